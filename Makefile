@@ -1,0 +1,29 @@
+# The two commands of the README: `make demo` and `make test`.
+BUILD_DIR ?= build
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+.PHONY: all setup build test demo bench clean
+
+all: build
+
+setup:
+	bash scripts/setup.sh
+
+$(BUILD_DIR)/CMakeCache.txt:
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: setup $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	bash examples/demo/run_demo.sh $(BUILD_DIR)
+
+bench: build
+	cmake --build $(BUILD_DIR) --target fitmara_bench -j $(JOBS)
+	$(BUILD_DIR)/bench/fitmara_bench
+
+clean:
+	rm -rf $(BUILD_DIR)
