@@ -1,0 +1,278 @@
+#include "paramdb/database.h"
+
+#include "app/fit_error.h"
+
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlRecord>
+#include <QUrl>
+#include <cmath>
+#include <sqlite3.h>
+
+namespace {
+
+void sqrFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+    if (argc != 1 || sqlite3_value_type(argv[0]) == SQLITE_NULL) {
+        sqlite3_result_null(ctx);
+        return;
+    }
+    const double v = sqlite3_value_double(argv[0]);
+    if (v < 0) {
+        sqlite3_result_null(ctx);
+        return;
+    }
+    sqlite3_result_double(ctx, std::sqrt(v));
+}
+
+sqlite3* nativeHandle(const QSqlDatabase& db) {
+    const QVariant v = db.driver()->handle();
+    if (v.isValid() && qstrcmp(v.typeName(), "sqlite3*") == 0)
+        return *static_cast<sqlite3* const*>(v.constData());
+    return nullptr;
+}
+
+QString quoteIdent(const QString& name) {
+    QString n = name;
+    n.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    return QLatin1Char('"') + n + QLatin1Char('"');
+}
+
+} // namespace
+
+Database::Database(const QString& connectionName) : name(connectionName) {
+    QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+}
+
+Database::~Database() {
+    {
+        QSqlDatabase db = QSqlDatabase::database(name, false);
+        if (db.isOpen())
+            db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+}
+
+QSqlDatabase Database::handle() const { return QSqlDatabase::database(name, false); }
+
+bool Database::isOpen() const { return handle().isOpen(); }
+
+void Database::open(const QString& path) {
+    close();
+    dbPath = path;
+    const QFileInfo info(path);
+    if (path.trimmed().isEmpty())
+        throw FitError(QStringLiteral("No database file was given."));
+    if (!info.exists())
+        throw FitError(QStringLiteral("Could not find file '%1'.").arg(path));
+    if (!info.isFile())
+        throw FitError(QStringLiteral("'%1' is not a database file.").arg(path));
+
+    QSqlDatabase db = handle();
+    // mode=rw: SQLite must never create an empty database where a file is missing.
+    QString uri = QUrl::fromLocalFile(info.absoluteFilePath()).toString(QUrl::FullyEncoded);
+    db.setDatabaseName(uri + QStringLiteral("?mode=rw"));
+    // A model that is just ending may still hold its lock: wait instead of failing.
+    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=30000"));
+    if (!db.open()) {
+        const QString err = db.lastError().text();
+        db.close();
+        throw FitError(QStringLiteral("Cannot open the database '%1': %2").arg(path, err));
+    }
+    // SQLite reads the header lazily; make a file that is not a database fail here.
+    {
+        QSqlQuery q(db);
+        if (!q.exec(QStringLiteral("select count(*) from sqlite_master"))) {
+            const QString err = q.lastError().text();
+            q.finish();
+            q = QSqlQuery();
+            db.close();
+            throw FitError(QStringLiteral("'%1' is not a SQLite database: %2").arg(path, err));
+        }
+    }
+    if (sqlite3* h = nativeHandle(db)) {
+        sqlite3_create_function_v2(h, "sqr", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                   sqrFunction, nullptr, nullptr, nullptr);
+    }
+}
+
+void Database::close() {
+    QSqlDatabase db = handle();
+    if (db.isOpen())
+        db.close();
+}
+
+void Database::requireOpen() const {
+    if (!isOpen())
+        throw FitError(QStringLiteral("The database is not open."));
+}
+
+void Database::fail(const QString& what, const QString& engineText) const {
+    throw FitError(QStringLiteral("%1\n%2").arg(engineText, what));
+}
+
+QStringList Database::tables() const {
+    requireOpen();
+    QStringList out;
+    QSqlQuery q(handle());
+    if (!q.exec(QStringLiteral("select name from sqlite_master where type in ('table','view') "
+                               "and name not like 'sqlite\\_%' escape '\\' "
+                               "order by name collate nocase")))
+        fail(QStringLiteral("listing the tables"), q.lastError().text());
+    while (q.next())
+        out << q.value(0).toString();
+    return out;
+}
+
+bool Database::hasTable(const QString& table) const {
+    for (const QString& t : tables())
+        if (t.compare(table, Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
+}
+
+QStringList Database::columns(const QString& table) const {
+    requireOpen();
+    QStringList out;
+    QSqlQuery q(handle());
+    if (!q.exec(QStringLiteral("pragma table_info(%1)").arg(quoteIdent(table))))
+        return out;
+    while (q.next())
+        out << q.value(1).toString();
+    return out;
+}
+
+QString Database::adapt(const QString& sql) {
+    QString s = sql;
+    static const QRegularExpression createTable(QStringLiteral("^\\s*create\\s+table\\b"),
+                                                QRegularExpression::CaseInsensitiveOption);
+    if (createTable.match(s).hasMatch()) {
+        static const QRegularExpression counter(
+            QStringLiteral("\\b([A-Za-z_][A-Za-z0-9_]*)\\s+counter\\b"),
+            QRegularExpression::CaseInsensitiveOption);
+        s.replace(counter, QStringLiteral("\\1 INTEGER PRIMARY KEY AUTOINCREMENT"));
+    }
+    return s;
+}
+
+void Database::copyTable(const QString& target, const QString& source) {
+    QSqlDatabase db = handle();
+    QSqlQuery q(db);
+    q.prepare(QStringLiteral("select type, sql from sqlite_master where name = ? collate nocase "
+                             "and type in ('table','view')"));
+    q.addBindValue(source);
+    if (!q.exec())
+        fail(QStringLiteral("select * into %1 from %2").arg(target, source), q.lastError().text());
+    if (!q.next())
+        fail(QStringLiteral("select * into %1 from %2").arg(target, source),
+             QStringLiteral("no such table: %1").arg(source));
+    const QString type = q.value(0).toString();
+    const QString createSql = q.value(1).toString();
+    q.finish();
+
+    // The copy keeps the declared columns and types: the source's own CREATE
+    // statement under the new name. Views (and anything unexpected) fall back to
+    // CREATE TABLE AS.
+    QString create;
+    static const QRegularExpression head(
+        QStringLiteral("^\\s*CREATE\\s+TABLE\\s+(?:IF\\s+NOT\\s+EXISTS\\s+)?"
+                       "(\"(?:[^\"]|\"\")+\"|\\[[^\\]]+\\]|`[^`]+`|'[^']+'|[^\\s(]+)\\s*\\("),
+        QRegularExpression::CaseInsensitiveOption);
+    const auto m = head.match(createSql);
+    if (type == QLatin1String("table") && m.hasMatch()) {
+        create = QStringLiteral("CREATE TABLE ") + quoteIdent(target) + QStringLiteral(" (") +
+                 createSql.mid(m.capturedEnd());
+    }
+    QSqlQuery w(db);
+    if (create.isEmpty()) {
+        if (!w.exec(QStringLiteral("CREATE TABLE %1 AS SELECT * FROM %2")
+                        .arg(quoteIdent(target), quoteIdent(source))))
+            fail(QStringLiteral("select * into %1 from %2").arg(target, source),
+                 w.lastError().text());
+        return;
+    }
+    if (!w.exec(create))
+        fail(QStringLiteral("select * into %1 from %2").arg(target, source), w.lastError().text());
+    if (!w.exec(QStringLiteral("INSERT INTO %1 SELECT * FROM %2")
+                    .arg(quoteIdent(target), quoteIdent(source))))
+        fail(QStringLiteral("select * into %1 from %2").arg(target, source), w.lastError().text());
+}
+
+void Database::exec(const QString& sql) { exec(sql, {}); }
+
+void Database::exec(const QString& sql, const QVariantList& values) {
+    requireOpen();
+    static const QRegularExpression selectInto(
+        QStringLiteral("^\\s*select\\s+\\*\\s+into\\s+(\\S+)\\s+from\\s+(\\S+)\\s*;?\\s*$"),
+        QRegularExpression::CaseInsensitiveOption);
+    const auto m = selectInto.match(sql);
+    if (m.hasMatch() && values.isEmpty()) {
+        // One copy is all or nothing: a failed copy leaves no half-filled table.
+        QSqlQuery sp(handle());
+        sp.exec(QStringLiteral("SAVEPOINT fitmara_copy"));
+        try {
+            copyTable(m.captured(1), m.captured(2));
+        } catch (...) {
+            sp.exec(QStringLiteral("ROLLBACK TO fitmara_copy"));
+            sp.exec(QStringLiteral("RELEASE fitmara_copy"));
+            throw;
+        }
+        sp.exec(QStringLiteral("RELEASE fitmara_copy"));
+        return;
+    }
+    QSqlQuery q(handle());
+    if (!q.prepare(adapt(sql)))
+        fail(sql, q.lastError().text());
+    for (const QVariant& v : values)
+        q.addBindValue(v);
+    if (!q.exec())
+        fail(sql, q.lastError().text());
+}
+
+QSqlQuery Database::query(const QString& sql) { return query(sql, {}); }
+
+QSqlQuery Database::query(const QString& sql, const QVariantList& values) {
+    requireOpen();
+    QSqlQuery q(handle());
+    q.setForwardOnly(true);
+    if (!q.prepare(adapt(sql)))
+        fail(sql, q.lastError().text());
+    for (const QVariant& v : values)
+        q.addBindValue(v);
+    if (!q.exec())
+        fail(sql, q.lastError().text());
+    return q;
+}
+
+void Database::transaction() {
+    requireOpen();
+    QSqlQuery q(handle());
+    if (!q.exec(QStringLiteral("BEGIN")))
+        fail(QStringLiteral("BEGIN"), q.lastError().text());
+}
+
+void Database::commit() {
+    QSqlQuery q(handle());
+    if (!q.exec(QStringLiteral("COMMIT")))
+        fail(QStringLiteral("COMMIT"), q.lastError().text());
+}
+
+void Database::rollback() {
+    QSqlQuery q(handle());
+    q.exec(QStringLiteral("ROLLBACK"));
+}
+
+double numberOf(const QVariant& v) {
+    if (v.isNull() || !v.isValid())
+        return 0.0;
+    bool ok = false;
+    const double d = v.toDouble(&ok);
+    return ok ? d : 0.0;
+}
+
+QString textOf(const QVariant& v) {
+    if (v.isNull() || !v.isValid())
+        return QString();
+    return v.toString();
+}

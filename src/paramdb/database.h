@@ -1,0 +1,70 @@
+#pragma once
+// The engine adapter: one SQLite connection through Qt SQL.
+//
+// Call sites send the statements of the program as they are written there; this
+// class maps onto SQLite what it lacks:
+//  - `counter` in CREATE TABLE becomes an auto-increment integer key;
+//  - `sqr()` is registered as the square root;
+//  - `SELECT * INTO new FROM old` becomes a full copy of the table (its declared
+//    columns and types, and all rows);
+//  - tables and views are listed without SQLite's own tables, ordered by name
+//    ignoring case.
+// NULL reads as 0 for numbers and "" for text (numberOf / textOf).
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+class Database {
+public:
+    explicit Database(const QString& connectionName = QStringLiteral("fitmara"));
+    ~Database();
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+
+    // Opens an existing SQLite database file. A missing path, or a file that is
+    // not a SQLite database, raises FitError naming the path; no file is created.
+    void open(const QString& path);
+    void close();
+    bool isOpen() const;
+    QString path() const { return dbPath; }
+    QString connectionName() const { return name; }
+    QSqlDatabase handle() const;
+
+    // Tables and views of the database, SQLite's own tables left out, ordered by
+    // name ignoring case.
+    QStringList tables() const;
+    bool hasTable(const QString& table) const; // ignoring case
+    // Column names of a table or view in column order; empty when it does not exist.
+    QStringList columns(const QString& table) const;
+
+    // A statement without rows (UPDATE, DROP, CREATE, ALTER, SELECT * INTO).
+    void exec(const QString& sql);
+    // A statement with values bound positionally.
+    void exec(const QString& sql, const QVariantList& values);
+    // A statement with rows, positioned before the first row.
+    QSqlQuery query(const QString& sql);
+    QSqlQuery query(const QString& sql, const QVariantList& values);
+
+    void transaction();
+    void commit();
+    void rollback();
+
+    // The statement sent to SQLite for a statement of the program.
+    static QString adapt(const QString& sql);
+
+private:
+    void requireOpen() const;
+    [[noreturn]] void fail(const QString& what, const QString& engineText) const;
+    void copyTable(const QString& target, const QString& source);
+
+    QString name;
+    QString dbPath;
+};
+
+// Query objects hold their statement as lines, sent joined by line breaks.
+inline QString joinLines(const QStringList& lines) { return lines.join(QLatin1Char('\n')); }
+
+double numberOf(const QVariant& v); // NULL (and text that is no number) reads as 0
+QString textOf(const QVariant& v);  // NULL reads as ""

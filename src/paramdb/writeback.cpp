@@ -1,0 +1,5 @@
+// Placeholder until this operation is written; it says so instead of doing nothing.
+#include "app/fit_error.h"
+#include "app/session.h"
+
+void Session::setparameter() { throw FitError(QStringLiteral("This operation is not available yet.")); }
