@@ -1,0 +1,111 @@
+#include "support/session_fixture.h"
+
+#include "app/session.h"
+
+#include <QFile>
+#include <cstdio>
+#include <cstdlib>
+#include <sqlite3.h>
+
+namespace fixture {
+
+namespace {
+[[noreturn]] void die(const QString& what) {
+    std::fprintf(stderr, "fixture error: %s\n", what.toLocal8Bit().constData());
+    std::abort();
+}
+
+sqlite3* openFile(const QString& path, int flags) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.toLocal8Bit().constData(), &db, flags, nullptr) != SQLITE_OK)
+        die(QStringLiteral("cannot open %1").arg(path));
+    sqlite3_busy_timeout(db, 10000);
+    return db;
+}
+} // namespace
+
+QString makeDb(const QString& dir, const QString& sql, const QString& name) {
+    const QString path = dir + QLatin1Char('/') + name;
+    QFile::remove(path);
+    sqlite3* db = openFile(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    char* err = nullptr;
+    if (sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, &err) != SQLITE_OK)
+        die(QStringLiteral("%1 in\n%2").arg(QString::fromUtf8(err), sql));
+    sqlite3_close(db);
+    return path;
+}
+
+QString shellQuote(const QString& s) {
+    QString q = s;
+    q.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+    return QLatin1Char('\'') + q + QLatin1Char('\'');
+}
+
+QString writeRunScript(const QString& dir, const QStringList& standinArgs, const QString& name) {
+    const QString path = dir + QLatin1Char('/') + name;
+    QString text = QStringLiteral("#!/bin/sh\nexec ") + shellQuote(QStringLiteral(FIXTURE_DIR "/standin_model"));
+    for (const QString& a : standinArgs)
+        text += QLatin1Char(' ') + shellQuote(a);
+    text += QLatin1Char('\n');
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        die(QStringLiteral("cannot write %1").arg(path));
+    f.write(text.toUtf8());
+    f.close();
+    f.setPermissions(f.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeUser);
+    return path;
+}
+
+void execSql(const QString& dbPath, const QString& sql) {
+    sqlite3* db = openFile(dbPath, SQLITE_OPEN_READWRITE);
+    char* err = nullptr;
+    if (sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, &err) != SQLITE_OK)
+        die(QStringLiteral("%1 in\n%2").arg(QString::fromUtf8(err), sql));
+    sqlite3_close(db);
+}
+
+namespace {
+template <typename F> auto firstValue(const QString& dbPath, const QString& sql, F read) {
+    sqlite3* db = openFile(dbPath, SQLITE_OPEN_READONLY);
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db, sql.toUtf8().constData(), -1, &st, nullptr) != SQLITE_OK)
+        die(QStringLiteral("%1 in\n%2").arg(QString::fromUtf8(sqlite3_errmsg(db)), sql));
+    const bool row = sqlite3_step(st) == SQLITE_ROW;
+    auto v = read(row ? st : nullptr);
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return v;
+}
+} // namespace
+
+double queryDouble(const QString& dbPath, const QString& sql) {
+    return firstValue(dbPath, sql, [](sqlite3_stmt* st) { return st ? sqlite3_column_double(st, 0) : 0.0; });
+}
+
+QString queryText(const QString& dbPath, const QString& sql) {
+    return firstValue(dbPath, sql, [](sqlite3_stmt* st) {
+        if (!st || sqlite3_column_type(st, 0) == SQLITE_NULL)
+            return QString();
+        return QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+    });
+}
+
+void setupSession(Session& s, const QString& dbPath, const QString& runScript,
+                  const ResultRoles& roles) {
+    s.pauseAfterRunMs = 0;
+    s.pauseBeforeVertexMs = 0;
+    s.db_f_name = dbPath;
+    s.db_open();
+    if (!runScript.isEmpty())
+        s.setRunFile(runScript);
+    s.table_LIST.selectIgnoringCase(roles.table);
+    s.table_LISTCloseUp();
+    s.condition = roles.condition;
+    s.Button3Click();
+    s.obs_fld.selectIgnoringCase(roles.obs);
+    s.mod_fld.selectIgnoringCase(roles.mod);
+    s.idx_fld.selectIgnoringCase(roles.idx);
+    s.var_fld.selectIgnoringCase(roles.var);
+}
+
+} // namespace fixture

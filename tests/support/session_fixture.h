@@ -1,0 +1,38 @@
+#pragma once
+// Shared test fixtures: SQLite files made from SQL text, run scripts for the
+// stand-in model, and a Session set up on them.
+#include <QString>
+#include <QStringList>
+
+class Session;
+
+namespace fixture {
+
+// Creates the SQLite file dir/name from the SQL script (several statements).
+// Aborts the test program on an SQL error, with the message.
+QString makeDb(const QString& dir, const QString& sql, const QString& name = "calib.sqlite");
+
+// Writes an executable run script dir/name that runs the stand-in model with
+// the given arguments (each quoted for /bin/sh).
+QString writeRunScript(const QString& dir, const QStringList& standinArgs,
+                       const QString& name = "run.sh");
+
+// Quotes a value for /bin/sh.
+QString shellQuote(const QString& s);
+
+// Runs one statement on the file outside the session (for checks and set-up).
+void execSql(const QString& dbPath, const QString& sql);
+// First column of the first row of a query on the file, as double / as text.
+double queryDouble(const QString& dbPath, const QString& sql);
+QString queryText(const QString& dbPath, const QString& sql);
+
+struct ResultRoles {
+    QString table, obs, mod, idx, var, condition = "1=1";
+};
+
+// Opens the database in the session, makes runScript its run file, sets the
+// pauses to 0, and opens the result table with its four roles.
+void setupSession(Session& s, const QString& dbPath, const QString& runScript,
+                  const ResultRoles& roles);
+
+} // namespace fixture
