@@ -1,0 +1,223 @@
+#include "optim/simplex.h"
+
+#include "app/fit_error.h"
+#include "app/number_format.h"
+
+#include <cmath>
+
+namespace {
+
+const QString kBudgetLine = QStringLiteral(" exit AMOEBA - too many iterations");
+const QString kStopLine = QStringLiteral("optimisation stopped by the user");
+
+// An incomplete model run comes back as +infinity; a NaN would break every
+// comparison of the ranking, so it is ranked like an incomplete run.
+double sane(double v) {
+    return std::isnan(v) ? HUGE_VAL : v;
+}
+
+void sumCoordinates(int ndim, const tsimplex& p, tfmatrix& psum) {
+    for (int j = 1; j <= ndim; ++j) {
+        long double sum = 0.0L;
+        for (int i = 1; i <= ndim + 1; ++i)
+            sum += p[i][j];
+        psum[j] = static_cast<double>(sum);
+    }
+}
+
+} // namespace
+
+double roundR(double x) {
+    // log10 is undefined for 0, and infinities or NaN have no digits to round.
+    if (x == 0 || !std::isfinite(x))
+        return x;
+    const long double lx = x;
+    const long double d = std::floor(std::log10(std::fabs(lx))) - 3.0L;
+    const long double f = std::pow(10.0L, d);
+    const long double r = x >= 0 ? std::trunc(lx / f + 0.5L) * f : std::trunc(lx / f - 0.5L) * f;
+    const double result = static_cast<double>(r);
+    // Rounding up next to the largest double would overflow; keep the value then.
+    return std::isfinite(result) ? result : x;
+}
+
+void show_simplex(int ndim, int iteration, const tfmatrix1& y, const tsimplex& p,
+                  const std::function<void(const QString&, bool)>& log) {
+    log(QStringLiteral("Iteration ") + QString::number(iteration), false);
+    const QString gap = QStringLiteral("    ");
+    for (int i = 1; i <= ndim + 1; ++i) {
+        QString line = i == 1 ? QString() : gap;
+        for (int j = 1; j <= ndim; ++j)
+            line += formatGeneral(p[i][j]) + gap;
+        log(line, false);
+    }
+    QString values = gap;
+    for (int i = 1; i <= ndim + 1; ++i)
+        values += formatGeneral(y[i]) + gap;
+    log(values, false);
+}
+
+Simplex::Simplex(int ndim, const tfmatrix& mnp, const tfmatrix& mxp, int max_call, SimplexSink sink)
+    : ndim(ndim), mnp(mnp), mxp(mxp), max_call(max_call), sink(std::move(sink)),
+      lastError(std::nan("")) {
+    if (ndim < 1)
+        throw FitError(QStringLiteral("There are no parameters to optimise."));
+    if (static_cast<int>(mnp.size()) < ndim + 1 || static_cast<int>(mxp.size()) < ndim + 1)
+        throw FitError(
+            QStringLiteral("The parameter bounds do not cover all %1 parameters.").arg(ndim));
+    if (!this->sink.eval)
+        throw FitError(QStringLiteral("The simplex has no objective function."));
+}
+
+void Simplex::log(const QString& line, bool select) const {
+    if (sink.log)
+        sink.log(line, select);
+}
+
+bool Simplex::stopNow() {
+    if (!stopFlag && sink.stopRequested && sink.stopRequested())
+        stopFlag = true;
+    return stopFlag;
+}
+
+double Simplex::evaluate(const tfmatrix& x) {
+    lastError = sane(sink.eval(x));
+    return lastError;
+}
+
+double Simplex::amotry(tsimplex& p, tfmatrix1& y, tfmatrix& psum, int ihi, int& count, double fac) {
+    // A stop leaves the simplex as it is: no trial point is evaluated.
+    if (stopNow())
+        return HUGE_VAL;
+
+    const long double fac1 = (1.0L - fac) / ndim;
+    const long double fac2 = fac1 - fac;
+    tfmatrix ptry(ndim + 1, 0.0);
+    for (int j = 1; j <= ndim; ++j) {
+        long double t = psum[j] * fac1 - p[ihi][j] * fac2;
+        // Lower bound first, then the upper one: with crossed bounds the upper wins.
+        if (t <= mnp[j])
+            t = mnp[j];
+        if (t >= mxp[j])
+            t = mxp[j];
+        ptry[j] = static_cast<double>(t);
+    }
+
+    const double ytry = evaluate(ptry);
+    ++count;
+    if (ytry < y[ihi]) {
+        y[ihi] = ytry;
+        for (int j = 1; j <= ndim; ++j) {
+            psum[j] = static_cast<double>(static_cast<long double>(psum[j]) + ptry[j] - p[ihi][j]);
+            p[ihi][j] = ptry[j];
+        }
+        log(QStringLiteral("step") + QString::number(count), false);
+        QString tryLine = QStringLiteral("  try   ");
+        for (int j = 1; j <= ndim; ++j)
+            tryLine += formatGeneral(roundR(ptry[j])) + QStringLiteral("    ");
+        log(tryLine, false);
+        log(QStringLiteral("  func=") + formatGeneral(ytry), true);
+    }
+    return ytry;
+}
+
+void Simplex::amoeba(tsimplex& p, tfmatrix1& y, int& count, double ftol) {
+    count = 0;
+    term = Termination::None;
+    stopFlag = false;
+
+    if (static_cast<int>(p.size()) < ndim + 2 || static_cast<int>(y.size()) < ndim + 2)
+        throw FitError(QStringLiteral("The simplex needs %1 vertices.").arg(ndim + 1));
+    for (int i = 1; i <= ndim + 1; ++i) {
+        if (static_cast<int>(p[i].size()) < ndim + 1)
+            throw FitError(
+                QStringLiteral("Vertex %1 of the simplex has too few coordinates.").arg(i));
+        y[i] = sane(y[i]);
+    }
+
+    tfmatrix psum(ndim + 1, 0.0);
+    sumCoordinates(ndim, p, psum);
+
+    auto stopExit = [&] {
+        term = Termination::Stopped;
+        log(kStopLine, true);
+    };
+
+    for (;;) {
+        int ilo = 1;
+        int ihi;
+        int inhi;
+        if (y[1] > y[2]) {
+            ihi = 1;
+            inhi = 2;
+        } else {
+            ihi = 2;
+            inhi = 1;
+        }
+        for (int i = 1; i <= ndim + 1; ++i) {
+            if (y[i] < y[ilo])
+                ilo = i;
+            if (y[i] > y[ihi]) {
+                inhi = ihi;
+                ihi = i;
+            } else if (y[i] > y[inhi] && i != ihi) {
+                inhi = i;
+            }
+        }
+
+        // Relative spread of the values. Two zero values agree exactly (rtol 0);
+        // an infinite spread gives an infinite or NaN quotient, which must never
+        // count as converged: an incomplete run is not a fit.
+        const long double hi = y[ihi];
+        const long double lo = y[ilo];
+        const long double denom = std::fabs(hi) + std::fabs(lo);
+        const long double rtol = denom == 0.0L ? 0.0L : 2.0L * std::fabs(hi - lo) / denom;
+        if (rtol < ftol) {
+            term = Termination::Converged;
+            return;
+        }
+
+        if (count >= max_call) {
+            term = Termination::Budget;
+            log(kBudgetLine, false);
+            return;
+        }
+
+        double ytry = amotry(p, y, psum, ihi, count, -1.0);
+        if (stopFlag)
+            return stopExit();
+        // An infinite trial is never an improvement, not even over a simplex whose
+        // values are all infinite, so it leads to contraction, not expansion.
+        if (ytry <= y[ilo] && ytry < HUGE_VAL) {
+            amotry(p, y, psum, ihi, count, 2.0);
+            if (stopFlag)
+                return stopExit();
+        } else if (ytry >= y[inhi]) {
+            const double ysave = y[ihi];
+            ytry = amotry(p, y, psum, ihi, count, 0.5);
+            if (stopFlag)
+                return stopExit();
+            if (ytry >= ysave) {
+                // Shrink towards the best vertex. Each new vertex is built in psum,
+                // evaluated, and only then stored, so a stop or an error leaves
+                // every vertex with the value that belongs to it.
+                for (int i = 1; i <= ndim + 1; ++i) {
+                    if (i == ilo)
+                        continue;
+                    if (stopNow())
+                        break;
+                    for (int j = 1; j <= ndim; ++j)
+                        psum[j] = static_cast<double>(
+                            0.5L * (static_cast<long double>(p[i][j]) + p[ilo][j]));
+                    const double v = evaluate(psum);
+                    for (int j = 1; j <= ndim; ++j)
+                        p[i][j] = psum[j];
+                    y[i] = v;
+                    ++count;
+                }
+                sumCoordinates(ndim, p, psum);
+                if (stopFlag)
+                    return stopExit();
+            }
+        }
+    }
+}

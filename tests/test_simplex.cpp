@@ -1,0 +1,584 @@
+// The bounded downhill simplex driven by analytic and scripted objectives.
+#include "app/fit_error.h"
+#include "app/number_format.h"
+#include "optim/simplex.h"
+
+#include <QCoreApplication>
+#include <QLocale>
+#include <QStringList>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <deque>
+#include <map>
+#include <memory>
+
+namespace {
+
+struct LogLine {
+    QString text;
+    bool select;
+};
+
+// Collects everything the simplex reports, and counts the objective's calls.
+struct Recorder {
+    std::vector<LogLine> lines;
+    std::vector<tfmatrix> points;
+
+    QStringList texts() const {
+        QStringList out;
+        for (const auto& l : lines)
+            out << l.text;
+        return out;
+    }
+    std::function<void(const QString&, bool)> logger() {
+        return [this](const QString& s, bool sel) { lines.push_back({s, sel}); };
+    }
+    SimplexSink sink(std::function<double(const tfmatrix&)> f) {
+        SimplexSink s;
+        s.eval = [this, f](const tfmatrix& x) {
+            points.push_back(x);
+            return f(x);
+        };
+        s.log = logger();
+        return s;
+    }
+};
+
+// Vertices given as plain coordinate lists become a 1-based simplex.
+tsimplex makeSimplex(std::initializer_list<std::vector<double>> vertices) {
+    tsimplex p(1);
+    for (const auto& v : vertices) {
+        tfmatrix row(1, 0.0);
+        row.insert(row.end(), v.begin(), v.end());
+        p.push_back(row);
+    }
+    return p;
+}
+
+tfmatrix oneBased(std::initializer_list<double> values) {
+    tfmatrix v(1, 0.0);
+    v.insert(v.end(), values);
+    return v;
+}
+
+tfmatrix1 evaluateAll(const tsimplex& p, int ndim,
+                      const std::function<double(const tfmatrix&)>& f) {
+    tfmatrix1 y(ndim + 2, 0.0);
+    for (int i = 1; i <= ndim + 1; ++i)
+        y[i] = f(p[i]);
+    return y;
+}
+
+tfmatrix centroid(const tsimplex& p, int ndim) {
+    tfmatrix c(ndim + 1, 0.0);
+    for (int j = 1; j <= ndim; ++j) {
+        for (int i = 1; i <= ndim + 1; ++i)
+            c[j] += p[i][j];
+        c[j] /= ndim + 1;
+    }
+    return c;
+}
+
+// Returns the given values in order, one per evaluation.
+std::function<double(const tfmatrix&)> scripted(std::deque<double> values) {
+    auto queue = std::make_shared<std::deque<double>>(std::move(values));
+    return [queue](const tfmatrix&) {
+        if (queue->empty())
+            throw FitError(QStringLiteral("script exhausted"));
+        const double v = queue->front();
+        queue->pop_front();
+        return v;
+    };
+}
+
+const double kInf = HUGE_VAL;
+
+double bowl(const tfmatrix& x) {
+    // Minimum 1 at (1.5, -0.5): an offset keeps the relative tolerance meaningful.
+    return 1.0 + (x[1] - 1.5) * (x[1] - 1.5) + 4.0 * (x[2] + 0.5) * (x[2] + 0.5);
+}
+
+double rosenbrock(const tfmatrix& x) {
+    const double a = 1.0 - x[1];
+    const double b = x[2] - x[1] * x[1];
+    return 1.0 + a * a + 100.0 * b * b;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- R(x)
+
+TEST(RoundR, RoundsToFourSignificantDigits) {
+    const struct {
+        double x;
+        double r;
+        const char* logged;
+    } cases[] = {
+        {123.456, 123.5, "123.5"},
+        {0.0123456, 0.01235, "0.01235"},
+        {45678, 45680, "45680"},
+        {1.0, 1.0, "1"},
+        {99996, 100000, "100000"},
+        {0.5, 0.5, "0.5"},
+        {1.23456e-7, 1.235e-7, "1.235E-7"},
+        {0.0, 0.0, "0"},
+        {-123.456, -123.5, "-123.5"},
+        {-0.0123456, -0.01235, "-0.01235"},
+        {-45675, -45680, "-45680"},
+        {-2.0, -2.0, "-2"},
+    };
+    const QLocale c = QLocale::c();
+    for (const auto& tc : cases) {
+        const double r = roundR(tc.x);
+        EXPECT_FALSE(std::isnan(r)) << tc.x;
+        EXPECT_NEAR(r, tc.r, std::fabs(tc.r) * 1e-14) << tc.x;
+        EXPECT_EQ(formatGeneral(r, c), QString::fromLatin1(tc.logged)) << tc.x;
+    }
+    EXPECT_EQ(roundR(kInf), kInf);
+    EXPECT_TRUE(std::isnan(roundR(std::nan(""))));
+}
+
+// ---------------------------------------------------------------- show_simplex
+
+TEST(ShowSimplex, LogsVerticesAndValuesByteForByte) {
+    Recorder rec;
+    const tsimplex p = makeSimplex({{1.5, -2}, {0.1, 1e20}, {1.5e-7, 3}});
+    const tfmatrix1 y = oneBased({0.25, 12, kInf});
+    show_simplex(2, 0, y, p, rec.logger());
+    const QStringList expected = {
+        "Iteration 0",
+        "1.5    -2    ",
+        "    0.1    1E20    ",
+        "    1.5E-7    3    ",
+        "    0.25    12    INF    ",
+    };
+    EXPECT_EQ(rec.texts(), expected);
+    for (const auto& l : rec.lines)
+        EXPECT_FALSE(l.select);
+}
+
+// ---------------------------------------------------------------- steps and their log
+
+// f = x1 + x2 from (0,0),(1,0),(0,1): reflection of vertex 2 lands on (-1,1) with
+// value 0, which ties the best value and so triggers expansion to (-2,1.5).
+TEST(Amoeba, LogsAcceptedStepsAndBudgetExit) {
+    Recorder rec;
+    tsimplex p = makeSimplex({{0, 0}, {1, 0}, {0, 1}});
+    auto f = [](const tfmatrix& x) { return x[1] + x[2]; };
+    tfmatrix1 y = evaluateAll(p, 2, f);
+    Simplex s(2, oneBased({-100, -100}), oneBased({100, 100}), 2, rec.sink(f));
+    int count = -1;
+    s.amoeba(p, y, count, 1e-4);
+
+    EXPECT_EQ(count, 2);
+    const QStringList expected = {
+        "step1",
+        "  try   -1    1    ",
+        "  func=0",
+        "step2",
+        "  try   -2    1.5    ",
+        "  func=-0.5",
+        " exit AMOEBA - too many iterations",
+    };
+    EXPECT_EQ(rec.texts(), expected);
+    // Only the value line of a step scrolls the list.
+    for (const auto& l : rec.lines)
+        EXPECT_EQ(l.select, l.text.startsWith("  func=")) << l.text.toStdString();
+    EXPECT_EQ(s.termination(), Simplex::Termination::Budget);
+    ASSERT_EQ(rec.points.size(), 2u);
+    EXPECT_EQ(rec.points[1], oneBased({-2, 1.5}));
+    EXPECT_EQ(p[2], oneBased({-2, 1.5}));
+    EXPECT_DOUBLE_EQ(y[2], -0.5);
+    EXPECT_DOUBLE_EQ(s.last_error(), -0.5);
+}
+
+// Scripted values walk through reflection, contraction and a shrink, then a
+// reflection and a rejected expansion. v1=(0,0) y=1, v2=(4,0) y=5, v3=(0,4) y=6.
+TEST(Amoeba, ShrinkCountsNdimEvaluationsAndMovesAllButTheBest) {
+    Recorder rec;
+    tsimplex p = makeSimplex({{0, 0}, {4, 0}, {0, 4}});
+    tfmatrix1 y = oneBased({1, 5, 6});
+    Simplex s(2, oneBased({-100, -100}), oneBased({100, 100}), 6,
+              rec.sink(scripted({10, 10, 2, 3, 0.5, 0.7})));
+    int count = 0;
+    s.amoeba(p, y, count, 1e-4);
+
+    EXPECT_EQ(count, 6);
+    const std::vector<tfmatrix> expectedPoints = {
+        oneBased({4, -4}), // reflection of v3 through (2,0): not better, no log
+        oneBased({1, 2}),  // contraction: not better than 6 either
+        oneBased({2, 0}),  // shrink of v2 towards v1
+        oneBased({0, 2}),  // shrink of v3 towards v1
+        oneBased({2, -2}), // reflection of v3 through the recomputed centroid (1,0)
+        oneBased({3, -4}), // expansion, not better than the reflected 0.5
+    };
+    EXPECT_EQ(rec.points, expectedPoints);
+    // The first logged step comes after the shrink: its number jumps to 5.
+    const QStringList expected = {"step5", "  try   2    -2    ", "  func=0.5",
+                                  " exit AMOEBA - too many iterations"};
+    EXPECT_EQ(rec.texts(), expected);
+    EXPECT_EQ(p[1], oneBased({0, 0}));
+    EXPECT_EQ(p[2], oneBased({2, 0}));
+    EXPECT_EQ(p[3], oneBased({2, -2}));
+    EXPECT_EQ(y, oneBased({1, 2, 0.5}));
+}
+
+// A three-dimensional shrink: after it the step counter has advanced by ndim.
+TEST(Amoeba, ShrinkInThreeDimensionsAdvancesCountByNdim) {
+    Recorder rec;
+    tsimplex p = makeSimplex({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}});
+    tfmatrix1 y = oneBased({1, 2, 3, 4});
+    Simplex s(3, oneBased({-9, -9, -9}), oneBased({9, 9, 9}), 6,
+              rec.sink(scripted({10, 10, 2, 3, 4, 0.5, 9})));
+    int count = 0;
+    s.amoeba(p, y, count, 1e-4);
+    EXPECT_EQ(count, 7); // 2 trials + 3 shrink evaluations + reflection + expansion
+    ASSERT_GE(rec.texts().size(), 1);
+    EXPECT_EQ(rec.texts().first(), "step6");
+    EXPECT_EQ(p[1], oneBased({0, 0, 0}));
+    EXPECT_EQ(p[2], oneBased({0.5, 0, 0}));
+    EXPECT_EQ(p[3], oneBased({0, 0.5, 0}));
+}
+
+// ---------------------------------------------------------------- ranking
+
+TEST(Amoeba, RankingTies) {
+    // y1 == y2: the highest starts at vertex 2, so vertex 2 is the one reflected.
+    {
+        Recorder rec;
+        tsimplex p = makeSimplex({{0, 0}, {2, 0}, {0, 2}});
+        tfmatrix1 y = oneBased({3, 3, 1});
+        Simplex s(2, oneBased({-9, -9}), oneBased({9, 9}), 1,
+                  rec.sink([](const tfmatrix&) { return 100.0; }));
+        int count = 0;
+        s.amoeba(p, y, count, 1e-4);
+        ASSERT_FALSE(rec.points.empty());
+        EXPECT_EQ(rec.points[0], oneBased({-2, 2})); // 2 * (0,1) - (2,0)
+    }
+    // Equal lowest values: the first is the best vertex, the one a shrink keeps.
+    {
+        Recorder rec;
+        tsimplex p = makeSimplex({{0, 0}, {2, 0}, {0, 2}});
+        tfmatrix1 y = oneBased({1, 1, 5});
+        Simplex s(2, oneBased({-9, -9}), oneBased({9, 9}), 1, rec.sink(scripted({10, 10, 7, 8})));
+        int count = 0;
+        s.amoeba(p, y, count, 1e-4);
+        EXPECT_EQ(count, 4);
+        EXPECT_EQ(p[1], oneBased({0, 0}));
+        EXPECT_EQ(p[2], oneBased({1, 0}));
+        EXPECT_EQ(p[3], oneBased({0, 1}));
+        EXPECT_EQ(y, oneBased({1, 7, 8}));
+    }
+}
+
+// ---------------------------------------------------------------- convergence and budget
+
+TEST(Amoeba, ConvergedSimplexReturnsSilentlyBeforeTheBudgetTest) {
+    const struct {
+        const char* name;
+        double y1, y2, y3;
+        int max_call;
+        bool budgetLine;
+    } cases[] = {
+        {"equal values", 4, 4, 4, 0, false},     {"all zero (incomplete runs)", 0, 0, 0, 0, false},
+        {"spread, no budget", 1, 2, 3, 0, true}, {"all infinite", kInf, kInf, kInf, 0, true},
+        {"one infinite", 1, 1, kInf, 0, true},   {"NaN value", 1, 1, std::nan(""), 0, true},
+    };
+    for (const auto& tc : cases) {
+        Recorder rec;
+        tsimplex p = makeSimplex({{0, 0}, {1, 0}, {0, 1}});
+        tfmatrix1 y = oneBased({tc.y1, tc.y2, tc.y3});
+        Simplex s(2, oneBased({-9, -9}), oneBased({9, 9}), tc.max_call, rec.sink(scripted({})));
+        int count = 7;
+        s.amoeba(p, y, count, 1e-4);
+        EXPECT_EQ(count, 0) << tc.name;
+        EXPECT_TRUE(rec.points.empty()) << tc.name;
+        const QStringList expected =
+            tc.budgetLine ? QStringList{" exit AMOEBA - too many iterations"} : QStringList{};
+        EXPECT_EQ(rec.texts(), expected) << tc.name;
+        EXPECT_EQ(s.termination(),
+                  tc.budgetLine ? Simplex::Termination::Budget : Simplex::Termination::Converged)
+            << tc.name;
+    }
+}
+
+TEST(Amoeba, FindsKnownMinimaOfAnalyticFunctions) {
+    const struct {
+        const char* name;
+        double (*f)(const tfmatrix&);
+        std::vector<double> start;
+        std::vector<double> step;
+        std::vector<double> lo, hi;
+        std::vector<double> xmin;
+        double tol;
+    } cases[] = {
+        {"bowl", bowl, {0, 0}, {0.5, 0.5}, {-5, -5}, {5, 5}, {1.5, -0.5}, 1e-3},
+        {"bowl with minimum beyond the upper bound",
+         bowl,
+         {0, 0},
+         {0.5, 0.5},
+         {-5, -5},
+         {1, 5},
+         {1, -0.5},
+         1e-3},
+        {"bowl with minimum below the lower bound",
+         bowl,
+         {2, 0},
+         {0.5, 0.5},
+         {-5, 0},
+         {5, 5},
+         {1.5, 0},
+         1e-3},
+        {"rosenbrock", rosenbrock, {-1.2, 1}, {0.5, 0.5}, {-2, -2}, {2, 2}, {1, 1}, 2e-2},
+    };
+    for (const auto& tc : cases) {
+        Recorder rec;
+        const int ndim = 2;
+        tsimplex p(ndim + 2, tfmatrix(ndim + 1, 0.0));
+        for (int i = 1; i <= ndim + 1; ++i)
+            for (int j = 1; j <= ndim; ++j)
+                p[i][j] = tc.start[j - 1] + (i == j + 1 ? tc.step[j - 1] : 0.0);
+        tfmatrix1 y = evaluateAll(p, ndim, tc.f);
+        const int max_call = 3000;
+        Simplex s(ndim, oneBased({tc.lo[0], tc.lo[1]}), oneBased({tc.hi[0], tc.hi[1]}), max_call,
+                  rec.sink(tc.f));
+        int count = 0;
+        s.amoeba(p, y, count, 1e-12);
+        EXPECT_EQ(s.termination(), Simplex::Termination::Converged) << tc.name;
+        EXPECT_EQ(static_cast<int>(rec.points.size()), count) << tc.name;
+        const tfmatrix c = centroid(p, ndim);
+        EXPECT_NEAR(c[1], tc.xmin[0], tc.tol) << tc.name;
+        EXPECT_NEAR(c[2], tc.xmin[1], tc.tol) << tc.name;
+        // Every evaluated point stays inside the box.
+        for (const auto& x : rec.points)
+            for (int j = 1; j <= ndim; ++j) {
+                EXPECT_GE(x[j], tc.lo[j - 1]) << tc.name;
+                EXPECT_LE(x[j], tc.hi[j - 1]) << tc.name;
+            }
+        // y belongs to the simplex it is returned with.
+        for (int i = 1; i <= ndim + 1; ++i)
+            EXPECT_DOUBLE_EQ(y[i], tc.f(p[i])) << tc.name;
+    }
+}
+
+TEST(Amoeba, BudgetIsTestedOnlyAtTheStartOfAnIteration) {
+    Recorder rec;
+    tsimplex p = makeSimplex({{-1.2, 1}, {-0.7, 1}, {-1.2, 1.5}});
+    tfmatrix1 y = evaluateAll(p, 2, rosenbrock);
+    const int max_call = 25;
+    Simplex s(2, oneBased({-2, -2}), oneBased({2, 2}), max_call, rec.sink(rosenbrock));
+    int count = 0;
+    s.amoeba(p, y, count, 1e-12);
+    EXPECT_EQ(s.termination(), Simplex::Termination::Budget);
+    EXPECT_GE(count, max_call);
+    EXPECT_LE(count, max_call + 2 + 2);
+    EXPECT_EQ(rec.texts().last(), " exit AMOEBA - too many iterations");
+}
+
+TEST(Amoeba, OneDimensionalSegment) {
+    Recorder rec;
+    auto f = [](const tfmatrix& x) { return 2.0 + (x[1] - 3.0) * (x[1] - 3.0); };
+    tsimplex p = makeSimplex({{0}, {1}});
+    tfmatrix1 y = evaluateAll(p, 1, f);
+    Simplex s(1, oneBased({-10}), oneBased({10}), 500, rec.sink(f));
+    int count = 0;
+    s.amoeba(p, y, count, 1e-12);
+    EXPECT_EQ(s.termination(), Simplex::Termination::Converged);
+    EXPECT_NEAR((p[1][1] + p[2][1]) / 2, 3.0, 1e-4);
+    // The first reflection of vertex 1 (value 11) through vertex 2 lands on 2.
+    ASSERT_FALSE(rec.points.empty());
+    EXPECT_EQ(rec.points[0], oneBased({2}));
+}
+
+// ---------------------------------------------------------------- bounds
+
+TEST(Amotry, ClipsEachCoordinateOnItsOwn) {
+    // Reflection of v3=(0,-1) through (0.5,0) is (1,1).
+    const struct {
+        const char* name;
+        double mn1, mn2, mx1, mx2;
+        double x1, x2;
+    } cases[] = {
+        {"inside", -10, -10, 10, 10, 1, 1},
+        {"upper bound in coordinate 2 only", -10, -10, 10, 0.5, 1, 0.5},
+        {"lower bound in coordinate 1 only", 1.25, -10, 10, 10, 1.25, 1},
+        {"exactly on the upper bound", -10, -10, 1, 10, 1, 1},
+        {"crossed bounds: the upper one wins", 5, -10, 3, 10, 3, 1},
+    };
+    for (const auto& tc : cases) {
+        Recorder rec;
+        tsimplex p = makeSimplex({{0, 0}, {1, 0}, {0, -1}});
+        tfmatrix1 y = oneBased({0, 1, 2});
+        tfmatrix psum = oneBased({1, -1});
+        Simplex s(2, oneBased({tc.mn1, tc.mn2}), oneBased({tc.mx1, tc.mx2}), 10,
+                  rec.sink(scripted({0.5})));
+        int count = 3;
+        const double ytry = s.amotry(p, y, psum, 3, count, -1.0);
+        EXPECT_EQ(ytry, 0.5) << tc.name;
+        EXPECT_EQ(count, 4) << tc.name;
+        ASSERT_EQ(rec.points.size(), 1u) << tc.name;
+        EXPECT_EQ(rec.points[0], oneBased({tc.x1, tc.x2})) << tc.name;
+        // Accepted: vertex 3 replaced, psum kept in step with the vertices.
+        EXPECT_EQ(p[3], oneBased({tc.x1, tc.x2})) << tc.name;
+        EXPECT_DOUBLE_EQ(psum[1], 1 + tc.x1) << tc.name;
+        EXPECT_DOUBLE_EQ(psum[2], tc.x2) << tc.name;
+        EXPECT_EQ(rec.texts().first(), "step4") << tc.name;
+    }
+}
+
+TEST(Amotry, WorseTrialIsCountedButLeavesNoTrace) {
+    Recorder rec;
+    tsimplex p = makeSimplex({{0, 0}, {1, 0}, {0, 1}});
+    const tsimplex before = p;
+    tfmatrix1 y = oneBased({0, 1, 2});
+    tfmatrix psum = oneBased({1, 1});
+    Simplex s(2, oneBased({-9, -9}), oneBased({9, 9}), 10, rec.sink(scripted({2, kInf})));
+    int count = 0;
+    EXPECT_EQ(s.amotry(p, y, psum, 3, count, 0.5), 2.0); // equal is not better
+    EXPECT_EQ(s.amotry(p, y, psum, 3, count, -1.0), kInf);
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(p, before);
+    EXPECT_EQ(y, oneBased({0, 1, 2}));
+    EXPECT_EQ(psum, oneBased({1, 1}));
+    EXPECT_TRUE(rec.lines.empty());
+}
+
+// ---------------------------------------------------------------- incomplete runs
+
+// Model runs fail (return +infinity) wherever x1 + x2 > 0.5; the true minimum of
+// the bowl lies in that region, so the best complete fit is on x1 + x2 = 0.5.
+TEST(Amoeba, IncompleteRunsAreNeverTakenAsAFit) {
+    Recorder rec;
+    auto f = [](const tfmatrix& x) { return x[1] + x[2] > 0.5 ? kInf : bowl(x); };
+    tsimplex p = makeSimplex({{0, 0}, {0.25, 0}, {0, 0.25}});
+    tfmatrix1 y = evaluateAll(p, 2, f);
+    Simplex s(2, oneBased({-5, -5}), oneBased({5, 5}), 2000, rec.sink(f));
+    int count = 0;
+    s.amoeba(p, y, count, 1e-10);
+    EXPECT_EQ(s.termination(), Simplex::Termination::Converged);
+    for (int i = 1; i <= 3; ++i) {
+        EXPECT_TRUE(std::isfinite(y[i])) << i;
+        EXPECT_LE(p[i][1] + p[i][2], 0.5) << i;
+    }
+    // Some trials did fail, and none of them was logged as a step.
+    EXPECT_TRUE(std::any_of(rec.points.begin(), rec.points.end(),
+                            [&](const tfmatrix& x) { return std::isinf(f(x)); }));
+    for (const auto& l : rec.lines)
+        EXPECT_FALSE(l.text.contains("INF")) << l.text.toStdString();
+    // Constrained minimum of the bowl on x1 + x2 = 0.5: (1.1, -0.6).
+    const tfmatrix c = centroid(p, 2);
+    EXPECT_NEAR(c[1], 1.1, 1e-2);
+    EXPECT_NEAR(c[2], -0.6, 1e-2);
+}
+
+TEST(Amoeba, IncompleteInitialVertexIsReplacedFirst) {
+    Recorder rec;
+    tsimplex p = makeSimplex({{0, 0}, {1, 0}, {0, 1}});
+    tfmatrix1 y = oneBased({kInf, 2, 3});
+    Simplex s(2, oneBased({-9, -9}), oneBased({9, 9}), 1, rec.sink(scripted({2.5})));
+    int count = 0;
+    s.amoeba(p, y, count, 1e-4);
+    // Vertex 1 is the worst: its reflection through (0.5,0.5) is tried and accepted.
+    EXPECT_EQ(rec.points, std::vector<tfmatrix>{oneBased({1, 1})});
+    EXPECT_EQ(y, oneBased({2.5, 2, 3}));
+}
+
+TEST(Amoeba, AllIncompleteSimplexContractsInsteadOfExpanding) {
+    Recorder rec;
+    tsimplex p = makeSimplex({{0, 0}, {1, 0}, {0, 1}});
+    tfmatrix1 y = oneBased({kInf, kInf, kInf});
+    // NaN from the objective ranks like an incomplete run.
+    Simplex s(2, oneBased({-9, -9}), oneBased({9, 9}), 1,
+              rec.sink(scripted({kInf, std::nan(""), kInf, 4})));
+    int count = 0;
+    s.amoeba(p, y, count, 1e-4);
+    // ihi = 2 (ties), reflection through (0,0.5), then contraction, then a shrink.
+    const std::vector<tfmatrix> expected = {oneBased({-1, 1}), oneBased({0.5, 0.25}),
+                                            oneBased({0.5, 0}), oneBased({0, 0.5})};
+    EXPECT_EQ(rec.points, expected);
+    EXPECT_EQ(count, 4);
+    EXPECT_TRUE(std::isinf(y[2]));
+    EXPECT_EQ(y[3], 4.0);
+}
+
+// ---------------------------------------------------------------- stop and errors
+
+TEST(Amoeba, StopRequestEndsAtAnEvaluationBoundaryWithAConsistentSimplex) {
+    // Stop after 1, 2, 3 and 4 evaluations of the scripted walk of the shrink test:
+    // after the reflection, the contraction, inside the shrink, after the shrink.
+    for (int allowed = 0; allowed <= 4; ++allowed) {
+        Recorder rec;
+        tsimplex p = makeSimplex({{0, 0}, {4, 0}, {0, 4}});
+        tfmatrix1 y = oneBased({1, 5, 6});
+        std::map<std::vector<double>, double> value = {
+            {{0, 4, -4}, 10}, {{0, 1, 2}, 10}, {{0, 2, 0}, 2}, {{0, 0, 2}, 3}};
+        auto f = [&](const tfmatrix& x) {
+            auto it = value.find(x);
+            return it == value.end() ? 0.5 : it->second;
+        };
+        SimplexSink sink = rec.sink(f);
+        sink.stopRequested = [&] { return static_cast<int>(rec.points.size()) >= allowed; };
+        Simplex s(2, oneBased({-9, -9}), oneBased({9, 9}), 100, sink);
+        int count = 0;
+        s.amoeba(p, y, count, 1e-4);
+        EXPECT_EQ(count, allowed) << allowed;
+        EXPECT_EQ(static_cast<int>(rec.points.size()), allowed);
+        EXPECT_EQ(s.termination(), Simplex::Termination::Stopped) << allowed;
+        ASSERT_FALSE(rec.lines.empty());
+        EXPECT_EQ(rec.lines.back().text, "optimisation stopped by the user");
+        const std::map<std::vector<double>, double> initial = {
+            {{0, 0, 0}, 1}, {{0, 4, 0}, 5}, {{0, 0, 4}, 6}};
+        for (int i = 1; i <= 3; ++i) {
+            auto it = initial.find(p[i]);
+            const double expected = it != initial.end() ? it->second : f(p[i]);
+            EXPECT_EQ(y[i], expected) << "allowed " << allowed << " vertex " << i;
+        }
+        if (allowed == 3) { // halfway through the shrink: v2 moved, v3 untouched
+            EXPECT_EQ(p[2], oneBased({2, 0}));
+            EXPECT_EQ(p[3], oneBased({0, 4}));
+        }
+    }
+}
+
+TEST(Amoeba, ObjectiveErrorReachesTheCaller) {
+    Recorder rec;
+    tsimplex p = makeSimplex({{0, 0}, {4, 0}, {0, 4}});
+    tfmatrix1 y = oneBased({1, 5, 6});
+    // The error strikes inside the shrink, on the second vertex to move.
+    auto f = scripted({10, 10, 2});
+    Simplex s(2, oneBased({-9, -9}), oneBased({9, 9}), 100, rec.sink(f));
+    int count = 0;
+    try {
+        s.amoeba(p, y, count, 1e-4);
+        FAIL() << "no error";
+    } catch (const FitError& e) {
+        EXPECT_EQ(e.message(), "script exhausted");
+    }
+    EXPECT_EQ(count, 3);
+    EXPECT_EQ(p[2], oneBased({2, 0}));
+    EXPECT_EQ(p[3], oneBased({0, 4})); // not moved: its value was never obtained
+    EXPECT_EQ(y, oneBased({1, 2, 6}));
+}
+
+TEST(Simplex, RejectsUnusableSetUp) {
+    SimplexSink sink;
+    sink.eval = [](const tfmatrix&) { return 0.0; };
+    EXPECT_THROW(Simplex(0, oneBased({}), oneBased({}), 1, sink), FitError);
+    EXPECT_THROW(Simplex(2, oneBased({0}), oneBased({1, 1}), 1, sink), FitError);
+    EXPECT_THROW(Simplex(1, oneBased({0}), oneBased({1}), 1, SimplexSink{}), FitError);
+    Simplex s(2, oneBased({0, 0}), oneBased({1, 1}), 1, sink);
+    tsimplex p = makeSimplex({{0, 0}, {1, 0}}); // one vertex short
+    tfmatrix1 y = oneBased({1, 2, 3});
+    int count = 0;
+    EXPECT_THROW(s.amoeba(p, y, count, 1e-4), FitError);
+}
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    // Log lines use the default locale's decimal separator; fix it for exact texts.
+    QLocale::setDefault(QLocale::c());
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
