@@ -1,0 +1,379 @@
+#include "paramdb/param_selection.h"
+
+#include "app/fit_error.h"
+#include "app/number_format.h"
+
+#include <QLocale>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <cmath>
+
+namespace {
+
+// The opened table is read by name, whatever characters the name holds.
+QString quoteIdent(const QString& name) {
+    QString n = name;
+    n.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    return QLatin1Char('"') + n + QLatin1Char('"');
+}
+
+bool isNumberStorage(const QVariant& v) {
+    switch (v.typeId()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// SQLite's rule for a column's type affinity, reduced to the one question that
+// matters here: does the column turn what it stores into text?
+bool hasTextAffinity(const QString& declaredType) {
+    const QString t = declaredType.toUpper();
+    if (t.contains(QLatin1String("INT")))
+        return false;
+    return t.contains(QLatin1String("CHAR")) || t.contains(QLatin1String("CLOB")) ||
+           t.contains(QLatin1String("TEXT"));
+}
+
+} // namespace
+
+ParameterDefaults parameterDefaults(double v) {
+    const long double x = v;
+    ParameterDefaults d;
+    d.minimum = static_cast<double>(0.1L * x);
+    d.maximum = static_cast<double>(3.0L * x);
+    d.ival = v;
+    d.step = static_cast<double>(0.01L * x);
+    return d;
+}
+
+double parameterValue(const QVariant& value, const QString& fieldName) {
+    if (!value.isValid() || value.isNull())
+        return 0.0;
+    double d = 0;
+    bool ok = false;
+    if (isNumberStorage(value)) {
+        d = value.toDouble(&ok);
+    } else if (value.typeId() == QMetaType::QString) {
+        const QString text = value.toString().trimmed();
+        d = QLocale::c().toDouble(text, &ok);
+        if (!ok && !text.isEmpty()) {
+            try {
+                d = parseLocaleDouble(text);
+                ok = true;
+            } catch (const FitError&) {
+                ok = false;
+            }
+        }
+    }
+    if (!ok || !std::isfinite(d))
+        throw FitError(QStringLiteral("'%1' is not a valid number: the field %2 cannot be a "
+                                      "parameter.")
+                           .arg(value.toString(), fieldName));
+    return d;
+}
+
+QString selectionCondition(const QString& indexField, const QVariant& value,
+                           const QString& declaredType) {
+    if (!value.isValid() || value.isNull())
+        throw FitError(QStringLiteral("The index field %1 is empty in the chosen record, so it "
+                                      "cannot identify the record: choose another index field.")
+                           .arg(indexField));
+    if (isNumberStorage(value) && !hasTextAffinity(declaredType)) {
+        QString number;
+        if (value.typeId() == QMetaType::Double || value.typeId() == QMetaType::Float)
+            // The shortest text that reads back as the same double, with "." as SQL wants.
+            number = QString::number(value.toDouble(), 'g', QLocale::FloatingPointShortest);
+        else
+            number = value.toString();
+        return indexField + QLatin1Char('=') + number;
+    }
+    QString text = value.toString();
+    text.replace(QLatin1Char('\''), QStringLiteral("''"));
+    return indexField + QStringLiteral("='") + text + QLatin1Char('\'');
+}
+
+QStringList addCorrelationColumns(Database& db) {
+    int n = 0;
+    {
+        QSqlQuery q = db.query(QStringLiteral("select count(*) from parm_int"));
+        if (q.next())
+            n = q.value(0).toInt();
+    }
+    QStringList present = db.columns(QStringLiteral("parm_int"));
+    QStringList added;
+    for (int k = 2; k <= n; ++k) {
+        const QString name = QStringLiteral("r_") + QString::number(k);
+        if (present.contains(name, Qt::CaseInsensitive))
+            continue;
+        db.exec(QStringLiteral(" alter table parm_int add ") + name + QStringLiteral(" double "));
+        present << name;
+        added << name;
+    }
+    return added;
+}
+
+// ---- SelectableRecords ----
+
+int SelectableRecords::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : int(rows.size());
+}
+
+int SelectableRecords::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : int(fieldNames.size());
+}
+
+QVariant SelectableRecords::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= rows.size() || index.column() >= fieldNames.size())
+        return {};
+    if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
+        return {};
+    const QVariant& v = rows[index.row()][index.column()];
+    if (v.isNull())
+        return {};
+    if (v.typeId() == QMetaType::Double)
+        return formatGeneral(v.toDouble());
+    return v.toString();
+}
+
+QVariant SelectableRecords::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (role != Qt::DisplayRole)
+        return {};
+    if (orientation == Qt::Horizontal)
+        return section < fieldNames.size() ? QVariant(fieldNames[section]) : QVariant();
+    return section + 1;
+}
+
+void SelectableRecords::reset(const QStringList& fields, const QVector<QVariantList>& newRows,
+                              const QVector<qint64>& newRowids) {
+    beginResetModel();
+    fieldNames = fields;
+    rows = newRows;
+    rowids = newRowids;
+    endResetModel();
+}
+
+void SelectableRecords::replaceRow(int row, const QVariantList& values) {
+    if (row < 0 || row >= rows.size())
+        return;
+    rows[row] = values;
+    emit dataChanged(index(row, 0), index(row, int(fieldNames.size()) - 1));
+}
+
+// ---- ParamSelection ----
+
+ParamSelection::ParamSelection(Session& session) : s(session) {
+    ix_field.text = QStringLiteral("ix_field");
+}
+
+void ParamSelection::FormActivate() {
+    const QString was =
+        tab_listIndex >= 0 && tab_listIndex < tab_list.size() ? tab_list[tab_listIndex] : QString();
+    tab_list.clear();
+    tab_listIndex = -1;
+    // While a model runs the connection is closed; the list fills again at the
+    // next activation instead of raising an error at every focus change.
+    if (!s.db.isOpen())
+        return;
+    tab_list = s.db.tables();
+    if (!was.isEmpty())
+        tab_listIndex = int(tab_list.indexOf(was));
+}
+
+void ParamSelection::tab_listDblClick() {
+    if (tab_listIndex < 0 || tab_listIndex >= tab_list.size())
+        return;
+    openTable(tab_list[tab_listIndex]);
+}
+
+void ParamSelection::openTable(const QString& table) {
+    // Whatever was open is closed first, so a failure leaves no half-shown table.
+    ix_field.items.clear();
+    ix_field.index = -1;
+    checkListBox1.clear();
+    checked.clear();
+    tableName.clear();
+    currentRow = -1;
+    rowidName.clear();
+    declaredTypes.clear();
+    openedFrom.clear();
+    records.reset({}, {}, {});
+
+    if (!s.db.isOpen())
+        throw FitError(QStringLiteral("The database is not open."));
+    QSqlDatabase h = s.db.handle();
+
+    // The record's key lets "use selection" read the chosen record again, so it
+    // takes the values the record holds at that moment. It is read under a name
+    // the table does not use for a column of its own; views have no key.
+    const QStringList own = s.db.columns(table);
+    QString alias;
+    for (const QString& candidate :
+         {QStringLiteral("_rowid_"), QStringLiteral("rowid"), QStringLiteral("oid")}) {
+        if (!own.contains(candidate, Qt::CaseInsensitive)) {
+            alias = candidate;
+            break;
+        }
+    }
+    QSqlQuery q(h);
+    q.setForwardOnly(true);
+    bool withKey = !alias.isEmpty() && q.exec(QStringLiteral("select *, ") + alias +
+                                              QStringLiteral(" from ") + quoteIdent(table));
+    if (!withKey) {
+        q = QSqlQuery(h);
+        q.setForwardOnly(true);
+        if (!q.exec(QStringLiteral("select * from ") + quoteIdent(table)))
+            throw FitError(
+                QStringLiteral("%1\nopening the table %2").arg(q.lastError().text(), table));
+    }
+    const QSqlRecord rec = q.record();
+    const int nFields = rec.count() - (withKey ? 1 : 0);
+    QStringList fields;
+    for (int i = 0; i < nFields; ++i)
+        fields << rec.fieldName(i);
+    QVector<QVariantList> rows;
+    QVector<qint64> rowids;
+    while (q.next()) {
+        QVariantList values;
+        values.reserve(nFields);
+        for (int i = 0; i < nFields; ++i)
+            values << q.value(i);
+        rows << values;
+        if (withKey)
+            rowids << q.value(nFields).toLongLong();
+    }
+    q.finish();
+
+    QStringList types;
+    {
+        QSqlQuery t(h);
+        QHash<QString, QString> byName;
+        if (t.exec(QStringLiteral("pragma table_info(%1)").arg(quoteIdent(table))))
+            while (t.next())
+                byName.insert(t.value(1).toString().toLower(), t.value(2).toString());
+        for (const QString& f : fields)
+            types << byName.value(f.toLower());
+    }
+
+    tableName = table;
+    openedFrom = s.db.path();
+    rowidName = withKey ? alias : QString();
+    declaredTypes = types;
+    records.reset(fields, rows, rowids);
+    currentRow = rows.isEmpty() ? -1 : 0;
+    checkListBox1 = fields;
+    checked = QVector<bool>(fields.size(), false);
+    ix_field.items = fields;
+    ix_field.select(0);
+    for (int i = 0; i < fields.size(); ++i) {
+        if (fields[i].compare(QLatin1String("ITEM_IX"), Qt::CaseInsensitive) == 0) {
+            ix_field.select(i);
+            break;
+        }
+    }
+}
+
+bool ParamSelection::setChecked(const QString& field, bool on) {
+    for (int i = 0; i < checkListBox1.size(); ++i) {
+        if (checkListBox1[i].compare(field, Qt::CaseInsensitive) == 0) {
+            checked[i] = on;
+            return true;
+        }
+    }
+    return false;
+}
+
+QString ParamSelection::declaredType(const QString& field) const {
+    const int i = int(checkListBox1.indexOf(field));
+    return i >= 0 && i < declaredTypes.size() ? declaredTypes[i] : QString();
+}
+
+QVariantList ParamSelection::currentValues() {
+    const qint64 key = records.rowid(currentRow);
+    if (rowidName.isEmpty() || key < 0)
+        return records.row(currentRow);
+    QSqlQuery q = s.db.query(QStringLiteral("select * from ") + quoteIdent(tableName) +
+                                 QStringLiteral(" where ") + rowidName + QStringLiteral(" = ?"),
+                             {key});
+    const QSqlRecord rec = q.record();
+    bool sameFields = rec.count() == checkListBox1.size();
+    for (int i = 0; sameFields && i < rec.count(); ++i)
+        sameFields = rec.fieldName(i).compare(checkListBox1[i], Qt::CaseInsensitive) == 0;
+    if (!sameFields)
+        throw FitError(QStringLiteral("The fields of the table %1 have changed since it was "
+                                      "opened: open it again.")
+                           .arg(tableName));
+    if (!q.next())
+        throw FitError(QStringLiteral("The chosen record no longer exists in the table %1: open "
+                                      "the table again.")
+                           .arg(tableName));
+    QVariantList values;
+    for (int i = 0; i < rec.count(); ++i)
+        values << q.value(i);
+    q.finish();
+    records.replaceRow(currentRow, values);
+    return values;
+}
+
+SelectionOutcome ParamSelection::Button1Click() {
+    // A record appended while an optimisation runs would give the write-back a
+    // parameter the optimiser knows nothing of.
+    if (s.busy())
+        throw FitError(QStringLiteral("Parameters cannot be added while the model is being "
+                                      "run: wait until the operation has ended."));
+    SelectionOutcome out;
+    try {
+        if (checked.contains(true)) {
+            if (s.db.path() != openedFrom || !s.db.isOpen())
+                throw FitError(QStringLiteral("The table %1 belongs to a database that is no "
+                                              "longer open: open the table again.")
+                                   .arg(tableName));
+            if (currentRow < 0 || currentRow >= records.rowCount())
+                throw FitError(QStringLiteral("The table %1 has no record to take the values "
+                                              "from.")
+                                   .arg(tableName));
+            const QString ixName = ix_field.selected();
+            const int ixPos = int(checkListBox1.indexOf(ixName));
+            if (ixPos < 0)
+                throw FitError(QStringLiteral("Choose the index field that identifies the "
+                                              "record."));
+            const QVariantList values = currentValues();
+            // Every field of one press comes from the same record, so they share
+            // one condition.
+            const QString selection =
+                selectionCondition(ixName, values[ixPos], declaredType(ixName));
+            for (int i = 0; i < checkListBox1.size(); ++i) {
+                if (!checked[i])
+                    continue;
+                const double v = parameterValue(values[i], checkListBox1[i]);
+                const ParameterDefaults d = parameterDefaults(v);
+                s.db.exec(
+                    QStringLiteral("insert into parm_int (FNAME, PNAME, MINIMUM, MAXIMUM, "
+                                   "IVAL, STEP, SELECTION) values (?, ?, ?, ?, ?, ?, ?)"),
+                    {tableName, checkListBox1[i], d.minimum, d.maximum, d.ival, d.step, selection});
+                ++out.appended;
+            }
+        }
+        out.addedColumns = addCorrelationColumns(s.db);
+    } catch (...) {
+        // What was appended or added before the failure stays, and the parameter
+        // grid shows it; a failure of that refresh must not hide the first error.
+        if (s.db.isOpen()) {
+            try {
+                s.parmintAfterOpen();
+            } catch (const FitError&) {
+            }
+        }
+        throw;
+    }
+    s.parmintAfterOpen();
+    out.close = closeAfterSelection;
+    return out;
+}
