@@ -1,2 +1,114 @@
-// Entry point; the window and the batch run are wired up in src/ui.
-int main() { return 0; }
+// Entry point: the window, or an unattended run without one.
+//
+// A line with GO on a machine without a display runs the same core headless; a
+// line without GO wants the window, which needs a display. Batch runs end with an
+// exit status that says whether they worked (see fitmara --help).
+#include "app/batch.h"
+#include "app/session.h"
+
+#include <QCoreApplication>
+#include <QStringList>
+
+#include <cstdio>
+#include <memory>
+
+#if __has_include("ui/opti_main.h") && __has_include("ui/style.h")
+#define FITMARA_HAVE_WINDOW 1
+#include "ui/opti_main.h"
+#include "ui/style.h"
+
+#include <QApplication>
+#include <QMetaObject>
+#endif
+
+namespace {
+
+void printOut(const QString& text) {
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fputs(bytes.constData(), stdout);
+    std::fflush(stdout);
+}
+
+QStringList argumentsOf(int argc, char** argv) {
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    return args;
+}
+
+int runHeadlessProgram(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Fitmara"));
+    Session session;
+    session.arguments = QCoreApplication::arguments().mid(1);
+    return runHeadless(session);
+}
+
+#ifdef FITMARA_HAVE_WINDOW
+int runWindow(int argc, char** argv, bool batch) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Fitmara"));
+    applyStyle(app);
+    Session session;
+    session.arguments = QCoreApplication::arguments().mid(1);
+
+    // Only an unattended run turns SIGINT/SIGTERM into a clean stop; a person at
+    // the window has the stop button.
+    std::unique_ptr<StopSignals> stops;
+    if (batch)
+        stops = std::make_unique<StopSignals>(session);
+
+    // The exit status of a batch run is kept here rather than trusted to the
+    // loop's return code: closing the last window also quits the loop, with 0.
+    int batchStatus = -1;
+    QObject::connect(&session, &Session::closeRequested, &app, [&stops, &batchStatus] {
+        if (batchStatus < 0)
+            batchStatus = stops ? batchCloseStatus(stops.get()) : int(ExitDone);
+        QCoreApplication::exit(batchStatus);
+    });
+    Topti_main window(session);
+    // The window has written the message to standard error. The loop is left
+    // through the event queue: an error of the first activation may come before
+    // exec() runs its loop.
+    window.onBatchError = [&stops, &batchStatus](const QString&) {
+        batchStatus = batchFailureStatus(stops.get());
+        const int status = batchStatus;
+        QMetaObject::invokeMethod(
+            qApp, [status] { QCoreApplication::exit(status); }, Qt::QueuedConnection);
+    };
+    window.show();
+    const int loopStatus = app.exec();
+    return batchStatus >= 0 ? batchStatus : loopStatus;
+}
+#endif
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const QStringList args = argumentsOf(argc, argv);
+    if (args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"))) {
+        printOut(usageText());
+        return ExitDone;
+    }
+    if (args.contains(QStringLiteral("--version"))) {
+        printOut(versionText() + QLatin1Char('\n'));
+        return ExitDone;
+    }
+
+    const bool batch = isBatchLine(args);
+    if (!displayAvailable()) {
+        if (batch || holdsHelpKey(args))
+            return runHeadlessProgram(argc, argv);
+        std::fputs(noDisplayMessage().toLocal8Bit().constData(), stderr);
+        return ExitNoDisplay;
+    }
+#ifdef FITMARA_HAVE_WINDOW
+    return runWindow(argc, argv, batch);
+#else
+    // Built without the window: only unattended runs are possible.
+    if (batch || holdsHelpKey(args))
+        return runHeadlessProgram(argc, argv);
+    std::fputs("fitmara: this build has no window; run unattended with GO (see --help).\n", stderr);
+    return ExitNoDisplay;
+#endif
+}

@@ -1,0 +1,258 @@
+#include "app/batch.h"
+
+#include "app/fit_error.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <fcntl.h>
+#include <unistd.h>
+
+QString batchHelpText() {
+    return QStringLiteral(
+        "CD=<condition> RT=<res.tab.> DB=<database> OB=<observ.> MO=<model> EF=<error "
+        "fct> IX=<index> OV=<variance> KR=<criterium> NX=<max N> RS_...<output "
+        "file> XL_OUT GO");
+}
+
+QString batchHelpCaption() {
+    return QStringLiteral(" batch parameters:");
+}
+
+QString versionText() {
+    return QStringLiteral("fitmara " FITMARA_VERSION);
+}
+
+QString usageText() {
+    return QStringLiteral(
+        "Usage: fitmara [KEY=value ...] [RS_name] [XL_OUT] [GO]\n"
+        "       fitmara ?\n"
+        "       fitmara --help | --version\n"
+        "\n"
+        "Calibrates the parameters listed in the table PARM_INT of a SQLite database\n"
+        "by running the model through its run script. Without GO the window opens with\n"
+        "the arguments applied. With GO the calibration and the uncertainty analysis\n"
+        "run unattended and the program ends; without a display (DISPLAY and\n"
+        "WAYLAND_DISPLAY unset) it runs without a window and needs DB=.\n"
+        "\n"
+        "Keys (each argument takes effect at once, in the order given):\n"
+        "  RF=<run script>   starts the model; a bare name is taken from the current folder\n"
+        "  DB=<database>     the SQLite database file; opened at once\n"
+        "  RT=<table>        the result table (its name matched ignoring case)\n"
+        "  CD=<condition>    SQL condition choosing the result rows; opens the result table\n"
+        "  OB=<column>       observed values\n"
+        "  MO=<column>       simulated values (the model writes them)\n"
+        "  IX=<column>       index (group) column\n"
+        "  OV=<column>       variance of the observations\n"
+        "  KR=<tolerance>    convergence tolerance of the simplex (default 0.0001)\n"
+        "  NX=<count>        most model evaluations the search may spend (default 50)\n"
+        "  RS_<name>         output name of the batch run: RS_<name>.txt (the uncertainty\n"
+        "                    protocol, current folder) and RS_<name>.xlsx (database's folder)\n"
+        "  XL_OUT            also write the workbook\n"
+        "  EF=<criterion>    error criterion: RMSE, NRMSE or CV(RMSE)\n"
+        "  PR=<ms>           pause after each model run, in milliseconds (default 500)\n"
+        "  PV=<ms>           pause before each initial simplex vertex (default 1000)\n"
+        "  GO                run unattended\n"
+        "  ?                 show the batch parameters and end\n"
+        "\n"
+        "Order: DB= before RT=, RT= before CD=, and CD= before OB=, MO=, IX= and OV=\n"
+        "(opening the result table fills their lists). The other keys may stand anywhere.\n"
+        "Keys are case-sensitive, except XL_OUT and the key EF= (its value is taken as\n"
+        "typed); GO only in upper case. Arguments that match no key are ignored.\n"
+        "The optimisation protocol is written to Opti_Result.TXT in the current folder.\n"
+        "\n"
+        "Example:\n"
+        "  fitmara RF=run.sh DB=/data/model.sqlite RT=results CD=1=1 OB=obs MO=sim \\\n"
+        "          IX=grp OV=var EF=RMSE NX=200 RS_calib XL_OUT GO\n"
+        "\n"
+        "Exit statuses:\n"
+        "  0    the run completed (also for ?, --help and --version)\n"
+        "  1    an error ended the run; its message is on standard error\n"
+        "  2    the window was asked for, but no display is available\n"
+        "  130  stopped by SIGINT, 143 stopped by SIGTERM (the model's tables are\n"
+        "       restored and the protocol so far is written)\n");
+}
+
+QString noDisplayMessage() {
+    return QStringLiteral(
+        "fitmara: the window needs a display, and neither DISPLAY nor WAYLAND_DISPLAY is set.\n"
+        "To calibrate unattended, give the whole run on the command line and end it with GO,\n"
+        "for example: fitmara RF=run.sh DB=model.sqlite RT=results CD=1=1 OB=obs MO=sim GO\n"
+        "See fitmara --help.\n");
+}
+
+bool isBatchLine(const QStringList& arguments) {
+    return arguments.contains(QStringLiteral("GO"), Qt::CaseSensitive);
+}
+
+bool holdsHelpKey(const QStringList& arguments) {
+    return arguments.contains(QStringLiteral("?"), Qt::CaseSensitive);
+}
+
+bool displayAvailable() {
+    return !qEnvironmentVariableIsEmpty("DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+void reportBatchError(const QString& message) {
+    const QByteArray text = QStringLiteral("fitmara: %1\n").arg(message).toLocal8Bit();
+    std::fflush(stdout); // keep the log lines before the error when both go to one terminal
+    std::fputs(text.constData(), stderr);
+    std::fflush(stderr);
+}
+
+// ---- HeadlessAsker ----
+
+bool HeadlessAsker::chooseDatabase(QString& path) {
+    (void)path;
+    throw FitError(QStringLiteral("No database is open: give one with DB=<file>."));
+}
+
+bool HeadlessAsker::chooseRunFile(QString& path) {
+    (void)path;
+    return false;
+}
+
+void HeadlessAsker::showResultDialog(Session& session) {
+    (void)session;
+    // A batch run never asks; reaching this would mean waiting for nobody.
+    throw FitError(QStringLiteral("The result dialog cannot be shown without a window."));
+}
+
+void HeadlessAsker::showHelp(const QString& text, const QString& caption) {
+    const QByteArray out =
+        (caption.trimmed() + QLatin1Char('\n') + text + QLatin1Char('\n')).toLocal8Bit();
+    std::fputs(out.constData(), stdout);
+    std::fflush(stdout);
+}
+
+void HeadlessAsker::editTextFile(const QString& path) {
+    throw FitError(
+        QStringLiteral("The run file \"%1\" cannot be edited without a window.").arg(path));
+}
+
+// ---- StopSignals ----
+//
+// The handler only writes the signal's number into a pipe; the event loop (which
+// also runs while the model is awaited) reads it and asks the session to stop.
+
+namespace {
+int stopPipe[2] = {-1, -1};
+volatile sig_atomic_t signalCount = 0;
+struct sigaction previousInt, previousTerm;
+
+void onStopSignal(int signo) {
+    const int savedErrno = errno;
+    signalCount = signalCount + 1;
+    if (signalCount >= 3) {
+        // The person insists: end now, as the signal would without us.
+        ::signal(signo, SIG_DFL);
+        ::raise(signo);
+    }
+    const unsigned char b = static_cast<unsigned char>(signo);
+    [[maybe_unused]] const ssize_t n = ::write(stopPipe[1], &b, 1);
+    errno = savedErrno;
+}
+} // namespace
+
+StopSignals::StopSignals(Session& s, QObject* parent) : QObject(parent), session(s) {
+    if (stopPipe[0] >= 0)
+        throw FitError(QStringLiteral("Signal handling is already installed."));
+    if (::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        stopPipe[0] = stopPipe[1] = -1;
+        throw FitError(QStringLiteral("Cannot set up signal handling: %1")
+                           .arg(QString::fromLocal8Bit(std::strerror(errno))));
+    }
+    signalCount = 0;
+    notifier = new QSocketNotifier(stopPipe[0], QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this] { readPipe(); });
+    // A stop that came while nothing ran applies to the operation that starts next
+    // (starting an operation clears the stop flag).
+    connect(&session, &Session::busyChanged, this, [this](bool busy) {
+        if (busy && firstSignal != 0)
+            session.requestStop();
+    });
+
+    struct sigaction sa {};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &sa, &previousInt);
+    ::sigaction(SIGTERM, &sa, &previousTerm);
+}
+
+StopSignals::~StopSignals() {
+    ::sigaction(SIGINT, &previousInt, nullptr);
+    ::sigaction(SIGTERM, &previousTerm, nullptr);
+    delete notifier;
+    notifier = nullptr;
+    ::close(stopPipe[0]);
+    ::close(stopPipe[1]);
+    stopPipe[0] = stopPipe[1] = -1;
+}
+
+void StopSignals::readPipe() {
+    unsigned char b = 0;
+    while (::read(stopPipe[0], &b, 1) == 1) {
+        if (firstSignal == 0) {
+            firstSignal = b;
+            reportBatchError(
+                QStringLiteral("%1 received: stopping after the current model run.")
+                    .arg(b == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM")));
+        }
+    }
+    stopSession();
+}
+
+void StopSignals::stopSession() {
+    session.requestStop();
+}
+
+int batchFailureStatus(const StopSignals* stops) {
+    return stops && stops->received() ? exitStatusForSignal(stops->received()) : ExitFailed;
+}
+
+int batchCloseStatus(const StopSignals* stops) {
+    if (stops && stops->received()) {
+        reportBatchError(QStringLiteral("The run was stopped by a signal."));
+        return exitStatusForSignal(stops->received());
+    }
+    return ExitDone;
+}
+
+// ---- the headless runner ----
+
+int runHeadless(Session& session) {
+    HeadlessAsker asker;
+    Asker* const previousAsker = session.asker;
+    session.asker = &asker;
+    session.lb.echoToStdout = true;
+    StopSignals stops(session);
+    struct RestoreAsker {
+        Session& s;
+        Asker* a;
+        ~RestoreAsker() { s.asker = a; }
+    } restoreAsker{session, previousAsker};
+
+    session.closeWasRequested = false;
+    try {
+        session.FormActivate();
+    } catch (const FitError& e) {
+        reportBatchError(e.message());
+        return batchFailureStatus(&stops);
+    } catch (const std::exception& e) {
+        reportBatchError(QString::fromLocal8Bit(e.what()));
+        return batchFailureStatus(&stops);
+    }
+    // Events still queued (a signal that came during the last model run).
+    QCoreApplication::processEvents();
+    if (session.closeWasRequested)
+        return batchCloseStatus(&stops);
+    reportBatchError(QStringLiteral("The batch run ended without completing the calibration."));
+    return batchFailureStatus(&stops);
+}

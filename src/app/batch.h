@@ -1,0 +1,88 @@
+#pragma once
+// Unattended runs: the command line's help texts, the exit statuses, the
+// questions a run without a person answers, the clean stop on SIGINT/SIGTERM and
+// the headless runner that drives a Session without any window.
+#include "app/session.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+class QSocketNotifier;
+
+// Exit statuses of the program. A run stopped by SIGINT or SIGTERM exits with
+// 128 + the signal's number (130, 143), as a shell reports a program killed by it.
+enum BatchExit : int {
+    ExitDone = 0,      // the calibration (and its analysis) completed, or "?" / --help / --version
+    ExitFailed = 1,    // an error ended the run; the message is on standard error
+    ExitNoDisplay = 2, // the window was asked for where no display is available
+};
+constexpr int exitStatusForSignal(int signo) {
+    return 128 + signo;
+}
+
+// The "?" help box, text and caption byte for byte.
+QString batchHelpText();
+QString batchHelpCaption();
+// The usage text of --help, for terminal users.
+QString usageText();
+// The text of --version.
+QString versionText();
+// What a run without GO and without a display tells on standard error.
+QString noDisplayMessage();
+
+// A batch run is one whose command line holds GO (exactly, in upper case).
+bool isBatchLine(const QStringList& arguments);
+// The help key "?" as a whole argument.
+bool holdsHelpKey(const QStringList& arguments);
+// A window can be shown: DISPLAY or WAYLAND_DISPLAY is set and not empty.
+bool displayAvailable();
+
+// The answers of a run without a person: no file dialog can be shown, so a
+// missing database is an error; the help text goes to standard output.
+class HeadlessAsker : public Asker {
+  public:
+    bool chooseDatabase(QString& path) override;
+    bool chooseRunFile(QString& path) override;
+    void showResultDialog(Session& session) override;
+    void showHelp(const QString& text, const QString& caption) override;
+    void editTextFile(const QString& path) override;
+};
+
+// While it lives, SIGINT and SIGTERM stop the session's running operation like
+// the stop button (at the next evaluation boundary) instead of killing the
+// program, so that the model's tables are restored and the protocol written. A
+// stop that arrives while nothing runs yet applies to the next operation.
+// A third signal ends the program at once (the default action), for a model
+// that never returns. Only one instance may exist at a time.
+class StopSignals : public QObject {
+    Q_OBJECT
+  public:
+    explicit StopSignals(Session& session, QObject* parent = nullptr);
+    ~StopSignals() override;
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+    // The first signal received, 0 when none.
+    int received() const { return firstSignal; }
+
+  private:
+    void readPipe();
+    void stopSession();
+
+    Session& session;
+    QSocketNotifier* notifier = nullptr;
+    int firstSignal = 0;
+};
+
+// The exit status of a batch run that ended with an error (message already
+// printed) or with the window closed, given the signals received.
+int batchFailureStatus(const StopSignals* stops);
+int batchCloseStatus(const StopSignals* stops);
+
+// Writes "fitmara: <message>" to standard error.
+void reportBatchError(const QString& message);
+
+// Runs the session's command line once without a window: log lines go to
+// standard output, errors to standard error. Returns the exit status.
+int runHeadless(Session& session);
