@@ -1,0 +1,176 @@
+#include "ui/frm_prmsel.h"
+
+#include "app/fit_error.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QEvent>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTableView>
+
+namespace {
+
+template <typename W> W* placed(QWidget* parent, const char* name, int x, int y, int w, int h) {
+    auto* widget = new W(parent);
+    widget->setObjectName(QLatin1String(name));
+    widget->setGeometry(x, y, w, h);
+    return widget;
+}
+
+QLabel* label(QWidget* parent, const char* name, const QString& text, int x, int y) {
+    auto* l = new QLabel(text, parent);
+    l->setObjectName(QLatin1String(name));
+    l->move(x, y);
+    l->adjustSize();
+    return l;
+}
+
+} // namespace
+
+Tfrm_prmsel::Tfrm_prmsel(Session& session, QWidget* parent)
+    : QDialog(parent), s(session), sel(session) {
+    setObjectName(QStringLiteral("frm_prmsel"));
+    setWindowTitle(QStringLiteral("Parameter selection"));
+    setModal(false);
+    setFixedSize(664, 369);
+
+    Label1 = label(this, "Label1", QStringLiteral("available tables"), 11, 3);
+    tab_list = placed<QListWidget>(this, "tab_list", 8, 19, 121, 342);
+    Label2 = label(this, "Label2", QStringLiteral("selectable parameters"), 146, 4);
+    CheckListBox1 = placed<QListWidget>(this, "CheckListBox1", 144, 19, 121, 286);
+    Label3 = label(this, "Label3", QStringLiteral("index field"), 146, 321);
+    ix_field = placed<QComboBox>(this, "ix_field", 144, 340, 121, 21);
+    ix_field->setPlaceholderText(sel.ix_field.text);
+    Label4 = label(this, "Label4", QStringLiteral("selectable records"), 278, 3);
+    DBGrid1 = placed<QTableView>(this, "DBGrid1", 271, 19, 369, 288);
+    DBGrid1->setModel(&sel.records);
+    DBGrid1->setSelectionBehavior(QAbstractItemView::SelectRows);
+    DBGrid1->setSelectionMode(QAbstractItemView::SingleSelection);
+    DBGrid1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    DBGrid1->verticalHeader()->setDefaultSectionSize(20);
+    CheckBox1 = placed<QCheckBox>(this, "CheckBox1", 320, 315, 249, 17);
+    CheckBox1->setText(QStringLiteral("close window after selection"));
+    CheckBox1->setChecked(sel.closeAfterSelection);
+    Button1 = placed<QPushButton>(this, "Button1", 320, 338, 281, 25);
+    Button1->setText(QStringLiteral("use selection"));
+    Button1->setAutoDefault(false);
+    Button1->setEnabled(!s.busy());
+
+    connect(tab_list, &QListWidget::currentRowChanged, this,
+            [this](int row) { sel.tab_listIndex = row; });
+    connect(tab_list, &QListWidget::itemDoubleClicked, this, [this] { tab_listDblClick(); });
+    connect(CheckListBox1, &QListWidget::itemChanged, this, [this](QListWidgetItem* item) {
+        if (filling)
+            return;
+        const int i = CheckListBox1->row(item);
+        if (i >= 0 && i < sel.checked.size())
+            sel.checked[i] = item->checkState() == Qt::Checked;
+    });
+    connect(ix_field, &QComboBox::currentIndexChanged, this, [this](int i) {
+        if (!filling)
+            sel.ix_field.select(i);
+    });
+    connect(DBGrid1->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex& current) {
+                if (current.isValid())
+                    sel.currentRow = current.row();
+            });
+    connect(CheckBox1, &QCheckBox::toggled, this,
+            [this](bool on) { sel.closeAfterSelection = on; });
+    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+    // Appending parameters while the model runs would change the optimiser's
+    // parameter set under it.
+    connect(&s, &Session::busyChanged, Button1, [this](bool busy) { Button1->setEnabled(!busy); });
+}
+
+bool Tfrm_prmsel::event(QEvent* e) {
+    const bool handled = QDialog::event(e);
+    if (e->type() == QEvent::WindowActivate)
+        FormActivate();
+    return handled;
+}
+
+void Tfrm_prmsel::reportError(const QString& message) {
+    if (errorPresenter)
+        errorPresenter(message);
+    else
+        QMessageBox::critical(this, windowTitle(), message);
+}
+
+void Tfrm_prmsel::FormActivate() {
+    try {
+        sel.FormActivate();
+    } catch (const FitError& e) {
+        sel.tab_list.clear();
+        sel.tab_listIndex = -1;
+        tab_list->clear();
+        reportError(e.message());
+        return;
+    }
+    const QSignalBlocker block(tab_list);
+    tab_list->clear();
+    tab_list->addItems(sel.tab_list);
+    tab_list->setCurrentRow(sel.tab_listIndex);
+}
+
+void Tfrm_prmsel::showFields() {
+    filling = true;
+    CheckListBox1->clear();
+    for (int i = 0; i < sel.checkListBox1.size(); ++i) {
+        auto* item = new QListWidgetItem(sel.checkListBox1[i], CheckListBox1);
+        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+        item->setCheckState(sel.checked.value(i) ? Qt::Checked : Qt::Unchecked);
+    }
+    ix_field->clear();
+    ix_field->addItems(sel.ix_field.items);
+    ix_field->setCurrentIndex(sel.ix_field.index);
+    filling = false;
+    if (sel.currentRow >= 0)
+        DBGrid1->setCurrentIndex(sel.records.index(sel.currentRow, 0));
+}
+
+void Tfrm_prmsel::tab_listDblClick() {
+    sel.tab_listIndex = tab_list->currentRow();
+    try {
+        sel.tab_listDblClick();
+    } catch (const FitError& e) {
+        showFields();
+        reportError(e.message());
+        return;
+    }
+    showFields();
+}
+
+void Tfrm_prmsel::Button1Click() {
+    SelectionOutcome out;
+    try {
+        out = sel.Button1Click();
+    } catch (const FitError& e) {
+        reportError(e.message());
+        return;
+    }
+    if (out.close)
+        close();
+}
+
+void showParameterSelection(Session& session, QWidget* parent) {
+    Tfrm_prmsel* dialog = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        auto* d = qobject_cast<Tfrm_prmsel*>(w);
+        if (d && &d->session() == &session) {
+            dialog = d;
+            break;
+        }
+    }
+    if (!dialog)
+        dialog = new Tfrm_prmsel(session, parent);
+    dialog->show();
+    dialog->raise();
+    dialog->activateWindow();
+}

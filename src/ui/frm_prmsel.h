@@ -1,0 +1,59 @@
+#pragma once
+// The "Parameter selection" dialog: a thin face over ParamSelection. It lists the
+// database's tables, shows the fields and rows of the opened one, and appends the
+// ticked fields to PARM_INT. Modeless, a window of its own beside the main window.
+#include "paramdb/param_selection.h"
+
+#include <QDialog>
+#include <functional>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QListWidget;
+class QPushButton;
+class QTableView;
+
+class Tfrm_prmsel : public QDialog {
+    Q_OBJECT
+  public:
+    explicit Tfrm_prmsel(Session& session, QWidget* parent = nullptr);
+
+    Session& session() const { return s; }
+    ParamSelection& selection() { return sel; }
+
+    // How a failure of a press or a double-click reaches the person; a message
+    // box unless set.
+    std::function<void(const QString&)> errorPresenter;
+
+    // Each activation lists the database's tables again.
+    void FormActivate();
+    void tab_listDblClick();
+    void Button1Click();
+
+  protected:
+    bool event(QEvent* e) override;
+
+  private:
+    void showFields();
+    void reportError(const QString& message);
+
+    Session& s;
+    ParamSelection sel;
+
+    QLabel* Label1 = nullptr;
+    QListWidget* tab_list = nullptr;
+    QLabel* Label2 = nullptr;
+    QListWidget* CheckListBox1 = nullptr;
+    QLabel* Label3 = nullptr;
+    QComboBox* ix_field = nullptr;
+    QLabel* Label4 = nullptr;
+    QTableView* DBGrid1 = nullptr;
+    QCheckBox* CheckBox1 = nullptr;
+    QPushButton* Button1 = nullptr;
+    bool filling = false; // widgets are being filled from the selection's state
+};
+
+// "add parameter record": shows the session's parameter selection dialog without
+// blocking, creating it on first use, and returns at once.
+void showParameterSelection(Session& session, QWidget* parent);
