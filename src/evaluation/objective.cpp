@@ -1,5 +1,136 @@
-// Placeholder until this operation is written; it says so instead of doing nothing.
+// The objective function: one model run with a parameter vector, and the error
+// criterion of the result table computed by one SQL query.
 #include "app/fit_error.h"
 #include "app/session.h"
+#include "paramdb/writeback.h"
 
-double Session::model_eval(const tfmatrix&, int, bool*) { throw FitError(QStringLiteral("This operation is not available yet.")); }
+#include <QSqlQuery>
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+QStringList criterionLines(int criterion, const QString& t, const QString& c, const QString& obs,
+                           const QString& mod, const QString& idx) {
+    switch (criterion) {
+    case 2: // NRMSE per group of the index column, summed
+        return {QStringLiteral(" SELECT sqr(avg(( ") + obs + QStringLiteral("-") + mod +
+                    QStringLiteral(") * "),
+                QStringLiteral("(") + obs + QStringLiteral("-") + mod +
+                    QStringLiteral(")))/( max("),
+                obs + QStringLiteral(")- min(") + obs + QStringLiteral(")) as hs"),
+                QStringLiteral("  FROM ") + t + QStringLiteral(" where ") + c +
+                    QStringLiteral(" GROUP BY ") + idx};
+    case 3: // CV(RMSE) per group, summed
+        return {QStringLiteral("SELECT SQR(Avg(( ") + obs + QStringLiteral("-") + mod +
+                    QStringLiteral(")*("),
+                obs + QStringLiteral("-") + mod + QStringLiteral(")))/Avg("),
+                obs + QStringLiteral(") AS hs,") + idx,
+                QStringLiteral("  FROM ") + t + QStringLiteral(" where ") + c +
+                    QStringLiteral(" GROUP BY ") + idx};
+    default: // RMSE over all selected rows
+        return {QStringLiteral(" SELECT sqr(avg(( ") + obs + QStringLiteral("-") + mod +
+                    QStringLiteral(") * "),
+                QStringLiteral("(") + obs + QStringLiteral("-") + mod +
+                    QStringLiteral("))) as hs "),
+                QStringLiteral("  FROM ") + t + QStringLiteral(" where ") + c};
+    }
+}
+
+} // namespace
+
+double Session::model_eval(const tfmatrix& vector, int mode, bool* complete) {
+    if (complete)
+        *complete = true;
+    const QString t = tname;
+    const QString c = condition;
+    const QString mod = mod_fld.selected();
+
+    // 1. The vector, clipped to the bounds of its record, becomes AVAL. The upper
+    //    bound is applied first, the lower one second.
+    struct Row {
+        qlonglong rowid;
+        double value;
+    };
+    std::vector<Row> rows;
+    {
+        QSqlQuery q = db.query(QStringLiteral("select rowid, MINIMUM, MAXIMUM from parm_int"));
+        while (q.next()) {
+            const std::size_t i = rows.size() + 1;
+            if (i >= vector.size())
+                throw FitError(QStringLiteral("The parameter vector holds %1 values, but "
+                                              "PARM_INT has more records.")
+                                   .arg(static_cast<int>(vector.size()) - 1));
+            double v = vector[i];
+            const double mn = numberOf(q.value(1));
+            const double mx = numberOf(q.value(2));
+            if (v >= mx)
+                v = mx;
+            if (v <= mn)
+                v = mn;
+            rows.push_back({q.value(0).toLongLong(), v});
+        }
+    }
+
+    // 2. and 3. AVAL, the model's tables and the -99 marks of the result rows go
+    //    in together: a failure leaves none of them half written.
+    db.transaction();
+    try {
+        for (const Row& r : rows)
+            db.exec(QStringLiteral("update parm_int set AVAL=? where rowid=?"), {r.value, r.rowid});
+        writeParameterValues(db);
+        db.exec(QStringLiteral(" update ") + t + QStringLiteral(" set ") + mod +
+                QStringLiteral("= -99 where ") + c);
+        db.commit();
+    } catch (...) {
+        db.rollback();
+        throw;
+    }
+    removeWaitMarker();
+
+    // 4. to 7. Close, run the model, wait for its end, reconnect. A model that
+    //    cannot be started raises an error naming the run file.
+    runModel();
+    // 8. Give the model's last writes time to settle.
+    pause(pauseAfterRunMs);
+
+    if (mode != 1)
+        return 0;
+
+    // 10. A row still at -99 proves the model did not finish. The condition is
+    //     put in parentheses, so one with OR cannot hide such a row.
+    {
+        QSqlQuery q = db.query(QStringLiteral(" select * from ") + t + QStringLiteral(" where ") +
+                               mod + QStringLiteral("= -99  and (") + c + QStringLiteral(")"));
+        if (q.next()) {
+            lb.append(QStringLiteral("Model run incomplete !"));
+            if (complete)
+                *complete = false;
+            return 0;
+        }
+    }
+
+    // 11. to 13. The criterion; a grouped one is the sum of its groups.
+    double e = 0;
+    {
+        QSqlQuery q = db.query(joinLines(
+            criterionLines(criterion, t, c, obs_fld.selected(), mod, idx_fld.selected())));
+        if (criterion == 2 || criterion == 3) {
+            while (q.next())
+                e += numberOf(q.value(0));
+        } else if (q.next()) {
+            e = numberOf(q.value(0));
+        }
+    }
+
+    // 14. One chart point per completed evaluation.
+    addChartPoint(cnt, e);
+    cnt = cnt + 1;
+
+    if (!haveBest || e < bestSoFar) {
+        bestSoFar = e;
+        haveBest = true;
+    }
+    emit progress(cnt, max_call, bestSoFar, runClock.isValid() ? runClock.elapsed() : 0);
+    return e;
+}

@@ -1,6 +1,64 @@
-// Placeholder until this operation is written; it says so instead of doing nothing.
+// Backup and restore of the model's parameter tables around an optimisation or
+// a sensitivity analysis: each table named in PARM_INT is copied to <name>_bop.
 #include "app/fit_error.h"
 #include "app/session.h"
 
-void Session::backup() { throw FitError(QStringLiteral("This operation is not available yet.")); }
-void Session::restore() { throw FitError(QStringLiteral("This operation is not available yet.")); }
+#include <QSqlQuery>
+
+namespace {
+
+// The model tables named in PARM_INT, blanks removed, each once, in the order
+// the engine returns them.
+QStringList modelTables(Database& db) {
+    QStringList names;
+    QSqlQuery q = db.query(QStringLiteral("select distinct fname from parm_int"));
+    while (q.next()) {
+        const QString n = textOf(q.value(0)).trimmed();
+        // Names that differ only by padding are the same table.
+        if (!names.contains(n))
+            names << n;
+    }
+    return names;
+}
+
+// Drops `target` (a missing table is no error) and copies `source` into it, in
+// one transaction: a failing copy leaves `target` as it was.
+void replaceByCopy(Database& db, const QString& target, const QString& source) {
+    db.transaction();
+    try {
+        try {
+            db.exec(QStringLiteral(" drop table ") + target);
+        } catch (const FitError&) {
+            // Usually: the table does not exist yet.
+        }
+        db.exec(QStringLiteral("select * into ") + target + QStringLiteral(" from ") + source);
+        db.commit();
+    } catch (...) {
+        db.rollback();
+        throw;
+    }
+}
+
+} // namespace
+
+void Session::backup() {
+    const QStringList names = modelTables(db);
+    if (names.isEmpty())
+        throw FitError(
+            QStringLiteral("PARM_INT holds no parameters: there are no model tables to back up."));
+    for (const QString& n : names) {
+        if (n.isEmpty())
+            throw FitError(QStringLiteral("A record of PARM_INT names no model table (FNAME)."));
+        replaceByCopy(db, n + QStringLiteral("_bop"), n);
+        lb.append(n + QStringLiteral(" copied into ") + n + QStringLiteral("_bop"));
+    }
+}
+
+void Session::restore() {
+    for (const QString& n : modelTables(db)) {
+        if (n.isEmpty())
+            continue; // nothing was backed up for it
+        replaceByCopy(db, n, n + QStringLiteral("_bop"));
+        lb.append(n + QStringLiteral(" restored from ") + n + QStringLiteral("_bop"));
+    }
+}

@@ -1,0 +1,522 @@
+// Calibration end to end on real SQLite files with the stand-in model: the
+// write-back, the objective function, backup and restore, and the optimisation run.
+#include "app/fit_error.h"
+#include "app/number_format.h"
+#include "app/session.h"
+#include "support/session_fixture.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QLocale>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+// Model tables crop (four rows, three of them wheat) and soil, and a result table
+// whose observations follow obs = 2 x + 1.
+const char* kBaseSql = R"(
+CREATE TABLE PARM_INT (ITEM_IX INTEGER PRIMARY KEY AUTOINCREMENT, FNAME CHAR(16), PNAME CHAR(10),
+  MINIMUM DOUBLE, MAXIMUM DOUBLE, IVAL DOUBLE, STEP DOUBLE, AVAL DOUBLE, SELECTION CHAR(50),
+  ALIAS CHAR(15), ERROR DOUBLE);
+CREATE TABLE crop (ID INTEGER, NAME TEXT, A DOUBLE, B DOUBLE);
+INSERT INTO crop VALUES (1,'wheat',0,0),(2,'wheat',0,0),(3,'wheat',0,0),(4,'maize',0,0);
+CREATE TABLE soil (ID INTEGER, K DOUBLE);
+INSERT INTO soil VALUES (1,0),(2,0);
+CREATE TABLE results (ID INTEGER PRIMARY KEY, grp INTEGER, x DOUBLE, obs DOUBLE, sim DOUBLE,
+  var DOUBLE);
+INSERT INTO results VALUES (1,1,1,3,0,1),(2,1,2,5,0,1),(3,2,3,7,0,1),(4,2,4,9,0,1),
+  (5,3,5,11,0,1),(6,3,6,13,0,1);
+)";
+
+// The two calibrated parameters: slope A of the wheat rows, intercept K of soil 1
+// (FNAME and PNAME padded as fixed-width columns hold them).
+const char* kTwoParams = R"(
+INSERT INTO PARM_INT (FNAME,PNAME,MINIMUM,MAXIMUM,IVAL,STEP,AVAL,SELECTION,ALIAS)
+  VALUES ('crop','A',0,5,1,0.5,NULL,'NAME=''wheat''','slope');
+INSERT INTO PARM_INT (FNAME,PNAME,MINIMUM,MAXIMUM,IVAL,STEP,AVAL,SELECTION,ALIAS)
+  VALUES ('soil        ','  K  ',-5,5,0,0.5,NULL,'ID=1','intercept');
+)";
+
+const QString kLinearModel = "UPDATE results SET sim = (SELECT A FROM crop WHERE ID=1) * x + "
+                             "(SELECT K FROM soil WHERE ID=1)";
+
+class TestAsker : public Asker {
+  public:
+    bool accept = false;
+    int shown = 0;
+    bool chooseDatabase(QString&) override { return false; }
+    bool chooseRunFile(QString&) override { return false; }
+    void showResultDialog(Session& s) override {
+        ++shown;
+        if (accept)
+            s.acceptResult();
+    }
+    void showHelp(const QString&, const QString&) override {}
+    void editTextFile(const QString&) override {}
+};
+
+class Calibration : public ::testing::Test {
+  protected:
+    QTemporaryDir tmp;
+    QString savedCwd;
+    QString dbPath;
+    QString touchFile;
+
+    void SetUp() override {
+        ASSERT_TRUE(tmp.isValid());
+        savedCwd = QDir::currentPath();
+        QDir::setCurrent(tmp.path()); // protocol and marker files land here
+        touchFile = tmp.filePath("runs.txt");
+    }
+    void TearDown() override { QDir::setCurrent(savedCwd); }
+
+    // A database from the base tables plus `extraSql`, and a session on it whose
+    // model runs the given statements with the given behaviour.
+    void open(Session& s, const QString& extraSql, const QStringList& modelSql,
+              const QString& behave = "complete", const QString& condition = "1=1") {
+        dbPath = fixture::makeDb(tmp.path(), QString(kBaseSql) + extraSql);
+        QFile::remove(touchFile);
+        QStringList args = {"--db", dbPath, "--behave", behave, "--touch", touchFile};
+        for (const QString& sql : modelSql)
+            args << "--sql" << sql;
+        const QString script = fixture::writeRunScript(tmp.path(), args);
+        fixture::ResultRoles roles;
+        roles.table = "results";
+        roles.obs = "obs";
+        roles.mod = "sim";
+        roles.idx = "grp";
+        roles.var = "var";
+        roles.condition = condition;
+        fixture::setupSession(s, dbPath, script, roles);
+    }
+
+    int modelRuns() const {
+        QFile f(touchFile);
+        if (!f.open(QIODevice::ReadOnly))
+            return 0;
+        return f.readAll().count('\n');
+    }
+    double num(const QString& sql) const { return fixture::queryDouble(dbPath, sql); }
+    QString text(const QString& sql) const { return fixture::queryText(dbPath, sql); }
+    QString cropState() const {
+        return text("select group_concat(ID||':'||NAME||':'||A||':'||B, ' ') from "
+                    "(select * from crop order by ID)");
+    }
+};
+
+// ------------------------------------------------------------------ write-back
+
+TEST_F(Calibration, WriteBackPutsEachValueIntoTheRowsItsSelectionNames) {
+    Session s;
+    open(s, R"(
+      INSERT INTO PARM_INT (FNAME,PNAME,AVAL,SELECTION) VALUES ('crop','A',1.5,'NAME=''wheat''');
+      INSERT INTO PARM_INT (FNAME,PNAME,AVAL,SELECTION) VALUES ('crop','A',7,'ID=4');
+      INSERT INTO PARM_INT (FNAME,PNAME,AVAL,SELECTION) VALUES ('crop  ',' B  ',2.25,'');
+      INSERT INTO PARM_INT (FNAME,PNAME,AVAL,SELECTION) VALUES ('soil','K',3,'ID=99');
+    )",
+         {});
+    QFile marker("wait_now.dvk");
+    ASSERT_TRUE(marker.open(QIODevice::WriteOnly));
+    marker.close();
+
+    s.setparameter();
+    // Three wheat rows get 1.5, the maize row its own record's 7, every row B = 2.25,
+    // and a selection without a match writes nothing and is no error.
+    const QString expected = "1:wheat:1.5:2.25 2:wheat:1.5:2.25 3:wheat:1.5:2.25 4:maize:7.0:2.25";
+    EXPECT_EQ(cropState(), expected);
+    EXPECT_EQ(text("select group_concat(K) from soil"), "0.0,0.0");
+    EXPECT_FALSE(QFile::exists("wait_now.dvk"));
+
+    // Unchanged AVAL: a second write-back changes nothing.
+    s.setparameter();
+    EXPECT_EQ(cropState(), expected);
+
+    // Two records on one cell: the later one in table order wins.
+    fixture::execSql(dbPath, "INSERT INTO PARM_INT (FNAME,PNAME,AVAL,SELECTION) VALUES "
+                             "('crop','A',9,'ID=2')");
+    s.setparameter();
+    EXPECT_EQ(num("select A from crop where ID=2"), 9);
+    EXPECT_EQ(num("select A from crop where ID=1"), 1.5);
+
+    // An empty AVAL empties the target.
+    fixture::execSql(dbPath, "UPDATE PARM_INT SET AVAL=NULL WHERE ITEM_IX=3");
+    s.setparameter();
+    EXPECT_EQ(text("select count(*) from crop where B is null"), "4");
+}
+
+TEST_F(Calibration, FailingWriteBackNamesTheRecordAndWritesNothing) {
+    Session s;
+    open(s, R"(
+      INSERT INTO PARM_INT (FNAME,PNAME,AVAL,SELECTION) VALUES ('crop','A',4,'');
+      INSERT INTO PARM_INT (FNAME,PNAME,AVAL,SELECTION) VALUES ('crop','NOPE',1,'');
+    )",
+         {});
+    try {
+        s.setparameter();
+        FAIL() << "no error";
+    } catch (const FitError& e) {
+        EXPECT_TRUE(e.message().contains("parameter 2")) << e.message().toStdString();
+        EXPECT_TRUE(e.message().contains("NOPE")) << e.message().toStdString();
+    }
+    EXPECT_EQ(num("select sum(A) from crop"), 0); // record 1 rolled back too
+}
+
+// ------------------------------------------------------------------ objective
+
+TEST_F(Calibration, ObjectiveClipsTheVectorUpperBoundFirst) {
+    Session s;
+    open(s, R"(
+      INSERT INTO PARM_INT (FNAME,PNAME,MINIMUM,MAXIMUM,SELECTION) VALUES ('crop','A',0,5,'ID=99');
+      INSERT INTO PARM_INT (FNAME,PNAME,MINIMUM,MAXIMUM,SELECTION) VALUES ('crop','A',0,5,'ID=99');
+      INSERT INTO PARM_INT (FNAME,PNAME,MINIMUM,MAXIMUM,SELECTION) VALUES ('crop','A',0,5,'ID=99');
+      INSERT INTO PARM_INT (FNAME,PNAME,MINIMUM,MAXIMUM,SELECTION) VALUES ('crop','A',3,1,'ID=99');
+      INSERT INTO PARM_INT (FNAME,PNAME,MINIMUM,MAXIMUM,SELECTION) VALUES ('crop','A',3,1,'ID=99');
+      INSERT INTO PARM_INT (FNAME,PNAME,MINIMUM,MAXIMUM,SELECTION) VALUES ('crop','A',NULL,NULL,'ID=99');
+      INSERT INTO PARM_INT (FNAME,PNAME,MINIMUM,MAXIMUM,SELECTION) VALUES ('crop','A',NULL,2,'ID=99');
+    )",
+         {});
+    const std::vector<std::pair<double, double>> cases = {
+        {7, 5},             // above the maximum
+        {-1, 0},            // below the minimum
+        {2.5, 2.5}, {2, 3}, // minimum above maximum: the minimum wins
+        {0, 3},     {4, 0}, // empty bounds read as 0
+        {-4, 0},
+    };
+    tfmatrix v(cases.size() + 1, 0.0);
+    for (std::size_t i = 0; i < cases.size(); ++i)
+        v[i + 1] = cases[i].first;
+    s.model_eval(v, 1);
+    for (std::size_t i = 0; i < cases.size(); ++i)
+        EXPECT_EQ(num(QString("select AVAL from PARM_INT where ITEM_IX=%1").arg(i + 1)),
+                  cases[i].second)
+            << "record " << i + 1;
+
+    // A vector shorter than PARM_INT is refused before anything is run.
+    EXPECT_THROW(s.model_eval(tfmatrix(3, 0.0), 1), FitError);
+    EXPECT_EQ(modelRuns(), 1);
+}
+
+TEST_F(Calibration, ObjectiveCriteriaOverGroupsAndConditions) {
+    // Errors 1,1 | 0,2 | 0,0 in the groups 1 | 2 | 3 (observations 3,5 | 7,9 | 11,13).
+    const QString model =
+        "UPDATE results SET sim = CASE ID WHEN 1 THEN 4 WHEN 2 THEN 6 WHEN 3 THEN 7 "
+        "WHEN 4 THEN 11 ELSE obs END WHERE sim = -99";
+    const double r2 = std::sqrt(2.0);
+    const struct {
+        const char* condition;
+        int criterion;
+        double expected;
+    } cases[] = {
+        {"1=1", 1, 1.0},                  // sqrt(6 / 6)
+        {"1=1", 2, 1.0 / 2 + r2 / 2 + 0}, // per-group RMSE / range, summed
+        {"1=1", 3, 1.0 / 4 + r2 / 8 + 0}, // per-group RMSE / mean, summed
+        {"grp=1", 1, 1.0},
+        {"grp=2", 2, r2 / 2},
+        {"grp=1 OR grp=2", 1, std::sqrt(6.0 / 4)},
+        {"grp=9", 1, 0}, // no rows: the aggregate is null
+        {"grp=9", 2, 0}, // no groups: an empty sum
+        {"grp=9", 3, 0},
+    };
+    for (const auto& tc : cases) {
+        Session s;
+        open(s, kTwoParams, {model}, "complete", tc.condition);
+        s.criterion = tc.criterion;
+        s.cnt = 4;
+        bool complete = false;
+        const double e = s.model_eval({0, 1, 0}, 1, &complete);
+        EXPECT_TRUE(complete) << tc.condition << " " << tc.criterion;
+        EXPECT_NEAR(e, tc.expected, 1e-12) << tc.condition << " " << tc.criterion;
+        ASSERT_EQ(s.series.size(), 1);
+        EXPECT_EQ(s.series[0], QPointF(4, e));
+        EXPECT_EQ(s.cnt, 5);
+        EXPECT_TRUE(s.lb.lines().isEmpty()); // an OR condition does not fake an incomplete run
+    }
+}
+
+TEST_F(Calibration, ObjectiveWritesParametersAndRunsTheModel) {
+    Session s;
+    open(s, kTwoParams, {kLinearModel});
+    const double e = s.model_eval({0, 2, 1}, 1);
+    EXPECT_NEAR(e, 0, 1e-12); // exactly the observations' line
+    EXPECT_EQ(cropState(), "1:wheat:2.0:0.0 2:wheat:2.0:0.0 3:wheat:2.0:0.0 4:maize:0.0:0.0");
+    EXPECT_EQ(num("select K from soil where ID=1"), 1);
+    EXPECT_EQ(num("select AVAL from PARM_INT where ITEM_IX=2"), 1);
+
+    // RMSE of sim = x against obs = 2x + 1 over x = 1..6.
+    const double e2 = s.model_eval({0, 1, 0}, 1);
+    EXPECT_NEAR(e2, std::sqrt((4 + 9 + 16 + 25 + 36 + 49) / 6.0), 1e-12);
+    EXPECT_EQ(s.cnt, 2);
+    EXPECT_EQ(modelRuns(), 2);
+}
+
+TEST_F(Calibration, ObjectiveModeZeroOnlyRunsTheModel) {
+    Session s;
+    open(s, kTwoParams, {}, "leave"); // would be incomplete, but mode 0 does not look
+    s.cnt = 3;
+    EXPECT_EQ(s.model_eval({0, 4, 2}, 0), 0);
+    EXPECT_EQ(modelRuns(), 1);
+    EXPECT_EQ(s.cnt, 3);
+    EXPECT_TRUE(s.series.isEmpty());
+    EXPECT_TRUE(s.lb.lines().isEmpty());
+    EXPECT_EQ(num("select A from crop where ID=3"), 4);
+}
+
+TEST_F(Calibration, ObjectiveReportsAnIncompleteRun) {
+    for (const char* condition : {"1=1", "grp=3 OR grp=1"}) {
+        Session s;
+        open(s, kTwoParams, {kLinearModel}, "leave", condition);
+        bool complete = true;
+        EXPECT_EQ(s.model_eval({0, 2, 1}, 1, &complete), 0) << condition;
+        EXPECT_FALSE(complete) << condition;
+        EXPECT_EQ(s.lb.lines(), QStringList{"Model run incomplete !"}) << condition;
+        EXPECT_TRUE(s.series.isEmpty()) << condition;
+        EXPECT_EQ(s.cnt, 0) << condition;
+    }
+}
+
+TEST_F(Calibration, ObjectiveStopsWhenTheModelCannotStart) {
+    Session s;
+    open(s, kTwoParams, {kLinearModel});
+    const QString script = s.runFileName;
+    QFile::remove(script);
+    try {
+        s.model_eval({0, 2, 1}, 1);
+        FAIL() << "no error";
+    } catch (const FitError& e) {
+        EXPECT_TRUE(e.message().contains(script)) << e.message().toStdString();
+    }
+    EXPECT_TRUE(s.db.isOpen()); // reconnected, so the caller can still restore
+}
+
+// ------------------------------------------------------------------ backup and restore
+
+TEST_F(Calibration, BackupAndRestoreGiveBackTheTablesExactly) {
+    Session s;
+    open(s,
+         QString(kTwoParams) + "INSERT INTO PARM_INT (FNAME,PNAME,SELECTION) VALUES "
+                               "('crop   ','B','ID=1');",
+         {});
+    const QString before = cropState();
+    s.backup();
+    EXPECT_EQ(s.lb.lines(),
+              (QStringList{"crop copied into crop_bop", "soil copied into soil_bop"}));
+    EXPECT_TRUE(s.db.hasTable("crop_bop"));
+
+    // A second backup replaces the first with a fresh copy.
+    fixture::execSql(dbPath, "UPDATE crop SET B = 8 WHERE ID = 4");
+    const QString changed = cropState();
+    s.backup();
+    EXPECT_EQ(text("select B from crop_bop where ID=4"), "8.0");
+
+    fixture::execSql(dbPath, "UPDATE crop SET A = 5; DELETE FROM crop WHERE ID=2; "
+                             "INSERT INTO crop VALUES (9,'rye',1,1)");
+    s.lb.clear();
+    s.restore();
+    EXPECT_EQ(cropState(), changed);
+    EXPECT_NE(changed, before);
+    EXPECT_EQ(s.lb.lines(),
+              (QStringList{"crop restored from crop_bop", "soil restored from soil_bop"}));
+    // The declared columns survive the round trip, the backup stays.
+    EXPECT_EQ(s.db.columns("crop"), (QStringList{"ID", "NAME", "A", "B"}));
+    EXPECT_TRUE(s.db.hasTable("crop_bop"));
+}
+
+TEST_F(Calibration, FailedRestoreCopyKeepsTheModelTable) {
+    Session s;
+    open(s, kTwoParams, {});
+    s.backup();
+    fixture::execSql(dbPath, "UPDATE crop SET A = 3; DROP TABLE crop_bop");
+    const QString current = cropState();
+    EXPECT_THROW(s.restore(), FitError);
+    EXPECT_EQ(cropState(), current);
+}
+
+TEST_F(Calibration, EmptyParameterTableIsRefusedAtOnce) {
+    Session s;
+    open(s, "", {kLinearModel});
+    EXPECT_THROW(s.backup(), FitError);
+    try {
+        s.Button4Click();
+        FAIL() << "no error";
+    } catch (const FitError& e) {
+        EXPECT_TRUE(e.message().contains("PARM_INT holds no parameters"));
+    }
+    EXPECT_EQ(modelRuns(), 0);
+    EXPECT_FALSE(s.db.hasTable("crop_bop"));
+}
+
+// ------------------------------------------------------------------ the optimisation run
+
+QStringList protocolLines(bool* crlf) {
+    QFile f("Opti_Result.TXT");
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray data = f.readAll();
+    *crlf = data.endsWith("\r\n") && data.count('\n') == data.count("\r\n");
+    QStringList lines = QString::fromLatin1(data).split("\r\n");
+    lines.removeLast();
+    return lines;
+}
+
+TEST_F(Calibration, RunWithoutBudgetStoresTheCentroidOfTheInitialSimplex) {
+    Session s;
+    TestAsker asker;
+    s.asker = &asker;
+    open(s, kTwoParams, {kLinearModel});
+    s.Edit2Change("0");
+    s.Button4Click();
+
+    EXPECT_EQ(modelRuns(), 3);
+    EXPECT_EQ(asker.shown, 1);
+    EXPECT_FALSE(s.success);
+    // Vertices (1,0), (1.5,0), (1,0.5); the result is their centroid.
+    EXPECT_DOUBLE_EQ(num("select AVAL from PARM_INT where ITEM_IX=1"), 3.5 / 3);
+    EXPECT_DOUBLE_EQ(num("select AVAL from PARM_INT where ITEM_IX=2"), 0.5 / 3);
+
+    auto rmse = [](double a, double k) {
+        double sum = 0;
+        for (int x = 1; x <= 6; ++x)
+            sum += std::pow(2.0 * x + 1 - (a * x + k), 2);
+        return std::sqrt(sum / 6);
+    };
+    bool crlf = false;
+    const QStringList expected = {
+        "Iteration 0",
+        "1    0    ",
+        "    1.5    0    ",
+        "    1    0.5    ",
+        "    " + formatGeneral(rmse(1, 0)) + "    " + formatGeneral(rmse(1.5, 0)) + "    " +
+            formatGeneral(rmse(1, 0.5)) + "    ",
+        " exit AMOEBA - too many iterations",
+        "Optimisation finishes - results are stored as AVAL",
+    };
+    EXPECT_EQ(protocolLines(&crlf), expected);
+    EXPECT_TRUE(crlf);
+    // Declined: the model's tables are back at their state before the run.
+    EXPECT_EQ(cropState(), "1:wheat:0.0:0.0 2:wheat:0.0:0.0 3:wheat:0.0:0.0 4:maize:0.0:0.0");
+    EXPECT_EQ(s.series.size(), 3);
+}
+
+TEST_F(Calibration, AcceptedRunKeepsTheOptimisedValuesInTheModelTables) {
+    Session s;
+    TestAsker asker;
+    asker.accept = true;
+    s.asker = &asker;
+    open(s, kTwoParams, {kLinearModel});
+    s.Edit2Change("60");
+    s.Button4Click();
+
+    EXPECT_TRUE(s.success);
+    const double a = num("select AVAL from PARM_INT where ITEM_IX=1");
+    const double k = num("select AVAL from PARM_INT where ITEM_IX=2");
+    EXPECT_NEAR(a, 2, 0.2);
+    EXPECT_NEAR(k, 1, 0.6);
+    EXPECT_EQ(num("select A from crop where ID=2"), a);
+    EXPECT_EQ(num("select A from crop where ID=4"), 0);
+    EXPECT_EQ(num("select K from soil where ID=1"), k);
+    EXPECT_EQ(num("select sum(A) from crop_bop"), 0); // the backup is untouched
+    // Every completed evaluation is a chart point; the protocol ends with the result line.
+    EXPECT_EQ(s.series.size(), modelRuns());
+    bool crlf = false;
+    const QStringList lines = protocolLines(&crlf);
+    ASSERT_FALSE(lines.isEmpty());
+    EXPECT_EQ(lines.first(), "Iteration 0");
+    EXPECT_EQ(lines.last(), "Optimisation finishes - results are stored as AVAL");
+    EXPECT_TRUE(lines.contains("step1") || lines.contains("step2"));
+}
+
+TEST_F(Calibration, IncompleteModelStopsTheRunAndRestoresTheTables) {
+    Session s;
+    open(s, kTwoParams, {kLinearModel}, "leave");
+    try {
+        s.Button4Click();
+        FAIL() << "no error";
+    } catch (const FitError& e) {
+        EXPECT_TRUE(e.message().contains("incomplete")) << e.message().toStdString();
+    }
+    EXPECT_EQ(modelRuns(), 3);
+    EXPECT_EQ(num("select sum(A) from crop"), 0);
+    EXPECT_TRUE(s.lb.lines().contains("crop restored from crop_bop"));
+    EXPECT_FALSE(QFile::exists("Opti_Result.TXT"));
+}
+
+TEST_F(Calibration, ErrorsDuringTheRunRestoreTheTables) {
+    // A tolerance that is no number, found after the initial runs; and a model
+    // that disappears before the first run.
+    for (int which = 0; which < 2; ++which) {
+        Session s;
+        open(s, kTwoParams, {kLinearModel});
+        if (which == 0)
+            s.edit3 = "abc";
+        else
+            QFile::remove(s.runFileName);
+        try {
+            s.Button4Click();
+            FAIL() << "no error";
+        } catch (const FitError& e) {
+            EXPECT_TRUE(e.message().contains(which == 0 ? "abc" : "run.sh"))
+                << e.message().toStdString();
+        }
+        EXPECT_EQ(modelRuns(), which == 0 ? 3 : 0);
+        EXPECT_EQ(num("select sum(A) from crop"), 0) << which;
+        EXPECT_EQ(num("select sum(K) from soil"), 0) << which;
+        EXPECT_TRUE(s.lb.lines().contains("soil restored from soil_bop")) << which;
+        EXPECT_FALSE(s.busy());
+    }
+}
+
+TEST_F(Calibration, StopRequestEndsTheSearchAndTheRunFinishesAsUsual) {
+    Session s;
+    TestAsker asker;
+    s.asker = &asker;
+    open(s, kTwoParams, {kLinearModel});
+    s.Edit2Change("200");
+    QObject::connect(&s, &Session::progress, [&](int done, int, double, qint64) {
+        if (done == 6)
+            s.requestStop();
+    });
+    s.Button4Click();
+    EXPECT_EQ(modelRuns(), 6); // the run in progress completed, no further one began
+    EXPECT_EQ(asker.shown, 1);
+    bool crlf = false;
+    const QStringList lines = protocolLines(&crlf);
+    ASSERT_GE(lines.size(), 2);
+    EXPECT_EQ(lines[lines.size() - 2], "optimisation stopped by the user");
+    EXPECT_EQ(lines.last(), "Optimisation finishes - results are stored as AVAL");
+    EXPECT_EQ(num("select sum(A) from crop"), 0); // declined: restored
+}
+
+TEST_F(Calibration, StopInABatchRunWritesTheProtocolRestoresAndFails) {
+    Session s;
+    open(s, kTwoParams, {kLinearModel});
+    s.autorun = true;
+    s.Edit2Change("200");
+    QObject::connect(&s, &Session::progress, [&](int done, int, double, qint64) {
+        if (done == 5)
+            s.requestStop();
+    });
+    try {
+        s.Button4Click();
+        FAIL() << "no error";
+    } catch (const FitError& e) {
+        EXPECT_EQ(e.message(), "The calibration was stopped before it finished; the model's "
+                               "tables were restored.");
+    }
+    EXPECT_EQ(modelRuns(), 5);
+    EXPECT_TRUE(QFile::exists("Opti_Result.TXT"));
+    EXPECT_EQ(num("select sum(A) from crop"), 0);
+    EXPECT_FALSE(s.closeWasRequested);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QLocale::setDefault(QLocale::c());
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
