@@ -1,0 +1,239 @@
+// Unattended runs of the built program without a display: what it writes, what
+// it leaves in the database, what it prints and the exit status it ends with.
+// The model is the stand-in model, started through a run script.
+#include "app/batch.h"
+#include "support/session_fixture.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+using namespace fixture;
+
+namespace {
+
+const QString program = QStringLiteral(BINARY_DIR "/fitmara");
+
+// A straight line sim = A + B * X through observations of 2 + 3 X with a little
+// noise: the calibration must find A near 2 and B near 3.
+const char* kDbSql = R"(
+create table model_par (ID integer primary key, A double, B double);
+insert into model_par values (1, 1.0, 1.0);
+create table results (ID integer primary key, X double, OBS double, SIM double, GRP integer, VAR double);
+insert into results (X, OBS, SIM, GRP, VAR) values
+  (0, 2.05, 0, 1, 0.01), (1, 4.97, 0, 1, 0.01), (2, 8.02, 0, 1, 0.01),
+  (3, 10.96, 0, 2, 0.01), (4, 14.03, 0, 2, 0.01), (5, 16.99, 0, 2, 0.01);
+create table PARM_INT (ITEM_IX integer primary key autoincrement, FNAME char(16), PNAME char(10),
+  MINIMUM double, MAXIMUM double, IVAL double, STEP double, AVAL double, SELECTION char(50),
+  ALIAS char(15), ERROR double);
+insert into PARM_INT (FNAME, PNAME, MINIMUM, MAXIMUM, IVAL, STEP, AVAL, SELECTION, ALIAS) values
+  ('model_par', 'A', -10, 10, 1, 0.5, 1, 'ID=1', 'a'),
+  ('model_par', 'B', -10, 10, 1, 0.5, 1, 'ID=1', 'b');
+)";
+
+const QString kModelSql =
+    QStringLiteral("UPDATE results SET SIM = (SELECT A FROM model_par WHERE ID=1) + "
+                   "(SELECT B FROM model_par WHERE ID=1) * X");
+
+struct Outcome {
+    int status = -1;
+    bool crashed = false;
+    QString out, err;
+};
+
+class Batch : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        ASSERT_TRUE(QFile::exists(program)) << "build the fitmara program first";
+        dbPath = makeDb(dir.path(), kDbSql);
+    }
+
+    QString path(const QString& name) const { return dir.path() + QLatin1Char('/') + name; }
+
+    // The whole calibration line, with the run script and the database of the fixture.
+    QStringList line(const QStringList& extra = {}) const {
+        QStringList a = {"RF=run.sh", "DB=" + dbPath, "RT=results", "CD=1=1",  "OB=OBS",
+                         "MO=SIM",    "IX=GRP",       "OV=VAR",     "KR=1E-9", "NX=120",
+                         "PR=0",      "PV=0",         "RS_line",    "XL_OUT"};
+        return a + extra;
+    }
+
+    QProcess* start(const QStringList& args) {
+        auto* p = new QProcess;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("DISPLAY");
+        env.remove("WAYLAND_DISPLAY");
+        p->setProcessEnvironment(env);
+        p->setWorkingDirectory(dir.path());
+        p->start(program, args);
+        EXPECT_TRUE(p->waitForStarted(10000));
+        return p;
+    }
+
+    Outcome finish(QProcess* p, int timeoutMs = 120000) {
+        Outcome r;
+        if (!p->waitForFinished(timeoutMs)) {
+            p->kill();
+            p->waitForFinished();
+            ADD_FAILURE() << "fitmara did not end in time";
+        }
+        r.crashed = p->exitStatus() != QProcess::NormalExit;
+        r.status = p->exitCode();
+        r.out = QString::fromLocal8Bit(p->readAllStandardOutput());
+        r.err = QString::fromLocal8Bit(p->readAllStandardError());
+        delete p;
+        return r;
+    }
+
+    Outcome run(const QStringList& args) { return finish(start(args)); }
+
+    void expectModelTablesUntouched() {
+        EXPECT_DOUBLE_EQ(queryDouble(dbPath, "select A from model_par"), 1.0);
+        EXPECT_DOUBLE_EQ(queryDouble(dbPath, "select B from model_par"), 1.0);
+    }
+
+    QTemporaryDir dir;
+    QString dbPath;
+};
+
+TEST_F(Batch, CompletedRunExitsZeroWithItsProtocolsAndRestoredTables) {
+    writeRunScript(dir.path(), {"--db", dbPath, "--sql", kModelSql, "--touch", path("runs.txt")});
+    const Outcome r = run(line({"GO"}));
+    ASSERT_FALSE(r.crashed) << r.err.toStdString();
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.err.isEmpty()) << r.err.toStdString();
+
+    // The log goes to standard output as it is written.
+    EXPECT_TRUE(r.out.contains("Optimisation finishes - results are stored as AVAL"))
+        << r.out.toStdString();
+
+    QFile protocol(path("Opti_Result.TXT"));
+    ASSERT_TRUE(protocol.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(protocol.readLine().startsWith("Iteration 0\r\n"));
+
+    EXPECT_NEAR(queryDouble(dbPath, "select AVAL from PARM_INT where ALIAS='a'"), 2.0, 0.1);
+    EXPECT_NEAR(queryDouble(dbPath, "select AVAL from PARM_INT where ALIAS='b'"), 3.0, 0.05);
+    // A batch run leaves the model's tables as they were before it.
+    expectModelTablesUntouched();
+
+    // The uncertainty protocol under the RS_ name in the current folder, the
+    // workbook beside the database.
+    EXPECT_TRUE(QFile::exists(path("RS_line.txt")));
+    QFile book(path("RS_line.xlsx"));
+    ASSERT_TRUE(book.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(book.read(2) == "PK"); // a zip container
+    EXPECT_GT(queryDouble(dbPath, "select ERROR from PARM_INT where ALIAS='b'"), 0.0);
+}
+
+TEST_F(Batch, FailuresEndWithStatusOneAndTheMessage) {
+    struct Case {
+        const char* name;
+        QStringList args;
+        QStringList modelArgs; // empty: no run script
+        const char* message;
+    };
+    const QString missingDb = path("missing.sqlite");
+    const std::vector<Case> cases = {
+        {"missing database",
+         {"RF=run.sh", "DB=" + missingDb, "RT=results", "CD=1=1", "GO"},
+         {"--db", dbPath, "--sql", kModelSql},
+         "missing.sqlite"},
+        {"no database at all", {"NX=5", "GO"}, {}, "No database is open: give one with DB=<file>."},
+        {"NX= not a number", line({"NX=ten", "GO"}), {"--db", dbPath, "--sql", kModelSql}, "ten"},
+        {"model that cannot start", line({"RF=no_such_run.sh", "GO"}), {}, "could not be started"},
+        {"model that leaves its results undone",
+         line({"GO"}),
+         {"--db", dbPath, "--sql", kModelSql, "--behave", "leave", "--leave", "100"},
+         "incomplete"},
+        {"model that fails", line({"GO"}), {"--db", dbPath, "--behave", "fail"}, "incomplete"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QFile::remove(path("run.sh"));
+        QFile::remove(path("Opti_Result.TXT"));
+        QFile::remove(path("RS_line.txt"));
+        if (!c.modelArgs.isEmpty())
+            writeRunScript(dir.path(), c.modelArgs);
+        const Outcome r = run(c.args);
+        EXPECT_FALSE(r.crashed);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(r.err.contains(QString::fromUtf8(c.message))) << r.err.toStdString();
+        EXPECT_FALSE(QFile::exists(missingDb)); // opening never creates a database
+        EXPECT_FALSE(QFile::exists(path("RS_line.txt")));
+        expectModelTablesUntouched();
+    }
+}
+
+TEST_F(Batch, BadNmaxRunsNoModel) {
+    writeRunScript(dir.path(), {"--db", dbPath, "--sql", kModelSql, "--touch", path("runs.txt")});
+    const Outcome r = run(line({"NX=1.5", "GO"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(QFile::exists(path("runs.txt")));
+    EXPECT_FALSE(QFile::exists(path("Opti_Result.TXT")));
+}
+
+TEST_F(Batch, TermSignalStopsCleanly) {
+    writeRunScript(dir.path(), {"--db", dbPath, "--sql", kModelSql, "--behave", "slow", "--sleep",
+                                "150", "--touch", path("runs.txt")});
+    // A budget and tolerance it cannot reach in the test's time.
+    QProcess* p = start(line({"NX=100000", "KR=1E-300", "GO"}));
+    QElapsedTimer clock;
+    clock.start();
+    auto runsSoFar = [&] {
+        QFile f(path("runs.txt"));
+        return f.open(QIODevice::ReadOnly) ? f.readAll().count('\n') : 0;
+    };
+    while (runsSoFar() < 5 && clock.elapsed() < 60000)
+        QThread::msleep(50);
+    ASSERT_GE(runsSoFar(), 5) << "the model was not run";
+    ::kill(static_cast<pid_t>(p->processId()), SIGTERM);
+    const Outcome r = finish(p, 60000);
+    EXPECT_FALSE(r.crashed) << "killed by the signal instead of stopping";
+    EXPECT_EQ(r.status, 128 + SIGTERM);
+    EXPECT_TRUE(r.err.contains("SIGTERM")) << r.err.toStdString();
+    expectModelTablesUntouched();
+    EXPECT_TRUE(QFile::exists(path("Opti_Result.TXT"))); // the protocol so far
+    EXPECT_FALSE(QFile::exists(path("RS_line.txt")));    // no analysis after a stop
+}
+
+TEST_F(Batch, TerminalOptionsAndTheMissingDisplay) {
+    Outcome r = run({"--help"});
+    EXPECT_EQ(r.status, 0);
+    for (const char* key :
+         {"RF=", "CD=", "RT=", "DB=", "OB=", "MO=", "IX=", "OV=", "KR=", "NX=", "RS_", "XL_OUT",
+          "EF=", "PR=", "PV=", "GO", "?", "Exit statuses", "143"})
+        EXPECT_TRUE(r.out.contains(QString::fromUtf8(key))) << key;
+    EXPECT_TRUE(r.out.contains("DB= before RT=, RT= before CD="));
+
+    r = run({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, QStringLiteral("fitmara " FITMARA_VERSION "\n"));
+
+    // The window is wanted (no GO) but cannot be shown: a message, no crash.
+    r = run({"DB=" + dbPath});
+    EXPECT_FALSE(r.crashed);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(r.err.contains("needs a display")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("GO"));
+
+    // "?" prints the batch parameters instead of a box.
+    r = run({"?"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.out.contains(batchHelpText() + "\n")) << r.out.toStdString();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
