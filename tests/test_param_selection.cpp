@@ -167,6 +167,39 @@ TEST_F(ParamSelectionTest, SelectionPicksTheChosenRecordForEveryKeyType) {
     }
 }
 
+TEST_F(ParamSelectionTest, WriteBackFindsTheRecordByItsTextKey) {
+    s.db.exec("create table layer (name char(8), kf double)");
+    s.db.exec("insert into layer values ('top', 1), ('sub', 2), ('O''Neil', 3)");
+    struct Case {
+        const char* table;
+        const char* index;
+        int row;
+        const char* check; // the row that must receive the value
+    };
+    const Case cases[] = {{"soil", "code", 1, "code = 'B2'"},
+                          {"layer", "name", 1, "name = 'sub'"},
+                          {"layer", "name", 2, "name = 'O''Neil'"}};
+    double value = 10.5;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.check);
+        value += 1;
+        s.db.exec("delete from parm_int");
+        ParamSelection sel(s);
+        sel.openTable(c.table);
+        sel.ix_field.selectIgnoringCase(c.index);
+        sel.currentRow = c.row;
+        sel.setChecked("kf");
+        sel.Button1Click();
+        s.db.exec("update parm_int set AVAL = ?", {value});
+        s.setparameter();
+        const QString written =
+            QString("select count(*) from %1 where kf = %2").arg(c.table).arg(value);
+        EXPECT_EQ(queryDouble(dbPath, written), 1.0);
+        EXPECT_EQ(queryDouble(dbPath, QString("select kf from %1 where %2").arg(c.table, c.check)),
+                  value);
+    }
+}
+
 TEST_F(ParamSelectionTest, EmptyIndexValueStopsBeforeAnyRecord) {
     s.db.exec("create table nokey (k text, x double)");
     s.db.exec("insert into nokey values (null, 3)");
