@@ -33,5 +33,6 @@ void LogList::save(const QString& fileName) const {
     // half overwritten.
     QSaveFile f(fileName);
     if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size() || !f.commit())
-        throw FitError(QStringLiteral("Cannot write the file '%1': %2").arg(fileName, f.errorString()));
+        throw FitError(
+            QStringLiteral("Cannot write the file '%1': %2").arg(fileName, f.errorString()));
 }

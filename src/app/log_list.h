@@ -6,7 +6,7 @@
 
 class LogList : public QObject {
     Q_OBJECT
-public:
+  public:
     using QObject::QObject;
 
     void append(const QString& line, bool select = false);
@@ -21,11 +21,11 @@ public:
     // Headless runs: every appended line also goes to standard output.
     bool echoToStdout = false;
 
-signals:
+  signals:
     void lineAppended(const QString& line, bool select);
     void cleared();
 
-private:
+  private:
     QStringList items;
     int selectedIndex = -1;
 };

@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 
-QString formatGeneral(double x) { return formatGeneral(x, QLocale()); }
+QString formatGeneral(double x) {
+    return formatGeneral(x, QLocale());
+}
 
 QString formatGeneral(double x, const QLocale& locale) {
     if (std::isnan(x))
@@ -59,7 +61,9 @@ QString formatGeneral(double x, const QLocale& locale) {
     return negative ? QLatin1Char('-') + out : out;
 }
 
-double parseLocaleDouble(const QString& text) { return parseLocaleDouble(text, QLocale()); }
+double parseLocaleDouble(const QString& text) {
+    return parseLocaleDouble(text, QLocale());
+}
 
 double parseLocaleDouble(const QString& text, const QLocale& locale) {
     bool ok = false;

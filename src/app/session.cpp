@@ -53,7 +53,9 @@ void Session::Button6Click() {
     emit closeRequested();
 }
 
-void Session::processEvents() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void Session::processEvents() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
 
 void Session::pause(int ms) {
     if (ms > 0)
@@ -70,7 +72,9 @@ void Session::addChartPoint(double x, double yv) {
     emit chartPointAdded(x, yv);
 }
 
-void Session::setStatus(const QString& text) { emit statusMessage(text); }
+void Session::setStatus(const QString& text) {
+    emit statusMessage(text);
+}
 
 QString Session::criterionName() const {
     switch (criterion) {

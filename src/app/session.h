@@ -22,9 +22,9 @@
 
 class Session;
 
-using tfmatrix = std::vector<double>;     // parameter vectors, used from index 1
-using tfmatrix1 = std::vector<double>;    // function values, index 0 used by some callers
-using tsimplex = std::vector<tfmatrix>;   // vertices 1..ndim+1
+using tfmatrix = std::vector<double>;   // parameter vectors, used from index 1
+using tfmatrix1 = std::vector<double>;  // function values, index 0 used by some callers
+using tsimplex = std::vector<tfmatrix>; // vertices 1..ndim+1
 using ExtMatrix = std::vector<std::vector<long double>>;
 
 // A drop-down list: its entries, the selected one (-1: none) and its edit text.
@@ -34,7 +34,9 @@ struct ComboState {
     QString text;
 
     // The text of the selected entry; empty when none is selected.
-    QString selected() const { return index >= 0 && index < items.size() ? items[index] : QString(); }
+    QString selected() const {
+        return index >= 0 && index < items.size() ? items[index] : QString();
+    }
     void clear() {
         items.clear();
         index = -1;
@@ -52,7 +54,7 @@ struct ComboState {
 // What the program asks the person. The window answers with dialogs; tests and
 // headless runs answer without them.
 class Asker {
-public:
+  public:
     virtual ~Asker() = default;
     // The database file dialog ("select the database"). False when cancelled.
     virtual bool chooseDatabase(QString& path) = 0;
@@ -72,7 +74,7 @@ public:
 
 class Session : public QObject {
     Q_OBJECT
-public:
+  public:
     explicit Session(QObject* parent = nullptr); // the window's creation (FormCreate)
     ~Session() override;
 
@@ -103,19 +105,19 @@ public:
 
     // ---- state of the controls ----
     QString caption = QStringLiteral("Dorvak parameter optimization");
-    ComboState table_LIST;  // text "?" at start
+    ComboState table_LIST; // text "?" at start
     QString condition;
     QString button3Caption = QStringLiteral("open result table");
     bool button3Enabled = false;
     ComboState obs_fld, mod_fld, idx_fld, var_fld; // text "select" at start
-    QString resultQuery;    // statement of the open result query; empty when closed
-    int criterion = 1;      // 1 RMSE, 2 NRMSE, 3 CV(RMSE): the checked radio button
-    QString edit1 = QStringLiteral("5");      // sensitivity step in percent
-    QString edit2 = QStringLiteral("50");     // Nmax
+    QString resultQuery;                  // statement of the open result query; empty when closed
+    int criterion = 1;                    // 1 RMSE, 2 NRMSE, 3 CV(RMSE): the checked radio button
+    QString edit1 = QStringLiteral("5");  // sensitivity step in percent
+    QString edit2 = QStringLiteral("50"); // Nmax
     QString edit3 = QStringLiteral("0.0001"); // convergence tolerance
-    QString runFileName;    // file name of the run file dialog
-    QStringList run_lb;     // lines of the run file
-    ComboState comboBox1;   // parameter list of the "fitmara" tab
+    QString runFileName;                      // file name of the run file dialog
+    QStringList run_lb;                       // lines of the run file
+    ComboState comboBox1;                     // parameter list of the "fitmara" tab
     bool parmintOpen = false;
 
     LogList lb;
@@ -129,24 +131,24 @@ public:
     QStringList arguments; // the command line without the program name
 
     // ---- the window's small handlers ----
-    void Edit2Change(const QString& text);   // throws FitError for a text that is no integer
-    void ComboBox1CloseUp(int index);        // the parameter plot
-    void Button6Click();                     // "exit"
+    void Edit2Change(const QString& text); // throws FitError for a text that is no integer
+    void ComboBox1CloseUp(int index);      // the parameter plot
+    void Button6Click();                   // "exit"
 
     // ---- database and PARM_INT ----
     void db_open();
-    void Button2Click();                     // "change database"
+    void Button2Click(); // "change database"
     void parmintAfterOpen();
-    void reopen();                           // reconnect and reopen parmint and the result query
+    void reopen(); // reconnect and reopen parmint and the result query
 
     // ---- result table ----
     void table_LISTCloseUp();
-    void Button3Click();                     // "open result table"
+    void Button3Click(); // "open result table"
 
     // ---- run file ----
-    void Button1Click();                     // "open runfile"
-    void Button5Click();                     // "edit runfile"
-    void Button7Click();                     // "check model run"
+    void Button1Click();                       // "open runfile"
+    void Button5Click();                       // "edit runfile"
+    void Button7Click();                       // "check model run"
     void loadRunFile(const QString& fileName); // fills run_lb; throws when unreadable
     void setRunFile(const QString& fileName);  // as choosing it in the dialog
 
@@ -163,15 +165,17 @@ public:
     void runModel();
 
     // ---- optimisation ----
-    void Button4Click();                     // "start optimization "
+    void Button4Click(); // "start optimization "
     void optimize();
-    void acceptResult();                     // the result dialog's accept button
-    void requestStop();                      // the "stop" button, SIGINT/SIGTERM
+    void acceptResult(); // the result dialog's accept button
+    void requestStop();  // the "stop" button, SIGINT/SIGTERM
 
     // ---- analysis ----
-    void Button8Click();                     // "sensitivity coefficient"
-    void sensit();
-    void Button10Click();                    // "uncertainty (FIM)"
+    void Button8Click(); // "sensitivity coefficient"
+    // x is the step fraction; complete (if given) receives, for runs 0..ndim,
+    // whether each run finished (0: the base run).
+    void sensit(double x, std::vector<bool>* complete = nullptr);
+    void Button10Click(); // "uncertainty (FIM)"
 
     // ---- command line ----
     // Applies the command line (the activation handler). Returns false when the
@@ -193,30 +197,30 @@ public:
 
     // Marks an operation that runs the model; nests.
     class BusyScope {
-    public:
+      public:
         explicit BusyScope(Session& s);
         ~BusyScope();
         BusyScope(const BusyScope&) = delete;
         BusyScope& operator=(const BusyScope&) = delete;
 
-    private:
+      private:
         Session& s;
     };
 
-signals:
-    void stateChanged();              // any control state changed: the window refreshes
-    void connectionChanged(bool open);// the connection was opened or closed
-    void parmintOpened();             // PARM_INT (re)opened: its grid reloads
-    void resultOpened();              // the result query (re)opened or closed
+  signals:
+    void stateChanged();               // any control state changed: the window refreshes
+    void connectionChanged(bool open); // the connection was opened or closed
+    void parmintOpened();              // PARM_INT (re)opened: its grid reloads
+    void resultOpened();               // the result query (re)opened or closed
     void chartCleared();
     void chartPointAdded(double x, double y);
-    void chartReplaced();             // Series2 replaced as a whole (parameter plot)
+    void chartReplaced(); // Series2 replaced as a whole (parameter plot)
     void statusMessage(const QString& text);
     void busyChanged(bool busy);
     void progress(int done, int maximum, double best, qint64 elapsedMs);
-    void closeRequested();            // the main window is to be closed
+    void closeRequested(); // the main window is to be closed
 
-public:
+  public:
     // Progress of an optimisation, shown in the status bar.
     QElapsedTimer runClock;
     double bestSoFar = 0;
@@ -224,6 +228,6 @@ public:
     bool closeWasRequested = false;
     bool stopFlag = false;
 
-private:
+  private:
     int busyDepth = 0;
 };

@@ -21,7 +21,8 @@ void Session::Button3Click() {
     emit resultOpened();
     emit stateChanged();
 
-    const QString sql = QStringLiteral("select * from ") + tname + QStringLiteral(" where ") + condition;
+    const QString sql =
+        QStringLiteral("select * from ") + tname + QStringLiteral(" where ") + condition;
     QSqlQuery q = db.query(sql);
     resultQuery = sql;
     const QSqlRecord rec = q.record();

@@ -22,7 +22,8 @@ QString dirOf(const QString& fileName, bool trailingSeparator) {
 void Session::loadRunFile(const QString& fileName) {
     QFile f(fileName);
     if (!f.open(QIODevice::ReadOnly))
-        throw FitError(QStringLiteral("Cannot open file \"%1\". %2").arg(fileName, f.errorString()));
+        throw FitError(
+            QStringLiteral("Cannot open file \"%1\". %2").arg(fileName, f.errorString()));
     const QByteArray data = f.readAll();
     // The locale's encoding unless the file starts with a byte-order mark.
     QString text;
@@ -68,7 +69,8 @@ void Session::setRunFile(const QString& value) {
 
 void Session::Button5Click() {
     if (runFileName.isEmpty()) {
-        setStatus(QStringLiteral("No run file has been chosen: choose one with \"open runfile\" first."));
+        setStatus(
+            QStringLiteral("No run file has been chosen: choose one with \"open runfile\" first."));
         return;
     }
     QString editor = qEnvironmentVariable("VISUAL");
@@ -83,7 +85,8 @@ void Session::Button5Click() {
         rfedit.setParameters(runFileName);
         rfedit.Execute();
         if (!rfedit.waitForEnd()) {
-            setStatus(QStringLiteral("The editor could not be started: %1").arg(rfedit.errorString()));
+            setStatus(
+                QStringLiteral("The editor could not be started: %1").arg(rfedit.errorString()));
             if (asker)
                 asker->editTextFile(runFileName);
         }
@@ -94,7 +97,8 @@ void Session::Button5Click() {
 void Session::Button7Click() {
     mrun.setCurrentDir(dirOf(runFileName, false));
     if (mrun.ApplicationName().isEmpty()) {
-        setStatus(QStringLiteral("No run file has been chosen: choose one with \"open runfile\" first."));
+        setStatus(
+            QStringLiteral("No run file has been chosen: choose one with \"open runfile\" first."));
         mrun.Execute(); // fails like any start without a program and records the reason
         return;
     }

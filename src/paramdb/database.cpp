@@ -54,9 +54,13 @@ Database::~Database() {
     QSqlDatabase::removeDatabase(name);
 }
 
-QSqlDatabase Database::handle() const { return QSqlDatabase::database(name, false); }
+QSqlDatabase Database::handle() const {
+    return QSqlDatabase::database(name, false);
+}
 
-bool Database::isOpen() const { return handle().isOpen(); }
+bool Database::isOpen() const {
+    return handle().isOpen();
+}
 
 void Database::open(const QString& path) {
     close();
@@ -199,7 +203,9 @@ void Database::copyTable(const QString& target, const QString& source) {
         fail(QStringLiteral("select * into %1 from %2").arg(target, source), w.lastError().text());
 }
 
-void Database::exec(const QString& sql) { exec(sql, {}); }
+void Database::exec(const QString& sql) {
+    exec(sql, {});
+}
 
 void Database::exec(const QString& sql, const QVariantList& values) {
     requireOpen();
@@ -230,7 +236,9 @@ void Database::exec(const QString& sql, const QVariantList& values) {
         fail(sql, q.lastError().text());
 }
 
-QSqlQuery Database::query(const QString& sql) { return query(sql, {}); }
+QSqlQuery Database::query(const QString& sql) {
+    return query(sql, {});
+}
 
 QSqlQuery Database::query(const QString& sql, const QVariantList& values) {
     requireOpen();

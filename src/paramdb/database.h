@@ -17,7 +17,7 @@
 #include <QVariant>
 
 class Database {
-public:
+  public:
     explicit Database(const QString& connectionName = QStringLiteral("fitmara"));
     ~Database();
     Database(const Database&) = delete;
@@ -54,7 +54,7 @@ public:
     // The statement sent to SQLite for a statement of the program.
     static QString adapt(const QString& sql);
 
-private:
+  private:
     void requireOpen() const;
     [[noreturn]] void fail(const QString& what, const QString& engineText) const;
     void copyTable(const QString& target, const QString& source);
@@ -64,7 +64,9 @@ private:
 };
 
 // Query objects hold their statement as lines, sent joined by line breaks.
-inline QString joinLines(const QStringList& lines) { return lines.join(QLatin1Char('\n')); }
+inline QString joinLines(const QStringList& lines) {
+    return lines.join(QLatin1Char('\n'));
+}
 
 double numberOf(const QVariant& v); // NULL (and text that is no number) reads as 0
 QString textOf(const QVariant& v);  // NULL reads as ""

@@ -43,7 +43,8 @@ QString shellQuote(const QString& s) {
 
 QString writeRunScript(const QString& dir, const QStringList& standinArgs, const QString& name) {
     const QString path = dir + QLatin1Char('/') + name;
-    QString text = QStringLiteral("#!/bin/sh\nexec ") + shellQuote(QStringLiteral(FIXTURE_DIR "/standin_model"));
+    QString text = QStringLiteral("#!/bin/sh\nexec ") +
+                   shellQuote(QStringLiteral(FIXTURE_DIR "/standin_model"));
     for (const QString& a : standinArgs)
         text += QLatin1Char(' ') + shellQuote(a);
     text += QLatin1Char('\n');
@@ -79,7 +80,8 @@ template <typename F> auto firstValue(const QString& dbPath, const QString& sql,
 } // namespace
 
 double queryDouble(const QString& dbPath, const QString& sql) {
-    return firstValue(dbPath, sql, [](sqlite3_stmt* st) { return st ? sqlite3_column_double(st, 0) : 0.0; });
+    return firstValue(dbPath, sql,
+                      [](sqlite3_stmt* st) { return st ? sqlite3_column_double(st, 0) : 0.0; });
 }
 
 QString queryText(const QString& dbPath, const QString& sql) {

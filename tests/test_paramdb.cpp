@@ -1,0 +1,219 @@
+// The engine adapter, opening a database with its PARM_INT, and the result table.
+#include "app/fit_error.h"
+#include "app/session.h"
+#include "support/session_fixture.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QSqlRecord>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace fixture;
+
+namespace {
+
+const char* kModelSql = R"(
+create table crop (ID integer, NAME char(10), GROWTH double, note text);
+insert into crop values (1, 'wheat', 0.5, null), (2, 'maize', 0.7, 'x'), (3, 'rice', null, 'y');
+create table results (SITE integer, OBS double, SIM double, VAR double);
+insert into results values (1, 1.0, 0, 0.1), (1, 2.0, 0, 0.1), (2, 3.0, 0, 0.1);
+create view results_v as select * from results;
+)";
+
+class ParamDb : public ::testing::Test {
+  protected:
+    QTemporaryDir dir;
+    Session s;
+};
+
+TEST_F(ParamDb, MissingFileIsAnErrorNamingThePathAndCreatesNothing) {
+    const QString path = dir.path() + "/nowhere.sqlite";
+    s.db_f_name = path;
+    try {
+        s.db_open();
+        FAIL() << "no error";
+    } catch (const FitError& e) {
+        EXPECT_TRUE(e.message().contains(path)) << e.message().toStdString();
+    }
+    EXPECT_FALSE(QFile::exists(path));
+    EXPECT_FALSE(s.db.isOpen());
+    // What was done before the failure stays.
+    EXPECT_EQ(s.caption, path);
+    EXPECT_TRUE(s.cs.contains(path + " ;"));
+}
+
+TEST_F(ParamDb, FileThatIsNoDatabaseFailsWhenOpened) {
+    const QString path = dir.path() + "/text.sqlite";
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray(4096, 'x'));
+    f.close();
+    s.db_f_name = path;
+    EXPECT_THROW(s.db_open(), FitError);
+    EXPECT_FALSE(s.db.isOpen());
+    EXPECT_EQ(QFile(path).size(), 4096);
+}
+
+TEST_F(ParamDb, FailedOpenKeepsTheOldListsAndClosesTheConnection) {
+    s.db_f_name = makeDb(dir.path(), kModelSql);
+    s.db_open();
+    const QStringList before = s.table_LIST.items;
+    s.db_f_name = dir.path() + "/missing.sqlite";
+    EXPECT_THROW(s.db_open(), FitError);
+    EXPECT_EQ(s.table_LIST.items, before);
+    EXPECT_FALSE(s.parmintOpen);
+    EXPECT_TRUE(s.resultQuery.isEmpty());
+}
+
+TEST_F(ParamDb, CreatesParmIntWithItsElevenColumnsListedOnlyAfterTheNextOpening) {
+    const QString path = makeDb(dir.path(), kModelSql);
+    s.db_f_name = path;
+    s.db_open();
+    // Listed without SQLite's own tables, ordered by name ignoring case.
+    EXPECT_EQ(s.table_LIST.items, (QStringList{"crop", "results", "results_v"}));
+    EXPECT_EQ(s.tname, "crop");
+    EXPECT_EQ(s.table_LIST.index, 0);
+    EXPECT_EQ(s.caption, path);
+    EXPECT_TRUE(s.comboBox1.items.isEmpty());
+    EXPECT_EQ(s.db.columns("PARM_INT"),
+              (QStringList{"ITEM_IX", "FNAME", "PNAME", "MINIMUM", "MAXIMUM", "IVAL", "STEP",
+                           "AVAL", "SELECTION", "ALIAS", "ERROR"}));
+    // The counter numbers the rows itself.
+    s.db.exec("insert into parm_int (FNAME, PNAME, ALIAS) values ('crop', 'GROWTH', 'g')");
+    s.db.exec("insert into parm_int (FNAME, PNAME, ALIAS) values ('crop', 'GROWTH', '')");
+    EXPECT_EQ(queryDouble(path, "select max(ITEM_IX) from parm_int"), 2.0);
+    EXPECT_EQ(queryText(path, "select type from pragma_table_info('PARM_INT') where name='FNAME'"),
+              "CHAR(16)");
+    s.db_open();
+    EXPECT_EQ(s.table_LIST.items, (QStringList{"crop", "PARM_INT", "results", "results_v"}));
+    EXPECT_EQ(s.comboBox1.items, (QStringList{"g", ""}));
+    EXPECT_EQ(s.comboBox1.index, 0);
+}
+
+TEST_F(ParamDb, ExistingParmIntInAnyCaseIsKeptAndWithoutAliasListsPname) {
+    const QString path =
+        makeDb(dir.path(), QString(kModelSql) + "create table parm_int (FNAME text, PNAME text);"
+                                                "insert into parm_int values ('crop', 'GROWTH');"
+                                                "insert into parm_int values ('crop', 'NAME');");
+    s.db_f_name = path;
+    s.db_open();
+    EXPECT_EQ(s.db.columns("PARM_INT"), (QStringList{"FNAME", "PNAME"}));
+    EXPECT_EQ(s.comboBox1.items, (QStringList{"GROWTH", "NAME"}));
+}
+
+TEST_F(ParamDb, AdapterCopiesTablesKeepsTypesRegistersSqrAndReadsNulls) {
+    const QString path = makeDb(dir.path(), kModelSql);
+    s.db_f_name = path;
+    s.db_open();
+    s.db.exec("select * into crop_bop from crop");
+    // The copy is declared like the original: same columns, same declared types.
+    EXPECT_EQ(queryText(path, "select sql from sqlite_master where name='crop_bop'").toStdString(),
+              "CREATE TABLE \"crop_bop\" (ID integer, NAME char(10), GROWTH double, note text)");
+    EXPECT_EQ(queryDouble(path, "select count(*) from crop_bop"), 3.0);
+    EXPECT_EQ(queryDouble(path, "select sum(GROWTH) from crop_bop"), 1.2);
+    // The target must not exist yet, as with the engine's own select-into.
+    EXPECT_THROW(s.db.exec("select * into crop_bop from crop"), FitError);
+    // A failed copy leaves nothing behind.
+    EXPECT_THROW(s.db.exec("select * into nothing_bop from nothing"), FitError);
+    EXPECT_FALSE(s.db.hasTable("nothing_bop"));
+
+    QSqlQuery q =
+        s.db.query(" SELECT sqr(avg(( OBS-SIM) * \n(OBS-SIM))) as hs \n  FROM results where 1=1");
+    ASSERT_TRUE(q.next());
+    EXPECT_NEAR(numberOf(q.value(0)), std::sqrt((1.0 + 4.0 + 9.0) / 3.0), 1e-12);
+
+    QSqlQuery n = s.db.query("select GROWTH, note from crop where ID = 1");
+    ASSERT_TRUE(n.next());
+    EXPECT_EQ(numberOf(n.value(0)), 0.5);
+    EXPECT_EQ(textOf(n.value(1)), QString());
+    EXPECT_EQ(s.db.columns("results_v"), (QStringList{"SITE", "OBS", "SIM", "VAR"}));
+    s.db.exec("alter table parm_int add r_2 double");
+    EXPECT_TRUE(s.db.columns("parm_int").contains("r_2"));
+}
+
+TEST_F(ParamDb, ResultTableChoiceConditionAndColumnLists) {
+    s.db_f_name = makeDb(dir.path(), kModelSql);
+    s.db_open();
+    EXPECT_EQ(s.button3Caption, "open result table");
+    EXPECT_FALSE(s.button3Enabled);
+
+    s.table_LIST.selectIgnoringCase("RESULTS");
+    s.table_LISTCloseUp();
+    EXPECT_EQ(s.tname, "results");
+    EXPECT_EQ(s.button3Caption, "open results as result table");
+    EXPECT_TRUE(s.button3Enabled);
+
+    s.condition = "   ";
+    s.Button3Click();
+    EXPECT_EQ(s.condition, "1=1");
+    EXPECT_EQ(s.resultQuery, "select * from results where 1=1");
+    for (ComboState* c : {&s.obs_fld, &s.mod_fld, &s.idx_fld, &s.var_fld}) {
+        EXPECT_EQ(c->items, (QStringList{"SITE", "OBS", "SIM", "VAR"}));
+        EXPECT_EQ(c->index, -1);
+    }
+    s.obs_fld.selectIgnoringCase("obs");
+    // Opening again clears the choices; a filter that selects no row still fills the lists.
+    s.condition = "SITE = 99";
+    s.Button3Click();
+    EXPECT_EQ(s.obs_fld.index, -1);
+    EXPECT_EQ(s.obs_fld.items.size(), 4);
+
+    // A rejected condition: the lists stay empty and the query closed.
+    s.condition = "NOSUCH = 1";
+    EXPECT_THROW(s.Button3Click(), FitError);
+    EXPECT_TRUE(s.obs_fld.items.isEmpty());
+    EXPECT_TRUE(s.resultQuery.isEmpty());
+
+    // No table selected: two blanks in the caption, and opening fails.
+    s.table_LIST.index = -1;
+    s.table_LISTCloseUp();
+    EXPECT_EQ(s.button3Caption, "open  as result table");
+    s.condition = "1=1";
+    EXPECT_THROW(s.Button3Click(), FitError);
+}
+
+TEST_F(ParamDb, RunFileLinesAndRunnerSettings) {
+    const QString script = writeRunScript(dir.path(), {"--db", "x.sqlite"}, "my run.sh");
+    s.setRunFile(script);
+    EXPECT_EQ(s.runFileName, script);
+    ASSERT_EQ(s.run_lb.size(), 2);
+    EXPECT_EQ(s.run_lb[0], "#!/bin/sh");
+    EXPECT_EQ(s.mrun.ApplicationName(), script);
+    EXPECT_EQ(s.mrun.CurrentDir(), dir.path() + "/");
+    // A missing run file is skipped without a word.
+    s.setRunFile(dir.path() + "/missing.sh");
+    EXPECT_EQ(s.mrun.ApplicationName(), script);
+    EXPECT_EQ(s.run_lb.size(), 2);
+}
+
+TEST_F(ParamDb, NmaxEditKeepsTheLastValidValue) {
+    EXPECT_EQ(s.max_call, 50);
+    EXPECT_EQ(s.edit2, "50");
+    s.Edit2Change("1");
+    s.Edit2Change("12");
+    EXPECT_EQ(s.max_call, 12);
+    EXPECT_THROW(s.Edit2Change(""), FitError);
+    EXPECT_EQ(s.max_call, 12);
+}
+
+TEST_F(ParamDb, ParameterPlotShowsTheChosenColumnOfFimdt) {
+    s.ComboBox1CloseUp(0);
+    EXPECT_TRUE(s.series.isEmpty());
+    s.nobs = 2;
+    s.fimdt = {{0, 0, 0}, {10, 1, 2}, {20, 3, 4}};
+    s.ComboBox1CloseUp(1); // parameter 2
+    ASSERT_EQ(s.series.size(), 2);
+    EXPECT_EQ(s.series[0], QPointF(1, 2));
+    EXPECT_EQ(s.series[1], QPointF(2, 4));
+    s.ComboBox1CloseUp(-1); // no entry: the model values
+    EXPECT_EQ(s.series[1], QPointF(2, 20));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
