@@ -1,6 +1,88 @@
-// Placeholder until this operation is written; it says so instead of doing nothing.
+// The sensitivity coefficients of the error criterion: one run at the initial
+// values, one more per parameter raised by the step, and one arc elasticity per
+// parameter in the log.
+#include "analysis/fisher.h"
 #include "app/fit_error.h"
+#include "app/number_format.h"
 #include "app/session.h"
 
-void Session::Button8Click() { throw FitError(QStringLiteral("This operation is not available yet.")); }
-void Session::sensit() { throw FitError(QStringLiteral("This operation is not available yet.")); }
+#include <QSqlQuery>
+
+void Session::Button8Click() {
+    BusyScope busyScope(*this);
+    cnt = 0;
+    const double stepPercent = parseLocaleDouble(edit1);
+    clearChart();
+    sens_ana = true;
+
+    {
+        QSqlQuery q = db.query(QStringLiteral("select count(*) from parm_int"));
+        if (!q.next() || q.value(0).toInt() == 0)
+            throw FitError(
+                QStringLiteral("PARM_INT holds no parameters: there is nothing to analyse."));
+    }
+
+    backup();
+    const double b = stepPercent / 100;
+    std::vector<bool> complete;
+    try {
+        sensit(b, &complete);
+    } catch (const FitError&) {
+        // The model's tables must not stay at a raised value: they go back to
+        // the backup before the error is reported.
+        lb.append(QStringLiteral("The sensitivity analysis ended with an error; the model's "
+                                 "tables are restored from their backups."),
+                  true);
+        try {
+            restore();
+        } catch (const FitError& r) {
+            lb.append(QStringLiteral("The restore failed as well: ") + r.message(), true);
+        }
+        throw;
+    }
+    restore();
+
+    for (int i = 1; i <= ndim; ++i)
+        lb.append(sensitivityLine(i, b, y[0], complete[0], y[i], complete[i]));
+}
+
+void Session::sensit(double x, std::vector<bool>* complete) {
+    ndim = 0;
+    // Every AVAL starts from its IVAL, copied as it is (also when empty).
+    db.exec(QStringLiteral("update parm_int set AVAL=IVAL"));
+    std::vector<QVariant> initial;
+    {
+        QSqlQuery q = db.query(QStringLiteral("select IVAL from parm_int order by rowid"));
+        while (q.next())
+            initial.push_back(q.value(0));
+    }
+    ndim = static_cast<int>(initial.size());
+    ival.resize(ndim + 1);
+    h.resize(ndim + 1);
+    y.resize(ndim + 2);
+    for (int i = 1; i <= ndim; ++i) {
+        bool ok = false;
+        const QVariant& v = initial[i - 1];
+        const double value = v.isNull() ? 0 : v.toDouble(&ok);
+        if (!ok)
+            throw FitError(QStringLiteral("IVAL of parameter %1 is not a valid floating point "
+                                          "value: '%2'")
+                               .arg(i)
+                               .arg(v.toString()));
+        h[i] = value;
+    }
+    std::vector<bool> done(ndim + 1, true);
+
+    bool ok = true;
+    y[0] = model_eval(h, 1, &ok);
+    done[0] = ok;
+    for (int i = 1; i <= ndim; ++i) {
+        const double initialValue = h[i];
+        h[i] = initialValue * (1 + x);
+        y[i] = model_eval(h, 1, &ok);
+        done[i] = ok;
+        h[i] = initialValue;
+    }
+    if (complete)
+        *complete = done;
+}

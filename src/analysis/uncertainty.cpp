@@ -1,5 +1,325 @@
-// Placeholder until this operation is written; it says so instead of doing nothing.
+// The uncertainty analysis: forward-difference sensitivities of every selected
+// simulated value, the Fisher information matrix, its inverse, and the standard
+// errors and correlations of the parameters in the log, the protocol file,
+// PARM_INT and, on request, a workbook.
+#include "analysis/fisher.h"
+#include "analysis/matrix_unit.h"
+#include "analysis/workbook.h"
 #include "app/fit_error.h"
+#include "app/number_format.h"
 #include "app/session.h"
 
-void Session::Button10Click() { throw FitError(QStringLiteral("This operation is not available yet.")); }
+#include <QLocale>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <cmath>
+
+namespace {
+
+const QString kNoAnalysis = QStringLiteral(" no uncertainty analysis possible !");
+
+struct ParmRecord {
+    qlonglong rowid = 0;
+    QVariant aval;
+    QVariant maximum;
+    QString alias;
+};
+
+double toNumber(const QVariant& v, const QString& field, int record) {
+    bool ok = false;
+    const double d = v.isNull() ? 0 : v.toDouble(&ok);
+    if (!ok)
+        throw FitError(
+            QStringLiteral("%1 of parameter %2 is not a valid floating point value: '%3'")
+                .arg(field)
+                .arg(record)
+                .arg(v.toString()));
+    return d;
+}
+
+// The selected result rows, in the order of the statement.
+struct ResultRows {
+    std::vector<double> mod;
+    std::vector<double> var;
+    int badVariances = 0; // empty, zero or negative
+};
+
+ResultRows readResultRows(Database& db, const QString& statement, const QString& modName,
+                          const QString& varName) {
+    QSqlQuery q = db.query(statement);
+    const QSqlRecord rec = q.record();
+    const int modCol = rec.indexOf(modName);
+    const int varCol = rec.indexOf(varName);
+    if (modCol < 0 || varCol < 0)
+        throw FitError(QStringLiteral("The result rows have no column '%1'.")
+                           .arg(modCol < 0 ? modName : varName));
+    ResultRows rows;
+    while (q.next()) {
+        rows.mod.push_back(numberOf(q.value(modCol)));
+        const QVariant v = q.value(varCol);
+        bool ok = false;
+        const double w = v.isNull() ? 0 : v.toDouble(&ok);
+        if (!ok || !(w > 0) || !std::isfinite(w))
+            ++rows.badVariances;
+        rows.var.push_back(numberOf(v));
+    }
+    return rows;
+}
+
+} // namespace
+
+void Session::Button10Click() {
+    BusyScope busyScope(*this);
+    lcid = -99; // no workbook yet in this analysis
+    const QString protocolName =
+        autorun ? result_file + QStringLiteral(".txt") : QStringLiteral("PROT_UNC.TXT");
+    if (autorun)
+        lb.save(result_file + QStringLiteral(".txt"));
+
+    const QString T = tname;
+    const QString C = condition;
+    const QString MOD = mod_fld.selected();
+    const QString VAR = var_fld.selected();
+    // The four column lists hold the same names in the same order: the entry of
+    // the index list at the observed column's position is the observed column.
+    const QString OBS = obs_fld.index >= 0 && obs_fld.index < idx_fld.items.size()
+                            ? idx_fld.items[obs_fld.index]
+                            : QString();
+    if (VAR.isEmpty())
+        return;
+
+    std::vector<ParmRecord> records;
+    {
+        QSqlQuery q = db.query(
+            QStringLiteral("select rowid, AVAL, maximum, alias from parm_int order by rowid"));
+        while (q.next())
+            records.push_back(
+                {q.value(0).toLongLong(), q.value(1), q.value(2), textOf(q.value(3))});
+    }
+    if (records.empty())
+        throw FitError(
+            QStringLiteral("PARM_INT holds no parameters: there is nothing to analyse."));
+
+    auto stop = [&](const QStringList& why) {
+        for (const QString& line : why)
+            lb.append(line);
+        lb.append(kNoAnalysis);
+        lb.save(protocolName);
+    };
+
+    // Only the upper bound is tested, with 1.01 * AVAL.
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const long double a = toNumber(records[i].aval, QStringLiteral("AVAL"), int(i) + 1);
+        const long double m = toNumber(records[i].maximum, QStringLiteral("MAXIMUM"), int(i) + 1);
+        if (1.01L * a > m) {
+            stop({QStringLiteral(" at least one parameter is at the limit")});
+            return;
+        }
+    }
+
+    ndim = static_cast<int>(records.size());
+    tfmatrix x(ndim + 1);
+    std::vector<double> d(ndim + 1);
+    QStringList aliases{QString()};
+    y.assign(ndim + 1, 0);
+    for (int i = 1; i <= ndim; ++i) {
+        aliases << records[i - 1].alias;
+        const double p = toNumber(records[i - 1].aval, QStringLiteral("AVAL"), i);
+        y[i] = p;
+        x[i] = p;
+        d[i] = static_cast<double>(0.01L * std::fabs(static_cast<long double>(p)));
+    }
+    const tfmatrix1 p = y;
+
+    // A step of 0 and a variance that is not positive would divide by zero
+    // below; they are found before the model runs at all.
+    for (int i = 1; i <= ndim; ++i)
+        if (d[i] == 0) {
+            stop({QStringLiteral(" parameter ") + QString::number(i) + QStringLiteral(" [") +
+                  trimAlias(aliases[i]) +
+                  QStringLiteral("] is 0: its step for the differences would be 0")});
+            return;
+        }
+    const QString statement =
+        joinLines({QStringLiteral(" select * from ") + T + QStringLiteral(" where ") + C,
+                   QStringLiteral(" order by ") + OBS});
+    {
+        const ResultRows rows = readResultRows(db, statement, MOD, VAR);
+        if (rows.mod.empty()) {
+            stop({QStringLiteral(" the filter condition selects no result rows")});
+            return;
+        }
+        if (rows.badVariances > 0) {
+            stop({QStringLiteral(" ") + QString::number(rows.badVariances) +
+                  QStringLiteral(" selected result rows have a variance (") + VAR +
+                  QStringLiteral(") that is empty, 0 or negative")});
+            return;
+        }
+    }
+
+    // AVAL and the model's tables back at the start values.
+    auto restoreStart = [&]() {
+        db.transaction();
+        try {
+            for (int k = 1; k <= ndim; ++k)
+                db.exec(QStringLiteral("update parm_int set AVAL=? where rowid=?"),
+                        {p[k], records[k - 1].rowid});
+            db.commit();
+        } catch (...) {
+            db.rollback();
+            throw;
+        }
+        setparameter();
+    };
+    // A run that left rows at -99, or changed the number of rows, cannot be
+    // differenced against the base run.
+    int rowCount = -1; // of the base run
+    auto checkRun = [&](const ResultRows& rows, int run) {
+        QString what;
+        if (rowCount >= 0 && int(rows.mod.size()) != rowCount)
+            what = QStringLiteral("the number of selected result rows changed from %1 to %2")
+                       .arg(rowCount)
+                       .arg(rows.mod.size());
+        for (double m : rows.mod)
+            if (m == -99) {
+                what = QStringLiteral("Model run incomplete !");
+                break;
+            }
+        if (what.isEmpty())
+            return;
+        const QString which = run == 0 ? QStringLiteral("the base run")
+                                       : QStringLiteral("the run with parameter ") +
+                                             QString::number(run) + QStringLiteral(" raised");
+        const QString message = QStringLiteral(" uncertainty analysis stopped after ") + which +
+                                QStringLiteral(": ") + what;
+        lb.append(message, true);
+        lb.save(protocolName);
+        throw FitError(message.trimmed());
+    };
+
+    RCOMat fimdtNew;
+    std::vector<double> w;
+    bool atStart = true;
+    try {
+        atStart = false;
+        model_eval(x, 0);
+        const ResultRows base = readResultRows(db, statement, MOD, VAR);
+        checkRun(base, 0);
+        rowCount = static_cast<int>(base.mod.size());
+        w.assign(rowCount + 1, 0);
+        fimdtNew.assign(rowCount + 1, RCOVec(ndim + 1, 0));
+        for (int k = 1; k <= rowCount; ++k) {
+            w[k] = base.var[k - 1];
+            fimdtNew[k][0] = base.mod[k - 1];
+        }
+
+        for (int j = 1; j <= ndim; ++j) {
+            for (int i = 1; i <= ndim; ++i)
+                x[i] = p[i];
+            x[j] = p[j] + d[j];
+            atStart = false;
+            model_eval(x, 0);
+            x[j] = p[j];
+            restoreStart();
+            atStart = true;
+            const ResultRows run = readResultRows(db, statement, MOD, VAR);
+            checkRun(run, j);
+            for (int k = 1; k <= rowCount; ++k)
+                fimdtNew[k][j] = (static_cast<long double>(run.mod[k - 1]) - fimdtNew[k][0]) / d[j];
+        }
+    } catch (const FitError&) {
+        // Whatever stopped the runs, the model is not left at a raised value.
+        try {
+            if (!atStart)
+                restoreStart();
+        } catch (const FitError& r) {
+            lb.append(QStringLiteral("Setting the start values back failed as well: ") +
+                          r.message(),
+                      true);
+        }
+        throw;
+    }
+    nobs = rowCount;
+    fimdt = std::move(fimdtNew);
+
+    const RCOMat F = fisherInformation(fimdt, w, ndim, nobs);
+
+    Workbook book;
+    if (excel_out) {
+        lcid = static_cast<int>(QLocale::system().language());
+        book.addMatrixSheet(Workbook::sensitivitySheet, 1, nobs + 1, 1, ndim + 1, fimdt);
+    }
+
+    MatSetDim(ndim);
+    RCOMat V(ndim, RCOVec(ndim, 0));
+    long double det = 0;
+    MatInverse(F, V, det);
+    const bool singular = MatStatus == MatSingular;
+
+    if (excel_out)
+        book.addMatrixSheet(Workbook::fisherSheet, 1, ndim, 1, ndim, F);
+
+    const UncertaintyReport rep = uncertaintyReport(V, singular, p, aliases, ndim);
+    for (const QString& line : rep.lines)
+        lb.append(line);
+
+    // Results go to the first record whose alias matches, both sides trimmed.
+    // Without a result the cells are emptied, so that values of an earlier
+    // analysis cannot pass for this one's.
+    const QStringList columns = db.columns(QStringLiteral("parm_int"));
+    auto recordOf = [&](int i) -> const ParmRecord* {
+        const QString key = trimAlias(aliases[i]);
+        for (const ParmRecord& r : records)
+            if (trimAlias(r.alias) == key)
+                return &r;
+        return nullptr;
+    };
+    auto value = [&](double v) { return rep.determined ? QVariant(v) : QVariant(); };
+    db.transaction();
+    try {
+        for (int i = 1; i <= ndim; ++i)
+            if (const ParmRecord* r = recordOf(i))
+                db.exec(QStringLiteral("update parm_int set ERROR=? where rowid=?"),
+                        {value(rep.se[i]), r->rowid});
+        for (int i = 1; i <= ndim; ++i)
+            for (int j = i + 1; j <= ndim; ++j) {
+                const QString n = QStringLiteral("r_") + QString::number(j);
+                QString column;
+                for (const QString& c : columns)
+                    if (c.compare(n, Qt::CaseInsensitive) == 0)
+                        column = c;
+                const ParmRecord* r = recordOf(i);
+                if (r && !column.isEmpty())
+                    db.exec(QStringLiteral("update parm_int set ") + column +
+                                QStringLiteral("=? where rowid=?"),
+                            {value(rep.r[i][j]), r->rowid});
+            }
+        db.commit();
+    } catch (...) {
+        db.rollback();
+        throw;
+    }
+    emit parmintOpened();
+
+    lb.save(protocolName);
+
+    if (excel_out) {
+        if (rep.determined) {
+            book.addMatrixSheet(Workbook::covarianceSheet, 1, ndim, 1, ndim, V);
+            if (ndim == 2)
+                book.writeEllipseBlock(V, aliases[1], aliases[2]);
+        } else {
+            // Zeros here would read as certainty: the labels and the reason only.
+            book.addSheet(Workbook::covarianceSheet);
+            for (int c = 1; c <= ndim; ++c)
+                book.setText(1, c + 1, QStringLiteral("P") + QString::number(c));
+            for (int r = 1; r <= ndim; ++r)
+                book.setText(r + 1, 1, QStringLiteral("P") + QString::number(r));
+            book.setText(ndim + 3, 1, singularFisherLine);
+        }
+        const QString path = reportWorkbookPath(workpath, autorun, result_file);
+        book.saveCopyAs(path);
+        if (asker && !autorun)
+            asker->openWorkbook(path);
+    }
+}
