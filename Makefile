@@ -22,7 +22,7 @@ demo: build
 	bash examples/demo/run_demo.sh $(BUILD_DIR)
 
 bench: build
-	cmake --build $(BUILD_DIR) --target fitmara_bench -j $(JOBS)
+	cmake --build $(BUILD_DIR) --target fitmara_bench standin_model noop_program -j $(JOBS)
 	$(BUILD_DIR)/bench/fitmara_bench
 
 clean:
