@@ -1,0 +1,857 @@
+#include "ui/opti_main.h"
+
+#include "app/fit_error.h"
+#include "app/number_format.h"
+#include "ui/error_chart.h"
+#include "ui/number_delegate.h"
+#include "ui/result_dialog.h"
+#include "ui/text_editor_dialog.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QFocusEvent>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpressionValidator>
+#include <QScopeGuard>
+#include <QSpinBox>
+#include <QSqlError>
+#include <QSqlField>
+#include <QSqlQuery>
+#include <QSqlQueryModel>
+#include <QSqlRecord>
+#include <QSqlTableModel>
+#include <QStatusBar>
+#include <QStyledItemDelegate>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTimer>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <QWindow>
+#include <cstdio>
+
+// A drop-down list that tells when its list closes and when the focus leaves it
+// (QComboBox only reports a chosen entry).
+class CloseUpCombo : public QComboBox {
+  public:
+    using QComboBox::QComboBox;
+
+    std::function<void()> onCloseUp;
+    std::function<void()> onFocusLeft;
+
+    // True while the list is open or its closing has not been handled yet.
+    bool closeUpPending() const { return pending || (view() && view()->isVisible()); }
+
+    void hidePopup() override {
+        // QComboBox also calls this when it is hidden (another tab comes to the
+        // front) with no list open: that is no closing of the list.
+        const bool wasOpen = view() && view()->isVisible();
+        QComboBox::hidePopup();
+        if (!wasOpen || pending)
+            return;
+        pending = true;
+        // Deferred: when an entry is clicked the list closes before the entry
+        // becomes the current one.
+        QTimer::singleShot(0, this, [this] {
+            pending = false;
+            if (onCloseUp)
+                onCloseUp();
+        });
+    }
+
+  protected:
+    void focusOutEvent(QFocusEvent* e) override {
+        QComboBox::focusOutEvent(e);
+        // Opening its own list, or another window coming to the front, is no
+        // leaving of the control.
+        if (e->reason() == Qt::PopupFocusReason || e->reason() == Qt::ActiveWindowFocusReason)
+            return;
+        if (onFocusLeft)
+            onFocusLeft();
+    }
+
+  private:
+    bool pending = false;
+};
+
+namespace {
+
+// Reads every row at once, so no statement stays open on the database file
+// that the model writes between evaluations.
+void fetchAll(QSqlQueryModel* model) {
+    while (model->canFetchMore())
+        model->fetchMore();
+}
+
+void setComboFromState(QComboBox* combo, const ComboState& state) {
+    const QSignalBlocker block(combo);
+    QStringList shown;
+    for (int i = 0; i < combo->count(); ++i)
+        shown << combo->itemText(i);
+    if (shown != state.items) {
+        combo->clear();
+        combo->addItems(state.items);
+    }
+    combo->setCurrentIndex(state.index >= 0 && state.index < combo->count() ? state.index : -1);
+    combo->setPlaceholderText(state.text);
+}
+
+// Sets an edit from the Session only when the Session's text changed since it
+// was last shown: what the person is typing stays as it is.
+void mirrorText(QLineEdit* edit, const QString& sessionText, QString& lastShown) {
+    if (sessionText == lastShown && edit->text() == sessionText)
+        return;
+    if (sessionText != lastShown || !edit->hasFocus()) {
+        const QSignalBlocker block(edit);
+        if (edit->text() != sessionText)
+            edit->setText(sessionText);
+    }
+    lastShown = sessionText;
+}
+
+QPushButton* makeButton(const QString& name, const QString& caption, QWidget* parent,
+                        int width = 0) {
+    auto* b = new QPushButton(caption, parent);
+    b->setObjectName(name);
+    if (width > 0)
+        b->setMinimumWidth(width);
+    b->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    return b;
+}
+
+QLabel* makeLabel(const QString& name, const QString& caption, QWidget* parent) {
+    auto* l = new QLabel(caption, parent);
+    l->setObjectName(name);
+    return l;
+}
+
+template <class Combo> Combo* makeCombo(const QString& name, QWidget* parent, int width) {
+    auto* c = new Combo(parent);
+    c->setObjectName(name);
+    c->setMinimumWidth(width);
+    c->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    return c;
+}
+
+QString mmss(qint64 ms) {
+    const qint64 secs = ms / 1000;
+    return QStringLiteral("%1:%2")
+        .arg(secs / 60, 2, 10, QLatin1Char('0'))
+        .arg(secs % 60, 2, 10, QLatin1Char('0'));
+}
+
+} // namespace
+
+Topti_main::Topti_main(Session& session, QWidget* parent) : QMainWindow(parent), s(session) {
+    setObjectName(QStringLiteral("opti_main"));
+    if (!s.asker)
+        s.asker = this;
+
+    PageControl1 = new QTabWidget(this);
+    PageControl1->setObjectName(QStringLiteral("PageControl1"));
+    Button6 = makeButton(QStringLiteral("Button6"), QStringLiteral("exit"), PageControl1, 76);
+    // Above the tabs at the right.
+    PageControl1->setCornerWidget(Button6, Qt::TopRightCorner);
+
+    buildParametersTab();
+    buildResultTab();
+    buildModelCallTab();
+    buildFitmaraTab();
+    PageControl1->setCurrentWidget(TabSheet4);
+
+    auto* central = new QWidget(this);
+    auto* centralLayout = new QVBoxLayout(central);
+    centralLayout->setContentsMargins(4, 8, 4, 0);
+    centralLayout->addWidget(PageControl1);
+    setCentralWidget(central);
+    statusBar()->setObjectName(QStringLiteral("StatusBar1"));
+
+    connectSession();
+    refreshFromSession();
+    for (const QString& line : s.lb.lines())
+        lb->addItem(line);
+    Chart1->replace(s.series);
+    applyBusy(s.busy());
+    resize(965, 521);
+}
+
+Topti_main::~Topti_main() {
+    if (s.asker == this)
+        s.asker = nullptr;
+}
+
+// ---------------------------------------------------------------- the tabs
+
+void Topti_main::buildParametersTab() {
+    TabSheet1 = new QWidget;
+    TabSheet1->setObjectName(QStringLiteral("TabSheet1"));
+    auto* layout = new QVBoxLayout(TabSheet1);
+    layout->setContentsMargins(3, 12, 3, 6);
+
+    Button2 =
+        makeButton(QStringLiteral("Button2"), QStringLiteral("change database"), TabSheet1, 145);
+    layout->addWidget(Button2, 0, Qt::AlignLeft);
+    layout->addSpacing(14);
+
+    DBGrid1 = new QTableView(TabSheet1);
+    DBGrid1->setObjectName(QStringLiteral("DBGrid1"));
+    DBGrid1->setAlternatingRowColors(true);
+    DBGrid1->setItemDelegate(
+        new NumberDelegate(DBGrid1, [this](const QString& m) { reportError(m); }));
+    DBGrid1->verticalHeader()->setDefaultSectionSize(DBGrid1->fontMetrics().height() + 6);
+    layout->addWidget(DBGrid1, 1);
+    layout->addSpacing(10);
+
+    Button9 = makeButton(QStringLiteral("Button9"), QStringLiteral("add parameter record"),
+                         TabSheet1, 142);
+    layout->addWidget(Button9, 0, Qt::AlignLeft);
+
+    PageControl1->addTab(TabSheet1, QStringLiteral("parameters"));
+
+    connect(Button2, &QPushButton::clicked, this,
+            [this] { runAction([this] { s.Button2Click(); }); });
+    connect(Button9, &QPushButton::clicked, this, &Topti_main::Button9Click);
+}
+
+void Topti_main::buildResultTab() {
+    TabSheet2 = new QWidget;
+    TabSheet2->setObjectName(QStringLiteral("TabSheet2"));
+    auto* layout = new QVBoxLayout(TabSheet2);
+    layout->setContentsMargins(21, 3, 21, 6);
+
+    auto* top = new QGridLayout;
+    top->setHorizontalSpacing(26);
+    top->addWidget(makeLabel(QStringLiteral("Label1"), QStringLiteral("table name"), TabSheet2), 0,
+                   0);
+    top->addWidget(
+        makeLabel(QStringLiteral("Label2"), QStringLiteral("filter condition"), TabSheet2), 0, 1);
+    table_LIST = makeCombo<CloseUpCombo>(QStringLiteral("table_LIST"), TabSheet2, 200);
+    top->addWidget(table_LIST, 1, 0);
+    condition = new QLineEdit(TabSheet2);
+    condition->setObjectName(QStringLiteral("condition"));
+    top->addWidget(condition, 1, 1);
+    Button3 =
+        makeButton(QStringLiteral("Button3"), QStringLiteral("open result table"), TabSheet2, 177);
+    Button3->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    top->addWidget(Button3, 2, 1, Qt::AlignLeft);
+    top->setColumnStretch(0, 361);
+    top->setColumnStretch(1, 486);
+    top->setRowMinimumHeight(2, 45);
+    layout->addLayout(top);
+    layout->addSpacing(8);
+
+    DBGrid2 = new QTableView(TabSheet2);
+    DBGrid2->setObjectName(QStringLiteral("DBGrid2"));
+    DBGrid2->setAlternatingRowColors(true);
+    DBGrid2->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    DBGrid2->setItemDelegate(
+        new NumberDelegate(DBGrid2, [this](const QString& m) { reportError(m); }));
+    DBGrid2->verticalHeader()->setDefaultSectionSize(DBGrid2->fontMetrics().height() + 6);
+    resultModel = new QSqlQueryModel(this);
+    DBGrid2->setModel(resultModel);
+    layout->addWidget(DBGrid2, 1);
+    layout->addSpacing(12);
+
+    // The four column roles below the grid: index at the left, observation and
+    // its variance one above the other, model at the right.
+    idx_fld = makeCombo<QComboBox>(QStringLiteral("idx_fld"), TabSheet2, 105);
+    obs_fld = makeCombo<QComboBox>(QStringLiteral("obs_fld"), TabSheet2, 105);
+    var_fld = makeCombo<QComboBox>(QStringLiteral("var_fld"), TabSheet2, 105);
+    mod_fld = makeCombo<QComboBox>(QStringLiteral("mod_fld"), TabSheet2, 105);
+    auto* roles = new QGridLayout;
+    roles->setHorizontalSpacing(8);
+    roles->setColumnStretch(0, 1);
+    roles->addWidget(makeLabel(QStringLiteral("Label9"), QStringLiteral("index field"), TabSheet2),
+                     0, 1, Qt::AlignRight);
+    roles->addWidget(idx_fld, 0, 2);
+    roles->setColumnMinimumWidth(3, 60);
+    roles->addWidget(makeLabel(QStringLiteral("Label6"), QStringLiteral("observation"), TabSheet2),
+                     0, 4, Qt::AlignRight);
+    roles->addWidget(obs_fld, 0, 5);
+    roles->addWidget(makeLabel(QStringLiteral("Label10"), QStringLiteral("ob.variance"), TabSheet2),
+                     1, 4, Qt::AlignRight);
+    roles->addWidget(var_fld, 1, 5);
+    roles->setColumnMinimumWidth(6, 30);
+    roles->addWidget(makeLabel(QStringLiteral("Label7"), QStringLiteral("model"), TabSheet2), 0, 7,
+                     Qt::AlignRight);
+    roles->addWidget(mod_fld, 0, 8);
+    layout->addLayout(roles);
+
+    PageControl1->addTab(TabSheet2, QStringLiteral("result table"));
+
+    table_LIST->onCloseUp = [this] { tableListCloseUp(); };
+    table_LIST->onFocusLeft = [this] { tableListCloseUp(); };
+    connect(table_LIST, &QComboBox::activated, this, [this] {
+        if (!table_LIST->closeUpPending())
+            tableListCloseUp();
+    });
+    connect(condition, &QLineEdit::textEdited, this, [this](const QString& t) {
+        s.condition = t;
+        shownCondition = t;
+    });
+    connect(Button3, &QPushButton::clicked, this,
+            [this] { runAction([this] { s.Button3Click(); }); });
+    const std::pair<QComboBox*, ComboState*> roleLists[] = {
+        {idx_fld, &s.idx_fld}, {obs_fld, &s.obs_fld}, {var_fld, &s.var_fld}, {mod_fld, &s.mod_fld}};
+    for (const auto& [combo, state] : roleLists) {
+        ComboState* st = state;
+        connect(combo, &QComboBox::activated, this, [st](int index) { st->select(index); });
+    }
+}
+
+void Topti_main::buildModelCallTab() {
+    TabSheet3 = new QWidget;
+    TabSheet3->setObjectName(QStringLiteral("TabSheet3"));
+    auto* layout = new QVBoxLayout(TabSheet3);
+    layout->setContentsMargins(24, 24, 24, 6);
+
+    auto* buttons = new QHBoxLayout;
+    Button1 = makeButton(QStringLiteral("Button1"), QStringLiteral("open runfile"), TabSheet3, 153);
+    Button5 = makeButton(QStringLiteral("Button5"), QStringLiteral("edit runfile"), TabSheet3, 156);
+    buttons->addWidget(Button1);
+    buttons->addSpacing(6);
+    buttons->addWidget(Button5);
+    buttons->addStretch(1);
+    layout->addLayout(buttons);
+    layout->addSpacing(23);
+
+    run_lb = new QListWidget(TabSheet3);
+    run_lb->setObjectName(QStringLiteral("run_lb"));
+    run_lb->setSelectionMode(QAbstractItemView::SingleSelection);
+    run_lb->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    layout->addWidget(run_lb, 1);
+    layout->addSpacing(19);
+
+    Button7 =
+        makeButton(QStringLiteral("Button7"), QStringLiteral("check model run"), TabSheet3, 129);
+    layout->addWidget(Button7, 0, Qt::AlignLeft);
+
+    PageControl1->addTab(TabSheet3, QStringLiteral("model call"));
+
+    connect(Button1, &QPushButton::clicked, this,
+            [this] { runAction([this] { s.Button1Click(); }); });
+    connect(Button5, &QPushButton::clicked, this,
+            [this] { runAction([this] { s.Button5Click(); }); });
+    connect(Button7, &QPushButton::clicked, this,
+            [this] { runAction([this] { s.Button7Click(); }); });
+}
+
+void Topti_main::buildFitmaraTab() {
+    TabSheet4 = new QWidget;
+    TabSheet4->setObjectName(QStringLiteral("TabSheet4"));
+    auto* layout = new QVBoxLayout(TabSheet4);
+    layout->setContentsMargins(3, 10, 3, 6);
+
+    auto* controls = new QHBoxLayout;
+    controls->setSpacing(0);
+
+    // Optimisation: start, Nmax, tolerance.
+    auto* opt = new QGridLayout;
+    opt->setVerticalSpacing(4);
+    Button4 = makeButton(QStringLiteral("Button4"), QStringLiteral("start optimization "),
+                         TabSheet4, 142);
+    opt->addWidget(Button4, 0, 0, 1, 2);
+    opt->addWidget(makeLabel(QStringLiteral("Label12"), QStringLiteral("Nmax"), TabSheet4), 1, 0,
+                   Qt::AlignRight);
+    Edit2 = new QLineEdit(QStringLiteral("50"), TabSheet4);
+    Edit2->setObjectName(QStringLiteral("Edit2"));
+    Edit2->setFixedWidth(65);
+    // Digits only, at most nine: every text the field can hold is either empty
+    // (while the person retypes) or a valid count, so no conversion error arises.
+    Edit2->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,9}")), Edit2));
+    opt->addWidget(Edit2, 1, 1);
+    opt->addWidget(makeLabel(QStringLiteral("Label3"), QStringLiteral("criterion"), TabSheet4), 2,
+                   0, Qt::AlignRight);
+    Edit3 = new QLineEdit(QStringLiteral("0.0001"), TabSheet4);
+    Edit3->setObjectName(QStringLiteral("Edit3"));
+    Edit3->setFixedWidth(65);
+    opt->addWidget(Edit3, 2, 1);
+    controls->addLayout(opt);
+    controls->addSpacing(39);
+
+    // Error criterion.
+    auto* crit = new QVBoxLayout;
+    crit->setSpacing(2);
+    crit->addWidget(
+        makeLabel(QStringLiteral("Label8"), QStringLiteral("error assessment"), TabSheet4));
+    RadioButton1 = new QRadioButton(QStringLiteral("RMSE no groups"), TabSheet4);
+    RadioButton1->setObjectName(QStringLiteral("RadioButton1"));
+    RadioButton2 = new QRadioButton(QStringLiteral("NRMSE (groups)"), TabSheet4);
+    RadioButton2->setObjectName(QStringLiteral("RadioButton2"));
+    RadioButton3 = new QRadioButton(QStringLiteral("CV(RMSE) (groups)"), TabSheet4);
+    RadioButton3->setObjectName(QStringLiteral("RadioButton3"));
+    RadioButton3->setToolTip(QStringLiteral("coefficient of variation of the RMSE"));
+    RadioButton1->setChecked(true);
+    criterionGroup = new QButtonGroup(this);
+    criterionGroup->addButton(RadioButton1, 1);
+    criterionGroup->addButton(RadioButton2, 2);
+    criterionGroup->addButton(RadioButton3, 3);
+    crit->addWidget(RadioButton1);
+    crit->addWidget(RadioButton2);
+    crit->addWidget(RadioButton3);
+    crit->addStretch(1);
+    controls->addLayout(crit);
+    controls->addSpacing(40);
+
+    // Sensitivity coefficients.
+    auto* sens = new QGridLayout;
+    sens->setVerticalSpacing(4);
+    Button8 = makeButton(QStringLiteral("Button8"), QStringLiteral("sensitivity coefficient"),
+                         TabSheet4, 129);
+    sens->addWidget(Button8, 0, 0, 1, 3);
+    sens->addWidget(makeLabel(QStringLiteral("Label4"), QStringLiteral("step size"), TabSheet4), 1,
+                    0);
+    Edit1 = new QLineEdit(QStringLiteral("5"), TabSheet4);
+    Edit1->setObjectName(QStringLiteral("Edit1"));
+    Edit1->setFixedWidth(40);
+    sens->addWidget(Edit1, 1, 1);
+    sens->addWidget(makeLabel(QStringLiteral("Label5"), QStringLiteral("%"), TabSheet4), 1, 2);
+    sens->setRowStretch(2, 1);
+    controls->addLayout(sens);
+    controls->addSpacing(40);
+
+    // Uncertainty analysis and the parameter plot.
+    auto* unc = new QVBoxLayout;
+    unc->setSpacing(4);
+    Button10 =
+        makeButton(QStringLiteral("Button10"), QStringLiteral("uncertainty (FIM)"), TabSheet4, 153);
+    unc->addWidget(Button10);
+    ComboBox1 = makeCombo<CloseUpCombo>(QStringLiteral("ComboBox1"), TabSheet4, 153);
+    unc->addWidget(ComboBox1);
+    unc->addStretch(1);
+    controls->addLayout(unc);
+    controls->addStretch(1);
+
+    // Stopping a run and the pauses around each model run.
+    auto* run = new QGridLayout;
+    run->setVerticalSpacing(4);
+    ButtonStop = makeButton(QStringLiteral("ButtonStop"), QStringLiteral("stop"), TabSheet4, 90);
+    ButtonStop->setToolTip(
+        QStringLiteral("ends the running operation after the current model run"));
+    run->addWidget(ButtonStop, 0, 1, Qt::AlignRight);
+    run->addWidget(
+        makeLabel(QStringLiteral("Label13"), QStringLiteral("pause after run [ms]"), TabSheet4), 1,
+        0, Qt::AlignRight);
+    EditPauseRun = new QSpinBox(TabSheet4);
+    EditPauseRun->setObjectName(QStringLiteral("EditPauseRun"));
+    EditPauseRun->setRange(0, 3600000);
+    EditPauseRun->setValue(s.pauseAfterRunMs);
+    run->addWidget(EditPauseRun, 1, 1);
+    run->addWidget(
+        makeLabel(QStringLiteral("Label14"), QStringLiteral("pause before vertex [ms]"), TabSheet4),
+        2, 0, Qt::AlignRight);
+    EditPauseVertex = new QSpinBox(TabSheet4);
+    EditPauseVertex->setObjectName(QStringLiteral("EditPauseVertex"));
+    EditPauseVertex->setRange(0, 3600000);
+    EditPauseVertex->setValue(s.pauseBeforeVertexMs);
+    run->addWidget(EditPauseVertex, 2, 1);
+    controls->addLayout(run);
+
+    layout->addLayout(controls);
+    layout->addSpacing(8);
+
+    // The log at the left, the chart at the right; both grow with the window.
+    auto* bottom = new QHBoxLayout;
+    lb = new QListWidget(TabSheet4);
+    lb->setObjectName(QStringLiteral("lb"));
+    lb->setUniformItemSizes(true);
+    lb->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    bottom->addWidget(lb, 374);
+    bottom->addSpacing(12);
+    Chart1 = new ErrorChart(TabSheet4);
+    Chart1->setObjectName(QStringLiteral("Chart1"));
+    bottom->addWidget(Chart1, 561);
+    layout->addLayout(bottom, 1);
+
+    PageControl1->addTab(TabSheet4, QStringLiteral("fitmara"));
+
+    connect(Button4, &QPushButton::clicked, this,
+            [this] { runAction([this] { s.Button4Click(); }); });
+    connect(Button8, &QPushButton::clicked, this,
+            [this] { runAction([this] { s.Button8Click(); }); });
+    connect(Button10, &QPushButton::clicked, this,
+            [this] { runAction([this] { s.Button10Click(); }); });
+    connect(ButtonStop, &QPushButton::clicked, this, [this] {
+        s.requestStop();
+        statusBar()->showMessage(QStringLiteral("stopping after the current model run ..."));
+    });
+    connect(Button6, &QPushButton::clicked, this,
+            [this] { runAction([this] { s.Button6Click(); }); });
+    connect(Edit2, &QLineEdit::textEdited, this, &Topti_main::Edit2Edited);
+    connect(Edit1, &QLineEdit::textEdited, this, [this](const QString& t) {
+        s.edit1 = t;
+        shownEdit1 = t;
+    });
+    connect(Edit3, &QLineEdit::textEdited, this, [this](const QString& t) {
+        s.edit3 = t;
+        shownEdit3 = t;
+    });
+    connect(criterionGroup, &QButtonGroup::idToggled, this, [this](int id, bool checked) {
+        if (checked)
+            s.criterion = id;
+    });
+    connect(EditPauseRun, &QSpinBox::valueChanged, this, [this](int v) { s.pauseAfterRunMs = v; });
+    connect(EditPauseVertex, &QSpinBox::valueChanged, this,
+            [this](int v) { s.pauseBeforeVertexMs = v; });
+    ComboBox1->onCloseUp = [this] { comboBox1CloseUp(); };
+    connect(ComboBox1, &QComboBox::activated, this, [this] {
+        if (!ComboBox1->closeUpPending())
+            comboBox1CloseUp();
+    });
+    connect(Chart1, &ErrorChart::pointsOmitted, this, [this](int n) {
+        statusBar()->showMessage(
+            QStringLiteral("%1 value(s) not greater than zero are not drawn on the logarithmic "
+                           "axis.")
+                .arg(n));
+    });
+}
+
+// ---------------------------------------------------------------- the Session
+
+void Topti_main::connectSession() {
+    connect(&s, &Session::stateChanged, this, &Topti_main::refreshFromSession);
+    connect(&s.lb, &LogList::lineAppended, this, &Topti_main::appendLogLine);
+    connect(&s.lb, &LogList::cleared, lb, &QListWidget::clear);
+    connect(&s, &Session::chartCleared, Chart1, &ErrorChart::clear);
+    connect(&s, &Session::chartPointAdded, Chart1, &ErrorChart::addPoint);
+    connect(&s, &Session::chartReplaced, this, [this] { Chart1->replace(s.series); });
+    connect(&s, &Session::connectionChanged, this, [this](bool open) {
+        if (!open) {
+            clearParmInt();
+            resultModel->clear();
+        }
+        refreshFromSession();
+    });
+    connect(&s, &Session::parmintOpened, this, &Topti_main::reloadParmInt);
+    connect(&s, &Session::resultOpened, this, &Topti_main::reloadResult);
+    connect(&s, &Session::statusMessage, this,
+            [this](const QString& text) { statusBar()->showMessage(text); });
+    connect(&s, &Session::busyChanged, this, [this](bool busy) {
+        // A cell editor already open would write into PARM_INT while the model
+        // runs: it is closed without storing its text.
+        if (busy)
+            DBGrid1->reset();
+        applyBusy(busy);
+    });
+    connect(&s, &Session::progress, this, &Topti_main::showProgress);
+    connect(&s, &Session::closeRequested, this, &QWidget::close);
+    connect(qApp, &QGuiApplication::focusWindowChanged, this, &Topti_main::onFocusWindowChanged);
+    connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState st) {
+        // Another application came to the front: coming back from it is no
+        // return from one of our own dialogs.
+        if (st != Qt::ApplicationActive)
+            returningFromOwnDialog = false;
+    });
+}
+
+void Topti_main::refreshFromSession() {
+    setWindowTitle(s.caption);
+    setComboFromState(table_LIST, s.table_LIST);
+    mirrorText(condition, s.condition, shownCondition);
+    Button3->setText(s.button3Caption);
+    setComboFromState(idx_fld, s.idx_fld);
+    setComboFromState(obs_fld, s.obs_fld);
+    setComboFromState(var_fld, s.var_fld);
+    setComboFromState(mod_fld, s.mod_fld);
+
+    QStringList shownRun;
+    for (int i = 0; i < run_lb->count(); ++i)
+        shownRun << run_lb->item(i)->text();
+    if (shownRun != s.run_lb) {
+        run_lb->clear();
+        run_lb->addItems(s.run_lb);
+    }
+
+    setComboFromState(ComboBox1, s.comboBox1);
+    if (QAbstractButton* b = criterionGroup->button(s.criterion)) {
+        const QSignalBlocker block(criterionGroup);
+        b->setChecked(true);
+    }
+    mirrorText(Edit1, s.edit1, shownEdit1);
+    mirrorText(Edit2, s.edit2, shownEdit2);
+    mirrorText(Edit3, s.edit3, shownEdit3);
+    {
+        const QSignalBlocker b1(EditPauseRun), b2(EditPauseVertex);
+        EditPauseRun->setValue(s.pauseAfterRunMs);
+        EditPauseVertex->setValue(s.pauseBeforeVertexMs);
+    }
+    applyBusy(s.busy());
+}
+
+// While an operation runs the model, nothing may start another model run or
+// change the database or the run file under it. The log, the chart and the
+// grids keep showing the progress; "stop" is the one way to end the run early.
+void Topti_main::applyBusy(bool busy) {
+    for (QWidget* w : std::initializer_list<QWidget*>{Button1, Button2, Button4, Button5, Button7,
+                                                      Button8, Button9, Button10, table_LIST})
+        w->setEnabled(!busy);
+    Button3->setEnabled(s.button3Enabled && !busy);
+    ButtonStop->setEnabled(busy);
+    DBGrid1->setEditTriggers(busy ? QAbstractItemView::NoEditTriggers
+                                  : QAbstractItemView::DoubleClicked |
+                                        QAbstractItemView::EditKeyPressed |
+                                        QAbstractItemView::AnyKeyPressed);
+    if (!busy && closeWhenIdle) {
+        closeWhenIdle = false;
+        QTimer::singleShot(0, this, &QWidget::close);
+    }
+}
+
+void Topti_main::clearParmInt() {
+    if (DBGrid1->model() && DBGrid1->model()->columnCount() > 0) {
+        parmHeaderState = DBGrid1->horizontalHeader()->saveState();
+        parmHeaderColumns = DBGrid1->model()->columnCount();
+    }
+    DBGrid1->setModel(nullptr);
+    if (parmModel) {
+        parmModel->deleteLater();
+        parmModel = nullptr;
+    }
+}
+
+void Topti_main::reloadParmInt() {
+    clearParmInt();
+    if (!s.db.isOpen())
+        return;
+    auto* model = new QSqlTableModel(this, s.db.handle());
+    model->setObjectName(QStringLiteral("parmint"));
+    model->setTable(QStringLiteral("parm_int"));
+    // Every edited cell goes to the database when its editor closes.
+    model->setEditStrategy(QSqlTableModel::OnFieldChange);
+    if (!model->select()) {
+        const QString why = model->lastError().text();
+        delete model;
+        statusBar()->showMessage(QStringLiteral("PARM_INT cannot be shown: %1").arg(why));
+        return;
+    }
+    fetchAll(model);
+    parmModel = model;
+    DBGrid1->setModel(parmModel);
+    // The grid is rebuilt after every model run: keep the widths the person set.
+    if (parmHeaderColumns != parmModel->columnCount() ||
+        !DBGrid1->horizontalHeader()->restoreState(parmHeaderState))
+        DBGrid1->resizeColumnsToContents();
+}
+
+void Topti_main::reloadResult() {
+    const int oldColumns = resultModel->columnCount();
+    const QByteArray header = DBGrid2->horizontalHeader()->saveState();
+    resultModel->clear();
+    if (s.resultQuery.isEmpty() || !s.db.isOpen())
+        return;
+    QSqlQuery q(s.db.handle());
+    if (!q.exec(s.resultQuery)) {
+        statusBar()->showMessage(
+            QStringLiteral("The result table cannot be shown: %1").arg(q.lastError().text()));
+        return;
+    }
+    resultModel->setQuery(std::move(q));
+    fetchAll(resultModel);
+    if (resultModel->columnCount() != oldColumns ||
+        !DBGrid2->horizontalHeader()->restoreState(header))
+        DBGrid2->resizeColumnsToContents();
+}
+
+void Topti_main::appendLogLine(const QString& line, bool select) {
+    lb->addItem(line);
+    if (select) {
+        lb->setCurrentRow(lb->count() - 1);
+        lb->scrollToBottom();
+    }
+}
+
+void Topti_main::showProgress(int done, int maximum, double best, qint64 elapsedMs) {
+    statusBar()->showMessage(QStringLiteral("evaluation %1 of %2, best %3, elapsed %4")
+                                 .arg(done)
+                                 .arg(maximum)
+                                 .arg(formatGeneral(best), mmss(elapsedMs)));
+}
+
+// ---------------------------------------------------------------- handlers
+
+void Topti_main::Edit2Edited(const QString& text) {
+    shownEdit2 = text;
+    // While the field is empty (the person retypes the number) Nmax keeps its
+    // last value; the validator lets nothing but digits in.
+    if (text.isEmpty())
+        return;
+    runAction([this, text] { s.Edit2Change(text); });
+    shownEdit2 = s.edit2;
+}
+
+void Topti_main::tableListCloseUp() {
+    if (s.busy())
+        return;
+    s.table_LIST.select(table_LIST->currentIndex());
+    if (table_LIST->currentIndex() < 0)
+        s.table_LIST.index = -1;
+    runAction([this] { s.table_LISTCloseUp(); });
+}
+
+void Topti_main::comboBox1CloseUp() {
+    const int index = ComboBox1->currentIndex();
+    runAction([this, index] { s.ComboBox1CloseUp(index); });
+}
+
+void Topti_main::Button9Click() {
+    if (onAddParameter) {
+        runAction(onAddParameter);
+        return;
+    }
+    statusBar()->showMessage(QStringLiteral("The parameter selection dialog is not available."));
+}
+
+// ---------------------------------------------------------------- errors
+
+bool Topti_main::batchMode() const {
+    return s.arguments.contains(QStringLiteral("GO"));
+}
+
+void Topti_main::runAction(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const FitError& e) {
+        reportError(e.message());
+    } catch (const std::exception& e) {
+        reportError(QString::fromLocal8Bit(e.what()));
+    }
+}
+
+void Topti_main::reportError(const QString& message) {
+    if (batchMode()) {
+        // Nobody is there to close a message box: the failure goes to standard
+        // error and the run ends with a non-zero status.
+        std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+        std::fflush(stderr);
+        if (onBatchError)
+            onBatchError(message);
+        else
+            QCoreApplication::exit(1);
+        return;
+    }
+    if (errorPresenter)
+        errorPresenter(message);
+    else
+        QMessageBox::critical(this, QStringLiteral("Fitmara"), message);
+}
+
+// ---------------------------------------------------------------- activation
+
+void Topti_main::windowActivated() {
+    activatedOnce = true;
+    // An activation while the model runs (the result dialog closing inside an
+    // optimisation) must not apply the command line again under that run.
+    if (inActivation || s.busy())
+        return;
+    inActivation = true;
+    const auto done = qScopeGuard([this] { inActivation = false; });
+    runAction([this] { s.FormActivate(); });
+}
+
+void Topti_main::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    // The first showing counts as an activation even where the window system
+    // does not give the window the focus (a headless display).
+    if (!activatedOnce)
+        QTimer::singleShot(0, this, [this] {
+            if (!activatedOnce && isVisible())
+                windowActivated();
+        });
+}
+
+void Topti_main::onFocusWindowChanged(QWindow* window) {
+    if (!window)
+        return;
+    QWidget* top = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->windowHandle() == window) {
+            top = w;
+            break;
+        }
+    if (top == this) {
+        const bool fromDialog = returningFromOwnDialog;
+        returningFromOwnDialog = false;
+        if (!activatedOnce || fromDialog)
+            windowActivated();
+        return;
+    }
+    // Only the program's own windows count (the parameter selection and the
+    // result dialog); message boxes, file dialogs, the editor and drop-down
+    // lists stand for parts of this window or for other programs.
+    if (top && (top->inherits("TForm1") || top->inherits("Tfrm_prmsel") ||
+                top->property("returnActivatesMainWindow").toBool()))
+        returningFromOwnDialog = true;
+}
+
+void Topti_main::closeEvent(QCloseEvent* event) {
+    if (s.busy()) {
+        // The model is running and the program waits for it inside the
+        // operation: ask it to stop and close once it has returned.
+        s.requestStop();
+        closeWhenIdle = true;
+        statusBar()->showMessage(
+            QStringLiteral("stopping: the window closes when the current model run has ended"));
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
+}
+
+// ---------------------------------------------------------------- Asker
+
+bool Topti_main::chooseDatabase(QString& path) {
+    const QString chosen =
+        QFileDialog::getOpenFileName(this, QStringLiteral("select the database"), QString(),
+                                     QStringLiteral("database (*.sqlite *.sqlite3 *.db)"));
+    if (chosen.isEmpty())
+        return false;
+    path = chosen;
+    return true;
+}
+
+bool Topti_main::chooseRunFile(QString& path) {
+    const QString chosen =
+        QFileDialog::getOpenFileName(this, QString(), path, QStringLiteral("dvk_run (*.sh *.bat)"));
+    if (chosen.isEmpty())
+        return false;
+    path = chosen;
+    return true;
+}
+
+void Topti_main::showResultDialog(Session& session) {
+    TForm1 dialog(session, this);
+    dialog.errorPresenter = errorPresenter;
+    dialog.exec();
+}
+
+void Topti_main::showHelp(const QString& text, const QString& caption) {
+    QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, this);
+    box.exec();
+}
+
+void Topti_main::editTextFile(const QString& path) {
+    TextEditorDialog dialog(path, this);
+    if (!dialog.load()) {
+        reportError(dialog.errorString());
+        return;
+    }
+    dialog.exec();
+}
+
+void Topti_main::openWorkbook(const QString& path) {
+    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}

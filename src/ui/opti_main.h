@@ -1,0 +1,153 @@
+#pragma once
+// The main window: four tabs that show the state of the Session and turn the
+// person's actions into calls of its operations. The window holds no state of
+// its own beyond what it needs to draw; every operation lives in the Session.
+// It is also the Session's Asker: it answers the program's questions with
+// dialogs.
+#include "app/session.h"
+
+#include <QByteArray>
+#include <QMainWindow>
+#include <QStringList>
+#include <functional>
+
+class QButtonGroup;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QRadioButton;
+class QSpinBox;
+class QSqlQueryModel;
+class QSqlTableModel;
+class QTabWidget;
+class QTableView;
+class QWindow;
+class ErrorChart;
+class CloseUpCombo;
+
+class Topti_main : public QMainWindow, public Asker {
+    Q_OBJECT
+  public:
+    explicit Topti_main(Session& session, QWidget* parent = nullptr);
+    ~Topti_main() override;
+
+    // ---- Asker ----
+    bool chooseDatabase(QString& path) override;
+    bool chooseRunFile(QString& path) override;
+    void showResultDialog(Session& session) override;
+    void showHelp(const QString& text, const QString& caption) override;
+    void editTextFile(const QString& path) override;
+    void openWorkbook(const QString& path) override;
+
+    // "add parameter record": opens the parameter selection dialog. Set by whoever
+    // creates that dialog; until then the button only says so in the status bar.
+    std::function<void()> onAddParameter;
+    // A failure in a batch run ("GO" on the command line): the message has been
+    // written to standard error; this ends the program. Unset, the event loop is
+    // left with exit status 1.
+    std::function<void(const QString&)> onBatchError;
+    // How a failure reaches the person in an interactive run; a message box unless set.
+    std::function<void(const QString&)> errorPresenter;
+
+    // The activation of the window: applies the command line again. Called for
+    // the first showing and when the focus returns from one of the program's
+    // own dialogs; never while an operation runs the model, never re-entered.
+    void windowActivated();
+
+    // Runs one of the person's actions; a failure ends it and is reported.
+    void runAction(const std::function<void()>& action);
+    // Reports a failure: a message box, or standard error and the end of a batch run.
+    void reportError(const QString& message);
+    bool batchMode() const;
+
+    Session& session() const { return s; }
+    ErrorChart* errorChart() const { return Chart1; }
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+  private:
+    void buildParametersTab();
+    void buildResultTab();
+    void buildModelCallTab();
+    void buildFitmaraTab();
+    void connectSession();
+
+    void refreshFromSession();
+    void applyBusy(bool busy);
+    void reloadParmInt();
+    void clearParmInt();
+    void reloadResult();
+    void appendLogLine(const QString& line, bool select);
+    void showProgress(int done, int maximum, double best, qint64 elapsedMs);
+    void onFocusWindowChanged(QWindow* window);
+
+    void Edit2Edited(const QString& text);
+    void tableListCloseUp();
+    void comboBox1CloseUp();
+    void Button9Click();
+
+    Session& s;
+
+    QTabWidget* PageControl1 = nullptr;
+    QPushButton* Button6 = nullptr;
+
+    // "parameters"
+    QWidget* TabSheet1 = nullptr;
+    QPushButton* Button2 = nullptr;
+    QTableView* DBGrid1 = nullptr;
+    QPushButton* Button9 = nullptr;
+    QSqlTableModel* parmModel = nullptr;
+    QByteArray parmHeaderState;
+    int parmHeaderColumns = -1;
+
+    // "result table"
+    QWidget* TabSheet2 = nullptr;
+    CloseUpCombo* table_LIST = nullptr;
+    QLineEdit* condition = nullptr;
+    QPushButton* Button3 = nullptr;
+    QTableView* DBGrid2 = nullptr;
+    QSqlQueryModel* resultModel = nullptr;
+    QComboBox* idx_fld = nullptr;
+    QComboBox* obs_fld = nullptr;
+    QComboBox* var_fld = nullptr;
+    QComboBox* mod_fld = nullptr;
+
+    // "model call"
+    QWidget* TabSheet3 = nullptr;
+    QPushButton* Button1 = nullptr;
+    QPushButton* Button5 = nullptr;
+    QListWidget* run_lb = nullptr;
+    QPushButton* Button7 = nullptr;
+
+    // "fitmara"
+    QWidget* TabSheet4 = nullptr;
+    QPushButton* Button4 = nullptr;
+    QPushButton* ButtonStop = nullptr;
+    QLineEdit* Edit2 = nullptr;
+    QLineEdit* Edit3 = nullptr;
+    QLineEdit* Edit1 = nullptr;
+    QSpinBox* EditPauseRun = nullptr;
+    QSpinBox* EditPauseVertex = nullptr;
+    QRadioButton* RadioButton1 = nullptr;
+    QRadioButton* RadioButton2 = nullptr;
+    QRadioButton* RadioButton3 = nullptr;
+    QButtonGroup* criterionGroup = nullptr;
+    QPushButton* Button8 = nullptr;
+    QPushButton* Button10 = nullptr;
+    CloseUpCombo* ComboBox1 = nullptr;
+    QListWidget* lb = nullptr;
+    ErrorChart* Chart1 = nullptr;
+
+    // The texts last taken from the Session, so that a refresh does not
+    // overwrite what the person is typing unless the Session changed it.
+    QString shownCondition, shownEdit1, shownEdit2, shownEdit3;
+
+    bool activatedOnce = false;
+    bool inActivation = false;
+    bool returningFromOwnDialog = false;
+    bool closeWhenIdle = false;
+};

@@ -1,0 +1,116 @@
+#include "ui/result_dialog.h"
+
+#include "app/fit_error.h"
+#include "app/session.h"
+#include "ui/number_delegate.h"
+
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlQueryModel>
+#include <QSqlRecord>
+#include <QTableView>
+#include <QVBoxLayout>
+
+TForm1::TForm1(Session& s, QWidget* parent) : QDialog(parent), session(s) {
+    setObjectName(QStringLiteral("TForm1"));
+    setWindowTitle(QStringLiteral("FINISH"));
+    setModal(true);
+
+    Label1 =
+        new QLabel(QStringLiteral("IVAL: inital values;   AVAL: values after optimisation"), this);
+    Label1->setObjectName(QStringLiteral("Label1"));
+
+    prmqry = new QSqlQueryModel(this);
+    prmqry->setObjectName(QStringLiteral("prmqry"));
+    DBGrid1 = new QTableView(this);
+    DBGrid1->setObjectName(QStringLiteral("DBGrid1"));
+    DBGrid1->setModel(prmqry);
+    DBGrid1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    DBGrid1->setItemDelegate(new NumberDelegate(DBGrid1, nullptr));
+    DBGrid1->setSelectionBehavior(QAbstractItemView::SelectRows);
+    DBGrid1->verticalHeader()->setDefaultSectionSize(DBGrid1->fontMetrics().height() + 6);
+
+    Button1 = new QPushButton(QStringLiteral("make the result values usable  "), this);
+    Button1->setObjectName(QStringLiteral("Button1"));
+    Button2 = new QPushButton(QStringLiteral("exit using the initial parameter values"), this);
+    Button2->setObjectName(QStringLiteral("Button2"));
+    // Enter must not accept the values by accident.
+    Button1->setAutoDefault(false);
+    Button2->setAutoDefault(false);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(24, 8, 24, 16);
+    layout->addWidget(Label1);
+    layout->addWidget(DBGrid1, 1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(Button1);
+    buttons->addStretch(1);
+    buttons->addWidget(Button2);
+    layout->addSpacing(12);
+    layout->addLayout(buttons);
+
+    connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
+    connect(Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
+    resize(510, 348);
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+    reload();
+    QDialog::showEvent(event);
+}
+
+void TForm1::reload() {
+    prmqry->clear();
+    if (!session.db.isOpen())
+        return;
+    QSqlQuery q(session.db.handle());
+    if (!q.exec(QStringLiteral("select * from parm_int"))) {
+        showError(q.lastError().text());
+        return;
+    }
+    prmqry->setQuery(std::move(q));
+    // Read every row now: no statement stays open on the database.
+    while (prmqry->canFetchMore())
+        prmqry->fetchMore();
+    const QSqlRecord rec = prmqry->record();
+    const int ivalCol = rec.indexOf(QStringLiteral("IVAL"));
+    const int avalCol = rec.indexOf(QStringLiteral("AVAL"));
+    for (int c = 0; c < rec.count(); ++c)
+        DBGrid1->setColumnHidden(c, c != ivalCol && c != avalCol);
+    if (ivalCol >= 0)
+        DBGrid1->setColumnWidth(ivalCol, 189);
+    if (avalCol >= 0)
+        DBGrid1->setColumnWidth(avalCol, 248);
+}
+
+// Accept: write the optimised values into the model's tables. If that fails
+// the dialog stays open, so the person can still decline (and get the backup
+// restored).
+void TForm1::Button1Click() {
+    try {
+        session.acceptResult();
+    } catch (const FitError& e) {
+        showError(e.message());
+        return;
+    } catch (const std::exception& e) {
+        showError(QString::fromLocal8Bit(e.what()));
+        return;
+    }
+    accept();
+}
+
+void TForm1::Button2Click() {
+    reject();
+}
+
+void TForm1::showError(const QString& message) {
+    if (errorPresenter)
+        errorPresenter(message);
+    else
+        QMessageBox::critical(this, windowTitle(), message);
+}

@@ -1,0 +1,42 @@
+#pragma once
+// The result dialog "FINISH": the initial and the optimised value of every
+// parameter side by side; the person accepts the optimised values (they are
+// written into the model's tables) or leaves with the initial ones.
+#include <QDialog>
+#include <functional>
+
+class Session;
+class QLabel;
+class QPushButton;
+class QSqlQueryModel;
+class QTableView;
+
+class TForm1 : public QDialog {
+    Q_OBJECT
+  public:
+    explicit TForm1(Session& session, QWidget* parent = nullptr);
+
+    // Reads "select * from parm_int" again (the dialog does so whenever it is shown).
+    void reload();
+
+    QTableView* grid() const { return DBGrid1; }
+    QSqlQueryModel* model() const { return prmqry; }
+
+    // How an error of the accept button reaches the person; a message box unless set.
+    std::function<void(const QString&)> errorPresenter;
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+
+  private:
+    void Button1Click();
+    void Button2Click();
+    void showError(const QString& message);
+
+    Session& session;
+    QLabel* Label1 = nullptr;
+    QTableView* DBGrid1 = nullptr;
+    QPushButton* Button1 = nullptr;
+    QPushButton* Button2 = nullptr;
+    QSqlQueryModel* prmqry = nullptr;
+};

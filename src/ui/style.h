@@ -1,0 +1,5 @@
+#pragma once
+// The program's look: Fusion with a slate-coloured palette; the platform's font.
+class QApplication;
+
+void applyStyle(QApplication& app);

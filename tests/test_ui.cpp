@@ -1,0 +1,705 @@
+// The main window, its chart, the result dialog and the run file editor,
+// driven through their widgets against real SQLite files (offscreen).
+#include "app/fit_error.h"
+#include "app/session.h"
+#include "ui/error_chart.h"
+#include "ui/opti_main.h"
+#include "ui/result_dialog.h"
+#include "ui/style.h"
+#include "ui/text_editor_dialog.h"
+
+#include <QApplication>
+#include <QChart>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QLogValueAxis>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScatterSeries>
+#include <QSpinBox>
+#include <QSqlQueryModel>
+#include <QSqlRecord>
+#include <QStatusBar>
+#include <QStyledItemDelegate>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+namespace {
+
+// Runs SQL on a database file through its own connection (not the program's).
+void sqlExec(const QString& file, const QString& sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.toUtf8().constData(), &db), SQLITE_OK);
+    char* err = nullptr;
+    const int rc = sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, &err);
+    const std::string msg = err ? err : "";
+    sqlite3_free(err);
+    sqlite3_close(db);
+    ASSERT_EQ(rc, SQLITE_OK) << msg;
+}
+
+// The first column of the first row of a query, as text ("" when there is none).
+QString sqlValue(const QString& file, const QString& sql) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open(file.toUtf8().constData(), &db) != SQLITE_OK)
+        return QStringLiteral("<no db>");
+    sqlite3_stmt* st = nullptr;
+    QString out;
+    if (sqlite3_prepare_v2(db, sql.toUtf8().constData(), -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW) {
+        const unsigned char* t = sqlite3_column_text(st, 0);
+        out = t ? QString::fromUtf8(reinterpret_cast<const char*>(t)) : QString();
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return out;
+}
+
+const char* kFixtureSql = R"(
+create table PARM_INT (ITEM_IX integer primary key autoincrement, FNAME CHAR(16), PNAME CHAR(10),
+  MINIMUM DOUBLE, MAXIMUM DOUBLE, IVAL DOUBLE, STEP DOUBLE, AVAL DOUBLE, SELECTION CHAR(50),
+  ALIAS char(15), ERROR Double);
+insert into PARM_INT (FNAME, PNAME, MINIMUM, MAXIMUM, IVAL, STEP, AVAL, SELECTION, ALIAS)
+  values ('model_par', 'k1', 0, 10, 1.5, 0.123456789012, 2.25, 'id=1', 'growth');
+insert into PARM_INT (FNAME, PNAME, MINIMUM, MAXIMUM, IVAL, STEP, AVAL, SELECTION, ALIAS)
+  values ('model_par', 'k2', 0, 5, 0.0001, 0.01, 0.0002, 'id=1', 'decay');
+create table model_par (id integer, k1 double, k2 double);
+insert into model_par values (1, 1.5, 0.0001);
+create table results (nr integer, grp integer, obs double, sim double, var double);
+insert into results values (1, 1, 1.0, 1.1, 0.1);
+insert into results values (2, 1, 2.0, 2.2, 0.1);
+insert into results values (3, 2, 3.0, 2.9, 0.2);
+)";
+
+// Answers the program's questions without dialogs and counts them.
+struct ScriptedAsker : Asker {
+    int databaseAsks = 0;
+    bool chooseDatabase(QString&) override {
+        ++databaseAsks;
+        return false;
+    }
+    bool chooseRunFile(QString&) override { return false; }
+    void showResultDialog(Session&) override {}
+    void showHelp(const QString&, const QString&) override {}
+    void editTextFile(const QString&) override {}
+};
+
+template <class T> T* find(QWidget* root, const char* name) {
+    T* w = root->findChild<T*>(QString::fromLatin1(name));
+    EXPECT_NE(w, nullptr) << name;
+    return w;
+}
+
+class WindowTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        dbFile = dir.filePath(QStringLiteral("calib.sqlite"));
+        sqlExec(dbFile, QString::fromLatin1(kFixtureSql));
+        session = std::make_unique<Session>();
+        session->pauseAfterRunMs = 0;
+        session->pauseBeforeVertexMs = 0;
+        window = std::make_unique<Topti_main>(*session);
+        session->asker = &asker;
+        window->errorPresenter = [this](const QString& m) { errors << m; };
+    }
+    void TearDown() override {
+        window.reset();
+        session.reset();
+    }
+
+    void openDatabase() {
+        session->db_f_name = dbFile;
+        window->runAction([this] { session->db_open(); });
+        ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+    }
+
+    // Chooses an entry of a drop-down list as the person does (its list closes on it).
+    static void choose(QComboBox* combo, int index) {
+        combo->setCurrentIndex(index);
+        emit combo->activated(index);
+        QCoreApplication::processEvents();
+    }
+
+    void openResultTable(const QString& cond) {
+        choose(find<QComboBox>(window.get(), "table_LIST"),
+               session->table_LIST.items.indexOf(QStringLiteral("results")));
+        auto* edit = find<QLineEdit>(window.get(), "condition");
+        edit->selectAll();
+        QTest::keyClick(edit, Qt::Key_Delete);
+        QTest::keyClicks(edit, cond);
+        QTest::mouseClick(find<QPushButton>(window.get(), "Button3"), Qt::LeftButton);
+        QCoreApplication::processEvents();
+    }
+
+    QTemporaryDir dir;
+    QString dbFile;
+    ScriptedAsker asker;
+    std::unique_ptr<Session> session;
+    std::unique_ptr<Topti_main> window;
+    QStringList errors;
+};
+
+TEST_F(WindowTest, ControlsCarryTheirCaptionsAndDefaults) {
+    Topti_main* w = window.get();
+    EXPECT_EQ(w->windowTitle(), QStringLiteral("Dorvak parameter optimization"));
+    EXPECT_NEAR(w->width(), 965, 40);
+    EXPECT_NEAR(w->height(), 521, 40);
+
+    const std::pair<const char*, const char*> buttons[] = {
+        {"Button1", "open runfile"},
+        {"Button2", "change database"},
+        {"Button3", "open result table"},
+        {"Button4", "start optimization "},
+        {"Button5", "edit runfile"},
+        {"Button6", "exit"},
+        {"Button7", "check model run"},
+        {"Button8", "sensitivity coefficient"},
+        {"Button9", "add parameter record"},
+        {"Button10", "uncertainty (FIM)"},
+        {"ButtonStop", "stop"},
+    };
+    for (const auto& [name, caption] : buttons)
+        if (auto* b = find<QPushButton>(w, name))
+            EXPECT_EQ(b->text(), QString::fromLatin1(caption)) << name;
+    EXPECT_FALSE(find<QPushButton>(w, "Button3")->isEnabled());
+    EXPECT_FALSE(find<QPushButton>(w, "ButtonStop")->isEnabled());
+
+    const std::pair<const char*, const char*> labels[] = {
+        {"Label1", "table name"},  {"Label2", "filter condition"},
+        {"Label3", "criterion"},   {"Label4", "step size"},
+        {"Label5", "%"},           {"Label6", "observation"},
+        {"Label7", "model"},       {"Label8", "error assessment"},
+        {"Label9", "index field"}, {"Label10", "ob.variance"},
+        {"Label12", "Nmax"},
+    };
+    for (const auto& [name, caption] : labels)
+        if (auto* l = find<QLabel>(w, name))
+            EXPECT_EQ(l->text(), QString::fromLatin1(caption)) << name;
+
+    EXPECT_EQ(find<QLineEdit>(w, "Edit1")->text(), QStringLiteral("5"));
+    EXPECT_EQ(find<QLineEdit>(w, "Edit2")->text(), QStringLiteral("50"));
+    EXPECT_EQ(find<QLineEdit>(w, "Edit3")->text(), QStringLiteral("0.0001"));
+    EXPECT_EQ(find<QLineEdit>(w, "condition")->text(), QString());
+    EXPECT_EQ(session->max_call, 50);
+    EXPECT_EQ(find<QSpinBox>(w, "EditPauseRun")->value(), 0); // the fixture's setting
+    EXPECT_EQ(find<QSpinBox>(w, "EditPauseVertex")->value(), 0);
+
+    const std::pair<const char*, const char*> radios[] = {{"RadioButton1", "RMSE no groups"},
+                                                          {"RadioButton2", "NRMSE (groups)"},
+                                                          {"RadioButton3", "CV(RMSE) (groups)"}};
+    for (const auto& [name, caption] : radios)
+        if (auto* r = find<QRadioButton>(w, name))
+            EXPECT_EQ(r->text(), QString::fromLatin1(caption)) << name;
+    EXPECT_TRUE(find<QRadioButton>(w, "RadioButton1")->isChecked());
+    EXPECT_EQ(find<QRadioButton>(w, "RadioButton3")->toolTip(),
+              QStringLiteral("coefficient of variation of the RMSE"));
+
+    const std::pair<const char*, const char*> combos[] = {
+        {"table_LIST", "?"},   {"idx_fld", "select"}, {"obs_fld", "select"},
+        {"var_fld", "select"}, {"mod_fld", "select"}, {"ComboBox1", "ComboBox1"}};
+    for (const auto& [name, text] : combos)
+        if (auto* c = find<QComboBox>(w, name)) {
+            EXPECT_EQ(c->count(), 0) << name;
+            EXPECT_EQ(c->placeholderText(), QString::fromLatin1(text)) << name;
+        }
+    for (const char* name : {"DBGrid1", "DBGrid2"})
+        find<QTableView>(w, name);
+    for (const char* name : {"run_lb", "lb"})
+        find<QListWidget>(w, name);
+
+    auto* tabs = find<QTabWidget>(w, "PageControl1");
+    const char* tabNames[] = {"TabSheet1", "TabSheet2", "TabSheet3", "TabSheet4"};
+    const char* tabTitles[] = {"parameters", "result table", "model call", "fitmara"};
+    ASSERT_EQ(tabs->count(), 4);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(tabs->widget(i)->objectName(), QString::fromLatin1(tabNames[i]));
+        EXPECT_EQ(tabs->tabText(i), QString::fromLatin1(tabTitles[i]));
+    }
+    EXPECT_EQ(tabs->currentWidget()->objectName(), QStringLiteral("TabSheet4"));
+
+    auto* chart = find<ErrorChart>(w, "Chart1");
+    EXPECT_EQ(chart->chart()->title(), QStringLiteral("error function"));
+    EXPECT_FALSE(chart->chart()->legend()->isVisible());
+    EXPECT_EQ(chart->series()->objectName(), QStringLiteral("Series2"));
+    EXPECT_EQ(chart->series()->color(), QColor(0, 64, 128));
+    EXPECT_EQ(chart->series()->markerShape(), QScatterSeries::MarkerShapeCircle);
+    EXPECT_EQ(chart->valueAxis()->labelFormat(), QStringLiteral("%.2E"));
+}
+
+TEST_F(WindowTest, OpeningADatabaseShowsParmIntAndTheParameterList) {
+    openDatabase();
+    EXPECT_EQ(window->windowTitle(), dbFile);
+    auto* grid = find<QTableView>(window.get(), "DBGrid1");
+    ASSERT_NE(grid->model(), nullptr);
+    EXPECT_EQ(grid->model()->rowCount(), 2);
+    EXPECT_EQ(grid->model()->columnCount(), 11);
+    // Numbers are shown with all their digits, not rounded by the view.
+    auto* delegate = qobject_cast<QStyledItemDelegate*>(grid->itemDelegate());
+    ASSERT_NE(delegate, nullptr);
+    const auto cellText = [&](int row, int column) {
+        return delegate->displayText(grid->model()->index(row, column).data(), QLocale::c());
+    };
+    EXPECT_EQ(cellText(0, 6), QStringLiteral("0.123456789012"));
+    EXPECT_EQ(cellText(1, 5), QStringLiteral("0.0001"));
+    EXPECT_EQ(cellText(0, 10), QString()); // ERROR is NULL
+
+    auto* combo = find<QComboBox>(window.get(), "ComboBox1");
+    ASSERT_EQ(combo->count(), 2);
+    EXPECT_EQ(combo->itemText(0), QStringLiteral("growth"));
+    EXPECT_EQ(combo->itemText(1), QStringLiteral("decay"));
+    EXPECT_EQ(combo->currentIndex(), 0);
+
+    auto* tables = find<QComboBox>(window.get(), "table_LIST");
+    QStringList shown;
+    for (int i = 0; i < tables->count(); ++i)
+        shown << tables->itemText(i);
+    EXPECT_EQ(shown, session->table_LIST.items);
+    EXPECT_TRUE(shown.contains(QStringLiteral("results")));
+
+    // A model run closes the connection: the grid empties, and fills again
+    // when PARM_INT is reopened.
+    session->db.close();
+    emit session->connectionChanged(false);
+    EXPECT_EQ(grid->model(), nullptr);
+    window->runAction([this] { session->reopen(); });
+    ASSERT_NE(grid->model(), nullptr);
+    EXPECT_EQ(grid->model()->rowCount(), 2);
+}
+
+TEST_F(WindowTest, EditingAParmIntCellWritesTheDatabase) {
+    openDatabase();
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    errors.clear(); // the first activation may have complained; not this test's matter
+    auto* tabs = find<QTabWidget>(window.get(), "PageControl1");
+    tabs->setCurrentIndex(0);
+    auto* grid = find<QTableView>(window.get(), "DBGrid1");
+
+    // Types into a cell's editor and closes it with Enter.
+    auto typeInto = [&](int row, int column, const QString& text) {
+        const QModelIndex index = grid->model()->index(row, column);
+        grid->setCurrentIndex(index);
+        grid->edit(index);
+        auto* editor = grid->viewport()->findChild<QLineEdit*>();
+        ASSERT_NE(editor, nullptr);
+        editor->selectAll();
+        QTest::keyClicks(editor, text);
+        QTest::keyClick(editor, Qt::Key_Return);
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); // the closed editor
+    };
+
+    typeInto(0, 4, QStringLiteral("7.125")); // MAXIMUM of "growth"
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+    EXPECT_EQ(sqlValue(dbFile, QStringLiteral("select MAXIMUM from PARM_INT where ALIAS='growth'")),
+              QStringLiteral("7.125"));
+
+    typeInto(1, 9, QStringLiteral("fall")); // ALIAS of "decay"
+    EXPECT_EQ(sqlValue(dbFile, QStringLiteral("select count(*) from PARM_INT where ALIAS='fall'")),
+              QStringLiteral("1"));
+
+    // Text that is no number in a number column is refused and not stored.
+    typeInto(0, 5, QStringLiteral("abc"));
+    EXPECT_EQ(errors.size(), 1);
+    EXPECT_EQ(sqlValue(dbFile, QStringLiteral("select IVAL from PARM_INT where PNAME='k1'")),
+              QStringLiteral("1.5"));
+}
+
+TEST_F(WindowTest, ResultTableOpensWithFilterAndFillsTheFourLists) {
+    openDatabase();
+    auto* button3 = find<QPushButton>(window.get(), "Button3");
+    choose(find<QComboBox>(window.get(), "table_LIST"),
+           session->table_LIST.items.indexOf(QStringLiteral("results")));
+    EXPECT_EQ(session->tname, QStringLiteral("results"));
+    EXPECT_EQ(button3->text(), QStringLiteral("open results as result table"));
+    EXPECT_TRUE(button3->isEnabled());
+
+    openResultTable(QStringLiteral("obs > 1"));
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+    EXPECT_EQ(session->condition, QStringLiteral("obs > 1"));
+    auto* grid = find<QTableView>(window.get(), "DBGrid2");
+    ASSERT_NE(grid->model(), nullptr);
+    EXPECT_EQ(grid->model()->rowCount(), 2);
+    EXPECT_EQ(grid->model()->columnCount(), 5);
+
+    const QStringList columns = {"nr", "grp", "obs", "sim", "var"};
+    for (const char* name : {"idx_fld", "obs_fld", "var_fld", "mod_fld"}) {
+        auto* c = find<QComboBox>(window.get(), name);
+        QStringList shown;
+        for (int i = 0; i < c->count(); ++i)
+            shown << c->itemText(i);
+        EXPECT_EQ(shown, columns) << name;
+        EXPECT_EQ(c->currentIndex(), -1) << name;
+    }
+    choose(find<QComboBox>(window.get(), "obs_fld"), 2);
+    choose(find<QComboBox>(window.get(), "mod_fld"), 3);
+    EXPECT_EQ(session->obs_fld.selected(), QStringLiteral("obs"));
+    EXPECT_EQ(session->mod_fld.selected(), QStringLiteral("sim"));
+
+    // An empty condition becomes "1=1" and the edit shows it.
+    openResultTable(QString());
+    EXPECT_EQ(find<QLineEdit>(window.get(), "condition")->text(), QStringLiteral("1=1"));
+    EXPECT_EQ(grid->model()->rowCount(), 3);
+    EXPECT_EQ(session->obs_fld.index, -1);
+
+    // A condition the engine rejects: a message, an empty grid, empty lists.
+    openResultTable(QStringLiteral("nosuchcolumn = 1"));
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_EQ(grid->model()->rowCount(), 0);
+    EXPECT_EQ(find<QComboBox>(window.get(), "obs_fld")->count(), 0);
+}
+
+TEST_F(WindowTest, NmaxFollowsEveryKeystrokeAndKeepsItsValueWhileEmpty) {
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    errors.clear();
+    auto* edit = find<QLineEdit>(window.get(), "Edit2");
+    edit->setFocus();
+    edit->selectAll();
+    QTest::keyClick(edit, Qt::Key_Delete);
+    EXPECT_EQ(edit->text(), QString());
+    EXPECT_EQ(session->max_call, 50);
+
+    QList<int> seen;
+    for (QChar c : QStringLiteral("123")) {
+        QTest::keyClicks(edit, QString(c));
+        seen << session->max_call;
+    }
+    EXPECT_EQ(seen, (QList<int>{1, 12, 123}));
+
+    QTest::keyClicks(edit, QStringLiteral("x-,"));
+    EXPECT_EQ(edit->text(), QStringLiteral("123"));
+    for (int i = 0; i < 3; ++i)
+        QTest::keyClick(edit, Qt::Key_Backspace);
+    EXPECT_EQ(edit->text(), QString());
+    EXPECT_EQ(session->max_call, 1);
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+
+    // A value set by the program (NX= on the command line) shows in the field.
+    session->Edit2Change(QStringLiteral("77"));
+    emit session->stateChanged();
+    EXPECT_EQ(edit->text(), QStringLiteral("77"));
+}
+
+TEST_F(WindowTest, OtherEditsAndChoicesReachTheSession) {
+    QTest::keyClicks(find<QLineEdit>(window.get(), "Edit1"), QStringLiteral("0"));
+    QTest::keyClicks(find<QLineEdit>(window.get(), "Edit3"), QStringLiteral("5"));
+    EXPECT_EQ(session->edit1, QStringLiteral("50"));
+    EXPECT_EQ(session->edit3, QStringLiteral("0.00015"));
+
+    find<QRadioButton>(window.get(), "RadioButton3")->click();
+    EXPECT_EQ(session->criterion, 3);
+    session->criterion = 2; // EF=NRMSE
+    emit session->stateChanged();
+    EXPECT_TRUE(find<QRadioButton>(window.get(), "RadioButton2")->isChecked());
+
+    find<QSpinBox>(window.get(), "EditPauseRun")->setValue(250);
+    find<QSpinBox>(window.get(), "EditPauseVertex")->setValue(40);
+    EXPECT_EQ(session->pauseAfterRunMs, 250);
+    EXPECT_EQ(session->pauseBeforeVertexMs, 40);
+
+    session->lb.append(QStringLiteral("first"));
+    session->lb.append(QStringLiteral("second"), true);
+    auto* lb = find<QListWidget>(window.get(), "lb");
+    ASSERT_EQ(lb->count(), 2);
+    EXPECT_EQ(lb->item(1)->text(), QStringLiteral("second"));
+    EXPECT_EQ(lb->currentRow(), 1);
+    session->lb.clear();
+    EXPECT_EQ(lb->count(), 0);
+
+    emit session->progress(3, 50, 0.25, 65000);
+    EXPECT_EQ(window->statusBar()->currentMessage(),
+              QStringLiteral("evaluation 3 of 50, best 0.25, elapsed 01:05"));
+    session->setStatus(QStringLiteral("hello"));
+    EXPECT_EQ(window->statusBar()->currentMessage(), QStringLiteral("hello"));
+}
+
+TEST_F(WindowTest, ChartFollowsTheSessionAndSurvivesValuesBelowTheLogAxis) {
+    ErrorChart* chart = window->errorChart();
+    session->clearChart();
+    session->addChartPoint(1, 2.5);
+    session->addChartPoint(2, 0.0);  // no place on a logarithmic axis
+    session->addChartPoint(3, -1.0); // nor this
+    session->addChartPoint(4, 0.004);
+    const QList<QPointF> pts = chart->points();
+    ASSERT_EQ(pts.size(), 2);
+    EXPECT_EQ(pts[0], QPointF(1, 2.5));
+    EXPECT_EQ(pts[1], QPointF(4, 0.004));
+    EXPECT_EQ(chart->omittedCount(), 2);
+    EXPECT_FALSE(chart->toolTip().isEmpty());
+    // Every drawn point lies inside the axis, which stays positive.
+    EXPECT_GT(chart->valueAxis()->min(), 0.0);
+    EXPECT_LE(chart->valueAxis()->min(), 0.004);
+    EXPECT_GE(chart->valueAxis()->max(), 2.5);
+    EXPECT_FALSE(chart->grab().isNull());
+
+    // Showing another tab hides the parameter list; that is no choice of a parameter.
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    auto* tabs = find<QTabWidget>(window.get(), "PageControl1");
+    tabs->setCurrentIndex(0);
+    tabs->setCurrentIndex(3);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(chart->points().size(), 2);
+
+    // The parameter plot replaces the course, x ascending.
+    session->nobs = 3;
+    session->fimdt = {{}, {5.0L, 0.1L}, {6.0L, -0.2L}, {7.0L, 0.3L}};
+    choose(find<QComboBox>(window.get(), "ComboBox1"), -1);
+    EXPECT_EQ(chart->points(), (QList<QPointF>{{1, 5}, {2, 6}, {3, 7}}));
+    EXPECT_EQ(chart->omittedCount(), 0);
+    session->comboBox1.items = {QStringLiteral("growth")};
+    emit session->stateChanged();
+    // Through the real list: it opens, the entry is taken, it closes.
+    auto* combo1 = find<QComboBox>(window.get(), "ComboBox1");
+    combo1->showPopup();
+    combo1->setCurrentIndex(0);
+    combo1->hidePopup();
+    QTRY_COMPARE(chart->points(), (QList<QPointF>{{1, 0.1}, {3, 0.3}}));
+    EXPECT_EQ(chart->omittedCount(), 1);
+
+    session->nobs = 0;
+    choose(find<QComboBox>(window.get(), "ComboBox1"), 0);
+    EXPECT_TRUE(chart->points().isEmpty());
+
+    chart->replace({{3, 1.0}, {1, 10.0}, {2, 100.0}});
+    EXPECT_EQ(chart->points(), (QList<QPointF>{{1, 10}, {2, 100}, {3, 1}}));
+    chart->addPoint(1.5, 50);
+    EXPECT_EQ(chart->points()[1], QPointF(1.5, 50));
+    session->clearChart();
+    EXPECT_TRUE(chart->points().isEmpty());
+    EXPECT_EQ(chart->omittedCount(), 0);
+}
+
+TEST_F(WindowTest, WhileTheModelRunsTheStartingActionsAreDisabled) {
+    openDatabase();
+    choose(find<QComboBox>(window.get(), "table_LIST"), 0); // enables Button3
+    const char* guarded[] = {"Button1", "Button2", "Button3", "Button4", "Button5",
+                             "Button7", "Button8", "Button9", "Button10"};
+    auto* stop = find<QPushButton>(window.get(), "ButtonStop");
+    auto* grid = find<QTableView>(window.get(), "DBGrid1");
+    {
+        Session::BusyScope busy(*session);
+        emit session->stateChanged(); // a refresh in the middle of the run keeps it so
+        for (const char* name : guarded)
+            EXPECT_FALSE(find<QPushButton>(window.get(), name)->isEnabled()) << name;
+        EXPECT_FALSE(find<QComboBox>(window.get(), "table_LIST")->isEnabled());
+        EXPECT_EQ(grid->editTriggers(), QAbstractItemView::NoEditTriggers);
+        for (const char* name : {"lb", "run_lb"})
+            EXPECT_TRUE(find<QWidget>(window.get(), name)->isEnabled()) << name;
+        for (const char* name : {"Chart1", "DBGrid1", "DBGrid2", "Button6"})
+            EXPECT_TRUE(find<QWidget>(window.get(), name)->isEnabled()) << name;
+        EXPECT_TRUE(stop->isEnabled());
+        QTest::mouseClick(stop, Qt::LeftButton);
+        EXPECT_TRUE(session->stopRequested());
+
+        // Closing the window waits for the run to return.
+        EXPECT_FALSE(window->close());
+    }
+    for (const char* name : guarded)
+        EXPECT_TRUE(find<QPushButton>(window.get(), name)->isEnabled()) << name;
+    EXPECT_FALSE(stop->isEnabled());
+    EXPECT_NE(grid->editTriggers(), QAbstractItemView::NoEditTriggers);
+}
+
+TEST_F(WindowTest, ExitAndCloseRequestsCloseTheWindow) {
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    QTest::mouseClick(find<QPushButton>(window.get(), "Button6"), Qt::LeftButton);
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_TRUE(session->closeWasRequested);
+
+    // A close asked for during a run happens when the run has returned.
+    window->show();
+    {
+        Session::BusyScope busy(*session);
+        emit session->closeRequested();
+        EXPECT_TRUE(window->isVisible());
+    }
+    QTRY_VERIFY(!window->isVisible());
+}
+
+TEST_F(WindowTest, ActivationAppliesTheCommandLineButNotDuringARunNorNested) {
+    // Whatever the command line handler does with no arguments, it either asks
+    // for the database or reports a failure: either shows that it ran.
+    auto runs = [this] { return asker.databaseAsks + errors.size(); };
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    QTRY_COMPARE(runs(), 1); // the first showing
+
+    {
+        Session::BusyScope busy(*session);
+        window->windowActivated();
+    }
+    EXPECT_EQ(runs(), 1);
+
+    // An activation that arrives while one is under way is not nested in it.
+    int nested = 0;
+    window->errorPresenter = [&](const QString& m) {
+        errors << m;
+        if (nested++ == 0)
+            window->windowActivated();
+    };
+    asker.databaseAsks = 0;
+    errors.clear();
+    session->arguments = {QStringLiteral("NX=abc")};
+    window->windowActivated();
+    EXPECT_EQ(errors.size(), 1);
+}
+
+TEST_F(WindowTest, ABatchRunReportsFailuresThroughTheBatchHookNotABox) {
+    QStringList batchErrors;
+    window->onBatchError = [&](const QString& m) { batchErrors << m; };
+    session->arguments = {QStringLiteral("GO")};
+    window->runAction([] { throw FitError(QStringLiteral("the model failed")); });
+    EXPECT_EQ(batchErrors, QStringList{QStringLiteral("the model failed")});
+    EXPECT_TRUE(errors.isEmpty());
+
+    session->arguments = {QStringLiteral("go")}; // not the batch key
+    window->runAction([] { throw std::runtime_error("plain failure"); });
+    EXPECT_EQ(batchErrors.size(), 1);
+    EXPECT_EQ(errors, QStringList{QStringLiteral("plain failure")});
+}
+
+TEST_F(WindowTest, AddParameterRecordCallsTheDialogHook) {
+    auto* b = find<QPushButton>(window.get(), "Button9");
+    QTest::mouseClick(b, Qt::LeftButton);
+    EXPECT_FALSE(window->statusBar()->currentMessage().isEmpty());
+    int calls = 0;
+    window->onAddParameter = [&] { ++calls; };
+    QTest::mouseClick(b, Qt::LeftButton);
+    EXPECT_EQ(calls, 1);
+}
+
+class ResultDialogTest : public WindowTest {};
+
+TEST_F(ResultDialogTest, ShowsInitialAndOptimisedValuesOnly) {
+    openDatabase();
+    TForm1 dialog(*session, window.get());
+    dialog.show();
+    EXPECT_EQ(dialog.windowTitle(), QStringLiteral("FINISH"));
+    EXPECT_EQ(find<QLabel>(&dialog, "Label1")->text(),
+              QStringLiteral("IVAL: inital values;   AVAL: values after optimisation"));
+    EXPECT_EQ(find<QPushButton>(&dialog, "Button1")->text(),
+              QStringLiteral("make the result values usable  "));
+    EXPECT_EQ(find<QPushButton>(&dialog, "Button2")->text(),
+              QStringLiteral("exit using the initial parameter values"));
+    QTableView* grid = dialog.grid();
+    ASSERT_EQ(grid->model()->rowCount(), 2);
+    QStringList visible;
+    for (int c = 0; c < grid->model()->columnCount(); ++c)
+        if (!grid->isColumnHidden(c))
+            visible << grid->model()->headerData(c, Qt::Horizontal).toString();
+    EXPECT_EQ(visible, (QStringList{"IVAL", "AVAL"}));
+    const int aval = dialog.model()->record().indexOf(QStringLiteral("AVAL"));
+    EXPECT_DOUBLE_EQ(grid->model()->index(0, aval).data().toDouble(), 2.25);
+    EXPECT_EQ(grid->editTriggers(), QAbstractItemView::NoEditTriggers);
+}
+
+TEST_F(ResultDialogTest, DeclineAndCloseBoxLeaveWithoutAccepting) {
+    openDatabase();
+    for (int way = 0; way < 2; ++way) {
+        TForm1 dialog(*session, window.get());
+        dialog.show();
+        if (way == 0)
+            QTest::mouseClick(find<QPushButton>(&dialog, "Button2"), Qt::LeftButton);
+        else
+            dialog.close();
+        EXPECT_FALSE(dialog.isVisible()) << way;
+        EXPECT_EQ(dialog.result(), QDialog::Rejected) << way;
+        EXPECT_FALSE(session->success) << way;
+    }
+    EXPECT_EQ(sqlValue(dbFile, QStringLiteral("select k1 from model_par")), QStringLiteral("1.5"));
+}
+
+TEST_F(ResultDialogTest, AFailedWriteBackKeepsTheDialogOpen) {
+    // The parameter names a model table that does not exist: the write-back fails.
+    sqlExec(dbFile, QStringLiteral("update PARM_INT set FNAME='no_such_table'"));
+    openDatabase();
+    TForm1 dialog(*session, window.get());
+    QStringList shown;
+    dialog.errorPresenter = [&](const QString& m) { shown << m; };
+    dialog.show();
+    QTest::mouseClick(find<QPushButton>(&dialog, "Button1"), Qt::LeftButton);
+    EXPECT_EQ(shown.size(), 1);
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_FALSE(session->success);
+}
+
+TEST(TextEditorDialogTest, SavesTheEditedFileKeepingLineEndsAndExecuteBit) {
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("run.sh"));
+    {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("#!/bin/sh\r\necho one\r\n");
+    }
+    QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+    TextEditorDialog dialog(file);
+    ASSERT_TRUE(dialog.load());
+    EXPECT_EQ(dialog.editor()->toPlainText(), QStringLiteral("#!/bin/sh\necho one\n"));
+    dialog.editor()->moveCursor(QTextCursor::End);
+    dialog.editor()->insertPlainText(QStringLiteral("echo two\n"));
+    EXPECT_TRUE(dialog.isModified());
+    ASSERT_TRUE(dialog.save()) << dialog.errorString().toStdString();
+    EXPECT_FALSE(dialog.isModified());
+
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), QByteArray("#!/bin/sh\r\necho one\r\necho two\r\n"));
+    EXPECT_TRUE(QFile::permissions(file) & QFile::ExeOwner);
+
+    TextEditorDialog missing(dir.filePath(QStringLiteral("none.sh")));
+    EXPECT_FALSE(missing.load());
+    EXPECT_FALSE(missing.errorString().isEmpty());
+}
+
+// Pictures of every tab with content, for a look at the layout.
+TEST_F(WindowTest, ScreenshotsOfEveryTab) {
+    openDatabase();
+    openResultTable(QStringLiteral("1=1"));
+    session->run_lb = {QStringLiteral("#!/bin/sh"),
+                       QStringLiteral("exec ./model --db calib.sqlite")};
+    for (int i = 1; i <= 12; ++i) {
+        session->lb.append(QStringLiteral("%1  error %2").arg(i).arg(1.0 / (i * i)), i == 12);
+        session->addChartPoint(i, 1.0 / (i * i));
+    }
+    emit session->stateChanged();
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    QDir().mkpath(QStringLiteral(BINARY_DIR "/screenshots"));
+    auto* tabs = find<QTabWidget>(window.get(), "PageControl1");
+    for (int i = 0; i < tabs->count(); ++i) {
+        tabs->setCurrentIndex(i);
+        QCoreApplication::processEvents();
+        const QString file = QStringLiteral(BINARY_DIR "/screenshots/tab%1_%2.png")
+                                 .arg(i + 1)
+                                 .arg(tabs->tabText(i).replace(' ', '_'));
+        EXPECT_TRUE(window->grab().save(file)) << file.toStdString();
+    }
+    TForm1 dialog(*session, window.get());
+    dialog.show();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(dialog.grab().save(QStringLiteral(BINARY_DIR "/screenshots/result_dialog.png")));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    applyStyle(app); // the screenshots show the program's own look
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
