@@ -33,14 +33,20 @@ QString sensitivityLine(int i, double b, double y0, bool baseComplete, double yi
 }
 
 RCOMat fisherInformation(const RCOMat& fimdt, const std::vector<double>& w, int ndim, int nobs) {
-    RCOMat f(ndim, RCOVec(ndim));
-    for (int p = 0; p < ndim; ++p)
-        for (int q = 0; q < ndim; ++q) {
-            long double s = 0;
-            for (int k = 1; k <= nobs; ++k)
-                s = fimdt[k][p + 1] * fimdt[k][q + 1] / w[k] + s;
-            f[p][q] = s;
+    RCOMat f(ndim, RCOVec(ndim, 0));
+    // Row by row through the sensitivities: every element still sums over k in
+    // ascending order, so the result is the same as summing element by element,
+    // but each row of fimdt is read once while it is in the cache.
+    for (int k = 1; k <= nobs; ++k) {
+        const RCOVec& row = fimdt[k];
+        const long double wk = w[k];
+        for (int p = 0; p < ndim; ++p) {
+            const long double jp = row[p + 1];
+            RCOVec& fp = f[p];
+            for (int q = 0; q < ndim; ++q)
+                fp[q] = jp * row[q + 1] / wk + fp[q];
         }
+    }
     return f;
 }
 
