@@ -2,6 +2,7 @@
 // it leaves in the database, what it prints and the exit status it ends with.
 // The model is the stand-in model, started through a run script.
 #include "app/batch.h"
+#include "app/session.h"
 #include "support/session_fixture.h"
 
 #include <QCoreApplication>
@@ -66,11 +67,17 @@ class Batch : public ::testing::Test {
         return a + extra;
     }
 
-    QProcess* start(const QStringList& args) {
+    // Without a display unless withWindow: then the window runs on the offscreen
+    // platform, with DISPLAY set so that the program believes it can show it.
+    QProcess* start(const QStringList& args, bool withWindow = false) {
         auto* p = new QProcess;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.remove("DISPLAY");
         env.remove("WAYLAND_DISPLAY");
+        if (withWindow) {
+            env.insert("DISPLAY", ":fitmara-test");
+            env.insert("QT_QPA_PLATFORM", "offscreen");
+        }
         p->setProcessEnvironment(env);
         p->setWorkingDirectory(dir.path());
         p->start(program, args);
@@ -93,7 +100,30 @@ class Batch : public ::testing::Test {
         return r;
     }
 
-    Outcome run(const QStringList& args) { return finish(start(args)); }
+    Outcome run(const QStringList& args, bool withWindow = false) {
+        return finish(start(args, withWindow));
+    }
+
+    int runsSoFar() const {
+        QFile f(path("runs.txt"));
+        return f.open(QIODevice::ReadOnly) ? int(f.readAll().count('\n')) : 0;
+    }
+
+    // Starts a long run, waits for a few model runs, sends SIGTERM.
+    Outcome terminateMidRun(bool withWindow) {
+        QFile::remove(path("runs.txt"));
+        writeRunScript(dir.path(), {"--db", dbPath, "--sql", kModelSql, "--behave", "slow",
+                                    "--sleep", "150", "--touch", path("runs.txt")});
+        // A budget and tolerance it cannot reach in the test's time.
+        QProcess* p = start(line({"NX=100000", "KR=1E-300", "GO"}), withWindow);
+        QElapsedTimer clock;
+        clock.start();
+        while (runsSoFar() < 5 && clock.elapsed() < 60000)
+            QThread::msleep(50);
+        EXPECT_GE(runsSoFar(), 5) << "the model was not run";
+        ::kill(static_cast<pid_t>(p->processId()), SIGTERM);
+        return finish(p, 60000);
+    }
 
     void expectModelTablesUntouched() {
         EXPECT_DOUBLE_EQ(queryDouble(dbPath, "select A from model_par"), 1.0);
@@ -181,27 +211,36 @@ TEST_F(Batch, BadNmaxRunsNoModel) {
 }
 
 TEST_F(Batch, TermSignalStopsCleanly) {
-    writeRunScript(dir.path(), {"--db", dbPath, "--sql", kModelSql, "--behave", "slow", "--sleep",
-                                "150", "--touch", path("runs.txt")});
-    // A budget and tolerance it cannot reach in the test's time.
-    QProcess* p = start(line({"NX=100000", "KR=1E-300", "GO"}));
-    QElapsedTimer clock;
-    clock.start();
-    auto runsSoFar = [&] {
-        QFile f(path("runs.txt"));
-        return f.open(QIODevice::ReadOnly) ? f.readAll().count('\n') : 0;
-    };
-    while (runsSoFar() < 5 && clock.elapsed() < 60000)
-        QThread::msleep(50);
-    ASSERT_GE(runsSoFar(), 5) << "the model was not run";
-    ::kill(static_cast<pid_t>(p->processId()), SIGTERM);
-    const Outcome r = finish(p, 60000);
+    const Outcome r = terminateMidRun(false);
     EXPECT_FALSE(r.crashed) << "killed by the signal instead of stopping";
     EXPECT_EQ(r.status, 128 + SIGTERM);
     EXPECT_TRUE(r.err.contains("SIGTERM")) << r.err.toStdString();
     expectModelTablesUntouched();
     EXPECT_TRUE(QFile::exists(path("Opti_Result.TXT"))); // the protocol so far
     EXPECT_FALSE(QFile::exists(path("RS_line.txt")));    // no analysis after a stop
+}
+
+TEST_F(Batch, WindowBatchRunEndsWithTheSameStatuses) {
+    writeRunScript(dir.path(), {"--db", dbPath, "--sql", kModelSql});
+    Outcome r = run(line({"NX=40", "GO"}), true);
+    EXPECT_FALSE(r.crashed);
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_TRUE(QFile::exists(path("Opti_Result.TXT")));
+    EXPECT_TRUE(QFile::exists(path("RS_line.txt")));
+    expectModelTablesUntouched();
+
+    r = run(line({"NX=forty", "GO"}), true);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.err.contains("forty")) << r.err.toStdString();
+
+    QFile::remove(path("Opti_Result.TXT"));
+    QFile::remove(path("RS_line.txt"));
+    r = terminateMidRun(true);
+    EXPECT_FALSE(r.crashed);
+    EXPECT_EQ(r.status, 128 + SIGTERM) << r.err.toStdString();
+    expectModelTablesUntouched();
+    EXPECT_TRUE(QFile::exists(path("Opti_Result.TXT")));
+    EXPECT_FALSE(QFile::exists(path("RS_line.txt")));
 }
 
 TEST_F(Batch, TerminalOptionsAndTheMissingDisplay) {
@@ -228,6 +267,29 @@ TEST_F(Batch, TerminalOptionsAndTheMissingDisplay) {
     r = run({"?"});
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(r.out.contains(batchHelpText() + "\n")) << r.out.toStdString();
+}
+
+// In process: a signal that comes before any operation runs still stops the
+// next one (starting an operation clears the stop flag otherwise).
+TEST(StopSignalsInProcess, EarlySignalStopsTheNextOperation) {
+    Session s;
+    {
+        StopSignals stops(s);
+        ::raise(SIGINT);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(stops.received(), SIGINT);
+        EXPECT_FALSE(s.stopRequested()); // nothing runs yet
+        {
+            Session::BusyScope busy(s);
+            EXPECT_TRUE(s.stopRequested());
+        }
+        EXPECT_EQ(batchFailureStatus(&stops), 130);
+    }
+    EXPECT_EQ(batchFailureStatus(nullptr), 1);
+    // The handler is gone with the object: the program's own disposition is back.
+    struct sigaction now {};
+    ::sigaction(SIGINT, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
 }
 
 } // namespace
