@@ -544,6 +544,27 @@ TEST_F(WindowTest, ActivationAppliesTheCommandLineButNotDuringARunNorNested) {
     }
     EXPECT_EQ(runs(), 1);
 
+    // Focus coming back from a window that is not one of the program's dialogs
+    // (a message box, another program) is no activation; from the result
+    // dialog it is.
+    auto focusGoesTo = [](QWidget* w) {
+        w->activateWindow();
+        QTRY_COMPARE(QGuiApplication::focusWindow(), w->windowHandle());
+    };
+    QWidget other;
+    other.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&other));
+    focusGoesTo(&other);
+    focusGoesTo(window.get());
+    EXPECT_EQ(runs(), 1);
+    TForm1 dialog(*session, window.get());
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    focusGoesTo(&dialog);
+    dialog.hide();
+    focusGoesTo(window.get());
+    EXPECT_EQ(runs(), 2);
+
     // An activation that arrives while one is under way is not nested in it.
     int nested = 0;
     window->errorPresenter = [&](const QString& m) {
@@ -572,10 +593,22 @@ TEST_F(WindowTest, ABatchRunReportsFailuresThroughTheBatchHookNotABox) {
     EXPECT_EQ(errors, QStringList{QStringLiteral("plain failure")});
 }
 
-TEST_F(WindowTest, AddParameterRecordCallsTheDialogHook) {
+TEST_F(WindowTest, AddParameterRecordOpensTheSelectionDialogBesideTheWindow) {
+    openDatabase();
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     auto* b = find<QPushButton>(window.get(), "Button9");
+    auto selectionDialogs = [] {
+        int n = 0;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            n += w->inherits("Tfrm_prmsel") && w->isVisible();
+        return n;
+    };
     QTest::mouseClick(b, Qt::LeftButton);
-    EXPECT_FALSE(window->statusBar()->currentMessage().isEmpty());
+    EXPECT_EQ(selectionDialogs(), 1);
+    QTest::mouseClick(b, Qt::LeftButton); // the same dialog again, not a second one
+    EXPECT_EQ(selectionDialogs(), 1);
+
     int calls = 0;
     window->onAddParameter = [&] { ++calls; };
     QTest::mouseClick(b, Qt::LeftButton);
@@ -621,6 +654,22 @@ TEST_F(ResultDialogTest, DeclineAndCloseBoxLeaveWithoutAccepting) {
         EXPECT_FALSE(session->success) << way;
     }
     EXPECT_EQ(sqlValue(dbFile, QStringLiteral("select k1 from model_par")), QStringLiteral("1.5"));
+}
+
+TEST_F(ResultDialogTest, AcceptWritesTheOptimisedValuesIntoTheModelTables) {
+    openDatabase();
+    TForm1 dialog(*session, window.get());
+    QStringList shown;
+    dialog.errorPresenter = [&](const QString& m) { shown << m; };
+    dialog.show();
+    QTest::mouseClick(find<QPushButton>(&dialog, "Button1"), Qt::LeftButton);
+    EXPECT_TRUE(shown.isEmpty()) << shown.join('\n').toStdString();
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_TRUE(session->success);
+    EXPECT_EQ(sqlValue(dbFile, QStringLiteral("select k1 from model_par")), QStringLiteral("2.25"));
+    EXPECT_EQ(sqlValue(dbFile, QStringLiteral("select k2 from model_par")),
+              QStringLiteral("0.0002"));
 }
 
 TEST_F(ResultDialogTest, AFailedWriteBackKeepsTheDialogOpen) {

@@ -127,11 +127,10 @@ void ErrorChart::updateRanges() {
     const double xpad = xmax > xmin ? (xmax - xmin) * 0.05 : 1.0;
     axisX->setRange(xmin - xpad, xmax + xpad);
     axisX->applyNiceNumbers();
-    // Whole decades around the values, so every point lies inside the axis.
-    double lo = std::pow(10.0, std::floor(std::log10(ymin)));
-    double hi = std::pow(10.0, std::ceil(std::log10(ymax)));
-    if (!(hi > lo))
-        hi = lo * 10.0;
+    // Whole decades around the values, with every point strictly inside (a
+    // value of exactly 1E0 would otherwise sit on the chart's edge).
+    const double lo = std::pow(10.0, std::ceil(std::log10(ymin)) - 1.0);
+    const double hi = std::pow(10.0, std::floor(std::log10(ymax)) + 1.0);
     axisY->setRange(lo, hi);
 }
 

@@ -3,6 +3,7 @@
 #include "app/fit_error.h"
 #include "app/number_format.h"
 #include "ui/error_chart.h"
+#include "ui/frm_prmsel.h"
 #include "ui/number_delegate.h"
 #include "ui/result_dialog.h"
 #include "ui/text_editor_dialog.h"
@@ -708,11 +709,10 @@ void Topti_main::comboBox1CloseUp() {
 }
 
 void Topti_main::Button9Click() {
-    if (onAddParameter) {
+    if (onAddParameter)
         runAction(onAddParameter);
-        return;
-    }
-    statusBar()->showMessage(QStringLiteral("The parameter selection dialog is not available."));
+    else
+        runAction([this] { showParameterSelection(s, this); });
 }
 
 // ---------------------------------------------------------------- errors

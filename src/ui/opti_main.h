@@ -41,8 +41,8 @@ class Topti_main : public QMainWindow, public Asker {
     void editTextFile(const QString& path) override;
     void openWorkbook(const QString& path) override;
 
-    // "add parameter record": opens the parameter selection dialog. Set by whoever
-    // creates that dialog; until then the button only says so in the status bar.
+    // "add parameter record": replaces the opening of the parameter selection
+    // dialog (showParameterSelection) when set.
     std::function<void()> onAddParameter;
     // A failure in a batch run ("GO" on the command line): the message has been
     // written to standard error; this ends the program. Unset, the event loop is
