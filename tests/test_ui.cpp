@@ -2,6 +2,7 @@
 // driven through their widgets against real SQLite files (offscreen).
 #include "app/fit_error.h"
 #include "app/session.h"
+#include "support/session_fixture.h"
 #include "ui/error_chart.h"
 #include "ui/opti_main.h"
 #include "ui/result_dialog.h"
@@ -713,6 +714,51 @@ TEST(TextEditorDialogTest, SavesTheEditedFileKeepingLineEndsAndExecuteBit) {
     TextEditorDialog missing(dir.filePath(QStringLiteral("none.sh")));
     EXPECT_FALSE(missing.load());
     EXPECT_FALSE(missing.errorString().isEmpty());
+}
+
+// One short optimisation with the stand-in model, started by the button: the
+// window shows the course while the run keeps the starting actions disabled.
+TEST_F(WindowTest, AnOptimisationRunIsMirroredWhileItRuns) {
+    const QString runScript = fixture::writeRunScript(
+        dir.path(), {QStringLiteral("--db"), dbFile, QStringLiteral("--sql"),
+                     QStringLiteral("UPDATE results SET sim = obs * (select k1 from model_par "
+                                    "where id = 1)")});
+    openDatabase();
+    session->setRunFile(runScript);
+    choose(find<QComboBox>(window.get(), "table_LIST"),
+           session->table_LIST.items.indexOf(QStringLiteral("results")));
+    openResultTable(QStringLiteral("1=1"));
+    choose(find<QComboBox>(window.get(), "obs_fld"), 2);
+    choose(find<QComboBox>(window.get(), "mod_fld"), 3);
+    choose(find<QComboBox>(window.get(), "idx_fld"), 1);
+    choose(find<QComboBox>(window.get(), "var_fld"), 4);
+    auto* nmax = find<QLineEdit>(window.get(), "Edit2");
+    nmax->selectAll();
+    QTest::keyClicks(nmax, QStringLiteral("6"));
+    ASSERT_EQ(session->max_call, 6);
+
+    int pointsSeen = 0, disabledWhilePointAdded = 0;
+    auto* start = find<QPushButton>(window.get(), "Button4");
+    auto* stop = find<QPushButton>(window.get(), "ButtonStop");
+    QObject::connect(session.get(), &Session::chartPointAdded, window.get(), [&] {
+        ++pointsSeen;
+        disabledWhilePointAdded += !start->isEnabled() && stop->isEnabled();
+    });
+    QTest::mouseClick(start, Qt::LeftButton);
+    ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+
+    EXPECT_GE(pointsSeen, 3);
+    EXPECT_EQ(disabledWhilePointAdded, pointsSeen);
+    EXPECT_EQ(window->errorChart()->points().size() + window->errorChart()->omittedCount(),
+              session->series.size());
+    EXPECT_EQ(find<QListWidget>(window.get(), "lb")->count(), session->lb.count());
+    EXPECT_GT(session->lb.count(), 0);
+    EXPECT_TRUE(start->isEnabled());
+    EXPECT_FALSE(stop->isEnabled());
+    // PARM_INT was reopened after the runs and is shown again.
+    auto* grid = find<QTableView>(window.get(), "DBGrid1");
+    ASSERT_NE(grid->model(), nullptr);
+    EXPECT_EQ(grid->model()->rowCount(), 2);
 }
 
 // Pictures of every tab with content, for a look at the layout.

@@ -210,6 +210,7 @@ void Topti_main::buildParametersTab() {
     DBGrid1 = new QTableView(TabSheet1);
     DBGrid1->setObjectName(QStringLiteral("DBGrid1"));
     DBGrid1->setAlternatingRowColors(true);
+    DBGrid1->horizontalHeader()->setMinimumSectionSize(64);
     DBGrid1->setItemDelegate(
         new NumberDelegate(DBGrid1, [this](const QString& m) { reportError(m); }));
     DBGrid1->verticalHeader()->setDefaultSectionSize(DBGrid1->fontMetrics().height() + 6);
