@@ -14,6 +14,7 @@
 
 #if __has_include("ui/opti_main.h") && __has_include("ui/style.h")
 #define FITMARA_HAVE_WINDOW 1
+#include "ui/frm_prmsel.h"
 #include "ui/opti_main.h"
 #include "ui/style.h"
 
@@ -67,6 +68,7 @@ int runWindow(int argc, char** argv, bool batch) {
         QCoreApplication::exit(batchStatus);
     });
     Topti_main window(session);
+    window.onAddParameter = [&session, &window] { showParameterSelection(session, &window); };
     // The window has written the message to standard error. The loop is left
     // through the event queue: an error of the first activation may come before
     // exec() runs its loop.
