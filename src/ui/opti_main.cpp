@@ -768,10 +768,20 @@ void Topti_main::showEvent(QShowEvent* event) {
     // The first showing counts as an activation even where the window system
     // does not give the window the focus (a headless display).
     if (!activatedOnce)
-        QTimer::singleShot(0, this, [this] {
-            if (!activatedOnce && isVisible())
-                windowActivated();
-        });
+        queueActivation();
+}
+
+// The command line is applied from the event loop, not inside the window
+// system's focus notification: with GO it runs a whole optimisation.
+void Topti_main::queueActivation() {
+    activatedOnce = true;
+    if (activationQueued)
+        return;
+    activationQueued = true;
+    QTimer::singleShot(0, this, [this] {
+        activationQueued = false;
+        windowActivated();
+    });
 }
 
 void Topti_main::onFocusWindowChanged(QWindow* window) {
@@ -787,7 +797,7 @@ void Topti_main::onFocusWindowChanged(QWindow* window) {
         const bool fromDialog = returningFromOwnDialog;
         returningFromOwnDialog = false;
         if (!activatedOnce || fromDialog)
-            windowActivated();
+            queueActivation();
         return;
     }
     // Only the program's own windows count (the parameter selection and the

@@ -84,6 +84,7 @@ class Topti_main : public QMainWindow, public Asker {
     void appendLogLine(const QString& line, bool select);
     void showProgress(int done, int maximum, double best, qint64 elapsedMs);
     void onFocusWindowChanged(QWindow* window);
+    void queueActivation();
 
     void Edit2Edited(const QString& text);
     void tableListCloseUp();
@@ -147,6 +148,7 @@ class Topti_main : public QMainWindow, public Asker {
     QString shownCondition, shownEdit1, shownEdit2, shownEdit3;
 
     bool activatedOnce = false;
+    bool activationQueued = false;
     bool inActivation = false;
     bool returningFromOwnDialog = false;
     bool closeWhenIdle = false;
