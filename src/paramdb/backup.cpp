@@ -14,24 +14,37 @@ QStringList modelTables(Database& db) {
     QSqlQuery q = db.query(QStringLiteral("select distinct fname from parm_int"));
     while (q.next()) {
         const QString n = textOf(q.value(0)).trimmed();
-        // Names that differ only by padding are the same table.
-        if (!names.contains(n))
+        // Names that differ only by padding or letter case are the same table.
+        if (!names.contains(n, Qt::CaseInsensitive))
             names << n;
     }
     return names;
 }
 
 // Drops `target` (a missing table is no error) and copies `source` into it, in
-// one transaction: a failing copy leaves `target` as it was.
+// one transaction: a failing copy leaves `target` as it was. The indexes and
+// triggers of `target` are made again on the copy: a restored model table keeps
+// its unique keys, its lookup speed and its triggers. (Backup tables have none.)
 void replaceByCopy(Database& db, const QString& target, const QString& source) {
     db.transaction();
     try {
+        QStringList attached;
+        {
+            QSqlQuery q = db.query(QStringLiteral("select sql from sqlite_master where tbl_name = "
+                                                  "? collate nocase and type in "
+                                                  "('index','trigger') and sql is not null"),
+                                   {target});
+            while (q.next())
+                attached << q.value(0).toString();
+        }
         try {
             db.exec(QStringLiteral(" drop table ") + target);
         } catch (const FitError&) {
             // Usually: the table does not exist yet.
         }
         db.exec(QStringLiteral("select * into ") + target + QStringLiteral(" from ") + source);
+        for (const QString& sql : attached)
+            db.exec(sql);
         db.commit();
     } catch (...) {
         db.rollback();
@@ -55,10 +68,20 @@ void Session::backup() {
 }
 
 void Session::restore() {
+    // Every table is restored on its own: one that cannot be (its backup is
+    // gone) stays as it is and must not keep the others at trial values.
+    QStringList failures;
     for (const QString& n : modelTables(db)) {
         if (n.isEmpty())
             continue; // nothing was backed up for it
-        replaceByCopy(db, n, n + QStringLiteral("_bop"));
+        try {
+            replaceByCopy(db, n, n + QStringLiteral("_bop"));
+        } catch (const FitError& e) {
+            failures << e.message();
+            continue;
+        }
         lb.append(n + QStringLiteral(" restored from ") + n + QStringLiteral("_bop"));
     }
+    if (!failures.isEmpty())
+        throw FitError(failures.join(QLatin1Char('\n')));
 }
