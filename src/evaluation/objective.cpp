@@ -37,14 +37,48 @@ QStringList criterionLines(int criterion, const QString& t, const QString& c, co
     }
 }
 
+// The engine yields NULL for a division by zero, which would read as 0: a group
+// that cannot be measured would count as a perfect fit. Groups whose observed
+// values are all missing stay NULL (read as 0) as before; a zero divisor is an
+// error, as a division by zero is in SQL engines that report it.
+void checkGroupDivisors(Database& db, int criterion, const QString& t, const QString& c,
+                        const QString& obs, const QString& idx) {
+    const bool nrmse = criterion == 2;
+    const QString divisor = nrmse ? QStringLiteral("max(") + obs + QStringLiteral(") - min(") +
+                                        obs + QStringLiteral(")")
+                                  : QStringLiteral("avg(") + obs + QStringLiteral(")");
+    QSqlQuery q = db.query(QStringLiteral("select count(*) from (select ") + divisor +
+                           QStringLiteral(" as d from ") + t + QStringLiteral(" where ") + c +
+                           QStringLiteral(" group by ") + idx + QStringLiteral(") where d = 0"));
+    const int groups = q.next() ? q.value(0).toInt() : 0;
+    if (groups > 0)
+        throw FitError(
+            QStringLiteral("The criterion %1 divides by zero: in %2 group(s) of %3 the "
+                           "observed values of %4 %5.")
+                .arg(nrmse ? QStringLiteral("NRMSE") : QStringLiteral("CV(RMSE)"))
+                .arg(groups)
+                .arg(idx, obs,
+                     nrmse ? QStringLiteral("are all equal") : QStringLiteral("average 0")));
+}
+
 } // namespace
 
 double Session::model_eval(const tfmatrix& vector, int mode, bool* complete) {
     if (complete)
         *complete = true;
+    // A model still running (started by "check model run", or the run this call
+    // would be nested in) works on the same tables: writing parameters or marking
+    // rows under it, or starting a second model beside it, would mix two runs.
+    if (mrun.working())
+        throw FitError(QStringLiteral("The model started earlier is still running; wait until it "
+                                      "has ended, then start again."));
+    // The names as they are now: an event handled while the model runs must not
+    // change the statements of this evaluation half way.
     const QString t = tname;
     const QString c = condition;
+    const QString obs = obs_fld.selected();
     const QString mod = mod_fld.selected();
+    const QString idx = idx_fld.selected();
 
     // 1. The vector, clipped to the bounds of its record, becomes AVAL. The upper
     //    bound is applied first, the lower one second.
@@ -112,16 +146,20 @@ double Session::model_eval(const tfmatrix& vector, int mode, bool* complete) {
 
     // 11. to 13. The criterion; a grouped one is the sum of its groups.
     double e = 0;
+    bool nullGroup = false;
     {
-        QSqlQuery q = db.query(joinLines(
-            criterionLines(criterion, t, c, obs_fld.selected(), mod, idx_fld.selected())));
+        QSqlQuery q = db.query(joinLines(criterionLines(criterion, t, c, obs, mod, idx)));
         if (criterion == 2 || criterion == 3) {
-            while (q.next())
+            while (q.next()) {
+                nullGroup = nullGroup || q.value(0).isNull();
                 e += numberOf(q.value(0));
+            }
         } else if (q.next()) {
             e = numberOf(q.value(0));
         }
     }
+    if (nullGroup)
+        checkGroupDivisors(db, criterion, t, c, obs, idx);
 
     // 14. One chart point per completed evaluation.
     addChartPoint(cnt, e);

@@ -21,6 +21,11 @@ const QString kEmptyParmInt =
 } // namespace
 
 void Session::Button4Click() {
+    // A model still running (from "check model run") would write into the tables
+    // this run backs up and evaluates.
+    if (mrun.working())
+        throw FitError(QStringLiteral("The model started earlier is still running; wait until it "
+                                      "has ended, then start again."));
     BusyScope busyScope(*this);
     cnt = 0;
     clearChart();
@@ -38,9 +43,9 @@ void Session::Button4Click() {
         optimize();
         if (autorun && !stopRequested())
             Button10Click();
-    } catch (const FitError& e) {
-        // The model's tables must not stay at a trial vector: they go back to the
-        // state of the backup before the error is reported.
+    } catch (...) {
+        // The model's tables must not stay at a trial vector, whatever the error:
+        // they go back to the state of the backup before the error is reported.
         lb.append(QStringLiteral("The optimisation ended with an error; the model's tables are "
                                  "restored from their backups."),
                   true);

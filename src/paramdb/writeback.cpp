@@ -61,6 +61,11 @@ void removeWaitMarker() {
 }
 
 void Session::setparameter() {
+    // While the model runs the connection is closed on purpose: opening it here
+    // would change the model's parameters under the running model.
+    if (mrun.working())
+        throw FitError(QStringLiteral(
+            "The model is running; the parameter values are written once it has ended."));
     if (!db.isOpen())
         db.open(db.path().isEmpty() ? db_f_name : db.path());
     // All records or none: a failing record leaves the model's tables as they were.
