@@ -10,9 +10,18 @@
 #include <QFile>
 #include <QLocale>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
+#include <ostream>
+#include <stdexcept>
+
+// Readable failure messages for texts and lists of texts.
+inline void PrintTo(const QString& s, std::ostream* os) {
+    *os << '"' << s.toStdString() << '"';
+}
 
 namespace {
 
@@ -77,10 +86,12 @@ class Calibration : public ::testing::Test {
     // A database from the base tables plus `extraSql`, and a session on it whose
     // model runs the given statements with the given behaviour.
     void open(Session& s, const QString& extraSql, const QStringList& modelSql,
-              const QString& behave = "complete", const QString& condition = "1=1") {
+              const QString& behave = "complete", const QString& condition = "1=1",
+              const QStringList& extraArgs = {}) {
         dbPath = fixture::makeDb(tmp.path(), QString(kBaseSql) + extraSql);
         QFile::remove(touchFile);
         QStringList args = {"--db", dbPath, "--behave", behave, "--touch", touchFile};
+        args << extraArgs;
         for (const QString& sql : modelSql)
             args << "--sql" << sql;
         const QString script = fixture::writeRunScript(tmp.path(), args);
@@ -266,16 +277,125 @@ TEST_F(Calibration, ObjectiveModeZeroOnlyRunsTheModel) {
 }
 
 TEST_F(Calibration, ObjectiveReportsAnIncompleteRun) {
-    for (const char* condition : {"1=1", "grp=3 OR grp=1"}) {
+    // A row left at -99 (also one an OR condition would hide without parentheses),
+    // a model that aborts (SIGABRT) and one that exits with an error writing nothing.
+    const struct {
+        const char* behave;
+        const char* condition;
+    } cases[] = {{"leave", "1=1"}, {"leave", "grp=3 OR grp=1"}, {"crash", "1=1"}, {"fail", "1=1"}};
+    for (const auto& tc : cases) {
+        const std::string what = std::string(tc.behave) + " " + tc.condition;
         Session s;
-        open(s, kTwoParams, {kLinearModel}, "leave", condition);
+        open(s, kTwoParams, {kLinearModel}, tc.behave, tc.condition);
         bool complete = true;
-        EXPECT_EQ(s.model_eval({0, 2, 1}, 1, &complete), 0) << condition;
-        EXPECT_FALSE(complete) << condition;
-        EXPECT_EQ(s.lb.lines(), QStringList{"Model run incomplete !"}) << condition;
-        EXPECT_TRUE(s.series.isEmpty()) << condition;
-        EXPECT_EQ(s.cnt, 0) << condition;
+        EXPECT_EQ(s.model_eval({0, 2, 1}, 1, &complete), 0) << what;
+        EXPECT_FALSE(complete) << what;
+        EXPECT_EQ(s.lb.lines(), QStringList{"Model run incomplete !"}) << what;
+        EXPECT_TRUE(s.series.isEmpty()) << what;
+        EXPECT_EQ(s.cnt, 0) << what;
+        EXPECT_TRUE(s.db.isOpen()) << what; // reconnected after the run
+        EXPECT_EQ(num("select A from crop where ID=1"), 2) << what;
     }
+}
+
+TEST_F(Calibration, GroupedCriterionRefusesToDivideByZero) {
+    // Group 3's observations are all equal (no range for NRMSE) in one case and
+    // average 0 (no mean for CV(RMSE)) in the other. Dividing by zero must not
+    // turn that group into a perfect fit.
+    const struct {
+        int criterion;
+        const char* obsOfGroup3;
+        const char* message;
+    } cases[] = {{2, "5, 5", "are all equal"}, {3, "-4, 4", "average 0"}};
+    for (const auto& tc : cases) {
+        Session s;
+        open(s, kTwoParams, {"UPDATE results SET sim = obs + 1"});
+        const QStringList obs = QString(tc.obsOfGroup3).split(',');
+        fixture::execSql(dbPath, QString("UPDATE results SET obs = %1 WHERE ID = 5; "
+                                         "UPDATE results SET obs = %2 WHERE ID = 6")
+                                     .arg(obs[0], obs[1]));
+        s.criterion = tc.criterion;
+        try {
+            s.model_eval({0, 1, 0}, 1);
+            ADD_FAILURE() << "no error for criterion " << tc.criterion;
+        } catch (const FitError& e) {
+            EXPECT_TRUE(e.message().contains(tc.message)) << e.message().toStdString();
+            EXPECT_TRUE(e.message().contains("grp")) << e.message().toStdString();
+        }
+        EXPECT_TRUE(s.series.isEmpty());
+    }
+
+    // A group whose values are all missing still reads as 0, as before.
+    Session s;
+    open(s, kTwoParams, {"UPDATE results SET sim = CASE WHEN grp = 3 THEN NULL ELSE obs + 1 END"});
+    fixture::execSql(dbPath, "UPDATE results SET obs = NULL WHERE grp = 3");
+    s.criterion = 2;
+    EXPECT_NEAR(s.model_eval({0, 1, 0}, 1), 1.0 / 2 + 1.0 / 2, 1e-12);
+}
+
+TEST_F(Calibration, ObjectiveDoesNotJoinAModelRunStillUnderWay) {
+    // "check model run" starts the model and returns; a calibration started
+    // meanwhile must not write parameters or run a second model beside it.
+    Session s;
+    open(s, kTwoParams, {kLinearModel}, "slow", "1=1", {"--sleep", "600"});
+    s.Button7Click();
+    ASSERT_TRUE(s.mrun.working());
+    try {
+        s.model_eval({0, 3, 1}, 1);
+        FAIL() << "no error";
+    } catch (const FitError& e) {
+        EXPECT_TRUE(e.message().contains("still running")) << e.message().toStdString();
+    }
+    EXPECT_THROW(s.Button4Click(), FitError);
+    EXPECT_FALSE(s.db.hasTable("crop_bop"));
+    ASSERT_TRUE(s.mrun.waitForEnd());
+    EXPECT_EQ(num("select sum(A) from crop"), 0);
+    EXPECT_EQ(modelRuns(), 1);
+    // Once it has ended, evaluations run as usual.
+    EXPECT_NEAR(s.model_eval({0, 2, 1}, 1), 0, 1e-12);
+}
+
+TEST_F(Calibration, WorkDuringTheModelRunFailsCleanlyAndLeavesTheEvaluationIntact) {
+    // While the model runs the connection is closed and events are processed:
+    // what an event handler starts then must fail with an error, not crash, and
+    // must not change the evaluation in progress.
+    Session s;
+    open(s, kTwoParams, {kLinearModel}, "slow", "1=1", {"--sleep", "300"});
+    QStringList errors;
+    bool armed = true;
+    QObject::connect(&s, &Session::connectionChanged, [&](bool open) {
+        if (open || !armed)
+            return;
+        armed = false;
+        // Served by the wait for the model, which sleeps long enough for it.
+        QTimer::singleShot(0, &s, [&] {
+            const std::vector<std::pair<const char*, std::function<void()>>> actions = {
+                {"model_eval",
+                 [&] {
+                     s.model_eval({0, 5, 5}, 1);
+                 }},
+                {"setparameter", [&] { s.setparameter(); }},
+                {"parmintAfterOpen", [&] { s.parmintAfterOpen(); }},
+                {"Button3Click", [&] { s.Button3Click(); }},
+                {"backup", [&] { s.backup(); }},
+            };
+            for (const auto& [name, action] : actions) {
+                try {
+                    action();
+                } catch (const FitError&) {
+                    errors << name;
+                }
+            }
+            EXPECT_FALSE(s.db.isOpen()); // nothing reopened it under the model
+        });
+    });
+    const double e = s.model_eval({0, 2, 1}, 1);
+    EXPECT_EQ(errors, (QStringList{"model_eval", "setparameter", "parmintAfterOpen", "Button3Click",
+                                   "backup"}));
+    EXPECT_NEAR(e, 0, 1e-12); // the columns chosen when the evaluation began
+    EXPECT_EQ(modelRuns(), 1);
+    EXPECT_EQ(num("select A from crop where ID=1"), 2);
+    EXPECT_TRUE(s.db.isOpen());
 }
 
 TEST_F(Calibration, ObjectiveStopsWhenTheModelCannotStart) {
@@ -296,9 +416,10 @@ TEST_F(Calibration, ObjectiveStopsWhenTheModelCannotStart) {
 
 TEST_F(Calibration, BackupAndRestoreGiveBackTheTablesExactly) {
     Session s;
+    // crop three times: padded, and in another case (table names ignore case).
     open(s,
          QString(kTwoParams) + "INSERT INTO PARM_INT (FNAME,PNAME,SELECTION) VALUES "
-                               "('crop   ','B','ID=1');",
+                               "('crop   ','B','ID=1'), ('Crop','B','ID=2');",
          {});
     const QString before = cropState();
     s.backup();
@@ -325,14 +446,52 @@ TEST_F(Calibration, BackupAndRestoreGiveBackTheTablesExactly) {
     EXPECT_TRUE(s.db.hasTable("crop_bop"));
 }
 
-TEST_F(Calibration, FailedRestoreCopyKeepsTheModelTable) {
+TEST_F(Calibration, FailedRestoreCopyKeepsTheModelTableAndRestoresTheOthers) {
     Session s;
     open(s, kTwoParams, {});
     s.backup();
-    fixture::execSql(dbPath, "UPDATE crop SET A = 3; DROP TABLE crop_bop");
+    fixture::execSql(dbPath, "UPDATE crop SET A = 3; UPDATE soil SET K = 4; DROP TABLE crop_bop");
     const QString current = cropState();
-    EXPECT_THROW(s.restore(), FitError);
+    s.lb.clear();
+    try {
+        s.restore();
+        FAIL() << "no error";
+    } catch (const FitError& e) {
+        EXPECT_TRUE(e.message().contains("crop_bop")) << e.message().toStdString();
+    }
     EXPECT_EQ(cropState(), current);
+    // The table after the failing one does not stay at the trial values.
+    EXPECT_EQ(num("select sum(K) from soil"), 0);
+    EXPECT_EQ(s.lb.lines(), QStringList{"soil restored from soil_bop"});
+}
+
+TEST_F(Calibration, RestoreKeepsTheIndexesAndTriggersOfTheModelTable) {
+    Session s;
+    open(s, QString(kTwoParams) + R"(
+      CREATE UNIQUE INDEX soil_id ON soil(ID);
+      CREATE INDEX crop_name ON crop(NAME);
+      CREATE TABLE audit (n INTEGER);
+      CREATE TRIGGER crop_audit AFTER UPDATE ON crop BEGIN INSERT INTO audit VALUES (1); END;
+    )",
+         {});
+    auto schema = [&] {
+        return text("select group_concat(name, ' ') from (select name from sqlite_master "
+                    "where type in ('index','trigger') order by name)");
+    };
+    const QString before = schema();
+    ASSERT_EQ(before, "crop_audit crop_name soil_id");
+    s.backup();
+    s.backup(); // a second backup neither fails on nor copies them
+    fixture::execSql(dbPath, "UPDATE crop SET A = 1; UPDATE soil SET K = 2");
+    s.restore();
+    EXPECT_EQ(schema(), before);
+    EXPECT_EQ(num("select sum(A) from crop"), 0);
+    EXPECT_EQ(num("select count(*) from sqlite_master where name like '%bop' and type='index'"), 0);
+    // The unique index still guards the table, the trigger still fires.
+    EXPECT_THROW(s.db.exec("INSERT INTO soil VALUES (1, 9)"), FitError);
+    const double audited = num("select count(*) from audit");
+    s.db.exec("UPDATE crop SET B = 1 WHERE ID = 1");
+    EXPECT_EQ(num("select count(*) from audit"), audited + 1);
 }
 
 TEST_F(Calibration, EmptyParameterTableIsRefusedAtOnce) {
@@ -445,27 +604,44 @@ TEST_F(Calibration, IncompleteModelStopsTheRunAndRestoresTheTables) {
 }
 
 TEST_F(Calibration, ErrorsDuringTheRunRestoreTheTables) {
-    // A tolerance that is no number, found after the initial runs; and a model
-    // that disappears before the first run.
-    for (int which = 0; which < 2; ++which) {
+    // A tolerance that is no number, found after the initial runs; a model that
+    // disappears before the first run; a run file deleted after the second run;
+    // and an error of another kind, thrown by a listener of the progress.
+    const struct {
+        const char* name;
+        int runs;
+        const char* message;
+    } cases[] = {{"tolerance", 3, "abc"},
+                 {"no run file", 0, "run.sh"},
+                 {"run file deleted", 2, "run.sh"},
+                 {"listener", 2, "listener failed"}};
+    for (const auto& tc : cases) {
+        const std::string which = tc.name;
         Session s;
         open(s, kTwoParams, {kLinearModel});
-        if (which == 0)
+        if (which == "tolerance")
             s.edit3 = "abc";
-        else
+        else if (which == "no run file")
             QFile::remove(s.runFileName);
+        QObject::connect(&s, &Session::progress, [&](int done, int, double, qint64) {
+            if (done == 2 && which == "run file deleted")
+                QFile::remove(s.runFileName);
+            if (done == 2 && which == "listener")
+                throw std::runtime_error("listener failed");
+        });
         try {
             s.Button4Click();
-            FAIL() << "no error";
+            ADD_FAILURE() << "no error: " << which;
         } catch (const FitError& e) {
-            EXPECT_TRUE(e.message().contains(which == 0 ? "abc" : "run.sh"))
-                << e.message().toStdString();
+            EXPECT_TRUE(e.message().contains(tc.message)) << e.message().toStdString();
+        } catch (const std::exception& e) {
+            EXPECT_EQ(std::string(e.what()), tc.message) << which;
         }
-        EXPECT_EQ(modelRuns(), which == 0 ? 3 : 0);
+        EXPECT_EQ(modelRuns(), tc.runs) << which;
         EXPECT_EQ(num("select sum(A) from crop"), 0) << which;
         EXPECT_EQ(num("select sum(K) from soil"), 0) << which;
         EXPECT_TRUE(s.lb.lines().contains("soil restored from soil_bop")) << which;
-        EXPECT_FALSE(s.busy());
+        EXPECT_FALSE(s.busy()) << which;
     }
 }
 
