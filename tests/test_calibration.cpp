@@ -560,6 +560,30 @@ TEST_F(Calibration, RunWithoutBudgetStoresTheCentroidOfTheInitialSimplex) {
     EXPECT_EQ(s.series.size(), 3);
 }
 
+TEST_F(Calibration, ResultStaysWithinTheBounds) {
+    // IVAL at the upper bound with a positive step: the displaced vertex lies
+    // beyond the bound (its run used the bound), and the centroid of the simplex
+    // would too. The stored result is held to the bounds like every value the
+    // model has been given; inside them the centroid is kept as it is.
+    Session s;
+    TestAsker asker;
+    asker.accept = true;
+    s.asker = &asker;
+    open(s, R"(
+      INSERT INTO PARM_INT (FNAME,PNAME,MINIMUM,MAXIMUM,IVAL,STEP,SELECTION)
+        VALUES ('crop','A',0,5,5,0.5,'NAME=''wheat''');
+      INSERT INTO PARM_INT (FNAME,PNAME,MINIMUM,MAXIMUM,IVAL,STEP,SELECTION)
+        VALUES ('soil','K',-5,5,-5,-3,'ID=1');
+    )",
+         {kLinearModel});
+    s.Edit2Change("0");
+    s.Button4Click();
+    EXPECT_EQ(num("select AVAL from PARM_INT where ITEM_IX=1"), 5);
+    EXPECT_EQ(num("select AVAL from PARM_INT where ITEM_IX=2"), -5);
+    EXPECT_EQ(num("select max(A) from crop"), 5);
+    EXPECT_EQ(num("select K from soil where ID=1"), -5);
+}
+
 TEST_F(Calibration, AcceptedRunKeepsTheOptimisedValuesInTheModelTables) {
     Session s;
     TestAsker asker;

@@ -145,12 +145,21 @@ void Session::optimize() {
     if (!std::isnan(simplex.last_error()))
         last_error = simplex.last_error();
 
-    // The result is the centroid of the final simplex, not its best vertex.
+    // The result is the centroid of the final simplex, not its best vertex. The
+    // initial vertices are not clipped, so where IVAL or IVAL + STEP lies outside
+    // the bounds the centroid can too; it is held to them as the objective holds
+    // every value it stores (upper bound first), so the result is never a value
+    // beyond the bounds that the model has not seen.
     for (int j = 1; j <= ndim; ++j) {
         long double sum = 0.0L;
         for (int i = 1; i <= ndim + 1; ++i)
             sum += p[i][j];
-        y[j] = static_cast<double>(sum / (ndim + 1));
+        double v = static_cast<double>(sum / (ndim + 1));
+        if (v >= mxp[j])
+            v = mxp[j];
+        if (v <= mnp[j])
+            v = mnp[j];
+        y[j] = v;
     }
 
     {
