@@ -2,6 +2,7 @@
 // with the stand-in model, plus the arithmetic on its own.
 #include "analysis/fisher.h"
 #include "analysis/workbook.h"
+#include "app/batch.h"
 #include "app/fit_error.h"
 #include "app/number_format.h"
 #include "app/session.h"
@@ -16,6 +17,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
+#include <functional>
+#include <memory>
 
 // Readable failure messages for texts and lists of texts.
 void PrintTo(const QString& text, std::ostream* os) {
@@ -134,6 +138,16 @@ class Analysis : public ::testing::Test {
         return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
     }
 };
+
+// Calls `what` while model run number `run` (counted from 1) is under way: the
+// connection closes when the model starts.
+void duringRun(Session& s, int run, std::function<void()> what) {
+    auto closes = std::make_shared<int>(0);
+    QObject::connect(&s, &Session::connectionChanged, &s, [=](bool open) {
+        if (!open && ++*closes == run)
+            what();
+    });
+}
 
 double numberAfter(const QString& line, const QString& marker) {
     return line.mid(line.indexOf(marker) + marker.size()).trimmed().toDouble();
@@ -560,6 +574,73 @@ TEST_F(Analysis, WorkbookAfterABatchRunWithExcelOutput) {
     s.Button10Click();
     EXPECT_EQ(asker.opened, QStringList{tmp.filePath("data/opti_res.xlsx")});
     EXPECT_TRUE(QFile::exists(tmp.filePath("data/opti_res.xlsx")));
+}
+
+// ------------------------------------------------------------- stop requests
+
+TEST_F(Analysis, StopRequestEndsBothAnalysesAfterTheCurrentRun) {
+    {
+        SCOPED_TRACE("uncertainty");
+        Session s;
+        open(s, param("a", 0, 2, "pa") + param("b", 0, 1, "pb"), kLinear);
+        fixture::execSql(dbPath, "UPDATE PARM_INT SET ERROR = 9");
+        QFile::remove(touchFile);
+        duringRun(s, 2, [&s] { s.requestStop(); }); // while parameter 1 is raised
+        EXPECT_THROW(s.Button10Click(), FitError);
+        EXPECT_EQ(runs(), 2);
+        EXPECT_EQ(sql("SELECT AVAL FROM PARM_INT WHERE PNAME='a'"), 2);
+        EXPECT_EQ(sql("SELECT AVAL FROM PARM_INT WHERE PNAME='b'"), 1);
+        EXPECT_EQ(sql("SELECT a FROM mpar"), 2);
+        EXPECT_EQ(sql("SELECT b FROM mpar"), 1);
+        EXPECT_EQ(sql("SELECT min(ERROR) FROM PARM_INT"), 9); // untouched
+        EXPECT_FALSE(s.lb.lines().contains("standard errors of parameters"));
+        EXPECT_TRUE(protocol("PROT_UNC.TXT").contains("stopped"));
+        EXPECT_FALSE(s.busy());
+    }
+    {
+        SCOPED_TRACE("sensitivity");
+        Session s;
+        open(s,
+             param("a", 1, 0, "pa") + param("b", 1, 0, "pb") + param("c", 5, 0, "pc") +
+                 QString::fromUtf8(kOneRowSql).arg(0),
+             kAbc);
+        QFile::remove(touchFile);
+        duringRun(s, 2, [&s] { s.requestStop(); });
+        EXPECT_THROW(s.Button8Click(), FitError);
+        EXPECT_EQ(runs(), 2);
+        EXPECT_EQ(sql("SELECT a FROM mpar"), 7); // back from the backup
+        EXPECT_EQ(sql("SELECT b FROM mpar"), 7);
+        EXPECT_FALSE(s.lb.lines().join('\n').contains("Sensitivity of Parm"));
+        EXPECT_FALSE(s.busy());
+    }
+}
+
+TEST_F(Analysis, TermSignalInABatchRunStopsTheUncertaintyAnalysis) {
+    Session s;
+    open(s, param("a", 0, 2, "pa") + param("b", 0, 1, "pb"), kLinear);
+    s.autorun = true;
+    s.result_file = "RS_sig";
+    s.max_call = 4;
+    QFile::remove(touchFile);
+    StopSignals stops(s);
+    // The analysis starts after the optimisation has logged its end; the signal
+    // comes during its second model run.
+    int analysisRuns = 0;
+    QObject::connect(&s, &Session::connectionChanged, &s, [&](bool open) {
+        if (!open && s.lb.lines().contains("Optimisation finishes - results are stored as AVAL") &&
+            ++analysisRuns == 2)
+            ::raise(SIGTERM);
+    });
+    EXPECT_THROW(s.Button4Click(), FitError);
+    EXPECT_EQ(analysisRuns, 2) << "the analysis went on after the signal";
+    EXPECT_EQ(stops.received(), SIGTERM);
+    EXPECT_EQ(batchFailureStatus(&stops), 128 + SIGTERM);
+    // The batch run leaves the model's tables as they were before it, and no
+    // result of the unfinished analysis.
+    EXPECT_EQ(sql("SELECT a FROM mpar"), 7);
+    EXPECT_EQ(sql("SELECT b FROM mpar"), 7);
+    EXPECT_EQ(sqlText("SELECT group_concat(ERROR) FROM PARM_INT"), "");
+    EXPECT_FALSE(s.closeWasRequested);
 }
 
 } // namespace

@@ -27,11 +27,14 @@ void Session::Button8Click() {
     std::vector<bool> complete;
     try {
         sensit(b, &complete);
-    } catch (const FitError&) {
+    } catch (...) {
         // The model's tables must not stay at a raised value: they go back to
         // the backup before the error is reported.
-        lb.append(QStringLiteral("The sensitivity analysis ended with an error; the model's "
-                                 "tables are restored from their backups."),
+        lb.append(stopRequested()
+                      ? QStringLiteral("The sensitivity analysis was stopped; the model's "
+                                       "tables are restored from their backups.")
+                      : QStringLiteral("The sensitivity analysis ended with an error; the "
+                                       "model's tables are restored from their backups."),
                   true);
         try {
             restore();
@@ -73,10 +76,20 @@ void Session::sensit(double x, std::vector<bool>* complete) {
     }
     std::vector<bool> done(ndim + 1, true);
 
+    // A stop request (the stop button, SIGINT/SIGTERM) ends the runs between
+    // two model runs; the caller restores the model's tables.
+    auto stopIfRequested = [this]() {
+        if (stopRequested())
+            throw FitError(QStringLiteral("The sensitivity analysis was stopped before it "
+                                          "finished; no coefficients were computed."));
+    };
+
     bool ok = true;
+    stopIfRequested();
     y[0] = model_eval(h, 1, &ok);
     done[0] = ok;
     for (int i = 1; i <= ndim; ++i) {
+        stopIfRequested();
         const double initialValue = h[i];
         h[i] = initialValue * (1 + x);
         y[i] = model_eval(h, 1, &ok);

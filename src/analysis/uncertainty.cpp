@@ -197,10 +197,24 @@ void Session::Button10Click() {
         throw FitError(message.trimmed());
     };
 
+    // A stop request (the stop button, SIGINT/SIGTERM in a batch run) ends the
+    // analysis between two model runs; the values are set back like after an
+    // error, and the caller learns that the analysis did not finish.
+    auto stopIfRequested = [&]() {
+        if (!stopRequested())
+            return;
+        const QString message =
+            QStringLiteral(" uncertainty analysis stopped on request before it finished");
+        lb.append(message, true);
+        lb.save(protocolName);
+        throw FitError(message.trimmed());
+    };
+
     RCOMat fimdtNew;
     std::vector<double> w;
     bool atStart = true;
     try {
+        stopIfRequested();
         atStart = false;
         model_eval(x, 0);
         const ResultRows base = readResultRows(db, statement, MOD, VAR);
@@ -214,6 +228,7 @@ void Session::Button10Click() {
         }
 
         for (int j = 1; j <= ndim; ++j) {
+            stopIfRequested();
             for (int i = 1; i <= ndim; ++i)
                 x[i] = p[i];
             x[j] = p[j] + d[j];
@@ -227,7 +242,7 @@ void Session::Button10Click() {
             for (int k = 1; k <= rowCount; ++k)
                 fimdtNew[k][j] = (static_cast<long double>(run.mod[k - 1]) - fimdtNew[k][0]) / d[j];
         }
-    } catch (const FitError&) {
+    } catch (...) {
         // Whatever stopped the runs, the model is not left at a raised value.
         try {
             if (!atStart)
