@@ -366,6 +366,33 @@ TEST_F(CommandLine, NothingIsAppliedWhileAnOperationRuns) {
     EXPECT_EQ(s.edit3, "9");
 }
 
+// A batch line whose run file is missing cannot run the model: it fails before
+// the calibration touches anything, so the values of the last one stay.
+TEST_F(CommandLine, BatchLineWithoutARunFileFailsBeforeTheCalibration) {
+    ASSERT_TRUE(activate({"DB=" + dbPath}).isEmpty()); // creates PARM_INT
+    execSql(dbPath, "insert into PARM_INT (FNAME, PNAME, MINIMUM, MAXIMUM, IVAL, STEP, AVAL, "
+                    "SELECTION) values ('model_par', 'A', 0.1, 1, 0.5, 0.1, 0.75, 'ID=1')");
+    const QStringList tail = {"DB=" + dbPath, "RT=Results", "CD=1=1", "OB=OBS",
+                              "MO=SIM",       "PR=0",       "PV=0",   "GO"};
+    const struct {
+        const char* name;
+        QStringList args;
+        const char* messagePart;
+    } cases[] = {
+        {"no run file", tail, "no run file is given"},
+        {"missing run file", QStringList{"RF=" + dir.path() + "/no_such_run.sh"} + tail,
+         "no_such_run.sh\" does not exist"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString err = activate(c.args);
+        EXPECT_TRUE(err.contains(QString::fromUtf8(c.messagePart))) << err.toStdString();
+        EXPECT_TRUE(err.contains("RF=<file>")) << err.toStdString();
+        EXPECT_DOUBLE_EQ(queryDouble(dbPath, "select AVAL from PARM_INT"), 0.75);
+        EXPECT_FALSE(s.db.hasTable("model_par_bop")); // nothing was backed up
+    }
+}
+
 TEST(BatchLine, GoAnywhereMakesABatchLine) {
     EXPECT_TRUE(isBatchLine({"NX=x", "GO"}));
     EXPECT_TRUE(isBatchLine({"GO", "DB=a"}));

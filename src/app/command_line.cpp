@@ -95,6 +95,18 @@ void Session::FormActivate() {
 
     if (!db.isOpen())
         Button2Click();
-    if (autorun && db.isOpen())
+    if (autorun && db.isOpen()) {
+        // Without a run script every model run fails, but only after the
+        // calibration has backed up the tables and reset AVAL to IVAL, which
+        // would wipe the values of the last calibration for nothing.
+        if (mrun.ApplicationName().isEmpty())
+            throw FitError(
+                runFileName.isEmpty()
+                    ? QStringLiteral("The model could not be started: no run file is given. Give "
+                                     "the run script with RF=<file>.")
+                    : QStringLiteral("The model could not be started: the run file \"%1\" does "
+                                     "not exist. Give an existing run script with RF=<file>.")
+                          .arg(runFileName));
         Button4Click();
+    }
 }
