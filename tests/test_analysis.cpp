@@ -474,9 +474,28 @@ TEST_F(Analysis, StopsBeforeAnyRunWhenAnalysisIsImpossible) {
     open(s, param("a", 0, -10, "pa", -9.95), "UPDATE results SET sim = (SELECT a FROM mpar) * x");
     s.Button10Click();
     EXPECT_EQ(runs(), 2);
-    // The raised value -9.9 was clamped to -9.95, the difference still divides by 0.1.
-    EXPECT_NEAR(double(s.fimdt[1][1]), 0.5 * 2, 1e-9); // first row by obs: x = 2
+    // The raised value -9.9 was clamped to -9.95: the difference divides by the
+    // step the model saw, 0.05, not by 0.1, and gives the true slope x.
+    EXPECT_NEAR(double(s.fimdt[1][1]), 2, 1e-9); // first row by obs: x = 2
+    EXPECT_NEAR(sql("SELECT ERROR FROM PARM_INT"), 1 / std::sqrt(23.0), 1e-9);
     EXPECT_EQ(sql("SELECT AVAL FROM PARM_INT"), -10);
+}
+
+TEST_F(Analysis, ParameterHeldByItsBoundsStopsBeforeAnyRun) {
+    // AVAL below MINIMUM: the base and the raised value are both clamped to -100,
+    // so the model would see no change at all.
+    Session s;
+    open(s, param("a", 0, 2, "pa") + param("b", 0, -300, " pb "), kLinear);
+    QFile::remove(touchFile);
+    s.Button10Click();
+    EXPECT_EQ(runs(), 0);
+    EXPECT_EQ(tail(s, 2), (QStringList{" parameter 2 [pb] cannot be raised within its bounds: its "
+                                       "step for the differences would be 0",
+                                       " no uncertainty analysis possible !"}));
+    EXPECT_EQ(sqlText("SELECT group_concat(ERROR) FROM PARM_INT"), "");
+    EXPECT_EQ(clampedLikeObjective(-9.9, -100, -9.95), -9.95);
+    EXPECT_EQ(clampedLikeObjective(-300, -100, 100), -100);
+    EXPECT_EQ(clampedLikeObjective(5, 10, 1), 10) << "the lower bound is applied last";
 }
 
 TEST_F(Analysis, WithoutVarianceColumnNothingHappensButBatchSavesTheLog) {

@@ -23,6 +23,7 @@ struct ParmRecord {
     QVariant aval;
     QVariant maximum;
     QString alias;
+    QVariant minimum;
 };
 
 double toNumber(const QVariant& v, const QString& field, int record) {
@@ -90,11 +91,11 @@ void Session::Button10Click() {
 
     std::vector<ParmRecord> records;
     {
-        QSqlQuery q = db.query(
-            QStringLiteral("select rowid, AVAL, maximum, alias from parm_int order by rowid"));
+        QSqlQuery q = db.query(QStringLiteral(
+            "select rowid, AVAL, maximum, alias, minimum from parm_int order by rowid"));
         while (q.next())
             records.push_back(
-                {q.value(0).toLongLong(), q.value(1), q.value(2), textOf(q.value(3))});
+                {q.value(0).toLongLong(), q.value(1), q.value(2), textOf(q.value(3)), q.value(4)});
     }
     if (records.empty())
         throw FitError(
@@ -140,6 +141,26 @@ void Session::Button10Click() {
                   QStringLiteral("] is 0: its step for the differences would be 0")});
             return;
         }
+    // The objective clamps what it stores to the bounds. Where it clamps the base
+    // or the raised value, the model sees another step than d, and a difference
+    // divided by d would misstate the sensitivity: the step actually taken is
+    // used instead, and a parameter the bounds hold still cannot be analysed.
+    std::vector<double> taken(d);
+    for (int i = 1; i <= ndim; ++i) {
+        const double mn = numberOf(records[i - 1].minimum);
+        const double mx = numberOf(records[i - 1].maximum);
+        const double base = clampedLikeObjective(p[i], mn, mx);
+        const double raised = clampedLikeObjective(p[i] + d[i], mn, mx);
+        if (base != p[i] || raised != p[i] + d[i])
+            taken[i] = static_cast<double>(static_cast<long double>(raised) - base);
+        if (taken[i] == 0) {
+            stop({QStringLiteral(" parameter ") + QString::number(i) + QStringLiteral(" [") +
+                  trimAlias(aliases[i]) +
+                  QStringLiteral("] cannot be raised within its bounds: its step for the "
+                                 "differences would be 0")});
+            return;
+        }
+    }
     const QString statement =
         joinLines({QStringLiteral(" select * from ") + T + QStringLiteral(" where ") + C,
                    QStringLiteral(" order by ") + OBS});
@@ -240,7 +261,8 @@ void Session::Button10Click() {
             const ResultRows run = readResultRows(db, statement, MOD, VAR);
             checkRun(run, j);
             for (int k = 1; k <= rowCount; ++k)
-                fimdtNew[k][j] = (static_cast<long double>(run.mod[k - 1]) - fimdtNew[k][0]) / d[j];
+                fimdtNew[k][j] =
+                    (static_cast<long double>(run.mod[k - 1]) - fimdtNew[k][0]) / taken[j];
         }
     } catch (...) {
         // Whatever stopped the runs, the model is not left at a raised value.
