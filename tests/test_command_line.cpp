@@ -288,6 +288,8 @@ TEST(CommandLineKeys, ErrorSkipsTheRestOfTheLineAndTheLaterSteps) {
         } catch (const FitError& e) {
             EXPECT_TRUE(e.message().contains(QString::fromUtf8(c.messagePart)))
                 << e.message().toStdString();
+            // The message names the argument to correct.
+            EXPECT_TRUE(e.message().startsWith(c.args.first() + ": ")) << e.message().toStdString();
         }
         EXPECT_EQ(fresh.edit3, "0.0001");
         EXPECT_FALSE(fresh.excel_out);

@@ -30,53 +30,59 @@ void Session::FormActivate() {
     excel_out = false;
     try {
         for (const QString& arg : arguments) {
-            const QString key = arg.left(3);
-            const QString value = arg.mid(3);
-            if (key == QLatin1String("RF=")) {
-                setRunFile(value);
-            } else if (key == QLatin1String("CD=")) {
-                condition = value;
-                Button3Click();
-            } else if (key == QLatin1String("RT=")) {
-                table_LIST.selectIgnoringCase(value);
-                table_LISTCloseUp();
-            } else if (key == QLatin1String("DB=")) {
-                db_f_name = value;
-                const int cut = value.lastIndexOf(QLatin1Char('/'));
-                workpath = cut < 0 ? QString() : value.left(cut + 1);
-                db_open();
-            } else if (key == QLatin1String("OB=")) {
-                obs_fld.selectIgnoringCase(value);
-            } else if (key == QLatin1String("MO=")) {
-                mod_fld.selectIgnoringCase(value);
-            } else if (key == QLatin1String("IX=")) {
-                idx_fld.selectIgnoringCase(value);
-            } else if (key == QLatin1String("OV=")) {
-                var_fld.selectIgnoringCase(value);
-            } else if (key == QLatin1String("KR=")) {
-                edit3 = value;
-            } else if (key == QLatin1String("NX=")) {
-                const int n = parseDecimalInt(value);
-                max_call = n;
-                Edit2Change(QString::number(n));
-            } else if (key == QLatin1String("RS_")) {
-                result_file = arg;
-            } else if (arg.compare(QLatin1String("XL_OUT"), Qt::CaseInsensitive) == 0) {
-                excel_out = true;
-            } else if (key.compare(QLatin1String("EF="), Qt::CaseInsensitive) == 0) {
-                errfun = value;
-            } else if (key == QLatin1String("PR=")) {
-                pauseAfterRunMs = parsePauseMs(key, value);
-            } else if (key == QLatin1String("PV=")) {
-                pauseBeforeVertexMs = parsePauseMs(key, value);
-            } else if (arg == QLatin1String("GO")) {
-                autorun = true;
-            } else if (arg == QLatin1String("?")) {
-                if (asker)
-                    asker->showHelp(batchHelpText(), batchHelpCaption());
-                emit stateChanged();
-                Button6Click();
-                return;
+            try {
+                const QString key = arg.left(3);
+                const QString value = arg.mid(3);
+                if (key == QLatin1String("RF=")) {
+                    setRunFile(value);
+                } else if (key == QLatin1String("CD=")) {
+                    condition = value;
+                    Button3Click();
+                } else if (key == QLatin1String("RT=")) {
+                    table_LIST.selectIgnoringCase(value);
+                    table_LISTCloseUp();
+                } else if (key == QLatin1String("DB=")) {
+                    db_f_name = value;
+                    const int cut = value.lastIndexOf(QLatin1Char('/'));
+                    workpath = cut < 0 ? QString() : value.left(cut + 1);
+                    db_open();
+                } else if (key == QLatin1String("OB=")) {
+                    obs_fld.selectIgnoringCase(value);
+                } else if (key == QLatin1String("MO=")) {
+                    mod_fld.selectIgnoringCase(value);
+                } else if (key == QLatin1String("IX=")) {
+                    idx_fld.selectIgnoringCase(value);
+                } else if (key == QLatin1String("OV=")) {
+                    var_fld.selectIgnoringCase(value);
+                } else if (key == QLatin1String("KR=")) {
+                    edit3 = value;
+                } else if (key == QLatin1String("NX=")) {
+                    const int n = parseDecimalInt(value);
+                    max_call = n;
+                    Edit2Change(QString::number(n));
+                } else if (key == QLatin1String("RS_")) {
+                    result_file = arg;
+                } else if (arg.compare(QLatin1String("XL_OUT"), Qt::CaseInsensitive) == 0) {
+                    excel_out = true;
+                } else if (key.compare(QLatin1String("EF="), Qt::CaseInsensitive) == 0) {
+                    errfun = value;
+                } else if (key == QLatin1String("PR=")) {
+                    pauseAfterRunMs = parsePauseMs(key, value);
+                } else if (key == QLatin1String("PV=")) {
+                    pauseBeforeVertexMs = parsePauseMs(key, value);
+                } else if (arg == QLatin1String("GO")) {
+                    autorun = true;
+                } else if (arg == QLatin1String("?")) {
+                    if (asker)
+                        asker->showHelp(batchHelpText(), batchHelpCaption());
+                    emit stateChanged();
+                    Button6Click();
+                    return;
+                }
+            } catch (const FitError& e) {
+                // Name the argument: in a long batch line the bare reason ("not a
+                // valid integer") does not tell which one to correct.
+                throw FitError(arg + QStringLiteral(": ") + e.message());
             }
             emit stateChanged();
         }
