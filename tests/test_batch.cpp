@@ -231,7 +231,8 @@ TEST_F(Batch, WindowBatchRunEndsWithTheSameStatuses) {
 
     r = run(line({"NX=forty", "GO"}), true);
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(r.err.contains("forty")) << r.err.toStdString();
+    // The same form as without a window: program name, the argument, the reason.
+    EXPECT_TRUE(r.err.contains("fitmara: NX=forty: ")) << r.err.toStdString();
 
     QFile::remove(path("Opti_Result.TXT"));
     QFile::remove(path("RS_line.txt"));

@@ -1,5 +1,6 @@
 #include "ui/opti_main.h"
 
+#include "app/batch.h"
 #include "app/fit_error.h"
 #include "app/number_format.h"
 #include "ui/error_chart.h"
@@ -736,8 +737,7 @@ void Topti_main::reportError(const QString& message) {
     if (batchMode()) {
         // Nobody is there to close a message box: the failure goes to standard
         // error and the run ends with a non-zero status.
-        std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
-        std::fflush(stderr);
+        reportBatchError(message);
         if (onBatchError)
             onBatchError(message);
         else
