@@ -277,6 +277,26 @@ TEST_F(Analysis, SensitivityWithoutANumberSaysWhy) {
     }
 }
 
+TEST_F(Analysis, SensitivityUsesTheValuesTheModelSaw) {
+    // a is clamped from 1.05 to its maximum 1.02; b is 0, so 5 % of it moves
+    // nothing; c does not reach the model. The error is |a + b|.
+    Session s;
+    open(s,
+         param("a", 1, 0, "pa", 1.02) + param("b", 0, 0, "pb") + param("c", 5, 0, "pc") +
+             QString::fromUtf8(kOneRowSql).arg(0),
+         kAbc);
+    s.edit1 = "5";
+    s.Button8Click();
+    const QStringList lines = tail(s, 3);
+    // The arc elasticity of |a| with respect to a, sign reversed: -1, whatever the step.
+    ASSERT_TRUE(lines[0].startsWith(" Sensitivity of Parm1 :")) << lines[0].toStdString();
+    EXPECT_NEAR(numberAfter(lines[0], ":"), -1, 1e-12);
+    EXPECT_EQ(lines[1], " Sensitivity of Parm2 : not available, the parameter does not move (its "
+                        "value is 0 or its bounds hold it)");
+    EXPECT_EQ(lines[2], " Sensitivity of Parm3 :0");
+    EXPECT_NEAR(sql("SELECT AVAL FROM PARM_INT WHERE PNAME='c'"), 5.25, 1e-12);
+}
+
 TEST_F(Analysis, SensitivityErrorRestoresTheModelTablesBeforeReporting) {
     Session s;
     open(s, param("a", 1, 0, "pa") + param("b", 1, 0, "pb"), kAbc,

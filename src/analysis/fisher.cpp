@@ -16,6 +16,11 @@ long double sensitivityCoefficient(double b, double y0, double yi) {
 
 QString sensitivityLine(int i, double b, double y0, bool baseComplete, double yi,
                         bool runComplete) {
+    return sensitivityLine(i, b, 1, 1, 1 * (1 + b), y0, baseComplete, yi, runComplete);
+}
+
+QString sensitivityLine(int i, double b, double ival, double base, double raised, double y0,
+                        bool baseComplete, double yi, bool runComplete) {
     const QString head =
         QStringLiteral(" Sensitivity of Parm") + QString::number(i) + QStringLiteral(" :");
     const QString none = QStringLiteral(" not available, ");
@@ -27,9 +32,20 @@ QString sensitivityLine(int i, double b, double y0, bool baseComplete, double yi
         return head + none + QStringLiteral("the run with this parameter raised was incomplete");
     if (b == 0)
         return head + none + QStringLiteral("the step size is 0");
+    // Without a change of the parameter an equal error would read as "0", an
+    // insensitivity that was never measured.
+    if (raised == base)
+        return head + none +
+               QStringLiteral("the parameter does not move (its value is 0 or its bounds hold it)");
     if (static_cast<long double>(y0) + yi == 0)
         return head + none + QStringLiteral("both errors are 0");
-    return head + formatGeneral(static_cast<double>(sensitivityCoefficient(b, y0, yi)));
+    if (base == ival && raised == ival * (1 + b))
+        return head + formatGeneral(static_cast<double>(sensitivityCoefficient(b, y0, yi)));
+    // (raised + base) / (raised - base) is what (2 + b) / b is for an unclamped step.
+    const long double factor =
+        (static_cast<long double>(raised) + base) / (static_cast<long double>(raised) - base);
+    return head + formatGeneral(static_cast<double>(factor * (static_cast<long double>(y0) - yi) /
+                                                    (static_cast<long double>(y0) + yi)));
 }
 
 RCOMat fisherInformation(const RCOMat& fimdt, const std::vector<double>& w, int ndim, int nobs) {

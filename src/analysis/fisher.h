@@ -14,6 +14,13 @@ long double sensitivityCoefficient(double b, double y0, double yi);
 // One result line of the sensitivity analysis for parameter i: the coefficient,
 // or why there is none (an incomplete run, a step of 0, errors that sum to 0).
 QString sensitivityLine(int i, double b, double y0, bool baseComplete, double yi, bool runComplete);
+// The same for a parameter whose initial value is ival and whose runs used the
+// values base and raised after the objective clamped them to the bounds. Where
+// the clamping changed either, the relative change of the parameter is taken
+// from the values the model saw instead of from b; a parameter that did not
+// move at all (a value of 0, or bounds that hold it) has no coefficient.
+QString sensitivityLine(int i, double b, double ival, double base, double raised, double y0,
+                        bool baseComplete, double yi, bool runComplete);
 
 // F = J^T W^-1 J from the sensitivities fimdt[k][1..ndim] and the variances
 // w[k] of the rows k = 1..nobs; every element is summed over k in ascending

@@ -7,6 +7,7 @@
 #include "app/session.h"
 
 #include <QSqlQuery>
+#include <cmath>
 
 void Session::Button8Click() {
     BusyScope busyScope(*this);
@@ -45,8 +46,23 @@ void Session::Button8Click() {
     }
     restore();
 
-    for (int i = 1; i <= ndim; ++i)
-        lb.append(sensitivityLine(i, b, y[0], complete[0], y[i], complete[i]));
+    // The values the runs used: the objective clamped each to its bounds.
+    std::vector<double> minimum, maximum;
+    {
+        QSqlQuery q =
+            db.query(QStringLiteral("select MINIMUM, MAXIMUM from parm_int order by rowid"));
+        while (q.next()) {
+            minimum.push_back(numberOf(q.value(0)));
+            maximum.push_back(numberOf(q.value(1)));
+        }
+    }
+    for (int i = 1; i <= ndim; ++i) {
+        const double mn = i <= int(minimum.size()) ? minimum[i - 1] : -HUGE_VAL;
+        const double mx = i <= int(maximum.size()) ? maximum[i - 1] : HUGE_VAL;
+        lb.append(sensitivityLine(i, b, h[i], clampedLikeObjective(h[i], mn, mx),
+                                  clampedLikeObjective(h[i] * (1 + b), mn, mx), y[0], complete[0],
+                                  y[i], complete[i]));
+    }
 }
 
 void Session::sensit(double x, std::vector<bool>* complete) {
