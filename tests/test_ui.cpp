@@ -31,6 +31,7 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QValueAxis>
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -444,6 +445,16 @@ TEST_F(WindowTest, ChartFollowsTheSessionAndSurvivesValuesBelowTheLogAxis) {
     EXPECT_LE(chart->valueAxis()->min(), 0.004);
     EXPECT_GE(chart->valueAxis()->max(), 2.5);
     EXPECT_FALSE(chart->grab().isNull());
+
+    // Evaluations are counted from 0: the axis starts there, not at a negative count.
+    session->clearChart();
+    for (int e = 0; e <= 53; ++e)
+        session->addChartPoint(e, 40.0 + e);
+    EXPECT_EQ(chart->countAxis()->min(), 0.0);
+    EXPECT_GE(chart->countAxis()->max(), 53.0);
+    session->clearChart();
+    session->addChartPoint(1, 2.5);
+    session->addChartPoint(4, 0.004);
 
     // Showing another tab hides the parameter list; that is no choice of a parameter.
     window->show();

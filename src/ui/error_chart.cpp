@@ -127,6 +127,20 @@ void ErrorChart::updateRanges() {
     const double xpad = xmax > xmin ? (xmax - xmin) * 0.05 : 1.0;
     axisX->setRange(xmin - xpad, xmax + xpad);
     axisX->applyNiceNumbers();
+    // Rounding to nice numbers can reach far below the first evaluation (0
+    // becomes -20 for fifty runs): no count lies there, so the axis starts at 0.
+    if (xmin >= 0 && axisX->min() < 0) {
+        axisX->setMin(0);
+        axisX->setTickType(QValueAxis::TicksDynamic);
+        axisX->setTickAnchor(0);
+        const double span = axisX->max();
+        const double raw = span / 5.0;
+        const double mag = std::pow(10.0, std::floor(std::log10(raw)));
+        const double norm = raw / mag;
+        axisX->setTickInterval((norm <= 1 ? 1 : norm <= 2 ? 2 : norm <= 5 ? 5 : 10) * mag);
+    } else {
+        axisX->setTickType(QValueAxis::TicksFixed);
+    }
     // Whole decades around the values, with every point strictly inside (a
     // value of exactly 1E0 would otherwise sit on the chart's edge).
     const double lo = std::pow(10.0, std::ceil(std::log10(ymin)) - 1.0);

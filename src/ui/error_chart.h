@@ -30,6 +30,7 @@ class ErrorChart : public QWidget {
     QChart* chart() const { return chartObj; }
     QScatterSeries* series() const { return series2; }
     QLogValueAxis* valueAxis() const { return axisY; }
+    QValueAxis* countAxis() const { return axisX; }
 
   signals:
     void pointsOmitted(int count);
