@@ -88,8 +88,17 @@ QString Session::criterionName() const {
 }
 
 void Session::requestStop() {
-    if (busy())
-        stopFlag = true;
+    if (!busy())
+        return;
+    // Asked twice while the model still runs: a model that hangs would keep the
+    // first request from ever being honoured, so the model run is ended. The run
+    // then counts as incomplete and the stop goes its usual way.
+    if (stopFlag && mrun.working()) {
+        lb.append(QStringLiteral("Stop requested again: the running model is ended."), true);
+        mrun.kill();
+        return;
+    }
+    stopFlag = true;
 }
 
 Session::BusyScope::BusyScope(Session& session) : s(session) {

@@ -156,6 +156,9 @@ class Session : public QObject {
     void setparameter();
     void backup();
     void restore();
+    // The model's tables hold values the person chose (a result was accepted):
+    // the backup no longer guards a run in progress.
+    void backupClosed();
 
     // ---- objective ----
     // Runs the model once with vector (indices 1..) and, for mode 1, returns the
@@ -168,7 +171,9 @@ class Session : public QObject {
     void Button4Click(); // "start optimization "
     void optimize();
     void acceptResult(); // the result dialog's accept button
-    void requestStop();  // the "stop" button, SIGINT/SIGTERM
+    // The "stop" button, SIGINT/SIGTERM: the search ends at the next evaluation
+    // boundary. Asked again while the model runs, the model run is ended.
+    void requestStop();
 
     // ---- analysis ----
     void Button8Click(); // "sensitivity coefficient"

@@ -58,6 +58,8 @@ void Session::Button4Click() {
     }
     if (!success)
         restore();
+    else
+        backupClosed();
     if (autorun) {
         if (stopRequested())
             throw FitError(QStringLiteral("The calibration was stopped before it finished; the "

@@ -3,7 +3,12 @@
 #include "app/fit_error.h"
 #include "app/session.h"
 
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
 #include <QSqlQuery>
+#include <cerrno>
+#include <signal.h>
 
 namespace {
 
@@ -52,13 +57,75 @@ void replaceByCopy(Database& db, const QString& target, const QString& source) {
     }
 }
 
+// Beside the database while its model tables may hold trial values: from the
+// backup until they are restored or a result is accepted. Finding it at the next
+// backup means the program was ended in between (killed, a crash, power loss).
+// It holds the process id of the program that wrote it.
+QString runMarkerPath(const Database& db) {
+    return db.path() + QStringLiteral(".fitmara-run");
+}
+
+qint64 markerOwner(const QString& marker) {
+    QFile f(marker);
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    bool ok = false;
+    const qint64 pid = f.readLine().trimmed().toLongLong(&ok);
+    return ok ? pid : -1; // a marker without an owner counts as left behind
+}
+
+bool processAlive(qint64 pid) {
+    return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
+
 } // namespace
+
+void Session::backupClosed() {
+    QFile::remove(runMarkerPath(db));
+}
 
 void Session::backup() {
     const QStringList names = modelTables(db);
     if (names.isEmpty())
         throw FitError(
             QStringLiteral("PARM_INT holds no parameters: there are no model tables to back up."));
+    const QString marker = runMarkerPath(db);
+    const qint64 owner = markerOwner(marker);
+    if (owner != 0 && owner != QCoreApplication::applicationPid()) {
+        if (processAlive(owner))
+            throw FitError(QStringLiteral("Another running program (process %1) has backed up the "
+                                          "model tables of this database and not yet restored "
+                                          "them. Wait until it has finished; if it is no longer "
+                                          "running, delete the file \"%2\".")
+                               .arg(owner)
+                               .arg(marker));
+        // The last run never finished (the program was killed or crashed): the
+        // model's tables may still hold its trial values, and its backups are the
+        // only copy of the state before it. Put that back before the new backup
+        // would overwrite it.
+        lb.append(QStringLiteral("The last run on this database did not finish: the model's "
+                                 "tables are restored from their backups first."),
+                  true);
+        try {
+            restore();
+        } catch (const FitError& e) {
+            throw FitError(
+                QStringLiteral("The last run on this database did not finish, and its backups "
+                               "could not be restored: %1\nNothing was overwritten. Check the "
+                               "model's tables and their _bop copies; when the tables are as "
+                               "they should be, delete the file \"%2\" and start again.")
+                    .arg(e.message(), marker));
+        }
+    }
+    {
+        QFile f(marker);
+        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            throw FitError(
+                QStringLiteral("Cannot write the file '%1': %2").arg(marker, f.errorString()));
+        f.write(QByteArray::number(QCoreApplication::applicationPid()) +
+                "\nThis program has backed up the model tables of this database and not yet "
+                "restored them.\n");
+    }
     for (const QString& n : names) {
         if (n.isEmpty())
             throw FitError(QStringLiteral("A record of PARM_INT names no model table (FNAME)."));
@@ -84,4 +151,5 @@ void Session::restore() {
     }
     if (!failures.isEmpty())
         throw FitError(failures.join(QLatin1Char('\n')));
+    backupClosed();
 }
