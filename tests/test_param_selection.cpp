@@ -484,6 +484,36 @@ TEST_F(DialogTest, TickPickAndUseThroughTheControls) {
     EXPECT_EQ(correlationColumns(), QStringList({"r_2", "r_3", "r_4"}));
 }
 
+// The headings stay readable whatever the font, and a larger dialog gives the
+// records (long values, many fields) the room.
+TEST_F(DialogTest, HeadingsDoNotOverlapAndTheRecordsGrowWithTheDialog) {
+    openByDoubleClick("soil");
+    QCoreApplication::processEvents();
+    const QStringList names = {"Label1", "Label2", "Label4"};
+    for (int i = 0; i < names.size(); ++i)
+        for (int j = i + 1; j < names.size(); ++j) {
+            const QLabel* a = dlg->findChild<QLabel*>(names[i]);
+            const QLabel* b = dlg->findChild<QLabel*>(names[j]);
+            QRect ra(a->pos(), a->sizeHint()), rb(b->pos(), b->sizeHint());
+            EXPECT_FALSE(ra.intersects(rb))
+                << names[i].toStdString() << " / " << names[j].toStdString();
+        }
+    // Values are shown whole, not cut to "0....".
+    for (int c = 0; c < grid->model()->columnCount(); ++c)
+        for (int r = 0; r < grid->model()->rowCount(); ++r) {
+            const QString text = grid->model()->index(r, c).data().toString();
+            EXPECT_LT(grid->fontMetrics().horizontalAdvance(text), grid->columnWidth(c))
+                << text.toStdString();
+        }
+
+    const QSize before = grid->size();
+    EXPECT_NE(dlg->maximumSize(), dlg->minimumSize()); // not a fixed size
+    dlg->resize(dlg->width() + 200, dlg->height() + 150);
+    QCoreApplication::processEvents();
+    EXPECT_GT(grid->width(), before.width());
+    EXPECT_GT(grid->height(), before.height());
+}
+
 TEST_F(DialogTest, FailedPressIsReportedAndTheDialogStaysOpen) {
     openByDoubleClick("soil");
     tick("label");

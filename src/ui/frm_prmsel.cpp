@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QEvent>
+#include <QGridLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
@@ -14,20 +15,19 @@
 #include <QPushButton>
 #include <QTableView>
 
+#include <algorithm>
+
 namespace {
 
-template <typename W> W* placed(QWidget* parent, const char* name, int x, int y, int w, int h) {
+template <typename W> W* named(QWidget* parent, const char* name) {
     auto* widget = new W(parent);
     widget->setObjectName(QLatin1String(name));
-    widget->setGeometry(x, y, w, h);
     return widget;
 }
 
-QLabel* label(QWidget* parent, const char* name, const QString& text, int x, int y) {
+QLabel* label(QWidget* parent, const char* name, const QString& text) {
     auto* l = new QLabel(text, parent);
     l->setObjectName(QLatin1String(name));
-    l->move(x, y);
-    l->adjustSize();
     return l;
 }
 
@@ -38,28 +38,51 @@ Tfrm_prmsel::Tfrm_prmsel(Session& session, QWidget* parent)
     setObjectName(QStringLiteral("frm_prmsel"));
     setWindowTitle(QStringLiteral("Parameter selection"));
     setModal(false);
-    setFixedSize(664, 369);
-
-    Label1 = label(this, "Label1", QStringLiteral("available tables"), 11, 3);
-    tab_list = placed<QListWidget>(this, "tab_list", 8, 19, 121, 342);
-    Label2 = label(this, "Label2", QStringLiteral("selectable parameters"), 146, 4);
-    CheckListBox1 = placed<QListWidget>(this, "CheckListBox1", 144, 19, 121, 286);
-    Label3 = label(this, "Label3", QStringLiteral("index field"), 146, 321);
-    ix_field = placed<QComboBox>(this, "ix_field", 144, 340, 121, 21);
+    // Three columns: tables, fields with the index field below, records with
+    // the options below. Laid out rather than placed, so that long field names
+    // and values can be read by making the dialog larger.
+    Label1 = label(this, "Label1", QStringLiteral("available tables"));
+    tab_list = named<QListWidget>(this, "tab_list");
+    Label2 = label(this, "Label2", QStringLiteral("selectable parameters"));
+    CheckListBox1 = named<QListWidget>(this, "CheckListBox1");
+    Label3 = label(this, "Label3", QStringLiteral("index field"));
+    ix_field = named<QComboBox>(this, "ix_field");
     ix_field->setPlaceholderText(sel.ix_field.text);
-    Label4 = label(this, "Label4", QStringLiteral("selectable records"), 278, 3);
-    DBGrid1 = placed<QTableView>(this, "DBGrid1", 271, 19, 369, 288);
+    ix_field->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    Label4 = label(this, "Label4", QStringLiteral("selectable records"));
+    DBGrid1 = named<QTableView>(this, "DBGrid1");
     DBGrid1->setModel(&sel.records);
     DBGrid1->setSelectionBehavior(QAbstractItemView::SelectRows);
     DBGrid1->setSelectionMode(QAbstractItemView::SingleSelection);
     DBGrid1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     DBGrid1->verticalHeader()->setDefaultSectionSize(20);
-    CheckBox1 = placed<QCheckBox>(this, "CheckBox1", 320, 315, 249, 17);
+    CheckBox1 = named<QCheckBox>(this, "CheckBox1");
     CheckBox1->setText(QStringLiteral("close window after selection"));
     CheckBox1->setChecked(sel.closeAfterSelection);
-    Button1 = placed<QPushButton>(this, "Button1", 320, 338, 281, 25);
+    Button1 = named<QPushButton>(this, "Button1");
     Button1->setText(QStringLiteral("use selection"));
     Button1->setAutoDefault(false);
+
+    auto* grid = new QGridLayout(this);
+    grid->setContentsMargins(8, 3, 8, 8);
+    grid->setHorizontalSpacing(12);
+    grid->setVerticalSpacing(3);
+    grid->addWidget(Label1, 0, 0);
+    grid->addWidget(tab_list, 1, 0, 4, 1);
+    grid->addWidget(Label2, 0, 1);
+    grid->addWidget(CheckListBox1, 1, 1);
+    grid->addWidget(Label3, 2, 1);
+    grid->addWidget(ix_field, 3, 1);
+    grid->addWidget(Label4, 0, 2);
+    grid->addWidget(DBGrid1, 1, 2);
+    grid->addWidget(CheckBox1, 2, 2, Qt::AlignLeft);
+    grid->addWidget(Button1, 3, 2, Qt::AlignLeft);
+    Button1->setMinimumWidth(281);
+    grid->setColumnStretch(0, 121);
+    grid->setColumnStretch(1, 121);
+    grid->setColumnStretch(2, 369);
+    grid->setRowStretch(1, 1);
+    resize(664, 369);
     Button1->setEnabled(!s.busy());
 
     connect(tab_list, &QListWidget::currentRowChanged, this,
@@ -131,6 +154,10 @@ void Tfrm_prmsel::showFields() {
     ix_field->addItems(sel.ix_field.items);
     ix_field->setCurrentIndex(sel.ix_field.index);
     filling = false;
+    // Whole values, not "0...."; very long texts are capped so the grid stays usable.
+    DBGrid1->resizeColumnsToContents();
+    for (int c = 0; c < sel.records.columnCount(); ++c)
+        DBGrid1->setColumnWidth(c, std::min(DBGrid1->columnWidth(c), 240));
     if (sel.currentRow >= 0)
         DBGrid1->setCurrentIndex(sel.records.index(sel.currentRow, 0));
 }
