@@ -227,21 +227,10 @@ void Database::exec(const QString& sql, const QVariantList& values) {
         sp.exec(QStringLiteral("RELEASE fitmara_copy"));
         return;
     }
-    QSqlQuery q(handle());
-    if (!q.prepare(adapt(sql)))
-        fail(sql, q.lastError().text());
-    for (const QVariant& v : values)
-        q.addBindValue(v);
-    if (!q.exec())
-        fail(sql, q.lastError().text());
+    run(sql, values);
 }
 
-QSqlQuery Database::query(const QString& sql) {
-    return query(sql, {});
-}
-
-QSqlQuery Database::query(const QString& sql, const QVariantList& values) {
-    requireOpen();
+QSqlQuery Database::run(const QString& sql, const QVariantList& values) {
     QSqlQuery q(handle());
     q.setForwardOnly(true);
     if (!q.prepare(adapt(sql)))
@@ -251,6 +240,15 @@ QSqlQuery Database::query(const QString& sql, const QVariantList& values) {
     if (!q.exec())
         fail(sql, q.lastError().text());
     return q;
+}
+
+QSqlQuery Database::query(const QString& sql) {
+    return query(sql, {});
+}
+
+QSqlQuery Database::query(const QString& sql, const QVariantList& values) {
+    requireOpen();
+    return run(sql, values);
 }
 
 void Database::transaction() {

@@ -58,6 +58,8 @@ class Database {
     void requireOpen() const;
     [[noreturn]] void fail(const QString& what, const QString& engineText) const;
     void copyTable(const QString& target, const QString& source);
+    // Prepares, binds and executes one statement; raises FitError on failure.
+    QSqlQuery run(const QString& sql, const QVariantList& values);
 
     QString name;
     QString dbPath;
