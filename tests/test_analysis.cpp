@@ -654,6 +654,24 @@ TEST_F(Analysis, StopRequestEndsBothAnalysesAfterTheCurrentRun) {
     }
 }
 
+TEST_F(Analysis, AModelStillRunningBlocksBothAnalysesBeforeTheyTouchAnything) {
+    Session s;
+    open(s, param("a", 0, 2, "pa") + param("b", 0, 1, "pb"), kLinear);
+    s.setRunFile(fixture::writeRunScript(
+        tmp.path(), {"--db", dbPath, "--sql", kLinear, "--behave", "slow", "--sleep", "1500"},
+        "slow.sh"));
+    s.Button7Click(); // "check model run": the model runs on its own
+    ASSERT_TRUE(s.mrun.working());
+    const int lines = s.lb.count();
+    EXPECT_THROW(s.Button10Click(), FitError);
+    EXPECT_THROW(s.Button8Click(), FitError);
+    // Neither wrote into the model's tables under the running model.
+    EXPECT_EQ(sql("SELECT a FROM mpar"), 7);
+    EXPECT_EQ(sql("SELECT b FROM mpar"), 7);
+    EXPECT_EQ(s.lb.count(), lines) << s.lb.lines().join("\n").toStdString();
+    s.mrun.waitForEnd();
+}
+
 TEST_F(Analysis, TermSignalInABatchRunStopsTheUncertaintyAnalysis) {
     Session s;
     open(s, param("a", 0, 2, "pa") + param("b", 0, 1, "pb"), kLinear);
