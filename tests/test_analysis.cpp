@@ -558,6 +558,27 @@ TEST_F(Analysis, IncompleteRunsStopWithStartValuesBackAndNothingWritten) {
     }
 }
 
+TEST_F(Analysis, VariancesSpoiltByTheBaseRunStopTheAnalysis) {
+    // The variance role names the simulated column: positive before the run,
+    // negative after it.
+    Session s;
+    open(s, param("a", 0, 2, "pa") + "UPDATE results SET sim = 1;",
+         "UPDATE results SET sim = (SELECT a FROM mpar) * x - 100");
+    s.var_fld.selectIgnoringCase("sim");
+    QFile::remove(touchFile);
+    try {
+        s.Button10Click();
+        ADD_FAILURE() << "no error";
+    } catch (const FitError& e) {
+        EXPECT_TRUE(e.message().contains("4 selected result rows have a variance (sim)"))
+            << e.message().toStdString();
+    }
+    EXPECT_EQ(runs(), 1);
+    EXPECT_EQ(sqlText("SELECT group_concat(ERROR) FROM PARM_INT"), "");
+    EXPECT_EQ(sql("SELECT a FROM mpar"), 2);
+    EXPECT_EQ(sql("SELECT AVAL FROM PARM_INT"), 2);
+}
+
 TEST_F(Analysis, SingularFisherMatrixIsReportedNotWrittenAsCertainty) {
     Session s;
     // c does not reach the model: its column of the Jacobian is zero.

@@ -206,6 +206,12 @@ void Session::Button10Click() {
             what = QStringLiteral("the number of selected result rows changed from %1 to %2")
                        .arg(rowCount)
                        .arg(rows.mod.size());
+        // The weights are taken from the base run; a model that writes the
+        // variance column could have made them unusable after the check above.
+        if (run == 0 && rows.badVariances > 0)
+            what = QString::number(rows.badVariances) +
+                   QStringLiteral(" selected result rows have a variance (") + VAR +
+                   QStringLiteral(") that is empty, 0 or negative");
         for (double m : rows.mod)
             if (m == -99) {
                 what = QStringLiteral("Model run incomplete !");
