@@ -519,17 +519,21 @@ TEST_F(Analysis, ParameterHeldByItsBoundsStopsBeforeAnyRun) {
 }
 
 TEST_F(Analysis, WithoutVarianceColumnNothingHappensButBatchSavesTheLog) {
-    Session s;
-    open(s, param("a", 0, 2, "pa"), kLinear);
-    s.var_fld.index = -1;
-    s.autorun = true;
-    s.result_file = "batch1";
-    s.lb.append("optimisation log");
-    const int before = s.lb.count();
-    s.Button10Click();
-    EXPECT_EQ(s.lb.count(), before);
-    EXPECT_EQ(runs(), 0);
-    EXPECT_EQ(protocol("batch1.txt"), "optimisation log\r\n");
+    // Without an RS_ argument the result name is empty: the file is ".txt".
+    for (const QString name : {"batch1", ""}) {
+        SCOPED_TRACE(name.toStdString());
+        Session s;
+        open(s, param("a", 0, 2, "pa"), kLinear);
+        s.var_fld.index = -1;
+        s.autorun = true;
+        s.result_file = name;
+        s.lb.append("optimisation log");
+        const int before = s.lb.count();
+        s.Button10Click();
+        EXPECT_EQ(s.lb.count(), before);
+        EXPECT_EQ(runs(), 0);
+        EXPECT_EQ(protocol(name + ".txt"), "optimisation log\r\n");
+    }
 }
 
 TEST_F(Analysis, IncompleteRunsStopWithStartValuesBackAndNothingWritten) {
