@@ -12,15 +12,12 @@
 #include <cstdio>
 #include <memory>
 
-#if __has_include("ui/opti_main.h") && __has_include("ui/style.h")
-#define FITMARA_HAVE_WINDOW 1
 #include "ui/frm_prmsel.h"
 #include "ui/opti_main.h"
 #include "ui/style.h"
 
 #include <QApplication>
 #include <QMetaObject>
-#endif
 
 namespace {
 
@@ -45,7 +42,6 @@ int runHeadlessProgram(int argc, char** argv) {
     return runHeadless(session);
 }
 
-#ifdef FITMARA_HAVE_WINDOW
 int runWindow(int argc, char** argv, bool batch) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Fitmara"));
@@ -82,7 +78,6 @@ int runWindow(int argc, char** argv, bool batch) {
     const int loopStatus = app.exec();
     return batchStatus >= 0 ? batchStatus : loopStatus;
 }
-#endif
 
 } // namespace
 
@@ -104,13 +99,5 @@ int main(int argc, char** argv) {
         std::fputs(noDisplayMessage().toLocal8Bit().constData(), stderr);
         return ExitNoDisplay;
     }
-#ifdef FITMARA_HAVE_WINDOW
     return runWindow(argc, argv, batch);
-#else
-    // Built without the window: only unattended runs are possible.
-    if (batch || holdsHelpKey(args))
-        return runHeadlessProgram(argc, argv);
-    std::fputs("fitmara: this build has no window; run unattended with GO (see --help).\n", stderr);
-    return ExitNoDisplay;
-#endif
 }
