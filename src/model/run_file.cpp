@@ -117,14 +117,21 @@ void Session::runModel() {
     mrun.Execute();
     const bool started = mrun.waitForEnd();
     if (!started) {
-        const QString reason = mrun.errorString();
-        // Reconnect first, so the caller can still restore the model's tables.
-        reopen();
-        throw FitError(
+        QString message =
             QStringLiteral("The model could not be started from the run file \"%1\": %2")
                 .arg(mrun.ApplicationName().isEmpty() ? QStringLiteral("(none chosen)")
                                                       : mrun.ApplicationName(),
-                     reason.isEmpty() ? QStringLiteral("no run file has been chosen") : reason));
+                     mrun.errorString().isEmpty() ? QStringLiteral("no run file has been chosen")
+                                                  : mrun.errorString());
+        // Reconnect first, so the caller can still restore the model's tables; the
+        // failed start stays the error reported.
+        try {
+            reopen();
+        } catch (const FitError& e) {
+            message +=
+                QStringLiteral("\nReconnecting to the database failed as well: ") + e.message();
+        }
+        throw FitError(message);
     }
     reopen();
 }
