@@ -36,17 +36,12 @@ void Session::Button8Click() {
     } catch (...) {
         // The model's tables must not stay at a raised value: they go back to
         // the backup before the error is reported.
-        lb.append(stopRequested()
-                      ? QStringLiteral("The sensitivity analysis was stopped; the model's "
-                                       "tables are restored from their backups.")
-                      : QStringLiteral("The sensitivity analysis ended with an error; the "
-                                       "model's tables are restored from their backups."),
-                  true);
-        try {
-            restore();
-        } catch (const FitError& r) {
-            lb.append(QStringLiteral("The restore failed as well: ") + r.message(), true);
-        }
+        restoreAfterFailure(stopRequested()
+                                ? QStringLiteral("The sensitivity analysis was stopped; the "
+                                                 "model's tables are restored from their backups.")
+                                : QStringLiteral("The sensitivity analysis ended with an error; "
+                                                 "the model's tables are restored from their "
+                                                 "backups."));
         throw;
     }
     restore();

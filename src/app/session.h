@@ -159,6 +159,10 @@ class Session : public QObject {
     // The model's tables hold values the person chose (a result was accepted):
     // the backup no longer guards a run in progress.
     void backupClosed();
+    // For a run that ends with an error or a stop: logs `why` and restores the
+    // model's tables. A failing restore is logged too, not thrown, so that the
+    // caller's error stays the one reported.
+    void restoreAfterFailure(const QString& why);
 
     // ---- objective ----
     // Runs the model once with vector (indices 1..) and, for mode 1, returns the

@@ -46,14 +46,8 @@ void Session::Button4Click() {
     } catch (...) {
         // The model's tables must not stay at a trial vector, whatever the error:
         // they go back to the state of the backup before the error is reported.
-        lb.append(QStringLiteral("The optimisation ended with an error; the model's tables are "
-                                 "restored from their backups."),
-                  true);
-        try {
-            restore();
-        } catch (const FitError& r) {
-            lb.append(QStringLiteral("The restore failed as well: ") + r.message(), true);
-        }
+        restoreAfterFailure(QStringLiteral("The optimisation ended with an error; the model's "
+                                           "tables are restored from their backups."));
         throw;
     }
     if (!success)

@@ -153,3 +153,12 @@ void Session::restore() {
         throw FitError(failures.join(QLatin1Char('\n')));
     backupClosed();
 }
+
+void Session::restoreAfterFailure(const QString& why) {
+    lb.append(why, true);
+    try {
+        restore();
+    } catch (const FitError& r) {
+        lb.append(QStringLiteral("The restore failed as well: ") + r.message(), true);
+    }
+}
