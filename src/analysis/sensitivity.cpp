@@ -10,11 +10,7 @@
 #include <cmath>
 
 void Session::Button8Click() {
-    // A model still running (from "check model run") works on the tables this
-    // analysis writes, backs up and sets back: nothing may start under it.
-    if (mrun.working())
-        throw FitError(QStringLiteral("The model started earlier is still running; wait until it "
-                                      "has ended, then start again."));
+    refuseWhileModelRuns();
     BusyScope busyScope(*this);
     cnt = 0;
     const double stepPercent = parseLocaleDouble(edit1);

@@ -70,11 +70,7 @@ ResultRows readResultRows(Database& db, const QString& statement, const QString&
 } // namespace
 
 void Session::Button10Click() {
-    // A model still running (from "check model run") works on the tables this
-    // analysis writes, backs up and sets back: nothing may start under it.
-    if (mrun.working())
-        throw FitError(QStringLiteral("The model started earlier is still running; wait until it "
-                                      "has ended, then start again."));
+    refuseWhileModelRuns();
     BusyScope busyScope(*this);
     lcid = -99; // no workbook yet in this analysis
     const QString protocolName =

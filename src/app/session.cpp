@@ -101,6 +101,12 @@ void Session::requestStop() {
     stopFlag = true;
 }
 
+void Session::refuseWhileModelRuns() {
+    if (mrun.working())
+        throw FitError(QStringLiteral("The model started earlier is still running; wait until it "
+                                      "has ended, then start again."));
+}
+
 Session::BusyScope::BusyScope(Session& session) : s(session) {
     if (s.busyDepth++ == 0) {
         s.stopFlag = false;

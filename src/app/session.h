@@ -195,6 +195,9 @@ class Session : public QObject {
     // True while an operation that runs the model is under way.
     bool busy() const { return busyDepth > 0; }
     bool stopRequested() const { return stopFlag; }
+    // A model still running (started by "check model run") works on the tables
+    // the operations write, back up and evaluate: throws FitError while it runs.
+    void refuseWhileModelRuns();
     void processEvents();
     void pause(int ms);
     // Clears and fills Series2 / adds one point.

@@ -66,12 +66,10 @@ void checkGroupDivisors(Database& db, int criterion, const QString& t, const QSt
 double Session::model_eval(const tfmatrix& vector, int mode, bool* complete) {
     if (complete)
         *complete = true;
-    // A model still running (started by "check model run", or the run this call
-    // would be nested in) works on the same tables: writing parameters or marking
-    // rows under it, or starting a second model beside it, would mix two runs.
-    if (mrun.working())
-        throw FitError(QStringLiteral("The model started earlier is still running; wait until it "
-                                      "has ended, then start again."));
+    // Also the run this call would be nested in: writing parameters or marking
+    // rows under a running model, or starting a second one beside it, would mix
+    // two runs.
+    refuseWhileModelRuns();
     // The names as they are now: an event handled while the model runs must not
     // change the statements of this evaluation half way.
     const QString t = tname;

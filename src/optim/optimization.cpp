@@ -21,11 +21,7 @@ const QString kEmptyParmInt =
 } // namespace
 
 void Session::Button4Click() {
-    // A model still running (from "check model run") would write into the tables
-    // this run backs up and evaluates.
-    if (mrun.working())
-        throw FitError(QStringLiteral("The model started earlier is still running; wait until it "
-                                      "has ended, then start again."));
+    refuseWhileModelRuns();
     BusyScope busyScope(*this);
     cnt = 0;
     clearChart();
