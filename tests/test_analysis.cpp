@@ -6,6 +6,7 @@
 #include "app/fit_error.h"
 #include "app/number_format.h"
 #include "app/session.h"
+#include "evaluation/bounds.h"
 #include "support/session_fixture.h"
 #include "support/xlsx_reader.h"
 
@@ -513,9 +514,9 @@ TEST_F(Analysis, ParameterHeldByItsBoundsStopsBeforeAnyRun) {
                                        "step for the differences would be 0",
                                        " no uncertainty analysis possible !"}));
     EXPECT_EQ(sqlText("SELECT group_concat(ERROR) FROM PARM_INT"), "");
-    EXPECT_EQ(clampedLikeObjective(-9.9, -100, -9.95), -9.95);
-    EXPECT_EQ(clampedLikeObjective(-300, -100, 100), -100);
-    EXPECT_EQ(clampedLikeObjective(5, 10, 1), 10) << "the lower bound is applied last";
+    EXPECT_EQ(clampToBounds(-9.9, -100, -9.95), -9.95);
+    EXPECT_EQ(clampToBounds(-300, -100, 100), -100);
+    EXPECT_EQ(clampToBounds(5, 10, 1), 10) << "the lower bound is applied last";
 }
 
 TEST_F(Analysis, WithoutVarianceColumnNothingHappensButBatchSavesTheLog) {

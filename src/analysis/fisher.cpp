@@ -66,14 +66,6 @@ RCOMat fisherInformation(const RCOMat& fimdt, const std::vector<double>& w, int 
     return f;
 }
 
-double clampedLikeObjective(double v, double minimum, double maximum) {
-    if (v >= maximum)
-        v = maximum;
-    if (v <= minimum)
-        v = minimum;
-    return v;
-}
-
 QString trimAlias(const QString& text) {
     qsizetype begin = 0;
     qsizetype end = text.size();

@@ -27,10 +27,6 @@ QString sensitivityLine(int i, double b, double ival, double base, double raised
 // order in extended precision. F is ndim x ndim, indexed from 0.
 RCOMat fisherInformation(const RCOMat& fimdt, const std::vector<double>& w, int ndim, int nobs);
 
-// The value the objective function stores for v: the upper bound applied
-// first, then the lower one.
-double clampedLikeObjective(double v, double minimum, double maximum);
-
 // Removes blanks and control characters at both ends, as the aliases are
 // compared and shown.
 QString trimAlias(const QString& text);

@@ -5,6 +5,7 @@
 #include "app/fit_error.h"
 #include "app/number_format.h"
 #include "app/session.h"
+#include "evaluation/bounds.h"
 
 #include <QSqlQuery>
 #include <cmath>
@@ -55,9 +56,9 @@ void Session::Button8Click() {
     for (int i = 1; i <= ndim; ++i) {
         const double mn = i <= int(minimum.size()) ? minimum[i - 1] : -HUGE_VAL;
         const double mx = i <= int(maximum.size()) ? maximum[i - 1] : HUGE_VAL;
-        lb.append(sensitivityLine(i, b, h[i], clampedLikeObjective(h[i], mn, mx),
-                                  clampedLikeObjective(h[i] * (1 + b), mn, mx), y[0], complete[0],
-                                  y[i], complete[i]));
+        lb.append(sensitivityLine(i, b, h[i], clampToBounds(h[i], mn, mx),
+                                  clampToBounds(h[i] * (1 + b), mn, mx), y[0], complete[0], y[i],
+                                  complete[i]));
     }
 }
 

@@ -8,6 +8,7 @@
 #include "app/fit_error.h"
 #include "app/number_format.h"
 #include "app/session.h"
+#include "evaluation/bounds.h"
 
 #include <QLocale>
 #include <QSqlQuery>
@@ -150,8 +151,8 @@ void Session::Button10Click() {
     for (int i = 1; i <= ndim; ++i) {
         const double mn = numberOf(records[i - 1].minimum);
         const double mx = numberOf(records[i - 1].maximum);
-        const double base = clampedLikeObjective(p[i], mn, mx);
-        const double raised = clampedLikeObjective(p[i] + d[i], mn, mx);
+        const double base = clampToBounds(p[i], mn, mx);
+        const double raised = clampToBounds(p[i] + d[i], mn, mx);
         if (base != p[i] || raised != p[i] + d[i])
             taken[i] = static_cast<double>(static_cast<long double>(raised) - base);
         if (taken[i] == 0) {

@@ -2,6 +2,7 @@
 // criterion of the result table computed by one SQL query.
 #include "app/fit_error.h"
 #include "app/session.h"
+#include "evaluation/bounds.h"
 #include "paramdb/writeback.h"
 
 #include <QSqlQuery>
@@ -93,14 +94,8 @@ double Session::model_eval(const tfmatrix& vector, int mode, bool* complete) {
                 throw FitError(QStringLiteral("The parameter vector holds %1 values, but "
                                               "PARM_INT has more records.")
                                    .arg(static_cast<int>(vector.size()) - 1));
-            double v = vector[i];
-            const double mn = numberOf(q.value(1));
-            const double mx = numberOf(q.value(2));
-            if (v >= mx)
-                v = mx;
-            if (v <= mn)
-                v = mn;
-            rows.push_back({q.value(0).toLongLong(), v});
+            rows.push_back({q.value(0).toLongLong(),
+                            clampToBounds(vector[i], numberOf(q.value(1)), numberOf(q.value(2)))});
         }
     }
 

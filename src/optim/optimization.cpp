@@ -3,6 +3,7 @@
 #include "app/fit_error.h"
 #include "app/number_format.h"
 #include "app/session.h"
+#include "evaluation/bounds.h"
 #include "optim/simplex.h"
 
 #include <QSqlQuery>
@@ -146,12 +147,7 @@ void Session::optimize() {
         long double sum = 0.0L;
         for (int i = 1; i <= ndim + 1; ++i)
             sum += p[i][j];
-        double v = static_cast<double>(sum / (ndim + 1));
-        if (v >= mxp[j])
-            v = mxp[j];
-        if (v <= mnp[j])
-            v = mnp[j];
-        y[j] = v;
+        y[j] = clampToBounds(static_cast<double>(sum / (ndim + 1)), mnp[j], mxp[j]);
     }
 
     {
