@@ -182,16 +182,11 @@ void Session::Button10Click() {
 
     // AVAL and the model's tables back at the start values.
     auto restoreStart = [&]() {
-        db.transaction();
-        try {
+        db.inTransaction([&] {
             for (int k = 1; k <= ndim; ++k)
                 db.exec(QStringLiteral("update parm_int set AVAL=? where rowid=?"),
                         {p[k], records[k - 1].rowid});
-            db.commit();
-        } catch (...) {
-            db.rollback();
-            throw;
-        }
+        });
         setparameter();
     };
     // A run that left rows at -99, or changed the number of rows, cannot be
@@ -320,8 +315,7 @@ void Session::Button10Click() {
         return nullptr;
     };
     auto value = [&](double v) { return rep.determined ? QVariant(v) : QVariant(); };
-    db.transaction();
-    try {
+    db.inTransaction([&] {
         for (int i = 1; i <= ndim; ++i)
             if (const ParmRecord* r = recordOf(i))
                 db.exec(QStringLiteral("update parm_int set ERROR=? where rowid=?"),
@@ -339,11 +333,7 @@ void Session::Button10Click() {
                                 QStringLiteral("=? where rowid=?"),
                             {value(rep.r[i][j]), r->rowid});
             }
-        db.commit();
-    } catch (...) {
-        db.rollback();
-        throw;
-    }
+    });
     emit parmintOpened();
 
     lb.save(protocolName);

@@ -101,18 +101,13 @@ double Session::model_eval(const tfmatrix& vector, int mode, bool* complete) {
 
     // 2. and 3. AVAL, the model's tables and the -99 marks of the result rows go
     //    in together: a failure leaves none of them half written.
-    db.transaction();
-    try {
+    db.inTransaction([&] {
         for (const Row& r : rows)
             db.exec(QStringLiteral("update parm_int set AVAL=? where rowid=?"), {r.value, r.rowid});
         writeParameterValues(db);
         db.exec(QStringLiteral(" update ") + t + QStringLiteral(" set ") + mod +
                 QStringLiteral("= -99 where ") + c);
-        db.commit();
-    } catch (...) {
-        db.rollback();
-        throw;
-    }
+    });
     removeWaitMarker();
 
     // 4. to 7. Close, run the model, wait for its end, reconnect. A model that

@@ -156,16 +156,11 @@ void Session::optimize() {
         while (q.next())
             rowids.push_back(q.value(0).toLongLong());
         q.finish();
-        db.transaction();
-        try {
+        db.inTransaction([&] {
             for (int k = 0; k < static_cast<int>(rowids.size()) && k + 1 <= ndim; ++k)
                 db.exec(QStringLiteral("update parm_int set AVAL=? where rowid=?"),
                         {y[k + 1], rowids[k]});
-            db.commit();
-        } catch (...) {
-            db.rollback();
-            throw;
-        }
+        });
         parmintAfterOpen();
     }
 

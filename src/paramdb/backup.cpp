@@ -31,8 +31,7 @@ QStringList modelTables(Database& db) {
 // triggers of `target` are made again on the copy: a restored model table keeps
 // its unique keys, its lookup speed and its triggers. (Backup tables have none.)
 void replaceByCopy(Database& db, const QString& target, const QString& source) {
-    db.transaction();
-    try {
+    db.inTransaction([&] {
         QStringList attached;
         {
             QSqlQuery q = db.query(QStringLiteral("select sql from sqlite_master where tbl_name = "
@@ -50,11 +49,7 @@ void replaceByCopy(Database& db, const QString& target, const QString& source) {
         db.exec(QStringLiteral("select * into ") + target + QStringLiteral(" from ") + source);
         for (const QString& sql : attached)
             db.exec(sql);
-        db.commit();
-    } catch (...) {
-        db.rollback();
-        throw;
-    }
+    });
 }
 
 // Beside the database while its model tables may hold trial values: from the

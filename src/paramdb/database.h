@@ -50,6 +50,18 @@ class Database {
     void transaction();
     void commit();
     void rollback();
+    // Runs work() between BEGIN and COMMIT: all of its statements take effect or,
+    // when it (or the commit) throws, none; the error is passed on.
+    template <typename Work> void inTransaction(Work&& work) {
+        transaction();
+        try {
+            work();
+            commit();
+        } catch (...) {
+            rollback();
+            throw;
+        }
+    }
 
     // The statement sent to SQLite for a statement of the program.
     static QString adapt(const QString& sql);

@@ -69,13 +69,6 @@ void Session::setparameter() {
     if (!db.isOpen())
         db.open(db.path().isEmpty() ? db_f_name : db.path());
     // All records or none: a failing record leaves the model's tables as they were.
-    db.transaction();
-    try {
-        writeParameterValues(db);
-        db.commit();
-    } catch (...) {
-        db.rollback();
-        throw;
-    }
+    db.inTransaction([&] { writeParameterValues(db); });
     removeWaitMarker();
 }
