@@ -73,21 +73,8 @@ class TestAsker : public Asker {
     void openWorkbook(const QString& path) override { opened << path; }
 };
 
-class Analysis : public ::testing::Test {
+class Analysis : public fixture::WorkDirTest {
   protected:
-    QTemporaryDir tmp;
-    QString savedCwd;
-    QString dbPath;
-    QString touchFile;
-
-    void SetUp() override {
-        ASSERT_TRUE(tmp.isValid());
-        savedCwd = QDir::currentPath();
-        QDir::setCurrent(tmp.path()); // protocol files land here
-        touchFile = tmp.filePath("runs.txt");
-    }
-    void TearDown() override { QDir::setCurrent(savedCwd); }
-
     // runScript empty: the stand-in model runs `modelSql` completely on every run.
     void open(Session& s, const QString& params, const QString& modelSql,
               QString runScript = QString()) {
@@ -125,14 +112,6 @@ class Analysis : public ::testing::Test {
         return path;
     }
 
-    int runs() const {
-        QFile f(touchFile);
-        if (!f.open(QIODevice::ReadOnly))
-            return 0;
-        return f.readAll().count('\n');
-    }
-    double sql(const QString& q) const { return fixture::queryDouble(dbPath, q); }
-    QString sqlText(const QString& q) const { return fixture::queryText(dbPath, q); }
     static QStringList tail(const Session& s, int n) { return s.lb.lines().mid(s.lb.count() - n); }
     static QString protocol(const QString& name) {
         QFile f(name);
@@ -178,7 +157,7 @@ TEST_F(Analysis, SensitivityCoefficientsForThreeParametersAndBothStepSigns) {
         s.edit1 = c.step;
         s.Button8Click();
 
-        EXPECT_EQ(runs(), 4);
+        EXPECT_EQ(modelRuns(), 4);
         EXPECT_EQ(s.cnt, 4);
         EXPECT_TRUE(s.sens_ana);
         ASSERT_EQ(s.series.size(), 4);
@@ -199,10 +178,10 @@ TEST_F(Analysis, SensitivityCoefficientsForThreeParametersAndBothStepSigns) {
         }
         EXPECT_EQ(lines[2], " Sensitivity of Parm3 :0");
         // The model's table is back at its backup, AVAL holds the last run's values.
-        EXPECT_EQ(sql("SELECT a FROM mpar"), 7);
-        EXPECT_EQ(sql("SELECT c FROM mpar"), 7);
-        EXPECT_NEAR(sql("SELECT AVAL FROM PARM_INT WHERE PNAME='c'"), 5 * (1 + c.b), 1e-12);
-        EXPECT_EQ(sql("SELECT AVAL FROM PARM_INT WHERE PNAME='a'"), 1);
+        EXPECT_EQ(num("SELECT a FROM mpar"), 7);
+        EXPECT_EQ(num("SELECT c FROM mpar"), 7);
+        EXPECT_NEAR(num("SELECT AVAL FROM PARM_INT WHERE PNAME='c'"), 5 * (1 + c.b), 1e-12);
+        EXPECT_EQ(num("SELECT AVAL FROM PARM_INT WHERE PNAME='a'"), 1);
     }
 }
 
@@ -274,7 +253,7 @@ TEST_F(Analysis, SensitivityWithoutANumberSaysWhy) {
                 EXPECT_EQ(lines[i], want);
             }
         }
-        EXPECT_EQ(sql("SELECT a FROM mpar"), 7);
+        EXPECT_EQ(num("SELECT a FROM mpar"), 7);
     }
 }
 
@@ -295,7 +274,7 @@ TEST_F(Analysis, SensitivityUsesTheValuesTheModelSaw) {
     EXPECT_EQ(lines[1], " Sensitivity of Parm2 : not available, the parameter does not move (its "
                         "value is 0 or its bounds hold it)");
     EXPECT_EQ(lines[2], " Sensitivity of Parm3 :0");
-    EXPECT_NEAR(sql("SELECT AVAL FROM PARM_INT WHERE PNAME='c'"), 5.25, 1e-12);
+    EXPECT_NEAR(num("SELECT AVAL FROM PARM_INT WHERE PNAME='c'"), 5.25, 1e-12);
 }
 
 TEST_F(Analysis, SensitivityErrorRestoresTheModelTablesBeforeReporting) {
@@ -305,8 +284,8 @@ TEST_F(Analysis, SensitivityErrorRestoresTheModelTablesBeforeReporting) {
     s.edit1 = "5";
     EXPECT_THROW(s.Button8Click(), FitError);
     EXPECT_TRUE(s.lb.lines().join('\n').contains("restored"));
-    EXPECT_EQ(sql("SELECT a FROM mpar"), 7);
-    EXPECT_EQ(sql("SELECT b FROM mpar"), 7);
+    EXPECT_EQ(num("SELECT a FROM mpar"), 7);
+    EXPECT_EQ(num("SELECT b FROM mpar"), 7);
     EXPECT_FALSE(s.busy());
 
     s.edit1 = "five";
@@ -378,17 +357,17 @@ TEST_F(Analysis, TwoParametersOnALinearModelMatchTheClosedForm) {
     s.lb.append("earlier line");
     s.Button10Click();
 
-    EXPECT_EQ(runs(), 3);
+    EXPECT_EQ(modelRuns(), 3);
     const Closed cf = closedFormTwo();
-    EXPECT_NEAR(sql("SELECT ERROR FROM PARM_INT WHERE PNAME='a'"), cf.se1, 1e-9 * cf.se1);
-    EXPECT_NEAR(sql("SELECT ERROR FROM PARM_INT WHERE PNAME='b'"), cf.se2, 1e-9 * cf.se2);
-    EXPECT_NEAR(sql("SELECT r_2 FROM PARM_INT WHERE PNAME='a'"), cf.r, 1e-9);
-    EXPECT_EQ(sqlText("SELECT r_2 FROM PARM_INT WHERE PNAME='b'"), "");
-    EXPECT_EQ(sqlText("SELECT r_3 FROM PARM_INT WHERE PNAME='a'"), "");
+    EXPECT_NEAR(num("SELECT ERROR FROM PARM_INT WHERE PNAME='a'"), cf.se1, 1e-9 * cf.se1);
+    EXPECT_NEAR(num("SELECT ERROR FROM PARM_INT WHERE PNAME='b'"), cf.se2, 1e-9 * cf.se2);
+    EXPECT_NEAR(num("SELECT r_2 FROM PARM_INT WHERE PNAME='a'"), cf.r, 1e-9);
+    EXPECT_EQ(text("SELECT r_2 FROM PARM_INT WHERE PNAME='b'"), "");
+    EXPECT_EQ(text("SELECT r_3 FROM PARM_INT WHERE PNAME='a'"), "");
     // Start values back in AVAL and in the model's table.
-    EXPECT_EQ(sql("SELECT AVAL FROM PARM_INT WHERE PNAME='a'"), 2);
-    EXPECT_EQ(sql("SELECT a FROM mpar"), 2);
-    EXPECT_EQ(sql("SELECT b FROM mpar"), 1);
+    EXPECT_EQ(num("SELECT AVAL FROM PARM_INT WHERE PNAME='a'"), 2);
+    EXPECT_EQ(num("SELECT a FROM mpar"), 2);
+    EXPECT_EQ(num("SELECT b FROM mpar"), 1);
 
     const QStringList lines = tail(s, 5);
     EXPECT_EQ(lines[0], "standard errors of parameters");
@@ -425,29 +404,29 @@ TEST_F(Analysis, ThreeParametersFillTheUpperTriangleOfCorrelations) {
     Session s;
     open(s, param("a", 0, 2, "pa") + param("b", 0, 1, "pb") + param("c", 0, 0.5, "pc"), kQuadratic);
     s.Button10Click();
-    EXPECT_EQ(runs(), 4);
+    EXPECT_EQ(modelRuns(), 4);
     const QStringList lines = tail(s, 4);
     EXPECT_EQ(lines[0], "correlation between parameters");
     EXPECT_TRUE(lines[1].startsWith("prm1 : prm2, r="));
     EXPECT_TRUE(lines[2].startsWith("prm1 : prm3, r="));
     EXPECT_TRUE(lines[3].startsWith("prm2 : prm3, r="));
     for (int i = 1; i <= 3; ++i)
-        EXPECT_NEAR(sql("SELECT r_" + QString::number(lines[i].mid(10, 1).toInt()) +
+        EXPECT_NEAR(num("SELECT r_" + QString::number(lines[i].mid(10, 1).toInt()) +
                         " FROM PARM_INT WHERE ITEM_IX=" + lines[i].mid(3, 1)),
                     numberAfter(lines[i], "r="), 1e-13);
-    EXPECT_EQ(sqlText("SELECT r_2 FROM PARM_INT WHERE ITEM_IX=2"), "");
-    EXPECT_EQ(sqlText("SELECT r_2 || r_3 FROM PARM_INT WHERE ITEM_IX=3"), "");
-    EXPECT_GT(sql("SELECT ERROR FROM PARM_INT WHERE ITEM_IX=3"), 0);
+    EXPECT_EQ(text("SELECT r_2 FROM PARM_INT WHERE ITEM_IX=2"), "");
+    EXPECT_EQ(text("SELECT r_2 || r_3 FROM PARM_INT WHERE ITEM_IX=3"), "");
+    EXPECT_GT(num("SELECT ERROR FROM PARM_INT WHERE ITEM_IX=3"), 0);
 }
 
 TEST_F(Analysis, OneParameterHasNoCorrelationLines) {
     Session s;
     open(s, param("a", 0, 2, "pa"), "UPDATE results SET sim = (SELECT a FROM mpar) * x");
     s.Button10Click();
-    EXPECT_EQ(runs(), 2);
+    EXPECT_EQ(modelRuns(), 2);
     EXPECT_EQ(s.lb.lines().last(), "correlation between parameters");
     // F = sum x^2 / v = 2 + 4 + 9 + 8 = 23.
-    EXPECT_NEAR(sql("SELECT ERROR FROM PARM_INT"), 1 / std::sqrt(23.0), 1e-12);
+    EXPECT_NEAR(num("SELECT ERROR FROM PARM_INT"), 1 / std::sqrt(23.0), 1e-12);
 }
 
 TEST_F(Analysis, DuplicateAliasesWriteIntoTheFirstRecord) {
@@ -455,8 +434,8 @@ TEST_F(Analysis, DuplicateAliasesWriteIntoTheFirstRecord) {
     open(s, param("a", 0, 2, "same") + param("b", 0, 1, "same  "), kLinear);
     s.Button10Click();
     const Closed cf = closedFormTwo();
-    EXPECT_NEAR(sql("SELECT ERROR FROM PARM_INT WHERE ITEM_IX=1"), cf.se2, 1e-9 * cf.se2);
-    EXPECT_EQ(sqlText("SELECT ERROR FROM PARM_INT WHERE ITEM_IX=2"), "");
+    EXPECT_NEAR(num("SELECT ERROR FROM PARM_INT WHERE ITEM_IX=1"), cf.se2, 1e-9 * cf.se2);
+    EXPECT_EQ(text("SELECT ERROR FROM PARM_INT WHERE ITEM_IX=2"), "");
 }
 
 TEST_F(Analysis, StopsBeforeAnyRunWhenAnalysisIsImpossible) {
@@ -485,21 +464,21 @@ TEST_F(Analysis, StopsBeforeAnyRunWhenAnalysisIsImpossible) {
         QFile::remove(touchFile);
         QFile::remove("PROT_UNC.TXT");
         s.Button10Click();
-        EXPECT_EQ(runs(), 0);
+        EXPECT_EQ(modelRuns(), 0);
         EXPECT_EQ(tail(s, 2), (QStringList{c.reason, " no uncertainty analysis possible !"}));
         EXPECT_TRUE(protocol("PROT_UNC.TXT").endsWith(" no uncertainty analysis possible !\r\n"));
-        EXPECT_EQ(sqlText("SELECT group_concat(ERROR) FROM PARM_INT"), "");
+        EXPECT_EQ(text("SELECT group_concat(ERROR) FROM PARM_INT"), "");
     }
     // AVAL -10 with MAXIMUM -9.95 passes the limit test (1.01 * -10 = -10.1).
     Session s;
     open(s, param("a", 0, -10, "pa", -9.95), "UPDATE results SET sim = (SELECT a FROM mpar) * x");
     s.Button10Click();
-    EXPECT_EQ(runs(), 2);
+    EXPECT_EQ(modelRuns(), 2);
     // The raised value -9.9 was clamped to -9.95: the difference divides by the
     // step the model saw, 0.05, not by 0.1, and gives the true slope x.
     EXPECT_NEAR(double(s.fimdt[1][1]), 2, 1e-9); // first row by obs: x = 2
-    EXPECT_NEAR(sql("SELECT ERROR FROM PARM_INT"), 1 / std::sqrt(23.0), 1e-9);
-    EXPECT_EQ(sql("SELECT AVAL FROM PARM_INT"), -10);
+    EXPECT_NEAR(num("SELECT ERROR FROM PARM_INT"), 1 / std::sqrt(23.0), 1e-9);
+    EXPECT_EQ(num("SELECT AVAL FROM PARM_INT"), -10);
 }
 
 TEST_F(Analysis, ParameterHeldByItsBoundsStopsBeforeAnyRun) {
@@ -509,11 +488,11 @@ TEST_F(Analysis, ParameterHeldByItsBoundsStopsBeforeAnyRun) {
     open(s, param("a", 0, 2, "pa") + param("b", 0, -300, " pb "), kLinear);
     QFile::remove(touchFile);
     s.Button10Click();
-    EXPECT_EQ(runs(), 0);
+    EXPECT_EQ(modelRuns(), 0);
     EXPECT_EQ(tail(s, 2), (QStringList{" parameter 2 [pb] cannot be raised within its bounds: its "
                                        "step for the differences would be 0",
                                        " no uncertainty analysis possible !"}));
-    EXPECT_EQ(sqlText("SELECT group_concat(ERROR) FROM PARM_INT"), "");
+    EXPECT_EQ(text("SELECT group_concat(ERROR) FROM PARM_INT"), "");
     EXPECT_EQ(clampToBounds(-9.9, -100, -9.95), -9.95);
     EXPECT_EQ(clampToBounds(-300, -100, 100), -100);
     EXPECT_EQ(clampToBounds(5, 10, 1), 10) << "the lower bound is applied last";
@@ -532,7 +511,7 @@ TEST_F(Analysis, WithoutVarianceColumnNothingHappensButBatchSavesTheLog) {
         const int before = s.lb.count();
         s.Button10Click();
         EXPECT_EQ(s.lb.count(), before);
-        EXPECT_EQ(runs(), 0);
+        EXPECT_EQ(modelRuns(), 0);
         EXPECT_EQ(protocol(name + ".txt"), "optimisation log\r\n");
     }
 }
@@ -552,12 +531,12 @@ TEST_F(Analysis, IncompleteRunsStopWithStartValuesBackAndNothingWritten) {
                 << e.message().toStdString();
             EXPECT_TRUE(e.message().contains(badRun == 0 ? "base run" : "parameter 2 raised"));
         }
-        EXPECT_EQ(runs(), badRun + 1);
-        EXPECT_EQ(sqlText("SELECT group_concat(ERROR) || group_concat(r_2) FROM PARM_INT"), "");
-        EXPECT_EQ(sql("SELECT AVAL FROM PARM_INT WHERE PNAME='a'"), 2);
-        EXPECT_EQ(sql("SELECT AVAL FROM PARM_INT WHERE PNAME='b'"), 1);
-        EXPECT_EQ(sql("SELECT a FROM mpar"), 2);
-        EXPECT_EQ(sql("SELECT b FROM mpar"), 1);
+        EXPECT_EQ(modelRuns(), badRun + 1);
+        EXPECT_EQ(text("SELECT group_concat(ERROR) || group_concat(r_2) FROM PARM_INT"), "");
+        EXPECT_EQ(num("SELECT AVAL FROM PARM_INT WHERE PNAME='a'"), 2);
+        EXPECT_EQ(num("SELECT AVAL FROM PARM_INT WHERE PNAME='b'"), 1);
+        EXPECT_EQ(num("SELECT a FROM mpar"), 2);
+        EXPECT_EQ(num("SELECT b FROM mpar"), 1);
         EXPECT_TRUE(protocol("PROT_UNC.TXT").contains("Model run incomplete !"));
         EXPECT_FALSE(s.busy());
     }
@@ -578,10 +557,10 @@ TEST_F(Analysis, VariancesSpoiltByTheBaseRunStopTheAnalysis) {
         EXPECT_TRUE(e.message().contains("4 selected result rows have a variance (sim)"))
             << e.message().toStdString();
     }
-    EXPECT_EQ(runs(), 1);
-    EXPECT_EQ(sqlText("SELECT group_concat(ERROR) FROM PARM_INT"), "");
-    EXPECT_EQ(sql("SELECT a FROM mpar"), 2);
-    EXPECT_EQ(sql("SELECT AVAL FROM PARM_INT"), 2);
+    EXPECT_EQ(modelRuns(), 1);
+    EXPECT_EQ(text("SELECT group_concat(ERROR) FROM PARM_INT"), "");
+    EXPECT_EQ(num("SELECT a FROM mpar"), 2);
+    EXPECT_EQ(num("SELECT AVAL FROM PARM_INT"), 2);
 }
 
 TEST_F(Analysis, SingularFisherMatrixIsReportedNotWrittenAsCertainty) {
@@ -595,7 +574,7 @@ TEST_F(Analysis, SingularFisherMatrixIsReportedNotWrittenAsCertainty) {
     EXPECT_TRUE(log.contains(singularFisherLine));
     EXPECT_FALSE(log.contains("+/-"));
     EXPECT_FALSE(log.contains("r="));
-    EXPECT_EQ(sqlText("SELECT group_concat(ERROR) || group_concat(r_2) FROM PARM_INT"), "");
+    EXPECT_EQ(text("SELECT group_concat(ERROR) || group_concat(r_2) FROM PARM_INT"), "");
     EXPECT_TRUE(protocol("PROT_UNC.TXT").contains(singularFisherLine));
     const XlsxReader xlsx("opti_res.xlsx");
     EXPECT_EQ(xlsx.cell("covariance", 6, 1), XlsxReader::text(singularFisherLine));
@@ -652,12 +631,12 @@ TEST_F(Analysis, StopRequestEndsBothAnalysesAfterTheCurrentRun) {
         QFile::remove(touchFile);
         duringRun(s, 2, [&s] { s.requestStop(); }); // while parameter 1 is raised
         EXPECT_THROW(s.Button10Click(), FitError);
-        EXPECT_EQ(runs(), 2);
-        EXPECT_EQ(sql("SELECT AVAL FROM PARM_INT WHERE PNAME='a'"), 2);
-        EXPECT_EQ(sql("SELECT AVAL FROM PARM_INT WHERE PNAME='b'"), 1);
-        EXPECT_EQ(sql("SELECT a FROM mpar"), 2);
-        EXPECT_EQ(sql("SELECT b FROM mpar"), 1);
-        EXPECT_EQ(sql("SELECT min(ERROR) FROM PARM_INT"), 9); // untouched
+        EXPECT_EQ(modelRuns(), 2);
+        EXPECT_EQ(num("SELECT AVAL FROM PARM_INT WHERE PNAME='a'"), 2);
+        EXPECT_EQ(num("SELECT AVAL FROM PARM_INT WHERE PNAME='b'"), 1);
+        EXPECT_EQ(num("SELECT a FROM mpar"), 2);
+        EXPECT_EQ(num("SELECT b FROM mpar"), 1);
+        EXPECT_EQ(num("SELECT min(ERROR) FROM PARM_INT"), 9); // untouched
         EXPECT_FALSE(s.lb.lines().contains("standard errors of parameters"));
         EXPECT_TRUE(protocol("PROT_UNC.TXT").contains("stopped"));
         EXPECT_FALSE(s.busy());
@@ -672,9 +651,9 @@ TEST_F(Analysis, StopRequestEndsBothAnalysesAfterTheCurrentRun) {
         QFile::remove(touchFile);
         duringRun(s, 2, [&s] { s.requestStop(); });
         EXPECT_THROW(s.Button8Click(), FitError);
-        EXPECT_EQ(runs(), 2);
-        EXPECT_EQ(sql("SELECT a FROM mpar"), 7); // back from the backup
-        EXPECT_EQ(sql("SELECT b FROM mpar"), 7);
+        EXPECT_EQ(modelRuns(), 2);
+        EXPECT_EQ(num("SELECT a FROM mpar"), 7); // back from the backup
+        EXPECT_EQ(num("SELECT b FROM mpar"), 7);
         EXPECT_FALSE(s.lb.lines().join('\n').contains("Sensitivity of Parm"));
         EXPECT_FALSE(s.busy());
     }
@@ -692,8 +671,8 @@ TEST_F(Analysis, AModelStillRunningBlocksBothAnalysesBeforeTheyTouchAnything) {
     EXPECT_THROW(s.Button10Click(), FitError);
     EXPECT_THROW(s.Button8Click(), FitError);
     // Neither wrote into the model's tables under the running model.
-    EXPECT_EQ(sql("SELECT a FROM mpar"), 7);
-    EXPECT_EQ(sql("SELECT b FROM mpar"), 7);
+    EXPECT_EQ(num("SELECT a FROM mpar"), 7);
+    EXPECT_EQ(num("SELECT b FROM mpar"), 7);
     EXPECT_EQ(s.lb.count(), lines) << s.lb.lines().join("\n").toStdString();
     s.mrun.waitForEnd();
 }
@@ -720,9 +699,9 @@ TEST_F(Analysis, TermSignalInABatchRunStopsTheUncertaintyAnalysis) {
     EXPECT_EQ(batchFailureStatus(&stops), 128 + SIGTERM);
     // The batch run leaves the model's tables as they were before it, and no
     // result of the unfinished analysis.
-    EXPECT_EQ(sql("SELECT a FROM mpar"), 7);
-    EXPECT_EQ(sql("SELECT b FROM mpar"), 7);
-    EXPECT_EQ(sqlText("SELECT group_concat(ERROR) FROM PARM_INT"), "");
+    EXPECT_EQ(num("SELECT a FROM mpar"), 7);
+    EXPECT_EQ(num("SELECT b FROM mpar"), 7);
+    EXPECT_EQ(text("SELECT group_concat(ERROR) FROM PARM_INT"), "");
     EXPECT_FALSE(s.closeWasRequested);
 }
 

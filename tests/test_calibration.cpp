@@ -68,21 +68,8 @@ class TestAsker : public Asker {
     void editTextFile(const QString&) override {}
 };
 
-class Calibration : public ::testing::Test {
+class Calibration : public fixture::WorkDirTest {
   protected:
-    QTemporaryDir tmp;
-    QString savedCwd;
-    QString dbPath;
-    QString touchFile;
-
-    void SetUp() override {
-        ASSERT_TRUE(tmp.isValid());
-        savedCwd = QDir::currentPath();
-        QDir::setCurrent(tmp.path()); // protocol and marker files land here
-        touchFile = tmp.filePath("runs.txt");
-    }
-    void TearDown() override { QDir::setCurrent(savedCwd); }
-
     // A database from the base tables plus `extraSql`, and a session on it whose
     // model runs the given statements with the given behaviour.
     void open(Session& s, const QString& extraSql, const QStringList& modelSql,
@@ -105,14 +92,6 @@ class Calibration : public ::testing::Test {
         fixture::setupSession(s, dbPath, script, roles);
     }
 
-    int modelRuns() const {
-        QFile f(touchFile);
-        if (!f.open(QIODevice::ReadOnly))
-            return 0;
-        return f.readAll().count('\n');
-    }
-    double num(const QString& sql) const { return fixture::queryDouble(dbPath, sql); }
-    QString text(const QString& sql) const { return fixture::queryText(dbPath, sql); }
     QString cropState() const {
         return text("select group_concat(ID||':'||NAME||':'||A||':'||B, ' ') from "
                     "(select * from crop order by ID)");

@@ -2,6 +2,7 @@
 
 #include "app/session.h"
 
+#include <QDir>
 #include <QFile>
 #include <cstdio>
 #include <cstdlib>
@@ -108,6 +109,32 @@ void setupSession(Session& s, const QString& dbPath, const QString& runScript,
     s.mod_fld.selectIgnoringCase(roles.mod);
     s.idx_fld.selectIgnoringCase(roles.idx);
     s.var_fld.selectIgnoringCase(roles.var);
+}
+
+void WorkDirTest::SetUp() {
+    ASSERT_TRUE(tmp.isValid());
+    savedCwd = QDir::currentPath();
+    QDir::setCurrent(tmp.path());
+    touchFile = tmp.filePath("runs.txt");
+}
+
+void WorkDirTest::TearDown() {
+    QDir::setCurrent(savedCwd);
+}
+
+int WorkDirTest::modelRuns() const {
+    QFile f(touchFile);
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    return f.readAll().count('\n');
+}
+
+double WorkDirTest::num(const QString& sql) const {
+    return queryDouble(dbPath, sql);
+}
+
+QString WorkDirTest::text(const QString& sql) const {
+    return queryText(dbPath, sql);
 }
 
 } // namespace fixture

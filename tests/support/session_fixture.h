@@ -3,6 +3,8 @@
 // stand-in model, and a Session set up on them.
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
 
 class Session;
 
@@ -34,5 +36,24 @@ struct ResultRoles {
 // pauses to 0, and opens the result table with its four roles.
 void setupSession(Session& s, const QString& dbPath, const QString& runScript,
                   const ResultRoles& roles);
+
+// A test in its own temporary directory, which is the current directory while
+// the test runs (protocol and marker files land there). dbPath is the test's
+// database once it has made one; touchFile is the file the stand-in model
+// (--touch) adds one line to per run.
+class WorkDirTest : public ::testing::Test {
+  protected:
+    QTemporaryDir tmp;
+    QString savedCwd;
+    QString dbPath;
+    QString touchFile;
+
+    void SetUp() override;
+    void TearDown() override;
+
+    int modelRuns() const;                  // the lines of touchFile; 0 without it
+    double num(const QString& sql) const;   // queryDouble on dbPath
+    QString text(const QString& sql) const; // queryText on dbPath
+};
 
 } // namespace fixture
