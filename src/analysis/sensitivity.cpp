@@ -76,17 +76,8 @@ void Session::sensit(double x, std::vector<bool>* complete) {
     ival.resize(ndim + 1);
     h.resize(ndim + 1);
     y.resize(ndim + 2);
-    for (int i = 1; i <= ndim; ++i) {
-        bool ok = false;
-        const QVariant& v = initial[i - 1];
-        const double value = v.isNull() ? 0 : v.toDouble(&ok);
-        if (!ok)
-            throw FitError(QStringLiteral("IVAL of parameter %1 is not a valid floating point "
-                                          "value: '%2'")
-                               .arg(i)
-                               .arg(v.toString()));
-        h[i] = value;
-    }
+    for (int i = 1; i <= ndim; ++i)
+        h[i] = parameterNumber(initial[i - 1], QStringLiteral("IVAL"), i);
     std::vector<bool> done(ndim + 1, true);
 
     // A stop request (the stop button, SIGINT/SIGTERM) ends the runs between

@@ -27,18 +27,6 @@ struct ParmRecord {
     QVariant minimum;
 };
 
-double toNumber(const QVariant& v, const QString& field, int record) {
-    bool ok = false;
-    const double d = v.isNull() ? 0 : v.toDouble(&ok);
-    if (!ok)
-        throw FitError(
-            QStringLiteral("%1 of parameter %2 is not a valid floating point value: '%3'")
-                .arg(field)
-                .arg(record)
-                .arg(v.toString()));
-    return d;
-}
-
 // The selected result rows, in the order of the statement.
 struct ResultRows {
     std::vector<double> mod;
@@ -112,8 +100,9 @@ void Session::Button10Click() {
 
     // Only the upper bound is tested, with 1.01 * AVAL.
     for (std::size_t i = 0; i < records.size(); ++i) {
-        const long double a = toNumber(records[i].aval, QStringLiteral("AVAL"), int(i) + 1);
-        const long double m = toNumber(records[i].maximum, QStringLiteral("MAXIMUM"), int(i) + 1);
+        const long double a = parameterNumber(records[i].aval, QStringLiteral("AVAL"), int(i) + 1);
+        const long double m =
+            parameterNumber(records[i].maximum, QStringLiteral("MAXIMUM"), int(i) + 1);
         if (1.01L * a > m) {
             stop({QStringLiteral(" at least one parameter is at the limit")});
             return;
@@ -127,7 +116,7 @@ void Session::Button10Click() {
     y.assign(ndim + 1, 0);
     for (int i = 1; i <= ndim; ++i) {
         aliases << records[i - 1].alias;
-        const double p = toNumber(records[i - 1].aval, QStringLiteral("AVAL"), i);
+        const double p = parameterNumber(records[i - 1].aval, QStringLiteral("AVAL"), i);
         y[i] = p;
         x[i] = p;
         d[i] = static_cast<double>(0.01L * std::fabs(static_cast<long double>(p)));

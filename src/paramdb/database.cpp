@@ -277,6 +277,18 @@ double numberOf(const QVariant& v) {
     return ok ? d : 0.0;
 }
 
+double parameterNumber(const QVariant& v, const QString& field, int record) {
+    bool ok = !v.isNull();
+    const double d = ok ? v.toDouble(&ok) : 0;
+    if (!ok)
+        throw FitError(
+            QStringLiteral("%1 of parameter %2 is not a valid floating point value: '%3'")
+                .arg(field)
+                .arg(record)
+                .arg(v.toString()));
+    return d;
+}
+
 QString textOf(const QVariant& v) {
     if (v.isNull() || !v.isValid())
         return QString();

@@ -84,3 +84,7 @@ inline QString joinLines(const QStringList& lines) {
 
 double numberOf(const QVariant& v); // NULL (and text that is no number) reads as 0
 QString textOf(const QVariant& v);  // NULL reads as ""
+// A value of a PARM_INT field the analyses compute with. A value that is no
+// number (NULL included) raises FitError naming the field and the record
+// (counted from 1) instead of passing for 0.
+double parameterNumber(const QVariant& v, const QString& field, int record);
