@@ -31,8 +31,10 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QValueAxis>
 
+#include <functional>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -699,6 +701,57 @@ TEST_F(ResultDialogTest, AFailedWriteBackKeepsTheDialogOpen) {
     EXPECT_EQ(shown.size(), 1);
     EXPECT_TRUE(dialog.isVisible());
     EXPECT_FALSE(session->success);
+}
+
+// The result dialog shown by the window as an optimisation shows it: it waits
+// for the person. `during` runs once the dialog is up; then the accept button
+// is pressed, as the person would. Returns whether the dialog was still there
+// to be pressed.
+bool answerResultDialogAfter(Topti_main& window, Session& session,
+                             const std::function<void()>& during) {
+    bool pressed = false;
+    QTimer::singleShot(0, [&] {
+        during();
+        QTimer::singleShot(20, [&] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                auto* dialog = qobject_cast<TForm1*>(w);
+                if (dialog && dialog->isVisible()) {
+                    QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("Button1")),
+                                      Qt::LeftButton);
+                    pressed = true;
+                }
+            }
+        });
+    });
+    window.showResultDialog(session);
+    return pressed;
+}
+
+TEST_F(ResultDialogTest, AQuitNobodyAskedForDoesNotDeclineTheValuesUnseen) {
+    openDatabase();
+    // Qt posts a quit of its own when it believes the last window closed; it
+    // would close every window, the dialog with it.
+    const bool pressed = answerResultDialogAfter(
+        *window, *session, [] { QCoreApplication::postEvent(qApp, new QEvent(QEvent::Quit)); });
+    EXPECT_TRUE(pressed);
+    EXPECT_TRUE(session->success);
+    EXPECT_EQ(sqlValue(dbFile, QStringLiteral("select k1 from model_par")), QStringLiteral("2.25"));
+}
+
+TEST_F(ResultDialogTest, TheDialogWaitsForTheAnswerAlsoWhenTheProgramIsToEndAfterwards) {
+    openDatabase();
+    // The person pressed "exit" while the model ran: the program ends after the
+    // optimisation, but the values are still offered first.
+    bool pressed = false;
+    QTimer::singleShot(0, [&] {
+        session->closeWasRequested = true;
+        QCoreApplication::exit(0);
+        pressed = answerResultDialogAfter(*window, *session, [] {});
+    });
+    QCoreApplication::exec(); // ends at once when the dialog has been answered
+    EXPECT_TRUE(pressed);
+    EXPECT_TRUE(session->success);
+    EXPECT_EQ(sqlValue(dbFile, QStringLiteral("select k1 from model_par")), QStringLiteral("2.25"));
 }
 
 TEST(TextEditorDialogTest, SavesTheEditedFileKeepingLineEndsAndExecuteBit) {

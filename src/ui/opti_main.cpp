@@ -15,6 +15,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QFocusEvent>
 #include <QGridLayout>
@@ -843,10 +844,45 @@ bool Topti_main::chooseRunFile(QString& path) {
     return true;
 }
 
+namespace {
+
+// Swallows the application's quit request while the result dialog waits for
+// the person, unless the person asked the program to end. Qt posts such a
+// request by itself when it believes the last window closed; handled, it
+// closes every window, the result dialog among them, which would decline the
+// optimised values without anybody having seen them.
+class UnaskedQuitFilter : public QObject {
+  public:
+    explicit UnaskedQuitFilter(const Session& session) : s(session) {}
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == qApp && event->type() == QEvent::Quit && !s.closeWasRequested)
+            return true;
+        return false;
+    }
+
+  private:
+    const Session& s;
+};
+
+} // namespace
+
 void Topti_main::showResultDialog(Session& session) {
     TForm1 dialog(session, this);
     dialog.errorPresenter = errorPresenter;
-    dialog.exec();
+    UnaskedQuitFilter filter(session);
+    qApp->installEventFilter(&filter);
+    const auto removeFilter = qScopeGuard([&] { qApp->removeEventFilter(&filter); });
+    // Waited for here rather than with exec(): a nested QEventLoop returns at
+    // once when the application was told to quit earlier (the exit button
+    // pressed during the run), and the values would be declined unseen. This
+    // loop keeps the dialog up until the person has answered; a quit already
+    // requested ends the program afterwards.
+    dialog.setModal(true);
+    dialog.show();
+    dialog.raise();
+    dialog.activateWindow();
+    while (dialog.isVisible())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 void Topti_main::showHelp(const QString& text, const QString& caption) {
