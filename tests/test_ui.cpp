@@ -496,6 +496,22 @@ TEST_F(WindowTest, ChartFollowsTheSessionAndSurvivesValuesBelowTheLogAxis) {
     EXPECT_EQ(chart->omittedCount(), 0);
 }
 
+TEST_F(WindowTest, ChartKeepsPointsNearADecadeClearOfItsEdges) {
+    // Sensitivities of model values often end just below 1 or just above a
+    // decade; their markers must not be cut by the chart's edge.
+    const std::pair<double, double> cases[] = {
+        {0.0012, 0.95}, {1.05, 9.6}, {1.0, 10.0}, {0.099, 0.5}, {3.0, 3.0}};
+    ErrorChart* chart = window->errorChart();
+    for (const auto& [low, high] : cases) {
+        session->clearChart();
+        session->addChartPoint(1, low);
+        session->addChartPoint(2, high);
+        EXPECT_LE(chart->valueAxis()->min() * 1.25, low) << low << " " << high;
+        EXPECT_GE(chart->valueAxis()->max(), high * 1.25) << low << " " << high;
+        EXPECT_GT(chart->valueAxis()->min(), 0.0);
+    }
+}
+
 TEST_F(WindowTest, WhileTheModelRunsTheStartingActionsAreDisabled) {
     openDatabase();
     choose(find<QComboBox>(window.get(), "table_LIST"), 0); // enables Button3

@@ -141,10 +141,12 @@ void ErrorChart::updateRanges() {
     } else {
         axisX->setTickType(QValueAxis::TicksFixed);
     }
-    // Whole decades around the values, with every point strictly inside (a
-    // value of exactly 1E0 would otherwise sit on the chart's edge).
-    const double lo = std::pow(10.0, std::ceil(std::log10(ymin)) - 1.0);
-    const double hi = std::pow(10.0, std::floor(std::log10(ymax)) + 1.0);
+    // Whole decades around the values, with a tenth of a decade to spare at
+    // either end: a value just below a decade (0.95) or on it (1E0) would
+    // otherwise sit on the chart's edge with its marker cut in half.
+    const double margin = std::pow(10.0, 0.1);
+    const double lo = std::pow(10.0, std::ceil(std::log10(ymin / margin)) - 1.0);
+    const double hi = std::pow(10.0, std::floor(std::log10(ymax * margin)) + 1.0);
     axisY->setRange(lo, hi);
 }
 
