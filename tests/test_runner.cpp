@@ -271,6 +271,44 @@ TEST_F(RunnerTest, KillEndsAHangingProgram) {
     run.kill(); // nothing left to kill: harmless
 }
 
+// Running, not a zombie left for an init that does not reap.
+bool processRuns(int pid) {
+    const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (stat.isEmpty())
+        return false;
+    const int close = stat.lastIndexOf(')');
+    return close > 0 && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
+TEST_F(RunnerTest, ProgramRunsInItsOwnProcessGroupAndKillEndsAllOfIt) {
+    // A run script that starts its model without exec, as people write them.
+    const QString script = path("run.sh");
+    const QString pidFile = path("model.pid");
+    writeFile(script,
+              "#!/bin/sh\n\"" + standin.toUtf8() + "\" --behave hang &\necho $! > \"" +
+                  pidFile.toUtf8() + "\"\nwait\n",
+              true);
+    TdvkAppExec run;
+    run.setApplicationName(script);
+    run.Execute();
+    ASSERT_EQ(run.ResultCode(), -1);
+    // Ctrl-C in our terminal goes to our process group, not to the model's.
+    EXPECT_EQ(::getpgid(run.apid()), run.apid());
+    EXPECT_NE(::getpgid(run.apid()), ::getpgrp());
+    int model = 0;
+    for (int i = 0; i < 500 && model <= 0; ++i) {
+        spin(10);
+        model = readFile(pidFile).trimmed().toInt();
+    }
+    ASSERT_GT(model, 0);
+    EXPECT_TRUE(processRuns(model));
+    run.kill();
+    EXPECT_TRUE(run.finished());
+    for (int i = 0; i < 200 && processRuns(model); ++i)
+        spin(10);
+    EXPECT_FALSE(processRuns(model));
+}
+
 TEST_F(RunnerTest, DestroyedRunnerLeavesNoZombies) {
     int pid = -1;
     {

@@ -92,7 +92,12 @@ int spawn(pid_t* pid, const QByteArray& program, const QList<QByteArray>& args,
     for (int sig : {SIGPIPE, SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGCHLD})
         sigaddset(&defaults, sig);
     posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    // A process group of its own: Ctrl-C in our terminal asks us to stop after the
+    // current model run instead of killing the model mid-write, and kill() can end
+    // the whole run, also programs the run script started without exec.
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                        POSIX_SPAWN_SETPGROUP);
 
     const int rc = ::posix_spawn(pid, program.constData(), &actions, &attr, argv.data(), environ);
     posix_spawnattr_destroy(&attr);
@@ -273,14 +278,23 @@ void TdvkAppExec::kill() {
             return true;
         return info.si_pid == pid;
     };
-    ::kill(pid, SIGTERM);
+    // The whole process group: a run script that did not exec its model would
+    // otherwise leave the model running and writing after we have moved on.
+    auto signalRun = [pid](int sig) {
+        if (::kill(-pid, sig) != 0)
+            ::kill(pid, sig);
+    };
+    signalRun(SIGTERM);
     for (int i = 0; i < 200 && !hasEnded(); ++i)
         ::usleep(10000);
     if (!hasEnded()) {
-        ::kill(pid, SIGKILL);
+        signalRun(SIGKILL);
         siginfo_t info;
         while (::waitid(P_PID, pid, &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
         }
     }
+    // What is left of the group goes too; the leader is not reaped yet, so its
+    // id cannot have been given to another process.
+    ::kill(-pid, SIGKILL);
     checkWatches();
 }
