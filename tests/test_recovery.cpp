@@ -135,6 +135,28 @@ TEST(Recovery, SecondStopEndsAModelThatHangs) {
     EXPECT_FALSE(s.busy());
 }
 
+TEST(Progress, CountsAgainstTheEvaluationsTheOperationExpects) {
+    QTemporaryDir dir;
+    const QString db = makeDb(dir.path(), kSql);
+    const QString run = writeRunScript(
+        dir.path(),
+        {"--db", db, "--sql",
+         "UPDATE results SET SIM = (SELECT A FROM par WHERE ID=1) * X WHERE SIM = -99"});
+    Session s;
+    setupSession(s, db, run, kRoles);
+    QList<int> totals;
+    QObject::connect(&s, &Session::progress,
+                     [&](int, int total, double, qint64) { totals << total; });
+    s.Edit2Change("3");
+    s.Button4Click(); // one parameter: two initial vertices and Nmax 3
+    ASSERT_FALSE(totals.isEmpty());
+    EXPECT_EQ(totals.first(), 2 + 3);
+    totals.clear();
+    s.Button8Click(); // the base run and one per parameter
+    ASSERT_FALSE(totals.isEmpty());
+    EXPECT_EQ(totals.first(), 2);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {

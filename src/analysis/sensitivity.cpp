@@ -23,7 +23,10 @@ void Session::Button8Click() {
         if (!q.next() || q.value(0).toInt() == 0)
             throw FitError(
                 QStringLiteral("PARM_INT holds no parameters: there is nothing to analyse."));
+        progressTotal = q.value(0).toInt() + 1;
     }
+    runClock.start();
+    haveBest = false;
 
     backup();
     const double b = stepPercent / 100;

@@ -235,6 +235,10 @@ class Session : public QObject {
   public:
     // Progress of an optimisation, shown in the status bar.
     QElapsedTimer runClock;
+    // Evaluations the running operation expects in all (the initial simplex and
+    // Nmax for an optimisation, one per parameter and the base run for the
+    // sensitivities); 0: Nmax.
+    int progressTotal = 0;
     double bestSoFar = 0;
     bool haveBest = false;
     bool closeWasRequested = false;

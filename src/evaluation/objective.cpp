@@ -157,6 +157,7 @@ double Session::model_eval(const tfmatrix& vector, int mode, bool* complete) {
         bestSoFar = e;
         haveBest = true;
     }
-    emit progress(cnt, max_call, bestSoFar, runClock.isValid() ? runClock.elapsed() : 0);
+    emit progress(cnt, progressTotal > 0 ? progressTotal : max_call, bestSoFar,
+                  runClock.isValid() ? runClock.elapsed() : 0);
     return e;
 }

@@ -32,8 +32,10 @@ void Session::Button4Click() {
     haveBest = false;
 
     // Nothing is backed up or run for an empty parameter table.
-    if (parameterCount(db) == 0)
+    const int parameters = parameterCount(db);
+    if (parameters == 0)
         throw FitError(kEmptyParmInt);
+    progressTotal = parameters + 1 + max_call;
 
     backup();
     try {
