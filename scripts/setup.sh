@@ -5,8 +5,8 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config ccache
-  qt6-base-dev libqt6sql6-sqlite qt6-charts-dev
-  libsqlite3-dev sqlite3 libxlsxwriter-dev libgtest-dev
+  qt6-base-dev libqt6sql6-sqlite qt6-charts-dev libqt6opengl6-dev
+  libsqlite3-dev sqlite3 libxlsxwriter-dev zlib1g-dev libgtest-dev
   unzip
 )
 
