@@ -7,8 +7,8 @@
 // rows of a 20,000-row model table (indexed on its key), pauses 0, and a
 // stand-in model that writes all selected rows with one statement.
 // Needs the test fixtures built (standin_model, noop_program).
-#include "app/fit_error.h"
 #include "app/session.h"
+#include "base/fit_error.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -153,19 +153,19 @@ int main(int argc, char** argv) {
 
     try {
         Session s;
-        s.pauseAfterRunMs = 0;
-        s.pauseBeforeVertexMs = 0;
-        s.db_f_name = dbPath;
+        s.settings.pauseAfterRunMs = 0;
+        s.settings.pauseBeforeVertexMs = 0;
+        s.settings.db_f_name = dbPath;
         s.db_open();
         s.setRunFile(script);
-        s.table_LIST.selectIgnoringCase("res");
-        s.table_LISTCloseUp();
-        s.condition = "1=1";
-        s.Button3Click();
-        s.obs_fld.selectIgnoringCase("obs");
-        s.mod_fld.selectIgnoringCase("sim");
-        s.idx_fld.selectIgnoringCase("grp");
-        s.var_fld.selectIgnoringCase("grp");
+        s.form.table_LIST.selectIgnoringCase("res");
+        s.applyTableChoice();
+        s.settings.condition = "1=1";
+        s.openResultTable();
+        s.chooseColumnNamed(ColumnRole::Observed, "obs");
+        s.chooseColumnNamed(ColumnRole::Model, "sim");
+        s.chooseColumnNamed(ColumnRole::Index, "grp");
+        s.chooseColumnNamed(ColumnRole::Variance, "grp");
 
         sqlite3* bare = nullptr;
         check(sqlite3_open(barePath.toUtf8().constData(), &bare), bare, "open");

@@ -3,9 +3,9 @@
 #include "analysis/fisher.h"
 #include "analysis/workbook.h"
 #include "app/batch.h"
-#include "app/fit_error.h"
-#include "app/number_format.h"
 #include "app/session.h"
+#include "base/fit_error.h"
+#include "base/number_format.h"
 #include "evaluation/bounds.h"
 #include "support/session_fixture.h"
 #include "support/xlsx_reader.h"
@@ -154,8 +154,8 @@ TEST_F(Analysis, SensitivityCoefficientsForThreeParametersAndBothStepSigns) {
                  QString::fromUtf8(kOneRowSql).arg(0),
              kAbc);
         QFile::remove(touchFile);
-        s.edit1 = c.step;
-        s.Button8Click();
+        s.settings.sensitivityStep = c.step;
+        s.analyseSensitivity();
 
         EXPECT_EQ(modelRuns(), 4);
         EXPECT_EQ(s.cnt, 4);
@@ -240,8 +240,8 @@ TEST_F(Analysis, SensitivityWithoutANumberSaysWhy) {
         QFile::remove(touchFile);
         if (c.badRun >= 0)
             s.setRunFile(scriptIncompleteAt(c.badRun, kAbc));
-        s.edit1 = c.step;
-        s.Button8Click();
+        s.settings.sensitivityStep = c.step;
+        s.analyseSensitivity();
         // ":~" marks a number that the error query only gets to within rounding.
         const QStringList lines = tail(s, 3);
         for (int i = 0; i < 3; ++i) {
@@ -265,8 +265,8 @@ TEST_F(Analysis, SensitivityUsesTheValuesTheModelSaw) {
          param("a", 1, 0, "pa", 1.02) + param("b", 0, 0, "pb") + param("c", 5, 0, "pc") +
              QString::fromUtf8(kOneRowSql).arg(0),
          kAbc);
-    s.edit1 = "5";
-    s.Button8Click();
+    s.settings.sensitivityStep = "5";
+    s.analyseSensitivity();
     const QStringList lines = tail(s, 3);
     // The arc elasticity of |a| with respect to a, sign reversed: -1, whatever the step.
     ASSERT_TRUE(lines[0].startsWith(" Sensitivity of Parm1 :")) << lines[0].toStdString();
@@ -281,15 +281,15 @@ TEST_F(Analysis, SensitivityErrorRestoresTheModelTablesBeforeReporting) {
     Session s;
     open(s, param("a", 1, 0, "pa") + param("b", 1, 0, "pb"), kAbc,
          tmp.filePath("no_such_run_script.sh"));
-    s.edit1 = "5";
-    EXPECT_THROW(s.Button8Click(), FitError);
+    s.settings.sensitivityStep = "5";
+    EXPECT_THROW(s.analyseSensitivity(), FitError);
     EXPECT_TRUE(s.lb.lines().join('\n').contains("restored"));
     EXPECT_EQ(num("SELECT a FROM mpar"), 7);
     EXPECT_EQ(num("SELECT b FROM mpar"), 7);
     EXPECT_FALSE(s.busy());
 
-    s.edit1 = "five";
-    EXPECT_THROW(s.Button8Click(), FitError);
+    s.settings.sensitivityStep = "five";
+    EXPECT_THROW(s.analyseSensitivity(), FitError);
 }
 
 // ---------------------------------------------------------- uncertainty: pure
@@ -355,7 +355,7 @@ TEST_F(Analysis, TwoParametersOnALinearModelMatchTheClosedForm) {
     s.asker = &asker;
     open(s, param("a", 0, 2, "  slope ") + param("b", 0, 1, "icpt"), kLinear);
     s.lb.append("earlier line");
-    s.Button10Click();
+    s.analyseUncertainty();
 
     EXPECT_EQ(modelRuns(), 3);
     const Closed cf = closedFormTwo();
@@ -392,7 +392,7 @@ TEST_F(Analysis, TwoParametersOnALinearModelMatchTheClosedForm) {
         EXPECT_NEAR(double(s.fimdt[k][1]), xOrder[k - 1], 1e-9);
         EXPECT_NEAR(double(s.fimdt[k][2]), 1, 1e-9);
     }
-    s.ComboBox1CloseUp(0);
+    s.plotParameter(0);
     ASSERT_EQ(s.series.size(), 4);
     EXPECT_NEAR(s.series[1].y(), 4, 1e-9);
     EXPECT_EQ(s.lcid, -99);
@@ -403,7 +403,7 @@ TEST_F(Analysis, TwoParametersOnALinearModelMatchTheClosedForm) {
 TEST_F(Analysis, ThreeParametersFillTheUpperTriangleOfCorrelations) {
     Session s;
     open(s, param("a", 0, 2, "pa") + param("b", 0, 1, "pb") + param("c", 0, 0.5, "pc"), kQuadratic);
-    s.Button10Click();
+    s.analyseUncertainty();
     EXPECT_EQ(modelRuns(), 4);
     const QStringList lines = tail(s, 4);
     EXPECT_EQ(lines[0], "correlation between parameters");
@@ -422,7 +422,7 @@ TEST_F(Analysis, ThreeParametersFillTheUpperTriangleOfCorrelations) {
 TEST_F(Analysis, OneParameterHasNoCorrelationLines) {
     Session s;
     open(s, param("a", 0, 2, "pa"), "UPDATE results SET sim = (SELECT a FROM mpar) * x");
-    s.Button10Click();
+    s.analyseUncertainty();
     EXPECT_EQ(modelRuns(), 2);
     EXPECT_EQ(s.lb.lines().last(), "correlation between parameters");
     // F = sum x^2 / v = 2 + 4 + 9 + 8 = 23.
@@ -432,7 +432,7 @@ TEST_F(Analysis, OneParameterHasNoCorrelationLines) {
 TEST_F(Analysis, DuplicateAliasesWriteIntoTheFirstRecord) {
     Session s;
     open(s, param("a", 0, 2, "same") + param("b", 0, 1, "same  "), kLinear);
-    s.Button10Click();
+    s.analyseUncertainty();
     const Closed cf = closedFormTwo();
     EXPECT_NEAR(num("SELECT ERROR FROM PARM_INT WHERE ITEM_IX=1"), cf.se2, 1e-9 * cf.se2);
     EXPECT_EQ(text("SELECT ERROR FROM PARM_INT WHERE ITEM_IX=2"), "");
@@ -463,7 +463,7 @@ TEST_F(Analysis, StopsBeforeAnyRunWhenAnalysisIsImpossible) {
         open(s, c.params + c.extraSql, kLinear);
         QFile::remove(touchFile);
         QFile::remove("PROT_UNC.TXT");
-        s.Button10Click();
+        s.analyseUncertainty();
         EXPECT_EQ(modelRuns(), 0);
         EXPECT_EQ(tail(s, 2), (QStringList{c.reason, " no uncertainty analysis possible !"}));
         EXPECT_TRUE(protocol("PROT_UNC.TXT").endsWith(" no uncertainty analysis possible !\r\n"));
@@ -472,7 +472,7 @@ TEST_F(Analysis, StopsBeforeAnyRunWhenAnalysisIsImpossible) {
     // AVAL -10 with MAXIMUM -9.95 passes the limit test (1.01 * -10 = -10.1).
     Session s;
     open(s, param("a", 0, -10, "pa", -9.95), "UPDATE results SET sim = (SELECT a FROM mpar) * x");
-    s.Button10Click();
+    s.analyseUncertainty();
     EXPECT_EQ(modelRuns(), 2);
     // The raised value -9.9 was clamped to -9.95: the difference divides by the
     // step the model saw, 0.05, not by 0.1, and gives the true slope x.
@@ -487,7 +487,7 @@ TEST_F(Analysis, ParameterHeldByItsBoundsStopsBeforeAnyRun) {
     Session s;
     open(s, param("a", 0, 2, "pa") + param("b", 0, -300, " pb "), kLinear);
     QFile::remove(touchFile);
-    s.Button10Click();
+    s.analyseUncertainty();
     EXPECT_EQ(modelRuns(), 0);
     EXPECT_EQ(tail(s, 2), (QStringList{" parameter 2 [pb] cannot be raised within its bounds: its "
                                        "step for the differences would be 0",
@@ -504,12 +504,12 @@ TEST_F(Analysis, WithoutVarianceColumnNothingHappensButBatchSavesTheLog) {
         SCOPED_TRACE(name.toStdString());
         Session s;
         open(s, param("a", 0, 2, "pa"), kLinear);
-        s.var_fld.index = -1;
-        s.autorun = true;
-        s.result_file = name;
+        s.chooseColumn(ColumnRole::Variance, -1);
+        s.settings.autorun = true;
+        s.settings.result_file = name;
         s.lb.append("optimisation log");
         const int before = s.lb.count();
-        s.Button10Click();
+        s.analyseUncertainty();
         EXPECT_EQ(s.lb.count(), before);
         EXPECT_EQ(modelRuns(), 0);
         EXPECT_EQ(protocol(name + ".txt"), "optimisation log\r\n");
@@ -524,7 +524,7 @@ TEST_F(Analysis, IncompleteRunsStopWithStartValuesBackAndNothingWritten) {
         QFile::remove(touchFile);
         s.setRunFile(scriptIncompleteAt(badRun, kLinear));
         try {
-            s.Button10Click();
+            s.analyseUncertainty();
             ADD_FAILURE() << "no error";
         } catch (const FitError& e) {
             EXPECT_TRUE(e.message().contains("Model run incomplete !"))
@@ -548,10 +548,10 @@ TEST_F(Analysis, VariancesSpoiltByTheBaseRunStopTheAnalysis) {
     Session s;
     open(s, param("a", 0, 2, "pa") + "UPDATE results SET sim = 1;",
          "UPDATE results SET sim = (SELECT a FROM mpar) * x - 100");
-    s.var_fld.selectIgnoringCase("sim");
+    s.chooseColumnNamed(ColumnRole::Variance, "sim");
     QFile::remove(touchFile);
     try {
-        s.Button10Click();
+        s.analyseUncertainty();
         ADD_FAILURE() << "no error";
     } catch (const FitError& e) {
         EXPECT_TRUE(e.message().contains("4 selected result rows have a variance (sim)"))
@@ -567,9 +567,9 @@ TEST_F(Analysis, SingularFisherMatrixIsReportedNotWrittenAsCertainty) {
     Session s;
     // c does not reach the model: its column of the Jacobian is zero.
     open(s, param("a", 0, 2, "pa") + param("b", 0, 1, "pb") + param("c", 0, 3, "pc"), kLinear);
-    s.excel_out = true;
+    s.settings.excel_out = true;
     fixture::execSql(dbPath, "UPDATE PARM_INT SET ERROR = 1, r_2 = 0.5");
-    s.Button10Click();
+    s.analyseUncertainty();
     const QString log = s.lb.lines().join('\n');
     EXPECT_TRUE(log.contains(singularFisherLine));
     EXPECT_FALSE(log.contains("+/-"));
@@ -587,11 +587,11 @@ TEST_F(Analysis, WorkbookAfterABatchRunWithExcelOutput) {
     s.asker = &asker;
     open(s, param("a", 0, 2, "slope  ") + param("b", 0, 1, "icpt"), kLinear);
     QDir(tmp.path()).mkdir("data");
-    s.workpath = tmp.filePath("data") + "/";
-    s.autorun = true;
-    s.result_file = "run1";
-    s.excel_out = true;
-    s.Button10Click();
+    s.settings.workpath = tmp.filePath("data") + "/";
+    s.settings.autorun = true;
+    s.settings.result_file = "run1";
+    s.settings.excel_out = true;
+    s.analyseUncertainty();
     EXPECT_NE(s.lcid, -99);
     EXPECT_TRUE(asker.opened.isEmpty()) << "a batch run opens no window";
     EXPECT_TRUE(QFile::exists("run1.txt"));
@@ -614,8 +614,8 @@ TEST_F(Analysis, WorkbookAfterABatchRunWithExcelOutput) {
     EXPECT_FALSE(xlsx.cell("covariance", 8, 2)->isText);
 
     // Interactively the report is opened for the person and named opti_res.xlsx.
-    s.autorun = false;
-    s.Button10Click();
+    s.settings.autorun = false;
+    s.analyseUncertainty();
     EXPECT_EQ(asker.opened, QStringList{tmp.filePath("data/opti_res.xlsx")});
     EXPECT_TRUE(QFile::exists(tmp.filePath("data/opti_res.xlsx")));
 }
@@ -630,7 +630,7 @@ TEST_F(Analysis, StopRequestEndsBothAnalysesAfterTheCurrentRun) {
         fixture::execSql(dbPath, "UPDATE PARM_INT SET ERROR = 9");
         QFile::remove(touchFile);
         duringRun(s, 2, [&s] { s.requestStop(); }); // while parameter 1 is raised
-        EXPECT_THROW(s.Button10Click(), FitError);
+        EXPECT_THROW(s.analyseUncertainty(), FitError);
         EXPECT_EQ(modelRuns(), 2);
         EXPECT_EQ(num("SELECT AVAL FROM PARM_INT WHERE PNAME='a'"), 2);
         EXPECT_EQ(num("SELECT AVAL FROM PARM_INT WHERE PNAME='b'"), 1);
@@ -650,7 +650,7 @@ TEST_F(Analysis, StopRequestEndsBothAnalysesAfterTheCurrentRun) {
              kAbc);
         QFile::remove(touchFile);
         duringRun(s, 2, [&s] { s.requestStop(); });
-        EXPECT_THROW(s.Button8Click(), FitError);
+        EXPECT_THROW(s.analyseSensitivity(), FitError);
         EXPECT_EQ(modelRuns(), 2);
         EXPECT_EQ(num("SELECT a FROM mpar"), 7); // back from the backup
         EXPECT_EQ(num("SELECT b FROM mpar"), 7);
@@ -665,11 +665,11 @@ TEST_F(Analysis, AModelStillRunningBlocksBothAnalysesBeforeTheyTouchAnything) {
     s.setRunFile(fixture::writeRunScript(
         tmp.path(), {"--db", dbPath, "--sql", kLinear, "--behave", "slow", "--sleep", "1500"},
         "slow.sh"));
-    s.Button7Click(); // "check model run": the model runs on its own
+    s.checkModelRun(); // "check model run": the model runs on its own
     ASSERT_TRUE(s.mrun.working());
     const int lines = s.lb.count();
-    EXPECT_THROW(s.Button10Click(), FitError);
-    EXPECT_THROW(s.Button8Click(), FitError);
+    EXPECT_THROW(s.analyseUncertainty(), FitError);
+    EXPECT_THROW(s.analyseSensitivity(), FitError);
     // Neither wrote into the model's tables under the running model.
     EXPECT_EQ(num("SELECT a FROM mpar"), 7);
     EXPECT_EQ(num("SELECT b FROM mpar"), 7);
@@ -680,9 +680,9 @@ TEST_F(Analysis, AModelStillRunningBlocksBothAnalysesBeforeTheyTouchAnything) {
 TEST_F(Analysis, TermSignalInABatchRunStopsTheUncertaintyAnalysis) {
     Session s;
     open(s, param("a", 0, 2, "pa") + param("b", 0, 1, "pb"), kLinear);
-    s.autorun = true;
-    s.result_file = "RS_sig";
-    s.max_call = 4;
+    s.settings.autorun = true;
+    s.settings.result_file = "RS_sig";
+    s.settings.max_call = 4;
     QFile::remove(touchFile);
     StopSignals stops(s);
     // The analysis starts after the optimisation has logged its end; the signal
@@ -693,7 +693,7 @@ TEST_F(Analysis, TermSignalInABatchRunStopsTheUncertaintyAnalysis) {
             ++analysisRuns == 2)
             ::raise(SIGTERM);
     });
-    EXPECT_THROW(s.Button4Click(), FitError);
+    EXPECT_THROW(s.startOptimization(), FitError);
     EXPECT_EQ(analysisRuns, 2) << "the analysis went on after the signal";
     EXPECT_EQ(stops.received(), SIGTERM);
     EXPECT_EQ(batchFailureStatus(&stops), 128 + SIGTERM);

@@ -1,8 +1,8 @@
 // Calibration end to end on real SQLite files with the stand-in model: the
 // write-back, the objective function, backup and restore, and the optimisation run.
-#include "app/fit_error.h"
-#include "app/number_format.h"
 #include "app/session.h"
+#include "base/fit_error.h"
+#include "base/number_format.h"
 #include "support/session_fixture.h"
 
 #include <QCoreApplication>
@@ -214,7 +214,7 @@ TEST_F(Calibration, ObjectiveCriteriaOverGroupsAndConditions) {
     for (const auto& tc : cases) {
         Session s;
         open(s, kTwoParams, {model}, "complete", tc.condition);
-        s.criterion = tc.criterion;
+        s.settings.criterion = tc.criterion;
         s.cnt = 4;
         bool complete = false;
         const double e = s.model_eval({0, 1, 0}, 1, &complete);
@@ -293,7 +293,7 @@ TEST_F(Calibration, GroupedCriterionRefusesToDivideByZero) {
         fixture::execSql(dbPath, QString("UPDATE results SET obs = %1 WHERE ID = 5; "
                                          "UPDATE results SET obs = %2 WHERE ID = 6")
                                      .arg(obs[0], obs[1]));
-        s.criterion = tc.criterion;
+        s.settings.criterion = tc.criterion;
         try {
             s.model_eval({0, 1, 0}, 1);
             ADD_FAILURE() << "no error for criterion " << tc.criterion;
@@ -308,7 +308,7 @@ TEST_F(Calibration, GroupedCriterionRefusesToDivideByZero) {
     Session s;
     open(s, kTwoParams, {"UPDATE results SET sim = CASE WHEN grp = 3 THEN NULL ELSE obs + 1 END"});
     fixture::execSql(dbPath, "UPDATE results SET obs = NULL WHERE grp = 3");
-    s.criterion = 2;
+    s.settings.criterion = 2;
     EXPECT_NEAR(s.model_eval({0, 1, 0}, 1), 1.0 / 2 + 1.0 / 2, 1e-12);
 }
 
@@ -317,7 +317,7 @@ TEST_F(Calibration, ObjectiveDoesNotJoinAModelRunStillUnderWay) {
     // meanwhile must not write parameters or run a second model beside it.
     Session s;
     open(s, kTwoParams, {kLinearModel}, "slow", "1=1", {"--sleep", "600"});
-    s.Button7Click();
+    s.checkModelRun();
     ASSERT_TRUE(s.mrun.working());
     try {
         s.model_eval({0, 3, 1}, 1);
@@ -325,7 +325,7 @@ TEST_F(Calibration, ObjectiveDoesNotJoinAModelRunStillUnderWay) {
     } catch (const FitError& e) {
         EXPECT_TRUE(e.message().contains("still running")) << e.message().toStdString();
     }
-    EXPECT_THROW(s.Button4Click(), FitError);
+    EXPECT_THROW(s.startOptimization(), FitError);
     EXPECT_FALSE(s.db.hasTable("crop_bop"));
     ASSERT_TRUE(s.mrun.waitForEnd());
     EXPECT_EQ(num("select sum(A) from crop"), 0);
@@ -355,7 +355,7 @@ TEST_F(Calibration, WorkDuringTheModelRunFailsCleanlyAndLeavesTheEvaluationIntac
                  }},
                 {"setparameter", [&] { s.setparameter(); }},
                 {"parmintAfterOpen", [&] { s.parmintAfterOpen(); }},
-                {"Button3Click", [&] { s.Button3Click(); }},
+                {"Button3Click", [&] { s.openResultTable(); }},
                 {"backup", [&] { s.backup(); }},
             };
             for (const auto& [name, action] : actions) {
@@ -380,7 +380,7 @@ TEST_F(Calibration, WorkDuringTheModelRunFailsCleanlyAndLeavesTheEvaluationIntac
 TEST_F(Calibration, ObjectiveStopsWhenTheModelCannotStart) {
     Session s;
     open(s, kTwoParams, {kLinearModel});
-    const QString script = s.runFileName;
+    const QString script = s.settings.runFile;
     QFile::remove(script);
     try {
         s.model_eval({0, 2, 1}, 1);
@@ -478,7 +478,7 @@ TEST_F(Calibration, EmptyParameterTableIsRefusedAtOnce) {
     open(s, "", {kLinearModel});
     EXPECT_THROW(s.backup(), FitError);
     try {
-        s.Button4Click();
+        s.startOptimization();
         FAIL() << "no error";
     } catch (const FitError& e) {
         EXPECT_TRUE(e.message().contains("PARM_INT holds no parameters"));
@@ -505,8 +505,8 @@ TEST_F(Calibration, RunWithoutBudgetStoresTheCentroidOfTheInitialSimplex) {
     TestAsker asker;
     s.asker = &asker;
     open(s, kTwoParams, {kLinearModel});
-    s.Edit2Change("0");
-    s.Button4Click();
+    s.setMaxCallText("0");
+    s.startOptimization();
 
     EXPECT_EQ(modelRuns(), 3);
     EXPECT_EQ(asker.shown, 1);
@@ -555,8 +555,8 @@ TEST_F(Calibration, ResultStaysWithinTheBounds) {
         VALUES ('soil','K',-5,5,-5,-3,'ID=1');
     )",
          {kLinearModel});
-    s.Edit2Change("0");
-    s.Button4Click();
+    s.setMaxCallText("0");
+    s.startOptimization();
     EXPECT_EQ(num("select AVAL from PARM_INT where ITEM_IX=1"), 5);
     EXPECT_EQ(num("select AVAL from PARM_INT where ITEM_IX=2"), -5);
     EXPECT_EQ(num("select max(A) from crop"), 5);
@@ -569,8 +569,8 @@ TEST_F(Calibration, AcceptedRunKeepsTheOptimisedValuesInTheModelTables) {
     asker.accept = true;
     s.asker = &asker;
     open(s, kTwoParams, {kLinearModel});
-    s.Edit2Change("60");
-    s.Button4Click();
+    s.setMaxCallText("60");
+    s.startOptimization();
 
     EXPECT_TRUE(s.success);
     const double a = num("select AVAL from PARM_INT where ITEM_IX=1");
@@ -595,7 +595,7 @@ TEST_F(Calibration, IncompleteModelStopsTheRunAndRestoresTheTables) {
     Session s;
     open(s, kTwoParams, {kLinearModel}, "leave");
     try {
-        s.Button4Click();
+        s.startOptimization();
         FAIL() << "no error";
     } catch (const FitError& e) {
         EXPECT_TRUE(e.message().contains("incomplete")) << e.message().toStdString();
@@ -623,17 +623,17 @@ TEST_F(Calibration, ErrorsDuringTheRunRestoreTheTables) {
         Session s;
         open(s, kTwoParams, {kLinearModel});
         if (which == "tolerance")
-            s.edit3 = "abc";
+            s.settings.tolerance = "abc";
         else if (which == "no run file")
-            QFile::remove(s.runFileName);
+            QFile::remove(s.settings.runFile);
         QObject::connect(&s, &Session::progress, [&](int done, int, double, qint64) {
             if (done == 2 && which == "run file deleted")
-                QFile::remove(s.runFileName);
+                QFile::remove(s.settings.runFile);
             if (done == 2 && which == "listener")
                 throw std::runtime_error("listener failed");
         });
         try {
-            s.Button4Click();
+            s.startOptimization();
             ADD_FAILURE() << "no error: " << which;
         } catch (const FitError& e) {
             EXPECT_TRUE(e.message().contains(tc.message)) << e.message().toStdString();
@@ -653,12 +653,12 @@ TEST_F(Calibration, StopRequestEndsTheSearchAndTheRunFinishesAsUsual) {
     TestAsker asker;
     s.asker = &asker;
     open(s, kTwoParams, {kLinearModel});
-    s.Edit2Change("200");
+    s.setMaxCallText("200");
     QObject::connect(&s, &Session::progress, [&](int done, int, double, qint64) {
         if (done == 6)
             s.requestStop();
     });
-    s.Button4Click();
+    s.startOptimization();
     EXPECT_EQ(modelRuns(), 6); // the run in progress completed, no further one began
     EXPECT_EQ(asker.shown, 1);
     bool crlf = false;
@@ -672,14 +672,14 @@ TEST_F(Calibration, StopRequestEndsTheSearchAndTheRunFinishesAsUsual) {
 TEST_F(Calibration, StopInABatchRunWritesTheProtocolRestoresAndFails) {
     Session s;
     open(s, kTwoParams, {kLinearModel});
-    s.autorun = true;
-    s.Edit2Change("200");
+    s.settings.autorun = true;
+    s.setMaxCallText("200");
     QObject::connect(&s, &Session::progress, [&](int done, int, double, qint64) {
         if (done == 5)
             s.requestStop();
     });
     try {
-        s.Button4Click();
+        s.startOptimization();
         FAIL() << "no error";
     } catch (const FitError& e) {
         EXPECT_EQ(e.message(), "The calibration was stopped before it finished; the model's "

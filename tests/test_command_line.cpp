@@ -2,8 +2,8 @@
 // rules, their order, and what an error or "?" leaves undone. Real SQLite files,
 // a scripted Asker instead of dialogs.
 #include "app/batch.h"
-#include "app/fit_error.h"
 #include "app/session.h"
+#include "base/fit_error.h"
 #include "support/session_fixture.h"
 
 #include <QCoreApplication>
@@ -62,7 +62,7 @@ class CommandLine : public ::testing::Test {
     QString activate(const QStringList& args) {
         s.arguments = args;
         try {
-            s.FormActivate();
+            s.applyCommandLine();
         } catch (const FitError& e) {
             return e.message();
         }
@@ -83,34 +83,34 @@ TEST_F(CommandLine, FullLineAppliesEveryKeyInOrder) {
                                   "RS_out", "XL_OUT", "EF=NRMSE", "PR=0", "PV=3", "unknown=1"});
     ASSERT_TRUE(err.isEmpty()) << err.toStdString();
 
-    EXPECT_EQ(s.runFileName, script);
+    EXPECT_EQ(s.settings.runFile, script);
     EXPECT_EQ(s.mrun.ApplicationName(), script);
     EXPECT_EQ(s.mrun.CurrentDir(), dir.path() + "/");
-    EXPECT_FALSE(s.run_lb.isEmpty());
+    EXPECT_FALSE(s.form.run_lb.isEmpty());
 
     EXPECT_TRUE(s.db.isOpen());
-    EXPECT_EQ(s.db_f_name, dbPath);
-    EXPECT_EQ(s.workpath, dir.path() + "/");
+    EXPECT_EQ(s.settings.db_f_name, dbPath);
+    EXPECT_EQ(s.settings.workpath, dir.path() + "/");
     EXPECT_TRUE(s.db.hasTable("PARM_INT")); // created on opening
 
-    EXPECT_EQ(s.tname, "Results"); // the listed name, not the typed one
-    EXPECT_EQ(s.condition, "GRP > 0");
-    EXPECT_EQ(s.resultQuery, "select * from Results where GRP > 0");
-    EXPECT_EQ(s.obs_fld.selected(), "OBS");
-    EXPECT_EQ(s.mod_fld.selected(), "SIM");
-    EXPECT_EQ(s.idx_fld.selected(), "GRP");
-    EXPECT_EQ(s.var_fld.selected(), "VAR");
+    EXPECT_EQ(s.settings.tname, "Results"); // the listed name, not the typed one
+    EXPECT_EQ(s.settings.condition, "GRP > 0");
+    EXPECT_EQ(s.form.resultQuery, "select * from Results where GRP > 0");
+    EXPECT_EQ(s.form.obs_fld.selected(), "OBS");
+    EXPECT_EQ(s.form.mod_fld.selected(), "SIM");
+    EXPECT_EQ(s.form.idx_fld.selected(), "GRP");
+    EXPECT_EQ(s.form.var_fld.selected(), "VAR");
 
-    EXPECT_EQ(s.edit3, "1E-5");
-    EXPECT_EQ(s.max_call, 77);
-    EXPECT_EQ(s.edit2, "77");
-    EXPECT_EQ(s.result_file, "RS_out");
-    EXPECT_TRUE(s.excel_out);
-    EXPECT_EQ(s.errfun, "NRMSE");
-    EXPECT_EQ(s.criterion, 2);
-    EXPECT_EQ(s.pauseAfterRunMs, 0);
-    EXPECT_EQ(s.pauseBeforeVertexMs, 3);
-    EXPECT_FALSE(s.autorun);
+    EXPECT_EQ(s.settings.tolerance, "1E-5");
+    EXPECT_EQ(s.settings.max_call, 77);
+    EXPECT_EQ(s.form.edit2, "77");
+    EXPECT_EQ(s.settings.result_file, "RS_out");
+    EXPECT_TRUE(s.settings.excel_out);
+    EXPECT_EQ(s.settings.errfun, "NRMSE");
+    EXPECT_EQ(s.settings.criterion, 2);
+    EXPECT_EQ(s.settings.pauseAfterRunMs, 0);
+    EXPECT_EQ(s.settings.pauseBeforeVertexMs, 3);
+    EXPECT_FALSE(s.settings.autorun);
 
     EXPECT_EQ(asker.databaseAsked, 0); // the connection is open: no dialog
     EXPECT_FALSE(s.closeWasRequested);
@@ -128,71 +128,85 @@ struct KeyCase {
 // outside the fixture.
 TEST(CommandLineKeys, KeysFollowTheirCaseRules) {
     const std::vector<KeyCase> cases = {
-        {"GO exactly", {"GO"}, [](const Session& s) { EXPECT_TRUE(s.autorun); }},
-        {"go in lower case is ignored", {"go"}, [](const Session& s) { EXPECT_FALSE(s.autorun); }},
-        {"Go mixed is ignored", {"Go"}, [](const Session& s) { EXPECT_FALSE(s.autorun); }},
-        {"GO with more is ignored", {"GO!"}, [](const Session& s) { EXPECT_FALSE(s.autorun); }},
-        {"XL_OUT upper", {"XL_OUT"}, [](const Session& s) { EXPECT_TRUE(s.excel_out); }},
-        {"xl_out lower", {"xl_out"}, [](const Session& s) { EXPECT_TRUE(s.excel_out); }},
+        {"GO exactly", {"GO"}, [](const Session& s) { EXPECT_TRUE(s.settings.autorun); }},
+        {"go in lower case is ignored",
+         {"go"},
+         [](const Session& s) { EXPECT_FALSE(s.settings.autorun); }},
+        {"Go mixed is ignored", {"Go"}, [](const Session& s) { EXPECT_FALSE(s.settings.autorun); }},
+        {"GO with more is ignored",
+         {"GO!"},
+         [](const Session& s) { EXPECT_FALSE(s.settings.autorun); }},
+        {"XL_OUT upper", {"XL_OUT"}, [](const Session& s) { EXPECT_TRUE(s.settings.excel_out); }},
+        {"xl_out lower", {"xl_out"}, [](const Session& s) { EXPECT_TRUE(s.settings.excel_out); }},
         {"XL_OUT with a suffix is no key",
          {"XL_OUTX"},
-         [](const Session& s) { EXPECT_FALSE(s.excel_out); }},
+         [](const Session& s) { EXPECT_FALSE(s.settings.excel_out); }},
         {"ef= key in lower case, value as typed",
          {"ef=NRMSE"},
          [](const Session& s) {
-             EXPECT_EQ(s.errfun, "NRMSE");
-             EXPECT_EQ(s.criterion, 2);
+             EXPECT_EQ(s.settings.errfun, "NRMSE");
+             EXPECT_EQ(s.settings.criterion, 2);
          }},
-        {"Ef= CV(RMSE)", {"Ef=CV(RMSE)"}, [](const Session& s) { EXPECT_EQ(s.criterion, 3); }},
+        {"Ef= CV(RMSE)",
+         {"Ef=CV(RMSE)"},
+         [](const Session& s) { EXPECT_EQ(s.settings.criterion, 3); }},
         {"EF= value in lower case selects nothing",
          {"EF=nrmse"},
          [](const Session& s) {
-             EXPECT_EQ(s.errfun, "nrmse");
-             EXPECT_EQ(s.criterion, 1);
+             EXPECT_EQ(s.settings.errfun, "nrmse");
+             EXPECT_EQ(s.settings.criterion, 1);
          }},
-        {"EF=RMSE", {"EF=NRMSE", "EF=RMSE"}, [](const Session& s) { EXPECT_EQ(s.criterion, 1); }},
+        {"EF=RMSE",
+         {"EF=NRMSE", "EF=RMSE"},
+         [](const Session& s) { EXPECT_EQ(s.settings.criterion, 1); }},
         {"RS_ keeps the whole argument",
          {"RS_calib run"},
-         [](const Session& s) { EXPECT_EQ(s.result_file, "RS_calib run"); }},
+         [](const Session& s) { EXPECT_EQ(s.settings.result_file, "RS_calib run"); }},
         {"rs_ lower is ignored",
          {"rs_x"},
-         [](const Session& s) { EXPECT_TRUE(s.result_file.isEmpty()); }},
+         [](const Session& s) { EXPECT_TRUE(s.settings.result_file.isEmpty()); }},
         {"rf= lower is ignored",
          {"rf=run.sh"},
-         [](const Session& s) { EXPECT_TRUE(s.runFileName.isEmpty()); }},
+         [](const Session& s) { EXPECT_TRUE(s.settings.runFile.isEmpty()); }},
         {"RF= missing file: name kept, nothing loaded",
          {"RF=no_such_run.sh"},
          [](const Session& s) {
-             EXPECT_EQ(s.runFileName, QDir::currentPath() + "/no_such_run.sh");
-             EXPECT_TRUE(s.run_lb.isEmpty());
+             EXPECT_EQ(s.settings.runFile, QDir::currentPath() + "/no_such_run.sh");
+             EXPECT_TRUE(s.form.run_lb.isEmpty());
              EXPECT_TRUE(s.mrun.ApplicationName().isEmpty());
          }},
-        {"nx= lower is ignored", {"nx=7"}, [](const Session& s) { EXPECT_EQ(s.max_call, 50); }},
+        {"nx= lower is ignored",
+         {"nx=7"},
+         [](const Session& s) { EXPECT_EQ(s.settings.max_call, 50); }},
         {"NX= with blanks",
          {"NX= 12 "},
          [](const Session& s) {
-             EXPECT_EQ(s.max_call, 12);
-             EXPECT_EQ(s.edit2, "12");
+             EXPECT_EQ(s.settings.max_call, 12);
+             EXPECT_EQ(s.form.edit2, "12");
          }},
-        {"kr= lower is ignored", {"kr=1"}, [](const Session& s) { EXPECT_EQ(s.edit3, "0.0001"); }},
-        {"KR= unchecked text", {"KR=abc"}, [](const Session& s) { EXPECT_EQ(s.edit3, "abc"); }},
+        {"kr= lower is ignored",
+         {"kr=1"},
+         [](const Session& s) { EXPECT_EQ(s.settings.tolerance, "0.0001"); }},
+        {"KR= unchecked text",
+         {"KR=abc"},
+         [](const Session& s) { EXPECT_EQ(s.settings.tolerance, "abc"); }},
         {"pr=/pv= lower are ignored",
          {"pr=0", "pv=0"},
          [](const Session& s) {
-             EXPECT_EQ(s.pauseAfterRunMs, 500);
-             EXPECT_EQ(s.pauseBeforeVertexMs, 1000);
+             EXPECT_EQ(s.settings.pauseAfterRunMs, 500);
+             EXPECT_EQ(s.settings.pauseBeforeVertexMs, 1000);
          }},
         {"PR=0 PV=0",
          {"PR=0", "PV=0"},
          [](const Session& s) {
-             EXPECT_EQ(s.pauseAfterRunMs, 0);
-             EXPECT_EQ(s.pauseBeforeVertexMs, 0);
+             EXPECT_EQ(s.settings.pauseAfterRunMs, 0);
+             EXPECT_EQ(s.settings.pauseBeforeVertexMs, 0);
          }},
         {"short and empty arguments",
          {"", "G", "?x", "XL"},
          [](const Session& s) {
-             EXPECT_FALSE(s.autorun);
-             EXPECT_FALSE(s.excel_out);
+             EXPECT_FALSE(s.settings.autorun);
+             EXPECT_FALSE(s.settings.excel_out);
              EXPECT_FALSE(s.closeWasRequested);
          }},
     };
@@ -203,7 +217,7 @@ TEST(CommandLineKeys, KeysFollowTheirCaseRules) {
         fresh.asker = &cancel;
         fresh.arguments = c.args;
         try {
-            fresh.FormActivate();
+            fresh.applyCommandLine();
         } catch (const FitError& e) {
             ADD_FAILURE() << e.message().toStdString();
         }
@@ -215,38 +229,38 @@ TEST(CommandLineKeys, KeysFollowTheirCaseRules) {
 
 TEST_F(CommandLine, FlagsAreClearedOnEveryActivationAndValuesKept) {
     ASSERT_TRUE(activate({"GO", "XL_OUT", "RS_a", "NX=9", "EF=CV(RMSE)"}).isEmpty());
-    EXPECT_TRUE(s.autorun);
-    EXPECT_TRUE(s.excel_out);
+    EXPECT_TRUE(s.settings.autorun);
+    EXPECT_TRUE(s.settings.excel_out);
     ASSERT_TRUE(activate({"KR=2"}).isEmpty());
-    EXPECT_FALSE(s.autorun);
-    EXPECT_FALSE(s.excel_out);
-    EXPECT_EQ(s.result_file, "RS_a");
-    EXPECT_EQ(s.max_call, 9);
-    EXPECT_EQ(s.criterion, 3);
+    EXPECT_FALSE(s.settings.autorun);
+    EXPECT_FALSE(s.settings.excel_out);
+    EXPECT_EQ(s.settings.result_file, "RS_a");
+    EXPECT_EQ(s.settings.max_call, 9);
+    EXPECT_EQ(s.settings.criterion, 3);
     EXPECT_EQ(asker.databaseAsked, 2); // no connection: asked on each activation
 }
 
 TEST_F(CommandLine, ResultTableIsMatchedIgnoringCase) {
     ASSERT_TRUE(activate({"DB=" + dbPath, "RT=RESULTS"}).isEmpty());
-    EXPECT_EQ(s.tname, "Results");
-    EXPECT_TRUE(s.button3Enabled);
+    EXPECT_EQ(s.settings.tname, "Results");
+    EXPECT_TRUE(s.form.button3Enabled);
     ASSERT_TRUE(activate({"DB=" + dbPath, "RT=no_such_table"}).isEmpty());
-    EXPECT_EQ(s.table_LIST.index, -1);
-    EXPECT_TRUE(s.tname.isEmpty());
+    EXPECT_EQ(s.form.table_LIST.index, -1);
+    EXPECT_TRUE(s.settings.tname.isEmpty());
 }
 
 TEST_F(CommandLine, ColumnNotInTheListLeavesNoSelection) {
     ASSERT_TRUE(activate({"DB=" + dbPath, "RT=Results", "CD=1=1", "OB=OBS", "MO=nope"}).isEmpty());
-    EXPECT_EQ(s.obs_fld.selected(), "OBS");
-    EXPECT_EQ(s.mod_fld.index, -1);
-    EXPECT_TRUE(s.mod_fld.selected().isEmpty());
+    EXPECT_EQ(s.form.obs_fld.selected(), "OBS");
+    EXPECT_EQ(s.form.mod_fld.index, -1);
+    EXPECT_TRUE(s.form.mod_fld.selected().isEmpty());
 }
 
 TEST_F(CommandLine, ColumnKeysBeforeTheResultTableFindNothing) {
     // The lists are filled by opening the result table, so OB= must come after CD=.
     ASSERT_TRUE(activate({"DB=" + dbPath, "RT=Results", "OB=OBS", "CD=1=1"}).isEmpty());
-    EXPECT_EQ(s.obs_fld.index, -1);
-    EXPECT_EQ(s.obs_fld.items.size(), 5);
+    EXPECT_EQ(s.form.obs_fld.index, -1);
+    EXPECT_EQ(s.form.obs_fld.items.size(), 5);
 }
 
 TEST_F(CommandLine, BareDatabaseNameGivesEmptyWorkpath) {
@@ -256,8 +270,8 @@ TEST_F(CommandLine, BareDatabaseNameGivesEmptyWorkpath) {
     QDir::setCurrent(old);
     ASSERT_TRUE(err.isEmpty()) << err.toStdString();
     EXPECT_TRUE(s.db.isOpen());
-    EXPECT_EQ(s.db_f_name, "calib.sqlite");
-    EXPECT_TRUE(s.workpath.isEmpty());
+    EXPECT_EQ(s.settings.db_f_name, "calib.sqlite");
+    EXPECT_TRUE(s.settings.workpath.isEmpty());
 }
 
 TEST(CommandLineKeys, ErrorSkipsTheRestOfTheLineAndTheLaterSteps) {
@@ -283,7 +297,7 @@ TEST(CommandLineKeys, ErrorSkipsTheRestOfTheLineAndTheLaterSteps) {
         fresh.asker = &a;
         fresh.arguments = c.args;
         try {
-            fresh.FormActivate();
+            fresh.applyCommandLine();
             ADD_FAILURE() << "no error";
         } catch (const FitError& e) {
             EXPECT_TRUE(e.message().contains(QString::fromUtf8(c.messagePart)))
@@ -291,10 +305,10 @@ TEST(CommandLineKeys, ErrorSkipsTheRestOfTheLineAndTheLaterSteps) {
             // The message names the argument to correct.
             EXPECT_TRUE(e.message().startsWith(c.args.first() + ": ")) << e.message().toStdString();
         }
-        EXPECT_EQ(fresh.edit3, "0.0001");
-        EXPECT_FALSE(fresh.excel_out);
-        EXPECT_FALSE(fresh.autorun);
-        EXPECT_EQ(fresh.max_call, 50);
+        EXPECT_EQ(fresh.settings.tolerance, "0.0001");
+        EXPECT_FALSE(fresh.settings.excel_out);
+        EXPECT_FALSE(fresh.settings.autorun);
+        EXPECT_EQ(fresh.settings.max_call, 50);
         EXPECT_EQ(a.databaseAsked, 0); // steps 3 to 5 were not carried out
     }
     EXPECT_FALSE(QFile::exists("/nonexistent/dir/x.sqlite"));
@@ -310,8 +324,8 @@ TEST_F(CommandLine, HelpKeyShowsTheTextClosesAndStops) {
     EXPECT_EQ(asker.helpCaption, " batch parameters:");
     EXPECT_FALSE(asker.helpText.contains("RF="));
     EXPECT_TRUE(s.closeWasRequested);
-    EXPECT_EQ(s.edit3, "0.0001");
-    EXPECT_FALSE(s.autorun);
+    EXPECT_EQ(s.settings.tolerance, "0.0001");
+    EXPECT_FALSE(s.settings.autorun);
 }
 
 TEST(CommandLineKeys, HelpKeyAloneOpensNothing) {
@@ -320,7 +334,7 @@ TEST(CommandLineKeys, HelpKeyAloneOpensNothing) {
     fresh.asker = &a;
     QSignalSpy closed(&fresh, &Session::closeRequested);
     fresh.arguments = {"?"};
-    fresh.FormActivate();
+    fresh.applyCommandLine();
     EXPECT_EQ(closed.count(), 1);
     EXPECT_EQ(a.helpShown, 1);
     EXPECT_EQ(a.databaseAsked, 0);
@@ -332,7 +346,7 @@ TEST_F(CommandLine, DatabaseDialogWhenNoneIsOpen) {
     ASSERT_TRUE(activate({"KR=3"}).isEmpty());
     EXPECT_EQ(asker.databaseAsked, 1);
     EXPECT_TRUE(s.db.isOpen());
-    EXPECT_TRUE(s.workpath.isEmpty()); // only DB= sets it
+    EXPECT_TRUE(s.settings.workpath.isEmpty()); // only DB= sets it
     // Open now: the next activation does not ask again.
     ASSERT_TRUE(activate({}).isEmpty());
     EXPECT_EQ(asker.databaseAsked, 1);
@@ -345,12 +359,12 @@ TEST(CommandLineKeys, WithoutAnyoneToAskAMissingDatabaseIsAnError) {
         fresh.asker = a;
         fresh.arguments = {"GO"};
         try {
-            fresh.FormActivate();
+            fresh.applyCommandLine();
             ADD_FAILURE() << "no error";
         } catch (const FitError& e) {
             EXPECT_EQ(e.message(), "No database is open: give one with DB=<file>.");
         }
-        EXPECT_TRUE(fresh.autorun);
+        EXPECT_TRUE(fresh.settings.autorun);
     }
 }
 
@@ -358,14 +372,14 @@ TEST_F(CommandLine, NothingIsAppliedWhileAnOperationRuns) {
     s.arguments = {"KR=9", "NX=3", "GO"};
     {
         Session::BusyScope busy(s);
-        s.FormActivate();
-        EXPECT_EQ(s.edit3, "0.0001");
-        EXPECT_EQ(s.max_call, 50);
-        EXPECT_FALSE(s.autorun);
+        s.applyCommandLine();
+        EXPECT_EQ(s.settings.tolerance, "0.0001");
+        EXPECT_EQ(s.settings.max_call, 50);
+        EXPECT_FALSE(s.settings.autorun);
         EXPECT_EQ(asker.databaseAsked, 0);
     }
     ASSERT_TRUE(activate({"KR=9"}).isEmpty());
-    EXPECT_EQ(s.edit3, "9");
+    EXPECT_EQ(s.settings.tolerance, "9");
 }
 
 // A batch line whose run file is missing cannot run the model: it fails before

@@ -2,7 +2,7 @@
 // degenerate sizes, larger matrices against independent results, and the stop
 // of an uninitialised unit in a real child process.
 #include "analysis/matrix_unit.h"
-#include "app/fit_error.h"
+#include "base/fit_error.h"
 
 #include <QCoreApplication>
 #include <QProcess>

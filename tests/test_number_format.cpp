@@ -1,6 +1,6 @@
 // The general number format of log lines and the locale-aware number readers.
-#include "app/fit_error.h"
-#include "app/number_format.h"
+#include "base/fit_error.h"
+#include "base/number_format.h"
 
 #include <QCoreApplication>
 #include <QLocale>

@@ -1,8 +1,8 @@
 // Choosing fields of model tables as parameters: the values and conditions of
 // the PARM_INT records, the correlation columns, the failures of a press, and
 // the dialog driven through its controls.
-#include "app/fit_error.h"
 #include "app/session.h"
+#include "base/fit_error.h"
 #include "paramdb/param_selection.h"
 #include "support/session_fixture.h"
 #include "ui/frm_prmsel.h"
@@ -44,9 +44,9 @@ class ParamSelectionTest : public ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
         dbPath = makeDb(dir.path(), kModelSql);
-        s.pauseAfterRunMs = 0;
-        s.pauseBeforeVertexMs = 0;
-        s.db_f_name = dbPath;
+        s.settings.pauseAfterRunMs = 0;
+        s.settings.pauseBeforeVertexMs = 0;
+        s.settings.db_f_name = dbPath;
         s.db_open();
     }
 
@@ -156,7 +156,7 @@ TEST_F(ParamSelectionTest, SelectionPicksTheChosenRecordForEveryKeyType) {
         ASSERT_EQ(sel.ix_field.selected(), "k");
         ASSERT_TRUE(sel.setChecked("x"));
         sel.currentRow = 1;
-        sel.Button1Click();
+        sel.useSelection();
         const QString selection = parmRows().back().selection;
         EXPECT_EQ(selection, c.expected);
         QSqlQuery q =
@@ -189,7 +189,7 @@ TEST_F(ParamSelectionTest, WriteBackFindsTheRecordByItsTextKey) {
         sel.ix_field.selectIgnoringCase(c.index);
         sel.currentRow = c.row;
         sel.setChecked("kf");
-        sel.Button1Click();
+        sel.useSelection();
         s.db.exec("update parm_int set AVAL = ?", {value});
         s.setparameter();
         const QString written =
@@ -206,7 +206,7 @@ TEST_F(ParamSelectionTest, EmptyIndexValueStopsBeforeAnyRecord) {
     ParamSelection sel(s);
     sel.openTable("nokey");
     sel.setChecked("x");
-    EXPECT_THROW(sel.Button1Click(), FitError);
+    EXPECT_THROW(sel.useSelection(), FitError);
     EXPECT_TRUE(parmRows().empty());
 }
 
@@ -222,7 +222,7 @@ TEST_F(ParamSelectionTest, EachTickedFieldBecomesOneRecordFromTheCurrentRow) {
     for (const char* f : {"kf", "porosity", "depth"})
         ASSERT_TRUE(sel.setChecked(f));
 
-    const SelectionOutcome out = sel.Button1Click();
+    const SelectionOutcome out = sel.useSelection();
     EXPECT_EQ(out.appended, 3);
     EXPECT_TRUE(out.close);
 
@@ -250,14 +250,14 @@ TEST_F(ParamSelectionTest, EachTickedFieldBecomesOneRecordFromTheCurrentRow) {
     EXPECT_EQ(out.addedColumns, QStringList({"r_2", "r_3"}));
     EXPECT_EQ(correlationColumns(), QStringList({"r_2", "r_3"}));
     // The main window's parameter list was read again.
-    EXPECT_EQ(s.comboBox1.items.size(), 3);
+    EXPECT_EQ(s.form.comboBox1.items.size(), 3);
 }
 
 TEST_F(ParamSelectionTest, OneRecordInAnEmptyTableAddsNoColumn) {
     ParamSelection sel(s);
     sel.openTable("soil");
     sel.setChecked("kf");
-    const SelectionOutcome out = sel.Button1Click();
+    const SelectionOutcome out = sel.useSelection();
     EXPECT_EQ(out.appended, 1);
     EXPECT_TRUE(out.addedColumns.isEmpty());
     EXPECT_TRUE(correlationColumns().isEmpty());
@@ -271,19 +271,19 @@ TEST_F(ParamSelectionTest, OnlyMissingCorrelationColumnsAreAddedPressAfterPress)
     sel.closeAfterSelection = false;
     for (const char* f : {"kf", "porosity", "depth"})
         sel.setChecked(f);
-    SelectionOutcome out = sel.Button1Click();
+    SelectionOutcome out = sel.useSelection();
     EXPECT_EQ(out.addedColumns, QStringList({"r_3", "r_4", "r_5"}));
     EXPECT_FALSE(out.close);
 
     sel.openTable("crop");
     sel.setChecked("growth");
-    out = sel.Button1Click();
+    out = sel.useSelection();
     EXPECT_EQ(out.addedColumns, QStringList({"r_6"}));
     EXPECT_EQ(correlationColumns(), QStringList({"r_2", "r_3", "r_4", "r_5", "r_6"}));
     EXPECT_EQ(parmRows().size(), 6u);
     // A press without ticks appends nothing and finds no column missing.
     sel.setChecked("growth", false);
-    out = sel.Button1Click();
+    out = sel.useSelection();
     EXPECT_EQ(out.appended, 0);
     EXPECT_TRUE(out.addedColumns.isEmpty());
     EXPECT_EQ(parmRows().size(), 6u);
@@ -295,7 +295,7 @@ TEST_F(ParamSelectionTest, NonNumericFieldStopsThePressKeepingEarlierRecords) {
     for (const char* f : {"kf", "label", "depth"})
         sel.setChecked(f);
     try {
-        sel.Button1Click();
+        sel.useSelection();
         FAIL() << "no error";
     } catch (const FitError& e) {
         EXPECT_TRUE(e.message().contains("sand")) << e.message().toStdString();
@@ -308,7 +308,7 @@ TEST_F(ParamSelectionTest, NonNumericFieldStopsThePressKeepingEarlierRecords) {
     // The press ended before the columns were completed.
     EXPECT_TRUE(correlationColumns().isEmpty());
     // The records that were kept show in the main window at once.
-    EXPECT_EQ(s.comboBox1.items.size(), 2);
+    EXPECT_EQ(s.form.comboBox1.items.size(), 2);
 }
 
 TEST_F(ParamSelectionTest, IndexFieldIsItemIxIgnoringCaseElseTheFirstField) {
@@ -316,7 +316,7 @@ TEST_F(ParamSelectionTest, IndexFieldIsItemIxIgnoringCaseElseTheFirstField) {
     sel.openTable("crop");
     EXPECT_EQ(sel.ix_field.selected(), "item_ix");
     sel.setChecked("growth");
-    sel.Button1Click();
+    sel.useSelection();
     EXPECT_EQ(parmRows().back().selection, "item_ix=4");
 
     s.db.exec("create table plain (zone text, w double)");
@@ -325,13 +325,13 @@ TEST_F(ParamSelectionTest, IndexFieldIsItemIxIgnoringCaseElseTheFirstField) {
     EXPECT_EQ(sel.currentRow, -1);
     // An empty table offers no record to take the values from.
     sel.setChecked("w");
-    EXPECT_THROW(sel.Button1Click(), FitError);
+    EXPECT_THROW(sel.useSelection(), FitError);
     EXPECT_EQ(parmRows().size(), 1u);
 }
 
 TEST_F(ParamSelectionTest, PressAfterAModelRunTakesTheRecordsCurrentValue) {
     ParamSelection sel(s);
-    sel.FormActivate();
+    sel.listTables();
     EXPECT_TRUE(sel.tab_list.contains("soil"));
     sel.openTable("soil");
     sel.currentRow = 1;
@@ -340,7 +340,7 @@ TEST_F(ParamSelectionTest, PressAfterAModelRunTakesTheRecordsCurrentValue) {
     s.setRunFile(writeRunScript(
         dir.path(), {"--db", dbPath, "--sql", "UPDATE soil SET kf = 11 WHERE code = 'B2'"}));
     s.runModel();
-    const SelectionOutcome out = sel.Button1Click();
+    const SelectionOutcome out = sel.useSelection();
     EXPECT_EQ(out.appended, 1);
     const auto rows = parmRows();
     ASSERT_EQ(rows.size(), 1u);
@@ -356,12 +356,12 @@ TEST_F(ParamSelectionTest, NothingIsAppendedWhileTheModelRuns) {
     sel.setChecked("kf");
     {
         Session::BusyScope busy(s);
-        EXPECT_THROW(sel.Button1Click(), FitError);
+        EXPECT_THROW(sel.useSelection(), FitError);
     }
     EXPECT_TRUE(parmRows().empty());
     // With the connection closed (the model holds the file) the table list is empty.
     s.db.close();
-    sel.FormActivate();
+    sel.listTables();
     EXPECT_TRUE(sel.tab_list.isEmpty());
 }
 

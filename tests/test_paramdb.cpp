@@ -1,6 +1,6 @@
 // The engine adapter, opening a database with its PARM_INT, and the result table.
-#include "app/fit_error.h"
 #include "app/session.h"
+#include "base/fit_error.h"
 #include "support/session_fixture.h"
 
 #include <QCoreApplication>
@@ -29,7 +29,7 @@ class ParamDb : public ::testing::Test {
 
 TEST_F(ParamDb, MissingFileIsAnErrorNamingThePathAndCreatesNothing) {
     const QString path = dir.path() + "/nowhere.sqlite";
-    s.db_f_name = path;
+    s.settings.db_f_name = path;
     try {
         s.db_open();
         FAIL() << "no error";
@@ -39,7 +39,7 @@ TEST_F(ParamDb, MissingFileIsAnErrorNamingThePathAndCreatesNothing) {
     EXPECT_FALSE(QFile::exists(path));
     EXPECT_FALSE(s.db.isOpen());
     // What was done before the failure stays.
-    EXPECT_EQ(s.caption, path);
+    EXPECT_EQ(s.form.caption, path);
     EXPECT_TRUE(s.cs.contains(path + " ;"));
 }
 
@@ -49,33 +49,33 @@ TEST_F(ParamDb, FileThatIsNoDatabaseFailsWhenOpened) {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(QByteArray(4096, 'x'));
     f.close();
-    s.db_f_name = path;
+    s.settings.db_f_name = path;
     EXPECT_THROW(s.db_open(), FitError);
     EXPECT_FALSE(s.db.isOpen());
     EXPECT_EQ(QFile(path).size(), 4096);
 }
 
 TEST_F(ParamDb, FailedOpenKeepsTheOldListsAndClosesTheConnection) {
-    s.db_f_name = makeDb(dir.path(), kModelSql);
+    s.settings.db_f_name = makeDb(dir.path(), kModelSql);
     s.db_open();
-    const QStringList before = s.table_LIST.items;
-    s.db_f_name = dir.path() + "/missing.sqlite";
+    const QStringList before = s.form.table_LIST.items;
+    s.settings.db_f_name = dir.path() + "/missing.sqlite";
     EXPECT_THROW(s.db_open(), FitError);
-    EXPECT_EQ(s.table_LIST.items, before);
+    EXPECT_EQ(s.form.table_LIST.items, before);
     EXPECT_FALSE(s.parmintOpen);
-    EXPECT_TRUE(s.resultQuery.isEmpty());
+    EXPECT_TRUE(s.form.resultQuery.isEmpty());
 }
 
 TEST_F(ParamDb, CreatesParmIntWithItsElevenColumnsListedOnlyAfterTheNextOpening) {
     const QString path = makeDb(dir.path(), kModelSql);
-    s.db_f_name = path;
+    s.settings.db_f_name = path;
     s.db_open();
     // Listed without SQLite's own tables, ordered by name ignoring case.
-    EXPECT_EQ(s.table_LIST.items, (QStringList{"crop", "results", "results_v"}));
-    EXPECT_EQ(s.tname, "crop");
-    EXPECT_EQ(s.table_LIST.index, 0);
-    EXPECT_EQ(s.caption, path);
-    EXPECT_TRUE(s.comboBox1.items.isEmpty());
+    EXPECT_EQ(s.form.table_LIST.items, (QStringList{"crop", "results", "results_v"}));
+    EXPECT_EQ(s.settings.tname, "crop");
+    EXPECT_EQ(s.form.table_LIST.index, 0);
+    EXPECT_EQ(s.form.caption, path);
+    EXPECT_TRUE(s.form.comboBox1.items.isEmpty());
     EXPECT_EQ(s.db.columns("PARM_INT"),
               (QStringList{"ITEM_IX", "FNAME", "PNAME", "MINIMUM", "MAXIMUM", "IVAL", "STEP",
                            "AVAL", "SELECTION", "ALIAS", "ERROR"}));
@@ -86,9 +86,9 @@ TEST_F(ParamDb, CreatesParmIntWithItsElevenColumnsListedOnlyAfterTheNextOpening)
     EXPECT_EQ(queryText(path, "select type from pragma_table_info('PARM_INT') where name='FNAME'"),
               "CHAR(16)");
     s.db_open();
-    EXPECT_EQ(s.table_LIST.items, (QStringList{"crop", "PARM_INT", "results", "results_v"}));
-    EXPECT_EQ(s.comboBox1.items, (QStringList{"g", ""}));
-    EXPECT_EQ(s.comboBox1.index, 0);
+    EXPECT_EQ(s.form.table_LIST.items, (QStringList{"crop", "PARM_INT", "results", "results_v"}));
+    EXPECT_EQ(s.form.comboBox1.items, (QStringList{"g", ""}));
+    EXPECT_EQ(s.form.comboBox1.index, 0);
 }
 
 TEST_F(ParamDb, ExistingParmIntInAnyCaseIsKeptAndWithoutAliasListsPname) {
@@ -96,15 +96,15 @@ TEST_F(ParamDb, ExistingParmIntInAnyCaseIsKeptAndWithoutAliasListsPname) {
         makeDb(dir.path(), QString(kModelSql) + "create table parm_int (FNAME text, PNAME text);"
                                                 "insert into parm_int values ('crop', 'GROWTH');"
                                                 "insert into parm_int values ('crop', 'NAME');");
-    s.db_f_name = path;
+    s.settings.db_f_name = path;
     s.db_open();
     EXPECT_EQ(s.db.columns("PARM_INT"), (QStringList{"FNAME", "PNAME"}));
-    EXPECT_EQ(s.comboBox1.items, (QStringList{"GROWTH", "NAME"}));
+    EXPECT_EQ(s.form.comboBox1.items, (QStringList{"GROWTH", "NAME"}));
 }
 
 TEST_F(ParamDb, AdapterCopiesTablesKeepsTypesRegistersSqrAndReadsNulls) {
     const QString path = makeDb(dir.path(), kModelSql);
-    s.db_f_name = path;
+    s.settings.db_f_name = path;
     s.db_open();
     s.db.exec("select * into crop_bop from crop");
     // The copy is declared like the original: same columns, same declared types.
@@ -133,80 +133,80 @@ TEST_F(ParamDb, AdapterCopiesTablesKeepsTypesRegistersSqrAndReadsNulls) {
 }
 
 TEST_F(ParamDb, ResultTableChoiceConditionAndColumnLists) {
-    s.db_f_name = makeDb(dir.path(), kModelSql);
+    s.settings.db_f_name = makeDb(dir.path(), kModelSql);
     s.db_open();
-    EXPECT_EQ(s.button3Caption, "open result table");
-    EXPECT_FALSE(s.button3Enabled);
+    EXPECT_EQ(s.form.button3Caption, "open result table");
+    EXPECT_FALSE(s.form.button3Enabled);
 
-    s.table_LIST.selectIgnoringCase("RESULTS");
-    s.table_LISTCloseUp();
-    EXPECT_EQ(s.tname, "results");
-    EXPECT_EQ(s.button3Caption, "open results as result table");
-    EXPECT_TRUE(s.button3Enabled);
+    s.form.table_LIST.selectIgnoringCase("RESULTS");
+    s.applyTableChoice();
+    EXPECT_EQ(s.settings.tname, "results");
+    EXPECT_EQ(s.form.button3Caption, "open results as result table");
+    EXPECT_TRUE(s.form.button3Enabled);
 
-    s.condition = "   ";
-    s.Button3Click();
-    EXPECT_EQ(s.condition, "1=1");
-    EXPECT_EQ(s.resultQuery, "select * from results where 1=1");
-    for (ComboState* c : {&s.obs_fld, &s.mod_fld, &s.idx_fld, &s.var_fld}) {
+    s.settings.condition = "   ";
+    s.openResultTable();
+    EXPECT_EQ(s.settings.condition, "1=1");
+    EXPECT_EQ(s.form.resultQuery, "select * from results where 1=1");
+    for (ComboState* c : {&s.form.obs_fld, &s.form.mod_fld, &s.form.idx_fld, &s.form.var_fld}) {
         EXPECT_EQ(c->items, (QStringList{"SITE", "OBS", "SIM", "VAR"}));
         EXPECT_EQ(c->index, -1);
     }
-    s.obs_fld.selectIgnoringCase("obs");
+    s.chooseColumnNamed(ColumnRole::Observed, "obs");
     // Opening again clears the choices; a filter that selects no row still fills the lists.
-    s.condition = "SITE = 99";
-    s.Button3Click();
-    EXPECT_EQ(s.obs_fld.index, -1);
-    EXPECT_EQ(s.obs_fld.items.size(), 4);
+    s.settings.condition = "SITE = 99";
+    s.openResultTable();
+    EXPECT_EQ(s.form.obs_fld.index, -1);
+    EXPECT_EQ(s.form.obs_fld.items.size(), 4);
 
     // A rejected condition: the lists stay empty and the query closed.
-    s.condition = "NOSUCH = 1";
-    EXPECT_THROW(s.Button3Click(), FitError);
-    EXPECT_TRUE(s.obs_fld.items.isEmpty());
-    EXPECT_TRUE(s.resultQuery.isEmpty());
+    s.settings.condition = "NOSUCH = 1";
+    EXPECT_THROW(s.openResultTable(), FitError);
+    EXPECT_TRUE(s.form.obs_fld.items.isEmpty());
+    EXPECT_TRUE(s.form.resultQuery.isEmpty());
 
     // No table selected: two blanks in the caption, and opening fails.
-    s.table_LIST.index = -1;
-    s.table_LISTCloseUp();
-    EXPECT_EQ(s.button3Caption, "open  as result table");
-    s.condition = "1=1";
-    EXPECT_THROW(s.Button3Click(), FitError);
+    s.form.table_LIST.index = -1;
+    s.applyTableChoice();
+    EXPECT_EQ(s.form.button3Caption, "open  as result table");
+    s.settings.condition = "1=1";
+    EXPECT_THROW(s.openResultTable(), FitError);
 }
 
 TEST_F(ParamDb, RunFileLinesAndRunnerSettings) {
     const QString script = writeRunScript(dir.path(), {"--db", "x.sqlite"}, "my run.sh");
     s.setRunFile(script);
-    EXPECT_EQ(s.runFileName, script);
-    ASSERT_EQ(s.run_lb.size(), 2);
-    EXPECT_EQ(s.run_lb[0], "#!/bin/sh");
+    EXPECT_EQ(s.settings.runFile, script);
+    ASSERT_EQ(s.form.run_lb.size(), 2);
+    EXPECT_EQ(s.form.run_lb[0], "#!/bin/sh");
     EXPECT_EQ(s.mrun.ApplicationName(), script);
     EXPECT_EQ(s.mrun.CurrentDir(), dir.path() + "/");
     // A missing run file is skipped without a word.
     s.setRunFile(dir.path() + "/missing.sh");
     EXPECT_EQ(s.mrun.ApplicationName(), script);
-    EXPECT_EQ(s.run_lb.size(), 2);
+    EXPECT_EQ(s.form.run_lb.size(), 2);
 }
 
 TEST_F(ParamDb, NmaxEditKeepsTheLastValidValue) {
-    EXPECT_EQ(s.max_call, 50);
-    EXPECT_EQ(s.edit2, "50");
-    s.Edit2Change("1");
-    s.Edit2Change("12");
-    EXPECT_EQ(s.max_call, 12);
-    EXPECT_THROW(s.Edit2Change(""), FitError);
-    EXPECT_EQ(s.max_call, 12);
+    EXPECT_EQ(s.settings.max_call, 50);
+    EXPECT_EQ(s.form.edit2, "50");
+    s.setMaxCallText("1");
+    s.setMaxCallText("12");
+    EXPECT_EQ(s.settings.max_call, 12);
+    EXPECT_THROW(s.setMaxCallText(""), FitError);
+    EXPECT_EQ(s.settings.max_call, 12);
 }
 
 TEST_F(ParamDb, ParameterPlotShowsTheChosenColumnOfFimdt) {
-    s.ComboBox1CloseUp(0);
+    s.plotParameter(0);
     EXPECT_TRUE(s.series.isEmpty());
     s.nobs = 2;
     s.fimdt = {{0, 0, 0}, {10, 1, 2}, {20, 3, 4}};
-    s.ComboBox1CloseUp(1); // parameter 2
+    s.plotParameter(1); // parameter 2
     ASSERT_EQ(s.series.size(), 2);
     EXPECT_EQ(s.series[0], QPointF(1, 2));
     EXPECT_EQ(s.series[1], QPointF(2, 4));
-    s.ComboBox1CloseUp(-1); // no entry: the model values
+    s.plotParameter(-1); // no entry: the model values
     EXPECT_EQ(s.series[1], QPointF(2, 20));
 }
 

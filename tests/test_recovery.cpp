@@ -1,7 +1,7 @@
 // Recovering the model's tables after a run that never finished, and stopping a
 // model that hangs.
-#include "app/fit_error.h"
 #include "app/session.h"
+#include "base/fit_error.h"
 #include "support/session_fixture.h"
 
 #include <QCoreApplication>
@@ -126,7 +126,7 @@ TEST(Recovery, SecondStopEndsAModelThatHangs) {
     timer.start(50);
     QElapsedTimer clock;
     clock.start();
-    s.Button4Click();
+    s.startOptimization();
     EXPECT_LT(clock.elapsed(), 20000);
     EXPECT_EQ(requests, 2);
     EXPECT_FALSE(s.mrun.working());
@@ -147,12 +147,12 @@ TEST(Progress, CountsAgainstTheEvaluationsTheOperationExpects) {
     QList<int> totals;
     QObject::connect(&s, &Session::progress,
                      [&](int, int total, double, qint64) { totals << total; });
-    s.Edit2Change("3");
-    s.Button4Click(); // one parameter: two initial vertices and Nmax 3
+    s.setMaxCallText("3");
+    s.startOptimization(); // one parameter: two initial vertices and Nmax 3
     ASSERT_FALSE(totals.isEmpty());
     EXPECT_EQ(totals.first(), 2 + 3);
     totals.clear();
-    s.Button8Click(); // the base run and one per parameter
+    s.analyseSensitivity(); // the base run and one per parameter
     ASSERT_FALSE(totals.isEmpty());
     EXPECT_EQ(totals.first(), 2);
 }

@@ -1,6 +1,6 @@
 // The bounded downhill simplex driven by analytic and scripted objectives.
-#include "app/fit_error.h"
-#include "app/number_format.h"
+#include "base/fit_error.h"
+#include "base/number_format.h"
 #include "optim/simplex.h"
 
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 // The main window, its chart, the result dialog and the run file editor,
 // driven through their widgets against real SQLite files (offscreen).
-#include "app/fit_error.h"
 #include "app/session.h"
+#include "base/fit_error.h"
 #include "support/session_fixture.h"
 #include "ui/error_chart.h"
 #include "ui/opti_main.h"
@@ -111,8 +111,8 @@ class WindowTest : public ::testing::Test {
         dbFile = dir.filePath(QStringLiteral("calib.sqlite"));
         sqlExec(dbFile, QString::fromLatin1(kFixtureSql));
         session = std::make_unique<Session>();
-        session->pauseAfterRunMs = 0;
-        session->pauseBeforeVertexMs = 0;
+        session->settings.pauseAfterRunMs = 0;
+        session->settings.pauseBeforeVertexMs = 0;
         window = std::make_unique<Topti_main>(*session);
         session->asker = &asker;
         window->errorPresenter = [this](const QString& m) { errors << m; };
@@ -123,7 +123,7 @@ class WindowTest : public ::testing::Test {
     }
 
     void openDatabase() {
-        session->db_f_name = dbFile;
+        session->settings.db_f_name = dbFile;
         window->runAction([this] { session->db_open(); });
         ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
     }
@@ -137,7 +137,7 @@ class WindowTest : public ::testing::Test {
 
     void openResultTable(const QString& cond) {
         choose(find<QComboBox>(window.get(), "table_LIST"),
-               session->table_LIST.items.indexOf(QStringLiteral("results")));
+               session->form.table_LIST.items.indexOf(QStringLiteral("results")));
         auto* edit = find<QLineEdit>(window.get(), "condition");
         edit->selectAll();
         QTest::keyClick(edit, Qt::Key_Delete);
@@ -195,7 +195,7 @@ TEST_F(WindowTest, ControlsCarryTheirCaptionsAndDefaults) {
     EXPECT_EQ(find<QLineEdit>(w, "Edit2")->text(), QStringLiteral("50"));
     EXPECT_EQ(find<QLineEdit>(w, "Edit3")->text(), QStringLiteral("0.0001"));
     EXPECT_EQ(find<QLineEdit>(w, "condition")->text(), QString());
-    EXPECT_EQ(session->max_call, 50);
+    EXPECT_EQ(session->settings.max_call, 50);
     EXPECT_EQ(find<QSpinBox>(w, "EditPauseRun")->value(), 0); // the fixture's setting
     EXPECT_EQ(find<QSpinBox>(w, "EditPauseVertex")->value(), 0);
 
@@ -268,7 +268,7 @@ TEST_F(WindowTest, OpeningADatabaseShowsParmIntAndTheParameterList) {
     QStringList shown;
     for (int i = 0; i < tables->count(); ++i)
         shown << tables->itemText(i);
-    EXPECT_EQ(shown, session->table_LIST.items);
+    EXPECT_EQ(shown, session->form.table_LIST.items);
     EXPECT_TRUE(shown.contains(QStringLiteral("results")));
 
     // A model run closes the connection: the grid empties, and fills again
@@ -324,14 +324,14 @@ TEST_F(WindowTest, ResultTableOpensWithFilterAndFillsTheFourLists) {
     openDatabase();
     auto* button3 = find<QPushButton>(window.get(), "Button3");
     choose(find<QComboBox>(window.get(), "table_LIST"),
-           session->table_LIST.items.indexOf(QStringLiteral("results")));
-    EXPECT_EQ(session->tname, QStringLiteral("results"));
+           session->form.table_LIST.items.indexOf(QStringLiteral("results")));
+    EXPECT_EQ(session->settings.tname, QStringLiteral("results"));
     EXPECT_EQ(button3->text(), QStringLiteral("open results as result table"));
     EXPECT_TRUE(button3->isEnabled());
 
     openResultTable(QStringLiteral("obs > 1"));
     EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
-    EXPECT_EQ(session->condition, QStringLiteral("obs > 1"));
+    EXPECT_EQ(session->settings.condition, QStringLiteral("obs > 1"));
     auto* grid = find<QTableView>(window.get(), "DBGrid2");
     ASSERT_NE(grid->model(), nullptr);
     EXPECT_EQ(grid->model()->rowCount(), 2);
@@ -348,14 +348,14 @@ TEST_F(WindowTest, ResultTableOpensWithFilterAndFillsTheFourLists) {
     }
     choose(find<QComboBox>(window.get(), "obs_fld"), 2);
     choose(find<QComboBox>(window.get(), "mod_fld"), 3);
-    EXPECT_EQ(session->obs_fld.selected(), QStringLiteral("obs"));
-    EXPECT_EQ(session->mod_fld.selected(), QStringLiteral("sim"));
+    EXPECT_EQ(session->form.obs_fld.selected(), QStringLiteral("obs"));
+    EXPECT_EQ(session->form.mod_fld.selected(), QStringLiteral("sim"));
 
     // An empty condition becomes "1=1" and the edit shows it.
     openResultTable(QString());
     EXPECT_EQ(find<QLineEdit>(window.get(), "condition")->text(), QStringLiteral("1=1"));
     EXPECT_EQ(grid->model()->rowCount(), 3);
-    EXPECT_EQ(session->obs_fld.index, -1);
+    EXPECT_EQ(session->form.obs_fld.index, -1);
 
     // A condition the engine rejects: a message, an empty grid, empty lists.
     openResultTable(QStringLiteral("nosuchcolumn = 1"));
@@ -373,12 +373,12 @@ TEST_F(WindowTest, NmaxFollowsEveryKeystrokeAndKeepsItsValueWhileEmpty) {
     edit->selectAll();
     QTest::keyClick(edit, Qt::Key_Delete);
     EXPECT_EQ(edit->text(), QString());
-    EXPECT_EQ(session->max_call, 50);
+    EXPECT_EQ(session->settings.max_call, 50);
 
     QList<int> seen;
     for (QChar c : QStringLiteral("123")) {
         QTest::keyClicks(edit, QString(c));
-        seen << session->max_call;
+        seen << session->settings.max_call;
     }
     EXPECT_EQ(seen, (QList<int>{1, 12, 123}));
 
@@ -387,11 +387,11 @@ TEST_F(WindowTest, NmaxFollowsEveryKeystrokeAndKeepsItsValueWhileEmpty) {
     for (int i = 0; i < 3; ++i)
         QTest::keyClick(edit, Qt::Key_Backspace);
     EXPECT_EQ(edit->text(), QString());
-    EXPECT_EQ(session->max_call, 1);
+    EXPECT_EQ(session->settings.max_call, 1);
     EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
 
     // A value set by the program (NX= on the command line) shows in the field.
-    session->Edit2Change(QStringLiteral("77"));
+    session->setMaxCallText(QStringLiteral("77"));
     emit session->stateChanged();
     EXPECT_EQ(edit->text(), QStringLiteral("77"));
 }
@@ -399,19 +399,19 @@ TEST_F(WindowTest, NmaxFollowsEveryKeystrokeAndKeepsItsValueWhileEmpty) {
 TEST_F(WindowTest, OtherEditsAndChoicesReachTheSession) {
     QTest::keyClicks(find<QLineEdit>(window.get(), "Edit1"), QStringLiteral("0"));
     QTest::keyClicks(find<QLineEdit>(window.get(), "Edit3"), QStringLiteral("5"));
-    EXPECT_EQ(session->edit1, QStringLiteral("50"));
-    EXPECT_EQ(session->edit3, QStringLiteral("0.00015"));
+    EXPECT_EQ(session->settings.sensitivityStep, QStringLiteral("50"));
+    EXPECT_EQ(session->settings.tolerance, QStringLiteral("0.00015"));
 
     find<QRadioButton>(window.get(), "RadioButton3")->click();
-    EXPECT_EQ(session->criterion, 3);
-    session->criterion = 2; // EF=NRMSE
+    EXPECT_EQ(session->settings.criterion, 3);
+    session->settings.criterion = 2; // EF=NRMSE
     emit session->stateChanged();
     EXPECT_TRUE(find<QRadioButton>(window.get(), "RadioButton2")->isChecked());
 
     find<QSpinBox>(window.get(), "EditPauseRun")->setValue(250);
     find<QSpinBox>(window.get(), "EditPauseVertex")->setValue(40);
-    EXPECT_EQ(session->pauseAfterRunMs, 250);
-    EXPECT_EQ(session->pauseBeforeVertexMs, 40);
+    EXPECT_EQ(session->settings.pauseAfterRunMs, 250);
+    EXPECT_EQ(session->settings.pauseBeforeVertexMs, 40);
 
     session->lb.append(QStringLiteral("first"));
     session->lb.append(QStringLiteral("second"), true);
@@ -473,7 +473,7 @@ TEST_F(WindowTest, ChartFollowsTheSessionAndSurvivesValuesBelowTheLogAxis) {
     choose(find<QComboBox>(window.get(), "ComboBox1"), -1);
     EXPECT_EQ(chart->points(), (QList<QPointF>{{1, 5}, {2, 6}, {3, 7}}));
     EXPECT_EQ(chart->omittedCount(), 0);
-    session->comboBox1.items = {QStringLiteral("growth")};
+    session->form.comboBox1.items = {QStringLiteral("growth")};
     emit session->stateChanged();
     // Through the real list: it opens, the entry is taken, it closes.
     auto* combo1 = find<QComboBox>(window.get(), "ComboBox1");
@@ -572,7 +572,7 @@ TEST_F(WindowTest, ActivationAppliesTheCommandLineButNotDuringARunNorNested) {
 
     {
         Session::BusyScope busy(*session);
-        window->windowActivated();
+        window->FormActivate();
     }
     EXPECT_EQ(runs(), 1);
 
@@ -603,12 +603,12 @@ TEST_F(WindowTest, ActivationAppliesTheCommandLineButNotDuringARunNorNested) {
     window->errorPresenter = [&](const QString& m) {
         errors << m;
         if (nested++ == 0)
-            window->windowActivated();
+            window->FormActivate();
     };
     asker.databaseAsks = 0;
     errors.clear();
     session->arguments = {QStringLiteral("NX=abc")};
-    window->windowActivated();
+    window->FormActivate();
     EXPECT_EQ(errors.size(), 1);
 }
 
@@ -809,7 +809,7 @@ TEST_F(WindowTest, AnOptimisationRunIsMirroredWhileItRuns) {
     openDatabase();
     session->setRunFile(runScript);
     choose(find<QComboBox>(window.get(), "table_LIST"),
-           session->table_LIST.items.indexOf(QStringLiteral("results")));
+           session->form.table_LIST.items.indexOf(QStringLiteral("results")));
     openResultTable(QStringLiteral("1=1"));
     choose(find<QComboBox>(window.get(), "obs_fld"), 2);
     choose(find<QComboBox>(window.get(), "mod_fld"), 3);
@@ -818,7 +818,7 @@ TEST_F(WindowTest, AnOptimisationRunIsMirroredWhileItRuns) {
     auto* nmax = find<QLineEdit>(window.get(), "Edit2");
     nmax->selectAll();
     QTest::keyClicks(nmax, QStringLiteral("6"));
-    ASSERT_EQ(session->max_call, 6);
+    ASSERT_EQ(session->settings.max_call, 6);
 
     int pointsSeen = 0, disabledWhilePointAdded = 0;
     auto* start = find<QPushButton>(window.get(), "Button4");
@@ -848,8 +848,8 @@ TEST_F(WindowTest, AnOptimisationRunIsMirroredWhileItRuns) {
 TEST_F(WindowTest, ScreenshotsOfEveryTab) {
     openDatabase();
     openResultTable(QStringLiteral("1=1"));
-    session->run_lb = {QStringLiteral("#!/bin/sh"),
-                       QStringLiteral("exec ./model --db calib.sqlite")};
+    session->form.run_lb = {QStringLiteral("#!/bin/sh"),
+                            QStringLiteral("exec ./model --db calib.sqlite")};
     for (int i = 1; i <= 12; ++i) {
         session->lb.append(QStringLiteral("%1  error %2").arg(i).arg(1.0 / (i * i)), i == 12);
         session->addChartPoint(i, 1.0 / (i * i));

@@ -1,7 +1,7 @@
 // Tests of the spreadsheet report: every file is written with the real library
 // and read back from the .xlsx with the test reader.
 #include "analysis/workbook.h"
-#include "app/fit_error.h"
+#include "base/fit_error.h"
 #include "support/xlsx_reader.h"
 
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 #include "analysis/fisher.h"
 
-#include "app/number_format.h"
+#include "base/number_format.h"
 
 #include <cmath>
 

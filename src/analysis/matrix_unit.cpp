@@ -1,6 +1,6 @@
 #include "analysis/matrix_unit.h"
 
-#include "app/fit_error.h"
+#include "base/fit_error.h"
 
 #include <cerrno>
 #include <cmath>

@@ -1,42 +1,37 @@
-// The sensitivity coefficients of the error criterion: one run at the initial
-// values, one more per parameter raised by the step, and one arc elasticity per
-// parameter in the log.
-#include "analysis/fisher.h"
-#include "app/fit_error.h"
-#include "app/number_format.h"
-#include "app/session.h"
-#include "evaluation/bounds.h"
+#include "analysis/sensitivity.h"
 
+#include "analysis/fisher.h"
+#include "base/fit_error.h"
+#include "evaluation/bounds.h"
+#include "evaluation/evaluator.h"
+#include "paramdb/backup.h"
+#include "paramdb/database.h"
+
+#include <QElapsedTimer>
 #include <QSqlQuery>
 #include <cmath>
 
-void Session::Button8Click() {
-    refuseWhileModelRuns();
-    BusyScope busyScope(*this);
-    cnt = 0;
-    const double stepPercent = parseLocaleDouble(edit1);
-    clearChart();
-    sens_ana = true;
+SensitivityAnalysis::SensitivityAnalysis(const CalibrationSettings& settings, Database& database,
+                                         Evaluator& eval, Reporter& reporter)
+    : cfg(settings), db(database), evaluator(eval), report(reporter) {}
 
-    {
-        QSqlQuery q = db.query(QStringLiteral("select count(*) from parm_int"));
-        if (!q.next() || q.value(0).toInt() == 0)
-            throw FitError(
-                QStringLiteral("PARM_INT holds no parameters: there is nothing to analyse."));
-        progressTotal = q.value(0).toInt() + 1;
-    }
-    runClock.start();
-    haveBest = false;
+SensitivitySummary SensitivityAnalysis::run() {
+    QElapsedTimer clock;
+    clock.start();
+    evaluator.setSettings(cfg);
+    const double b = cfg.stepFraction();
+    const LogLine log = [this](const QString& line, bool select) { report.log(line, select); };
 
-    backup();
-    const double b = stepPercent / 100;
-    std::vector<bool> complete;
+    SensitivitySummary summary;
+    tfmatrix h;
+    backup(db, log);
     try {
-        sensit(b, &complete);
+        sensit(b, summary, h);
     } catch (...) {
         // The model's tables must not stay at a raised value: they go back to
         // the backup before the error is reported.
-        restoreAfterFailure(stopRequested()
+        restoreAfterFailure(db, log,
+                            report.stopRequested()
                                 ? QStringLiteral("The sensitivity analysis was stopped; the "
                                                  "model's tables are restored from their backups.")
                                 : QStringLiteral("The sensitivity analysis ended with an error; "
@@ -44,9 +39,9 @@ void Session::Button8Click() {
                                                  "backups."));
         throw;
     }
-    restore();
+    restore(db, log);
 
-    // The values the runs used: the objective clamped each to its bounds.
+    // The values the runs used: the evaluation clamped each to its bounds.
     std::vector<double> minimum, maximum;
     {
         QSqlQuery q =
@@ -56,17 +51,21 @@ void Session::Button8Click() {
             maximum.push_back(numberOf(q.value(1)));
         }
     }
-    for (int i = 1; i <= ndim; ++i) {
+    const std::vector<double>& y = summary.criteria;
+    for (int i = 1; i <= summary.ndim; ++i) {
         const double mn = i <= int(minimum.size()) ? minimum[i - 1] : -HUGE_VAL;
         const double mx = i <= int(maximum.size()) ? maximum[i - 1] : HUGE_VAL;
-        lb.append(sensitivityLine(i, b, h[i], clampToBounds(h[i], mn, mx),
-                                  clampToBounds(h[i] * (1 + b), mn, mx), y[0], complete[0], y[i],
-                                  complete[i]));
+        report.log(sensitivityLine(i, b, h[i], clampToBounds(h[i], mn, mx),
+                                   clampToBounds(h[i] * (1 + b), mn, mx), y[0], summary.complete[0],
+                                   y[i], summary.complete[i]));
     }
+    summary.outcome = Outcome::Converged;
+    summary.reason = QStringLiteral("every run was made");
+    summary.elapsedMs = clock.elapsed();
+    return summary;
 }
 
-void Session::sensit(double x, std::vector<bool>* complete) {
-    ndim = 0;
+void SensitivityAnalysis::sensit(double x, SensitivitySummary& summary, tfmatrix& h) {
     // Every AVAL starts from its IVAL, copied as it is (also when empty).
     db.exec(QStringLiteral("update parm_int set AVAL=IVAL"));
     std::vector<QVariant> initial;
@@ -75,34 +74,41 @@ void Session::sensit(double x, std::vector<bool>* complete) {
         while (q.next())
             initial.push_back(q.value(0));
     }
-    ndim = static_cast<int>(initial.size());
-    ival.resize(ndim + 1);
-    h.resize(ndim + 1);
-    y.resize(ndim + 2);
+    const int ndim = static_cast<int>(initial.size());
+    h.assign(ndim + 1, 0.0);
     for (int i = 1; i <= ndim; ++i)
         h[i] = parameterNumber(initial[i - 1], QStringLiteral("IVAL"), i);
+    std::vector<double> y(ndim + 1, 0.0);
     std::vector<bool> done(ndim + 1, true);
 
     // A stop request (the stop button, SIGINT/SIGTERM) ends the runs between
     // two model runs; the caller restores the model's tables.
     auto stopIfRequested = [this]() {
-        if (stopRequested())
+        if (report.stopRequested())
             throw FitError(QStringLiteral("The sensitivity analysis was stopped before it "
                                           "finished; no coefficients were computed."));
     };
+    auto evaluate = [&](int i) {
+        bool ok = true;
+        ++summary.modelRuns;
+        y[i] = model_eval(evaluator, report, h, &ok);
+        done[i] = ok;
+        if (ok && (!summary.haveBest || y[i] < summary.best)) {
+            summary.best = y[i];
+            summary.haveBest = true;
+        }
+    };
 
-    bool ok = true;
     stopIfRequested();
-    y[0] = model_eval(h, 1, &ok);
-    done[0] = ok;
+    evaluate(0);
     for (int i = 1; i <= ndim; ++i) {
         stopIfRequested();
         const double initialValue = h[i];
         h[i] = initialValue * (1 + x);
-        y[i] = model_eval(h, 1, &ok);
-        done[i] = ok;
+        evaluate(i);
         h[i] = initialValue;
     }
-    if (complete)
-        *complete = done;
+    summary.ndim = ndim;
+    summary.criteria = std::move(y);
+    summary.complete = std::move(done);
 }

@@ -2,14 +2,17 @@
 // simulated value, the Fisher information matrix, its inverse, and the standard
 // errors and correlations of the parameters in the log, the protocol file,
 // PARM_INT and, on request, a workbook.
+#include "analysis/uncertainty.h"
+
 #include "analysis/fisher.h"
 #include "analysis/matrix_unit.h"
 #include "analysis/workbook.h"
-#include "app/fit_error.h"
-#include "app/number_format.h"
-#include "app/session.h"
+#include "base/fit_error.h"
 #include "evaluation/bounds.h"
+#include "evaluation/evaluator.h"
+#include "paramdb/database.h"
 
+#include <QElapsedTimer>
 #include <QLocale>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -27,57 +30,32 @@ struct ParmRecord {
     QVariant minimum;
 };
 
-// The selected result rows, in the order of the statement.
-struct ResultRows {
-    std::vector<double> mod;
-    std::vector<double> var;
-    int badVariances = 0; // empty, zero or negative
-};
-
-ResultRows readResultRows(Database& db, const QString& statement, const QString& modName,
-                          const QString& varName) {
-    QSqlQuery q = db.query(statement);
-    const QSqlRecord rec = q.record();
-    const int modCol = rec.indexOf(modName);
-    const int varCol = rec.indexOf(varName);
-    if (modCol < 0 || varCol < 0)
-        throw FitError(QStringLiteral("The result rows have no column '%1'.")
-                           .arg(modCol < 0 ? modName : varName));
-    ResultRows rows;
-    while (q.next()) {
-        rows.mod.push_back(numberOf(q.value(modCol)));
-        const QVariant v = q.value(varCol);
-        bool ok = false;
-        const double w = v.isNull() ? 0 : v.toDouble(&ok);
-        if (!ok || !(w > 0) || !std::isfinite(w))
-            ++rows.badVariances;
-        rows.var.push_back(numberOf(v));
-    }
-    return rows;
-}
-
 } // namespace
 
-void Session::Button10Click() {
-    refuseWhileModelRuns();
-    BusyScope busyScope(*this);
-    lcid = -99; // no workbook yet in this analysis
-    const QString protocolName =
-        autorun ? result_file + QStringLiteral(".txt") : QStringLiteral("PROT_UNC.TXT");
-    if (autorun)
-        lb.save(result_file + QStringLiteral(".txt"));
+UncertaintyAnalysis::UncertaintyAnalysis(const CalibrationSettings& settings, Database& database,
+                                         Evaluator& eval, Reporter& reporter)
+    : cfg(settings), db(database), evaluator(eval), report(reporter) {}
 
-    const QString T = tname;
-    const QString C = condition;
-    const QString MOD = mod_fld.selected();
-    const QString VAR = var_fld.selected();
-    // The four column lists hold the same names in the same order: the entry of
-    // the index list at the observed column's position is the observed column.
-    const QString OBS = obs_fld.index >= 0 && obs_fld.index < idx_fld.items.size()
-                            ? idx_fld.items[obs_fld.index]
-                            : QString();
-    if (VAR.isEmpty())
-        return;
+UncertaintySummary UncertaintyAnalysis::run() {
+    QElapsedTimer clock;
+    clock.start();
+    evaluator.setSettings(cfg);
+    out = UncertaintySummary{};
+    UncertaintySummary& summary = out;
+    summary.lcid = -99; // no workbook yet in this analysis
+    const bool autorun = cfg.autorun;
+    const bool excel_out = cfg.excel_out;
+    const QString protocolName =
+        autorun ? cfg.result_file + QStringLiteral(".txt") : QStringLiteral("PROT_UNC.TXT");
+    if (autorun)
+        report.saveLog(cfg.result_file + QStringLiteral(".txt"));
+
+    const QString VAR = cfg.varianceColumn;
+    if (VAR.isEmpty()) {
+        summary.outcome = Outcome::Refused;
+        summary.reason = QStringLiteral("no variance column is chosen");
+        return summary;
+    }
 
     std::vector<ParmRecord> records;
     {
@@ -91,11 +69,16 @@ void Session::Button10Click() {
         throw FitError(
             QStringLiteral("PARM_INT holds no parameters: there is nothing to analyse."));
 
+    // Why there is no analysis, in the log and the protocol.
     auto stop = [&](const QStringList& why) {
         for (const QString& line : why)
-            lb.append(line);
-        lb.append(kNoAnalysis);
-        lb.save(protocolName);
+            report.log(line);
+        report.log(kNoAnalysis);
+        report.saveLog(protocolName);
+        summary.outcome = Outcome::Refused;
+        summary.reason = why.join(QLatin1Char(' ')).trimmed();
+        summary.elapsedMs = clock.elapsed();
+        return summary;
     };
 
     // Only the upper bound is tested, with 1.01 * AVAL.
@@ -104,16 +87,15 @@ void Session::Button10Click() {
         const long double m =
             parameterNumber(records[i].maximum, QStringLiteral("MAXIMUM"), int(i) + 1);
         if (1.01L * a > m) {
-            stop({QStringLiteral(" at least one parameter is at the limit")});
-            return;
+            return stop({QStringLiteral(" at least one parameter is at the limit")});
         }
     }
 
-    ndim = static_cast<int>(records.size());
+    const int ndim = static_cast<int>(records.size());
     tfmatrix x(ndim + 1);
     std::vector<double> d(ndim + 1);
     QStringList aliases{QString()};
-    y.assign(ndim + 1, 0);
+    std::vector<double> y(ndim + 1, 0);
     for (int i = 1; i <= ndim; ++i) {
         aliases << records[i - 1].alias;
         const double p = parameterNumber(records[i - 1].aval, QStringLiteral("AVAL"), i);
@@ -121,17 +103,15 @@ void Session::Button10Click() {
         x[i] = p;
         d[i] = static_cast<double>(0.01L * std::fabs(static_cast<long double>(p)));
     }
-    const tfmatrix1 p = y;
+    const std::vector<double> p = y;
 
     // A step of 0 and a variance that is not positive would divide by zero
     // below; they are found before the model runs at all.
     for (int i = 1; i <= ndim; ++i)
-        if (d[i] == 0) {
-            stop({QStringLiteral(" parameter ") + QString::number(i) + QStringLiteral(" [") +
-                  trimAlias(aliases[i]) +
-                  QStringLiteral("] is 0: its step for the differences would be 0")});
-            return;
-        }
+        if (d[i] == 0)
+            return stop({QStringLiteral(" parameter ") + QString::number(i) + QStringLiteral(" [") +
+                         trimAlias(aliases[i]) +
+                         QStringLiteral("] is 0: its step for the differences would be 0")});
     // The objective clamps what it stores to the bounds. Where it clamps the base
     // or the raised value, the model sees another step than d, and a difference
     // divided by d would misstate the sensitivity: the step actually taken is
@@ -144,29 +124,20 @@ void Session::Button10Click() {
         const double raised = clampToBounds(p[i] + d[i], mn, mx);
         if (base != p[i] || raised != p[i] + d[i])
             taken[i] = static_cast<double>(static_cast<long double>(raised) - base);
-        if (taken[i] == 0) {
-            stop({QStringLiteral(" parameter ") + QString::number(i) + QStringLiteral(" [") +
-                  trimAlias(aliases[i]) +
-                  QStringLiteral("] cannot be raised within its bounds: its step for the "
-                                 "differences would be 0")});
-            return;
-        }
+        if (taken[i] == 0)
+            return stop({QStringLiteral(" parameter ") + QString::number(i) + QStringLiteral(" [") +
+                         trimAlias(aliases[i]) +
+                         QStringLiteral("] cannot be raised within its bounds: its step for the "
+                                        "differences would be 0")});
     }
-    const QString statement =
-        joinLines({QStringLiteral(" select * from ") + T + QStringLiteral(" where ") + C,
-                   QStringLiteral(" order by ") + OBS});
     {
-        const ResultRows rows = readResultRows(db, statement, MOD, VAR);
-        if (rows.mod.empty()) {
-            stop({QStringLiteral(" the filter condition selects no result rows")});
-            return;
-        }
-        if (rows.badVariances > 0) {
-            stop({QStringLiteral(" ") + QString::number(rows.badVariances) +
-                  QStringLiteral(" selected result rows have a variance (") + VAR +
-                  QStringLiteral(") that is empty, 0 or negative")});
-            return;
-        }
+        const ModelValues rows = readModelValues(db, cfg);
+        if (rows.mod.empty())
+            return stop({QStringLiteral(" the filter condition selects no result rows")});
+        if (rows.badVariances > 0)
+            return stop({QStringLiteral(" ") + QString::number(rows.badVariances) +
+                         QStringLiteral(" selected result rows have a variance (") + VAR +
+                         QStringLiteral(") that is empty, 0 or negative")});
     }
 
     // AVAL and the model's tables back at the start values.
@@ -176,12 +147,12 @@ void Session::Button10Click() {
                 db.exec(QStringLiteral("update parm_int set AVAL=? where rowid=?"),
                         {p[k], records[k - 1].rowid});
         });
-        setparameter();
+        evaluator.setparameter();
     };
     // A run that left rows at -99, or changed the number of rows, cannot be
     // differenced against the base run.
     int rowCount = -1; // of the base run
-    auto checkRun = [&](const ResultRows& rows, int run) {
+    auto checkRun = [&](const ModelValues& rows, int run) {
         QString what;
         if (rowCount >= 0 && int(rows.mod.size()) != rowCount)
             what = QStringLiteral("the number of selected result rows changed from %1 to %2")
@@ -205,8 +176,8 @@ void Session::Button10Click() {
                                              QString::number(run) + QStringLiteral(" raised");
         const QString message = QStringLiteral(" uncertainty analysis stopped after ") + which +
                                 QStringLiteral(": ") + what;
-        lb.append(message, true);
-        lb.save(protocolName);
+        report.log(message, true);
+        report.saveLog(protocolName);
         throw FitError(message.trimmed());
     };
 
@@ -214,12 +185,12 @@ void Session::Button10Click() {
     // analysis between two model runs; the values are set back like after an
     // error, and the caller learns that the analysis did not finish.
     auto stopIfRequested = [&]() {
-        if (!stopRequested())
+        if (!report.stopRequested())
             return;
         const QString message =
             QStringLiteral(" uncertainty analysis stopped on request before it finished");
-        lb.append(message, true);
-        lb.save(protocolName);
+        report.log(message, true);
+        report.saveLog(protocolName);
         throw FitError(message.trimmed());
     };
 
@@ -229,8 +200,8 @@ void Session::Button10Click() {
     try {
         stopIfRequested();
         atStart = false;
-        model_eval(x, 0);
-        const ResultRows base = readResultRows(db, statement, MOD, VAR);
+        ++summary.modelRuns;
+        const ModelValues base = evaluator.evaluate(x, Reading::ModelValues).values;
         checkRun(base, 0);
         rowCount = static_cast<int>(base.mod.size());
         w.assign(rowCount + 1, 0);
@@ -246,11 +217,11 @@ void Session::Button10Click() {
                 x[i] = p[i];
             x[j] = p[j] + d[j];
             atStart = false;
-            model_eval(x, 0);
+            ++summary.modelRuns;
+            const ModelValues run = evaluator.evaluate(x, Reading::ModelValues).values;
             x[j] = p[j];
             restoreStart();
             atStart = true;
-            const ResultRows run = readResultRows(db, statement, MOD, VAR);
             checkRun(run, j);
             for (int k = 1; k <= rowCount; ++k)
                 fimdtNew[k][j] =
@@ -262,20 +233,23 @@ void Session::Button10Click() {
             if (!atStart)
                 restoreStart();
         } catch (const FitError& r) {
-            lb.append(QStringLiteral("Setting the start values back failed as well: ") +
-                          r.message(),
-                      true);
+            report.log(QStringLiteral("Setting the start values back failed as well: ") +
+                           r.message(),
+                       true);
         }
         throw;
     }
-    nobs = rowCount;
-    fimdt = std::move(fimdtNew);
+    const int nobs = rowCount;
+    summary.nobs = nobs;
+    summary.fimdt = std::move(fimdtNew);
+    summary.haveSensitivities = true;
+    const RCOMat& fimdt = summary.fimdt;
 
     const RCOMat F = fisherInformation(fimdt, w, ndim, nobs);
 
     Workbook book;
     if (excel_out) {
-        lcid = static_cast<int>(QLocale::system().language());
+        summary.lcid = static_cast<int>(QLocale::system().language());
         book.addMatrixSheet(Workbook::sensitivitySheet, 1, nobs + 1, 1, ndim + 1, fimdt);
     }
 
@@ -290,7 +264,7 @@ void Session::Button10Click() {
 
     const UncertaintyReport rep = uncertaintyReport(V, singular, p, aliases, ndim);
     for (const QString& line : rep.lines)
-        lb.append(line);
+        report.log(line);
 
     // Results go to the first record whose alias matches, both sides trimmed.
     // Without a result the cells are emptied, so that values of an earlier
@@ -323,9 +297,9 @@ void Session::Button10Click() {
                             {value(rep.r[i][j]), r->rowid});
             }
     });
-    emit parmintOpened();
+    report.parameterValuesChanged();
 
-    lb.save(protocolName);
+    report.saveLog(protocolName);
 
     if (excel_out) {
         if (rep.determined) {
@@ -341,9 +315,13 @@ void Session::Button10Click() {
                 book.setText(r + 1, 1, QStringLiteral("P") + QString::number(r));
             book.setText(ndim + 3, 1, singularFisherLine);
         }
-        const QString path = reportWorkbookPath(workpath, autorun, result_file);
+        const QString path = reportWorkbookPath(cfg.workpath, autorun, cfg.result_file);
         book.saveCopyAs(path);
-        if (asker && !autorun)
-            asker->openWorkbook(path);
+        summary.workbook = path;
     }
+    summary.outcome = Outcome::Converged;
+    summary.reason = rep.determined ? QStringLiteral("standard errors and correlations determined")
+                                    : QStringLiteral("the information matrix is singular");
+    summary.elapsedMs = clock.elapsed();
+    return summary;
 }

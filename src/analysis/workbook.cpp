@@ -1,6 +1,6 @@
 #include "analysis/workbook.h"
 
-#include "app/fit_error.h"
+#include "base/fit_error.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "app/batch.h"
 
-#include "app/fit_error.h"
+#include "base/fit_error.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -241,7 +241,7 @@ int runHeadless(Session& session) {
 
     session.closeWasRequested = false;
     try {
-        session.FormActivate();
+        session.applyCommandLine();
     } catch (const FitError& e) {
         reportBatchError(e.message());
         return batchFailureStatus(&stops);

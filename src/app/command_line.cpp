@@ -2,32 +2,18 @@
 // argument acts at once on the state the earlier ones left, so a working line
 // gives DB= before RT=, RT= before CD=, and CD= before the four column keys.
 #include "app/batch.h"
-#include "app/fit_error.h"
-#include "app/number_format.h"
 #include "app/session.h"
+#include "base/fit_error.h"
 
-namespace {
-
-// A pause in milliseconds: a whole number, not negative.
-int parsePauseMs(const QString& key, const QString& value) {
-    const int ms = parseDecimalInt(value);
-    if (ms < 0)
-        throw FitError(QStringLiteral("%1 needs a number of milliseconds of 0 or more, not '%2'.")
-                           .arg(key, value));
-    return ms;
-}
-
-} // namespace
-
-void Session::FormActivate() {
+void Session::applyCommandLine() {
     // The window activates again when a dialog closes, also during a calibration
     // (waiting for the model processes events): applying the line again then
     // would start a second calibration inside the running one.
     if (busy())
         return;
 
-    autorun = false;
-    excel_out = false;
+    settings.autorun = false;
+    settings.excel_out = false;
     try {
         for (const QString& arg : arguments) {
             try {
@@ -36,47 +22,32 @@ void Session::FormActivate() {
                 if (key == QLatin1String("RF=")) {
                     setRunFile(value);
                 } else if (key == QLatin1String("CD=")) {
-                    condition = value;
-                    Button3Click();
+                    settings.condition = value;
+                    openResultTable();
                 } else if (key == QLatin1String("RT=")) {
-                    table_LIST.selectIgnoringCase(value);
-                    table_LISTCloseUp();
+                    form.table_LIST.selectIgnoringCase(value);
+                    applyTableChoice();
                 } else if (key == QLatin1String("DB=")) {
-                    db_f_name = value;
+                    settings.db_f_name = value;
                     const int cut = value.lastIndexOf(QLatin1Char('/'));
-                    workpath = cut < 0 ? QString() : value.left(cut + 1);
+                    settings.workpath = cut < 0 ? QString() : value.left(cut + 1);
                     db_open();
                 } else if (key == QLatin1String("OB=")) {
-                    obs_fld.selectIgnoringCase(value);
+                    chooseColumnNamed(ColumnRole::Observed, value);
                 } else if (key == QLatin1String("MO=")) {
-                    mod_fld.selectIgnoringCase(value);
+                    chooseColumnNamed(ColumnRole::Model, value);
                 } else if (key == QLatin1String("IX=")) {
-                    idx_fld.selectIgnoringCase(value);
+                    chooseColumnNamed(ColumnRole::Index, value);
                 } else if (key == QLatin1String("OV=")) {
-                    var_fld.selectIgnoringCase(value);
-                } else if (key == QLatin1String("KR=")) {
-                    edit3 = value;
-                } else if (key == QLatin1String("NX=")) {
-                    const int n = parseDecimalInt(value);
-                    max_call = n;
-                    Edit2Change(QString::number(n));
-                } else if (key == QLatin1String("RS_")) {
-                    result_file = arg;
-                } else if (arg.compare(QLatin1String("XL_OUT"), Qt::CaseInsensitive) == 0) {
-                    excel_out = true;
-                } else if (key.compare(QLatin1String("EF="), Qt::CaseInsensitive) == 0) {
-                    errfun = value;
-                } else if (key == QLatin1String("PR=")) {
-                    pauseAfterRunMs = parsePauseMs(key, value);
-                } else if (key == QLatin1String("PV=")) {
-                    pauseBeforeVertexMs = parsePauseMs(key, value);
-                } else if (arg == QLatin1String("GO")) {
-                    autorun = true;
+                    chooseColumnNamed(ColumnRole::Variance, value);
+                } else if (settings.applyArgument(arg)) {
+                    if (key == QLatin1String("NX="))
+                        setMaxCallText(QString::number(settings.max_call));
                 } else if (arg == QLatin1String("?")) {
                     if (asker)
                         asker->showHelp(batchHelpText(), batchHelpCaption());
                     emit stateChanged();
-                    Button6Click();
+                    requestClose();
                     return;
                 }
             } catch (const FitError& e) {
@@ -87,12 +58,7 @@ void Session::FormActivate() {
             emit stateChanged();
         }
 
-        if (errfun == QLatin1String("RMSE"))
-            criterion = 1;
-        else if (errfun == QLatin1String("NRMSE"))
-            criterion = 2;
-        else if (errfun == QLatin1String("CV(RMSE)"))
-            criterion = 3;
+        settings.applyCriterionName();
         emit stateChanged();
     } catch (...) {
         emit stateChanged();
@@ -100,19 +66,19 @@ void Session::FormActivate() {
     }
 
     if (!db.isOpen())
-        Button2Click();
-    if (autorun && db.isOpen()) {
+        changeDatabase();
+    if (settings.autorun && db.isOpen()) {
         // Without a run script every model run fails, but only after the
         // calibration has backed up the tables and reset AVAL to IVAL, which
         // would wipe the values of the last calibration for nothing.
         if (mrun.ApplicationName().isEmpty())
             throw FitError(
-                runFileName.isEmpty()
+                settings.runFile.isEmpty()
                     ? QStringLiteral("The model could not be started: no run file is given. Give "
                                      "the run script with RF=<file>.")
                     : QStringLiteral("The model could not be started: the run file \"%1\" does "
                                      "not exist. Give an existing run script with RF=<file>.")
-                          .arg(runFileName));
-        Button4Click();
+                          .arg(settings.runFile));
+        startOptimization();
     }
 }

@@ -1,45 +1,37 @@
 #include "app/session.h"
 
-#include "app/fit_error.h"
-#include "app/number_format.h"
+#include "base/fit_error.h"
+#include "base/number_format.h"
 
 #include <QCoreApplication>
 #include <QThread>
 
-void ComboState::selectIgnoringCase(const QString& name) {
-    index = -1;
-    for (int i = 0; i < items.size(); ++i) {
-        if (items[i].compare(name, Qt::CaseInsensitive) == 0) {
-            select(i);
-            return;
-        }
-    }
-}
-
-Session::Session(QObject* parent) : QObject(parent), lb(this), mrun(this), rfedit(this) {
-    table_LIST.text = QStringLiteral("?");
-    for (ComboState* c : {&obs_fld, &mod_fld, &idx_fld, &var_fld})
+Session::Session(QObject* parent)
+    : QObject(parent), lb(this), mrun(this), rfedit(this), evaluator(db, mrun, this) {
+    form.table_LIST.text = QStringLiteral("?");
+    for (ComboState* c : {&form.obs_fld, &form.mod_fld, &form.idx_fld, &form.var_fld})
         c->text = QStringLiteral("select");
-    comboBox1.text = QStringLiteral("ComboBox1");
+    form.comboBox1.text = QStringLiteral("ComboBox1");
     mrun.setShowType(sstShowMinimized);
     rfedit.setShowType(sstShowNormal);
+    evaluator.setConnectionWatcher(this);
     // Creation: the counter, Nmax and its edit box.
     cnt = 0;
-    max_call = 50;
-    Edit2Change(QStringLiteral("50"));
+    settings.max_call = 50;
+    setMaxCallText(QStringLiteral("50"));
 }
 
 Session::~Session() = default;
 
-void Session::Edit2Change(const QString& text) {
-    edit2 = text;
+void Session::setMaxCallText(const QString& text) {
+    form.edit2 = text;
     // max_call keeps its last valid value when the text is no integer.
-    max_call = parseDecimalInt(text);
+    settings.max_call = parseDecimalInt(text);
 }
 
-void Session::ComboBox1CloseUp(int index) {
+void Session::plotParameter(int index) {
     const int k = index + 1; // entries count from 0, parameters from 1; none selected gives 0
-    comboBox1.index = index;
+    form.comboBox1.index = index;
     series.clear();
     for (int e = 1; e <= nobs; ++e) {
         if (e < int(fimdt.size()) && k >= 0 && k < int(fimdt[e].size()))
@@ -48,7 +40,7 @@ void Session::ComboBox1CloseUp(int index) {
     emit chartReplaced();
 }
 
-void Session::Button6Click() {
+void Session::requestClose() {
     closeWasRequested = true;
     emit closeRequested();
 }
@@ -76,17 +68,6 @@ void Session::setStatus(const QString& text) {
     emit statusMessage(text);
 }
 
-QString Session::criterionName() const {
-    switch (criterion) {
-    case 2:
-        return QStringLiteral("NRMSE");
-    case 3:
-        return QStringLiteral("CV(RMSE)");
-    default:
-        return QStringLiteral("RMSE");
-    }
-}
-
 void Session::requestStop() {
     if (!busy())
         return;
@@ -102,9 +83,56 @@ void Session::requestStop() {
 }
 
 void Session::refuseWhileModelRuns() {
-    if (mrun.working())
-        throw FitError(QStringLiteral("The model started earlier is still running; wait until it "
-                                      "has ended, then start again."));
+    evaluator.refuseWhileModelRuns();
+}
+
+// ---- Reporter ----
+
+void Session::log(const QString& line, bool select) {
+    lb.append(line, select);
+}
+
+void Session::clearLog() {
+    lb.clear();
+}
+
+void Session::saveLog(const QString& fileName) {
+    lb.save(fileName);
+}
+
+void Session::evaluated(double criterion) {
+    addChartPoint(cnt, criterion);
+    cnt = cnt + 1;
+    if (!haveBest || criterion < bestSoFar) {
+        bestSoFar = criterion;
+        haveBest = true;
+    }
+    emit progress(cnt, progressTotal > 0 ? progressTotal : settings.max_call, bestSoFar,
+                  runClock.isValid() ? runClock.elapsed() : 0);
+}
+
+void Session::parameterListChanged() {
+    parmintAfterOpen();
+}
+
+void Session::parameterValuesChanged() {
+    emit parmintOpened();
+}
+
+// ---- ConnectionWatcher ----
+
+void Session::connectionClosed() {
+    parmintOpen = false;
+    emit connectionChanged(false);
+}
+
+void Session::connectionReopened() {
+    emit connectionChanged(true);
+    parmintAfterOpen();
+    if (!form.resultQuery.isEmpty()) {
+        db.query(form.resultQuery); // fails like the reopening of the result query
+        emit resultOpened();
+    }
 }
 
 Session::BusyScope::BusyScope(Session& session) : s(session) {

@@ -1,55 +1,38 @@
 #pragma once
-// The optimiser state and every operation of the program, without any widget.
+// The program between the person (or the command line) and the operations.
 //
-// One Session lives as long as the program. The window (src/ui) shows its state,
-// turns clicks into calls of the operations below and answers its questions
-// through an Asker; a headless batch run drives the same object without a window.
-// The state of the controls that other operations read or fill (the table list,
-// the four column lists, the filter text, the edit boxes, the run file lines...)
-// lives here too, so that operations and the command line work the same with or
-// without a window.
-#include "app/log_list.h"
+// One Session lives as long as the program. It owns the open database, the
+// model runner, the settings of the calibration, what the controls show (the
+// form), the log list and the chart's points. The window (src/ui) shows it and
+// turns clicks into calls of the methods below; a headless batch run drives the
+// same object without any window.
+//
+// The work itself lives in the subsystems: an Evaluator (src/evaluation) runs
+// the model for one vector; Calibration (src/optim), SensitivityAnalysis and
+// UncertaintyAnalysis (src/analysis) are the operations. The session gives each
+// a copy of the settings, the evaluator and itself as the place to report to
+// (Reporter), and frames them: the guard against a model still running, the
+// backup and restore around the search, the result dialog, the batch run's end.
+#include "base/combo_state.h"
+#include "base/log_list.h"
+#include "evaluation/evaluator.h"
+#include "evaluation/report.h"
+#include "evaluation/settings.h"
 #include "model/dvk_app_exec.h"
 #include "paramdb/database.h"
+#include "paramdb/param_selection.h"
 
 #include <QElapsedTimer>
 #include <QObject>
 #include <QPointF>
 #include <QStringList>
 #include <QVector>
-#include <functional>
 #include <vector>
 
 class Session;
 
-using tfmatrix = std::vector<double>;   // parameter vectors, used from index 1
-using tfmatrix1 = std::vector<double>;  // function values, index 0 used by some callers
-using tsimplex = std::vector<tfmatrix>; // vertices 1..ndim+1
+using tfmatrix = std::vector<double>; // parameter vectors, used from index 1
 using ExtMatrix = std::vector<std::vector<long double>>;
-
-// A drop-down list: its entries, the selected one (-1: none) and its edit text.
-struct ComboState {
-    QStringList items;
-    int index = -1;
-    QString text;
-
-    // The text of the selected entry; empty when none is selected.
-    QString selected() const {
-        return index >= 0 && index < items.size() ? items[index] : QString();
-    }
-    void clear() {
-        items.clear();
-        index = -1;
-        text.clear();
-    }
-    void select(int i) {
-        index = (i >= 0 && i < items.size()) ? i : -1;
-        if (index >= 0)
-            text = items[index];
-    }
-    // Selects the first entry equal to name ignoring case; none when there is no such entry.
-    void selectIgnoringCase(const QString& name);
-};
 
 // What the program asks the person. The window answers with dialogs; tests and
 // headless runs answer without them.
@@ -72,52 +55,41 @@ class Asker {
     virtual void openWorkbook(const QString& path) { (void)path; }
 };
 
-class Session : public QObject {
-    Q_OBJECT
-  public:
-    explicit Session(QObject* parent = nullptr); // the window's creation (FormCreate)
-    ~Session() override;
-
-    // ---- optimiser state (fields of the main window, in their order) ----
-    bool autorun = false;
-    int ndim = 0;
-    int nobs = 0;
-    ExtMatrix fimdt;
-    tfmatrix1 y;
-    tfmatrix h, ival, step, mnp, mxp;
-    int cnt = 0;
-    bool sens_ana = false;
-    QString db_f_name;
-    QString workpath;
-    QString tname;
-    QString errfun;
-    QString result_file;
-    QString cs;
-    int lcid = 0;
-    int max_call = 50;
-    double last_error = 0;
-    bool excel_out = false;
-    bool success = false;
-
-    // ---- settings beyond the controls of the window ----
-    int pauseAfterRunMs = 500;      // after each model run, before its results are read
-    int pauseBeforeVertexMs = 1000; // before each evaluation of an initial simplex vertex
-
-    // ---- state of the controls ----
+// What the controls show beyond the settings: the lists to choose from and the
+// texts as typed. The command line selects in the lists as the person does.
+struct FormState {
     QString caption = QStringLiteral("Dorvak parameter optimization");
     ComboState table_LIST; // text "?" at start
-    QString condition;
     QString button3Caption = QStringLiteral("open result table");
     bool button3Enabled = false;
     ComboState obs_fld, mod_fld, idx_fld, var_fld; // text "select" at start
     QString resultQuery;                  // statement of the open result query; empty when closed
-    int criterion = 1;                    // 1 RMSE, 2 NRMSE, 3 CV(RMSE): the checked radio button
-    QString edit1 = QStringLiteral("5");  // sensitivity step in percent
-    QString edit2 = QStringLiteral("50"); // Nmax
-    QString edit3 = QStringLiteral("0.0001"); // convergence tolerance
-    QString runFileName;                      // file name of the run file dialog
-    QStringList run_lb;                       // lines of the run file
-    ComboState comboBox1;                     // parameter list of the "fitmara" tab
+    QString edit2 = QStringLiteral("50"); // Nmax as typed
+    QStringList run_lb;                   // lines of the run file
+    ComboState comboBox1;                 // parameter list of the "fitmara" tab
+};
+
+// The four column roles of the result table.
+enum class ColumnRole { Observed, Model, Index, Variance };
+
+class Session : public QObject, public Reporter, public ConnectionWatcher, public SelectionHost {
+    Q_OBJECT
+  public:
+    explicit Session(QObject* parent = nullptr);
+    ~Session() override;
+
+    CalibrationSettings settings; // what the operations work with
+    FormState form;               // what the controls show
+
+    // ---- results of the operations ----
+    int cnt = 0;           // completed evaluations of the running operation (chart's x)
+    bool sens_ana = false; // the last operation was the sensitivity analysis
+    int nobs = 0;          // rows of the last uncertainty analysis
+    ExtMatrix fimdt;       // and their sensitivities (the parameter plot)
+    int lcid = 0;          // language of its workbook; -99 without one
+    double last_error = 0; // the last value of the last search
+    bool success = false;  // the optimised values were accepted
+    QString cs;            // the connection description of the open database
     bool parmintOpen = false;
 
     LogList lb;
@@ -126,86 +98,101 @@ class Session : public QObject {
     Database db;
     TdvkAppExec mrun;
     TdvkAppExec rfedit;
+    Evaluator evaluator; // on db and mrun
 
     Asker* asker = nullptr;
     QStringList arguments; // the command line without the program name
 
-    // ---- the window's small handlers ----
-    void Edit2Change(const QString& text); // throws FitError for a text that is no integer
-    void ComboBox1CloseUp(int index);      // the parameter plot
-    void Button6Click();                   // "exit"
+    // ---- small actions of the "fitmara" tab ----
+    // Nmax as typed; throws FitError for a text that is no integer (Nmax keeps
+    // its last valid value).
+    void setMaxCallText(const QString& text);
+    // The parameter plot: Series2 becomes the sensitivities to parameter index+1.
+    void plotParameter(int index);
+    // "exit": the main window is to be closed.
+    void requestClose();
 
     // ---- database and PARM_INT ----
     void db_open();
-    void Button2Click(); // "change database"
+    void changeDatabase(); // asks for a database file and opens it
     void parmintAfterOpen();
     void reopen(); // reconnect and reopen parmint and the result query
 
     // ---- result table ----
-    void table_LISTCloseUp();
-    void Button3Click(); // "open result table"
+    // The table chosen in form.table_LIST becomes the result table.
+    void applyTableChoice();
+    // Opens the result query with the condition and fills the four column lists.
+    void openResultTable();
+    // Chooses a column for a role: by its entry in the role's list (-1: none),
+    // or by name ignoring case (none when the list has no such entry).
+    void chooseColumn(ColumnRole role, int index);
+    void chooseColumnNamed(ColumnRole role, const QString& name);
+    ComboState& columnList(ColumnRole role);
 
     // ---- run file ----
-    void Button1Click();                       // "open runfile"
-    void Button5Click();                       // "edit runfile"
-    void Button7Click();                       // "check model run"
-    void loadRunFile(const QString& fileName); // fills run_lb; throws when unreadable
+    void openRunFile();                        // the run file dialog
+    void editRunFile();                        // an editor on the run file
+    void checkModelRun();                      // starts the model and returns
+    void loadRunFile(const QString& fileName); // fills form.run_lb; throws when unreadable
     void setRunFile(const QString& fileName);  // as choosing it in the dialog
 
     // ---- write-back, backup ----
     void setparameter();
     void backup();
     void restore();
-    // The model's tables hold values the person chose (a result was accepted):
-    // the backup no longer guards a run in progress.
     void backupClosed();
-    // For a run that ends with an error or a stop: logs `why` and restores the
-    // model's tables. A failing restore is logged too, not thrown, so that the
-    // caller's error stays the one reported.
     void restoreAfterFailure(const QString& why);
 
-    // ---- objective ----
-    // Runs the model once with vector (indices 1..) and, for mode 1, returns the
-    // criterion. An incomplete run returns 0 and sets *complete to false.
+    // ---- the evaluation ----
+    // Runs the model once with vector (indices 1..) under the current settings
+    // and, for mode 1, returns the criterion and reports it (chart point,
+    // counter, progress). An incomplete run returns 0 and sets *complete to false.
     double model_eval(const tfmatrix& vector, int mode, bool* complete = nullptr);
-    // The model run of model_eval (close, start, wait, reopen), also used by the analyses.
+    // Only the model run: close, start, wait, reconnect.
     void runModel();
 
-    // ---- optimisation ----
-    void Button4Click(); // "start optimization "
-    void optimize();
-    void acceptResult(); // the result dialog's accept button
-    // The "stop" button, SIGINT/SIGTERM: the search ends at the next evaluation
+    // ---- the operations ----
+    void startOptimization(); // backup, search, result dialog, restore or keep
+    void optimize();          // the search itself, and the result dialog
+    void acceptResult();      // the result dialog's accept button
+    void analyseSensitivity();
+    void analyseUncertainty();
+    // The "stop" button, SIGINT/SIGTERM: the operation ends at the next evaluation
     // boundary. Asked again while the model runs, the model run is ended.
     void requestStop();
 
-    // ---- analysis ----
-    void Button8Click(); // "sensitivity coefficient"
-    // x is the step fraction; complete (if given) receives, for runs 0..ndim,
-    // whether each run finished (0: the base run).
-    void sensit(double x, std::vector<bool>* complete = nullptr);
-    void Button10Click(); // "uncertainty (FIM)"
-
     // ---- command line ----
-    // Applies the command line (the activation handler). Returns false when the
-    // program must end ("?").
-    void FormActivate();
+    // Applies the command line, and with GO runs the calibration.
+    void applyCommandLine();
 
     // ---- helpers shared by the operations ----
     // True while an operation that runs the model is under way.
-    bool busy() const { return busyDepth > 0; }
-    bool stopRequested() const { return stopFlag; }
+    bool busy() const override { return busyDepth > 0; }
+    bool stopRequested() const override { return stopFlag; }
     // A model still running (started by "check model run") works on the tables
     // the operations write, back up and evaluate: throws FitError while it runs.
     void refuseWhileModelRuns();
-    void processEvents();
+    void processEvents() override;
     void pause(int ms);
     // Clears and fills Series2 / adds one point.
     void clearChart();
     void addChartPoint(double x, double yv);
     void setStatus(const QString& text);
-    // The criterion radio buttons.
-    QString criterionName() const;
+
+    // ---- Reporter ----
+    void log(const QString& line, bool select = false) override;
+    void clearLog() override;
+    void saveLog(const QString& fileName) override;
+    void evaluated(double criterion) override;
+    void parameterListChanged() override;
+    void parameterValuesChanged() override;
+
+    // ---- ConnectionWatcher ----
+    void connectionClosed() override;
+    void connectionReopened() override;
+
+    // ---- SelectionHost ----
+    Database& database() override { return db; }
 
     // Marks an operation that runs the model; nests.
     class BusyScope {
@@ -233,7 +220,7 @@ class Session : public QObject {
     void closeRequested(); // the main window is to be closed
 
   public:
-    // Progress of an optimisation, shown in the status bar.
+    // Progress of an operation, shown in the status bar.
     QElapsedTimer runClock;
     // Evaluations the running operation expects in all (the initial simplex and
     // Nmax for an optimisation, one per parameter and the base run for the

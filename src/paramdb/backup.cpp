@@ -1,7 +1,9 @@
 // Backup and restore of the model's parameter tables around an optimisation or
 // a sensitivity analysis: each table named in PARM_INT is copied to <name>_bop.
-#include "app/fit_error.h"
-#include "app/session.h"
+#include "paramdb/backup.h"
+
+#include "base/fit_error.h"
+#include "paramdb/database.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -75,11 +77,11 @@ bool processAlive(qint64 pid) {
 
 } // namespace
 
-void Session::backupClosed() {
+void backupClosed(Database& db) {
     QFile::remove(runMarkerPath(db));
 }
 
-void Session::backup() {
+void backup(Database& db, const LogLine& log) {
     const QStringList names = modelTables(db);
     if (names.isEmpty())
         throw FitError(
@@ -98,11 +100,11 @@ void Session::backup() {
         // model's tables may still hold its trial values, and its backups are the
         // only copy of the state before it. Put that back before the new backup
         // would overwrite it.
-        lb.append(QStringLiteral("The last run on this database did not finish: the model's "
-                                 "tables are restored from their backups first."),
-                  true);
+        log(QStringLiteral("The last run on this database did not finish: the model's "
+                           "tables are restored from their backups first."),
+            true);
         try {
-            restore();
+            restore(db, log);
         } catch (const FitError& e) {
             throw FitError(
                 QStringLiteral("The last run on this database did not finish, and its backups "
@@ -125,11 +127,11 @@ void Session::backup() {
         if (n.isEmpty())
             throw FitError(QStringLiteral("A record of PARM_INT names no model table (FNAME)."));
         replaceByCopy(db, n + QStringLiteral("_bop"), n);
-        lb.append(n + QStringLiteral(" copied into ") + n + QStringLiteral("_bop"));
+        log(n + QStringLiteral(" copied into ") + n + QStringLiteral("_bop"), false);
     }
 }
 
-void Session::restore() {
+void restore(Database& db, const LogLine& log) {
     // Every table is restored on its own: one that cannot be (its backup is
     // gone) stays as it is and must not keep the others at trial values.
     QStringList failures;
@@ -142,18 +144,18 @@ void Session::restore() {
             failures << e.message();
             continue;
         }
-        lb.append(n + QStringLiteral(" restored from ") + n + QStringLiteral("_bop"));
+        log(n + QStringLiteral(" restored from ") + n + QStringLiteral("_bop"), false);
     }
     if (!failures.isEmpty())
         throw FitError(failures.join(QLatin1Char('\n')));
-    backupClosed();
+    backupClosed(db);
 }
 
-void Session::restoreAfterFailure(const QString& why) {
-    lb.append(why, true);
+void restoreAfterFailure(Database& db, const LogLine& log, const QString& why) {
+    log(why, true);
     try {
-        restore();
+        restore(db, log);
     } catch (const FitError& r) {
-        lb.append(QStringLiteral("The restore failed as well: ") + r.message(), true);
+        log(QStringLiteral("The restore failed as well: ") + r.message(), true);
     }
 }

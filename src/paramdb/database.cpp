@@ -1,6 +1,6 @@
 #include "paramdb/database.h"
 
-#include "app/fit_error.h"
+#include "base/fit_error.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>

@@ -1,7 +1,7 @@
 #include "paramdb/param_selection.h"
 
-#include "app/fit_error.h"
-#include "app/number_format.h"
+#include "base/fit_error.h"
+#include "base/number_format.h"
 
 #include <QLocale>
 #include <QSqlError>
@@ -169,25 +169,25 @@ void SelectableRecords::replaceRow(int row, const QVariantList& values) {
 
 // ---- ParamSelection ----
 
-ParamSelection::ParamSelection(Session& session) : s(session) {
+ParamSelection::ParamSelection(SelectionHost& selectionHost) : host(selectionHost) {
     ix_field.text = QStringLiteral("ix_field");
 }
 
-void ParamSelection::FormActivate() {
+void ParamSelection::listTables() {
     const QString was =
         tab_listIndex >= 0 && tab_listIndex < tab_list.size() ? tab_list[tab_listIndex] : QString();
     tab_list.clear();
     tab_listIndex = -1;
     // While a model runs the connection is closed; the list fills again at the
     // next activation instead of raising an error at every focus change.
-    if (!s.db.isOpen())
+    if (!host.database().isOpen())
         return;
-    tab_list = s.db.tables();
+    tab_list = host.database().tables();
     if (!was.isEmpty())
         tab_listIndex = int(tab_list.indexOf(was));
 }
 
-void ParamSelection::tab_listDblClick() {
+void ParamSelection::openChosenTable() {
     if (tab_listIndex < 0 || tab_listIndex >= tab_list.size())
         return;
     openTable(tab_list[tab_listIndex]);
@@ -206,14 +206,14 @@ void ParamSelection::openTable(const QString& table) {
     openedFrom.clear();
     records.reset({}, {}, {});
 
-    if (!s.db.isOpen())
+    if (!host.database().isOpen())
         throw FitError(QStringLiteral("The database is not open."));
-    QSqlDatabase h = s.db.handle();
+    QSqlDatabase h = host.database().handle();
 
     // The record's key lets "use selection" read the chosen record again, so it
     // takes the values the record holds at that moment. It is read under a name
     // the table does not use for a column of its own; views have no key.
-    const QStringList own = s.db.columns(table);
+    const QStringList own = host.database().columns(table);
     QString alias;
     for (const QString& candidate :
          {QStringLiteral("_rowid_"), QStringLiteral("rowid"), QStringLiteral("oid")}) {
@@ -263,7 +263,7 @@ void ParamSelection::openTable(const QString& table) {
     }
 
     tableName = table;
-    openedFrom = s.db.path();
+    openedFrom = host.database().path();
     rowidName = withKey ? alias : QString();
     declaredTypes = types;
     records.reset(fields, rows, rowids);
@@ -299,9 +299,10 @@ QVariantList ParamSelection::currentValues() {
     const qint64 key = records.rowid(currentRow);
     if (rowidName.isEmpty() || key < 0)
         return records.row(currentRow);
-    QSqlQuery q = s.db.query(QStringLiteral("select * from ") + quoteIdent(tableName) +
-                                 QStringLiteral(" where ") + rowidName + QStringLiteral(" = ?"),
-                             {key});
+    QSqlQuery q =
+        host.database().query(QStringLiteral("select * from ") + quoteIdent(tableName) +
+                                  QStringLiteral(" where ") + rowidName + QStringLiteral(" = ?"),
+                              {key});
     const QSqlRecord rec = q.record();
     bool sameFields = rec.count() == checkListBox1.size();
     for (int i = 0; sameFields && i < rec.count(); ++i)
@@ -322,16 +323,16 @@ QVariantList ParamSelection::currentValues() {
     return values;
 }
 
-SelectionOutcome ParamSelection::Button1Click() {
+SelectionOutcome ParamSelection::useSelection() {
     // A record appended while an optimisation runs would give the write-back a
     // parameter the optimiser knows nothing of.
-    if (s.busy())
+    if (host.busy())
         throw FitError(QStringLiteral("Parameters cannot be added while the model is being "
                                       "run: wait until the operation has ended."));
     SelectionOutcome out;
     try {
         if (checked.contains(true)) {
-            if (s.db.path() != openedFrom || !s.db.isOpen())
+            if (host.database().path() != openedFrom || !host.database().isOpen())
                 throw FitError(QStringLiteral("The table %1 belongs to a database that is no "
                                               "longer open: open the table again.")
                                    .arg(tableName));
@@ -354,26 +355,26 @@ SelectionOutcome ParamSelection::Button1Click() {
                     continue;
                 const double v = parameterValue(values[i], checkListBox1[i]);
                 const ParameterDefaults d = parameterDefaults(v);
-                s.db.exec(
+                host.database().exec(
                     QStringLiteral("insert into parm_int (FNAME, PNAME, MINIMUM, MAXIMUM, "
                                    "IVAL, STEP, SELECTION) values (?, ?, ?, ?, ?, ?, ?)"),
                     {tableName, checkListBox1[i], d.minimum, d.maximum, d.ival, d.step, selection});
                 ++out.appended;
             }
         }
-        out.addedColumns = addCorrelationColumns(s.db);
+        out.addedColumns = addCorrelationColumns(host.database());
     } catch (...) {
         // What was appended or added before the failure stays, and the parameter
         // grid shows it; a failure of that refresh must not hide the first error.
-        if (s.db.isOpen()) {
+        if (host.database().isOpen()) {
             try {
-                s.parmintAfterOpen();
+                host.parameterListChanged();
             } catch (const FitError&) {
             }
         }
         throw;
     }
-    s.parmintAfterOpen();
+    host.parameterListChanged();
     out.close = closeAfterSelection;
     return out;
 }

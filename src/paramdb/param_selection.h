@@ -12,7 +12,8 @@
 // The selection keeps its own copy of the opened table's rows instead of sharing
 // a table object with the write-back, so a model run in between (which closes and
 // reopens the connection) never leaves it without its fields.
-#include "app/session.h"
+#include "base/combo_state.h"
+#include "paramdb/database.h"
 
 #include <QAbstractTableModel>
 #include <QString>
@@ -83,9 +84,20 @@ struct SelectionOutcome {
     bool close = false;       // the dialog is to close
 };
 
+// What the selection needs of the program around it.
+class SelectionHost {
+  public:
+    virtual ~SelectionHost() = default;
+    virtual Database& database() = 0;
+    // True while an operation runs the model.
+    virtual bool busy() const = 0;
+    // Records were appended to PARM_INT: the list of parameters is read again.
+    virtual void parameterListChanged() = 0;
+};
+
 class ParamSelection {
   public:
-    explicit ParamSelection(Session& session);
+    explicit ParamSelection(SelectionHost& host);
 
     // ---- state of the dialog's controls ----
     QStringList tab_list;            // tables and views of the database
@@ -100,10 +112,10 @@ class ParamSelection {
 
     // The dialog became the active window: lists the database's tables again.
     // With no connection open (a model is running) the list is left empty.
-    void FormActivate();
+    void listTables();
     // Opens the selected entry of tab_list: field lists, rows, first row current.
     // The index field is ITEM_IX when the table has one, else its first field.
-    void tab_listDblClick();
+    void openChosenTable();
     // Opens a table by name, as choosing it in tab_list and double-clicking.
     void openTable(const QString& table);
     // Ticks a field by name (ignoring case); false when there is no such field.
@@ -112,13 +124,13 @@ class ParamSelection {
     // "use selection": one PARM_INT record per ticked field from the current row,
     // then the missing correlation columns. A failure ends the press with
     // FitError; the records appended before it stay and are shown.
-    SelectionOutcome Button1Click();
+    SelectionOutcome useSelection();
 
   private:
     QVariantList currentValues();
     QString declaredType(const QString& field) const;
 
-    Session& s;
+    SelectionHost& host;
     QString openedFrom;        // database file the table was read from
     QStringList declaredTypes; // declared column types, by field
     QString rowidName;         // alias under which the rowid was read

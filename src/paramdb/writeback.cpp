@@ -1,8 +1,8 @@
 // Parameter write-back: AVAL of every PARM_INT record into the model's tables.
 #include "paramdb/writeback.h"
 
-#include "app/fit_error.h"
-#include "app/session.h"
+#include "base/fit_error.h"
+#include "paramdb/database.h"
 
 #include <QFile>
 #include <QSqlQuery>
@@ -58,17 +58,4 @@ void writeParameterValues(Database& db) {
 
 void removeWaitMarker() {
     QFile::remove(QStringLiteral("wait_now.dvk"));
-}
-
-void Session::setparameter() {
-    // While the model runs the connection is closed on purpose: opening it here
-    // would change the model's parameters under the running model.
-    if (mrun.working())
-        throw FitError(QStringLiteral(
-            "The model is running; the parameter values are written once it has ended."));
-    if (!db.isOpen())
-        db.open(db.path().isEmpty() ? db_f_name : db.path());
-    // All records or none: a failing record leaves the model's tables as they were.
-    db.inTransaction([&] { writeParameterValues(db); });
-    removeWaitMarker();
 }

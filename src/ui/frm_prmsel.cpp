@@ -1,6 +1,6 @@
 #include "ui/frm_prmsel.h"
 
-#include "app/fit_error.h"
+#include "base/fit_error.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -128,7 +128,7 @@ void Tfrm_prmsel::reportError(const QString& message) {
 
 void Tfrm_prmsel::FormActivate() {
     try {
-        sel.FormActivate();
+        sel.listTables();
     } catch (const FitError& e) {
         sel.tab_list.clear();
         sel.tab_listIndex = -1;
@@ -165,7 +165,7 @@ void Tfrm_prmsel::showFields() {
 void Tfrm_prmsel::tab_listDblClick() {
     sel.tab_listIndex = tab_list->currentRow();
     try {
-        sel.tab_listDblClick();
+        sel.openChosenTable();
     } catch (const FitError& e) {
         showFields();
         reportError(e.message());
@@ -177,7 +177,7 @@ void Tfrm_prmsel::tab_listDblClick() {
 void Tfrm_prmsel::Button1Click() {
     SelectionOutcome out;
     try {
-        out = sel.Button1Click();
+        out = sel.useSelection();
     } catch (const FitError& e) {
         reportError(e.message());
         return;

@@ -2,6 +2,7 @@
 // The "Parameter selection" dialog: a thin face over ParamSelection. It lists the
 // database's tables, shows the fields and rows of the opened one, and appends the
 // ticked fields to PARM_INT. Modeless, a window of its own beside the main window.
+#include "app/session.h"
 #include "paramdb/param_selection.h"
 
 #include <QDialog>

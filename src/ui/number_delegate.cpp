@@ -1,7 +1,7 @@
 #include "ui/number_delegate.h"
 
-#include "app/fit_error.h"
-#include "app/number_format.h"
+#include "base/fit_error.h"
+#include "base/number_format.h"
 
 #include <QLineEdit>
 #include <QSqlError>

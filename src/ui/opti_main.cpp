@@ -1,8 +1,8 @@
 #include "ui/opti_main.h"
 
 #include "app/batch.h"
-#include "app/fit_error.h"
-#include "app/number_format.h"
+#include "base/fit_error.h"
+#include "base/number_format.h"
 #include "ui/error_chart.h"
 #include "ui/frm_prmsel.h"
 #include "ui/number_delegate.h"
@@ -225,8 +225,7 @@ void Topti_main::buildParametersTab() {
 
     PageControl1->addTab(TabSheet1, QStringLiteral("parameters"));
 
-    connect(Button2, &QPushButton::clicked, this,
-            [this] { runAction([this] { s.Button2Click(); }); });
+    connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
     connect(Button9, &QPushButton::clicked, this, &Topti_main::Button9Click);
 }
 
@@ -296,23 +295,25 @@ void Topti_main::buildResultTab() {
 
     PageControl1->addTab(TabSheet2, QStringLiteral("result table"));
 
-    table_LIST->onCloseUp = [this] { tableListCloseUp(); };
-    table_LIST->onFocusLeft = [this] { tableListCloseUp(); };
+    table_LIST->onCloseUp = [this] { table_LISTCloseUp(); };
+    table_LIST->onFocusLeft = [this] { table_LISTCloseUp(); };
     connect(table_LIST, &QComboBox::activated, this, [this] {
         if (!table_LIST->closeUpPending())
-            tableListCloseUp();
+            table_LISTCloseUp();
     });
     connect(condition, &QLineEdit::textEdited, this, [this](const QString& t) {
-        s.condition = t;
+        s.settings.condition = t;
         shownCondition = t;
     });
-    connect(Button3, &QPushButton::clicked, this,
-            [this] { runAction([this] { s.Button3Click(); }); });
-    const std::pair<QComboBox*, ComboState*> roleLists[] = {
-        {idx_fld, &s.idx_fld}, {obs_fld, &s.obs_fld}, {var_fld, &s.var_fld}, {mod_fld, &s.mod_fld}};
-    for (const auto& [combo, state] : roleLists) {
-        ComboState* st = state;
-        connect(combo, &QComboBox::activated, this, [st](int index) { st->select(index); });
+    connect(Button3, &QPushButton::clicked, this, [this] { Button3Click(); });
+    const std::pair<QComboBox*, ColumnRole> roleLists[] = {{idx_fld, ColumnRole::Index},
+                                                           {obs_fld, ColumnRole::Observed},
+                                                           {var_fld, ColumnRole::Variance},
+                                                           {mod_fld, ColumnRole::Model}};
+    for (const auto& [combo, role] : roleLists) {
+        const ColumnRole r = role;
+        connect(combo, &QComboBox::activated, this,
+                [this, r](int index) { s.chooseColumn(r, index); });
     }
 }
 
@@ -345,12 +346,9 @@ void Topti_main::buildModelCallTab() {
 
     PageControl1->addTab(TabSheet3, QStringLiteral("model call"));
 
-    connect(Button1, &QPushButton::clicked, this,
-            [this] { runAction([this] { s.Button1Click(); }); });
-    connect(Button5, &QPushButton::clicked, this,
-            [this] { runAction([this] { s.Button5Click(); }); });
-    connect(Button7, &QPushButton::clicked, this,
-            [this] { runAction([this] { s.Button7Click(); }); });
+    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+    connect(Button5, &QPushButton::clicked, this, [this] { Button5Click(); });
+    connect(Button7, &QPushButton::clicked, this, [this] { Button7Click(); });
 }
 
 void Topti_main::buildFitmaraTab() {
@@ -453,7 +451,7 @@ void Topti_main::buildFitmaraTab() {
     EditPauseRun = new QSpinBox(TabSheet4);
     EditPauseRun->setObjectName(QStringLiteral("EditPauseRun"));
     EditPauseRun->setRange(0, 3600000);
-    EditPauseRun->setValue(s.pauseAfterRunMs);
+    EditPauseRun->setValue(s.settings.pauseAfterRunMs);
     run->addWidget(EditPauseRun, 1, 1);
     run->addWidget(
         makeLabel(QStringLiteral("Label14"), QStringLiteral("pause before vertex [ms]"), TabSheet4),
@@ -461,7 +459,7 @@ void Topti_main::buildFitmaraTab() {
     EditPauseVertex = new QSpinBox(TabSheet4);
     EditPauseVertex->setObjectName(QStringLiteral("EditPauseVertex"));
     EditPauseVertex->setRange(0, 3600000);
-    EditPauseVertex->setValue(s.pauseBeforeVertexMs);
+    EditPauseVertex->setValue(s.settings.pauseBeforeVertexMs);
     run->addWidget(EditPauseVertex, 2, 1);
     controls->addLayout(run);
 
@@ -483,38 +481,35 @@ void Topti_main::buildFitmaraTab() {
 
     PageControl1->addTab(TabSheet4, QStringLiteral("fitmara"));
 
-    connect(Button4, &QPushButton::clicked, this,
-            [this] { runAction([this] { s.Button4Click(); }); });
-    connect(Button8, &QPushButton::clicked, this,
-            [this] { runAction([this] { s.Button8Click(); }); });
-    connect(Button10, &QPushButton::clicked, this,
-            [this] { runAction([this] { s.Button10Click(); }); });
+    connect(Button4, &QPushButton::clicked, this, [this] { Button4Click(); });
+    connect(Button8, &QPushButton::clicked, this, [this] { Button8Click(); });
+    connect(Button10, &QPushButton::clicked, this, [this] { Button10Click(); });
     connect(ButtonStop, &QPushButton::clicked, this, [this] {
         s.requestStop();
         statusBar()->showMessage(QStringLiteral("stopping after the current model run ..."));
     });
-    connect(Button6, &QPushButton::clicked, this,
-            [this] { runAction([this] { s.Button6Click(); }); });
-    connect(Edit2, &QLineEdit::textEdited, this, &Topti_main::Edit2Edited);
+    connect(Button6, &QPushButton::clicked, this, [this] { Button6Click(); });
+    connect(Edit2, &QLineEdit::textEdited, this, &Topti_main::Edit2Change);
     connect(Edit1, &QLineEdit::textEdited, this, [this](const QString& t) {
-        s.edit1 = t;
+        s.settings.sensitivityStep = t;
         shownEdit1 = t;
     });
     connect(Edit3, &QLineEdit::textEdited, this, [this](const QString& t) {
-        s.edit3 = t;
+        s.settings.tolerance = t;
         shownEdit3 = t;
     });
     connect(criterionGroup, &QButtonGroup::idToggled, this, [this](int id, bool checked) {
         if (checked)
-            s.criterion = id;
+            s.settings.criterion = id;
     });
-    connect(EditPauseRun, &QSpinBox::valueChanged, this, [this](int v) { s.pauseAfterRunMs = v; });
+    connect(EditPauseRun, &QSpinBox::valueChanged, this,
+            [this](int v) { s.settings.pauseAfterRunMs = v; });
     connect(EditPauseVertex, &QSpinBox::valueChanged, this,
-            [this](int v) { s.pauseBeforeVertexMs = v; });
-    ComboBox1->onCloseUp = [this] { comboBox1CloseUp(); };
+            [this](int v) { s.settings.pauseBeforeVertexMs = v; });
+    ComboBox1->onCloseUp = [this] { ComboBox1CloseUp(); };
     connect(ComboBox1, &QComboBox::activated, this, [this] {
         if (!ComboBox1->closeUpPending())
-            comboBox1CloseUp();
+            ComboBox1CloseUp();
     });
     connect(Chart1, &ErrorChart::pointsOmitted, this, [this](int n) {
         statusBar()->showMessage(
@@ -563,35 +558,35 @@ void Topti_main::connectSession() {
 }
 
 void Topti_main::refreshFromSession() {
-    setWindowTitle(s.caption);
-    setComboFromState(table_LIST, s.table_LIST);
-    mirrorText(condition, s.condition, shownCondition);
-    Button3->setText(s.button3Caption);
-    setComboFromState(idx_fld, s.idx_fld);
-    setComboFromState(obs_fld, s.obs_fld);
-    setComboFromState(var_fld, s.var_fld);
-    setComboFromState(mod_fld, s.mod_fld);
+    setWindowTitle(s.form.caption);
+    setComboFromState(table_LIST, s.form.table_LIST);
+    mirrorText(condition, s.settings.condition, shownCondition);
+    Button3->setText(s.form.button3Caption);
+    setComboFromState(idx_fld, s.form.idx_fld);
+    setComboFromState(obs_fld, s.form.obs_fld);
+    setComboFromState(var_fld, s.form.var_fld);
+    setComboFromState(mod_fld, s.form.mod_fld);
 
     QStringList shownRun;
     for (int i = 0; i < run_lb->count(); ++i)
         shownRun << run_lb->item(i)->text();
-    if (shownRun != s.run_lb) {
+    if (shownRun != s.form.run_lb) {
         run_lb->clear();
-        run_lb->addItems(s.run_lb);
+        run_lb->addItems(s.form.run_lb);
     }
 
-    setComboFromState(ComboBox1, s.comboBox1);
-    if (QAbstractButton* b = criterionGroup->button(s.criterion)) {
+    setComboFromState(ComboBox1, s.form.comboBox1);
+    if (QAbstractButton* b = criterionGroup->button(s.settings.criterion)) {
         const QSignalBlocker block(criterionGroup);
         b->setChecked(true);
     }
-    mirrorText(Edit1, s.edit1, shownEdit1);
-    mirrorText(Edit2, s.edit2, shownEdit2);
-    mirrorText(Edit3, s.edit3, shownEdit3);
+    mirrorText(Edit1, s.settings.sensitivityStep, shownEdit1);
+    mirrorText(Edit2, s.form.edit2, shownEdit2);
+    mirrorText(Edit3, s.settings.tolerance, shownEdit3);
     {
         const QSignalBlocker b1(EditPauseRun), b2(EditPauseVertex);
-        EditPauseRun->setValue(s.pauseAfterRunMs);
-        EditPauseVertex->setValue(s.pauseBeforeVertexMs);
+        EditPauseRun->setValue(s.settings.pauseAfterRunMs);
+        EditPauseVertex->setValue(s.settings.pauseBeforeVertexMs);
     }
     applyBusy(s.busy());
 }
@@ -603,7 +598,7 @@ void Topti_main::applyBusy(bool busy) {
     for (QWidget* w : std::initializer_list<QWidget*>{Button1, Button2, Button4, Button5, Button7,
                                                       Button8, Button9, Button10, table_LIST})
         w->setEnabled(!busy);
-    Button3->setEnabled(s.button3Enabled && !busy);
+    Button3->setEnabled(s.form.button3Enabled && !busy);
     ButtonStop->setEnabled(busy);
     DBGrid1->setEditTriggers(busy ? QAbstractItemView::NoEditTriggers
                                   : QAbstractItemView::DoubleClicked |
@@ -655,10 +650,10 @@ void Topti_main::reloadResult() {
     const int oldColumns = resultModel->columnCount();
     const QByteArray header = DBGrid2->horizontalHeader()->saveState();
     resultModel->clear();
-    if (s.resultQuery.isEmpty() || !s.db.isOpen())
+    if (s.form.resultQuery.isEmpty() || !s.db.isOpen())
         return;
     QSqlQuery q(s.db.handle());
-    if (!q.exec(s.resultQuery)) {
+    if (!q.exec(s.form.resultQuery)) {
         statusBar()->showMessage(
             QStringLiteral("The result table cannot be shown: %1").arg(q.lastError().text()));
         return;
@@ -687,28 +682,64 @@ void Topti_main::showProgress(int done, int maximum, double best, qint64 elapsed
 
 // ---------------------------------------------------------------- handlers
 
-void Topti_main::Edit2Edited(const QString& text) {
+void Topti_main::Edit2Change(const QString& text) {
     shownEdit2 = text;
     // While the field is empty (the person retypes the number) Nmax keeps its
     // last value; the validator lets nothing but digits in.
     if (text.isEmpty())
         return;
-    runAction([this, text] { s.Edit2Change(text); });
-    shownEdit2 = s.edit2;
+    runAction([this, text] { s.setMaxCallText(text); });
+    shownEdit2 = s.form.edit2;
 }
 
-void Topti_main::tableListCloseUp() {
+void Topti_main::table_LISTCloseUp() {
     if (s.busy())
         return;
-    s.table_LIST.select(table_LIST->currentIndex());
+    s.form.table_LIST.select(table_LIST->currentIndex());
     if (table_LIST->currentIndex() < 0)
-        s.table_LIST.index = -1;
-    runAction([this] { s.table_LISTCloseUp(); });
+        s.form.table_LIST.index = -1;
+    runAction([this] { s.applyTableChoice(); });
 }
 
-void Topti_main::comboBox1CloseUp() {
+void Topti_main::ComboBox1CloseUp() {
     const int index = ComboBox1->currentIndex();
-    runAction([this, index] { s.ComboBox1CloseUp(index); });
+    runAction([this, index] { s.plotParameter(index); });
+}
+
+void Topti_main::Button1Click() {
+    runAction([this] { s.openRunFile(); });
+}
+
+void Topti_main::Button2Click() {
+    runAction([this] { s.changeDatabase(); });
+}
+
+void Topti_main::Button3Click() {
+    runAction([this] { s.openResultTable(); });
+}
+
+void Topti_main::Button4Click() {
+    runAction([this] { s.startOptimization(); });
+}
+
+void Topti_main::Button5Click() {
+    runAction([this] { s.editRunFile(); });
+}
+
+void Topti_main::Button6Click() {
+    runAction([this] { s.requestClose(); });
+}
+
+void Topti_main::Button7Click() {
+    runAction([this] { s.checkModelRun(); });
+}
+
+void Topti_main::Button8Click() {
+    runAction([this] { s.analyseSensitivity(); });
+}
+
+void Topti_main::Button10Click() {
+    runAction([this] { s.analyseUncertainty(); });
 }
 
 void Topti_main::Button9Click() {
@@ -753,7 +784,7 @@ void Topti_main::reportError(const QString& message) {
 
 // ---------------------------------------------------------------- activation
 
-void Topti_main::windowActivated() {
+void Topti_main::FormActivate() {
     activatedOnce = true;
     // An activation while the model runs (the result dialog closing inside an
     // optimisation) must not apply the command line again under that run.
@@ -761,7 +792,7 @@ void Topti_main::windowActivated() {
         return;
     inActivation = true;
     const auto done = qScopeGuard([this] { inActivation = false; });
-    runAction([this] { s.FormActivate(); });
+    runAction([this] { s.applyCommandLine(); });
 }
 
 void Topti_main::showEvent(QShowEvent* event) {
@@ -781,7 +812,7 @@ void Topti_main::queueActivation() {
     activationQueued = true;
     QTimer::singleShot(0, this, [this] {
         activationQueued = false;
-        windowActivated();
+        FormActivate();
     });
 }
 

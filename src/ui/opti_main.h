@@ -1,7 +1,8 @@
 #pragma once
 // The main window: four tabs that show the state of the Session and turn the
 // person's actions into calls of its operations. The window holds no state of
-// its own beyond what it needs to draw; every operation lives in the Session.
+// its own beyond what it needs to draw; the lists and texts it shows are the
+// session's form, the values the operations use its settings.
 // It is also the Session's Asker: it answers the program's questions with
 // dialogs.
 #include "app/session.h"
@@ -54,7 +55,7 @@ class Topti_main : public QMainWindow, public Asker {
     // The activation of the window: applies the command line again. Called for
     // the first showing and when the focus returns from one of the program's
     // own dialogs; never while an operation runs the model, never re-entered.
-    void windowActivated();
+    void FormActivate();
 
     // Runs one of the person's actions; a failure ends it and is reported.
     void runAction(const std::function<void()>& action);
@@ -86,10 +87,21 @@ class Topti_main : public QMainWindow, public Asker {
     void onFocusWindowChanged(QWindow* window);
     void queueActivation();
 
-    void Edit2Edited(const QString& text);
-    void tableListCloseUp();
-    void comboBox1CloseUp();
-    void Button9Click();
+    // The handlers of the controls: each turns the person's action into a call
+    // of the session, and reports what fails.
+    void Button1Click();  // "open runfile"
+    void Button2Click();  // "change database"
+    void Button3Click();  // "open result table"
+    void Button4Click();  // "start optimization "
+    void Button5Click();  // "edit runfile"
+    void Button6Click();  // "exit"
+    void Button7Click();  // "check model run"
+    void Button8Click();  // "sensitivity coefficient"
+    void Button9Click();  // "add parameter record"
+    void Button10Click(); // "uncertainty (FIM)"
+    void Edit2Change(const QString& text);
+    void table_LISTCloseUp();
+    void ComboBox1CloseUp();
 
     Session& s;
 

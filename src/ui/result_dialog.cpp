@@ -1,7 +1,7 @@
 #include "ui/result_dialog.h"
 
-#include "app/fit_error.h"
 #include "app/session.h"
+#include "base/fit_error.h"
 #include "ui/number_delegate.h"
 
 #include <QHBoxLayout>

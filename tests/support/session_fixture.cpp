@@ -95,20 +95,20 @@ QString queryText(const QString& dbPath, const QString& sql) {
 
 void setupSession(Session& s, const QString& dbPath, const QString& runScript,
                   const ResultRoles& roles) {
-    s.pauseAfterRunMs = 0;
-    s.pauseBeforeVertexMs = 0;
-    s.db_f_name = dbPath;
+    s.settings.pauseAfterRunMs = 0;
+    s.settings.pauseBeforeVertexMs = 0;
+    s.settings.db_f_name = dbPath;
     s.db_open();
     if (!runScript.isEmpty())
         s.setRunFile(runScript);
-    s.table_LIST.selectIgnoringCase(roles.table);
-    s.table_LISTCloseUp();
-    s.condition = roles.condition;
-    s.Button3Click();
-    s.obs_fld.selectIgnoringCase(roles.obs);
-    s.mod_fld.selectIgnoringCase(roles.mod);
-    s.idx_fld.selectIgnoringCase(roles.idx);
-    s.var_fld.selectIgnoringCase(roles.var);
+    s.form.table_LIST.selectIgnoringCase(roles.table);
+    s.applyTableChoice();
+    s.settings.condition = roles.condition;
+    s.openResultTable();
+    s.chooseColumnNamed(ColumnRole::Observed, roles.obs);
+    s.chooseColumnNamed(ColumnRole::Model, roles.mod);
+    s.chooseColumnNamed(ColumnRole::Index, roles.idx);
+    s.chooseColumnNamed(ColumnRole::Variance, roles.var);
 }
 
 void WorkDirTest::SetUp() {

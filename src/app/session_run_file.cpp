@@ -1,6 +1,7 @@
-// The model call tab: choosing, showing, editing and trying the run file.
-#include "app/fit_error.h"
+// The "model call" tab: choosing, showing, editing and trying the run file.
 #include "app/session.h"
+
+#include "base/fit_error.h"
 
 #include <QDir>
 #include <QFile>
@@ -39,19 +40,19 @@ void Session::loadRunFile(const QString& fileName) {
             l.chop(1);
     if (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast();
-    run_lb = lines;
+    form.run_lb = lines;
     emit stateChanged();
 }
 
-void Session::Button1Click() {
-    QString chosen = runFileName;
+void Session::openRunFile() {
+    QString chosen = settings.runFile;
     if (asker && asker->chooseRunFile(chosen)) {
-        runFileName = chosen;
-        loadRunFile(runFileName);
+        settings.runFile = chosen;
+        loadRunFile(settings.runFile);
     }
     // Also after a cancel: the runner is set to the name the dialog holds.
-    mrun.setCurrentDir(dirOf(runFileName, true));
-    mrun.setApplicationName(runFileName);
+    mrun.setCurrentDir(dirOf(settings.runFile, true));
+    mrun.setApplicationName(settings.runFile);
     emit stateChanged();
 }
 
@@ -59,7 +60,7 @@ void Session::setRunFile(const QString& value) {
     QString name = value;
     if (!name.contains(QLatin1Char('/')))
         name = QDir::currentPath() + QLatin1Char('/') + name;
-    runFileName = name;
+    settings.runFile = name;
     if (!QFileInfo::exists(name))
         return;
     loadRunFile(name);
@@ -67,8 +68,8 @@ void Session::setRunFile(const QString& value) {
     mrun.setApplicationName(name);
 }
 
-void Session::Button5Click() {
-    if (runFileName.isEmpty()) {
+void Session::editRunFile() {
+    if (settings.runFile.isEmpty()) {
         setStatus(
             QStringLiteral("No run file has been chosen: choose one with \"open runfile\" first."));
         return;
@@ -78,24 +79,24 @@ void Session::Button5Click() {
         editor = qEnvironmentVariable("EDITOR");
     if (editor.trimmed().isEmpty()) {
         if (asker)
-            asker->editTextFile(runFileName);
+            asker->editTextFile(settings.runFile);
     } else {
-        rfedit.setCurrentDir(dirOf(runFileName, false));
+        rfedit.setCurrentDir(dirOf(settings.runFile, false));
         rfedit.setApplicationName(editor.trimmed());
-        rfedit.setParameters(runFileName);
+        rfedit.setParameters(settings.runFile);
         rfedit.Execute();
         if (!rfedit.waitForEnd()) {
             setStatus(
                 QStringLiteral("The editor could not be started: %1").arg(rfedit.errorString()));
             if (asker)
-                asker->editTextFile(runFileName);
+                asker->editTextFile(settings.runFile);
         }
     }
-    loadRunFile(runFileName);
+    loadRunFile(settings.runFile);
 }
 
-void Session::Button7Click() {
-    mrun.setCurrentDir(dirOf(runFileName, false));
+void Session::checkModelRun() {
+    mrun.setCurrentDir(dirOf(settings.runFile, false));
     if (mrun.ApplicationName().isEmpty()) {
         setStatus(
             QStringLiteral("No run file has been chosen: choose one with \"open runfile\" first."));
@@ -110,28 +111,6 @@ void Session::Button7Click() {
 }
 
 void Session::runModel() {
-    // The database file is free for the model while it runs.
-    db.close();
-    parmintOpen = false;
-    emit connectionChanged(false);
-    mrun.Execute();
-    const bool started = mrun.waitForEnd();
-    if (!started) {
-        QString message =
-            QStringLiteral("The model could not be started from the run file \"%1\": %2")
-                .arg(mrun.ApplicationName().isEmpty() ? QStringLiteral("(none chosen)")
-                                                      : mrun.ApplicationName(),
-                     mrun.errorString().isEmpty() ? QStringLiteral("no run file has been chosen")
-                                                  : mrun.errorString());
-        // Reconnect first, so the caller can still restore the model's tables; the
-        // failed start stays the error reported.
-        try {
-            reopen();
-        } catch (const FitError& e) {
-            message +=
-                QStringLiteral("\nReconnecting to the database failed as well: ") + e.message();
-        }
-        throw FitError(message);
-    }
-    reopen();
+    evaluator.setSettings(settings);
+    evaluator.runModel();
 }

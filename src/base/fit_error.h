@@ -4,11 +4,11 @@
 #include <stdexcept>
 
 class FitError : public std::runtime_error {
-public:
+  public:
     explicit FitError(const QString& message)
         : std::runtime_error(message.toStdString()), msg(message) {}
     const QString& message() const { return msg; }
 
-private:
+  private:
     QString msg;
 };

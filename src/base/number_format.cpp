@@ -1,6 +1,6 @@
-#include "app/number_format.h"
+#include "base/number_format.h"
 
-#include "app/fit_error.h"
+#include "base/fit_error.h"
 
 #include <QLocale>
 #include <cmath>

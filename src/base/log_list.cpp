@@ -1,6 +1,6 @@
-#include "app/log_list.h"
+#include "base/log_list.h"
 
-#include "app/fit_error.h"
+#include "base/fit_error.h"
 
 #include <QSaveFile>
 #include <cstdio>

@@ -1,0 +1,34 @@
+#pragma once
+// The sensitivity coefficients of the error criterion: one run at the initial
+// values, one more per parameter raised by the step, and one arc elasticity per
+// parameter in the log. The model's tables are backed up first and restored
+// afterwards, also after an error or a stop.
+#include "evaluation/report.h"
+#include "evaluation/settings.h"
+
+class Database;
+class Evaluator;
+
+struct SensitivitySummary : Summary {
+    int ndim = 0;
+    std::vector<double> criteria; // 0: the base run, i: parameter i raised
+    std::vector<bool> complete;   // whether each of those runs completed
+};
+
+class SensitivityAnalysis {
+  public:
+    SensitivityAnalysis(const CalibrationSettings& settings, Database& db, Evaluator& evaluator,
+                        Reporter& reporter);
+
+    // Throws FitError for a step that is no number, an IVAL that is none, a stop
+    // request and the errors of the runs; the tables are restored by then.
+    SensitivitySummary run();
+
+  private:
+    void sensit(double x, SensitivitySummary& summary, tfmatrix& h);
+
+    CalibrationSettings cfg;
+    Database& db;
+    Evaluator& evaluator;
+    Reporter& report;
+};

@@ -1,0 +1,40 @@
+#pragma once
+// The uncertainty analysis: forward-difference sensitivities of every selected
+// simulated value, the Fisher information matrix, its inverse, and the standard
+// errors and correlations of the parameters in the log, the protocol file,
+// PARM_INT and, on request, a workbook.
+#include "analysis/matrix_unit.h"
+#include "evaluation/report.h"
+#include "evaluation/settings.h"
+
+class Database;
+class Evaluator;
+
+struct UncertaintySummary : Summary {
+    bool haveSensitivities = false; // every run was made: nobs and fimdt hold them
+    int nobs = 0;
+    RCOMat fimdt;     // rows 1..nobs: [0] the base run's value, [j] its sensitivity to parameter j
+    int lcid = -99;   // the language of the workbook; -99 without one
+    QString workbook; // the workbook written; "" without one
+};
+
+class UncertaintyAnalysis {
+  public:
+    UncertaintyAnalysis(const CalibrationSettings& settings, Database& db, Evaluator& evaluator,
+                        Reporter& reporter);
+
+    // An analysis that cannot be made (a parameter at its limit, no rows, bad
+    // variances, no variance column) returns Outcome::Refused with the reason
+    // in the log and the protocol. A run that fails, a stop request and the
+    // errors of the runs throw FitError once the start values are back.
+    UncertaintySummary run();
+    // What the last run found so far; also after it threw.
+    const UncertaintySummary& summary() const { return out; }
+
+  private:
+    UncertaintySummary out;
+    CalibrationSettings cfg;
+    Database& db;
+    Evaluator& evaluator;
+    Reporter& report;
+};

@@ -1,0 +1,190 @@
+// The "parameters" and "result table" tabs: opening the database, creating
+// PARM_INT and filling the parameter list; the result table, its condition and
+// the four column roles; the write-back, backup and restore of the open database.
+#include "app/session.h"
+
+#include "base/fit_error.h"
+#include "paramdb/backup.h"
+
+#include <QSqlQuery>
+#include <QSqlRecord>
+
+namespace {
+const QStringList kCreateParmInt = {
+    QStringLiteral("create table PARM_INT  ( ITEM_IX counter, FNAME CHAR(16), PNAME CHAR(10), "
+                   "MINIMUM DOUBLE, MAXIMUM DOUBLE, "),
+    QStringLiteral(" IVAL DOUBLE, STEP DOUBLE, AVAL DOUBLE, SELECTION CHAR(50),ALIAS char(15), "
+                   "ERROR Double)"),
+};
+}
+
+void Session::db_open() {
+    form.caption = settings.db_f_name;
+    // The engine's own connection description: the file, shared access (other
+    // programs may open it while we do), no password, existing files only.
+    cs = QStringLiteral("Driver=QSQLITE;Data Source=") + settings.db_f_name + QStringLiteral(" ") +
+         QStringLiteral(";Mode=Share Deny None;Open=ReadWrite,Existing Only;Password=\"\";"
+                        "Busy Timeout=30000;");
+    // Closing the connection closes PARM_INT and the result query too.
+    db.close();
+    parmintOpen = false;
+    form.resultQuery.clear();
+    emit connectionChanged(false);
+    emit resultOpened();
+    emit stateChanged();
+
+    db.open(settings.db_f_name);
+    emit connectionChanged(true);
+
+    form.table_LIST.clear();
+    form.table_LIST.items = db.tables();
+    form.table_LIST.select(0);
+    settings.tname = form.table_LIST.selected();
+    emit stateChanged();
+
+    bool found = false;
+    for (const QString& t : form.table_LIST.items)
+        if (t.compare(QLatin1String("PARM_INT"), Qt::CaseInsensitive) == 0)
+            found = true;
+    if (!found) {
+        // Each line of the command text is followed by a line break.
+        db.exec(kCreateParmInt.join(QLatin1Char('\n')) + QLatin1Char('\n'));
+    }
+    parmintAfterOpen();
+}
+
+void Session::parmintAfterOpen() {
+    parmintOpen = true;
+    QSqlQuery q = db.query(QStringLiteral("select * from parm_int"));
+    const QSqlRecord rec = q.record();
+    const int aliasCol = rec.indexOf(QStringLiteral("ALIAS"));
+    const int pnameCol = rec.indexOf(QStringLiteral("PNAME"));
+    form.comboBox1.items.clear(); // its text stays
+    form.comboBox1.index = -1;
+    while (q.next()) {
+        const int col = aliasCol >= 0 ? aliasCol : pnameCol;
+        form.comboBox1.items << (col >= 0 ? textOf(q.value(col)) : QString());
+    }
+    if (!form.comboBox1.items.isEmpty())
+        form.comboBox1.select(0);
+    emit parmintOpened();
+    emit stateChanged();
+}
+
+void Session::changeDatabase() {
+    if (!asker)
+        throw FitError(QStringLiteral("No database is open: give one with DB=<file>."));
+    QString path;
+    if (!asker->chooseDatabase(path))
+        return;
+    settings.db_f_name = path;
+    db_open();
+}
+
+void Session::reopen() {
+    db.open(db.path().isEmpty() ? settings.db_f_name : db.path());
+    connectionReopened();
+}
+
+void Session::applyTableChoice() {
+    processEvents();
+    settings.tname = form.table_LIST.selected();
+    form.button3Caption =
+        QStringLiteral("open ") + settings.tname + QStringLiteral(" as result table");
+    form.button3Enabled = true;
+    emit stateChanged();
+}
+
+void Session::openResultTable() {
+    if (settings.condition.trimmed().isEmpty())
+        settings.condition = QStringLiteral("1=1");
+    processEvents();
+    for (ColumnRole r :
+         {ColumnRole::Observed, ColumnRole::Model, ColumnRole::Index, ColumnRole::Variance}) {
+        columnList(r).clear();
+        chooseColumn(r, -1);
+    }
+    form.resultQuery.clear();
+    emit resultOpened();
+    emit stateChanged();
+
+    const QString sql = QStringLiteral("select * from ") + settings.tname +
+                        QStringLiteral(" where ") + settings.condition;
+    QSqlQuery q = db.query(sql);
+    form.resultQuery = sql;
+    const QSqlRecord rec = q.record();
+    for (int i = 0; i < rec.count(); ++i)
+        for (ComboState* c : {&form.obs_fld, &form.mod_fld, &form.idx_fld, &form.var_fld})
+            c->items << rec.fieldName(i);
+    emit resultOpened();
+    emit stateChanged();
+}
+
+ComboState& Session::columnList(ColumnRole role) {
+    switch (role) {
+    case ColumnRole::Observed:
+        return form.obs_fld;
+    case ColumnRole::Model:
+        return form.mod_fld;
+    case ColumnRole::Index:
+        return form.idx_fld;
+    case ColumnRole::Variance:
+        break;
+    }
+    return form.var_fld;
+}
+
+namespace {
+QString& columnSetting(CalibrationSettings& s, ColumnRole role) {
+    switch (role) {
+    case ColumnRole::Observed:
+        return s.observedColumn;
+    case ColumnRole::Model:
+        return s.modelColumn;
+    case ColumnRole::Index:
+        return s.indexColumn;
+    case ColumnRole::Variance:
+        break;
+    }
+    return s.varianceColumn;
+}
+} // namespace
+
+void Session::chooseColumn(ColumnRole role, int index) {
+    ComboState& list = columnList(role);
+    if (index < 0)
+        list.index = -1;
+    else
+        list.select(index);
+    columnSetting(settings, role) = list.selected();
+}
+
+void Session::chooseColumnNamed(ColumnRole role, const QString& name) {
+    ComboState& list = columnList(role);
+    list.selectIgnoringCase(name);
+    columnSetting(settings, role) = list.selected();
+}
+
+// ---- write-back, backup ----
+
+void Session::setparameter() {
+    evaluator.setSettings(settings);
+    evaluator.setparameter();
+}
+
+void Session::backup() {
+    ::backup(db, [this](const QString& line, bool select) { lb.append(line, select); });
+}
+
+void Session::restore() {
+    ::restore(db, [this](const QString& line, bool select) { lb.append(line, select); });
+}
+
+void Session::backupClosed() {
+    ::backupClosed(db);
+}
+
+void Session::restoreAfterFailure(const QString& why) {
+    ::restoreAfterFailure(
+        db, [this](const QString& line, bool select) { lb.append(line, select); }, why);
+}

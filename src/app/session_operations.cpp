@@ -1,0 +1,127 @@
+// The operations as the person and the batch run start them: the guard against
+// a model still running, the busy state, the chart and the progress, the backup
+// and restore around the search, the result dialog and the end of a batch run.
+// The operations themselves are Calibration, SensitivityAnalysis and
+// UncertaintyAnalysis.
+#include "analysis/sensitivity.h"
+#include "analysis/uncertainty.h"
+#include "app/session.h"
+#include "base/fit_error.h"
+#include "optim/calibration.h"
+
+#include <QSqlQuery>
+
+double Session::model_eval(const tfmatrix& vector, int mode, bool* complete) {
+    evaluator.setSettings(settings);
+    if (mode == 1)
+        return ::model_eval(evaluator, *this, vector, complete);
+    if (complete)
+        *complete = true;
+    evaluator.evaluate(vector, Reading::RunOnly);
+    return 0;
+}
+
+void Session::startOptimization() {
+    refuseWhileModelRuns();
+    BusyScope busyScope(*this);
+    cnt = 0;
+    clearChart();
+    sens_ana = false;
+    runClock.start();
+    bestSoFar = 0;
+    haveBest = false;
+
+    // Nothing is backed up or run for an empty parameter table.
+    const int parameters = parameterCount(db);
+    if (parameters == 0)
+        throw FitError(
+            QStringLiteral("PARM_INT holds no parameters: there is nothing to optimise."));
+    progressTotal = parameters + 1 + settings.max_call;
+
+    backup();
+    try {
+        optimize();
+        if (settings.autorun && !stopRequested())
+            analyseUncertainty();
+    } catch (...) {
+        // The model's tables must not stay at a trial vector, whatever the error:
+        // they go back to the state of the backup before the error is reported.
+        restoreAfterFailure(QStringLiteral("The optimisation ended with an error; the model's "
+                                           "tables are restored from their backups."));
+        throw;
+    }
+    if (!success)
+        restore();
+    else
+        backupClosed();
+    if (settings.autorun) {
+        if (stopRequested())
+            throw FitError(QStringLiteral("The calibration was stopped before it finished; the "
+                                          "model's tables were restored."));
+        requestClose();
+    }
+}
+
+void Session::optimize() {
+    success = false;
+    Calibration calibration(settings, db, evaluator, *this);
+    const CalibrationSummary summary = calibration.optimize();
+    if (summary.haveLastError)
+        last_error = summary.lastError;
+    if (!settings.autorun && asker)
+        asker->showResultDialog(*this);
+}
+
+void Session::acceptResult() {
+    setparameter();
+    success = true;
+}
+
+void Session::analyseSensitivity() {
+    refuseWhileModelRuns();
+    BusyScope busyScope(*this);
+    cnt = 0;
+    settings.stepFraction(); // a step that is no number ends it here
+    clearChart();
+    sens_ana = true;
+
+    {
+        QSqlQuery q = db.query(QStringLiteral("select count(*) from parm_int"));
+        if (!q.next() || q.value(0).toInt() == 0)
+            throw FitError(
+                QStringLiteral("PARM_INT holds no parameters: there is nothing to analyse."));
+        progressTotal = q.value(0).toInt() + 1;
+    }
+    runClock.start();
+    haveBest = false;
+
+    SensitivityAnalysis analysis(settings, db, evaluator, *this);
+    analysis.run();
+}
+
+void Session::analyseUncertainty() {
+    refuseWhileModelRuns();
+    BusyScope busyScope(*this);
+    lcid = -99; // no workbook yet in this analysis
+    UncertaintyAnalysis analysis(settings, db, evaluator, *this);
+    // The sensitivities are kept for the parameter plot as soon as every run is
+    // made, also when storing the results fails afterwards.
+    auto keepResults = [&] {
+        const UncertaintySummary& found = analysis.summary();
+        lcid = found.lcid;
+        if (found.haveSensitivities) {
+            nobs = found.nobs;
+            fimdt = found.fimdt;
+        }
+    };
+    try {
+        analysis.run();
+    } catch (...) {
+        keepResults();
+        throw;
+    }
+    keepResults();
+    const QString& workbook = analysis.summary().workbook;
+    if (!workbook.isEmpty() && asker && !settings.autorun)
+        asker->openWorkbook(workbook);
+}

@@ -1,0 +1,277 @@
+#include "evaluation/evaluator.h"
+
+#include "base/fit_error.h"
+#include "evaluation/bounds.h"
+#include "model/dvk_app_exec.h"
+#include "paramdb/database.h"
+#include "paramdb/writeback.h"
+
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QThread>
+#include <cmath>
+
+namespace {
+
+const QString kIncomplete = QStringLiteral("Model run incomplete !");
+
+QStringList criterionLines(int criterion, const QString& t, const QString& c, const QString& obs,
+                           const QString& mod, const QString& idx) {
+    switch (criterion) {
+    case 2: // NRMSE per group of the index column, summed
+        return {QStringLiteral(" SELECT sqr(avg(( ") + obs + QStringLiteral("-") + mod +
+                    QStringLiteral(") * "),
+                QStringLiteral("(") + obs + QStringLiteral("-") + mod +
+                    QStringLiteral(")))/( max("),
+                obs + QStringLiteral(")- min(") + obs + QStringLiteral(")) as hs"),
+                QStringLiteral("  FROM ") + t + QStringLiteral(" where ") + c +
+                    QStringLiteral(" GROUP BY ") + idx};
+    case 3: // CV(RMSE) per group, summed
+        return {QStringLiteral("SELECT SQR(Avg(( ") + obs + QStringLiteral("-") + mod +
+                    QStringLiteral(")*("),
+                obs + QStringLiteral("-") + mod + QStringLiteral(")))/Avg("),
+                obs + QStringLiteral(") AS hs,") + idx,
+                QStringLiteral("  FROM ") + t + QStringLiteral(" where ") + c +
+                    QStringLiteral(" GROUP BY ") + idx};
+    default: // RMSE over all selected rows
+        return {QStringLiteral(" SELECT sqr(avg(( ") + obs + QStringLiteral("-") + mod +
+                    QStringLiteral(") * "),
+                QStringLiteral("(") + obs + QStringLiteral("-") + mod +
+                    QStringLiteral("))) as hs "),
+                QStringLiteral("  FROM ") + t + QStringLiteral(" where ") + c};
+    }
+}
+
+// The engine yields NULL for a division by zero, which would read as 0: a group
+// that cannot be measured would count as a perfect fit. Groups whose observed
+// values are all missing stay NULL (read as 0) as before; a zero divisor is an
+// error, as a division by zero is in SQL engines that report it.
+void checkGroupDivisors(Database& db, int criterion, const QString& t, const QString& c,
+                        const QString& obs, const QString& idx) {
+    const bool nrmse = criterion == 2;
+    const QString divisor = nrmse ? QStringLiteral("max(") + obs + QStringLiteral(") - min(") +
+                                        obs + QStringLiteral(")")
+                                  : QStringLiteral("avg(") + obs + QStringLiteral(")");
+    QSqlQuery q = db.query(QStringLiteral("select count(*) from (select ") + divisor +
+                           QStringLiteral(" as d from ") + t + QStringLiteral(" where ") + c +
+                           QStringLiteral(" group by ") + idx + QStringLiteral(") where d = 0"));
+    const int groups = q.next() ? q.value(0).toInt() : 0;
+    if (groups > 0)
+        throw FitError(
+            QStringLiteral("The criterion %1 divides by zero: in %2 group(s) of %3 the "
+                           "observed values of %4 %5.")
+                .arg(nrmse ? QStringLiteral("NRMSE") : QStringLiteral("CV(RMSE)"))
+                .arg(groups)
+                .arg(idx, obs,
+                     nrmse ? QStringLiteral("are all equal") : QStringLiteral("average 0")));
+}
+
+// 10. A row still at -99 proves the model did not finish. The condition is put
+//     in parentheses, so one with OR cannot hide such a row.
+bool allRowsSimulated(Database& db, const CalibrationSettings& s) {
+    QSqlQuery q = db.query(QStringLiteral(" select * from ") + s.tname + QStringLiteral(" where ") +
+                           s.modelColumn + QStringLiteral("= -99  and (") + s.condition +
+                           QStringLiteral(")"));
+    return !q.next();
+}
+
+// 11. to 13. The criterion; a grouped one is the sum of its groups.
+double criterionOf(Database& db, const CalibrationSettings& s) {
+    const QString &t = s.tname, &c = s.condition, &obs = s.observedColumn, &mod = s.modelColumn,
+                  &idx = s.indexColumn;
+    double e = 0;
+    bool nullGroup = false;
+    {
+        QSqlQuery q = db.query(joinLines(criterionLines(s.criterion, t, c, obs, mod, idx)));
+        if (s.criterion == 2 || s.criterion == 3) {
+            while (q.next()) {
+                nullGroup = nullGroup || q.value(0).isNull();
+                e += numberOf(q.value(0));
+            }
+        } else if (q.next()) {
+            e = numberOf(q.value(0));
+        }
+    }
+    if (nullGroup)
+        checkGroupDivisors(db, s.criterion, t, c, obs, idx);
+    return e;
+}
+
+} // namespace
+
+ModelValues readModelValues(Database& db, const CalibrationSettings& s) {
+    const QString statement = joinLines(
+        {QStringLiteral(" select * from ") + s.tname + QStringLiteral(" where ") + s.condition,
+         QStringLiteral(" order by ") + s.observedColumn});
+    QSqlQuery q = db.query(statement);
+    const QSqlRecord rec = q.record();
+    const int modCol = rec.indexOf(s.modelColumn);
+    const int varCol = rec.indexOf(s.varianceColumn);
+    if (modCol < 0 || varCol < 0)
+        throw FitError(QStringLiteral("The result rows have no column '%1'.")
+                           .arg(modCol < 0 ? s.modelColumn : s.varianceColumn));
+    ModelValues rows;
+    while (q.next()) {
+        rows.mod.push_back(numberOf(q.value(modCol)));
+        const QVariant v = q.value(varCol);
+        bool ok = false;
+        const double w = v.isNull() ? 0 : v.toDouble(&ok);
+        if (!ok || !(w > 0) || !std::isfinite(w))
+            ++rows.badVariances;
+        rows.var.push_back(numberOf(v));
+    }
+    return rows;
+}
+
+Evaluator::Evaluator(Database& database, TdvkAppExec& modelRunner, QObject* parent)
+    : QObject(parent), db(database), runner(modelRunner) {
+    connect(&runner, &TdvkAppExec::ended, this, [this] {
+        if (inFlight)
+            emit modelEnded();
+    });
+}
+
+void Evaluator::refuseWhileModelRuns() const {
+    if (runner.working())
+        throw FitError(QStringLiteral("The model started earlier is still running; wait until it "
+                                      "has ended, then start again."));
+}
+
+void Evaluator::setparameter() {
+    // While the model runs the connection is closed on purpose: opening it here
+    // would change the model's parameters under the running model.
+    if (runner.working())
+        throw FitError(QStringLiteral(
+            "The model is running; the parameter values are written once it has ended."));
+    if (!db.isOpen())
+        db.open(db.path().isEmpty() ? cfg.db_f_name : db.path());
+    // All records or none: a failing record leaves the model's tables as they were.
+    db.inTransaction([&] { writeParameterValues(db); });
+    removeWaitMarker();
+}
+
+void Evaluator::start(const tfmatrix& vector, Reading what) {
+    // Also the run this call would be nested in: writing parameters or marking
+    // rows under a running model, or starting a second one beside it, would mix
+    // two runs.
+    refuseWhileModelRuns();
+    const CalibrationSettings s = cfg;
+
+    // 1. The vector, clipped to the bounds of its record, becomes AVAL. The upper
+    //    bound is applied first, the lower one second.
+    std::vector<qlonglong> rowids;
+    tfmatrix values(1, 0.0);
+    {
+        QSqlQuery q = db.query(QStringLiteral("select rowid, MINIMUM, MAXIMUM from parm_int"));
+        while (q.next()) {
+            const std::size_t i = values.size();
+            if (i >= vector.size())
+                throw FitError(QStringLiteral("The parameter vector holds %1 values, but "
+                                              "PARM_INT has more records.")
+                                   .arg(static_cast<int>(vector.size()) - 1));
+            rowids.push_back(q.value(0).toLongLong());
+            values.push_back(clampToBounds(vector[i], numberOf(q.value(1)), numberOf(q.value(2))));
+        }
+    }
+
+    // 2. and 3. AVAL, the model's tables and the -99 marks of the result rows go
+    //    in together: a failure leaves none of them half written.
+    db.inTransaction([&] {
+        for (std::size_t k = 0; k < rowids.size(); ++k)
+            db.exec(QStringLiteral("update parm_int set AVAL=? where rowid=?"),
+                    {values[k + 1], rowids[k]});
+        writeParameterValues(db);
+        db.exec(QStringLiteral(" update ") + s.tname + QStringLiteral(" set ") + s.modelColumn +
+                QStringLiteral("= -99 where ") + s.condition);
+    });
+    removeWaitMarker();
+
+    run = s;
+    reading = what;
+    clamped = std::move(values);
+    launch();
+}
+
+void Evaluator::launch() {
+    // 4. and 5. The database file is free for the model while it runs.
+    db.close();
+    inFlight = true;
+    if (watcher)
+        watcher->connectionClosed();
+    runner.Execute();
+    if (runner.ResultCode() != -1)
+        failStart();
+}
+
+void Evaluator::runModel() {
+    run = cfg;
+    reading = Reading::RunOnly;
+    clamped.clear();
+    launch();
+    if (!runner.waitForEnd())
+        failStart();
+    inFlight = false;
+    reconnect();
+}
+
+void Evaluator::failStart() {
+    inFlight = false;
+    QString message =
+        QStringLiteral("The model could not be started from the run file \"%1\": %2")
+            .arg(runner.ApplicationName().isEmpty() ? QStringLiteral("(none chosen)")
+                                                    : runner.ApplicationName(),
+                 runner.errorString().isEmpty() ? QStringLiteral("no run file has been chosen")
+                                                : runner.errorString());
+    // Reconnect first, so the caller can still restore the model's tables; the
+    // failed start stays the error reported.
+    try {
+        reconnect();
+    } catch (const FitError& e) {
+        message += QStringLiteral("\nReconnecting to the database failed as well: ") + e.message();
+    }
+    throw FitError(message);
+}
+
+void Evaluator::reconnect() {
+    db.open(db.path().isEmpty() ? run.db_f_name : db.path());
+    if (watcher)
+        watcher->connectionReopened();
+}
+
+EvaluationResult Evaluator::evaluate(const tfmatrix& vector, Reading what) {
+    start(vector, what);
+    // 6. Wait for the model's end; a start that fails meanwhile ends the wait.
+    if (!runner.waitForEnd())
+        failStart();
+    return finish();
+}
+
+EvaluationResult Evaluator::finish() {
+    inFlight = false;
+    EvaluationResult r;
+    r.vector = std::move(clamped);
+    // 7. Reconnect.
+    reconnect();
+    // 8. Give the model's last writes time to settle.
+    if (run.pauseAfterRunMs > 0)
+        QThread::msleep(static_cast<unsigned long>(run.pauseAfterRunMs));
+
+    switch (reading) {
+    case Reading::RunOnly:
+        break;
+    case Reading::Criterion:
+        r.complete = allRowsSimulated(db, run);
+        if (r.complete)
+            r.criterion = criterionOf(db, run);
+        break;
+    case Reading::ModelValues:
+        r.values = readModelValues(db, run);
+        for (double m : r.values.mod)
+            if (m == -99)
+                r.complete = false;
+        break;
+    }
+    if (!r.complete)
+        r.why = kIncomplete;
+    return r;
+}

@@ -1,0 +1,116 @@
+#pragma once
+// One model run for one parameter vector, on one database with one run script.
+//
+// The evaluator holds the vector to the bounds of PARM_INT, stores it as AVAL,
+// writes it into the model's tables, marks the result rows -99, closes the
+// database, runs the model, reconnects, checks that the model simulated every
+// chosen row, and computes the criterion (or reads the simulated values). It
+// returns a plain result and knows nothing of charts, logs, counters or progress:
+// the operation that asked for the run reports what it needs.
+//
+// A run has two halves: start() returns as soon as the model is started, and
+// finish() is called once it has ended (modelEnded()). Several evaluators, each
+// on its own database copy and run script, can so be started one after the other
+// and be finished as their models end, all watched by one event loop in one
+// thread. evaluate() is both halves with the wait in between.
+#include "evaluation/settings.h"
+
+#include <QObject>
+#include <QString>
+#include <vector>
+
+class Database;
+class TdvkAppExec;
+
+using tfmatrix = std::vector<double>; // parameter vectors, used from index 1
+
+// What a run reads once the model has ended.
+enum class Reading {
+    RunOnly,     // nothing: the caller reads what it needs
+    Criterion,   // completeness of the chosen rows, then the criterion
+    ModelValues, // simulated values and variances of the chosen rows, ordered by observed value
+};
+
+// The chosen result rows ordered by their observed value, as the uncertainty
+// analysis pairs the runs row by row.
+struct ModelValues {
+    std::vector<double> mod; // simulated values, NULL as 0
+    std::vector<double> var; // variances of the same rows, NULL as 0
+    int badVariances = 0;    // variances that are empty, 0 or negative
+};
+// Reads them; FitError when the rows lack the simulated or the variance column.
+ModelValues readModelValues(Database& db, const CalibrationSettings& settings);
+
+struct EvaluationResult {
+    tfmatrix vector;      // the values the model saw (held to their bounds), 1..records
+    bool complete = true; // false: the model left chosen rows at -99
+    QString why;          // why not complete ("Model run incomplete !"); "" when complete
+    double criterion = 0; // Reading::Criterion of a complete run; 0 otherwise
+    ModelValues values;   // Reading::ModelValues
+};
+
+// Told when the evaluator closes the connection for the model and opens it again.
+// The session shows the parameter table and the result query again there; an
+// error thrown from connectionReopened() ends the run like an error of its own.
+class ConnectionWatcher {
+  public:
+    virtual ~ConnectionWatcher() = default;
+    virtual void connectionClosed() = 0;
+    virtual void connectionReopened() = 0;
+};
+
+class Evaluator : public QObject {
+    Q_OBJECT
+  public:
+    // db: the model's database (opened and closed here); runner: starts the run
+    // file. Both stay owned by the caller and must outlive the evaluator.
+    Evaluator(Database& db, TdvkAppExec& runner, QObject* parent = nullptr);
+
+    // The settings of the next runs; each run keeps the copy it started with.
+    void setSettings(const CalibrationSettings& settings) { cfg = settings; }
+    const CalibrationSettings& settings() const { return cfg; }
+    void setConnectionWatcher(ConnectionWatcher* w) { watcher = w; }
+
+    // One run from start to end. Throws FitError when the run cannot be made
+    // (a model still running, a vector too short, a failing write-back or SQL,
+    // a model that cannot be started, a criterion that divides by zero); the
+    // connection is open again when the model was started or could not be.
+    EvaluationResult evaluate(const tfmatrix& vector, Reading reading);
+
+    // The first half: write-back, marks, closing, starting the model. Returns
+    // at once; modelEnded() follows when the model has ended.
+    void start(const tfmatrix& vector, Reading reading);
+    // True between start() and finish().
+    bool running() const { return inFlight; }
+    // The second half, once the model has ended: reconnect, pause, completeness,
+    // criterion or values.
+    EvaluationResult finish();
+
+    // Only the model run: close, start, wait, reconnect (no write-back, no marks).
+    void runModel();
+
+    // Writes AVAL of every PARM_INT record into the model's tables, all or none.
+    // Refused while the model runs (the connection is closed then on purpose).
+    void setparameter();
+    // Throws FitError while a model started through the runner is still running.
+    void refuseWhileModelRuns() const;
+
+  signals:
+    void modelEnded();
+
+  private:
+    void launch();
+    [[noreturn]] void failStart();
+    void reconnect();
+
+    Database& db;
+    TdvkAppExec& runner;
+    CalibrationSettings cfg;
+    ConnectionWatcher* watcher = nullptr;
+
+    // The run under way.
+    bool inFlight = false;
+    CalibrationSettings run;
+    Reading reading = Reading::RunOnly;
+    tfmatrix clamped;
+};

@@ -1,0 +1,63 @@
+#pragma once
+// Where an operation reports to, and what it returns.
+//
+// An operation (the calibration, the sensitivity analysis, the uncertainty
+// analysis) computes; what it has to tell goes through a Reporter: log lines
+// and the protocol file made of them, one point per completed model run, the
+// parameter table having changed. It asks the reporter whether to stop. The
+// session implements it for the window and for the headless run alike; a test
+// can implement it with a few lines.
+#include <QString>
+#include <QtGlobal>
+#include <vector>
+
+class Evaluator;
+struct EvaluationResult;
+using tfmatrix = std::vector<double>;
+
+class Reporter {
+  public:
+    virtual ~Reporter() = default;
+    // The log list: a line, select=true scrolls to it; clearing; saving it as a
+    // protocol file (FitError when the file cannot be written).
+    virtual void log(const QString& line, bool select = false) = 0;
+    virtual void clearLog() = 0;
+    virtual void saveLog(const QString& fileName) = 0;
+    // A model run completed with this criterion (the chart, the counter, the progress).
+    virtual void evaluated(double criterion) = 0;
+    // The records of PARM_INT were changed: the list of parameters is read again.
+    virtual void parameterListChanged() = 0;
+    // Values of PARM_INT were stored: what shows them is refreshed.
+    virtual void parameterValuesChanged() = 0;
+    // The person (the stop button) or a signal asks the operation to end at the
+    // next evaluation boundary.
+    virtual bool stopRequested() const = 0;
+    // Lets the event loop handle what came in between two model runs.
+    virtual void processEvents() = 0;
+};
+
+// How an operation ended.
+enum class Outcome {
+    Converged,   // the search met its tolerance, or the analysis completed
+    BudgetSpent, // the search used up its evaluations
+    Stopped,     // a stop was requested
+    Refused,     // the analysis could not be made (the reason is in the log)
+    Failed,      // an error ended it (the reason is the error)
+};
+
+// What every operation returns.
+struct Summary {
+    Outcome outcome = Outcome::Failed;
+    QString reason;
+    int modelRuns = 0; // model runs made
+    double best = 0;   // the best criterion seen (calibration, sensitivity)
+    bool haveBest = false;
+    qint64 elapsedMs = 0;
+};
+
+// One model run of an operation that minimises or compares the criterion: the
+// evaluation, with the line "Model run incomplete !" for a run that left rows at
+// -99 and the criterion of a complete run reported. Returns the criterion, 0 for
+// an incomplete run (complete, if given, tells which).
+double model_eval(Evaluator& evaluator, Reporter& reporter, const tfmatrix& vector,
+                  bool* complete = nullptr);

@@ -1,0 +1,96 @@
+#include "evaluation/settings.h"
+
+#include "base/fit_error.h"
+#include "base/number_format.h"
+
+#include <functional>
+
+namespace {
+
+// A pause in milliseconds: a whole number, not negative.
+int parsePauseMs(const QString& key, const QString& value) {
+    const int ms = parseDecimalInt(value);
+    if (ms < 0)
+        throw FitError(QStringLiteral("%1 needs a number of milliseconds of 0 or more, not '%2'.")
+                           .arg(key, value));
+    return ms;
+}
+
+// A key of three characters and what its value sets.
+struct ValueKey {
+    const char* key;
+    Qt::CaseSensitivity cs;
+    std::function<void(CalibrationSettings&, const QString& key, const QString& value)> apply;
+};
+
+const ValueKey kValueKeys[] = {
+    {"KR=", Qt::CaseSensitive,
+     [](CalibrationSettings& s, const QString&, const QString& v) { s.tolerance = v; }},
+    {"NX=", Qt::CaseSensitive,
+     [](CalibrationSettings& s, const QString&, const QString& v) {
+         s.max_call = parseDecimalInt(v);
+     }},
+    {"EF=", Qt::CaseInsensitive,
+     [](CalibrationSettings& s, const QString&, const QString& v) { s.errfun = v; }},
+    {"PR=", Qt::CaseSensitive,
+     [](CalibrationSettings& s, const QString& k, const QString& v) {
+         s.pauseAfterRunMs = parsePauseMs(k, v);
+     }},
+    {"PV=", Qt::CaseSensitive,
+     [](CalibrationSettings& s, const QString& k, const QString& v) {
+         s.pauseBeforeVertexMs = parsePauseMs(k, v);
+     }},
+};
+
+} // namespace
+
+QString CalibrationSettings::criterionName() const {
+    switch (criterion) {
+    case 2:
+        return QStringLiteral("NRMSE");
+    case 3:
+        return QStringLiteral("CV(RMSE)");
+    default:
+        return QStringLiteral("RMSE");
+    }
+}
+
+double CalibrationSettings::ftol() const {
+    return parseLocaleDouble(tolerance);
+}
+
+double CalibrationSettings::stepFraction() const {
+    return parseLocaleDouble(sensitivityStep) / 100;
+}
+
+bool CalibrationSettings::applyArgument(const QString& arg) {
+    const QString key = arg.left(3);
+    for (const ValueKey& k : kValueKeys) {
+        if (key.compare(QLatin1String(k.key), k.cs) == 0) {
+            k.apply(*this, key, arg.mid(3));
+            return true;
+        }
+    }
+    if (key == QLatin1String("RS_")) {
+        result_file = arg;
+        return true;
+    }
+    if (arg.compare(QLatin1String("XL_OUT"), Qt::CaseInsensitive) == 0) {
+        excel_out = true;
+        return true;
+    }
+    if (arg == QLatin1String("GO")) {
+        autorun = true;
+        return true;
+    }
+    return false;
+}
+
+void CalibrationSettings::applyCriterionName() {
+    if (errfun == QLatin1String("RMSE"))
+        criterion = 1;
+    else if (errfun == QLatin1String("NRMSE"))
+        criterion = 2;
+    else if (errfun == QLatin1String("CV(RMSE)"))
+        criterion = 3;
+}

@@ -1,0 +1,57 @@
+#pragma once
+// What a calibration works with, as one value: the database, the result table
+// and its column roles, the criterion, the run file, the pauses, and the limits
+// of the search and of the analyses.
+//
+// The command line and the window fill the same value; an operation takes a
+// copy when it starts, and every evaluation works with the copy it was given,
+// so nothing changed meanwhile (an event handled while the model runs) can
+// change the statements of a run half way.
+//
+// A new setting is a field here and, when the command line gives it, one entry
+// in the key table of applyArgument().
+#include <QString>
+
+struct CalibrationSettings {
+    // ---- the database and the result table ----
+    QString db_f_name; // the database file
+    QString workpath;  // folder of DB= with its trailing '/', "" without one
+    QString tname;     // the result table
+    QString condition; // SQL condition that chooses the result rows
+    QString observedColumn;
+    QString modelColumn; // written by the model; -99 marks a row not yet simulated
+    QString indexColumn; // groups of NRMSE and CV(RMSE)
+    QString varianceColumn;
+    int criterion = 1; // 1 RMSE, 2 NRMSE, 3 CV(RMSE)
+    QString errfun;    // EF= as given; chooses the criterion when it names one
+
+    // ---- the model ----
+    QString runFile;                // the run script, as chosen
+    int pauseAfterRunMs = 500;      // after each model run, before its results are read
+    int pauseBeforeVertexMs = 1000; // before each evaluation of an initial simplex vertex
+
+    // ---- the search and the analyses ----
+    int max_call = 50;                             // Nmax: most evaluations of the search
+    QString tolerance = QStringLiteral("0.0001");  // convergence tolerance, as typed
+    QString sensitivityStep = QStringLiteral("5"); // step of the sensitivities in percent, as typed
+
+    // ---- the outcome ----
+    QString result_file;    // RS_<name> of a batch run; "" without one
+    bool excel_out = false; // also write the workbook
+    bool autorun = false;   // GO: unattended calibration, analysis and exit
+
+    // The name of the criterion (RMSE, NRMSE, CV(RMSE)).
+    QString criterionName() const;
+    // The tolerance read with the locale's settings; FitError when it is no number.
+    double ftol() const;
+    // The sensitivity step as a fraction (percent / 100); FitError when it is no number.
+    double stepFraction() const;
+
+    // Applies one command-line argument that only sets a value (KR=, NX=, PR=,
+    // PV=, EF=, RS_..., XL_OUT, GO). False when the argument is none of these;
+    // FitError for a value that is not valid. Keys that act on the database
+    // (DB=, RT=, CD=, the column roles, RF=) are applied by the session.
+    bool applyArgument(const QString& arg);
+    // Chooses the criterion named by errfun; another name leaves it as it is.
+    void applyCriterionName();
+};

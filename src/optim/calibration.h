@@ -1,0 +1,42 @@
+#pragma once
+// The search of "start optimization ": every AVAL from its IVAL, the initial
+// simplex (the start vector and one vertex per parameter displaced by its
+// step), the bounded simplex search, the centroid of the final simplex stored
+// as AVAL, and the protocol Opti_Result.TXT.
+//
+// It works on the settings it is given, evaluates through the evaluator and
+// reports through the reporter; backing up and restoring the model's tables,
+// and deciding on the result, are left to the caller.
+#include "evaluation/report.h"
+#include "evaluation/settings.h"
+#include "optim/simplex.h"
+
+class Database;
+class Evaluator;
+
+struct CalibrationSummary : Summary {
+    int ndim = 0;
+    tfmatrix result;      // the stored AVAL values, 1..ndim
+    double lastError = 0; // the value of the last evaluation of the search
+    bool haveLastError = false;
+};
+
+// The number of PARM_INT records.
+int parameterCount(Database& db);
+
+class Calibration {
+  public:
+    Calibration(const CalibrationSettings& settings, Database& db, Evaluator& evaluator,
+                Reporter& reporter);
+
+    // Throws FitError for an empty PARM_INT, when no run of the initial simplex
+    // completed, for a tolerance that is no number, and for the errors of the
+    // evaluations; the model's tables then hold the last trial vector.
+    CalibrationSummary optimize();
+
+  private:
+    CalibrationSettings cfg;
+    Database& db;
+    Evaluator& evaluator;
+    Reporter& report;
+};
