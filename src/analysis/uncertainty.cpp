@@ -5,6 +5,7 @@
 #include "analysis/uncertainty.h"
 
 #include "analysis/fisher.h"
+#include "analysis/fit_sheet.h"
 #include "analysis/matrix_unit.h"
 #include "analysis/workbook.h"
 #include "base/fit_error.h"
@@ -33,8 +34,9 @@ struct ParmRecord {
 } // namespace
 
 UncertaintyAnalysis::UncertaintyAnalysis(const CalibrationSettings& settings, Database& database,
-                                         Evaluator& eval, Reporter& reporter)
-    : cfg(settings), db(database), evaluator(eval), report(reporter) {}
+                                         Evaluator& eval, Reporter& reporter,
+                                         const CriterionHistory& criterionHistory)
+    : cfg(settings), db(database), evaluator(eval), report(reporter), history(criterionHistory) {}
 
 UncertaintySummary UncertaintyAnalysis::run() {
     QElapsedTimer clock;
@@ -196,6 +198,7 @@ UncertaintySummary UncertaintyAnalysis::run() {
 
     RCOMat fimdtNew;
     std::vector<double> w;
+    FitData fit; // the base run's rows, for the report
     bool atStart = true;
     try {
         stopIfRequested();
@@ -203,6 +206,9 @@ UncertaintySummary UncertaintyAnalysis::run() {
         ++summary.modelRuns;
         const ModelValues base = evaluator.evaluate(x, Reading::ModelValues).values;
         checkRun(base, 0);
+        if (excel_out)
+            fit = readFitPoints(db, cfg.tname, cfg.condition, cfg.observedColumn, cfg.modelColumn,
+                                cfg.indexColumn);
         rowCount = static_cast<int>(base.mod.size());
         w.assign(rowCount + 1, 0);
         fimdtNew.assign(rowCount + 1, RCOVec(ndim + 1, 0));
@@ -315,6 +321,7 @@ UncertaintySummary UncertaintyAnalysis::run() {
                 book.setText(r + 1, 1, QStringLiteral("P") + QString::number(r));
             book.setText(ndim + 3, 1, singularFisherLine);
         }
+        addFitSheet(book, fit, history.points, history.name);
         const QString path = reportWorkbookPath(cfg.workpath, autorun, cfg.result_file);
         book.saveCopyAs(path);
         summary.workbook = path;

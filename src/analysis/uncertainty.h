@@ -7,6 +7,9 @@
 #include "evaluation/report.h"
 #include "evaluation/settings.h"
 
+#include <QPointF>
+#include <QVector>
+
 class Database;
 class Evaluator;
 
@@ -18,10 +21,17 @@ struct UncertaintySummary : Summary {
     QString workbook; // the workbook written; "" without one
 };
 
+// The criterion per model run of the operations before (the chart's points),
+// for the report's "fit" sheet.
+struct CriterionHistory {
+    QVector<QPointF> points;
+    QString name;
+};
+
 class UncertaintyAnalysis {
   public:
     UncertaintyAnalysis(const CalibrationSettings& settings, Database& db, Evaluator& evaluator,
-                        Reporter& reporter);
+                        Reporter& reporter, const CriterionHistory& history = {});
 
     // An analysis that cannot be made (a parameter at its limit, no rows, bad
     // variances, no variance column) returns Outcome::Refused with the reason
@@ -37,4 +47,5 @@ class UncertaintyAnalysis {
     Database& db;
     Evaluator& evaluator;
     Reporter& report;
+    CriterionHistory history;
 };

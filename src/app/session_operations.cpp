@@ -103,7 +103,8 @@ void Session::analyseUncertainty() {
     refuseWhileModelRuns();
     BusyScope busyScope(*this);
     lcid = -99; // no workbook yet in this analysis
-    UncertaintyAnalysis analysis(settings, db, evaluator, *this);
+    UncertaintyAnalysis analysis(settings, db, evaluator, *this,
+                                 {criterionSeries, criterionSeriesName});
     // The sensitivities are kept for the parameter plot as soon as every run is
     // made, also when storing the results fails afterwards.
     auto keepResults = [&] {
