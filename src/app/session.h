@@ -177,7 +177,6 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     // the operations write, back up and evaluate: throws FitError while it runs.
     void refuseWhileModelRuns();
     void processEvents() override;
-    void pause(int ms);
     // Clears and fills Series2 / adds one point.
     void clearChart();
     void addChartPoint(double x, double yv);
