@@ -3,6 +3,7 @@
 // errors and correlations of the parameters in the log, the protocol file,
 // PARM_INT and, on request, a workbook.
 #include "analysis/fisher.h"
+#include "analysis/fit_sheet.h"
 #include "analysis/matrix_unit.h"
 #include "analysis/workbook.h"
 #include "app/fit_error.h"
@@ -229,6 +230,7 @@ void Session::Button10Click() {
 
     RCOMat fimdtNew;
     std::vector<double> w;
+    FitData fit; // the base run's rows, for the report
     bool atStart = true;
     try {
         stopIfRequested();
@@ -237,6 +239,8 @@ void Session::Button10Click() {
         const RunCompleteness baseDone = runCompleteness(db, T, C, MOD, lastChosenRows);
         const ResultRows base = readResultRows(db, statement, MOD, VAR);
         checkRun(base, 0, baseDone);
+        if (excel_out)
+            fit = readFitPoints(db, T, C, OBS, MOD, idx_fld.selected());
         rowCount = static_cast<int>(base.mod.size());
         w.assign(rowCount + 1, 0);
         fimdtNew.assign(rowCount + 1, RCOVec(ndim + 1, 0));
@@ -347,6 +351,7 @@ void Session::Button10Click() {
                 book.setText(r + 1, 1, QStringLiteral("P") + QString::number(r));
             book.setText(ndim + 3, 1, singularFisherLine);
         }
+        addFitSheet(book, fit, criterionSeries, criterionSeriesName);
         const QString path = reportWorkbookPath(workpath, autorun, result_file);
         book.saveCopyAs(path);
         if (asker && !autorun)
