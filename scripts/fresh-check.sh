@@ -44,7 +44,8 @@ minsec() { printf '%dm%02ds' $(($1 / 60)) $(($1 % 60)); }
 
 # ---------------------------------------------------------------------------
 # Inside the mount namespace: debootstrap, mounts, git and make, the commands.
-# Each step appends "name|status|seconds" to $base/steps.
+# Each step appends "name|result|seconds" to $base/steps; while it runs,
+# $base/current holds "name|start" for the summary of an interrupted check.
 
 record() { printf '%s|%s|%s\n' "$1" "$2" "$3" >>"$base/steps"; }
 
@@ -55,16 +56,17 @@ in_root() {
 
 # step <name> <command...>: runs, times and records one step.
 step() {
-  local name=$1 start status=0
+  local name=$1 start=$EPOCHSECONDS status=0
   shift
   say "== $name"
-  start=$SECONDS
+  printf '%s|%s\n' "$name" "$start" >"$base/current"
   "$@" || status=$?
   if [ "$status" -eq 0 ]; then
-    record "$name" ok $((SECONDS - start))
+    record "$name" ok $((EPOCHSECONDS - start))
   else
-    record "$name" "failed ($status)" $((SECONDS - start))
+    record "$name" "failed ($status)" $((EPOCHSECONDS - start))
   fi
+  rm -f "$base/current"
   return "$status"
 }
 
@@ -196,8 +198,14 @@ mounts_below() {
   findmnt -rn -o TARGET | awk -v r="$root" '$0 == r || index($0, r "/") == 1' | sort -r
 }
 
+# Nothing is mounted here in this machine's namespace unless something went
+# wrong. Private first: unmounting a shared copy of /dev/pts could otherwise
+# unmount this machine's own.
 unmount_all() {
   local m
+  for m in $(mounts_below); do
+    mount --make-private "$m" 2>/dev/null || true
+  done
   for m in $(mounts_below); do
     umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || true
   done
@@ -211,7 +219,10 @@ summary() {
   [ -z "$dirty" ] || say "         uncommitted changes of $src were NOT checked"
   while IFS='|' read -r name result secs; do
     [ -n "$name" ] || continue
-    case "$name" in make\ *) [ "$result" = ok ] && result=PASS || result="FAIL, $result" ;; esac
+    case "$name|$result" in
+      make\ *\|ok) result=PASS ;;
+      make\ *\|failed*) result="FAIL, $result" ;;
+    esac
     printf 'fresh-check: %-14s %-18s %s\n' "$name" "$result" "$(minsec "$secs")"
   done <<<"$steps"
   case "$status" in
@@ -223,12 +234,15 @@ summary() {
 }
 
 cleanup() {
-  local status=$?
+  local status=$? name start
   trap - EXIT INT TERM HUP
   trap '' INT
   stop_processes
   unmount_all
   steps=$(cat "$base/steps" 2>/dev/null || true)
+  if IFS='|' read -r name start 2>/dev/null <"$base/current"; then
+    steps+=$'\n'"$name|interrupted|$((EPOCHSECONDS - start))"
+  fi
   if [ "$keep" = 1 ] || { [ "$keep" = failed ] && [ "$status" -ne 0 ]; }; then
     say "kept the root: $root"
     say "  enter:  sudo unshare -m sh -c 'mount -t proc proc $root/proc &&" \
@@ -239,6 +253,7 @@ cleanup() {
     mounts_below >&2
     [ "$status" -ne 0 ] || status=2
   else
+    say "removing $base"
     rm -rf --one-file-system "$base"
   fi
   summary "$status"
