@@ -9,9 +9,10 @@
 # user would, as root. Uncommitted changes are not part of the check: commit
 # first.
 #
-# Takes 10 to 20 minutes and about 2 GB of disk; not part of `make test`. Run
-# it whenever scripts/setup.sh changes, or the build, the tests or the demo
-# start to use another program or library.
+# Takes 20 to 30 minutes on two cores, most of it the first build, and about
+# 2 GB of disk; not part of `make test`. Run it whenever scripts/setup.sh
+# changes, or the build, the tests or the demo start to use another program
+# or library.
 #
 # Settings, from the environment:
 #   FRESH_KEEP=1       keep the root afterwards; FRESH_KEEP=failed only when a
