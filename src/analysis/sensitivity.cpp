@@ -6,6 +6,7 @@
 #include "app/number_format.h"
 #include "app/session.h"
 #include "evaluation/bounds.h"
+#include "paramdb/parm_int_check.h"
 
 #include <QSqlQuery>
 #include <cmath>
@@ -25,9 +26,12 @@ void Session::Button8Click() {
                 QStringLiteral("PARM_INT holds no parameters: there is nothing to analyse."));
         progressTotal = q.value(0).toInt() + 1;
     }
+    checkBeforeRun(QStringLiteral("The sensitivity analysis"), NeedsModelRun | NeedsCriterion,
+                   NeedsIval);
     runClock.start();
     haveBest = false;
 
+    const StoredResults before = readStoredResults(db);
     backup();
     const double b = stepPercent / 100;
     std::vector<bool> complete;
@@ -42,6 +46,7 @@ void Session::Button8Click() {
                                 : QStringLiteral("The sensitivity analysis ended with an error; "
                                                  "the model's tables are restored from their "
                                                  "backups."));
+        putBackStoredResults(before);
         throw;
     }
     restore();

@@ -10,6 +10,8 @@
 #include "app/number_format.h"
 #include "app/session.h"
 #include "evaluation/bounds.h"
+#include "evaluation/completeness.h"
+#include "paramdb/parm_int_check.h"
 
 #include <QLocale>
 #include <QSqlQuery>
@@ -91,6 +93,10 @@ void Session::Button10Click() {
     if (records.empty())
         throw FitError(
             QStringLiteral("PARM_INT holds no parameters: there is nothing to analyse."));
+    // A batch run checked this before its optimisation began.
+    if (!autorun)
+        checkBeforeRun(QStringLiteral("The uncertainty analysis"), NeedsModelRun | NeedsUncertainty,
+                       NeedsAval | NeedsUniqueAlias);
 
     auto stop = [&](const QStringList& why) {
         for (const QString& line : why)
@@ -182,7 +188,7 @@ void Session::Button10Click() {
     // A run that left rows at -99, or changed the number of rows, cannot be
     // differenced against the base run.
     int rowCount = -1; // of the base run
-    auto checkRun = [&](const ResultRows& rows, int run) {
+    auto checkRun = [&](const ResultRows& rows, int run, const RunCompleteness& done) {
         QString what;
         if (rowCount >= 0 && int(rows.mod.size()) != rowCount)
             what = QStringLiteral("the number of selected result rows changed from %1 to %2")
@@ -194,11 +200,9 @@ void Session::Button10Click() {
             what = QString::number(rows.badVariances) +
                    QStringLiteral(" selected result rows have a variance (") + VAR +
                    QStringLiteral(") that is empty, 0 or negative");
-        for (double m : rows.mod)
-            if (m == -99) {
-                what = QStringLiteral("Model run incomplete !");
-                break;
-            }
+        // Rows at -99, without a finite number or gone: the run left no result.
+        if (!done.complete)
+            what = QStringLiteral("Model run incomplete ! ") + done.reason;
         if (what.isEmpty())
             return;
         const QString which = run == 0 ? QStringLiteral("the base run")
@@ -232,8 +236,9 @@ void Session::Button10Click() {
         stopIfRequested();
         atStart = false;
         model_eval(x, 0);
+        const RunCompleteness baseDone = runCompleteness(db, T, C, MOD, lastChosenRows);
         const ResultRows base = readResultRows(db, statement, MOD, VAR);
-        checkRun(base, 0);
+        checkRun(base, 0, baseDone);
         if (excel_out)
             fit = readFitPoints(db, T, C, OBS, MOD, idx_fld.selected());
         rowCount = static_cast<int>(base.mod.size());
@@ -251,11 +256,12 @@ void Session::Button10Click() {
             x[j] = p[j] + d[j];
             atStart = false;
             model_eval(x, 0);
+            const RunCompleteness done = runCompleteness(db, T, C, MOD, lastChosenRows);
             x[j] = p[j];
             restoreStart();
             atStart = true;
             const ResultRows run = readResultRows(db, statement, MOD, VAR);
-            checkRun(run, j);
+            checkRun(run, j, done);
             for (int k = 1; k <= rowCount; ++k)
                 fimdtNew[k][j] =
                     (static_cast<long double>(run.mod[k - 1]) - fimdtNew[k][0]) / taken[j];

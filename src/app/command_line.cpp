@@ -28,15 +28,27 @@ void Session::FormActivate() {
 
     autorun = false;
     excel_out = false;
+    commandLineValues.clear();
+    static const QStringList namedKeys = {
+        "RF=", "CD=", "RT=", "DB=", "OB=", "MO=", "IX=", "OV=", "KR=", "NX="};
     try {
         for (const QString& arg : arguments) {
             try {
                 const QString key = arg.left(3);
                 const QString value = arg.mid(3);
+                if (namedKeys.contains(key))
+                    commandLineValues.insert(key, value);
                 if (key == QLatin1String("RF=")) {
                     setRunFile(value);
                 } else if (key == QLatin1String("CD=")) {
                     condition = value;
+                    // Without a result table the statement fails for want of a
+                    // table name: say which argument missed it.
+                    if (tname.isEmpty() && commandLineValues.contains(QStringLiteral("RT=")))
+                        throw FitError(
+                            QStringLiteral("no result table is chosen: RT=%1 names no table or "
+                                           "view of the database.")
+                                .arg(commandLineValues.value(QStringLiteral("RT="))));
                     Button3Click();
                 } else if (key == QLatin1String("RT=")) {
                     table_LIST.selectIgnoringCase(value);

@@ -11,8 +11,11 @@
 #include "app/log_list.h"
 #include "model/dvk_app_exec.h"
 #include "paramdb/database.h"
+#include "paramdb/run_marker.h"
+#include "paramdb/stored_results.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QPointF>
 #include <QStringList>
@@ -21,6 +24,10 @@
 #include <vector>
 
 class Session;
+
+// What keeps the run file at `path` from being started as a script, in words
+// (Windows line ends); empty when nothing does.
+QString runFileProblem(const QString& path);
 
 using tfmatrix = std::vector<double>;   // parameter vectors, used from index 1
 using tfmatrix1 = std::vector<double>;  // function values, index 0 used by some callers
@@ -121,6 +128,7 @@ class Session : public QObject {
     bool parmintOpen = false;
 
     LogList lb;
+    RunMarker runMarker;     // held from the backup until the tables are restored or kept
     QVector<QPointF> series; // Series2 of the chart
     // The criterion per model run as the chart last received it, kept also while
     // the chart shows the parameter plot (for the report's "fit" sheet).
@@ -133,6 +141,9 @@ class Session : public QObject {
 
     Asker* asker = nullptr;
     QStringList arguments; // the command line without the program name
+    // The values the command line gave its setting keys ("RT=", "OB=", ...) at
+    // the last activation, so that a check can name the key and the value.
+    QHash<QString, QString> commandLineValues;
 
     // ---- the window's small handlers ----
     void Edit2Change(const QString& text); // throws FitError for a text that is no integer
@@ -167,11 +178,36 @@ class Session : public QObject {
     // model's tables. A failing restore is logged too, not thrown, so that the
     // caller's error stays the one reported.
     void restoreAfterFailure(const QString& why);
+    // Restores each model table from its backup, also past one that fails;
+    // names the tables restored and, one line each, the failures.
+    void restoreTables(QStringList& restored, QStringList& failures);
+    // Puts back AVAL, ERROR and r_k as they were before a run that did not
+    // complete. A failure is logged, not thrown (the caller's error stays).
+    void putBackStoredResults(const StoredResults& stored);
+
+    // ---- checks before anything is backed up or run ----
+    // What an operation needs of the settings (ParmIntNeeds say what it needs of PARM_INT).
+    enum SettingsNeeds : unsigned {
+        NeedsModelRun = 1,    // run file, result table, condition, simulated column
+        NeedsCriterion = 2,   // observed column; the index column for a grouped criterion
+        NeedsTolerance = 4,   // the convergence criterion (KR=, Edit3)
+        NeedsUncertainty = 8, // the observed column; a variance column that exists, if one is given
+    };
+    // One line per setting the operation cannot work with, naming the key and the value.
+    QStringList settingsProblems(unsigned needs);
+    // Throws one FitError listing every problem of the settings and of PARM_INT
+    // (`parmIntNeeds`, see paramdb/parm_int_check.h); logs the warnings.
+    void checkBeforeRun(const QString& operation, unsigned needs, unsigned parmIntNeeds);
 
     // ---- objective ----
     // Runs the model once with vector (indices 1..) and, for mode 1, returns the
-    // criterion. An incomplete run returns 0 and sets *complete to false.
+    // criterion. An incomplete run returns 0 and sets *complete to false; the
+    // reason is in lastIncomplete.
     double model_eval(const tfmatrix& vector, int mode, bool* complete = nullptr);
+    // The result rows the condition chose (and marked) before the last model run.
+    qint64 lastChosenRows = -1;
+    // Why the last incomplete model run was incomplete (which rows, what they held).
+    QString lastIncomplete;
     // The model run of model_eval (close, start, wait, reopen), also used by the analyses.
     void runModel();
 

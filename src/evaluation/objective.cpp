@@ -3,6 +3,7 @@
 #include "app/fit_error.h"
 #include "app/session.h"
 #include "evaluation/bounds.h"
+#include "evaluation/completeness.h"
 #include "paramdb/writeback.h"
 
 #include <QSqlQuery>
@@ -101,13 +102,17 @@ double Session::model_eval(const tfmatrix& vector, int mode, bool* complete) {
 
     // 2. and 3. AVAL, the model's tables and the -99 marks of the result rows go
     //    in together: a failure leaves none of them half written.
+    qint64 chosen = -1;
     db.inTransaction([&] {
         for (const Row& r : rows)
             db.exec(QStringLiteral("update parm_int set AVAL=? where rowid=?"), {r.value, r.rowid});
         writeParameterValues(db);
-        db.exec(QStringLiteral(" update ") + t + QStringLiteral(" set ") + mod +
-                QStringLiteral("= -99 where ") + c);
+        QSqlQuery mark = db.query(QStringLiteral(" update ") + t + QStringLiteral(" set ") + mod +
+                                  QStringLiteral("= -99 where ") + c);
+        chosen = mark.numRowsAffected();
     });
+    // Every one of these rows must hold a result after the run.
+    lastChosenRows = chosen;
     removeWaitMarker();
 
     // 4. to 7. Close, run the model, wait for its end, reconnect. A model that
@@ -119,13 +124,17 @@ double Session::model_eval(const tfmatrix& vector, int mode, bool* complete) {
     if (mode != 1)
         return 0;
 
-    // 10. A row still at -99 proves the model did not finish. The condition is
-    //     put in parentheses, so one with OR cannot hide such a row.
+    // 10. A row still at -99 proves the model did not finish; one that holds no
+    //     finite number, or is gone, leaves no result to measure either. The
+    //     condition is put in parentheses, so one with OR cannot hide such a row.
     {
-        QSqlQuery q = db.query(QStringLiteral(" select * from ") + t + QStringLiteral(" where ") +
-                               mod + QStringLiteral("= -99  and (") + c + QStringLiteral(")"));
-        if (q.next()) {
+        const RunCompleteness done = runCompleteness(db, t, c, mod, chosen);
+        if (!done.complete) {
+            lastIncomplete = done.reason;
             lb.append(QStringLiteral("Model run incomplete !"));
+            // Rows left at -99 are the familiar case; anything else is said.
+            if (!done.onlyMarks)
+                lb.append(QStringLiteral("  ") + done.reason);
             if (complete)
                 *complete = false;
             return 0;

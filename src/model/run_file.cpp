@@ -3,8 +3,10 @@
 #include "app/session.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QStringDecoder>
 
 namespace {
@@ -18,6 +20,31 @@ QString dirOf(const QString& fileName, bool trailingSeparator) {
     return fileName.left(trailingSeparator ? cut + 1 : cut);
 }
 } // namespace
+
+QString runFileProblem(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QString();
+    const QByteArray head = f.read(64 * 1024);
+    // The kernel reads the interpreter line up to LF: a CR before it becomes part
+    // of the interpreter's name ("/bin/sh\r"), which does not exist. A script
+    // without one is read by /bin/sh, which takes a CR as part of each command.
+    // A program file (NUL bytes) is none of our business.
+    bool crlf = false;
+    if (head.startsWith("#!")) {
+        const qsizetype eol = head.indexOf('\n');
+        crlf = eol > 0 && head.at(eol - 1) == '\r';
+    } else {
+        crlf = !head.contains('\0') && head.contains("\r\n");
+    }
+    if (!crlf)
+        return QString();
+    return QStringLiteral("the run file \"%1\" has Windows line ends (CR LF): the system would "
+                          "look for an interpreter or command whose name ends in a CR, and "
+                          "report \"No such file or directory\". Save it with Unix line ends "
+                          "(LF), for example with: sed -i 's/\\r$//' '%1'")
+        .arg(path);
+}
 
 void Session::loadRunFile(const QString& fileName) {
     QFile f(fileName);
@@ -76,17 +103,36 @@ void Session::Button5Click() {
     QString editor = qEnvironmentVariable("VISUAL");
     if (editor.trimmed().isEmpty())
         editor = qEnvironmentVariable("EDITOR");
-    if (editor.trimmed().isEmpty()) {
+    // The editor command may carry arguments of its own ("code -w"); the run
+    // file goes after them as one argument, blanks and all.
+    QStringList command = QProcess::splitCommand(editor);
+    if (command.isEmpty()) {
         if (asker)
             asker->editTextFile(runFileName);
     } else {
         rfedit.setCurrentDir(dirOf(runFileName, false));
         rfedit.setApplicationName(editor.trimmed());
         rfedit.setParameters(runFileName);
-        rfedit.Execute();
-        if (!rfedit.waitForEnd()) {
-            setStatus(
-                QStringLiteral("The editor could not be started: %1").arg(rfedit.errorString()));
+        QProcess process;
+        process.setWorkingDirectory(dirOf(runFileName, false));
+        process.setProgram(command.takeFirst());
+        process.setArguments(command << runFileName);
+        process.setProcessChannelMode(QProcess::ForwardedChannels);
+        process.setInputChannelMode(QProcess::ForwardedInputChannel); // a terminal editor
+        QEventLoop loop;
+        QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
+        QObject::connect(&process, &QProcess::errorOccurred, &loop,
+                         [&loop](QProcess::ProcessError e) {
+                             if (e == QProcess::FailedToStart)
+                                 loop.quit();
+                         });
+        process.start();
+        // The window stays usable while the editor is open.
+        if (process.state() != QProcess::NotRunning)
+            loop.exec();
+        if (process.error() == QProcess::FailedToStart) {
+            setStatus(QStringLiteral("The editor could not be started: %1: %2")
+                          .arg(process.program(), process.errorString()));
             if (asker)
                 asker->editTextFile(runFileName);
         }
@@ -102,6 +148,13 @@ void Session::Button7Click() {
         mrun.Execute(); // fails like any start without a program and records the reason
         return;
     }
+    const QString problem = QFileInfo(mrun.ApplicationName()).isFile()
+                                ? runFileProblem(mrun.ApplicationName())
+                                : QString();
+    if (!problem.isEmpty()) {
+        setStatus(QStringLiteral("The model was not started: ") + problem);
+        return;
+    }
     mrun.Execute();
     if (mrun.ResultCode() != -1)
         setStatus(QStringLiteral("The model could not be started: %1").arg(mrun.errorString()));
@@ -110,6 +163,12 @@ void Session::Button7Click() {
 }
 
 void Session::runModel() {
+    // Refused before the database is closed: nothing needs reconnecting.
+    if (QFileInfo(mrun.ApplicationName()).isFile()) {
+        const QString problem = runFileProblem(mrun.ApplicationName());
+        if (!problem.isEmpty())
+            throw FitError(QStringLiteral("The model could not be started: ") + problem);
+    }
     // The database file is free for the model while it runs.
     db.close();
     parmintOpen = false;

@@ -5,6 +5,7 @@
 #include "app/session.h"
 #include "evaluation/bounds.h"
 #include "optim/simplex.h"
+#include "paramdb/parm_int_check.h"
 
 #include <QSqlQuery>
 #include <cmath>
@@ -31,12 +32,21 @@ void Session::Button4Click() {
     bestSoFar = 0;
     haveBest = false;
 
-    // Nothing is backed up or run for an empty parameter table.
+    // Nothing is backed up or run for an empty parameter table, nor for settings
+    // or records that cannot work.
     const int parameters = parameterCount(db);
     if (parameters == 0)
         throw FitError(kEmptyParmInt);
+    // A batch run goes on with the uncertainty analysis: what it needs is checked too.
+    checkBeforeRun(QStringLiteral("The optimisation"),
+                   NeedsModelRun | NeedsCriterion | NeedsTolerance |
+                       (autorun ? NeedsUncertainty : 0u),
+                   NeedsIval | NeedsStep | (autorun ? NeedsUniqueAlias : 0u));
     progressTotal = parameters + 1 + max_call;
 
+    // What PARM_INT holds of the last completed run: a run that does not
+    // complete gives it back.
+    const StoredResults before = readStoredResults(db);
     backup();
     try {
         optimize();
@@ -47,16 +57,29 @@ void Session::Button4Click() {
         // they go back to the state of the backup before the error is reported.
         restoreAfterFailure(QStringLiteral("The optimisation ended with an error; the model's "
                                            "tables are restored from their backups."));
+        putBackStoredResults(before);
         throw;
     }
-    if (!success)
-        restore();
-    else
+    // A stopped search is no result, unless the person kept its values in the
+    // result dialog.
+    const bool stopped = stopRequested();
+    if (success) {
         backupClosed();
+    } else {
+        try {
+            restore();
+        } catch (...) {
+            if (stopped)
+                putBackStoredResults(before);
+            throw;
+        }
+        if (stopped)
+            putBackStoredResults(before);
+    }
     if (autorun) {
-        if (stopRequested())
+        if (stopped)
             throw FitError(QStringLiteral("The calibration was stopped before it finished; the "
-                                          "model's tables were restored."));
+                                          "model's tables and PARM_INT were restored."));
         Button6Click();
     }
 }
@@ -64,6 +87,7 @@ void Session::Button4Click() {
 void Session::optimize() {
     success = false;
     ndim = 0;
+    lastIncomplete.clear();
 
     // AVAL := IVAL for every record; the records are counted.
     db.exec(QStringLiteral("update parm_int set AVAL = IVAL"));
@@ -117,18 +141,19 @@ void Session::optimize() {
             anyComplete = true;
     }
     if (!anyComplete && !stopRequested())
-        throw FitError(
-            QStringLiteral(
-                "None of the %1 model runs of the initial simplex completed (\"Model run "
-                "incomplete "
-                "!\"): the model left simulated values at -99. Check the run file and the model.")
-                .arg(ndim + 1));
+        throw FitError(QStringLiteral("None of the %1 model runs of the initial simplex completed "
+                                      "(\"Model run incomplete !\"): %2. Check the run file and "
+                                      "the model.")
+                           .arg(ndim + 1)
+                           .arg(lastIncomplete.isEmpty()
+                                    ? QStringLiteral("the model left no results")
+                                    : QStringLiteral("in the last one, ") + lastIncomplete));
 
     lb.clear();
     auto logLine = [this](const QString& line, bool select) { lb.append(line, select); };
     show_simplex(ndim, 0, y, p, logLine);
 
-    const double ftol = parseLocaleDouble(edit3);
+    const double ftol = parseNumberText(edit3);
 
     SimplexSink sink;
     sink.eval = objective;
