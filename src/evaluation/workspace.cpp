@@ -211,7 +211,8 @@ qint64 copyDatabase(const QString& from, const QString& to) {
         closeBoth();
         throw FitError(QStringLiteral("Cannot create the database copy \"%1\": %2.").arg(to, why));
     }
-    sqlite3_exec(dst, "PRAGMA synchronous=OFF", nullptr, nullptr, nullptr);
+    sqlite3_exec(dst, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF", nullptr, nullptr,
+                 nullptr);
     sqlite3_backup* b = sqlite3_backup_init(dst, "main", src, "main");
     int rc = SQLITE_ERROR;
     if (b) {
@@ -326,7 +327,17 @@ WorkspaceSet WorkspaceSet::make(const WorkspacePlan& plan) {
             const QString dbDir = QFileInfo(ws.database).absolutePath();
             if (!QFileInfo(dbDir).isDir() && !QDir().mkpath(dbDir))
                 throw FitError(QStringLiteral("Cannot create the folder \"%1\".").arg(dbDir));
-            set.bytes += copyDatabase(database, ws.database);
+            // One snapshot through SQLite; the others are copies of that file,
+            // which nobody else has open.
+            if (k == 1) {
+                set.bytes += copyDatabase(database, ws.database);
+            } else {
+                const QString first = set.spaces.front().database;
+                struct stat st {};
+                if (::stat(native(first).constData(), &st) != 0)
+                    fail(QStringLiteral("Cannot read"), first, errno);
+                set.bytes += copyFile(first, ws.database, st.st_mode);
+            }
             set.spaces.push_back(ws);
         }
     } catch (const FitError& e) {
