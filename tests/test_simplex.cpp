@@ -598,6 +598,8 @@ struct SearchRun {
     // Serial: the points evaluated. Batches: every point handed over, in order.
     std::vector<tfmatrix> points;
     std::vector<std::size_t> batchSizes;
+    // The values the search took, with their points, as it took them.
+    std::vector<std::pair<tfmatrix, double>> taken;
     int speculative = -1;
     Simplex::Moves moves;
 };
@@ -640,6 +642,11 @@ SearchRun search(const SearchSetup& set, int width, const Steering& steer = {}) 
     sink.log = [&](const QString& s, bool sel) { run.lines.push_back({s, sel}); };
     if (steer.stop)
         sink.stopRequested = [&] { return steer.stop(count); };
+    sink.taken = [&](const tfmatrix& x, double v) {
+        // Told before the count moves on: the value belongs to evaluation count + 1.
+        EXPECT_EQ(static_cast<int>(run.taken.size()), count);
+        run.taken.push_back({x, v});
+    };
     if (width < 0) {
         sink.eval = [&](const tfmatrix& x) {
             if (steer.onEvaluation)
@@ -711,6 +718,12 @@ void expectSameSearch(const SearchRun& serial, const SearchRun& batch, const std
     EXPECT_EQ(serial.moves.contractions, batch.moves.contractions) << what;
     EXPECT_EQ(serial.moves.shrinks, batch.moves.shrinks) << what;
     EXPECT_TRUE(isSubsequence(serial.points, batch.points)) << what;
+    // Chart points and counters follow the search, not the runs.
+    ASSERT_EQ(serial.taken.size(), batch.taken.size()) << what;
+    for (std::size_t k = 0; k < serial.taken.size(); ++k) {
+        EXPECT_TRUE(sameBits(serial.taken[k].first, batch.taken[k].first)) << what << " " << k;
+        EXPECT_TRUE(sameBits({serial.taken[k].second}, {batch.taken[k].second})) << what;
+    }
 }
 
 // Egg crate on a shallow bowl: its ridges make contractions fail, so it shrinks.

@@ -122,6 +122,8 @@ double Simplex::evaluate(const tfmatrix& x) {
         if (ahead.outcome.error)
             std::rethrow_exception(ahead.outcome.error);
         lastError = sane(ahead.outcome.value);
+        if (sink.taken)
+            sink.taken(x, lastError);
         return lastError;
     }
     if (sink.eval) {
@@ -135,6 +137,8 @@ double Simplex::evaluate(const tfmatrix& x) {
             std::rethrow_exception(one[0].error);
         lastError = sane(one[0].value);
     }
+    if (sink.taken)
+        sink.taken(x, lastError);
     return lastError;
 }
 

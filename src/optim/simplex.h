@@ -40,6 +40,11 @@ struct SimplexSink {
     // needed outside a batch is evaluated by eval, or as a batch of one when eval is
     // empty. An exception thrown by evalBatch itself ends amoeba at once.
     std::function<std::vector<BatchValue>(const std::vector<tfmatrix>&)> evalBatch;
+    // Optional: told of every value the search takes, in the search's order, just
+    // before it decides on it (after a batch, in the order the serial search
+    // evaluates). The place for chart points and counters, which must follow the
+    // algorithm, not the order in which runs finish. Not called for a failed point.
+    std::function<void(const tfmatrix& x, double value)> taken;
     // At most this many points in one speculative batch (the free workers); 0: no
     // limit. The reflected point always comes first, then the expansion, then the
     // contraction without and with the reflection accepted. A shrink's vertices
