@@ -126,6 +126,7 @@ double median(std::vector<double> v) {
 } // namespace
 
 int runAnalysisBench();
+int runWorkspaceBench();
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
@@ -205,6 +206,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", e.message().toLocal8Bit().constData());
         return 1;
     }
-    // The analysis part of the benchmarks (bench_analysis.cpp).
-    return runAnalysisBench();
+    // The analysis part of the benchmarks (bench_analysis.cpp), then the
+    // workspaces of parallel runs (bench_workspace.cpp).
+    const int analysis = runAnalysisBench();
+    return analysis != 0 ? analysis : runWorkspaceBench();
 }
