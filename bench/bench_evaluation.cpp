@@ -127,6 +127,7 @@ double median(std::vector<double> v) {
 
 int runAnalysisBench();
 int runWorkspaceBench();
+int runJournalBench(double evaluationMs);
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
@@ -152,6 +153,7 @@ int main(int argc, char** argv) {
         f.setPermissions(f.permissions() | QFileDevice::ExeOwner);
     }
 
+    double evalMs = 0;
     try {
         Session s;
         s.settings.pauseAfterRunMs = 0;
@@ -197,7 +199,7 @@ int main(int argc, char** argv) {
             bareTimes.push_back(t.nsecsElapsed() / 1e6);
         }
         sqlite3_close(bare);
-        const double evalMs = median(evalTimes);
+        evalMs = median(evalTimes);
         const double bareMs = median(bareTimes);
         std::printf("model_eval: %.2f ms per evaluation (median of %d)\n", evalMs, kRounds);
         std::printf("bare statements + no-op program start: %.2f ms\n", bareMs);
@@ -207,7 +209,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     // The analysis part of the benchmarks (bench_analysis.cpp), then the
-    // workspaces of parallel runs (bench_workspace.cpp).
+    // workspaces of parallel runs (bench_workspace.cpp), then the journal's
+    // (bench_journal.cpp).
     const int analysis = runAnalysisBench();
-    return analysis != 0 ? analysis : runWorkspaceBench();
+    if (analysis != 0)
+        return analysis;
+    const int workspace = runWorkspaceBench();
+    return workspace != 0 ? workspace : runJournalBench(evalMs);
 }
