@@ -12,6 +12,7 @@
 
 class Database;
 class Evaluator;
+class ParallelRuns;
 
 struct UncertaintySummary : Summary {
     bool haveSensitivities = false; // every run was made: nobs and fimdt hold them
@@ -38,10 +39,15 @@ class UncertaintyAnalysis {
     // in the log and the protocol. A run that fails, a stop request and the
     // errors of the runs throw FitError once the start values are back.
     UncertaintySummary run();
+
+    // Makes the base run and the parameter runs at once on the workspaces of
+    // `runs`; null: one after the other through the evaluator.
+    void setParallel(ParallelRuns* runs) { parallel = runs; }
     // What the last run found so far; also after it threw.
     const UncertaintySummary& summary() const { return out; }
 
   private:
+    ParallelRuns* parallel = nullptr;
     UncertaintySummary out;
     CalibrationSettings cfg;
     Database& db;

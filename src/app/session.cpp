@@ -21,8 +21,6 @@ Session::Session(QObject* parent)
     setMaxCallText(QStringLiteral("50"));
 }
 
-Session::~Session() = default;
-
 void Session::setMaxCallText(const QString& text) {
     form.edit2 = text;
     // max_call keeps its last valid value when the text is no integer.

@@ -7,6 +7,7 @@
 #include "analysis/uncertainty.h"
 #include "app/session.h"
 #include "base/fit_error.h"
+#include "evaluation/parallel_runs.h"
 #include "optim/calibration.h"
 
 #include <QSqlQuery>
@@ -39,17 +40,24 @@ void Session::startOptimization() {
     progressTotal = parameters + 1 + settings.max_call;
 
     backup();
+    bool madeWorkspaces = false;
     try {
+        // The workspaces hold the tables as the operation starts.
+        madeWorkspaces = openParallel();
         optimize();
         if (settings.autorun && !stopRequested())
             analyseUncertainty();
     } catch (...) {
         // The model's tables must not stay at a trial vector, whatever the error:
         // they go back to the state of the backup before the error is reported.
+        if (madeWorkspaces)
+            closeParallel(false);
         restoreAfterFailure(QStringLiteral("The optimisation ended with an error; the model's "
                                            "tables are restored from their backups."));
         throw;
     }
+    if (madeWorkspaces)
+        closeParallel(true);
     if (!success)
         restore();
     else
@@ -65,6 +73,7 @@ void Session::startOptimization() {
 void Session::optimize() {
     success = false;
     Calibration calibration(settings, db, evaluator, *this);
+    calibration.setParallel(parallelRuns());
     const CalibrationSummary summary = calibration.optimize();
     if (summary.haveLastError)
         last_error = summary.lastError;
@@ -96,7 +105,17 @@ void Session::analyseSensitivity() {
     haveBest = false;
 
     SensitivityAnalysis analysis(settings, db, evaluator, *this);
-    analysis.run();
+    const bool madeWorkspaces = openParallel();
+    analysis.setParallel(parallelRuns());
+    try {
+        analysis.run();
+    } catch (...) {
+        if (madeWorkspaces)
+            closeParallel(false);
+        throw;
+    }
+    if (madeWorkspaces)
+        closeParallel(true);
 }
 
 void Session::analyseUncertainty() {
@@ -115,12 +134,18 @@ void Session::analyseUncertainty() {
             fimdt = found.fimdt;
         }
     };
+    const bool madeWorkspaces = openParallel();
+    analysis.setParallel(parallelRuns());
     try {
         analysis.run();
     } catch (...) {
+        if (madeWorkspaces)
+            closeParallel(false);
         keepResults();
         throw;
     }
+    if (madeWorkspaces)
+        closeParallel(true);
     keepResults();
     const QString& workbook = analysis.summary().workbook;
     if (!workbook.isEmpty() && asker && !settings.autorun)

@@ -123,6 +123,20 @@ ModelValues readModelValues(Database& db, const CalibrationSettings& s) {
     return rows;
 }
 
+void storeAval(Database& db, const tfmatrix& values) {
+    std::vector<qlonglong> rowids;
+    {
+        QSqlQuery q = db.query(QStringLiteral("select rowid from parm_int"));
+        while (q.next())
+            rowids.push_back(q.value(0).toLongLong());
+    }
+    db.inTransaction([&] {
+        for (std::size_t k = 0; k < rowids.size() && k + 1 < values.size(); ++k)
+            db.exec(QStringLiteral("update parm_int set AVAL=? where rowid=?"),
+                    {values[k + 1], rowids[k]});
+    });
+}
+
 Evaluator::Evaluator(Database& database, TdvkAppExec& modelRunner, QObject* parent)
     : QObject(parent), db(database), runner(modelRunner) {
     connect(&runner, &TdvkAppExec::ended, this, [this] {
@@ -265,7 +279,11 @@ EvaluationResult Evaluator::finish() {
             r.criterion = criterionOf(db, run);
         break;
     case Reading::ModelValues:
+    case Reading::ModelValuesAndFit:
         r.values = readModelValues(db, run);
+        if (reading == Reading::ModelValuesAndFit)
+            r.fit = readFitPoints(db, run.tname, run.condition, run.observedColumn, run.modelColumn,
+                                  run.indexColumn);
         for (double m : r.values.mod)
             if (m == -99)
                 r.complete = false;

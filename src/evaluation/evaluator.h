@@ -13,6 +13,7 @@
 // on its own database copy and run script, can so be started one after the other
 // and be finished as their models end, all watched by one event loop in one
 // thread. evaluate() is both halves with the wait in between.
+#include "evaluation/fit_points.h"
 #include "evaluation/settings.h"
 
 #include <QObject>
@@ -29,6 +30,7 @@ enum class Reading {
     RunOnly,     // nothing: the caller reads what it needs
     Criterion,   // completeness of the chosen rows, then the criterion
     ModelValues, // simulated values and variances of the chosen rows, ordered by observed value
+    ModelValuesAndFit, // ModelValues, and the rows observed against simulated (FitData)
 };
 
 // The chosen result rows ordered by their observed value, as the uncertainty
@@ -46,8 +48,13 @@ struct EvaluationResult {
     bool complete = true; // false: the model left chosen rows at -99
     QString why;          // why not complete ("Model run incomplete !"); "" when complete
     double criterion = 0; // Reading::Criterion of a complete run; 0 otherwise
-    ModelValues values;   // Reading::ModelValues
+    ModelValues values;   // Reading::ModelValues and ModelValuesAndFit
+    FitData fit;          // Reading::ModelValuesAndFit
 };
+
+// Stores values[1..] as AVAL of the PARM_INT records, in their order, as a run
+// stores the vector it was given (the model's tables are not written).
+void storeAval(Database& db, const tfmatrix& values);
 
 // Told when the evaluator closes the connection for the model and opens it again.
 // The session shows the parameter table and the result query again there; an

@@ -6,7 +6,12 @@ double model_eval(Evaluator& evaluator, Reporter& reporter, const tfmatrix& vect
                   bool* complete) {
     if (complete)
         *complete = true;
-    const EvaluationResult r = evaluator.evaluate(vector, Reading::Criterion);
+    return reportRun(reporter, evaluator.evaluate(vector, Reading::Criterion), complete);
+}
+
+double reportRun(Reporter& reporter, const EvaluationResult& r, bool* complete) {
+    if (complete)
+        *complete = true;
     if (!r.complete) {
         reporter.log(r.why);
         if (complete)
