@@ -6,6 +6,7 @@
 #include "paramdb/database.h"
 #include "paramdb/writeback.h"
 
+#include <QFileInfo>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QThread>
@@ -207,6 +208,16 @@ void Evaluator::start(const tfmatrix& vector, Reading what) {
 }
 
 void Evaluator::launch() {
+    if (tellsRunVariables) {
+        const QString dbFile = db.path().isEmpty() ? run.db_f_name : db.path();
+        runner.setEnvironmentVariable(QStringLiteral("FITMARA_DB"),
+                                      QFileInfo(dbFile).absoluteFilePath());
+        runner.setEnvironmentVariable(
+            QStringLiteral("FITMARA_WORKSPACE"),
+            QFileInfo(runner.CurrentDir().isEmpty() ? QStringLiteral(".") : runner.CurrentDir())
+                .absoluteFilePath());
+        runner.setEnvironmentVariable(QStringLiteral("FITMARA_RUN"), QString::number(++runNumber));
+    }
     // 4. and 5. The database file is free for the model while it runs.
     db.close();
     inFlight = true;

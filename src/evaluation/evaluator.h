@@ -77,6 +77,10 @@ class Evaluator : public QObject {
     void setSettings(const CalibrationSettings& settings) { cfg = settings; }
     const CalibrationSettings& settings() const { return cfg; }
     void setConnectionWatcher(ConnectionWatcher* w) { watcher = w; }
+    // Gives every run started here FITMARA_DB (the database), FITMARA_WORKSPACE
+    // (the run file's folder) and FITMARA_RUN (a running number), as parallel
+    // runs have them. Off by default: a run pool sets them itself.
+    void setTellsRunVariables(bool on) { tellsRunVariables = on; }
 
     // One run from start to end. Throws FitError when the run cannot be made
     // (a model still running, a vector too short, a failing write-back or SQL,
@@ -114,6 +118,8 @@ class Evaluator : public QObject {
     TdvkAppExec& runner;
     CalibrationSettings cfg;
     ConnectionWatcher* watcher = nullptr;
+    bool tellsRunVariables = false;
+    int runNumber = 0;
 
     // The run under way.
     bool inFlight = false;
