@@ -9,6 +9,7 @@
 class Database;
 class Evaluator;
 class ParallelRuns;
+class RunMarker;
 
 struct SensitivitySummary : Summary {
     int ndim = 0;
@@ -18,8 +19,9 @@ struct SensitivitySummary : Summary {
 
 class SensitivityAnalysis {
   public:
-    SensitivityAnalysis(const CalibrationSettings& settings, Database& db, Evaluator& evaluator,
-                        Reporter& reporter);
+    // runMarker: the marker of db that the backup takes and the restore gives up.
+    SensitivityAnalysis(const CalibrationSettings& settings, Database& db, RunMarker& runMarker,
+                        Evaluator& evaluator, Reporter& reporter);
 
     // Throws FitError for a step that is no number, an IVAL that is none, a stop
     // request and the errors of the runs; the tables are restored by then.
@@ -35,6 +37,7 @@ class SensitivityAnalysis {
 
     CalibrationSettings cfg;
     Database& db;
+    RunMarker& runMarker;
     Evaluator& evaluator;
     Reporter& report;
 };

@@ -9,6 +9,7 @@
 
 #include <QPointF>
 #include <QVector>
+#include <functional>
 
 class Database;
 class Evaluator;
@@ -43,6 +44,11 @@ class UncertaintyAnalysis {
     // Makes the base run and the parameter runs at once on the workspaces of
     // `runs`; null: one after the other through the evaluator.
     void setParallel(ParallelRuns* runs) { parallel = runs; }
+    // The checks of the settings and of PARM_INT that need no model run, made
+    // before the first run of an interactive analysis (a batch run made them
+    // before its optimisation); throws FitError. May be empty.
+    std::function<void()> checkBeforeRun;
+
     // What the last run found so far; also after it threw.
     const UncertaintySummary& summary() const { return out; }
 

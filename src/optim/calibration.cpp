@@ -81,16 +81,17 @@ CalibrationSummary Calibration::optimize() {
             p[v][j] = ival[j] + (v == j + 1 ? step[j] : 0.0);
 
     // An incomplete model run is worse than every complete one.
+    QString lastIncomplete; // why the last incomplete run was incomplete
     auto objective = [&](const tfmatrix& x) {
         bool complete = true;
-        const double e = model_eval(evaluator, report, x, &complete);
+        const double e = model_eval(evaluator, report, x, &complete, &lastIncomplete);
         countRun(summary, complete, e);
         return complete ? e : HUGE_VAL;
     };
 
     bool anyComplete = false;
     if (parallel) {
-        initialSimplexInParallel(p, y, ndim, summary);
+        initialSimplexInParallel(p, y, ndim, summary, lastIncomplete);
         for (int v = 1; v <= ndim + 1; ++v)
             anyComplete = anyComplete || std::isfinite(y[v]);
     }
@@ -108,12 +109,13 @@ CalibrationSummary Calibration::optimize() {
             anyComplete = true;
     }
     if (!anyComplete && !report.stopRequested())
-        throw FitError(
-            QStringLiteral(
-                "None of the %1 model runs of the initial simplex completed (\"Model run "
-                "incomplete "
-                "!\"): the model left simulated values at -99. Check the run file and the model.")
-                .arg(ndim + 1));
+        throw FitError(QStringLiteral("None of the %1 model runs of the initial simplex completed "
+                                      "(\"Model run incomplete !\"): %2. Check the run file and "
+                                      "the model.")
+                           .arg(ndim + 1)
+                           .arg(lastIncomplete.isEmpty()
+                                    ? QStringLiteral("the model left no results")
+                                    : QStringLiteral("in the last one, ") + lastIncomplete));
 
     report.clearLog();
     auto logLine = [this](const QString& line, bool select) { report.log(line, select); };
@@ -155,7 +157,7 @@ CalibrationSummary Calibration::optimize() {
                 if (!samePoint(it->x, x))
                     continue;
                 bool complete = true;
-                const double e = reportRun(report, it->result, &complete);
+                const double e = reportRun(report, it->result, &complete, &lastIncomplete);
                 countRun(summary, complete, e);
                 waiting.erase(std::next(it).base());
                 report.processEvents();
@@ -225,7 +227,7 @@ CalibrationSummary Calibration::optimize() {
 }
 
 void Calibration::initialSimplexInParallel(const tsimplex& p, tfmatrix1& y, int ndim,
-                                           CalibrationSummary& summary) {
+                                           CalibrationSummary& summary, QString& lastIncomplete) {
     std::vector<tfmatrix> vertices(p.begin() + 1, p.begin() + ndim + 2);
     const std::vector<RunOutcome> outcomes =
         report.stopRequested()
@@ -239,7 +241,7 @@ void Calibration::initialSimplexInParallel(const tsimplex& p, tfmatrix1& y, int 
             continue;
         }
         bool complete = true;
-        const double e = reportRun(report, o.result, &complete);
+        const double e = reportRun(report, o.result, &complete, &lastIncomplete);
         countRun(summary, complete, e);
         y[v] = complete ? e : HUGE_VAL;
         report.processEvents();

@@ -44,7 +44,7 @@ class Calibration {
 
   private:
     void initialSimplexInParallel(const tsimplex& p, tfmatrix1& y, int ndim,
-                                  CalibrationSummary& summary);
+                                  CalibrationSummary& summary, QString& lastIncomplete);
 
     ParallelRuns* parallel = nullptr;
     CalibrationSettings cfg;
