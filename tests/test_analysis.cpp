@@ -598,7 +598,7 @@ TEST_F(Analysis, WorkbookAfterABatchRunWithExcelOutput) {
 
     const XlsxReader xlsx(tmp.filePath("data/run1.xlsx"));
     EXPECT_EQ(xlsx.sheetNames(),
-              (QStringList{"covariance", "Fisher information", "sensitivities"}));
+              (QStringList{"covariance", "Fisher information", "sensitivities", "fit"}));
     // Sensitivities: 5 x 3 block, row "P1" all zeros, then base values and x, 1.
     EXPECT_EQ(xlsx.cell("sensitivities", 1, 4), XlsxReader::text("P3"));
     EXPECT_EQ(xlsx.cell("sensitivities", 6, 1), XlsxReader::text("P5"));
@@ -612,6 +612,17 @@ TEST_F(Analysis, WorkbookAfterABatchRunWithExcelOutput) {
     EXPECT_EQ(xlsx.cell("covariance", 8, 1), XlsxReader::text("slope  "));
     EXPECT_EQ(xlsx.cell("covariance", 9, 1), XlsxReader::text("icpt"));
     EXPECT_FALSE(xlsx.cell("covariance", 8, 2)->isText);
+    // The fit of the base run (a = 2, b = 1), not of the last run with b raised,
+    // one group per ID in table order; no optimisation ran, so no criterion.
+    const double obs[] = {40, 10, 30, 20};
+    for (int k = 1; k <= 4; ++k) {
+        SCOPED_TRACE(k);
+        EXPECT_EQ(xlsx.cell("fit", k + 1, 1), XlsxReader::number(k));
+        EXPECT_EQ(xlsx.cell("fit", k + 1, 2), XlsxReader::number(obs[k - 1]));
+        EXPECT_NEAR(xlsx.cell("fit", k + 1, 3)->number, 2 * k + 1, 1e-12);
+        EXPECT_NEAR(xlsx.cell("fit", k + 1, 4)->number, obs[k - 1] - (2 * k + 1), 1e-12);
+    }
+    EXPECT_EQ(xlsx.charts("fit").size(), 1);
 
     // Interactively the report is opened for the person and named opti_res.xlsx.
     s.autorun = false;

@@ -4,6 +4,7 @@
 #include "app/batch.h"
 #include "app/session.h"
 #include "support/session_fixture.h"
+#include "support/xlsx_reader.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -161,6 +162,29 @@ TEST_F(Batch, CompletedRunExitsZeroWithItsProtocolsAndRestoredTables) {
     ASSERT_TRUE(book.open(QIODevice::ReadOnly));
     EXPECT_TRUE(book.read(2) == "PK"); // a zip container
     EXPECT_GT(queryDouble(dbPath, "select ERROR from PARM_INT where ALIAS='b'"), 0.0);
+
+    // Its "fit" sheet: the rows at the optimised values, and the criterion of
+    // every evaluation of the optimisation (the analysis' own three runs have none).
+    const XlsxReader xlsx(path("RS_line.xlsx"));
+    EXPECT_EQ(xlsx.sheetNames().value(3), QStringLiteral("fit"));
+    const double a = queryDouble(dbPath, "select AVAL from PARM_INT where ALIAS='a'");
+    const double b = queryDouble(dbPath, "select AVAL from PARM_INT where ALIAS='b'");
+    for (int row = 2; row <= 7; ++row) {
+        SCOPED_TRACE(row);
+        const double x = row - 2;
+        EXPECT_EQ(xlsx.cell("fit", row, 1), XlsxReader::number(row <= 4 ? 1 : 2));
+        EXPECT_NEAR(xlsx.cell("fit", row, 3)->number, a + b * x, 1e-9);
+    }
+    int evaluations = 0;
+    double best = 1e300;
+    while (const auto c = xlsx.cell("fit", evaluations + 2, 9)) {
+        best = std::min(best, c->number);
+        ++evaluations;
+    }
+    EXPECT_EQ(xlsx.cell("fit", 1, 9), XlsxReader::text("RMSE"));
+    EXPECT_EQ(evaluations, runsSoFar() - 3);
+    EXPECT_LT(best, 0.05);
+    EXPECT_EQ(xlsx.charts("fit").size(), 2);
 }
 
 TEST_F(Batch, FailuresEndWithStatusOneAndTheMessage) {

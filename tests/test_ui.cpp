@@ -4,25 +4,32 @@
 #include "app/session.h"
 #include "support/session_fixture.h"
 #include "ui/error_chart.h"
+#include "ui/fit_chart.h"
 #include "ui/opti_main.h"
 #include "ui/result_dialog.h"
 #include "ui/style.h"
 #include "ui/text_editor_dialog.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QChart>
+#include <QChartView>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLineSeries>
 #include <QListWidget>
 #include <QLogValueAxis>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScatterSeries>
+#include <QSet>
 #include <QSpinBox>
+#include <QSplitter>
 #include <QSqlQueryModel>
 #include <QSqlRecord>
 #include <QStatusBar>
@@ -842,6 +849,148 @@ TEST_F(WindowTest, AnOptimisationRunIsMirroredWhileItRuns) {
     auto* grid = find<QTableView>(window.get(), "DBGrid1");
     ASSERT_NE(grid->model(), nullptr);
     EXPECT_EQ(grid->model()->rowCount(), 2);
+}
+
+// ------------------------------------------------------------- the fit chart
+
+class FitChartTest : public WindowTest {
+  protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        // A third group; one row still at -99, one without an observation.
+        sqlExec(dbFile, "insert into results values (4, 3, 4.0, -99, 0.1);"
+                        "insert into results values (5, 3, null, 1.0, 0.1);"
+                        "insert into results values (6, 3, 5.0, 5.5, 0.1);");
+        chart = find<FitChart>(window.get(), "fitChart");
+        openDatabase();
+        window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+        find<QTabWidget>(window.get(), "PageControl1")
+            ->setCurrentWidget(find<QWidget>(window.get(), "TabSheet2"));
+        openResultTable(QStringLiteral("1=1"));
+        choose(find<QComboBox>(window.get(), "obs_fld"), 2);
+        choose(find<QComboBox>(window.get(), "mod_fld"), 3);
+        choose(find<QComboBox>(window.get(), "idx_fld"), 1);
+    }
+
+    // (observed, simulated) of every drawn point, group by group.
+    QList<QList<QPointF>> drawn() const {
+        QList<QList<QPointF>> out;
+        for (QScatterSeries* s : chart->groupSeries())
+            out << s->points();
+        return out;
+    }
+
+    FitChart* chart = nullptr;
+};
+
+TEST_F(FitChartTest, EachGroupInItsOwnColourBesideTheGridWithTheOneToOneLine) {
+    QTRY_COMPARE(chart->groupSeries().size(), 3);
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+    EXPECT_EQ(drawn(),
+              (QList<QList<QPointF>>{{{1.0, 1.1}, {2.0, 2.2}}, {{3.0, 2.9}}, {{5.0, 5.5}}}));
+    QStringList names;
+    QSet<QRgb> colours;
+    for (QScatterSeries* s : chart->groupSeries()) {
+        names << s->name();
+        colours << s->color().rgb();
+    }
+    EXPECT_EQ(names, (QStringList{"1", "2", "3"}));
+    EXPECT_EQ(colours.size(), 3);
+    EXPECT_EQ(chart->observedAxis()->titleText(), QStringLiteral("obs"));
+    EXPECT_EQ(chart->simulatedAxis()->titleText(), QStringLiteral("sim"));
+    EXPECT_TRUE(chart->note().contains(QStringLiteral("2 row(s)"))) << chart->note().toStdString();
+
+    // The 1:1 line spans both axes, which share one range around every value.
+    const QList<QPointF> line = chart->identityLine()->points();
+    ASSERT_EQ(line.size(), 2);
+    EXPECT_EQ(line[0].x(), line[0].y());
+    EXPECT_EQ(line[1].x(), line[1].y());
+    EXPECT_LE(line[0].x(), 1.0);
+    EXPECT_GE(line[1].x(), 5.5);
+    EXPECT_EQ(chart->observedAxis()->min(), chart->simulatedAxis()->min());
+    EXPECT_EQ(chart->observedAxis()->max(), chart->simulatedAxis()->max());
+
+    // Drawn offscreen, every group's colour is on the picture.
+    QDir().mkpath(QStringLiteral(BINARY_DIR "/screenshots"));
+    const QString file = QStringLiteral(BINARY_DIR "/screenshots/fit_chart.png");
+    ASSERT_TRUE(chart->savePng(file));
+    const QImage picture(file);
+    ASSERT_FALSE(picture.isNull());
+    for (QScatterSeries* s : chart->groupSeries()) {
+        int pixels = 0;
+        for (int y = 0; y < picture.height(); ++y)
+            for (int x = 0; x < picture.width(); ++x)
+                pixels += picture.pixel(x, y) == s->color().rgb();
+        EXPECT_GT(pixels, 20) << s->name().toStdString();
+    }
+
+    // Beside the grid, in a splitter the person can drag.
+    auto* splitter = find<QSplitter>(window.get(), "resultSplitter");
+    EXPECT_EQ(splitter->indexOf(find<QTableView>(window.get(), "DBGrid2")), 0);
+    EXPECT_EQ(splitter->indexOf(chart), 1);
+    window->grab().save(QStringLiteral(BINARY_DIR "/screenshots/result_table_with_fit.png"));
+}
+
+TEST_F(FitChartTest, FollowsEveryModelRunReadingAtMostOncePerInterval) {
+    QTRY_COMPARE(chart->groupSeries().size(), 3);
+    // A burst of requests is one read.
+    const int before = chart->readCount();
+    for (int i = 0; i < 20; ++i)
+        chart->requestRefresh();
+    QTest::qWait(3 * FitChart::refreshIntervalMs);
+    EXPECT_EQ(chart->readCount(), before + 1);
+
+    // A model run writes sim = obs * k1 into every row, the -99 one included.
+    session->setRunFile(fixture::writeRunScript(
+        dir.path(), {QStringLiteral("--db"), dbFile, QStringLiteral("--sql"),
+                     QStringLiteral("UPDATE results SET sim = obs * (select k1 from model_par "
+                                    "where id = 1)")}));
+    window->runAction([this] { session->model_eval({0, 2.0, 0.0002}, 0); });
+    ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+    QTRY_COMPARE(drawn(), (QList<QList<QPointF>>{
+                              {{1.0, 2.0}, {2.0, 4.0}}, {{3.0, 6.0}}, {{4.0, 8.0}, {5.0, 10.0}}}));
+    EXPECT_TRUE(chart->note().contains(QStringLiteral("1 row(s)")));
+
+    // Out of sight it does not read; it catches up when it comes into view.
+    auto* tabs = find<QTabWidget>(window.get(), "PageControl1");
+    tabs->setCurrentWidget(find<QWidget>(window.get(), "TabSheet4"));
+    const int hidden = chart->readCount();
+    sqlExec(dbFile, "update results set sim = 0.5 where nr = 1");
+    emit session->resultOpened();
+    QTest::qWait(3 * FitChart::refreshIntervalMs);
+    EXPECT_EQ(chart->readCount(), hidden);
+    tabs->setCurrentWidget(find<QWidget>(window.get(), "TabSheet2"));
+    QTRY_COMPARE(chart->groupSeries().value(0)->points().value(0), QPointF(1.0, 0.5));
+
+    // A closed result table leaves nothing to draw.
+    window->runAction([this] { session->db_open(); });
+    QTRY_COMPARE(chart->groupSeries().size(), 0);
+    EXPECT_TRUE(chart->identityLine()->points().isEmpty());
+}
+
+TEST_F(FitChartTest, ContextMenuSavesThePictureAsPng) {
+    QTRY_COMPARE(chart->groupSeries().size(), 3);
+    auto* view = chart->findChild<QChartView*>();
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(view->contextMenuPolicy(), Qt::ActionsContextMenu);
+    ASSERT_TRUE(view->actions().contains(chart->saveAction()));
+    EXPECT_EQ(chart->saveAction()->text(), QStringLiteral("save as PNG…"));
+
+    QStringList failures;
+    chart->onError = [&](const QString& m) { failures << m; };
+    const QString good = dir.filePath("fit.png");
+    chart->choosePngPath = [&] { return good; };
+    chart->saveAction()->trigger();
+    const QImage saved(good);
+    ASSERT_FALSE(saved.isNull());
+    EXPECT_EQ(saved.size(), view->size() * view->devicePixelRatio());
+    EXPECT_TRUE(failures.isEmpty());
+
+    chart->choosePngPath = [&] { return dir.filePath("missing/fit.png"); };
+    chart->saveAction()->trigger();
+    ASSERT_EQ(failures.size(), 1);
+    EXPECT_TRUE(failures[0].contains("missing/fit.png"));
 }
 
 // Pictures of every tab with content, for a look at the layout.

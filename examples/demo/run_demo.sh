@@ -68,6 +68,16 @@ for f in Opti_Result.TXT RS_demo.txt RS_demo.xlsx; do
 done
 echo "  $work/fitmara.log (everything the run printed)"
 
+if [ -f "$work/RS_demo.xlsx" ] && command -v unzip >/dev/null; then
+  echo
+  echo "== Sheets of RS_demo.xlsx"
+  # Sheet names in tab order, from the workbook's own index.
+  unzip -p "$work/RS_demo.xlsx" xl/workbook.xml | grep -o '<sheet name="[^"]*"' |
+    sed 's/<sheet name="\(.*\)"/  \1/'
+  charts=$(unzip -Z1 "$work/RS_demo.xlsx" | grep -c '^xl/charts/chart' || true)
+  echo "  ($charts chart(s) in the workbook)"
+fi
+
 echo
 echo "== Calibrated values (AVAL, standard error) beside the true ones"
 sqlite3 -header -column "$work/demo.sqlite" \

@@ -3,6 +3,7 @@
 // errors and correlations of the parameters in the log, the protocol file,
 // PARM_INT and, on request, a workbook.
 #include "analysis/fisher.h"
+#include "analysis/fit_sheet.h"
 #include "analysis/matrix_unit.h"
 #include "analysis/workbook.h"
 #include "app/fit_error.h"
@@ -225,6 +226,7 @@ void Session::Button10Click() {
 
     RCOMat fimdtNew;
     std::vector<double> w;
+    FitData fit; // the base run's rows, for the report
     bool atStart = true;
     try {
         stopIfRequested();
@@ -232,6 +234,8 @@ void Session::Button10Click() {
         model_eval(x, 0);
         const ResultRows base = readResultRows(db, statement, MOD, VAR);
         checkRun(base, 0);
+        if (excel_out)
+            fit = readFitPoints(db, T, C, OBS, MOD, idx_fld.selected());
         rowCount = static_cast<int>(base.mod.size());
         w.assign(rowCount + 1, 0);
         fimdtNew.assign(rowCount + 1, RCOVec(ndim + 1, 0));
@@ -341,6 +345,7 @@ void Session::Button10Click() {
                 book.setText(r + 1, 1, QStringLiteral("P") + QString::number(r));
             book.setText(ndim + 3, 1, singularFisherLine);
         }
+        addFitSheet(book, fit, criterionSeries, criterionSeriesName);
         const QString path = reportWorkbookPath(workpath, autorun, result_file);
         book.saveCopyAs(path);
         if (asker && !autorun)

@@ -20,6 +20,10 @@ namespace {
 constexpr int maxRows = 1048576;
 constexpr int maxColumns = 16384;
 
+bool insideSheet(int row, int column) {
+    return row >= 1 && row <= maxRows && column >= 1 && column <= maxColumns;
+}
+
 QString numberText(double value) {
     if (std::isnan(value))
         return QStringLiteral("NAN");
@@ -36,6 +40,85 @@ void applyDefaultPermissions(const QByteArray& path) {
     const mode_t mask = ::umask(0);
     ::umask(mask);
     ::chmod(path.constData(), 0666 & ~mask);
+}
+
+// The cell reference as libxlsxwriter counts: from 0.
+lxw_row_t row0(int row) {
+    return static_cast<lxw_row_t>(row - 1);
+}
+lxw_col_t col0(int column) {
+    return static_cast<lxw_col_t>(column - 1);
+}
+
+// One chart, drawn from the cells of its sheet; the formulas the file holds name
+// the sheet, so the chart follows edits of those cells.
+lxw_error insertChart(lxw_workbook* book, lxw_worksheet* ws, const QString& sheetName,
+                      const Workbook::ScatterChart& spec) {
+    lxw_chart* chart = workbook_add_chart(book, LXW_CHART_SCATTER);
+    if (!chart)
+        return LXW_ERROR_MEMORY_MALLOC_FAILED;
+    const QByteArray sheet = sheetName.toUtf8();
+    const QByteArray title = spec.title.toUtf8();
+    if (!spec.title.isEmpty())
+        chart_title_set_name(chart, title.constData());
+    if (spec.xTitle.row != 0)
+        chart_axis_set_name_range(chart->x_axis, sheet.constData(), row0(spec.xTitle.row),
+                                  col0(spec.xTitle.column));
+    if (spec.yTitle.row != 0)
+        chart_axis_set_name_range(chart->y_axis, sheet.constData(), row0(spec.yTitle.row),
+                                  col0(spec.yTitle.column));
+    if (spec.logY)
+        chart_axis_set_log_base(chart->y_axis, 10);
+    if (!spec.legend)
+        chart_legend_set_position(chart, LXW_CHART_LEGEND_NONE);
+    else
+        chart_legend_set_position(chart, LXW_CHART_LEGEND_RIGHT);
+
+    for (const Workbook::ChartSeries& s : spec.series) {
+        lxw_chart_series* series = chart_add_series(chart, nullptr, nullptr);
+        if (!series)
+            return LXW_ERROR_MEMORY_MALLOC_FAILED;
+        chart_series_set_categories(series, sheet.constData(), row0(s.firstRow), col0(s.xColumn),
+                                    row0(s.lastRow), col0(s.xColumn));
+        chart_series_set_values(series, sheet.constData(), row0(s.firstRow), col0(s.yColumn),
+                                row0(s.lastRow), col0(s.yColumn));
+        if (s.name.row != 0) {
+            chart_series_set_name_range(series, sheet.constData(), row0(s.name.row),
+                                        col0(s.name.column));
+        } else if (!s.nameText.isEmpty()) {
+            // A leading "=" would make the name a formula.
+            const QByteArray name =
+                (s.nameText.startsWith(QLatin1Char('=')) ? QStringLiteral(" ") + s.nameText
+                                                         : s.nameText)
+                    .toUtf8();
+            chart_series_set_name(series, name.constData());
+        }
+        if (s.line) {
+            lxw_chart_line line{};
+            line.color = s.rgb >= 0 ? lxw_color_t(s.rgb) : 0x595959;
+            line.width = 1.25;
+            line.dash_type = LXW_CHART_LINE_DASH_DASH;
+            chart_series_set_line(series, &line);
+            chart_series_set_marker_type(series, LXW_CHART_MARKER_NONE);
+        } else {
+            chart_series_set_marker_type(series, LXW_CHART_MARKER_CIRCLE);
+            chart_series_set_marker_size(series, 6);
+            // Spreadsheet programs do not agree on automatic series colours
+            // (one draws every series alike): a colour given is kept.
+            if (s.rgb >= 0) {
+                lxw_chart_fill fill{};
+                fill.color = lxw_color_t(s.rgb);
+                chart_series_set_marker_fill(series, &fill);
+                lxw_chart_line border{};
+                border.color = lxw_color_t(s.rgb);
+                chart_series_set_marker_line(series, &border);
+            }
+        }
+    }
+    lxw_chart_options options{};
+    options.x_scale = 1.5;
+    options.y_scale = 1.5;
+    return worksheet_insert_chart_opt(ws, row0(spec.at.row), col0(spec.at.column), chart, &options);
 }
 
 } // namespace
@@ -91,7 +174,7 @@ QString reportWorkbookPath(const QString& workpath, bool autorun, const QString&
            (autorun ? resultFile + QStringLiteral(".xlsx") : QStringLiteral("opti_res.xlsx"));
 }
 
-void Workbook::addSheet(const QString& name) {
+void Workbook::checkName(const QString& name) const {
     static const QString forbidden = QStringLiteral("[]:*?/\\");
     bool valid = !name.isEmpty() && name.size() <= 31 && !name.startsWith(QLatin1Char('\'')) &&
                  !name.endsWith(QLatin1Char('\''));
@@ -103,23 +186,55 @@ void Workbook::addSheet(const QString& name) {
     for (const Sheet& sheet : sheets)
         if (sheet.name.compare(name, Qt::CaseInsensitive) == 0)
             throw FitError(QStringLiteral("a worksheet named '%1' already exists").arg(name));
-    sheets.prepend(Sheet{name, {}});
+}
+
+void Workbook::addSheet(const QString& name) {
+    checkName(name);
+    sheets.prepend(Sheet{name, {}, {}});
+    activeSheet = 0;
+}
+
+void Workbook::appendSheet(const QString& name) {
+    checkName(name);
+    sheets.append(Sheet{name, {}, {}});
+    activeSheet = int(sheets.size()) - 1;
 }
 
 Workbook::Sheet& Workbook::active() {
     if (sheets.isEmpty())
         throw FitError(QStringLiteral("the workbook has no worksheet to write to"));
-    return sheets.front();
+    return sheets[activeSheet];
 }
 
 void Workbook::setCell(int row, int column, Cell value) {
     Sheet& sheet = active();
-    if (row < 1 || row > maxRows || column < 1 || column > maxColumns)
+    if (!insideSheet(row, column))
         throw FitError(QStringLiteral("cell (%1, %2) lies outside the worksheet '%3'")
                            .arg(row)
                            .arg(column)
                            .arg(sheet.name));
     sheet.cells.insert({row, column}, std::move(value));
+}
+
+void Workbook::addScatterChart(const ScatterChart& chart) {
+    Sheet& sheet = active();
+    auto outside = [&sheet](const QString& what) {
+        return FitError(
+            QStringLiteral("the chart's %1 lies outside the worksheet '%2'").arg(what, sheet.name));
+    };
+    if (!insideSheet(chart.at.row, chart.at.column))
+        throw outside(QStringLiteral("position"));
+    for (const CellRef& t : {chart.xTitle, chart.yTitle})
+        if (t.row != 0 && !insideSheet(t.row, t.column))
+            throw outside(QStringLiteral("axis title"));
+    for (const ChartSeries& s : chart.series) {
+        if (s.name.row != 0 && !insideSheet(s.name.row, s.name.column))
+            throw outside(QStringLiteral("series name"));
+        if (s.firstRow > s.lastRow || !insideSheet(s.firstRow, s.xColumn) ||
+            !insideSheet(s.lastRow, s.yColumn) || !insideSheet(s.lastRow, s.xColumn))
+            throw outside(QStringLiteral("data"));
+    }
+    sheet.charts.append(chart);
 }
 
 void Workbook::setText(int row, int column, const QString& text) {
@@ -212,6 +327,11 @@ void Workbook::saveCopyAs(const QString& path) const {
                         : worksheet_write_string(ws, row, col, text->toUtf8().constData(), nullptr);
             else
                 error = worksheet_write_number(ws, row, col, std::get<double>(it.value()), nullptr);
+        }
+        for (const ScatterChart& chart : sheet.charts) {
+            if (error)
+                break;
+            error = insertChart(book, ws, sheet.name, chart);
         }
         if (error) {
             where = sheet.name;

@@ -1,11 +1,12 @@
 #pragma once
 // The spreadsheet report of the uncertainty analysis, written as an .xlsx file.
 //
-// Sheets and cells are collected in memory and the file is written once, by
-// saveCopyAs. As in an interactive spreadsheet, every new sheet goes in front of
-// the sheet added before it and becomes the active one, so the sheets added in
+// Sheets, cells and charts are collected in memory and the file is written once,
+// by saveCopyAs. As in an interactive spreadsheet, every new sheet goes in front
+// of the sheet added before it and becomes the active one, so the sheets added in
 // the order sensitivities, Fisher information, covariance read covariance,
-// Fisher information, sensitivities from left to right.
+// Fisher information, sensitivities from left to right. appendSheet puts a sheet
+// behind all of them instead.
 #include "analysis/matrix_unit.h"
 
 #include <QList>
@@ -47,6 +48,9 @@ class Workbook {
     // A new empty sheet, placed before the active sheet; it becomes the active sheet.
     // Throws FitError for a name a spreadsheet does not accept or one already used.
     void addSheet(const QString& name);
+    // The same, but the new sheet goes behind every other sheet (it still becomes
+    // the active one).
+    void appendSheet(const QString& name);
 
     // Cells of the active sheet; row and column are 1-based (column 1 is A).
     // A number that is not finite is stored as the text "NAN", "INF" or "-INF",
@@ -66,6 +70,33 @@ class Workbook {
     // A9/B9 alias2 and s2. An axis parallel to parameter 2 shows as "vertical".
     void writeEllipseBlock(const RCOMat& V, const QString& alias1, const QString& alias2);
 
+    // A cell by 1-based row and column; row 0 stands for none.
+    struct CellRef {
+        int row = 0;
+        int column = 0;
+    };
+    // One series of a scatter chart: x from xColumn, y from yColumn, rows
+    // firstRow..lastRow of the sheet that holds the chart.
+    struct ChartSeries {
+        CellRef name;     // the cell holding the series' name...
+        QString nameText; // ...or this text when name.row is 0
+        int firstRow = 0, lastRow = 0;
+        int xColumn = 0, yColumn = 0;
+        bool line = false; // a straight line through the points instead of markers
+        int rgb = -1;      // its colour as 0xRRGGBB; -1: the spreadsheet's choice
+    };
+    struct ScatterChart {
+        QString title;
+        CellRef xTitle, yTitle; // cells holding the axis titles
+        QList<ChartSeries> series;
+        bool logY = false;
+        bool legend = true;
+        CellRef at; // where its top left corner lies
+    };
+    // A native scatter chart on the active sheet, drawn from its cells. Throws
+    // FitError when there is no sheet or a reference lies outside a worksheet.
+    void addScatterChart(const ScatterChart& chart);
+
     // Writes the whole workbook to path, replacing an existing file only once
     // the new one is complete. Throws FitError naming the path and the reason.
     // The workbook stays as it is and can be saved again.
@@ -78,9 +109,12 @@ class Workbook {
     struct Sheet {
         QString name;
         QMap<std::pair<int, int>, Cell> cells;
+        QList<ScatterChart> charts;
     };
     Sheet& active();
+    void checkName(const QString& name) const;
     void setCell(int row, int column, Cell value);
 
-    QList<Sheet> sheets; // left to right; the active sheet is the first
+    QList<Sheet> sheets; // left to right
+    int activeSheet = 0;
 };

@@ -64,11 +64,14 @@ void Session::pause(int ms) {
 
 void Session::clearChart() {
     series.clear();
+    criterionSeries.clear();
     emit chartCleared();
 }
 
 void Session::addChartPoint(double x, double yv) {
     series.append(QPointF(x, yv));
+    criterionSeries.append(QPointF(x, yv));
+    criterionSeriesName = criterionName();
     emit chartPointAdded(x, yv);
 }
 

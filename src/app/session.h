@@ -122,6 +122,10 @@ class Session : public QObject {
 
     LogList lb;
     QVector<QPointF> series; // Series2 of the chart
+    // The criterion per model run as the chart last received it, kept also while
+    // the chart shows the parameter plot (for the report's "fit" sheet).
+    QVector<QPointF> criterionSeries;
+    QString criterionSeriesName;
 
     Database db;
     TdvkAppExec mrun;

@@ -4,6 +4,7 @@
 #include "app/fit_error.h"
 #include "app/number_format.h"
 #include "ui/error_chart.h"
+#include "ui/fit_chart.h"
 #include "ui/frm_prmsel.h"
 #include "ui/number_delegate.h"
 #include "ui/result_dialog.h"
@@ -30,6 +31,7 @@
 #include <QRegularExpressionValidator>
 #include <QScopeGuard>
 #include <QSpinBox>
+#include <QSplitter>
 #include <QSqlError>
 #include <QSqlField>
 #include <QSqlQuery>
@@ -266,7 +268,15 @@ void Topti_main::buildResultTab() {
     DBGrid2->verticalHeader()->setDefaultSectionSize(DBGrid2->fontMetrics().height() + 6);
     resultModel = new QSqlQueryModel(this);
     DBGrid2->setModel(resultModel);
-    layout->addWidget(DBGrid2, 1);
+    auto* splitter = new QSplitter(Qt::Horizontal, TabSheet2);
+    splitter->setObjectName(QStringLiteral("resultSplitter"));
+    splitter->addWidget(DBGrid2);
+    fitChart = new FitChart(splitter);
+    fitChart->setObjectName(QStringLiteral("fitChart"));
+    splitter->addWidget(fitChart);
+    splitter->setStretchFactor(0, 3);
+    splitter->setStretchFactor(1, 2);
+    layout->addWidget(splitter, 1);
     layout->addSpacing(12);
 
     // The four column roles below the grid: index at the left, observation and
@@ -312,8 +322,22 @@ void Topti_main::buildResultTab() {
         {idx_fld, &s.idx_fld}, {obs_fld, &s.obs_fld}, {var_fld, &s.var_fld}, {mod_fld, &s.mod_fld}};
     for (const auto& [combo, state] : roleLists) {
         ComboState* st = state;
-        connect(combo, &QComboBox::activated, this, [st](int index) { st->select(index); });
+        connect(combo, &QComboBox::activated, this, [this, st](int index) {
+            st->select(index);
+            fitChart->requestRefresh();
+        });
     }
+    // The rows as the result grid shows them, read with the roles and the
+    // condition the criterion uses. While the model runs the database is closed:
+    // the chart keeps its picture until the run has ended.
+    fitChart->setSource([this]() -> std::optional<FitData> {
+        if (!s.db.isOpen())
+            return std::nullopt;
+        if (s.resultQuery.isEmpty())
+            return FitData{};
+        return readFitPoints(s.db, s.tname, s.condition, s.obs_fld.selected(), s.mod_fld.selected(),
+                             s.idx_fld.selected());
+    });
 }
 
 void Topti_main::buildModelCallTab() {
@@ -542,6 +566,8 @@ void Topti_main::connectSession() {
     });
     connect(&s, &Session::parmintOpened, this, &Topti_main::reloadParmInt);
     connect(&s, &Session::resultOpened, this, &Topti_main::reloadResult);
+    // Opened, reopened after every model run, or closed.
+    connect(&s, &Session::resultOpened, fitChart, &FitChart::requestRefresh);
     connect(&s, &Session::statusMessage, this,
             [this](const QString& text) { statusBar()->showMessage(text); });
     connect(&s, &Session::busyChanged, this, [this](bool busy) {

@@ -25,6 +25,7 @@ class QTabWidget;
 class QTableView;
 class QWindow;
 class ErrorChart;
+class FitChart;
 class CloseUpCombo;
 
 class Topti_main : public QMainWindow, public Asker {
@@ -116,6 +117,7 @@ class Topti_main : public QMainWindow, public Asker {
     QComboBox* obs_fld = nullptr;
     QComboBox* var_fld = nullptr;
     QComboBox* mod_fld = nullptr;
+    FitChart* fitChart = nullptr; // beside the grid
 
     // "model call"
     QWidget* TabSheet3 = nullptr;

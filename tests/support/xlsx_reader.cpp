@@ -1,5 +1,6 @@
 #include "support/xlsx_reader.h"
 
+#include <QDir>
 #include <QProcess>
 #include <QXmlStreamReader>
 
@@ -48,19 +49,84 @@ QString readStringItem(QXmlStreamReader& xml) {
     return text;
 }
 
+// Targets of a part's relationships, as paths inside the package; empty when
+// the part has none.
+QStringList relationshipTargets(const QString& path, const QStringList& members,
+                                const QString& part) {
+    const int slash = part.lastIndexOf(QLatin1Char('/'));
+    const QString dir = part.left(slash);
+    const QString rels =
+        dir + QStringLiteral("/_rels/") + part.mid(slash + 1) + QStringLiteral(".rels");
+    if (!members.contains(rels))
+        return {};
+    QStringList targets;
+    QXmlStreamReader xml(unzipMember(path, rels));
+    while (!xml.atEnd()) {
+        xml.readNext();
+        if (xml.isStartElement() && xml.name() == QLatin1String("Relationship")) {
+            const QString target = xml.attributes().value(QLatin1String("Target")).toString();
+            targets << (target.startsWith(QLatin1Char('/'))
+                            ? target.mid(1)
+                            : QDir::cleanPath(dir + QLatin1Char('/') + target));
+        }
+    }
+    check(xml, rels);
+    return targets;
+}
+
+XlsxChart readChart(const QString& path, const QString& part) {
+    XlsxChart chart;
+    chart.part = part;
+    QXmlStreamReader xml(unzipMember(path, part));
+    // The chart's own title comes before its plot area; axis titles lie inside it.
+    bool inPlotArea = false, inTitle = false, titleDone = false;
+    while (!xml.atEnd()) {
+        xml.readNext();
+        const auto name = xml.name();
+        if (xml.isEndElement()) {
+            if (name == QLatin1String("plotArea"))
+                inPlotArea = false;
+            else if (name == QLatin1String("title") && inTitle) {
+                inTitle = false;
+                titleDone = true;
+            }
+            continue;
+        }
+        if (!xml.isStartElement())
+            continue;
+        if (name == QLatin1String("plotArea")) {
+            inPlotArea = true;
+        } else if (name == QLatin1String("title") && !inPlotArea && !titleDone) {
+            inTitle = true;
+        } else if (name == QLatin1String("t") && inTitle) {
+            chart.title += xml.readElementText();
+        } else if (name == QLatin1String("f")) {
+            chart.formulas << xml.readElementText();
+        } else if (name == QLatin1String("srgbClr")) {
+            chart.colours << xml.attributes().value(QLatin1String("val")).toString().toUpper();
+        } else if (name == QLatin1String("logBase")) {
+            chart.logScale = true;
+        } else if (inPlotArea && chart.type.isEmpty() && name.endsWith(QLatin1String("Chart"))) {
+            chart.type = name.toString();
+        }
+    }
+    check(xml, part);
+    return chart;
+}
+
 } // namespace
 
 XlsxReader::XlsxReader(const QString& path) {
     QStringList shared;
+    QStringList members;
     {
         QProcess list;
         list.start(QStringLiteral("unzip"), {QStringLiteral("-Z1"), path});
         list.waitForFinished(30000);
         if (list.exitCode() != 0)
             throw std::runtime_error(("not a zip file: " + path).toStdString());
-        if (QString::fromUtf8(list.readAllStandardOutput())
-                .split(QLatin1Char('\n'))
-                .contains(QStringLiteral("xl/sharedStrings.xml"))) {
+        members = QString::fromUtf8(list.readAllStandardOutput()).split(QLatin1Char('\n'));
+        if (members.contains(QStringLiteral("xl/sharedStrings.xml"))) {
             QXmlStreamReader xml(unzipMember(path, QStringLiteral("xl/sharedStrings.xml")));
             while (!xml.atEnd()) {
                 xml.readNext();
@@ -139,6 +205,12 @@ XlsxReader::XlsxReader(const QString& path) {
                 sheetCells.insert(pos, number(value.toDouble()));
         }
         check(xml, part);
+
+        for (const QString& drawing : relationshipTargets(path, members, part))
+            if (drawing.contains(QLatin1String("/drawings/")))
+                for (const QString& chart : relationshipTargets(path, members, drawing))
+                    if (chart.contains(QLatin1String("/charts/")))
+                        sheetCharts[name].append(readChart(path, chart));
     }
 }
 

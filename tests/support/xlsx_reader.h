@@ -15,6 +15,16 @@ struct XlsxCell {
     bool operator==(const XlsxCell&) const = default;
 };
 
+// A chart drawn on a sheet, as its part in the file describes it.
+struct XlsxChart {
+    QString part;          // "xl/charts/chart1.xml"
+    QString type;          // the plot's element: "scatterChart", "lineChart", ...
+    QString title;         // the text of the chart's own title
+    QStringList formulas;  // every cell reference (<c:f>) in document order
+    bool logScale = false; // an axis with a logarithmic scale
+    QStringList colours;   // every colour given (<a:srgbClr val>) in document order
+};
+
 class XlsxReader {
   public:
     // Reads the whole workbook; throws std::runtime_error when the file cannot
@@ -27,6 +37,8 @@ class XlsxReader {
     std::optional<XlsxCell> cell(const QString& sheet, int row, int column) const;
     // All non-empty cells of a sheet, keyed by (row, column).
     QMap<std::pair<int, int>, XlsxCell> cells(const QString& sheet) const;
+    // The charts drawn on a sheet, in the order of its drawing.
+    QList<XlsxChart> charts(const QString& sheet) const { return sheetCharts.value(sheet); }
 
     static XlsxCell text(const QString& t) { return XlsxCell{true, t, 0}; }
     static XlsxCell number(double v) { return XlsxCell{false, {}, v}; }
@@ -34,6 +46,7 @@ class XlsxReader {
   private:
     QStringList names;
     QMap<QString, QMap<std::pair<int, int>, XlsxCell>> sheets;
+    QMap<QString, QList<XlsxChart>> sheetCharts;
 };
 
 // Lets gtest print a cell in a failure message.
