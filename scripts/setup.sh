@@ -7,6 +7,7 @@ packages=(
   build-essential cmake pkg-config ccache
   qt6-base-dev libqt6sql6-sqlite qt6-charts-dev libqt6opengl6-dev
   libsqlite3-dev sqlite3 libxlsxwriter-dev zlib1g-dev libgtest-dev
+  libopenmpi-dev openmpi-bin
   unzip
 )
 

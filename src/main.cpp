@@ -5,6 +5,7 @@
 // exit status that says whether they worked (see fitmara --help).
 #include "app/batch.h"
 #include "app/session.h"
+#include "engine/mpi_launch.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -90,6 +91,20 @@ int main(int argc, char** argv) {
     if (args.contains(QStringLiteral("--version"))) {
         printOut(versionText() + QLatin1Char('\n'));
         return ExitDone;
+    }
+
+    // Until the ranks of a job share the runs, several copies started together
+    // would each calibrate on the same database. Decided from the environment:
+    // MPI itself is never started here.
+    const MpiLaunch launch = detectMpiLaunch();
+    if (!launch.problem.isEmpty() || (launch.launched && launch.size != 1)) {
+        if (launch.rank <= 0)
+            reportBatchError(launch.problem.isEmpty()
+                                 ? QStringLiteral("this build runs as one process; start it "
+                                                  "without %1.")
+                                       .arg(launch.launcher)
+                                 : launch.problem);
+        return ExitFailed;
     }
 
     const bool batch = isBatchLine(args);
