@@ -1,7 +1,7 @@
 // The time to make the workspaces of parallel runs: 4 workspaces of a model
 // folder holding a 100 MB database, compared with plain copies of the same
 // files (QFile::copy), which is the least any copy costs on this disk.
-#include "app/fit_error.h"
+#include "base/fit_error.h"
 #include "evaluation/workspace.h"
 
 #include <QDir>

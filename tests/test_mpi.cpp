@@ -1,6 +1,6 @@
 // The MPI engine: its messages and launch detection on their own, and real
 // jobs of three ranks (mpirun on tests/mpi/mpi_ranks) for the transport.
-#include "app/fit_error.h"
+#include "base/fit_error.h"
 #include "engine/mpi_launch.h"
 #include "engine/mpi_messages.h"
 

@@ -1,6 +1,6 @@
 // Workspaces for parallel runs, their environment, and the watch on the real
 // database while the runs work on copies.
-#include "app/fit_error.h"
+#include "base/fit_error.h"
 #include "evaluation/foreign_write.h"
 #include "evaluation/workspace.h"
 #include "support/session_fixture.h"

@@ -1,6 +1,6 @@
 #include "engine/mpi_messages.h"
 
-#include "app/fit_error.h"
+#include "base/fit_error.h"
 
 #include <bit>
 #include <cstdint>

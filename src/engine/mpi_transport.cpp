@@ -1,6 +1,6 @@
 #include "engine/mpi_transport.h"
 
-#include "app/fit_error.h"
+#include "base/fit_error.h"
 #include "engine/mpi_world.h"
 
 #include <QCoreApplication>

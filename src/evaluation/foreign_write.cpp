@@ -1,6 +1,6 @@
 #include "evaluation/foreign_write.h"
 
-#include "app/fit_error.h"
+#include "base/fit_error.h"
 
 #include <QFile>
 #include <sqlite3.h>

@@ -40,6 +40,8 @@ const ValueKey kValueKeys[] = {
      [](CalibrationSettings& s, const QString& k, const QString& v) {
          s.pauseBeforeVertexMs = parsePauseMs(k, v);
      }},
+    {"WD=", Qt::CaseSensitive,
+     [](CalibrationSettings& s, const QString&, const QString& v) { s.workFolder = v; }},
 };
 
 } // namespace

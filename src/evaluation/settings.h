@@ -29,6 +29,7 @@ struct CalibrationSettings {
     QString runFile;                // the run script, as chosen
     int pauseAfterRunMs = 500;      // after each model run, before its results are read
     int pauseBeforeVertexMs = 1000; // before each evaluation of an initial simplex vertex
+    QString workFolder;             // WD=: where workspaces go; "" beside the database
 
     // ---- the search and the analyses ----
     int max_call = 50;                             // Nmax: most evaluations of the search
@@ -48,7 +49,7 @@ struct CalibrationSettings {
     double stepFraction() const;
 
     // Applies one command-line argument that only sets a value (KR=, NX=, PR=,
-    // PV=, EF=, RS_..., XL_OUT, GO). False when the argument is none of these;
+    // PV=, EF=, WD=, RS_..., XL_OUT, GO). False when the argument is none of these;
     // FitError for a value that is not valid. Keys that act on the database
     // (DB=, RT=, CD=, the column roles, RF=) are applied by the session.
     bool applyArgument(const QString& arg);

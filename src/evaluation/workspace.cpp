@@ -1,6 +1,6 @@
 #include "evaluation/workspace.h"
 
-#include "app/fit_error.h"
+#include "base/fit_error.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -9,7 +9,7 @@
 // process of the job and every model mentions it on its command line, so the
 // test can tell whether any survived. Rank 0 writes "ok: ..." lines to standard
 // output and problems to standard error; exit 0 when all held.
-#include "app/fit_error.h"
+#include "base/fit_error.h"
 #include "engine/mpi_launch.h"
 #include "engine/mpi_transport.h"
 #include "engine/mpi_world.h"
