@@ -6,6 +6,7 @@
 #include "app/batch.h"
 #include "app/session.h"
 #include "base/fit_error.h"
+#include "engine/mpi_guard.h"
 #include "engine/mpi_launch.h"
 #include "engine/mpi_run_pool.h"
 #include "engine/mpi_transport.h"
@@ -86,8 +87,8 @@ int runWindow(int argc, char** argv, bool batch) {
 }
 
 // A worker rank: serves rank 0's runs in its own workspace until told to leave.
-int runMpiWorker(MpiWorld& world) {
-    WorkerService service(world.rank(), world.node());
+int runMpiWorker(MpiWorld& world, ModelGuard& guard) {
+    WorkerService service(world.rank(), world.node(), &guard);
     RemoteWorker worker(
         world, [&service](const SetupMap& setup) { return service.setUp(setup); },
         [&service](const RunRequest& request) { return service.run(request); },
@@ -113,8 +114,7 @@ int runMpiMaster(MpiWorld& world, const QStringList& args, const QString& launch
     Session session;
     session.arguments = args;
     MpiRunPool pool(workers, [&session] {
-        return workerSetup(session.settings, session.settings.db_f_name,
-                           session.settings.runFile);
+        return workerSetup(session.settings, session.settings.db_f_name, session.settings.runFile);
     });
     // A job of one task has no workers: its runs go in the database itself.
     if (workers.workerCount() > 0)
@@ -135,6 +135,8 @@ int runMpiMaster(MpiWorld& world, const QStringList& args, const QString& launch
 // Started by mpirun or srun with several tasks: MPI is initialised before
 // anything else, then rank 0 calibrates and the other ranks serve it.
 int runMpiJob(int argc, char** argv, const MpiLaunch& launch, const QStringList& args) {
+    // Forked while nothing else runs: neither MPI nor Qt like a fork later.
+    ModelGuard guard = launch.rank != 0 ? ModelGuard::start() : ModelGuard();
     std::unique_ptr<MpiWorld> world;
     try {
         world = std::make_unique<MpiWorld>(launch, &argc, &argv);
@@ -146,7 +148,8 @@ int runMpiJob(int argc, char** argv, const MpiLaunch& launch, const QStringList&
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Fitmara"));
     try {
-        return world->rank() == 0 ? runMpiMaster(*world, args, launch.launcher) : runMpiWorker(*world);
+        return world->rank() == 0 ? runMpiMaster(*world, args, launch.launcher)
+                                  : runMpiWorker(*world, guard);
     } catch (const FitError& e) {
         reportBatchError(e.message());
         MpiWorld::abort(ExitFailed);

@@ -3,12 +3,18 @@
 #include "base/fit_error.h"
 #include "engine/mpi_launch.h"
 #include "engine/mpi_messages.h"
+#include "support/session_fixture.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -47,12 +53,14 @@ TEST(MpiMessages, RunRequestsAndResultsKeepEveryBit) {
     for (std::size_t i = 0; i < awkwardVectors.size(); ++i) {
         SCOPED_TRACE(i);
         const std::vector<double>& v = awkwardVectors[i];
-        const RunRequest request{qint64(i) * 1000003 - 7, v, i % 2 == 1, RunPhase(i % 5)};
+        const RunRequest request{qint64(i) * 1000003 - 7, v, i % 2 == 1, RunPhase(i % 5),
+                                 int(i) * 250};
         const RunRequest r = decodeRunRequest(encode(request));
         EXPECT_EQ(r.run, request.run);
         EXPECT_TRUE(sameBits(r.vector, v));
         EXPECT_EQ(r.needModelValues, request.needModelValues);
         EXPECT_EQ(r.phase, request.phase);
+        EXPECT_EQ(r.pauseBeforeMs, request.pauseBeforeMs);
 
         RunResult result;
         result.run = request.run;
@@ -84,14 +92,16 @@ TEST(MpiMessages, RunRequestsAndResultsKeepEveryBit) {
 }
 
 TEST(MpiMessages, TheEncodingIsLittleEndianWhateverTheNode) {
-    const QByteArray bytes = encode(RunRequest{0x0102030405060708, {1.0}, true, RunPhase::Shrink});
-    // marker, run, count, the double 1.0, flag, phase
+    const QByteArray bytes =
+        encode(RunRequest{0x0102030405060708, {1.0}, true, RunPhase::Shrink, 0x0A0B0C0D});
+    // marker, run, count, the double 1.0, flag, phase, pause
     const QByteArray expected = QByteArray::fromHex("a1"
                                                     "0807060504030201"
                                                     "0100000000000000"
                                                     "000000000000f03f"
                                                     "01"
-                                                    "02");
+                                                    "02"
+                                                    "0d0c0b0a00000000");
     EXPECT_EQ(bytes.toHex(), expected.toHex());
 }
 
@@ -131,9 +141,11 @@ TEST(MpiMessages, DamagedMessagesAreRefused) {
         std::function<void()> decode;
     };
     QByteArray badFlag = request;
-    badFlag[badFlag.size() - 2] = 2;
+    badFlag[badFlag.size() - 10] = 2;
     QByteArray badPhase = request;
-    badPhase[badPhase.size() - 1] = 99;
+    badPhase[badPhase.size() - 9] = 99;
+    QByteArray negativePause = request;
+    negativePause[negativePause.size() - 1] = char(0x80);
     QByteArray hugeCount = request;
     hugeCount[9 + 7] = char(0x7f); // the vector's length, top byte
     const SetupMap twice;
@@ -145,6 +157,7 @@ TEST(MpiMessages, DamagedMessagesAreRefused) {
         {"a result read as a request", [&] { decodeRunRequest(good); }},
         {"a flag of 2", [&] { decodeRunRequest(badFlag); }},
         {"an unknown phase", [&] { decodeRunRequest(badPhase); }},
+        {"a negative pause", [&] { decodeRunRequest(negativePause); }},
         {"a length beyond the message", [&] { decodeRunRequest(hugeCount); }},
         {"a key twice", [&] { decodeSetup(duplicateKey); }},
         {"an empty message", [&] { decodeWorkspaceInfo({}); }},
@@ -224,87 +237,111 @@ struct Job {
     qint64 ms = 0;
 };
 
+// Starts a program (mpirun, or fitmara alone) in workDir, with what Open MPI
+// needs as root in a container, and collects its output. `whileRunning`, when
+// given, is called with the standard output so far until it returns true.
+Job runProgram(const QString& program, const QStringList& args, const QString& workDir = {},
+               const std::function<bool(QProcess&, const QString&)>& whileRunning = {},
+               const QStringList& extraEnv = {}) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    removeMpiLaunchVariables(env); // even if the tests themselves run under a launcher
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    // As root in a container: allowed explicitly; no shared-memory single copy,
+    // which needs ptrace rights a container rarely grants.
+    env.insert(QStringLiteral("OMPI_ALLOW_RUN_AS_ROOT"), QStringLiteral("1"));
+    env.insert(QStringLiteral("OMPI_ALLOW_RUN_AS_ROOT_CONFIRM"), QStringLiteral("1"));
+    env.insert(QStringLiteral("OMPI_MCA_btl_vader_single_copy_mechanism"), QStringLiteral("none"));
+    env.insert(QStringLiteral("OMPI_MCA_btl"), QStringLiteral("self,vader,tcp"));
+    for (const QString& e : extraEnv)
+        env.insert(e.section(QLatin1Char('='), 0, 0), e.section(QLatin1Char('='), 1));
+    QProcess p;
+    p.setProcessEnvironment(env);
+    if (!workDir.isEmpty())
+        p.setWorkingDirectory(workDir);
+    QElapsedTimer clock;
+    clock.start();
+    p.start(program, args);
+    Job job;
+    if (!p.waitForStarted(30000)) {
+        job.err = p.errorString();
+        return job;
+    }
+    bool watching = bool(whileRunning);
+    while (!p.waitForFinished(100)) {
+        job.out += QString::fromLocal8Bit(p.readAllStandardOutput());
+        if (watching && whileRunning(p, job.out))
+            watching = false;
+        if (clock.elapsed() > 180000) {
+            job.timedOut = true;
+            p.kill();
+            p.waitForFinished(10000);
+            break;
+        }
+    }
+    job.out += QString::fromLocal8Bit(p.readAllStandardOutput());
+    job.err = QString::fromLocal8Bit(p.readAllStandardError());
+    job.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    job.ms = clock.elapsed();
+    return job;
+}
+
+// mpirun's own options for a job of `ranks` tasks on this one machine.
+QStringList mpirunOptions(int ranks) {
+    return {QStringLiteral("--allow-run-as-root"),
+            QStringLiteral("--oversubscribe"),
+            QStringLiteral("--bind-to"),
+            QStringLiteral("none"),
+            QStringLiteral("-np"),
+            QString::number(ranks)};
+}
+
+// Processes (ranks or models) that mention `path`; the launcher may take a
+// moment to reap the last of them.
+QStringList survivors(const QString& path) {
+    QStringList found;
+    QElapsedTimer clock;
+    clock.start();
+    do {
+        found.clear();
+        for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            QFile f(QStringLiteral("/proc/%1/cmdline").arg(pid));
+            if (pid.toInt() > 0 && f.open(QIODevice::ReadOnly)) {
+                QByteArray cmd = f.readAll();
+                if (cmd.contains(path.toLocal8Bit()))
+                    found << QString::fromLocal8Bit(cmd.replace('\0', ' '));
+            }
+        }
+        if (found.isEmpty())
+            break;
+        QThread::msleep(100);
+    } while (clock.elapsed() < 10000);
+    return found;
+}
+
+std::string report(const Job& job) {
+    return QStringLiteral("exit %1%2 after %3 ms\n--- stdout\n%4--- stderr\n%5")
+        .arg(job.exitCode)
+        .arg(job.timedOut ? QStringLiteral(" (timed out)") : QString())
+        .arg(job.ms)
+        .arg(job.out, job.err)
+        .toStdString();
+}
+
 class MpiJob : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(scratch.isValid()); }
 
-    // Runs `mpirun -np 3 mpi_ranks scenario scratch`. `whileRunning`, when
-    // given, is called with the output so far until it returns true.
+    // Runs `mpirun -np 3 mpi_ranks scenario scratch`.
     Job run(const char* scenario,
             const std::function<bool(QProcess&, const QString&)>& whileRunning = {}) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        removeMpiLaunchVariables(env); // even if the tests themselves run under a launcher
-        // As root in a container: allowed explicitly; no shared-memory single copy,
-        // which needs ptrace rights a container rarely grants.
-        env.insert(QStringLiteral("OMPI_ALLOW_RUN_AS_ROOT"), QStringLiteral("1"));
-        env.insert(QStringLiteral("OMPI_ALLOW_RUN_AS_ROOT_CONFIRM"), QStringLiteral("1"));
-        env.insert(QStringLiteral("OMPI_MCA_btl_vader_single_copy_mechanism"),
-                   QStringLiteral("none"));
-        env.insert(QStringLiteral("OMPI_MCA_btl"), QStringLiteral("self,vader,tcp"));
-        QProcess p;
-        p.setProcessEnvironment(env);
-        QElapsedTimer clock;
-        clock.start();
-        p.start(QStringLiteral(MPIEXEC),
-                {QStringLiteral("--allow-run-as-root"), QStringLiteral("--oversubscribe"),
-                 QStringLiteral("--bind-to"), QStringLiteral("none"), QStringLiteral("-np"),
-                 QStringLiteral("3"), QStringLiteral(MPI_RANKS), QString::fromLatin1(scenario),
-                 scratch.path()});
-        Job job;
-        if (!p.waitForStarted(30000)) {
-            job.err = p.errorString();
-            return job;
-        }
-        bool watching = bool(whileRunning);
-        while (!p.waitForFinished(100)) {
-            job.out += QString::fromLocal8Bit(p.readAllStandardOutput());
-            if (watching && whileRunning(p, job.out))
-                watching = false;
-            if (clock.elapsed() > 120000) {
-                job.timedOut = true;
-                p.kill();
-                p.waitForFinished(10000);
-                break;
-            }
-        }
-        job.out += QString::fromLocal8Bit(p.readAllStandardOutput());
-        job.err = QString::fromLocal8Bit(p.readAllStandardError());
-        job.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-        job.ms = clock.elapsed();
-        return job;
+        return runProgram(QStringLiteral(MPIEXEC),
+                          mpirunOptions(3) << QStringLiteral(MPI_RANKS)
+                                           << QString::fromLatin1(scenario) << scratch.path(),
+                          {}, whileRunning);
     }
 
-    // Processes (ranks or models) that mention our scratch folder; the launcher
-    // may take a moment to reap the last of them.
-    QStringList survivors() {
-        QStringList found;
-        QElapsedTimer clock;
-        clock.start();
-        do {
-            found.clear();
-            for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-                QFile f(QStringLiteral("/proc/%1/cmdline").arg(pid));
-                if (pid.toInt() > 0 && f.open(QIODevice::ReadOnly)) {
-                    QByteArray cmd = f.readAll();
-                    if (cmd.contains(scratch.path().toLocal8Bit()))
-                        found << QString::fromLocal8Bit(cmd.replace('\0', ' '));
-                }
-            }
-            if (found.isEmpty())
-                break;
-            QThread::msleep(100);
-        } while (clock.elapsed() < 10000);
-        return found;
-    }
-
-    static std::string report(const Job& job) {
-        return QStringLiteral("exit %1%2 after %3 ms\n--- stdout\n%4--- stderr\n%5")
-            .arg(job.exitCode)
-            .arg(job.timedOut ? QStringLiteral(" (timed out)") : QString())
-            .arg(job.ms)
-            .arg(job.out, job.err)
-            .toStdString();
-    }
+    QStringList survivors() { return ::survivors(scratch.path()); }
 
     QTemporaryDir scratch;
 };
@@ -378,6 +415,260 @@ TEST_F(MpiJob, SigtermToTheLauncherLeavesNoModelRunning) {
     EXPECT_NE(job.exitCode, 0) << report(job);
     const QStringList left = survivors();
     EXPECT_TRUE(left.isEmpty()) << left.join(QLatin1Char('\n')).toStdString();
+}
+
+// ------------------------------------------- fitmara itself under mpirun
+
+// The example model calibrated by build/fitmara, alone and as a job of three
+// ranks (rank 0 and two workers), on copies of one folder.
+class MpiCalibration : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(scratch.isValid()); }
+
+    // A copy of the example's folder: model, fresh database, and a run script
+    // whose body comes before the model's start (`exec ./demo_model ...`).
+    QString makeModel(const QString& name, const QString& scriptHead = {}) {
+        const QString dir = scratch.filePath(name);
+        EXPECT_TRUE(QDir().mkpath(dir));
+        EXPECT_TRUE(QFile::copy(QStringLiteral(BINARY_DIR "/examples/demo/demo_model"),
+                                dir + QStringLiteral("/demo_model")));
+        QFile sql(QStringLiteral(SOURCE_DIR "/examples/demo/demo.sql"));
+        EXPECT_TRUE(sql.open(QIODevice::ReadOnly));
+        fixture::makeDb(dir, QString::fromUtf8(sql.readAll()), QStringLiteral("demo.sqlite"));
+        QFile script(dir + QStringLiteral("/run.sh"));
+        EXPECT_TRUE(script.open(QIODevice::WriteOnly));
+        script.write(("#!/bin/sh\n" + scriptHead + "\nexec ./demo_model ./demo.sqlite biomass\n")
+                         .toLocal8Bit());
+        script.close();
+        script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
+        return dir;
+    }
+
+    static QStringList line(const QString& dir, const QStringList& extra = {}) {
+        return QStringList{QStringLiteral("RF=run.sh"),
+                           QStringLiteral("DB=") + dir + QStringLiteral("/demo.sqlite"),
+                           QStringLiteral("RT=biomass"),
+                           QStringLiteral("CD=1=1"),
+                           QStringLiteral("OB=OBS"),
+                           QStringLiteral("MO=SIM"),
+                           QStringLiteral("IX=SITE_ID"),
+                           QStringLiteral("OV=OBS_VAR"),
+                           QStringLiteral("EF=RMSE"),
+                           QStringLiteral("KR=0.000001"),
+                           QStringLiteral("NX=40"),
+                           QStringLiteral("PR=0"),
+                           QStringLiteral("PV=0"),
+                           QStringLiteral("RS_demo")}
+               << extra << QStringLiteral("GO");
+    }
+
+    static Job alone(const QString& dir) {
+        return runProgram(QStringLiteral(BINARY_DIR "/fitmara"), line(dir), dir);
+    }
+
+    static Job asJob(const QString& dir, const QStringList& extra = {},
+                     const std::function<bool(QProcess&, const QString&)>& whileRunning = {},
+                     const QStringList& extraEnv = {}) {
+        return runProgram(QStringLiteral(MPIEXEC),
+                          mpirunOptions(3)
+                              << QStringLiteral(BINARY_DIR "/fitmara") << line(dir, extra),
+                          dir, whileRunning, extraEnv);
+    }
+
+    // Every row of a query, one line each.
+    static QString rows(const QString& db, const QString& sql) {
+        QString out;
+        {
+            QSqlDatabase c =
+                QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("test-rows"));
+            c.setDatabaseName(db);
+            EXPECT_TRUE(c.open());
+            QSqlQuery q(c);
+            EXPECT_TRUE(q.exec(sql)) << q.lastError().text().toStdString();
+            while (q.next()) {
+                QStringList fields;
+                for (int i = 0; i < q.record().count(); ++i)
+                    fields << q.value(i).toString();
+                out += fields.join(QLatin1Char('|')) + QLatin1Char('\n');
+            }
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("test-rows"));
+        return out;
+    }
+
+    static QByteArray contents(const QString& path) {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(missing)");
+    }
+
+    const QString originalTable = QStringLiteral("1|North field|0.07|600|8\n"
+                                                 "2|River plot|0.07|600|25\n"
+                                                 "3|Hill terrace|0.07|600|5\n");
+    QTemporaryDir scratch;
+};
+
+// The search and the analysis take the same values and decisions whether the
+// runs go in the database itself or on worker ranks: byte-identical protocols
+// and PARM_INT. Each worker's model sees its own workspace below WD=, its
+// running number, and nothing of the MPI job.
+TEST_F(MpiCalibration, ThreeRanksCalibrateExactlyAsOneProcess) {
+    const QString trace = scratch.filePath(QStringLiteral("trace.txt"));
+    const QString head = QStringLiteral("echo \"$FITMARA_RUN|$FITMARA_WORKSPACE|$FITMARA_DB|$(env "
+                                        "| grep -c -e '^OMPI_' -e '^PMIX_')\" >> %1")
+                             .arg(fixture::shellQuote(trace));
+    const QString one = makeModel(QStringLiteral("one"));
+    const QString three = makeModel(QStringLiteral("three"), head);
+    const QString nodeDisk = scratch.filePath(QStringLiteral("node-disk"));
+    ASSERT_TRUE(QDir().mkpath(nodeDisk));
+
+    const Job local = alone(one);
+    ASSERT_EQ(local.exitCode, 0) << report(local);
+    const Job job = asJob(three, {QStringLiteral("WD=") + nodeDisk});
+    ASSERT_EQ(job.exitCode, 0) << report(job);
+
+    for (const char* file : {"Opti_Result.TXT", "RS_demo.txt"}) {
+        SCOPED_TRACE(file);
+        const QByteArray expected = contents(one + QLatin1Char('/') + QLatin1String(file));
+        EXPECT_GT(expected.size(), 200);
+        EXPECT_EQ(contents(three + QLatin1Char('/') + QLatin1String(file)), expected);
+    }
+    const QString parmInt = QStringLiteral("select * from PARM_INT order by ITEM_IX");
+    EXPECT_EQ(rows(three + QStringLiteral("/demo.sqlite"), parmInt),
+              rows(one + QStringLiteral("/demo.sqlite"), parmInt));
+    const QString model = QStringLiteral("select * from growth_par order by SITE_ID");
+    EXPECT_EQ(rows(one + QStringLiteral("/demo.sqlite"), model), originalTable);
+    EXPECT_EQ(rows(three + QStringLiteral("/demo.sqlite"), model), originalTable);
+
+    const QStringList runs =
+        QString::fromLocal8Bit(contents(trace)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    ASSERT_GT(runs.size(), 8);
+    for (int i = 0; i < runs.size(); ++i) {
+        SCOPED_TRACE(runs[i].toStdString());
+        const QStringList f = runs[i].split(QLatin1Char('|'));
+        ASSERT_EQ(f.size(), 4);
+        EXPECT_EQ(f[0], QString::number(i + 1));
+        EXPECT_TRUE(f[1].startsWith(nodeDisk + QStringLiteral("/rank-")));
+        EXPECT_EQ(f[2], f[1] + QStringLiteral("/demo.sqlite"));
+        EXPECT_EQ(f[3], QStringLiteral("0"));
+    }
+    // A job that ended well leaves no workspace behind.
+    EXPECT_TRUE(QDir(nodeDisk).isEmpty()) << QDir(nodeDisk).entryList().join(' ').toStdString();
+    const QStringList left = survivors(scratch.path());
+    EXPECT_TRUE(left.isEmpty()) << left.join(QLatin1Char('\n')).toStdString();
+}
+
+// A model that fails in one run on a worker: the protocol says what it says
+// when that happens in a run of one process, and standard error tells where it
+// happened, how the model ended and what it said.
+TEST_F(MpiCalibration, AModelFailingOnAWorkerIsReportedAsLocallyWithItsPlace) {
+    // Locally the runs are counted in a file; a worker's run has its number.
+    const QString head =
+        QStringLiteral("if [ -z \"$FITMARA_RUN\" ]; then\n"
+                       "  FITMARA_RUN=$(( $(cat counter 2>/dev/null || echo 0) + 1 ))\n"
+                       "  echo $FITMARA_RUN > counter\n"
+                       "fi\n"
+                       "if [ \"$FITMARA_RUN\" = 6 ]; then echo \"model broke in run 6\" >&2; "
+                       "exit 3; fi");
+    const QString one = makeModel(QStringLiteral("one"), head);
+    const QString three = makeModel(QStringLiteral("three"), head);
+
+    const Job local = alone(one);
+    ASSERT_EQ(local.exitCode, 0) << report(local);
+    const Job job = asJob(three);
+    ASSERT_EQ(job.exitCode, 0) << report(job);
+
+    const QByteArray protocol = contents(three + QStringLiteral("/Opti_Result.TXT"));
+    EXPECT_TRUE(protocol.contains("Model run incomplete !"));
+    EXPECT_EQ(protocol, contents(one + QStringLiteral("/Opti_Result.TXT")));
+    EXPECT_TRUE(job.err.contains(QStringLiteral("model run 6 was incomplete on node ")))
+        << report(job);
+    EXPECT_TRUE(job.err.contains(QStringLiteral(", workspace ") + three +
+                                 QStringLiteral("/.fitmara-work/rank-1/")))
+        << report(job);
+    EXPECT_TRUE(job.err.contains(QLatin1String("exit status 3"))) << report(job);
+    EXPECT_TRUE(job.err.contains(QLatin1String("model broke in run 6"))) << report(job);
+    EXPECT_FALSE(QFileInfo::exists(three + QStringLiteral("/.fitmara-work")));
+}
+
+// An error in a worker's run (the model drops the result table, so the
+// criterion cannot be read) ends the job as it ends a run of one process: the
+// message with the run's node and workspace, which is kept to be looked at;
+// the real tables restored; every rank gone.
+TEST_F(MpiCalibration, AnErrorInAWorkersRunEndsTheJobWithTheTablesRestored) {
+    const QString head =
+        QStringLiteral("if [ \"$FITMARA_RUN\" = 3 ]; then exec %1 --db "
+                       "./demo.sqlite --sql 'DROP TABLE biomass'; fi")
+            .arg(fixture::shellQuote(QStringLiteral(FIXTURE_DIR "/standin_model")));
+    const QString three = makeModel(QStringLiteral("three"), head);
+    const Job job = asJob(three);
+    EXPECT_EQ(job.exitCode, 1) << report(job);
+    EXPECT_FALSE(job.timedOut);
+    EXPECT_TRUE(job.err.contains(QLatin1String("biomass"))) << report(job);
+    const QRegularExpression place(QStringLiteral("model run 3 in node \\S+, workspace (\\S+)\\)"));
+    const QRegularExpressionMatch m = place.match(job.err);
+    ASSERT_TRUE(m.hasMatch()) << report(job);
+    EXPECT_TRUE(QFileInfo(m.captured(1) + QStringLiteral("/demo.sqlite")).isFile());
+    EXPECT_EQ(rows(three + QStringLiteral("/demo.sqlite"),
+                   QStringLiteral("select * from growth_par order by SITE_ID")),
+              originalTable);
+    EXPECT_FALSE(QFileInfo::exists(three + QStringLiteral("/demo.sqlite.fitmara-run")));
+    EXPECT_FALSE(job.err.contains(QLatin1String("MPI_ABORT"))) << report(job);
+    const QStringList left = survivors(scratch.path());
+    EXPECT_TRUE(left.isEmpty()) << left.join(QLatin1Char('\n')).toStdString();
+}
+
+// SIGTERM to mpirun while a worker's model hangs and ignores SIGTERM. With
+// Open MPI's own timing the launcher kills the ranks almost at once: the
+// worker's guard still ends the model, and the real tables, which the runs
+// never touch, hold their values. With the grace that the README advises,
+// rank 0 also restores the tables and ends as a stopped run does.
+TEST_F(MpiCalibration, SigtermToTheLauncherEndsEveryModelAndRestoresTheTables) {
+    struct Case {
+        const char* what;
+        QStringList env;
+        bool restored; // rank 0 gets to restore and report
+    };
+    const Case cases[] = {
+        {"Open MPI's default grace", {}, false},
+        {"a grace of 3 s", {QStringLiteral("OMPI_MCA_odls_base_sigkill_timeout=3")}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const QString name = QString::fromLatin1(c.env.isEmpty() ? "default" : "grace");
+        const QString hanging = scratch.filePath(name + QStringLiteral("-hanging.txt"));
+        const QString head =
+            QStringLiteral("if [ \"$FITMARA_RUN\" = 3 ]; then echo $$ >> %1; exec %2 --db "
+                           "./demo.sqlite --behave stubborn --touch \"$FITMARA_WORKSPACE/runs\"; "
+                           "fi")
+                .arg(fixture::shellQuote(hanging),
+                     fixture::shellQuote(QStringLiteral(FIXTURE_DIR "/standin_model")));
+        const QString three = makeModel(name, head);
+        bool sent = false;
+        const Job job = asJob(
+            three, {},
+            [&](QProcess& p, const QString&) {
+                if (!QFileInfo::exists(hanging))
+                    return false;
+                QThread::msleep(300); // the model is under way
+                p.terminate();
+                sent = true;
+                return true;
+            },
+            c.env);
+        ASSERT_TRUE(sent) << report(job);
+        EXPECT_FALSE(job.timedOut) << report(job);
+        EXPECT_NE(job.exitCode, 0) << report(job);
+        const QStringList left = survivors(scratch.path());
+        EXPECT_TRUE(left.isEmpty()) << left.join(QLatin1Char('\n')).toStdString();
+        EXPECT_EQ(rows(three + QStringLiteral("/demo.sqlite"),
+                       QStringLiteral("select * from growth_par order by SITE_ID")),
+                  originalTable);
+        if (c.restored) {
+            EXPECT_TRUE(job.err.contains(QLatin1String("the model's tables were restored")))
+                << report(job);
+            EXPECT_FALSE(QFileInfo::exists(three + QStringLiteral("/demo.sqlite.fitmara-run")));
+        }
+    }
 }
 
 } // namespace

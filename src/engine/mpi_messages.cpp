@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <limits>
 
 namespace {
 
@@ -145,6 +146,7 @@ QByteArray encode(const RunRequest& request) {
     w.doubles(request.vector);
     w.boolean(request.needModelValues);
     w.u8(quint8(request.phase));
+    w.i64(request.pauseBeforeMs);
     return w.bytes();
 }
 
@@ -158,6 +160,10 @@ RunRequest decodeRunRequest(const QByteArray& bytes) {
     if (phase > quint8(RunPhase::Uncertainty))
         r.fail("its phase is unknown");
     request.phase = RunPhase(phase);
+    const qint64 pause = r.i64();
+    if (pause < 0 || pause > std::numeric_limits<int>::max())
+        r.fail("its pause is out of range");
+    request.pauseBeforeMs = int(pause);
     r.end();
     return request;
 }

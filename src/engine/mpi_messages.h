@@ -43,6 +43,7 @@ struct RunRequest {
     std::vector<double> vector; // the parameter vector exactly as the search holds it
     bool needModelValues = false;
     RunPhase phase = RunPhase::Search;
+    int pauseBeforeMs = 0; // waited by the worker before the run (initial simplex vertices)
 };
 
 struct RunResult {
@@ -72,7 +73,7 @@ inline const QString workFolder = QStringLiteral("workFolder");
 } // namespace setupkey
 // Bumped whenever a message's layout changes: ranks built from different
 // versions must not misread each other.
-constexpr int transportProtocol = 1;
+constexpr int transportProtocol = 2;
 
 struct WorkspaceInfo {
     QString node;

@@ -67,16 +67,26 @@ void MpiRunPool::setUp() {
 
 void MpiRunPool::start(const RunTicket& ticket) {
     setUp();
-    // Every worker evaluates with the settings of its setup; an operation
-    // with other settings would be evaluated wrongly there.
-    if (setupSource() != sent)
-        throw FitError(QStringLiteral(
-            "The settings of the evaluation changed after the MPI workers were set up; a job "
-            "calibrates with one set of settings."));
+    if (idle() == 0)
+        throw FitError(
+            QStringLiteral("Run %1 was started with no MPI worker free.").arg(ticket.run));
+    // Every worker evaluates with the settings of its setup; an operation with
+    // other settings would be evaluated wrongly there.
+    if (setupSource() != sent) {
+        RunOutcome o;
+        o.run = ticket.run;
+        o.failed = true;
+        o.error = QStringLiteral("The settings of the evaluation changed after the MPI workers "
+                                 "were set up; a job calibrates with one set of settings.");
+        QTimer::singleShot(0, this, [this, o] { emit finished(o); });
+        return;
+    }
     RunRequest request;
     request.run = ticket.run;
     request.vector = ticket.vector;
     request.needModelValues = ticket.reading == Reading::ModelValues;
+    request.pauseBeforeMs = ticket.pauseBeforeMs;
+    request.phase = ticket.pauseBeforeMs > 0 ? RunPhase::InitialSimplex : RunPhase::Search;
     const int rank = workers.start(request);
     running[ticket.run] = {ticket.reading, rank};
 }
@@ -99,6 +109,7 @@ void MpiRunPool::onFinished(int rank, const RunResult& result) {
 
     RunOutcome o;
     o.run = int(result.run);
+    o.started = true;
     o.worker = rank;
     o.place = placeOf(result.node, result.workspace);
     o.stopped = result.stopped;
@@ -129,6 +140,7 @@ void MpiRunPool::onFailed(const QString& message) {
     for (const auto& [run, r] : lost) {
         RunOutcome o;
         o.run = int(run);
+        o.started = true;
         o.worker = r.rank;
         o.failed = true;
         o.error = message;
@@ -144,6 +156,7 @@ void MpiRunPool::giveUpStopped() {
     for (const auto& [run, r] : lost) {
         RunOutcome o;
         o.run = int(run);
+        o.started = true;
         o.worker = r.rank;
         o.stopped = true;
         const WorkspaceInfo info = workers.workspaceOf(r.rank);

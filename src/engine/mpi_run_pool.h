@@ -7,6 +7,7 @@
 // operation's backup, so the copies hold the tables as the operation starts).
 // Rank 0 never opens a worker's database: all it gets is the result message.
 #include "engine/mpi_messages.h"
+#include "engine/mpi_transport.h"
 #include "evaluation/run_pool.h"
 
 #include <QString>
@@ -14,8 +15,6 @@
 
 #include <functional>
 #include <map>
-
-class RemoteWorkerPool;
 
 class MpiRunPool : public RunPool {
     Q_OBJECT
@@ -28,6 +27,7 @@ class MpiRunPool : public RunPool {
     int idle() const override;
     void start(const RunTicket& ticket) override;
     void stopAll() override;
+    int workspaceCount() const override { return ready ? workers.workerCount() : 0; }
 
     // Makes the workspaces now, if that has not happened. FitError naming every
     // worker that could not (rank, node, reason).

@@ -4,8 +4,10 @@
 #include "engine/mpi_launch.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QTimer>
 
 #include <cstdio>
 #include <exception>
@@ -68,8 +70,8 @@ CalibrationSettings workerSettings(const SetupMap& setup) {
     return s;
 }
 
-WorkerService::WorkerService(int workerRank, QString nodeName)
-    : rank(workerRank), node(std::move(nodeName)),
+WorkerService::WorkerService(int workerRank, QString nodeName, ModelGuard* modelGuard)
+    : rank(workerRank), node(std::move(nodeName)), guard(modelGuard),
       db(QStringLiteral("fitmara-worker-%1").arg(workerRank)) {}
 
 WorkerService::~WorkerService() {
@@ -99,6 +101,8 @@ WorkspaceInfo WorkerService::setUp(const SetupMap& setup) {
     space = set.workspaces().front();
     outputFile = set.folder() + QStringLiteral("/model-output.txt");
     made = true;
+    if (guard)
+        guard->watch(space.folder);
 
     // A model run by this worker must not take itself for a rank of our job.
     baseEnvironment = QProcessEnvironment::systemEnvironment();
@@ -124,6 +128,17 @@ RunResult WorkerService::run(const RunRequest& request) {
     if (!made) {
         result.error = QStringLiteral("The worker has no workspace.");
         return result;
+    }
+    stopping = false;
+    if (request.pauseBeforeMs > 0) {
+        // Messages are still seen meanwhile: a stop ends the pause and the run.
+        QEventLoop pause;
+        QTimer::singleShot(request.pauseBeforeMs, &pause, &QEventLoop::quit);
+        pauseLoop = &pause;
+        pause.exec();
+        pauseLoop = nullptr;
+        if (stopping)
+            return result;
     }
     runner.setBaseEnvironment(runEnvironment(space, int(request.run), baseEnvironment));
     tfmatrix vector = request.vector;
@@ -152,6 +167,9 @@ RunResult WorkerService::run(const RunRequest& request) {
 }
 
 void WorkerService::stop() {
+    stopping = true;
+    if (pauseLoop)
+        pauseLoop->quit();
     runner.kill();
 }
 

@@ -6,6 +6,7 @@
 // The settings of the evaluation (result table, condition, columns, criterion,
 // pause) travel once, in the setup message, beside the model's folder and the
 // database; workerSetup() and workerSettings() are the two ends of that.
+#include "engine/mpi_guard.h"
 #include "engine/mpi_messages.h"
 #include "evaluation/evaluator.h"
 #include "evaluation/settings.h"
@@ -28,8 +29,9 @@ CalibrationSettings workerSettings(const SetupMap& setup);
 
 class WorkerService {
   public:
-    // rank: this worker's rank, which names its workspace folder.
-    WorkerService(int rank, QString node);
+    // rank: this worker's rank, which names its workspace folder. guard, when
+    // given, is told the workspace (it ends its models if this rank is killed).
+    WorkerService(int rank, QString node, ModelGuard* guard = nullptr);
     ~WorkerService();
     WorkerService(const WorkerService&) = delete;
     WorkerService& operator=(const WorkerService&) = delete;
@@ -52,6 +54,7 @@ class WorkerService {
   private:
     int rank;
     QString node;
+    ModelGuard* guard;
     CalibrationSettings settings;
     WorkspaceSet set;
     Workspace space;
@@ -62,5 +65,7 @@ class WorkerService {
     TdvkAppExec runner;
     std::unique_ptr<Evaluator> evaluator;
     bool made = false;
-    bool keep = false; // a run failed: the workspace stays
+    bool keep = false;     // a run failed: the workspace stays
+    bool stopping = false; // the running run is to end
+    class QEventLoop* pauseLoop = nullptr;
 };

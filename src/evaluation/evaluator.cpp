@@ -186,12 +186,14 @@ EvaluationResult Evaluator::evaluateInPool(const tfmatrix& vector, Reading what)
     ticket.run = ++poolRuns;
     ticket.vector = values;
     ticket.reading = what;
-    const RunOutcome o = runAll(*pool, {ticket}, poolStop).front();
+    RunRound round;
+    round.stopRequested = poolStop;
+    const RunOutcome o = runAll(*pool, {ticket}, round).front();
     if (o.failed)
-        throw FitError(o.place.isEmpty() ? o.error
-                                         : o.error + QStringLiteral("\n(model run %1 in %2)")
-                                                         .arg(o.run)
-                                                         .arg(o.place));
+        throw FitError(o.place.isEmpty()
+                           ? o.error
+                           : o.error +
+                                 QStringLiteral("\n(model run %1 in %2)").arg(o.run).arg(o.place));
     EvaluationResult r;
     if (o.stopped) {
         r.complete = false;

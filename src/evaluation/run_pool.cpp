@@ -1,84 +1,88 @@
 #include "evaluation/run_pool.h"
 
-#include "base/fit_error.h"
-
 #include <QEventLoop>
 #include <QTimer>
 
-#include <map>
-
 std::vector<RunOutcome> runAll(RunPool& pool, const std::vector<RunTicket>& tickets,
-                               const std::function<bool()>& stopRequested) {
+                               const RunRound& round) {
     std::vector<RunOutcome> outcomes(tickets.size());
-    std::map<int, std::size_t> running; // run number -> ticket index
-    std::size_t next = 0;
-    std::size_t done = 0;
-    bool stopping = false;
-    bool arrived = false; // an outcome came since the last wait
-
+    std::vector<bool> done(tickets.size(), false);
+    std::size_t next = 0; // the next ticket to start
+    int running = 0;
+    bool ending = false; // a stop or a failure: nothing more is started
     QEventLoop loop;
-    const QMetaObject::Connection c =
-        QObject::connect(&pool, &RunPool::finished, &loop, [&](const RunOutcome& o) {
-            const auto it = running.find(o.run);
-            if (it == running.end())
-                return; // not one of ours
-            outcomes[it->second] = o;
-            running.erase(it);
-            ++done;
-            arrived = true;
-            loop.quit();
-        });
-    // Stop requests come as plain flags: look at them now and then.
-    QTimer tick;
-    QObject::connect(&tick, &QTimer::timeout, &loop, [&loop] { loop.quit(); });
-    tick.start(50);
 
-    auto stopRunning = [&] {
-        if (!stopping && !running.empty())
+    auto indexOf = [&](int run) -> std::ptrdiff_t {
+        for (std::size_t i = 0; i < tickets.size(); ++i)
+            if (tickets[i].run == run && !done[i] && outcomes[i].started)
+                return static_cast<std::ptrdiff_t>(i);
+        return -1;
+    };
+    auto tellProgress = [&] {
+        if (round.progress)
+            round.progress(running);
+    };
+    auto endRound = [&] {
+        if (ending)
+            return;
+        ending = true;
+        if (running > 0)
             pool.stopAll();
-        stopping = true;
     };
-    // Returns after an outcome or a tick; an outcome that came while nothing
-    // waited (during start()) does not wait for the next tick.
-    auto wait = [&] {
-        if (!arrived)
-            loop.exec();
-        arrived = false;
+    auto askStop = [&] {
+        if (!ending && round.stopRequested && round.stopRequested())
+            endRound();
+    };
+    auto startMore = [&] {
+        askStop();
+        while (!ending && next < tickets.size() && pool.idle() > 0) {
+            outcomes[next].run = tickets[next].run;
+            outcomes[next].started = true;
+            ++running;
+            const RunTicket& t = tickets[next++];
+            pool.start(t);
+            tellProgress();
+            askStop();
+        }
     };
 
-    try {
-        while (done < tickets.size()) {
-            if (!stopping && stopRequested && stopRequested())
-                stopRunning();
-            if (stopping) {
-                for (; next < tickets.size(); ++next, ++done) {
-                    outcomes[next].run = tickets[next].run;
-                    outcomes[next].stopped = true;
-                }
-                if (running.empty())
-                    break;
-                wait();
-                continue;
-            }
-            while (next < tickets.size() && pool.idle() > 0) {
-                running[tickets[next].run] = next;
-                try {
-                    pool.start(tickets[next]);
-                } catch (...) {
-                    running.erase(tickets[next].run);
-                    throw;
-                }
-                ++next;
-            }
-            wait();
-        }
-    } catch (...) {
-        stopRunning();
-        while (!running.empty())
-            wait();
-        QObject::disconnect(c);
-        throw;
+    const QMetaObject::Connection conn =
+        QObject::connect(&pool, &RunPool::finished, &loop, [&](const RunOutcome& o) {
+            const std::ptrdiff_t i = indexOf(o.run);
+            if (i < 0)
+                return; // not one of ours
+            outcomes[i] = o;
+            outcomes[i].started = true;
+            done[i] = true;
+            --running;
+            tellProgress();
+            if (o.failed && round.endOnFailure)
+                endRound();
+            startMore();
+            if (running == 0)
+                loop.quit();
+        });
+    // A stop request comes as an event (the button, a signal): look now and then.
+    QTimer stopWatch;
+    stopWatch.setInterval(50);
+    QObject::connect(&stopWatch, &QTimer::timeout, &loop, [&] {
+        if (ending)
+            return;
+        askStop();
+    });
+
+    startMore();
+    if (running > 0) {
+        stopWatch.start();
+        loop.exec();
+        stopWatch.stop();
     }
-    QObject::disconnect(c);
+    QObject::disconnect(conn);
+
+    for (std::size_t i = 0; i < tickets.size(); ++i)
+        if (!outcomes[i].started) {
+            outcomes[i].run = tickets[i].run;
+            outcomes[i].stopped = true;
+        }
     return outcomes;
 }

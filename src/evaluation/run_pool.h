@@ -1,12 +1,18 @@
 #pragma once
-// Workers that evaluate parameter vectors at the same time. An operation hands
-// a pool tickets (a running number, the vector, what to read) and gets one
-// outcome per ticket back through `finished`, in the order in which runs end;
-// runAll() gives them back in the order of the tickets.
+// Several model runs at once: the engine behind the parallel phases of the
+// operations (the initial simplex, a shrink, the speculative points of the
+// search, the runs of the sensitivity and uncertainty analyses).
 //
-// The pool is an interface: local workspaces on this machine are one kind of
-// pool, the worker ranks of an MPI job another. The operations do not know
-// which one runs their vectors.
+// A pool has size() workers. start() hands a ticket to an idle worker, which
+// writes the vector into its own copy of the database, runs its own copy of the
+// model there, and reads the result; finished() tells of it. Everything happens
+// in the event loop of the calling thread: a pool never blocks while its runs
+// go on, and finished() is emitted from the event loop, never from inside
+// start().
+//
+// The local engine (local_run_pool.h) keeps one evaluator per workspace on this
+// machine; other engines may run the tickets elsewhere. The operations see only
+// this interface and runAll().
 #include "evaluation/evaluator.h"
 
 #include <QObject>
@@ -15,20 +21,24 @@
 #include <functional>
 #include <vector>
 
+// One model run to make.
 struct RunTicket {
-    int run = 0;      // running number of the run (FITMARA_RUN)
-    tfmatrix vector;  // parameter vector, used from index 1
+    int run = 0;     // running number (FITMARA_RUN), unique within the operation
+    tfmatrix vector; // the parameter vector, 1..records
     Reading reading = Reading::Criterion;
+    int pauseBeforeMs = 0; // waited in the worker before the run (initial simplex vertices)
 };
 
+// How one ticket ended.
 struct RunOutcome {
     int run = 0;
-    EvaluationResult result; // valid unless failed
-    bool failed = false;     // the run could not be made; `error` says why
+    EvaluationResult result; // when neither failed nor stopped
+    bool started = false;    // false: never handed to a worker (a stop came first)
+    bool failed = false;     // the run could not be made; error holds the FitError text
     QString error;
-    bool stopped = false; // a stop request ended the run
-    int worker = 0;       // 1..size()
-    QString place;        // where it ran, for messages ("node n1, workspace /tmp/w1")
+    bool stopped = false; // ended by stopAll(), or never started
+    int worker = 0;       // 1..size() of the worker that made it; 0 when not started
+    QString place;        // the workspace folder (and node) of the run, for messages
 };
 
 class RunPool : public QObject {
@@ -37,23 +47,37 @@ class RunPool : public QObject {
     using QObject::QObject;
     ~RunPool() override = default;
 
-    // Workers in all, and those free for a run now.
+    // Workers, and of these the ones without a run now.
     virtual int size() const = 0;
     virtual int idle() const = 0;
-    // Starts the ticket on a free worker; FitError when none is free or the run
-    // cannot be handed over. The outcome comes through `finished`.
+    // Hands the ticket to an idle worker (FitError when none is idle). A run that
+    // cannot be made (a failed write or start) is reported through finished()
+    // with failed=true, like every other end.
     virtual void start(const RunTicket& ticket) = 0;
-    // Ends every running model; their outcomes still come, marked stopped.
+    // Ends every running model and what it started (its process group). The
+    // outcomes of those runs still arrive, with stopped=true.
     virtual void stopAll() = 0;
+
+    // What the pool keeps on disk for its workers: how many workspaces, their
+    // bytes together. For the closing line of the log.
+    virtual int workspaceCount() const { return 0; }
+    virtual qint64 workspaceBytes() const { return 0; }
 
   signals:
     void finished(const RunOutcome& outcome);
 };
 
-// Runs every ticket, at most size() at a time, processing events while it
-// waits, and returns the outcomes in the order of the tickets. When
-// stopRequested() turns true, no ticket is started any more and the running
-// ones are stopped; tickets never started come back stopped. FitError when a
-// run cannot be handed over (the running ones are stopped and awaited first).
+// Runs the tickets, at most pool.size() at once, waiting in the event loop
+// (never spinning), and returns their outcomes in the order of the tickets.
+// When stopRequested() turns true, or a run fails and endOnFailure is set, no
+// further ticket is started and the running models are ended (stopAll); the
+// tickets not started come back with started=false, stopped=true. Returns only
+// when none of its runs is going on any more. progress, when given, is told the
+// number of runs going on after every start and every end.
+struct RunRound {
+    std::function<bool()> stopRequested;
+    std::function<void(int running)> progress;
+    bool endOnFailure = true;
+};
 std::vector<RunOutcome> runAll(RunPool& pool, const std::vector<RunTicket>& tickets,
-                               const std::function<bool()>& stopRequested);
+                               const RunRound& round = {});

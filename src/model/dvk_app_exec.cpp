@@ -283,7 +283,8 @@ void TdvkAppExec::Execute() {
         }
     }
 
-    const QList<QByteArray> env = environmentFor(Fenvironment, FhasBaseEnvironment ? &FbaseEnvironment : nullptr);
+    const QList<QByteArray> env =
+        environmentFor(Fenvironment, FhasBaseEnvironment ? &FbaseEnvironment : nullptr);
     const QByteArray workDir = QFile::encodeName(FCurrentDir);
     pid_t pid = -1;
     int rc = spawn(&pid, argv.front(), argv, workDir, env, outputFd);

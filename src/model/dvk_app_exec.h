@@ -13,8 +13,8 @@
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
-#include <QProcessEnvironment>
 #include <QPair>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
