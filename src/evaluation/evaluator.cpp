@@ -2,19 +2,20 @@
 
 #include "base/fit_error.h"
 #include "evaluation/bounds.h"
+#include "evaluation/completeness.h"
 #include "evaluation/run_pool.h"
 #include "model/dvk_app_exec.h"
+#include "model/run_file.h"
 #include "paramdb/database.h"
 #include "paramdb/writeback.h"
 
+#include <QFileInfo>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QThread>
 #include <cmath>
 
 namespace {
-
-const QString kIncomplete = QStringLiteral("Model run incomplete !");
 
 QStringList criterionLines(int criterion, const QString& t, const QString& c, const QString& obs,
                            const QString& mod, const QString& idx) {
@@ -65,15 +66,6 @@ void checkGroupDivisors(Database& db, int criterion, const QString& t, const QSt
                 .arg(groups)
                 .arg(idx, obs,
                      nrmse ? QStringLiteral("are all equal") : QStringLiteral("average 0")));
-}
-
-// 10. A row still at -99 proves the model did not finish. The condition is put
-//     in parentheses, so one with OR cannot hide such a row.
-bool allRowsSimulated(Database& db, const CalibrationSettings& s) {
-    QSqlQuery q = db.query(QStringLiteral(" select * from ") + s.tname + QStringLiteral(" where ") +
-                           s.modelColumn + QStringLiteral("= -99  and (") + s.condition +
-                           QStringLiteral(")"));
-    return !q.next();
 }
 
 // 11. to 13. The criterion; a grouped one is the sum of its groups.
@@ -218,14 +210,18 @@ void Evaluator::start(const tfmatrix& vector, Reading what) {
 
     // 2. and 3. AVAL, the model's tables and the -99 marks of the result rows go
     //    in together: a failure leaves none of them half written.
+    qint64 chosen = -1;
     db.inTransaction([&] {
         for (std::size_t k = 0; k < rowids.size(); ++k)
             db.exec(QStringLiteral("update parm_int set AVAL=? where rowid=?"),
                     {values[k + 1], rowids[k]});
         writeParameterValues(db);
-        db.exec(QStringLiteral(" update ") + s.tname + QStringLiteral(" set ") + s.modelColumn +
-                QStringLiteral("= -99 where ") + s.condition);
+        QSqlQuery mark = db.query(QStringLiteral(" update ") + s.tname + QStringLiteral(" set ") +
+                                  s.modelColumn + QStringLiteral("= -99 where ") + s.condition);
+        chosen = mark.numRowsAffected();
     });
+    // Every one of these rows must hold a result after the run.
+    chosenRows = chosen;
     removeWaitMarker();
 
     run = s;
@@ -235,6 +231,13 @@ void Evaluator::start(const tfmatrix& vector, Reading what) {
 }
 
 void Evaluator::launch() {
+    // A run file the system cannot start as a script is refused before the
+    // database is closed: nothing needs reconnecting.
+    if (QFileInfo(runner.ApplicationName()).isFile()) {
+        const QString problem = runFileProblem(runner.ApplicationName());
+        if (!problem.isEmpty())
+            throw FitError(QStringLiteral("The model could not be started: ") + problem);
+    }
     // 4. and 5. The database file is free for the model while it runs.
     db.close();
     inFlight = true;
@@ -249,6 +252,7 @@ void Evaluator::runModel() {
     run = cfg;
     reading = Reading::RunOnly;
     clamped.clear();
+    chosenRows = -1;
     launch();
     if (!runner.waitForEnd())
         failStart();
@@ -304,18 +308,20 @@ EvaluationResult Evaluator::finish() {
     case Reading::RunOnly:
         break;
     case Reading::Criterion:
-        r.complete = allRowsSimulated(db, run);
-        if (r.complete)
+    case Reading::ModelValues: {
+        // 10. A row still at -99 proves the model did not finish; one that holds
+        //     no finite number, or is gone, leaves no result to measure either.
+        const RunCompleteness done =
+            runCompleteness(db, run.tname, run.condition, run.modelColumn, chosenRows);
+        r.complete = done.complete;
+        r.onlyMarks = done.onlyMarks;
+        r.why = done.reason;
+        if (reading == Reading::ModelValues)
+            r.values = readModelValues(db, run);
+        else if (r.complete)
             r.criterion = criterionOf(db, run);
         break;
-    case Reading::ModelValues:
-        r.values = readModelValues(db, run);
-        for (double m : r.values.mod)
-            if (m == -99)
-                r.complete = false;
-        break;
     }
-    if (!r.complete)
-        r.why = kIncomplete;
+    }
     return r;
 }

@@ -31,7 +31,8 @@ using tfmatrix = std::vector<double>; // parameter vectors, used from index 1
 enum class Reading {
     RunOnly,     // nothing: the caller reads what it needs
     Criterion,   // completeness of the chosen rows, then the criterion
-    ModelValues, // simulated values and variances of the chosen rows, ordered by observed value
+    ModelValues, // completeness, and the simulated values and variances of the chosen
+                 // rows ordered by observed value
 };
 
 // The chosen result rows ordered by their observed value, as the uncertainty
@@ -45,11 +46,12 @@ struct ModelValues {
 ModelValues readModelValues(Database& db, const CalibrationSettings& settings);
 
 struct EvaluationResult {
-    tfmatrix vector;      // the values the model saw (held to their bounds), 1..records
-    bool complete = true; // false: the model left chosen rows at -99
-    QString why;          // why not complete ("Model run incomplete !"); "" when complete
-    double criterion = 0; // Reading::Criterion of a complete run; 0 otherwise
-    ModelValues values;   // Reading::ModelValues
+    tfmatrix vector;        // the values the model saw (held to their bounds), 1..records
+    bool complete = true;   // false: chosen rows left at -99, without a number, or gone
+    bool onlyMarks = false; // incomplete only through rows still at -99
+    QString why;            // which rows and what they hold; "" when complete
+    double criterion = 0;   // Reading::Criterion of a complete run; 0 otherwise
+    ModelValues values;     // Reading::ModelValues
 };
 
 // Told when the evaluator closes the connection for the model and opens it again.
@@ -131,4 +133,5 @@ class Evaluator : public QObject {
     CalibrationSettings run;
     Reading reading = Reading::RunOnly;
     tfmatrix clamped;
+    qint64 chosenRows = -1; // result rows marked -99 before the run
 };

@@ -57,10 +57,11 @@ CalibrationSummary Calibration::optimize() {
             p[v][j] = ival[j] + (v == j + 1 ? step[j] : 0.0);
 
     // An incomplete model run is worse than every complete one.
+    QString lastIncomplete; // why the last incomplete run was incomplete
     auto objective = [&](const tfmatrix& x) {
         bool complete = true;
         ++summary.modelRuns;
-        const double e = model_eval(evaluator, report, x, &complete);
+        const double e = model_eval(evaluator, report, x, &complete, &lastIncomplete);
         if (complete && (!summary.haveBest || e < summary.best)) {
             summary.best = e;
             summary.haveBest = true;
@@ -83,12 +84,13 @@ CalibrationSummary Calibration::optimize() {
             anyComplete = true;
     }
     if (!anyComplete && !report.stopRequested())
-        throw FitError(
-            QStringLiteral(
-                "None of the %1 model runs of the initial simplex completed (\"Model run "
-                "incomplete "
-                "!\"): the model left simulated values at -99. Check the run file and the model.")
-                .arg(ndim + 1));
+        throw FitError(QStringLiteral("None of the %1 model runs of the initial simplex completed "
+                                      "(\"Model run incomplete !\"): %2. Check the run file and "
+                                      "the model.")
+                           .arg(ndim + 1)
+                           .arg(lastIncomplete.isEmpty()
+                                    ? QStringLiteral("the model left no results")
+                                    : QStringLiteral("in the last one, ") + lastIncomplete));
 
     report.clearLog();
     auto logLine = [this](const QString& line, bool select) { report.log(line, select); };
