@@ -75,6 +75,7 @@ TEST(MpiMessages, RunRequestsAndResultsKeepEveryBit) {
         result.elapsedUs = std::numeric_limits<qint64>::max() - qint64(i);
         result.error = i == 3 ? QString() : QStringLiteral("kaputt");
         result.stopped = i % 3 == 0;
+        result.onlyMarks = i % 2 == 1;
         const RunResult back = decodeRunResult(encode(result));
         EXPECT_EQ(std::bit_cast<quint64>(back.criterion), std::bit_cast<quint64>(result.criterion));
         EXPECT_TRUE(sameBits(back.modelValues, v));
@@ -88,6 +89,7 @@ TEST(MpiMessages, RunRequestsAndResultsKeepEveryBit) {
         EXPECT_EQ(back.elapsedUs, result.elapsedUs);
         EXPECT_EQ(back.error, result.error);
         EXPECT_EQ(back.stopped, result.stopped);
+        EXPECT_EQ(back.onlyMarks, result.onlyMarks);
     }
 }
 
@@ -664,7 +666,8 @@ TEST_F(MpiCalibration, SigtermToTheLauncherEndsEveryModelAndRestoresTheTables) {
                        QStringLiteral("select * from growth_par order by SITE_ID")),
                   originalTable);
         if (c.restored) {
-            EXPECT_TRUE(job.err.contains(QLatin1String("the model's tables were restored")))
+            EXPECT_TRUE(
+                job.err.contains(QLatin1String("The calibration was stopped before it finished")))
                 << report(job);
             EXPECT_FALSE(QFileInfo::exists(three + QStringLiteral("/demo.sqlite.fitmara-run")));
         }

@@ -182,6 +182,7 @@ QByteArray encode(const RunResult& result) {
     w.i64(result.elapsedUs);
     w.text(result.error);
     w.boolean(result.stopped);
+    w.boolean(result.onlyMarks);
     return w.bytes();
 }
 
@@ -200,6 +201,7 @@ RunResult decodeRunResult(const QByteArray& bytes) {
     result.elapsedUs = r.i64();
     result.error = r.text();
     result.stopped = r.boolean();
+    result.onlyMarks = r.boolean();
     r.end();
     return result;
 }

@@ -51,6 +51,7 @@ struct RunResult {
     double criterion = 0;
     bool complete = false;
     QString incompleteReason;        // why the run does not count, when !complete
+    bool onlyMarks = false;          // incomplete only through rows still at -99
     std::vector<double> modelValues; // only when the request asked for them
     QString exitText;     // how the model's process ended ("exit status 0", "signal 9 (Killed)")
     QString outputTail;   // the last lines the model wrote

@@ -13,6 +13,7 @@ EvaluationResult evaluationOf(const RunResult& r, Reading reading) {
     EvaluationResult e;
     e.complete = r.complete;
     e.why = r.incompleteReason;
+    e.onlyMarks = r.onlyMarks;
     e.criterion = r.criterion;
     if (reading == Reading::ModelValues) {
         // The simulated values, then the variances of the same rows.
@@ -134,6 +135,14 @@ void MpiRunPool::onFinished(int rank, const RunResult& result) {
 
 void MpiRunPool::onFailed(const QString& message) {
     // Nothing more comes from the workers: every running run has failed.
+    endRunning(message);
+}
+
+void MpiRunPool::giveUpStopped() {
+    endRunning({});
+}
+
+void MpiRunPool::endRunning(const QString& error) {
     stopDeadline.stop();
     const auto lost = std::move(running);
     running.clear();
@@ -142,23 +151,9 @@ void MpiRunPool::onFailed(const QString& message) {
         o.run = int(run);
         o.started = true;
         o.worker = r.rank;
-        o.failed = true;
-        o.error = message;
-        const WorkspaceInfo info = workers.workspaceOf(r.rank);
-        o.place = placeOf(info.node, info.workspace);
-        emit finished(o);
-    }
-}
-
-void MpiRunPool::giveUpStopped() {
-    const auto lost = std::move(running);
-    running.clear();
-    for (const auto& [run, r] : lost) {
-        RunOutcome o;
-        o.run = int(run);
-        o.started = true;
-        o.worker = r.rank;
-        o.stopped = true;
+        o.failed = !error.isEmpty();
+        o.error = error;
+        o.stopped = error.isEmpty();
         const WorkspaceInfo info = workers.workspaceOf(r.rank);
         o.place = placeOf(info.node, info.workspace);
         emit finished(o);

@@ -44,6 +44,9 @@ class MpiRunPool : public RunPool {
     void onFinished(int rank, const RunResult& result);
     void onFailed(const QString& message);
     void giveUpStopped();
+    // Ends every running run without its answer: failed with `error`, or
+    // stopped when it is empty.
+    void endRunning(const QString& error);
 
     RemoteWorkerPool& workers;
     std::function<SetupMap()> setupSource;

@@ -147,6 +147,7 @@ RunResult WorkerService::run(const RunRequest& request) {
             vector, request.needModelValues ? Reading::ModelValues : Reading::Criterion);
         result.complete = r.complete;
         result.incompleteReason = r.why;
+        result.onlyMarks = r.onlyMarks;
         result.criterion = r.criterion;
         if (request.needModelValues) {
             // The simulated values, then the variances of the same rows.

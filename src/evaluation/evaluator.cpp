@@ -188,8 +188,10 @@ EvaluationResult Evaluator::evaluateInPool(const tfmatrix& vector, Reading what)
                                  QStringLiteral("\n(model run %1 in %2)").arg(o.run).arg(o.place));
     EvaluationResult r;
     if (o.stopped) {
+        // As a model ended by a stop leaves its rows: marked, not simulated.
         r.complete = false;
-        r.why = kIncomplete;
+        r.onlyMarks = true;
+        r.why = QStringLiteral("the run was stopped");
     } else {
         r = o.result;
     }
