@@ -127,6 +127,7 @@ double median(std::vector<double> v) {
 
 int runAnalysisBench();
 int runWorkspaceBench();
+int runParallelBench();
 int runJournalBench(double evaluationMs);
 
 int main(int argc, char** argv) {
@@ -215,5 +216,8 @@ int main(int argc, char** argv) {
     if (analysis != 0)
         return analysis;
     const int workspace = runWorkspaceBench();
-    return workspace != 0 ? workspace : runJournalBench(evalMs);
+    if (workspace != 0)
+        return workspace;
+    const int parallel = runParallelBench();
+    return parallel != 0 ? parallel : runJournalBench(evalMs);
 }

@@ -14,13 +14,12 @@ Session::Session(QObject* parent)
     mrun.setShowType(sstShowMinimized);
     rfedit.setShowType(sstShowNormal);
     evaluator.setConnectionWatcher(this);
+    evaluator.setTellsRunVariables(true);
     // Creation: the counter, Nmax and its edit box.
     cnt = 0;
     settings.max_call = 50;
     setMaxCallText(QStringLiteral("50"));
 }
-
-Session::~Session() = default;
 
 void Session::setMaxCallText(const QString& text) {
     form.edit2 = text;

@@ -35,7 +35,7 @@ SetupMap workerSetup(const CalibrationSettings& s, const QString& database,
     setup.insert(setupkey::modelFolder, QFileInfo(runFile).absolutePath());
     setup.insert(setupkey::database, QFileInfo(database).absoluteFilePath());
     setup.insert(setupkey::workFolder,
-                 s.workFolder.isEmpty() ? QString() : QDir(s.workFolder).absolutePath());
+                 s.workRoot.isEmpty() ? QString() : QDir(s.workRoot).absolutePath());
     setup.insert(key::table, s.tname);
     setup.insert(key::condition, s.condition);
     setup.insert(key::observed, s.observedColumn);
@@ -51,7 +51,7 @@ CalibrationSettings workerSettings(const SetupMap& setup) {
     CalibrationSettings s;
     s.db_f_name = setup.value(setupkey::database);
     s.runFile = setup.value(setupkey::runFile);
-    s.workFolder = setup.value(setupkey::workFolder);
+    s.workRoot = setup.value(setupkey::workFolder);
     s.tname = setup.value(key::table);
     s.condition = setup.value(key::condition);
     s.observedColumn = setup.value(key::observed);
@@ -85,8 +85,8 @@ WorkspaceInfo WorkerService::setUp(const SetupMap& setup) {
     settings = workerSettings(setup);
     // Each rank in a folder of its own: ranks on one node share the work folder.
     const QString root =
-        (settings.workFolder.isEmpty() ? WorkspaceSet::defaultRoot(settings.db_f_name)
-                                       : settings.workFolder) +
+        (settings.workRoot.isEmpty() ? WorkspaceSet::defaultRoot(settings.db_f_name)
+                                       : settings.workRoot) +
         QStringLiteral("/rank-%1").arg(rank);
     WorkspacePlan plan;
     plan.runFile = settings.runFile;
@@ -185,7 +185,7 @@ void WorkerService::finish(bool clean) {
         set.remove();
         // The default folder is shared by the ranks of a node; the last to go
         // removes it (rmdir leaves it while another rank's folder is in it).
-        if (settings.workFolder.isEmpty())
+        if (settings.workRoot.isEmpty())
             QDir().rmdir(WorkspaceSet::defaultRoot(setupDatabase));
     } catch (const FitError& e) {
         // Leftovers are no reason to fail a job that worked.

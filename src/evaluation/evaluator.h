@@ -13,6 +13,7 @@
 // on its own database copy and run script, can so be started one after the other
 // and be finished as their models end, all watched by one event loop in one
 // thread. evaluate() is both halves with the wait in between.
+#include "evaluation/fit_points.h"
 #include "evaluation/settings.h"
 
 #include <QObject>
@@ -33,6 +34,7 @@ enum class Reading {
     Criterion,   // completeness of the chosen rows, then the criterion
     ModelValues, // completeness, and the simulated values and variances of the chosen
                  // rows ordered by observed value
+    ModelValuesAndFit, // ModelValues, and the rows observed against simulated (FitData)
 };
 
 // The chosen result rows ordered by their observed value, as the uncertainty
@@ -51,8 +53,13 @@ struct EvaluationResult {
     bool onlyMarks = false; // incomplete only through rows still at -99
     QString why;            // which rows and what they hold; "" when complete
     double criterion = 0;   // Reading::Criterion of a complete run; 0 otherwise
-    ModelValues values;     // Reading::ModelValues
+    ModelValues values;     // Reading::ModelValues and ModelValuesAndFit
+    FitData fit;            // Reading::ModelValuesAndFit
 };
+
+// Stores values[1..] as AVAL of the PARM_INT records, in their order, as a run
+// stores the vector it was given (the model's tables are not written).
+void storeAval(Database& db, const tfmatrix& values);
 
 // Told when the evaluator closes the connection for the model and opens it again.
 // The session shows the parameter table and the result query again there; an
@@ -75,6 +82,10 @@ class Evaluator : public QObject {
     void setSettings(const CalibrationSettings& settings) { cfg = settings; }
     const CalibrationSettings& settings() const { return cfg; }
     void setConnectionWatcher(ConnectionWatcher* w) { watcher = w; }
+    // Gives every run started here FITMARA_DB (the database), FITMARA_WORKSPACE
+    // (the run file's folder) and FITMARA_RUN (a running number), as parallel
+    // runs have them. Off by default: a run pool sets them itself.
+    void setTellsRunVariables(bool on) { tellsRunVariables = on; }
 
     // Hands every run of evaluate() to a pool of workers instead of running the
     // model here: the vector is still held to the bounds and stored as AVAL in
@@ -127,6 +138,8 @@ class Evaluator : public QObject {
     RunPool* pool = nullptr;
     std::function<bool()> poolStop;
     int poolRuns = 0; // running number of the pool's runs
+    bool tellsRunVariables = false;
+    int runNumber = 0;
 
     // The run under way.
     bool inFlight = false;

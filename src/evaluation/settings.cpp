@@ -16,6 +16,17 @@ int parsePauseMs(const QString& key, const QString& value) {
     return ms;
 }
 
+// The number of model runs at the same time: a whole number of 1 or more.
+int parseParallelRuns(const QString& key, const QString& value) {
+    bool ok = false;
+    const int n = value.trimmed().toInt(&ok);
+    if (!ok || n < 1 || n > 256)
+        throw FitError(QStringLiteral("%1 needs a whole number of model runs at the same time, "
+                                      "from 1 to 256, not '%2'.")
+                           .arg(key, value));
+    return n;
+}
+
 // A key of three characters and what its value sets.
 struct ValueKey {
     const char* key;
@@ -40,8 +51,16 @@ const ValueKey kValueKeys[] = {
      [](CalibrationSettings& s, const QString& k, const QString& v) {
          s.pauseBeforeVertexMs = parsePauseMs(k, v);
      }},
+    {"NP=", Qt::CaseSensitive,
+     [](CalibrationSettings& s, const QString& k, const QString& v) {
+         s.parallelRuns = parseParallelRuns(k, v);
+     }},
     {"WD=", Qt::CaseSensitive,
-     [](CalibrationSettings& s, const QString&, const QString& v) { s.workFolder = v; }},
+     [](CalibrationSettings& s, const QString& k, const QString& v) {
+         if (v.trimmed().isEmpty())
+             throw FitError(QStringLiteral("%1 needs a folder for the workspaces.").arg(k));
+         s.workRoot = v;
+     }},
 };
 
 } // namespace
@@ -86,6 +105,10 @@ bool CalibrationSettings::applyArgument(const QString& arg) {
         return true;
     }
     return false;
+}
+
+void CalibrationSettings::setParallelRuns(const QString& text) {
+    parallelRuns = parseParallelRuns(QStringLiteral("parallel runs"), text);
 }
 
 void CalibrationSettings::applyCriterionName() {

@@ -211,8 +211,7 @@ qint64 copyDatabase(const QString& from, const QString& to) {
         closeBoth();
         throw FitError(QStringLiteral("Cannot create the database copy \"%1\": %2.").arg(to, why));
     }
-    sqlite3_exec(dst, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF", nullptr, nullptr,
-                 nullptr);
+    sqlite3_exec(dst, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF", nullptr, nullptr, nullptr);
     sqlite3_backup* b = sqlite3_backup_init(dst, "main", src, "main");
     int rc = SQLITE_ERROR;
     if (b) {

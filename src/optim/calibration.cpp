@@ -3,16 +3,40 @@
 #include "base/fit_error.h"
 #include "evaluation/bounds.h"
 #include "evaluation/evaluator.h"
+#include "evaluation/parallel_runs.h"
 #include "paramdb/database.h"
 
 #include <QElapsedTimer>
 #include <QSqlQuery>
 #include <QThread>
 #include <cmath>
+#include <cstring>
 
 namespace {
 const QString kEmptyParmInt =
     QStringLiteral("PARM_INT holds no parameters: there is nothing to optimise.");
+
+// The same point, bit for bit (the simplex matches points evaluated ahead so).
+bool samePoint(const tfmatrix& a, const tfmatrix& b) {
+    return a.size() == b.size() &&
+           (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
+}
+
+// Counts a run the search takes, and keeps the best complete value.
+void countRun(CalibrationSummary& summary, bool complete, double e) {
+    ++summary.modelRuns;
+    if (complete && (!summary.haveBest || e < summary.best)) {
+        summary.best = e;
+        summary.haveBest = true;
+    }
+}
+
+// A parallel run that did not end as a result: stopped (or never started), or failed.
+bool withoutResult(const RunOutcome& o) {
+    if (o.failed && !o.stopped)
+        throw FitError(ParallelRuns::failureText(o));
+    return o.failed || o.stopped || !o.started;
+}
 } // namespace
 
 int parameterCount(Database& db) {
@@ -60,17 +84,18 @@ CalibrationSummary Calibration::optimize() {
     QString lastIncomplete; // why the last incomplete run was incomplete
     auto objective = [&](const tfmatrix& x) {
         bool complete = true;
-        ++summary.modelRuns;
         const double e = model_eval(evaluator, report, x, &complete, &lastIncomplete);
-        if (complete && (!summary.haveBest || e < summary.best)) {
-            summary.best = e;
-            summary.haveBest = true;
-        }
+        countRun(summary, complete, e);
         return complete ? e : HUGE_VAL;
     };
 
     bool anyComplete = false;
-    for (int v = 1; v <= ndim + 1; ++v) {
+    if (parallel) {
+        initialSimplexInParallel(p, y, ndim, summary, lastIncomplete);
+        for (int v = 1; v <= ndim + 1; ++v)
+            anyComplete = anyComplete || std::isfinite(y[v]);
+    }
+    for (int v = 1; v <= ndim + 1 && !parallel; ++v) {
         if (report.stopRequested()) {
             y[v] = HUGE_VAL; // not evaluated
             continue;
@@ -99,8 +124,49 @@ CalibrationSummary Calibration::optimize() {
     const double ftol = cfg.ftol();
 
     SimplexSink sink;
-    sink.eval = objective;
     sink.log = logLine;
+    // Parallel: the results of the runs made ahead wait here until the search
+    // takes them; only then are they reported and counted, in the search's order.
+    struct Waiting {
+        tfmatrix x;
+        EvaluationResult result;
+    };
+    std::vector<Waiting> waiting;
+    if (parallel) {
+        sink.batchWidth = parallel->workers();
+        sink.evalBatch = [&](const std::vector<tfmatrix>& points) {
+            const std::vector<RunOutcome> outcomes =
+                parallel->round(points, Reading::Criterion, 0, false);
+            std::vector<BatchValue> values(points.size());
+            for (std::size_t k = 0; k < points.size(); ++k) {
+                const RunOutcome& o = outcomes[k];
+                if (o.failed && !o.stopped) {
+                    values[k].evaluated = true;
+                    values[k].error =
+                        std::make_exception_ptr(FitError(ParallelRuns::failureText(o)));
+                } else if (!o.failed && !o.stopped && o.started) {
+                    values[k].evaluated = true;
+                    values[k].value = o.result.complete ? o.result.criterion : HUGE_VAL;
+                    waiting.push_back({points[k], o.result});
+                }
+            }
+            return values;
+        };
+        sink.taken = [&](const tfmatrix& x, double) {
+            for (auto it = waiting.rbegin(); it != waiting.rend(); ++it) {
+                if (!samePoint(it->x, x))
+                    continue;
+                bool complete = true;
+                const double e = reportRun(report, it->result, &complete, &lastIncomplete);
+                countRun(summary, complete, e);
+                waiting.erase(std::next(it).base());
+                report.processEvents();
+                return;
+            }
+        };
+    } else {
+        sink.eval = objective;
+    }
     sink.stopRequested = [this] { return report.stopRequested(); };
     Simplex simplex(ndim, mnp, mxp, cfg.max_call, sink);
     int count = 0;
@@ -153,7 +219,31 @@ CalibrationSummary Calibration::optimize() {
     }
 
     report.log(QStringLiteral("Optimisation finishes - results are stored as AVAL"), true);
+    if (parallel)
+        report.log(parallel->closingLine(simplex.speculative_evaluations()), true);
     report.saveLog(QStringLiteral("Opti_Result.TXT"));
     summary.elapsedMs = clock.elapsed();
     return summary;
+}
+
+void Calibration::initialSimplexInParallel(const tsimplex& p, tfmatrix1& y, int ndim,
+                                           CalibrationSummary& summary, QString& lastIncomplete) {
+    std::vector<tfmatrix> vertices(p.begin() + 1, p.begin() + ndim + 2);
+    const std::vector<RunOutcome> outcomes =
+        report.stopRequested()
+            ? std::vector<RunOutcome>(vertices.size())
+            : parallel->round(vertices, Reading::Criterion, cfg.pauseBeforeVertexMs);
+    // Reported in the order of the vertices, whatever order they ended in.
+    for (int v = 1; v <= ndim + 1; ++v) {
+        const RunOutcome& o = outcomes[v - 1];
+        if (withoutResult(o)) {
+            y[v] = HUGE_VAL; // not evaluated
+            continue;
+        }
+        bool complete = true;
+        const double e = reportRun(report, o.result, &complete, &lastIncomplete);
+        countRun(summary, complete, e);
+        y[v] = complete ? e : HUGE_VAL;
+        report.processEvents();
+    }
 }

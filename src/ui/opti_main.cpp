@@ -485,6 +485,16 @@ void Topti_main::buildFitmaraTab() {
     EditPauseVertex->setRange(0, 3600000);
     EditPauseVertex->setValue(s.settings.pauseBeforeVertexMs);
     run->addWidget(EditPauseVertex, 2, 1);
+    run->addWidget(
+        makeLabel(QStringLiteral("LabelParallel"), QStringLiteral("parallel runs"), TabSheet4), 3,
+        0, Qt::AlignRight);
+    EditParallel = new QSpinBox(TabSheet4);
+    EditParallel->setObjectName(QStringLiteral("EditParallel"));
+    EditParallel->setRange(1, 256);
+    EditParallel->setValue(s.settings.parallelRuns);
+    EditParallel->setToolTip(QStringLiteral("model runs at the same time (NP=); more than 1 runs "
+                                            "each in a copy of the model's folder"));
+    run->addWidget(EditParallel, 3, 1);
     controls->addLayout(run);
 
     layout->addLayout(controls);
@@ -530,6 +540,9 @@ void Topti_main::buildFitmaraTab() {
             [this](int v) { s.settings.pauseAfterRunMs = v; });
     connect(EditPauseVertex, &QSpinBox::valueChanged, this,
             [this](int v) { s.settings.pauseBeforeVertexMs = v; });
+    connect(EditParallel, &QSpinBox::valueChanged, this, [this](int v) {
+        runAction([this, v] { s.settings.setParallelRuns(QString::number(v)); });
+    });
     ComboBox1->onCloseUp = [this] { ComboBox1CloseUp(); };
     connect(ComboBox1, &QComboBox::activated, this, [this] {
         if (!ComboBox1->closeUpPending())
@@ -610,9 +623,10 @@ void Topti_main::refreshFromSession() {
     mirrorText(Edit2, s.form.edit2, shownEdit2);
     mirrorText(Edit3, s.settings.tolerance, shownEdit3);
     {
-        const QSignalBlocker b1(EditPauseRun), b2(EditPauseVertex);
+        const QSignalBlocker b1(EditPauseRun), b2(EditPauseVertex), b3(EditParallel);
         EditPauseRun->setValue(s.settings.pauseAfterRunMs);
         EditPauseVertex->setValue(s.settings.pauseBeforeVertexMs);
+        EditParallel->setValue(s.settings.parallelRuns);
     }
     applyBusy(s.busy());
 }

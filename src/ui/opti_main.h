@@ -147,6 +147,7 @@ class Topti_main : public QMainWindow, public Asker {
     QLineEdit* Edit1 = nullptr;
     QSpinBox* EditPauseRun = nullptr;
     QSpinBox* EditPauseVertex = nullptr;
+    QSpinBox* EditParallel = nullptr; // "parallel runs" (NP=)
     QRadioButton* RadioButton1 = nullptr;
     QRadioButton* RadioButton2 = nullptr;
     QRadioButton* RadioButton3 = nullptr;
