@@ -86,7 +86,7 @@ WorkspaceInfo WorkerService::setUp(const SetupMap& setup) {
     // Each rank in a folder of its own: ranks on one node share the work folder.
     const QString root =
         (settings.workRoot.isEmpty() ? WorkspaceSet::defaultRoot(settings.db_f_name)
-                                       : settings.workRoot) +
+                                     : settings.workRoot) +
         QStringLiteral("/rank-%1").arg(rank);
     WorkspacePlan plan;
     plan.runFile = settings.runFile;
