@@ -22,8 +22,9 @@ demo: build
 	bash examples/demo/run_demo.sh $(BUILD_DIR)
 
 bench: build
-	cmake --build $(BUILD_DIR) --target fitmara_bench standin_model noop_program -j $(JOBS)
+	cmake --build $(BUILD_DIR) --target fitmara_bench fitmara_mpi_bench standin_model noop_program -j $(JOBS)
 	$(BUILD_DIR)/bench/fitmara_bench
+	$(BUILD_DIR)/bench/fitmara_mpi_bench
 
 clean:
 	rm -rf $(BUILD_DIR)

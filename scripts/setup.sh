@@ -21,6 +21,8 @@ packages=(
   libsqlite3-dev sqlite3 libxlsxwriter-dev zlib1g-dev
   # GoogleTest; unzip reads the workbooks the tests write.
   libgtest-dev unzip
+  # Open MPI: the engine of runs across the nodes of a cluster (mpirun).
+  libopenmpi-dev openmpi-bin
 )
 
 if ! command -v dpkg-query >/dev/null || ! command -v apt-get >/dev/null; then

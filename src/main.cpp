@@ -5,6 +5,13 @@
 // exit status that says whether they worked (see fitmara --help).
 #include "app/batch.h"
 #include "app/session.h"
+#include "base/fit_error.h"
+#include "engine/mpi_guard.h"
+#include "engine/mpi_launch.h"
+#include "engine/mpi_run_pool.h"
+#include "engine/mpi_transport.h"
+#include "engine/mpi_worker_service.h"
+#include "engine/mpi_world.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -79,6 +86,76 @@ int runWindow(int argc, char** argv, bool batch) {
     return batchStatus >= 0 ? batchStatus : loopStatus;
 }
 
+// A worker rank: serves rank 0's runs in its own workspace until told to leave.
+int runMpiWorker(MpiWorld& world, ModelGuard& guard) {
+    WorkerService service(world.rank(), world.node(), &guard);
+    RemoteWorker worker(
+        world, [&service](const SetupMap& setup) { return service.setUp(setup); },
+        [&service](const RunRequest& request) { return service.run(request); },
+        [&service] { service.stop(); });
+    const int status = worker.exec();
+    service.finish(status == 0);
+    return status;
+}
+
+// Rank 0: the calibration as a headless GO line, its runs on the worker ranks.
+int runMpiMaster(MpiWorld& world, const QStringList& args, const QString& launcher) {
+    RemoteWorkerPool workers(world);
+    // How long the workers get to end their models and say goodbye.
+    const int graceMs = 10000;
+    if (!isBatchLine(args)) {
+        reportBatchError(QStringLiteral("Started by %1 with %2 tasks, fitmara runs unattended "
+                                        "only: end the command line with GO.")
+                             .arg(launcher)
+                             .arg(world.size()));
+        workers.endAll(ExitFailed, graceMs);
+        return ExitFailed;
+    }
+    Session session;
+    session.arguments = args;
+    MpiRunPool pool(workers, [&session] {
+        return workerSetup(session.settings, session.settings.db_f_name, session.settings.runFile);
+    });
+    // A job of one task has no workers: its runs go in the database itself.
+    if (workers.workerCount() > 0)
+        session.evaluator.setRunPool(&pool, [&session] { return session.stopRequested(); });
+    const int status = runHeadless(session);
+    session.evaluator.setRunPool(nullptr);
+    if (status > 128) {
+        // The launcher is tearing the job down after a signal: the workers have
+        // ended their models and gone, and finalising would wait for them.
+        workers.shutdown(200);
+        world.abandon();
+        return status;
+    }
+    workers.endAll(status, graceMs);
+    return status;
+}
+
+// Started by mpirun or srun with several tasks: MPI is initialised before
+// anything else, then rank 0 calibrates and the other ranks serve it.
+int runMpiJob(int argc, char** argv, const MpiLaunch& launch, const QStringList& args) {
+    // Forked while nothing else runs: neither MPI nor Qt like a fork later.
+    ModelGuard guard = launch.rank != 0 ? ModelGuard::start() : ModelGuard();
+    std::unique_ptr<MpiWorld> world;
+    try {
+        world = std::make_unique<MpiWorld>(launch, &argc, &argv);
+    } catch (const FitError& e) {
+        if (launch.rank <= 0)
+            reportBatchError(e.message());
+        return ExitFailed;
+    }
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Fitmara"));
+    try {
+        return world->rank() == 0 ? runMpiMaster(*world, args, launch.launcher)
+                                  : runMpiWorker(*world, guard);
+    } catch (const FitError& e) {
+        reportBatchError(e.message());
+        MpiWorld::abort(ExitFailed);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -91,6 +168,16 @@ int main(int argc, char** argv) {
         printOut(versionText() + QLatin1Char('\n'));
         return ExitDone;
     }
+
+    // Decided from the environment: without a launcher MPI is never started.
+    const MpiLaunch launch = detectMpiLaunch();
+    if (!launch.problem.isEmpty()) {
+        if (launch.rank <= 0)
+            reportBatchError(launch.problem);
+        return ExitFailed;
+    }
+    if (launch.launched && launch.size != 1)
+        return runMpiJob(argc, argv, launch, args);
 
     const bool batch = isBatchLine(args);
     if (!displayAvailable()) {

@@ -3,6 +3,7 @@
 #include "base/fit_error.h"
 #include "evaluation/bounds.h"
 #include "evaluation/completeness.h"
+#include "evaluation/run_pool.h"
 #include "model/dvk_app_exec.h"
 #include "model/run_file.h"
 #include "paramdb/database.h"
@@ -156,6 +157,62 @@ void Evaluator::setparameter() {
     removeWaitMarker();
 }
 
+tfmatrix Evaluator::clampedVector(const tfmatrix& vector, std::vector<qlonglong>& rowids) {
+    // The upper bound is applied first, the lower one second.
+    tfmatrix values(1, 0.0);
+    QSqlQuery q = db.query(QStringLiteral("select rowid, MINIMUM, MAXIMUM from parm_int"));
+    while (q.next()) {
+        const std::size_t i = values.size();
+        if (i >= vector.size())
+            throw FitError(QStringLiteral("The parameter vector holds %1 values, but "
+                                          "PARM_INT has more records.")
+                               .arg(static_cast<int>(vector.size()) - 1));
+        rowids.push_back(q.value(0).toLongLong());
+        values.push_back(clampToBounds(vector[i], numberOf(q.value(1)), numberOf(q.value(2))));
+    }
+    return values;
+}
+
+void Evaluator::setRunPool(RunPool* runPool, std::function<bool()> stopRequested) {
+    pool = runPool;
+    poolStop = std::move(stopRequested);
+}
+
+EvaluationResult Evaluator::evaluateInPool(const tfmatrix& vector, Reading what) {
+    refuseWhileModelRuns();
+    std::vector<qlonglong> rowids;
+    tfmatrix values = clampedVector(vector, rowids);
+    db.inTransaction([&] {
+        for (std::size_t k = 0; k < rowids.size(); ++k)
+            db.exec(QStringLiteral("update parm_int set AVAL=? where rowid=?"),
+                    {values[k + 1], rowids[k]});
+    });
+
+    RunTicket ticket;
+    ticket.run = ++poolRuns;
+    ticket.vector = values;
+    ticket.reading = what;
+    RunRound round;
+    round.stopRequested = poolStop;
+    const RunOutcome o = runAll(*pool, {ticket}, round).front();
+    if (o.failed)
+        throw FitError(o.place.isEmpty()
+                           ? o.error
+                           : o.error +
+                                 QStringLiteral("\n(model run %1 in %2)").arg(o.run).arg(o.place));
+    EvaluationResult r;
+    if (o.stopped) {
+        // As a model ended by a stop leaves its rows: marked, not simulated.
+        r.complete = false;
+        r.onlyMarks = true;
+        r.why = QStringLiteral("the run was stopped");
+    } else {
+        r = o.result;
+    }
+    r.vector = std::move(values);
+    return r;
+}
+
 void Evaluator::start(const tfmatrix& vector, Reading what) {
     // Also the run this call would be nested in: writing parameters or marking
     // rows under a running model, or starting a second one beside it, would mix
@@ -163,22 +220,9 @@ void Evaluator::start(const tfmatrix& vector, Reading what) {
     refuseWhileModelRuns();
     const CalibrationSettings s = cfg;
 
-    // 1. The vector, clipped to the bounds of its record, becomes AVAL. The upper
-    //    bound is applied first, the lower one second.
+    // 1. The vector, clipped to the bounds of its record, becomes AVAL.
     std::vector<qlonglong> rowids;
-    tfmatrix values(1, 0.0);
-    {
-        QSqlQuery q = db.query(QStringLiteral("select rowid, MINIMUM, MAXIMUM from parm_int"));
-        while (q.next()) {
-            const std::size_t i = values.size();
-            if (i >= vector.size())
-                throw FitError(QStringLiteral("The parameter vector holds %1 values, but "
-                                              "PARM_INT has more records.")
-                                   .arg(static_cast<int>(vector.size()) - 1));
-            rowids.push_back(q.value(0).toLongLong());
-            values.push_back(clampToBounds(vector[i], numberOf(q.value(1)), numberOf(q.value(2))));
-        }
-    }
+    tfmatrix values = clampedVector(vector, rowids);
 
     // 2. and 3. AVAL, the model's tables and the -99 marks of the result rows go
     //    in together: a failure leaves none of them half written.
@@ -267,6 +311,8 @@ void Evaluator::reconnect() {
 }
 
 EvaluationResult Evaluator::evaluate(const tfmatrix& vector, Reading what) {
+    if (pool)
+        return evaluateInPool(vector, what);
     start(vector, what);
     // 6. Wait for the model's end; a start that fails meanwhile ends the wait.
     if (!runner.waitForEnd())

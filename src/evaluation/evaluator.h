@@ -20,7 +20,10 @@
 #include <QString>
 #include <vector>
 
+#include <functional>
+
 class Database;
+class RunPool;
 class TdvkAppExec;
 
 using tfmatrix = std::vector<double>; // parameter vectors, used from index 1
@@ -84,6 +87,15 @@ class Evaluator : public QObject {
     // runs have them. Off by default: a run pool sets them itself.
     void setTellsRunVariables(bool on) { tellsRunVariables = on; }
 
+    // Hands every run of evaluate() to a pool of workers instead of running the
+    // model here: the vector is still held to the bounds and stored as AVAL in
+    // this database, but the model's tables here are not touched; the worker
+    // writes it into its own copy, runs the model there and sends the result.
+    // stopRequested ends a running run (it then counts as incomplete). nullptr:
+    // the runs go in this database again. The pool must outlive its use.
+    void setRunPool(RunPool* pool, std::function<bool()> stopRequested = {});
+    RunPool* runPool() const { return pool; }
+
     // One run from start to end. Throws FitError when the run cannot be made
     // (a model still running, a vector too short, a failing write-back or SQL,
     // a model that cannot be started, a criterion that divides by zero); the
@@ -113,6 +125,9 @@ class Evaluator : public QObject {
 
   private:
     void launch();
+    EvaluationResult evaluateInPool(const tfmatrix& vector, Reading reading);
+    // The vector held to the bounds of PARM_INT (index 1..), and the rowids of the records.
+    tfmatrix clampedVector(const tfmatrix& vector, std::vector<qlonglong>& rowids);
     [[noreturn]] void failStart();
     void reconnect();
 
@@ -120,6 +135,9 @@ class Evaluator : public QObject {
     TdvkAppExec& runner;
     CalibrationSettings cfg;
     ConnectionWatcher* watcher = nullptr;
+    RunPool* pool = nullptr;
+    std::function<bool()> poolStop;
+    int poolRuns = 0; // running number of the pool's runs
     bool tellsRunVariables = false;
     int runNumber = 0;
 

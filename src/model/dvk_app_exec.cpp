@@ -70,15 +70,23 @@ QString findInPath(const QString& name) {
     return {};
 }
 
-// Our environment with the caller's variables added (replacing ours of the same
-// name), as the "NAME=value" strings the program gets.
-QList<QByteArray> environmentFor(const QList<QPair<QString, QString>>& extra) {
+// Our environment (or the base given instead) with the caller's variables added
+// (replacing those of the same name), as the "NAME=value" strings the program gets.
+QList<QByteArray> environmentFor(const QList<QPair<QString, QString>>& extra,
+                                 const QProcessEnvironment* base) {
     QList<QByteArray> names;
     for (const auto& [name, value] : extra)
         names << name.toLocal8Bit();
+    QList<QByteArray> inherited;
+    if (base) {
+        for (const QString& entry : base->toStringList())
+            inherited << entry.toLocal8Bit();
+    } else {
+        for (char** e = environ; e && *e; ++e)
+            inherited << QByteArray(*e);
+    }
     QList<QByteArray> out;
-    for (char** e = environ; e && *e; ++e) {
-        const QByteArray entry(*e);
+    for (const QByteArray& entry : inherited) {
         const qsizetype eq = entry.indexOf('=');
         if (!names.contains(eq < 0 ? entry : entry.left(eq)))
             out << entry;
@@ -275,7 +283,8 @@ void TdvkAppExec::Execute() {
         }
     }
 
-    const QList<QByteArray> env = environmentFor(Fenvironment);
+    const QList<QByteArray> env =
+        environmentFor(Fenvironment, FhasBaseEnvironment ? &FbaseEnvironment : nullptr);
     const QByteArray workDir = QFile::encodeName(FCurrentDir);
     pid_t pid = -1;
     int rc = spawn(&pid, argv.front(), argv, workDir, env, outputFd);
@@ -500,7 +509,8 @@ void TdvkAppExec::kill() {
     // The whole process group: a run script that did not exec its model would
     // otherwise leave the model running and writing after we have moved on.
     signalGroup(pid, SIGTERM);
-    for (int i = 0; i < 200 && !hasEnded(); ++i)
+    const int steps = std::min(FkillGraceMs, 2000) / 10;
+    for (int i = 0; i < steps && !hasEnded(); ++i)
         ::usleep(10000);
     if (!hasEnded()) {
         signalGroup(pid, SIGKILL);

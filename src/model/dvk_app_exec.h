@@ -14,6 +14,7 @@
 #include <QList>
 #include <QObject>
 #include <QPair>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -98,6 +99,12 @@ class TdvkAppExec : public QObject {
     // A name that is empty or holds "=" is ignored.
     void setEnvironmentVariable(const QString& name, const QString& value);
     void clearEnvironmentVariables() { Fenvironment.clear(); }
+    // The environment the program inherits instead of ours (the variables above
+    // are still added to it); for a program that must not see some of ours.
+    void setBaseEnvironment(const QProcessEnvironment& env) {
+        FbaseEnvironment = env;
+        FhasBaseEnvironment = true;
+    }
     QList<QPair<QString, QString>> environmentVariables() const { return Fenvironment; }
 
     // Time limit of a run in milliseconds; 0 (the default) means none. A run
@@ -151,7 +158,8 @@ class TdvkAppExec : public QObject {
     bool waitForEnd();
 
     // Asks the watched program to end (SIGTERM), and forces it (SIGKILL) when it
-    // has not ended within a short grace time. For tests and shutdown.
+    // has not ended within a short grace time (killGraceMs, at most 2 s). For
+    // tests and shutdown.
     void kill();
 
   signals:
@@ -190,6 +198,8 @@ class TdvkAppExec : public QObject {
     QString FErrorString;
     int FExitStatus = -1;
     QList<QPair<QString, QString>> Fenvironment;
+    QProcessEnvironment FbaseEnvironment;
+    bool FhasBaseEnvironment = false;
     qint64 FtimeoutMs = 0;
     int FkillGraceMs = 3000;
     QString FoutputFile;

@@ -1,0 +1,100 @@
+#pragma once
+// What rank 0 and the worker ranks say to each other, as plain values, and their
+// exact binary form. Nothing here needs MPI: the bytes go through MPI messages
+// whose tag is the MessageKind.
+//
+// The encoding is fixed little-endian whatever the node, so that a cluster of
+// mixed machines still agrees; doubles travel as their 64 bits, so a vector
+// arrives bit for bit as it was sent (signed zeros, NaN payloads, subnormals).
+// Decoding is strict: a short, long or malformed message is a FitError, never a
+// half-filled value.
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+#include <QtGlobal>
+
+#include <vector>
+
+// The MPI tag of each message.
+enum class MessageKind : int {
+    Setup = 1,           // rank 0 -> worker: SetupMap, make your workspace
+    WorkspaceReady = 2,  // worker -> rank 0: WorkspaceInfo
+    WorkspaceFailed = 3, // worker -> rank 0: WorkspaceFailure
+    Run = 4,             // rank 0 -> worker: RunRequest
+    Result = 5,          // worker -> rank 0: RunResult
+    StopRun = 6,         // rank 0 -> worker: end the model of the current run (empty)
+    Shutdown = 7,        // rank 0 -> worker: stop any run, then leave (empty)
+    Goodbye = 8,         // worker -> rank 0: no model of mine runs any more; I am leaving (empty)
+};
+bool isMessageKind(int tag);
+QString messageKindName(MessageKind kind);
+
+// Which part of an operation a run belongs to; for the worker's own records.
+enum class RunPhase : quint8 {
+    InitialSimplex = 0,
+    Search = 1,
+    Shrink = 2,
+    Sensitivity = 3,
+    Uncertainty = 4,
+};
+
+struct RunRequest {
+    qint64 run = 0;             // running number of the run (FITMARA_RUN)
+    std::vector<double> vector; // the parameter vector exactly as the search holds it
+    bool needModelValues = false;
+    RunPhase phase = RunPhase::Search;
+    int pauseBeforeMs = 0; // waited by the worker before the run (initial simplex vertices)
+};
+
+struct RunResult {
+    qint64 run = 0; // the request's number
+    double criterion = 0;
+    bool complete = false;
+    QString incompleteReason;        // why the run does not count, when !complete
+    bool onlyMarks = false;          // incomplete only through rows still at -99
+    std::vector<double> modelValues; // only when the request asked for them
+    QString exitText;     // how the model's process ended ("exit status 0", "signal 9 (Killed)")
+    QString outputTail;   // the last lines the model wrote
+    QString node;         // host the run went on
+    QString workspace;    // folder the run went in
+    qint64 elapsedUs = 0; // the worker's wall time for the run
+    QString error;        // the run's failure as the worker's evaluator reported it
+    bool stopped = false; // a stop request ended the run
+};
+
+// Everything a worker needs to make its workspace and to evaluate there, as
+// named text values, so fields can be added without changing the message.
+using SetupMap = QMap<QString, QString>;
+namespace setupkey {
+inline const QString protocol = QStringLiteral("protocol"); // filled by the pool
+inline const QString modelFolder = QStringLiteral("modelFolder");
+inline const QString database = QStringLiteral("database");
+inline const QString runFile = QStringLiteral("runFile");
+inline const QString workFolder = QStringLiteral("workFolder");
+} // namespace setupkey
+// Bumped whenever a message's layout changes: ranks built from different
+// versions must not misread each other.
+constexpr int transportProtocol = 2;
+
+struct WorkspaceInfo {
+    QString node;
+    QString workspace;
+};
+
+struct WorkspaceFailure {
+    QString node;
+    QString message;
+};
+
+QByteArray encode(const RunRequest& request);
+QByteArray encode(const RunResult& result);
+QByteArray encode(const SetupMap& setup);
+QByteArray encode(const WorkspaceInfo& info);
+QByteArray encode(const WorkspaceFailure& failure);
+
+// Each throws FitError when the bytes are not exactly one such value.
+RunRequest decodeRunRequest(const QByteArray& bytes);
+RunResult decodeRunResult(const QByteArray& bytes);
+SetupMap decodeSetup(const QByteArray& bytes);
+WorkspaceInfo decodeWorkspaceInfo(const QByteArray& bytes);
+WorkspaceFailure decodeWorkspaceFailure(const QByteArray& bytes);

@@ -1,0 +1,71 @@
+#pragma once
+// What a worker rank of an MPI job does with rank 0's requests: it makes its
+// own workspace on its node, evaluates the vectors it receives there with an
+// Evaluator of its own, and ends the model when told to stop.
+//
+// The settings of the evaluation (result table, condition, columns, criterion,
+// pause) travel once, in the setup message, beside the model's folder and the
+// database; workerSetup() and workerSettings() are the two ends of that.
+#include "engine/mpi_guard.h"
+#include "engine/mpi_messages.h"
+#include "evaluation/evaluator.h"
+#include "evaluation/settings.h"
+#include "evaluation/workspace.h"
+#include "model/dvk_app_exec.h"
+#include "paramdb/database.h"
+
+#include <QProcessEnvironment>
+#include <QString>
+
+#include <memory>
+
+// The setup message for the workers: the run file and the database (absolute
+// paths on the file system that every node sees), where the workspaces go, and
+// the settings every run is evaluated with.
+SetupMap workerSetup(const CalibrationSettings& settings, const QString& database,
+                     const QString& runFile);
+// The settings as a worker reads them from the setup message.
+CalibrationSettings workerSettings(const SetupMap& setup);
+
+class WorkerService {
+  public:
+    // rank: this worker's rank, which names its workspace folder. guard, when
+    // given, is told the workspace (it ends its models if this rank is killed).
+    WorkerService(int rank, QString node, ModelGuard* guard = nullptr);
+    ~WorkerService();
+    WorkerService(const WorkerService&) = delete;
+    WorkerService& operator=(const WorkerService&) = delete;
+
+    // Makes the workspace below the setup's work folder (default: beside the
+    // database) in a folder of this rank's own. FitError when it cannot.
+    WorkspaceInfo setUp(const SetupMap& setup);
+    // One run in the workspace: never throws; a failure is the result's error.
+    RunResult run(const RunRequest& request);
+    // Ends the running model (its whole process group) and returns once it is gone.
+    void stop();
+    // The job is over. After a clean end the workspace is removed, unless a run
+    // failed in it (then it stays to be looked at, as the error names it).
+    void finish(bool clean);
+
+    // How long the model gets to end after SIGTERM before SIGKILL: a launcher
+    // tearing the job down kills this rank about a second after its SIGTERM.
+    static constexpr int killGraceMs = 400;
+
+  private:
+    int rank;
+    QString node;
+    ModelGuard* guard;
+    CalibrationSettings settings;
+    WorkspaceSet set;
+    Workspace space;
+    QString setupDatabase; // the real database, as rank 0 named it
+    QString outputFile;    // the model's output, beside the workspace
+    QProcessEnvironment baseEnvironment;
+    Database db;
+    TdvkAppExec runner;
+    std::unique_ptr<Evaluator> evaluator;
+    bool made = false;
+    bool keep = false;     // a run failed: the workspace stays
+    bool stopping = false; // the running run is to end
+    class QEventLoop* pauseLoop = nullptr;
+};

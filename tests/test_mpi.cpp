@@ -1,0 +1,683 @@
+// The MPI engine: its messages and launch detection on their own, and real
+// jobs of three ranks (mpirun on tests/mpi/mpi_ranks) for the transport.
+#include "base/fit_error.h"
+#include "engine/mpi_launch.h"
+#include "engine/mpi_messages.h"
+#include "support/session_fixture.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <limits>
+
+namespace {
+
+::testing::AssertionResult sameBits(const std::vector<double>& a, const std::vector<double>& b) {
+    if (a.size() != b.size())
+        return ::testing::AssertionFailure() << a.size() << " values against " << b.size();
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::bit_cast<quint64>(a[i]) != std::bit_cast<quint64>(b[i]))
+            return ::testing::AssertionFailure() << "value " << i << " differs in its bits";
+    return ::testing::AssertionSuccess();
+}
+
+const double quietNan = std::bit_cast<double>(quint64(0x7FF8000000000001ull));
+const double signallingNan = std::bit_cast<double>(quint64(0x7FF0000000000F0Full));
+const double negativeNan = std::bit_cast<double>(quint64(0xFFF8DEADBEEF0000ull));
+
+const std::vector<std::vector<double>> awkwardVectors = {
+    {},
+    {0.1},
+    {-0.0, 0.0, 1.0 / 3.0, -2.0 / 7.0},
+    {std::numeric_limits<double>::denorm_min(), -std::numeric_limits<double>::denorm_min(),
+     std::numeric_limits<double>::min(), std::numeric_limits<double>::max(),
+     std::numeric_limits<double>::lowest(), std::numeric_limits<double>::epsilon()},
+    {std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(), quietNan,
+     signallingNan, negativeNan},
+};
+
+TEST(MpiMessages, RunRequestsAndResultsKeepEveryBit) {
+    for (std::size_t i = 0; i < awkwardVectors.size(); ++i) {
+        SCOPED_TRACE(i);
+        const std::vector<double>& v = awkwardVectors[i];
+        const RunRequest request{qint64(i) * 1000003 - 7, v, i % 2 == 1, RunPhase(i % 5),
+                                 int(i) * 250};
+        const RunRequest r = decodeRunRequest(encode(request));
+        EXPECT_EQ(r.run, request.run);
+        EXPECT_TRUE(sameBits(r.vector, v));
+        EXPECT_EQ(r.needModelValues, request.needModelValues);
+        EXPECT_EQ(r.phase, request.phase);
+        EXPECT_EQ(r.pauseBeforeMs, request.pauseBeforeMs);
+
+        RunResult result;
+        result.run = request.run;
+        result.criterion = v.empty() ? negativeNan : v.back();
+        result.complete = i % 2 == 0;
+        result.incompleteReason = QStringLiteral("Model run incomplete !");
+        result.modelValues = v;
+        result.exitText = QStringLiteral("signal 9 (Killed)");
+        result.outputTail = QStringLiteral("line 1\r\nÄußerung ✓ 語\n") + QString(300, QChar('x'));
+        result.node = QStringLiteral("node-%1").arg(i);
+        result.workspace = QStringLiteral("/scratch/ws 1/äö");
+        result.elapsedUs = std::numeric_limits<qint64>::max() - qint64(i);
+        result.error = i == 3 ? QString() : QStringLiteral("kaputt");
+        result.stopped = i % 3 == 0;
+        result.onlyMarks = i % 2 == 1;
+        const RunResult back = decodeRunResult(encode(result));
+        EXPECT_EQ(std::bit_cast<quint64>(back.criterion), std::bit_cast<quint64>(result.criterion));
+        EXPECT_TRUE(sameBits(back.modelValues, v));
+        EXPECT_EQ(back.run, result.run);
+        EXPECT_EQ(back.complete, result.complete);
+        EXPECT_EQ(back.incompleteReason, result.incompleteReason);
+        EXPECT_EQ(back.exitText, result.exitText);
+        EXPECT_EQ(back.outputTail, result.outputTail);
+        EXPECT_EQ(back.node, result.node);
+        EXPECT_EQ(back.workspace, result.workspace);
+        EXPECT_EQ(back.elapsedUs, result.elapsedUs);
+        EXPECT_EQ(back.error, result.error);
+        EXPECT_EQ(back.stopped, result.stopped);
+        EXPECT_EQ(back.onlyMarks, result.onlyMarks);
+    }
+}
+
+TEST(MpiMessages, TheEncodingIsLittleEndianWhateverTheNode) {
+    const QByteArray bytes =
+        encode(RunRequest{0x0102030405060708, {1.0}, true, RunPhase::Shrink, 0x0A0B0C0D});
+    // marker, run, count, the double 1.0, flag, phase, pause
+    const QByteArray expected = QByteArray::fromHex("a1"
+                                                    "0807060504030201"
+                                                    "0100000000000000"
+                                                    "000000000000f03f"
+                                                    "01"
+                                                    "02"
+                                                    "0d0c0b0a00000000");
+    EXPECT_EQ(bytes.toHex(), expected.toHex());
+}
+
+TEST(MpiMessages, SetupAndWorkspaceMessagesRoundTrip) {
+    const SetupMap setup = {{setupkey::modelFolder, QStringLiteral("/shared/model dir")},
+                            {setupkey::database, QStringLiteral("data/model.sqlite")},
+                            {setupkey::runFile, QStringLiteral("run.sh")},
+                            {setupkey::workFolder, QString()},
+                            {QStringLiteral("criterion"), QStringLiteral("2")}};
+    EXPECT_EQ(decodeSetup(encode(setup)), setup);
+    EXPECT_TRUE(decodeSetup(encode(SetupMap())).isEmpty());
+
+    const WorkspaceInfo info{QStringLiteral("n017"), QStringLiteral("/tmp/job 5/ws-3")};
+    const WorkspaceInfo i = decodeWorkspaceInfo(encode(info));
+    EXPECT_EQ(i.node, info.node);
+    EXPECT_EQ(i.workspace, info.workspace);
+
+    const WorkspaceFailure failure{QStringLiteral("n018"), QStringLiteral("No space left")};
+    const WorkspaceFailure f = decodeWorkspaceFailure(encode(failure));
+    EXPECT_EQ(f.node, failure.node);
+    EXPECT_EQ(f.message, failure.message);
+}
+
+// A damaged or foreign message must never be half read.
+TEST(MpiMessages, DamagedMessagesAreRefused) {
+    RunResult result;
+    result.modelValues = {1, 2, 3};
+    result.node = QStringLiteral("n1");
+    const QByteArray good = encode(result);
+    for (qsizetype n = 0; n < good.size(); ++n)
+        EXPECT_THROW(decodeRunResult(good.left(n)), FitError) << "cut after " << n << " bytes";
+    EXPECT_THROW(decodeRunResult(good + '\0'), FitError);
+
+    const QByteArray request = encode(RunRequest{1, {0.5}, false, RunPhase::Search});
+    struct Case {
+        const char* what;
+        std::function<void()> decode;
+    };
+    QByteArray badFlag = request;
+    badFlag[badFlag.size() - 10] = 2;
+    QByteArray badPhase = request;
+    badPhase[badPhase.size() - 9] = 99;
+    QByteArray negativePause = request;
+    negativePause[negativePause.size() - 1] = char(0x80);
+    QByteArray hugeCount = request;
+    hugeCount[9 + 7] = char(0x7f); // the vector's length, top byte
+    const SetupMap twice;
+    QByteArray duplicateKey = encode(SetupMap{{QStringLiteral("a"), QStringLiteral("1")},
+                                              {QStringLiteral("b"), QStringLiteral("2")}});
+    duplicateKey.replace("b", "a");
+    const std::vector<Case> cases = {
+        {"a request read as a result", [&] { decodeRunResult(request); }},
+        {"a result read as a request", [&] { decodeRunRequest(good); }},
+        {"a flag of 2", [&] { decodeRunRequest(badFlag); }},
+        {"an unknown phase", [&] { decodeRunRequest(badPhase); }},
+        {"a negative pause", [&] { decodeRunRequest(negativePause); }},
+        {"a length beyond the message", [&] { decodeRunRequest(hugeCount); }},
+        {"a key twice", [&] { decodeSetup(duplicateKey); }},
+        {"an empty message", [&] { decodeWorkspaceInfo({}); }},
+    };
+    for (const Case& c : cases)
+        EXPECT_THROW(c.decode(), FitError) << c.what;
+}
+
+QProcessEnvironment envOf(const QStringList& pairs) {
+    QProcessEnvironment env;
+    for (const QString& p : pairs)
+        env.insert(p.section(QLatin1Char('='), 0, 0), p.section(QLatin1Char('='), 1));
+    return env;
+}
+
+TEST(MpiLaunch, DetectsLaunchersFromTheEnvironmentOnly) {
+    struct Case {
+        const char* what;
+        QStringList env;
+        bool launched;
+        int rank;
+        int size;
+        bool problem;
+    };
+    const QStringList allocation = {"SLURM_JOB_ID=77", "SLURM_NTASKS=8", "SLURM_PROCID=0",
+                                    "SLURM_NNODES=2", "SLURM_JOB_NUM_NODES=2"};
+    const std::vector<Case> cases = {
+        {"a plain run", {"HOME=/root", "PATH=/usr/bin"}, false, -1, -1, false},
+        {"mpirun",
+         {"OMPI_COMM_WORLD_SIZE=5", "OMPI_COMM_WORLD_RANK=3", "PMIX_RANK=3"},
+         true,
+         3,
+         5,
+         false},
+        {"srun --mpi=pmix",
+         allocation + QStringList{"PMIX_RANK=2", "SLURM_STEP_NUM_TASKS=8", "SLURM_STEP_ID=0"}, true,
+         2, 8, false},
+        {"srun --mpi=pmi2", allocation + QStringList{"PMI_RANK=1", "PMI_SIZE=4", "PMI_FD=5"}, true,
+         1, 4, false},
+        {"the batch script of an allocation", allocation, false, -1, -1, false},
+        {"an interactive shell of an allocation",
+         allocation + QStringList{"SLURM_STEP_NUM_TASKS=1"}, false, -1, -1, false},
+        {"srun without an MPI plugin",
+         allocation + QStringList{"SLURM_STEP_NUM_TASKS=8", "SLURM_STEP_ID=0"}, false, -1, -1,
+         true},
+        {"a PMI rank without a size", {"PMI_RANK=1"}, false, -1, -1, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const MpiLaunch l = detectMpiLaunch(envOf(c.env));
+        EXPECT_EQ(l.launched, c.launched);
+        EXPECT_EQ(l.rank, c.rank);
+        EXPECT_EQ(l.size, c.size);
+        EXPECT_EQ(!l.problem.isEmpty(), c.problem) << l.problem.toStdString();
+        if (c.problem)
+            EXPECT_TRUE(l.problem.contains(QLatin1String("--mpi=pmix")));
+    }
+}
+
+TEST(MpiLaunch, AModelsEnvironmentLosesTheJobsVariables) {
+    QProcessEnvironment env =
+        envOf({"OMPI_COMM_WORLD_SIZE=3", "OMPI_MCA_orte_hnp_uri=x", "PMIX_RANK=1",
+               "PMIX_NAMESPACE=n", "PMI_RANK=1", "PMI_FD=4", "SLURM_JOB_ID=7", "FITMARA_RUN=12",
+               "PATH=/bin", "MY_OMPI_SETTING=kept"});
+    removeMpiLaunchVariables(env);
+    EXPECT_FALSE(detectMpiLaunch(env).launched);
+    EXPECT_EQ(env.keys(), (QStringList{"FITMARA_RUN", "MY_OMPI_SETTING", "PATH", "SLURM_JOB_ID"}));
+}
+
+// ------------------------------------------------------------- real jobs
+
+struct Job {
+    int exitCode = -1;
+    bool timedOut = false;
+    QString out;
+    QString err;
+    qint64 ms = 0;
+};
+
+// Starts a program (mpirun, or fitmara alone) in workDir, with what Open MPI
+// needs as root in a container, and collects its output. `whileRunning`, when
+// given, is called with the standard output so far until it returns true.
+Job runProgram(const QString& program, const QStringList& args, const QString& workDir = {},
+               const std::function<bool(QProcess&, const QString&)>& whileRunning = {},
+               const QStringList& extraEnv = {}) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    removeMpiLaunchVariables(env); // even if the tests themselves run under a launcher
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    // As root in a container: allowed explicitly; no shared-memory single copy,
+    // which needs ptrace rights a container rarely grants.
+    env.insert(QStringLiteral("OMPI_ALLOW_RUN_AS_ROOT"), QStringLiteral("1"));
+    env.insert(QStringLiteral("OMPI_ALLOW_RUN_AS_ROOT_CONFIRM"), QStringLiteral("1"));
+    env.insert(QStringLiteral("OMPI_MCA_btl_vader_single_copy_mechanism"), QStringLiteral("none"));
+    env.insert(QStringLiteral("OMPI_MCA_btl"), QStringLiteral("self,vader,tcp"));
+    for (const QString& e : extraEnv)
+        env.insert(e.section(QLatin1Char('='), 0, 0), e.section(QLatin1Char('='), 1));
+    QProcess p;
+    p.setProcessEnvironment(env);
+    if (!workDir.isEmpty())
+        p.setWorkingDirectory(workDir);
+    QElapsedTimer clock;
+    clock.start();
+    p.start(program, args);
+    Job job;
+    if (!p.waitForStarted(30000)) {
+        job.err = p.errorString();
+        return job;
+    }
+    bool watching = bool(whileRunning);
+    while (!p.waitForFinished(100)) {
+        job.out += QString::fromLocal8Bit(p.readAllStandardOutput());
+        if (watching && whileRunning(p, job.out))
+            watching = false;
+        if (clock.elapsed() > 180000) {
+            job.timedOut = true;
+            p.kill();
+            p.waitForFinished(10000);
+            break;
+        }
+    }
+    job.out += QString::fromLocal8Bit(p.readAllStandardOutput());
+    job.err = QString::fromLocal8Bit(p.readAllStandardError());
+    job.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    job.ms = clock.elapsed();
+    return job;
+}
+
+// mpirun's own options for a job of `ranks` tasks on this one machine.
+QStringList mpirunOptions(int ranks) {
+    return {QStringLiteral("--allow-run-as-root"),
+            QStringLiteral("--oversubscribe"),
+            QStringLiteral("--bind-to"),
+            QStringLiteral("none"),
+            QStringLiteral("-np"),
+            QString::number(ranks)};
+}
+
+// Processes (ranks or models) that mention `path`; the launcher may take a
+// moment to reap the last of them.
+QStringList survivors(const QString& path) {
+    QStringList found;
+    QElapsedTimer clock;
+    clock.start();
+    do {
+        found.clear();
+        for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            QFile f(QStringLiteral("/proc/%1/cmdline").arg(pid));
+            if (pid.toInt() > 0 && f.open(QIODevice::ReadOnly)) {
+                QByteArray cmd = f.readAll();
+                if (cmd.contains(path.toLocal8Bit()))
+                    found << QString::fromLocal8Bit(cmd.replace('\0', ' '));
+            }
+        }
+        if (found.isEmpty())
+            break;
+        QThread::msleep(100);
+    } while (clock.elapsed() < 10000);
+    return found;
+}
+
+std::string report(const Job& job) {
+    return QStringLiteral("exit %1%2 after %3 ms\n--- stdout\n%4--- stderr\n%5")
+        .arg(job.exitCode)
+        .arg(job.timedOut ? QStringLiteral(" (timed out)") : QString())
+        .arg(job.ms)
+        .arg(job.out, job.err)
+        .toStdString();
+}
+
+class MpiJob : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(scratch.isValid()); }
+
+    // Runs `mpirun -np 3 mpi_ranks scenario scratch`.
+    Job run(const char* scenario,
+            const std::function<bool(QProcess&, const QString&)>& whileRunning = {}) {
+        return runProgram(QStringLiteral(MPIEXEC),
+                          mpirunOptions(3) << QStringLiteral(MPI_RANKS)
+                                           << QString::fromLatin1(scenario) << scratch.path(),
+                          {}, whileRunning);
+    }
+
+    QStringList survivors() { return ::survivors(scratch.path()); }
+
+    QTemporaryDir scratch;
+};
+
+// Eleven runs through two workers: vectors with NaN payloads, signed zeros and
+// subnormals come back bit for bit in criterion and model values, a failing
+// evaluator is reported as that run's error and the worker serves on, each
+// result names its node and workspace. Rank 0 checks the details itself.
+TEST_F(MpiJob, RunsRoundTripThroughRealRanks) {
+    const Job job = run("roundtrip");
+    EXPECT_EQ(job.exitCode, 0) << report(job);
+    EXPECT_TRUE(job.out.contains(QLatin1String("ok: 11 runs came back"))) << report(job);
+    EXPECT_FALSE(job.err.contains(QLatin1String("PROBLEM"))) << report(job);
+    EXPECT_TRUE(survivors().isEmpty());
+}
+
+TEST_F(MpiJob, AWorkspaceThatCannotBeMadeIsAClearErrorBeforeAnyRun) {
+    const Job job = run("workspace-fail");
+    EXPECT_EQ(job.exitCode, 3) << report(job);
+    EXPECT_TRUE(job.err.contains(QLatin1String("Not every worker could make its workspace:\n"
+                                               "worker 2 on ")))
+        << report(job);
+    EXPECT_TRUE(job.err.contains(QLatin1String("rank-2: no space left on device"))) << report(job);
+    EXPECT_FALSE(job.err.contains(QLatin1String("MPI_ABORT"))) << report(job);
+    EXPECT_FALSE(QFile::exists(scratch.filePath(QStringLiteral("rank-1/runs.log"))));
+    EXPECT_TRUE(survivors().isEmpty());
+}
+
+// Both models hang; a stop request ends them, their runs come back stopped,
+// and the workers serve the next runs.
+TEST_F(MpiJob, AStopRequestEndsEveryModelAndTheWorkersServeOn) {
+    const Job job = run("stop");
+    EXPECT_EQ(job.exitCode, 0) << report(job);
+    EXPECT_TRUE(job.out.contains(QLatin1String("ok: stopped"))) << report(job);
+    EXPECT_TRUE(survivors().isEmpty());
+}
+
+// Rank 0 fails while two models hang: every worker ends its model and leaves,
+// and the job ends with rank 0's status, without MPI_Abort.
+TEST_F(MpiJob, AnErrorOnRankZeroEndsEveryRankAndModelCleanly) {
+    const Job job = run("error-mid-run");
+    EXPECT_EQ(job.exitCode, 4) << report(job);
+    EXPECT_TRUE(job.out.contains(QLatin1String("ok: ended"))) << report(job);
+    EXPECT_FALSE(job.err.contains(QLatin1String("MPI_ABORT"))) << report(job);
+    const QStringList left = survivors();
+    EXPECT_TRUE(left.isEmpty()) << left.join(QLatin1Char('\n')).toStdString();
+}
+
+// A worker that no longer processes messages cannot say goodbye: rank 0 gives
+// up after its grace time and aborts the job, rather than hanging.
+TEST_F(MpiJob, AFrozenWorkerIsEndedByAbortingTheJob) {
+    const Job job = run("frozen-worker");
+    EXPECT_EQ(job.exitCode, 5) << report(job);
+    EXPECT_FALSE(job.timedOut);
+    EXPECT_TRUE(survivors().isEmpty());
+}
+
+// SIGTERM to mpirun while models hang: the workers end their models before the
+// launcher's SIGKILL comes, so nothing is left behind.
+TEST_F(MpiJob, SigtermToTheLauncherLeavesNoModelRunning) {
+    bool sent = false;
+    const Job job = run("sigterm", [&](QProcess& p, const QString& out) {
+        if (!out.contains(QLatin1String("ok: running")))
+            return false;
+        p.terminate();
+        sent = true;
+        return true;
+    });
+    ASSERT_TRUE(sent) << report(job);
+    EXPECT_FALSE(job.timedOut) << report(job);
+    EXPECT_NE(job.exitCode, 0) << report(job);
+    const QStringList left = survivors();
+    EXPECT_TRUE(left.isEmpty()) << left.join(QLatin1Char('\n')).toStdString();
+}
+
+// ------------------------------------------- fitmara itself under mpirun
+
+// The example model calibrated by build/fitmara, alone and as a job of three
+// ranks (rank 0 and two workers), on copies of one folder.
+class MpiCalibration : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(scratch.isValid()); }
+
+    // A copy of the example's folder: model, fresh database, and a run script
+    // whose body comes before the model's start (`exec ./demo_model ...`).
+    QString makeModel(const QString& name, const QString& scriptHead = {}) {
+        const QString dir = scratch.filePath(name);
+        EXPECT_TRUE(QDir().mkpath(dir));
+        EXPECT_TRUE(QFile::copy(QStringLiteral(BINARY_DIR "/examples/demo/demo_model"),
+                                dir + QStringLiteral("/demo_model")));
+        QFile sql(QStringLiteral(SOURCE_DIR "/examples/demo/demo.sql"));
+        EXPECT_TRUE(sql.open(QIODevice::ReadOnly));
+        fixture::makeDb(dir, QString::fromUtf8(sql.readAll()), QStringLiteral("demo.sqlite"));
+        QFile script(dir + QStringLiteral("/run.sh"));
+        EXPECT_TRUE(script.open(QIODevice::WriteOnly));
+        script.write(("#!/bin/sh\n" + scriptHead + "\nexec ./demo_model ./demo.sqlite biomass\n")
+                         .toLocal8Bit());
+        script.close();
+        script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
+        return dir;
+    }
+
+    static QStringList line(const QString& dir, const QStringList& extra = {}) {
+        return QStringList{QStringLiteral("RF=run.sh"),
+                           QStringLiteral("DB=") + dir + QStringLiteral("/demo.sqlite"),
+                           QStringLiteral("RT=biomass"),
+                           QStringLiteral("CD=1=1"),
+                           QStringLiteral("OB=OBS"),
+                           QStringLiteral("MO=SIM"),
+                           QStringLiteral("IX=SITE_ID"),
+                           QStringLiteral("OV=OBS_VAR"),
+                           QStringLiteral("EF=RMSE"),
+                           QStringLiteral("KR=0.000001"),
+                           QStringLiteral("NX=40"),
+                           QStringLiteral("PR=0"),
+                           QStringLiteral("PV=0"),
+                           QStringLiteral("RS_demo")}
+               << extra << QStringLiteral("GO");
+    }
+
+    static Job alone(const QString& dir) {
+        return runProgram(QStringLiteral(BINARY_DIR "/fitmara"), line(dir), dir);
+    }
+
+    static Job asJob(const QString& dir, const QStringList& extra = {},
+                     const std::function<bool(QProcess&, const QString&)>& whileRunning = {},
+                     const QStringList& extraEnv = {}) {
+        return runProgram(QStringLiteral(MPIEXEC),
+                          mpirunOptions(3)
+                              << QStringLiteral(BINARY_DIR "/fitmara") << line(dir, extra),
+                          dir, whileRunning, extraEnv);
+    }
+
+    // Every row of a query, one line each.
+    static QString rows(const QString& db, const QString& sql) {
+        QString out;
+        {
+            QSqlDatabase c =
+                QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("test-rows"));
+            c.setDatabaseName(db);
+            EXPECT_TRUE(c.open());
+            QSqlQuery q(c);
+            EXPECT_TRUE(q.exec(sql)) << q.lastError().text().toStdString();
+            while (q.next()) {
+                QStringList fields;
+                for (int i = 0; i < q.record().count(); ++i)
+                    fields << q.value(i).toString();
+                out += fields.join(QLatin1Char('|')) + QLatin1Char('\n');
+            }
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("test-rows"));
+        return out;
+    }
+
+    static QByteArray contents(const QString& path) {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(missing)");
+    }
+
+    const QString originalTable = QStringLiteral("1|North field|0.07|600|8\n"
+                                                 "2|River plot|0.07|600|25\n"
+                                                 "3|Hill terrace|0.07|600|5\n");
+    QTemporaryDir scratch;
+};
+
+// The search and the analysis take the same values and decisions whether the
+// runs go in the database itself or on worker ranks: byte-identical protocols
+// and PARM_INT. Each worker's model sees its own workspace below WD=, its
+// running number, and nothing of the MPI job.
+TEST_F(MpiCalibration, ThreeRanksCalibrateExactlyAsOneProcess) {
+    const QString trace = scratch.filePath(QStringLiteral("trace.txt"));
+    const QString head = QStringLiteral("echo \"$FITMARA_RUN|$FITMARA_WORKSPACE|$FITMARA_DB|$(env "
+                                        "| grep -c -e '^OMPI_' -e '^PMIX_')\" >> %1")
+                             .arg(fixture::shellQuote(trace));
+    const QString one = makeModel(QStringLiteral("one"));
+    const QString three = makeModel(QStringLiteral("three"), head);
+    const QString nodeDisk = scratch.filePath(QStringLiteral("node-disk"));
+    ASSERT_TRUE(QDir().mkpath(nodeDisk));
+
+    const Job local = alone(one);
+    ASSERT_EQ(local.exitCode, 0) << report(local);
+    const Job job = asJob(three, {QStringLiteral("WD=") + nodeDisk});
+    ASSERT_EQ(job.exitCode, 0) << report(job);
+
+    for (const char* file : {"Opti_Result.TXT", "RS_demo.txt"}) {
+        SCOPED_TRACE(file);
+        const QByteArray expected = contents(one + QLatin1Char('/') + QLatin1String(file));
+        EXPECT_GT(expected.size(), 200);
+        EXPECT_EQ(contents(three + QLatin1Char('/') + QLatin1String(file)), expected);
+    }
+    const QString parmInt = QStringLiteral("select * from PARM_INT order by ITEM_IX");
+    EXPECT_EQ(rows(three + QStringLiteral("/demo.sqlite"), parmInt),
+              rows(one + QStringLiteral("/demo.sqlite"), parmInt));
+    const QString model = QStringLiteral("select * from growth_par order by SITE_ID");
+    EXPECT_EQ(rows(one + QStringLiteral("/demo.sqlite"), model), originalTable);
+    EXPECT_EQ(rows(three + QStringLiteral("/demo.sqlite"), model), originalTable);
+
+    const QStringList runs =
+        QString::fromLocal8Bit(contents(trace)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    ASSERT_GT(runs.size(), 8);
+    for (int i = 0; i < runs.size(); ++i) {
+        SCOPED_TRACE(runs[i].toStdString());
+        const QStringList f = runs[i].split(QLatin1Char('|'));
+        ASSERT_EQ(f.size(), 4);
+        EXPECT_EQ(f[0], QString::number(i + 1));
+        EXPECT_TRUE(f[1].startsWith(nodeDisk + QStringLiteral("/rank-")));
+        EXPECT_EQ(f[2], f[1] + QStringLiteral("/demo.sqlite"));
+        EXPECT_EQ(f[3], QStringLiteral("0"));
+    }
+    // A job that ended well leaves no workspace behind.
+    EXPECT_TRUE(QDir(nodeDisk).isEmpty()) << QDir(nodeDisk).entryList().join(' ').toStdString();
+    const QStringList left = survivors(scratch.path());
+    EXPECT_TRUE(left.isEmpty()) << left.join(QLatin1Char('\n')).toStdString();
+}
+
+// A model that fails in one run on a worker: the protocol says what it says
+// when that happens in a run of one process, and standard error tells where it
+// happened, how the model ended and what it said.
+TEST_F(MpiCalibration, AModelFailingOnAWorkerIsReportedAsLocallyWithItsPlace) {
+    // Locally the runs are counted in a file; a worker's run has its number.
+    const QString head =
+        QStringLiteral("if [ -z \"$FITMARA_RUN\" ]; then\n"
+                       "  FITMARA_RUN=$(( $(cat counter 2>/dev/null || echo 0) + 1 ))\n"
+                       "  echo $FITMARA_RUN > counter\n"
+                       "fi\n"
+                       "if [ \"$FITMARA_RUN\" = 6 ]; then echo \"model broke in run 6\" >&2; "
+                       "exit 3; fi");
+    const QString one = makeModel(QStringLiteral("one"), head);
+    const QString three = makeModel(QStringLiteral("three"), head);
+
+    const Job local = alone(one);
+    ASSERT_EQ(local.exitCode, 0) << report(local);
+    const Job job = asJob(three);
+    ASSERT_EQ(job.exitCode, 0) << report(job);
+
+    const QByteArray protocol = contents(three + QStringLiteral("/Opti_Result.TXT"));
+    EXPECT_TRUE(protocol.contains("Model run incomplete !"));
+    EXPECT_EQ(protocol, contents(one + QStringLiteral("/Opti_Result.TXT")));
+    EXPECT_TRUE(job.err.contains(QStringLiteral("model run 6 was incomplete on node ")))
+        << report(job);
+    EXPECT_TRUE(job.err.contains(QStringLiteral(", workspace ") + three +
+                                 QStringLiteral("/.fitmara-work/rank-1/")))
+        << report(job);
+    EXPECT_TRUE(job.err.contains(QLatin1String("exit status 3"))) << report(job);
+    EXPECT_TRUE(job.err.contains(QLatin1String("model broke in run 6"))) << report(job);
+    EXPECT_FALSE(QFileInfo::exists(three + QStringLiteral("/.fitmara-work")));
+}
+
+// An error in a worker's run (the model drops the result table, so the
+// criterion cannot be read) ends the job as it ends a run of one process: the
+// message with the run's node and workspace, which is kept to be looked at;
+// the real tables restored; every rank gone.
+TEST_F(MpiCalibration, AnErrorInAWorkersRunEndsTheJobWithTheTablesRestored) {
+    const QString head =
+        QStringLiteral("if [ \"$FITMARA_RUN\" = 3 ]; then exec %1 --db "
+                       "./demo.sqlite --sql 'DROP TABLE biomass'; fi")
+            .arg(fixture::shellQuote(QStringLiteral(FIXTURE_DIR "/standin_model")));
+    const QString three = makeModel(QStringLiteral("three"), head);
+    const Job job = asJob(three);
+    EXPECT_EQ(job.exitCode, 1) << report(job);
+    EXPECT_FALSE(job.timedOut);
+    EXPECT_TRUE(job.err.contains(QLatin1String("biomass"))) << report(job);
+    const QRegularExpression place(QStringLiteral("model run 3 in node \\S+, workspace (\\S+)\\)"));
+    const QRegularExpressionMatch m = place.match(job.err);
+    ASSERT_TRUE(m.hasMatch()) << report(job);
+    EXPECT_TRUE(QFileInfo(m.captured(1) + QStringLiteral("/demo.sqlite")).isFile());
+    EXPECT_EQ(rows(three + QStringLiteral("/demo.sqlite"),
+                   QStringLiteral("select * from growth_par order by SITE_ID")),
+              originalTable);
+    EXPECT_FALSE(QFileInfo::exists(three + QStringLiteral("/demo.sqlite.fitmara-run")));
+    EXPECT_FALSE(job.err.contains(QLatin1String("MPI_ABORT"))) << report(job);
+    const QStringList left = survivors(scratch.path());
+    EXPECT_TRUE(left.isEmpty()) << left.join(QLatin1Char('\n')).toStdString();
+}
+
+// SIGTERM to mpirun while a worker's model hangs and ignores SIGTERM. With
+// Open MPI's own timing the launcher kills the ranks almost at once: the
+// worker's guard still ends the model, and the real tables, which the runs
+// never touch, hold their values. With the grace that the README advises,
+// rank 0 also restores the tables and ends as a stopped run does.
+TEST_F(MpiCalibration, SigtermToTheLauncherEndsEveryModelAndRestoresTheTables) {
+    struct Case {
+        const char* what;
+        QStringList env;
+        bool restored; // rank 0 gets to restore and report
+    };
+    const Case cases[] = {
+        {"Open MPI's default grace", {}, false},
+        {"a grace of 3 s", {QStringLiteral("OMPI_MCA_odls_base_sigkill_timeout=3")}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const QString name = QString::fromLatin1(c.env.isEmpty() ? "default" : "grace");
+        const QString hanging = scratch.filePath(name + QStringLiteral("-hanging.txt"));
+        const QString head =
+            QStringLiteral("if [ \"$FITMARA_RUN\" = 3 ]; then echo $$ >> %1; exec %2 --db "
+                           "./demo.sqlite --behave stubborn --touch \"$FITMARA_WORKSPACE/runs\"; "
+                           "fi")
+                .arg(fixture::shellQuote(hanging),
+                     fixture::shellQuote(QStringLiteral(FIXTURE_DIR "/standin_model")));
+        const QString three = makeModel(name, head);
+        bool sent = false;
+        const Job job = asJob(
+            three, {},
+            [&](QProcess& p, const QString&) {
+                if (!QFileInfo::exists(hanging))
+                    return false;
+                QThread::msleep(300); // the model is under way
+                p.terminate();
+                sent = true;
+                return true;
+            },
+            c.env);
+        ASSERT_TRUE(sent) << report(job);
+        EXPECT_FALSE(job.timedOut) << report(job);
+        EXPECT_NE(job.exitCode, 0) << report(job);
+        const QStringList left = survivors(scratch.path());
+        EXPECT_TRUE(left.isEmpty()) << left.join(QLatin1Char('\n')).toStdString();
+        EXPECT_EQ(rows(three + QStringLiteral("/demo.sqlite"),
+                       QStringLiteral("select * from growth_par order by SITE_ID")),
+                  originalTable);
+        if (c.restored) {
+            EXPECT_TRUE(
+                job.err.contains(QLatin1String("The calibration was stopped before it finished")))
+                << report(job);
+            EXPECT_FALSE(QFileInfo::exists(three + QStringLiteral("/demo.sqlite.fitmara-run")));
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
