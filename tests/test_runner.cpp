@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <sys/wait.h>
@@ -347,6 +348,365 @@ TEST_F(RunnerTest, EndIsNoticedQuickly) {
                 worst / 1e6);
     // Only a sanity bound: timings on a shared machine vary too much to assert.
     EXPECT_LT(mean, 1000.0);
+}
+
+// ---- What the runner offers for model runs: environment, time limit, output
+// file, and how a run ended.
+
+// Processes events until every runner has finished, or `ms` have passed.
+bool waitForAll(const std::vector<TdvkAppExec*>& runs, int ms) {
+    QElapsedTimer t;
+    t.start();
+    auto allDone = [&] {
+        return std::all_of(runs.begin(), runs.end(), [](TdvkAppExec* r) { return r->finished(); });
+    };
+    while (!allDone() && t.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    return allDone();
+}
+
+TEST_F(RunnerTest, EnvironmentAddsTheCallersVariablesToOurs) {
+    qputenv("FITMARA_TEST_INHERITED", "from us");
+    qputenv("FITMARA_RUN", "stale");
+    writeFile(path("env.sh"), "#!/bin/sh\nenv > env.txt\n", true);
+    TdvkAppExec run;
+    run.setApplicationName(path("env.sh"));
+    run.setCurrentDir(dir.path());
+    run.setEnvironmentVariable(QStringLiteral("FITMARA_DB"), path("a b/model=1.sqlite"));
+    run.setEnvironmentVariable(QStringLiteral("FITMARA_RUN"), QStringLiteral("6"));
+    run.setEnvironmentVariable(QStringLiteral("FITMARA_RUN"), QStringLiteral("7"));
+    run.setEnvironmentVariable(QStringLiteral("FITMARA_WORKSPACE"), dir.path());
+    run.setEnvironmentVariable(QString(), QStringLiteral("ignored"));
+    run.setEnvironmentVariable(QStringLiteral("A=B"), QStringLiteral("ignored"));
+    EXPECT_EQ(run.environmentVariables().size(), 3);
+    run.Execute();
+    ASSERT_TRUE(run.waitForEnd());
+    qunsetenv("FITMARA_TEST_INHERITED");
+    qunsetenv("FITMARA_RUN");
+
+    const QList<QByteArray> lines = readFile(path("env.txt")).split('\n');
+    auto entries = [&](const QByteArray& name) {
+        QList<QByteArray> found;
+        for (const QByteArray& l : lines)
+            if (l.startsWith(name + '='))
+                found << l.mid(name.size() + 1);
+        return found;
+    };
+    EXPECT_EQ(entries("FITMARA_DB"), QList<QByteArray>{path("a b/model=1.sqlite").toUtf8()});
+    EXPECT_EQ(entries("FITMARA_RUN"), QList<QByteArray>{"7"}); // ours replaced, once
+    EXPECT_EQ(entries("FITMARA_WORKSPACE"), QList<QByteArray>{dir.path().toUtf8()});
+    EXPECT_EQ(entries("FITMARA_TEST_INHERITED"), QList<QByteArray>{"from us"});
+    EXPECT_EQ(entries("PATH"), QList<QByteArray>{qgetenv("PATH")});
+
+    // Without variables of the caller, the program gets exactly ours.
+    run.clearEnvironmentVariables();
+    run.Execute();
+    ASSERT_TRUE(run.waitForEnd());
+    EXPECT_FALSE(readFile(path("env.txt")).contains("FITMARA_DB="));
+}
+
+TEST_F(RunnerTest, HowARunEndedInWords) {
+    writeFile(path("exit.sh"), "#!/bin/sh\nexit \"$1\"\n", true);
+    struct Case {
+        const char* what;
+        QString application, parameters;
+        RunEnd end;
+        const char* status;
+        bool normal;
+    };
+    const Case cases[] = {
+        {"exit 0", path("exit.sh"), QStringLiteral("0"), RunEnd::Exited, "exit status 0", true},
+        {"exit 3", path("exit.sh"), QStringLiteral("3"), RunEnd::Exited, "exit status 3", false},
+        {"crash", standin, QStringLiteral("--behave crash"), RunEnd::Signalled,
+         "killed by signal 6 (SIGABRT)", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TdvkAppExec run;
+        EXPECT_EQ(run.runEnd(), RunEnd::NotEnded);
+        run.setApplicationName(c.application);
+        run.setParameters(c.parameters);
+        run.Execute();
+        EXPECT_EQ(run.runEnd(), RunEnd::NotEnded);
+        EXPECT_TRUE(run.statusText().isEmpty());
+        ASSERT_TRUE(run.waitForEnd());
+        EXPECT_EQ(run.runEnd(), c.end);
+        EXPECT_EQ(run.statusText(), QLatin1String(c.status));
+        EXPECT_EQ(run.endText(), QLatin1String(c.status));
+        EXPECT_EQ(run.endedNormally(), c.normal);
+        EXPECT_TRUE(run.startedAt().isValid());
+        EXPECT_GE(run.durationMs(), 0);
+    }
+
+    TdvkAppExec run;
+    run.setApplicationName(path("no_such_model"));
+    run.Execute();
+    EXPECT_EQ(run.runEnd(), RunEnd::StartFailed);
+    EXPECT_TRUE(run.statusText().isEmpty());
+    EXPECT_TRUE(run.endText().startsWith(QStringLiteral("could not be started: ")));
+    EXPECT_TRUE(run.endText().contains(QStringLiteral("no_such_model")));
+    EXPECT_FALSE(run.endedNormally());
+
+    // Ended by kill(): a signal, not a time-out.
+    run.setApplicationName(standin);
+    run.setParameters(QStringLiteral("--behave hang"));
+    run.Execute();
+    spin(50);
+    run.kill();
+    EXPECT_EQ(run.runEnd(), RunEnd::Signalled);
+    EXPECT_EQ(run.endText(), QStringLiteral("killed by signal 15 (SIGTERM)"));
+}
+
+TEST_F(RunnerTest, DurationCoversTheRun) {
+    TdvkAppExec run;
+    run.setApplicationName(standin);
+    run.setParameters(QStringLiteral("--behave slow --sleep 200"));
+    const QDateTime before = QDateTime::currentDateTimeUtc();
+    run.Execute();
+    ASSERT_TRUE(run.waitForEnd()); // exits 2 (no database), after the sleep
+    EXPECT_GE(run.startedAt(), before.addMSecs(-1));
+    EXPECT_GE(run.durationMs(), 200);
+    EXPECT_LT(run.durationMs(), 5000);
+}
+
+TEST_F(RunnerTest, TimeoutEndsTheRunsProcessGroup) {
+    // A run script that does not exec its model: the model must go too.
+    const QString script = path("run.sh");
+    writeFile(script,
+              "#!/bin/sh\n\"" + standin.toUtf8() +
+                  "\" --behave \"$1\" &\necho $! > model.pid\nwait\n",
+              true);
+    struct Case {
+        const char* what;
+        QString application, parameters;
+        int graceMs;
+        int signal;   // what ended the watched program
+        bool fromPid; // a model of its own, whose id the script wrote
+        int minMs;    // at least the time limit (plus the grace where it was needed)
+    };
+    const Case cases[] = {
+        {"ends on SIGTERM", standin, QStringLiteral("--behave hang"), 5000, SIGTERM, false, 300},
+        {"ignores SIGTERM", standin, QStringLiteral("--behave stubborn"), 300, SIGKILL, false, 600},
+        {"script's model ignores SIGTERM", script, QStringLiteral("stubborn"), 5000, SIGTERM, true,
+         300},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        QFile::remove(path("model.pid"));
+        TdvkAppExec run;
+        QSignalSpy ended(&run, &TdvkAppExec::ended);
+        run.setApplicationName(c.application);
+        run.setParameters(c.parameters);
+        run.setCurrentDir(dir.path());
+        run.setTimeoutMs(300);
+        run.setKillGraceMs(c.graceMs);
+        QElapsedTimer t;
+        t.start();
+        run.Execute();
+        ASSERT_EQ(run.ResultCode(), -1);
+        int model = 0;
+        if (c.fromPid) {
+            for (int i = 0; i < 200 && model <= 0; ++i) {
+                spin(5);
+                model = readFile(path("model.pid")).trimmed().toInt();
+            }
+            ASSERT_GT(model, 0);
+        }
+        ASSERT_TRUE(run.waitForEnd());
+        const qint64 took = t.elapsed();
+        EXPECT_GE(took, c.minMs);
+        EXPECT_LT(took, c.minMs + 3000);
+        EXPECT_EQ(ended.count(), 1);
+        EXPECT_EQ(run.runEnd(), RunEnd::TimedOut);
+        ASSERT_TRUE(WIFSIGNALED(run.exitStatus()));
+        EXPECT_EQ(WTERMSIG(run.exitStatus()), c.signal);
+        EXPECT_EQ(run.endText(), QStringLiteral("timed out after 0.3 s (killed by signal %1 (%2))")
+                                     .arg(c.signal)
+                                     .arg(c.signal == SIGTERM ? "SIGTERM" : "SIGKILL"));
+        EXPECT_FALSE(run.endedNormally());
+        EXPECT_TRUE(reaped(run.apid()));
+        if (model > 0) {
+            for (int i = 0; i < 200 && processRuns(model); ++i)
+                spin(10);
+            EXPECT_FALSE(processRuns(model));
+        }
+    }
+}
+
+TEST_F(RunnerTest, RunWithinTheTimeLimitEndsAsUsual) {
+    TdvkAppExec run;
+    run.setTimeoutMs(2000);
+    run.setApplicationName(noop);
+    run.Execute();
+    ASSERT_TRUE(run.waitForEnd());
+    EXPECT_EQ(run.runEnd(), RunEnd::Exited);
+    EXPECT_TRUE(run.endedNormally());
+
+    // A run that timed out does not mark the next one of the same runner.
+    run.setTimeoutMs(100);
+    run.setKillGraceMs(100);
+    run.setApplicationName(standin);
+    run.setParameters(QStringLiteral("--behave hang"));
+    run.Execute();
+    ASSERT_TRUE(run.waitForEnd());
+    EXPECT_EQ(run.runEnd(), RunEnd::TimedOut);
+    run.setTimeoutMs(0);
+    run.setApplicationName(QStringLiteral("sleep"));
+    run.setParameters(QStringLiteral("0.3")); // outlasts the earlier limit and grace
+    run.Execute();
+    ASSERT_TRUE(run.waitForEnd());
+    EXPECT_EQ(run.runEnd(), RunEnd::Exited);
+    EXPECT_EQ(run.statusText(), QStringLiteral("exit status 0"));
+}
+
+// Several runners in one event loop: a run in its grace time blocks nobody.
+TEST_F(RunnerTest, RunnersAtOnceInOneEventLoop) {
+    TdvkAppExec stubborn, hang, sleeper, quick;
+    stubborn.setApplicationName(standin);
+    stubborn.setParameters(QStringLiteral("--behave stubborn"));
+    stubborn.setTimeoutMs(100);
+    stubborn.setKillGraceMs(1500);
+    hang.setApplicationName(standin);
+    hang.setParameters(QStringLiteral("--behave hang"));
+    hang.setTimeoutMs(200);
+    sleeper.setApplicationName(QStringLiteral("sleep"));
+    sleeper.setParameters(QStringLiteral("0.5"));
+    quick.setApplicationName(noop);
+    QElapsedTimer t;
+    t.start();
+    for (TdvkAppExec* r : {&stubborn, &hang, &sleeper, &quick}) {
+        r->Execute();
+        ASSERT_EQ(r->ResultCode(), -1);
+    }
+    // The quick, the hanging (ended by SIGTERM) and the sleeping one are all
+    // seen to end while the stubborn one is still in its grace time.
+    ASSERT_TRUE(waitForAll({&hang, &sleeper, &quick}, 5000));
+    EXPECT_LT(t.elapsed(), 1500);
+    EXPECT_TRUE(stubborn.working());
+    EXPECT_EQ(quick.runEnd(), RunEnd::Exited);
+    EXPECT_EQ(sleeper.runEnd(), RunEnd::Exited);
+    EXPECT_EQ(hang.runEnd(), RunEnd::TimedOut);
+    EXPECT_EQ(WTERMSIG(hang.exitStatus()), SIGTERM);
+    ASSERT_TRUE(waitForAll({&stubborn}, 5000));
+    EXPECT_GE(t.elapsed(), 1600);
+    EXPECT_EQ(stubborn.runEnd(), RunEnd::TimedOut);
+    EXPECT_EQ(WTERMSIG(stubborn.exitStatus()), SIGKILL);
+}
+
+TEST_F(RunnerTest, OutputGoesToTheFileReplacedAtEachRun) {
+    TdvkAppExec run;
+    run.setApplicationName(standin);
+    run.setCurrentDir(dir.path());
+    run.setOutputFile(path("model.log"));
+    run.setParameters(QStringLiteral("--print 5 --behave fail"));
+    run.Execute();
+    ASSERT_TRUE(run.waitForEnd());
+    // Both streams, in the order written.
+    EXPECT_EQ(readFile(path("model.log")),
+              "out 1\nerr 2\nout 3\nerr 4\nout 5\nstandin_model: failing as asked\n");
+    EXPECT_EQ(run.outputTail(2), (QStringList{QStringLiteral("out 5"),
+                                              QStringLiteral("standin_model: failing as asked")}));
+
+    run.setParameters(QStringLiteral("--print 2 --behave fail"));
+    run.Execute();
+    ASSERT_TRUE(run.waitForEnd());
+    EXPECT_EQ(readFile(path("model.log")), "out 1\nerr 2\nstandin_model: failing as asked\n");
+
+    // A file that cannot be made: nothing is started.
+    run.setOutputFile(path("no_such_dir/model.log"));
+    run.setParameters(QStringLiteral("--touch ") + path("runs.txt"));
+    run.Execute();
+    EXPECT_EQ(run.ResultCode(), ENOENT);
+    EXPECT_EQ(run.runEnd(), RunEnd::StartFailed);
+    EXPECT_TRUE(run.errorString().contains(QStringLiteral("no_such_dir/model.log")));
+    spin(100);
+    EXPECT_FALSE(QFile::exists(path("runs.txt")));
+}
+
+TEST_F(RunnerTest, RelativeOutputFileIsOursNotTheProgramsDirectory) {
+    QDir().mkpath(path("work"));
+    const QString was = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(dir.path()));
+    TdvkAppExec run;
+    run.setApplicationName(standin);
+    run.setParameters(QStringLiteral("--print 1 --behave fail"));
+    run.setCurrentDir(path("work"));
+    run.setOutputFile(QStringLiteral("model.log"));
+    run.Execute();
+    const bool ended = run.waitForEnd();
+    QDir::setCurrent(was);
+    ASSERT_TRUE(ended);
+    EXPECT_TRUE(readFile(path("model.log")).startsWith("out 1\n"));
+    EXPECT_FALSE(QFile::exists(path("work/model.log")));
+}
+
+TEST_F(RunnerTest, LastLinesOfAFile) {
+    struct Case {
+        const char* what;
+        QByteArray content;
+        int count;
+        qint64 maxBytes;
+        QStringList lines;
+    };
+    const QByteArray twentyFive = [] {
+        QByteArray b;
+        for (int i = 1; i <= 25; ++i)
+            b += "line " + QByteArray::number(i) + '\n';
+        return b;
+    }();
+    QStringList last20;
+    for (int i = 6; i <= 25; ++i)
+        last20 << QStringLiteral("line %1").arg(i);
+    const QByteArray longLine(20000, 'x');
+    const Case cases[] = {
+        {"empty file", "", 20, 65536, {}},
+        {"one line, no break", "only", 20, 65536, {"only"}},
+        {"fewer lines than asked", "a\nb\n", 20, 65536, {"a", "b"}},
+        {"last line without break", "a\nb\nc", 2, 65536, {"b", "c"}},
+        {"CR LF", "a\r\nb\r\n", 20, 65536, {"a", "b"}},
+        {"empty lines kept", "a\n\n\nb\n", 3, 65536, {"", "", "b"}},
+        {"lone break", "\n", 20, 65536, {""}},
+        {"none asked", "a\n", 0, 65536, {}},
+        {"the last 20 of 25", twentyFive, 20, 65536, last20},
+        {"exactly as many", "a\nb\n", 2, 65536, {"a", "b"}},
+        {"cut by the byte limit", "first line\nsecond\nthird\n", 20, 12, {"...econd", "third"}},
+        {"limit at a line start", "first\nsecond\nthird\n", 20, 13, {"second", "third"}},
+        {"long lines across blocks",
+         longLine + "\n" + longLine + "\nend\n",
+         2,
+         65536,
+         {QString::fromLatin1(longLine), "end"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeFile(path("out.log"), c.content, false);
+        EXPECT_EQ(TdvkAppExec::lastLines(path("out.log"), c.count, c.maxBytes), c.lines);
+    }
+    EXPECT_TRUE(TdvkAppExec::lastLines(path("missing.log")).isEmpty());
+    EXPECT_TRUE(TdvkAppExec::lastLines(QString()).isEmpty());
+}
+
+// A huge log costs what a small one costs: only its end is read. A sparse
+// file of 64 GiB would take minutes to read through.
+TEST_F(RunnerTest, LastLinesOfAHugeFileReadsOnlyItsEnd) {
+    QFile f(path("huge.log"));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    const qint64 hole = qint64(64) << 30;
+    if (!f.resize(hole))
+        GTEST_SKIP() << "no sparse files here";
+    ASSERT_TRUE(f.seek(hole));
+    f.write("\nlast but one\nlast\n");
+    f.close();
+    QElapsedTimer t;
+    t.start();
+    EXPECT_EQ(TdvkAppExec::lastLines(path("huge.log"), 2),
+              (QStringList{QStringLiteral("last but one"), QStringLiteral("last")}));
+    // Asked for more lines than the end holds: the byte limit stops the read.
+    const QStringList more = TdvkAppExec::lastLines(path("huge.log"), 5, 4096);
+    ASSERT_EQ(more.size(), 3);
+    EXPECT_TRUE(more[0].startsWith(QStringLiteral("...")));
+    EXPECT_EQ(more[1], QStringLiteral("last but one"));
+    EXPECT_LT(t.elapsed(), 5000);
 }
 
 // The stand-in model that the evaluation tests run as "the model".

@@ -10,7 +10,9 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -68,16 +70,71 @@ QString findInPath(const QString& name) {
     return {};
 }
 
+// Our environment with the caller's variables added (replacing ours of the same
+// name), as the "NAME=value" strings the program gets.
+QList<QByteArray> environmentFor(const QList<QPair<QString, QString>>& extra) {
+    QList<QByteArray> names;
+    for (const auto& [name, value] : extra)
+        names << name.toLocal8Bit();
+    QList<QByteArray> out;
+    for (char** e = environ; e && *e; ++e) {
+        const QByteArray entry(*e);
+        const qsizetype eq = entry.indexOf('=');
+        if (!names.contains(eq < 0 ? entry : entry.left(eq)))
+            out << entry;
+    }
+    for (const auto& [name, value] : extra)
+        out << name.toLocal8Bit() + '=' + value.toLocal8Bit();
+    return out;
+}
+
+// Signal names as the shell's kill -l writes them, "SIGKILL".
+QString signalName(int sig) {
+    const char* abbrev = ::sigabbrev_np(sig);
+    return abbrev ? QStringLiteral("SIG") + QString::fromLatin1(abbrev) : QStringLiteral("?");
+}
+
+// Seconds for messages: "2", "0.25".
+QString seconds(qint64 ms) {
+    return QString::number(double(ms) / 1000.0, 'g', 12);
+}
+
+// Signals the whole process group of a run; the leader alone when the group is
+// gone already.
+void signalGroup(pid_t pid, int sig) {
+    if (::kill(-pid, sig) != 0)
+        ::kill(pid, sig);
+}
+
+// True when the child has ended, without reaping it (its id stays ours).
+bool hasEndedUnreaped(pid_t pid) {
+    siginfo_t info;
+    std::memset(&info, 0, sizeof info);
+    if (::waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+        return true;
+    return info.si_pid == pid;
+}
+
 int spawn(pid_t* pid, const QByteArray& program, const QList<QByteArray>& args,
-          const QByteArray& workDir) {
+          const QByteArray& workDir, const QList<QByteArray>& env, int outputFd) {
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
     for (const QByteArray& a : args)
         argv.push_back(const_cast<char*>(a.constData()));
     argv.push_back(nullptr);
 
+    std::vector<char*> envp;
+    envp.reserve(env.size() + 1);
+    for (const QByteArray& e : env)
+        envp.push_back(const_cast<char*>(e.constData()));
+    envp.push_back(nullptr);
+
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    if (outputFd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, outputFd, STDERR_FILENO);
+    }
     if (!workDir.isEmpty())
         posix_spawn_file_actions_addchdir_np(&actions, workDir.constData());
 
@@ -99,7 +156,8 @@ int spawn(pid_t* pid, const QByteArray& program, const QList<QByteArray>& args,
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
                                         POSIX_SPAWN_SETPGROUP);
 
-    const int rc = ::posix_spawn(pid, program.constData(), &actions, &attr, argv.data(), environ);
+    const int rc =
+        ::posix_spawn(pid, program.constData(), &actions, &attr, argv.data(), envp.data());
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     return rc;
@@ -111,11 +169,18 @@ TdvkAppExec::TdvkAppExec(QObject* owner) : QObject(owner) {
     Ftimer = new QTimer(this);
     Ftimer->setInterval(10);
     connect(Ftimer, &QTimer::timeout, this, &TdvkAppExec::checkWatches);
+    FdeadlineTimer = new QTimer(this);
+    FdeadlineTimer->setSingleShot(true);
+    FdeadlineTimer->setTimerType(Qt::PreciseTimer);
+    connect(FdeadlineTimer, &QTimer::timeout, this, &TdvkAppExec::timeoutExpired);
 }
 
 TdvkAppExec::~TdvkAppExec() {
     for (Watch& w : watches) {
         const pid_t pid = w.pid;
+        // A timed-out run is not left to finish its grace on its own.
+        if (w.terminating)
+            signalGroup(pid, SIGKILL);
         releaseWatch(w);
         const pid_t r = ::waitpid(pid, nullptr, WNOHANG);
         if (r == 0)
@@ -124,8 +189,21 @@ TdvkAppExec::~TdvkAppExec() {
     watches.clear();
 }
 
+void TdvkAppExec::setEnvironmentVariable(const QString& name, const QString& value) {
+    if (name.isEmpty() || name.contains(QLatin1Char('=')))
+        return;
+    for (auto& entry : Fenvironment) {
+        if (entry.first == name) {
+            entry.second = value;
+            return;
+        }
+    }
+    Fenvironment.append({name, value});
+}
+
 void TdvkAppExec::failStart(int error, const QString& program) {
     FResultCode = error;
+    FrunEnd = RunEnd::StartFailed;
     FErrorString =
         QStringLiteral("%1: %2").arg(program.isEmpty() ? QStringLiteral("(no program)") : program,
                                      QString::fromLocal8Bit(std::strerror(error)));
@@ -137,6 +215,9 @@ void TdvkAppExec::Execute() {
     Ffinished = false;
     FExitStatus = -1;
     FErrorString.clear();
+    FrunEnd = RunEnd::NotEnded;
+    FdurationMs = -1;
+    FdeadlineTimer->stop();
 
     static const QRegularExpression blanks(QStringLiteral("[ \\t]+"));
     QString program;
@@ -182,14 +263,29 @@ void TdvkAppExec::Execute() {
     if (viaShell)
         argv.prepend(shell);
 
+    // Opened here rather than in the child, so that a file that cannot be made
+    // is reported as such and not as the program's fault.
+    int outputFd = -1;
+    if (!FoutputFile.isEmpty()) {
+        const QByteArray out = QFile::encodeName(QFileInfo(FoutputFile).absoluteFilePath());
+        outputFd = ::open(out.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (outputFd < 0) {
+            failStart(errno, QStringLiteral("output file %1").arg(FoutputFile));
+            return;
+        }
+    }
+
+    const QList<QByteArray> env = environmentFor(Fenvironment);
     const QByteArray workDir = QFile::encodeName(FCurrentDir);
     pid_t pid = -1;
-    int rc = spawn(&pid, argv.front(), argv, workDir);
+    int rc = spawn(&pid, argv.front(), argv, workDir, env, outputFd);
     if (rc == ENOEXEC && !viaShell) {
         // An executable script without a "#!" line: what a shell does with it.
         argv.prepend(shell);
-        rc = spawn(&pid, shell, argv, workDir);
+        rc = spawn(&pid, shell, argv, workDir, env, outputFd);
     }
+    if (outputFd >= 0)
+        ::close(outputFd);
     if (rc != 0) {
         failStart(rc, program);
         return;
@@ -198,7 +294,124 @@ void TdvkAppExec::Execute() {
     FResultCode = -1;
     Fapid = pid;
     Fworking = true;
+    FstartedAt = QDateTime::currentDateTimeUtc();
+    Fclock.start();
     watch(pid);
+    if (FtimeoutMs > 0)
+        FdeadlineTimer->start(int(std::min<qint64>(FtimeoutMs, INT_MAX)));
+}
+
+void TdvkAppExec::timeoutExpired() {
+    if (!Fworking)
+        return;
+    for (Watch& w : watches) {
+        if (w.pid != Fapid || w.terminating)
+            continue;
+        w.terminating = true;
+        signalGroup(w.pid, SIGTERM);
+        const pid_t pid = w.pid;
+        // Not a blocking wait: other runners' programs go on being watched
+        // meanwhile.
+        QTimer::singleShot(FkillGraceMs, Qt::PreciseTimer, this, [this, pid] { forceEnd(pid); });
+        return;
+    }
+}
+
+void TdvkAppExec::forceEnd(pid_t pid) {
+    // Only while it is still ours, unreaped: then its id cannot have been
+    // given to another process.
+    for (const Watch& w : watches)
+        if (w.pid == pid)
+            signalGroup(pid, SIGKILL);
+}
+
+bool TdvkAppExec::endedNormally() const {
+    return FrunEnd == RunEnd::Exited && WIFEXITED(FExitStatus) && WEXITSTATUS(FExitStatus) == 0;
+}
+
+QString TdvkAppExec::statusText() const {
+    if (FrunEnd == RunEnd::NotEnded || FrunEnd == RunEnd::StartFailed)
+        return {};
+    if (FExitStatus == -1)
+        return QStringLiteral("exit status unknown");
+    if (WIFEXITED(FExitStatus))
+        return QStringLiteral("exit status %1").arg(WEXITSTATUS(FExitStatus));
+    if (WIFSIGNALED(FExitStatus)) {
+        const int sig = WTERMSIG(FExitStatus);
+        return QStringLiteral("killed by signal %1 (%2)").arg(sig).arg(signalName(sig));
+    }
+    return QStringLiteral("wait status %1").arg(FExitStatus);
+}
+
+QString TdvkAppExec::endText() const {
+    switch (FrunEnd) {
+    case RunEnd::NotEnded:
+        return {};
+    case RunEnd::StartFailed:
+        return QStringLiteral("could not be started: %1").arg(FErrorString);
+    case RunEnd::TimedOut:
+        return QStringLiteral("timed out after %1 s (%2)").arg(seconds(FtimeoutMs), statusText());
+    case RunEnd::Exited:
+    case RunEnd::Signalled:
+        break;
+    }
+    return statusText();
+}
+
+qint64 TdvkAppExec::durationMs() const {
+    if (FdurationMs >= 0)
+        return FdurationMs;
+    return Fworking ? Fclock.elapsed() : 0;
+}
+
+QStringList TdvkAppExec::lastLines(const QString& path, int count, qint64 maxBytes) {
+    QStringList out;
+    if (count <= 0 || path.isEmpty())
+        return out;
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return out;
+    const qint64 size = f.size();
+    if (size <= 0)
+        return out;
+    const qint64 first = size - std::min(size, std::max<qint64>(maxBytes, 1));
+    // Read backwards in blocks until what was read holds `count` line breaks
+    // (a break at the very end of the file ends the last line and does not
+    // count): then its last `count` pieces are whole lines.
+    QByteArray tail;
+    qint64 pos = size;
+    qsizetype breaks = 0;
+    while (pos > first && breaks < count) {
+        const qint64 block = std::min<qint64>(8192, pos - first);
+        pos -= block;
+        if (!f.seek(pos))
+            return out;
+        const QByteArray chunk = f.read(block);
+        if (chunk.size() != block)
+            return out;
+        breaks += chunk.count('\n');
+        if (pos + block == size && chunk.endsWith('\n'))
+            --breaks;
+        tail.prepend(chunk);
+    }
+    if (tail.endsWith('\n'))
+        tail.chop(1);
+    QList<QByteArray> lines = tail.split('\n');
+    if (lines.size() > count) {
+        lines = lines.mid(lines.size() - count);
+    } else if (pos > 0) {
+        // Stopped by the byte limit: the first piece is a whole line only when
+        // a line break comes just before it.
+        char before = 0;
+        if (!f.seek(pos - 1) || !f.getChar(&before) || before != '\n')
+            lines.front().prepend("...");
+    }
+    for (QByteArray& line : lines) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+        out << QString::fromLocal8Bit(line);
+    }
+    return out;
 }
 
 void TdvkAppExec::watch(pid_t pid) {
@@ -230,6 +443,10 @@ void TdvkAppExec::checkWatches() {
     bool watchedEnded = false;
     bool needPolling = false;
     for (auto it = watches.begin(); it != watches.end();) {
+        // What a timed-out run's script started and left behind goes with it;
+        // the leader, ended but not reaped yet, keeps the group's id ours.
+        if (it->terminating && hasEndedUnreaped(it->pid))
+            signalGroup(it->pid, SIGKILL);
         int status = 0;
         const pid_t r = ::waitpid(it->pid, &status, WNOHANG);
         const bool gone = r == it->pid || (r < 0 && errno == ECHILD);
@@ -241,6 +458,12 @@ void TdvkAppExec::checkWatches() {
         if (Fworking && it->pid == Fapid) {
             watchedEnded = true;
             FExitStatus = r == it->pid ? status : -1;
+            if (it->terminating)
+                FrunEnd = RunEnd::TimedOut;
+            else if (r == it->pid && WIFSIGNALED(status))
+                FrunEnd = RunEnd::Signalled;
+            else
+                FrunEnd = RunEnd::Exited;
         }
         releaseWatch(*it);
         it = watches.erase(it);
@@ -248,6 +471,8 @@ void TdvkAppExec::checkWatches() {
     if (!needPolling)
         Ftimer->stop();
     if (watchedEnded) {
+        FdurationMs = Fclock.elapsed();
+        FdeadlineTimer->stop();
         Fworking = false;
         Ffinished = true;
         emit ended();
@@ -270,25 +495,15 @@ void TdvkAppExec::kill() {
     if (!Fworking)
         return;
     const pid_t pid = Fapid;
-    auto hasEnded = [pid]() {
-        siginfo_t info;
-        std::memset(&info, 0, sizeof info);
-        // WNOWAIT: leave the reaping (and the state change) to checkWatches.
-        if (::waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) != 0)
-            return true;
-        return info.si_pid == pid;
-    };
+    // WNOWAIT: the reaping (and the state change) is left to checkWatches.
+    auto hasEnded = [pid]() { return hasEndedUnreaped(pid); };
     // The whole process group: a run script that did not exec its model would
     // otherwise leave the model running and writing after we have moved on.
-    auto signalRun = [pid](int sig) {
-        if (::kill(-pid, sig) != 0)
-            ::kill(pid, sig);
-    };
-    signalRun(SIGTERM);
+    signalGroup(pid, SIGTERM);
     for (int i = 0; i < 200 && !hasEnded(); ++i)
         ::usleep(10000);
     if (!hasEnded()) {
-        signalRun(SIGKILL);
+        signalGroup(pid, SIGKILL);
         siginfo_t info;
         while (::waitid(P_PID, pid, &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
         }

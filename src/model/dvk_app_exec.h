@@ -3,8 +3,19 @@
 // editor) and tells when it has ended. Everything happens on the event-loop
 // thread: the end of the program arrives as an event, so callers wait by
 // processing events until `finished` becomes true (see waitForEnd()).
+//
+// For model runs the caller may also give the program variables of its own in
+// its environment, a time limit, and a file for its output; after the end,
+// runEnd() and endText() tell how the run ended. Several runners may be going
+// at once in one event loop: each watches its program with its own descriptor
+// and timers, and none of them blocks while a run is timed out.
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QList>
 #include <QObject>
+#include <QPair>
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 #include <sys/types.h>
 #include <vector>
@@ -25,6 +36,15 @@ enum TsfShowType {
     sstShowNA,
     sstShowNoActivate,
     sstShowNormal
+};
+
+// How the last started program ended, as runEnd() tells it.
+enum class RunEnd {
+    NotEnded,    // nothing started yet, or still running
+    StartFailed, // it could not be started (ResultCode, errorString)
+    Exited,      // it ended with an exit status (0: ended normally)
+    Signalled,   // a signal ended it (a crash, or kill())
+    TimedOut     // it ran longer than the time limit and was ended
 };
 
 class TdvkAppExec : public QObject {
@@ -73,6 +93,54 @@ class TdvkAppExec : public QObject {
     // reports it), -1 while unknown. Informational only.
     int exitStatus() const { return FExitStatus; }
 
+    // Variables added to the environment the program inherits from us (a name
+    // given twice: the later value). Kept for every later start until changed.
+    // A name that is empty or holds "=" is ignored.
+    void setEnvironmentVariable(const QString& name, const QString& value);
+    void clearEnvironmentVariables() { Fenvironment.clear(); }
+    QList<QPair<QString, QString>> environmentVariables() const { return Fenvironment; }
+
+    // Time limit of a run in milliseconds; 0 (the default) means none. A run
+    // still going at the limit is ended: its whole process group gets SIGTERM,
+    // and SIGKILL when it has not ended `killGraceMs` later. It then ends as
+    // RunEnd::TimedOut. Applies from the next Execute on.
+    void setTimeoutMs(qint64 ms) { FtimeoutMs = ms < 0 ? 0 : ms; }
+    qint64 timeoutMs() const { return FtimeoutMs; }
+    void setKillGraceMs(int ms) { FkillGraceMs = ms < 0 ? 0 : ms; }
+    int killGraceMs() const { return FkillGraceMs; }
+
+    // File that receives the program's standard output and standard error,
+    // replaced at each start; a relative path is taken from our working
+    // directory, not the program's. Empty (the default): the program writes
+    // where we write. A file that cannot be made is a failed start.
+    void setOutputFile(const QString& path) { FoutputFile = path; }
+    QString outputFile() const { return FoutputFile; }
+    // The last `count` lines of the output file (see lastLines()).
+    QStringList outputTail(int count = 20) const { return lastLines(FoutputFile, count); }
+
+    // The last `count` lines of a text file, oldest first, without their line
+    // breaks (a carriage return before a line break goes too). Reads only the
+    // end of the file, at most `maxBytes` of it, so a huge log costs no more
+    // than a small one; a line cut by that limit starts with "...". A missing
+    // or unreadable file gives no lines.
+    static QStringList lastLines(const QString& path, int count = 20, qint64 maxBytes = 65536);
+
+    // How the last start ended; see RunEnd. Once ended, exit status or signal
+    // (WIFEXITED and so on) are also in exitStatus().
+    RunEnd runEnd() const { return FrunEnd; }
+    // True when the program ended on its own with exit status 0.
+    bool endedNormally() const;
+    // The exit status or the signal as words: "exit status 3", "killed by
+    // signal 9 (SIGKILL)"; empty while not ended. For the journal's field.
+    QString statusText() const;
+    // How the run ended, for messages: statusText(), or "timed out after 2 s
+    // (killed by signal 15 (SIGTERM))", or "could not be started: <reason>".
+    QString endText() const;
+    // When the last successful start happened (UTC), and how long the run took
+    // (milliseconds from start to the end being noticed; while it runs, so far).
+    QDateTime startedAt() const { return FstartedAt; }
+    qint64 durationMs() const;
+
     // Starts the program described by the properties and returns at once. A
     // program still watched from an earlier call is left running (and reaped
     // when it ends); from now on only the new one is watched.
@@ -95,6 +163,9 @@ class TdvkAppExec : public QObject {
         pid_t pid = -1;
         int pidfd = -1;
         QSocketNotifier* notifier = nullptr;
+        // Timed out and asked to end: what is left of its process group is
+        // killed when its leader ends.
+        bool terminating = false;
     };
 
     int showTypeOrdinal() const { return static_cast<int>(FShowType); }
@@ -104,6 +175,8 @@ class TdvkAppExec : public QObject {
     void checkWatches();
     void releaseWatch(Watch& w);
     void failStart(int error, const QString& program);
+    void timeoutExpired();
+    void forceEnd(pid_t pid);
 
     QString FCurrentDir;
     QString FApplicationName;
@@ -116,6 +189,15 @@ class TdvkAppExec : public QObject {
     int Fapid = -99;
     QString FErrorString;
     int FExitStatus = -1;
+    QList<QPair<QString, QString>> Fenvironment;
+    qint64 FtimeoutMs = 0;
+    int FkillGraceMs = 3000;
+    QString FoutputFile;
+    RunEnd FrunEnd = RunEnd::NotEnded;
+    QDateTime FstartedAt;
+    QElapsedTimer Fclock; // runs from the last successful start
+    qint64 FdurationMs = -1;
+    QTimer* FdeadlineTimer = nullptr;
 
     // Started programs not yet reaped; the one whose pid is Fapid (while
     // Fworking) is the watched one, the others are only reaped when they end.
