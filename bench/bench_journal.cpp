@@ -8,7 +8,7 @@
 //  - the resume lookup of a completed run on a journal of 10,000 runs.
 // Rounds are interleaved and compared by their medians, so that other load on
 // the machine affects both sides alike.
-#include "app/fit_error.h"
+#include "base/fit_error.h"
 #include "paramdb/database.h"
 #include "paramdb/journal.h"
 

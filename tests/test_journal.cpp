@@ -1,6 +1,6 @@
 // The run journal in the user's database: its tables, operations, runs kept
 // exactly, and what resuming finds.
-#include "app/fit_error.h"
+#include "base/fit_error.h"
 #include "paramdb/journal.h"
 #include "support/session_fixture.h"
 

@@ -1,6 +1,6 @@
 #include "paramdb/journal.h"
 
-#include "app/fit_error.h"
+#include "base/fit_error.h"
 
 #include <QCryptographicHash>
 #include <QJsonDocument>
