@@ -15,6 +15,7 @@ Session::Session(QObject* parent)
     mrun.setShowType(sstShowMinimized);
     rfedit.setShowType(sstShowNormal);
     evaluator.setConnectionWatcher(this);
+    evaluator.setStopQuery([this] { return stopFlag; });
     // Creation: the counter, Nmax and its edit box.
     cnt = 0;
     settings.max_call = 50;

@@ -20,6 +20,7 @@
 #include "evaluation/settings.h"
 #include "model/dvk_app_exec.h"
 #include "paramdb/database.h"
+#include "paramdb/journal.h"
 #include "paramdb/param_selection.h"
 
 #include <QElapsedTimer>
@@ -27,6 +28,7 @@
 #include <QPointF>
 #include <QStringList>
 #include <QVector>
+#include <functional>
 #include <vector>
 
 class Session;
@@ -236,5 +238,9 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     bool stopFlag = false;
 
   private:
+    // Runs an operation with its run journal: the operation's row, one row per
+    // model run, the outcome at its end (also for an error, which is rethrown).
+    void journaled(journal::OperationKind kind, const std::function<void()>& work);
+
     int busyDepth = 0;
 };

@@ -7,6 +7,7 @@
 #include "analysis/uncertainty.h"
 #include "app/session.h"
 #include "base/fit_error.h"
+#include "evaluation/run_journal.h"
 #include "optim/calibration.h"
 
 #include <QSqlQuery>
@@ -19,6 +20,51 @@ double Session::model_eval(const tfmatrix& vector, int mode, bool* complete) {
         *complete = true;
     evaluator.evaluate(vector, Reading::RunOnly);
     return 0;
+}
+
+void Session::journaled(journal::OperationKind kind, const std::function<void()>& work) {
+    RunJournal book(db);
+    book.begin(kind, settings, settings.resume);
+    switch (kind) {
+    case journal::OperationKind::Calibration:
+        book.setPhase(journal::Phase::InitialSimplex);
+        break;
+    case journal::OperationKind::Sensitivity:
+        book.setPhase(journal::Phase::Sensitivity);
+        break;
+    case journal::OperationKind::Uncertainty:
+        book.setPhase(journal::Phase::Uncertainty);
+        break;
+    }
+    RunJournal* outer = evaluator.journal();
+    evaluator.setJournal(&book);
+    // The outcome goes in with the staged runs; an error in writing it must not
+    // hide the operation's own error.
+    auto endAfterError = [&](const QString& why) {
+        evaluator.setJournal(outer);
+        try {
+            book.end(stopFlag ? journal::Outcome::Stopped : journal::Outcome::Failed, why);
+        } catch (const FitError& e) {
+            lb.append(QStringLiteral("The run journal could not be completed: ") + e.message());
+        }
+    };
+    try {
+        work();
+    } catch (const FitError& e) {
+        endAfterError(e.message());
+        throw;
+    } catch (const std::exception& e) {
+        endAfterError(QString::fromLocal8Bit(e.what()));
+        throw;
+    } catch (...) {
+        endAfterError(QStringLiteral("an unknown error"));
+        throw;
+    }
+    evaluator.setJournal(outer);
+    if (stopFlag)
+        book.end(journal::Outcome::Stopped, QStringLiteral("stopped on request"));
+    else
+        book.end(journal::Outcome::Finished);
 }
 
 void Session::startOptimization() {
@@ -38,9 +84,16 @@ void Session::startOptimization() {
             QStringLiteral("PARM_INT holds no parameters: there is nothing to optimise."));
     progressTotal = parameters + 1 + settings.max_call;
 
+    // A calibration to resume is found (or the settings that differ named)
+    // before anything is backed up; the tables of a killed run are restored by
+    // the backup, and the replay starts after it.
+    RunJournal probe(db);
+    if (settings.resume)
+        probe.checkResumable(settings);
+
     backup();
     try {
-        optimize();
+        journaled(journal::OperationKind::Calibration, [this] { optimize(); });
         if (settings.autorun && !stopRequested())
             analyseUncertainty();
     } catch (...) {
@@ -96,7 +149,7 @@ void Session::analyseSensitivity() {
     haveBest = false;
 
     SensitivityAnalysis analysis(settings, db, evaluator, *this);
-    analysis.run();
+    journaled(journal::OperationKind::Sensitivity, [&] { analysis.run(); });
 }
 
 void Session::analyseUncertainty() {
@@ -116,7 +169,7 @@ void Session::analyseUncertainty() {
         }
     };
     try {
-        analysis.run();
+        journaled(journal::OperationKind::Uncertainty, [&] { analysis.run(); });
     } catch (...) {
         keepResults();
         throw;

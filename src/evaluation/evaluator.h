@@ -17,9 +17,12 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
+#include <functional>
 #include <vector>
 
 class Database;
+class RunJournal;
 class TdvkAppExec;
 
 using tfmatrix = std::vector<double>; // parameter vectors, used from index 1
@@ -45,6 +48,13 @@ struct EvaluationResult {
     tfmatrix vector;      // the values the model saw (held to their bounds), 1..records
     bool complete = true; // false: the model left chosen rows at -99
     QString why;          // why not complete ("Model run incomplete !"); "" when complete
+    // How an incomplete run ended when that tells more than the rows left at
+    // -99 ("model run timed out after 2 s", "model run ended: killed by signal
+    // 11 (SIGSEGV)"); empty otherwise.
+    QString failure;
+    QStringList output;   // of an incomplete run: the last lines of its model.log
+    QString outputFile;   // the model.log of the run
+    int tries = 1;        // the tries it took (retries: RR=)
     double criterion = 0; // Reading::Criterion of a complete run; 0 otherwise
     ModelValues values;   // Reading::ModelValues
 };
@@ -70,8 +80,15 @@ class Evaluator : public QObject {
     void setSettings(const CalibrationSettings& settings) { cfg = settings; }
     const CalibrationSettings& settings() const { return cfg; }
     void setConnectionWatcher(ConnectionWatcher* w) { watcher = w; }
+    // The run journal that receives one row per model run (each try its own),
+    // and takes the staged rows into the next write-back; none: no journal.
+    void setJournal(RunJournal* j) { book = j; }
+    RunJournal* journal() const { return book; }
+    // Asked before a failed run is tried again: no retry after a stop request.
+    void setStopQuery(std::function<bool()> q) { stopQuery = std::move(q); }
 
-    // One run from start to end. Throws FitError when the run cannot be made
+    // One run from start to end, tried again while it fails (crashed, timed out,
+    // rows left at -99) up to settings().retries times. Throws FitError when the run cannot be made
     // (a model still running, a vector too short, a failing write-back or SQL,
     // a model that cannot be started, a criterion that divides by zero); the
     // connection is open again when the model was started or could not be.
@@ -95,11 +112,18 @@ class Evaluator : public QObject {
     // Throws FitError while a model started through the runner is still running.
     void refuseWhileModelRuns() const;
 
+    // The last run that did not complete (its failure and output), for messages.
+    const EvaluationResult& lastIncomplete() const { return lastFailed; }
+
+    // The name of the file that receives the model's output, in the run's folder.
+    static constexpr const char* kModelLog = "model.log";
+
   signals:
     void modelEnded();
 
   private:
     void launch();
+    void journalRun(const EvaluationResult* result, const QString& status);
     [[noreturn]] void failStart();
     void reconnect();
 
@@ -113,4 +137,12 @@ class Evaluator : public QObject {
     CalibrationSettings run;
     Reading reading = Reading::RunOnly;
     tfmatrix clamped;
+    tfmatrix asked;         // the vector as the caller gave it (for the journal)
+    bool journaled = false; // the run under way still owes its journal row
+    int runNumber = 0;      // in the journal
+    int attempt = 1;
+
+    EvaluationResult lastFailed;
+    RunJournal* book = nullptr;
+    std::function<bool()> stopQuery;
 };

@@ -2,13 +2,24 @@
 
 #include "evaluation/evaluator.h"
 
+void reportIncomplete(Reporter& reporter, const EvaluationResult& r) {
+    reporter.log(r.why);
+    if (!r.failure.isEmpty())
+        reporter.log(QStringLiteral("  ") + r.failure);
+    if (r.output.isEmpty())
+        return;
+    reporter.log(QStringLiteral("  the model's last output (%1):").arg(r.outputFile));
+    for (const QString& line : r.output)
+        reporter.log(QStringLiteral("  | ") + line);
+}
+
 double model_eval(Evaluator& evaluator, Reporter& reporter, const tfmatrix& vector,
                   bool* complete) {
     if (complete)
         *complete = true;
     const EvaluationResult r = evaluator.evaluate(vector, Reading::Criterion);
     if (!r.complete) {
-        reporter.log(r.why);
+        reportIncomplete(reporter, r);
         if (complete)
             *complete = false;
         return 0;

@@ -3,12 +3,14 @@
 #include "base/fit_error.h"
 #include "evaluation/bounds.h"
 #include "evaluation/evaluator.h"
+#include "evaluation/run_journal.h"
 #include "paramdb/database.h"
 
 #include <QElapsedTimer>
 #include <QSqlQuery>
 #include <QThread>
 #include <cmath>
+#include <optional>
 
 namespace {
 const QString kEmptyParmInt =
@@ -56,11 +58,23 @@ CalibrationSummary Calibration::optimize() {
         for (int j = 1; j <= ndim; ++j)
             p[v][j] = ival[j] + (v == j + 1 ? step[j] : 0.0);
 
-    // An incomplete model run is worse than every complete one.
+    // An incomplete model run is worse than every complete one. A resumed
+    // calibration takes the criterion of a vector its earlier start completed
+    // from the journal, and reports it as if the model had run.
+    RunJournal* journal = evaluator.journal();
     auto objective = [&](const tfmatrix& x) {
         bool complete = true;
-        ++summary.modelRuns;
-        const double e = model_eval(evaluator, report, x, &complete);
+        double e = 0;
+        std::optional<double> replayed;
+        if (journal)
+            replayed = journal->replay(tfmatrix(x.begin() + 1, x.begin() + 1 + ndim));
+        if (replayed) {
+            e = *replayed;
+            report.evaluated(e);
+        } else {
+            ++summary.modelRuns;
+            e = model_eval(evaluator, report, x, &complete);
+        }
         if (complete && (!summary.haveBest || e < summary.best)) {
             summary.best = e;
             summary.haveBest = true;
@@ -68,13 +82,15 @@ CalibrationSummary Calibration::optimize() {
         return complete ? e : HUGE_VAL;
     };
 
+    if (journal)
+        journal->setPhase(journal::Phase::InitialSimplex);
     bool anyComplete = false;
     for (int v = 1; v <= ndim + 1; ++v) {
         if (report.stopRequested()) {
             y[v] = HUGE_VAL; // not evaluated
             continue;
         }
-        if (cfg.pauseBeforeVertexMs > 0)
+        if (cfg.pauseBeforeVertexMs > 0 && !(journal && journal->resuming()))
             QThread::msleep(static_cast<unsigned long>(cfg.pauseBeforeVertexMs));
         report.processEvents();
         y[v] = objective(p[v]);
@@ -82,13 +98,23 @@ CalibrationSummary Calibration::optimize() {
         if (std::isfinite(y[v]))
             anyComplete = true;
     }
-    if (!anyComplete && !report.stopRequested())
-        throw FitError(
+    if (!anyComplete && !report.stopRequested()) {
+        QString message =
             QStringLiteral(
                 "None of the %1 model runs of the initial simplex completed (\"Model run "
                 "incomplete "
                 "!\"): the model left simulated values at -99. Check the run file and the model.")
-                .arg(ndim + 1));
+                .arg(ndim + 1);
+        const EvaluationResult& last = evaluator.lastIncomplete();
+        if (!last.failure.isEmpty())
+            message += QStringLiteral("\nThe last run: ") + last.failure;
+        if (!last.output.isEmpty())
+            message += QStringLiteral("\nThe model's last output (%1):\n").arg(last.outputFile) +
+                       last.output.join(QLatin1Char('\n'));
+        throw FitError(message);
+    }
+    if (journal)
+        journal->setPhase(journal::Phase::Search);
 
     report.clearLog();
     auto logLine = [this](const QString& line, bool select) { report.log(line, select); };
@@ -100,6 +126,10 @@ CalibrationSummary Calibration::optimize() {
     sink.eval = objective;
     sink.log = logLine;
     sink.stopRequested = [this] { return report.stopRequested(); };
+    if (journal)
+        sink.shrinking = [journal](bool shrinking) {
+            journal->setPhase(shrinking ? journal::Phase::Shrink : journal::Phase::Search);
+        };
     Simplex simplex(ndim, mnp, mxp, cfg.max_call, sink);
     int count = 0;
     simplex.amoeba(p, y, count, ftol);
@@ -151,6 +181,13 @@ CalibrationSummary Calibration::optimize() {
     }
 
     report.log(QStringLiteral("Optimisation finishes - results are stored as AVAL"), true);
+    // The one line by which a resumed calibration's protocol differs.
+    if (journal && journal->resuming())
+        report.log(QStringLiteral("Resumed from the run journal: %1 model runs taken from it, %2 "
+                                  "made now")
+                       .arg(journal->replayedRuns())
+                       .arg(summary.modelRuns),
+                   true);
     report.saveLog(QStringLiteral("Opti_Result.TXT"));
     summary.elapsedMs = clock.elapsed();
     return summary;
