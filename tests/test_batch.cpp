@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <gtest/gtest.h>
@@ -70,7 +71,9 @@ class Batch : public ::testing::Test {
 
     // Without a display unless withWindow: then the window runs on the offscreen
     // platform, with DISPLAY set so that the program believes it can show it.
-    QProcess* start(const QStringList& args, bool withWindow = false) {
+    // `environment` is applied last (an empty value removes the variable).
+    QProcess* start(const QStringList& args, bool withWindow = false,
+                    const QList<std::pair<QString, QString>>& environment = {}) {
         auto* p = new QProcess;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.remove("DISPLAY");
@@ -79,6 +82,8 @@ class Batch : public ::testing::Test {
             env.insert("DISPLAY", ":fitmara-test");
             env.insert("QT_QPA_PLATFORM", "offscreen");
         }
+        for (const auto& [name, value] : environment)
+            value.isEmpty() ? env.remove(name) : env.insert(name, value);
         p->setProcessEnvironment(env);
         p->setWorkingDirectory(dir.path());
         p->start(program, args);
@@ -129,6 +134,12 @@ class Batch : public ::testing::Test {
     void expectModelTablesUntouched() {
         EXPECT_DOUBLE_EQ(queryDouble(dbPath, "select A from model_par"), 1.0);
         EXPECT_DOUBLE_EQ(queryDouble(dbPath, "select B from model_par"), 1.0);
+    }
+
+    // AVAL and ERROR of PARM_INT: a run that does not complete leaves them as they were.
+    QString storedResults() const {
+        return queryText(dbPath, "select group_concat(AVAL || '/' || coalesce(ERROR, '-'), ' ') "
+                                 "from PARM_INT");
     }
 
     QTemporaryDir dir;
@@ -193,36 +204,81 @@ TEST_F(Batch, FailuresEndWithStatusOneAndTheMessage) {
         QStringList args;
         QStringList modelArgs; // empty: no run script
         const char* message;
+        bool modelRuns = true;   // false: refused before any model run
+        QString setupSql = {};   // on a fresh copy of the database
+        bool crlfScript = false; // the run script saved with Windows line ends
     };
     const QString missingDb = path("missing.sqlite");
+    const QStringList model = {"--db", dbPath, "--sql", kModelSql, "--touch", path("runs.txt")};
     const std::vector<Case> cases = {
         {"missing database",
          {"RF=run.sh", "DB=" + missingDb, "RT=results", "CD=1=1", "GO"},
-         {"--db", dbPath, "--sql", kModelSql},
-         "missing.sqlite"},
-        {"no database at all", {"NX=5", "GO"}, {}, "No database is open: give one with DB=<file>."},
-        {"NX= not a number", line({"NX=ten", "GO"}), {"--db", dbPath, "--sql", kModelSql}, "ten"},
-        {"model that cannot start", line({"RF=no_such_run.sh", "GO"}), {}, "could not be started"},
-        {"model that leaves its results undone",
-         line({"GO"}),
-         {"--db", dbPath, "--sql", kModelSql, "--behave", "leave", "--leave", "100"},
-         "incomplete"},
+         model,
+         "missing.sqlite",
+         false},
+        {"no database at all",
+         {"NX=5", "GO"},
+         {},
+         "No database is open: give one with DB=<file>.",
+         false},
+        {"NX= not a number", line({"NX=ten", "GO"}), model, "ten", false},
+        {"model that cannot start", line({"RF=no_such_run.sh", "GO"}), {}, "does not exist", false},
+        {"model that leaves its results undone", line({"GO"}),
+         model + QStringList{"--behave", "leave", "--leave", "100"}, "incomplete"},
         {"model that fails", line({"GO"}), {"--db", dbPath, "--behave", "fail"}, "incomplete"},
+        {"model that writes NULL", line({"GO"}),
+         model + QStringList{"--behave", "null", "--leave", "1"},
+         "of the 6 rows of results that the condition chose, 1 holds no simulated value in SIM "
+         "(rowid 1: NULL)"},
+        {"model that deletes result rows", line({"GO"}),
+         model + QStringList{"--behave", "delete", "--leave", "1"}, "1 is gone"},
+        {"RT= naming no table", line({"GO"}).replaceInStrings("RT=results", "RT=resluts"), model,
+         "CD=1=1: no result table is chosen: RT=resluts names no table or view of the database.",
+         false},
+        {"MO= naming no column", line({"MO=SIMM", "GO"}), model,
+         "MO=SIMM: the result table results has no column of that name.", false},
+        {"OB= missing", line({"GO"}).filter(QRegularExpression("^(?!OB=)")), model,
+         "No observed column is chosen: give it with OB=<column>", false},
+        {"KR= not a number", line({"KR=0.01.5", "GO"}), model,
+         "KR=0.01.5: '0.01.5' is not a valid floating point value.", false},
+        {"crossed bounds", line({"GO"}), model, "Parameter 2 (b): MINIMUM 5 is above MAXIMUM 4.",
+         false, "update PARM_INT set MINIMUM = 5, MAXIMUM = 4 where ALIAS = 'b'"},
+        {"run script with CR LF line ends",
+         line({"GO"}),
+         model,
+         "Windows line ends (CR LF)",
+         false,
+         {},
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         QFile::remove(path("run.sh"));
+        QFile::remove(path("runs.txt"));
         QFile::remove(path("Opti_Result.TXT"));
         QFile::remove(path("RS_line.txt"));
+        dbPath = makeDb(dir.path(), QString(kDbSql) + c.setupSql + ";");
+        const QString before = storedResults();
         if (!c.modelArgs.isEmpty())
             writeRunScript(dir.path(), c.modelArgs);
+        if (c.crlfScript) {
+            QFile f(path("run.sh"));
+            ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+            const QByteArray text = f.readAll().replace("\n", "\r\n");
+            f.seek(0);
+            f.write(text);
+        }
         const Outcome r = run(c.args);
         EXPECT_FALSE(r.crashed);
         EXPECT_EQ(r.status, 1);
         EXPECT_TRUE(r.err.contains(QString::fromUtf8(c.message))) << r.err.toStdString();
         EXPECT_FALSE(QFile::exists(missingDb)); // opening never creates a database
         EXPECT_FALSE(QFile::exists(path("RS_line.txt")));
+        if (!c.modelRuns)
+            EXPECT_EQ(runsSoFar(), 0);
         expectModelTablesUntouched();
+        EXPECT_EQ(storedResults(), before);
+        EXPECT_FALSE(QFile::exists(dbPath + ".fitmara-run"));
     }
 }
 
@@ -235,7 +291,10 @@ TEST_F(Batch, BadNmaxRunsNoModel) {
 }
 
 TEST_F(Batch, TermSignalStopsCleanly) {
+    execSql(dbPath, "update PARM_INT set ERROR = 0.5");
+    const QString before = storedResults();
     const Outcome r = terminateMidRun(false);
+    EXPECT_EQ(storedResults(), before); // the trial values are no result
     EXPECT_FALSE(r.crashed) << "killed by the signal instead of stopping";
     EXPECT_EQ(r.status, 128 + SIGTERM);
     EXPECT_TRUE(r.err.contains("SIGTERM")) << r.err.toStdString();
@@ -420,6 +479,76 @@ TEST_F(Batch, HangingModelRunIsEndedAfterTheTimeoutAndTheCalibrationGoesOn) {
     EXPECT_EQ(
         queryDouble(dbPath, "select count(distinct OPERATION_ID || '.' || RUN) from FITMARA_RUNS"),
         runsSoFar());
+}
+
+// Two runs started together on one database: one runs, the other is refused at
+// once and leaves nothing behind. A run killed outright leaves its marker, which
+// the next run still finds and recovers from.
+TEST_F(Batch, OneRunAtATimeAndAKilledRunIsRecovered) {
+    writeRunScript(dir.path(), {"--db", dbPath, "--sql", kModelSql, "--behave", "slow", "--sleep",
+                                "100", "--touch", path("runs.txt")});
+    const QStringList args = line({"NX=15", "GO"});
+    QElapsedTimer clock;
+    clock.start();
+    QProcess* first = start(args);
+    QProcess* second = start(args);
+    const Outcome a = finish(first), b = finish(second);
+    ASSERT_FALSE(a.crashed || b.crashed);
+    EXPECT_EQ(std::min(a.status, b.status), 0) << a.err.toStdString() << b.err.toStdString();
+    EXPECT_EQ(std::max(a.status, b.status), 1) << a.err.toStdString() << b.err.toStdString();
+    const Outcome& refused = a.status == 1 ? a : b;
+    EXPECT_TRUE(refused.err.contains("is calibrating or analysing with this database right now"))
+        << refused.err.toStdString();
+    EXPECT_FALSE(refused.out.contains("copied into")); // refused before any backup
+    EXPECT_FALSE(QFile::exists(dbPath + ".fitmara-run"));
+    expectModelTablesUntouched();
+
+    // kill -9 while the model's tables hold trial values.
+    QFile::remove(path("runs.txt"));
+    QProcess* killed = start(line({"NX=100000", "KR=1E-300", "GO"}));
+    while (runsSoFar() < 3 && clock.elapsed() < 120000)
+        QThread::msleep(20);
+    ::kill(static_cast<pid_t>(killed->processId()), SIGKILL);
+    finish(killed);
+    ASSERT_TRUE(QFile::exists(dbPath + ".fitmara-run"));
+    const Outcome next = run(line({"NX=3", "GO"}));
+    EXPECT_EQ(next.status, 0) << next.err.toStdString();
+    EXPECT_TRUE(next.out.contains("The last run on this database did not finish"));
+    expectModelTablesUntouched();
+    EXPECT_FALSE(QFile::exists(dbPath + ".fitmara-run"));
+}
+
+// DISPLAY naming a display that does not answer: a GO line runs without a
+// window; a line without GO says why it cannot show one.
+TEST_F(Batch, DisplayThatDoesNotAnswer) {
+    writeRunScript(dir.path(), {"--db", dbPath, "--sql", kModelSql});
+    const QList<std::pair<QString, QString>> deadDisplay = {{"DISPLAY", ":4711"},
+                                                            {"QT_QPA_PLATFORM", ""}};
+    Outcome r = finish(start(line({"NX=3", "GO"}), false, deadDisplay));
+    EXPECT_FALSE(r.crashed);
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_TRUE(QFile::exists(path("RS_line.txt")));
+
+    r = finish(start({"DB=" + dbPath}, false, deadDisplay));
+    EXPECT_FALSE(r.crashed);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(r.err.startsWith("fitmara: the window needs a display, and the display it names "
+                                 "(DISPLAY=:4711) does not answer.\n"))
+        << r.err.toStdString();
+}
+
+// Under a locale with a decimal comma the README's own line works, and the
+// protocols keep the locale's separator.
+TEST_F(Batch, DecimalPointOnTheCommandLineInACommaLocale) {
+    writeRunScript(dir.path(), {"--db", dbPath, "--sql", kModelSql});
+    const Outcome r =
+        finish(start(line({"KR=0.0001", "NX=20", "GO"}), false, {{"LC_ALL", "de_DE.UTF-8"}}));
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    QFile protocol(path("Opti_Result.TXT"));
+    ASSERT_TRUE(protocol.open(QIODevice::ReadOnly));
+    const QByteArray text = protocol.readAll();
+    EXPECT_TRUE(text.contains(',')) << text.toStdString();
+    EXPECT_FALSE(QRegularExpression("[0-9]\\.[0-9]").match(QString::fromLatin1(text)).hasMatch());
 }
 
 // In process: a signal that comes before any operation runs still stops the

@@ -3,6 +3,7 @@
 #include "app/session.h"
 #include "base/fit_error.h"
 #include "base/number_format.h"
+#include "paramdb/parm_int_check.h"
 #include "support/session_fixture.h"
 
 #include <QCoreApplication>
@@ -313,9 +314,9 @@ TEST_F(Calibration, GroupedCriterionRefusesToDivideByZero) {
         EXPECT_TRUE(s.series.isEmpty());
     }
 
-    // A group whose values are all missing still reads as 0, as before.
+    // A group whose observed values are all missing still reads as 0, as before.
     Session s;
-    open(s, kTwoParams, {"UPDATE results SET sim = CASE WHEN grp = 3 THEN NULL ELSE obs + 1 END"});
+    open(s, kTwoParams, {"UPDATE results SET sim = coalesce(obs, 0) + 1"});
     fixture::execSql(dbPath, "UPDATE results SET obs = NULL WHERE grp = 3");
     s.settings.criterion = 2;
     EXPECT_NEAR(s.model_eval({0, 1, 0}, 1), 1.0 / 2 + 1.0 / 2, 1e-12);
@@ -616,25 +617,17 @@ TEST_F(Calibration, IncompleteModelStopsTheRunAndRestoresTheTables) {
 }
 
 TEST_F(Calibration, ErrorsDuringTheRunRestoreTheTables) {
-    // A tolerance that is no number, found after the initial runs; a model that
-    // disappears before the first run; a run file deleted after the second run;
-    // and an error of another kind, thrown by a listener of the progress.
+    // A run file deleted after the second run (the model cannot start), and an
+    // error of another kind, thrown by a listener of the progress.
     const struct {
         const char* name;
         int runs;
         const char* message;
-    } cases[] = {{"tolerance", 3, "abc"},
-                 {"no run file", 0, "run.sh"},
-                 {"run file deleted", 2, "run.sh"},
-                 {"listener", 2, "listener failed"}};
+    } cases[] = {{"run file deleted", 2, "run.sh"}, {"listener", 2, "listener failed"}};
     for (const auto& tc : cases) {
         const std::string which = tc.name;
         Session s;
         open(s, kTwoParams, {kLinearModel});
-        if (which == "tolerance")
-            s.settings.tolerance = "abc";
-        else if (which == "no run file")
-            QFile::remove(s.settings.runFile);
         QObject::connect(&s, &Session::progress, [&](int done, int, double, qint64) {
             if (done == 2 && which == "run file deleted")
                 QFile::remove(s.settings.runFile);
@@ -692,12 +685,251 @@ TEST_F(Calibration, StopInABatchRunWritesTheProtocolRestoresAndFails) {
         FAIL() << "no error";
     } catch (const FitError& e) {
         EXPECT_EQ(e.message(), "The calibration was stopped before it finished; the model's "
-                               "tables were restored.");
+                               "tables and PARM_INT were restored.");
     }
     EXPECT_EQ(modelRuns(), 5);
     EXPECT_TRUE(QFile::exists("Opti_Result.TXT"));
     EXPECT_EQ(num("select sum(A) from crop"), 0);
     EXPECT_FALSE(s.closeWasRequested);
+}
+
+// ------------------------------------------------------------------ what needs no model run
+
+TEST_F(Calibration, ChecksBeforeTheBackupNameEveryProblemAndTouchNothing) {
+    struct Case {
+        const char* name;
+        QString params;
+        std::function<void(Session&)> settings; // after the set-up
+        QStringList expected;                   // each in the message
+    };
+    const QString twoParams = kTwoParams;
+    const std::vector<Case> cases = {
+        {"every bad record at once",
+         R"(INSERT INTO PARM_INT (FNAME,PNAME,MINIMUM,MAXIMUM,IVAL,STEP,SELECTION,ALIAS) VALUES
+              ('crop','A',5,1,1,0.5,'ID=1','crossed'), ('crop','A',NULL,1,1,0.5,'ID=1','nomin'),
+              ('crop','A',0,1,NULL,NULL,'ID=1','nostart'), ('crop','A',0,1,1,0,'ID=1','still'),
+              ('crpo','A',0,1,1,0.5,'ID=1','table'), ('crop','Z',0,1,1,0.5,'ID=1','column'),
+              ('crop','A',0,1,1,0.5,'NOPE=1','selection'), ('crop','A',0,1,1,0.5,'ID=1','fine');)",
+         nullptr,
+         {"The optimisation cannot start; nothing was backed up or run:",
+          "Parameter 1 (crossed): MINIMUM 5 is above MAXIMUM 1.",
+          "Parameter 2 (nomin): MINIMUM is empty.", "Parameter 3 (nostart): IVAL is empty.",
+          "Parameter 3 (nostart): STEP is empty.",
+          "Parameter 4 (still): STEP is 0: the search could never move this parameter.",
+          "Parameter 5 (table): FNAME 'crpo' names no table of the database.",
+          "Parameter 6 (column): PNAME 'Z' names no column of table crop.",
+          "Parameter 7 (selection): SELECTION 'NOPE=1' cannot choose rows of table crop: no such "
+          "column: NOPE"}},
+        {"aliases shared in a batch run, whose analysis stores by alias",
+         twoParams + "INSERT INTO PARM_INT (FNAME,PNAME,MINIMUM,MAXIMUM,IVAL,STEP,SELECTION,ALIAS) "
+                     "VALUES ('crop','B',0,1,1,0.5,'ID=1','slope ');",
+         [](Session& s) { s.settings.autorun = true; },
+         {"Parameters 1, 3 share the ALIAS 'slope'"}},
+        {"tolerance",
+         twoParams,
+         [](Session& s) { s.settings.tolerance = "abc"; },
+         {"The convergence criterion: 'abc' is not a valid floating point value."}},
+        {"tolerance from the command line",
+         twoParams,
+         [](Session& s) {
+             s.settings.tolerance = "1e-4x";
+             s.commandLineValues.insert("KR=", "1e-4x");
+         },
+         {"KR=1e-4x: '1e-4x' is not a valid floating point value."}},
+        {"run file gone",
+         twoParams,
+         [](Session& s) { QFile::remove(s.settings.runFile); },
+         {"run.sh\" does not exist."}},
+        {"run file with CR LF line ends",
+         twoParams,
+         [](Session& s) {
+             QFile f(s.settings.runFile);
+             ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+             QByteArray text = f.readAll().replace("\n", "\r\n");
+             f.close();
+             ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+             f.write(text);
+         },
+         {"has Windows line ends (CR LF)", "sed -i"}},
+        {"result table named by RT=",
+         twoParams,
+         [](Session& s) {
+             s.settings.tname.clear();
+             s.commandLineValues.insert("RT=", "resluts");
+         },
+         {"RT=resluts: the database has no table or view of that name."}},
+        {"model column named by MO=",
+         twoParams,
+         [](Session& s) {
+             s.form.mod_fld.index = -1;
+             s.commandLineValues.insert("MO=", "simm");
+         },
+         {"MO=simm: the result table results has no column of that name."}},
+        {"observed column not given",
+         twoParams,
+         [](Session& s) { s.form.obs_fld.index = -1; },
+         {"No observed column is chosen: give it with OB=<column>"}},
+        {"index column of a grouped criterion",
+         twoParams,
+         [](Session& s) {
+             s.form.idx_fld.index = -1;
+             s.settings.criterion = 2;
+         },
+         {"No index column is chosen: give it with IX=<column>"}},
+        {"variance column named by OV= in a batch run",
+         twoParams,
+         [](Session& s) {
+             s.settings.autorun = true;
+             s.form.var_fld.index = -1;
+             s.commandLineValues.insert("OV=", "varr");
+         },
+         {"OV=varr: the result table results has no column of that name."}},
+        {"condition",
+         twoParams,
+         [](Session& s) { s.settings.condition = "gpr=1"; },
+         {"The filter condition \"gpr=1\": it cannot choose rows of results: no such column: gpr"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Session s;
+        open(s, c.params + "UPDATE PARM_INT SET AVAL = 0.5, ERROR = 0.25;", {kLinearModel});
+        if (c.settings)
+            c.settings(s);
+        const QString before = cropState();
+        try {
+            s.startOptimization();
+            ADD_FAILURE() << "no error";
+        } catch (const FitError& e) {
+            for (const QString& part : c.expected)
+                EXPECT_TRUE(e.message().contains(part))
+                    << "missing: " << part.toStdString() << "\nin: " << e.message().toStdString();
+        }
+        EXPECT_EQ(modelRuns(), 0);
+        EXPECT_FALSE(s.db.hasTable("crop_bop"));
+        EXPECT_FALSE(QFile::exists(dbPath + ".fitmara-run"));
+        EXPECT_EQ(cropState(), before);
+        EXPECT_EQ(text("select group_concat(AVAL || '/' || ERROR) from PARM_INT where ERROR = 0.25 "
+                       "and AVAL = 0.5"),
+                  text("select group_concat('0.5/0.25') from PARM_INT"));
+    }
+
+    // What may be intended is a warning: the run goes on.
+    Session s;
+    open(s, QString(kTwoParams).replace("'ID=1'", "'ID=99'"), {kLinearModel});
+    s.checkBeforeRun("The optimisation", Session::NeedsModelRun, NeedsIval | NeedsStep);
+    EXPECT_TRUE(s.lb.lines().contains(
+        "Warning: Parameter 2 (intercept): SELECTION 'ID=99' matches no row of table soil today, "
+        "so its value is written nowhere."))
+        << s.lb.lines().join('\n').toStdString();
+}
+
+TEST_F(Calibration, ModelOutputThatIsNoNumberOrIsGoneMakesTheRunIncomplete) {
+    const struct {
+        const char* behave;
+        const char* detail; // the reason, and the log line after "Model run incomplete !"
+    } cases[] = {
+        {"leave", "of the 6 rows of results that the condition chose, 2 are still at -99 in sim "
+                  "(rowid 1: -99; rowid 2: -99)"},
+        {"null", "of the 6 rows of results that the condition chose, 2 hold no simulated value "
+                 "in sim (rowid 1: NULL; rowid 2: NULL)"},
+        {"nan", "2 hold no simulated value in sim (rowid 1: NULL; rowid 2: NULL)"},
+        {"text", "(rowid 1: the text 'abc'; rowid 2: the text 'abc')"},
+        {"inf", "(rowid 1: Infinity; rowid 2: Infinity)"},
+        {"delete", "of the 6 rows of results that the condition chose, 2 are gone (deleted "
+                   "during the run)"},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.behave);
+        Session s;
+        open(s, kTwoParams, {kLinearModel}, tc.behave, "1=1", {"--leave", "2"});
+        bool complete = true;
+        EXPECT_EQ(s.model_eval({0, 2, 1}, 1, &complete), 0);
+        EXPECT_FALSE(complete);
+        EXPECT_TRUE(s.lastIncomplete.contains(tc.detail)) << s.lastIncomplete.toStdString();
+        ASSERT_FALSE(s.lb.lines().isEmpty());
+        EXPECT_EQ(s.lb.lines().first(), "Model run incomplete !");
+        // Rows left at -99 are said by that line alone, as ever; the rest is explained.
+        if (std::string(tc.behave) == "leave")
+            EXPECT_EQ(s.lb.count(), 1);
+        else
+            EXPECT_EQ(s.lb.lines().value(1), "  " + s.lastIncomplete);
+        EXPECT_TRUE(s.series.isEmpty());
+    }
+
+    // A model that never writes numbers ends the calibration with the reason,
+    // instead of a result computed from the rows that remain.
+    Session s;
+    open(s, QString(kTwoParams) + "UPDATE PARM_INT SET AVAL = 0.5;", {kLinearModel}, "null", "1=1",
+         {"--leave", "1"});
+    try {
+        s.startOptimization();
+        FAIL() << "no error";
+    } catch (const FitError& e) {
+        EXPECT_TRUE(e.message().contains("None of the 3 model runs of the initial simplex "
+                                         "completed"))
+            << e.message().toStdString();
+        EXPECT_TRUE(e.message().contains("(rowid 1: NULL)")) << e.message().toStdString();
+    }
+    EXPECT_EQ(modelRuns(), 3);
+    EXPECT_EQ(num("select sum(A) from crop"), 0);
+    EXPECT_EQ(text("select group_concat(AVAL) from PARM_INT"), "0.5,0.5");
+}
+
+TEST_F(Calibration, RunThatDoesNotCompleteKeepsTheStoredResults) {
+    // AVAL, ERROR and r_2 of an earlier calibration and analysis.
+    const QString stored = QString(kTwoParams) +
+                           "ALTER TABLE PARM_INT ADD r_2 DOUBLE;"
+                           "UPDATE PARM_INT SET AVAL = 1.25 * ITEM_IX, ERROR = 0.5, r_2 = 0.25;";
+    const QString storedState = "1.25/0.5/0.25 2.5/0.5/0.25";
+    auto state = [&] {
+        return text("select group_concat(AVAL || '/' || ERROR || '/' || r_2, ' ') from "
+                    "(select * from PARM_INT order by ITEM_IX)");
+    };
+    const struct {
+        const char* name;
+        bool batch;
+        bool accept; // the result dialog's answer
+        bool kept;   // the run's values stay
+    } cases[] = {
+        {"the model cannot start any more", false, false, false},
+        {"stopped in a batch run", true, false, false},
+        {"stopped in the window, declined", false, false, false},
+        {"stopped in the window, kept by the person", false, true, true},
+        {"the analysis of a batch run fails", true, false, false},
+    };
+    for (const auto& tc : cases) {
+        const std::string which = tc.name;
+        SCOPED_TRACE(which);
+        Session s;
+        TestAsker asker;
+        asker.accept = tc.accept;
+        s.asker = &asker;
+        open(s, stored, {kLinearModel});
+        s.settings.autorun = tc.batch;
+        s.setMaxCallText(which == "the analysis of a batch run fails" ? "0" : "200");
+        QObject::connect(&s, &Session::progress, [&](int done, int, double, qint64) {
+            if (done == 2 && which == "the model cannot start any more")
+                QFile::remove(s.settings.runFile);
+            if (done == 5 && which.rfind("stopped", 0) == 0)
+                s.requestStop();
+        });
+        // The analysis after the search: its second model run cannot start.
+        int starts = 0;
+        QObject::connect(&s, &Session::connectionChanged, [&](bool open) {
+            if (!open && ++starts == 4 && which == "the analysis of a batch run fails")
+                QFile::remove(s.settings.runFile);
+        });
+        try {
+            s.startOptimization();
+            EXPECT_FALSE(tc.batch) << "a batch run that did not complete reported no error";
+        } catch (const FitError&) {
+        }
+        if (tc.kept)
+            EXPECT_NE(state(), storedState);
+        else
+            EXPECT_EQ(state(), storedState);
+        EXPECT_FALSE(s.busy());
+    }
 }
 
 // ------------------------------------------------------------------ run journal
@@ -796,6 +1028,8 @@ TEST_F(Calibration, JournalTablesAreNeverModelOrResultTables) {
     EXPECT_FALSE(s.form.table_LIST.items.contains("FITMARA_RUNS", Qt::CaseInsensitive));
     EXPECT_FALSE(s.form.table_LIST.items.contains("FITMARA_OPERATIONS", Qt::CaseInsensitive));
     // A PARM_INT record naming a journal table is refused before anything is run.
+    fixture::setupSession(s, dbPath, s.settings.runFile,
+                          {"results", "obs", "sim", "grp", "var", "1=1"});
     fixture::execSql(dbPath, "INSERT INTO PARM_INT (FNAME,PNAME,MINIMUM,MAXIMUM,IVAL,STEP,"
                              "SELECTION) VALUES ('fitmara_runs','RUN',0,9,1,1,'ID=1')");
     const int before = modelRuns();

@@ -83,6 +83,32 @@ TEST(ParseLocaleDouble, ReadsTheLocaleFormAndRejectsOthers) {
     }
 }
 
+// Command-line numbers and the convergence criterion: a decimal point in every
+// locale, and the locale's own separator too.
+TEST(ParseNumberText, TakesADecimalPointInEveryLocale) {
+    const QLocale german(QLocale::German, QLocale::Germany);
+    const QLocale c = QLocale::c();
+    const struct {
+        const char* text;
+        double german;
+        double c;
+    } cases[] = {
+        {"0.0001", 1e-4, 1e-4}, {"0,0001", 1e-4, NAN}, {"1E-9", 1e-9, 1e-9}, {"-2.5", -2.5, -2.5},
+        {"1.000,5", NAN, NAN},  {"1,000.5", NAN, NAN}, {"abc", NAN, NAN},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.text);
+        for (const auto& [locale, expected] : {std::pair{german, tc.german}, std::pair{c, tc.c}}) {
+            if (std::isnan(expected))
+                EXPECT_THROW(parseNumberText(tc.text, locale), FitError)
+                    << locale.name().toStdString();
+            else
+                EXPECT_DOUBLE_EQ(parseNumberText(tc.text, locale), expected)
+                    << locale.name().toStdString();
+        }
+    }
+}
+
 TEST(ParseDecimalInt, ReadsDecimalDigitsOnly) {
     EXPECT_EQ(parseDecimalInt("50"), 50);
     EXPECT_EQ(parseDecimalInt(" 7 "), 7);

@@ -187,6 +187,49 @@ TEST_F(ParamDb, RunFileLinesAndRunnerSettings) {
     EXPECT_EQ(s.form.run_lb.size(), 2);
 }
 
+// "edit runfile" with $VISUAL / $EDITOR: the run file reaches the editor as one
+// argument, after the editor's own arguments, also when its path has blanks.
+TEST_F(ParamDb, EditorGetsTheRunFileAsOneArgument) {
+    const QString script = writeRunScript(dir.path(), {"--db", "x.sqlite"}, "my run; file.sh");
+    s.setRunFile(script);
+    const QString recorder = dir.filePath("editor.sh");
+    const QString record = dir.filePath("args.txt");
+    {
+        QFile f(recorder);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QStringLiteral("#!/bin/sh\nfor a in \"$@\"; do printf '%s|' \"$a\"; last=$a; "
+                               "done > %1\necho '# edited' >> \"$last\"\n")
+                    .arg(shellQuote(record))
+                    .toUtf8());
+        f.close();
+        f.setPermissions(f.permissions() | QFileDevice::ExeOwner);
+    }
+    const QByteArray savedVisual = qgetenv("VISUAL"), savedEditor = qgetenv("EDITOR");
+    const struct {
+        const char* variable;
+        QString value;
+        QString arguments;
+    } cases[] = {
+        {"VISUAL", recorder, script + "|"},
+        {"EDITOR", recorder + " --wait", "--wait|" + script + "|"},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.variable);
+        qunsetenv("VISUAL");
+        qunsetenv("EDITOR");
+        qputenv(tc.variable, tc.value.toLocal8Bit());
+        QFile::remove(record);
+        const int lines = s.form.run_lb.size();
+        s.editRunFile();
+        QFile f(record);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        EXPECT_EQ(QString::fromLocal8Bit(f.readAll()), tc.arguments);
+        EXPECT_EQ(s.form.run_lb.size(), lines + 1); // the list shows the edited file
+    }
+    for (const auto& [name, value] : {std::pair{"VISUAL", savedVisual}, {"EDITOR", savedEditor}})
+        value.isNull() ? qunsetenv(name) : qputenv(name, value);
+}
+
 TEST_F(ParamDb, NmaxEditKeepsTheLastValidValue) {
     EXPECT_EQ(s.settings.max_call, 50);
     EXPECT_EQ(s.form.edit2, "50");

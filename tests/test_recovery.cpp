@@ -7,9 +7,12 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 using namespace fixture;
@@ -29,6 +32,13 @@ insert into PARM_INT (FNAME, PNAME, MINIMUM, MAXIMUM, IVAL, STEP, SELECTION, ALI
 )";
 
 const ResultRoles kRoles{"results", "OBS", "SIM", "ID", "VAR"};
+
+// A run script whose model computes SIM = A * X.
+QString linearModelScript(const QString& dir, const QString& db) {
+    return writeRunScript(
+        dir, {"--db", db, "--sql",
+              "UPDATE results SET SIM = (SELECT A FROM par WHERE ID=1) * X WHERE SIM = -99"});
+}
 
 void writeMarker(const QString& path, const QString& firstLine) {
     QFile f(path);
@@ -108,6 +118,138 @@ TEST(Recovery, UnfinishedRunWhoseBackupIsGoneStopsWithoutOverwritingAnything) {
     EXPECT_FALSE(s.db.hasTable("par_bop"));
 }
 
+// The user's data after a run whose backup failed: the marker must not stand for
+// a backup that does not exist, or the next run "restores" an older one over
+// the user's later edits.
+TEST(Recovery, FailedBackupLeavesNoMarkerAndTheNextRunRestoresNothing) {
+    QTemporaryDir dir;
+    const QString db = makeDb(dir.path(), kSql);
+    const QString marker = db + ".fitmara-run";
+    const QString run = linearModelScript(dir.path(), db);
+    {
+        Session s;
+        setupSession(s, db, run, kRoles);
+        s.setMaxCallText("2");
+        s.startOptimization(); // declined (no one to accept): restored
+        EXPECT_FALSE(QFile::exists(marker));
+    }
+    execSql(db, "update par set A = 6"); // the user's edit after that run
+    {
+        // A backup that fails half way: the second model table does not exist.
+        Session s;
+        setupSession(s, db, run, kRoles);
+        execSql(db, "insert into PARM_INT (FNAME, PNAME, MINIMUM, MAXIMUM, IVAL, STEP, ALIAS) "
+                    "values ('parr', 'A', 0, 10, 1, 0.5, 'b')");
+        EXPECT_THROW(s.backup(), FitError);
+        EXPECT_FALSE(QFile::exists(marker));
+        EXPECT_THROW(s.startOptimization(), FitError); // found by the checks, before any backup
+        EXPECT_FALSE(QFile::exists(marker));
+        execSql(db, "delete from PARM_INT where FNAME = 'parr'");
+    }
+    Session s;
+    setupSession(s, db, run, kRoles);
+    s.backup();
+    EXPECT_FALSE(s.lb.lines().join('\n').contains("did not finish"));
+    EXPECT_EQ(queryDouble(db, "select A from par"), 6.0);
+    s.restore();
+    EXPECT_EQ(queryDouble(db, "select A from par"), 6.0);
+    EXPECT_FALSE(QFile::exists(marker));
+}
+
+// A recovery that cannot restore every table says which it replaced and which
+// not; "nothing was overwritten" only when that is true.
+TEST(Recovery, PartialRecoveryNamesWhatItReplaced) {
+    const struct {
+        const char* dropped;
+        const char* says;
+        double parAfter; // par's value after the attempt
+    } cases[] = {
+        {"drop table par2_bop", "Replaced by their backups: par.", 1.0},
+        {"drop table par_bop; drop table par2_bop", "No model table was replaced.", 7.5},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.dropped);
+        QTemporaryDir dir;
+        const QString db = makeDb(dir.path(), QString(kSql) + R"(
+            create table par2 (ID integer primary key, B double);
+            insert into par2 values (1, 2.0);
+            insert into PARM_INT (FNAME, PNAME, MINIMUM, MAXIMUM, IVAL, STEP, SELECTION, ALIAS)
+              values ('par2', 'B', 0, 10, 2, 0.5, 'ID=1', 'b');)");
+        const QString marker = db + ".fitmara-run";
+        Session s;
+        setupSession(s, db, QString(), kRoles);
+        s.backup();
+        s.backupClosed();
+        execSql(db, QString("update par set A = 7.5; update par2 set B = 8.5; ") + tc.dropped);
+        writeMarker(marker, "4194305"); // a killed run's
+        try {
+            s.backup();
+            FAIL() << "no error";
+        } catch (const FitError& e) {
+            EXPECT_TRUE(e.message().contains("par2 was not restored: no such table: par2_bop"))
+                << e.message().toStdString();
+            EXPECT_TRUE(e.message().contains(tc.says)) << e.message().toStdString();
+            EXPECT_FALSE(e.message().contains("Nothing was overwritten"));
+        }
+        EXPECT_EQ(queryDouble(db, "select A from par"), tc.parAfter);
+        EXPECT_EQ(queryDouble(db, "select B from par2"), 8.5);
+        EXPECT_TRUE(QFile::exists(marker)); // the next run tries again
+    }
+}
+
+// A database that another program keeps locked is reported as locked, naming the
+// program, both when it is opened and when a run is started; nothing is done.
+TEST(Recovery, LockedDatabaseIsSaidToBeLockedAndNothingIsDone) {
+    QTemporaryDir dir;
+    const QString db = makeDb(dir.path(), QString(kSql) + "update PARM_INT set AVAL = 0.5;");
+    const QString run = writeRunScript(dir.path(), {"--db", db, "--touch", dir.filePath("runs")});
+    for (const bool alreadyOpen : {false, true}) {
+        SCOPED_TRACE(alreadyOpen ? "locked after opening" : "locked when opened");
+        Session s;
+        s.db.setBusyTimeout(200);
+        if (alreadyOpen)
+            setupSession(s, db, run, kRoles);
+        QProcess holder;
+        holder.start(FIXTURE_DIR "/standin_model",
+                     {"--db", db, "--behave", "hold", "--sleep", "20000"});
+        ASSERT_TRUE(holder.waitForStarted());
+        // Until the lock is taken, reading works.
+        QElapsedTimer clock;
+        clock.start();
+        bool locked = false;
+        while (!locked && clock.elapsed() < 10000) {
+            QThread::msleep(50);
+            sqlite3* h = nullptr;
+            sqlite3_open_v2(db.toUtf8().constData(), &h, SQLITE_OPEN_READONLY, nullptr);
+            locked = sqlite3_exec(h, "select count(*) from sqlite_master", nullptr, nullptr,
+                                  nullptr) == SQLITE_BUSY;
+            sqlite3_close(h);
+        }
+        ASSERT_TRUE(locked);
+        try {
+            if (alreadyOpen)
+                s.startOptimization();
+            else
+                setupSession(s, db, run, kRoles);
+            ADD_FAILURE() << "no error";
+        } catch (const FitError& e) {
+            const QString expected =
+                QString("The database '%1' is locked by another program (process %2, "
+                        "standin_model)")
+                    .arg(db)
+                    .arg(holder.processId());
+            EXPECT_TRUE(e.message().contains(expected)) << e.message().toStdString();
+            EXPECT_FALSE(e.message().contains("not a SQLite database"));
+        }
+        holder.kill();
+        holder.waitForFinished();
+        EXPECT_FALSE(QFile::exists(db + ".fitmara-run"));
+        EXPECT_FALSE(QFile::exists(dir.filePath("runs")));
+        EXPECT_EQ(queryDouble(db, "select count(*) from sqlite_master where name = 'par_bop'"), 0);
+        EXPECT_EQ(queryDouble(db, "select AVAL from PARM_INT"), 0.5);
+    }
+}
+
 TEST(Recovery, SecondStopEndsAModelThatHangs) {
     QTemporaryDir dir;
     const QString db = makeDb(dir.path(), kSql);
@@ -138,10 +280,7 @@ TEST(Recovery, SecondStopEndsAModelThatHangs) {
 TEST(Progress, CountsAgainstTheEvaluationsTheOperationExpects) {
     QTemporaryDir dir;
     const QString db = makeDb(dir.path(), kSql);
-    const QString run = writeRunScript(
-        dir.path(),
-        {"--db", db, "--sql",
-         "UPDATE results SET SIM = (SELECT A FROM par WHERE ID=1) * X WHERE SIM = -99"});
+    const QString run = linearModelScript(dir.path(), db);
     Session s;
     setupSession(s, db, run, kRoles);
     QList<int> totals;

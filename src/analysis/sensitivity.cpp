@@ -6,14 +6,15 @@
 #include "evaluation/evaluator.h"
 #include "paramdb/backup.h"
 #include "paramdb/database.h"
+#include "paramdb/stored_results.h"
 
 #include <QElapsedTimer>
 #include <QSqlQuery>
 #include <cmath>
 
 SensitivityAnalysis::SensitivityAnalysis(const CalibrationSettings& settings, Database& database,
-                                         Evaluator& eval, Reporter& reporter)
-    : cfg(settings), db(database), evaluator(eval), report(reporter) {}
+                                         RunMarker& marker, Evaluator& eval, Reporter& reporter)
+    : cfg(settings), db(database), runMarker(marker), evaluator(eval), report(reporter) {}
 
 SensitivitySummary SensitivityAnalysis::run() {
     QElapsedTimer clock;
@@ -24,22 +25,26 @@ SensitivitySummary SensitivityAnalysis::run() {
 
     SensitivitySummary summary;
     tfmatrix h;
-    backup(db, log);
+    // What PARM_INT holds of the last completed run: a run that does not
+    // complete gives it back.
+    const StoredResults before = readStoredResults(db);
+    backup(db, runMarker, log);
     try {
         sensit(b, summary, h);
     } catch (...) {
         // The model's tables must not stay at a raised value: they go back to
         // the backup before the error is reported.
-        restoreAfterFailure(db, log,
+        restoreAfterFailure(db, runMarker, log,
                             report.stopRequested()
                                 ? QStringLiteral("The sensitivity analysis was stopped; the "
                                                  "model's tables are restored from their backups.")
                                 : QStringLiteral("The sensitivity analysis ended with an error; "
                                                  "the model's tables are restored from their "
                                                  "backups."));
+        putBackStoredResults(db, cfg.db_f_name, before, report);
         throw;
     }
-    restore(db, log);
+    restore(db, runMarker, log);
 
     // The values the runs used: the evaluation clamped each to its bounds.
     std::vector<double> minimum, maximum;

@@ -8,6 +8,7 @@
 
 class Database;
 class Evaluator;
+class RunMarker;
 
 struct SensitivitySummary : Summary {
     int ndim = 0;
@@ -17,8 +18,9 @@ struct SensitivitySummary : Summary {
 
 class SensitivityAnalysis {
   public:
-    SensitivityAnalysis(const CalibrationSettings& settings, Database& db, Evaluator& evaluator,
-                        Reporter& reporter);
+    // runMarker: the marker of db that the backup takes and the restore gives up.
+    SensitivityAnalysis(const CalibrationSettings& settings, Database& db, RunMarker& runMarker,
+                        Evaluator& evaluator, Reporter& reporter);
 
     // Throws FitError for a step that is no number, an IVAL that is none, a stop
     // request and the errors of the runs; the tables are restored by then.
@@ -29,6 +31,7 @@ class SensitivityAnalysis {
 
     CalibrationSettings cfg;
     Database& db;
+    RunMarker& runMarker;
     Evaluator& evaluator;
     Reporter& report;
 };

@@ -70,6 +70,9 @@ UncertaintySummary UncertaintyAnalysis::run() {
     if (records.empty())
         throw FitError(
             QStringLiteral("PARM_INT holds no parameters: there is nothing to analyse."));
+    // A batch run checked this before its optimisation began.
+    if (!autorun && checkBeforeRun)
+        checkBeforeRun();
 
     // Why there is no analysis, in the log and the protocol.
     auto stop = [&](const QStringList& why) {
@@ -154,7 +157,8 @@ UncertaintySummary UncertaintyAnalysis::run() {
     // A run that left rows at -99, or changed the number of rows, cannot be
     // differenced against the base run.
     int rowCount = -1; // of the base run
-    auto checkRun = [&](const ModelValues& rows, int run) {
+    auto checkRun = [&](const EvaluationResult& done, int run) {
+        const ModelValues& rows = done.values;
         QString what;
         if (rowCount >= 0 && int(rows.mod.size()) != rowCount)
             what = QStringLiteral("the number of selected result rows changed from %1 to %2")
@@ -166,11 +170,9 @@ UncertaintySummary UncertaintyAnalysis::run() {
             what = QString::number(rows.badVariances) +
                    QStringLiteral(" selected result rows have a variance (") + VAR +
                    QStringLiteral(") that is empty, 0 or negative");
-        for (double m : rows.mod)
-            if (m == -99) {
-                what = QStringLiteral("Model run incomplete !");
-                break;
-            }
+        // Rows at -99, without a finite number or gone: the run left no result.
+        if (!done.complete)
+            what = QStringLiteral("Model run incomplete ! ") + done.why;
         if (what.isEmpty())
             return;
         const QString which = run == 0 ? QStringLiteral("the base run")
@@ -204,8 +206,9 @@ UncertaintySummary UncertaintyAnalysis::run() {
         stopIfRequested();
         atStart = false;
         ++summary.modelRuns;
-        const ModelValues base = evaluator.evaluate(x, Reading::ModelValues).values;
-        checkRun(base, 0);
+        const EvaluationResult baseRun = evaluator.evaluate(x, Reading::ModelValues);
+        checkRun(baseRun, 0);
+        const ModelValues& base = baseRun.values;
         if (excel_out)
             fit = readFitPoints(db, cfg.tname, cfg.condition, cfg.observedColumn, cfg.modelColumn,
                                 cfg.indexColumn);
@@ -224,11 +227,12 @@ UncertaintySummary UncertaintyAnalysis::run() {
             x[j] = p[j] + d[j];
             atStart = false;
             ++summary.modelRuns;
-            const ModelValues run = evaluator.evaluate(x, Reading::ModelValues).values;
+            const EvaluationResult done = evaluator.evaluate(x, Reading::ModelValues);
             x[j] = p[j];
             restoreStart();
             atStart = true;
-            checkRun(run, j);
+            checkRun(done, j);
+            const ModelValues& run = done.values;
             for (int k = 1; k <= rowCount; ++k)
                 fimdtNew[k][j] =
                     (static_cast<long double>(run.mod[k - 1]) - fimdtNew[k][0]) / taken[j];

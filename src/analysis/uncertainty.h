@@ -9,6 +9,7 @@
 
 #include <QPointF>
 #include <QVector>
+#include <functional>
 
 class Database;
 class Evaluator;
@@ -38,6 +39,11 @@ class UncertaintyAnalysis {
     // in the log and the protocol. A run that fails, a stop request and the
     // errors of the runs throw FitError once the start values are back.
     UncertaintySummary run();
+    // The checks of the settings and of PARM_INT that need no model run, made
+    // before the first run of an interactive analysis (a batch run made them
+    // before its optimisation); throws FitError. May be empty.
+    std::function<void()> checkBeforeRun;
+
     // What the last run found so far; also after it threw.
     const UncertaintySummary& summary() const { return out; }
 

@@ -3,14 +3,20 @@
 #include "base/fit_error.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QSocketNotifier>
 
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 QString batchHelpText() {
@@ -38,7 +44,8 @@ QString usageText() {
         "by running the model through its run script. Without GO the window opens with\n"
         "the arguments applied. With GO the calibration and the uncertainty analysis\n"
         "run unattended and the program ends; without a display (DISPLAY and\n"
-        "WAYLAND_DISPLAY unset) it runs without a window and needs DB=.\n"
+        "WAYLAND_DISPLAY unset, or naming one that does not answer) it runs without a\n"
+        "window and needs DB=.\n"
         "\n"
         "Keys (each argument takes effect at once, in the order given):\n"
         "  RF=<run script>   starts the model; a bare name is taken from the current folder\n"
@@ -85,11 +92,14 @@ QString usageText() {
 }
 
 QString noDisplayMessage() {
-    return QStringLiteral(
-        "fitmara: the window needs a display, and neither DISPLAY nor WAYLAND_DISPLAY is set.\n"
-        "To calibrate unattended, give the whole run on the command line and end it with GO,\n"
-        "for example: fitmara RF=run.sh DB=model.sqlite RT=results CD=1=1 OB=obs MO=sim GO\n"
-        "See fitmara --help.\n");
+    const QString why = displayProblem();
+    return QStringLiteral("fitmara: the window needs a display, and %1.\n"
+                          "To calibrate unattended, give the whole run on the command line and "
+                          "end it with GO,\n"
+                          "for example: fitmara RF=run.sh DB=model.sqlite RT=results CD=1=1 "
+                          "OB=obs MO=sim GO\n"
+                          "See fitmara --help.\n")
+        .arg(why.isEmpty() ? QStringLiteral("none could be opened") : why);
 }
 
 bool isBatchLine(const QStringList& arguments) {
@@ -100,9 +110,98 @@ bool holdsHelpKey(const QStringList& arguments) {
     return arguments.contains(QStringLiteral("?"), Qt::CaseSensitive);
 }
 
+namespace {
+
+// Connects a stream socket to `address`, waiting at most timeoutMs.
+bool answers(const sockaddr* address, socklen_t length, int timeoutMs) {
+    const int fd = ::socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return false;
+    bool ok = ::connect(fd, address, length) == 0;
+    if (!ok && errno == EINPROGRESS) {
+        pollfd p{fd, POLLOUT, 0};
+        int error = 0;
+        socklen_t len = sizeof error;
+        ok = ::poll(&p, 1, timeoutMs) == 1 &&
+             ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
+    }
+    ::close(fd);
+    return ok;
+}
+
+bool unixSocketAnswers(const QByteArray& path, bool abstract) {
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    const int offset = abstract ? 1 : 0; // an abstract name starts with a NUL byte
+    if (path.size() + offset >= int(sizeof a.sun_path))
+        return false;
+    std::memcpy(a.sun_path + offset, path.constData(), size_t(path.size()));
+    const socklen_t len =
+        socklen_t(offsetof(sockaddr_un, sun_path) + offset + path.size() + (abstract ? 0 : 1));
+    return answers(reinterpret_cast<const sockaddr*>(&a), len, 2000);
+}
+
+// Whether the X server that DISPLAY names ("[host]:n[.screen]") accepts connections.
+bool x11Answers(const QString& display) {
+    const int colon = display.lastIndexOf(QLatin1Char(':'));
+    if (colon < 0)
+        return false;
+    const QString host = display.left(colon);
+    bool ok = false;
+    const int number = display.mid(colon + 1).section(QLatin1Char('.'), 0, 0).toInt(&ok);
+    if (!ok || number < 0)
+        return false;
+    if (host.isEmpty() || host == QLatin1String("unix")) {
+        const QByteArray socket = "/tmp/.X11-unix/X" + QByteArray::number(number);
+        return unixSocketAnswers(socket, true) || unixSocketAnswers(socket, false);
+    }
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    const QByteArray port = QByteArray::number(6000 + number);
+    if (::getaddrinfo(host.toLocal8Bit().constData(), port.constData(), &hints, &list) != 0)
+        return false;
+    bool reached = false;
+    for (addrinfo* a = list; a && !reached; a = a->ai_next)
+        reached = answers(a->ai_addr, a->ai_addrlen, 2000);
+    ::freeaddrinfo(list);
+    return reached;
+}
+
+bool waylandAnswers(const QString& name) {
+    QString path = name;
+    if (!path.startsWith(QLatin1Char('/')))
+        path = qEnvironmentVariable("XDG_RUNTIME_DIR") + QLatin1Char('/') + name;
+    return unixSocketAnswers(QFile::encodeName(path), false);
+}
+
+} // namespace
+
+QString displayProblem() {
+    const QString x11 = qEnvironmentVariable("DISPLAY");
+    const QString wayland = qEnvironmentVariable("WAYLAND_DISPLAY");
+    if (x11.isEmpty() && wayland.isEmpty())
+        return QStringLiteral("neither DISPLAY nor WAYLAND_DISPLAY is set");
+    // A platform chosen by name that needs no display server (offscreen, vnc,
+    // ...) is taken at its word.
+    const QString platform = qEnvironmentVariable("QT_QPA_PLATFORM");
+    if (!platform.isEmpty() && !platform.startsWith(QLatin1String("xcb")) &&
+        !platform.startsWith(QLatin1String("wayland")))
+        return QString();
+    // Qt ends the program (abort) when it cannot open the display: find out first.
+    if ((!x11.isEmpty() && x11Answers(x11)) || (!wayland.isEmpty() && waylandAnswers(wayland)))
+        return QString();
+    QStringList named;
+    if (!x11.isEmpty())
+        named << QStringLiteral("DISPLAY=%1").arg(x11);
+    if (!wayland.isEmpty())
+        named << QStringLiteral("WAYLAND_DISPLAY=%1").arg(wayland);
+    return QStringLiteral("the display it names (%1) does not answer")
+        .arg(named.join(QStringLiteral(", ")));
+}
+
 bool displayAvailable() {
-    return !qEnvironmentVariableIsEmpty("DISPLAY") ||
-           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    return displayProblem().isEmpty();
 }
 
 void reportBatchError(const QString& message) {

@@ -30,12 +30,16 @@ QString usageText();
 QString versionText();
 // What a run without GO and without a display tells on standard error.
 QString noDisplayMessage();
+// Why no window can be shown (no display named, or the one named does not
+// answer); empty when one can.
+QString displayProblem();
 
 // A batch run is one whose command line holds GO (exactly, in upper case).
 bool isBatchLine(const QStringList& arguments);
 // The help key "?" as a whole argument.
 bool holdsHelpKey(const QStringList& arguments);
-// A window can be shown: DISPLAY or WAYLAND_DISPLAY is set and not empty.
+// A window can be shown: DISPLAY or WAYLAND_DISPLAY names a display that
+// answers (or QT_QPA_PLATFORM names a platform that needs none).
 bool displayAvailable();
 
 // The answers of a run without a person: no file dialog can be shown, so a

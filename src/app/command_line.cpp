@@ -14,15 +14,28 @@ void Session::applyCommandLine() {
 
     settings.autorun = false;
     settings.excel_out = false;
+    commandLineValues.clear();
+    static const QStringList namedKeys = {
+        "RF=", "CD=", "RT=", "DB=", "OB=", "MO=", "IX=", "OV=", "KR=", "NX="};
     try {
         for (const QString& arg : arguments) {
             try {
                 const QString key = arg.left(3);
                 const QString value = arg.mid(3);
+                if (namedKeys.contains(key))
+                    commandLineValues.insert(key, value);
                 if (key == QLatin1String("RF=")) {
                     setRunFile(value);
                 } else if (key == QLatin1String("CD=")) {
                     settings.condition = value;
+                    // Without a result table the statement fails for want of a
+                    // table name: say which argument missed it.
+                    if (settings.tname.isEmpty() &&
+                        commandLineValues.contains(QStringLiteral("RT=")))
+                        throw FitError(
+                            QStringLiteral("no result table is chosen: RT=%1 names no table or "
+                                           "view of the database.")
+                                .arg(commandLineValues.value(QStringLiteral("RT="))));
                     openResultTable();
                 } else if (key == QLatin1String("RT=")) {
                     form.table_LIST.selectIgnoringCase(value);

@@ -4,7 +4,6 @@
 #include "base/number_format.h"
 
 #include <QCoreApplication>
-#include <QThread>
 
 Session::Session(QObject* parent)
     : QObject(parent), lb(this), mrun(this), rfedit(this), evaluator(db, mrun, this) {
@@ -48,11 +47,6 @@ void Session::requestClose() {
 
 void Session::processEvents() {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
-}
-
-void Session::pause(int ms) {
-    if (ms > 0)
-        QThread::msleep(static_cast<unsigned long>(ms));
 }
 
 void Session::clearChart() {

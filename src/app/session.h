@@ -19,11 +19,15 @@
 #include "evaluation/report.h"
 #include "evaluation/settings.h"
 #include "model/dvk_app_exec.h"
+#include "model/run_file.h"
 #include "paramdb/database.h"
 #include "paramdb/journal.h"
 #include "paramdb/param_selection.h"
+#include "paramdb/run_marker.h"
+#include "paramdb/stored_results.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QPointF>
 #include <QStringList>
@@ -95,6 +99,7 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     bool parmintOpen = false;
 
     LogList lb;
+    RunMarker runMarker;     // held from the backup until the tables are restored or kept
     QVector<QPointF> series; // Series2 of the chart
     // The criterion per model run as the chart last received it, kept also while
     // the chart shows the parameter plot (for the report's "fit" sheet).
@@ -108,6 +113,9 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
 
     Asker* asker = nullptr;
     QStringList arguments; // the command line without the program name
+    // The values the command line gave its setting keys ("RT=", "OB=", ...) at
+    // the last activation, so that a check can name the key and the value.
+    QHash<QString, QString> commandLineValues;
 
     // ---- small actions of the "fitmara" tab ----
     // Nmax as typed; throws FitError for a text that is no integer (Nmax keeps
@@ -148,12 +156,35 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     void restore();
     void backupClosed();
     void restoreAfterFailure(const QString& why);
+    // Restores each model table from its backup, also past one that fails;
+    // names the tables restored and, one line each, the failures.
+    void restoreTables(QStringList& restored, QStringList& failures);
+    // Puts back AVAL, ERROR and r_k as they were before a run that did not
+    // complete. A failure is logged, not thrown (the caller's error stays).
+    void putBackStoredResults(const StoredResults& stored);
+
+    // ---- checks before anything is backed up or run ----
+    // What an operation needs of the settings (ParmIntNeeds say what it needs of PARM_INT).
+    enum SettingsNeeds : unsigned {
+        NeedsModelRun = 1,    // run file, result table, condition, simulated column
+        NeedsCriterion = 2,   // observed column; the index column for a grouped criterion
+        NeedsTolerance = 4,   // the convergence criterion (KR=, Edit3)
+        NeedsUncertainty = 8, // the observed column; a variance column that exists, if one is given
+    };
+    // One line per setting the operation cannot work with, naming the key and the value.
+    QStringList settingsProblems(unsigned needs);
+    // Throws one FitError listing every problem of the settings and of PARM_INT
+    // (`parmIntNeeds`, see paramdb/parm_int_check.h); logs the warnings.
+    void checkBeforeRun(const QString& operation, unsigned needs, unsigned parmIntNeeds);
 
     // ---- the evaluation ----
     // Runs the model once with vector (indices 1..) under the current settings
     // and, for mode 1, returns the criterion and reports it (chart point,
-    // counter, progress). An incomplete run returns 0 and sets *complete to false.
+    // counter, progress). An incomplete run returns 0 and sets *complete to
+    // false; the reason is in lastIncomplete.
     double model_eval(const tfmatrix& vector, int mode, bool* complete = nullptr);
+    // Why the last incomplete model run was incomplete (which rows, what they held).
+    QString lastIncomplete;
     // Only the model run: close, start, wait, reconnect.
     void runModel();
 
@@ -179,7 +210,6 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     // the operations write, back up and evaluate: throws FitError while it runs.
     void refuseWhileModelRuns();
     void processEvents() override;
-    void pause(int ms);
     // Clears and fills Series2 / adds one point.
     void clearChart();
     void addChartPoint(double x, double yv);

@@ -174,18 +174,27 @@ void Session::setparameter() {
 }
 
 void Session::backup() {
-    ::backup(db, [this](const QString& line, bool select) { lb.append(line, select); });
+    ::backup(db, runMarker, [this](const QString& line, bool select) { lb.append(line, select); });
 }
 
 void Session::restore() {
-    ::restore(db, [this](const QString& line, bool select) { lb.append(line, select); });
+    ::restore(db, runMarker, [this](const QString& line, bool select) { lb.append(line, select); });
+}
+
+void Session::restoreTables(QStringList& restored, QStringList& failures) {
+    ::restoreTables(db, restored, failures,
+                    [this](const QString& line, bool select) { lb.append(line, select); });
 }
 
 void Session::backupClosed() {
-    ::backupClosed(db);
+    ::backupClosed(runMarker);
 }
 
 void Session::restoreAfterFailure(const QString& why) {
     ::restoreAfterFailure(
-        db, [this](const QString& line, bool select) { lb.append(line, select); }, why);
+        db, runMarker, [this](const QString& line, bool select) { lb.append(line, select); }, why);
+}
+
+void Session::putBackStoredResults(const StoredResults& stored) {
+    ::putBackStoredResults(db, settings.db_f_name, stored, *this);
 }

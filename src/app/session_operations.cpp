@@ -9,13 +9,14 @@
 #include "base/fit_error.h"
 #include "evaluation/run_journal.h"
 #include "optim/calibration.h"
+#include "paramdb/parm_int_check.h"
 
 #include <QSqlQuery>
 
 double Session::model_eval(const tfmatrix& vector, int mode, bool* complete) {
     evaluator.setSettings(settings);
     if (mode == 1)
-        return ::model_eval(evaluator, *this, vector, complete);
+        return ::model_eval(evaluator, *this, vector, complete, &lastIncomplete);
     if (complete)
         *complete = true;
     evaluator.evaluate(vector, Reading::RunOnly);
@@ -77,11 +78,18 @@ void Session::startOptimization() {
     bestSoFar = 0;
     haveBest = false;
 
-    // Nothing is backed up or run for an empty parameter table.
+    // Nothing is backed up or run for an empty parameter table, nor for settings
+    // or records that cannot work.
     const int parameters = parameterCount(db);
     if (parameters == 0)
         throw FitError(
             QStringLiteral("PARM_INT holds no parameters: there is nothing to optimise."));
+    // A batch run goes on with the uncertainty analysis: what it needs is checked too.
+    const bool autorun = settings.autorun;
+    checkBeforeRun(QStringLiteral("The optimisation"),
+                   NeedsModelRun | NeedsCriterion | NeedsTolerance |
+                       (autorun ? NeedsUncertainty : 0u),
+                   NeedsIval | NeedsStep | (autorun ? NeedsUniqueAlias : 0u));
     progressTotal = parameters + 1 + settings.max_call;
 
     // A calibration to resume is found (or the settings that differ named)
@@ -91,6 +99,9 @@ void Session::startOptimization() {
     if (settings.resume)
         probe.checkResumable(settings);
 
+    // What PARM_INT holds of the last completed run: a run that does not
+    // complete gives it back.
+    const StoredResults before = readStoredResults(db);
     backup();
     try {
         journaled(journal::OperationKind::Calibration, [this] { optimize(); });
@@ -101,22 +112,36 @@ void Session::startOptimization() {
         // they go back to the state of the backup before the error is reported.
         restoreAfterFailure(QStringLiteral("The optimisation ended with an error; the model's "
                                            "tables are restored from their backups."));
+        putBackStoredResults(before);
         throw;
     }
-    if (!success)
-        restore();
-    else
+    // A stopped search is no result, unless the person kept its values in the
+    // result dialog.
+    const bool stopped = stopRequested();
+    if (success) {
         backupClosed();
+    } else {
+        try {
+            restore();
+        } catch (...) {
+            if (stopped)
+                putBackStoredResults(before);
+            throw;
+        }
+        if (stopped)
+            putBackStoredResults(before);
+    }
     if (settings.autorun) {
-        if (stopRequested())
+        if (stopped)
             throw FitError(QStringLiteral("The calibration was stopped before it finished; the "
-                                          "model's tables were restored."));
+                                          "model's tables and PARM_INT were restored."));
         requestClose();
     }
 }
 
 void Session::optimize() {
     success = false;
+    lastIncomplete.clear();
     Calibration calibration(settings, db, evaluator, *this);
     const CalibrationSummary summary = calibration.optimize();
     if (summary.haveLastError)
@@ -145,10 +170,12 @@ void Session::analyseSensitivity() {
                 QStringLiteral("PARM_INT holds no parameters: there is nothing to analyse."));
         progressTotal = q.value(0).toInt() + 1;
     }
+    checkBeforeRun(QStringLiteral("The sensitivity analysis"), NeedsModelRun | NeedsCriterion,
+                   NeedsIval);
     runClock.start();
     haveBest = false;
 
-    SensitivityAnalysis analysis(settings, db, evaluator, *this);
+    SensitivityAnalysis analysis(settings, db, runMarker, evaluator, *this);
     journaled(journal::OperationKind::Sensitivity, [&] { analysis.run(); });
 }
 
@@ -158,6 +185,10 @@ void Session::analyseUncertainty() {
     lcid = -99; // no workbook yet in this analysis
     UncertaintyAnalysis analysis(settings, db, evaluator, *this,
                                  {criterionSeries, criterionSeriesName});
+    analysis.checkBeforeRun = [this] {
+        checkBeforeRun(QStringLiteral("The uncertainty analysis"), NeedsModelRun | NeedsUncertainty,
+                       NeedsAval | NeedsUniqueAlias);
+    };
     // The sensitivities are kept for the parameter plot as soon as every run is
     // made, also when storing the results fails afterwards.
     auto keepResults = [&] {

@@ -2,10 +2,13 @@
 #include "app/session.h"
 
 #include "base/fit_error.h"
+#include "model/run_file.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QStringDecoder>
 
 namespace {
@@ -77,17 +80,36 @@ void Session::editRunFile() {
     QString editor = qEnvironmentVariable("VISUAL");
     if (editor.trimmed().isEmpty())
         editor = qEnvironmentVariable("EDITOR");
-    if (editor.trimmed().isEmpty()) {
+    // The editor command may carry arguments of its own ("code -w"); the run
+    // file goes after them as one argument, blanks and all.
+    QStringList command = QProcess::splitCommand(editor);
+    if (command.isEmpty()) {
         if (asker)
             asker->editTextFile(settings.runFile);
     } else {
         rfedit.setCurrentDir(dirOf(settings.runFile, false));
         rfedit.setApplicationName(editor.trimmed());
         rfedit.setParameters(settings.runFile);
-        rfedit.Execute();
-        if (!rfedit.waitForEnd()) {
-            setStatus(
-                QStringLiteral("The editor could not be started: %1").arg(rfedit.errorString()));
+        QProcess process;
+        process.setWorkingDirectory(dirOf(settings.runFile, false));
+        process.setProgram(command.takeFirst());
+        process.setArguments(command << settings.runFile);
+        process.setProcessChannelMode(QProcess::ForwardedChannels);
+        process.setInputChannelMode(QProcess::ForwardedInputChannel); // a terminal editor
+        QEventLoop loop;
+        QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
+        QObject::connect(&process, &QProcess::errorOccurred, &loop,
+                         [&loop](QProcess::ProcessError e) {
+                             if (e == QProcess::FailedToStart)
+                                 loop.quit();
+                         });
+        process.start();
+        // The window stays usable while the editor is open.
+        if (process.state() != QProcess::NotRunning)
+            loop.exec();
+        if (process.error() == QProcess::FailedToStart) {
+            setStatus(QStringLiteral("The editor could not be started: %1: %2")
+                          .arg(process.program(), process.errorString()));
             if (asker)
                 asker->editTextFile(settings.runFile);
         }
@@ -101,6 +123,13 @@ void Session::checkModelRun() {
         setStatus(
             QStringLiteral("No run file has been chosen: choose one with \"open runfile\" first."));
         mrun.Execute(); // fails like any start without a program and records the reason
+        return;
+    }
+    const QString problem = QFileInfo(mrun.ApplicationName()).isFile()
+                                ? runFileProblem(mrun.ApplicationName())
+                                : QString();
+    if (!problem.isEmpty()) {
+        setStatus(QStringLiteral("The model was not started: ") + problem);
         return;
     }
     // Its output goes where the runs' output goes.

@@ -75,6 +75,20 @@ double parseLocaleDouble(const QString& text, const QLocale& locale) {
     return v;
 }
 
+double parseNumberText(const QString& text) {
+    return parseNumberText(text, QLocale());
+}
+
+double parseNumberText(const QString& text, const QLocale& locale) {
+    try {
+        return parseLocaleDouble(text, locale);
+    } catch (const FitError&) {
+        // With group separators refused, a text that the locale rejects is read
+        // the same by every locale that accepts it: there is no second meaning.
+        return parseLocaleDouble(text, QLocale::c());
+    }
+}
+
 int parseDecimalInt(const QString& text) {
     bool ok = false;
     const int v = text.trimmed().toInt(&ok, 10);

@@ -16,6 +16,12 @@ QString formatGeneral(double x, const QLocale& locale);
 double parseLocaleDouble(const QString& text);
 double parseLocaleDouble(const QString& text, const QLocale& locale);
 
+// Reads a number given on the command line or typed into an edit box: with the
+// locale's decimal separator or with a decimal point, whatever the locale (the
+// README's examples use points). Group separators are refused in both.
+double parseNumberText(const QString& text);
+double parseNumberText(const QString& text, const QLocale& locale);
+
 // Reads a decimal integer (an edit box or a command-line value); throws
 // FitError when the text is not one.
 int parseDecimalInt(const QString& text);

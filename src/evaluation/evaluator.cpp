@@ -2,12 +2,15 @@
 
 #include "base/fit_error.h"
 #include "evaluation/bounds.h"
+#include "evaluation/completeness.h"
 #include "evaluation/run_journal.h"
 #include "model/dvk_app_exec.h"
+#include "model/run_file.h"
 #include "paramdb/database.h"
 #include "paramdb/writeback.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QThread>
@@ -15,7 +18,6 @@
 
 namespace {
 
-const QString kIncomplete = QStringLiteral("Model run incomplete !");
 const QString kComplete = QStringLiteral("complete");
 
 QString secondsText(double s) {
@@ -71,15 +73,6 @@ void checkGroupDivisors(Database& db, int criterion, const QString& t, const QSt
                 .arg(groups)
                 .arg(idx, obs,
                      nrmse ? QStringLiteral("are all equal") : QStringLiteral("average 0")));
-}
-
-// 10. A row still at -99 proves the model did not finish. The condition is put
-//     in parentheses, so one with OR cannot hide such a row.
-bool allRowsSimulated(Database& db, const CalibrationSettings& s) {
-    QSqlQuery q = db.query(QStringLiteral(" select * from ") + s.tname + QStringLiteral(" where ") +
-                           s.modelColumn + QStringLiteral("= -99  and (") + s.condition +
-                           QStringLiteral(")"));
-    return !q.next();
 }
 
 // 11. to 13. The criterion; a grouped one is the sum of its groups.
@@ -184,18 +177,22 @@ void Evaluator::start(const tfmatrix& vector, Reading what) {
     // 2. and 3. AVAL, the model's tables and the -99 marks of the result rows go
     //    in together: a failure leaves none of them half written. The journal's
     //    rows of the runs that ended before go into the same transaction.
+    qint64 chosen = -1;
     auto writeBack = [&] {
         for (std::size_t k = 0; k < rowids.size(); ++k)
             db.exec(QStringLiteral("update parm_int set AVAL=? where rowid=?"),
                     {values[k + 1], rowids[k]});
         writeParameterValues(db);
-        db.exec(QStringLiteral(" update ") + s.tname + QStringLiteral(" set ") + s.modelColumn +
-                QStringLiteral("= -99 where ") + s.condition);
+        QSqlQuery mark = db.query(QStringLiteral(" update ") + s.tname + QStringLiteral(" set ") +
+                                  s.modelColumn + QStringLiteral("= -99 where ") + s.condition);
+        chosen = mark.numRowsAffected();
     };
     if (book)
         book->inTransaction(writeBack);
     else
         db.inTransaction(writeBack);
+    // Every one of these rows must hold a result after the run.
+    chosenRows = chosen;
     removeWaitMarker();
 
     run = s;
@@ -209,6 +206,13 @@ void Evaluator::start(const tfmatrix& vector, Reading what) {
 }
 
 void Evaluator::launch() {
+    // A run file the system cannot start as a script is refused before the
+    // database is closed: nothing needs reconnecting.
+    if (QFileInfo(runner.ApplicationName()).isFile()) {
+        const QString problem = runFileProblem(runner.ApplicationName());
+        if (!problem.isEmpty())
+            throw FitError(QStringLiteral("The model could not be started: ") + problem);
+    }
     // The model's output goes to model.log in the run's folder, replaced by each
     // run; a run longer than the timeout is ended.
     const QString folder =
@@ -230,6 +234,7 @@ void Evaluator::runModel() {
     journaled = false;
     reading = Reading::RunOnly;
     clamped.clear();
+    chosenRows = -1;
     launch();
     if (!runner.waitForEnd())
         failStart();
@@ -296,22 +301,30 @@ EvaluationResult Evaluator::finish() {
         case Reading::RunOnly:
             break;
         case Reading::Criterion:
-            // A run that timed out is not trusted, even with every row written.
-            r.complete = !timedOut && allRowsSimulated(db, run);
-            if (r.complete)
+        case Reading::ModelValues: {
+            // 10. A row still at -99 proves the model did not finish; one that holds
+            //     no finite number, or is gone, leaves no result to measure either.
+            const RunCompleteness done =
+                runCompleteness(db, run.tname, run.condition, run.modelColumn, chosenRows);
+            r.complete = done.complete;
+            r.onlyMarks = done.onlyMarks;
+            r.why = done.reason;
+            if (reading == Reading::ModelValues)
+                r.values = readModelValues(db, run);
+            else if (r.complete)
                 r.criterion = criterionOf(db, run);
             break;
-        case Reading::ModelValues:
-            r.values = readModelValues(db, run);
-            for (double m : r.values.mod)
-                if (m == -99)
-                    r.complete = false;
-            r.complete = r.complete && !timedOut;
-            break;
+        }
         }
     } catch (const FitError& e) {
         journalRun(nullptr, e.message());
         throw;
+    }
+    // A run that timed out is not trusted, even with every row written.
+    if (timedOut && r.complete) {
+        r.complete = false;
+        r.onlyMarks = true;
+        r.criterion = 0;
     }
     r.outputFile = runner.outputFile();
     if (timedOut)
@@ -320,14 +333,14 @@ EvaluationResult Evaluator::finish() {
     else if (signalled && !r.complete)
         r.failure = QStringLiteral("model run ended: %1").arg(runner.statusText());
     if (!r.complete) {
-        r.why = kIncomplete;
         r.output = runner.outputTail(20);
         lastFailed = r;
     }
     QString status = kComplete;
     if (!r.complete) {
         status = !r.failure.isEmpty() ? r.failure
-                                      : QStringLiteral("incomplete: result rows left at -99");
+                 : r.onlyMarks        ? QStringLiteral("incomplete: result rows left at -99")
+                                      : QStringLiteral("incomplete: ") + r.why;
         if (signalled && stopQuery && stopQuery())
             status = QStringLiteral("stopped: the model run was ended on request (%1)")
                          .arg(runner.statusText());

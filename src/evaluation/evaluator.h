@@ -31,7 +31,8 @@ using tfmatrix = std::vector<double>; // parameter vectors, used from index 1
 enum class Reading {
     RunOnly,     // nothing: the caller reads what it needs
     Criterion,   // completeness of the chosen rows, then the criterion
-    ModelValues, // simulated values and variances of the chosen rows, ordered by observed value
+    ModelValues, // completeness, and the simulated values and variances of the chosen
+                 // rows ordered by observed value
 };
 
 // The chosen result rows ordered by their observed value, as the uncertainty
@@ -45,11 +46,12 @@ struct ModelValues {
 ModelValues readModelValues(Database& db, const CalibrationSettings& settings);
 
 struct EvaluationResult {
-    tfmatrix vector;      // the values the model saw (held to their bounds), 1..records
-    bool complete = true; // false: the model left chosen rows at -99
-    QString why;          // why not complete ("Model run incomplete !"); "" when complete
-    // How an incomplete run ended when that tells more than the rows left at
-    // -99 ("model run timed out after 2 s", "model run ended: killed by signal
+    tfmatrix vector;        // the values the model saw (held to their bounds), 1..records
+    bool complete = true;   // false: chosen rows left at -99, without a number, or gone
+    bool onlyMarks = false; // incomplete only through rows still at -99
+    QString why;            // which rows and what they hold; "" when complete
+    // How an incomplete run ended when that tells more than its rows
+    // ("model run timed out after 2 s", "model run ended: killed by signal
     // 11 (SIGSEGV)"); empty otherwise.
     QString failure;
     QStringList output;   // of an incomplete run: the last lines of its model.log
@@ -145,4 +147,5 @@ class Evaluator : public QObject {
     EvaluationResult lastFailed;
     RunJournal* book = nullptr;
     std::function<bool()> stopQuery;
+    qint64 chosenRows = -1; // result rows marked -99 before the run
 };

@@ -1,9 +1,15 @@
 #include "evaluation/report.h"
 
+#include "base/fit_error.h"
 #include "evaluation/evaluator.h"
+#include "paramdb/database.h"
+#include "paramdb/stored_results.h"
 
 void reportIncomplete(Reporter& reporter, const EvaluationResult& r) {
-    reporter.log(r.why);
+    reporter.log(QStringLiteral("Model run incomplete !"));
+    // Rows left at -99 are the familiar case; anything else is said.
+    if (!r.onlyMarks && !r.why.isEmpty())
+        reporter.log(QStringLiteral("  ") + r.why);
     if (!r.failure.isEmpty())
         reporter.log(QStringLiteral("  ") + r.failure);
     if (r.output.isEmpty())
@@ -13,12 +19,14 @@ void reportIncomplete(Reporter& reporter, const EvaluationResult& r) {
         reporter.log(QStringLiteral("  | ") + line);
 }
 
-double model_eval(Evaluator& evaluator, Reporter& reporter, const tfmatrix& vector,
-                  bool* complete) {
+double model_eval(Evaluator& evaluator, Reporter& reporter, const tfmatrix& vector, bool* complete,
+                  QString* why) {
     if (complete)
         *complete = true;
     const EvaluationResult r = evaluator.evaluate(vector, Reading::Criterion);
     if (!r.complete) {
+        if (why)
+            *why = r.why;
         reportIncomplete(reporter, r);
         if (complete)
             *complete = false;
@@ -27,4 +35,21 @@ double model_eval(Evaluator& evaluator, Reporter& reporter, const tfmatrix& vect
     // 14. One chart point per completed evaluation.
     reporter.evaluated(r.criterion);
     return r.criterion;
+}
+
+void putBackStoredResults(Database& db, const QString& dbFile, const StoredResults& stored,
+                          Reporter& reporter) {
+    try {
+        if (!db.isOpen())
+            db.open(db.path().isEmpty() ? dbFile : db.path());
+        writeStoredResults(db, stored);
+        reporter.log(QStringLiteral("AVAL, ERROR and the correlations of PARM_INT are as they "
+                                    "were before the run."));
+        reporter.parameterListChanged();
+    } catch (const FitError& e) {
+        reporter.log(
+            QStringLiteral("PARM_INT could not be set back to its values before the run: ") +
+                e.message(),
+            true);
+    }
 }

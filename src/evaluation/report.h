@@ -11,7 +11,9 @@
 #include <QtGlobal>
 #include <vector>
 
+class Database;
 class Evaluator;
+struct StoredResults;
 struct EvaluationResult;
 using tfmatrix = std::vector<double>;
 
@@ -61,8 +63,16 @@ struct Summary {
 void reportIncomplete(Reporter& reporter, const EvaluationResult& r);
 
 // One model run of an operation that minimises or compares the criterion: the
-// evaluation, with the line "Model run incomplete !" for a run that left rows at
-// -99 and the criterion of a complete run reported. Returns the criterion, 0 for
-// an incomplete run (complete, if given, tells which).
+// evaluation, with the line "Model run incomplete !" for a run that left no
+// result (and why, unless rows were only left at -99), and the criterion of a
+// complete run reported. Returns the criterion, 0 for an incomplete run
+// (complete, if given, tells which; why receives the reason).
 double model_eval(Evaluator& evaluator, Reporter& reporter, const tfmatrix& vector,
-                  bool* complete = nullptr);
+                  bool* complete = nullptr, QString* why = nullptr);
+
+// Puts back AVAL, ERROR and r_k of PARM_INT as they were before a run that did
+// not complete, and reports the list changed. A failure is logged, not thrown:
+// the caller's error stays the one reported. dbFile: the database to reconnect
+// to when the connection is closed.
+void putBackStoredResults(Database& db, const QString& dbFile, const StoredResults& stored,
+                          Reporter& reporter);

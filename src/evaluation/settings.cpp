@@ -79,7 +79,7 @@ QString CalibrationSettings::criterionName() const {
 }
 
 double CalibrationSettings::ftol() const {
-    return parseLocaleDouble(tolerance);
+    return parseNumberText(tolerance);
 }
 
 double CalibrationSettings::stepFraction() const {

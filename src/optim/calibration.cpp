@@ -62,6 +62,7 @@ CalibrationSummary Calibration::optimize() {
     // calibration takes the criterion of a vector its earlier start completed
     // from the journal, and reports it as if the model had run.
     RunJournal* journal = evaluator.journal();
+    QString lastIncomplete; // why the last incomplete run was incomplete
     auto objective = [&](const tfmatrix& x) {
         bool complete = true;
         double e = 0;
@@ -73,7 +74,7 @@ CalibrationSummary Calibration::optimize() {
             report.evaluated(e);
         } else {
             ++summary.modelRuns;
-            e = model_eval(evaluator, report, x, &complete);
+            e = model_eval(evaluator, report, x, &complete, &lastIncomplete);
         }
         if (complete && (!summary.haveBest || e < summary.best)) {
             summary.best = e;
@@ -100,11 +101,13 @@ CalibrationSummary Calibration::optimize() {
     }
     if (!anyComplete && !report.stopRequested()) {
         QString message =
-            QStringLiteral(
-                "None of the %1 model runs of the initial simplex completed (\"Model run "
-                "incomplete "
-                "!\"): the model left simulated values at -99. Check the run file and the model.")
-                .arg(ndim + 1);
+            QStringLiteral("None of the %1 model runs of the initial simplex completed "
+                           "(\"Model run incomplete !\"): %2. Check the run file and "
+                           "the model.")
+                .arg(ndim + 1)
+                .arg(lastIncomplete.isEmpty()
+                         ? QStringLiteral("the model left no results")
+                         : QStringLiteral("in the last one, ") + lastIncomplete);
         const EvaluationResult& last = evaluator.lastIncomplete();
         if (!last.failure.isEmpty())
             message += QStringLiteral("\nThe last run: ") + last.failure;

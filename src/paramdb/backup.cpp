@@ -5,13 +5,9 @@
 #include "base/fit_error.h"
 #include "paramdb/database.h"
 #include "paramdb/journal.h"
+#include "paramdb/run_marker.h"
 
-#include <QCoreApplication>
-#include <QFile>
-#include <QFileInfo>
 #include <QSqlQuery>
-#include <cerrno>
-#include <signal.h>
 
 namespace {
 
@@ -61,107 +57,107 @@ void replaceByCopy(Database& db, const QString& target, const QString& source) {
     });
 }
 
-// Beside the database while its model tables may hold trial values: from the
-// backup until they are restored or a result is accepted. Finding it at the next
-// backup means the program was ended in between (killed, a crash, power loss).
-// It holds the process id of the program that wrote it.
-QString runMarkerPath(const Database& db) {
-    return db.path() + QStringLiteral(".fitmara-run");
-}
-
-qint64 markerOwner(const QString& marker) {
-    QFile f(marker);
-    if (!f.open(QIODevice::ReadOnly))
-        return 0;
-    bool ok = false;
-    const qint64 pid = f.readLine().trimmed().toLongLong(&ok);
-    return ok ? pid : -1; // a marker without an owner counts as left behind
-}
-
-bool processAlive(qint64 pid) {
-    return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+QString joinedNames(const QStringList& names) {
+    return names.join(QStringLiteral(", "));
 }
 
 } // namespace
 
-void backupClosed(Database& db) {
-    QFile::remove(runMarkerPath(db));
+void backupClosed(RunMarker& runMarker) {
+    runMarker.remove();
 }
 
-void backup(Database& db, const LogLine& log) {
+void backup(Database& db, RunMarker& runMarker, const LogLine& log) {
     const QStringList names = modelTables(db);
     if (names.isEmpty())
         throw FitError(
             QStringLiteral("PARM_INT holds no parameters: there are no model tables to back up."));
-    const QString marker = runMarkerPath(db);
-    const qint64 owner = markerOwner(marker);
-    if (owner != 0 && owner != QCoreApplication::applicationPid()) {
-        if (processAlive(owner))
-            throw FitError(QStringLiteral("Another running program (process %1) has backed up the "
-                                          "model tables of this database and not yet restored "
-                                          "them. Wait until it has finished; if it is no longer "
-                                          "running, delete the file \"%2\".")
-                               .arg(owner)
-                               .arg(marker));
-        // The last run never finished (the program was killed or crashed): the
-        // model's tables may still hold its trial values, and its backups are the
-        // only copy of the state before it. Put that back before the new backup
-        // would overwrite it.
-        log(QStringLiteral("The last run on this database did not finish: the model's "
-                           "tables are restored from their backups first."),
-            true);
-        try {
-            restore(db, log);
-        } catch (const FitError& e) {
-            throw FitError(
-                QStringLiteral("The last run on this database did not finish, and its backups "
-                               "could not be restored: %1\nNothing was overwritten. Check the "
-                               "model's tables and their _bop copies; when the tables are as "
-                               "they should be, delete the file \"%2\" and start again.")
-                    .arg(e.message(), marker));
+    if (names.contains(QString()))
+        throw FitError(QStringLiteral("A record of PARM_INT names no model table (FNAME)."));
+
+    // Taken before anything is copied: a second program on this database is
+    // refused here, before it changes anything.
+    const RunMarker::Found found = runMarker.acquire(db.path());
+    const QString marker = runMarker.path();
+    // The marker stands for a backup only once the backup exists: whatever fails
+    // before that takes a marker of our own away again.
+    bool keepMarker = found == RunMarker::Found::Ours;
+    try {
+        if (found == RunMarker::Found::AfterBackup) {
+            // The last run never finished (the program was killed or crashed): the
+            // model's tables may still hold its trial values, and its backups are
+            // the only copy of the state before it. Put that back before the new
+            // backup would overwrite it.
+            keepMarker = true;
+            log(QStringLiteral("The last run on this database did not finish: the model's "
+                               "tables are restored from their backups first."),
+                true);
+            QStringList restored, failures;
+            restoreTables(db, restored, failures, log);
+            if (!failures.isEmpty())
+                throw FitError(
+                    QStringLiteral("The last run on this database did not finish, and not all of "
+                                   "its backups could be restored.\n%1\n%2The backups were not "
+                                   "overwritten. Check the model's tables and their _bop copies; "
+                                   "when the tables are as they should be, delete the file "
+                                   "\"%3\" and start again.")
+                        .arg(failures.join(QLatin1Char('\n')),
+                             restored.isEmpty() ? QStringLiteral("No model table was replaced. ")
+                                                : QStringLiteral("Replaced by their backups: %1. ")
+                                                      .arg(joinedNames(restored)),
+                             marker));
+            keepMarker = false;
         }
-    }
-    {
-        QFile f(marker);
-        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            throw FitError(
-                QStringLiteral("Cannot write the file '%1': %2").arg(marker, f.errorString()));
-        f.write(QByteArray::number(QCoreApplication::applicationPid()) +
-                "\nThis program has backed up the model tables of this database and not yet "
-                "restored them.\n");
-    }
-    for (const QString& n : names) {
-        if (n.isEmpty())
-            throw FitError(QStringLiteral("A record of PARM_INT names no model table (FNAME)."));
-        replaceByCopy(db, n + QStringLiteral("_bop"), n);
-        log(n + QStringLiteral(" copied into ") + n + QStringLiteral("_bop"), false);
+        if (found != RunMarker::Found::Ours)
+            runMarker.setBackingUp();
+        for (const QString& n : names) {
+            replaceByCopy(db, n + QStringLiteral("_bop"), n);
+            log(n + QStringLiteral(" copied into ") + n + QStringLiteral("_bop"), false);
+        }
+        runMarker.setBackedUp();
+    } catch (...) {
+        if (keepMarker)
+            runMarker.release();
+        else
+            runMarker.remove();
+        throw;
     }
 }
 
-void restore(Database& db, const LogLine& log) {
+void restoreTables(Database& db, QStringList& restored, QStringList& failures, const LogLine& log) {
     // Every table is restored on its own: one that cannot be (its backup is
     // gone) stays as it is and must not keep the others at trial values.
-    QStringList failures;
     for (const QString& n : modelTables(db)) {
         if (n.isEmpty())
             continue; // nothing was backed up for it
         try {
             replaceByCopy(db, n, n + QStringLiteral("_bop"));
         } catch (const FitError& e) {
-            failures << e.message();
+            failures << QStringLiteral("%1 was not restored: %2").arg(n, e.message());
             continue;
         }
+        restored << n;
         log(n + QStringLiteral(" restored from ") + n + QStringLiteral("_bop"), false);
     }
-    if (!failures.isEmpty())
-        throw FitError(failures.join(QLatin1Char('\n')));
-    backupClosed(db);
 }
 
-void restoreAfterFailure(Database& db, const LogLine& log, const QString& why) {
+void restore(Database& db, RunMarker& runMarker, const LogLine& log) {
+    QStringList restored, failures;
+    restoreTables(db, restored, failures, log);
+    if (!failures.isEmpty())
+        throw FitError(
+            failures.join(QLatin1Char('\n')) + QLatin1Char('\n') +
+            (restored.isEmpty()
+                 ? QStringLiteral("No model table was restored.")
+                 : QStringLiteral("Restored from their backups: %1.").arg(joinedNames(restored))));
+    backupClosed(runMarker);
+}
+
+void restoreAfterFailure(Database& db, RunMarker& runMarker, const LogLine& log,
+                         const QString& why) {
     log(why, true);
     try {
-        restore(db, log);
+        restore(db, runMarker, log);
     } catch (const FitError& r) {
         log(QStringLiteral("The restore failed as well: ") + r.message(), true);
     }

@@ -2,6 +2,8 @@
 
 #include "base/fit_error.h"
 
+#include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSqlDriver>
@@ -10,6 +12,8 @@
 #include <QUrl>
 #include <cmath>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace {
 
@@ -37,6 +41,61 @@ QString quoteIdent(const QString& name) {
     QString n = name;
     n.replace(QLatin1Char('"'), QStringLiteral("\"\""));
     return QLatin1Char('"') + n + QLatin1Char('"');
+}
+
+// SQLITE_BUSY or SQLITE_LOCKED: another connection holds a lock the statement needs.
+bool isLockError(const QSqlError& e) {
+    const int code = e.nativeErrorCode().toInt() & 0xff; // primary code of an extended one
+    return code == SQLITE_BUSY || code == SQLITE_LOCKED ||
+           e.databaseText().contains(QLatin1String("database is locked"), Qt::CaseInsensitive);
+}
+
+// The process that holds a lock on `file`, as "process 123, name"; empty when
+// the system cannot tell. The kernel lists the fcntl locks SQLite takes in
+// /proc/locks, by device and inode; reading that list does not touch our own
+// locks on the file (closing a descriptor of it would drop them).
+QString lockHolderOf(const QString& file) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(file).constData(), &st) != 0)
+        return QString();
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly | QIODevice::Text))
+        return QString();
+    const qint64 self = QCoreApplication::applicationPid();
+    static const QRegularExpression spaces(QStringLiteral("\\s+"));
+    for (const QByteArray& raw : locks.readAll().split('\n')) {
+        const QStringList f = QString::fromLatin1(raw).split(spaces, Qt::SkipEmptyParts);
+        // "1: POSIX  ADVISORY  WRITE 4242 08:01:1234 0 EOF"; waiting requests have "->".
+        if (f.size() < 6 || f.contains(QStringLiteral("->")))
+            continue;
+        const QStringList dev = f[5].split(QLatin1Char(':'));
+        bool okMajor = false, okMinor = false, okInode = false;
+        if (dev.size() != 3 || dev[0].toUInt(&okMajor, 16) != major(st.st_dev) ||
+            dev[1].toUInt(&okMinor, 16) != minor(st.st_dev) ||
+            dev[2].toULongLong(&okInode) != st.st_ino || !okMajor || !okMinor || !okInode)
+            continue;
+        const qint64 pid = f[4].toLongLong();
+        if (pid <= 0 || pid == self)
+            continue;
+        QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+        const QString name = comm.open(QIODevice::ReadOnly)
+                                 ? QString::fromLocal8Bit(comm.readAll()).trimmed()
+                                 : QString();
+        return name.isEmpty() ? QStringLiteral("process %1").arg(pid)
+                              : QStringLiteral("process %1, %2").arg(pid).arg(name);
+    }
+    return QString();
+}
+
+// Says that (and, when the system can tell, by whom) the database is locked.
+QString lockedMessage(const QString& path) {
+    QString holder = lockHolderOf(path);
+    if (holder.isEmpty())
+        holder = lockHolderOf(path + QStringLiteral("-shm")); // write-ahead log mode
+    return QStringLiteral("The database '%1' is locked by another program%2, which is reading "
+                          "or writing it; it was still locked after waiting. Wait until that "
+                          "program has finished (or end it), then start again.")
+        .arg(path, holder.isEmpty() ? QString() : QStringLiteral(" (") + holder + ")");
 }
 
 } // namespace
@@ -78,7 +137,8 @@ void Database::open(const QString& path) {
     QString uri = QUrl::fromLocalFile(info.absoluteFilePath()).toString(QUrl::FullyEncoded);
     db.setDatabaseName(uri + QStringLiteral("?mode=rw"));
     // A model that is just ending may still hold its lock: wait instead of failing.
-    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=30000"));
+    db.setConnectOptions(
+        QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs));
     if (!db.open()) {
         const QString err = db.lastError().text();
         db.close();
@@ -88,11 +148,14 @@ void Database::open(const QString& path) {
     {
         QSqlQuery q(db);
         if (!q.exec(QStringLiteral("select count(*) from sqlite_master"))) {
-            const QString err = q.lastError().text();
+            const QSqlError error = q.lastError();
             q.finish();
             q = QSqlQuery();
             db.close();
-            throw FitError(QStringLiteral("'%1' is not a SQLite database: %2").arg(path, err));
+            if (isLockError(error))
+                throw FitError(lockedMessage(path));
+            throw FitError(
+                QStringLiteral("'%1' is not a SQLite database: %2").arg(path, error.text()));
         }
     }
     if (sqlite3* h = nativeHandle(db)) {
@@ -112,6 +175,12 @@ void Database::requireOpen() const {
         throw FitError(QStringLiteral("The database is not open."));
 }
 
+void Database::fail(const QString& what, const QSqlError& error) const {
+    if (isLockError(error))
+        throw FitError(lockedMessage(dbPath) + QStringLiteral("\n%1\n%2").arg(error.text(), what));
+    fail(what, error.text());
+}
+
 void Database::fail(const QString& what, const QString& engineText) const {
     throw FitError(QStringLiteral("%1\n%2").arg(engineText, what));
 }
@@ -123,7 +192,7 @@ QStringList Database::tables() const {
     if (!q.exec(QStringLiteral("select name from sqlite_master where type in ('table','view') "
                                "and name not like 'sqlite\\_%' escape '\\' "
                                "order by name collate nocase")))
-        fail(QStringLiteral("listing the tables"), q.lastError().text());
+        fail(QStringLiteral("listing the tables"), q.lastError());
     while (q.next())
         out << q.value(0).toString();
     return out;
@@ -167,7 +236,7 @@ void Database::copyTable(const QString& target, const QString& source) {
                              "and type in ('table','view')"));
     q.addBindValue(source);
     if (!q.exec())
-        fail(QStringLiteral("select * into %1 from %2").arg(target, source), q.lastError().text());
+        fail(QStringLiteral("select * into %1 from %2").arg(target, source), q.lastError());
     if (!q.next())
         fail(QStringLiteral("select * into %1 from %2").arg(target, source),
              QStringLiteral("no such table: %1").arg(source));
@@ -192,15 +261,14 @@ void Database::copyTable(const QString& target, const QString& source) {
     if (create.isEmpty()) {
         if (!w.exec(QStringLiteral("CREATE TABLE %1 AS SELECT * FROM %2")
                         .arg(quoteIdent(target), quoteIdent(source))))
-            fail(QStringLiteral("select * into %1 from %2").arg(target, source),
-                 w.lastError().text());
+            fail(QStringLiteral("select * into %1 from %2").arg(target, source), w.lastError());
         return;
     }
     if (!w.exec(create))
-        fail(QStringLiteral("select * into %1 from %2").arg(target, source), w.lastError().text());
+        fail(QStringLiteral("select * into %1 from %2").arg(target, source), w.lastError());
     if (!w.exec(QStringLiteral("INSERT INTO %1 SELECT * FROM %2")
                     .arg(quoteIdent(target), quoteIdent(source))))
-        fail(QStringLiteral("select * into %1 from %2").arg(target, source), w.lastError().text());
+        fail(QStringLiteral("select * into %1 from %2").arg(target, source), w.lastError());
 }
 
 void Database::exec(const QString& sql) {
@@ -234,11 +302,11 @@ QSqlQuery Database::run(const QString& sql, const QVariantList& values) {
     QSqlQuery q(handle());
     q.setForwardOnly(true);
     if (!q.prepare(adapt(sql)))
-        fail(sql, q.lastError().text());
+        fail(sql, q.lastError());
     for (const QVariant& v : values)
         q.addBindValue(v);
     if (!q.exec())
-        fail(sql, q.lastError().text());
+        fail(sql, q.lastError());
     return q;
 }
 
@@ -255,13 +323,13 @@ void Database::transaction() {
     requireOpen();
     QSqlQuery q(handle());
     if (!q.exec(QStringLiteral("BEGIN")))
-        fail(QStringLiteral("BEGIN"), q.lastError().text());
+        fail(QStringLiteral("BEGIN"), q.lastError());
 }
 
 void Database::commit() {
     QSqlQuery q(handle());
     if (!q.exec(QStringLiteral("COMMIT")))
-        fail(QStringLiteral("COMMIT"), q.lastError().text());
+        fail(QStringLiteral("COMMIT"), q.lastError());
 }
 
 void Database::rollback() {

@@ -11,6 +11,7 @@
 //    ignoring case.
 // NULL reads as 0 for numbers and "" for text (numberOf / textOf).
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QString>
 #include <QStringList>
@@ -25,7 +26,12 @@ class Database {
 
     // Opens an existing SQLite database file. A missing path, or a file that is
     // not a SQLite database, raises FitError naming the path; no file is created.
+    // A database locked by another program is waited for up to the busy timeout,
+    // then reported as locked (naming the holder when the system can tell).
     void open(const QString& path);
+    // How long a statement waits for a lock another program holds; takes effect
+    // at the next open. A model that is just ending may still hold its lock.
+    void setBusyTimeout(int ms) { busyTimeoutMs = ms; }
     void close();
     bool isOpen() const;
     QString path() const { return dbPath; }
@@ -69,12 +75,15 @@ class Database {
   private:
     void requireOpen() const;
     [[noreturn]] void fail(const QString& what, const QString& engineText) const;
+    // A lock held by another program is said as such, before the engine's text.
+    [[noreturn]] void fail(const QString& what, const QSqlError& error) const;
     void copyTable(const QString& target, const QString& source);
     // Prepares, binds and executes one statement; raises FitError on failure.
     QSqlQuery run(const QString& sql, const QVariantList& values);
 
     QString name;
     QString dbPath;
+    int busyTimeoutMs = 30000;
 };
 
 // Query objects hold their statement as lines, sent joined by line breaks.

@@ -1,0 +1,161 @@
+// The checks of the settings an operation needs, made before anything is backed
+// up or run: a misspelt key value is found at once, not after the backup or after
+// many model runs, and the message names the key and the value.
+#include "app/session.h"
+#include "base/fit_error.h"
+#include "base/number_format.h"
+#include "paramdb/parm_int_check.h"
+
+#include <QFileInfo>
+
+namespace {
+
+QString firstLine(const QString& text) {
+    return text.section(QLatin1Char('\n'), 0, 0).trimmed();
+}
+
+} // namespace
+
+QStringList Session::settingsProblems(unsigned needs) {
+    QStringList problems;
+    // How a setting is named in a message: by its key and value when the command
+    // line gave it, else by what it is in the window.
+    auto given = [&](const QString& key) {
+        return commandLineValues.contains(key)
+                   ? key + commandLineValues.value(key) + QStringLiteral(": ")
+                   : QString();
+    };
+
+    if (needs & NeedsModelRun) {
+        if (mrun.ApplicationName().isEmpty()) {
+            problems << (settings.runFile.isEmpty()
+                             ? QStringLiteral("No run file is given: give the run script with "
+                                              "RF=<file> or choose it with \"open runfile\".")
+                             : given(QStringLiteral("RF=")) +
+                                   QStringLiteral("the run file \"%1\" does not exist.")
+                                       .arg(settings.runFile));
+        } else if (mrun.ApplicationName().contains(QLatin1Char('/')) &&
+                   !QFileInfo::exists(mrun.ApplicationName())) {
+            problems << given(QStringLiteral("RF=")) +
+                            QStringLiteral("the run file \"%1\" does not exist.")
+                                .arg(mrun.ApplicationName());
+        } else if (QFileInfo(mrun.ApplicationName()).isFile()) {
+            const QString p = runFileProblem(mrun.ApplicationName());
+            if (!p.isEmpty())
+                problems << given(QStringLiteral("RF=")) + p;
+        }
+    }
+
+    if (!(needs & (NeedsModelRun | NeedsCriterion | NeedsUncertainty)))
+        return problems;
+
+    // The result table and its condition.
+    bool tableOk = false;
+    if (settings.tname.trimmed().isEmpty()) {
+        problems << (commandLineValues.contains(QStringLiteral("RT="))
+                         ? given(QStringLiteral("RT=")) +
+                               QStringLiteral("the database has no table or view of that name.")
+                         : QStringLiteral("No result table is chosen: give it with RT=<table> or "
+                                          "choose it on the \"result table\" tab."));
+    } else if (!db.hasTable(settings.tname)) {
+        problems << given(QStringLiteral("RT=")) +
+                        QStringLiteral("the result table %1 does not exist in the database.")
+                            .arg(settings.tname);
+    } else {
+        tableOk = true;
+    }
+    const QStringList columns = tableOk ? db.columns(settings.tname) : QStringList();
+    bool conditionOk = false;
+    if (tableOk) {
+        try {
+            db.query(QStringLiteral("select count(*) from ") + settings.tname +
+                     QStringLiteral(" where ") + settings.condition);
+            conditionOk = true;
+        } catch (const FitError& e) {
+            problems
+                << (commandLineValues.value(QStringLiteral("CD=")) == settings.condition &&
+                            commandLineValues.contains(QStringLiteral("CD="))
+                        ? given(QStringLiteral("CD="))
+                        : QStringLiteral("The filter condition \"%1\": ").arg(settings.condition)) +
+                       QStringLiteral("it cannot choose rows of %1: %2")
+                           .arg(settings.tname, firstLine(e.message()));
+        }
+    }
+
+    // The column roles.
+    auto column = [&](ComboState& role, const QString& key, const QString& what, bool optional) {
+        const QString name = role.selected();
+        if (name.isEmpty()) {
+            const QString value = commandLineValues.value(key);
+            if (commandLineValues.contains(key) && !value.isEmpty())
+                problems << given(key) +
+                                QStringLiteral("the result table %1 has no column of that name.")
+                                    .arg(settings.tname);
+            else if (!optional)
+                problems << QStringLiteral("No %1 column is chosen: give it with %2<column> or "
+                                           "choose it on the \"result table\" tab.")
+                                .arg(what, key);
+            return false;
+        }
+        if (tableOk && !columns.contains(name, Qt::CaseInsensitive)) {
+            problems << given(key) + QStringLiteral("the result table %1 has no column %2.")
+                                         .arg(settings.tname, name);
+            return false;
+        }
+        return true;
+    };
+    bool modOk = false;
+    if (needs & NeedsModelRun)
+        modOk =
+            column(form.mod_fld, QStringLiteral("MO="), QStringLiteral("simulated (model)"), false);
+    if (needs & (NeedsCriterion | NeedsUncertainty))
+        column(form.obs_fld, QStringLiteral("OB="), QStringLiteral("observed"), false);
+    if ((needs & NeedsCriterion) && (settings.criterion == 2 || settings.criterion == 3))
+        column(form.idx_fld, QStringLiteral("IX="), QStringLiteral("index"), false);
+    if (needs & NeedsUncertainty)
+        column(form.var_fld, QStringLiteral("OV="), QStringLiteral("variance"), true);
+
+    if (needs & NeedsTolerance) {
+        try {
+            settings.ftol();
+        } catch (const FitError& e) {
+            problems << (commandLineValues.contains(QStringLiteral("KR="))
+                             ? given(QStringLiteral("KR="))
+                             : QStringLiteral("The convergence criterion: ")) +
+                            e.message() + QLatin1Char('.');
+        }
+    }
+
+    // Marking the result rows, tried and taken back: a table the program cannot
+    // write (read-only, locked, a view) is found before the backup.
+    if ((needs & NeedsModelRun) && tableOk && conditionOk && modOk) {
+        try {
+            db.transaction();
+            try {
+                db.exec(QStringLiteral(" update ") + settings.tname + QStringLiteral(" set ") +
+                        settings.modelColumn + QStringLiteral("= -99 where ") + settings.condition);
+            } catch (...) {
+                db.rollback();
+                throw;
+            }
+            db.rollback();
+        } catch (const FitError& e) {
+            problems << QStringLiteral("The simulated column %1 of %2 cannot be written: %3")
+                            .arg(settings.modelColumn, settings.tname, firstLine(e.message()));
+        }
+    }
+    return problems;
+}
+
+void Session::checkBeforeRun(const QString& operation, unsigned needs, unsigned parmIntNeeds) {
+    QStringList problems = settingsProblems(needs);
+    QStringList warnings;
+    problems += parmIntProblems(db, parmIntNeeds, &warnings);
+    for (const QString& w : warnings)
+        lb.append(QStringLiteral("Warning: ") + w, true);
+    if (problems.isEmpty())
+        return;
+    throw FitError(
+        QStringLiteral("%1 cannot start; nothing was backed up or run:\n  ").arg(operation) +
+        problems.join(QStringLiteral("\n  ")));
+}

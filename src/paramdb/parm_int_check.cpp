@@ -1,0 +1,160 @@
+#include "paramdb/parm_int_check.h"
+
+#include "base/fit_error.h"
+#include "paramdb/database.h"
+
+#include <QHash>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <cmath>
+#include <vector>
+
+namespace {
+
+QString firstLine(const QString& text) {
+    return text.section(QLatin1Char('\n'), 0, 0).trimmed();
+}
+
+// Empty when v is a number (finite unless infinity is allowed), else why not.
+QString numberProblem(const QVariant& v, bool allowInfinite) {
+    if (v.isNull() || !v.isValid())
+        return QStringLiteral("is empty");
+    bool ok = false;
+    const double d = v.toDouble(&ok);
+    if (!ok)
+        return QStringLiteral("'%1' is not a number").arg(v.toString());
+    if (std::isnan(d) || (!allowInfinite && std::isinf(d)))
+        return QStringLiteral("is %1, not a finite number").arg(v.toString());
+    return QString();
+}
+
+} // namespace
+
+QStringList parmIntProblems(Database& db, unsigned needs, QStringList* warnings) {
+    QStringList problems;
+    QSqlQuery q = db.query(QStringLiteral("select * from parm_int"));
+    const QSqlRecord rec = q.record();
+    QStringList fields = {QStringLiteral("FNAME"), QStringLiteral("PNAME"),
+                          QStringLiteral("SELECTION"), QStringLiteral("MINIMUM"),
+                          QStringLiteral("MAXIMUM")};
+    if (needs & NeedsIval)
+        fields << QStringLiteral("IVAL");
+    if (needs & NeedsStep)
+        fields << QStringLiteral("STEP");
+    if (needs & NeedsAval)
+        fields << QStringLiteral("AVAL");
+    if (needs & NeedsUniqueAlias)
+        fields << QStringLiteral("ALIAS");
+    QStringList missing;
+    for (const QString& f : fields)
+        if (rec.indexOf(f) < 0)
+            missing << f;
+    if (!missing.isEmpty())
+        return {
+            QStringLiteral("PARM_INT has no column %1.").arg(missing.join(QStringLiteral(", ")))};
+    const int aliasCol = rec.indexOf(QStringLiteral("ALIAS"));
+
+    struct Record {
+        QString alias;
+        QHash<QString, QVariant> v;
+    };
+    std::vector<Record> records;
+    while (q.next()) {
+        Record r;
+        r.alias = aliasCol >= 0 ? textOf(q.value(aliasCol)).trimmed() : QString();
+        for (const QString& f : fields)
+            r.v.insert(f, q.value(rec.indexOf(f)));
+        records.push_back(r);
+    }
+    q.finish();
+
+    QHash<QString, QStringList> columnsOf; // by table name, lower case
+    QHash<QString, QList<int>> byAlias;
+    QStringList aliasOrder;
+    for (int i = 0; i < int(records.size()); ++i) {
+        const Record& r = records[i];
+        const QString who = r.alias.isEmpty()
+                                ? QStringLiteral("Parameter %1").arg(i + 1)
+                                : QStringLiteral("Parameter %1 (%2)").arg(i + 1).arg(r.alias);
+        auto problem = [&](const QString& what) { problems << who + QStringLiteral(": ") + what; };
+
+        // Where the value goes.
+        const QString fname = textOf(r.v[QStringLiteral("FNAME")]).trimmed();
+        const QString pname = textOf(r.v[QStringLiteral("PNAME")]).trimmed();
+        const QString selection = textOf(r.v[QStringLiteral("SELECTION")]);
+        if (fname.isEmpty()) {
+            problem(QStringLiteral("FNAME is empty: it names no model table."));
+        } else if (!db.hasTable(fname)) {
+            problem(QStringLiteral("FNAME '%1' names no table of the database.").arg(fname));
+        } else {
+            const QString key = fname.toLower();
+            if (!columnsOf.contains(key))
+                columnsOf.insert(key, db.columns(fname));
+            if (pname.isEmpty())
+                problem(QStringLiteral("PNAME is empty: it names no column of %1.").arg(fname));
+            else if (!columnsOf[key].contains(pname, Qt::CaseInsensitive))
+                problem(
+                    QStringLiteral("PNAME '%1' names no column of table %2.").arg(pname, fname));
+            QString count = QStringLiteral("select count(*) from ") + fname;
+            if (!selection.trimmed().isEmpty())
+                count += QStringLiteral(" where ") + selection;
+            try {
+                QSqlQuery c = db.query(count);
+                if (c.next() && c.value(0).toLongLong() == 0 && warnings)
+                    *warnings << who + QStringLiteral(": SELECTION '%1' matches no row of table %2 "
+                                                      "today, so its value is written nowhere.")
+                                           .arg(selection.trimmed(), fname);
+            } catch (const FitError& e) {
+                problem(QStringLiteral("SELECTION '%1' cannot choose rows of table %2: %3")
+                            .arg(selection.trimmed(), fname, firstLine(e.message())));
+            }
+        }
+
+        // The numbers.
+        const QString minProblem = numberProblem(r.v[QStringLiteral("MINIMUM")], true);
+        const QString maxProblem = numberProblem(r.v[QStringLiteral("MAXIMUM")], true);
+        if (!minProblem.isEmpty())
+            problem(QStringLiteral("MINIMUM ") + minProblem + QLatin1Char('.'));
+        if (!maxProblem.isEmpty())
+            problem(QStringLiteral("MAXIMUM ") + maxProblem + QLatin1Char('.'));
+        if (minProblem.isEmpty() && maxProblem.isEmpty()) {
+            const double mn = r.v[QStringLiteral("MINIMUM")].toDouble();
+            const double mx = r.v[QStringLiteral("MAXIMUM")].toDouble();
+            if (mn > mx)
+                problem(QStringLiteral("MINIMUM %1 is above MAXIMUM %2.")
+                            .arg(r.v[QStringLiteral("MINIMUM")].toString(),
+                                 r.v[QStringLiteral("MAXIMUM")].toString()));
+        }
+        for (const QString& f :
+             {QStringLiteral("IVAL"), QStringLiteral("STEP"), QStringLiteral("AVAL")}) {
+            if (!fields.contains(f))
+                continue;
+            const QString p = numberProblem(r.v[f], false);
+            if (!p.isEmpty())
+                problem(f + QLatin1Char(' ') + p + QLatin1Char('.'));
+            else if (f == QLatin1String("STEP") && r.v[f].toDouble() == 0)
+                problem(QStringLiteral("STEP is 0: the search could never move this parameter."));
+        }
+        if (!byAlias.contains(r.alias))
+            aliasOrder << r.alias;
+        byAlias[r.alias].append(i + 1);
+    }
+
+    if (needs & NeedsUniqueAlias) {
+        for (const QString& alias : aliasOrder) {
+            const QList<int>& holders = byAlias[alias];
+            if (holders.size() < 2)
+                continue;
+            QStringList numbers;
+            for (int n : holders)
+                numbers << QString::number(n);
+            problems << QStringLiteral("Parameters %1 share %2: the uncertainty analysis stores "
+                                       "its results by ALIAS, so each parameter needs one of its "
+                                       "own.")
+                            .arg(numbers.join(QStringLiteral(", ")),
+                                 alias.isEmpty() ? QStringLiteral("an empty ALIAS")
+                                                 : QStringLiteral("the ALIAS '%1'").arg(alias));
+        }
+    }
+    return problems;
+}
