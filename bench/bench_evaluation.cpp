@@ -127,6 +127,8 @@ double median(std::vector<double> v) {
 } // namespace
 
 int runAnalysisBench();
+int runWorkspaceBench();
+int runParallelBench();
 int runJournalBench(double evaluationMs);
 
 int main(int argc, char** argv) {
@@ -223,7 +225,14 @@ int main(int argc, char** argv) {
         return 1;
     }
     // The analysis part of the benchmarks (bench_analysis.cpp), then the
-    // journal's (bench_journal.cpp).
+    // workspaces of parallel runs (bench_workspace.cpp), then the journal's
+    // (bench_journal.cpp).
     const int analysis = runAnalysisBench();
-    return analysis ? analysis : runJournalBench(evalMs);
+    if (analysis != 0)
+        return analysis;
+    const int workspace = runWorkspaceBench();
+    if (workspace != 0)
+        return workspace;
+    const int parallel = runParallelBench();
+    return parallel != 0 ? parallel : runJournalBench(evalMs);
 }

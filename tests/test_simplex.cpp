@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
@@ -573,6 +574,439 @@ TEST(Simplex, RejectsUnusableSetUp) {
     tfmatrix1 y = oneBased({1, 2, 3});
     int count = 0;
     EXPECT_THROW(s.amoeba(p, y, count, 1e-4), FitError);
+}
+
+// ---------------------------------------------------------------- speculative batches
+
+namespace {
+
+// Bit-for-bit equality of vectors of doubles (-0 and 0 differ, NaN equals NaN).
+bool sameBits(const std::vector<double>& a, const std::vector<double>& b) {
+    return a.size() == b.size() &&
+           (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
+}
+
+// Everything a search leaves behind.
+struct SearchRun {
+    std::vector<LogLine> lines;
+    tsimplex p;
+    tfmatrix1 y;
+    int count = -1;
+    Simplex::Termination term = Simplex::Termination::None;
+    double lastError = 0;
+    QString error;
+    // Serial: the points evaluated. Batches: every point handed over, in order.
+    std::vector<tfmatrix> points;
+    std::vector<std::size_t> batchSizes;
+    // The values the search took, with their points, as it took them.
+    std::vector<std::pair<tfmatrix, double>> taken;
+    int speculative = -1;
+    Simplex::Moves moves;
+};
+
+struct SearchSetup {
+    int ndim;
+    std::function<double(const tfmatrix&)> f;
+    std::vector<std::vector<double>> start; // vertices
+    std::vector<double> lo, hi;
+    int max_call;
+    double ftol;
+};
+
+tfmatrix fromList(const std::vector<double>& v) {
+    tfmatrix x(1, 0.0);
+    x.insert(x.end(), v.begin(), v.end());
+    return x;
+}
+
+// How a test steers a run: a stop question, and a hook that sees every batch
+// (or, serially, every evaluation) as it starts, with the count at that moment.
+struct Steering {
+    std::function<bool(const int& count)> stop;
+    std::function<void(const std::vector<tfmatrix>&, int count)> onEvaluation;
+};
+
+// width < 0: serial (eval only). Otherwise batches (evalBatch only) of at most
+// `width` speculative points (0: no limit).
+SearchRun search(const SearchSetup& set, int width, const Steering& steer = {}) {
+    SearchRun run;
+    run.p = tsimplex(1);
+    for (const auto& v : set.start)
+        run.p.push_back(fromList(v));
+    run.y = tfmatrix1(set.ndim + 2, 0.0);
+    for (int i = 1; i <= set.ndim + 1; ++i)
+        run.y[i] = set.f(run.p[i]);
+
+    int count = 0;
+    SimplexSink sink;
+    sink.log = [&](const QString& s, bool sel) { run.lines.push_back({s, sel}); };
+    if (steer.stop)
+        sink.stopRequested = [&] { return steer.stop(count); };
+    sink.taken = [&](const tfmatrix& x, double v) {
+        // Told before the count moves on: the value belongs to evaluation count + 1.
+        EXPECT_EQ(static_cast<int>(run.taken.size()), count);
+        run.taken.push_back({x, v});
+    };
+    if (width < 0) {
+        sink.eval = [&](const tfmatrix& x) {
+            if (steer.onEvaluation)
+                steer.onEvaluation({x}, count);
+            run.points.push_back(x);
+            return set.f(x);
+        };
+    } else {
+        sink.batchWidth = width;
+        sink.evalBatch = [&](const std::vector<tfmatrix>& xs) {
+            if (steer.onEvaluation)
+                steer.onEvaluation(xs, count);
+            run.batchSizes.push_back(xs.size());
+            std::vector<BatchValue> out;
+            for (const auto& x : xs) {
+                run.points.push_back(x);
+                BatchValue v;
+                v.evaluated = true;
+                try {
+                    v.value = set.f(x);
+                } catch (...) {
+                    v.error = std::current_exception();
+                }
+                out.push_back(v);
+            }
+            return out;
+        };
+    }
+    Simplex s(set.ndim, fromList(set.lo), fromList(set.hi), set.max_call, sink);
+    try {
+        s.amoeba(run.p, run.y, count, set.ftol);
+    } catch (const FitError& e) {
+        run.error = e.message();
+    }
+    run.count = count;
+    run.term = s.termination();
+    run.lastError = s.last_error();
+    run.speculative = s.speculative_evaluations();
+    run.moves = s.moves();
+    return run;
+}
+
+// The serial run's evaluations appear, in their order, among the batch's points.
+bool isSubsequence(const std::vector<tfmatrix>& part, const std::vector<tfmatrix>& whole) {
+    std::size_t k = 0;
+    for (const auto& x : whole)
+        if (k < part.size() && sameBits(part[k], x))
+            ++k;
+    return k == part.size();
+}
+
+// The batch run took the serial run's decisions with the serial run's values.
+void expectSameSearch(const SearchRun& serial, const SearchRun& batch, const std::string& what) {
+    ASSERT_EQ(serial.lines.size(), batch.lines.size()) << what;
+    for (std::size_t k = 0; k < serial.lines.size(); ++k) {
+        EXPECT_EQ(serial.lines[k].text, batch.lines[k].text) << what << " line " << k;
+        EXPECT_EQ(serial.lines[k].select, batch.lines[k].select) << what << " line " << k;
+    }
+    EXPECT_EQ(serial.count, batch.count) << what;
+    EXPECT_EQ(serial.term, batch.term) << what;
+    EXPECT_EQ(serial.error, batch.error) << what;
+    EXPECT_TRUE(sameBits({serial.lastError}, {batch.lastError})) << what;
+    EXPECT_TRUE(sameBits(serial.y, batch.y)) << what;
+    ASSERT_EQ(serial.p.size(), batch.p.size()) << what;
+    for (std::size_t i = 0; i < serial.p.size(); ++i)
+        EXPECT_TRUE(sameBits(serial.p[i], batch.p[i])) << what << " vertex " << i;
+    EXPECT_EQ(serial.moves.reflections, batch.moves.reflections) << what;
+    EXPECT_EQ(serial.moves.expansions, batch.moves.expansions) << what;
+    EXPECT_EQ(serial.moves.contractions, batch.moves.contractions) << what;
+    EXPECT_EQ(serial.moves.shrinks, batch.moves.shrinks) << what;
+    EXPECT_TRUE(isSubsequence(serial.points, batch.points)) << what;
+    // Chart points and counters follow the search, not the runs.
+    ASSERT_EQ(serial.taken.size(), batch.taken.size()) << what;
+    for (std::size_t k = 0; k < serial.taken.size(); ++k) {
+        EXPECT_TRUE(sameBits(serial.taken[k].first, batch.taken[k].first)) << what << " " << k;
+        EXPECT_TRUE(sameBits({serial.taken[k].second}, {batch.taken[k].second})) << what;
+    }
+}
+
+// Egg crate on a shallow bowl: its ridges make contractions fail, so it shrinks.
+double eggCrate(const tfmatrix& x) {
+    return 3.0 + 0.1 * (x[1] * x[1] + x[2] * x[2]) + std::sin(3 * x[1]) * std::sin(3 * x[2]);
+}
+
+// A bowl whose cells are alternately raised: steps everywhere, and shrinks.
+double checkeredBowl(const tfmatrix& x) {
+    const bool even = std::fmod(std::floor(x[1] * 7) + std::floor(x[2] * 5), 2.0) == 0;
+    return even ? bowl(x) : bowl(x) + 5;
+}
+
+double ellipsoid4(const tfmatrix& x) {
+    double s = 1.0;
+    for (int j = 1; j <= 4; ++j)
+        s += j * (x[j] - 0.1 * j) * (x[j] - 0.1 * j);
+    return s;
+}
+
+double failsAboveLine(const tfmatrix& x) {
+    return x[1] + x[2] > 0.5 ? kInf : bowl(x);
+}
+
+struct SearchCase {
+    const char* name;
+    SearchSetup set;
+    bool expands, contracts, shrinks;
+};
+
+std::vector<SearchCase> searchCases() {
+    return {
+        {"bowl",
+         {2, bowl, {{0, 0}, {0.5, 0}, {0, 0.5}}, {-5, -5}, {5, 5}, 400, 1e-12},
+         true,
+         true,
+         false},
+        {"rosenbrock",
+         {2, rosenbrock, {{-1.2, 1}, {-0.7, 1}, {-1.2, 1.5}}, {-2, -2}, {2, 2}, 400, 1e-12},
+         true,
+         true,
+         false},
+        {"bowl against the upper bound (clipped trials)",
+         {2, bowl, {{0, 0}, {0.5, 0}, {0, 0.5}}, {-5, -5}, {1, 5}, 400, 1e-12},
+         true,
+         true,
+         false},
+        {"egg crate",
+         {2, eggCrate, {{2, 2}, {4, 2}, {2, 4}}, {-9, -9}, {9, 9}, 400, 1e-9},
+         true,
+         true,
+         true},
+        {"checkered bowl",
+         {2, checkeredBowl, {{2, 2}, {3, 2}, {2, 3}}, {-9, -9}, {9, 9}, 400, 1e-9},
+         true,
+         true,
+         true},
+        {"incomplete runs above a line",
+         {2, failsAboveLine, {{0, 0}, {0.25, 0}, {0, 0.25}}, {-5, -5}, {5, 5}, 400, 1e-10},
+         true,
+         true,
+         false},
+        {"four dimensions",
+         {4,
+          ellipsoid4,
+          {{1, 1, 1, 1}, {1.5, 1, 1, 1}, {1, 1.5, 1, 1}, {1, 1, 1.5, 1}, {1, 1, 1, 1.5}},
+          {-3, -3, -3, -3},
+          {3, 3, 3, 3},
+          600,
+          1e-12},
+         true,
+         true,
+         false},
+        {"one dimension",
+         {1,
+          [](const tfmatrix& x) { return 2.0 + (x[1] - 3.0) * (x[1] - 3.0); },
+          {{0}, {1}},
+          {-10},
+          {10},
+          200,
+          1e-12},
+         true,
+         true,
+         false},
+    };
+}
+
+} // namespace
+
+TEST(SpeculativeSimplex, TakesTheSerialDecisionsWithTheSerialValues) {
+    for (const auto& tc : searchCases()) {
+        const SearchRun serial = search(tc.set, -1);
+        EXPECT_EQ(serial.term, Simplex::Termination::Converged) << tc.name;
+        EXPECT_EQ(serial.moves.expansions > 0, tc.expands) << tc.name;
+        EXPECT_EQ(serial.moves.contractions > 0, tc.contracts) << tc.name;
+        EXPECT_EQ(serial.moves.shrinks > 0, tc.shrinks) << tc.name;
+        EXPECT_EQ(static_cast<int>(serial.points.size()), serial.count) << tc.name;
+        EXPECT_EQ(serial.speculative, 0) << tc.name;
+
+        for (int width : {0, 1, 2, 3}) {
+            const std::string what = std::string(tc.name) + ", width " + std::to_string(width);
+            const SearchRun batch = search(tc.set, width);
+            expectSameSearch(serial, batch, what);
+            // Every point handed over was either used or counted as speculative.
+            EXPECT_EQ(static_cast<int>(batch.points.size()), batch.count + batch.speculative)
+                << what;
+            for (std::size_t n : batch.batchSizes)
+                EXPECT_TRUE(width == 0 || static_cast<int>(n) <= std::max(width, tc.set.ndim))
+                    << what;
+            // Without a limit every point the search needs was among those
+            // evaluated ahead, computed bit for bit as the search computes it:
+            // one batch per iteration and one per shrink, nothing evaluated alone.
+            if (width == 0)
+                EXPECT_EQ(static_cast<int>(batch.batchSizes.size()),
+                          serial.moves.reflections + serial.moves.shrinks)
+                    << what;
+            // One point per batch is exactly the serial search, nothing wasted.
+            if (width == 1)
+                EXPECT_EQ(batch.speculative, 0) << what;
+            else
+                EXPECT_GT(batch.speculative, 0) << what;
+        }
+    }
+}
+
+// The budget is tested where the serial search tests it: the same count, the
+// same simplex, the budget line at the same place, for every budget on the way.
+TEST(SpeculativeSimplex, BudgetEndsTheSearchWhereTheSerialOneEnds) {
+    for (const auto& tc : searchCases()) {
+        if (!tc.shrinks)
+            continue;
+        const int total = search(tc.set, -1).count;
+        for (int max_call = 0; max_call <= total; ++max_call) {
+            SearchSetup set = tc.set;
+            set.max_call = max_call;
+            const std::string what =
+                std::string(tc.name) + ", max_call " + std::to_string(max_call);
+            const SearchRun serial = search(set, -1);
+            // Budgets beyond the start of the last iteration let it converge.
+            EXPECT_EQ(serial.term,
+                      max_call < total / 2 ? Simplex::Termination::Budget : serial.term)
+                << what;
+            for (int width : {0, 2})
+                expectSameSearch(serial, search(set, width), what);
+        }
+    }
+}
+
+TEST(SpeculativeSimplex, StopRequestsEndTheSearchAsTheyEndTheSerialOne) {
+    const SearchSetup set = searchCases()[3].set; // egg crate: every kind of step
+    const int total = search(set, -1).count;
+    // A stop that is there before the k-th evaluation.
+    for (int k = 0; k <= total; ++k) {
+        Steering steer;
+        steer.stop = [k](const int& count) { return count >= k; };
+        const std::string what = "stop before evaluation " + std::to_string(k + 1);
+        const SearchRun serial = search(set, -1, steer);
+        EXPECT_EQ(serial.count, std::min(k, total)) << what;
+        for (int width : {0, 2})
+            expectSameSearch(serial, search(set, width, steer), what);
+    }
+    // A stop that arrives while a batch runs: the serial search with the stop
+    // arriving during the batch's first point ends in the same state.
+    const int batches = static_cast<int>(search(set, 0).batchSizes.size());
+    for (int b = 0; b < batches; ++b) {
+        auto stopFlag = std::make_shared<bool>(false);
+        auto firstOfBatch = std::make_shared<int>(-1); // its number among the evaluations
+        int calls = 0;
+        Steering inBatch;
+        inBatch.stop = [stopFlag](const int&) { return *stopFlag; };
+        inBatch.onEvaluation = [&, stopFlag, firstOfBatch](const std::vector<tfmatrix>&,
+                                                           int count) {
+            if (calls++ == b) {
+                *stopFlag = true;
+                *firstOfBatch = count + 1;
+            }
+        };
+        const SearchRun batch = search(set, 0, inBatch);
+        ASSERT_GT(*firstOfBatch, 0);
+        EXPECT_EQ(batch.count, *firstOfBatch) << "batch " << b;
+
+        auto serialStop = std::make_shared<bool>(false);
+        Steering inRun;
+        inRun.stop = [serialStop](const int&) { return *serialStop; };
+        inRun.onEvaluation = [serialStop, n = *firstOfBatch](const std::vector<tfmatrix>&,
+                                                             int count) {
+            if (count + 1 == n)
+                *serialStop = true;
+        };
+        const SearchRun serial = search(set, -1, inRun);
+        EXPECT_EQ(serial.term, Simplex::Termination::Stopped);
+        expectSameSearch(serial, batch, "stop during batch " + std::to_string(b));
+    }
+}
+
+TEST(SpeculativeSimplex, ObjectiveErrorsReachTheCallerWhenTheSearchNeedsThePoint) {
+    for (const auto& tc : searchCases()) {
+        const SearchRun clean = search(tc.set, -1);
+        // An error at the n-th point the serial search evaluates.
+        for (int n : {1, 2, 5, clean.count / 2, clean.count}) {
+            const tfmatrix bad = clean.points[n - 1];
+            SearchSetup set = tc.set;
+            set.f = [f = tc.set.f, bad](const tfmatrix& x) {
+                if (sameBits(x, bad))
+                    throw FitError(QStringLiteral("model run failed"));
+                return f(x);
+            };
+            const std::string what = std::string(tc.name) + ", error at " + std::to_string(n);
+            const SearchRun serial = search(set, -1);
+            EXPECT_EQ(serial.error, "model run failed") << what;
+            EXPECT_EQ(serial.count, n - 1) << what;
+            for (int width : {0, 2})
+                expectSameSearch(serial, search(set, width), what);
+        }
+        // Errors only where the serial search never goes: they are never seen.
+        SearchSetup set = tc.set;
+        std::vector<tfmatrix> needed = clean.points;
+        for (const auto& v : tc.set.start)
+            needed.push_back(fromList(v));
+        set.f = [f = tc.set.f, needed](const tfmatrix& x) {
+            for (const auto& n : needed)
+                if (sameBits(n, x))
+                    return f(x);
+            throw FitError(QStringLiteral("speculative run failed"));
+        };
+        expectSameSearch(clean, search(set, 0), std::string(tc.name) + ", errors unneeded");
+    }
+}
+
+TEST(SpeculativeSimplex, PointsLeftOutOfABatch) {
+    // Bowl: the first iteration reflects and tries an expansion (2 evaluations);
+    // the second batch's reflection is accepted and an expansion follows.
+    const SearchSetup set = searchCases()[0].set;
+    const struct {
+        const char* name;
+        bool stop;           // a stop request arrives with the batch
+        std::size_t runOnly; // points of the second batch that are evaluated
+        bool error;          // expected: the missing point is an error
+        int count;           // expected count
+    } cases[] = {
+        // Only the reflection ran, and the search needs more of that batch: a
+        // point missing without a stop is a fault of the evaluator.
+        {"missing without a stop", false, 1, true, 3},
+        // The stop came before anything of the batch could start: nothing is used.
+        {"nothing run after a stop", true, 0, false, 2},
+        // The reflection ran before the stop: it is used, the search stops after it.
+        {"reflection run before a stop", true, 1, false, 3},
+    };
+    for (const auto& tc : cases) {
+        int batches = 0;
+        bool stop = false;
+        SimplexSink sink;
+        sink.stopRequested = [&] { return stop; };
+        sink.evalBatch = [&](const std::vector<tfmatrix>& xs) {
+            std::vector<BatchValue> out;
+            const bool second = ++batches == 2;
+            if (second && tc.stop)
+                stop = true;
+            for (const auto& x : xs) {
+                if (second && out.size() == tc.runOnly)
+                    break;
+                out.push_back({true, set.f(x), nullptr});
+            }
+            return out;
+        };
+        Simplex s(set.ndim, fromList(set.lo), fromList(set.hi), set.max_call, sink);
+        tsimplex p(1);
+        for (const auto& v : set.start)
+            p.push_back(fromList(v));
+        tfmatrix1 y = evaluateAll(p, set.ndim, set.f);
+        int count = 0;
+        bool threw = false;
+        try {
+            s.amoeba(p, y, count, set.ftol);
+        } catch (const FitError&) {
+            threw = true;
+        }
+        EXPECT_EQ(threw, tc.error) << tc.name;
+        EXPECT_EQ(s.stopped(), tc.stop) << tc.name;
+        EXPECT_EQ(count, tc.count) << tc.name;
+        for (int i = 1; i <= set.ndim + 1; ++i)
+            EXPECT_EQ(y[i], set.f(p[i])) << tc.name << " vertex " << i;
+    }
 }
 
 int main(int argc, char** argv) {

@@ -4,6 +4,7 @@
 #include "base/fit_error.h"
 #include "evaluation/bounds.h"
 #include "evaluation/evaluator.h"
+#include "evaluation/parallel_runs.h"
 #include "paramdb/backup.h"
 #include "paramdb/database.h"
 #include "paramdb/stored_results.h"
@@ -103,6 +104,39 @@ void SensitivityAnalysis::sensit(double x, SensitivitySummary& summary, tfmatrix
             summary.haveBest = true;
         }
     };
+
+    if (parallel) {
+        std::vector<tfmatrix> vectors(ndim + 1, h);
+        for (int i = 1; i <= ndim; ++i)
+            vectors[i][i] = h[i] * (1 + x);
+        stopIfRequested();
+        const std::vector<RunOutcome> outcomes = parallel->round(vectors, Reading::Criterion);
+        // Reported in the order of the runs, whatever order they ended in.
+        for (int i = 0; i <= ndim; ++i) {
+            const RunOutcome& o = outcomes[i];
+            if (o.failed && !o.stopped)
+                throw FitError(ParallelRuns::failureText(o));
+            if (o.failed || o.stopped || !o.started) {
+                report.stopRequested(); // a stop ended the round
+                throw FitError(QStringLiteral("The sensitivity analysis was stopped before it "
+                                              "finished; no coefficients were computed."));
+            }
+            bool ok = true;
+            ++summary.modelRuns;
+            y[i] = reportRun(report, o.result, &ok);
+            done[i] = ok;
+            if (ok && (!summary.haveBest || y[i] < summary.best)) {
+                summary.best = y[i];
+                summary.haveBest = true;
+            }
+        }
+        // AVAL as the runs one after the other leave it: the last run's values.
+        storeAval(db, outcomes.back().result.vector);
+        summary.ndim = ndim;
+        summary.criteria = std::move(y);
+        summary.complete = std::move(done);
+        return;
+    }
 
     stopIfRequested();
     evaluate(0);

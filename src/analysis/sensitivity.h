@@ -8,6 +8,7 @@
 
 class Database;
 class Evaluator;
+class ParallelRuns;
 class RunMarker;
 
 struct SensitivitySummary : Summary {
@@ -26,7 +27,12 @@ class SensitivityAnalysis {
     // request and the errors of the runs; the tables are restored by then.
     SensitivitySummary run();
 
+    // Makes the base run and the parameter runs at once on the workspaces of
+    // `runs`, reported in the order of the parameters; null: one after the other.
+    void setParallel(ParallelRuns* runs) { parallel = runs; }
+
   private:
+    ParallelRuns* parallel = nullptr;
     void sensit(double x, SensitivitySummary& summary, tfmatrix& h);
 
     CalibrationSettings cfg;

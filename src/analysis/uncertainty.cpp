@@ -11,6 +11,7 @@
 #include "base/fit_error.h"
 #include "evaluation/bounds.h"
 #include "evaluation/evaluator.h"
+#include "evaluation/parallel_runs.h"
 #include "paramdb/database.h"
 
 #include <QElapsedTimer>
@@ -202,16 +203,47 @@ UncertaintySummary UncertaintyAnalysis::run() {
     std::vector<double> w;
     FitData fit; // the base run's rows, for the report
     bool atStart = true;
+    // Parallel: the base run and the parameter runs at once, in workspaces; the
+    // real database is not touched by them. Taken below in the serial order.
+    std::vector<RunOutcome> outcomes;
+    auto outcome = [&](int run) -> EvaluationResult& {
+        RunOutcome& o = outcomes[run];
+        if (o.failed && !o.stopped)
+            throw FitError(ParallelRuns::failureText(o));
+        if (o.failed || o.stopped || !o.started) {
+            report.stopRequested();
+            const QString message =
+                QStringLiteral(" uncertainty analysis stopped on request before it finished");
+            report.log(message, true);
+            report.saveLog(protocolName);
+            throw FitError(message.trimmed());
+        }
+        return o.result;
+    };
     try {
         stopIfRequested();
+        if (parallel) {
+            std::vector<tfmatrix> vectors(ndim + 1, x);
+            for (int j = 1; j <= ndim; ++j)
+                vectors[j][j] = p[j] + d[j];
+            std::vector<RunTicket> tickets;
+            for (const tfmatrix& v : vectors)
+                tickets.push_back({0, v, Reading::ModelValues, 0});
+            // The base run's rows also feed the workbook's "fit" sheet.
+            if (excel_out)
+                tickets[0].reading = Reading::ModelValuesAndFit;
+            outcomes = parallel->round(std::move(tickets));
+        }
         atStart = false;
         ++summary.modelRuns;
-        const EvaluationResult baseRun = evaluator.evaluate(x, Reading::ModelValues);
+        const EvaluationResult baseRun =
+            parallel ? outcome(0) : evaluator.evaluate(x, Reading::ModelValues);
         checkRun(baseRun, 0);
         const ModelValues& base = baseRun.values;
         if (excel_out)
-            fit = readFitPoints(db, cfg.tname, cfg.condition, cfg.observedColumn, cfg.modelColumn,
-                                cfg.indexColumn);
+            fit = parallel ? outcome(0).fit
+                           : readFitPoints(db, cfg.tname, cfg.condition, cfg.observedColumn,
+                                           cfg.modelColumn, cfg.indexColumn);
         rowCount = static_cast<int>(base.mod.size());
         w.assign(rowCount + 1, 0);
         fimdtNew.assign(rowCount + 1, RCOVec(ndim + 1, 0));
@@ -221,16 +253,20 @@ UncertaintySummary UncertaintyAnalysis::run() {
         }
 
         for (int j = 1; j <= ndim; ++j) {
-            stopIfRequested();
+            if (!parallel)
+                stopIfRequested();
             for (int i = 1; i <= ndim; ++i)
                 x[i] = p[i];
             x[j] = p[j] + d[j];
             atStart = false;
             ++summary.modelRuns;
-            const EvaluationResult done = evaluator.evaluate(x, Reading::ModelValues);
+            const EvaluationResult done =
+                parallel ? outcome(j) : evaluator.evaluate(x, Reading::ModelValues);
             x[j] = p[j];
-            restoreStart();
-            atStart = true;
+            if (!parallel || j == ndim) {
+                restoreStart();
+                atStart = true;
+            }
             checkRun(done, j);
             const ModelValues& run = done.values;
             for (int k = 1; k <= rowCount; ++k)

@@ -13,6 +13,7 @@
 
 class Database;
 class Evaluator;
+class ParallelRuns;
 
 struct UncertaintySummary : Summary {
     bool haveSensitivities = false; // every run was made: nobs and fimdt hold them
@@ -39,6 +40,10 @@ class UncertaintyAnalysis {
     // in the log and the protocol. A run that fails, a stop request and the
     // errors of the runs throw FitError once the start values are back.
     UncertaintySummary run();
+
+    // Makes the base run and the parameter runs at once on the workspaces of
+    // `runs`; null: one after the other through the evaluator.
+    void setParallel(ParallelRuns* runs) { parallel = runs; }
     // The checks of the settings and of PARM_INT that need no model run, made
     // before the first run of an interactive analysis (a batch run made them
     // before its optimisation); throws FitError. May be empty.
@@ -48,6 +53,7 @@ class UncertaintyAnalysis {
     const UncertaintySummary& summary() const { return out; }
 
   private:
+    ParallelRuns* parallel = nullptr;
     UncertaintySummary out;
     CalibrationSettings cfg;
     Database& db;

@@ -15,13 +15,12 @@ Session::Session(QObject* parent)
     rfedit.setShowType(sstShowNormal);
     evaluator.setConnectionWatcher(this);
     evaluator.setStopQuery([this] { return stopFlag; });
+    evaluator.setTellsRunVariables(true);
     // Creation: the counter, Nmax and its edit box.
     cnt = 0;
     settings.max_call = 50;
     setMaxCallText(QStringLiteral("50"));
 }
-
-Session::~Session() = default;
 
 void Session::setMaxCallText(const QString& text) {
     form.edit2 = text;

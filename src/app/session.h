@@ -33,7 +33,10 @@
 #include <QStringList>
 #include <QVector>
 #include <functional>
+#include <memory>
 #include <vector>
+
+class ParallelRuns;
 
 class Session;
 
@@ -198,6 +201,17 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     // boundary. Asked again while the model runs, the model run is ended.
     void requestStop();
 
+    // ---- parallel runs (NP > 1) ----
+    // Makes the workspaces, the run pool and the watch on the database when
+    // NP > 1 and none are open yet; true when this call made them. FitError
+    // (before any run) when a workspace cannot be made.
+    bool openParallel();
+    // Ends them: removes the workspaces when `remove`, else keeps them and says where.
+    void closeParallel(bool remove);
+    // The parallel runs of the operation under way; null when the model runs in place.
+    ParallelRuns* parallelRuns();
+    void runsGoing(int running, int workers) override;
+
     // ---- command line ----
     // Applies the command line, and with GO runs the calibration.
     void applyCommandLine();
@@ -273,4 +287,7 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     void journaled(journal::OperationKind kind, const std::function<void()>& work);
 
     int busyDepth = 0;
+    struct Parallel;
+    std::shared_ptr<Parallel> par; // shared: its type is complete in session_parallel.cpp only
+    qint64 lastProgressLineMs = -1;
 };

@@ -7,6 +7,7 @@
 #include "analysis/uncertainty.h"
 #include "app/session.h"
 #include "base/fit_error.h"
+#include "evaluation/parallel_runs.h"
 #include "evaluation/run_journal.h"
 #include "optim/calibration.h"
 #include "paramdb/parm_int_check.h"
@@ -103,18 +104,25 @@ void Session::startOptimization() {
     // complete gives it back.
     const StoredResults before = readStoredResults(db);
     backup();
+    bool madeWorkspaces = false;
     try {
+        // The workspaces hold the tables as the operation starts.
+        madeWorkspaces = openParallel();
         journaled(journal::OperationKind::Calibration, [this] { optimize(); });
         if (settings.autorun && !stopRequested())
             analyseUncertainty();
     } catch (...) {
         // The model's tables must not stay at a trial vector, whatever the error:
         // they go back to the state of the backup before the error is reported.
+        if (madeWorkspaces)
+            closeParallel(false);
         restoreAfterFailure(QStringLiteral("The optimisation ended with an error; the model's "
                                            "tables are restored from their backups."));
         putBackStoredResults(before);
         throw;
     }
+    if (madeWorkspaces)
+        closeParallel(true);
     // A stopped search is no result, unless the person kept its values in the
     // result dialog.
     const bool stopped = stopRequested();
@@ -143,6 +151,7 @@ void Session::optimize() {
     success = false;
     lastIncomplete.clear();
     Calibration calibration(settings, db, evaluator, *this);
+    calibration.setParallel(parallelRuns());
     const CalibrationSummary summary = calibration.optimize();
     if (summary.haveLastError)
         last_error = summary.lastError;
@@ -176,7 +185,17 @@ void Session::analyseSensitivity() {
     haveBest = false;
 
     SensitivityAnalysis analysis(settings, db, runMarker, evaluator, *this);
-    journaled(journal::OperationKind::Sensitivity, [&] { analysis.run(); });
+    const bool madeWorkspaces = openParallel();
+    analysis.setParallel(parallelRuns());
+    try {
+        journaled(journal::OperationKind::Sensitivity, [&] { analysis.run(); });
+    } catch (...) {
+        if (madeWorkspaces)
+            closeParallel(false);
+        throw;
+    }
+    if (madeWorkspaces)
+        closeParallel(true);
 }
 
 void Session::analyseUncertainty() {
@@ -199,12 +218,18 @@ void Session::analyseUncertainty() {
             fimdt = found.fimdt;
         }
     };
+    const bool madeWorkspaces = openParallel();
+    analysis.setParallel(parallelRuns());
     try {
         journaled(journal::OperationKind::Uncertainty, [&] { analysis.run(); });
     } catch (...) {
+        if (madeWorkspaces)
+            closeParallel(false);
         keepResults();
         throw;
     }
+    if (madeWorkspaces)
+        closeParallel(true);
     keepResults();
     const QString& workbook = analysis.summary().workbook;
     if (!workbook.isEmpty() && asker && !settings.autorun)

@@ -123,6 +123,20 @@ ModelValues readModelValues(Database& db, const CalibrationSettings& s) {
     return rows;
 }
 
+void storeAval(Database& db, const tfmatrix& values) {
+    std::vector<qlonglong> rowids;
+    {
+        QSqlQuery q = db.query(QStringLiteral("select rowid from parm_int"));
+        while (q.next())
+            rowids.push_back(q.value(0).toLongLong());
+    }
+    db.inTransaction([&] {
+        for (std::size_t k = 0; k < rowids.size() && k + 1 < values.size(); ++k)
+            db.exec(QStringLiteral("update parm_int set AVAL=? where rowid=?"),
+                    {values[k + 1], rowids[k]});
+    });
+}
+
 Evaluator::Evaluator(Database& database, TdvkAppExec& modelRunner, QObject* parent)
     : QObject(parent), db(database), runner(modelRunner) {
     connect(&runner, &TdvkAppExec::ended, this, [this] {
@@ -206,6 +220,16 @@ void Evaluator::start(const tfmatrix& vector, Reading what) {
 }
 
 void Evaluator::launch() {
+    if (tellsRunVariables) {
+        const QString dbFile = db.path().isEmpty() ? run.db_f_name : db.path();
+        runner.setEnvironmentVariable(QStringLiteral("FITMARA_DB"),
+                                      QFileInfo(dbFile).absoluteFilePath());
+        runner.setEnvironmentVariable(
+            QStringLiteral("FITMARA_WORKSPACE"),
+            QFileInfo(runner.CurrentDir().isEmpty() ? QStringLiteral(".") : runner.CurrentDir())
+                .absoluteFilePath());
+        runner.setEnvironmentVariable(QStringLiteral("FITMARA_RUN"), QString::number(++variableRunNumber));
+    }
     // A run file the system cannot start as a script is refused before the
     // database is closed: nothing needs reconnecting.
     if (QFileInfo(runner.ApplicationName()).isFile()) {
@@ -301,7 +325,8 @@ EvaluationResult Evaluator::finish() {
         case Reading::RunOnly:
             break;
         case Reading::Criterion:
-        case Reading::ModelValues: {
+        case Reading::ModelValues:
+        case Reading::ModelValuesAndFit: {
             // 10. A row still at -99 proves the model did not finish; one that holds
             //     no finite number, or is gone, leaves no result to measure either.
             const RunCompleteness done =
@@ -309,10 +334,15 @@ EvaluationResult Evaluator::finish() {
             r.complete = done.complete;
             r.onlyMarks = done.onlyMarks;
             r.why = done.reason;
-            if (reading == Reading::ModelValues)
+            if (reading == Reading::Criterion) {
+                if (r.complete)
+                    r.criterion = criterionOf(db, run);
+            } else {
                 r.values = readModelValues(db, run);
-            else if (r.complete)
-                r.criterion = criterionOf(db, run);
+            }
+            if (reading == Reading::ModelValuesAndFit)
+                r.fit = readFitPoints(db, run.tname, run.condition, run.observedColumn,
+                                      run.modelColumn, run.indexColumn);
             break;
         }
         }

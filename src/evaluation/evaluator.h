@@ -13,6 +13,7 @@
 // on its own database copy and run script, can so be started one after the other
 // and be finished as their models end, all watched by one event loop in one
 // thread. evaluate() is both halves with the wait in between.
+#include "evaluation/fit_points.h"
 #include "evaluation/settings.h"
 
 #include <QObject>
@@ -29,10 +30,11 @@ using tfmatrix = std::vector<double>; // parameter vectors, used from index 1
 
 // What a run reads once the model has ended.
 enum class Reading {
-    RunOnly,     // nothing: the caller reads what it needs
-    Criterion,   // completeness of the chosen rows, then the criterion
-    ModelValues, // completeness, and the simulated values and variances of the chosen
-                 // rows ordered by observed value
+    RunOnly,           // nothing: the caller reads what it needs
+    Criterion,         // completeness of the chosen rows, then the criterion
+    ModelValues,       // completeness, and the simulated values and variances of the chosen
+                       // rows ordered by observed value
+    ModelValuesAndFit, // ModelValues, and the rows observed against simulated (FitData)
 };
 
 // The chosen result rows ordered by their observed value, as the uncertainty
@@ -58,8 +60,13 @@ struct EvaluationResult {
     QString outputFile;   // the model.log of the run
     int tries = 1;        // the tries it took (retries: RR=)
     double criterion = 0; // Reading::Criterion of a complete run; 0 otherwise
-    ModelValues values;   // Reading::ModelValues
+    ModelValues values;   // Reading::ModelValues and ModelValuesAndFit
+    FitData fit;          // Reading::ModelValuesAndFit
 };
+
+// Stores values[1..] as AVAL of the PARM_INT records, in their order, as a run
+// stores the vector it was given (the model's tables are not written).
+void storeAval(Database& db, const tfmatrix& values);
 
 // Told when the evaluator closes the connection for the model and opens it again.
 // The session shows the parameter table and the result query again there; an
@@ -88,6 +95,10 @@ class Evaluator : public QObject {
     RunJournal* journal() const { return book; }
     // Asked before a failed run is tried again: no retry after a stop request.
     void setStopQuery(std::function<bool()> q) { stopQuery = std::move(q); }
+    // Gives every run started here FITMARA_DB (the database), FITMARA_WORKSPACE
+    // (the run file's folder) and FITMARA_RUN (a running number), as parallel
+    // runs have them. Off by default: a run pool sets them itself.
+    void setTellsRunVariables(bool on) { tellsRunVariables = on; }
 
     // One run from start to end, tried again while it fails (crashed, timed out,
     // rows left at -99) up to settings().retries times. Throws FitError when the run cannot be made
@@ -133,6 +144,8 @@ class Evaluator : public QObject {
     TdvkAppExec& runner;
     CalibrationSettings cfg;
     ConnectionWatcher* watcher = nullptr;
+    bool tellsRunVariables = false;
+    int variableRunNumber = 0; // FITMARA_RUN of runs started here
 
     // The run under way.
     bool inFlight = false;

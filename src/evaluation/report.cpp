@@ -23,7 +23,12 @@ double model_eval(Evaluator& evaluator, Reporter& reporter, const tfmatrix& vect
                   QString* why) {
     if (complete)
         *complete = true;
-    const EvaluationResult r = evaluator.evaluate(vector, Reading::Criterion);
+    return reportRun(reporter, evaluator.evaluate(vector, Reading::Criterion), complete, why);
+}
+
+double reportRun(Reporter& reporter, const EvaluationResult& r, bool* complete, QString* why) {
+    if (complete)
+        *complete = true;
     if (!r.complete) {
         if (why)
             *why = r.why;

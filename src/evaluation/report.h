@@ -36,6 +36,11 @@ class Reporter {
     virtual bool stopRequested() const = 0;
     // Lets the event loop handle what came in between two model runs.
     virtual void processEvents() = 0;
+    // Parallel runs: this many model runs are going on now, of `workers` at most.
+    virtual void runsGoing(int running, int workers) {
+        (void)running;
+        (void)workers;
+    }
 };
 
 // How an operation ended.
@@ -76,3 +81,7 @@ double model_eval(Evaluator& evaluator, Reporter& reporter, const tfmatrix& vect
 // to when the connection is closed.
 void putBackStoredResults(Database& db, const QString& dbFile, const StoredResults& stored,
                           Reporter& reporter);
+// What model_eval reports of a run made elsewhere (a parallel run), at the
+// moment the operation takes it: the same lines or chart point, the same return.
+double reportRun(Reporter& reporter, const EvaluationResult& result, bool* complete = nullptr,
+                 QString* why = nullptr);

@@ -27,6 +27,17 @@ double parseTimeoutS(const QString& value) {
     return s;
 }
 
+// The number of model runs at the same time: a whole number of 1 or more.
+int parseParallelRuns(const QString& key, const QString& value) {
+    bool ok = false;
+    const int n = value.trimmed().toInt(&ok);
+    if (!ok || n < 1 || n > 256)
+        throw FitError(QStringLiteral("%1 needs a whole number of model runs at the same time, "
+                                      "from 1 to 256, not '%2'.")
+                           .arg(key, value));
+    return n;
+}
+
 // A key of three characters and what its value sets.
 struct ValueKey {
     const char* key;
@@ -62,6 +73,16 @@ const ValueKey kValueKeys[] = {
              throw FitError(
                  QStringLiteral("RR= needs a number of retries of 0 or more, not '%1'.").arg(v));
          s.retries = n;
+     }},
+    {"NP=", Qt::CaseSensitive,
+     [](CalibrationSettings& s, const QString& k, const QString& v) {
+         s.parallelRuns = parseParallelRuns(k, v);
+     }},
+    {"WD=", Qt::CaseSensitive,
+     [](CalibrationSettings& s, const QString& k, const QString& v) {
+         if (v.trimmed().isEmpty())
+             throw FitError(QStringLiteral("%1 needs a folder for the workspaces.").arg(k));
+         s.workRoot = v;
      }},
 };
 
@@ -111,6 +132,10 @@ bool CalibrationSettings::applyArgument(const QString& arg) {
         return true;
     }
     return false;
+}
+
+void CalibrationSettings::setParallelRuns(const QString& text) {
+    parallelRuns = parseParallelRuns(QStringLiteral("parallel runs"), text);
 }
 
 void CalibrationSettings::applyCriterionName() {

@@ -31,6 +31,10 @@ struct CalibrationSettings {
     int pauseBeforeVertexMs = 1000; // before each evaluation of an initial simplex vertex
     double runTimeoutS = 0;         // TO=: a run longer than this is ended; 0: no limit
     int retries = 0;                // RR=: a failed run is started again up to this often
+    // NP=: model runs at the same time. 1 runs the model in place on the
+    // database; more run it in workspaces, one copy of the model's folder each.
+    int parallelRuns = 1;
+    QString workRoot; // WD=: where the workspaces go; "" beside the database
 
     // ---- the search and the analyses ----
     int max_call = 50;                             // Nmax: most evaluations of the search
@@ -51,10 +55,14 @@ struct CalibrationSettings {
     double stepFraction() const;
 
     // Applies one command-line argument that only sets a value (KR=, NX=, PR=,
-    // PV=, EF=, TO=, RR=, RS_..., XL_OUT, GO, RESUME). False when the argument is none of these;
+    // PV=, NP=, WD=, EF=, TO=, RR=, RS_..., XL_OUT, GO, RESUME). False when the argument is
+    // none of these;
     // FitError for a value that is not valid. Keys that act on the database
     // (DB=, RT=, CD=, the column roles, RF=) are applied by the session.
     bool applyArgument(const QString& arg);
+    // The "parallel runs" field: FitError naming it when the text is no whole
+    // number from 1 to 256.
+    void setParallelRuns(const QString& text);
     // Chooses the criterion named by errfun; another name leaves it as it is.
     void applyCriterionName();
 };

@@ -3,6 +3,7 @@
 #include "base/fit_error.h"
 #include "evaluation/bounds.h"
 #include "evaluation/evaluator.h"
+#include "evaluation/parallel_runs.h"
 #include "evaluation/run_journal.h"
 #include "paramdb/database.h"
 
@@ -10,11 +11,40 @@
 #include <QSqlQuery>
 #include <QThread>
 #include <cmath>
+#include <cstring>
 #include <optional>
 
 namespace {
 const QString kEmptyParmInt =
     QStringLiteral("PARM_INT holds no parameters: there is nothing to optimise.");
+
+// The same point, bit for bit (the simplex matches points evaluated ahead so).
+bool samePoint(const tfmatrix& a, const tfmatrix& b) {
+    return a.size() == b.size() &&
+           (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
+}
+
+// Counts a run the search takes, and keeps the best complete value.
+// A value taken for the search: the best so far when complete.
+void noteBest(CalibrationSummary& summary, bool complete, double e) {
+    if (complete && (!summary.haveBest || e < summary.best)) {
+        summary.best = e;
+        summary.haveBest = true;
+    }
+}
+
+// A model run made now.
+void countRun(CalibrationSummary& summary, bool complete, double e) {
+    ++summary.modelRuns;
+    noteBest(summary, complete, e);
+}
+
+// A parallel run that did not end as a result: stopped (or never started), or failed.
+bool withoutResult(const RunOutcome& o) {
+    if (o.failed && !o.stopped)
+        throw FitError(ParallelRuns::failureText(o));
+    return o.failed || o.stopped || !o.started;
+}
 } // namespace
 
 int parameterCount(Database& db) {
@@ -72,13 +102,10 @@ CalibrationSummary Calibration::optimize() {
         if (replayed) {
             e = *replayed;
             report.evaluated(e);
+            noteBest(summary, true, e);
         } else {
-            ++summary.modelRuns;
             e = model_eval(evaluator, report, x, &complete, &lastIncomplete);
-        }
-        if (complete && (!summary.haveBest || e < summary.best)) {
-            summary.best = e;
-            summary.haveBest = true;
+            countRun(summary, complete, e);
         }
         return complete ? e : HUGE_VAL;
     };
@@ -86,7 +113,12 @@ CalibrationSummary Calibration::optimize() {
     if (journal)
         journal->setPhase(journal::Phase::InitialSimplex);
     bool anyComplete = false;
-    for (int v = 1; v <= ndim + 1; ++v) {
+    if (parallel) {
+        initialSimplexInParallel(p, y, ndim, summary, lastIncomplete);
+        for (int v = 1; v <= ndim + 1; ++v)
+            anyComplete = anyComplete || std::isfinite(y[v]);
+    }
+    for (int v = 1; v <= ndim + 1 && !parallel; ++v) {
         if (report.stopRequested()) {
             y[v] = HUGE_VAL; // not evaluated
             continue;
@@ -126,8 +158,95 @@ CalibrationSummary Calibration::optimize() {
     const double ftol = cfg.ftol();
 
     SimplexSink sink;
-    sink.eval = objective;
     sink.log = logLine;
+    // Parallel: the results of the runs made ahead wait here until the search
+    // takes them; only then are they reported and counted, in the search's order.
+    // Their journal rows are staged when the search takes them, in the phase of
+    // that moment; the runs it never takes are journaled as speculative at its end.
+    // A resumed calibration takes the values its earlier start completed from
+    // the journal instead of running them again.
+    struct Waiting {
+        tfmatrix x;
+        RunOutcome outcome;
+        std::optional<double> replayed;
+    };
+    std::vector<Waiting> waiting;
+    struct Leftovers {
+        std::vector<Waiting>& waiting;
+        ParallelRuns* parallel;
+        ~Leftovers() {
+            if (parallel)
+                for (const Waiting& w : waiting)
+                    if (!w.replayed)
+                        parallel->journalRun(w.x, w.outcome, journal::Phase::Speculative);
+        }
+    } leftovers{waiting, parallel};
+    if (parallel) {
+        sink.batchWidth = parallel->workers();
+        sink.evalBatch = [&](const std::vector<tfmatrix>& points) {
+            std::vector<BatchValue> values(points.size());
+            std::vector<tfmatrix> toRun;
+            std::vector<std::size_t> runIndex;
+            for (std::size_t k = 0; k < points.size(); ++k) {
+                std::optional<double> replayed;
+                if (journal)
+                    replayed = journal->replay(
+                        tfmatrix(points[k].begin() + 1, points[k].begin() + 1 + ndim));
+                if (replayed) {
+                    values[k].evaluated = true;
+                    values[k].value = *replayed;
+                    waiting.push_back({points[k], RunOutcome{}, replayed});
+                } else {
+                    toRun.push_back(points[k]);
+                    runIndex.push_back(k);
+                }
+            }
+            if (toRun.empty())
+                return values;
+            const std::vector<RunOutcome> outcomes =
+                parallel->round(toRun, Reading::Criterion, 0, false, false);
+            for (std::size_t i = 0; i < toRun.size(); ++i) {
+                const std::size_t k = runIndex[i];
+                const RunOutcome& o = outcomes[i];
+                if (o.failed && !o.stopped) {
+                    if (journal)
+                        parallel->journalRun(toRun[i], o, journal->phase());
+                    values[k].evaluated = true;
+                    values[k].error =
+                        std::make_exception_ptr(FitError(ParallelRuns::failureText(o)));
+                } else if (!o.failed && !o.stopped && o.started) {
+                    values[k].evaluated = true;
+                    values[k].value = o.result.complete ? o.result.criterion : HUGE_VAL;
+                    waiting.push_back({toRun[i], o, std::nullopt});
+                } else if (journal) {
+                    parallel->journalRun(toRun[i], o, journal->phase()); // ended by a stop
+                }
+            }
+            return values;
+        };
+        sink.taken = [&](const tfmatrix& x, double) {
+            for (auto it = waiting.rbegin(); it != waiting.rend(); ++it) {
+                if (!samePoint(it->x, x))
+                    continue;
+                if (it->replayed) {
+                    report.evaluated(*it->replayed);
+                    noteBest(summary, true, *it->replayed);
+                } else {
+                    if (journal)
+                        parallel->journalRun(it->x, it->outcome, journal->phase());
+                    bool complete = true;
+                    const double e =
+                        reportRun(report, it->outcome.result, &complete, &lastIncomplete);
+                    countRun(summary, complete, e);
+                }
+                waiting.erase(std::next(it).base());
+                report.processEvents();
+                return;
+            }
+        };
+    } else {
+        sink.eval = objective;
+    }
     sink.stopRequested = [this] { return report.stopRequested(); };
     if (journal)
         sink.shrinking = [journal](bool shrinking) {
@@ -191,7 +310,56 @@ CalibrationSummary Calibration::optimize() {
                        .arg(journal->replayedRuns())
                        .arg(summary.modelRuns),
                    true);
+    if (parallel)
+        report.log(parallel->closingLine(simplex.speculative_evaluations()), true);
     report.saveLog(QStringLiteral("Opti_Result.TXT"));
     summary.elapsedMs = clock.elapsed();
     return summary;
+}
+
+void Calibration::initialSimplexInParallel(const tsimplex& p, tfmatrix1& y, int ndim,
+                                           CalibrationSummary& summary, QString& lastIncomplete) {
+    std::vector<tfmatrix> vertices(p.begin() + 1, p.begin() + ndim + 2);
+    // A resumed calibration takes the vertices its earlier start completed from
+    // the journal; only the others are run.
+    RunJournal* journal = evaluator.journal();
+    std::vector<std::optional<double>> replayed(vertices.size());
+    std::vector<tfmatrix> toRun;
+    std::vector<int> runVertex;
+    for (std::size_t k = 0; k < vertices.size(); ++k) {
+        if (journal)
+            replayed[k] =
+                journal->replay(tfmatrix(vertices[k].begin() + 1, vertices[k].begin() + 1 + ndim));
+        if (!replayed[k]) {
+            toRun.push_back(vertices[k]);
+            runVertex.push_back(static_cast<int>(k) + 1);
+        }
+    }
+    const int pause = journal && journal->resuming() ? 0 : cfg.pauseBeforeVertexMs; // as in place
+    std::vector<RunOutcome> ran;
+    if (!toRun.empty())
+        ran = report.stopRequested() ? std::vector<RunOutcome>(toRun.size())
+                                     : parallel->round(toRun, Reading::Criterion, pause);
+    std::vector<RunOutcome> outcomes(vertices.size());
+    for (std::size_t i = 0; i < toRun.size(); ++i)
+        outcomes[runVertex[i] - 1] = ran[i];
+    // Reported in the order of the vertices, whatever order they ended in.
+    for (int v = 1; v <= ndim + 1; ++v) {
+        if (replayed[v - 1]) {
+            y[v] = *replayed[v - 1];
+            report.evaluated(y[v]);
+            noteBest(summary, true, y[v]);
+            continue;
+        }
+        const RunOutcome& o = outcomes[v - 1];
+        if (withoutResult(o)) {
+            y[v] = HUGE_VAL; // not evaluated
+            continue;
+        }
+        bool complete = true;
+        const double e = reportRun(report, o.result, &complete, &lastIncomplete);
+        countRun(summary, complete, e);
+        y[v] = complete ? e : HUGE_VAL;
+        report.processEvents();
+    }
 }

@@ -13,6 +13,7 @@
 
 class Database;
 class Evaluator;
+class ParallelRuns;
 
 struct CalibrationSummary : Summary {
     int ndim = 0;
@@ -34,7 +35,18 @@ class Calibration {
     // evaluations; the model's tables then hold the last trial vector.
     CalibrationSummary optimize();
 
+    // Runs the model in parallel, on the workspaces of `runs`: the initial
+    // simplex at once, and the search with its points evaluated ahead. The
+    // search's decisions, log and count stay those of the serial one; a last
+    // line of the log tells of the runs evaluated ahead and not needed. Null
+    // (the default): every run through the evaluator, one after the other.
+    void setParallel(ParallelRuns* runs) { parallel = runs; }
+
   private:
+    void initialSimplexInParallel(const tsimplex& p, tfmatrix1& y, int ndim,
+                                  CalibrationSummary& summary, QString& lastIncomplete);
+
+    ParallelRuns* parallel = nullptr;
     CalibrationSettings cfg;
     Database& db;
     Evaluator& evaluator;

@@ -4,6 +4,7 @@
 #include "base/number_format.h"
 
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -23,6 +24,29 @@ void sumCoordinates(int ndim, const tsimplex& p, tfmatrix& psum) {
             sum += p[i][j];
         psum[j] = static_cast<double>(sum);
     }
+}
+
+// psum after vertex `old` has been replaced by `x`.
+tfmatrix replacedSum(int ndim, const tfmatrix& psum, const tfmatrix& x, const tfmatrix& old) {
+    tfmatrix next = psum;
+    for (int j = 1; j <= ndim; ++j)
+        next[j] = static_cast<double>(static_cast<long double>(psum[j]) + x[j] - old[j]);
+    return next;
+}
+
+// Vertex v moved halfway towards the best vertex.
+tfmatrix shrunkVertex(int ndim, const tfmatrix& v, const tfmatrix& best) {
+    tfmatrix x(ndim + 1, 0.0);
+    for (int j = 1; j <= ndim; ++j)
+        x[j] = static_cast<double>(0.5L * (static_cast<long double>(v[j]) + best[j]));
+    return x;
+}
+
+// A value evaluated ahead stands for a point only if it is the very same point:
+// bit for bit, so that -0 and 0 (which a model may well tell apart) differ.
+bool samePoint(const tfmatrix& a, const tfmatrix& b) {
+    return a.size() == b.size() &&
+           (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
 
 } // namespace
@@ -64,7 +88,7 @@ Simplex::Simplex(int ndim, const tfmatrix& mnp, const tfmatrix& mxp, int max_cal
     if (static_cast<int>(mnp.size()) < ndim + 1 || static_cast<int>(mxp.size()) < ndim + 1)
         throw FitError(
             QStringLiteral("The parameter bounds do not cover all %1 parameters.").arg(ndim));
-    if (!this->sink.eval)
+    if (!this->sink.eval && !this->sink.evalBatch)
         throw FitError(QStringLiteral("The simplex has no objective function."));
 }
 
@@ -74,26 +98,56 @@ void Simplex::log(const QString& line, bool select) const {
 }
 
 bool Simplex::stopNow() {
-    if (!stopFlag && sink.stopRequested && sink.stopRequested())
+    if (stopFlag)
+        return true;
+    // A batch is only started after the stop question of its first point; that
+    // answer holds for the point, whatever arrives while the batch runs.
+    if (stopAskedAhead) {
+        stopAskedAhead = false;
+        return false;
+    }
+    if (sink.stopRequested && sink.stopRequested())
         stopFlag = true;
     return stopFlag;
 }
 
 double Simplex::evaluate(const tfmatrix& x) {
-    lastError = sane(sink.eval(x));
+    for (auto& ahead : prefetched) {
+        if (ahead.used || !samePoint(ahead.x, x))
+            continue;
+        if (!ahead.outcome.evaluated)
+            throw FitError(QStringLiteral("A point of the search was not evaluated although no "
+                                          "stop was requested."));
+        ahead.used = true;
+        if (ahead.outcome.error)
+            std::rethrow_exception(ahead.outcome.error);
+        lastError = sane(ahead.outcome.value);
+        if (sink.taken)
+            sink.taken(x, lastError);
+        return lastError;
+    }
+    if (sink.eval) {
+        lastError = sane(sink.eval(x));
+    } else {
+        const std::vector<BatchValue> one = sink.evalBatch({x});
+        if (one.empty() || !one[0].evaluated)
+            throw FitError(QStringLiteral("A point of the search was not evaluated although no "
+                                          "stop was requested."));
+        if (one[0].error)
+            std::rethrow_exception(one[0].error);
+        lastError = sane(one[0].value);
+    }
+    if (sink.taken)
+        sink.taken(x, lastError);
     return lastError;
 }
 
-double Simplex::amotry(tsimplex& p, tfmatrix1& y, tfmatrix& psum, int ihi, int& count, double fac) {
-    // A stop leaves the simplex as it is: no trial point is evaluated.
-    if (stopNow())
-        return HUGE_VAL;
-
+tfmatrix Simplex::trialPoint(const tfmatrix& worst, const tfmatrix& psum, double fac) const {
     const long double fac1 = (1.0L - fac) / ndim;
     const long double fac2 = fac1 - fac;
     tfmatrix ptry(ndim + 1, 0.0);
     for (int j = 1; j <= ndim; ++j) {
-        long double t = psum[j] * fac1 - p[ihi][j] * fac2;
+        long double t = psum[j] * fac1 - worst[j] * fac2;
         // Lower bound first, then the upper one: with crossed bounds the upper wins.
         if (t <= mnp[j])
             t = mnp[j];
@@ -101,15 +155,90 @@ double Simplex::amotry(tsimplex& p, tfmatrix1& y, tfmatrix& psum, int ihi, int& 
             t = mxp[j];
         ptry[j] = static_cast<double>(t);
     }
+    return ptry;
+}
+
+void Simplex::discardPrefetched() {
+    for (const auto& ahead : prefetched)
+        if (!ahead.used && ahead.outcome.evaluated)
+            ++speculative;
+    prefetched.clear();
+    stopAskedAhead = false;
+}
+
+void Simplex::prefetch(std::vector<tfmatrix> points) {
+    discardPrefetched();
+    // The stop question of the batch's first point is asked now, before any run.
+    if (stopNow())
+        return;
+    stopAskedAhead = true;
+    std::vector<tfmatrix> distinct;
+    for (auto& x : points) {
+        bool seen = false;
+        for (const auto& d : distinct)
+            seen = seen || samePoint(d, x);
+        if (!seen)
+            distinct.push_back(std::move(x));
+    }
+    const std::vector<BatchValue> outcomes = sink.evalBatch(distinct);
+    if (outcomes.size() > distinct.size())
+        throw FitError(QStringLiteral("The batch evaluation returned %1 values for %2 points.")
+                           .arg(outcomes.size())
+                           .arg(distinct.size()));
+    for (std::size_t k = 0; k < distinct.size(); ++k)
+        prefetched.push_back(
+            {std::move(distinct[k]), k < outcomes.size() ? outcomes[k] : BatchValue{}, false});
+    // A first point left out (a stop arrived before it could start) has had no
+    // run: its stop question is asked again.
+    if (!prefetched.front().outcome.evaluated)
+        stopAskedAhead = false;
+}
+
+void Simplex::prefetchIteration(const tsimplex& p, const tfmatrix& psum, int ihi) {
+    // The points are computed exactly as amotry will compute them: the reflection
+    // from the simplex as it is, the others from the simplex with the reflected
+    // point in place of vertex ihi (the psum update of amotry), or without it.
+    const tfmatrix reflected = trialPoint(p[ihi], psum, -1.0);
+    const tfmatrix acceptedSum = replacedSum(ndim, psum, reflected, p[ihi]);
+    std::vector<tfmatrix> points = {
+        reflected,
+        trialPoint(reflected, acceptedSum, 2.0),
+        trialPoint(p[ihi], psum, 0.5),
+        trialPoint(reflected, acceptedSum, 0.5),
+    };
+    if (sink.batchWidth > 0 && static_cast<int>(points.size()) > sink.batchWidth)
+        points.resize(sink.batchWidth);
+    prefetch(std::move(points));
+}
+
+void Simplex::prefetchShrink(const tsimplex& p, int ilo) {
+    std::vector<tfmatrix> points;
+    for (int i = 1; i <= ndim + 1; ++i)
+        if (i != ilo)
+            points.push_back(shrunkVertex(ndim, p[i], p[ilo]));
+    prefetch(std::move(points));
+}
+
+double Simplex::amotry(tsimplex& p, tfmatrix1& y, tfmatrix& psum, int ihi, int& count, double fac) {
+    // A stop leaves the simplex as it is: no trial point is evaluated.
+    if (stopNow())
+        return HUGE_VAL;
+
+    const tfmatrix ptry = trialPoint(p[ihi], psum, fac);
+    if (fac < 0)
+        ++moveCount.reflections;
+    else if (fac > 1)
+        ++moveCount.expansions;
+    else
+        ++moveCount.contractions;
 
     const double ytry = evaluate(ptry);
     ++count;
     if (ytry < y[ihi]) {
         y[ihi] = ytry;
-        for (int j = 1; j <= ndim; ++j) {
-            psum[j] = static_cast<double>(static_cast<long double>(psum[j]) + ptry[j] - p[ihi][j]);
+        psum = replacedSum(ndim, psum, ptry, p[ihi]);
+        for (int j = 1; j <= ndim; ++j)
             p[ihi][j] = ptry[j];
-        }
         log(QStringLiteral("step") + QString::number(count), false);
         QString tryLine = QStringLiteral("  try   ");
         for (int j = 1; j <= ndim; ++j)
@@ -124,6 +253,15 @@ void Simplex::amoeba(tsimplex& p, tfmatrix1& y, int& count, double ftol) {
     count = 0;
     term = Termination::None;
     stopFlag = false;
+    moveCount = Moves();
+    discardPrefetched();
+    speculative = 0;
+    // Whichever way amoeba ends, what was evaluated ahead and not used is counted.
+    struct Discard {
+        Simplex* s;
+        ~Discard() { s->discardPrefetched(); }
+    } discard{this};
+    const bool batches = static_cast<bool>(sink.evalBatch);
 
     if (static_cast<int>(p.size()) < ndim + 2 || static_cast<int>(y.size()) < ndim + 2)
         throw FitError(QStringLiteral("The simplex needs %1 vertices.").arg(ndim + 1));
@@ -182,6 +320,8 @@ void Simplex::amoeba(tsimplex& p, tfmatrix1& y, int& count, double ftol) {
             return;
         }
 
+        if (batches)
+            prefetchIteration(p, psum, ihi);
         double ytry = amotry(p, y, psum, ihi, count, -1.0);
         if (stopFlag)
             return stopExit();
@@ -209,14 +349,15 @@ void Simplex::amoeba(tsimplex& p, tfmatrix1& y, int& count, double ftol) {
                             sink.shrinking(false);
                     }
                 } searchAgain{sink};
+                ++moveCount.shrinks;
+                if (batches)
+                    prefetchShrink(p, ilo);
                 for (int i = 1; i <= ndim + 1; ++i) {
                     if (i == ilo)
                         continue;
                     if (stopNow())
                         break;
-                    for (int j = 1; j <= ndim; ++j)
-                        psum[j] = static_cast<double>(
-                            0.5L * (static_cast<long double>(p[i][j]) + p[ilo][j]));
+                    psum = shrunkVertex(ndim, p[i], p[ilo]);
                     const double v = evaluate(psum);
                     for (int j = 1; j <= ndim; ++j)
                         p[i][j] = psum[j];

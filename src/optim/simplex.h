@@ -7,18 +7,49 @@
 // optimisation run passes the model evaluation and tests pass analytic functions.
 #include <QString>
 
+#include <exception>
 #include <functional>
+#include <limits>
 #include <vector>
 
 using tfmatrix = std::vector<double>;   // index 0 unused, 1..ndim
 using tfmatrix1 = std::vector<double>;  // index 0 unused, 1..ndim+1
 using tsimplex = std::vector<tfmatrix>; // vertices 1..ndim+1
 
+// The outcome of one point of a batch evaluation.
+struct BatchValue {
+    // False: the point was not evaluated (the evaluator gave up after a stop request).
+    bool evaluated = false;
+    double value = std::numeric_limits<double>::quiet_NaN();
+    // The error the evaluation raised; when set, value is not used.
+    std::exception_ptr error;
+};
+
 // How the simplex talks to its owner.
 struct SimplexSink {
     // The objective; may throw (the error leaves amoeba unchanged). A return of
     // +infinity (an incomplete model run) or NaN ranks worse than every finite value.
     std::function<double(const tfmatrix&)> eval;
+    // Optional: evaluates several points at once (parallel model runs) and returns
+    // one outcome per point, in the order of the points. When set, each iteration
+    // evaluates, together with the reflected point, the points the search may need
+    // next (expansion, and contraction with and without the reflection accepted),
+    // and a shrink evaluates its vertices together. The search takes the same
+    // decisions, with the same values, log and count, as with eval alone; points it
+    // did not need are counted apart (Simplex::speculative_evaluations). A point
+    // needed outside a batch is evaluated by eval, or as a batch of one when eval is
+    // empty. An exception thrown by evalBatch itself ends amoeba at once.
+    std::function<std::vector<BatchValue>(const std::vector<tfmatrix>&)> evalBatch;
+    // Optional: told of every value the search takes, in the search's order, just
+    // before it decides on it (after a batch, in the order the serial search
+    // evaluates). The place for chart points and counters, which must follow the
+    // algorithm, not the order in which runs finish. Not called for a failed point.
+    std::function<void(const tfmatrix& x, double value)> taken;
+    // At most this many points in one speculative batch (the free workers); 0: no
+    // limit. The reflected point always comes first, then the expansion, then the
+    // contraction without and with the reflection accepted. A shrink's vertices
+    // are always handed over together.
+    int batchWidth = 0;
     // Appends a line to the log list; select=true scrolls the list to it.
     std::function<void(const QString& line, bool select)> log;
     // Asked before every evaluation; may be empty.
@@ -54,10 +85,34 @@ class Simplex {
     Termination termination() const { return term; }
     // True once a stop request has been honoured.
     bool stopped() const { return stopFlag; }
+    // Evaluations made ahead in batches that the last amoeba call did not use; they
+    // are not in its count.
+    int speculative_evaluations() const { return speculative; }
+
+    // The steps the last amoeba call tried: trial points of each kind, and shrinks.
+    struct Moves {
+        int reflections = 0;
+        int expansions = 0;
+        int contractions = 0;
+        int shrinks = 0;
+    };
+    const Moves& moves() const { return moveCount; }
 
   private:
+    // A point evaluated ahead, waiting to be asked for.
+    struct Prefetched {
+        tfmatrix x;
+        BatchValue outcome;
+        bool used = false;
+    };
+
     bool stopNow();
     double evaluate(const tfmatrix& x);
+    tfmatrix trialPoint(const tfmatrix& worst, const tfmatrix& psum, double fac) const;
+    void prefetchIteration(const tsimplex& p, const tfmatrix& psum, int ihi);
+    void prefetchShrink(const tsimplex& p, int ilo);
+    void prefetch(std::vector<tfmatrix> points);
+    void discardPrefetched();
     void log(const QString& line, bool select) const;
 
     int ndim;
@@ -68,6 +123,11 @@ class Simplex {
     double lastError;
     Termination term = Termination::None;
     bool stopFlag = false;
+    // The stop question for the next evaluation was asked before its batch started.
+    bool stopAskedAhead = false;
+    std::vector<Prefetched> prefetched;
+    int speculative = 0;
+    Moves moveCount;
 };
 
 // Appends the whole simplex and its values to the log: "Iteration n", one line per

@@ -504,6 +504,16 @@ void Topti_main::buildFitmaraTab() {
     CheckResume->setToolTip(QStringLiteral("replays an unfinished calibration with the same "
                                            "settings from the run journal and carries it on"));
     run->addWidget(CheckResume, 4, 1);
+    run->addWidget(
+        makeLabel(QStringLiteral("LabelParallel"), QStringLiteral("parallel runs"), TabSheet4), 5,
+        0, Qt::AlignRight);
+    EditParallel = new QSpinBox(TabSheet4);
+    EditParallel->setObjectName(QStringLiteral("EditParallel"));
+    EditParallel->setRange(1, 256);
+    EditParallel->setValue(s.settings.parallelRuns);
+    EditParallel->setToolTip(QStringLiteral("model runs at the same time (NP=); more than 1 runs "
+                                            "each in a copy of the model's folder"));
+    run->addWidget(EditParallel, 5, 1);
     controls->addLayout(run);
 
     layout->addLayout(controls);
@@ -552,6 +562,9 @@ void Topti_main::buildFitmaraTab() {
     connect(EditTimeout, &QDoubleSpinBox::valueChanged, this,
             [this](double v) { s.settings.runTimeoutS = v; });
     connect(CheckResume, &QCheckBox::toggled, this, [this](bool on) { s.settings.resume = on; });
+    connect(EditParallel, &QSpinBox::valueChanged, this, [this](int v) {
+        runAction([this, v] { s.settings.setParallelRuns(QString::number(v)); });
+    });
     ComboBox1->onCloseUp = [this] { ComboBox1CloseUp(); };
     connect(ComboBox1, &QComboBox::activated, this, [this] {
         if (!ComboBox1->closeUpPending())
@@ -632,9 +645,10 @@ void Topti_main::refreshFromSession() {
     mirrorText(Edit2, s.form.edit2, shownEdit2);
     mirrorText(Edit3, s.settings.tolerance, shownEdit3);
     {
-        const QSignalBlocker b1(EditPauseRun), b2(EditPauseVertex);
+        const QSignalBlocker b1(EditPauseRun), b2(EditPauseVertex), b3(EditParallel);
         EditPauseRun->setValue(s.settings.pauseAfterRunMs);
         EditPauseVertex->setValue(s.settings.pauseBeforeVertexMs);
+        EditParallel->setValue(s.settings.parallelRuns);
     }
     {
         const QSignalBlocker b1(EditTimeout), b2(CheckResume);

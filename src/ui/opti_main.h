@@ -151,6 +151,7 @@ class Topti_main : public QMainWindow, public Asker {
     QSpinBox* EditPauseVertex = nullptr;
     QDoubleSpinBox* EditTimeout = nullptr;
     QCheckBox* CheckResume = nullptr;
+    QSpinBox* EditParallel = nullptr; // "parallel runs" (NP=)
     QRadioButton* RadioButton1 = nullptr;
     QRadioButton* RadioButton2 = nullptr;
     QRadioButton* RadioButton3 = nullptr;

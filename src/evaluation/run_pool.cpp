@@ -1,0 +1,88 @@
+#include "evaluation/run_pool.h"
+
+#include <QEventLoop>
+#include <QTimer>
+
+std::vector<RunOutcome> runAll(RunPool& pool, const std::vector<RunTicket>& tickets,
+                               const RunRound& round) {
+    std::vector<RunOutcome> outcomes(tickets.size());
+    std::vector<bool> done(tickets.size(), false);
+    std::size_t next = 0; // the next ticket to start
+    int running = 0;
+    bool ending = false; // a stop or a failure: nothing more is started
+    QEventLoop loop;
+
+    auto indexOf = [&](int run) -> std::ptrdiff_t {
+        for (std::size_t i = 0; i < tickets.size(); ++i)
+            if (tickets[i].run == run && !done[i] && outcomes[i].started)
+                return static_cast<std::ptrdiff_t>(i);
+        return -1;
+    };
+    auto tellProgress = [&] {
+        if (round.progress)
+            round.progress(running);
+    };
+    auto endRound = [&] {
+        if (ending)
+            return;
+        ending = true;
+        if (running > 0)
+            pool.stopAll();
+    };
+    auto askStop = [&] {
+        if (!ending && round.stopRequested && round.stopRequested())
+            endRound();
+    };
+    auto startMore = [&] {
+        askStop();
+        while (!ending && next < tickets.size() && pool.idle() > 0) {
+            outcomes[next].run = tickets[next].run;
+            outcomes[next].started = true;
+            ++running;
+            const RunTicket& t = tickets[next++];
+            pool.start(t);
+            tellProgress();
+            askStop();
+        }
+    };
+
+    const QMetaObject::Connection conn =
+        QObject::connect(&pool, &RunPool::finished, &loop, [&](const RunOutcome& o) {
+            const std::ptrdiff_t i = indexOf(o.run);
+            if (i < 0)
+                return; // not one of ours
+            outcomes[i] = o;
+            outcomes[i].started = true;
+            done[i] = true;
+            --running;
+            tellProgress();
+            if (o.failed && round.endOnFailure)
+                endRound();
+            startMore();
+            if (running == 0)
+                loop.quit();
+        });
+    // A stop request comes as an event (the button, a signal): look now and then.
+    QTimer stopWatch;
+    stopWatch.setInterval(50);
+    QObject::connect(&stopWatch, &QTimer::timeout, &loop, [&] {
+        if (ending)
+            return;
+        askStop();
+    });
+
+    startMore();
+    if (running > 0) {
+        stopWatch.start();
+        loop.exec();
+        stopWatch.stop();
+    }
+    QObject::disconnect(conn);
+
+    for (std::size_t i = 0; i < tickets.size(); ++i)
+        if (!outcomes[i].started) {
+            outcomes[i].run = tickets[i].run;
+            outcomes[i].stopped = true;
+        }
+    return outcomes;
+}

@@ -1,0 +1,426 @@
+#include "evaluation/workspace.h"
+
+#include "base/fit_error.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const QString kDefaultRoot = QStringLiteral(".fitmara-work");
+const QString kOutsideDbFolder = QStringLiteral(".fitmara-db");
+
+QString systemText(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+[[noreturn]] void fail(const QString& what, const QString& path, int error) {
+    throw FitError(QStringLiteral("%1 \"%2\": %3.").arg(what, path, systemText(error)));
+}
+
+QByteArray native(const QString& path) {
+    return QFile::encodeName(path);
+}
+
+// Closes a descriptor on every way out.
+struct Fd {
+    int fd = -1;
+    ~Fd() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+// Copies the bytes of one regular file; the kernel copies (or shares) them
+// where it can, otherwise they go through a buffer. Returns the size.
+qint64 copyFile(const QString& from, const QString& to, mode_t mode) {
+    Fd in{::open(native(from).constData(), O_RDONLY | O_CLOEXEC)};
+    if (in.fd < 0)
+        fail(QStringLiteral("Cannot read"), from, errno);
+    // Written with owner access; the source's permission bits come at the end,
+    // so a read-only source still gets its copy.
+    Fd out{::open(native(to).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
+    if (out.fd < 0)
+        fail(QStringLiteral("Cannot create"), to, errno);
+
+    qint64 copied = 0;
+    bool kernelCopy = true;
+    std::vector<char> buffer;
+    for (;;) {
+        ssize_t n = -1;
+        if (kernelCopy) {
+            n = ::copy_file_range(in.fd, nullptr, out.fd, nullptr, 1 << 30, 0);
+            if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+                          errno == EOPNOTSUPP || errno == EPERM)) {
+                kernelCopy = false;
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                fail(QStringLiteral("Cannot write"), to, errno);
+        } else {
+            if (buffer.empty())
+                buffer.resize(1 << 20);
+            const ssize_t r = ::read(in.fd, buffer.data(), buffer.size());
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r < 0)
+                fail(QStringLiteral("Cannot read"), from, errno);
+            n = r;
+            for (ssize_t done = 0; done < r;) {
+                const ssize_t w = ::write(out.fd, buffer.data() + done, r - done);
+                if (w < 0 && errno == EINTR)
+                    continue;
+                if (w < 0)
+                    fail(QStringLiteral("Cannot write"), to, errno);
+                done += w;
+            }
+        }
+        if (n == 0)
+            break;
+        copied += n;
+    }
+    if (::fchmod(out.fd, mode & 07777) != 0)
+        fail(QStringLiteral("Cannot set the permissions of"), to, errno);
+    const int fd = out.fd;
+    out.fd = -1;
+    if (::close(fd) != 0)
+        fail(QStringLiteral("Cannot write"), to, errno);
+    return copied;
+}
+
+// Copies the tree below `from` into the new folder `to`. Entries whose path is in
+// `skip` are left out; so are sockets, pipes and devices, which a copy cannot hold.
+qint64 copyTree(const QString& from, const QString& to, const QStringList& skip) {
+    struct stat st {};
+    if (::stat(native(from).constData(), &st) != 0)
+        fail(QStringLiteral("Cannot read the folder"), from, errno);
+    if (::mkdir(native(to).constData(), 0700) != 0)
+        fail(QStringLiteral("Cannot create the folder"), to, errno);
+
+    DIR* dir = ::opendir(native(from).constData());
+    if (!dir)
+        fail(QStringLiteral("Cannot read the folder"), from, errno);
+    QStringList names;
+    errno = 0;
+    while (const dirent* e = ::readdir(dir)) {
+        const QString name = QFile::decodeName(e->d_name);
+        if (name != QLatin1String(".") && name != QLatin1String(".."))
+            names << name;
+    }
+    const int readError = errno;
+    ::closedir(dir);
+    if (readError != 0)
+        fail(QStringLiteral("Cannot read the folder"), from, readError);
+
+    qint64 bytes = 0;
+    for (const QString& name : names) {
+        const QString src = from + QLatin1Char('/') + name;
+        const QString dst = to + QLatin1Char('/') + name;
+        if (skip.contains(src))
+            continue;
+        // Workspaces kept from an earlier operation are no part of the model.
+        if (name == kDefaultRoot)
+            continue;
+        struct stat es {};
+        if (::lstat(native(src).constData(), &es) != 0)
+            fail(QStringLiteral("Cannot read"), src, errno);
+        if (S_ISDIR(es.st_mode)) {
+            bytes += copyTree(src, dst, skip);
+        } else if (S_ISREG(es.st_mode)) {
+            bytes += copyFile(src, dst, es.st_mode);
+        } else if (S_ISLNK(es.st_mode)) {
+            std::vector<char> target(static_cast<std::size_t>(es.st_size > 0 ? es.st_size : 255) +
+                                     1);
+            const ssize_t n = ::readlink(native(src).constData(), target.data(), target.size());
+            if (n < 0)
+                fail(QStringLiteral("Cannot read the link"), src, errno);
+            target[std::min<std::size_t>(static_cast<std::size_t>(n), target.size() - 1)] = '\0';
+            if (::symlink(target.data(), native(dst).constData()) != 0)
+                fail(QStringLiteral("Cannot create the link"), dst, errno);
+        }
+    }
+    // The folder's own permissions last, so a read-only folder could be filled.
+    if (::chmod(native(to).constData(), st.st_mode & 07777) != 0)
+        fail(QStringLiteral("Cannot set the permissions of"), to, errno);
+    return bytes;
+}
+
+// Removes a tree, making its folders writable first (a copy of a read-only
+// folder must go too). Returns 0, or the errno of the first failure in *where.
+int removeTree(const QString& path, QString* where) {
+    struct stat st {};
+    if (::lstat(native(path).constData(), &st) != 0)
+        return errno == ENOENT ? 0 : (*where = path, errno);
+    if (!S_ISDIR(st.st_mode)) {
+        if (::unlink(native(path).constData()) != 0)
+            return *where = path, errno;
+        return 0;
+    }
+    ::chmod(native(path).constData(), (st.st_mode & 07777) | S_IRWXU);
+    DIR* dir = ::opendir(native(path).constData());
+    if (!dir)
+        return *where = path, errno;
+    QStringList names;
+    while (const dirent* e = ::readdir(dir)) {
+        const QString name = QFile::decodeName(e->d_name);
+        if (name != QLatin1String(".") && name != QLatin1String(".."))
+            names << name;
+    }
+    ::closedir(dir);
+    for (const QString& name : names)
+        if (const int e = removeTree(path + QLatin1Char('/') + name, where))
+            return e;
+    if (::rmdir(native(path).constData()) != 0)
+        return *where = path, errno;
+    return 0;
+}
+
+// A consistent copy of the database, through SQLite's backup: pages still in a
+// WAL file are included, and a writer is waited for instead of being copied
+// halfway. The copy is not synced to disk: it can always be made again.
+qint64 copyDatabase(const QString& from, const QString& to) {
+    sqlite3* src = nullptr;
+    sqlite3* dst = nullptr;
+    auto closeBoth = [&] {
+        sqlite3_close(src);
+        sqlite3_close(dst);
+    };
+    if (sqlite3_open_v2(native(from).constData(), &src, SQLITE_OPEN_READONLY, nullptr) !=
+        SQLITE_OK) {
+        const QString why = QString::fromUtf8(sqlite3_errmsg(src));
+        closeBoth();
+        throw FitError(QStringLiteral("Cannot read the database \"%1\": %2.").arg(from, why));
+    }
+    sqlite3_busy_timeout(src, 10000);
+    if (sqlite3_open_v2(native(to).constData(), &dst,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_EXCLUSIVE,
+                        nullptr) != SQLITE_OK) {
+        const QString why = QString::fromUtf8(sqlite3_errmsg(dst));
+        closeBoth();
+        throw FitError(QStringLiteral("Cannot create the database copy \"%1\": %2.").arg(to, why));
+    }
+    sqlite3_exec(dst, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF", nullptr, nullptr, nullptr);
+    sqlite3_backup* b = sqlite3_backup_init(dst, "main", src, "main");
+    int rc = SQLITE_ERROR;
+    if (b) {
+        rc = sqlite3_backup_step(b, -1);
+        sqlite3_backup_finish(b);
+    }
+    if (rc != SQLITE_DONE) {
+        const QString why = QString::fromUtf8(sqlite3_errmsg(dst));
+        closeBoth();
+        throw FitError(QStringLiteral("Cannot copy the database into \"%1\": %2.").arg(to, why));
+    }
+    closeBoth();
+    return QFileInfo(to).size();
+}
+
+bool isInside(const QString& path, const QString& folder) {
+    return path.startsWith(folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/'));
+}
+
+QString quoteIdentifier(const QString& name) {
+    QString q = name;
+    q.replace(QLatin1Char('"'), QLatin1String("\"\""));
+    return QLatin1Char('"') + q + QLatin1Char('"');
+}
+
+} // namespace
+
+QString WorkspaceSet::defaultRoot(const QString& database) {
+    return QFileInfo(database).absoluteDir().absoluteFilePath(kDefaultRoot);
+}
+
+WorkspaceSet::WorkspaceSet(WorkspaceSet&& other) noexcept
+    : spaces(std::move(other.spaces)), setFolder(std::move(other.setFolder)),
+      rootFolder(std::move(other.rootFolder)), rootTop(std::move(other.rootTop)),
+      rootMade(other.rootMade), dbOutside(other.dbOutside), bytes(other.bytes) {
+    other.rootMade = false;
+}
+
+WorkspaceSet& WorkspaceSet::operator=(WorkspaceSet&& other) noexcept {
+    spaces = std::move(other.spaces);
+    setFolder = std::move(other.setFolder);
+    rootFolder = std::move(other.rootFolder);
+    rootTop = std::move(other.rootTop);
+    rootMade = other.rootMade;
+    dbOutside = other.dbOutside;
+    bytes = other.bytes;
+    other.rootMade = false;
+    return *this;
+}
+
+WorkspaceSet WorkspaceSet::make(const WorkspacePlan& plan) {
+    if (plan.count < 1)
+        throw FitError(QStringLiteral("At least one workspace is needed, not %1.").arg(plan.count));
+    const QFileInfo runInfo(plan.runFile);
+    const QString modelDir = runInfo.absoluteDir().canonicalPath();
+    if (modelDir.isEmpty())
+        throw FitError(QStringLiteral("The model's folder \"%1\" does not exist.")
+                           .arg(runInfo.absolutePath()));
+    const QString database = QFileInfo(plan.database).canonicalFilePath();
+    if (database.isEmpty())
+        throw FitError(QStringLiteral("The database \"%1\" does not exist.").arg(plan.database));
+
+    WorkspaceSet set;
+    set.rootFolder = QDir::cleanPath(
+        QDir(plan.root.isEmpty() ? defaultRoot(database) : plan.root).absolutePath());
+    if (!QFileInfo(set.rootFolder).isDir()) {
+        // The highest folder made here, so that removing leaves no empty parents.
+        QString top = set.rootFolder;
+        while (!QFileInfo::exists(QFileInfo(top).absolutePath()))
+            top = QFileInfo(top).absolutePath();
+        if (QFileInfo::exists(set.rootFolder) || !QDir().mkpath(set.rootFolder))
+            throw FitError(QStringLiteral("The folder for the workspaces \"%1\" cannot be made.")
+                               .arg(set.rootFolder));
+        set.rootMade = true;
+        set.rootTop = top;
+    }
+    const QString root = QFileInfo(set.rootFolder).canonicalFilePath();
+
+    QByteArray pattern = native(root + QStringLiteral("/set-XXXXXX"));
+    if (!::mkdtemp(pattern.data())) {
+        const int e = errno;
+        set.removeMadeRoot();
+        fail(QStringLiteral("Cannot make the workspaces in"), root, e);
+    }
+    set.setFolder = QFile::decodeName(pattern);
+
+    set.dbOutside = !isInside(database, modelDir);
+    const QString dbRelative =
+        set.dbOutside ? kOutsideDbFolder + QLatin1Char('/') + QFileInfo(database).fileName()
+                      : QDir(modelDir).relativeFilePath(database);
+    // Never the workspaces themselves, and never the live files of the real
+    // database: its copy comes from SQLite, its journal and WAL are in there.
+    QStringList skip = {root,
+                        set.setFolder,
+                        database,
+                        database + QStringLiteral("-wal"),
+                        database + QStringLiteral("-shm"),
+                        database + QStringLiteral("-journal")};
+    if (set.rootMade)
+        skip << QFileInfo(set.rootTop).canonicalFilePath();
+
+    try {
+        for (int k = 1; k <= plan.count; ++k) {
+            Workspace ws;
+            ws.number = k;
+            ws.folder = set.setFolder + QStringLiteral("/w") + QString::number(k);
+            ws.runFile = ws.folder + QLatin1Char('/') + runInfo.fileName();
+            ws.database = ws.folder + QLatin1Char('/') + dbRelative;
+            set.bytes += copyTree(modelDir, ws.folder, skip);
+            // Folders of the model's tree are copied by now; only the outside
+            // database's folder is new.
+            const QString dbDir = QFileInfo(ws.database).absolutePath();
+            if (!QFileInfo(dbDir).isDir() && !QDir().mkpath(dbDir))
+                throw FitError(QStringLiteral("Cannot create the folder \"%1\".").arg(dbDir));
+            // One snapshot through SQLite; the others are copies of that file,
+            // which nobody else has open.
+            if (k == 1) {
+                set.bytes += copyDatabase(database, ws.database);
+            } else {
+                const QString first = set.spaces.front().database;
+                struct stat st {};
+                if (::stat(native(first).constData(), &st) != 0)
+                    fail(QStringLiteral("Cannot read"), first, errno);
+                set.bytes += copyFile(first, ws.database, st.st_mode);
+            }
+            set.spaces.push_back(ws);
+        }
+    } catch (const FitError& e) {
+        // Nothing half made stays behind.
+        QString where;
+        removeTree(set.setFolder, &where);
+        set.removeMadeRoot();
+        throw FitError(QStringLiteral("The workspaces in \"%1\" cannot be made: %2")
+                           .arg(set.setFolder, e.message()));
+    }
+    return set;
+}
+
+void WorkspaceSet::remove() {
+    if (setFolder.isEmpty())
+        return;
+    QString where;
+    if (const int e = removeTree(setFolder, &where))
+        fail(QStringLiteral("Cannot remove the workspace file"), where, e);
+    spaces.clear();
+    setFolder.clear();
+    removeMadeRoot();
+}
+
+void WorkspaceSet::removeMadeRoot() {
+    // The root only when it was made for this set and nothing else is in it;
+    // then the parents made with it.
+    if (!rootMade)
+        return;
+    rootMade = false;
+    for (QString dir = rootFolder;; dir = QFileInfo(dir).absolutePath()) {
+        if (::rmdir(native(dir).constData()) != 0 || dir == rootTop || dir.count('/') <= 1)
+            break;
+    }
+}
+
+void WorkspaceSet::refreshTables(const Workspace& ws, const QString& realDatabase,
+                                 const QStringList& tables) {
+    sqlite3* db = nullptr;
+    auto failed = [&](const QString& what) {
+        const QString why = QString::fromUtf8(db ? sqlite3_errmsg(db) : "out of memory");
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+        throw FitError(QStringLiteral("Cannot refresh the workspace database \"%1\" (%2): %3.")
+                           .arg(ws.database, what, why));
+    };
+    if (sqlite3_open_v2(native(ws.database).constData(), &db, SQLITE_OPEN_READWRITE, nullptr) !=
+        SQLITE_OK)
+        failed(QStringLiteral("open"));
+    sqlite3_busy_timeout(db, 10000);
+    sqlite3_stmt* attach = nullptr;
+    if (sqlite3_prepare_v2(db, "ATTACH DATABASE ? AS fitmara_real", -1, &attach, nullptr) !=
+        SQLITE_OK)
+        failed(QStringLiteral("attach"));
+    const QByteArray realPath = realDatabase.toUtf8();
+    sqlite3_bind_text(attach, 1, realPath.constData(), -1, SQLITE_TRANSIENT);
+    const int rc = sqlite3_step(attach);
+    sqlite3_finalize(attach);
+    if (rc != SQLITE_DONE)
+        failed(QStringLiteral("attach"));
+    if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+        failed(QStringLiteral("begin"));
+    for (const QString& table : tables) {
+        const QString t = quoteIdentifier(table);
+        const QByteArray sql = QStringLiteral("DELETE FROM main.%1; INSERT INTO main.%1 SELECT * "
+                                              "FROM fitmara_real.%1;")
+                                   .arg(t)
+                                   .toUtf8();
+        if (sqlite3_exec(db, sql.constData(), nullptr, nullptr, nullptr) != SQLITE_OK)
+            failed(table);
+    }
+    if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
+        failed(QStringLiteral("commit"));
+    sqlite3_close(db);
+}
+
+QList<QPair<QString, QString>> runVariables(const Workspace& ws, int run) {
+    return {{QStringLiteral("FITMARA_DB"), QFileInfo(ws.database).absoluteFilePath()},
+            {QStringLiteral("FITMARA_WORKSPACE"), QFileInfo(ws.folder).absoluteFilePath()},
+            {QStringLiteral("FITMARA_RUN"), QString::number(run)}};
+}
+
+QProcessEnvironment runEnvironment(const Workspace& ws, int run, QProcessEnvironment base) {
+    for (const auto& [name, value] : runVariables(ws, run))
+        base.insert(name, value);
+    return base;
+}

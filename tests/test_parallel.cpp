@@ -1,0 +1,313 @@
+// Parallel model runs (NP > 1) through the built program: the same protocols
+// and results as one run after the other, a run script that writes into the real
+// database caught, and SIGTERM ending every running model.
+#include "support/session_fixture.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+
+using namespace fixture;
+
+namespace {
+
+const QString program = QStringLiteral(BINARY_DIR "/fitmara");
+
+// Three parameters; the model is deliberately rough (A counts in quarter steps),
+// so the search meets plateaus: reflections, expansions, contractions and shrinks.
+const char* kDbSql = R"(
+create table model_par (ID integer primary key, A double, B double, C double);
+insert into model_par values (1, 1.0, 1.0, 0.0);
+create table results (ID integer primary key, X double, OBS double, SIM double, GRP integer, VAR double);
+insert into results (X, OBS, SIM, GRP, VAR) values
+  (0, 2.05, 0, 1, 0.01), (1, 4.97, 0, 1, 0.02), (2, 8.52, 0, 1, 0.01),
+  (3, 11.96, 0, 2, 0.03), (4, 16.03, 0, 2, 0.01), (5, 20.99, 0, 2, 0.02);
+create table PARM_INT (ITEM_IX integer primary key autoincrement, FNAME char(16), PNAME char(10),
+  MINIMUM double, MAXIMUM double, IVAL double, STEP double, AVAL double, SELECTION char(50),
+  ALIAS char(15), ERROR double, r_2 double, r_3 double);
+insert into PARM_INT (FNAME, PNAME, MINIMUM, MAXIMUM, IVAL, STEP, AVAL, SELECTION, ALIAS) values
+  ('model_par', 'A', -10, 10, 1, 0.5, 1, 'ID=1', 'a'),
+  ('model_par', 'B', -10, 10, 1, 0.5, 1, 'ID=1', 'b'),
+  ('model_par', 'C', -1, 1, 0.1, 0.05, 0.1, 'ID=1', 'c');
+)";
+
+const QString kModelSql = QStringLiteral(
+    "UPDATE results SET SIM = round((SELECT A FROM model_par WHERE ID=1) * 4) / 4.0 + "
+    "(SELECT B FROM model_par WHERE ID=1) * X + (SELECT C FROM model_par WHERE ID=1) * X * X");
+
+struct Ended {
+    int status = -1;
+    bool crashed = false;
+    QString out, err;
+};
+
+QProcess* startProgram(const QString& dir, const QStringList& args) {
+    auto* p = new QProcess;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    p->setProcessEnvironment(env);
+    p->setWorkingDirectory(dir);
+    p->start(program, args);
+    EXPECT_TRUE(p->waitForStarted(10000));
+    return p;
+}
+
+Ended finish(QProcess* p, int timeoutMs = 300000) {
+    Ended r;
+    if (!p->waitForFinished(timeoutMs)) {
+        p->kill();
+        p->waitForFinished();
+        ADD_FAILURE() << "fitmara did not end in time";
+    }
+    r.crashed = p->exitStatus() != QProcess::NormalExit;
+    r.status = p->exitCode();
+    r.out = QString::fromLocal8Bit(p->readAllStandardOutput());
+    r.err = QString::fromLocal8Bit(p->readAllStandardError());
+    delete p;
+    return r;
+}
+
+QByteArray fileBytes(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(missing)");
+}
+
+// Every PARM_INT value as text, row by row.
+QString parmInt(const QString& db) {
+    return queryText(db, "select group_concat(ITEM_IX || '|' || quote(AVAL) || '|' || "
+                         "quote(ERROR) || '|' || quote(r_2) || '|' || quote(r_3), ';') "
+                         "from (select * from PARM_INT order by ITEM_IX)");
+}
+
+// Processes whose command line mentions `marker` (the stand-in's touch file).
+int processesWith(const QString& marker) {
+    int n = 0;
+    for (const QString& pid : QDir("/proc").entryList(QDir::Dirs)) {
+        QFile f("/proc/" + pid + "/cmdline");
+        if (f.open(QIODevice::ReadOnly) && f.readAll().contains(marker.toUtf8()))
+            ++n;
+    }
+    return n;
+}
+
+int lines(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? int(f.readAll().count('\n')) : 0;
+}
+
+class Parallel : public ::testing::Test {
+  protected:
+    // A model folder of its own: the database and a run script naming it relatively.
+    QString folder(const QString& name, const QStringList& extraModelArgs = {}) {
+        const QString d = tmp.path() + "/" + name;
+        QDir().mkpath(d);
+        makeDb(d, kDbSql);
+        writeRunScript(d, QStringList{"--db", "calib.sqlite", "--sql", kModelSql} + extraModelArgs);
+        return d;
+    }
+    static QStringList line(const QString& d, const QStringList& extra) {
+        return QStringList{"RF=run.sh",  "DB=" + d + "/calib.sqlite",
+                           "RT=results", "CD=1=1",
+                           "OB=OBS",     "MO=SIM",
+                           "IX=GRP",     "OV=VAR",
+                           "KR=1E-7",    "NX=150",
+                           "PR=0",       "PV=0",
+                           "RS_par",     "GO"} +
+               extra;
+    }
+    QTemporaryDir tmp;
+};
+
+TEST_F(Parallel, FourWorkersGiveTheProtocolsAndValuesOfOneAfterTheOther) {
+    const QString one = folder("one", {"--touch", tmp.path() + "/runs-one.txt"});
+    const QString four = folder("four");
+    const Ended a = finish(startProgram(one, line(one, {"NP=1"})));
+    const Ended b = finish(startProgram(four, line(four, {"NP=4"})));
+    ASSERT_EQ(a.status, 0) << a.err.toStdString();
+    ASSERT_EQ(b.status, 0) << b.err.toStdString();
+
+    // The protocol of NP=4 is that of NP=1 and one closing line more.
+    const QByteArray serial = fileBytes(one + "/Opti_Result.TXT");
+    QList<QByteArray> parallelLines = fileBytes(four + "/Opti_Result.TXT").split('\n');
+    int closing = -1;
+    for (int i = 0; i < parallelLines.size(); ++i)
+        if (parallelLines[i].startsWith("Parallel runs: "))
+            closing = i;
+    ASSERT_GE(closing, 0) << "no closing line";
+    EXPECT_TRUE(parallelLines[closing].contains("4 workspaces made"))
+        << parallelLines[closing].toStdString();
+    parallelLines.removeAt(closing);
+    EXPECT_EQ(parallelLines.join('\n'), serial);
+    EXPECT_GT(lines(tmp.path() + "/runs-one.txt"), 60) << "the search did too little to compare";
+
+    // The uncertainty protocol holds the same log, and the same closing line.
+    QList<QByteArray> rs = fileBytes(four + "/RS_par.txt").split('\n');
+    rs.removeAll(fileBytes(four + "/Opti_Result.TXT").split('\n').value(closing));
+    EXPECT_EQ(rs.join('\n'), fileBytes(one + "/RS_par.txt"));
+
+    EXPECT_EQ(parmInt(four + "/calib.sqlite"), parmInt(one + "/calib.sqlite"));
+    EXPECT_EQ(queryText(four + "/calib.sqlite", "select A||' '||B||' '||C from model_par"),
+              "1.0 1.0 0.0");
+    // The workspaces are gone after a run that ended well.
+    EXPECT_FALSE(QDir(four + "/.fitmara-work").exists());
+    EXPECT_FALSE(QDir(one + "/.fitmara-work").exists());
+
+    // The run journal: one row per model run. The runs the search and the
+    // analysis used are those of one after the other, in the same order, phases
+    // and values; the points evaluated ahead and not used are "speculative".
+    const QString used = QStringLiteral(
+        "select group_concat(line, ';') from (select o.KIND || ' ' || r.PHASE || ' ' || r.PARAMS "
+        "|| ' ' || quote(r.CRITERION) || ' ' || r.COMPLETE || ' ' || r.TRY as line from "
+        "FITMARA_RUNS r join FITMARA_OPERATIONS o on o.ID = r.OPERATION_ID where r.PHASE <> "
+        "'speculative' order by r.ID)");
+    const QString serialRuns = queryText(one + "/calib.sqlite", used);
+    EXPECT_FALSE(serialRuns.isEmpty());
+    EXPECT_EQ(queryText(four + "/calib.sqlite", used), serialRuns);
+    EXPECT_EQ(queryText(one + "/calib.sqlite", "select count(*) from FITMARA_RUNS").toInt(),
+              lines(tmp.path() + "/runs-one.txt"));
+    EXPECT_EQ(queryText(one + "/calib.sqlite",
+                        "select count(*) from FITMARA_RUNS where PHASE = 'speculative'"),
+              "0");
+    const QByteArray closingLine =
+        fileBytes(four + "/Opti_Result.TXT").split('\n').value(closing).trimmed();
+    const QByteArray speculative =
+        closingLine.mid(int(strlen("Parallel runs: "))).split(' ').value(0);
+    EXPECT_EQ(queryText(four + "/calib.sqlite",
+                        "select count(*) from FITMARA_RUNS where PHASE = 'speculative'"),
+              QString::fromLatin1(speculative))
+        << closingLine.toStdString();
+    // Each row names the worker that made the run; no running number twice.
+    EXPECT_EQ(queryText(four + "/calib.sqlite",
+                        "select count(*) from FITMARA_RUNS where WORKER not between 1 and 4"),
+              "0");
+    EXPECT_EQ(queryText(four + "/calib.sqlite", "select count(distinct WORKER) > 1 from "
+                                                "FITMARA_RUNS"),
+              "1");
+    for (const QString& d : {one, four})
+        EXPECT_EQ(queryText(d + "/calib.sqlite",
+                            "select count(*) - count(distinct OPERATION_ID || '-' || RUN) from "
+                            "FITMARA_RUNS"),
+                  "0")
+            << d.toStdString();
+}
+
+// The lines of the stand-in's touch file that say `mode` (the runs that behaved so).
+static int runsThat(const QString& touch, const char* mode) {
+    return int(fileBytes(touch).split('\n').count(QByteArray("run ") + mode));
+}
+
+TEST_F(Parallel, FailedRunsInWorkspacesAreTriedAgainAndEachTryIsJournaled) {
+    // Runs going on together may read the same count from the touch file; the
+    // file says which runs crashed or left a row, and the counts below use it.
+    const QString touch = tmp.path() + "/runs-retry.txt";
+    const QString d =
+        folder("retry", {"--touch", touch, "--run-mode", "2=crash", "--run-mode", "9=leave"});
+    const Ended r = finish(startProgram(d, line(d, {"NP=2", "RR=1", "NX=40"})));
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    const QString db = d + "/calib.sqlite";
+    const int crashed = runsThat(touch, "crash");
+    const int left = runsThat(touch, "leave");
+    ASSERT_GE(crashed + left, 1);
+    // Every model run started has its row, the failed tries included.
+    EXPECT_EQ(queryText(db, "select count(*) from FITMARA_RUNS").toInt(), lines(touch));
+    EXPECT_EQ(queryText(db, "select count(*) from FITMARA_RUNS where TRY = 2").toInt(),
+              crashed + left);
+    EXPECT_EQ(queryText(db, "select count(*) from FITMARA_RUNS where TRY = 2 and COMPLETE = 0"),
+              "0");
+    // Each second try follows a failed first one of the same run, vector and worker.
+    EXPECT_EQ(queryText(db, "select count(*) from FITMARA_RUNS a where TRY = 2 and not exists "
+                            "(select 1 from FITMARA_RUNS b where b.OPERATION_ID = a.OPERATION_ID "
+                            "and b.RUN = a.RUN and b.TRY = 1 and b.COMPLETE = 0 and b.PARAMS = "
+                            "a.PARAMS and b.WORKER = a.WORKER)"),
+              "0");
+    EXPECT_EQ(queryText(db, "select count(*) from FITMARA_RUNS where TRY = 1 and COMPLETE = 0 "
+                            "and STATUS like 'model run ended: killed by signal 6%'")
+                  .toInt(),
+              crashed);
+    EXPECT_EQ(queryText(db, "select count(*) from FITMARA_RUNS where TRY = 1 and COMPLETE = 0 "
+                            "and STATUS = 'incomplete: result rows left at -99'")
+                  .toInt(),
+              left);
+}
+
+TEST_F(Parallel, RunScriptWritingTheRealDatabaseIsAnErrorAndNothingChanges) {
+    const QString d = tmp.path() + "/absolute";
+    QDir().mkpath(d);
+    const QString db = makeDb(d, kDbSql);
+    writeRunScript(d, {"--db", db, "--sql", kModelSql});
+    const QString before = parmInt(db);
+    const Ended r = finish(startProgram(d, line(d, {"NP=4"})));
+    EXPECT_EQ(r.status, 1) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("$FITMARA_DB")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(db)) << r.err.toStdString();
+    EXPECT_EQ(queryText(db, "select A||' '||B||' '||C from model_par"), "1.0 1.0 0.0");
+    EXPECT_EQ(parmInt(db), before);
+}
+
+TEST_F(Parallel, WorkspacesThatCannotBeMadeAreAnErrorBeforeAnyRun) {
+    const QString d = folder("nowhere", {"--touch", tmp.path() + "/runs-nowhere.txt"});
+    QFile blocker(tmp.path() + "/file");
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    const Ended r = finish(startProgram(d, line(d, {"NP=2", "WD=" + tmp.path() + "/file/x"})));
+    EXPECT_EQ(r.status, 1) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(tmp.path() + "/file")) << r.err.toStdString();
+    EXPECT_EQ(lines(tmp.path() + "/runs-nowhere.txt"), 0);
+    EXPECT_EQ(queryText(d + "/calib.sqlite", "select A||' '||B||' '||C from model_par"),
+              "1.0 1.0 0.0");
+}
+
+TEST_F(Parallel, SigtermEndsEveryRunningModelAndRestoresTheTables) {
+    const QString touch = tmp.path() + "/runs-term.txt";
+    const QString d = folder("term", {"--behave", "hang", "--touch", touch});
+    QProcess* p = startProgram(d, line(d, {"NP=4"}));
+    QElapsedTimer clock;
+    clock.start();
+    while ((lines(touch) < 4 || processesWith(touch) < 4) && clock.elapsed() < 60000)
+        QThread::msleep(50);
+    ASSERT_EQ(lines(touch), 4) << "four runs should be going on";
+    ::kill(static_cast<pid_t>(p->processId()), SIGTERM);
+    const Ended r = finish(p, 60000);
+    EXPECT_FALSE(r.crashed);
+    EXPECT_EQ(r.status, 143) << r.err.toStdString();
+    EXPECT_EQ(processesWith(touch), 0) << "a model process was left running";
+    EXPECT_EQ(queryText(d + "/calib.sqlite", "select A||' '||B||' '||C from model_par"),
+              "1.0 1.0 0.0");
+}
+
+TEST(ParallelKeys, NpAndWdAreCheckedWithTheKeyAndValueNamed) {
+    QTemporaryDir tmp;
+    struct Case {
+        const char* arg;
+        const char* message;
+    };
+    for (const Case& c : std::vector<Case>{{"NP=0", "NP=0"},
+                                           {"NP=two", "NP=two"},
+                                           {"NP=-3", "NP=-3"},
+                                           {"NP=", "NP="},
+                                           {"WD=", "WD="}}) {
+        SCOPED_TRACE(c.arg);
+        const QString db = makeDb(tmp.path(), kDbSql);
+        const Ended r = finish(startProgram(tmp.path(), {"DB=" + db, c.arg, "GO"}));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(r.err.contains(c.message)) << r.err.toStdString();
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
