@@ -240,6 +240,57 @@ TEST_F(Parallel, FailedRunsInWorkspacesAreTriedAgainAndEachTryIsJournaled) {
               left);
 }
 
+// The protocol without the lines by which a parallel or resumed one differs.
+static QByteArray protocolWithout(const QString& file) {
+    QList<QByteArray> kept;
+    for (const QByteArray& l : fileBytes(file).split('\n'))
+        if (!l.startsWith("Parallel runs: ") && !l.startsWith("Resumed from the run journal: "))
+            kept.append(l);
+    return kept.join('\n');
+}
+
+TEST_F(Parallel, KilledParallelCalibrationResumesFromTheJournalToTheSameEnd) {
+    const QString ref = folder("reference");
+    const QString touch = tmp.path() + "/runs-resume.txt";
+    const QString d = folder("resume", {"--behave", "slow", "--sleep", "40", "--touch", touch});
+    const QStringList args = line(d, {"NP=2", "NX=60"});
+    const Ended reference = finish(startProgram(ref, line(ref, {"NP=1", "NX=60"})));
+    ASSERT_EQ(reference.status, 0) << reference.err.toStdString();
+
+    // Killed (no clean-up at all) after some runs.
+    QProcess* p = startProgram(d, args);
+    QElapsedTimer clock;
+    clock.start();
+    while (lines(touch) < 16 && clock.elapsed() < 60000)
+        QThread::msleep(5);
+    ::kill(static_cast<pid_t>(p->processId()), SIGKILL);
+    finish(p);
+    QThread::msleep(300); // the model runs under way end on their own
+    const QString db = d + "/calib.sqlite";
+    const int journaled =
+        queryText(db, "select count(*) from FITMARA_RUNS where COMPLETE = 1").toInt();
+    ASSERT_GT(journaled, 0);
+    // The runs of the round under way, and those made ahead and not yet taken,
+    // have no row; no row tells of a run that did not happen.
+    const int rowsAfterKill = queryText(db, "select count(*) from FITMARA_RUNS").toInt();
+    const int runsAfterKill = lines(touch);
+    EXPECT_LE(rowsAfterKill, runsAfterKill);
+
+    const Ended resumed = finish(startProgram(d, args + QStringList{"RESUME"}));
+    ASSERT_EQ(resumed.status, 0) << resumed.err.toStdString();
+    const QByteArray protocol = fileBytes(d + "/Opti_Result.TXT");
+    EXPECT_TRUE(protocol.contains("Resumed from the run journal: ")) << protocol.toStdString();
+    EXPECT_FALSE(protocol.contains("Resumed from the run journal: 0 ")) << protocol.toStdString();
+    EXPECT_EQ(protocolWithout(d + "/Opti_Result.TXT"), protocolWithout(ref + "/Opti_Result.TXT"));
+    EXPECT_EQ(parmInt(db), parmInt(ref + "/calib.sqlite"));
+    EXPECT_EQ(queryText(db, "select group_concat(KIND || ':' || coalesce(OUTCOME, 'none') || ':' "
+                            "|| RESUMED, ' ') from FITMARA_OPERATIONS"),
+              "calibration:finished:1 uncertainty:finished:0");
+    // One row per model run of the second start.
+    EXPECT_EQ(queryText(db, "select count(*) from FITMARA_RUNS").toInt() - rowsAfterKill,
+              lines(touch) - runsAfterKill);
+}
+
 TEST_F(Parallel, RunScriptWritingTheRealDatabaseIsAnErrorAndNothingChanges) {
     const QString d = tmp.path() + "/absolute";
     QDir().mkpath(d);
