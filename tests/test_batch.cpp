@@ -353,6 +353,134 @@ TEST_F(Batch, TerminalOptionsAndTheMissingDisplay) {
     EXPECT_TRUE(r.out.contains(batchHelpText() + "\n")) << r.out.toStdString();
 }
 
+// Everything a protocol comparison covers: the two protocol files and every
+// PARM_INT value, AVAL, ERROR and r_k included.
+struct Ends {
+    QByteArray protocol, uncertainty, parmInt;
+};
+
+Ends endsIn(const QString& dir, const QString& db) {
+    auto read = [&](const QString& name) {
+        QFile f(dir + "/" + name);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(missing)");
+    };
+    const QString cols = queryText(db, "select group_concat(name, \" || '|' || \") from "
+                                       "pragma_table_info('PARM_INT')");
+    return {read("Opti_Result.TXT"), read("RS_line.txt"),
+            queryText(db, "select group_concat(" + cols + ", '\n') from PARM_INT").toUtf8()};
+}
+
+TEST_F(Batch, CalibrationKilledMidwayResumesFromTheJournalToTheSameEnd) {
+    // The reference: the same calibration, uninterrupted, on a copy of the database.
+    const QString pristine = path("pristine.sqlite");
+    ASSERT_TRUE(QFile::copy(dbPath, pristine));
+    const QStringList model = {"--db", dbPath,    "--sql", kModelSql, "--behave",
+                               "slow", "--sleep", "40",    "--touch", path("runs.txt")};
+    writeRunScript(dir.path(), model);
+    const QStringList args = line({"NX=40", "GO"});
+    const Outcome ref = run(args);
+    ASSERT_EQ(ref.status, 0) << ref.err.toStdString();
+    const int refRuns = runsSoFar();
+    const Ends reference = endsIn(dir.path(), dbPath);
+    ASSERT_GT(refRuns, 20);
+
+    // Again from the start, killed (SIGKILL: no clean-up at all) after about
+    // half of the runs.
+    QFile::remove(dbPath);
+    ASSERT_TRUE(QFile::copy(pristine, dbPath));
+    QFile::remove(path("runs.txt"));
+    QFile::remove(path("Opti_Result.TXT"));
+    QFile::remove(path("RS_line.txt"));
+    QProcess* p = start(args);
+    QElapsedTimer clock;
+    clock.start();
+    while (runsSoFar() < refRuns / 2 && clock.elapsed() < 60000)
+        QThread::msleep(5);
+    ::kill(static_cast<pid_t>(p->processId()), SIGKILL);
+    finish(p);
+    QThread::msleep(300); // the model run under way ends on its own
+    const int killedRuns = runsSoFar();
+    ASSERT_LT(killedRuns, refRuns - 5);
+    const int journaled = int(queryDouble(dbPath, "select count(*) from FITMARA_RUNS where "
+                                                  "COMPLETE=1 and OPERATION_ID=1"));
+    // At most the run under way when the kill came has no row.
+    const int rowsAfterKill = int(queryDouble(dbPath, "select count(*) from FITMARA_RUNS"));
+    EXPECT_EQ(rowsAfterKill, journaled);
+    EXPECT_GE(journaled, killedRuns - 1);
+    EXPECT_EQ(queryText(dbPath, "select coalesce(OUTCOME, 'none') from FITMARA_OPERATIONS"),
+              "none");
+
+    // Settings that differ are refused, naming the difference; nothing is run.
+    const Outcome other = run(line({"NX=41", "GO", "RESUME"}));
+    EXPECT_EQ(other.status, 1);
+    EXPECT_TRUE(other.err.contains("the setting NX was 40 and is 41 now"))
+        << other.err.toStdString();
+    EXPECT_TRUE(other.err.contains("without RESUME")) << other.err.toStdString();
+    EXPECT_EQ(runsSoFar(), killedRuns);
+
+    // Resumed: the search retraces its path from the journal and goes on.
+    const Outcome resumed = run(line({"NX=40", "GO", "RESUME"}));
+    ASSERT_EQ(resumed.status, 0) << resumed.err.toStdString();
+    const int madeNow = runsSoFar() - killedRuns;
+    Ends ends = endsIn(dir.path(), dbPath);
+    const QByteArray note = QStringLiteral("Resumed from the run journal: %1 model runs taken "
+                                           "from it, %2 made now\r\n")
+                                .arg(journaled)
+                                .arg(madeNow - 3) // the uncertainty analysis' three runs
+                                .toUtf8();
+    EXPECT_TRUE(ends.protocol.contains(note)) << ends.protocol.toStdString();
+    ends.protocol.replace(note, "");
+    EXPECT_EQ(ends.protocol, reference.protocol);
+    // The uncertainty protocol goes on from the calibration's log, note and all.
+    EXPECT_TRUE(ends.uncertainty.contains(note));
+    ends.uncertainty.replace(note, "");
+    EXPECT_EQ(ends.uncertainty, reference.uncertainty);
+    EXPECT_EQ(ends.parmInt, reference.parmInt);
+    // The model ran only for what the first start had not journaled.
+    EXPECT_EQ(madeNow, refRuns - journaled);
+    EXPECT_EQ(queryText(dbPath, "select group_concat(KIND || ':' || OUTCOME || ':' || RESUMED, "
+                                "' ') from FITMARA_OPERATIONS"),
+              "calibration:finished:1 uncertainty:finished:0");
+    // One row per model run, across both starts.
+    EXPECT_EQ(queryDouble(dbPath, "select count(*) from FITMARA_RUNS"), rowsAfterKill + madeNow);
+}
+
+TEST_F(Batch, HangingModelRunIsEndedAfterTheTimeoutAndTheCalibrationGoesOn) {
+    // The fourth run (the first of the search) hangs; the model prints a few
+    // lines each run, which go to model.log, not to our standard output.
+    writeRunScript(dir.path(), {"--db", dbPath, "--sql", kModelSql, "--touch", path("runs.txt"),
+                                "--print", "3", "--run-mode", "4=hang"});
+    QElapsedTimer clock;
+    clock.start();
+    const Outcome r = run(line({"NX=30", "TO=2", "GO"}));
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_GE(clock.elapsed(), 2000);
+    // (Our log quotes the hanging run's lines, indented: "  | out 1".)
+    EXPECT_FALSE(r.out.split('\n').contains("out 1")) << r.out.toStdString();
+    EXPECT_FALSE(r.err.contains("err 2")) << r.err.toStdString();
+    EXPECT_EQ(QFile::exists(path("model.log")), true);
+
+    QFile protocol(path("Opti_Result.TXT"));
+    ASSERT_TRUE(protocol.open(QIODevice::ReadOnly));
+    const QByteArray text = protocol.readAll();
+    EXPECT_TRUE(text.contains("Model run incomplete !\r\n  model run timed out after 2 s\r\n"))
+        << text.toStdString();
+    EXPECT_TRUE(text.contains("  | err 2\r\n")) << text.toStdString();
+    EXPECT_TRUE(text.contains("Optimisation finishes")) << text.toStdString();
+
+    EXPECT_EQ(
+        queryText(dbPath, "select STATUS || ' / ' || EXIT_STATUS from FITMARA_RUNS where RUN=4"),
+        "model run timed out after 2 s / killed by signal 15 (SIGTERM)");
+    EXPECT_NEAR(queryDouble(dbPath, "select DURATION from FITMARA_RUNS where RUN=4"), 2.0, 1.0);
+    EXPECT_EQ(queryText(dbPath, "select OUTPUT from FITMARA_RUNS where RUN=4"),
+              "out 1\nerr 2\nout 3");
+    // One row per model run, each run once.
+    EXPECT_EQ(queryDouble(dbPath, "select count(*) from FITMARA_RUNS"), runsSoFar());
+    EXPECT_EQ(
+        queryDouble(dbPath, "select count(distinct OPERATION_ID || '.' || RUN) from FITMARA_RUNS"),
+        runsSoFar());
+}
+
 // Two runs started together on one database: one runs, the other is refused at
 // once and leaves nothing behind. A run killed outright leaves its marker, which
 // the next run still finds and recovers from.

@@ -258,11 +258,20 @@ TEST_F(Calibration, ObjectiveModeZeroOnlyRunsTheModel) {
 
 TEST_F(Calibration, ObjectiveReportsAnIncompleteRun) {
     // A row left at -99 (also one an OR condition would hide without parentheses),
-    // a model that aborts (SIGABRT) and one that exits with an error writing nothing.
+    // a model that aborts (SIGABRT) and one that exits with an error writing
+    // nothing. After the line, how the run ended when a signal ended it, and the
+    // last lines of the model's output.
+    const QString output = "  the model's last output (" + tmp.filePath("model.log") + "):";
     const struct {
         const char* behave;
         const char* condition;
-    } cases[] = {{"leave", "1=1"}, {"leave", "grp=3 OR grp=1"}, {"crash", "1=1"}, {"fail", "1=1"}};
+        QStringList more;
+    } cases[] = {
+        {"leave", "1=1", {}},
+        {"leave", "grp=3 OR grp=1", {}},
+        {"crash", "1=1", {"  model run ended: killed by signal 6 (SIGABRT)"}},
+        {"fail", "1=1", {output, "  | standin_model: failing as asked"}},
+    };
     for (const auto& tc : cases) {
         const std::string what = std::string(tc.behave) + " " + tc.condition;
         Session s;
@@ -270,7 +279,7 @@ TEST_F(Calibration, ObjectiveReportsAnIncompleteRun) {
         bool complete = true;
         EXPECT_EQ(s.model_eval({0, 2, 1}, 1, &complete), 0) << what;
         EXPECT_FALSE(complete) << what;
-        EXPECT_EQ(s.lb.lines(), QStringList{"Model run incomplete !"}) << what;
+        EXPECT_EQ(s.lb.lines(), QStringList{"Model run incomplete !"} + tc.more) << what;
         EXPECT_TRUE(s.series.isEmpty()) << what;
         EXPECT_EQ(s.cnt, 0) << what;
         EXPECT_TRUE(s.db.isOpen()) << what; // reconnected after the run
@@ -921,6 +930,116 @@ TEST_F(Calibration, RunThatDoesNotCompleteKeepsTheStoredResults) {
             EXPECT_EQ(state(), storedState);
         EXPECT_FALSE(s.busy());
     }
+}
+
+// ------------------------------------------------------------------ run journal
+
+TEST_F(Calibration, JournalHoldsOneRowPerModelRunWhateverItsEnd) {
+    // Counted in model starts: the second crashes, the fourth hangs past the
+    // timeout, the sixth leaves its rows at -99, the eighth fails and the ninth
+    // leaves its rows again. Every failed run is tried once more (RR=1). Each
+    // start prints 25 lines.
+    Session s;
+    open(s, kTwoParams, {kLinearModel}, "complete", "1=1",
+         {"--print", "25", "--run-mode", "2=crash", "--run-mode", "4=hang", "--run-mode", "6=leave",
+          "--run-mode", "8=fail", "--run-mode", "9=leave"});
+    s.setMaxCallText("12");
+    s.settings.runTimeoutS = 0.5;
+    s.settings.retries = 1;
+    s.startOptimization();
+    const int runs = modelRuns();
+    ASSERT_GE(runs, 12);
+
+    EXPECT_EQ(num("select count(*) from FITMARA_RUNS"), runs);
+    EXPECT_EQ(text("select KIND || ' ' || OUTCOME from FITMARA_OPERATIONS"),
+              "calibration finished");
+    const QString tries = "select group_concat(RUN || '.' || TRY || ' ' || PHASE || ' ' || "
+                          "COMPLETE || ' ' || STATUS || ' (' || EXIT_STATUS || ')', '; ') from "
+                          "(select * from FITMARA_RUNS order by ID limit 9)";
+    EXPECT_EQ(text(tries).split("; "),
+              (QStringList{
+                  "1.1 initial simplex 1 complete (exit status 0)",
+                  "2.1 initial simplex 0 model run ended: killed by signal 6 (SIGABRT) (killed "
+                  "by signal 6 (SIGABRT))",
+                  "2.2 initial simplex 1 complete (exit status 0)",
+                  "3.1 initial simplex 0 model run timed out after 0.5 s (killed by signal 15 "
+                  "(SIGTERM))",
+                  "3.2 initial simplex 1 complete (exit status 0)",
+                  "4.1 search 0 incomplete: result rows left at -99 (exit status 0)",
+                  "4.2 search 1 complete (exit status 0)",
+                  "5.1 search 0 incomplete: result rows left at -99 (exit status 3)",
+                  "5.2 search 0 incomplete: result rows left at -99 (exit status 0)",
+              }));
+    // The criterion of a complete run is the one the search used; its vector
+    // reads back exactly.
+    EXPECT_EQ(text("select PARAMS from FITMARA_RUNS where ID=1"), "[1,0]");
+    EXPECT_EQ(text("select PARAMS from FITMARA_RUNS where ID=2"), "[1.5,0]");
+    EXPECT_DOUBLE_EQ(num("select CRITERION from FITMARA_RUNS where ID=1"), std::sqrt(139 / 6.0));
+    EXPECT_EQ(num("select count(*) from FITMARA_RUNS where COMPLETE=0 and CRITERION is not null"),
+              0);
+    // The last 20 lines of the model's output of each run.
+    const QString output = text("select OUTPUT from FITMARA_RUNS where ID=1");
+    EXPECT_EQ(output.split('\n').size(), 20);
+    EXPECT_TRUE(output.startsWith("err 6\nout 7")) << output.toStdString();
+    EXPECT_TRUE(QFile::exists(tmp.filePath("model.log")));
+
+    // Only the run that stayed incomplete is in the protocol: the message and
+    // the model's last lines.
+    bool crlf = false;
+    const QStringList lines = protocolLines(&crlf);
+    EXPECT_EQ(lines.count("Model run incomplete !"), 1);
+    const int at = int(lines.indexOf("Model run incomplete !"));
+    ASSERT_GE(at, 0) << lines.join('\n').toStdString();
+    EXPECT_EQ(lines.value(at + 1),
+              QString("  the model's last output (%1):").arg(tmp.filePath("model.log")));
+    EXPECT_EQ(lines.value(at + 2), "  | err 6");
+    EXPECT_EQ(lines.value(at + 21), "  | out 25");
+}
+
+TEST_F(Calibration, StoppedRunIsJournaledAndTheOperationMarkedStopped) {
+    // The fifth run hangs; the stop button pressed twice ends it.
+    Session s;
+    open(s, kTwoParams, {kLinearModel}, "complete", "1=1", {"--run-mode", "5=hang"});
+    s.setMaxCallText("200");
+    s.settings.retries = 3; // no retry after a stop
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (modelRuns() == 5 && s.mrun.working()) {
+            s.requestStop();
+            s.requestStop();
+        }
+    });
+    poll.start(20);
+    s.startOptimization();
+    EXPECT_EQ(modelRuns(), 5);
+    EXPECT_EQ(num("select count(*) from FITMARA_RUNS"), 5);
+    EXPECT_EQ(text("select STATUS from FITMARA_RUNS where RUN=5"),
+              "stopped: the model run was ended on request (killed by signal 15 (SIGTERM))");
+    EXPECT_EQ(text("select OUTCOME || ': ' || REASON from FITMARA_OPERATIONS"),
+              "stopped: stopped on request");
+}
+
+TEST_F(Calibration, JournalTablesAreNeverModelOrResultTables) {
+    Session s;
+    open(s, kTwoParams, {kLinearModel});
+    s.setMaxCallText("3");
+    s.startOptimization();
+    s.db_open();
+    EXPECT_FALSE(s.form.table_LIST.items.contains("FITMARA_RUNS", Qt::CaseInsensitive));
+    EXPECT_FALSE(s.form.table_LIST.items.contains("FITMARA_OPERATIONS", Qt::CaseInsensitive));
+    // A PARM_INT record naming a journal table is refused before anything is run.
+    fixture::setupSession(s, dbPath, s.settings.runFile,
+                          {"results", "obs", "sim", "grp", "var", "1=1"});
+    fixture::execSql(dbPath, "INSERT INTO PARM_INT (FNAME,PNAME,MINIMUM,MAXIMUM,IVAL,STEP,"
+                             "SELECTION) VALUES ('fitmara_runs','RUN',0,9,1,1,'ID=1')");
+    const int before = modelRuns();
+    try {
+        s.startOptimization();
+        FAIL() << "no error";
+    } catch (const FitError& e) {
+        EXPECT_TRUE(e.message().contains("run journal")) << e.message().toStdString();
+    }
+    EXPECT_EQ(modelRuns(), before);
 }
 
 } // namespace

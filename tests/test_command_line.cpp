@@ -78,9 +78,10 @@ class CommandLine : public ::testing::Test {
 TEST_F(CommandLine, FullLineAppliesEveryKeyInOrder) {
     const QString script = writeRunScript(dir.path(), {"--db", dbPath});
     QSignalSpy changed(&s, &Session::stateChanged);
-    const QString err = activate({"RF=" + script, "DB=" + dbPath, "RT=results", "CD=GRP > 0",
-                                  "OB=obs", "MO=SIM", "IX=grp", "OV=Var", "KR=1E-5", "NX=77",
-                                  "RS_out", "XL_OUT", "EF=NRMSE", "PR=0", "PV=3", "unknown=1"});
+    const QString err =
+        activate({"RF=" + script, "DB=" + dbPath, "RT=results", "CD=GRP > 0", "OB=obs", "MO=SIM",
+                  "IX=grp", "OV=Var", "KR=1E-5", "NX=77", "RS_out", "XL_OUT", "EF=NRMSE", "PR=0",
+                  "PV=3", "TO=2.5", "RR=2", "RESUME", "unknown=1"});
     ASSERT_TRUE(err.isEmpty()) << err.toStdString();
 
     EXPECT_EQ(s.settings.runFile, script);
@@ -110,6 +111,9 @@ TEST_F(CommandLine, FullLineAppliesEveryKeyInOrder) {
     EXPECT_EQ(s.settings.criterion, 2);
     EXPECT_EQ(s.settings.pauseAfterRunMs, 0);
     EXPECT_EQ(s.settings.pauseBeforeVertexMs, 3);
+    EXPECT_EQ(s.settings.runTimeoutS, 2.5);
+    EXPECT_EQ(s.settings.retries, 2);
+    EXPECT_TRUE(s.settings.resume);
     EXPECT_FALSE(s.settings.autorun);
 
     EXPECT_EQ(asker.databaseAsked, 0); // the connection is open: no dialog
@@ -286,6 +290,8 @@ TEST(CommandLineKeys, ErrorSkipsTheRestOfTheLineAndTheLaterSteps) {
         {"CD= before any database", {"CD=1=1", "KR=7", "GO"}, ""},
         {"PR= negative", {"PR=-1", "KR=7", "GO"}, "PR="},
         {"PV= not a number", {"PV=fast", "KR=7", "GO"}, "fast"},
+        {"TO= negative", {"TO=-1", "KR=7", "GO"}, "TO= needs a number of seconds"},
+        {"RR= not a count", {"RR=x", "KR=7", "GO"}, "RR="},
         {"DB= missing file",
          {"DB=/nonexistent/dir/x.sqlite", "KR=7", "GO"},
          "/nonexistent/dir/x.sqlite"},

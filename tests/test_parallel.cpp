@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 
 using namespace fixture;
 
@@ -160,6 +161,134 @@ TEST_F(Parallel, FourWorkersGiveTheProtocolsAndValuesOfOneAfterTheOther) {
     // The workspaces are gone after a run that ended well.
     EXPECT_FALSE(QDir(four + "/.fitmara-work").exists());
     EXPECT_FALSE(QDir(one + "/.fitmara-work").exists());
+
+    // The run journal: one row per model run. The runs the search and the
+    // analysis used are those of one after the other, in the same order, phases
+    // and values; the points evaluated ahead and not used are "speculative".
+    const QString used = QStringLiteral(
+        "select group_concat(line, ';') from (select o.KIND || ' ' || r.PHASE || ' ' || r.PARAMS "
+        "|| ' ' || quote(r.CRITERION) || ' ' || r.COMPLETE || ' ' || r.TRY as line from "
+        "FITMARA_RUNS r join FITMARA_OPERATIONS o on o.ID = r.OPERATION_ID where r.PHASE <> "
+        "'speculative' order by r.ID)");
+    const QString serialRuns = queryText(one + "/calib.sqlite", used);
+    EXPECT_FALSE(serialRuns.isEmpty());
+    EXPECT_EQ(queryText(four + "/calib.sqlite", used), serialRuns);
+    EXPECT_EQ(queryText(one + "/calib.sqlite", "select count(*) from FITMARA_RUNS").toInt(),
+              lines(tmp.path() + "/runs-one.txt"));
+    EXPECT_EQ(queryText(one + "/calib.sqlite",
+                        "select count(*) from FITMARA_RUNS where PHASE = 'speculative'"),
+              "0");
+    const QByteArray closingLine =
+        fileBytes(four + "/Opti_Result.TXT").split('\n').value(closing).trimmed();
+    const QByteArray speculative =
+        closingLine.mid(int(strlen("Parallel runs: "))).split(' ').value(0);
+    EXPECT_EQ(queryText(four + "/calib.sqlite",
+                        "select count(*) from FITMARA_RUNS where PHASE = 'speculative'"),
+              QString::fromLatin1(speculative))
+        << closingLine.toStdString();
+    // Each row names the worker that made the run; no running number twice.
+    EXPECT_EQ(queryText(four + "/calib.sqlite",
+                        "select count(*) from FITMARA_RUNS where WORKER not between 1 and 4"),
+              "0");
+    EXPECT_EQ(queryText(four + "/calib.sqlite", "select count(distinct WORKER) > 1 from "
+                                                "FITMARA_RUNS"),
+              "1");
+    for (const QString& d : {one, four})
+        EXPECT_EQ(queryText(d + "/calib.sqlite",
+                            "select count(*) - count(distinct OPERATION_ID || '-' || RUN) from "
+                            "FITMARA_RUNS"),
+                  "0")
+            << d.toStdString();
+}
+
+// The lines of the stand-in's touch file that say `mode` (the runs that behaved so).
+static int runsThat(const QString& touch, const char* mode) {
+    return int(fileBytes(touch).split('\n').count(QByteArray("run ") + mode));
+}
+
+TEST_F(Parallel, FailedRunsInWorkspacesAreTriedAgainAndEachTryIsJournaled) {
+    // Runs going on together may read the same count from the touch file; the
+    // file says which runs crashed or left a row, and the counts below use it.
+    const QString touch = tmp.path() + "/runs-retry.txt";
+    const QString d =
+        folder("retry", {"--touch", touch, "--run-mode", "2=crash", "--run-mode", "9=leave"});
+    const Ended r = finish(startProgram(d, line(d, {"NP=2", "RR=1", "NX=40"})));
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    const QString db = d + "/calib.sqlite";
+    const int crashed = runsThat(touch, "crash");
+    const int left = runsThat(touch, "leave");
+    ASSERT_GE(crashed + left, 1);
+    // Every model run started has its row, the failed tries included.
+    EXPECT_EQ(queryText(db, "select count(*) from FITMARA_RUNS").toInt(), lines(touch));
+    EXPECT_EQ(queryText(db, "select count(*) from FITMARA_RUNS where TRY = 2").toInt(),
+              crashed + left);
+    EXPECT_EQ(queryText(db, "select count(*) from FITMARA_RUNS where TRY = 2 and COMPLETE = 0"),
+              "0");
+    // Each second try follows a failed first one of the same run, vector and worker.
+    EXPECT_EQ(queryText(db, "select count(*) from FITMARA_RUNS a where TRY = 2 and not exists "
+                            "(select 1 from FITMARA_RUNS b where b.OPERATION_ID = a.OPERATION_ID "
+                            "and b.RUN = a.RUN and b.TRY = 1 and b.COMPLETE = 0 and b.PARAMS = "
+                            "a.PARAMS and b.WORKER = a.WORKER)"),
+              "0");
+    EXPECT_EQ(queryText(db, "select count(*) from FITMARA_RUNS where TRY = 1 and COMPLETE = 0 "
+                            "and STATUS like 'model run ended: killed by signal 6%'")
+                  .toInt(),
+              crashed);
+    EXPECT_EQ(queryText(db, "select count(*) from FITMARA_RUNS where TRY = 1 and COMPLETE = 0 "
+                            "and STATUS = 'incomplete: result rows left at -99'")
+                  .toInt(),
+              left);
+}
+
+// The protocol without the lines by which a parallel or resumed one differs.
+static QByteArray protocolWithout(const QString& file) {
+    QList<QByteArray> kept;
+    for (const QByteArray& l : fileBytes(file).split('\n'))
+        if (!l.startsWith("Parallel runs: ") && !l.startsWith("Resumed from the run journal: "))
+            kept.append(l);
+    return kept.join('\n');
+}
+
+TEST_F(Parallel, KilledParallelCalibrationResumesFromTheJournalToTheSameEnd) {
+    const QString ref = folder("reference");
+    const QString touch = tmp.path() + "/runs-resume.txt";
+    const QString d = folder("resume", {"--behave", "slow", "--sleep", "40", "--touch", touch});
+    const QStringList args = line(d, {"NP=2", "NX=60"});
+    const Ended reference = finish(startProgram(ref, line(ref, {"NP=1", "NX=60"})));
+    ASSERT_EQ(reference.status, 0) << reference.err.toStdString();
+
+    // Killed (no clean-up at all) after some runs.
+    QProcess* p = startProgram(d, args);
+    QElapsedTimer clock;
+    clock.start();
+    while (lines(touch) < 16 && clock.elapsed() < 60000)
+        QThread::msleep(5);
+    ::kill(static_cast<pid_t>(p->processId()), SIGKILL);
+    finish(p);
+    QThread::msleep(300); // the model runs under way end on their own
+    const QString db = d + "/calib.sqlite";
+    const int journaled =
+        queryText(db, "select count(*) from FITMARA_RUNS where COMPLETE = 1").toInt();
+    ASSERT_GT(journaled, 0);
+    // The runs of the round under way, and those made ahead and not yet taken,
+    // have no row; no row tells of a run that did not happen.
+    const int rowsAfterKill = queryText(db, "select count(*) from FITMARA_RUNS").toInt();
+    const int runsAfterKill = lines(touch);
+    EXPECT_LE(rowsAfterKill, runsAfterKill);
+
+    const Ended resumed = finish(startProgram(d, args + QStringList{"RESUME"}));
+    ASSERT_EQ(resumed.status, 0) << resumed.err.toStdString();
+    const QByteArray protocol = fileBytes(d + "/Opti_Result.TXT");
+    EXPECT_TRUE(protocol.contains("Resumed from the run journal: ")) << protocol.toStdString();
+    EXPECT_FALSE(protocol.contains("Resumed from the run journal: 0 ")) << protocol.toStdString();
+    EXPECT_EQ(protocolWithout(d + "/Opti_Result.TXT"), protocolWithout(ref + "/Opti_Result.TXT"));
+    EXPECT_EQ(parmInt(db), parmInt(ref + "/calib.sqlite"));
+    EXPECT_EQ(queryText(db, "select group_concat(KIND || ':' || coalesce(OUTCOME, 'none') || ':' "
+                            "|| RESUMED, ' ') from FITMARA_OPERATIONS"),
+              "calibration:finished:1 uncertainty:finished:0");
+    // One row per model run of the second start.
+    EXPECT_EQ(queryText(db, "select count(*) from FITMARA_RUNS").toInt() - rowsAfterKill,
+              lines(touch) - runsAfterKill);
 }
 
 TEST_F(Parallel, RunScriptWritingTheRealDatabaseIsAnErrorAndNothingChanges) {

@@ -14,8 +14,10 @@
 #include <QApplication>
 #include <QChart>
 #include <QChartView>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QDoubleSpinBox>
 #include <QFile>
 #include <QImage>
 #include <QLabel>
@@ -192,7 +194,7 @@ TEST_F(WindowTest, ControlsCarryTheirCaptionsAndDefaults) {
         {"Label5", "%"},           {"Label6", "observation"},
         {"Label7", "model"},       {"Label8", "error assessment"},
         {"Label9", "index field"}, {"Label10", "ob.variance"},
-        {"Label12", "Nmax"},
+        {"Label12", "Nmax"},       {"Label15", "run timeout [s]"},
     };
     for (const auto& [name, caption] : labels)
         if (auto* l = find<QLabel>(w, name))
@@ -419,6 +421,21 @@ TEST_F(WindowTest, OtherEditsAndChoicesReachTheSession) {
     find<QSpinBox>(window.get(), "EditPauseVertex")->setValue(40);
     EXPECT_EQ(session->settings.pauseAfterRunMs, 250);
     EXPECT_EQ(session->settings.pauseBeforeVertexMs, 40);
+
+    // The run timeout and the resume box, both ways.
+    auto* timeout = find<QDoubleSpinBox>(window.get(), "EditTimeout");
+    auto* resume = find<QCheckBox>(window.get(), "CheckResume");
+    EXPECT_EQ(timeout->text(), QStringLiteral("none"));
+    EXPECT_EQ(resume->text(), QStringLiteral("resume"));
+    timeout->setValue(2.5);
+    resume->click();
+    EXPECT_EQ(session->settings.runTimeoutS, 2.5);
+    EXPECT_TRUE(session->settings.resume);
+    session->settings.runTimeoutS = 7; // TO=7
+    session->settings.resume = false;
+    emit session->stateChanged();
+    EXPECT_EQ(timeout->value(), 7);
+    EXPECT_FALSE(resume->isChecked());
 
     session->lb.append(QStringLiteral("first"));
     session->lb.append(QStringLiteral("second"), true);

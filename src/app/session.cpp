@@ -14,6 +14,7 @@ Session::Session(QObject* parent)
     mrun.setShowType(sstShowMinimized);
     rfedit.setShowType(sstShowNormal);
     evaluator.setConnectionWatcher(this);
+    evaluator.setStopQuery([this] { return stopFlag; });
     evaluator.setTellsRunVariables(true);
     // Creation: the counter, Nmax and its edit box.
     cnt = 0;

@@ -21,6 +21,7 @@
 #include "model/dvk_app_exec.h"
 #include "model/run_file.h"
 #include "paramdb/database.h"
+#include "paramdb/journal.h"
 #include "paramdb/param_selection.h"
 #include "paramdb/run_marker.h"
 #include "paramdb/stored_results.h"
@@ -31,6 +32,7 @@
 #include <QPointF>
 #include <QStringList>
 #include <QVector>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -280,6 +282,10 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     bool stopFlag = false;
 
   private:
+    // Runs an operation with its run journal: the operation's row, one row per
+    // model run, the outcome at its end (also for an error, which is rethrown).
+    void journaled(journal::OperationKind kind, const std::function<void()>& work);
+
     int busyDepth = 0;
     struct Parallel;
     std::shared_ptr<Parallel> par; // shared: its type is complete in session_parallel.cpp only

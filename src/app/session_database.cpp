@@ -5,6 +5,7 @@
 
 #include "base/fit_error.h"
 #include "paramdb/backup.h"
+#include "paramdb/journal.h"
 
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -37,7 +38,7 @@ void Session::db_open() {
     emit connectionChanged(true);
 
     form.table_LIST.clear();
-    form.table_LIST.items = db.tables();
+    form.table_LIST.items = journal::withoutJournalTables(db.tables());
     form.table_LIST.select(0);
     settings.tname = form.table_LIST.selected();
     emit stateChanged();

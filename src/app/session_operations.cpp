@@ -8,6 +8,7 @@
 #include "app/session.h"
 #include "base/fit_error.h"
 #include "evaluation/parallel_runs.h"
+#include "evaluation/run_journal.h"
 #include "optim/calibration.h"
 #include "paramdb/parm_int_check.h"
 
@@ -21,6 +22,51 @@ double Session::model_eval(const tfmatrix& vector, int mode, bool* complete) {
         *complete = true;
     evaluator.evaluate(vector, Reading::RunOnly);
     return 0;
+}
+
+void Session::journaled(journal::OperationKind kind, const std::function<void()>& work) {
+    RunJournal book(db);
+    book.begin(kind, settings, settings.resume);
+    switch (kind) {
+    case journal::OperationKind::Calibration:
+        book.setPhase(journal::Phase::InitialSimplex);
+        break;
+    case journal::OperationKind::Sensitivity:
+        book.setPhase(journal::Phase::Sensitivity);
+        break;
+    case journal::OperationKind::Uncertainty:
+        book.setPhase(journal::Phase::Uncertainty);
+        break;
+    }
+    RunJournal* outer = evaluator.journal();
+    evaluator.setJournal(&book);
+    // The outcome goes in with the staged runs; an error in writing it must not
+    // hide the operation's own error.
+    auto endAfterError = [&](const QString& why) {
+        evaluator.setJournal(outer);
+        try {
+            book.end(stopFlag ? journal::Outcome::Stopped : journal::Outcome::Failed, why);
+        } catch (const FitError& e) {
+            lb.append(QStringLiteral("The run journal could not be completed: ") + e.message());
+        }
+    };
+    try {
+        work();
+    } catch (const FitError& e) {
+        endAfterError(e.message());
+        throw;
+    } catch (const std::exception& e) {
+        endAfterError(QString::fromLocal8Bit(e.what()));
+        throw;
+    } catch (...) {
+        endAfterError(QStringLiteral("an unknown error"));
+        throw;
+    }
+    evaluator.setJournal(outer);
+    if (stopFlag)
+        book.end(journal::Outcome::Stopped, QStringLiteral("stopped on request"));
+    else
+        book.end(journal::Outcome::Finished);
 }
 
 void Session::startOptimization() {
@@ -47,6 +93,13 @@ void Session::startOptimization() {
                    NeedsIval | NeedsStep | (autorun ? NeedsUniqueAlias : 0u));
     progressTotal = parameters + 1 + settings.max_call;
 
+    // A calibration to resume is found (or the settings that differ named)
+    // before anything is backed up; the tables of a killed run are restored by
+    // the backup, and the replay starts after it.
+    RunJournal probe(db);
+    if (settings.resume)
+        probe.checkResumable(settings);
+
     // What PARM_INT holds of the last completed run: a run that does not
     // complete gives it back.
     const StoredResults before = readStoredResults(db);
@@ -55,7 +108,7 @@ void Session::startOptimization() {
     try {
         // The workspaces hold the tables as the operation starts.
         madeWorkspaces = openParallel();
-        optimize();
+        journaled(journal::OperationKind::Calibration, [this] { optimize(); });
         if (settings.autorun && !stopRequested())
             analyseUncertainty();
     } catch (...) {
@@ -135,7 +188,7 @@ void Session::analyseSensitivity() {
     const bool madeWorkspaces = openParallel();
     analysis.setParallel(parallelRuns());
     try {
-        analysis.run();
+        journaled(journal::OperationKind::Sensitivity, [&] { analysis.run(); });
     } catch (...) {
         if (madeWorkspaces)
             closeParallel(false);
@@ -168,7 +221,7 @@ void Session::analyseUncertainty() {
     const bool madeWorkspaces = openParallel();
     analysis.setParallel(parallelRuns());
     try {
-        analysis.run();
+        journaled(journal::OperationKind::Uncertainty, [&] { analysis.run(); });
     } catch (...) {
         if (madeWorkspaces)
             closeParallel(false);

@@ -45,6 +45,8 @@ bool Session::openParallel() {
         throw;
     }
     made->runs = std::make_unique<ParallelRuns>(*made->pool, *this, made->watch.get());
+    // The runs of the pool are journaled like those in place, with their worker.
+    made->runs->setJournal([this] { return evaluator.journal(); });
     par = std::move(made);
     lastProgressLineMs = -1;
     return true;

@@ -132,11 +132,16 @@ void Session::checkModelRun() {
         setStatus(QStringLiteral("The model was not started: ") + problem);
         return;
     }
+    // Its output goes where the runs' output goes.
+    const QString folder = mrun.CurrentDir().isEmpty() ? QDir::currentPath() : mrun.CurrentDir();
+    mrun.setOutputFile(QDir(folder).filePath(QLatin1String(Evaluator::kModelLog)));
+    mrun.setTimeoutMs(static_cast<qint64>(settings.runTimeoutS * 1000.0 + 0.5));
     mrun.Execute();
     if (mrun.ResultCode() != -1)
         setStatus(QStringLiteral("The model could not be started: %1").arg(mrun.errorString()));
     else
-        setStatus(QStringLiteral("The model was started: %1").arg(mrun.ApplicationName()));
+        setStatus(QStringLiteral("The model was started: %1 (its output goes to %2)")
+                      .arg(mrun.ApplicationName(), mrun.outputFile()));
 }
 
 void Session::runModel() {

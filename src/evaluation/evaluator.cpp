@@ -3,12 +3,14 @@
 #include "base/fit_error.h"
 #include "evaluation/bounds.h"
 #include "evaluation/completeness.h"
+#include "evaluation/run_journal.h"
 #include "evaluation/run_pool.h"
 #include "model/dvk_app_exec.h"
 #include "model/run_file.h"
 #include "paramdb/database.h"
 #include "paramdb/writeback.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -16,6 +18,12 @@
 #include <cmath>
 
 namespace {
+
+const QString kComplete = QStringLiteral("complete");
+
+QString secondsText(double s) {
+    return QString::number(s, 'g', 15);
+}
 
 QStringList criterionLines(int criterion, const QString& t, const QString& c, const QString& obs,
                            const QString& mod, const QString& idx) {
@@ -225,9 +233,10 @@ void Evaluator::start(const tfmatrix& vector, Reading what) {
     tfmatrix values = clampedVector(vector, rowids);
 
     // 2. and 3. AVAL, the model's tables and the -99 marks of the result rows go
-    //    in together: a failure leaves none of them half written.
+    //    in together: a failure leaves none of them half written. The journal's
+    //    rows of the runs that ended before go into the same transaction.
     qint64 chosen = -1;
-    db.inTransaction([&] {
+    auto writeBack = [&] {
         for (std::size_t k = 0; k < rowids.size(); ++k)
             db.exec(QStringLiteral("update parm_int set AVAL=? where rowid=?"),
                     {values[k + 1], rowids[k]});
@@ -235,14 +244,22 @@ void Evaluator::start(const tfmatrix& vector, Reading what) {
         QSqlQuery mark = db.query(QStringLiteral(" update ") + s.tname + QStringLiteral(" set ") +
                                   s.modelColumn + QStringLiteral("= -99 where ") + s.condition);
         chosen = mark.numRowsAffected();
-    });
+    };
+    if (book)
+        book->inTransaction(writeBack);
+    else
+        db.inTransaction(writeBack);
     // Every one of these rows must hold a result after the run.
     chosenRows = chosen;
     removeWaitMarker();
 
     run = s;
     reading = what;
+    asked.assign(vector.begin(), vector.begin() + static_cast<std::ptrdiff_t>(values.size()));
     clamped = std::move(values);
+    journaled = book != nullptr;
+    if (journaled && attempt == 1)
+        runNumber = book->nextRun();
     launch();
 }
 
@@ -255,7 +272,8 @@ void Evaluator::launch() {
             QStringLiteral("FITMARA_WORKSPACE"),
             QFileInfo(runner.CurrentDir().isEmpty() ? QStringLiteral(".") : runner.CurrentDir())
                 .absoluteFilePath());
-        runner.setEnvironmentVariable(QStringLiteral("FITMARA_RUN"), QString::number(++runNumber));
+        runner.setEnvironmentVariable(QStringLiteral("FITMARA_RUN"),
+                                      QString::number(++variableRunNumber));
     }
     // A run file the system cannot start as a script is refused before the
     // database is closed: nothing needs reconnecting.
@@ -264,6 +282,12 @@ void Evaluator::launch() {
         if (!problem.isEmpty())
             throw FitError(QStringLiteral("The model could not be started: ") + problem);
     }
+    // The model's output goes to model.log in the run's folder, replaced by each
+    // run; a run longer than the timeout is ended.
+    const QString folder =
+        runner.CurrentDir().isEmpty() ? QDir::currentPath() : runner.CurrentDir();
+    runner.setOutputFile(QDir(folder).filePath(QLatin1String(kModelLog)));
+    runner.setTimeoutMs(static_cast<qint64>(run.runTimeoutS * 1000.0 + 0.5));
     // 4. and 5. The database file is free for the model while it runs.
     db.close();
     inFlight = true;
@@ -276,6 +300,7 @@ void Evaluator::launch() {
 
 void Evaluator::runModel() {
     run = cfg;
+    journaled = false;
     reading = Reading::RunOnly;
     clamped.clear();
     chosenRows = -1;
@@ -298,6 +323,7 @@ void Evaluator::failStart() {
     // failed start stays the error reported.
     try {
         reconnect();
+        journalRun(nullptr, runner.endText().isEmpty() ? message : runner.endText());
     } catch (const FitError& e) {
         message += QStringLiteral("\nReconnecting to the database failed as well: ") + e.message();
     }
@@ -313,11 +339,20 @@ void Evaluator::reconnect() {
 EvaluationResult Evaluator::evaluate(const tfmatrix& vector, Reading what) {
     if (pool)
         return evaluateInPool(vector, what);
-    start(vector, what);
-    // 6. Wait for the model's end; a start that fails meanwhile ends the wait.
-    if (!runner.waitForEnd())
-        failStart();
-    return finish();
+    struct FirstTry {
+        int& attempt;
+        ~FirstTry() { attempt = 1; }
+    } reset{attempt};
+    for (attempt = 1;; ++attempt) {
+        start(vector, what);
+        // 6. Wait for the model's end; a start that fails meanwhile ends the wait.
+        if (!runner.waitForEnd())
+            failStart();
+        EvaluationResult r = finish();
+        r.tries = attempt;
+        if (r.complete || attempt > run.retries || (stopQuery && stopQuery()))
+            return r;
+    }
 }
 
 EvaluationResult Evaluator::finish() {
@@ -330,30 +365,84 @@ EvaluationResult Evaluator::finish() {
     if (run.pauseAfterRunMs > 0)
         QThread::msleep(static_cast<unsigned long>(run.pauseAfterRunMs));
 
-    switch (reading) {
-    case Reading::RunOnly:
-        break;
-    case Reading::Criterion:
-    case Reading::ModelValues:
-    case Reading::ModelValuesAndFit: {
-        // 10. A row still at -99 proves the model did not finish; one that holds
-        //     no finite number, or is gone, leaves no result to measure either.
-        const RunCompleteness done =
-            runCompleteness(db, run.tname, run.condition, run.modelColumn, chosenRows);
-        r.complete = done.complete;
-        r.onlyMarks = done.onlyMarks;
-        r.why = done.reason;
-        if (reading == Reading::Criterion) {
-            if (r.complete)
-                r.criterion = criterionOf(db, run);
-        } else {
-            r.values = readModelValues(db, run);
+    const bool timedOut = runner.runEnd() == RunEnd::TimedOut;
+    const bool signalled = runner.runEnd() == RunEnd::Signalled;
+    try {
+        switch (reading) {
+        case Reading::RunOnly:
+            break;
+        case Reading::Criterion:
+        case Reading::ModelValues:
+        case Reading::ModelValuesAndFit: {
+            // 10. A row still at -99 proves the model did not finish; one that holds
+            //     no finite number, or is gone, leaves no result to measure either.
+            const RunCompleteness done =
+                runCompleteness(db, run.tname, run.condition, run.modelColumn, chosenRows);
+            r.complete = done.complete;
+            r.onlyMarks = done.onlyMarks;
+            r.why = done.reason;
+            if (reading == Reading::Criterion) {
+                if (r.complete)
+                    r.criterion = criterionOf(db, run);
+            } else {
+                r.values = readModelValues(db, run);
+            }
+            if (reading == Reading::ModelValuesAndFit)
+                r.fit = readFitPoints(db, run.tname, run.condition, run.observedColumn,
+                                      run.modelColumn, run.indexColumn);
+            break;
         }
-        if (reading == Reading::ModelValuesAndFit)
-            r.fit = readFitPoints(db, run.tname, run.condition, run.observedColumn, run.modelColumn,
-                                  run.indexColumn);
-        break;
+        }
+    } catch (const FitError& e) {
+        journalRun(nullptr, e.message());
+        throw;
     }
+    // A run that timed out is not trusted, even with every row written.
+    if (timedOut && r.complete) {
+        r.complete = false;
+        r.onlyMarks = true;
+        r.criterion = 0;
     }
+    r.outputFile = runner.outputFile();
+    if (timedOut)
+        r.failure =
+            QStringLiteral("model run timed out after %1 s").arg(secondsText(run.runTimeoutS));
+    else if (signalled && !r.complete)
+        r.failure = QStringLiteral("model run ended: %1").arg(runner.statusText());
+    if (!r.complete) {
+        r.output = runner.outputTail(20);
+        lastFailed = r;
+    }
+    QString status = kComplete;
+    if (!r.complete) {
+        status = !r.failure.isEmpty() ? r.failure
+                 : r.onlyMarks        ? QStringLiteral("incomplete: result rows left at -99")
+                                      : QStringLiteral("incomplete: ") + r.why;
+        if (signalled && stopQuery && stopQuery())
+            status = QStringLiteral("stopped: the model run was ended on request (%1)")
+                         .arg(runner.statusText());
+    }
+    journalRun(&r, status);
     return r;
+}
+
+void Evaluator::journalRun(const EvaluationResult* result, const QString& status) {
+    if (!book || !journaled)
+        return;
+    journaled = false; // one row per try
+    journal::RunRecord rec;
+    rec.run = runNumber;
+    rec.attempt = attempt;
+    rec.phase = book->phase();
+    rec.worker = book->worker();
+    rec.x.assign(asked.size() > 1 ? asked.begin() + 1 : asked.end(), asked.end());
+    rec.complete = result && result->complete;
+    if (rec.complete && reading == Reading::Criterion)
+        rec.criterion = result->criterion;
+    rec.status = status;
+    rec.exitStatus = runner.statusText();
+    rec.started = runner.startedAt();
+    rec.durationSeconds = runner.runEnd() == RunEnd::StartFailed ? 0 : runner.durationMs() / 1000.0;
+    rec.output = runner.outputTail(20).join(QLatin1Char('\n'));
+    book->record(std::move(rec));
 }

@@ -18,22 +18,25 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
+#include <functional>
 #include <vector>
 
 #include <functional>
 
 class Database;
 class RunPool;
+class RunJournal;
 class TdvkAppExec;
 
 using tfmatrix = std::vector<double>; // parameter vectors, used from index 1
 
 // What a run reads once the model has ended.
 enum class Reading {
-    RunOnly,     // nothing: the caller reads what it needs
-    Criterion,   // completeness of the chosen rows, then the criterion
-    ModelValues, // completeness, and the simulated values and variances of the chosen
-                 // rows ordered by observed value
+    RunOnly,           // nothing: the caller reads what it needs
+    Criterion,         // completeness of the chosen rows, then the criterion
+    ModelValues,       // completeness, and the simulated values and variances of the chosen
+                       // rows ordered by observed value
     ModelValuesAndFit, // ModelValues, and the rows observed against simulated (FitData)
 };
 
@@ -52,9 +55,16 @@ struct EvaluationResult {
     bool complete = true;   // false: chosen rows left at -99, without a number, or gone
     bool onlyMarks = false; // incomplete only through rows still at -99
     QString why;            // which rows and what they hold; "" when complete
-    double criterion = 0;   // Reading::Criterion of a complete run; 0 otherwise
-    ModelValues values;     // Reading::ModelValues and ModelValuesAndFit
-    FitData fit;            // Reading::ModelValuesAndFit
+    // How an incomplete run ended when that tells more than its rows
+    // ("model run timed out after 2 s", "model run ended: killed by signal
+    // 11 (SIGSEGV)"); empty otherwise.
+    QString failure;
+    QStringList output;   // of an incomplete run: the last lines of its model.log
+    QString outputFile;   // the model.log of the run
+    int tries = 1;        // the tries it took (retries: RR=)
+    double criterion = 0; // Reading::Criterion of a complete run; 0 otherwise
+    ModelValues values;   // Reading::ModelValues and ModelValuesAndFit
+    FitData fit;          // Reading::ModelValuesAndFit
 };
 
 // Stores values[1..] as AVAL of the PARM_INT records, in their order, as a run
@@ -82,6 +92,12 @@ class Evaluator : public QObject {
     void setSettings(const CalibrationSettings& settings) { cfg = settings; }
     const CalibrationSettings& settings() const { return cfg; }
     void setConnectionWatcher(ConnectionWatcher* w) { watcher = w; }
+    // The run journal that receives one row per model run (each try its own),
+    // and takes the staged rows into the next write-back; none: no journal.
+    void setJournal(RunJournal* j) { book = j; }
+    RunJournal* journal() const { return book; }
+    // Asked before a failed run is tried again: no retry after a stop request.
+    void setStopQuery(std::function<bool()> q) { stopQuery = std::move(q); }
     // Gives every run started here FITMARA_DB (the database), FITMARA_WORKSPACE
     // (the run file's folder) and FITMARA_RUN (a running number), as parallel
     // runs have them. Off by default: a run pool sets them itself.
@@ -96,7 +112,8 @@ class Evaluator : public QObject {
     void setRunPool(RunPool* pool, std::function<bool()> stopRequested = {});
     RunPool* runPool() const { return pool; }
 
-    // One run from start to end. Throws FitError when the run cannot be made
+    // One run from start to end, tried again while it fails (crashed, timed out,
+    // rows left at -99) up to settings().retries times. Throws FitError when the run cannot be made
     // (a model still running, a vector too short, a failing write-back or SQL,
     // a model that cannot be started, a criterion that divides by zero); the
     // connection is open again when the model was started or could not be.
@@ -120,6 +137,12 @@ class Evaluator : public QObject {
     // Throws FitError while a model started through the runner is still running.
     void refuseWhileModelRuns() const;
 
+    // The last run that did not complete (its failure and output), for messages.
+    const EvaluationResult& lastIncomplete() const { return lastFailed; }
+
+    // The name of the file that receives the model's output, in the run's folder.
+    static constexpr const char* kModelLog = "model.log";
+
   signals:
     void modelEnded();
 
@@ -128,6 +151,7 @@ class Evaluator : public QObject {
     EvaluationResult evaluateInPool(const tfmatrix& vector, Reading reading);
     // The vector held to the bounds of PARM_INT (index 1..), and the rowids of the records.
     tfmatrix clampedVector(const tfmatrix& vector, std::vector<qlonglong>& rowids);
+    void journalRun(const EvaluationResult* result, const QString& status);
     [[noreturn]] void failStart();
     void reconnect();
 
@@ -139,12 +163,20 @@ class Evaluator : public QObject {
     std::function<bool()> poolStop;
     int poolRuns = 0; // running number of the pool's runs
     bool tellsRunVariables = false;
-    int runNumber = 0;
+    int variableRunNumber = 0; // FITMARA_RUN of runs started here
 
     // The run under way.
     bool inFlight = false;
     CalibrationSettings run;
     Reading reading = Reading::RunOnly;
     tfmatrix clamped;
+    tfmatrix asked;         // the vector as the caller gave it (for the journal)
+    bool journaled = false; // the run under way still owes its journal row
+    int runNumber = 0;      // in the journal
+    int attempt = 1;
+
+    EvaluationResult lastFailed;
+    RunJournal* book = nullptr;
+    std::function<bool()> stopQuery;
     qint64 chosenRows = -1; // result rows marked -99 before the run
 };

@@ -27,6 +27,7 @@ struct LocalRunPool::Worker {
     State state = State::Idle;
     RunTicket ticket;
     bool stopping = false;
+    std::vector<RunTry> earlierTries; // of the ticket under way (RR=)
 };
 
 LocalRunPool::LocalRunPool(const CalibrationSettings& settings, const WorkspaceSet& workspaces,
@@ -96,6 +97,7 @@ void LocalRunPool::start(const RunTicket& ticket) {
         throw FitError(QStringLiteral("No worker is free for model run %1.").arg(ticket.run));
     free->ticket = ticket;
     free->stopping = false;
+    free->earlierTries.clear();
     free->state = Worker::State::Pausing;
     if (ticket.pauseBeforeMs > 0)
         free->pause.start(ticket.pauseBeforeMs);
@@ -138,6 +140,20 @@ void LocalRunPool::complete(Worker& w) {
         return;
     }
     o.stopped = w.stopping;
+    o.exitStatus = w.runner.statusText();
+    o.startedAt = w.runner.startedAt();
+    if (w.runner.runEnd() != RunEnd::StartFailed)
+        o.durationSeconds = w.runner.durationMs() / 1000.0;
+    // A failed run (crashed, timed out, rows left at -99) is tried again, as in
+    // place, up to RR= times.
+    if (!o.stopped && !o.result.complete && int(w.earlierTries.size()) < cfg.retries) {
+        w.earlierTries.push_back(RunTry{o.result, o.exitStatus, o.startedAt, o.durationSeconds});
+        begin(w);
+        return;
+    }
+    o.result.tries = int(w.earlierTries.size()) + 1;
+    o.earlierTries = std::move(w.earlierTries);
+    w.earlierTries.clear();
     deliver(w, std::move(o));
 }
 

@@ -2,6 +2,7 @@
 
 #include "base/fit_error.h"
 #include "evaluation/foreign_write.h"
+#include "evaluation/run_journal.h"
 
 #include <QLocale>
 
@@ -9,17 +10,23 @@ ParallelRuns::ParallelRuns(RunPool& runPool, Reporter& reporter, ForeignWriteDet
     : pool(runPool), report(reporter), watch(w) {}
 
 std::vector<RunOutcome> ParallelRuns::round(const std::vector<tfmatrix>& vectors, Reading reading,
-                                            int pauseBeforeMs, bool endOnFailure) {
+                                            int pauseBeforeMs, bool endOnFailure, bool journalNow) {
     std::vector<RunTicket> tickets;
     tickets.reserve(vectors.size());
     for (const tfmatrix& v : vectors)
         tickets.push_back({0, v, reading, pauseBeforeMs});
-    return round(std::move(tickets), endOnFailure);
+    return round(std::move(tickets), endOnFailure, journalNow);
 }
 
-std::vector<RunOutcome> ParallelRuns::round(std::vector<RunTicket> tickets, bool endOnFailure) {
+std::vector<RunOutcome> ParallelRuns::round(std::vector<RunTicket> tickets, bool endOnFailure,
+                                            bool journalNow) {
+    RunJournal* book = journal();
     for (RunTicket& t : tickets)
-        t.run = nextRun++;
+        t.run = book ? book->nextRun() : nextRun++;
+    // The rows of runs that ended go in before the watch is armed: the real
+    // database is written by us only between rounds.
+    if (book && book->stagedRuns() > 0)
+        book->inTransaction([] {});
     if (watch)
         watch->arm();
     RunRound how;
@@ -30,6 +37,9 @@ std::vector<RunOutcome> ParallelRuns::round(std::vector<RunTicket> tickets, bool
     how.progress = [this](int running) { report.runsGoing(running, pool.size()); };
     how.endOnFailure = endOnFailure;
     std::vector<RunOutcome> outcomes = runAll(pool, tickets, how);
+    if (book && journalNow)
+        for (std::size_t k = 0; k < outcomes.size() && k < tickets.size(); ++k)
+            journalRun(tickets[k].vector, outcomes[k], book->phase(), tickets[k].reading);
     if (watch && watch->changed())
         throw FitError(
             QStringLiteral("The database %1 was written while the model ran in its workspaces. "
@@ -37,6 +47,8 @@ std::vector<RunOutcome> ParallelRuns::round(std::vector<RunTicket> tickets, bool
                            "relative to the run script's folder) or the one named by "
                            "$FITMARA_DB, never the database itself.")
                 .arg(watch->database()));
+    if (book && book->stagedRuns() > 0)
+        book->inTransaction([] {});
     return outcomes;
 }
 
@@ -50,4 +62,55 @@ QString ParallelRuns::closingLine(int speculativeRuns) const {
         .arg(speculativeRuns)
         .arg(pool.workspaceCount())
         .arg(QLocale::c().toString(pool.workspaceBytes() / 1048576.0, 'f', 1));
+}
+
+namespace {
+QString statusOf(const EvaluationResult& r) {
+    if (r.complete)
+        return QStringLiteral("complete");
+    return !r.failure.isEmpty() ? r.failure
+           : r.onlyMarks        ? QStringLiteral("incomplete: result rows left at -99")
+                                : QStringLiteral("incomplete: ") + r.why;
+}
+} // namespace
+
+void ParallelRuns::journalRun(const tfmatrix& vector, const RunOutcome& o, journal::Phase phase,
+                              Reading reading) const {
+    RunJournal* book = journal();
+    if (!book || !o.started || (o.stopped && o.exitStatus.isEmpty() && !o.failed))
+        return; // never started: a stop came first
+    journal::RunRecord rec;
+    rec.run = o.run;
+    rec.phase = phase;
+    rec.worker = o.worker;
+    rec.x.assign(vector.size() > 1 ? vector.begin() + 1 : vector.end(), vector.end());
+    // The failed tries before the last, each its own row.
+    for (std::size_t k = 0; k < o.earlierTries.size(); ++k) {
+        const RunTry& t = o.earlierTries[k];
+        journal::RunRecord early = rec;
+        early.attempt = int(k) + 1;
+        early.complete = false;
+        early.status = statusOf(t.result);
+        early.exitStatus = t.exitStatus;
+        early.started = t.startedAt;
+        early.durationSeconds = t.durationSeconds;
+        early.output = t.result.output.join(QLatin1Char('\n'));
+        book->record(std::move(early));
+    }
+    rec.attempt = int(o.earlierTries.size()) + 1;
+    const EvaluationResult& r = o.result;
+    rec.complete = !o.failed && !o.stopped && r.complete;
+    if (rec.complete && reading == Reading::Criterion)
+        rec.criterion = r.criterion;
+    if (o.stopped)
+        rec.status = QStringLiteral("stopped: the model run was ended on request");
+    else if (o.failed)
+        rec.status = o.error;
+    else
+        rec.status = statusOf(r);
+    rec.exitStatus = o.exitStatus;
+    rec.started = o.startedAt;
+    rec.durationSeconds = o.durationSeconds;
+    rec.output = r.output.join(QLatin1Char('\n'));
+    book->record(std::move(rec));
 }

@@ -5,9 +5,13 @@
 #include "evaluation/report.h"
 #include "evaluation/run_pool.h"
 
+#include "paramdb/journal.h"
+
 #include <QString>
+#include <functional>
 
 class ForeignWriteDetector;
+class RunJournal;
 
 class ParallelRuns {
   public:
@@ -21,10 +25,25 @@ class ParallelRuns {
     // outcomes in the order of the vectors. A stop request ends the round (see
     // runAll). Throws FitError when the real database was written during the
     // round: the run script does not use the database of its own folder.
+    // With a run journal (setJournal), the runs take their running numbers from
+    // it and, with `journalNow`, each run that was started gets its row at the
+    // round's end, in the journal's phase; without, the caller journals them
+    // (journalRun), as the search does once it knows which it took.
     std::vector<RunOutcome> round(const std::vector<tfmatrix>& vectors, Reading reading,
-                                  int pauseBeforeMs = 0, bool endOnFailure = true);
+                                  int pauseBeforeMs = 0, bool endOnFailure = true,
+                                  bool journalNow = true);
     // The same for tickets made by the caller; their running numbers are given here.
-    std::vector<RunOutcome> round(std::vector<RunTicket> tickets, bool endOnFailure = true);
+    std::vector<RunOutcome> round(std::vector<RunTicket> tickets, bool endOnFailure = true,
+                                  bool journalNow = true);
+
+    // The run journal of the operation under way, asked at each round; it may
+    // give none (null).
+    void setJournal(std::function<RunJournal*()> source) { journalOf = std::move(source); }
+    // Stages the row of one run of a round (nothing when no journal or when the
+    // run was never started): the worker that made it, how it ended.
+    void journalRun(const tfmatrix& vector, const RunOutcome& outcome, journal::Phase phase,
+                    Reading reading = Reading::Criterion) const;
+    RunJournal* journal() const { return journalOf ? journalOf() : nullptr; }
 
     // The error of a run that could not be made, naming the folder it ran in.
     static QString failureText(const RunOutcome& outcome);
@@ -36,4 +55,5 @@ class ParallelRuns {
     Reporter& report;
     ForeignWriteDetector* watch;
     int nextRun = 1;
+    std::function<RunJournal*()> journalOf;
 };

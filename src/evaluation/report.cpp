@@ -5,6 +5,20 @@
 #include "paramdb/database.h"
 #include "paramdb/stored_results.h"
 
+void reportIncomplete(Reporter& reporter, const EvaluationResult& r) {
+    reporter.log(QStringLiteral("Model run incomplete !"));
+    // Rows left at -99 are the familiar case; anything else is said.
+    if (!r.onlyMarks && !r.why.isEmpty())
+        reporter.log(QStringLiteral("  ") + r.why);
+    if (!r.failure.isEmpty())
+        reporter.log(QStringLiteral("  ") + r.failure);
+    if (r.output.isEmpty())
+        return;
+    reporter.log(QStringLiteral("  the model's last output (%1):").arg(r.outputFile));
+    for (const QString& line : r.output)
+        reporter.log(QStringLiteral("  | ") + line);
+}
+
 double model_eval(Evaluator& evaluator, Reporter& reporter, const tfmatrix& vector, bool* complete,
                   QString* why) {
     if (complete)
@@ -18,10 +32,7 @@ double reportRun(Reporter& reporter, const EvaluationResult& r, bool* complete, 
     if (!r.complete) {
         if (why)
             *why = r.why;
-        reporter.log(QStringLiteral("Model run incomplete !"));
-        // Rows left at -99 are the familiar case; anything else is said.
-        if (!r.onlyMarks)
-            reporter.log(QStringLiteral("  ") + r.why);
+        reportIncomplete(reporter, r);
         if (complete)
             *complete = false;
         return 0;

@@ -62,6 +62,11 @@ struct Summary {
     qint64 elapsedMs = 0;
 };
 
+// The lines of a run that did not complete: "Model run incomplete !", how the
+// run ended when that tells more (a timeout, a signal), and the last lines of
+// the model's output.
+void reportIncomplete(Reporter& reporter, const EvaluationResult& r);
+
 // One model run of an operation that minimises or compares the criterion: the
 // evaluation, with the line "Model run incomplete !" for a run that left no
 // result (and why, unless rows were only left at -99), and the criterion of a

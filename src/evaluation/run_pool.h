@@ -15,6 +15,7 @@
 // this interface and runAll().
 #include "evaluation/evaluator.h"
 
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 
@@ -29,6 +30,14 @@ struct RunTicket {
     int pauseBeforeMs = 0; // waited in the worker before the run (initial simplex vertices)
 };
 
+// One try of a run that was tried again (RR=): how it ended, for the journal.
+struct RunTry {
+    EvaluationResult result;
+    QString exitStatus;
+    QDateTime startedAt;
+    double durationSeconds = 0;
+};
+
 // How one ticket ended.
 struct RunOutcome {
     int run = 0;
@@ -39,6 +48,14 @@ struct RunOutcome {
     bool stopped = false; // ended by stopAll(), or never started
     int worker = 0;       // 1..size() of the worker that made it; 0 when not started
     QString place;        // the workspace folder (and node) of the run, for messages
+    // How the model's process ended, for the run journal; empty and invalid
+    // when the model was not started.
+    QString exitStatus;
+    QDateTime startedAt;
+    double durationSeconds = 0;
+    // The failed tries before the last one, first first (RR=); result.tries
+    // counts them with the last.
+    std::vector<RunTry> earlierTries;
 };
 
 class RunPool : public QObject {

@@ -16,6 +16,17 @@ int parsePauseMs(const QString& key, const QString& value) {
     return ms;
 }
 
+// A run timeout in seconds: a number of 0 or more (0: none).
+double parseTimeoutS(const QString& value) {
+    bool ok = false;
+    const double s = value.trimmed().toDouble(&ok);
+    if (!ok || !(s >= 0) || s > 1e9)
+        throw FitError(
+            QStringLiteral("TO= needs a number of seconds of 0 or more (0: no limit), not '%1'.")
+                .arg(value));
+    return s;
+}
+
 // The number of model runs at the same time: a whole number of 1 or more.
 int parseParallelRuns(const QString& key, const QString& value) {
     bool ok = false;
@@ -50,6 +61,18 @@ const ValueKey kValueKeys[] = {
     {"PV=", Qt::CaseSensitive,
      [](CalibrationSettings& s, const QString& k, const QString& v) {
          s.pauseBeforeVertexMs = parsePauseMs(k, v);
+     }},
+    {"TO=", Qt::CaseSensitive,
+     [](CalibrationSettings& s, const QString&, const QString& v) {
+         s.runTimeoutS = parseTimeoutS(v);
+     }},
+    {"RR=", Qt::CaseSensitive,
+     [](CalibrationSettings& s, const QString&, const QString& v) {
+         const int n = parseDecimalInt(v);
+         if (n < 0)
+             throw FitError(
+                 QStringLiteral("RR= needs a number of retries of 0 or more, not '%1'.").arg(v));
+         s.retries = n;
      }},
     {"NP=", Qt::CaseSensitive,
      [](CalibrationSettings& s, const QString& k, const QString& v) {
@@ -98,6 +121,10 @@ bool CalibrationSettings::applyArgument(const QString& arg) {
     }
     if (arg.compare(QLatin1String("XL_OUT"), Qt::CaseInsensitive) == 0) {
         excel_out = true;
+        return true;
+    }
+    if (arg == QLatin1String("RESUME")) {
+        resume = true;
         return true;
     }
     if (arg == QLatin1String("GO")) {

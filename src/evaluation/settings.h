@@ -29,6 +29,8 @@ struct CalibrationSettings {
     QString runFile;                // the run script, as chosen
     int pauseAfterRunMs = 500;      // after each model run, before its results are read
     int pauseBeforeVertexMs = 1000; // before each evaluation of an initial simplex vertex
+    double runTimeoutS = 0;         // TO=: a run longer than this is ended; 0: no limit
+    int retries = 0;                // RR=: a failed run is started again up to this often
     // NP=: model runs at the same time. 1 runs the model in place on the
     // database; more run it in workspaces, one copy of the model's folder each.
     int parallelRuns = 1;
@@ -43,6 +45,7 @@ struct CalibrationSettings {
     QString result_file;    // RS_<name> of a batch run; "" without one
     bool excel_out = false; // also write the workbook
     bool autorun = false;   // GO: unattended calibration, analysis and exit
+    bool resume = false;    // RESUME: replay an unfinished calibration from the run journal
 
     // The name of the criterion (RMSE, NRMSE, CV(RMSE)).
     QString criterionName() const;
@@ -52,7 +55,8 @@ struct CalibrationSettings {
     double stepFraction() const;
 
     // Applies one command-line argument that only sets a value (KR=, NX=, PR=,
-    // PV=, NP=, WD=, EF=, RS_..., XL_OUT, GO). False when the argument is none of these;
+    // PV=, NP=, WD=, EF=, TO=, RR=, RS_..., XL_OUT, GO, RESUME). False when the argument is
+    // none of these;
     // FitError for a value that is not valid. Keys that act on the database
     // (DB=, RT=, CD=, the column roles, RF=) are applied by the session.
     bool applyArgument(const QString& arg);

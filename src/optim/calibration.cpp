@@ -4,6 +4,7 @@
 #include "evaluation/bounds.h"
 #include "evaluation/evaluator.h"
 #include "evaluation/parallel_runs.h"
+#include "evaluation/run_journal.h"
 #include "paramdb/database.h"
 
 #include <QElapsedTimer>
@@ -11,6 +12,7 @@
 #include <QThread>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 namespace {
 const QString kEmptyParmInt =
@@ -23,12 +25,18 @@ bool samePoint(const tfmatrix& a, const tfmatrix& b) {
 }
 
 // Counts a run the search takes, and keeps the best complete value.
-void countRun(CalibrationSummary& summary, bool complete, double e) {
-    ++summary.modelRuns;
+// A value taken for the search: the best so far when complete.
+void noteBest(CalibrationSummary& summary, bool complete, double e) {
     if (complete && (!summary.haveBest || e < summary.best)) {
         summary.best = e;
         summary.haveBest = true;
     }
+}
+
+// A model run made now.
+void countRun(CalibrationSummary& summary, bool complete, double e) {
+    ++summary.modelRuns;
+    noteBest(summary, complete, e);
 }
 
 // A parallel run that did not end as a result: stopped (or never started), or failed.
@@ -80,15 +88,30 @@ CalibrationSummary Calibration::optimize() {
         for (int j = 1; j <= ndim; ++j)
             p[v][j] = ival[j] + (v == j + 1 ? step[j] : 0.0);
 
-    // An incomplete model run is worse than every complete one.
+    // An incomplete model run is worse than every complete one. A resumed
+    // calibration takes the criterion of a vector its earlier start completed
+    // from the journal, and reports it as if the model had run.
+    RunJournal* journal = evaluator.journal();
     QString lastIncomplete; // why the last incomplete run was incomplete
     auto objective = [&](const tfmatrix& x) {
         bool complete = true;
-        const double e = model_eval(evaluator, report, x, &complete, &lastIncomplete);
-        countRun(summary, complete, e);
+        double e = 0;
+        std::optional<double> replayed;
+        if (journal)
+            replayed = journal->replay(tfmatrix(x.begin() + 1, x.begin() + 1 + ndim));
+        if (replayed) {
+            e = *replayed;
+            report.evaluated(e);
+            noteBest(summary, true, e);
+        } else {
+            e = model_eval(evaluator, report, x, &complete, &lastIncomplete);
+            countRun(summary, complete, e);
+        }
         return complete ? e : HUGE_VAL;
     };
 
+    if (journal)
+        journal->setPhase(journal::Phase::InitialSimplex);
     bool anyComplete = false;
     if (parallel) {
         initialSimplexInParallel(p, y, ndim, summary, lastIncomplete);
@@ -100,7 +123,7 @@ CalibrationSummary Calibration::optimize() {
             y[v] = HUGE_VAL; // not evaluated
             continue;
         }
-        if (cfg.pauseBeforeVertexMs > 0)
+        if (cfg.pauseBeforeVertexMs > 0 && !(journal && journal->resuming()))
             QThread::msleep(static_cast<unsigned long>(cfg.pauseBeforeVertexMs));
         report.processEvents();
         y[v] = objective(p[v]);
@@ -108,14 +131,25 @@ CalibrationSummary Calibration::optimize() {
         if (std::isfinite(y[v]))
             anyComplete = true;
     }
-    if (!anyComplete && !report.stopRequested())
-        throw FitError(QStringLiteral("None of the %1 model runs of the initial simplex completed "
-                                      "(\"Model run incomplete !\"): %2. Check the run file and "
-                                      "the model.")
-                           .arg(ndim + 1)
-                           .arg(lastIncomplete.isEmpty()
-                                    ? QStringLiteral("the model left no results")
-                                    : QStringLiteral("in the last one, ") + lastIncomplete));
+    if (!anyComplete && !report.stopRequested()) {
+        QString message =
+            QStringLiteral("None of the %1 model runs of the initial simplex completed "
+                           "(\"Model run incomplete !\"): %2. Check the run file and "
+                           "the model.")
+                .arg(ndim + 1)
+                .arg(lastIncomplete.isEmpty()
+                         ? QStringLiteral("the model left no results")
+                         : QStringLiteral("in the last one, ") + lastIncomplete);
+        const EvaluationResult& last = evaluator.lastIncomplete();
+        if (!last.failure.isEmpty())
+            message += QStringLiteral("\nThe last run: ") + last.failure;
+        if (!last.output.isEmpty())
+            message += QStringLiteral("\nThe model's last output (%1):\n").arg(last.outputFile) +
+                       last.output.join(QLatin1Char('\n'));
+        throw FitError(message);
+    }
+    if (journal)
+        journal->setPhase(journal::Phase::Search);
 
     report.clearLog();
     auto logLine = [this](const QString& line, bool select) { report.log(line, select); };
@@ -127,27 +161,65 @@ CalibrationSummary Calibration::optimize() {
     sink.log = logLine;
     // Parallel: the results of the runs made ahead wait here until the search
     // takes them; only then are they reported and counted, in the search's order.
+    // Their journal rows are staged when the search takes them, in the phase of
+    // that moment; the runs it never takes are journaled as speculative at its end.
+    // A resumed calibration takes the values its earlier start completed from
+    // the journal instead of running them again.
     struct Waiting {
         tfmatrix x;
-        EvaluationResult result;
+        RunOutcome outcome;
+        std::optional<double> replayed;
     };
     std::vector<Waiting> waiting;
+    struct Leftovers {
+        std::vector<Waiting>& waiting;
+        ParallelRuns* parallel;
+        ~Leftovers() {
+            if (parallel)
+                for (const Waiting& w : waiting)
+                    if (!w.replayed)
+                        parallel->journalRun(w.x, w.outcome, journal::Phase::Speculative);
+        }
+    } leftovers{waiting, parallel};
     if (parallel) {
         sink.batchWidth = parallel->workers();
         sink.evalBatch = [&](const std::vector<tfmatrix>& points) {
-            const std::vector<RunOutcome> outcomes =
-                parallel->round(points, Reading::Criterion, 0, false);
             std::vector<BatchValue> values(points.size());
+            std::vector<tfmatrix> toRun;
+            std::vector<std::size_t> runIndex;
             for (std::size_t k = 0; k < points.size(); ++k) {
-                const RunOutcome& o = outcomes[k];
+                std::optional<double> replayed;
+                if (journal)
+                    replayed = journal->replay(
+                        tfmatrix(points[k].begin() + 1, points[k].begin() + 1 + ndim));
+                if (replayed) {
+                    values[k].evaluated = true;
+                    values[k].value = *replayed;
+                    waiting.push_back({points[k], RunOutcome{}, replayed});
+                } else {
+                    toRun.push_back(points[k]);
+                    runIndex.push_back(k);
+                }
+            }
+            if (toRun.empty())
+                return values;
+            const std::vector<RunOutcome> outcomes =
+                parallel->round(toRun, Reading::Criterion, 0, false, false);
+            for (std::size_t i = 0; i < toRun.size(); ++i) {
+                const std::size_t k = runIndex[i];
+                const RunOutcome& o = outcomes[i];
                 if (o.failed && !o.stopped) {
+                    if (journal)
+                        parallel->journalRun(toRun[i], o, journal->phase());
                     values[k].evaluated = true;
                     values[k].error =
                         std::make_exception_ptr(FitError(ParallelRuns::failureText(o)));
                 } else if (!o.failed && !o.stopped && o.started) {
                     values[k].evaluated = true;
                     values[k].value = o.result.complete ? o.result.criterion : HUGE_VAL;
-                    waiting.push_back({points[k], o.result});
+                    waiting.push_back({toRun[i], o, std::nullopt});
+                } else if (journal) {
+                    parallel->journalRun(toRun[i], o, journal->phase()); // ended by a stop
                 }
             }
             return values;
@@ -156,9 +228,17 @@ CalibrationSummary Calibration::optimize() {
             for (auto it = waiting.rbegin(); it != waiting.rend(); ++it) {
                 if (!samePoint(it->x, x))
                     continue;
-                bool complete = true;
-                const double e = reportRun(report, it->result, &complete, &lastIncomplete);
-                countRun(summary, complete, e);
+                if (it->replayed) {
+                    report.evaluated(*it->replayed);
+                    noteBest(summary, true, *it->replayed);
+                } else {
+                    if (journal)
+                        parallel->journalRun(it->x, it->outcome, journal->phase());
+                    bool complete = true;
+                    const double e =
+                        reportRun(report, it->outcome.result, &complete, &lastIncomplete);
+                    countRun(summary, complete, e);
+                }
                 waiting.erase(std::next(it).base());
                 report.processEvents();
                 return;
@@ -168,6 +248,10 @@ CalibrationSummary Calibration::optimize() {
         sink.eval = objective;
     }
     sink.stopRequested = [this] { return report.stopRequested(); };
+    if (journal)
+        sink.shrinking = [journal](bool shrinking) {
+            journal->setPhase(shrinking ? journal::Phase::Shrink : journal::Phase::Search);
+        };
     Simplex simplex(ndim, mnp, mxp, cfg.max_call, sink);
     int count = 0;
     simplex.amoeba(p, y, count, ftol);
@@ -219,6 +303,13 @@ CalibrationSummary Calibration::optimize() {
     }
 
     report.log(QStringLiteral("Optimisation finishes - results are stored as AVAL"), true);
+    // The one line by which a resumed calibration's protocol differs.
+    if (journal && journal->resuming())
+        report.log(QStringLiteral("Resumed from the run journal: %1 model runs taken from it, %2 "
+                                  "made now")
+                       .arg(journal->replayedRuns())
+                       .arg(summary.modelRuns),
+                   true);
     if (parallel)
         report.log(parallel->closingLine(simplex.speculative_evaluations()), true);
     report.saveLog(QStringLiteral("Opti_Result.TXT"));
@@ -229,12 +320,37 @@ CalibrationSummary Calibration::optimize() {
 void Calibration::initialSimplexInParallel(const tsimplex& p, tfmatrix1& y, int ndim,
                                            CalibrationSummary& summary, QString& lastIncomplete) {
     std::vector<tfmatrix> vertices(p.begin() + 1, p.begin() + ndim + 2);
-    const std::vector<RunOutcome> outcomes =
-        report.stopRequested()
-            ? std::vector<RunOutcome>(vertices.size())
-            : parallel->round(vertices, Reading::Criterion, cfg.pauseBeforeVertexMs);
+    // A resumed calibration takes the vertices its earlier start completed from
+    // the journal; only the others are run.
+    RunJournal* journal = evaluator.journal();
+    std::vector<std::optional<double>> replayed(vertices.size());
+    std::vector<tfmatrix> toRun;
+    std::vector<int> runVertex;
+    for (std::size_t k = 0; k < vertices.size(); ++k) {
+        if (journal)
+            replayed[k] =
+                journal->replay(tfmatrix(vertices[k].begin() + 1, vertices[k].begin() + 1 + ndim));
+        if (!replayed[k]) {
+            toRun.push_back(vertices[k]);
+            runVertex.push_back(static_cast<int>(k) + 1);
+        }
+    }
+    const int pause = journal && journal->resuming() ? 0 : cfg.pauseBeforeVertexMs; // as in place
+    std::vector<RunOutcome> ran;
+    if (!toRun.empty())
+        ran = report.stopRequested() ? std::vector<RunOutcome>(toRun.size())
+                                     : parallel->round(toRun, Reading::Criterion, pause);
+    std::vector<RunOutcome> outcomes(vertices.size());
+    for (std::size_t i = 0; i < toRun.size(); ++i)
+        outcomes[runVertex[i] - 1] = ran[i];
     // Reported in the order of the vertices, whatever order they ended in.
     for (int v = 1; v <= ndim + 1; ++v) {
+        if (replayed[v - 1]) {
+            y[v] = *replayed[v - 1];
+            report.evaluated(y[v]);
+            noteBest(summary, true, y[v]);
+            continue;
+        }
         const RunOutcome& o = outcomes[v - 1];
         if (withoutResult(o)) {
             y[v] = HUGE_VAL; // not evaluated

@@ -340,6 +340,15 @@ void Simplex::amoeba(tsimplex& p, tfmatrix1& y, int& count, double ftol) {
                 // Shrink towards the best vertex. Each new vertex is built in psum,
                 // evaluated, and only then stored, so a stop or an error leaves
                 // every vertex with the value that belongs to it.
+                if (sink.shrinking)
+                    sink.shrinking(true);
+                struct SearchAgain {
+                    const SimplexSink& sink;
+                    ~SearchAgain() {
+                        if (sink.shrinking)
+                            sink.shrinking(false);
+                    }
+                } searchAgain{sink};
                 ++moveCount.shrinks;
                 if (batches)
                     prefetchShrink(p, ilo);

@@ -54,6 +54,9 @@ struct SimplexSink {
     std::function<void(const QString& line, bool select)> log;
     // Asked before every evaluation; may be empty.
     std::function<bool()> stopRequested;
+    // Optional: told true before the vertices of a shrink are evaluated, and
+    // false after them (the run journal's phase).
+    std::function<void(bool shrinking)> shrinking;
 };
 
 class Simplex {

@@ -4,6 +4,7 @@
 
 #include "base/fit_error.h"
 #include "paramdb/database.h"
+#include "paramdb/journal.h"
 #include "paramdb/run_marker.h"
 
 #include <QSqlQuery>
@@ -17,6 +18,12 @@ QStringList modelTables(Database& db) {
     QSqlQuery q = db.query(QStringLiteral("select distinct fname from parm_int"));
     while (q.next()) {
         const QString n = textOf(q.value(0)).trimmed();
+        // The run journal is ours, not the model's: writing trial values into it,
+        // or restoring it from a backup, would falsify the history it keeps.
+        if (journal::isJournalTable(n))
+            throw FitError(QStringLiteral("PARM_INT names the table %1 as a model table (FNAME), "
+                                          "but it is this program's run journal. Correct FNAME.")
+                               .arg(n));
         // Names that differ only by padding or letter case are the same table.
         if (!names.contains(n, Qt::CaseInsensitive))
             names << n;

@@ -2,6 +2,7 @@
 
 #include "base/fit_error.h"
 #include "base/number_format.h"
+#include "paramdb/journal.h"
 
 #include <QLocale>
 #include <QSqlError>
@@ -182,7 +183,7 @@ void ParamSelection::listTables() {
     // next activation instead of raising an error at every focus change.
     if (!host.database().isOpen())
         return;
-    tab_list = host.database().tables();
+    tab_list = journal::withoutJournalTables(host.database().tables());
     if (!was.isEmpty())
         tab_listIndex = int(tab_list.indexOf(was));
 }

@@ -13,9 +13,11 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QDoubleSpinBox>
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QFocusEvent>
@@ -486,7 +488,24 @@ void Topti_main::buildFitmaraTab() {
     EditPauseVertex->setValue(s.settings.pauseBeforeVertexMs);
     run->addWidget(EditPauseVertex, 2, 1);
     run->addWidget(
-        makeLabel(QStringLiteral("LabelParallel"), QStringLiteral("parallel runs"), TabSheet4), 3,
+        makeLabel(QStringLiteral("Label15"), QStringLiteral("run timeout [s]"), TabSheet4), 3, 0,
+        Qt::AlignRight);
+    EditTimeout = new QDoubleSpinBox(TabSheet4);
+    EditTimeout->setObjectName(QStringLiteral("EditTimeout"));
+    EditTimeout->setRange(0, 1e7);
+    EditTimeout->setDecimals(1);
+    EditTimeout->setSpecialValueText(QStringLiteral("none"));
+    EditTimeout->setToolTip(QStringLiteral("a model run longer than this is ended and counts as "
+                                           "failed; 0: no limit"));
+    EditTimeout->setValue(s.settings.runTimeoutS);
+    run->addWidget(EditTimeout, 3, 1);
+    CheckResume = new QCheckBox(QStringLiteral("resume"), TabSheet4);
+    CheckResume->setObjectName(QStringLiteral("CheckResume"));
+    CheckResume->setToolTip(QStringLiteral("replays an unfinished calibration with the same "
+                                           "settings from the run journal and carries it on"));
+    run->addWidget(CheckResume, 4, 1);
+    run->addWidget(
+        makeLabel(QStringLiteral("LabelParallel"), QStringLiteral("parallel runs"), TabSheet4), 5,
         0, Qt::AlignRight);
     EditParallel = new QSpinBox(TabSheet4);
     EditParallel->setObjectName(QStringLiteral("EditParallel"));
@@ -494,7 +513,7 @@ void Topti_main::buildFitmaraTab() {
     EditParallel->setValue(s.settings.parallelRuns);
     EditParallel->setToolTip(QStringLiteral("model runs at the same time (NP=); more than 1 runs "
                                             "each in a copy of the model's folder"));
-    run->addWidget(EditParallel, 3, 1);
+    run->addWidget(EditParallel, 5, 1);
     controls->addLayout(run);
 
     layout->addLayout(controls);
@@ -540,6 +559,9 @@ void Topti_main::buildFitmaraTab() {
             [this](int v) { s.settings.pauseAfterRunMs = v; });
     connect(EditPauseVertex, &QSpinBox::valueChanged, this,
             [this](int v) { s.settings.pauseBeforeVertexMs = v; });
+    connect(EditTimeout, &QDoubleSpinBox::valueChanged, this,
+            [this](double v) { s.settings.runTimeoutS = v; });
+    connect(CheckResume, &QCheckBox::toggled, this, [this](bool on) { s.settings.resume = on; });
     connect(EditParallel, &QSpinBox::valueChanged, this, [this](int v) {
         runAction([this, v] { s.settings.setParallelRuns(QString::number(v)); });
     });
@@ -627,6 +649,11 @@ void Topti_main::refreshFromSession() {
         EditPauseRun->setValue(s.settings.pauseAfterRunMs);
         EditPauseVertex->setValue(s.settings.pauseBeforeVertexMs);
         EditParallel->setValue(s.settings.parallelRuns);
+    }
+    {
+        const QSignalBlocker b1(EditTimeout), b2(CheckResume);
+        EditTimeout->setValue(s.settings.runTimeoutS);
+        CheckResume->setChecked(s.settings.resume);
     }
     applyBusy(s.busy());
 }

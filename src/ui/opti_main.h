@@ -13,6 +13,8 @@
 #include <functional>
 
 class QButtonGroup;
+class QCheckBox;
+class QDoubleSpinBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -147,6 +149,8 @@ class Topti_main : public QMainWindow, public Asker {
     QLineEdit* Edit1 = nullptr;
     QSpinBox* EditPauseRun = nullptr;
     QSpinBox* EditPauseVertex = nullptr;
+    QDoubleSpinBox* EditTimeout = nullptr;
+    QCheckBox* CheckResume = nullptr;
     QSpinBox* EditParallel = nullptr; // "parallel runs" (NP=)
     QRadioButton* RadioButton1 = nullptr;
     QRadioButton* RadioButton2 = nullptr;

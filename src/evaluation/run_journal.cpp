@@ -1,0 +1,81 @@
+#include "evaluation/run_journal.h"
+
+#include "base/fit_error.h"
+#include "paramdb/database.h"
+
+QJsonObject journalSettings(const CalibrationSettings& s, journal::OperationKind kind) {
+    QJsonObject o;
+    o.insert(QStringLiteral("RT"), s.tname);
+    o.insert(QStringLiteral("CD"), s.condition);
+    o.insert(QStringLiteral("OB"), s.observedColumn);
+    o.insert(QStringLiteral("MO"), s.modelColumn);
+    o.insert(QStringLiteral("IX"), s.indexColumn);
+    o.insert(QStringLiteral("OV"), s.varianceColumn);
+    o.insert(QStringLiteral("EF"), s.criterionName());
+    o.insert(QStringLiteral("RF"), s.runFile);
+    switch (kind) {
+    case journal::OperationKind::Calibration:
+        o.insert(QStringLiteral("NX"), s.max_call);
+        o.insert(QStringLiteral("KR"), s.tolerance);
+        break;
+    case journal::OperationKind::Sensitivity:
+        o.insert(QStringLiteral("step"), s.sensitivityStep);
+        break;
+    case journal::OperationKind::Uncertainty:
+        break;
+    }
+    return o;
+}
+
+journal::ResumePoint RunJournal::resumePoint(const CalibrationSettings& settings) {
+    const journal::ResumePoint point =
+        book.findResumable(journal::OperationKind::Calibration,
+                           journalSettings(settings, journal::OperationKind::Calibration));
+    if (point.operation == 0 && !point.difference.isEmpty())
+        throw FitError(
+            QStringLiteral("The unfinished calibration in the run journal cannot be resumed: "
+                           "%1. Resume with the settings it was started with, or start afresh "
+                           "without RESUME (the \"resume\" box unticked).")
+                .arg(point.difference));
+    return point;
+}
+
+void RunJournal::checkResumable(const CalibrationSettings& settings) {
+    resumePoint(settings);
+}
+
+void RunJournal::begin(journal::OperationKind kind, const CalibrationSettings& settings,
+                       bool resume) {
+    book.ensureTables();
+    if (resume && kind == journal::OperationKind::Calibration) {
+        const journal::ResumePoint point = resumePoint(settings);
+        if (point.operation != 0) {
+            book.reopenOperation(point.operation);
+            op = point.operation;
+            lastRun = point.lastRun;
+            resumed = true;
+            return;
+        }
+    }
+    op = book.beginOperation(kind, journalSettings(settings, kind));
+}
+
+void RunJournal::end(journal::Outcome outcome, const QString& reason) {
+    if (op != 0)
+        book.endOperation(op, outcome, reason);
+}
+
+void RunJournal::record(journal::RunRecord run) {
+    run.operation = op;
+    book.stageRun(run);
+}
+
+std::optional<double> RunJournal::replay(const std::vector<double>& x) {
+    if (!resumed)
+        return std::nullopt;
+    const auto run = book.completedRun(op, x);
+    if (!run || !run->criterion)
+        return std::nullopt;
+    ++replayed;
+    return run->criterion;
+}

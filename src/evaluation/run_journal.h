@@ -1,0 +1,79 @@
+#pragma once
+// The run journal of one operation, as the evaluator and the operations use it:
+// the operation's row in FITMARA_OPERATIONS, the running number and phase of
+// the next model run, the rows of the runs, and, when a calibration is
+// resumed, the criteria of the runs the earlier start completed.
+//
+// A run's row is staged when the run has ended and written in the same
+// transaction as the next run's write-back (or with the operation's end): after
+// a model run nothing else of ours is written, and a commit of its own would
+// cost a sync to the disk per run. The row is so never written for a run whose
+// following writes were rolled back, and a process killed while a model runs
+// has journaled every run that ended before.
+#include "evaluation/settings.h"
+#include "paramdb/journal.h"
+
+#include <QJsonObject>
+#include <optional>
+#include <vector>
+
+class Database;
+
+// The settings that decide a calibration's path, as the journal keeps and
+// compares them. Pauses, the run timeout, the retries and what is done with the
+// result do not change which vectors the search asks for, and are left out.
+QJsonObject journalSettings(const CalibrationSettings& settings, journal::OperationKind kind);
+
+class RunJournal {
+  public:
+    explicit RunJournal(Database& db) : db(db), book(db) {}
+
+    // Creates the tables where missing and starts the operation's row. With
+    // `resume`, a calibration takes up the latest unfinished one with the same
+    // settings and PARM_INT; FitError when one exists whose settings differ
+    // (the message names the difference). Without one to take up it starts
+    // afresh.
+    void begin(journal::OperationKind kind, const CalibrationSettings& settings, bool resume);
+    // What begin() with `resume` would do, without writing anything: FitError
+    // when an unfinished calibration's settings differ.
+    void checkResumable(const CalibrationSettings& settings);
+    // Writes the staged runs and the operation's end.
+    void end(journal::Outcome outcome, const QString& reason = QString());
+    qint64 operation() const { return op; }
+
+    // The phase and worker of the runs from now on.
+    void setPhase(journal::Phase p) { currentPhase = p; }
+    journal::Phase phase() const { return currentPhase; }
+    void setWorker(int w) { currentWorker = w; }
+    int worker() const { return currentWorker; }
+
+    // The running number of a new run (its first try).
+    int nextRun() { return ++lastRun; }
+    // Stages a run's row (see above).
+    void record(journal::RunRecord run);
+    int stagedRuns() const { return book.stagedRuns(); }
+    // The database's transaction, with the staged rows written in it.
+    template <typename Work> void inTransaction(Work&& work) {
+        book.inTransaction(std::forward<Work>(work));
+    }
+
+    // ---- resume ----
+    // True when this operation took up an earlier one.
+    bool resuming() const { return resumed; }
+    // The criterion of a complete run of the resumed operation with exactly
+    // this vector (1..n), counted as taken from the journal.
+    std::optional<double> replay(const std::vector<double>& x);
+    int replayedRuns() const { return replayed; }
+
+  private:
+    journal::ResumePoint resumePoint(const CalibrationSettings& settings);
+
+    Database& db;
+    journal::Journal book;
+    qint64 op = 0;
+    int lastRun = 0;
+    journal::Phase currentPhase = journal::Phase::Search;
+    int currentWorker = 0;
+    bool resumed = false;
+    int replayed = 0;
+};
