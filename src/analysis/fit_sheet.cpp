@@ -1,5 +1,7 @@
 #include "analysis/fit_sheet.h"
 
+#include "paramdb/database.h"
+
 #include <cmath>
 
 namespace {

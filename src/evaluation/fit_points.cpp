@@ -58,20 +58,6 @@ unsigned fitGroupRgb(int i) {
     return byte(r) << 16 | byte(g) << 8 | byte(b);
 }
 
-bool isNumberValue(const QVariant& v) {
-    switch (v.typeId()) {
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Double:
-    case QMetaType::Float:
-        return true;
-    default:
-        return false;
-    }
-}
-
 QString fitGroupLabel(const QVariant& index) {
     if (!index.isValid() || index.isNull())
         return QStringLiteral("(empty)");

@@ -48,10 +48,6 @@ struct FitData {
 // by the golden angle.
 unsigned fitGroupRgb(int i);
 
-// True for a value the engine stores as a number (an index value written to a
-// sheet as a number, not as text).
-bool isNumberValue(const QVariant& v);
-
 // The label of a group: numbers in the general number format, text as it is,
 // an empty value as "(empty)".
 QString fitGroupLabel(const QVariant& index);

@@ -362,3 +362,17 @@ QString textOf(const QVariant& v) {
         return QString();
     return v.toString();
 }
+
+bool isNumberValue(const QVariant& v) {
+    switch (v.typeId()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return true;
+    default:
+        return false;
+    }
+}

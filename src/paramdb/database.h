@@ -97,3 +97,6 @@ QString textOf(const QVariant& v);  // NULL reads as ""
 // number (NULL included) raises FitError naming the field and the record
 // (counted from 1) instead of passing for 0.
 double parameterNumber(const QVariant& v, const QString& field, int record);
+// True when the engine handed the value over as a number (integer or real),
+// not as text, a blob or NULL.
+bool isNumberValue(const QVariant& v);

@@ -19,20 +19,6 @@ QString quoteIdent(const QString& name) {
     return QLatin1Char('"') + n + QLatin1Char('"');
 }
 
-bool isNumberStorage(const QVariant& v) {
-    switch (v.typeId()) {
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Double:
-    case QMetaType::Float:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // SQLite's rule for a column's type affinity, reduced to the one question that
 // matters here: does the column turn what it stores into text?
 bool hasTextAffinity(const QString& declaredType) {
@@ -60,7 +46,7 @@ double parameterValue(const QVariant& value, const QString& fieldName) {
         return 0.0;
     double d = 0;
     bool ok = false;
-    if (isNumberStorage(value)) {
+    if (isNumberValue(value)) {
         d = value.toDouble(&ok);
     } else if (value.typeId() == QMetaType::QString) {
         const QString text = value.toString().trimmed();
@@ -87,7 +73,7 @@ QString selectionCondition(const QString& indexField, const QVariant& value,
         throw FitError(QStringLiteral("The index field %1 is empty in the chosen record, so it "
                                       "cannot identify the record: choose another index field.")
                            .arg(indexField));
-    if (isNumberStorage(value) && !hasTextAffinity(declaredType)) {
+    if (isNumberValue(value) && !hasTextAffinity(declaredType)) {
         QString number;
         if (value.typeId() == QMetaType::Double || value.typeId() == QMetaType::Float)
             // The shortest text that reads back as the same double, with "." as SQL wants.
