@@ -116,11 +116,12 @@ int runMpiMaster(MpiWorld& world, const QStringList& args, const QString& launch
     MpiRunPool pool(workers, [&session] {
         return workerSetup(session.settings, session.settings.db_f_name, session.settings.runFile);
     });
-    // A job of one task has no workers: its runs go in the database itself.
+    // Every operation runs its model runs on the workers, as it would on local
+    // workspaces with NP= set to their number.
     if (workers.workerCount() > 0)
-        session.evaluator.setRunPool(&pool, [&session] { return session.stopRequested(); });
+        session.setRemoteRunPool(&pool);
     const int status = runHeadless(session);
-    session.evaluator.setRunPool(nullptr);
+    session.setRemoteRunPool(nullptr);
     if (status > 128) {
         // The launcher is tearing the job down after a signal: the workers have
         // ended their models and gone, and finalising would wait for them.

@@ -4,6 +4,7 @@
 #include "engine/mpi_launch.h"
 #include "engine/mpi_messages.h"
 #include "support/session_fixture.h"
+#include "support/xlsx_reader.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -22,6 +23,7 @@
 
 #include <bit>
 #include <limits>
+#include <set>
 
 namespace {
 
@@ -53,14 +55,15 @@ TEST(MpiMessages, RunRequestsAndResultsKeepEveryBit) {
     for (std::size_t i = 0; i < awkwardVectors.size(); ++i) {
         SCOPED_TRACE(i);
         const std::vector<double>& v = awkwardVectors[i];
-        const RunRequest request{qint64(i) * 1000003 - 7, v, i % 2 == 1, RunPhase(i % 5),
-                                 int(i) * 250};
+        const RunRequest request{
+            qint64(i) * 1000003 - 7, v, i % 2 == 1, RunPhase(i % 5), int(i) * 250, i % 3 == 1};
         const RunRequest r = decodeRunRequest(encode(request));
         EXPECT_EQ(r.run, request.run);
         EXPECT_TRUE(sameBits(r.vector, v));
         EXPECT_EQ(r.needModelValues, request.needModelValues);
         EXPECT_EQ(r.phase, request.phase);
         EXPECT_EQ(r.pauseBeforeMs, request.pauseBeforeMs);
+        EXPECT_EQ(r.needFit, request.needFit);
 
         RunResult result;
         result.run = request.run;
@@ -76,6 +79,27 @@ TEST(MpiMessages, RunRequestsAndResultsKeepEveryBit) {
         result.error = i == 3 ? QString() : QStringLiteral("kaputt");
         result.stopped = i % 3 == 0;
         result.onlyMarks = i % 2 == 1;
+        result.failure = QStringLiteral("model run timed out after 2 s");
+        result.outputFile = QStringLiteral("/scratch/ws 1/model.log");
+        result.exitStatus = QStringLiteral("killed by signal 15 (SIGTERM)");
+        result.startedMs = 1796000000000 + qint64(i);
+        result.durationSeconds = v.empty() ? 0.25 : v.front();
+        for (std::size_t k = 0; k < i; ++k)
+            result.earlierTries.push_back({QStringLiteral("rowid %1: NULL").arg(k), k % 2 == 0,
+                                           QStringLiteral("crashed"), QStringLiteral("out ✓"),
+                                           QStringLiteral("exit status %1").arg(k), qint64(k),
+                                           double(k) / 3});
+        for (std::size_t k = 0; k < v.size(); ++k) {
+            FitRow row;
+            row.kind = FitRow::Index(k % 4);
+            row.whole = -qint64(k) - 1;
+            row.number = v[k];
+            row.text = QStringLiteral("site ä%1").arg(k);
+            row.observed = v[k];
+            row.simulated = -v[k];
+            result.fit.push_back(row);
+        }
+        result.fitSkipped = qint64(i);
         const RunResult back = decodeRunResult(encode(result));
         EXPECT_EQ(std::bit_cast<quint64>(back.criterion), std::bit_cast<quint64>(result.criterion));
         EXPECT_TRUE(sameBits(back.modelValues, v));
@@ -90,20 +114,50 @@ TEST(MpiMessages, RunRequestsAndResultsKeepEveryBit) {
         EXPECT_EQ(back.error, result.error);
         EXPECT_EQ(back.stopped, result.stopped);
         EXPECT_EQ(back.onlyMarks, result.onlyMarks);
+        EXPECT_EQ(back.failure, result.failure);
+        EXPECT_EQ(back.outputFile, result.outputFile);
+        EXPECT_EQ(back.exitStatus, result.exitStatus);
+        EXPECT_EQ(back.startedMs, result.startedMs);
+        EXPECT_EQ(std::bit_cast<quint64>(back.durationSeconds),
+                  std::bit_cast<quint64>(result.durationSeconds));
+        ASSERT_EQ(back.earlierTries.size(), result.earlierTries.size());
+        for (std::size_t k = 0; k < i; ++k) {
+            const RunTryReport &a = back.earlierTries[k], &b = result.earlierTries[k];
+            EXPECT_EQ(a.incompleteReason, b.incompleteReason);
+            EXPECT_EQ(a.onlyMarks, b.onlyMarks);
+            EXPECT_EQ(a.failure, b.failure);
+            EXPECT_EQ(a.output, b.output);
+            EXPECT_EQ(a.exitStatus, b.exitStatus);
+            EXPECT_EQ(a.startedMs, b.startedMs);
+            EXPECT_EQ(a.durationSeconds, b.durationSeconds);
+        }
+        ASSERT_EQ(back.fit.size(), result.fit.size());
+        for (std::size_t k = 0; k < v.size(); ++k) {
+            const FitRow &a = back.fit[k], &b = result.fit[k];
+            EXPECT_EQ(a.kind, b.kind);
+            // Only the value of its kind travels.
+            EXPECT_EQ(a.whole, b.kind == FitRow::Index::Whole ? b.whole : 0);
+            EXPECT_EQ(std::bit_cast<quint64>(a.number),
+                      std::bit_cast<quint64>(b.kind == FitRow::Index::Number ? b.number : 0.0));
+            EXPECT_EQ(a.text, b.kind == FitRow::Index::Text ? b.text : QString());
+            EXPECT_TRUE(sameBits({a.observed, a.simulated}, {b.observed, b.simulated}));
+        }
+        EXPECT_EQ(back.fitSkipped, result.fitSkipped);
     }
 }
 
 TEST(MpiMessages, TheEncodingIsLittleEndianWhateverTheNode) {
     const QByteArray bytes =
         encode(RunRequest{0x0102030405060708, {1.0}, true, RunPhase::Shrink, 0x0A0B0C0D});
-    // marker, run, count, the double 1.0, flag, phase, pause
+    // marker, run, count, the double 1.0, flag, phase, pause, fit flag
     const QByteArray expected = QByteArray::fromHex("a1"
                                                     "0807060504030201"
                                                     "0100000000000000"
                                                     "000000000000f03f"
                                                     "01"
                                                     "02"
-                                                    "0d0c0b0a00000000");
+                                                    "0d0c0b0a00000000"
+                                                    "00");
     EXPECT_EQ(bytes.toHex(), expected.toHex());
 }
 
@@ -116,10 +170,12 @@ TEST(MpiMessages, SetupAndWorkspaceMessagesRoundTrip) {
     EXPECT_EQ(decodeSetup(encode(setup)), setup);
     EXPECT_TRUE(decodeSetup(encode(SetupMap())).isEmpty());
 
-    const WorkspaceInfo info{QStringLiteral("n017"), QStringLiteral("/tmp/job 5/ws-3")};
+    const WorkspaceInfo info{QStringLiteral("n017"), QStringLiteral("/tmp/job 5/ws-3"),
+                             qint64(5) << 40};
     const WorkspaceInfo i = decodeWorkspaceInfo(encode(info));
     EXPECT_EQ(i.node, info.node);
     EXPECT_EQ(i.workspace, info.workspace);
+    EXPECT_EQ(i.bytes, info.bytes);
 
     const WorkspaceFailure failure{QStringLiteral("n018"), QStringLiteral("No space left")};
     const WorkspaceFailure f = decodeWorkspaceFailure(encode(failure));
@@ -143,11 +199,15 @@ TEST(MpiMessages, DamagedMessagesAreRefused) {
         std::function<void()> decode;
     };
     QByteArray badFlag = request;
-    badFlag[badFlag.size() - 10] = 2;
+    badFlag[badFlag.size() - 11] = 2;
     QByteArray badPhase = request;
-    badPhase[badPhase.size() - 9] = 99;
+    badPhase[badPhase.size() - 10] = 99;
     QByteArray negativePause = request;
-    negativePause[negativePause.size() - 1] = char(0x80);
+    negativePause[negativePause.size() - 2] = char(0x80);
+    RunResult withFit;
+    withFit.fit.push_back(FitRow{});
+    QByteArray badIndexKind = encode(withFit);
+    badIndexKind[badIndexKind.size() - 8 - 16 - 1] = 4; // the row's kind
     QByteArray hugeCount = request;
     hugeCount[9 + 7] = char(0x7f); // the vector's length, top byte
     const SetupMap twice;
@@ -162,6 +222,7 @@ TEST(MpiMessages, DamagedMessagesAreRefused) {
         {"a negative pause", [&] { decodeRunRequest(negativePause); }},
         {"a length beyond the message", [&] { decodeRunRequest(hugeCount); }},
         {"a key twice", [&] { decodeSetup(duplicateKey); }},
+        {"an index of no known kind", [&] { decodeRunResult(badIndexKind); }},
         {"an empty message", [&] { decodeWorkspaceInfo({}); }},
     };
     for (const Case& c : cases)
@@ -464,8 +525,8 @@ class MpiCalibration : public ::testing::Test {
                << extra << QStringLiteral("GO");
     }
 
-    static Job alone(const QString& dir) {
-        return runProgram(QStringLiteral(BINARY_DIR "/fitmara"), line(dir), dir);
+    static Job alone(const QString& dir, const QStringList& extra = {}) {
+        return runProgram(QStringLiteral(BINARY_DIR "/fitmara"), line(dir, extra), dir);
     }
 
     static Job asJob(const QString& dir, const QStringList& extra = {},
@@ -509,10 +570,20 @@ class MpiCalibration : public ::testing::Test {
     QTemporaryDir scratch;
 };
 
+// A protocol without the closing line of parallel runs, which counts the
+// points evaluated ahead and the workspaces.
+QByteArray withoutParallelLine(const QByteArray& protocol) {
+    QList<QByteArray> kept;
+    for (const QByteArray& line : protocol.split('\n'))
+        if (!line.startsWith("Parallel runs: "))
+            kept.append(line);
+    return kept.join('\n');
+}
+
 // The search and the analysis take the same values and decisions whether the
-// runs go in the database itself or on worker ranks: byte-identical protocols
-// and PARM_INT. Each worker's model sees its own workspace below WD=, its
-// running number, and nothing of the MPI job.
+// runs go in the database itself or on worker ranks: the same protocols (but
+// for the closing line of parallel runs) and PARM_INT. Each worker's model sees
+// its own workspace below WD=, its running number, and nothing of the MPI job.
 TEST_F(MpiCalibration, ThreeRanksCalibrateExactlyAsOneProcess) {
     const QString trace = scratch.filePath(QStringLiteral("trace.txt"));
     const QString head = QStringLiteral("echo \"$FITMARA_RUN|$FITMARA_WORKSPACE|$FITMARA_DB|$(env "
@@ -523,17 +594,29 @@ TEST_F(MpiCalibration, ThreeRanksCalibrateExactlyAsOneProcess) {
     const QString nodeDisk = scratch.filePath(QStringLiteral("node-disk"));
     ASSERT_TRUE(QDir().mkpath(nodeDisk));
 
-    const Job local = alone(one);
+    const Job local = alone(one, {QStringLiteral("XL_OUT")});
     ASSERT_EQ(local.exitCode, 0) << report(local);
-    const Job job = asJob(three, {QStringLiteral("WD=") + nodeDisk});
+    const Job job = asJob(three, {QStringLiteral("WD=") + nodeDisk, QStringLiteral("XL_OUT")});
     ASSERT_EQ(job.exitCode, 0) << report(job);
 
     for (const char* file : {"Opti_Result.TXT", "RS_demo.txt"}) {
         SCOPED_TRACE(file);
         const QByteArray expected = contents(one + QLatin1Char('/') + QLatin1String(file));
         EXPECT_GT(expected.size(), 200);
-        EXPECT_EQ(contents(three + QLatin1Char('/') + QLatin1String(file)), expected);
+        const QByteArray got = contents(three + QLatin1Char('/') + QLatin1String(file));
+        EXPECT_EQ(withoutParallelLine(got), expected);
+        // The two workers ran the phases: two workspaces, runs evaluated ahead.
+        EXPECT_TRUE(got.contains("speculative model runs not needed; 2 workspaces made"));
     }
+    // The workbook too, with the base run's fit that a worker sent.
+    const XlsxReader bookOne(one + QStringLiteral("/RS_demo.xlsx"));
+    const XlsxReader bookThree(three + QStringLiteral("/RS_demo.xlsx"));
+    ASSERT_EQ(bookThree.sheetNames(), bookOne.sheetNames());
+    for (const QString& sheet : bookOne.sheetNames()) {
+        SCOPED_TRACE(sheet.toStdString());
+        EXPECT_EQ(bookThree.cells(sheet), bookOne.cells(sheet));
+    }
+    EXPECT_GT(bookThree.cells(QStringLiteral("fit")).size(), 8);
     const QString parmInt = QStringLiteral("select * from PARM_INT order by ITEM_IX");
     EXPECT_EQ(rows(three + QStringLiteral("/demo.sqlite"), parmInt),
               rows(one + QStringLiteral("/demo.sqlite"), parmInt));
@@ -544,24 +627,26 @@ TEST_F(MpiCalibration, ThreeRanksCalibrateExactlyAsOneProcess) {
     const QStringList runs =
         QString::fromLocal8Bit(contents(trace)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     ASSERT_GT(runs.size(), 8);
+    // Two at a time, so not always in their order; each operation (the
+    // calibration, then the uncertainty analysis) numbers its runs from 1.
+    std::set<int> numbers;
     for (int i = 0; i < runs.size(); ++i) {
         SCOPED_TRACE(runs[i].toStdString());
         const QStringList f = runs[i].split(QLatin1Char('|'));
         ASSERT_EQ(f.size(), 4);
-        EXPECT_EQ(f[0], QString::number(i + 1));
+        numbers.insert(f[0].toInt());
         EXPECT_TRUE(f[1].startsWith(nodeDisk + QStringLiteral("/rank-")));
         EXPECT_EQ(f[2], f[1] + QStringLiteral("/demo.sqlite"));
         EXPECT_EQ(f[3], QStringLiteral("0"));
     }
+    EXPECT_EQ(*numbers.begin(), 1);
+    EXPECT_EQ(*numbers.rbegin(), int(numbers.size()));
     // A job that ended well leaves no workspace behind.
     EXPECT_TRUE(QDir(nodeDisk).isEmpty()) << QDir(nodeDisk).entryList().join(' ').toStdString();
     const QStringList left = survivors(scratch.path());
     EXPECT_TRUE(left.isEmpty()) << left.join(QLatin1Char('\n')).toStdString();
 }
 
-// A model that fails in one run on a worker: the protocol says what it says
-// when that happens in a run of one process, and standard error tells where it
-// happened, how the model ended and what it said.
 // A protocol without the indented lines that follow "Model run incomplete !".
 QByteArray withoutIncompleteDetail(const QByteArray& protocol) {
     QList<QByteArray> kept;
@@ -575,37 +660,67 @@ QByteArray withoutIncompleteDetail(const QByteArray& protocol) {
     return kept.join('\n');
 }
 
+// A model that fails in one run on a worker, also when tried again (RR=1): the
+// protocol and the run journal say what they say when that happens in local
+// workspaces (NP=2), and both tell where it happened, how the model ended and
+// what it said.
 TEST_F(MpiCalibration, AModelFailingOnAWorkerIsReportedAsLocallyWithItsPlace) {
-    // Locally the runs are counted in a file; a worker's run has its number.
-    const QString head =
-        QStringLiteral("if [ -z \"$FITMARA_RUN\" ]; then\n"
-                       "  FITMARA_RUN=$(( $(cat counter 2>/dev/null || echo 0) + 1 ))\n"
-                       "  echo $FITMARA_RUN > counter\n"
-                       "fi\n"
-                       "if [ \"$FITMARA_RUN\" = 6 ]; then echo \"model broke in run 6\" >&2; "
-                       "exit 3; fi");
-    const QString one = makeModel(QStringLiteral("one"), head);
-    const QString three = makeModel(QStringLiteral("three"), head);
+    struct Case {
+        const char* what;
+        const char* action; // what run 6 does after saying so
+        QString key;
+        int tries;
+        const char* said; // in the protocol under "Model run incomplete !"
+    };
+    const Case cases[] = {
+        {"exits with 3, tried again", "exit 3", QStringLiteral("RR=1"), 2, "model broke in run 6"},
+        {"hangs past the timeout", "exec sleep 30", QStringLiteral("TO=1"), 1,
+         "model run timed out after 1 s"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const QString head = QStringLiteral("if [ \"$FITMARA_RUN\" = 6 ]; then echo \"model broke "
+                                            "in run 6\" >&2; %1; fi")
+                                 .arg(QLatin1String(c.action));
+        const QString name = QString::number(c.tries);
+        const QString two = makeModel(QStringLiteral("two-") + name, head);
+        const QString three = makeModel(QStringLiteral("three-") + name, head);
 
-    const Job local = alone(one);
-    ASSERT_EQ(local.exitCode, 0) << report(local);
-    const Job job = asJob(three);
-    ASSERT_EQ(job.exitCode, 0) << report(job);
+        const Job local = alone(two, {QStringLiteral("NP=2"), c.key});
+        ASSERT_EQ(local.exitCode, 0) << report(local);
+        const Job job = asJob(three, {c.key});
+        ASSERT_EQ(job.exitCode, 0) << report(job);
 
-    const QByteArray protocol = contents(three + QStringLiteral("/Opti_Result.TXT"));
-    EXPECT_TRUE(protocol.contains("Model run incomplete !"));
-    // The lines under "Model run incomplete !" that tell why and show the
-    // model's output name the run's own folder; a worker's go to standard error.
-    EXPECT_EQ(withoutIncompleteDetail(protocol),
-              withoutIncompleteDetail(contents(one + QStringLiteral("/Opti_Result.TXT"))));
-    EXPECT_TRUE(job.err.contains(QStringLiteral("model run 6 was incomplete on node ")))
-        << report(job);
-    EXPECT_TRUE(job.err.contains(QStringLiteral(", workspace ") + three +
-                                 QStringLiteral("/.fitmara-work/rank-1/")))
-        << report(job);
-    EXPECT_TRUE(job.err.contains(QLatin1String("exit status 3"))) << report(job);
-    EXPECT_TRUE(job.err.contains(QLatin1String("model broke in run 6"))) << report(job);
-    EXPECT_FALSE(QFileInfo::exists(three + QStringLiteral("/.fitmara-work")));
+        const QByteArray protocol = contents(three + QStringLiteral("/Opti_Result.TXT"));
+        EXPECT_TRUE(protocol.contains("Model run incomplete !"));
+        EXPECT_TRUE(protocol.contains(c.said)) << protocol.data();
+        // The lines under "Model run incomplete !" name the run's own folder.
+        EXPECT_EQ(withoutParallelLine(withoutIncompleteDetail(protocol)),
+                  withoutParallelLine(
+                      withoutIncompleteDetail(contents(two + QStringLiteral("/Opti_Result.TXT")))));
+        const QRegularExpression output(
+            QStringLiteral("  the model's last output \\(%1/\\.fitmara-work/rank-[12]/\\S+/"
+                           "model\\.log on node \\S+\\):\r?\n  \\| model broke in run 6")
+                .arg(QRegularExpression::escape(three)));
+        EXPECT_TRUE(output.match(QString::fromLocal8Bit(protocol)).hasMatch()) << protocol.data();
+        EXPECT_TRUE(job.err.contains(QStringLiteral("model run 6 was incomplete on node ")))
+            << report(job);
+
+        // Each try its own row, as locally; the worker and the times aside.
+        const QString journal = QStringLiteral(
+            "select RUN, TRY, PHASE, PARAMS, CRITERION, COMPLETE, STATUS, EXIT_STATUS "
+            "from FITMARA_RUNS order by RUN, TRY");
+        EXPECT_EQ(rows(three + QStringLiteral("/demo.sqlite"), journal),
+                  rows(two + QStringLiteral("/demo.sqlite"), journal));
+        QString tries;
+        for (int t = 1; t <= c.tries; ++t)
+            tries += QStringLiteral("%1|1|1|model broke in run 6\n").arg(t);
+        EXPECT_EQ(rows(three + QStringLiteral("/demo.sqlite"),
+                       QStringLiteral("select TRY, EXIT_STATUS <> '', WORKER in (1, 2), OUTPUT "
+                                      "from FITMARA_RUNS where RUN = 6 order by TRY")),
+                  tries);
+        EXPECT_FALSE(QFileInfo::exists(three + QStringLiteral("/.fitmara-work")));
+    }
 }
 
 // An error in a worker's run (the model drops the result table, so the
@@ -622,7 +737,8 @@ TEST_F(MpiCalibration, AnErrorInAWorkersRunEndsTheJobWithTheTablesRestored) {
     EXPECT_EQ(job.exitCode, 1) << report(job);
     EXPECT_FALSE(job.timedOut);
     EXPECT_TRUE(job.err.contains(QLatin1String("biomass"))) << report(job);
-    const QRegularExpression place(QStringLiteral("model run 3 in node \\S+, workspace (\\S+)\\)"));
+    const QRegularExpression place(
+        QStringLiteral("Model run 3 was made on node \\S+, in the workspace (\\S+)\\."));
     const QRegularExpressionMatch m = place.match(job.err);
     ASSERT_TRUE(m.hasMatch()) << report(job);
     EXPECT_TRUE(QFileInfo(m.captured(1) + QStringLiteral("/demo.sqlite")).isFile());

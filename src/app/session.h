@@ -37,6 +37,7 @@
 #include <vector>
 
 class ParallelRuns;
+class RunPool;
 
 class Session;
 
@@ -205,7 +206,11 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     // Makes the workspaces, the run pool and the watch on the database when
     // NP > 1 and none are open yet; true when this call made them. FitError
     // (before any run) when a workspace cannot be made.
+    // With a remote pool set, the operations run on it instead, whatever NP=
+    // says: it has its own workers and makes their workspaces (prepare()).
     bool openParallel();
+    // The workers of an MPI job (null: none). The pool must outlive its use.
+    void setRemoteRunPool(RunPool* pool) { remotePool = pool; }
     // Ends them: removes the workspaces when `remove`, else keeps them and says where.
     void closeParallel(bool remove);
     // The parallel runs of the operation under way; null when the model runs in place.
@@ -289,5 +294,7 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     int busyDepth = 0;
     struct Parallel;
     std::shared_ptr<Parallel> par; // shared: its type is complete in session_parallel.cpp only
+    RunPool* remotePool = nullptr;
+    bool openRemote(); // openParallel() on the remote pool
     qint64 lastProgressLineMs = -1;
 };

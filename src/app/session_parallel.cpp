@@ -10,16 +10,21 @@
 #include <cstdio>
 
 struct Session::Parallel {
-    WorkspaceSet workspaces;
+    WorkspaceSet workspaces; // none for a remote pool: its workers make their own
     std::unique_ptr<ForeignWriteDetector> watch;
     std::unique_ptr<LocalRunPool> pool;
+    RunPool* remote = nullptr;
     std::unique_ptr<ParallelRuns> runs;
 };
 
 Session::~Session() = default;
 
 bool Session::openParallel() {
-    if (par || settings.parallelRuns <= 1)
+    if (par)
+        return false;
+    if (remotePool)
+        return openRemote();
+    if (settings.parallelRuns <= 1)
         return false;
     auto made = std::make_unique<Parallel>();
     WorkspacePlan plan;
@@ -52,6 +57,28 @@ bool Session::openParallel() {
     return true;
 }
 
+bool Session::openRemote() {
+    auto made = std::make_unique<Parallel>();
+    made->remote = remotePool;
+    const QString database = db.path().isEmpty() ? settings.db_f_name : db.path();
+    if (settings.parallelRuns > 1 && settings.parallelRuns != remotePool->size()) {
+        // NP= is the number of workers of the job; the log stays as without MPI.
+        std::fprintf(stderr,
+                     "fitmara: NP=%d is not used: this job has %d workers, so %d model runs go "
+                     "on at once.\n",
+                     settings.parallelRuns, remotePool->size(), remotePool->size());
+        std::fflush(stderr);
+    }
+    // The workers copy the model's folder now, after the backup.
+    remotePool->prepare();
+    made->watch = std::make_unique<ForeignWriteDetector>(database);
+    made->runs = std::make_unique<ParallelRuns>(*remotePool, *this, made->watch.get());
+    made->runs->setJournal([this] { return evaluator.journal(); });
+    par = std::move(made);
+    lastProgressLineMs = -1;
+    return true;
+}
+
 void Session::closeParallel(bool remove) {
     if (!par)
         return;
@@ -60,6 +87,12 @@ void Session::closeParallel(bool remove) {
     ending->pool.reset(); // ends what may still run
     ending->watch.reset();
     setStatus(QString());
+    if (ending->remote) {
+        // The workers keep their workspaces until the job ends; one in which a
+        // run failed stays, and that run's error names it.
+        ending->remote->stopAll();
+        return;
+    }
     if (remove) {
         ending->workspaces.remove();
     } else {

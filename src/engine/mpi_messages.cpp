@@ -84,6 +84,8 @@ class Reader {
             v = f64();
         return values;
     }
+    // A count of items of at least `size` bytes each.
+    quint64 count(quint64 size) { return length(size); }
     void end() {
         if (pos != in.size())
             fail("bytes follow its end");
@@ -147,6 +149,7 @@ QByteArray encode(const RunRequest& request) {
     w.boolean(request.needModelValues);
     w.u8(quint8(request.phase));
     w.i64(request.pauseBeforeMs);
+    w.boolean(request.needFit);
     return w.bytes();
 }
 
@@ -164,6 +167,7 @@ RunRequest decodeRunRequest(const QByteArray& bytes) {
     if (pause < 0 || pause > std::numeric_limits<int>::max())
         r.fail("its pause is out of range");
     request.pauseBeforeMs = int(pause);
+    request.needFit = r.boolean();
     r.end();
     return request;
 }
@@ -183,6 +187,41 @@ QByteArray encode(const RunResult& result) {
     w.text(result.error);
     w.boolean(result.stopped);
     w.boolean(result.onlyMarks);
+    w.text(result.failure);
+    w.text(result.outputFile);
+    w.text(result.exitStatus);
+    w.i64(result.startedMs);
+    w.f64(result.durationSeconds);
+    w.u64(result.earlierTries.size());
+    for (const RunTryReport& t : result.earlierTries) {
+        w.text(t.incompleteReason);
+        w.boolean(t.onlyMarks);
+        w.text(t.failure);
+        w.text(t.output);
+        w.text(t.exitStatus);
+        w.i64(t.startedMs);
+        w.f64(t.durationSeconds);
+    }
+    w.u64(result.fit.size());
+    for (const FitRow& row : result.fit) {
+        w.u8(quint8(row.kind));
+        switch (row.kind) {
+        case FitRow::Index::None:
+            break;
+        case FitRow::Index::Whole:
+            w.i64(row.whole);
+            break;
+        case FitRow::Index::Number:
+            w.f64(row.number);
+            break;
+        case FitRow::Index::Text:
+            w.text(row.text);
+            break;
+        }
+        w.f64(row.observed);
+        w.f64(row.simulated);
+    }
+    w.i64(result.fitSkipped);
     return w.bytes();
 }
 
@@ -202,6 +241,51 @@ RunResult decodeRunResult(const QByteArray& bytes) {
     result.error = r.text();
     result.stopped = r.boolean();
     result.onlyMarks = r.boolean();
+    result.failure = r.text();
+    result.outputFile = r.text();
+    result.exitStatus = r.text();
+    result.startedMs = r.i64();
+    result.durationSeconds = r.f64();
+    // Each try holds at least its flag and two 8-byte numbers.
+    const quint64 tries = r.count(17);
+    for (quint64 k = 0; k < tries; ++k) {
+        RunTryReport t;
+        t.incompleteReason = r.text();
+        t.onlyMarks = r.boolean();
+        t.failure = r.text();
+        t.output = r.text();
+        t.exitStatus = r.text();
+        t.startedMs = r.i64();
+        t.durationSeconds = r.f64();
+        result.earlierTries.push_back(std::move(t));
+    }
+    // Each row holds at least its kind and two doubles.
+    const quint64 rows = r.count(17);
+    result.fit.reserve(rows);
+    for (quint64 k = 0; k < rows; ++k) {
+        FitRow row;
+        const quint8 kind = r.u8();
+        if (kind > quint8(FitRow::Index::Text))
+            r.fail("an index value is of an unknown kind");
+        row.kind = FitRow::Index(kind);
+        switch (row.kind) {
+        case FitRow::Index::None:
+            break;
+        case FitRow::Index::Whole:
+            row.whole = r.i64();
+            break;
+        case FitRow::Index::Number:
+            row.number = r.f64();
+            break;
+        case FitRow::Index::Text:
+            row.text = r.text();
+            break;
+        }
+        row.observed = r.f64();
+        row.simulated = r.f64();
+        result.fit.push_back(std::move(row));
+    }
+    result.fitSkipped = r.i64();
     r.end();
     return result;
 }
@@ -234,6 +318,7 @@ QByteArray encode(const WorkspaceInfo& info) {
     Writer w(markerInfo);
     w.text(info.node);
     w.text(info.workspace);
+    w.i64(info.bytes);
     return w.bytes();
 }
 
@@ -242,6 +327,7 @@ WorkspaceInfo decodeWorkspaceInfo(const QByteArray& bytes) {
     WorkspaceInfo info;
     info.node = r.text();
     info.workspace = r.text();
+    info.bytes = r.i64();
     r.end();
     return info;
 }

@@ -44,6 +44,30 @@ struct RunRequest {
     bool needModelValues = false;
     RunPhase phase = RunPhase::Search;
     int pauseBeforeMs = 0; // waited by the worker before the run (initial simplex vertices)
+    bool needFit = false;  // also the rows observed against simulated (the workbook's fit sheet)
+};
+
+// One failed try of a run that was tried again (RR=), as the journal keeps it.
+struct RunTryReport {
+    QString incompleteReason;
+    bool onlyMarks = false;
+    QString failure;      // how the model ended when that tells more ("timed out after 2 s")
+    QString output;       // the last lines the model wrote in that try
+    QString exitStatus;   // "exit status 3", "killed by signal 9 (SIGKILL)"; "" not started
+    qint64 startedMs = 0; // milliseconds since the epoch (UTC); 0 not started
+    double durationSeconds = 0;
+};
+
+// One row of the fit: the index value (null, whole number, number or text),
+// observed and simulated.
+struct FitRow {
+    enum class Index : quint8 { None = 0, Whole = 1, Number = 2, Text = 3 };
+    Index kind = Index::None;
+    qint64 whole = 0;
+    double number = 0;
+    QString text;
+    double observed = 0;
+    double simulated = 0;
 };
 
 struct RunResult {
@@ -60,6 +84,17 @@ struct RunResult {
     qint64 elapsedUs = 0; // the worker's wall time for the run
     QString error;        // the run's failure as the worker's evaluator reported it
     bool stopped = false; // a stop request ended the run
+    // As the journal and the log need them: how the last try ended, when it
+    // started and how long it took, what the model said, the tries before it.
+    QString failure;    // how the model ended when that tells more ("timed out after 2 s")
+    QString outputFile; // the model's output file in the workspace
+    QString exitStatus; // "exit status 3"; "" when the model was not started
+    qint64 startedMs = 0;
+    double durationSeconds = 0;
+    std::vector<RunTryReport> earlierTries;
+    // The fit, when the request asked for it.
+    std::vector<FitRow> fit;
+    qint64 fitSkipped = 0;
 };
 
 // Everything a worker needs to make its workspace and to evaluate there, as
@@ -74,11 +109,12 @@ inline const QString workFolder = QStringLiteral("workFolder");
 } // namespace setupkey
 // Bumped whenever a message's layout changes: ranks built from different
 // versions must not misread each other.
-constexpr int transportProtocol = 2;
+constexpr int transportProtocol = 3;
 
 struct WorkspaceInfo {
     QString node;
     QString workspace;
+    qint64 bytes = 0; // what the workspace holds on disk
 };
 
 struct WorkspaceFailure {

@@ -2,20 +2,61 @@
 
 #include "base/fit_error.h"
 #include "engine/mpi_transport.h"
+#include "engine/mpi_worker_service.h"
+
+#include <QDateTime>
 
 #include <cmath>
 #include <cstdio>
 
 namespace {
 
+QStringList linesOf(const QString& text) {
+    return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
+}
+
+QDateTime timeOf(qint64 msSinceEpoch) {
+    return msSinceEpoch == 0 ? QDateTime() : QDateTime::fromMSecsSinceEpoch(msSinceEpoch, Qt::UTC);
+}
+
+QVariant indexOf(const FitRow& row) {
+    switch (row.kind) {
+    case FitRow::Index::None:
+        break;
+    case FitRow::Index::Whole:
+        return QVariant(row.whole);
+    case FitRow::Index::Number:
+        return QVariant(row.number);
+    case FitRow::Index::Text:
+        return QVariant(row.text);
+    }
+    return QVariant();
+}
+
 // What the ranks' result says, as an evaluation's result.
-EvaluationResult evaluationOf(const RunResult& r, Reading reading) {
+EvaluationResult evaluationOf(const RunResult& r, Reading reading,
+                              const CalibrationSettings& settings) {
     EvaluationResult e;
     e.complete = r.complete;
     e.why = r.incompleteReason;
     e.onlyMarks = r.onlyMarks;
     e.criterion = r.criterion;
-    if (reading == Reading::ModelValues) {
+    e.failure = r.failure;
+    e.output = linesOf(r.outputTail);
+    e.outputFile = r.outputFile.isEmpty()
+                       ? QString()
+                       : QStringLiteral("%1 on node %2").arg(r.outputFile, r.node);
+    e.tries = int(r.earlierTries.size()) + 1;
+    if (reading == Reading::ModelValuesAndFit) {
+        e.fit.indexColumn = settings.indexColumn;
+        e.fit.observedColumn = settings.observedColumn;
+        e.fit.simulatedColumn = settings.modelColumn;
+        e.fit.skipped = int(r.fitSkipped);
+        e.fit.points.reserve(r.fit.size());
+        for (const FitRow& row : r.fit)
+            e.fit.points.push_back({indexOf(row), row.observed, row.simulated});
+    }
+    if (reading == Reading::ModelValues || reading == Reading::ModelValuesAndFit) {
         // The simulated values, then the variances of the same rows.
         const std::size_t n = r.modelValues.size() / 2;
         e.values.mod.assign(r.modelValues.begin(), r.modelValues.begin() + long(n));
@@ -62,7 +103,10 @@ void MpiRunPool::setUp() {
     if (ready)
         return;
     sent = setupSource();
-    workers.setUpWorkspaces(sent, setupTimeoutMs);
+    evaluated = workerSettings(sent);
+    bytes = 0;
+    for (const WorkspaceInfo& info : workers.setUpWorkspaces(sent, setupTimeoutMs))
+        bytes += info.bytes;
     ready = true;
 }
 
@@ -85,7 +129,9 @@ void MpiRunPool::start(const RunTicket& ticket) {
     RunRequest request;
     request.run = ticket.run;
     request.vector = ticket.vector;
-    request.needModelValues = ticket.reading == Reading::ModelValues;
+    request.needModelValues =
+        ticket.reading == Reading::ModelValues || ticket.reading == Reading::ModelValuesAndFit;
+    request.needFit = ticket.reading == Reading::ModelValuesAndFit;
     request.pauseBeforeMs = ticket.pauseBeforeMs;
     request.phase = ticket.pauseBeforeMs > 0 ? RunPhase::InitialSimplex : RunPhase::Search;
     const int rank = workers.start(request);
@@ -112,20 +158,36 @@ void MpiRunPool::onFinished(int rank, const RunResult& result) {
     o.run = int(result.run);
     o.started = true;
     o.worker = rank;
-    o.place = placeOf(result.node, result.workspace);
+    o.place = result.workspace;
+    o.node = result.node;
     o.stopped = result.stopped;
+    o.exitStatus = result.exitStatus;
+    o.startedAt = timeOf(result.startedMs);
+    o.durationSeconds = result.durationSeconds;
+    for (const RunTryReport& t : result.earlierTries) {
+        RunTry early;
+        early.result.complete = false;
+        early.result.why = t.incompleteReason;
+        early.result.onlyMarks = t.onlyMarks;
+        early.result.failure = t.failure;
+        early.result.output = linesOf(t.output);
+        early.exitStatus = t.exitStatus;
+        early.startedAt = timeOf(t.startedMs);
+        early.durationSeconds = t.durationSeconds;
+        o.earlierTries.push_back(std::move(early));
+    }
     if (!result.error.isEmpty()) {
         o.failed = true;
         o.error = result.error;
         if (!result.outputTail.isEmpty())
             o.error += QStringLiteral("\nThe model's last output:\n") + result.outputTail;
     } else {
-        o.result = evaluationOf(result, reading);
+        o.result = evaluationOf(result, reading, evaluated);
         // The log says what it says locally; where it happened goes to standard error.
         if (!o.result.complete && !o.stopped)
             note(QStringLiteral("model run %1 was incomplete on %2 (%3)%4")
                      .arg(o.run)
-                     .arg(o.place, result.exitText,
+                     .arg(placeOf(o.node, o.place), result.exitText,
                           result.outputTail.isEmpty()
                               ? QString()
                               : QStringLiteral("; its last output:\n") + result.outputTail));
@@ -155,7 +217,8 @@ void MpiRunPool::endRunning(const QString& error) {
         o.error = error;
         o.stopped = error.isEmpty();
         const WorkspaceInfo info = workers.workspaceOf(r.rank);
-        o.place = placeOf(info.node, info.workspace);
+        o.place = info.workspace;
+        o.node = info.node;
         emit finished(o);
     }
 }

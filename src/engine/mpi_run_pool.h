@@ -28,6 +28,8 @@ class MpiRunPool : public RunPool {
     void start(const RunTicket& ticket) override;
     void stopAll() override;
     int workspaceCount() const override { return ready ? workers.workerCount() : 0; }
+    qint64 workspaceBytes() const override { return bytes; }
+    void prepare() override { setUp(); }
 
     // Makes the workspaces now, if that has not happened. FitError naming every
     // worker that could not (rank, node, reason).
@@ -50,8 +52,10 @@ class MpiRunPool : public RunPool {
 
     RemoteWorkerPool& workers;
     std::function<SetupMap()> setupSource;
-    SetupMap sent; // what the workers were set up with
+    SetupMap sent;                 // what the workers were set up with
+    CalibrationSettings evaluated; // the settings the workers evaluate with
     bool ready = false;
+    qint64 bytes = 0; // of every workspace, as the workers said when they made them
     struct Running {
         Reading reading;
         int rank;

@@ -24,7 +24,40 @@ const QString index = QStringLiteral("settings.index");
 const QString variance = QStringLiteral("settings.variance");
 const QString criterion = QStringLiteral("settings.criterion");
 const QString pauseAfterRun = QStringLiteral("settings.pauseAfterRunMs");
+const QString timeout = QStringLiteral("settings.runTimeoutS");
+const QString retries = QStringLiteral("settings.retries");
 } // namespace key
+
+// The fit's index value as the message carries it.
+FitRow fitRowOf(const FitPoint& p) {
+    FitRow row;
+    row.observed = p.observed;
+    row.simulated = p.simulated;
+    if (!p.index.isValid() || p.index.isNull())
+        return row;
+    switch (p.index.typeId()) {
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+    case QMetaType::UInt:
+    case QMetaType::ULongLong:
+        row.kind = FitRow::Index::Whole;
+        row.whole = p.index.toLongLong();
+        break;
+    case QMetaType::Double:
+        row.kind = FitRow::Index::Number;
+        row.number = p.index.toDouble();
+        break;
+    default:
+        row.kind = FitRow::Index::Text;
+        row.text = p.index.toString();
+        break;
+    }
+    return row;
+}
+
+qint64 msOf(const QDateTime& t) {
+    return t.isValid() ? t.toMSecsSinceEpoch() : 0;
+}
 
 } // namespace
 
@@ -44,6 +77,8 @@ SetupMap workerSetup(const CalibrationSettings& s, const QString& database,
     setup.insert(key::variance, s.varianceColumn);
     setup.insert(key::criterion, QString::number(s.criterion));
     setup.insert(key::pauseAfterRun, QString::number(s.pauseAfterRunMs));
+    setup.insert(key::timeout, QString::number(s.runTimeoutS, 'g', 17));
+    setup.insert(key::retries, QString::number(s.retries));
     return setup;
 }
 
@@ -67,6 +102,14 @@ CalibrationSettings workerSettings(const SetupMap& setup) {
     if (!ok || s.pauseAfterRunMs < 0)
         throw FitError(QStringLiteral("The setup names no valid pause after a run (\"%1\").")
                            .arg(setup.value(key::pauseAfterRun)));
+    s.runTimeoutS = setup.value(key::timeout, QStringLiteral("0")).toDouble(&ok);
+    if (!ok || !(s.runTimeoutS >= 0))
+        throw FitError(QStringLiteral("The setup names no valid run timeout (\"%1\").")
+                           .arg(setup.value(key::timeout)));
+    s.retries = setup.value(key::retries, QStringLiteral("0")).toInt(&ok);
+    if (!ok || s.retries < 0)
+        throw FitError(QStringLiteral("The setup names no valid number of retries (\"%1\").")
+                           .arg(setup.value(key::retries)));
     return s;
 }
 
@@ -117,8 +160,12 @@ WorkspaceInfo WorkerService::setUp(const SetupMap& setup) {
     runner.setOutputFile(outputFile);
     runner.setKillGraceMs(killGraceMs);
     evaluator = std::make_unique<Evaluator>(db, runner);
-    evaluator->setSettings(settings);
-    return {node, space.folder};
+    // The tries are counted here, so that each is reported.
+    CalibrationSettings own = settings;
+    own.retries = 0;
+    evaluator->setSettings(own);
+    evaluator->setStopQuery([this] { return stopping; });
+    return {node, space.folder, set.totalBytes()};
 }
 
 RunResult WorkerService::run(const RunRequest& request) {
@@ -141,29 +188,55 @@ RunResult WorkerService::run(const RunRequest& request) {
             return result;
     }
     runner.setBaseEnvironment(runEnvironment(space, int(request.run), baseEnvironment));
-    tfmatrix vector = request.vector;
-    try {
-        const EvaluationResult r = evaluator->evaluate(
-            vector, request.needModelValues ? Reading::ModelValues : Reading::Criterion);
-        result.complete = r.complete;
-        result.incompleteReason = r.why;
-        result.onlyMarks = r.onlyMarks;
-        result.criterion = r.criterion;
-        if (request.needModelValues) {
-            // The simulated values, then the variances of the same rows.
-            result.modelValues = r.values.mod;
-            result.modelValues.insert(result.modelValues.end(), r.values.var.begin(),
-                                      r.values.var.end());
+    const Reading reading = request.needFit           ? Reading::ModelValuesAndFit
+                            : request.needModelValues ? Reading::ModelValues
+                                                      : Reading::Criterion;
+    // A run that fails is tried again here, up to RR= times, each try reported.
+    for (int attempt = 1;; ++attempt) {
+        result.error.clear();
+        try {
+            const EvaluationResult r = evaluator->evaluate(request.vector, reading);
+            result.complete = r.complete;
+            result.incompleteReason = r.why;
+            result.onlyMarks = r.onlyMarks;
+            result.criterion = r.criterion;
+            result.failure = r.failure;
+            result.outputFile = r.outputFile;
+            result.outputTail = r.output.join(QLatin1Char('\n'));
+            if (reading != Reading::Criterion) {
+                // The simulated values, then the variances of the same rows.
+                result.modelValues = r.values.mod;
+                result.modelValues.insert(result.modelValues.end(), r.values.var.begin(),
+                                          r.values.var.end());
+            }
+            if (reading == Reading::ModelValuesAndFit) {
+                result.fit.clear();
+                for (const FitPoint& p : r.fit.points)
+                    result.fit.push_back(fitRowOf(p));
+                result.fitSkipped = r.fit.skipped;
+            }
+        } catch (const FitError& e) {
+            result.error = e.message();
+        } catch (const std::exception& e) {
+            result.error = QString::fromLocal8Bit(e.what());
         }
-    } catch (const FitError& e) {
-        result.error = e.message();
-    } catch (const std::exception& e) {
-        result.error = QString::fromLocal8Bit(e.what());
+        result.exitText = runner.endText();
+        result.exitStatus = runner.statusText();
+        result.startedMs = msOf(runner.startedAt());
+        result.durationSeconds =
+            runner.runEnd() == RunEnd::StartFailed ? 0 : runner.durationMs() / 1000.0;
+        if (!result.error.isEmpty()) {
+            result.outputTail = runner.outputTail(20).join(QLatin1Char('\n'));
+            break;
+        }
+        if (result.complete || stopping || attempt > settings.retries)
+            break;
+        result.earlierTries.push_back({result.incompleteReason, result.onlyMarks, result.failure,
+                                       result.outputTail, result.exitStatus, result.startedMs,
+                                       result.durationSeconds});
     }
     if (!result.error.isEmpty())
         keep = true;
-    result.exitText = runner.endText();
-    result.outputTail = runner.outputTail(20).join(QLatin1Char('\n'));
     return result;
 }
 

@@ -4,7 +4,6 @@
 #include "evaluation/bounds.h"
 #include "evaluation/completeness.h"
 #include "evaluation/run_journal.h"
-#include "evaluation/run_pool.h"
 #include "model/dvk_app_exec.h"
 #include "model/run_file.h"
 #include "paramdb/database.h"
@@ -181,46 +180,6 @@ tfmatrix Evaluator::clampedVector(const tfmatrix& vector, std::vector<qlonglong>
     return values;
 }
 
-void Evaluator::setRunPool(RunPool* runPool, std::function<bool()> stopRequested) {
-    pool = runPool;
-    poolStop = std::move(stopRequested);
-}
-
-EvaluationResult Evaluator::evaluateInPool(const tfmatrix& vector, Reading what) {
-    refuseWhileModelRuns();
-    std::vector<qlonglong> rowids;
-    tfmatrix values = clampedVector(vector, rowids);
-    db.inTransaction([&] {
-        for (std::size_t k = 0; k < rowids.size(); ++k)
-            db.exec(QStringLiteral("update parm_int set AVAL=? where rowid=?"),
-                    {values[k + 1], rowids[k]});
-    });
-
-    RunTicket ticket;
-    ticket.run = ++poolRuns;
-    ticket.vector = values;
-    ticket.reading = what;
-    RunRound round;
-    round.stopRequested = poolStop;
-    const RunOutcome o = runAll(*pool, {ticket}, round).front();
-    if (o.failed)
-        throw FitError(o.place.isEmpty()
-                           ? o.error
-                           : o.error +
-                                 QStringLiteral("\n(model run %1 in %2)").arg(o.run).arg(o.place));
-    EvaluationResult r;
-    if (o.stopped) {
-        // As a model ended by a stop leaves its rows: marked, not simulated.
-        r.complete = false;
-        r.onlyMarks = true;
-        r.why = QStringLiteral("the run was stopped");
-    } else {
-        r = o.result;
-    }
-    r.vector = std::move(values);
-    return r;
-}
-
 void Evaluator::start(const tfmatrix& vector, Reading what) {
     // Also the run this call would be nested in: writing parameters or marking
     // rows under a running model, or starting a second one beside it, would mix
@@ -337,8 +296,6 @@ void Evaluator::reconnect() {
 }
 
 EvaluationResult Evaluator::evaluate(const tfmatrix& vector, Reading what) {
-    if (pool)
-        return evaluateInPool(vector, what);
     struct FirstTry {
         int& attempt;
         ~FirstTry() { attempt = 1; }

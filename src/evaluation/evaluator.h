@@ -25,7 +25,6 @@
 #include <functional>
 
 class Database;
-class RunPool;
 class RunJournal;
 class TdvkAppExec;
 
@@ -103,15 +102,6 @@ class Evaluator : public QObject {
     // runs have them. Off by default: a run pool sets them itself.
     void setTellsRunVariables(bool on) { tellsRunVariables = on; }
 
-    // Hands every run of evaluate() to a pool of workers instead of running the
-    // model here: the vector is still held to the bounds and stored as AVAL in
-    // this database, but the model's tables here are not touched; the worker
-    // writes it into its own copy, runs the model there and sends the result.
-    // stopRequested ends a running run (it then counts as incomplete). nullptr:
-    // the runs go in this database again. The pool must outlive its use.
-    void setRunPool(RunPool* pool, std::function<bool()> stopRequested = {});
-    RunPool* runPool() const { return pool; }
-
     // One run from start to end, tried again while it fails (crashed, timed out,
     // rows left at -99) up to settings().retries times. Throws FitError when the run cannot be made
     // (a model still running, a vector too short, a failing write-back or SQL,
@@ -148,7 +138,6 @@ class Evaluator : public QObject {
 
   private:
     void launch();
-    EvaluationResult evaluateInPool(const tfmatrix& vector, Reading reading);
     // The vector held to the bounds of PARM_INT (index 1..), and the rowids of the records.
     tfmatrix clampedVector(const tfmatrix& vector, std::vector<qlonglong>& rowids);
     void journalRun(const EvaluationResult* result, const QString& status);
@@ -159,9 +148,6 @@ class Evaluator : public QObject {
     TdvkAppExec& runner;
     CalibrationSettings cfg;
     ConnectionWatcher* watcher = nullptr;
-    RunPool* pool = nullptr;
-    std::function<bool()> poolStop;
-    int poolRuns = 0; // running number of the pool's runs
     bool tellsRunVariables = false;
     int variableRunNumber = 0; // FITMARA_RUN of runs started here
 

@@ -53,6 +53,10 @@ std::vector<RunOutcome> ParallelRuns::round(std::vector<RunTicket> tickets, bool
 }
 
 QString ParallelRuns::failureText(const RunOutcome& o) {
+    if (!o.node.isEmpty())
+        return o.error + QStringLiteral("\nModel run %1 was made on node %2, in the workspace %3.")
+                             .arg(o.run)
+                             .arg(o.node, o.place);
     return o.error + QStringLiteral("\nThe run was made in the workspace %1.").arg(o.place);
 }
 

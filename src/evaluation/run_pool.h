@@ -47,7 +47,8 @@ struct RunOutcome {
     QString error;
     bool stopped = false; // ended by stopAll(), or never started
     int worker = 0;       // 1..size() of the worker that made it; 0 when not started
-    QString place;        // the workspace folder (and node) of the run, for messages
+    QString place;        // the workspace folder of the run, for messages
+    QString node;         // the machine it ran on, when not this one (MPI workers)
     // How the model's process ended, for the run journal; empty and invalid
     // when the model was not started.
     QString exitStatus;
@@ -74,6 +75,12 @@ class RunPool : public QObject {
     // Ends every running model and what it started (its process group). The
     // outcomes of those runs still arrive, with stopped=true.
     virtual void stopAll() = 0;
+
+    // Makes what the workers need before the first run (where that is not done
+    // when the pool is made): called once the operation's backup is taken, so
+    // that a copy of the database holds the tables as the operation starts.
+    // FitError naming every worker that could not be made ready.
+    virtual void prepare() {}
 
     // What the pool keeps on disk for its workers: how many workspaces, their
     // bytes together. For the closing line of the log.
