@@ -723,6 +723,34 @@ TEST_F(MpiCalibration, AModelFailingOnAWorkerIsReportedAsLocallyWithItsPlace) {
     }
 }
 
+// Workers that cannot make their workspaces (the work folder lies under a
+// file): one error naming each of them, given after the backup and before any
+// run; the tables and PARM_INT as they were, no marker left, every rank gone.
+TEST_F(MpiCalibration, WorkspacesThatCannotBeMadeStopTheJobBeforeAnyRun) {
+    const QString ran = scratch.filePath(QStringLiteral("ran.txt"));
+    const QString three = makeModel(QStringLiteral("three"),
+                                    QStringLiteral("echo run >> %1").arg(fixture::shellQuote(ran)));
+    const QString parmInt = QStringLiteral("select * from PARM_INT order by ITEM_IX");
+    const QString before = rows(three + QStringLiteral("/demo.sqlite"), parmInt);
+    const Job job = asJob(three, {QStringLiteral("WD=") + three + QStringLiteral("/run.sh/work")});
+    EXPECT_EQ(job.exitCode, 1) << report(job);
+    EXPECT_FALSE(job.timedOut);
+    for (const char* rank : {"rank-1\" cannot be made: ", "rank-2\" cannot be made: "})
+        EXPECT_TRUE(job.err.contains(QLatin1String(rank))) << report(job);
+    EXPECT_TRUE(job.err.contains(QStringLiteral("\"%1/run.sh\" is a file, not a folder. Choose "
+                                                "another folder with WD=")
+                                     .arg(three)))
+        << report(job);
+    EXPECT_FALSE(QFileInfo::exists(ran)) << "a model ran";
+    EXPECT_EQ(rows(three + QStringLiteral("/demo.sqlite"),
+                   QStringLiteral("select * from growth_par order by SITE_ID")),
+              originalTable);
+    EXPECT_EQ(rows(three + QStringLiteral("/demo.sqlite"), parmInt), before);
+    EXPECT_FALSE(QFileInfo::exists(three + QStringLiteral("/demo.sqlite.fitmara-run")));
+    const QStringList left = survivors(scratch.path());
+    EXPECT_TRUE(left.isEmpty()) << left.join(QLatin1Char('\n')).toStdString();
+}
+
 // An error in a worker's run (the model drops the result table, so the
 // criterion cannot be read) ends the job as it ends a run of one process: the
 // message with the run's node and workspace, which is kept to be looked at;

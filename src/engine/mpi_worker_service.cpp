@@ -136,11 +136,7 @@ WorkspaceInfo WorkerService::setUp(const SetupMap& setup) {
     plan.database = settings.db_f_name;
     plan.root = root;
     plan.count = 1;
-    try {
-        set = WorkspaceSet::make(plan);
-    } catch (const FitError& e) {
-        throw FitError(QStringLiteral("%1 (work folder \"%2\")").arg(e.message(), root));
-    }
+    set = WorkspaceSet::make(plan); // its errors name the folder
     space = set.workspaces().front();
     outputFile = set.folder() + QStringLiteral("/model-output.txt");
     made = true;

@@ -282,9 +282,25 @@ WorkspaceSet WorkspaceSet::make(const WorkspacePlan& plan) {
         QString top = set.rootFolder;
         while (!QFileInfo::exists(QFileInfo(top).absolutePath()))
             top = QFileInfo(top).absolutePath();
-        if (QFileInfo::exists(set.rootFolder) || !QDir().mkpath(set.rootFolder))
-            throw FitError(QStringLiteral("The folder for the workspaces \"%1\" cannot be made.")
-                               .arg(set.rootFolder));
+        if (QFileInfo::exists(set.rootFolder) || !QDir().mkpath(set.rootFolder)) {
+            // Say why: the nearest thing on the path that exists is where it fails.
+            const QFileInfo in(QFileInfo(top).absolutePath());
+            const QFileInfo self(set.rootFolder);
+            QString why;
+            if (self.exists())
+                why = QStringLiteral("a file of that name is in the way");
+            else if (!in.isDir())
+                why = QStringLiteral("\"%1\" is a file, not a folder").arg(in.filePath());
+            else if (!in.isWritable())
+                why =
+                    QStringLiteral("there is no permission to write in \"%1\"").arg(in.filePath());
+            else
+                why = QStringLiteral("the system refused to make it");
+            throw FitError(
+                QStringLiteral("The folder for the workspaces \"%1\" cannot be made: %2. "
+                               "Choose another folder with WD=<folder>.")
+                    .arg(set.rootFolder, why));
+        }
         set.rootMade = true;
         set.rootTop = top;
     }
