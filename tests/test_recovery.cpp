@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace fixture;
@@ -97,6 +98,37 @@ TEST(Recovery, BackupOfAnotherRunningProgramIsNotTouched) {
     EXPECT_THROW(s.backup(), FitError);
     EXPECT_EQ(queryDouble(db, "select A from par"), 7.5);
     EXPECT_EQ(queryDouble(db, "select A from par_bop"), 1.0);
+}
+
+// A killed program that its parent has not reaped yet (as a killed job's task
+// for a moment) runs no more: its backup is restored, not taken for a running one.
+TEST(Recovery, BackupOfAProgramThatHasEndedButIsNotYetReapedIsRestored) {
+    QTemporaryDir dir;
+    const QString db = makeDb(dir.path(), kSql);
+    const QString marker = db + ".fitmara-run";
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ASSERT_GT(child, 0);
+    QElapsedTimer clock;
+    clock.start();
+    QByteArray stat;
+    do {
+        QFile f(QStringLiteral("/proc/%1/stat").arg(child));
+        stat = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    } while (!stat.contains(") Z ") && clock.elapsed() < 5000);
+    ASSERT_TRUE(stat.contains(") Z ")) << stat.constData();
+    {
+        Session s;
+        setupSession(s, db, QString(), kRoles);
+        s.backup();
+        s.db.exec("update par set A = 7.5");
+        writeMarker(marker, QString::number(child));
+        EXPECT_NO_THROW(s.backup());
+        EXPECT_EQ(queryDouble(db, "select A from par"), 1.0);
+        s.restore();
+    }
+    ::waitpid(child, nullptr, 0);
 }
 
 TEST(Recovery, UnfinishedRunWhoseBackupIsGoneStopsWithoutOverwritingAnything) {

@@ -24,8 +24,20 @@ QString systemError() {
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
+// A process that has ended but is not yet reaped (a zombie: a killed job's task
+// whose launcher has just gone) still answers kill(); it runs no more.
 bool processAlive(qint64 pid) {
-    return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+    if (pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM))
+        return false;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray line = stat.readAll();
+    const qsizetype name = line.lastIndexOf(')'); // the name may hold blanks and ')'
+    if (name < 0 || name + 2 >= line.size())
+        return true;
+    const char state = line[name + 2];
+    return state != 'Z' && state != 'X';
 }
 
 struct Content {
