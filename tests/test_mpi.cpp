@@ -751,6 +751,47 @@ TEST_F(MpiCalibration, WorkspacesThatCannotBeMadeStopTheJobBeforeAnyRun) {
     EXPECT_TRUE(left.isEmpty()) << left.join(QLatin1Char('\n')).toStdString();
 }
 
+// A job killed in the middle (SIGTERM to the launcher, which gives rank 0 no
+// time) and started again with RESUME takes the runs its first start completed
+// from the journal and ends where a calibration without a break ends.
+TEST_F(MpiCalibration, AKilledJobResumesToTheSameEnd) {
+    const QString one = makeModel(QStringLiteral("one"));
+    const QString trace = scratch.filePath(QStringLiteral("runs.txt"));
+    const QString slow = scratch.filePath(QStringLiteral("slow"));
+    // While the file "slow" exists, the runs from the tenth on take a while.
+    const QString head =
+        QStringLiteral("echo $FITMARA_RUN >> %1\n"
+                       "if [ -e %2 ] && [ \"$FITMARA_RUN\" -ge 10 ]; then sleep 1; fi")
+            .arg(fixture::shellQuote(trace), fixture::shellQuote(slow));
+    const QString three = makeModel(QStringLiteral("three"), head);
+    QFile(slow).open(QIODevice::WriteOnly);
+
+    const Job local = alone(one);
+    ASSERT_EQ(local.exitCode, 0) << report(local);
+    const Job killed = asJob(three, {}, [&](QProcess& p, const QString&) {
+        QFile f(trace);
+        if (!f.open(QIODevice::ReadOnly) || f.readAll().count('\n') < 11)
+            return false;
+        p.terminate();
+        return true;
+    });
+    ASSERT_NE(killed.exitCode, 0) << report(killed);
+    ASSERT_TRUE(QFile::remove(slow));
+    const Job resumed = asJob(three, {QStringLiteral("RESUME")});
+    ASSERT_EQ(resumed.exitCode, 0) << report(resumed);
+
+    const QByteArray protocol = contents(three + QStringLiteral("/Opti_Result.TXT"));
+    EXPECT_TRUE(protocol.contains("Resumed from the run journal: ")) << protocol.data();
+    const QString parmInt = QStringLiteral("select * from PARM_INT order by ITEM_IX");
+    EXPECT_EQ(rows(three + QStringLiteral("/demo.sqlite"), parmInt),
+              rows(one + QStringLiteral("/demo.sqlite"), parmInt));
+    EXPECT_EQ(rows(three + QStringLiteral("/demo.sqlite"),
+                   QStringLiteral("select * from growth_par order by SITE_ID")),
+              originalTable);
+    const QStringList left = survivors(scratch.path());
+    EXPECT_TRUE(left.isEmpty()) << left.join(QLatin1Char('\n')).toStdString();
+}
+
 // An error in a worker's run (the model drops the result table, so the
 // criterion cannot be read) ends the job as it ends a run of one process: the
 // message with the run's node and workspace, which is kept to be looked at;
