@@ -49,13 +49,9 @@ int runHeadlessProgram(int argc, char** argv) {
     return runHeadless(session);
 }
 
-int runWindow(int argc, char** argv, bool batch) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Fitmara"));
+// The window on a session, in the application made by the caller.
+int runWindowLoop(QApplication& app, Session& session, bool batch) {
     applyStyle(app);
-    Session session;
-    session.arguments = QCoreApplication::arguments().mid(1);
-
     // Only an unattended run turns SIGINT/SIGTERM into a clean stop; a person at
     // the window has the stop button.
     std::unique_ptr<StopSignals> stops;
@@ -86,6 +82,14 @@ int runWindow(int argc, char** argv, bool batch) {
     return batchStatus >= 0 ? batchStatus : loopStatus;
 }
 
+int runWindow(int argc, char** argv, bool batch) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Fitmara"));
+    Session session;
+    session.arguments = QCoreApplication::arguments().mid(1);
+    return runWindowLoop(app, session, batch);
+}
+
 // A worker rank: serves rank 0's runs in its own workspace until told to leave.
 int runMpiWorker(MpiWorld& world, ModelGuard& guard) {
     WorkerService service(world.rank(), world.node(), &guard);
@@ -98,14 +102,18 @@ int runMpiWorker(MpiWorld& world, ModelGuard& guard) {
     return status;
 }
 
-// Rank 0: the calibration as a headless GO line, its runs on the worker ranks.
-int runMpiMaster(MpiWorld& world, const QStringList& args, const QString& launcher) {
+// Rank 0: the calibration as it runs without MPI, its runs on the worker ranks:
+// the window where there is a display, else a headless GO line.
+int runMpiMaster(MpiWorld& world, const QStringList& args, const QString& launcher,
+                 QApplication* windowApp) {
     RemoteWorkerPool workers(world);
     // How long the workers get to end their models and say goodbye.
     const int graceMs = 10000;
-    if (!isBatchLine(args)) {
-        reportBatchError(QStringLiteral("Started by %1 with %2 tasks, fitmara runs unattended "
-                                        "only: end the command line with GO.")
+    const bool batch = isBatchLine(args);
+    if (!windowApp && !batch) {
+        reportBatchError(QStringLiteral("Started by %1 with %2 tasks and without a display, "
+                                        "fitmara runs unattended only: end the command line "
+                                        "with GO.")
                              .arg(launcher)
                              .arg(world.size()));
         workers.endAll(ExitFailed, graceMs);
@@ -120,7 +128,7 @@ int runMpiMaster(MpiWorld& world, const QStringList& args, const QString& launch
     // workspaces with NP= set to their number.
     if (workers.workerCount() > 0)
         session.setRemoteRunPool(&pool);
-    const int status = runHeadless(session);
+    const int status = windowApp ? runWindowLoop(*windowApp, session, batch) : runHeadless(session);
     session.setRemoteRunPool(nullptr);
     if (status > 128) {
         // The launcher is tearing the job down after a signal: the workers have
@@ -146,11 +154,19 @@ int runMpiJob(int argc, char** argv, const MpiLaunch& launch, const QStringList&
             reportBatchError(e.message());
         return ExitFailed;
     }
-    QCoreApplication app(argc, argv);
+    // Rank 0 shows the window where there is a display, as without MPI.
+    const bool window = world->rank() == 0 && displayAvailable();
+    std::unique_ptr<QCoreApplication> app;
+    if (window)
+        app = std::make_unique<QApplication>(argc, argv);
+    else
+        app = std::make_unique<QCoreApplication>(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Fitmara"));
     try {
-        return world->rank() == 0 ? runMpiMaster(*world, args, launch.launcher)
-                                  : runMpiWorker(*world, guard);
+        return world->rank() == 0
+                   ? runMpiMaster(*world, args, launch.launcher,
+                                  window ? static_cast<QApplication*>(app.get()) : nullptr)
+                   : runMpiWorker(*world, guard);
     } catch (const FitError& e) {
         reportBatchError(e.message());
         MpiWorld::abort(ExitFailed);

@@ -751,6 +751,28 @@ TEST_F(MpiCalibration, WorkspacesThatCannotBeMadeStopTheJobBeforeAnyRun) {
     EXPECT_TRUE(left.isEmpty()) << left.join(QLatin1Char('\n')).toStdString();
 }
 
+// Where there is a display, rank 0 shows the window, as without MPI, and the
+// GO line runs in it on the workers: the same protocol and values.
+TEST_F(MpiCalibration, RankZeroShowsTheWindowWhereThereIsADisplay) {
+    const QString one = makeModel(QStringLiteral("one"));
+    const QString three = makeModel(QStringLiteral("three"));
+    const Job local = alone(one);
+    ASSERT_EQ(local.exitCode, 0) << report(local);
+    const Job job =
+        asJob(three, {}, {},
+              {QStringLiteral("DISPLAY=:99"), QStringLiteral("QT_QPA_PLATFORM=offscreen")});
+    ASSERT_EQ(job.exitCode, 0) << report(job);
+    const QByteArray protocol = contents(three + QStringLiteral("/Opti_Result.TXT"));
+    EXPECT_TRUE(protocol.contains("Parallel runs: ")) << protocol.data();
+    EXPECT_EQ(withoutParallelLine(protocol), contents(one + QStringLiteral("/Opti_Result.TXT")));
+    // The log was in the window; a headless run also writes it to standard output.
+    EXPECT_TRUE(local.out.contains(QLatin1String("Optimisation finishes"))) << report(local);
+    EXPECT_FALSE(job.out.contains(QLatin1String("Optimisation finishes"))) << report(job);
+    const QString parmInt = QStringLiteral("select * from PARM_INT order by ITEM_IX");
+    EXPECT_EQ(rows(three + QStringLiteral("/demo.sqlite"), parmInt),
+              rows(one + QStringLiteral("/demo.sqlite"), parmInt));
+}
+
 // A job killed in the middle (SIGTERM to the launcher, which gives rank 0 no
 // time) and started again with RESUME takes the runs its first start completed
 // from the journal and ends where a calibration without a break ends.
