@@ -3,6 +3,7 @@
 #include "base/fit_error.h"
 #include "engine/mpi_launch.h"
 #include "engine/mpi_messages.h"
+#include "engine/mpi_worker_service.h"
 #include "support/session_fixture.h"
 #include "support/xlsx_reader.h"
 
@@ -749,6 +750,48 @@ TEST_F(MpiCalibration, WorkspacesThatCannotBeMadeStopTheJobBeforeAnyRun) {
     EXPECT_FALSE(QFileInfo::exists(three + QStringLiteral("/demo.sqlite.fitmara-run")));
     const QStringList left = survivors(scratch.path());
     EXPECT_TRUE(left.isEmpty()) << left.join(QLatin1Char('\n')).toStdString();
+}
+
+// A worker set up again (the next operation of a job) makes a fresh copy of the
+// database as it is then, and removes the workspace of the operation before.
+TEST_F(MpiCalibration, AWorkerSetUpAgainCopiesTheDatabaseAsItIsThen) {
+    const QString dir = makeModel(QStringLiteral("model"));
+    const QString db = dir + QStringLiteral("/demo.sqlite");
+    const QString work = scratch.filePath(QStringLiteral("work"));
+    CalibrationSettings s;
+    s.tname = QStringLiteral("biomass");
+    s.condition = QStringLiteral("1=1");
+    s.observedColumn = QStringLiteral("OBS");
+    s.modelColumn = QStringLiteral("SIM");
+    s.indexColumn = QStringLiteral("SITE_ID");
+    s.varianceColumn = QStringLiteral("OBS_VAR");
+    s.pauseAfterRunMs = 0;
+    s.workRoot = work;
+    const SetupMap setup = workerSetup(s, db, dir + QStringLiteral("/run.sh"));
+    RunRequest request;
+    request.run = 1;
+    request.vector = {0, 0.11, 900, 12};
+
+    WorkerService worker(1, QStringLiteral("here"));
+    const WorkspaceInfo first = worker.setUp(setup);
+    const RunResult before = worker.run(request);
+    ASSERT_TRUE(before.complete && before.error.isEmpty()) << before.error.toStdString();
+    // Between two operations the observations change in the real database.
+    {
+        QSqlDatabase c = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("w"));
+        c.setDatabaseName(db);
+        ASSERT_TRUE(c.open());
+        QSqlQuery(c).exec(QStringLiteral("update biomass set OBS = OBS + 100"));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("w"));
+    const WorkspaceInfo second = worker.setUp(setup);
+    EXPECT_NE(second.workspace, first.workspace);
+    EXPECT_FALSE(QFileInfo::exists(first.workspace));
+    const RunResult after = worker.run(request);
+    ASSERT_TRUE(after.complete && after.error.isEmpty()) << after.error.toStdString();
+    EXPECT_GT(after.criterion, before.criterion + 50);
+    worker.finish(true);
+    EXPECT_FALSE(QFileInfo::exists(second.workspace));
 }
 
 // Where there is a display, rank 0 shows the window, as without MPI, and the

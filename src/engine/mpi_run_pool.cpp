@@ -110,6 +110,14 @@ void MpiRunPool::setUp() {
     ready = true;
 }
 
+void MpiRunPool::prepare() {
+    if (!running.empty())
+        throw FitError(QStringLiteral("The model runs of the last operation are still going on "
+                                      "on the MPI workers; start again once they have ended."));
+    ready = false;
+    setUp();
+}
+
 void MpiRunPool::start(const RunTicket& ticket) {
     setUp();
     if (idle() == 0)

@@ -3,7 +3,7 @@
 // operations hand it tickets as they would to local workspaces; it sends each
 // to a free worker rank and turns the rank's answer into the run's outcome.
 //
-// The workers make their workspaces when the first run is started (after the
+// The workers make their workspaces anew for each operation (prepare(), after the
 // operation's backup, so the copies hold the tables as the operation starts).
 // Rank 0 never opens a worker's database: all it gets is the result message.
 #include "engine/mpi_messages.h"
@@ -29,7 +29,9 @@ class MpiRunPool : public RunPool {
     void stopAll() override;
     int workspaceCount() const override { return ready ? workers.workerCount() : 0; }
     qint64 workspaceBytes() const override { return bytes; }
-    void prepare() override { setUp(); }
+    // Each operation: the workers make their workspaces anew, from the database
+    // and the settings as the operation starts.
+    void prepare() override;
 
     // Makes the workspaces now, if that has not happened. FitError naming every
     // worker that could not (rank, node, reason).

@@ -536,8 +536,10 @@ void RemoteWorker::receive(int source, MessageKind kind, const QByteArray& paylo
     try {
         switch (kind) {
         case MessageKind::Setup: {
-            if (ready || busy)
+            // Again for each operation: the handler replaces the workspace.
+            if (busy)
                 break;
+            ready = false;
             const SetupMap setup = decodeSetup(payload);
             WorkspaceFailure failure{world.node(), {}};
             if (setup.value(setupkey::protocol) != QString::number(transportProtocol)) {

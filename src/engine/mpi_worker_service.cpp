@@ -123,8 +123,9 @@ WorkerService::~WorkerService() {
 }
 
 WorkspaceInfo WorkerService::setUp(const SetupMap& setup) {
+    // A new operation: its workspace holds the database as it starts.
     if (made)
-        throw FitError(QStringLiteral("This worker has its workspace already."));
+        retire();
     settings = workerSettings(setup);
     // Each rank in a folder of its own: ranks on one node share the work folder.
     const QString root =
@@ -241,6 +242,24 @@ void WorkerService::stop() {
     if (pauseLoop)
         pauseLoop->quit();
     runner.kill();
+}
+
+void WorkerService::retire() {
+    if (runner.working())
+        runner.kill();
+    evaluator.reset();
+    db.close();
+    made = false;
+    if (keep) {
+        keep = false; // a run failed in it: it stays, as its error said
+        return;
+    }
+    try {
+        set.remove();
+    } catch (const FitError& e) {
+        std::fprintf(stderr, "fitmara (worker %d on %s): %s\n", rank,
+                     node.toLocal8Bit().constData(), e.message().toLocal8Bit().constData());
+    }
 }
 
 void WorkerService::finish(bool clean) {

@@ -37,7 +37,8 @@ class WorkerService {
     WorkerService& operator=(const WorkerService&) = delete;
 
     // Makes the workspace below the setup's work folder (default: beside the
-    // database) in a folder of this rank's own. FitError when it cannot.
+    // database) in a folder of this rank's own. FitError when it cannot. Called
+    // again (the next operation), it first removes the workspace it made before.
     WorkspaceInfo setUp(const SetupMap& setup);
     // One run in the workspace: never throws; a failure is the result's error.
     RunResult run(const RunRequest& request);
@@ -52,6 +53,7 @@ class WorkerService {
     static constexpr int killGraceMs = 400;
 
   private:
+    void retire(); // ends the model, removes the workspace unless a run failed in it
     int rank;
     QString node;
     ModelGuard* guard;
