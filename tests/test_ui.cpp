@@ -2,6 +2,7 @@
 // driven through their widgets against real SQLite files (offscreen).
 #include "app/session.h"
 #include "base/fit_error.h"
+#include "evaluation/run_pool.h"
 #include "support/session_fixture.h"
 #include "ui/error_chart.h"
 #include "ui/fit_chart.h"
@@ -451,6 +452,28 @@ TEST_F(WindowTest, OtherEditsAndChoicesReachTheSession) {
               QStringLiteral("evaluation 3 of 50, best 0.25, elapsed 01:05"));
     session->setStatus(QStringLiteral("hello"));
     EXPECT_EQ(window->statusBar()->currentMessage(), QStringLiteral("hello"));
+}
+
+// In an MPI job the workers set the number of runs at once: the box shows
+// them and takes no other number.
+TEST_F(WindowTest, TheWorkersOfAnMpiJobSetTheParallelRuns) {
+    struct Workers : RunPool {
+        int size() const override { return 3; }
+        int idle() const override { return 3; }
+        void start(const RunTicket&) override {}
+        void stopAll() override {}
+    } workers;
+    EXPECT_TRUE(find<QSpinBox>(window.get(), "EditParallel")->isEnabled());
+    // As the program does: the pool first, then the window.
+    window.reset();
+    session->setRemoteRunPool(&workers);
+    window = std::make_unique<Topti_main>(*session);
+    auto* box = find<QSpinBox>(window.get(), "EditParallel");
+    EXPECT_EQ(box->value(), 3);
+    EXPECT_FALSE(box->isEnabled());
+    EXPECT_TRUE(box->toolTip().contains(QLatin1String("MPI"))) << box->toolTip().toStdString();
+    window.reset();
+    session->setRemoteRunPool(nullptr);
 }
 
 TEST_F(WindowTest, ChartFollowsTheSessionAndSurvivesValuesBelowTheLogAxis) {

@@ -211,6 +211,8 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     bool openParallel();
     // The workers of an MPI job (null: none). The pool must outlive its use.
     void setRemoteRunPool(RunPool* pool) { remotePool = pool; }
+    // Its workers; 0 without one.
+    int remoteWorkers() const;
     // Ends them: removes the workspaces when `remove`, else keeps them and says where.
     void closeParallel(bool remove);
     // The parallel runs of the operation under way; null when the model runs in place.

@@ -102,6 +102,10 @@ void Session::closeParallel(bool remove) {
     }
 }
 
+int Session::remoteWorkers() const {
+    return remotePool ? remotePool->size() : 0;
+}
+
 ParallelRuns* Session::parallelRuns() {
     return par ? par->runs.get() : nullptr;
 }

@@ -648,7 +648,15 @@ void Topti_main::refreshFromSession() {
         const QSignalBlocker b1(EditPauseRun), b2(EditPauseVertex), b3(EditParallel);
         EditPauseRun->setValue(s.settings.pauseAfterRunMs);
         EditPauseVertex->setValue(s.settings.pauseBeforeVertexMs);
-        EditParallel->setValue(s.settings.parallelRuns);
+        // In an MPI job the number of runs at once is that of its workers.
+        const int workers = s.remoteWorkers();
+        EditParallel->setValue(workers > 0 ? workers : s.settings.parallelRuns);
+        EditParallel->setEnabled(workers == 0);
+        if (workers > 0)
+            EditParallel->setToolTip(
+                QStringLiteral("the %1 workers of the MPI job: %1 model runs at the same time, "
+                               "each in a workspace on its worker's node")
+                    .arg(workers));
     }
     {
         const QSignalBlocker b1(EditTimeout), b2(CheckResume);
