@@ -533,6 +533,34 @@ TEST_F(RunnerTest, TimeoutEndsTheRunsProcessGroup) {
     }
 }
 
+// Models stopped together (a pool's stop) share one grace: SIGTERM goes to all
+// of them first, then each that ignored it gets SIGKILL.
+TEST_F(RunnerTest, ModelsTerminatedTogetherShareOneGrace) {
+    TdvkAppExec runs[3];
+    for (TdvkAppExec& r : runs) {
+        r.setApplicationName(standin);
+        r.setParameters(QStringLiteral("--behave stubborn"));
+        r.setKillGraceMs(800);
+        r.Execute();
+        ASSERT_EQ(r.ResultCode(), -1);
+    }
+    spin(300); // the models have set up their signal handling
+    QElapsedTimer t;
+    t.start();
+    for (TdvkAppExec& r : runs)
+        r.terminate();
+    for (TdvkAppExec& r : runs)
+        r.kill();
+    const qint64 took = t.elapsed();
+    EXPECT_GE(took, 750);
+    EXPECT_LT(took, 1600); // one after the other: 2400 ms
+    for (TdvkAppExec& r : runs) {
+        EXPECT_FALSE(r.working());
+        ASSERT_TRUE(WIFSIGNALED(r.exitStatus()));
+        EXPECT_EQ(WTERMSIG(r.exitStatus()), SIGKILL);
+    }
+}
+
 TEST_F(RunnerTest, RunWithinTheTimeLimitEndsAsUsual) {
     TdvkAppExec run;
     run.setTimeoutMs(2000);

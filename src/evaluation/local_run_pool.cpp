@@ -177,6 +177,10 @@ void LocalRunPool::deliver(Worker& w, RunOutcome o) {
 }
 
 void LocalRunPool::stopAll() {
+    // Every model is asked to end first, so that they share one grace.
+    for (auto& w : workers)
+        if (w->state == Worker::State::Running)
+            w->runner.terminate();
     for (auto& w : workers) {
         switch (w->state) {
         case Worker::State::Idle:

@@ -303,6 +303,7 @@ void TdvkAppExec::Execute() {
     FResultCode = -1;
     Fapid = pid;
     Fworking = true;
+    FtermSent.invalidate();
     FstartedAt = QDateTime::currentDateTimeUtc();
     Fclock.start();
     watch(pid);
@@ -500,6 +501,13 @@ bool TdvkAppExec::waitForEnd() {
     return true;
 }
 
+void TdvkAppExec::terminate() {
+    if (!Fworking || FtermSent.isValid())
+        return;
+    signalGroup(Fapid, SIGTERM);
+    FtermSent.start();
+}
+
 void TdvkAppExec::kill() {
     if (!Fworking)
         return;
@@ -508,9 +516,12 @@ void TdvkAppExec::kill() {
     auto hasEnded = [pid]() { return hasEndedUnreaped(pid); };
     // The whole process group: a run script that did not exec its model would
     // otherwise leave the model running and writing after we have moved on.
-    signalGroup(pid, SIGTERM);
-    const int steps = std::min(FkillGraceMs, 2000) / 10;
-    for (int i = 0; i < steps && !hasEnded(); ++i)
+    if (!FtermSent.isValid()) {
+        signalGroup(pid, SIGTERM);
+        FtermSent.start();
+    }
+    const qint64 graceMs = std::min(FkillGraceMs, 2000);
+    while (FtermSent.elapsed() < graceMs && !hasEnded())
         ::usleep(10000);
     if (!hasEnded()) {
         signalGroup(pid, SIGKILL);

@@ -161,6 +161,10 @@ class TdvkAppExec : public QObject {
     // has not ended within a short grace time (killGraceMs, at most 2 s). For
     // tests and shutdown.
     void kill();
+    // Sends SIGTERM to the running program's group and returns at once; a
+    // kill() that follows waits only for what is left of the grace. Several
+    // runs stopped together so take one grace, not one each.
+    void terminate();
 
   signals:
     // The watched program has ended (`finished` is true now).
@@ -202,6 +206,7 @@ class TdvkAppExec : public QObject {
     bool FhasBaseEnvironment = false;
     qint64 FtimeoutMs = 0;
     int FkillGraceMs = 3000;
+    QElapsedTimer FtermSent; // when terminate() sent SIGTERM to the current run
     QString FoutputFile;
     RunEnd FrunEnd = RunEnd::NotEnded;
     QDateTime FstartedAt;
