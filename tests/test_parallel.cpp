@@ -291,6 +291,33 @@ TEST_F(Parallel, KilledParallelCalibrationResumesFromTheJournalToTheSameEnd) {
               lines(touch) - runsAfterKill);
 }
 
+// The runs of a round that ended are journaled while the round goes on: a
+// program killed while the last vertex of the initial simplex still runs keeps
+// the rows of the three before it.
+TEST_F(Parallel, RunsThatEndedAreJournaledBeforeTheRoundIsOver) {
+    const QString touch = tmp.path() + "/runs-round.txt";
+    const QString d = folder("round", {"--touch", touch, "--run-mode", "4=hang"});
+    const QString db = d + "/calib.sqlite";
+    QProcess* p = startProgram(d, line(d, {"NP=2"}));
+    QElapsedTimer clock;
+    clock.start();
+    auto rows = [&] { return queryText(db, "select count(*) from FITMARA_RUNS").toInt(); };
+    while ((lines(touch) < 4 || rows() < 3) && clock.elapsed() < 30000)
+        QThread::msleep(50);
+    ::kill(static_cast<pid_t>(p->processId()), SIGKILL);
+    finish(p);
+    // The hanging model outlives the killed program: end it.
+    for (const QString& pid : QDir("/proc").entryList(QDir::Dirs)) {
+        QFile f("/proc/" + pid + "/cmdline");
+        if (pid.toInt() > 0 && f.open(QIODevice::ReadOnly) && f.readAll().contains(touch.toUtf8()))
+            ::kill(pid.toInt(), SIGKILL);
+    }
+    EXPECT_EQ(lines(touch), 4);
+    EXPECT_EQ(queryText(db, "select group_concat(RUN || ' ' || PHASE || ' ' || COMPLETE, ';') "
+                            "from FITMARA_RUNS"),
+              "1 initial simplex 1;2 initial simplex 1;3 initial simplex 1");
+}
+
 TEST_F(Parallel, RunScriptWritingTheRealDatabaseIsAnErrorAndNothingChanges) {
     const QString d = tmp.path() + "/absolute";
     QDir().mkpath(d);

@@ -5,6 +5,7 @@
 #include "evaluation/run_journal.h"
 
 #include <QLocale>
+#include <QTimer>
 
 ParallelRuns::ParallelRuns(RunPool& runPool, Reporter& reporter, ForeignWriteDetector* w)
     : pool(runPool), report(reporter), watch(w) {}
@@ -24,7 +25,8 @@ std::vector<RunOutcome> ParallelRuns::round(std::vector<RunTicket> tickets, bool
     for (RunTicket& t : tickets)
         t.run = book ? book->nextRun() : nextRun++;
     // The rows of runs that ended go in before the watch is armed: the real
-    // database is written by us only between rounds.
+    // database is written by us only between rounds, and during one only for
+    // the journal (see below).
     if (book && book->stagedRuns() > 0)
         book->inTransaction([] {});
     if (watch)
@@ -36,11 +38,47 @@ std::vector<RunOutcome> ParallelRuns::round(std::vector<RunTicket> tickets, bool
     };
     how.progress = [this](int running) { report.runsGoing(running, pool.size()); };
     how.endOnFailure = endOnFailure;
+
+    // A round of long runs must not lose the runs that ended when the program
+    // is killed before the round is over: their rows are written while it goes
+    // on, in the order of the tickets (a row waits for the runs before it), a
+    // moment after they come, so that runs ending together share one commit.
+    // What another program wrote before each of our writes is looked at first.
+    bool foreignWrite = false;
+    std::vector<RunOutcome> arrived(tickets.size());
+    std::vector<bool> hasArrived(tickets.size(), false);
+    std::size_t journaled = 0;
+    QTimer flush;
+    flush.setSingleShot(true);
+    auto writeRows = [&] {
+        if (!book || book->stagedRuns() == 0)
+            return;
+        if (watch && watch->changed())
+            foreignWrite = true;
+        book->inTransaction([] {});
+        if (watch)
+            watch->arm();
+    };
+    if (book && journalNow) {
+        QObject::connect(&flush, &QTimer::timeout, writeRows);
+        how.ended = [&](std::size_t k, const RunOutcome& o) {
+            arrived[k] = o;
+            hasArrived[k] = true;
+            while (journaled < tickets.size() && hasArrived[journaled]) {
+                journalRun(tickets[journaled].vector, arrived[journaled], book->phase(),
+                           tickets[journaled].reading);
+                ++journaled;
+            }
+            if (book->stagedRuns() > 0 && !flush.isActive())
+                flush.start(journalDelayMs);
+        };
+    }
     std::vector<RunOutcome> outcomes = runAll(pool, tickets, how);
+    flush.stop();
     if (book && journalNow)
-        for (std::size_t k = 0; k < outcomes.size() && k < tickets.size(); ++k)
+        for (std::size_t k = journaled; k < outcomes.size() && k < tickets.size(); ++k)
             journalRun(tickets[k].vector, outcomes[k], book->phase(), tickets[k].reading);
-    if (watch && watch->changed())
+    if (foreignWrite || (watch && watch->changed()))
         throw FitError(
             QStringLiteral("The database %1 was written while the model ran in its workspaces. "
                            "Each run must use the database in the run's own folder (a path "

@@ -36,6 +36,10 @@ class ParallelRuns {
     std::vector<RunOutcome> round(std::vector<RunTicket> tickets, bool endOnFailure = true,
                                   bool journalNow = true);
 
+    // How long the rows of runs that ended wait during a round, so that runs
+    // ending together are written in one commit.
+    int journalDelayMs = 1000;
+
     // The run journal of the operation under way, asked at each round; it may
     // give none (null).
     void setJournal(std::function<RunJournal*()> source) { journalOf = std::move(source); }

@@ -56,6 +56,8 @@ std::vector<RunOutcome> runAll(RunPool& pool, const std::vector<RunTicket>& tick
             done[i] = true;
             --running;
             tellProgress();
+            if (round.ended)
+                round.ended(static_cast<std::size_t>(i), outcomes[i]);
             if (o.failed && round.endOnFailure)
                 endRound();
             startMore();

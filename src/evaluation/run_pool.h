@@ -101,6 +101,8 @@ class RunPool : public QObject {
 struct RunRound {
     std::function<bool()> stopRequested;
     std::function<void(int running)> progress;
+    // Told of each ticket's outcome as it arrives: the ticket's index, the outcome.
+    std::function<void(std::size_t ticket, const RunOutcome& outcome)> ended;
     bool endOnFailure = true;
 };
 std::vector<RunOutcome> runAll(RunPool& pool, const std::vector<RunTicket>& tickets,
