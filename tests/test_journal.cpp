@@ -276,6 +276,40 @@ TEST_F(JournalTest, StagedRunsGoWithTheNextWriteAndSurviveAFailedOne) {
     EXPECT_EQ(value("select OUTCOME from FITMARA_OPERATIONS").toString(), "finished");
 }
 
+// A row written before it was known what its run was used for is taken back:
+// a staged one is dropped, a written one deleted with the next write, together
+// with the row that replaces it (so the replacement stands at the end).
+TEST_F(JournalTest, WithdrawnRunsAreDroppedOrDeletedWithTheNextWrite) {
+    journal.ensureTables();
+    const qint64 op = journal.beginOperation(OperationKind::Calibration, settings);
+    auto runs = [&] {
+        return value("select group_concat(RUN || ':' || PHASE) from (select RUN, PHASE from "
+                     "FITMARA_RUNS order by ID)")
+            .toString();
+    };
+    auto speculative = [&](int n) {
+        RunRecord r = run(op, n, {1.0, double(n)}, 2.0);
+        r.phase = Phase::Speculative;
+        return r;
+    };
+    journal.stageRun(speculative(1));
+    journal.stageRun(speculative(2));
+    journal.inTransaction([] {});
+    EXPECT_EQ(runs(), "1:speculative,2:speculative");
+
+    journal.withdrawRun(op, 1); // written: deleted with the next write
+    EXPECT_TRUE(journal.hasPendingWrites());
+    RunRecord taken = run(op, 1, {1.0, 1.0}, 2.0);
+    taken.phase = Phase::Search;
+    journal.stageRun(taken);
+    journal.stageRun(speculative(3));
+    journal.withdrawRun(op, 3); // staged only: dropped
+    EXPECT_EQ(runs(), "1:speculative,2:speculative");
+    journal.inTransaction([] {});
+    EXPECT_FALSE(journal.hasPendingWrites());
+    EXPECT_EQ(runs(), "2:speculative,1:search");
+}
+
 // The two queries the README shows, on a small journal.
 TEST_F(JournalTest, TheDocumentedQueriesWork) {
     journal.ensureTables();

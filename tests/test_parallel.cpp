@@ -270,8 +270,8 @@ TEST_F(Parallel, KilledParallelCalibrationResumesFromTheJournalToTheSameEnd) {
     const int journaled =
         queryText(db, "select count(*) from FITMARA_RUNS where COMPLETE = 1").toInt();
     ASSERT_GT(journaled, 0);
-    // The runs of the round under way, and those made ahead and not yet taken,
-    // have no row; no row tells of a run that did not happen.
+    // The runs of the round under way that had not ended have no row; no row
+    // tells of a run that did not happen.
     const int rowsAfterKill = queryText(db, "select count(*) from FITMARA_RUNS").toInt();
     const int runsAfterKill = lines(touch);
     EXPECT_LE(rowsAfterKill, runsAfterKill);

@@ -11,23 +11,24 @@ ParallelRuns::ParallelRuns(RunPool& runPool, Reporter& reporter, ForeignWriteDet
     : pool(runPool), report(reporter), watch(w) {}
 
 std::vector<RunOutcome> ParallelRuns::round(const std::vector<tfmatrix>& vectors, Reading reading,
-                                            int pauseBeforeMs, bool endOnFailure, bool journalNow) {
+                                            int pauseBeforeMs, bool endOnFailure,
+                                            bool provisional) {
     std::vector<RunTicket> tickets;
     tickets.reserve(vectors.size());
     for (const tfmatrix& v : vectors)
         tickets.push_back({0, v, reading, pauseBeforeMs});
-    return round(std::move(tickets), endOnFailure, journalNow);
+    return round(std::move(tickets), endOnFailure, provisional);
 }
 
 std::vector<RunOutcome> ParallelRuns::round(std::vector<RunTicket> tickets, bool endOnFailure,
-                                            bool journalNow) {
+                                            bool provisional) {
     RunJournal* book = journal();
     for (RunTicket& t : tickets)
         t.run = book ? book->nextRun() : nextRun++;
     // The rows of runs that ended go in before the watch is armed: the real
     // database is written by us only between rounds, and during one only for
     // the journal (see below).
-    if (book && book->stagedRuns() > 0)
+    if (book && book->hasPendingWrites())
         book->inTransaction([] {});
     if (watch)
         watch->arm();
@@ -51,7 +52,7 @@ std::vector<RunOutcome> ParallelRuns::round(std::vector<RunTicket> tickets, bool
     QTimer flush;
     flush.setSingleShot(true);
     auto writeRows = [&] {
-        if (!book || book->stagedRuns() == 0)
+        if (!book || !book->hasPendingWrites())
             return;
         if (watch && watch->changed())
             foreignWrite = true;
@@ -59,25 +60,27 @@ std::vector<RunOutcome> ParallelRuns::round(std::vector<RunTicket> tickets, bool
         if (watch)
             watch->arm();
     };
-    if (book && journalNow) {
+    const journal::Phase phase =
+        provisional ? journal::Phase::Speculative : (book ? book->phase() : journal::Phase::Search);
+    if (book) {
         QObject::connect(&flush, &QTimer::timeout, writeRows);
         how.ended = [&](std::size_t k, const RunOutcome& o) {
             arrived[k] = o;
             hasArrived[k] = true;
             while (journaled < tickets.size() && hasArrived[journaled]) {
-                journalRun(tickets[journaled].vector, arrived[journaled], book->phase(),
+                journalRun(tickets[journaled].vector, arrived[journaled], phase,
                            tickets[journaled].reading);
                 ++journaled;
             }
-            if (book->stagedRuns() > 0 && !flush.isActive())
+            if (book->hasPendingWrites() && !flush.isActive())
                 flush.start(journalDelayMs);
         };
     }
     std::vector<RunOutcome> outcomes = runAll(pool, tickets, how);
     flush.stop();
-    if (book && journalNow)
+    if (book)
         for (std::size_t k = journaled; k < outcomes.size() && k < tickets.size(); ++k)
-            journalRun(tickets[k].vector, outcomes[k], book->phase(), tickets[k].reading);
+            journalRun(tickets[k].vector, outcomes[k], phase, tickets[k].reading);
     if (foreignWrite || (watch && watch->changed()))
         throw FitError(
             QStringLiteral("The database %1 was written while the model ran in its workspaces. "
@@ -85,7 +88,7 @@ std::vector<RunOutcome> ParallelRuns::round(std::vector<RunTicket> tickets, bool
                            "relative to the run script's folder) or the one named by "
                            "$FITMARA_DB, never the database itself.")
                 .arg(watch->database()));
-    if (book && book->stagedRuns() > 0)
+    if (book && book->hasPendingWrites())
         book->inTransaction([] {});
     return outcomes;
 }
@@ -115,6 +118,15 @@ QString statusOf(const EvaluationResult& r) {
                                 : QStringLiteral("incomplete: ") + r.why;
 }
 } // namespace
+
+void ParallelRuns::retake(const tfmatrix& vector, const RunOutcome& o, journal::Phase phase,
+                          Reading reading) const {
+    RunJournal* book = journal();
+    if (!book)
+        return;
+    book->withdraw(o.run);
+    journalRun(vector, o, phase, reading);
+}
 
 void ParallelRuns::journalRun(const tfmatrix& vector, const RunOutcome& o, journal::Phase phase,
                               Reading reading) const {

@@ -26,15 +26,16 @@ class ParallelRuns {
     // runAll). Throws FitError when the real database was written during the
     // round: the run script does not use the database of its own folder.
     // With a run journal (setJournal), the runs take their running numbers from
-    // it and, with `journalNow`, each run that was started gets its row at the
-    // round's end, in the journal's phase; without, the caller journals them
-    // (journalRun), as the search does once it knows which it took.
+    // it, and each run that was started gets its row as it ends (written during
+    // the round, in the order of the vectors), in the journal's phase; or,
+    // `provisional`, as speculative: the caller retakes (retake()) the rows of
+    // the runs it uses once it knows what they were, as the search does.
     std::vector<RunOutcome> round(const std::vector<tfmatrix>& vectors, Reading reading,
                                   int pauseBeforeMs = 0, bool endOnFailure = true,
-                                  bool journalNow = true);
+                                  bool provisional = false);
     // The same for tickets made by the caller; their running numbers are given here.
     std::vector<RunOutcome> round(std::vector<RunTicket> tickets, bool endOnFailure = true,
-                                  bool journalNow = true);
+                                  bool provisional = false);
 
     // How long the rows of runs that ended wait during a round, so that runs
     // ending together are written in one commit.
@@ -48,6 +49,10 @@ class ParallelRuns {
     void journalRun(const tfmatrix& vector, const RunOutcome& outcome, journal::Phase phase,
                     Reading reading = Reading::Criterion) const;
     RunJournal* journal() const { return journalOf ? journalOf() : nullptr; }
+    // Replaces the provisional row of a run with one in `phase`, staged now:
+    // the rows of the runs the search uses stand in the order it used them.
+    void retake(const tfmatrix& vector, const RunOutcome& outcome, journal::Phase phase,
+                Reading reading = Reading::Criterion) const;
 
     // The error of a run that could not be made, naming the folder it ran in.
     static QString failureText(const RunOutcome& outcome);

@@ -52,6 +52,9 @@ class RunJournal {
     // Stages a run's row (see above).
     void record(journal::RunRecord run);
     int stagedRuns() const { return book.stagedRuns(); }
+    // Takes back a run's rows (see journal::Journal::withdrawRun).
+    void withdraw(int run) { book.withdrawRun(op, run); }
+    bool hasPendingWrites() const { return book.hasPendingWrites(); }
     // The database's transaction, with the staged rows written in it.
     template <typename Work> void inTransaction(Work&& work) {
         book.inTransaction(std::forward<Work>(work));

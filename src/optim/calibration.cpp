@@ -161,26 +161,16 @@ CalibrationSummary Calibration::optimize() {
     sink.log = logLine;
     // Parallel: the results of the runs made ahead wait here until the search
     // takes them; only then are they reported and counted, in the search's order.
-    // Their journal rows are staged when the search takes them, in the phase of
-    // that moment; the runs it never takes are journaled as speculative at its end.
-    // A resumed calibration takes the values its earlier start completed from
-    // the journal instead of running them again.
+    // Their journal rows are written as the runs end, as speculative, and
+    // retaken in the phase of the moment when the search takes them; those it
+    // never takes stay speculative. A resumed calibration takes the values its
+    // earlier start completed from the journal instead of running them again.
     struct Waiting {
         tfmatrix x;
         RunOutcome outcome;
         std::optional<double> replayed;
     };
     std::vector<Waiting> waiting;
-    struct Leftovers {
-        std::vector<Waiting>& waiting;
-        ParallelRuns* parallel;
-        ~Leftovers() {
-            if (parallel)
-                for (const Waiting& w : waiting)
-                    if (!w.replayed)
-                        parallel->journalRun(w.x, w.outcome, journal::Phase::Speculative);
-        }
-    } leftovers{waiting, parallel};
     if (parallel) {
         sink.batchWidth = parallel->workers();
         sink.evalBatch = [&](const std::vector<tfmatrix>& points) {
@@ -204,13 +194,13 @@ CalibrationSummary Calibration::optimize() {
             if (toRun.empty())
                 return values;
             const std::vector<RunOutcome> outcomes =
-                parallel->round(toRun, Reading::Criterion, 0, false, false);
+                parallel->round(toRun, Reading::Criterion, 0, false, true);
             for (std::size_t i = 0; i < toRun.size(); ++i) {
                 const std::size_t k = runIndex[i];
                 const RunOutcome& o = outcomes[i];
                 if (o.failed && !o.stopped) {
                     if (journal)
-                        parallel->journalRun(toRun[i], o, journal->phase());
+                        parallel->retake(toRun[i], o, journal->phase());
                     values[k].evaluated = true;
                     values[k].error =
                         std::make_exception_ptr(FitError(ParallelRuns::failureText(o)));
@@ -219,7 +209,7 @@ CalibrationSummary Calibration::optimize() {
                     values[k].value = o.result.complete ? o.result.criterion : HUGE_VAL;
                     waiting.push_back({toRun[i], o, std::nullopt});
                 } else if (journal) {
-                    parallel->journalRun(toRun[i], o, journal->phase()); // ended by a stop
+                    parallel->retake(toRun[i], o, journal->phase()); // ended by a stop
                 }
             }
             return values;
@@ -233,7 +223,7 @@ CalibrationSummary Calibration::optimize() {
                     noteBest(summary, true, *it->replayed);
                 } else {
                     if (journal)
-                        parallel->journalRun(it->x, it->outcome, journal->phase());
+                        parallel->retake(it->x, it->outcome, journal->phase());
                     bool complete = true;
                     const double e =
                         reportRun(report, it->outcome.result, &complete, &lastIncomplete);

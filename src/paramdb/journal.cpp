@@ -1,5 +1,7 @@
 #include "paramdb/journal.h"
 
+#include <algorithm>
+
 #include "base/fit_error.h"
 
 #include <QCryptographicHash>
@@ -344,7 +346,21 @@ qint64 Journal::recordRun(const RunRecord& run) {
     return q.lastInsertId().toLongLong();
 }
 
+void Journal::withdrawRun(qint64 operation, int run) {
+    const auto kept = std::remove_if(staged.begin(), staged.end(), [&](const RunRecord& r) {
+        return r.operation == operation && r.run == run;
+    });
+    if (kept != staged.end()) {
+        staged.erase(kept, staged.end());
+        return; // not written yet
+    }
+    withdrawn.emplace_back(operation, run);
+}
+
 void Journal::writeStaged() {
+    for (const auto& [operation, run] : withdrawn)
+        db.exec(QStringLiteral("DELETE FROM FITMARA_RUNS WHERE OPERATION_ID = ? AND RUN = ?"),
+                {operation, run});
     for (const RunRecord& run : staged)
         recordRun(run);
 }

@@ -142,6 +142,12 @@ class Journal {
     // again.
     void stageRun(const RunRecord& run) { staged.push_back(run); }
     int stagedRuns() const { return int(staged.size()); }
+    // Takes back the rows of one run of the operation (every try): staged ones
+    // are dropped, written ones deleted in the next inTransaction(). For a row
+    // written before it was known what the run would be used for.
+    void withdrawRun(qint64 operation, int run);
+    // Rows staged or taken back, not yet written.
+    bool hasPendingWrites() const { return !staged.empty() || !withdrawn.empty(); }
     // Database::inTransaction with the staged runs' rows written after work():
     // they are dropped from the stage once the transaction has committed, and
     // stay staged when it fails.
@@ -151,6 +157,7 @@ class Journal {
             writeStaged();
         });
         staged.clear();
+        withdrawn.clear();
     }
 
     // The latest operation of the kind that did not finish (killed, crashed,
@@ -170,6 +177,7 @@ class Journal {
 
     Database& db;
     std::vector<RunRecord> staged;
+    std::vector<std::pair<qint64, int>> withdrawn; // (operation, run) to delete
 };
 
 } // namespace journal
