@@ -7,7 +7,7 @@
 //    a RemoteWorkerPool, every other rank serves it with a WorkerService (its own
 //    workspace, evaluator and model runs), as `fitmara` under mpirun does;
 //  - the transport alone, with workers whose "model" only sleeps, for three
-//    polling intervals;
+//    polling intervals, and what rank 0's polling costs while runs go on;
 //  - what rank 0 does per run besides the messages: the journal row and the
 //    log lines.
 //
@@ -283,9 +283,14 @@ Bookkeeping measureBookkeeping(const QString& dir, int runs, int roundSize) {
 
 // ---- the MPI job ----
 
+const PollTiming kTimings[] = {{1, 2}, {1, 5}, {1, 10}};
+// The long runs during which rank 0 only polls.
+constexpr int kIdleMs = 2000;
+
 // Rank 0 through the transport alone: the workers' "model" sleeps modelMs
 // while processing events, as a run's wait does.
-void measureTransport(MpiWorld& world, int runs, int modelMs, PollTiming timing) {
+// Returns rank 0's CPU seconds per second while it only polls.
+double measureTransport(MpiWorld& world, int runs, int modelMs, PollTiming timing) {
     RemoteWorkerPool pool(world, timing);
     pool.setUpWorkspaces({}, 60000);
     const int workers = pool.workerCount();
@@ -308,83 +313,92 @@ void measureTransport(MpiWorld& world, int runs, int modelMs, PollTiming timing)
         loop.processEvents(QEventLoop::WaitForMoreEvents);
     const double wall = clock.nsecsElapsed() / 1e9;
     const double cpu = cpuSeconds() - cpu0;
-    std::printf("  poll %2d..%2d ms  %8.3f ms %9.2f s %12.2f ms\n", timing.minMs, timing.maxMs,
-                cpu / runs * 1000.0, wall, wall * workers / runs * 1000.0 - modelMs);
+    // Rank 0 while every worker has a long run and none ends: the polling
+    // alone (a run's pause before its start is the stand-in's sleep here).
+    const double idleCpu0 = cpuSeconds();
+    QElapsedTimer idleClock;
+    idleClock.start();
+    for (int k = 0; k < workers; ++k)
+        pool.start({started++, {1.0, 2.0, 3.0}, false, RunPhase::Search, kIdleMs});
+    while (done < runs + workers)
+        loop.processEvents(QEventLoop::WaitForMoreEvents);
+    const double idleUs = (cpuSeconds() - idleCpu0) / (idleClock.nsecsElapsed() / 1e9) * 1e6;
+    std::printf("  poll %2d..%2d ms  %8.3f ms %9.2f s %12.2f ms %10.0f us\n", timing.minMs,
+                timing.maxMs, cpu / runs * 1000.0, wall, wall * workers / runs * 1000.0 - modelMs,
+                idleUs);
     std::fflush(stdout);
     QObject::disconnect(&pool, &RemoteWorkerPool::finished, &pool, nullptr);
     if (!pool.shutdown(10000))
         MpiWorld::abort(1);
+    return idleUs / 1e6;
 }
-
-const PollTiming kTimings[] = {{1, 2}, {1, 5}, {1, 10}};
 
 // Rank 0: the run pool first, then the transport alone. The pool's figures go
 // to DIR/mpi-figures for the launching process to compare.
+// Rank 0: the transport alone, then the run pool. The pool's figures go to
+// DIR/mpi-figures for the launching process to compare.
 int jobMaster(MpiWorld& world, const QString& dir, int runs, int modelMs) {
-    Figures f;
-    {
-        const CalibrationSettings s = modelSettings(dir);
-        RemoteWorkerPool workers(world);
-        MpiRunPool pool(workers, [&s] { return workerSetup(s, s.db_f_name, s.runFile); });
-        try {
-            pool.prepare();
-            f = drive(pool, runs);
-        } catch (const FitError& e) {
-            std::fprintf(stderr, "mpi bench: %s\n", qPrintable(e.message()));
-            workers.endAll(1, 10000);
-            return 1;
-        }
-        if (!workers.shutdown(10000))
-            MpiWorld::abort(1);
-        // Part of every start: the pool compares the setup with the one the
-        // workers have.
-        const int calls = 10000;
-        const double c0 = cpuSeconds();
-        for (int i = 0; i < calls; ++i)
-            (void)workerSetup(s, s.db_f_name, s.runFile);
-        const double setupUs = (cpuSeconds() - c0) / calls * 1e6;
-        QFile out(dir + QStringLiteral("/mpi-figures"));
-        out.open(QIODevice::WriteOnly);
-        out.write(QStringLiteral("%1 %2 %3 %4 %5 %6\n")
-                      .arg(f.runs)
-                      .arg(f.workers)
-                      .arg(f.cpu, 0, 'g', 10)
-                      .arg(f.wall, 0, 'g', 10)
-                      .arg(f.bad)
-                      .arg(setupUs, 0, 'g', 6)
-                      .toUtf8());
-        if (f.bad > 0)
-            out.write(f.firstError.toUtf8());
-    }
-    std::printf("\nThe transport alone (%d ranks, %d runs of a %d ms sleep, no model process):\n"
-                "  %-16s %11s %11s %15s\n",
-                world.size(), runs, modelMs, "", "CPU/run", "wall", "beyond model");
+    std::printf("\nThe transport alone (%d ranks, %d runs of a %d ms sleep, no model process;\n"
+                "idle: rank 0's CPU per second while every worker has a %d ms run):\n"
+                "  %-16s %11s %11s %15s %13s\n",
+                world.size(), runs, modelMs, kIdleMs, "", "CPU/run", "wall", "beyond model",
+                "idle");
     std::fflush(stdout);
-    for (const PollTiming& t : kTimings)
-        measureTransport(world, runs, modelMs, t);
+    double polling = 0; // at the default timing
+    for (const PollTiming& t : kTimings) {
+        const double idle = measureTransport(world, runs, modelMs, t);
+        if (t.minMs == PollTiming{}.minMs && t.maxMs == PollTiming{}.maxMs)
+            polling = idle;
+    }
+
+    const CalibrationSettings s = modelSettings(dir);
+    RemoteWorkerPool workers(world);
+    MpiRunPool pool(workers, [&s] { return workerSetup(s, s.db_f_name, s.runFile); });
+    Figures f;
+    try {
+        pool.prepare();
+        f = drive(pool, runs);
+    } catch (const FitError& e) {
+        std::fprintf(stderr, "mpi bench: %s\n", qPrintable(e.message()));
+        workers.endAll(1, 10000);
+        return 1;
+    }
+    if (!workers.shutdown(10000))
+        MpiWorld::abort(1);
+    // Part of every start: the pool compares the setup with the one the
+    // workers have.
+    const int calls = 10000;
+    const double c0 = cpuSeconds();
+    for (int i = 0; i < calls; ++i)
+        (void)workerSetup(s, s.db_f_name, s.runFile);
+    const double setupUs = (cpuSeconds() - c0) / calls * 1e6;
+    QFile out(dir + QStringLiteral("/mpi-figures"));
+    if (!out.open(QIODevice::WriteOnly))
+        return 1;
+    out.write(QStringLiteral("%1 %2 %3 %4 %5 %6 %7\n")
+                  .arg(f.runs)
+                  .arg(f.workers)
+                  .arg(f.cpu, 0, 'g', 10)
+                  .arg(f.wall, 0, 'g', 10)
+                  .arg(f.bad)
+                  .arg(setupUs, 0, 'g', 6)
+                  .arg(polling, 0, 'g', 6)
+                  .toUtf8());
+    if (f.bad > 0)
+        out.write(f.firstError.toUtf8());
     return 0;
 }
 
 int jobWorker(MpiWorld& world, int modelMs) {
-    {
-        WorkerService service(world.rank(), world.node());
-        RemoteWorker worker(
-            world, [&service](const SetupMap& setup) { return service.setUp(setup); },
-            [&service](const RunRequest& request) { return service.run(request); },
-            [&service] { service.stop(); });
-        const int status = worker.exec();
-        service.finish(status == 0);
-        if (status != 0)
-            return status;
-    }
     for (const PollTiming& t : kTimings) {
         QEventLoop* wait = nullptr;
         RemoteWorker worker(
             world, [](const SetupMap&) { return WorkspaceInfo{}; },
-            [&](const RunRequest&) {
+            [&](const RunRequest& request) {
                 QEventLoop loop;
                 wait = &loop;
-                QTimer::singleShot(modelMs, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+                QTimer::singleShot(request.pauseBeforeMs > 0 ? request.pauseBeforeMs : modelMs,
+                                   Qt::PreciseTimer, &loop, &QEventLoop::quit);
                 loop.exec();
                 wait = nullptr;
                 return RunResult{};
@@ -397,7 +411,14 @@ int jobWorker(MpiWorld& world, int modelMs) {
         if (worker.exec() != 0)
             return 1;
     }
-    return 0;
+    WorkerService service(world.rank(), world.node());
+    RemoteWorker worker(
+        world, [&service](const SetupMap& setup) { return service.setUp(setup); },
+        [&service](const RunRequest& request) { return service.run(request); },
+        [&service] { service.stop(); });
+    const int status = worker.exec();
+    service.finish(status == 0);
+    return status;
 }
 
 // ---- the launching process ----
@@ -451,6 +472,7 @@ int bench(const char* self, int ranks, int runs, int modelMs) {
     mpi.wall = words.value(3).toDouble();
     mpi.bad = words.value(4).toInt();
     const double setupUs = words.value(5).toDouble();
+    const double polling = words.value(6).toDouble();
     mpi.firstError = QString::fromUtf8(in.readAll());
 
     std::printf("\nRuns through a run pool (runAll), the same tickets on the same model folder:\n"
@@ -465,6 +487,8 @@ int bench(const char* self, int ranks, int runs, int modelMs) {
     std::printf("  (own CPU: RUSAGE_SELF of the local process or of rank 0; beyond model: "
                 "wall x workers / runs - %d ms)\n",
                 modelMs);
+    std::printf("  rank 0's CPU per run without its idle polling (%.1f ms per s): %.3f ms\n",
+                polling * 1e3, (mpi.cpu - polling * mpi.wall) / mpi.runs * 1e3);
     std::printf("  of rank 0's CPU per run, comparing the setup message at each start: "
                 "%.1f us\n",
                 setupUs);
