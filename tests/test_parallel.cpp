@@ -291,12 +291,13 @@ TEST_F(Parallel, KilledParallelCalibrationResumesFromTheJournalToTheSameEnd) {
               lines(touch) - runsAfterKill);
 }
 
-// The runs of a round that ended are journaled while the round goes on: a
-// program killed while the last vertex of the initial simplex still runs keeps
-// the rows of the three before it.
+// The runs of a round that ended are journaled while the round goes on, also
+// those that end before a run started ahead of them: a program killed while
+// one of the first two vertices of the initial simplex still runs (the first
+// model to start hangs) keeps the rows of the three others.
 TEST_F(Parallel, RunsThatEndedAreJournaledBeforeTheRoundIsOver) {
     const QString touch = tmp.path() + "/runs-round.txt";
-    const QString d = folder("round", {"--touch", touch, "--run-mode", "4=hang"});
+    const QString d = folder("round", {"--touch", touch, "--run-mode", "1=hang"});
     const QString db = d + "/calib.sqlite";
     QProcess* p = startProgram(d, line(d, {"NP=2"}));
     QElapsedTimer clock;
@@ -313,9 +314,11 @@ TEST_F(Parallel, RunsThatEndedAreJournaledBeforeTheRoundIsOver) {
             ::kill(pid.toInt(), SIGKILL);
     }
     EXPECT_EQ(lines(touch), 4);
-    EXPECT_EQ(queryText(db, "select group_concat(RUN || ' ' || PHASE || ' ' || COMPLETE, ';') "
-                            "from FITMARA_RUNS"),
-              "1 initial simplex 1;2 initial simplex 1;3 initial simplex 1");
+    EXPECT_EQ(queryText(db, "select count(distinct RUN) || ' ' || group_concat(distinct PHASE) "
+                            "|| ' ' || sum(COMPLETE) from FITMARA_RUNS"),
+              "3 initial simplex 3");
+    // Runs 3 and 4 started after the hanging one (run 1 or 2) and ended before it.
+    EXPECT_EQ(queryText(db, "select count(*) from FITMARA_RUNS where RUN in (3, 4)"), "2");
 }
 
 TEST_F(Parallel, RunScriptWritingTheRealDatabaseIsAnErrorAndNothingChanges) {

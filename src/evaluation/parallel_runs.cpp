@@ -7,6 +7,9 @@
 #include <QLocale>
 #include <QTimer>
 
+#include <algorithm>
+#include <set>
+
 ParallelRuns::ParallelRuns(RunPool& runPool, Reporter& reporter, ForeignWriteDetector* w)
     : pool(runPool), report(reporter), watch(w) {}
 
@@ -42,13 +45,12 @@ std::vector<RunOutcome> ParallelRuns::round(std::vector<RunTicket> tickets, bool
 
     // A round of long runs must not lose the runs that ended when the program
     // is killed before the round is over: their rows are written while it goes
-    // on, in the order of the tickets (a row waits for the runs before it), a
-    // moment after they come, so that runs ending together share one commit.
-    // What another program wrote before each of our writes is looked at first.
+    // on, as the runs end, a moment after they come, so that runs ending
+    // together share one commit. Rows that came out of the tickets' order are
+    // put in it at the round's end. What another program wrote before each of
+    // our writes is looked at first.
     bool foreignWrite = false;
-    std::vector<RunOutcome> arrived(tickets.size());
-    std::vector<bool> hasArrived(tickets.size(), false);
-    std::size_t journaled = 0;
+    std::vector<std::size_t> journaled; // tickets whose rows are staged or written, in that order
     QTimer flush;
     flush.setSingleShot(true);
     auto writeRows = [&] {
@@ -65,22 +67,17 @@ std::vector<RunOutcome> ParallelRuns::round(std::vector<RunTicket> tickets, bool
     if (book) {
         QObject::connect(&flush, &QTimer::timeout, writeRows);
         how.ended = [&](std::size_t k, const RunOutcome& o) {
-            arrived[k] = o;
-            hasArrived[k] = true;
-            while (journaled < tickets.size() && hasArrived[journaled]) {
-                journalRun(tickets[journaled].vector, arrived[journaled], phase,
-                           tickets[journaled].reading);
-                ++journaled;
-            }
+            journalRun(tickets[k].vector, o, phase, tickets[k].reading);
+            journaled.push_back(k);
             if (book->hasPendingWrites() && !flush.isActive())
                 flush.start(journalDelayMs);
         };
     }
     std::vector<RunOutcome> outcomes = runAll(pool, tickets, how);
     flush.stop();
-    if (book)
-        for (std::size_t k = journaled; k < outcomes.size() && k < tickets.size(); ++k)
-            journalRun(tickets[k].vector, outcomes[k], phase, tickets[k].reading);
+    if (book && !std::is_sorted(journaled.begin(), journaled.end()))
+        for (std::size_t k : std::set<std::size_t>(journaled.begin(), journaled.end()))
+            retake(tickets[k].vector, outcomes[k], phase, tickets[k].reading);
     if (foreignWrite || (watch && watch->changed()))
         throw FitError(
             QStringLiteral("The database %1 was written while the model ran in its workspaces. "
