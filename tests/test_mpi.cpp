@@ -680,7 +680,9 @@ TEST_F(MpiCalibration, AModelFailingOnAWorkerIsReportedAsLocallyWithItsPlace) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const QString head = QStringLiteral("if [ \"$FITMARA_RUN\" = 6 ]; then echo \"model broke "
+        // Every run says its number; run 6 then breaks.
+        const QString head = QStringLiteral("echo \"run $FITMARA_RUN\"\n"
+                                            "if [ \"$FITMARA_RUN\" = 6 ]; then echo \"model broke "
                                             "in run 6\" >&2; %1; fi")
                                  .arg(QLatin1String(c.action));
         const QString name = QString::number(c.tries);
@@ -701,21 +703,28 @@ TEST_F(MpiCalibration, AModelFailingOnAWorkerIsReportedAsLocallyWithItsPlace) {
                       withoutIncompleteDetail(contents(two + QStringLiteral("/Opti_Result.TXT")))));
         const QRegularExpression output(
             QStringLiteral("  the model's last output \\(%1/\\.fitmara-work/rank-[12]/\\S+/"
-                           "model\\.log on node \\S+\\):\r?\n  \\| model broke in run 6")
+                           "model\\.log on node \\S+\\):\r?\n  \\| run 6\r?\n  \\| model broke in "
+                           "run 6")
                 .arg(QRegularExpression::escape(three)));
         EXPECT_TRUE(output.match(QString::fromLocal8Bit(protocol)).hasMatch()) << protocol.data();
         EXPECT_TRUE(job.err.contains(QStringLiteral("model run 6 was incomplete on node ")))
             << report(job);
 
-        // Each try its own row, as locally; the worker and the times aside.
+        // Each try its own row, as locally, with what the model said; the
+        // worker and the times aside.
         const QString journal = QStringLiteral(
-            "select RUN, TRY, PHASE, PARAMS, CRITERION, COMPLETE, STATUS, EXIT_STATUS "
+            "select RUN, TRY, PHASE, PARAMS, CRITERION, COMPLETE, STATUS, EXIT_STATUS, OUTPUT "
             "from FITMARA_RUNS order by RUN, TRY");
         EXPECT_EQ(rows(three + QStringLiteral("/demo.sqlite"), journal),
                   rows(two + QStringLiteral("/demo.sqlite"), journal));
+        EXPECT_EQ(rows(three + QStringLiteral("/demo.sqlite"),
+                       QStringLiteral("select count(*) from FITMARA_RUNS where COMPLETE = 1 and "
+                                      "OUTPUT = 'run ' || RUN")),
+                  rows(three + QStringLiteral("/demo.sqlite"),
+                       QStringLiteral("select count(*) from FITMARA_RUNS where COMPLETE = 1")));
         QString tries;
         for (int t = 1; t <= c.tries; ++t)
-            tries += QStringLiteral("%1|1|1|model broke in run 6\n").arg(t);
+            tries += QStringLiteral("%1|1|1|run 6\nmodel broke in run 6\n").arg(t);
         EXPECT_EQ(rows(three + QStringLiteral("/demo.sqlite"),
                        QStringLiteral("select TRY, EXIT_STATUS <> '', WORKER in (1, 2), OUTPUT "
                                       "from FITMARA_RUNS where RUN = 6 order by TRY")),

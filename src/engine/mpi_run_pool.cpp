@@ -42,7 +42,8 @@ EvaluationResult evaluationOf(const RunResult& r, Reading reading,
     e.onlyMarks = r.onlyMarks;
     e.criterion = r.criterion;
     e.failure = r.failure;
-    e.output = linesOf(r.outputTail);
+    if (!r.complete)
+        e.output = linesOf(r.outputTail);
     e.outputFile = r.outputFile.isEmpty()
                        ? QString()
                        : QStringLiteral("%1 on node %2").arg(r.outputFile, r.node);
@@ -172,6 +173,7 @@ void MpiRunPool::onFinished(int rank, const RunResult& result) {
     o.exitStatus = result.exitStatus;
     o.startedAt = timeOf(result.startedMs);
     o.durationSeconds = result.durationSeconds;
+    o.output = result.outputTail;
     for (const RunTryReport& t : result.earlierTries) {
         RunTry early;
         early.result.complete = false;

@@ -199,7 +199,7 @@ RunResult WorkerService::run(const RunRequest& request) {
             result.criterion = r.criterion;
             result.failure = r.failure;
             result.outputFile = r.outputFile;
-            result.outputTail = r.output.join(QLatin1Char('\n'));
+
             if (reading != Reading::Criterion) {
                 // The simulated values, then the variances of the same rows.
                 result.modelValues = r.values.mod;
@@ -222,10 +222,10 @@ RunResult WorkerService::run(const RunRequest& request) {
         result.startedMs = msOf(runner.startedAt());
         result.durationSeconds =
             runner.runEnd() == RunEnd::StartFailed ? 0 : runner.durationMs() / 1000.0;
-        if (!result.error.isEmpty()) {
-            result.outputTail = runner.outputTail(20).join(QLatin1Char('\n'));
+        // What the model said, for the journal (of every run) and the log.
+        result.outputTail = runner.outputTail(20).join(QLatin1Char('\n'));
+        if (!result.error.isEmpty())
             break;
-        }
         if (result.complete || stopping || attempt > settings.retries)
             break;
         result.earlierTries.push_back({result.incompleteReason, result.onlyMarks, result.failure,

@@ -141,6 +141,7 @@ void LocalRunPool::complete(Worker& w) {
     }
     o.stopped = w.stopping;
     o.exitStatus = w.runner.statusText();
+    o.output = w.runner.outputTail(20).join(QLatin1Char('\n'));
     o.startedAt = w.runner.startedAt();
     if (w.runner.runEnd() != RunEnd::StartFailed)
         o.durationSeconds = w.runner.durationMs() / 1000.0;

@@ -162,6 +162,6 @@ void ParallelRuns::journalRun(const tfmatrix& vector, const RunOutcome& o, journ
     rec.exitStatus = o.exitStatus;
     rec.started = o.startedAt;
     rec.durationSeconds = o.durationSeconds;
-    rec.output = r.output.join(QLatin1Char('\n'));
+    rec.output = !o.output.isEmpty() ? o.output : r.output.join(QLatin1Char('\n'));
     book->record(std::move(rec));
 }

@@ -54,6 +54,7 @@ struct RunOutcome {
     QString exitStatus;
     QDateTime startedAt;
     double durationSeconds = 0;
+    QString output; // the last lines the model wrote, for the journal (also of a complete run)
     // The failed tries before the last one, first first (RR=); result.tries
     // counts them with the last.
     std::vector<RunTry> earlierTries;
