@@ -23,7 +23,7 @@ namespace {
 const QString program = QStringLiteral(BINARY_DIR "/fitmara");
 
 // Three parameters; the model is deliberately rough (A counts in quarter steps),
-// so the search meets plateaus: reflections, expansions, contractions and shrinks.
+// so the search meets plateaus: reflections, expansions and contractions.
 const char* kDbSql = R"(
 create table model_par (ID integer primary key, A double, B double, C double);
 insert into model_par values (1, 1.0, 1.0, 0.0);
@@ -108,11 +108,12 @@ int lines(const QString& path) {
 class Parallel : public ::testing::Test {
   protected:
     // A model folder of its own: the database and a run script naming it relatively.
-    QString folder(const QString& name, const QStringList& extraModelArgs = {}) {
+    QString folder(const QString& name, const QStringList& extraModelArgs = {},
+                   const QString& modelSql = kModelSql) {
         const QString d = tmp.path() + "/" + name;
         QDir().mkpath(d);
         makeDb(d, kDbSql);
-        writeRunScript(d, QStringList{"--db", "calib.sqlite", "--sql", kModelSql} + extraModelArgs);
+        writeRunScript(d, QStringList{"--db", "calib.sqlite", "--sql", modelSql} + extraModelArgs);
         return d;
     }
     static QStringList line(const QString& d, const QStringList& extra) {
@@ -247,6 +248,33 @@ static QByteArray protocolWithout(const QString& file) {
         if (!l.startsWith("Parallel runs: ") && !l.startsWith("Resumed from the run journal: "))
             kept.append(l);
     return kept.join('\n');
+}
+
+// A model in steps in A and B: on its plateaus a contraction is often no
+// better than the worst vertex, and the simplex shrinks. Three workers make
+// the shrinks' runs at once and still take the serial decisions.
+TEST_F(Parallel, ShrinksRunInParallelWithTheSerialDecisions) {
+    const QString stepped = QStringLiteral(
+        "UPDATE results SET SIM = round((SELECT A FROM model_par WHERE ID=1) * 4) / 4.0 + "
+        "round((SELECT B FROM model_par WHERE ID=1) * 4) / 4.0 * X + (SELECT C FROM model_par "
+        "WHERE ID=1) * X * X");
+    const QString one = folder("stepped-one", {}, stepped);
+    const QString three = folder("stepped-three", {}, stepped);
+    const Ended a = finish(startProgram(one, line(one, {"NP=1"})));
+    const Ended b = finish(startProgram(three, line(three, {"NP=3"})));
+    ASSERT_EQ(a.status, 0) << a.err.toStdString();
+    ASSERT_EQ(b.status, 0) << b.err.toStdString();
+    EXPECT_EQ(protocolWithout(three + "/Opti_Result.TXT"),
+              protocolWithout(one + "/Opti_Result.TXT"));
+    EXPECT_EQ(parmInt(three + "/calib.sqlite"), parmInt(one + "/calib.sqlite"));
+    const QString shrinks = "select count(*) from FITMARA_RUNS where PHASE = 'shrink'";
+    EXPECT_NE(queryText(one + "/calib.sqlite", shrinks), "0");
+    EXPECT_EQ(queryText(three + "/calib.sqlite", shrinks),
+              queryText(one + "/calib.sqlite", shrinks));
+    // The shrink's runs went on at the same time, on more than one worker.
+    EXPECT_EQ(queryText(three + "/calib.sqlite", "select count(distinct WORKER) > 1 from "
+                                                 "FITMARA_RUNS where PHASE = 'shrink'"),
+              "1");
 }
 
 TEST_F(Parallel, KilledParallelCalibrationResumesFromTheJournalToTheSameEnd) {
