@@ -406,6 +406,26 @@ TEST_F(Analysis, TwoParametersOnALinearModelMatchTheClosedForm) {
     EXPECT_FALSE(QFile::exists("opti_res.xlsx"));
 }
 
+// On its own the analysis guards the model's tables as a calibration does:
+// while its models run, the run marker stands (a program killed now leaves it,
+// and the next run restores the tables from their backups); afterwards it is
+// gone and the tables hold the start values.
+TEST_F(Analysis, UncertaintyOnItsOwnHoldsTheRunMarkerWhileItsModelsRun) {
+    Session s;
+    TestAsker asker;
+    s.asker = &asker;
+    open(s, param("a", 0, 2, "slope") + param("b", 0, 1, "icpt"), kLinear);
+    const QString marker = dbPath + ".fitmara-run";
+    bool markedDuringRun = false;
+    duringRun(s, 2, [&] { markedDuringRun = QFile::exists(marker); });
+    s.analyseUncertainty();
+    EXPECT_TRUE(markedDuringRun);
+    EXPECT_FALSE(QFile::exists(marker));
+    EXPECT_EQ(num("SELECT a FROM mpar"), 2);
+    EXPECT_EQ(num("SELECT b FROM mpar"), 1);
+    EXPECT_FALSE(s.lb.lines().join('\n').contains("_bop")) << "the backup is not logged";
+}
+
 TEST_F(Analysis, ThreeParametersFillTheUpperTriangleOfCorrelations) {
     Session s;
     open(s, param("a", 0, 2, "pa") + param("b", 0, 1, "pb") + param("c", 0, 0.5, "pc"), kQuadratic);

@@ -10,6 +10,7 @@
 #include "evaluation/parallel_runs.h"
 #include "evaluation/run_journal.h"
 #include "optim/calibration.h"
+#include "paramdb/backup.h"
 #include "paramdb/parm_int_check.h"
 
 #include <QSqlQuery>
@@ -204,10 +205,33 @@ void Session::analyseUncertainty() {
     lcid = -99; // no workbook yet in this analysis
     UncertaintyAnalysis analysis(settings, db, evaluator, *this,
                                  {criterionSeries, criterionSeriesName});
-    analysis.checkBeforeRun = [this] {
+    // On its own (not after a calibration, which guards its tables) the analysis
+    // takes the run marker and a backup of the model's tables once its checks
+    // have passed: a second program on the database is refused, and a program
+    // killed while a raised value stands in a model table leaves the marker, so
+    // that the next run restores the tables. The backup is silent; a recovery
+    // of an earlier run that did not finish is told.
+    bool guarded = false;
+    analysis.checkBeforeRun = [this, &guarded] {
         checkBeforeRun(QStringLiteral("The uncertainty analysis"), NeedsModelRun | NeedsUncertainty,
                        NeedsAval | NeedsUniqueAlias);
+        if (!runMarker.held()) {
+            ::backup(db, runMarker, [this](const QString& line, bool select) {
+                if (select)
+                    lb.append(line, true);
+            });
+            guarded = true;
+        }
     };
+    // The analysis sets the start values back itself, also when it fails.
+    struct Unguard {
+        Session& s;
+        bool& guarded;
+        ~Unguard() {
+            if (guarded)
+                s.backupClosed();
+        }
+    } unguard{*this, guarded};
     // The sensitivities are kept for the parameter plot as soon as every run is
     // made, also when storing the results fails afterwards.
     auto keepResults = [&] {
