@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <gtest/gtest.h>
@@ -309,6 +310,17 @@ TEST_F(Parallel, KilledParallelCalibrationResumesFromTheJournalToTheSameEnd) {
     const QByteArray protocol = fileBytes(d + "/Opti_Result.TXT");
     EXPECT_TRUE(protocol.contains("Resumed from the run journal: ")) << protocol.toStdString();
     EXPECT_FALSE(protocol.contains("Resumed from the run journal: 0 ")) << protocol.toStdString();
+    // What was taken from the journal and what was made now are the runs the
+    // search used: as many as one after the other made, none it did not use.
+    const QRegularExpression counts("Resumed from the run journal: (\\d+) model runs taken from "
+                                    "it, (\\d+) made now");
+    const QRegularExpressionMatch m = counts.match(QString::fromUtf8(protocol));
+    ASSERT_TRUE(m.hasMatch()) << protocol.toStdString();
+    EXPECT_EQ(m.captured(1).toInt() + m.captured(2).toInt(),
+              queryText(ref + "/calib.sqlite",
+                        "select count(*) from FITMARA_RUNS r join FITMARA_OPERATIONS o on o.ID = "
+                        "r.OPERATION_ID where o.KIND = 'calibration'")
+                  .toInt());
     EXPECT_EQ(protocolWithout(d + "/Opti_Result.TXT"), protocolWithout(ref + "/Opti_Result.TXT"));
     EXPECT_EQ(parmInt(db), parmInt(ref + "/calib.sqlite"));
     EXPECT_EQ(queryText(db, "select group_concat(KIND || ':' || coalesce(OUTCOME, 'none') || ':' "

@@ -70,12 +70,13 @@ void RunJournal::record(journal::RunRecord run) {
     book.stageRun(run);
 }
 
-std::optional<double> RunJournal::replay(const std::vector<double>& x) {
+std::optional<double> RunJournal::replay(const std::vector<double>& x, bool counted) {
     if (!resumed)
         return std::nullopt;
     const auto run = book.completedRun(op, x);
     if (!run || !run->criterion)
         return std::nullopt;
-    ++replayed;
+    if (counted)
+        ++replayed;
     return run->criterion;
 }

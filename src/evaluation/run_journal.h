@@ -65,7 +65,10 @@ class RunJournal {
     bool resuming() const { return resumed; }
     // The criterion of a complete run of the resumed operation with exactly
     // this vector (1..n), counted as taken from the journal.
-    std::optional<double> replay(const std::vector<double>& x);
+    // Not `counted`: a value looked up ahead, counted (countReplayed()) only
+    // when the search takes it.
+    std::optional<double> replay(const std::vector<double>& x, bool counted = true);
+    void countReplayed() { ++replayed; }
     int replayedRuns() const { return replayed; }
 
   private:

@@ -181,7 +181,7 @@ CalibrationSummary Calibration::optimize() {
                 std::optional<double> replayed;
                 if (journal)
                     replayed = journal->replay(
-                        tfmatrix(points[k].begin() + 1, points[k].begin() + 1 + ndim));
+                        tfmatrix(points[k].begin() + 1, points[k].begin() + 1 + ndim), false);
                 if (replayed) {
                     values[k].evaluated = true;
                     values[k].value = *replayed;
@@ -219,6 +219,7 @@ CalibrationSummary Calibration::optimize() {
                 if (!samePoint(it->x, x))
                     continue;
                 if (it->replayed) {
+                    journal->countReplayed();
                     report.evaluated(*it->replayed);
                     noteBest(summary, true, *it->replayed);
                 } else {
