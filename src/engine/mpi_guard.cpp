@@ -75,12 +75,14 @@ void signalAll(const std::vector<int>& pids, int sig) {
         }
     }
     if (!workspace.isEmpty()) {
-        std::vector<int> pids = processesOfWorkspace(workspace);
-        if (!pids.empty()) {
-            signalAll(pids, SIGTERM);
-            ::usleep(300000);
-            signalAll(processesOfWorkspace(workspace), SIGKILL);
-        }
+        // A model the worker was starting in its last moment may not show the
+        // workspace in its environment yet (between fork and exec): look again
+        // after the grace, whether or not the first look found one.
+        signalAll(processesOfWorkspace(workspace), SIGTERM);
+        ::usleep(300000);
+        signalAll(processesOfWorkspace(workspace), SIGKILL);
+        ::usleep(100000);
+        signalAll(processesOfWorkspace(workspace), SIGKILL);
     }
     ::_exit(0);
 }

@@ -10,6 +10,7 @@
 // test can tell whether any survived. Rank 0 writes "ok: ..." lines to standard
 // output and problems to standard error; exit 0 when all held.
 #include "base/fit_error.h"
+#include "engine/mpi_guard.h"
 #include "engine/mpi_launch.h"
 #include "engine/mpi_transport.h"
 #include "engine/mpi_world.h"
@@ -85,11 +86,13 @@ QString waitText(int status) {
 
 // ---------------------------------------------------------------- workers
 
-int workerMain(MpiWorld& world) {
+int workerMain(MpiWorld& world, ModelGuard& guard) {
     QString workspace;
     TdvkAppExec model;
     auto setup = [&](const SetupMap& s) {
         workspace = s.value(setupkey::workFolder) + QStringLiteral("/rank-%1").arg(world.rank());
+        // As fitmara's workers: a guard ends this worker's models if it is killed.
+        guard.watch(workspace);
         if (scenario == QLatin1String("workspace-fail") && world.rank() == 2)
             throw FitError(
                 QStringLiteral("cannot make %1: no space left on device").arg(workspace));
@@ -109,6 +112,7 @@ int workerMain(MpiWorld& world) {
             std::this_thread::sleep_for(std::chrono::seconds(120));
         model.setCurrentDir(workspace);
         model.setApplicationName(standin);
+        model.setEnvironmentVariable(QStringLiteral("FITMARA_WORKSPACE"), workspace);
         const QString touch = first == hangRun ? scratch + QStringLiteral("/started.log")
                                                : workspace + QStringLiteral("/runs.log");
         model.setParameters(
@@ -359,12 +363,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: mpirun -np N mpi_ranks SCENARIO SCRATCH\n");
         return 2;
     }
+    // Forked before MPI starts, as fitmara's workers do.
+    ModelGuard guard = launch.rank != 0 ? ModelGuard::start() : ModelGuard();
     try {
         MpiWorld world(launch, &argc, &argv);
         QCoreApplication app(argc, argv);
         scenario = QString::fromLocal8Bit(argv[1]);
         scratch = QString::fromLocal8Bit(argv[2]);
-        return world.rank() == 0 ? masterMain(world) : workerMain(world);
+        return world.rank() == 0 ? masterMain(world) : workerMain(world, guard);
     } catch (const FitError& e) {
         std::fprintf(stderr, "mpi_ranks: %s\n", e.message().toLocal8Bit().constData());
         return 2;
