@@ -19,6 +19,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QDoubleSpinBox>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
 #include <QLabel>
@@ -588,6 +589,45 @@ TEST_F(WindowTest, WhileTheModelRunsTheStartingActionsAreDisabled) {
         EXPECT_TRUE(find<QPushButton>(window.get(), name)->isEnabled()) << name;
     EXPECT_FALSE(stop->isEnabled());
     EXPECT_NE(grid->editTriggers(), QAbstractItemView::NoEditTriggers);
+}
+
+// The stop button with parallel runs: every model under way in the workspaces
+// ends at once, the model's tables are restored and the workspaces go.
+TEST_F(WindowTest, StopEndsEveryParallelRunAndRestoresTheTables) {
+    const QString touch = dir.filePath(QStringLiteral("runs.txt"));
+    const QString script = fixture::writeRunScript(
+        dir.path(), {"--db", "calib.sqlite", "--behave", "hang", "--touch", touch});
+    fixture::setupSession(*session, dbFile, script, {"results", "obs", "sim", "grp", "var"});
+    session->settings.parallelRuns = 3;
+    auto* stop = find<QPushButton>(window.get(), "ButtonStop");
+    int seen = 0;
+    QTimer watch;
+    QElapsedTimer clock;
+    clock.start();
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        QFile f(touch);
+        seen = f.open(QIODevice::ReadOnly) ? int(f.readAll().count('\n')) : 0;
+        if (seen >= 3 || clock.elapsed() > 20000) {
+            watch.stop();
+            QTest::mouseClick(stop, Qt::LeftButton);
+        }
+    });
+    watch.start(50);
+    QTest::mouseClick(find<QPushButton>(window.get(), "Button4"), Qt::LeftButton);
+    EXPECT_EQ(seen, 3) << "three models should have been running";
+    EXPECT_LT(clock.elapsed(), 15000);
+    EXPECT_FALSE(session->busy());
+    EXPECT_EQ(fixture::queryText(dbFile, "select k1 || ' ' || k2 from model_par"), "1.5 0.0001");
+    EXPECT_FALSE(QFile::exists(dbFile + ".fitmara-run"));
+    EXPECT_FALSE(QDir(dir.filePath(QStringLiteral(".fitmara-work"))).exists());
+    // No model of the run is left.
+    int left = 0;
+    for (const QString& pid : QDir("/proc").entryList(QDir::Dirs)) {
+        QFile f("/proc/" + pid + "/cmdline");
+        if (f.open(QIODevice::ReadOnly) && f.readAll().contains(touch.toUtf8()))
+            ++left;
+    }
+    EXPECT_EQ(left, 0);
 }
 
 TEST_F(WindowTest, ExitAndCloseRequestsCloseTheWindow) {
