@@ -742,7 +742,11 @@ TEST_F(MpiCalibration, WorkspacesThatCannotBeMadeStopTheJobBeforeAnyRun) {
                                     QStringLiteral("echo run >> %1").arg(fixture::shellQuote(ran)));
     const QString parmInt = QStringLiteral("select * from PARM_INT order by ITEM_IX");
     const QString before = rows(three + QStringLiteral("/demo.sqlite"), parmInt);
-    const Job job = asJob(three, {QStringLiteral("WD=") + three + QStringLiteral("/run.sh/work")});
+    const Job job = asJob(three, {QStringLiteral("WD=") + three + QStringLiteral("/run.sh/work"),
+                                  QStringLiteral("NP=4")});
+    // NP= gives way to the job's workers, and says so.
+    EXPECT_TRUE(job.err.contains(QLatin1String("NP=4 is not used: this job has 2 workers")))
+        << report(job);
     EXPECT_EQ(job.exitCode, 1) << report(job);
     EXPECT_FALSE(job.timedOut);
     for (const char* rank : {"rank-1\" cannot be made: ", "rank-2\" cannot be made: "})
