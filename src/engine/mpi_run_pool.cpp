@@ -112,9 +112,17 @@ void MpiRunPool::setUp() {
 }
 
 void MpiRunPool::prepare() {
-    if (!running.empty())
-        throw FitError(QStringLiteral("The model runs of the last operation are still going on "
-                                      "on the MPI workers; start again once they have ended."));
+    // Runs of the last operation that a stop ended may not have answered yet:
+    // a worker makes its new workspace only once its run is over.
+    if (!running.empty() || workers.runningCount() > 0) {
+        workers.stopAll();
+        if (!workers.waitUntilIdle(stopWaitMs))
+            throw FitError(QStringLiteral("The model runs of the last operation are still going "
+                                          "on on the MPI workers; start again once they have "
+                                          "ended."));
+        if (!running.empty())
+            endRunning({});
+    }
     ready = false;
     setUp();
 }
@@ -193,7 +201,7 @@ void MpiRunPool::onFinished(int rank, const RunResult& result) {
             o.error += QStringLiteral("\nThe model's last output:\n") + result.outputTail;
     } else {
         o.result = evaluationOf(result, reading, evaluated);
-        // The log says what it says locally; where it happened goes to standard error.
+        // Standard error says where it happened too, for the job's log on a cluster.
         if (!o.result.complete && !o.stopped)
             note(QStringLiteral("model run %1 was incomplete on %2 (%3)%4")
                      .arg(o.run)

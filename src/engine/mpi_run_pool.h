@@ -43,6 +43,8 @@ class MpiRunPool : public RunPool {
     // How long a stopped run may take to answer before it is given up as
     // stopped: a job torn down by its launcher never answers.
     int stopAnswerMs = 500;
+    // How long the next operation waits for the runs of the last one to end.
+    int stopWaitMs = 10000;
 
   private:
     void onFinished(int rank, const RunResult& result);
