@@ -298,5 +298,7 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     std::shared_ptr<Parallel> par; // shared: its type is complete in session_parallel.cpp only
     RunPool* remotePool = nullptr;
     bool openRemote(); // openParallel() on the remote pool
+    // The parallel runs of the operation on `pool`, with `made`'s watch.
+    void useParallel(std::unique_ptr<Parallel> made, RunPool& pool);
     qint64 lastProgressLineMs = -1;
 };

@@ -49,12 +49,17 @@ bool Session::openParallel() {
         }
         throw;
     }
-    made->runs = std::make_unique<ParallelRuns>(*made->pool, *this, made->watch.get());
+    RunPool& pool = *made->pool;
+    useParallel(std::move(made), pool);
+    return true;
+}
+
+void Session::useParallel(std::unique_ptr<Parallel> made, RunPool& pool) {
+    made->runs = std::make_unique<ParallelRuns>(pool, *this, made->watch.get());
     // The runs of the pool are journaled like those in place, with their worker.
     made->runs->setJournal([this] { return evaluator.journal(); });
     par = std::move(made);
     lastProgressLineMs = -1;
-    return true;
 }
 
 bool Session::openRemote() {
@@ -72,10 +77,7 @@ bool Session::openRemote() {
     // The workers copy the model's folder now, after the backup.
     remotePool->prepare();
     made->watch = std::make_unique<ForeignWriteDetector>(database);
-    made->runs = std::make_unique<ParallelRuns>(*remotePool, *this, made->watch.get());
-    made->runs->setJournal([this] { return evaluator.journal(); });
-    par = std::move(made);
-    lastProgressLineMs = -1;
+    useParallel(std::move(made), *remotePool);
     return true;
 }
 
