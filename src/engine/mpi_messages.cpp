@@ -142,6 +142,46 @@ QString messageKindName(MessageKind kind) {
     return QStringLiteral("unknown (%1)").arg(int(kind));
 }
 
+FitRow fitRowOf(const QVariant& index, double observed, double simulated) {
+    FitRow row;
+    row.observed = observed;
+    row.simulated = simulated;
+    if (!index.isValid() || index.isNull())
+        return row;
+    switch (index.typeId()) {
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+    case QMetaType::UInt:
+    case QMetaType::ULongLong:
+        row.kind = FitRow::Index::Whole;
+        row.whole = index.toLongLong();
+        break;
+    case QMetaType::Double:
+        row.kind = FitRow::Index::Number;
+        row.number = index.toDouble();
+        break;
+    default:
+        row.kind = FitRow::Index::Text;
+        row.text = index.toString();
+        break;
+    }
+    return row;
+}
+
+QVariant indexValue(const FitRow& row) {
+    switch (row.kind) {
+    case FitRow::Index::None:
+        break;
+    case FitRow::Index::Whole:
+        return QVariant(row.whole);
+    case FitRow::Index::Number:
+        return QVariant(row.number);
+    case FitRow::Index::Text:
+        return QVariant(row.text);
+    }
+    return QVariant();
+}
+
 QByteArray encode(const RunRequest& request) {
     Writer w(markerRequest);
     w.i64(request.run);

@@ -11,6 +11,7 @@
 #include <QByteArray>
 #include <QMap>
 #include <QString>
+#include <QVariant>
 #include <QtGlobal>
 
 #include <vector>
@@ -69,6 +70,9 @@ struct FitRow {
     double observed = 0;
     double simulated = 0;
 };
+// A fit row from the index value as the database gave it, and back.
+FitRow fitRowOf(const QVariant& index, double observed, double simulated);
+QVariant indexValue(const FitRow& row);
 
 struct RunResult {
     qint64 run = 0; // the request's number

@@ -19,20 +19,6 @@ QDateTime timeOf(qint64 msSinceEpoch) {
     return msSinceEpoch == 0 ? QDateTime() : QDateTime::fromMSecsSinceEpoch(msSinceEpoch, Qt::UTC);
 }
 
-QVariant indexOf(const FitRow& row) {
-    switch (row.kind) {
-    case FitRow::Index::None:
-        break;
-    case FitRow::Index::Whole:
-        return QVariant(row.whole);
-    case FitRow::Index::Number:
-        return QVariant(row.number);
-    case FitRow::Index::Text:
-        return QVariant(row.text);
-    }
-    return QVariant();
-}
-
 // What the ranks' result says, as an evaluation's result.
 EvaluationResult evaluationOf(const RunResult& r, Reading reading,
                               const CalibrationSettings& settings) {
@@ -55,7 +41,7 @@ EvaluationResult evaluationOf(const RunResult& r, Reading reading,
         e.fit.skipped = int(r.fitSkipped);
         e.fit.points.reserve(r.fit.size());
         for (const FitRow& row : r.fit)
-            e.fit.points.push_back({indexOf(row), row.observed, row.simulated});
+            e.fit.points.push_back({indexValue(row), row.observed, row.simulated});
     }
     if (reading == Reading::ModelValues || reading == Reading::ModelValuesAndFit) {
         // The simulated values, then the variances of the same rows.
