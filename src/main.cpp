@@ -90,18 +90,6 @@ int runWindow(int argc, char** argv, bool batch) {
     return runWindowLoop(app, session, batch);
 }
 
-// A worker rank: serves rank 0's runs in its own workspace until told to leave.
-int runMpiWorker(MpiWorld& world, ModelGuard& guard) {
-    WorkerService service(world.rank(), world.node(), &guard);
-    RemoteWorker worker(
-        world, [&service](const SetupMap& setup) { return service.setUp(setup); },
-        [&service](const RunRequest& request) { return service.run(request); },
-        [&service] { service.stop(); });
-    const int status = worker.exec();
-    service.finish(status == 0);
-    return status;
-}
-
 // Rank 0: the calibration as it runs without MPI, its runs on the worker ranks:
 // the window where there is a display, else a headless GO line.
 int runMpiMaster(MpiWorld& world, const QStringList& args, const QString& launcher,
@@ -166,7 +154,7 @@ int runMpiJob(int argc, char** argv, const MpiLaunch& launch, const QStringList&
         return world->rank() == 0
                    ? runMpiMaster(*world, args, launch.launcher,
                                   window ? static_cast<QApplication*>(app.get()) : nullptr)
-                   : runMpiWorker(*world, guard);
+                   : serveWorkerRank(*world, &guard);
     } catch (const FitError& e) {
         reportBatchError(e.message());
         MpiWorld::abort(ExitFailed);

@@ -412,14 +412,7 @@ int jobWorker(MpiWorld& world, int modelMs) {
         if (worker.exec() != 0)
             return 1;
     }
-    WorkerService service(world.rank(), world.node());
-    RemoteWorker worker(
-        world, [&service](const SetupMap& setup) { return service.setUp(setup); },
-        [&service](const RunRequest& request) { return service.run(request); },
-        [&service] { service.stop(); });
-    const int status = worker.exec();
-    service.finish(status == 0);
-    return status;
+    return serveWorkerRank(world);
 }
 
 // ---- the launching process ----

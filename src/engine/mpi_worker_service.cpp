@@ -2,6 +2,8 @@
 
 #include "base/fit_error.h"
 #include "engine/mpi_launch.h"
+#include "engine/mpi_transport.h"
+#include "engine/mpi_world.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -27,33 +29,6 @@ const QString pauseAfterRun = QStringLiteral("settings.pauseAfterRunMs");
 const QString timeout = QStringLiteral("settings.runTimeoutS");
 const QString retries = QStringLiteral("settings.retries");
 } // namespace key
-
-// The fit's index value as the message carries it.
-FitRow fitRowOf(const FitPoint& p) {
-    FitRow row;
-    row.observed = p.observed;
-    row.simulated = p.simulated;
-    if (!p.index.isValid() || p.index.isNull())
-        return row;
-    switch (p.index.typeId()) {
-    case QMetaType::Int:
-    case QMetaType::LongLong:
-    case QMetaType::UInt:
-    case QMetaType::ULongLong:
-        row.kind = FitRow::Index::Whole;
-        row.whole = p.index.toLongLong();
-        break;
-    case QMetaType::Double:
-        row.kind = FitRow::Index::Number;
-        row.number = p.index.toDouble();
-        break;
-    default:
-        row.kind = FitRow::Index::Text;
-        row.text = p.index.toString();
-        break;
-    }
-    return row;
-}
 
 qint64 msOf(const QDateTime& t) {
     return t.isValid() ? t.toMSecsSinceEpoch() : 0;
@@ -209,7 +184,7 @@ RunResult WorkerService::run(const RunRequest& request) {
             if (reading == Reading::ModelValuesAndFit) {
                 result.fit.clear();
                 for (const FitPoint& p : r.fit.points)
-                    result.fit.push_back(fitRowOf(p));
+                    result.fit.push_back(fitRowOf(p.index, p.observed, p.simulated));
                 result.fitSkipped = r.fit.skipped;
             }
         } catch (const FitError& e) {
@@ -280,4 +255,15 @@ void WorkerService::finish(bool clean) {
         std::fprintf(stderr, "fitmara (worker %d on %s): %s\n", rank,
                      node.toLocal8Bit().constData(), e.message().toLocal8Bit().constData());
     }
+}
+
+int serveWorkerRank(MpiWorld& world, ModelGuard* guard) {
+    WorkerService service(world.rank(), world.node(), guard);
+    RemoteWorker worker(
+        world, [&service](const SetupMap& setup) { return service.setUp(setup); },
+        [&service](const RunRequest& request) { return service.run(request); },
+        [&service] { service.stop(); });
+    const int status = worker.exec();
+    service.finish(status == 0);
+    return status;
 }

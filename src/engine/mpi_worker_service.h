@@ -27,6 +27,13 @@ SetupMap workerSetup(const CalibrationSettings& settings, const QString& databas
 // The settings as a worker reads them from the setup message.
 CalibrationSettings workerSettings(const SetupMap& setup);
 
+class MpiWorld;
+
+// A worker rank's whole life: serves rank 0's setups and runs with a
+// WorkerService until told to leave, then removes its workspace (after a clean
+// end). Returns the rank's exit status. guard: see WorkerService.
+int serveWorkerRank(MpiWorld& world, ModelGuard* guard = nullptr);
+
 class WorkerService {
   public:
     // rank: this worker's rank, which names its workspace folder. guard, when
