@@ -45,11 +45,7 @@ const QString kModelSql =
     QStringLiteral("UPDATE results SET SIM = (SELECT A FROM model_par WHERE ID=1) + "
                    "(SELECT B FROM model_par WHERE ID=1) * X");
 
-struct Outcome {
-    int status = -1;
-    bool crashed = false;
-    QString out, err;
-};
+using Outcome = fixture::ProgramEnd;
 
 class Batch : public ::testing::Test {
   protected:
@@ -74,36 +70,18 @@ class Batch : public ::testing::Test {
     // `environment` is applied last (an empty value removes the variable).
     QProcess* start(const QStringList& args, bool withWindow = false,
                     const QList<std::pair<QString, QString>>& environment = {}) {
-        auto* p = new QProcess;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove("DISPLAY");
-        env.remove("WAYLAND_DISPLAY");
+        QProcessEnvironment env = fixture::headlessEnvironment();
         if (withWindow) {
             env.insert("DISPLAY", ":fitmara-test");
             env.insert("QT_QPA_PLATFORM", "offscreen");
         }
         for (const auto& [name, value] : environment)
             value.isEmpty() ? env.remove(name) : env.insert(name, value);
-        p->setProcessEnvironment(env);
-        p->setWorkingDirectory(dir.path());
-        p->start(program, args);
-        EXPECT_TRUE(p->waitForStarted(10000));
-        return p;
+        return fixture::startProgram(program, dir.path(), args, env);
     }
 
     Outcome finish(QProcess* p, int timeoutMs = 120000) {
-        Outcome r;
-        if (!p->waitForFinished(timeoutMs)) {
-            p->kill();
-            p->waitForFinished();
-            ADD_FAILURE() << "fitmara did not end in time";
-        }
-        r.crashed = p->exitStatus() != QProcess::NormalExit;
-        r.status = p->exitCode();
-        r.out = QString::fromLocal8Bit(p->readAllStandardOutput());
-        r.err = QString::fromLocal8Bit(p->readAllStandardError());
-        delete p;
-        return r;
+        return fixture::finishProgram(p, timeoutMs);
     }
 
     Outcome run(const QStringList& args, bool withWindow = false) {

@@ -45,37 +45,14 @@ const QString kModelSql = QStringLiteral(
     "UPDATE results SET SIM = round((SELECT A FROM model_par WHERE ID=1) * 4) / 4.0 + "
     "(SELECT B FROM model_par WHERE ID=1) * X + (SELECT C FROM model_par WHERE ID=1) * X * X");
 
-struct Ended {
-    int status = -1;
-    bool crashed = false;
-    QString out, err;
-};
+using Ended = ProgramEnd;
 
 QProcess* startProgram(const QString& dir, const QStringList& args) {
-    auto* p = new QProcess;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove("DISPLAY");
-    env.remove("WAYLAND_DISPLAY");
-    p->setProcessEnvironment(env);
-    p->setWorkingDirectory(dir);
-    p->start(program, args);
-    EXPECT_TRUE(p->waitForStarted(10000));
-    return p;
+    return fixture::startProgram(program, dir, args, headlessEnvironment());
 }
 
 Ended finish(QProcess* p, int timeoutMs = 300000) {
-    Ended r;
-    if (!p->waitForFinished(timeoutMs)) {
-        p->kill();
-        p->waitForFinished();
-        ADD_FAILURE() << "fitmara did not end in time";
-    }
-    r.crashed = p->exitStatus() != QProcess::NormalExit;
-    r.status = p->exitCode();
-    r.out = QString::fromLocal8Bit(p->readAllStandardOutput());
-    r.err = QString::fromLocal8Bit(p->readAllStandardError());
-    delete p;
-    return r;
+    return fixture::finishProgram(p, timeoutMs);
 }
 
 QByteArray fileBytes(const QString& path) {
@@ -92,13 +69,7 @@ QString parmInt(const QString& db) {
 
 // Processes whose command line mentions `marker` (the stand-in's touch file).
 int processesWith(const QString& marker) {
-    int n = 0;
-    for (const QString& pid : QDir("/proc").entryList(QDir::Dirs)) {
-        QFile f("/proc/" + pid + "/cmdline");
-        if (f.open(QIODevice::ReadOnly) && f.readAll().contains(marker.toUtf8()))
-            ++n;
-    }
-    return n;
+    return int(processesMentioning(marker).size());
 }
 
 int lines(const QString& path) {
@@ -348,11 +319,8 @@ TEST_F(Parallel, RunsThatEndedAreJournaledBeforeTheRoundIsOver) {
     ::kill(static_cast<pid_t>(p->processId()), SIGKILL);
     finish(p);
     // The hanging model outlives the killed program: end it.
-    for (const QString& pid : QDir("/proc").entryList(QDir::Dirs)) {
-        QFile f("/proc/" + pid + "/cmdline");
-        if (pid.toInt() > 0 && f.open(QIODevice::ReadOnly) && f.readAll().contains(touch.toUtf8()))
-            ::kill(pid.toInt(), SIGKILL);
-    }
+    for (int pid : processesMentioning(touch))
+        ::kill(pid, SIGKILL);
     EXPECT_EQ(lines(touch), 4);
     EXPECT_EQ(queryText(db, "select count(distinct RUN) || ' ' || group_concat(distinct PHASE) "
                             "|| ' ' || sum(COMPLETE) from FITMARA_RUNS"),

@@ -137,4 +137,47 @@ QString WorkDirTest::text(const QString& sql) const {
     return queryText(dbPath, sql);
 }
 
+QProcessEnvironment headlessEnvironment() {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    return env;
+}
+
+QProcess* startProgram(const QString& program, const QString& dir, const QStringList& args,
+                       const QProcessEnvironment& env) {
+    auto* p = new QProcess;
+    p->setProcessEnvironment(env);
+    p->setWorkingDirectory(dir);
+    p->start(program, args);
+    EXPECT_TRUE(p->waitForStarted(10000)) << program.toStdString();
+    return p;
+}
+
+ProgramEnd finishProgram(QProcess* p, int timeoutMs) {
+    ProgramEnd r;
+    if (!p->waitForFinished(timeoutMs)) {
+        p->kill();
+        p->waitForFinished();
+        ADD_FAILURE() << "fitmara did not end in time";
+    }
+    r.crashed = p->exitStatus() != QProcess::NormalExit;
+    r.status = p->exitCode();
+    r.out = QString::fromLocal8Bit(p->readAllStandardOutput());
+    r.err = QString::fromLocal8Bit(p->readAllStandardError());
+    delete p;
+    return r;
+}
+
+QList<int> processesMentioning(const QString& text) {
+    QList<int> found;
+    const QByteArray wanted = text.toUtf8();
+    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile f(QStringLiteral("/proc/") + pid + QStringLiteral("/cmdline"));
+        if (pid.toInt() > 0 && f.open(QIODevice::ReadOnly) && f.readAll().contains(wanted))
+            found << pid.toInt();
+    }
+    return found;
+}
+
 } // namespace fixture

@@ -1,6 +1,9 @@
 #pragma once
 // Shared test fixtures: SQLite files made from SQL text, run scripts for the
-// stand-in model, and a Session set up on them.
+// stand-in model, a Session set up on them, and programs run as processes.
+#include <QList>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -9,6 +12,23 @@
 class Session;
 
 namespace fixture {
+
+// How a program started by a test ended, and what it wrote.
+struct ProgramEnd {
+    int status = -1;
+    bool crashed = false;
+    QString out, err;
+};
+// The test's environment without DISPLAY and WAYLAND_DISPLAY.
+QProcessEnvironment headlessEnvironment();
+// Starts `program` with `args` in `dir` (a test failure when it cannot start).
+QProcess* startProgram(const QString& program, const QString& dir, const QStringList& args,
+                       const QProcessEnvironment& env);
+// Waits for its end (killed after timeoutMs, a test failure), reads what it
+// wrote and deletes the process.
+ProgramEnd finishProgram(QProcess* p, int timeoutMs);
+// The processes whose command line mentions `text`.
+QList<int> processesMentioning(const QString& text);
 
 // Creates the SQLite file dir/name from the SQL script (several statements).
 // Aborts the test program on an SQL error, with the message.
