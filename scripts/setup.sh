@@ -23,6 +23,8 @@ packages=(
   libgtest-dev unzip
   # Open MPI: the engine of runs across the nodes of a cluster (mpirun).
   libopenmpi-dev openmpi-bin
+  # Eigen 3 (headers only): the matrix unit and the least-squares solve.
+  libeigen3-dev
 )
 
 if ! command -v dpkg-query >/dev/null || ! command -v apt-get >/dev/null; then
