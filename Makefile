@@ -1,8 +1,9 @@
-# The two commands of the README: `make demo` and `make test`.
+# The two commands of the README: `make demo` and `make test`; `make docs`
+# remakes the pictures of docs/ from the real window.
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all setup build test demo bench clean
+.PHONY: all setup build test demo bench docs clean
 
 all: build
 
@@ -25,6 +26,10 @@ bench: build
 	cmake --build $(BUILD_DIR) --target fitmara_bench fitmara_mpi_bench standin_model noop_program -j $(JOBS)
 	$(BUILD_DIR)/bench/fitmara_bench
 	$(BUILD_DIR)/bench/fitmara_mpi_bench
+
+docs: build
+	cmake --build $(BUILD_DIR) --target fitmara_screenshots demo_model -j $(JOBS)
+	bash scripts/screenshots.sh $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -17,26 +17,13 @@ fi
 src_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 build_dir="$(cd "$1" && pwd)"
 fitmara="$build_dir/fitmara"
-model="$build_dir/examples/demo/demo_model"
 work="$build_dir/demo"
 
-for f in "$fitmara" "$model"; do
-  if [ ! -x "$f" ]; then
-    echo "run_demo: $f is missing; build first (make build)." >&2
-    exit 1
-  fi
-done
-if ! command -v sqlite3 >/dev/null; then
-  echo "run_demo: the sqlite3 program is missing (make setup installs it)." >&2
+if [ ! -x "$fitmara" ]; then
+  echo "run_demo: $fitmara is missing; build first (make build)." >&2
   exit 1
 fi
-
-rm -rf "$work"
-mkdir -p "$work"
-sqlite3 "$work/demo.sqlite" < "$src_dir/demo.sql"
-cp "$src_dir/run.sh" "$work/run.sh"
-cp "$model" "$work/demo_model"
-chmod +x "$work/run.sh" "$work/demo_model"
+bash "$src_dir/make_folder.sh" "$build_dir" "$work"
 
 echo "== Calibrating the demo model in $work"
 # Keys that open something stand in this order: DB=, then RT=, then CD=, then
