@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -112,7 +113,13 @@ class Analysis : public fixture::WorkDirTest {
         return path;
     }
 
-    static QStringList tail(const Session& s, int n) { return s.lb.lines().mid(s.lb.count() - n); }
+    // The log's last n lines before those naming the files the operation wrote.
+    static QStringList tail(const Session& s, int n) {
+        QStringList lines = s.lb.lines();
+        while (!lines.isEmpty() && lines.last().startsWith("written: "))
+            lines.removeLast();
+        return lines.mid(lines.size() - n);
+    }
     static QString protocol(const QString& name) {
         QFile f(name);
         return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
@@ -450,7 +457,7 @@ TEST_F(Analysis, OneParameterHasNoCorrelationLines) {
     open(s, param("a", 0, 2, "pa"), "UPDATE results SET sim = (SELECT a FROM mpar) * x");
     s.analyseUncertainty();
     EXPECT_EQ(modelRuns(), 2);
-    EXPECT_EQ(s.lb.lines().last(), "correlation between parameters");
+    EXPECT_EQ(tail(s, 1), QStringList{"correlation between parameters"});
     // F = sum x^2 / v = 2 + 4 + 9 + 8 = 23.
     EXPECT_NEAR(num("SELECT ERROR FROM PARM_INT"), 1 / std::sqrt(23.0), 1e-12);
 }
@@ -709,16 +716,21 @@ TEST_F(Analysis, AModelStillRunningBlocksBothAnalysesBeforeTheyTouchAnything) {
     s.setRunFile(fixture::writeRunScript(
         tmp.path(), {"--db", dbPath, "--sql", kLinear, "--behave", "slow", "--sleep", "1500"},
         "slow.sh"));
-    s.checkModelRun(); // "check model run": the model runs on its own
-    ASSERT_TRUE(s.mrun.working());
-    const int lines = s.lb.count();
-    EXPECT_THROW(s.analyseUncertainty(), FitError);
-    EXPECT_THROW(s.analyseSensitivity(), FitError);
-    // Neither wrote into the model's tables under the running model.
-    EXPECT_EQ(num("SELECT a FROM mpar"), 7);
-    EXPECT_EQ(num("SELECT b FROM mpar"), 7);
-    EXPECT_EQ(s.lb.count(), lines) << s.lb.lines().join("\n").toStdString();
-    s.mrun.waitForEnd();
+    // "check model run" waits for the model, serving events meanwhile.
+    bool tried = false;
+    QTimer::singleShot(200, &s, [&] {
+        tried = true;
+        ASSERT_TRUE(s.mrun.working());
+        const int lines = s.lb.count();
+        EXPECT_THROW(s.analyseUncertainty(), FitError);
+        EXPECT_THROW(s.analyseSensitivity(), FitError);
+        // Neither wrote into the model's tables under the running model.
+        EXPECT_EQ(num("SELECT a FROM mpar"), 7);
+        EXPECT_EQ(num("SELECT b FROM mpar"), 7);
+        EXPECT_EQ(s.lb.count(), lines) << s.lb.lines().join("\n").toStdString();
+    });
+    s.checkModelRun();
+    EXPECT_TRUE(tried);
 }
 
 TEST_F(Analysis, TermSignalInABatchRunStopsTheUncertaintyAnalysis) {

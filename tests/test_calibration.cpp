@@ -58,10 +58,13 @@ class TestAsker : public Asker {
   public:
     bool accept = false;
     int shown = 0;
+    std::function<void(Session&)> whenShown; // looks at what the dialog offers
     bool chooseDatabase(QString&) override { return false; }
     bool chooseRunFile(QString&) override { return false; }
     void showResultDialog(Session& s) override {
         ++shown;
+        if (whenShown)
+            whenShown(s);
         if (accept)
             s.acceptResult();
     }
@@ -323,21 +326,27 @@ TEST_F(Calibration, GroupedCriterionRefusesToDivideByZero) {
 }
 
 TEST_F(Calibration, ObjectiveDoesNotJoinAModelRunStillUnderWay) {
-    // "check model run" starts the model and returns; a calibration started
-    // meanwhile must not write parameters or run a second model beside it.
+    // While "check model run" waits for the model, events are served: a
+    // calibration started then must not write parameters or run a second model
+    // beside it.
     Session s;
     open(s, kTwoParams, {kLinearModel}, "slow", "1=1", {"--sleep", "600"});
+    bool tried = false;
+    QTimer::singleShot(100, &s, [&] {
+        tried = true;
+        ASSERT_TRUE(s.mrun.working());
+        try {
+            s.model_eval({0, 3, 1}, 1);
+            ADD_FAILURE() << "no error";
+        } catch (const FitError& e) {
+            EXPECT_TRUE(e.message().contains("still running")) << e.message().toStdString();
+        }
+        EXPECT_THROW(s.startOptimization(), FitError);
+        EXPECT_EQ(text("select count(*) from sqlite_master where name = 'crop_bop'"), "0");
+    });
     s.checkModelRun();
-    ASSERT_TRUE(s.mrun.working());
-    try {
-        s.model_eval({0, 3, 1}, 1);
-        FAIL() << "no error";
-    } catch (const FitError& e) {
-        EXPECT_TRUE(e.message().contains("still running")) << e.message().toStdString();
-    }
-    EXPECT_THROW(s.startOptimization(), FitError);
-    EXPECT_FALSE(s.db.hasTable("crop_bop"));
-    ASSERT_TRUE(s.mrun.waitForEnd());
+    EXPECT_TRUE(tried);
+    EXPECT_FALSE(s.mrun.working());
     EXPECT_EQ(num("select sum(A) from crop"), 0);
     EXPECT_EQ(modelRuns(), 1);
     // Once it has ended, evaluations run as usual.
@@ -516,14 +525,21 @@ TEST_F(Calibration, RunWithoutBudgetStoresTheCentroidOfTheInitialSimplex) {
     s.asker = &asker;
     open(s, kTwoParams, {kLinearModel});
     s.setMaxCallText("0");
+    double offered1 = 0, offered2 = 0;
+    asker.whenShown = [&](Session&) {
+        offered1 = num("select AVAL from PARM_INT where ITEM_IX=1");
+        offered2 = num("select AVAL from PARM_INT where ITEM_IX=2");
+    };
     s.startOptimization();
 
     EXPECT_EQ(modelRuns(), 3);
     EXPECT_EQ(asker.shown, 1);
     EXPECT_FALSE(s.success);
-    // Vertices (1,0), (1.5,0), (1,0.5); the result is their centroid.
-    EXPECT_DOUBLE_EQ(num("select AVAL from PARM_INT where ITEM_IX=1"), 3.5 / 3);
-    EXPECT_DOUBLE_EQ(num("select AVAL from PARM_INT where ITEM_IX=2"), 0.5 / 3);
+    // Vertices (1,0), (1.5,0), (1,0.5); the result offered is their centroid.
+    EXPECT_DOUBLE_EQ(offered1, 3.5 / 3);
+    EXPECT_DOUBLE_EQ(offered2, 0.5 / 3);
+    // Declined: PARM_INT is as before the run (AVAL empty).
+    EXPECT_EQ(text("select count(*) from PARM_INT where AVAL is null"), "2");
 
     auto rmse = [](double a, double k) {
         double sum = 0;

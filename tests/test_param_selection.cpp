@@ -244,7 +244,8 @@ TEST_F(ParamSelectionTest, EachTickedFieldBecomesOneRecordFromTheCurrentRow) {
         EXPECT_EQ(rows[i].step.toDouble(), expected[i].step);
         EXPECT_EQ(rows[i].selection, "ITEM_IX=1");
         EXPECT_TRUE(rows[i].aval.isNull());
-        EXPECT_TRUE(rows[i].alias.isNull());
+        // The uncertainty analysis finds a parameter by its ALIAS: the field's name.
+        EXPECT_EQ(rows[i].alias.toString(), expected[i].pname);
         EXPECT_TRUE(rows[i].error.isNull());
     }
     EXPECT_EQ(out.addedColumns, QStringList({"r_2", "r_3"}));
@@ -435,7 +436,12 @@ TEST_F(DialogTest, CaptionsAndDefaults) {
     QStringList listed;
     for (int i = 0; i < tabList->count(); ++i)
         listed << tabList->item(i)->text();
-    EXPECT_EQ(listed, s.db.tables());
+    EXPECT_EQ(listed, parameterTables(s.db.tables(), QString()));
+    EXPECT_TRUE(listed.contains("soil"));
+    EXPECT_FALSE(listed.contains("PARM_INT", Qt::CaseInsensitive));
+    // The dialog says how it is used and where the proposed values come from.
+    EXPECT_TRUE(dlg->findChild<QLabel*>("hintLabel")->text().contains("double-click a field"));
+    EXPECT_TRUE(dlg->findChild<QLabel*>("defaultsLabel")->text().contains("MINIMUM = 0.1 v"));
     // A second "add parameter record" shows the same dialog.
     showParameterSelection(s, nullptr);
     int dialogs = 0;
@@ -538,4 +544,59 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
+}
+
+// Only tables that can hold parameters are offered: not PARM_INT, not the run
+// journal, not a backup beside its table, not the opened result table.
+TEST(ParameterTablesTest, LeavesOutTheTablesThatHoldNoParameters) {
+    const QStringList all = {
+        "soil",    "soil_bop", "PARM_INT", "FITMARA_RUNS", "FITMARA_OPERATIONS",
+        "results", "lone_bop", "Crop"};
+    EXPECT_EQ(parameterTables(all, "RESULTS"), (QStringList{"soil", "lone_bop", "Crop"}));
+    EXPECT_EQ(parameterTables(all, QString()),
+              (QStringList{"soil", "results", "lone_bop", "Crop"}));
+}
+
+TEST(ParameterTablesTest, ANewAliasIsTheFieldNameMadeUnique) {
+    const struct {
+        const char* field;
+        QStringList taken;
+        const char* alias;
+    } cases[] = {
+        {"kf", {}, "kf"},
+        {"kf", {"KF ", "kf_2"}, "kf_3"},
+        {"a_very_long_field_name", {}, "a_very_long_fie"},
+        {"a_very_long_field_name", {"a_very_long_fie"}, "a_very_long_f_2"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(uniqueAlias(c.field, c.taken), c.alias) << c.field;
+}
+
+TEST_F(DialogTest, TheResultTableAndBackupsAreNotOffered) {
+    s.db.exec("create table soil_bop (ITEM_IX integer, kf double)");
+    s.settings.tname = "crop";
+    s.form.resultQuery = "select * from crop where 1=1"; // opened as the result table
+    dlg->FormActivate();
+    QStringList listed;
+    for (int i = 0; i < tabList->count(); ++i)
+        listed << tabList->item(i)->text();
+    EXPECT_TRUE(listed.contains("soil"));
+    EXPECT_FALSE(listed.contains("soil_bop"));
+    EXPECT_FALSE(listed.contains("crop"));
+
+    // A second press takes a name already used: the alias is made unique, and the
+    // dialog shows the value the defaults come from.
+    openByDoubleClick("soil");
+    tick("kf");
+    chooseRow(1);
+    EXPECT_TRUE(dlg->findChild<QLabel*>("defaultsLabel")->text().contains("kf = "))
+        << dlg->findChild<QLabel*>("defaultsLabel")->text().toStdString();
+    closeBox->setChecked(false);
+    QTest::mouseClick(useButton, Qt::LeftButton);
+    QTest::mouseClick(useButton, Qt::LeftButton);
+    ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+    const auto rows = parmRows();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].alias.toString(), "kf");
+    EXPECT_EQ(rows[1].alias.toString(), "kf_2");
 }

@@ -153,10 +153,13 @@ TEST_F(ParamDb, ResultTableChoiceConditionAndColumnLists) {
         EXPECT_EQ(c->index, -1);
     }
     s.chooseColumnNamed(ColumnRole::Observed, "obs");
-    // Opening again clears the choices; a filter that selects no row still fills the lists.
+    // Opening again keeps the choices whose column is still there; a filter that
+    // selects no row still fills the lists.
     s.settings.condition = "SITE = 99";
     s.openResultTable();
-    EXPECT_EQ(s.form.obs_fld.index, -1);
+    EXPECT_EQ(s.form.obs_fld.selected(), "OBS");
+    EXPECT_EQ(s.settings.observedColumn, "OBS");
+    EXPECT_EQ(s.form.mod_fld.index, -1);
     EXPECT_EQ(s.form.obs_fld.items.size(), 4);
 
     // A rejected condition: the lists stay empty and the query closed.

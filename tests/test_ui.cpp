@@ -2,8 +2,10 @@
 // driven through their widgets against real SQLite files (offscreen).
 #include "app/session.h"
 #include "base/fit_error.h"
+#include "base/number_format.h"
 #include "evaluation/run_pool.h"
 #include "support/session_fixture.h"
+#include "support/xlsx_reader.h"
 #include "ui/error_chart.h"
 #include "ui/fit_chart.h"
 #include "ui/opti_main.h"
@@ -30,6 +32,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QScatterSeries>
 #include <QSet>
 #include <QSpinBox>
@@ -99,11 +102,24 @@ insert into results values (3, 2, 3.0, 2.9, 0.2);
 // Answers the program's questions without dialogs and counts them.
 struct ScriptedAsker : Asker {
     int databaseAsks = 0;
+    QString runFileAnswer;  // the run file "chosen" in the dialog; empty: cancelled
+    QString workbookAnswer; // the workbook's file name; empty: cancelled
     bool chooseDatabase(QString&) override {
         ++databaseAsks;
         return false;
     }
-    bool chooseRunFile(QString&) override { return false; }
+    bool chooseRunFile(QString& path) override {
+        if (runFileAnswer.isEmpty())
+            return false;
+        path = runFileAnswer;
+        return true;
+    }
+    bool chooseWorkbookPath(QString& path) override {
+        if (workbookAnswer.isEmpty())
+            return false;
+        path = workbookAnswer;
+        return true;
+    }
     void showResultDialog(Session&) override {}
     void showHelp(const QString&, const QString&) override {}
     void editTextFile(const QString&) override {}
@@ -127,6 +143,10 @@ class WindowTest : public ::testing::Test {
         window = std::make_unique<Topti_main>(*session);
         session->asker = &asker;
         window->errorPresenter = [this](const QString& m) { errors << m; };
+        window->confirmPresenter = [this](const QString& q) {
+            questions << q;
+            return confirmAnswer;
+        };
     }
     void TearDown() override {
         window.reset();
@@ -163,11 +183,13 @@ class WindowTest : public ::testing::Test {
     std::unique_ptr<Session> session;
     std::unique_ptr<Topti_main> window;
     QStringList errors;
+    QStringList questions;     // what the window asked the person
+    bool confirmAnswer = true; // and the answer
 };
 
 TEST_F(WindowTest, ControlsCarryTheirCaptionsAndDefaults) {
     Topti_main* w = window.get();
-    EXPECT_EQ(w->windowTitle(), QStringLiteral("Dorvak parameter optimization"));
+    EXPECT_EQ(w->windowTitle(), QStringLiteral("Fitmara parameter calibration"));
     EXPECT_NEAR(w->width(), 965, 40);
     EXPECT_NEAR(w->height(), 521, 40);
 
@@ -189,14 +211,25 @@ TEST_F(WindowTest, ControlsCarryTheirCaptionsAndDefaults) {
             EXPECT_EQ(b->text(), QString::fromLatin1(caption)) << name;
     EXPECT_FALSE(find<QPushButton>(w, "Button3")->isEnabled());
     EXPECT_FALSE(find<QPushButton>(w, "ButtonStop")->isEnabled());
+    // Nothing to save before an uncertainty analysis.
+    EXPECT_EQ(find<QPushButton>(w, "saveWorkbookButton")->text(), QStringLiteral("save workbook…"));
+    EXPECT_FALSE(find<QPushButton>(w, "saveWorkbookButton")->isEnabled());
+    EXPECT_TRUE(find<QLabel>(w, "runFileLabel")->text().contains(QLatin1String("open runfile")));
 
     const std::pair<const char*, const char*> labels[] = {
-        {"Label1", "table name"},  {"Label2", "filter condition"},
-        {"Label3", "criterion"},   {"Label4", "step size"},
-        {"Label5", "%"},           {"Label6", "observation"},
-        {"Label7", "model"},       {"Label8", "error assessment"},
-        {"Label9", "index field"}, {"Label10", "ob.variance"},
-        {"Label12", "Nmax"},       {"Label15", "run timeout [s]"},
+        {"Label1", "table name"},
+        {"Label2", "filter condition"},
+        {"Label3", "criterion"},
+        {"Label4", "step size"},
+        {"Label5", "%"},
+        {"Label6", "observation"},
+        {"Label7", "model"},
+        {"Label8", "error assessment"},
+        {"Label9", "index field"},
+        {"Label10", "ob.variance"},
+        {"Label12", "Nmax"},
+        {"Label15", "run timeout [s]"},
+        {"sensitivityPlotLabel", "plot sensitivities to"},
     };
     for (const auto& [name, caption] : labels)
         if (auto* l = find<QLabel>(w, name))
@@ -222,7 +255,7 @@ TEST_F(WindowTest, ControlsCarryTheirCaptionsAndDefaults) {
 
     const std::pair<const char*, const char*> combos[] = {
         {"table_LIST", "?"},   {"idx_fld", "select"}, {"obs_fld", "select"},
-        {"var_fld", "select"}, {"mod_fld", "select"}, {"ComboBox1", "ComboBox1"}};
+        {"var_fld", "select"}, {"mod_fld", "select"}, {"ComboBox1", "choose a parameter"}};
     for (const auto& [name, text] : combos)
         if (auto* c = find<QComboBox>(w, name)) {
             EXPECT_EQ(c->count(), 0) << name;
@@ -362,11 +395,25 @@ TEST_F(WindowTest, ResultTableOpensWithFilterAndFillsTheFourLists) {
     EXPECT_EQ(session->form.obs_fld.selected(), QStringLiteral("obs"));
     EXPECT_EQ(session->form.mod_fld.selected(), QStringLiteral("sim"));
 
-    // An empty condition becomes "1=1" and the edit shows it.
+    // An empty condition becomes "1=1" and the edit shows it. The columns the
+    // person chose stay chosen where the rows still have them.
     openResultTable(QString());
     EXPECT_EQ(find<QLineEdit>(window.get(), "condition")->text(), QStringLiteral("1=1"));
     EXPECT_EQ(grid->model()->rowCount(), 3);
-    EXPECT_EQ(session->form.obs_fld.index, -1);
+    EXPECT_EQ(session->form.obs_fld.selected(), QStringLiteral("obs"));
+    EXPECT_EQ(find<QComboBox>(window.get(), "mod_fld")->currentText(), QStringLiteral("sim"));
+    EXPECT_EQ(session->settings.modelColumn, QStringLiteral("sim"));
+    EXPECT_EQ(session->form.idx_fld.index, -1);
+    sqlExec(dbFile, QStringLiteral("create table other (nr integer, sim double)"));
+    session->form.table_LIST.items << QStringLiteral("other");
+    emit session->stateChanged();
+    choose(find<QComboBox>(window.get(), "table_LIST"),
+           session->form.table_LIST.items.indexOf(QStringLiteral("other")));
+    QTest::mouseClick(find<QPushButton>(window.get(), "Button3"), Qt::LeftButton);
+    EXPECT_EQ(session->settings.modelColumn, QStringLiteral("sim"));
+    EXPECT_EQ(session->settings.observedColumn, QString()); // "other" has no obs
+    choose(find<QComboBox>(window.get(), "table_LIST"),
+           session->form.table_LIST.items.indexOf(QStringLiteral("results")));
 
     // A condition the engine rejects: a message, an empty grid, empty lists.
     openResultTable(QStringLiteral("nosuchcolumn = 1"));
@@ -581,10 +628,16 @@ TEST_F(WindowTest, WhileTheModelRunsTheStartingActionsAreDisabled) {
         EXPECT_TRUE(stop->isEnabled());
         QTest::mouseClick(stop, Qt::LeftButton);
         EXPECT_TRUE(session->stopRequested());
+        // The first stop says what a second one does; the note goes with the run.
+        EXPECT_TRUE(window->statusBar()->currentMessage().contains(
+            QLatin1String("press stop again to end a model that hangs")))
+            << window->statusBar()->currentMessage().toStdString();
 
-        // Closing the window waits for the run to return.
+        // Closing the window asks, then waits for the run to return.
         EXPECT_FALSE(window->close());
+        EXPECT_EQ(questions.size(), 1);
     }
+    EXPECT_EQ(window->statusBar()->currentMessage(), QString());
     for (const char* name : guarded)
         EXPECT_TRUE(find<QPushButton>(window.get(), name)->isEnabled()) << name;
     EXPECT_FALSE(stop->isEnabled());
@@ -641,7 +694,7 @@ TEST_F(WindowTest, ExitAndCloseRequestsCloseTheWindow) {
     QTRY_VERIFY(!window->isVisible());
 }
 
-TEST_F(WindowTest, ActivationAppliesTheCommandLineButNotDuringARunNorNested) {
+TEST_F(WindowTest, TheCommandLineIsAppliedOnceAtTheFirstShowingNotDuringARunNorNested) {
     // Whatever the command line handler does with no arguments, it either asks
     // for the database or reports a failure: either shows that it ran.
     auto runs = [this] { return asker.databaseAsks + errors.size(); };
@@ -657,9 +710,8 @@ TEST_F(WindowTest, ActivationAppliesTheCommandLineButNotDuringARunNorNested) {
     }
     EXPECT_EQ(runs(), 1);
 
-    // Focus coming back from a window that is not one of the program's dialogs
-    // (a message box, another program) is no activation; from the result
-    // dialog it is.
+    // The focus coming back from one of the program's dialogs, or from any
+    // other window, applies nothing again.
     auto focusGoesTo = [](QWidget* w) {
         w->activateWindow();
         QTRY_COMPARE(QGuiApplication::focusWindow(), w->windowHandle());
@@ -669,28 +721,78 @@ TEST_F(WindowTest, ActivationAppliesTheCommandLineButNotDuringARunNorNested) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&other));
     focusGoesTo(&other);
     focusGoesTo(window.get());
-    QCoreApplication::processEvents();
+    {
+        TForm1 dialog(*session, window.get());
+        dialog.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+        focusGoesTo(&dialog);
+        dialog.hide();
+        focusGoesTo(window.get());
+        QTest::qWait(20);
+    }
     EXPECT_EQ(runs(), 1);
-    TForm1 dialog(*session, window.get());
-    dialog.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
-    focusGoesTo(&dialog);
-    dialog.hide();
-    focusGoesTo(window.get());
-    QTRY_COMPARE(runs(), 2);
 
-    // An activation that arrives while one is under way is not nested in it.
+    // An activation that arrives while the first one is under way is not nested in it.
+    window.reset();
+    window = std::make_unique<Topti_main>(*session);
     int nested = 0;
+    errors.clear();
     window->errorPresenter = [&](const QString& m) {
         errors << m;
         if (nested++ == 0)
             window->FormActivate();
     };
-    asker.databaseAsks = 0;
-    errors.clear();
     session->arguments = {QStringLiteral("NX=abc")};
     window->FormActivate();
     EXPECT_EQ(errors.size(), 1);
+}
+
+// What the person changes after the start stands: closing a dialog does not
+// bring back the command line's filter, columns, Nmax or run file.
+TEST_F(WindowTest, ClosingADialogKeepsWhatThePersonChangedAfterTheStart) {
+    const QString lineScript = fixture::writeRunScript(dir.path(), {"--db", dbFile}, "line.sh");
+    const QString chosenScript = fixture::writeRunScript(dir.path(), {"--db", dbFile}, "chosen.sh");
+    session->arguments = {"RF=" + lineScript, "DB=" + dbFile, "RT=results", "CD=nr > 0",
+                          "OB=obs",           "MO=sim",       "NX=7"};
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    QTRY_COMPARE(session->settings.max_call, 7);
+    ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+    ASSERT_EQ(session->settings.condition, QStringLiteral("nr > 0"));
+
+    // The person's own choices.
+    openResultTable(QStringLiteral("obs > 1"));
+    choose(find<QComboBox>(window.get(), "obs_fld"), 4); // var as observed, say
+    auto* nmax = find<QLineEdit>(window.get(), "Edit2");
+    nmax->setFocus();
+    nmax->selectAll();
+    QTest::keyClicks(nmax, QStringLiteral("9"));
+    asker.runFileAnswer = chosenScript;
+    QTest::mouseClick(find<QPushButton>(window.get(), "Button1"), Qt::LeftButton);
+    ASSERT_EQ(session->mrun.ApplicationName(), chosenScript);
+
+    // A dialog of the program comes and goes, twice.
+    for (int i = 0; i < 2; ++i) {
+        TForm1 dialog(*session, window.get());
+        dialog.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+        dialog.activateWindow();
+        QTRY_COMPARE(QGuiApplication::focusWindow(), dialog.windowHandle());
+        dialog.close();
+        window->activateWindow();
+        QTRY_COMPARE(QGuiApplication::focusWindow(), window->windowHandle());
+        QTest::qWait(20);
+    }
+    EXPECT_EQ(session->settings.condition, QStringLiteral("obs > 1"));
+    EXPECT_EQ(find<QLineEdit>(window.get(), "condition")->text(), QStringLiteral("obs > 1"));
+    EXPECT_EQ(session->settings.observedColumn, QStringLiteral("var"));
+    EXPECT_EQ(session->settings.modelColumn, QStringLiteral("sim"));
+    EXPECT_EQ(session->settings.max_call, 9);
+    EXPECT_EQ(nmax->text(), QStringLiteral("9"));
+    EXPECT_EQ(session->settings.runFile, chosenScript);
+    EXPECT_EQ(session->mrun.ApplicationName(), chosenScript);
+    EXPECT_TRUE(find<QLabel>(window.get(), "runFileLabel")->text().contains(chosenScript));
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
 }
 
 TEST_F(WindowTest, ABatchRunReportsFailuresThroughTheBatchHookNotABox) {
@@ -731,7 +833,7 @@ TEST_F(WindowTest, AddParameterRecordOpensTheSelectionDialogBesideTheWindow) {
 
 class ResultDialogTest : public WindowTest {};
 
-TEST_F(ResultDialogTest, ShowsInitialAndOptimisedValuesOnly) {
+TEST_F(ResultDialogTest, ShowsTheNamesWithTheInitialAndOptimisedValues) {
     openDatabase();
     TForm1 dialog(*session, window.get());
     dialog.show();
@@ -741,14 +843,14 @@ TEST_F(ResultDialogTest, ShowsInitialAndOptimisedValuesOnly) {
     EXPECT_EQ(find<QPushButton>(&dialog, "Button1")->text(),
               QStringLiteral("make the result values usable  "));
     EXPECT_EQ(find<QPushButton>(&dialog, "Button2")->text(),
-              QStringLiteral("exit using the initial parameter values"));
+              QStringLiteral("discard: keep the values from before the run"));
     QTableView* grid = dialog.grid();
     ASSERT_EQ(grid->model()->rowCount(), 2);
     QStringList visible;
     for (int c = 0; c < grid->model()->columnCount(); ++c)
         if (!grid->isColumnHidden(c))
             visible << grid->model()->headerData(c, Qt::Horizontal).toString();
-    EXPECT_EQ(visible, (QStringList{"IVAL", "AVAL"}));
+    EXPECT_EQ(visible, (QStringList{"PNAME", "IVAL", "AVAL", "ALIAS"}));
     const int aval = dialog.model()->record().indexOf(QStringLiteral("AVAL"));
     EXPECT_DOUBLE_EQ(grid->model()->index(0, aval).data().toDouble(), 2.25);
     EXPECT_EQ(grid->editTriggers(), QAbstractItemView::NoEditTriggers);
@@ -849,6 +951,278 @@ TEST_F(ResultDialogTest, TheDialogWaitsForTheAnswerAlsoWhenTheProgramIsToEndAfte
     EXPECT_TRUE(pressed);
     EXPECT_TRUE(session->success);
     EXPECT_EQ(sqlValue(dbFile, QStringLiteral("select k1 from model_par")), QStringLiteral("2.25"));
+}
+
+// ------------------------------------------------------------- the end of a calibration
+
+// A calibration in the window with the stand-in model (sim = obs * k1), the
+// window answering the program's questions with its real dialogs.
+class CalibrationEndTest : public WindowTest {
+  protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        sqlExec(dbFile, QStringLiteral("update PARM_INT set ERROR = 0.5"));
+    }
+    void setUpModel(const QStringList& extraArgs = {}) {
+        QStringList args = {
+            "--db",    "calib.sqlite",
+            "--touch", touch,
+            "--sql",   "UPDATE results SET sim = obs * (select k1 from model_par where id = 1)"};
+        args << extraArgs;
+        fixture::setupSession(*session, dbFile, fixture::writeRunScript(dir.path(), args),
+                              {"results", "obs", "sim", "grp", "var"});
+        session->asker = window.get();
+        emit session->stateChanged();
+    }
+    // Calls `act` once with the result dialog as soon as it is shown.
+    void whenDialogShows(std::function<void(TForm1&)> act) {
+        auto* poll = new QTimer(window.get());
+        QObject::connect(poll, &QTimer::timeout, poll, [this, poll, act] {
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (auto* d = qobject_cast<TForm1*>(w); d && d->isVisible()) {
+                    poll->stop();
+                    poll->deleteLater();
+                    ++dialogsShown;
+                    act(*d);
+                    return;
+                }
+        });
+        poll->start(20);
+    }
+    QString parmState() const {
+        return sqlValue(dbFile, QStringLiteral("select group_concat(AVAL || '/' || "
+                                               "coalesce(ERROR, '-'), ' ') from PARM_INT"));
+    }
+    QString modelState() const {
+        return sqlValue(dbFile, QStringLiteral("select k1 || ' ' || k2 from model_par"));
+    }
+    static QStringList visibleColumns(TForm1& d) {
+        QStringList out;
+        for (int c = 0; c < d.grid()->model()->columnCount(); ++c)
+            if (!d.grid()->isColumnHidden(c))
+                out << d.grid()->model()->headerData(c, Qt::Horizontal).toString();
+        return out;
+    }
+
+    QString touch = dir.filePath(QStringLiteral("runs.txt"));
+    int dialogsShown = 0;
+};
+
+// Declining (the button or Escape) leaves PARM_INT and the model's tables as
+// they were before the run, as the button says.
+TEST_F(CalibrationEndTest, DecliningLeavesParmIntAndTheTablesAsBeforeTheRun) {
+    setUpModel();
+    session->setMaxCallText(QStringLiteral("4"));
+    const QString parmBefore = parmState(), modelBefore = modelState();
+    ASSERT_EQ(parmBefore, QStringLiteral("2.25/0.5 0.0002/0.5"));
+    for (int way = 0; way < 2; ++way) {
+        SCOPED_TRACE(way);
+        QString title, outcome, avalShown;
+        QStringList columns;
+        whenDialogShows([&](TForm1& d) {
+            title = d.windowTitle();
+            outcome = d.outcome()->text();
+            columns = visibleColumns(d);
+            avalShown = parmState();
+            if (way == 0)
+                QTest::mouseClick(d.findChild<QPushButton*>(QStringLiteral("Button2")),
+                                  Qt::LeftButton);
+            else
+                QTest::keyClick(&d, Qt::Key_Escape);
+        });
+        QTest::mouseClick(find<QPushButton>(window.get(), "Button4"), Qt::LeftButton);
+        ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+        EXPECT_EQ(title, QStringLiteral("FINISH"));
+        EXPECT_TRUE(outcome.contains(QLatin1String("Nmax"))) << outcome.toStdString();
+        EXPECT_TRUE(outcome.contains(QLatin1String("RMSE"))) << outcome.toStdString();
+        EXPECT_EQ(columns, (QStringList{"PNAME", "IVAL", "AVAL", "ALIAS"}));
+        EXPECT_NE(avalShown, parmBefore); // the dialog offered the new values
+        EXPECT_EQ(parmState(), parmBefore);
+        EXPECT_EQ(modelState(), modelBefore);
+        EXPECT_FALSE(session->success);
+    }
+    EXPECT_EQ(dialogsShown, 2);
+}
+
+// Stopped before any model run completed: nothing to offer, nothing changed.
+TEST_F(CalibrationEndTest, AStopBeforeAnyRunCompletedOffersNothingAndChangesNothing) {
+    setUpModel({"--behave", "hang"});
+    const QString parmBefore = parmState(), modelBefore = modelState();
+    whenDialogShows([](TForm1& d) { d.reject(); });
+    auto* stop = find<QPushButton>(window.get(), "ButtonStop");
+    QTimer watch;
+    int presses = 0;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        QFile f(touch);
+        if (!f.exists())
+            return;
+        // The first stop waits for the run; the second ends the model that hangs.
+        QTest::mouseClick(stop, Qt::LeftButton);
+        if (++presses == 2)
+            watch.stop();
+    });
+    watch.start(100);
+    QTest::mouseClick(find<QPushButton>(window.get(), "Button4"), Qt::LeftButton);
+    EXPECT_EQ(presses, 2);
+    EXPECT_EQ(dialogsShown, 0);
+    EXPECT_TRUE(session->lb.lines().join('\n').contains(
+        QLatin1String("stopped before any model run completed")));
+    EXPECT_EQ(parmState(), parmBefore);
+    EXPECT_EQ(modelState(), modelBefore);
+    EXPECT_FALSE(session->busy());
+}
+
+// Stopped after some runs: the dialog says so and offers the best completed
+// run (not the mean of the vertices); accepting writes it, and the result table
+// then holds what those values simulate.
+TEST_F(CalibrationEndTest, AStoppedRunOffersItsBestCompletedRun) {
+    setUpModel();
+    session->setMaxCallText(QStringLiteral("40"));
+    QObject::connect(session.get(), &Session::progress, window.get(), [this](int done) {
+        if (done == 3)
+            session->requestStop();
+    });
+    QString title, outcome, offered;
+    whenDialogShows([&](TForm1& d) {
+        title = d.windowTitle();
+        outcome = d.outcome()->text();
+        offered = sqlValue(dbFile, QStringLiteral("select group_concat(AVAL, ' ') from PARM_INT"));
+        QTest::mouseClick(d.findChild<QPushButton*>(QStringLiteral("Button1")), Qt::LeftButton);
+    });
+    QTest::mouseClick(find<QPushButton>(window.get(), "Button4"), Qt::LeftButton);
+    ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+    EXPECT_EQ(title, QStringLiteral("calibration stopped"));
+    // Vertices (1.5, 0.0001), (1.623.., 0.0001), (1.5, 0.0101): the first is the
+    // best (ties go to the first); their mean would be k1 = 1.541...
+    EXPECT_EQ(offered, QStringLiteral("1.5 0.0001"));
+    const double best = 0.5 * std::sqrt(14.0 / 3.0);
+    EXPECT_TRUE(outcome.contains(QLatin1String("stopped"))) << outcome.toStdString();
+    EXPECT_TRUE(outcome.contains(formatGeneral(best))) << outcome.toStdString();
+    EXPECT_EQ(modelState(), QStringLiteral("1.5 0.0001"));
+    // The last trial ran k1 = 1.5 too, so the check is on the extra run: the
+    // result table holds sim = obs * 1.5 after it, and the log says so.
+    EXPECT_EQ(sqlValue(dbFile, QStringLiteral("select group_concat(sim, ' ') from results")),
+              QStringLiteral("1.5 3.0 4.5"));
+    EXPECT_TRUE(session->lb.lines().join('\n').contains(
+        QLatin1String("simulated values at the accepted values")));
+}
+
+// ------------------------------------------------------------- check model run
+
+TEST_F(CalibrationEndTest, CheckModelRunTellsHowTheModelEndedAndRefreshesTheGrid) {
+    setUpModel();
+    sqlExec(dbFile, QStringLiteral("update results set sim = -99 where nr = 3; "
+                                   "update model_par set k1 = 2"));
+    QTest::mouseClick(find<QPushButton>(window.get(), "Button7"), Qt::LeftButton);
+    ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+    const QString log = session->lb.lines().join('\n');
+    EXPECT_TRUE(log.contains(QLatin1String("exit status 0"))) << log.toStdString();
+    EXPECT_TRUE(log.contains(QLatin1String("3 of 3 rows of results hold simulated values in sim")))
+        << log.toStdString();
+    // sim = 2 obs: RMSE = sqrt((1 + 4 + 9) / 3).
+    EXPECT_TRUE(log.contains(QStringLiteral("RMSE = ") + formatGeneral(std::sqrt(14.0 / 3.0))))
+        << log.toStdString();
+    auto* grid = find<QTableView>(window.get(), "DBGrid2");
+    ASSERT_EQ(grid->model()->rowCount(), 3);
+    EXPECT_EQ(grid->model()->index(2, 3).data().toDouble(), 6.0);
+    EXPECT_FALSE(session->busy());
+}
+
+// A model that hangs: stop ends it; "exit" asks, then ends it and closes.
+TEST_F(CalibrationEndTest, CheckModelRunCanBeStoppedAndExitEndsTheModel) {
+    setUpModel({"--behave", "hang"});
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    auto* stop = find<QPushButton>(window.get(), "ButtonStop");
+    for (int way = 0; way < 2; ++way) {
+        SCOPED_TRACE(way);
+        QFile::remove(touch);
+        bool stopWasEnabled = false;
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (!QFile::exists(touch))
+                return;
+            watch.stop();
+            stopWasEnabled = stop->isEnabled();
+            if (way == 0)
+                QTest::mouseClick(stop, Qt::LeftButton);
+            else
+                QTest::mouseClick(find<QPushButton>(window.get(), "Button6"), Qt::LeftButton);
+        });
+        watch.start(50);
+        QElapsedTimer clock;
+        clock.start();
+        QTest::mouseClick(find<QPushButton>(window.get(), "Button7"), Qt::LeftButton);
+        EXPECT_TRUE(stopWasEnabled);
+        EXPECT_LT(clock.elapsed(), 10000);
+        EXPECT_FALSE(session->busy());
+        EXPECT_TRUE(fixture::processesMentioning(touch).isEmpty());
+        EXPECT_TRUE(session->lb.lines().join('\n').contains(QLatin1String("ended on request")));
+    }
+    EXPECT_EQ(questions.size(), 1); // "exit" asked before it ended the model
+    QTRY_VERIFY(!window->isVisible());
+}
+
+// ------------------------------------------------------------- progress
+
+TEST_F(CalibrationEndTest, TheStatusBarTellsTheProgressOfParallelRuns) {
+    setUpModel({"--behave", "slow", "--sleep", "300"});
+    session->settings.parallelRuns = 3;
+    session->setMaxCallText(QStringLiteral("6"));
+    whenDialogShows([](TForm1& d) { d.reject(); });
+    QStringList seen;
+    QObject::connect(session.get(), &Session::progress, window.get(),
+                     [&] { seen << window->statusBar()->currentMessage(); });
+    QTest::mouseClick(find<QPushButton>(window.get(), "Button4"), Qt::LeftButton);
+    ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+    const QRegularExpression going(
+        QStringLiteral("^evaluation \\d+ of 9(, best [0-9.E-]+)?, elapsed \\d\\d:\\d\\d; "
+                       "[0-3] of 3 model runs going on$"));
+    int matching = 0, withBest = 0;
+    for (const QString& m : seen) {
+        matching += going.match(m).hasMatch();
+        withBest += m.contains(QLatin1String(", best "));
+    }
+    EXPECT_GT(matching, 3) << seen.join('\n').toStdString();
+    EXPECT_GT(withBest, 0) << seen.join('\n').toStdString();
+
+    // A run going on for long is named with its time.
+    session->runClock.start();
+    session->runsInFlight = {{17, -72000}, {18, -3000}};
+    EXPECT_TRUE(session->progressDetails().contains(QLatin1String("run 17 going on for 01:12")))
+        << session->progressDetails().toStdString();
+    session->runsInFlight = {{18, -3000}};
+    EXPECT_FALSE(session->progressDetails().contains(QLatin1String("going on for")));
+}
+
+// ------------------------------------------------------------- the workbook
+
+TEST_F(CalibrationEndTest, SaveWorkbookWritesTheLastAnalysisAndSaysWhere) {
+    setUpModel();
+    auto* save = find<QPushButton>(window.get(), "saveWorkbookButton");
+    EXPECT_FALSE(save->isEnabled());
+    session->asker = &asker;
+    QTest::mouseClick(find<QPushButton>(window.get(), "Button10"), Qt::LeftButton);
+    ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+    ASSERT_TRUE(save->isEnabled());
+    // The protocol's full path is in the log.
+    EXPECT_TRUE(session->lb.lines().contains(QStringLiteral("written: ") +
+                                             QDir::current().absoluteFilePath("PROT_UNC.TXT")));
+
+    asker.workbookAnswer = dir.filePath(QStringLiteral("mine"));
+    QTest::mouseClick(save, Qt::LeftButton);
+    ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+    const QString file = dir.filePath(QStringLiteral("mine.xlsx"));
+    ASSERT_TRUE(QFile::exists(file));
+    EXPECT_TRUE(session->lb.lines().last().contains(file))
+        << session->lb.lines().last().toStdString();
+    const XlsxReader book(file);
+    EXPECT_EQ(book.sheetNames(),
+              (QStringList{"covariance", "Fisher information", "sensitivities", "fit"}));
+    // The sensitivity sheet: "P1" labels and the base run's model values.
+    EXPECT_EQ(book.cell("sensitivities", 1, 2), XlsxReader::text("P1"));
+    ASSERT_TRUE(book.cell("sensitivities", 3, 2).has_value());
+    EXPECT_NEAR(book.cell("sensitivities", 3, 2)->number, double(session->fimdt[1][0]), 1e-9);
 }
 
 TEST(TextEditorDialogTest, SavesTheEditedFileKeepingLineEndsAndExecuteBit) {

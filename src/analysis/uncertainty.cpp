@@ -48,6 +48,9 @@ UncertaintySummary UncertaintyAnalysis::run() {
     summary.lcid = -99; // no workbook yet in this analysis
     const bool autorun = cfg.autorun;
     const bool excel_out = cfg.excel_out;
+    // An interactive analysis keeps its workbook in memory, so that the person
+    // can save it afterwards without having asked for it at the start.
+    const bool buildBook = excel_out || !autorun;
     const QString protocolName =
         autorun ? cfg.result_file + QStringLiteral(".txt") : QStringLiteral("PROT_UNC.TXT");
     if (autorun)
@@ -230,7 +233,7 @@ UncertaintySummary UncertaintyAnalysis::run() {
             for (const tfmatrix& v : vectors)
                 tickets.push_back({0, v, Reading::ModelValues, 0});
             // The base run's rows also feed the workbook's "fit" sheet.
-            if (excel_out)
+            if (buildBook)
                 tickets[0].reading = Reading::ModelValuesAndFit;
             outcomes = parallel->round(std::move(tickets));
         }
@@ -240,7 +243,7 @@ UncertaintySummary UncertaintyAnalysis::run() {
             parallel ? outcome(0) : evaluator.evaluate(x, Reading::ModelValues);
         checkRun(baseRun, 0);
         const ModelValues& base = baseRun.values;
-        if (excel_out)
+        if (buildBook)
             fit = parallel ? outcome(0).fit
                            : readFitPoints(db, cfg.tname, cfg.condition, cfg.observedColumn,
                                            cfg.modelColumn, cfg.indexColumn);
@@ -294,8 +297,9 @@ UncertaintySummary UncertaintyAnalysis::run() {
     const RCOMat F = fisherInformation(fimdt, w, ndim, nobs);
 
     Workbook book;
-    if (excel_out) {
+    if (excel_out)
         summary.lcid = static_cast<int>(QLocale::system().language());
+    if (buildBook) {
         book.addMatrixSheet(Workbook::sensitivitySheet, 1, nobs + 1, 1, ndim + 1, fimdt);
     }
 
@@ -305,7 +309,7 @@ UncertaintySummary UncertaintyAnalysis::run() {
     MatInverse(F, V, det);
     const bool singular = MatStatus == MatSingular;
 
-    if (excel_out)
+    if (buildBook)
         book.addMatrixSheet(Workbook::fisherSheet, 1, ndim, 1, ndim, F);
 
     const UncertaintyReport rep = uncertaintyReport(V, singular, p, aliases, ndim);
@@ -347,7 +351,7 @@ UncertaintySummary UncertaintyAnalysis::run() {
 
     report.saveLog(protocolName);
 
-    if (excel_out) {
+    if (buildBook) {
         if (rep.determined) {
             book.addMatrixSheet(Workbook::covarianceSheet, 1, ndim, 1, ndim, V);
             if (ndim == 2)
@@ -362,6 +366,9 @@ UncertaintySummary UncertaintyAnalysis::run() {
             book.setText(ndim + 3, 1, singularFisherLine);
         }
         addFitSheet(book, fit, history.points, history.name);
+        summary.book = std::make_shared<const Workbook>(book);
+    }
+    if (excel_out) {
         const QString path = reportWorkbookPath(cfg.workpath, autorun, cfg.result_file);
         book.saveCopyAs(path);
         summary.workbook = path;

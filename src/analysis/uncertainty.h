@@ -10,10 +10,12 @@
 #include <QPointF>
 #include <QVector>
 #include <functional>
+#include <memory>
 
 class Database;
 class Evaluator;
 class ParallelRuns;
+class Workbook;
 
 struct UncertaintySummary : Summary {
     bool haveSensitivities = false; // every run was made: nobs and fimdt hold them
@@ -21,6 +23,9 @@ struct UncertaintySummary : Summary {
     RCOMat fimdt;     // rows 1..nobs: [0] the base run's value, [j] its sensitivity to parameter j
     int lcid = -99;   // the language of the workbook; -99 without one
     QString workbook; // the workbook written; "" without one
+    // The workbook of an interactive analysis (also when none was written), to
+    // be saved later; null in a batch run without XL_OUT.
+    std::shared_ptr<const Workbook> book;
 };
 
 // The criterion per model run of the operations before (the chart's points),

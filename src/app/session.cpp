@@ -4,13 +4,14 @@
 #include "base/number_format.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 
 Session::Session(QObject* parent)
     : QObject(parent), lb(this), mrun(this), rfedit(this), evaluator(db, mrun, this) {
     form.table_LIST.text = QStringLiteral("?");
     for (ComboState* c : {&form.obs_fld, &form.mod_fld, &form.idx_fld, &form.var_fld})
         c->text = QStringLiteral("select");
-    form.comboBox1.text = QStringLiteral("ComboBox1");
+    form.comboBox1.text = QStringLiteral("choose a parameter");
     mrun.setShowType(sstShowMinimized);
     rfedit.setShowType(sstShowNormal);
     evaluator.setConnectionWatcher(this);
@@ -68,6 +69,15 @@ void Session::setStatus(const QString& text) {
 void Session::requestStop() {
     if (!busy())
         return;
+    // "check model run" has no run boundary to wait for: the stop ends the model.
+    if (checkRunGoing) {
+        stopFlag = true;
+        if (mrun.working()) {
+            lb.append(QStringLiteral("check model run: stopped, the model is ended."), true);
+            mrun.kill();
+        }
+        return;
+    }
     // Asked twice while the model still runs: a model that hangs would keep the
     // first request from ever being honoured, so the model run is ended. The run
     // then counts as incomplete and the stop goes its usual way.
@@ -77,6 +87,57 @@ void Session::requestStop() {
         return;
     }
     stopFlag = true;
+}
+
+void Session::endRunningModels() {
+    if (!busy())
+        return;
+    stopFlag = true;
+    // Parallel runs end with the stop (their pool ends every run going on); the
+    // run in place is ended here, as a second stop would.
+    if (mrun.working()) {
+        lb.append(QStringLiteral("The running model is ended."), true);
+        mrun.kill();
+    }
+}
+
+namespace {
+QString clockText(qint64 ms) {
+    const qint64 secs = ms / 1000;
+    return QStringLiteral("%1:%2")
+        .arg(secs / 60, 2, 10, QLatin1Char('0'))
+        .arg(secs % 60, 2, 10, QLatin1Char('0'));
+}
+// A run going on for longer than this is named in the progress: it may hang.
+constexpr qint64 kLongRunMs = 10000;
+} // namespace
+
+QString Session::progressDetails() const {
+    QStringList parts;
+    const qint64 now = runClock.isValid() ? runClock.elapsed() : 0;
+    if (runsWorkers > 1)
+        parts << QStringLiteral("%1 of %2 model runs going on").arg(runsRunning).arg(runsWorkers);
+    if (!runsInFlight.isEmpty()) {
+        // The oldest run going on (the lowest number among equals).
+        auto oldest = runsInFlight.cbegin();
+        for (auto it = runsInFlight.cbegin(); it != runsInFlight.cend(); ++it)
+            if (it.value() < oldest.value())
+                oldest = it;
+        if (now - oldest.value() >= kLongRunMs)
+            parts << QStringLiteral("run %1 going on for %2")
+                         .arg(oldest.key())
+                         .arg(clockText(now - oldest.value()));
+    } else if (mrun.working() && mrun.durationMs() >= kLongRunMs) {
+        parts << QStringLiteral("the model run going on for %1").arg(clockText(mrun.durationMs()));
+    }
+    QString text = parts.join(QStringLiteral(", "));
+    if (stopFlag) {
+        if (!text.isEmpty())
+            text += QStringLiteral("; ");
+        text += QStringLiteral("stopping after the current model run (press stop again to end a "
+                               "model that hangs)");
+    }
+    return text;
 }
 
 void Session::refuseWhileModelRuns() {
@@ -95,6 +156,22 @@ void Session::clearLog() {
 
 void Session::saveLog(const QString& fileName) {
     lb.save(fileName);
+    noteFileWritten(fileName);
+}
+
+void Session::noteFileWritten(const QString& fileName) {
+    const QString full = QFileInfo(fileName).absoluteFilePath();
+    if (!filesWritten.contains(full))
+        filesWritten << full;
+}
+
+void Session::logFilesWritten() {
+    // A batch run's protocols are its product and stay as they are; the
+    // person at the window is told where the files went.
+    if (!settings.autorun)
+        for (const QString& file : filesWritten)
+            lb.append(QStringLiteral("written: ") + file, true);
+    filesWritten.clear();
 }
 
 void Session::evaluated(double criterion) {
@@ -135,6 +212,9 @@ void Session::connectionReopened() {
 Session::BusyScope::BusyScope(Session& session) : s(session) {
     if (s.busyDepth++ == 0) {
         s.stopFlag = false;
+        s.runsRunning = 0;
+        s.runsWorkers = 0;
+        s.runsInFlight.clear();
         emit s.busyChanged(true);
     }
 }

@@ -28,6 +28,7 @@
 
 #include <QElapsedTimer>
 #include <QHash>
+#include <QMap>
 #include <QObject>
 #include <QPointF>
 #include <QStringList>
@@ -38,6 +39,7 @@
 
 class ParallelRuns;
 class RunPool;
+class Workbook;
 
 class Session;
 
@@ -63,12 +65,18 @@ class Asker {
     virtual void editTextFile(const QString& path) = 0;
     // Opens a finished workbook with the desktop's spreadsheet application, if any.
     virtual void openWorkbook(const QString& path) { (void)path; }
+    // The file dialog of "save workbook…"; `path` holds a proposal on entry.
+    // False when cancelled.
+    virtual bool chooseWorkbookPath(QString& path) {
+        (void)path;
+        return false;
+    }
 };
 
 // What the controls show beyond the settings: the lists to choose from and the
 // texts as typed. The command line selects in the lists as the person does.
 struct FormState {
-    QString caption = QStringLiteral("Dorvak parameter optimization");
+    QString caption = QStringLiteral("Fitmara parameter calibration");
     ComboState table_LIST; // text "?" at start
     QString button3Caption = QStringLiteral("open result table");
     bool button3Enabled = false;
@@ -77,6 +85,20 @@ struct FormState {
     QString edit2 = QStringLiteral("50"); // Nmax as typed
     QStringList run_lb;                   // lines of the run file
     ComboState comboBox1;                 // parameter list of the "fitmara" tab
+};
+
+// What the result dialog offers at the end of an interactive calibration.
+struct OfferedResult {
+    bool haveResult = false; // AVAL holds values of this calibration
+    bool stopped = false;    // stopped before the search ended by itself
+    QString reason;          // why the search ended
+    QString criterionName;   // RMSE, NRMSE or CV(RMSE)
+    double criterion = 0;    // the best criterion of the completed runs
+    bool haveCriterion = false;
+    // The criterion is the one of the run at AVAL (a stopped search offers its
+    // best run); otherwise AVAL is the mean of the final vertices, not itself run.
+    bool criterionAtResult = false;
+    tfmatrix values; // the offered AVAL values, 1..n
 };
 
 // The four column roles of the result table.
@@ -92,14 +114,16 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     FormState form;               // what the controls show
 
     // ---- results of the operations ----
-    int cnt = 0;           // completed evaluations of the running operation (chart's x)
-    bool sens_ana = false; // the last operation was the sensitivity analysis
-    int nobs = 0;          // rows of the last uncertainty analysis
-    ExtMatrix fimdt;       // and their sensitivities (the parameter plot)
-    int lcid = 0;          // language of its workbook; -99 without one
-    double last_error = 0; // the last value of the last search
-    bool success = false;  // the optimised values were accepted
-    QString cs;            // the connection description of the open database
+    int cnt = 0;                // completed evaluations of the running operation (chart's x)
+    bool sens_ana = false;      // the last operation was the sensitivity analysis
+    int nobs = 0;               // rows of the last uncertainty analysis
+    ExtMatrix fimdt;            // and their sensitivities (the parameter plot)
+    int lcid = 0;               // language of its workbook; -99 without one
+    double last_error = 0;      // the last value of the last search
+    bool success = false;       // the optimised values were accepted
+    OfferedResult offered;      // what the last calibration offered
+    bool resultOffered = false; // the result dialog was shown for it
+    QString cs;                 // the connection description of the open database
     bool parmintOpen = false;
 
     LogList lb;
@@ -148,9 +172,10 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     ComboState& columnList(ColumnRole role);
 
     // ---- run file ----
-    void openRunFile();                        // the run file dialog
-    void editRunFile();                        // an editor on the run file
-    void checkModelRun();                      // starts the model and returns
+    void openRunFile();   // the run file dialog
+    void editRunFile();   // an editor on the run file
+    void checkModelRun(); // runs the model once and tells how it ended
+    void reportCheckRun();
     void loadRunFile(const QString& fileName); // fills form.run_lb; throws when unreadable
     void setRunFile(const QString& fileName);  // as choosing it in the dialog
 
@@ -196,11 +221,31 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     void startOptimization(); // backup, search, result dialog, restore or keep
     void optimize();          // the search itself, and the result dialog
     void acceptResult();      // the result dialog's accept button
+    // After the person accepted: one model run at the accepted values, so the
+    // result table shows what they simulate (the window asks for it).
+    void runAtAcceptedValues();
     void analyseSensitivity();
     void analyseUncertainty();
+    // "save workbook…": the workbook of the last uncertainty analysis, to a
+    // file the person chooses; the log says where it went.
+    void saveWorkbook();
+    // The workbook of the last uncertainty analysis of this session (null: none).
+    std::shared_ptr<const Workbook> lastWorkbook;
+    // The files the running operation wrote (protocols, workbook), full paths.
+    QStringList filesWritten;
+    // Names them in the log at the end of an operation started in the window.
+    void logFilesWritten();
+    void noteFileWritten(const QString& fileName);
     // The "stop" button, SIGINT/SIGTERM: the operation ends at the next evaluation
     // boundary. Asked again while the model runs, the model run is ended.
     void requestStop();
+    // Ends the running operation at once: a stop, and the model runs going on
+    // are ended with their process groups ("exit" during a run).
+    void endRunningModels();
+    // What the progress in the status bar tells beside the evaluation count:
+    // the runs going on (NP > 1), a run that has been going on for long (which,
+    // and how long), and a stop under way. Empty when there is nothing to add.
+    QString progressDetails() const;
 
     // ---- parallel runs (NP > 1) ----
     // Makes the workspaces, the run pool and the watch on the database when
@@ -218,6 +263,7 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     // The parallel runs of the operation under way; null when the model runs in place.
     ParallelRuns* parallelRuns();
     void runsGoing(int running, int workers) override;
+    void runChanged(int run, bool going) override;
 
     // ---- command line ----
     // Applies the command line, and with GO runs the calibration.
@@ -250,6 +296,11 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
 
     // ---- SelectionHost ----
     Database& database() override { return db; }
+    // Only once it is opened as the result table: until then tname is merely
+    // the first table of the database.
+    QString resultTable() const override {
+        return form.resultQuery.isEmpty() ? QString() : settings.tname;
+    }
 
     // Marks an operation that runs the model; nests.
     class BusyScope {
@@ -287,6 +338,13 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     bool haveBest = false;
     bool closeWasRequested = false;
     bool stopFlag = false;
+    // "check model run" is waiting for the model: a stop ends the model at once.
+    bool checkRunGoing = false;
+    // Parallel runs of the running operation: going on now, of how many workers,
+    // and when each run going on started (runClock's milliseconds, by run number).
+    int runsRunning = 0;
+    int runsWorkers = 0;
+    QMap<int, qint64> runsInFlight;
 
   private:
     // Runs an operation with its run journal: the operation's row, one row per

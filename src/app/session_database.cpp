@@ -100,8 +100,12 @@ void Session::openResultTable() {
     if (settings.condition.trimmed().isEmpty())
         settings.condition = QStringLiteral("1=1");
     processEvents();
-    for (ColumnRole r :
-         {ColumnRole::Observed, ColumnRole::Model, ColumnRole::Index, ColumnRole::Variance}) {
+    const ColumnRole roles[] = {ColumnRole::Observed, ColumnRole::Model, ColumnRole::Index,
+                                ColumnRole::Variance};
+    // The person's column choices stay where the reopened rows still have the column.
+    QStringList chosen;
+    for (ColumnRole r : roles) {
+        chosen << columnList(r).selected();
         columnList(r).clear();
         chooseColumn(r, -1);
     }
@@ -117,6 +121,9 @@ void Session::openResultTable() {
     for (int i = 0; i < rec.count(); ++i)
         for (ComboState* c : {&form.obs_fld, &form.mod_fld, &form.idx_fld, &form.var_fld})
             c->items << rec.fieldName(i);
+    for (int k = 0; k < 4; ++k)
+        if (!chosen[k].isEmpty())
+            chooseColumnNamed(roles[k], chosen[k]);
     emit resultOpened();
     emit stateChanged();
 }

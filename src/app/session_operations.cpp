@@ -5,15 +5,37 @@
 // UncertaintyAnalysis.
 #include "analysis/sensitivity.h"
 #include "analysis/uncertainty.h"
+#include "analysis/workbook.h"
 #include "app/session.h"
 #include "base/fit_error.h"
+#include "base/number_format.h"
 #include "evaluation/parallel_runs.h"
 #include "evaluation/run_journal.h"
 #include "optim/calibration.h"
 #include "paramdb/backup.h"
 #include "paramdb/parm_int_check.h"
 
+#include <QFileInfo>
 #include <QSqlQuery>
+
+namespace {
+// Names the files an operation wrote once it has ended, however it ended; only
+// for the outermost one (a batch calibration runs the analysis inside it).
+struct FilesWrittenNote {
+    Session& s;
+    bool outer;
+    explicit FilesWrittenNote(Session& session) : s(session), outer(!session.busy()) {
+        if (outer)
+            s.filesWritten.clear();
+    }
+    ~FilesWrittenNote() {
+        if (outer)
+            s.logFilesWritten();
+    }
+    FilesWrittenNote(const FilesWrittenNote&) = delete;
+    FilesWrittenNote& operator=(const FilesWrittenNote&) = delete;
+};
+} // namespace
 
 double Session::model_eval(const tfmatrix& vector, int mode, bool* complete) {
     evaluator.setSettings(settings);
@@ -72,6 +94,7 @@ void Session::journaled(journal::OperationKind kind, const std::function<void()>
 
 void Session::startOptimization() {
     refuseWhileModelRuns();
+    FilesWrittenNote filesNote(*this);
     BusyScope busyScope(*this);
     cnt = 0;
     clearChart();
@@ -125,20 +148,26 @@ void Session::startOptimization() {
     if (madeWorkspaces)
         closeParallel(true);
     // A stopped search is no result, unless the person kept its values in the
-    // result dialog.
+    // result dialog; a declined one leaves PARM_INT as it was before the run,
+    // as it leaves the model's tables.
     const bool stopped = stopRequested();
+    const bool declined = resultOffered && !success;
     if (success) {
         backupClosed();
     } else {
         try {
             restore();
         } catch (...) {
-            if (stopped)
+            if (stopped || declined)
                 putBackStoredResults(before);
             throw;
         }
-        if (stopped)
+        if (stopped || declined)
             putBackStoredResults(before);
+        if (declined)
+            lb.append(QStringLiteral("The result was discarded: PARM_INT and the model's tables "
+                                     "are as they were before the run."),
+                      true);
     }
     if (settings.autorun) {
         if (stopped)
@@ -150,14 +179,64 @@ void Session::startOptimization() {
 
 void Session::optimize() {
     success = false;
+    resultOffered = false;
+    offered = OfferedResult{};
     lastIncomplete.clear();
     Calibration calibration(settings, db, evaluator, *this);
     calibration.setParallel(parallelRuns());
     const CalibrationSummary summary = calibration.optimize();
     if (summary.haveLastError)
         last_error = summary.lastError;
-    if (!settings.autorun && asker)
+    offered.haveResult = !summary.result.empty();
+    offered.values = summary.result;
+    offered.stopped = summary.outcome == Outcome::Stopped;
+    offered.reason = summary.reason;
+    offered.criterionName = settings.criterionName();
+    offered.criterionAtResult = summary.resultSimulated;
+    offered.criterion = summary.resultSimulated ? summary.resultCriterion : summary.best;
+    offered.haveCriterion = summary.resultSimulated || summary.haveBest;
+    if (!offered.haveResult) {
+        // Nothing was simulated: there is nothing to offer, and the caller puts
+        // PARM_INT and the model's tables back as they were.
+        lb.append(QStringLiteral("The calibration was stopped before any model run completed: "
+                                 "there is no result, and PARM_INT and the model's tables stay "
+                                 "as they were."),
+                  true);
+        setStatus(QStringLiteral("The calibration was stopped before any model run completed."));
+        return;
+    }
+    if (!settings.autorun && asker) {
+        resultOffered = true;
         asker->showResultDialog(*this);
+    }
+}
+
+// One model run at the accepted values, so that the result table (the grid,
+// the observed-vs-simulated chart) shows what they simulate rather than the
+// last trial of the search. A run that does not complete only leaves the
+// simulated values stale; the accepted values stay.
+void Session::runAtAcceptedValues() {
+    if (offered.values.size() < 2)
+        return;
+    try {
+        evaluator.setSettings(settings);
+        const EvaluationResult r = evaluator.evaluate(offered.values, Reading::Criterion);
+        if (r.complete)
+            lb.append(QStringLiteral("The result table shows the simulated values at the "
+                                     "accepted values (%1 %2).")
+                          .arg(settings.criterionName(), formatGeneral(r.criterion)),
+                      true);
+        else
+            lb.append(QStringLiteral("The model run at the accepted values did not complete, so "
+                                     "the result table does not show their simulated values: ") +
+                          r.why,
+                      true);
+    } catch (const FitError& e) {
+        lb.append(QStringLiteral("The model run at the accepted values failed, so the result "
+                                 "table does not show their simulated values: ") +
+                      e.message(),
+                  true);
+    }
 }
 
 void Session::acceptResult() {
@@ -167,6 +246,7 @@ void Session::acceptResult() {
 
 void Session::analyseSensitivity() {
     refuseWhileModelRuns();
+    FilesWrittenNote filesNote(*this);
     BusyScope busyScope(*this);
     cnt = 0;
     settings.stepFraction(); // a step that is no number ends it here
@@ -201,8 +281,10 @@ void Session::analyseSensitivity() {
 
 void Session::analyseUncertainty() {
     refuseWhileModelRuns();
+    FilesWrittenNote filesNote(*this);
     BusyScope busyScope(*this);
     lcid = -99; // no workbook yet in this analysis
+    lastWorkbook.reset();
     UncertaintyAnalysis analysis(settings, db, evaluator, *this,
                                  {criterionSeries, criterionSeriesName});
     // On its own (not after a calibration, which guards its tables) the analysis
@@ -237,6 +319,10 @@ void Session::analyseUncertainty() {
     auto keepResults = [&] {
         const UncertaintySummary& found = analysis.summary();
         lcid = found.lcid;
+        lastWorkbook = found.book;
+        if (!found.workbook.isEmpty())
+            noteFileWritten(found.workbook);
+        emit stateChanged(); // "save workbook…" follows whether there is one
         if (found.haveSensitivities) {
             nobs = found.nobs;
             fimdt = found.fimdt;
@@ -258,4 +344,21 @@ void Session::analyseUncertainty() {
     const QString& workbook = analysis.summary().workbook;
     if (!workbook.isEmpty() && asker && !settings.autorun)
         asker->openWorkbook(workbook);
+}
+
+void Session::saveWorkbook() {
+    if (!lastWorkbook)
+        throw FitError(QStringLiteral("There is no workbook to save: run the uncertainty analysis "
+                                      "first."));
+    QString path = QFileInfo(reportWorkbookPath(settings.workpath, false, settings.result_file))
+                       .absoluteFilePath();
+    if (!asker || !asker->chooseWorkbookPath(path))
+        return;
+    if (!path.endsWith(QLatin1String(".xlsx"), Qt::CaseInsensitive))
+        path += QStringLiteral(".xlsx");
+    lastWorkbook->saveCopyAs(path);
+    const QString where =
+        QStringLiteral("The workbook was written to ") + QFileInfo(path).absoluteFilePath();
+    lb.append(where, true);
+    setStatus(where);
 }

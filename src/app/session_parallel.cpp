@@ -112,12 +112,23 @@ ParallelRuns* Session::parallelRuns() {
     return par ? par->runs.get() : nullptr;
 }
 
+void Session::runChanged(int run, bool going) {
+    if (going)
+        runsInFlight.insert(run, runClock.isValid() ? runClock.elapsed() : 0);
+    else
+        runsInFlight.remove(run);
+}
+
 void Session::runsGoing(int running, int workers) {
+    runsRunning = running;
+    runsWorkers = workers;
+    // The window shows it with the evaluation count, the best value and the time.
+    emit progress(cnt, progressTotal > 0 ? progressTotal : settings.max_call, bestSoFar,
+                  runClock.isValid() ? runClock.elapsed() : 0);
     const QString text = QStringLiteral("%1 of %2 model runs going on, %3 completed")
                              .arg(running)
                              .arg(workers)
                              .arg(cnt);
-    setStatus(text);
     // Headless: a short line on standard error now and then, never in the log.
     if (lb.echoToStdout) {
         const qint64 now = runClock.isValid() ? runClock.elapsed() : 0;

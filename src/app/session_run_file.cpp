@@ -2,6 +2,7 @@
 #include "app/session.h"
 
 #include "base/fit_error.h"
+#include "base/number_format.h"
 #include "model/run_file.h"
 
 #include <QDir>
@@ -9,6 +10,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
+#include <QSqlQuery>
 #include <QStringDecoder>
 
 namespace {
@@ -118,6 +121,7 @@ void Session::editRunFile() {
 }
 
 void Session::checkModelRun() {
+    refuseWhileModelRuns();
     mrun.setCurrentDir(dirOf(settings.runFile, false));
     if (mrun.ApplicationName().isEmpty()) {
         setStatus(
@@ -132,16 +136,73 @@ void Session::checkModelRun() {
         setStatus(QStringLiteral("The model was not started: ") + problem);
         return;
     }
-    // Its output goes where the runs' output goes.
-    const QString folder = mrun.CurrentDir().isEmpty() ? QDir::currentPath() : mrun.CurrentDir();
-    mrun.setOutputFile(QDir(folder).filePath(QLatin1String(Evaluator::kModelLog)));
-    mrun.setTimeoutMs(static_cast<qint64>(settings.runTimeoutS * 1000.0 + 0.5));
-    mrun.Execute();
-    if (mrun.ResultCode() != -1)
-        setStatus(QStringLiteral("The model could not be started: %1").arg(mrun.errorString()));
-    else
-        setStatus(QStringLiteral("The model was started: %1 (its output goes to %2)")
-                      .arg(mrun.ApplicationName(), mrun.outputFile()));
+    // The model runs as in an operation: the window waits for it (and stays
+    // usable), the stop button ends it, and "exit" asks before it ends it.
+    BusyScope busyScope(*this);
+    checkRunGoing = true;
+    const auto notGoing = qScopeGuard([this] { checkRunGoing = false; });
+    runClock.start();
+    lb.append(QStringLiteral("check model run: %1").arg(mrun.ApplicationName()), true);
+    if (db.isOpen()) {
+        // Closed for the model and opened again after it, so that the grids and
+        // the chart show what the model wrote.
+        evaluator.setSettings(settings);
+        evaluator.runModel();
+    } else {
+        const QString folder =
+            mrun.CurrentDir().isEmpty() ? QDir::currentPath() : mrun.CurrentDir();
+        mrun.setOutputFile(QDir(folder).filePath(QLatin1String(Evaluator::kModelLog)));
+        mrun.setTimeoutMs(static_cast<qint64>(settings.runTimeoutS * 1000.0 + 0.5));
+        mrun.Execute();
+        if (mrun.ResultCode() != -1 || !mrun.waitForEnd())
+            throw FitError(
+                QStringLiteral("The model could not be started: %1").arg(mrun.errorString()));
+    }
+    reportCheckRun();
+}
+
+// How the model of "check model run" ended, and what it left in the result table.
+void Session::reportCheckRun() {
+    const QString how = stopFlag ? QStringLiteral("ended on request") : mrun.endText();
+    lb.append(
+        QStringLiteral("check model run: the model ended (%1) after %2 s; its output is in %3")
+            .arg(how, formatGeneral(mrun.durationMs() / 1000.0), mrun.outputFile()),
+        true);
+    const CalibrationSettings& c = settings;
+    if (!db.isOpen() || form.resultQuery.isEmpty() || c.modelColumn.isEmpty()) {
+        lb.append(QStringLiteral("check model run: open the result table and choose its model "
+                                 "column to see what the model wrote."),
+                  true);
+        setStatus(QStringLiteral("check model run: the model ended (%1).").arg(how));
+        return;
+    }
+    QString rows;
+    try {
+        QSqlQuery q = db.query(QStringLiteral("select count(*), sum(case when ") + c.modelColumn +
+                               QStringLiteral(" is not null and ") + c.modelColumn +
+                               QStringLiteral(" <> -99 then 1 else 0 end) from ") + c.tname +
+                               QStringLiteral(" where ") + c.condition);
+        if (q.next())
+            rows = QStringLiteral("%1 of %2 rows of %3 hold simulated values in %4")
+                       .arg(q.value(1).toLongLong())
+                       .arg(q.value(0).toLongLong())
+                       .arg(c.tname, c.modelColumn);
+    } catch (const FitError& e) {
+        rows = QStringLiteral("the result table cannot be read: ") + e.message();
+    }
+    QString criterion;
+    if (!c.observedColumn.isEmpty()) {
+        try {
+            criterion =
+                QStringLiteral("%1 = %2").arg(c.criterionName(), formatGeneral(criterionOf(db, c)));
+        } catch (const FitError& e) {
+            criterion = c.criterionName() + QStringLiteral(" cannot be computed: ") + e.message();
+        }
+    }
+    const QString line = QStringLiteral("check model run: ") + rows +
+                         (criterion.isEmpty() ? QString() : QStringLiteral("; ") + criterion);
+    lb.append(line, true);
+    setStatus(line);
 }
 
 void Session::runModel() {

@@ -75,6 +75,8 @@ void checkGroupDivisors(Database& db, int criterion, const QString& t, const QSt
                      nrmse ? QStringLiteral("are all equal") : QStringLiteral("average 0")));
 }
 
+} // namespace
+
 // 11. to 13. The criterion; a grouped one is the sum of its groups.
 double criterionOf(Database& db, const CalibrationSettings& s) {
     const QString &t = s.tname, &c = s.condition, &obs = s.observedColumn, &mod = s.modelColumn,
@@ -96,8 +98,6 @@ double criterionOf(Database& db, const CalibrationSettings& s) {
         checkGroupDivisors(db, s.criterion, t, c, obs, idx);
     return e;
 }
-
-} // namespace
 
 ModelValues readModelValues(Database& db, const CalibrationSettings& s) {
     const QString statement = joinLines(

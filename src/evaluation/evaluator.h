@@ -66,6 +66,10 @@ struct EvaluationResult {
     FitData fit;          // Reading::ModelValuesAndFit
 };
 
+// The criterion of the settings over the result rows as they are now (FitError
+// for a grouped criterion that divides by zero, or for SQL the engine refuses).
+double criterionOf(Database& db, const CalibrationSettings& settings);
+
 // Stores values[1..] as AVAL of the PARM_INT records, in their order, as a run
 // stores the vector it was given (the model's tables are not written).
 void storeAval(Database& db, const tfmatrix& values);

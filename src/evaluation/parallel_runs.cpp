@@ -41,6 +41,7 @@ std::vector<RunOutcome> ParallelRuns::round(std::vector<RunTicket> tickets, bool
         return report.stopRequested();
     };
     how.progress = [this](int running) { report.runsGoing(running, pool.size()); };
+    how.runChanged = [this](int run, bool going) { report.runChanged(run, going); };
     how.endOnFailure = endOnFailure;
 
     // A round of long runs must not lose the runs that ended when the program

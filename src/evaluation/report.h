@@ -41,6 +41,11 @@ class Reporter {
         (void)running;
         (void)workers;
     }
+    // Parallel runs: the run with this number started (going) or ended.
+    virtual void runChanged(int run, bool going) {
+        (void)run;
+        (void)going;
+    }
 };
 
 // How an operation ended.

@@ -41,6 +41,8 @@ std::vector<RunOutcome> runAll(RunPool& pool, const std::vector<RunTicket>& tick
             ++running;
             const RunTicket& t = tickets[next++];
             pool.start(t);
+            if (round.runChanged)
+                round.runChanged(t.run, true);
             tellProgress();
             askStop();
         }
@@ -55,6 +57,8 @@ std::vector<RunOutcome> runAll(RunPool& pool, const std::vector<RunTicket>& tick
             outcomes[i].started = true;
             done[i] = true;
             --running;
+            if (round.runChanged)
+                round.runChanged(o.run, false);
             tellProgress();
             if (round.ended)
                 round.ended(static_cast<std::size_t>(i), outcomes[i]);

@@ -102,6 +102,8 @@ class RunPool : public QObject {
 struct RunRound {
     std::function<bool()> stopRequested;
     std::function<void(int running)> progress;
+    // Told when a run starts (true) and when it ends (false), by its number.
+    std::function<void(int run, bool going)> runChanged;
     // Told of each ticket's outcome as it arrives: the ticket's index, the outcome.
     std::function<void(std::size_t ticket, const RunOutcome& outcome)> ended;
     bool endOnFailure = true;

@@ -131,7 +131,15 @@ CalibrationSummary Calibration::optimize() {
         if (std::isfinite(y[v]))
             anyComplete = true;
     }
-    if (!anyComplete && !report.stopRequested()) {
+    if (!anyComplete && report.stopRequested()) {
+        // No vector has been simulated: there is no result to offer, and AVAL
+        // must not be given values the model has never seen.
+        summary.outcome = Outcome::Stopped;
+        summary.reason = QStringLiteral("stopped before any model run completed");
+        summary.elapsedMs = clock.elapsed();
+        return summary;
+    }
+    if (!anyComplete) {
         QString message =
             QStringLiteral("None of the %1 model runs of the initial simplex completed "
                            "(\"Model run incomplete !\"): %2. Check the run file and "
@@ -271,12 +279,26 @@ CalibrationSummary Calibration::optimize() {
     // the bounds the centroid can too; it is held to them as the evaluation holds
     // every value it stores (upper bound first), so the result is never a value
     // beyond the bounds that the model has not seen.
+    // A stopped search has not converged, and the centroid of its simplex was
+    // never simulated: it offers its best vertex instead, a vector whose run
+    // completed (the simplex never gives up its best vertex).
+    int bestVertex = 0;
+    for (int i = 1; i <= ndim + 1; ++i)
+        if (std::isfinite(y[i]) && (bestVertex == 0 || y[i] < y[bestVertex]))
+            bestVertex = i;
+    const bool offerBestVertex = summary.outcome == Outcome::Stopped && bestVertex > 0;
     summary.result.assign(ndim + 1, 0.0);
     for (int j = 1; j <= ndim; ++j) {
         long double sum = 0.0L;
         for (int i = 1; i <= ndim + 1; ++i)
             sum += p[i][j];
-        summary.result[j] = clampToBounds(static_cast<double>(sum / (ndim + 1)), mnp[j], mxp[j]);
+        const double value =
+            offerBestVertex ? p[bestVertex][j] : static_cast<double>(sum / (ndim + 1));
+        summary.result[j] = clampToBounds(value, mnp[j], mxp[j]);
+    }
+    if (offerBestVertex) {
+        summary.resultCriterion = y[bestVertex];
+        summary.resultSimulated = true;
     }
 
     {

@@ -17,7 +17,12 @@ class ParallelRuns;
 
 struct CalibrationSummary : Summary {
     int ndim = 0;
-    tfmatrix result;      // the stored AVAL values, 1..ndim
+    // The stored AVAL values, 1..ndim: the centroid of the final simplex, or for
+    // a stopped search its best vertex (a vector the model has run). Empty when
+    // the search was stopped before any model run completed: nothing is stored.
+    tfmatrix result;
+    double resultCriterion = 0; // the criterion at `result` when the model ran it
+    bool resultSimulated = false;
     double lastError = 0; // the value of the last evaluation of the search
     bool haveLastError = false;
 };

@@ -172,7 +172,9 @@ void Database::close() {
 
 void Database::requireOpen() const {
     if (!isOpen())
-        throw FitError(QStringLiteral("The database is not open."));
+        throw FitError(
+            QStringLiteral("The database is not open: open one with \"change database\" on the "
+                           "\"parameters\" tab (or DB=<file> on the command line)."));
 }
 
 void Database::fail(const QString& what, const QSqlError& error) const {

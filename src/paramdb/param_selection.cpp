@@ -107,6 +107,44 @@ QStringList addCorrelationColumns(Database& db) {
     return added;
 }
 
+QStringList parameterTables(const QStringList& tables, const QString& resultTable) {
+    QStringList out;
+    auto listed = [&](const QString& name) {
+        for (const QString& t : tables)
+            if (t.compare(name, Qt::CaseInsensitive) == 0)
+                return true;
+        return false;
+    };
+    for (const QString& t : journal::withoutJournalTables(tables)) {
+        if (t.compare(QLatin1String("PARM_INT"), Qt::CaseInsensitive) == 0)
+            continue;
+        if (!resultTable.isEmpty() && t.compare(resultTable, Qt::CaseInsensitive) == 0)
+            continue;
+        if (t.endsWith(QLatin1String("_bop"), Qt::CaseInsensitive) && listed(t.chopped(4)))
+            continue;
+        out << t;
+    }
+    return out;
+}
+
+QString uniqueAlias(const QString& field, const QStringList& taken, int width) {
+    auto used = [&](const QString& alias) {
+        for (const QString& t : taken)
+            if (t.trimmed().compare(alias.trimmed(), Qt::CaseInsensitive) == 0)
+                return true;
+        return false;
+    };
+    const QString base = field.trimmed().left(width);
+    if (!used(base))
+        return base;
+    for (int n = 2;; ++n) {
+        const QString suffix = QLatin1Char('_') + QString::number(n);
+        const QString alias = base.left(width - int(suffix.size())) + suffix;
+        if (!used(alias))
+            return alias;
+    }
+}
+
 // ---- SelectableRecords ----
 
 int SelectableRecords::rowCount(const QModelIndex& parent) const {
@@ -169,7 +207,7 @@ void ParamSelection::listTables() {
     // next activation instead of raising an error at every focus change.
     if (!host.database().isOpen())
         return;
-    tab_list = journal::withoutJournalTables(host.database().tables());
+    tab_list = parameterTables(host.database().tables(), host.resultTable());
     if (!was.isEmpty())
         tab_listIndex = int(tab_list.indexOf(was));
 }
@@ -194,7 +232,9 @@ void ParamSelection::openTable(const QString& table) {
     records.reset({}, {}, {});
 
     if (!host.database().isOpen())
-        throw FitError(QStringLiteral("The database is not open."));
+        throw FitError(
+            QStringLiteral("The database is not open: open one with \"change database\" on the "
+                           "\"parameters\" tab (or DB=<file> on the command line)."));
     QSqlDatabase h = host.database().handle();
 
     // The record's key lets "use selection" read the chosen record again, so it
@@ -337,15 +377,38 @@ SelectionOutcome ParamSelection::useSelection() {
             // one condition.
             const QString selection =
                 selectionCondition(ixName, values[ixPos], declaredType(ixName));
+            // The uncertainty analysis finds each parameter by its ALIAS: a new
+            // record gets one, the field's name made unique.
+            const bool hasAlias = host.database()
+                                      .columns(QStringLiteral("parm_int"))
+                                      .contains(QStringLiteral("ALIAS"), Qt::CaseInsensitive);
+            QStringList aliases;
+            if (hasAlias) {
+                QSqlQuery q = host.database().query(QStringLiteral("select ALIAS from parm_int"));
+                while (q.next())
+                    aliases << q.value(0).toString();
+            }
             for (int i = 0; i < checkListBox1.size(); ++i) {
                 if (!checked[i])
                     continue;
                 const double v = parameterValue(values[i], checkListBox1[i]);
                 const ParameterDefaults d = parameterDefaults(v);
-                host.database().exec(
-                    QStringLiteral("insert into parm_int (FNAME, PNAME, MINIMUM, MAXIMUM, "
-                                   "IVAL, STEP, SELECTION) values (?, ?, ?, ?, ?, ?, ?)"),
-                    {tableName, checkListBox1[i], d.minimum, d.maximum, d.ival, d.step, selection});
+                if (hasAlias) {
+                    const QString alias = uniqueAlias(checkListBox1[i], aliases);
+                    aliases << alias;
+                    host.database().exec(
+                        QStringLiteral("insert into parm_int (FNAME, PNAME, MINIMUM, MAXIMUM, "
+                                       "IVAL, STEP, SELECTION, ALIAS) values (?, ?, ?, ?, ?, ?, "
+                                       "?, ?)"),
+                        {tableName, checkListBox1[i], d.minimum, d.maximum, d.ival, d.step,
+                         selection, alias});
+                } else {
+                    host.database().exec(
+                        QStringLiteral("insert into parm_int (FNAME, PNAME, MINIMUM, MAXIMUM, "
+                                       "IVAL, STEP, SELECTION) values (?, ?, ?, ?, ?, ?, ?)"),
+                        {tableName, checkListBox1[i], d.minimum, d.maximum, d.ival, d.step,
+                         selection});
+                }
                 ++out.appended;
             }
         }
@@ -364,4 +427,23 @@ SelectionOutcome ParamSelection::useSelection() {
     host.parameterListChanged();
     out.close = closeAfterSelection;
     return out;
+}
+
+QString ParamSelection::defaultsText() const {
+    QString text = QStringLiteral("Each ticked field becomes a parameter with IVAL = v, "
+                                  "MINIMUM = 0.1 v, MAXIMUM = 3 v and STEP = 0.01 v, where v is "
+                                  "the field's current value in the chosen record.");
+    if (currentRow < 0 || currentRow >= records.rowCount())
+        return text;
+    QStringList values;
+    const QVariantList& row = records.row(currentRow);
+    for (int i = 0; i < checkListBox1.size() && i < row.size(); ++i)
+        if (checked.value(i))
+            values << QStringLiteral("%1 = %2").arg(
+                checkListBox1[i], row[i].isNull()         ? QStringLiteral("(empty: 0)")
+                                  : isNumberValue(row[i]) ? formatGeneral(row[i].toDouble())
+                                                          : row[i].toString());
+    if (!values.isEmpty())
+        text += QStringLiteral(" Now: ") + values.join(QStringLiteral(", ")) + QLatin1Char('.');
+    return text;
 }

@@ -93,7 +93,18 @@ class SelectionHost {
     virtual bool busy() const = 0;
     // Records were appended to PARM_INT: the list of parameters is read again.
     virtual void parameterListChanged() = 0;
+    // The result table chosen for the calibration (it holds no parameters).
+    virtual QString resultTable() const { return QString(); }
 };
+
+// The tables of `tables` that can hold parameters: not PARM_INT, not the
+// program's run journal, not a backup copy (a name ending in "_bop" beside the
+// table it copies), and not the result table.
+QStringList parameterTables(const QStringList& tables, const QString& resultTable);
+
+// The ALIAS a new parameter record gets: the field's name, made unique among
+// `taken` (ignoring case and blanks) by a number, within `width` characters.
+QString uniqueAlias(const QString& field, const QStringList& taken, int width = 15);
 
 class ParamSelection {
   public:
@@ -125,6 +136,11 @@ class ParamSelection {
     // then the missing correlation columns. A failure ends the press with
     // FitError; the records appended before it stay and are shown.
     SelectionOutcome useSelection();
+
+    // What the dialog says of the proposed values: where MINIMUM, MAXIMUM, IVAL
+    // and STEP come from, and the current value of each ticked field in the
+    // chosen record.
+    QString defaultsText() const;
 
   private:
     QVariantList currentValues();

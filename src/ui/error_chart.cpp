@@ -42,6 +42,7 @@ ErrorChart::ErrorChart(QWidget* parent) : QWidget(parent) {
     axisY->setRange(1, 10);
     chartObj->addAxis(axisY, Qt::AlignLeft);
     series2->attachAxis(axisY);
+    showCriterionCourse();
 
     view = new QChartView(chartObj, this);
     view->setRenderHint(QPainter::Antialiasing);
@@ -49,6 +50,21 @@ ErrorChart::ErrorChart(QWidget* parent) : QWidget(parent) {
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(view);
     setMinimumSize(200, 150);
+}
+
+void ErrorChart::showCriterionCourse(const QString& criterionName) {
+    chartObj->setTitle(QStringLiteral("error function"));
+    axisX->setTitleText(QStringLiteral("model run"));
+    axisY->setTitleText(criterionName.isEmpty() ? QStringLiteral("criterion") : criterionName);
+}
+
+void ErrorChart::showSensitivities(const QString& parameter) {
+    chartObj->setTitle(parameter.isEmpty()
+                           ? QStringLiteral("model value per observation")
+                           : QStringLiteral("sensitivity to %1 per observation").arg(parameter));
+    axisX->setTitleText(QStringLiteral("observation"));
+    axisY->setTitleText(parameter.isEmpty() ? QStringLiteral("model value")
+                                            : QStringLiteral("sensitivity"));
 }
 
 void ErrorChart::clear() {
@@ -127,6 +143,13 @@ void ErrorChart::updateRanges() {
     const double xpad = xmax > xmin ? (xmax - xmin) * 0.05 : 1.0;
     axisX->setRange(xmin - xpad, xmax + xpad);
     axisX->applyNiceNumbers();
+    // Run and observation numbers are whole: ticks between them would repeat
+    // a label or shrink it to "…".
+    axisX->setLabelFormat(QStringLiteral("%.0f"));
+    if (axisX->max() - axisX->min() < 4) {
+        axisX->setRange(std::floor(xmin) - 1, std::ceil(xmax) + 1);
+        axisX->setTickCount(int(axisX->max() - axisX->min()) + 1);
+    }
     // Rounding to nice numbers can reach far below the first evaluation (0
     // becomes -20 for fifty runs): no count lies there, so the axis starts at 0.
     if (xmin >= 0 && axisX->min() < 0) {
@@ -137,7 +160,11 @@ void ErrorChart::updateRanges() {
         const double raw = span / 5.0;
         const double mag = std::pow(10.0, std::floor(std::log10(raw)));
         const double norm = raw / mag;
-        axisX->setTickInterval((norm <= 1 ? 1 : norm <= 2 ? 2 : norm <= 5 ? 5 : 10) * mag);
+        axisX->setTickInterval(std::max(1.0, (norm <= 1   ? 1
+                                              : norm <= 2 ? 2
+                                              : norm <= 5 ? 5
+                                                          : 10) *
+                                                 mag));
     } else {
         axisX->setTickType(QValueAxis::TicksFixed);
     }

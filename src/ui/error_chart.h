@@ -18,6 +18,10 @@ class ErrorChart : public QWidget {
     explicit ErrorChart(QWidget* parent = nullptr);
 
     void clear();
+    // What the chart shows: the course of the criterion per model run, or the
+    // per-observation sensitivities to one parameter (its name given).
+    void showCriterionCourse(const QString& criterionName = QString());
+    void showSensitivities(const QString& parameter);
     void addPoint(double x, double y);
     // Replaces the whole content (the parameter plot).
     void replace(const QVector<QPointF>& points);

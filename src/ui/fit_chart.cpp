@@ -18,6 +18,23 @@
 #include <cmath>
 #include <tuple>
 
+// A label format with as many decimals as the tick step needs and no more: "%g"
+// gives a narrow range of large values labels that repeat ("12345.7" at every
+// tick) or that grow too wide and shrink to "…".
+QString tickLabelFormat(double min, double max, int ticks) {
+    const double step = ticks > 1 ? (max - min) / (ticks - 1) : max - min;
+    const double magnitude = std::max(std::fabs(min), std::fabs(max));
+    if (!(step > 0) || !std::isfinite(step))
+        return QStringLiteral("%g");
+    const int decimals = std::max(0, int(std::ceil(-std::log10(step) - 1e-9)));
+    if (magnitude >= 1e7 || decimals > 6) {
+        // Scientific: the digits that tell the ticks apart.
+        const int digits = std::clamp(int(std::ceil(std::log10(magnitude / step) - 1e-9)), 1, 8);
+        return QStringLiteral("%.%1e").arg(digits);
+    }
+    return QStringLiteral("%.%1f").arg(decimals);
+}
+
 FitChart::FitChart(QWidget* parent) : QWidget(parent) {
     chartObj = new QChart;
     chartObj->setTitle(QStringLiteral("observed vs simulated"));
@@ -76,6 +93,13 @@ FitChart::FitChart(QWidget* parent) : QWidget(parent) {
 }
 
 void FitChart::requestRefresh() {
+    // A delayed read that found the database closed (the next model run had
+    // begun) is made up for at once: the request comes right after a model run,
+    // and runs back to back leave the delayed read no moment with the file open.
+    if (missedRead && isVisible()) {
+        refreshNow();
+        return;
+    }
     if (!timer.isActive())
         timer.start();
 }
@@ -95,7 +119,9 @@ void FitChart::refreshNow() {
         return;
     ++reads;
     try {
-        if (const std::optional<FitData> fit = src())
+        const std::optional<FitData> fit = src();
+        missedRead = !fit;
+        if (fit)
             showFit(*fit);
     } catch (const FitError& e) {
         showFit(FitData{});
@@ -157,8 +183,10 @@ void FitChart::showFit(const FitData& fit) {
     // Nice numbers may round the two axes differently; one range for both.
     const double min = std::min(axisX->min(), axisY->min());
     const double max = std::max(axisX->max(), axisY->max());
-    for (QValueAxis* a : {axisX, axisY})
+    for (QValueAxis* a : {axisX, axisY}) {
         a->setRange(min, max);
+        a->setLabelFormat(tickLabelFormat(min, max, a->tickCount()));
+    }
     if (!fit.points.empty())
         line->replace(QList<QPointF>{{min, min}, {max, max}});
 

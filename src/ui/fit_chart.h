@@ -23,6 +23,9 @@ class QLineSeries;
 class QScatterSeries;
 class QValueAxis;
 
+// The printf format of an axis's tick labels from its range and tick count.
+QString tickLabelFormat(double min, double max, int ticks);
+
 class FitChart : public QWidget {
     Q_OBJECT
   public:
@@ -74,6 +77,7 @@ class FitChart : public QWidget {
 
     Source src;
     QTimer timer;
+    bool missedRead = false; // the last read found the database closed
     bool staleWhileHidden = false;
     int reads = 0;
 

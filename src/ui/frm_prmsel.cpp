@@ -62,6 +62,13 @@ Tfrm_prmsel::Tfrm_prmsel(Session& session, QWidget* parent)
     Button1 = named<QPushButton>(this, "Button1");
     Button1->setText(QStringLiteral("use selection"));
     Button1->setAutoDefault(false);
+    hintLabel = label(this, "hintLabel",
+                      QStringLiteral("Double-click a table to list its fields; double-click a "
+                                     "field (or tick it) to choose it as a parameter. The chosen "
+                                     "record holds the values; the index field identifies it."));
+    hintLabel->setWordWrap(true);
+    defaultsLabel = label(this, "defaultsLabel", QString());
+    defaultsLabel->setWordWrap(true);
 
     auto* grid = new QGridLayout(this);
     grid->setContentsMargins(8, 3, 8, 8);
@@ -77,12 +84,15 @@ Tfrm_prmsel::Tfrm_prmsel(Session& session, QWidget* parent)
     grid->addWidget(DBGrid1, 1, 2);
     grid->addWidget(CheckBox1, 2, 2, Qt::AlignLeft);
     grid->addWidget(Button1, 3, 2, Qt::AlignLeft);
+    grid->addWidget(defaultsLabel, 5, 0, 1, 3);
+    grid->addWidget(hintLabel, 6, 0, 1, 3);
     Button1->setMinimumWidth(281);
     grid->setColumnStretch(0, 121);
     grid->setColumnStretch(1, 121);
     grid->setColumnStretch(2, 369);
     grid->setRowStretch(1, 1);
-    resize(664, 369);
+    resize(664, 420);
+    showDefaults();
     Button1->setEnabled(!s.busy());
 
     connect(tab_list, &QListWidget::currentRowChanged, this,
@@ -94,6 +104,10 @@ Tfrm_prmsel::Tfrm_prmsel(Session& session, QWidget* parent)
         const int i = CheckListBox1->row(item);
         if (i >= 0 && i < sel.checked.size())
             sel.checked[i] = item->checkState() == Qt::Checked;
+        showDefaults();
+    });
+    connect(CheckListBox1, &QListWidget::itemDoubleClicked, this, [](QListWidgetItem* item) {
+        item->setCheckState(item->checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
     });
     connect(ix_field, &QComboBox::currentIndexChanged, this, [this](int i) {
         if (!filling)
@@ -103,6 +117,7 @@ Tfrm_prmsel::Tfrm_prmsel(Session& session, QWidget* parent)
             [this](const QModelIndex& current) {
                 if (current.isValid())
                     sel.currentRow = current.row();
+                showDefaults();
             });
     connect(CheckBox1, &QCheckBox::toggled, this,
             [this](bool on) { sel.closeAfterSelection = on; });
@@ -160,6 +175,11 @@ void Tfrm_prmsel::showFields() {
         DBGrid1->setColumnWidth(c, std::min(DBGrid1->columnWidth(c), 240));
     if (sel.currentRow >= 0)
         DBGrid1->setCurrentIndex(sel.records.index(sel.currentRow, 0));
+    showDefaults();
+}
+
+void Tfrm_prmsel::showDefaults() {
+    defaultsLabel->setText(sel.defaultsText());
 }
 
 void Tfrm_prmsel::tab_listDblClick() {

@@ -37,6 +37,7 @@ class Tfrm_prmsel : public QDialog {
 
   private:
     void showFields();
+    void showDefaults();
     void reportError(const QString& message);
 
     Session& s;
@@ -52,7 +53,9 @@ class Tfrm_prmsel : public QDialog {
     QTableView* DBGrid1 = nullptr;
     QCheckBox* CheckBox1 = nullptr;
     QPushButton* Button1 = nullptr;
-    bool filling = false; // widgets are being filled from the selection's state
+    QLabel* hintLabel = nullptr;     // how the dialog is used
+    QLabel* defaultsLabel = nullptr; // where the proposed values come from
+    bool filling = false;            // widgets are being filled from the selection's state
 };
 
 // "add parameter record": shows the session's parameter selection dialog without

@@ -40,6 +40,8 @@
 #include <QSqlQueryModel>
 #include <QSqlRecord>
 #include <QSqlTableModel>
+#include <QStandardItemModel>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QStyledItemDelegate>
 #include <QTabWidget>
@@ -186,6 +188,9 @@ Topti_main::Topti_main(Session& session, QWidget* parent) : QMainWindow(parent),
     setCentralWidget(central);
     statusBar()->setObjectName(QStringLiteral("StatusBar1"));
 
+    runStatusTimer = new QTimer(this);
+    runStatusTimer->setInterval(1000);
+    connect(runStatusTimer, &QTimer::timeout, this, &Topti_main::refreshRunStatus);
     connectSession();
     refreshFromSession();
     for (const QString& line : s.lb.lines())
@@ -267,7 +272,10 @@ void Topti_main::buildResultTab() {
     DBGrid2->setItemDelegate(
         new NumberDelegate(DBGrid2, [this](const QString& m) { reportError(m); }));
     DBGrid2->verticalHeader()->setDefaultSectionSize(DBGrid2->fontMetrics().height() + 6);
-    resultModel = new QSqlQueryModel(this);
+    // A copy of the rows rather than a live query: it stays readable while the
+    // model holds the database, so the grid is not blank during a run.
+    resultModel = new QStandardItemModel(this);
+    resultModel->setObjectName(QStringLiteral("observations"));
     DBGrid2->setModel(resultModel);
     auto* splitter = new QSplitter(Qt::Horizontal, TabSheet2);
     splitter->setObjectName(QStringLiteral("resultSplitter"));
@@ -359,6 +367,11 @@ void Topti_main::buildModelCallTab() {
     layout->addLayout(buttons);
     layout->addSpacing(23);
 
+    // Which run file the model runs are made with: the list below shows its lines.
+    runFileLabel = makeLabel(QStringLiteral("runFileLabel"), QString(), TabSheet3);
+    runFileLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(runFileLabel);
+    layout->addSpacing(4);
     run_lb = new QListWidget(TabSheet3);
     run_lb->setObjectName(QStringLiteral("run_lb"));
     run_lb->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -459,7 +472,21 @@ void Topti_main::buildFitmaraTab() {
         makeButton(QStringLiteral("Button10"), QStringLiteral("uncertainty (FIM)"), TabSheet4, 153);
     unc->addWidget(Button10);
     ComboBox1 = makeCombo<CloseUpCombo>(QStringLiteral("ComboBox1"), TabSheet4, 153);
+    auto* plotLabel = makeLabel(QStringLiteral("sensitivityPlotLabel"),
+                                QStringLiteral("plot sensitivities to"), TabSheet4);
+    plotLabel->setBuddy(ComboBox1);
+    const QString plotHint =
+        QStringLiteral("after an uncertainty analysis: the change of each observation's model "
+                       "value per unit change of the chosen parameter");
+    plotLabel->setToolTip(plotHint);
+    ComboBox1->setToolTip(plotHint);
+    unc->addWidget(plotLabel);
     unc->addWidget(ComboBox1);
+    saveWorkbookButton = makeButton(QStringLiteral("saveWorkbookButton"),
+                                    QStringLiteral("save workbook…"), TabSheet4, 153);
+    saveWorkbookButton->setToolTip(
+        QStringLiteral("writes the last uncertainty analysis as an .xlsx workbook"));
+    unc->addWidget(saveWorkbookButton);
     unc->addStretch(1);
     controls->addLayout(unc);
     controls->addStretch(1);
@@ -537,9 +564,11 @@ void Topti_main::buildFitmaraTab() {
     connect(Button4, &QPushButton::clicked, this, [this] { Button4Click(); });
     connect(Button8, &QPushButton::clicked, this, [this] { Button8Click(); });
     connect(Button10, &QPushButton::clicked, this, [this] { Button10Click(); });
+    connect(saveWorkbookButton, &QPushButton::clicked, this,
+            [this] { runAction([this] { s.saveWorkbook(); }); });
     connect(ButtonStop, &QPushButton::clicked, this, [this] {
         s.requestStop();
-        statusBar()->showMessage(QStringLiteral("stopping after the current model run ..."));
+        refreshRunStatus();
     });
     connect(Button6, &QPushButton::clicked, this, [this] { Button6Click(); });
     connect(Edit2, &QLineEdit::textEdited, this, &Topti_main::Edit2Change);
@@ -584,14 +613,20 @@ void Topti_main::connectSession() {
     connect(&s, &Session::stateChanged, this, &Topti_main::refreshFromSession);
     connect(&s.lb, &LogList::lineAppended, this, &Topti_main::appendLogLine);
     connect(&s.lb, &LogList::cleared, lb, &QListWidget::clear);
-    connect(&s, &Session::chartCleared, Chart1, &ErrorChart::clear);
+    connect(&s, &Session::chartCleared, this, [this] {
+        Chart1->clear();
+        Chart1->showCriterionCourse(s.settings.criterionName());
+    });
     connect(&s, &Session::chartPointAdded, Chart1, &ErrorChart::addPoint);
-    connect(&s, &Session::chartReplaced, this, [this] { Chart1->replace(s.series); });
+    connect(&s, &Session::chartReplaced, this, [this] {
+        // The parameter plot: the sensitivities to the chosen parameter, or
+        // with none chosen the model values.
+        Chart1->showSensitivities(s.form.comboBox1.selected());
+        Chart1->replace(s.series);
+    });
     connect(&s, &Session::connectionChanged, this, [this](bool open) {
-        if (!open) {
+        if (!open)
             clearParmInt();
-            resultModel->clear();
-        }
         refreshFromSession();
     });
     connect(&s, &Session::parmintOpened, this, &Topti_main::reloadParmInt);
@@ -605,17 +640,21 @@ void Topti_main::connectSession() {
         // runs: it is closed without storing its text.
         if (busy)
             DBGrid1->reset();
+        progressShown = false;
+        if (busy) {
+            runStatusTimer->start();
+        } else {
+            runStatusTimer->stop();
+            // "stopping after the current model run" is no longer true.
+            if (stopNoteShown)
+                statusBar()->clearMessage();
+            stopNoteShown = false;
+        }
         applyBusy(busy);
     });
     connect(&s, &Session::progress, this, &Topti_main::showProgress);
     connect(&s, &Session::closeRequested, this, &QWidget::close);
     connect(qApp, &QGuiApplication::focusWindowChanged, this, &Topti_main::onFocusWindowChanged);
-    connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState st) {
-        // Another application came to the front: coming back from it is no
-        // return from one of our own dialogs.
-        if (st != Qt::ApplicationActive)
-            returningFromOwnDialog = false;
-    });
 }
 
 void Topti_main::refreshFromSession() {
@@ -637,6 +676,11 @@ void Topti_main::refreshFromSession() {
     }
 
     setComboFromState(ComboBox1, s.form.comboBox1);
+    const QString runFile = s.mrun.ApplicationName();
+    runFileLabel->setText(runFile.isEmpty()
+                              ? QStringLiteral("No run file is in use: choose one with \"open "
+                                               "runfile\".")
+                              : QStringLiteral("run file in use: ") + runFile);
     if (QAbstractButton* b = criterionGroup->button(s.settings.criterion)) {
         const QSignalBlocker block(criterionGroup);
         b->setChecked(true);
@@ -674,6 +718,7 @@ void Topti_main::applyBusy(bool busy) {
                                                       Button8, Button9, Button10, table_LIST})
         w->setEnabled(!busy);
     Button3->setEnabled(s.form.button3Enabled && !busy);
+    saveWorkbookButton->setEnabled(s.lastWorkbook != nullptr && !busy);
     ButtonStop->setEnabled(busy);
     DBGrid1->setEditTriggers(busy ? QAbstractItemView::NoEditTriggers
                                   : QAbstractItemView::DoubleClicked |
@@ -724,17 +769,40 @@ void Topti_main::reloadParmInt() {
 void Topti_main::reloadResult() {
     const int oldColumns = resultModel->columnCount();
     const QByteArray header = DBGrid2->horizontalHeader()->saveState();
-    resultModel->clear();
-    if (s.form.resultQuery.isEmpty() || !s.db.isOpen())
+    if (s.form.resultQuery.isEmpty()) {
+        resultModel->clear();
+        return;
+    }
+    // While the model runs the rows shown stay as they were read last.
+    if (!s.db.isOpen())
         return;
     QSqlQuery q(s.db.handle());
+    q.setForwardOnly(true);
     if (!q.exec(s.form.resultQuery)) {
+        resultModel->clear();
         statusBar()->showMessage(
             QStringLiteral("The result table cannot be shown: %1").arg(q.lastError().text()));
         return;
     }
-    resultModel->setQuery(std::move(q));
-    fetchAll(resultModel);
+    const QSqlRecord rec = q.record();
+    QList<QList<QStandardItem*>> rows;
+    while (q.next()) {
+        QList<QStandardItem*> row;
+        row.reserve(rec.count());
+        for (int c = 0; c < rec.count(); ++c) {
+            auto* item = new QStandardItem;
+            item->setData(q.value(c), Qt::DisplayRole);
+            row << item;
+        }
+        rows << row;
+    }
+    q.finish();
+    resultModel->clear();
+    resultModel->setColumnCount(rec.count());
+    for (int c = 0; c < rec.count(); ++c)
+        resultModel->setHorizontalHeaderItem(c, new QStandardItem(rec.fieldName(c)));
+    for (const QList<QStandardItem*>& row : rows)
+        resultModel->appendRow(row);
     if (resultModel->columnCount() != oldColumns ||
         !DBGrid2->horizontalHeader()->restoreState(header))
         DBGrid2->resizeColumnsToContents();
@@ -749,10 +817,41 @@ void Topti_main::appendLogLine(const QString& line, bool select) {
 }
 
 void Topti_main::showProgress(int done, int maximum, double best, qint64 elapsedMs) {
-    statusBar()->showMessage(QStringLiteral("evaluation %1 of %2, best %3, elapsed %4")
-                                 .arg(done)
-                                 .arg(maximum)
-                                 .arg(formatGeneral(best), mmss(elapsedMs)));
+    shownProgress = {done, maximum, best};
+    progressShown = true;
+    QString text = QStringLiteral("evaluation %1 of %2").arg(done).arg(maximum);
+    // Before the first completed run there is no best value yet.
+    if (done > 0 || s.haveBest)
+        text += QStringLiteral(", best %1").arg(formatGeneral(best));
+    text += QStringLiteral(", elapsed %1").arg(mmss(elapsedMs));
+    const QString details = s.progressDetails();
+    if (!details.isEmpty())
+        text += QStringLiteral("; ") + details;
+    showRunStatus(text);
+}
+
+void Topti_main::showRunStatus(const QString& text) {
+    stopNoteShown = s.stopFlag;
+    statusBar()->showMessage(text);
+}
+
+// Once a second while an operation runs: the elapsed time, and how long a run
+// that may hang has been going on, stay current between two model runs.
+void Topti_main::refreshRunStatus() {
+    if (!s.busy())
+        return;
+    if (s.checkRunGoing) {
+        QString text = QStringLiteral("check model run: the model has been running for %1")
+                           .arg(mmss(s.mrun.durationMs()));
+        if (!s.stopFlag)
+            text += QStringLiteral(" (stop ends it)");
+        showRunStatus(text);
+    } else if (progressShown) {
+        showProgress(shownProgress.done, shownProgress.maximum, shownProgress.best,
+                     s.runClock.isValid() ? s.runClock.elapsed() : 0);
+    } else if (s.stopFlag) {
+        showRunStatus(s.progressDetails());
+    }
 }
 
 // ---------------------------------------------------------------- handlers
@@ -861,10 +960,12 @@ void Topti_main::reportError(const QString& message) {
 
 void Topti_main::FormActivate() {
     activatedOnce = true;
-    // An activation while the model runs (the result dialog closing inside an
-    // optimisation) must not apply the command line again under that run.
-    if (inActivation || s.busy())
+    // The command line is applied once, when the window first opens. Applied
+    // again whenever a dialog gives the focus back, it would undo what the
+    // person has changed since (the filter, the columns, Nmax, the run file).
+    if (commandLineApplied || inActivation || s.busy())
         return;
+    commandLineApplied = true;
     inActivation = true;
     const auto done = qScopeGuard([this] { inActivation = false; });
     runAction([this] { s.applyCommandLine(); });
@@ -892,41 +993,47 @@ void Topti_main::queueActivation() {
 }
 
 void Topti_main::onFocusWindowChanged(QWindow* window) {
-    if (!window)
+    if (!window || activatedOnce)
         return;
-    QWidget* top = nullptr;
-    for (QWidget* w : QApplication::topLevelWidgets())
-        if (w->windowHandle() == window) {
-            top = w;
-            break;
-        }
-    if (top == this) {
-        const bool fromDialog = returningFromOwnDialog;
-        returningFromOwnDialog = false;
-        if (!activatedOnce || fromDialog)
-            queueActivation();
-        return;
-    }
-    // Only the program's own windows count (the parameter selection and the
-    // result dialog); message boxes, file dialogs, the editor and drop-down
-    // lists stand for parts of this window or for other programs.
-    if (top && (top->inherits("TForm1") || top->inherits("Tfrm_prmsel") ||
-                top->property("returnActivatesMainWindow").toBool()))
-        returningFromOwnDialog = true;
+    if (window == windowHandle())
+        queueActivation();
 }
 
 void Topti_main::closeEvent(QCloseEvent* event) {
     if (s.busy()) {
         // The model is running and the program waits for it inside the
-        // operation: ask it to stop and close once it has returned.
-        s.requestStop();
+        // operation. The person is asked first; then the run is stopped, the
+        // model ended with its process group (a model that hangs would keep the
+        // window open for good), and the window closes once the operation has
+        // put the tables back and returned. A batch run has nobody to ask.
+        const bool endIt =
+            batchMode() || confirm(QStringLiteral("A model run is going on. End it and close "
+                                                  "Fitmara? The running model is ended, and "
+                                                  "the model's tables are put back."));
+        if (!endIt) {
+            s.closeWasRequested = false;
+            event->ignore();
+            return;
+        }
         closeWhenIdle = true;
         statusBar()->showMessage(
-            QStringLiteral("stopping: the window closes when the current model run has ended"));
+            QStringLiteral("ending the run: the window closes when the model has ended"));
         event->ignore();
+        if (batchMode())
+            s.requestStop();
+        else
+            s.endRunningModels();
         return;
     }
     QMainWindow::closeEvent(event);
+}
+
+bool Topti_main::confirm(const QString& question) {
+    if (confirmPresenter)
+        return confirmPresenter(question);
+    return QMessageBox::question(this, QStringLiteral("Fitmara"), question,
+                                 QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
 }
 
 // ---------------------------------------------------------------- Asker
@@ -941,9 +1048,18 @@ bool Topti_main::chooseDatabase(QString& path) {
     return true;
 }
 
+bool Topti_main::chooseWorkbookPath(QString& path) {
+    const QString chosen = QFileDialog::getSaveFileName(this, QStringLiteral("save workbook"), path,
+                                                        QStringLiteral("workbook (*.xlsx)"));
+    if (chosen.isEmpty())
+        return false;
+    path = chosen;
+    return true;
+}
+
 bool Topti_main::chooseRunFile(QString& path) {
-    const QString chosen =
-        QFileDialog::getOpenFileName(this, QString(), path, QStringLiteral("dvk_run (*.sh *.bat)"));
+    const QString chosen = QFileDialog::getOpenFileName(this, QString(), path,
+                                                        QStringLiteral("run scripts (*.sh *.bat)"));
     if (chosen.isEmpty())
         return false;
     path = chosen;
@@ -989,6 +1105,8 @@ void Topti_main::showResultDialog(Session& session) {
     dialog.activateWindow();
     while (dialog.isVisible())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    if (session.success && !session.closeWasRequested)
+        session.runAtAcceptedValues();
 }
 
 void Topti_main::showHelp(const QString& text, const QString& caption) {
@@ -1006,5 +1124,10 @@ void Topti_main::editTextFile(const QString& path) {
 }
 
 void Topti_main::openWorkbook(const QString& path) {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+    // Where no desktop program is registered for workbooks, the person is told
+    // where the file is rather than finding an error on standard error.
+    const bool opener = !QStandardPaths::findExecutable(QStringLiteral("xdg-open")).isEmpty();
+    if (!opener || !QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
+        statusBar()->showMessage(
+            QStringLiteral("No program here opens workbooks: the workbook is %1").arg(path));
 }

@@ -23,8 +23,10 @@ class QPushButton;
 class QRadioButton;
 class QSpinBox;
 class QSqlQueryModel;
+class QStandardItemModel;
 class QSqlTableModel;
 class QTabWidget;
+class QTimer;
 class QTableView;
 class QWindow;
 class ErrorChart;
@@ -44,6 +46,7 @@ class Topti_main : public QMainWindow, public Asker {
     void showHelp(const QString& text, const QString& caption) override;
     void editTextFile(const QString& path) override;
     void openWorkbook(const QString& path) override;
+    bool chooseWorkbookPath(QString& path) override;
 
     // "add parameter record": replaces the opening of the parameter selection
     // dialog (showParameterSelection) when set.
@@ -54,10 +57,12 @@ class Topti_main : public QMainWindow, public Asker {
     std::function<void(const QString&)> onBatchError;
     // How a failure reaches the person in an interactive run; a message box unless set.
     std::function<void(const QString&)> errorPresenter;
+    // How a yes/no question reaches the person (true: yes); a message box unless set.
+    std::function<bool(const QString&)> confirmPresenter;
 
-    // The activation of the window: applies the command line again. Called for
-    // the first showing and when the focus returns from one of the program's
-    // own dialogs; never while an operation runs the model, never re-entered.
+    // The first activation of the window applies the command line; later ones
+    // (the focus coming back from a dialog) leave what the person set alone.
+    // Never while an operation runs the model, never re-entered.
     void FormActivate();
 
     // Runs one of the person's actions; a failure ends it and is reported.
@@ -87,6 +92,9 @@ class Topti_main : public QMainWindow, public Asker {
     void reloadResult();
     void appendLogLine(const QString& line, bool select);
     void showProgress(int done, int maximum, double best, qint64 elapsedMs);
+    void showRunStatus(const QString& text);
+    void refreshRunStatus();
+    bool confirm(const QString& question);
     void onFocusWindowChanged(QWindow* window);
     void queueActivation();
 
@@ -126,7 +134,7 @@ class Topti_main : public QMainWindow, public Asker {
     QLineEdit* condition = nullptr;
     QPushButton* Button3 = nullptr;
     QTableView* DBGrid2 = nullptr;
-    QSqlQueryModel* resultModel = nullptr;
+    QStandardItemModel* resultModel = nullptr;
     QComboBox* idx_fld = nullptr;
     QComboBox* obs_fld = nullptr;
     QComboBox* var_fld = nullptr;
@@ -139,6 +147,7 @@ class Topti_main : public QMainWindow, public Asker {
     QPushButton* Button5 = nullptr;
     QListWidget* run_lb = nullptr;
     QPushButton* Button7 = nullptr;
+    QLabel* runFileLabel = nullptr; // the run file in use
 
     // "fitmara"
     QWidget* TabSheet4 = nullptr;
@@ -159,6 +168,7 @@ class Topti_main : public QMainWindow, public Asker {
     QPushButton* Button8 = nullptr;
     QPushButton* Button10 = nullptr;
     CloseUpCombo* ComboBox1 = nullptr;
+    QPushButton* saveWorkbookButton = nullptr; // "save workbook…"
     QListWidget* lb = nullptr;
     ErrorChart* Chart1 = nullptr;
 
@@ -169,6 +179,16 @@ class Topti_main : public QMainWindow, public Asker {
     bool activatedOnce = false;
     bool activationQueued = false;
     bool inActivation = false;
-    bool returningFromOwnDialog = false;
+    bool commandLineApplied = false;
+
+    // The progress of the running operation, kept current by a timer.
+    QTimer* runStatusTimer = nullptr;
+    struct {
+        int done = 0;
+        int maximum = 0;
+        double best = 0;
+    } shownProgress;
+    bool progressShown = false;
+    bool stopNoteShown = false; // the status tells of a stop under way
     bool closeWhenIdle = false;
 };

@@ -2,6 +2,7 @@
 
 #include "app/session.h"
 #include "base/fit_error.h"
+#include "base/number_format.h"
 #include "ui/number_delegate.h"
 
 #include <QHBoxLayout>
@@ -24,6 +25,9 @@ TForm1::TForm1(Session& s, QWidget* parent) : QDialog(parent), session(s) {
     Label1 =
         new QLabel(QStringLiteral("IVAL: inital values;   AVAL: values after optimisation"), this);
     Label1->setObjectName(QStringLiteral("Label1"));
+    outcomeLabel = new QLabel(this);
+    outcomeLabel->setObjectName(QStringLiteral("outcomeLabel"));
+    outcomeLabel->setWordWrap(true);
 
     prmqry = new QSqlQueryModel(this);
     prmqry->setObjectName(QStringLiteral("prmqry"));
@@ -37,7 +41,9 @@ TForm1::TForm1(Session& s, QWidget* parent) : QDialog(parent), session(s) {
 
     Button1 = new QPushButton(QStringLiteral("make the result values usable  "), this);
     Button1->setObjectName(QStringLiteral("Button1"));
-    Button2 = new QPushButton(QStringLiteral("exit using the initial parameter values"), this);
+    // Declining puts PARM_INT and the model's tables back as they were before
+    // the run (not at IVAL): the caption says what happens.
+    Button2 = new QPushButton(QStringLiteral("discard: keep the values from before the run"), this);
     Button2->setObjectName(QStringLiteral("Button2"));
     // Enter must not accept the values by accident.
     Button1->setAutoDefault(false);
@@ -46,6 +52,7 @@ TForm1::TForm1(Session& s, QWidget* parent) : QDialog(parent), session(s) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(24, 8, 24, 16);
     layout->addWidget(Label1);
+    layout->addWidget(outcomeLabel);
     layout->addWidget(DBGrid1, 1);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(Button1);
@@ -56,7 +63,7 @@ TForm1::TForm1(Session& s, QWidget* parent) : QDialog(parent), session(s) {
 
     connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
     connect(Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
-    resize(510, 348);
+    resize(700, 380); // the names beside the values
 }
 
 void TForm1::showEvent(QShowEvent* event) {
@@ -64,7 +71,34 @@ void TForm1::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
 }
 
+namespace {
+
+QString outcomeText(const OfferedResult& r) {
+    if (!r.haveResult)
+        return QString();
+    const QString criterion =
+        r.haveCriterion ? QStringLiteral("%1 %2").arg(r.criterionName, formatGeneral(r.criterion))
+                        : QString();
+    if (r.stopped)
+        return QStringLiteral("The calibration was stopped before the search ended: AVAL holds "
+                              "the values of its best completed model run (%1).")
+            .arg(criterion);
+    QString text = QStringLiteral("The search ended: %1.").arg(r.reason);
+    if (r.haveCriterion)
+        text += QStringLiteral(" Best completed model run: %1. AVAL is the mean of the vertices "
+                               "of the final simplex.")
+                    .arg(criterion);
+    return text;
+}
+
+} // namespace
+
 void TForm1::reload() {
+    const OfferedResult& offered = session.offered;
+    setWindowTitle(offered.haveResult && offered.stopped ? QStringLiteral("calibration stopped")
+                                                         : QStringLiteral("FINISH"));
+    outcomeLabel->setText(outcomeText(offered));
+    outcomeLabel->setVisible(offered.haveResult);
     prmqry->clear();
     if (!session.db.isOpen())
         return;
@@ -80,8 +114,11 @@ void TForm1::reload() {
     const QSqlRecord rec = prmqry->record();
     const int ivalCol = rec.indexOf(QStringLiteral("IVAL"));
     const int avalCol = rec.indexOf(QStringLiteral("AVAL"));
+    // The values with the names the person knows them by.
+    const int pnameCol = rec.indexOf(QStringLiteral("PNAME"));
+    const int aliasCol = rec.indexOf(QStringLiteral("ALIAS"));
     for (int c = 0; c < rec.count(); ++c)
-        DBGrid1->setColumnHidden(c, c != ivalCol && c != avalCol);
+        DBGrid1->setColumnHidden(c, c != ivalCol && c != avalCol && c != pnameCol && c != aliasCol);
     if (ivalCol >= 0)
         DBGrid1->setColumnWidth(ivalCol, 189);
     if (avalCol >= 0)

@@ -1,7 +1,9 @@
 #pragma once
 // The result dialog "FINISH": the initial and the optimised value of every
-// parameter side by side; the person accepts the optimised values (they are
-// written into the model's tables) or leaves with the initial ones.
+// parameter side by side, with why the search ended and its criterion; the
+// person accepts the optimised values (they are written into the model's
+// tables) or discards them (PARM_INT and the tables stay as before the run).
+// After a stopped search it says so and offers the best completed run.
 #include <QDialog>
 #include <functional>
 
@@ -21,6 +23,7 @@ class TForm1 : public QDialog {
 
     QTableView* grid() const { return DBGrid1; }
     QSqlQueryModel* model() const { return prmqry; }
+    QLabel* outcome() const { return outcomeLabel; }
 
     // How an error of the accept button reaches the person; a message box unless set.
     std::function<void(const QString&)> errorPresenter;
@@ -35,6 +38,7 @@ class TForm1 : public QDialog {
 
     Session& session;
     QLabel* Label1 = nullptr;
+    QLabel* outcomeLabel = nullptr; // why the search ended, and its criterion
     QTableView* DBGrid1 = nullptr;
     QPushButton* Button1 = nullptr;
     QPushButton* Button2 = nullptr;
