@@ -28,6 +28,11 @@ double Session::model_eval(const tfmatrix& vector, int mode, bool* complete) {
 void Session::journaled(journal::OperationKind kind, const std::function<void()>& work) {
     RunJournal book(db);
     book.begin(kind, settings, settings.resume);
+    if (!book.setAside().isEmpty())
+        log(QStringLiteral("Run journal rows set aside (they do not hold what a model run "
+                           "writes; those runs are made again): %1")
+                .arg(book.setAside().join(QStringLiteral(", "))),
+            true);
     switch (kind) {
     case journal::OperationKind::Calibration:
         book.setPhase(journal::Phase::InitialSimplex);
@@ -53,6 +58,11 @@ void Session::journaled(journal::OperationKind kind, const std::function<void()>
     };
     try {
         work();
+    } catch (const DatabaseLocked&) {
+        // Writing the outcome would wait for the same lock and fail again; the
+        // operation stays unended in the journal, as after a kill.
+        evaluator.setJournal(outer);
+        throw;
     } catch (const FitError& e) {
         endAfterError(e.message());
         throw;
@@ -101,9 +111,12 @@ void Session::startOptimization() {
     if (settings.resume)
         probe.checkResumable(settings);
 
-    // What PARM_INT holds of the last completed run: a run that does not
-    // complete gives it back.
-    const StoredResults before = readStoredResults(db);
+    // What a killed run left running would write into the tables restored now.
+    endAbandonedRuns();
+
+    // The backup keeps what PARM_INT holds of the last completed run and the
+    // simulated column beside the tables: a run that does not complete gives
+    // them back, also after a crash (the next run's recovery).
     backup();
     bool madeWorkspaces = false;
     try {
@@ -119,7 +132,6 @@ void Session::startOptimization() {
             closeParallel(false);
         restoreAfterFailure(QStringLiteral("The optimisation ended with an error; the model's "
                                            "tables are restored from their backups."));
-        putBackStoredResults(before);
         throw;
     }
     if (madeWorkspaces)
@@ -127,19 +139,12 @@ void Session::startOptimization() {
     // A stopped search is no result, unless the person kept its values in the
     // result dialog.
     const bool stopped = stopRequested();
-    if (success) {
+    if (success)
         backupClosed();
-    } else {
-        try {
-            restore();
-        } catch (...) {
-            if (stopped)
-                putBackStoredResults(before);
-            throw;
-        }
-        if (stopped)
-            putBackStoredResults(before);
-    }
+    else if (stopped)
+        restoreAll();
+    else
+        restore();
     if (settings.autorun) {
         if (stopped)
             throw FitError(QStringLiteral("The calibration was stopped before it finished; the "
@@ -185,6 +190,7 @@ void Session::analyseSensitivity() {
     runClock.start();
     haveBest = false;
 
+    endAbandonedRuns();
     SensitivityAnalysis analysis(settings, db, runMarker, evaluator, *this);
     const bool madeWorkspaces = openParallel();
     analysis.setParallel(parallelRuns());
@@ -216,10 +222,13 @@ void Session::analyseUncertainty() {
         checkBeforeRun(QStringLiteral("The uncertainty analysis"), NeedsModelRun | NeedsUncertainty,
                        NeedsAval | NeedsUniqueAlias);
         if (!runMarker.held()) {
-            ::backup(db, runMarker, [this](const QString& line, bool select) {
-                if (select)
-                    lb.append(line, true);
-            });
+            endAbandonedRuns();
+            ::backup(db, runMarker,
+                     [this](const QString& line, bool select) {
+                         if (select)
+                             lb.append(line, true);
+                     },
+                     {settings.tname, settings.modelColumn});
             guarded = true;
         }
     };
