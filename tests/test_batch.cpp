@@ -120,6 +120,12 @@ class Batch : public ::testing::Test {
                                  "from PARM_INT");
     }
 
+    // The simulated column, row by row.
+    QString simulated() const {
+        return queryText(dbPath, "select group_concat(ID || '=' || coalesce(SIM, 'NULL'), ' ') "
+                                 "from (select ID, SIM from results order by ID)");
+    }
+
     QTemporaryDir dir;
     QString dbPath;
 };
@@ -256,6 +262,8 @@ TEST_F(Batch, FailuresEndWithStatusOneAndTheMessage) {
             EXPECT_EQ(runsSoFar(), 0);
         expectModelTablesUntouched();
         EXPECT_EQ(storedResults(), before);
+        // No row is left marked as waiting for a result.
+        EXPECT_EQ(queryDouble(dbPath, "select count(*) from results where SIM = -99"), 0);
         EXPECT_FALSE(QFile::exists(dbPath + ".fitmara-run"));
     }
 }
@@ -269,10 +277,14 @@ TEST_F(Batch, BadNmaxRunsNoModel) {
 }
 
 TEST_F(Batch, TermSignalStopsCleanly) {
-    execSql(dbPath, "update PARM_INT set ERROR = 0.5");
+    execSql(dbPath, "update PARM_INT set ERROR = 0.5; update results set SIM = 10 + ID");
     const QString before = storedResults();
+    const QString simulatedBefore = simulated();
     const Outcome r = terminateMidRun(false);
     EXPECT_EQ(storedResults(), before); // the trial values are no result
+    EXPECT_EQ(simulated(), simulatedBefore);
+    EXPECT_FALSE(r.out.contains("results are stored as AVAL")) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("Optimisation stopped before it finished")) << r.out.toStdString();
     EXPECT_FALSE(r.crashed) << "killed by the signal instead of stopping";
     EXPECT_EQ(r.status, 128 + SIGTERM);
     EXPECT_TRUE(r.err.contains("SIGTERM")) << r.err.toStdString();
@@ -396,14 +408,35 @@ TEST_F(Batch, CalibrationKilledMidwayResumesFromTheJournalToTheSameEnd) {
     EXPECT_TRUE(other.err.contains("without RESUME")) << other.err.toStdString();
     EXPECT_EQ(runsSoFar(), killedRuns);
 
-    // Resumed: the search retraces its path from the journal and goes on.
-    const Outcome resumed = run(line({"NX=40", "GO", "RESUME"}));
+    // Three rows damaged (a criterion that is text, empty, 'nan'): they are set
+    // aside, and their runs made again, not replayed as 0.
+    const QString damaged = QStringLiteral("select ID from FITMARA_RUNS where COMPLETE=1 order by "
+                                           "ID desc limit 1 offset %1");
+    const QString damagedIds = QStringLiteral("ID %1 (RUN %2: CRITERION 'abc'), ID %3 (RUN %4: "
+                                              "CRITERION ''), ID %5 (RUN %6: CRITERION 'nan')");
+    QStringList ids;
+    for (const auto& [offset, value] : {std::pair{2, "'abc'"}, {1, "''"}, {0, "'nan'"}}) {
+        const QString id = queryText(dbPath, damaged.arg(offset));
+        ids << id << queryText(dbPath, "select RUN from FITMARA_RUNS where ID = " + id);
+        execSql(dbPath,
+                QString("update FITMARA_RUNS set CRITERION = %1 where ID = %2").arg(value, id));
+    }
+    const QString setAside = damagedIds.arg(ids[0], ids[1], ids[2], ids[3], ids[4], ids[5]);
+
+    // Resumed: the search retraces its path from the journal and goes on. The
+    // tolerance written another way is the same value.
+    const Outcome resumed =
+        run(line({"NX=40", "GO", "RESUME"}).replaceInStrings("KR=1E-9", "KR=0.000000001"));
     ASSERT_EQ(resumed.status, 0) << resumed.err.toStdString();
+    EXPECT_TRUE(resumed.out.contains("Run journal rows set aside (they do not hold what a model "
+                                     "run writes; those runs are made again): " +
+                                     setAside))
+        << resumed.out.toStdString();
     const int madeNow = runsSoFar() - killedRuns;
     Ends ends = endsIn(dir.path(), dbPath);
     const QByteArray note = QStringLiteral("Resumed from the run journal: %1 model runs taken "
                                            "from it, %2 made now\r\n")
-                                .arg(journaled)
+                                .arg(journaled - 3)
                                 .arg(madeNow - 3) // the uncertainty analysis' three runs
                                 .toUtf8();
     EXPECT_TRUE(ends.protocol.contains(note)) << ends.protocol.toStdString();
@@ -414,8 +447,9 @@ TEST_F(Batch, CalibrationKilledMidwayResumesFromTheJournalToTheSameEnd) {
     ends.uncertainty.replace(note, "");
     EXPECT_EQ(ends.uncertainty, reference.uncertainty);
     EXPECT_EQ(ends.parmInt, reference.parmInt);
-    // The model ran only for what the first start had not journaled.
-    EXPECT_EQ(madeNow, refRuns - journaled);
+    // The model ran only for what the first start had not journaled, and the
+    // three runs whose rows were set aside.
+    EXPECT_EQ(madeNow, refRuns - journaled + 3);
     EXPECT_EQ(queryText(dbPath, "select group_concat(KIND || ':' || OUTCOME || ':' || RESUMED, "
                                 "' ') from FITMARA_OPERATIONS"),
               "calibration:finished:1 uncertainty:finished:0");
@@ -494,6 +528,126 @@ TEST_F(Batch, OneRunAtATimeAndAKilledRunIsRecovered) {
     EXPECT_TRUE(next.out.contains("The last run on this database did not finish"));
     expectModelTablesUntouched();
     EXPECT_FALSE(QFile::exists(dbPath + ".fitmara-run"));
+}
+
+// kill -9 in the middle of a calibration, then a run that fails: the stored
+// results and the simulated values of before the killed run are back, not the
+// killed run's trial values.
+TEST_F(Batch, KilledRunGivesBackStoredResultsAndSimulatedValues) {
+    execSql(dbPath, "update PARM_INT set AVAL = 1.25, ERROR = 0.5; "
+                    "alter table PARM_INT add column r_2 double; "
+                    "update PARM_INT set r_2 = 0.75 where ALIAS = 'a'; "
+                    "update results set SIM = 10 + ID");
+    const QString before = storedResults();
+    const QString simulatedBefore = simulated();
+    writeRunScript(dir.path(), {"--db", dbPath, "--sql", kModelSql, "--behave", "slow", "--sleep",
+                                "100", "--touch", path("runs.txt")});
+    QProcess* killed = start(line({"NX=100000", "KR=1E-300", "GO"}));
+    QElapsedTimer clock;
+    clock.start();
+    while (runsSoFar() < 4 && clock.elapsed() < 60000)
+        QThread::msleep(20);
+    ::kill(static_cast<pid_t>(killed->processId()), SIGKILL);
+    finish(killed);
+    QThread::msleep(300);               // the model run under way ends
+    ASSERT_NE(storedResults(), before); // the trial values of the killed run
+    ASSERT_TRUE(QFile::exists(dbPath + ".fitmara-run"));
+
+    // The next run recovers, then fails with a model that writes nothing.
+    writeRunScript(dir.path(), {"--db", dbPath, "--behave", "fail"});
+    const Outcome next = run(line({"NX=3", "GO"}));
+    EXPECT_EQ(next.status, 1) << next.err.toStdString();
+    EXPECT_TRUE(next.out.contains("The last run on this database did not finish: the model's "
+                                  "tables, the stored results of PARM_INT (AVAL, ERROR, r_k) and "
+                                  "the simulated column are restored from their backups first."))
+        << next.out.toStdString();
+    EXPECT_EQ(storedResults(), before);
+    EXPECT_EQ(queryDouble(dbPath, "select r_2 from PARM_INT where ALIAS = 'a'"), 0.75);
+    EXPECT_EQ(simulated(), simulatedBefore);
+    expectModelTablesUntouched();
+    EXPECT_FALSE(QFile::exists(dbPath + ".fitmara-run"));
+}
+
+// kill -9 while models run, in place and in workspaces: the next run ends the
+// models the killed one left running and removes its workspaces, and says so.
+TEST_F(Batch, NextRunEndsWhatAKilledRunLeftRunning) {
+    for (const char* parallel : {"NP=1", "NP=2"}) {
+        SCOPED_TRACE(parallel);
+        const int hanging = parallel[3] - '0';
+        dbPath = makeDb(dir.path(), kDbSql, QString("np%1.sqlite").arg(hanging));
+        QFile::remove(path("runs.txt"));
+        // The first runs (one per worker) hang; later ones complete.
+        QFile script(path("run.sh"));
+        ASSERT_TRUE(script.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        script.write(("#!/bin/sh\nexec " + shellQuote(FIXTURE_DIR "/standin_model") +
+                      " --db \"$FITMARA_DB\" --sql " + shellQuote(kModelSql) + " --touch " +
+                      shellQuote(path("runs.txt")) + " --run-mode 1=hang" +
+                      (hanging > 1 ? " --run-mode 2=hang" : "") + "\n")
+                         .toUtf8());
+        script.close();
+        script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
+
+        QProcess* killed = start(line({"NX=5", parallel, "GO"}));
+        QElapsedTimer clock;
+        clock.start();
+        while (processesMentioning(path("runs.txt")).size() < hanging && clock.elapsed() < 30000)
+            QThread::msleep(20);
+        ::kill(static_cast<pid_t>(killed->processId()), SIGKILL);
+        finish(killed);
+        ASSERT_EQ(processesMentioning(path("runs.txt")).size(), hanging);
+        const QDir work(path(".fitmara-work"));
+        EXPECT_EQ(work.entryList({"set-*"}, QDir::Dirs).size(), hanging > 1 ? 1 : 0);
+
+        const Outcome next = run(line({"NX=3", "GO"}));
+        EXPECT_EQ(next.status, 0) << next.err.toStdString();
+        EXPECT_TRUE(next.out.contains(QString("A run on this database that was ended before it "
+                                              "finished had left %1 model process(es) running "
+                                              "and %2 set(s) of workspaces in")
+                                          .arg(hanging)
+                                          .arg(hanging > 1 ? 1 : 0)))
+            << next.out.toStdString();
+        EXPECT_TRUE(processesMentioning(path("runs.txt")).isEmpty());
+        EXPECT_TRUE(work.entryList({"set-*"}, QDir::Dirs).isEmpty());
+        expectModelTablesUntouched();
+        for (int pid : processesMentioning(path("runs.txt")))
+            ::kill(pid, SIGKILL); // a failing test leaves nothing behind
+    }
+}
+
+// The model learns its run's number in the journal and the try, in place and
+// in parallel, across a retry and across the calibration and the analysis.
+TEST_F(Batch, RunVariablesAreTheJournalsRunAndTry) {
+    for (const char* parallel : {"NP=1", "NP=2"}) {
+        SCOPED_TRACE(parallel);
+        dbPath = makeDb(dir.path(), kDbSql, QString("np%1.sqlite").arg(parallel[3]));
+        const QString seen = path("seen.txt");
+        QFile::remove(seen);
+        QFile::remove(path("runs.txt"));
+        QFile script(path("run.sh"));
+        ASSERT_TRUE(script.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        script.write(("#!/bin/sh\necho \"$FITMARA_RUN $FITMARA_TRY\" >> " + shellQuote(seen) +
+                      "\nexec " + shellQuote(FIXTURE_DIR "/standin_model") +
+                      " --db \"$FITMARA_DB\" --sql " + shellQuote(kModelSql) + " --touch " +
+                      shellQuote(path("runs.txt")) + " --run-mode 3=fail\n")
+                         .toUtf8());
+        script.close();
+        script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
+        const Outcome r = run(line({"NX=8", "RR=1", parallel, "GO"}));
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        QFile f(seen);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        QStringList lines = QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+        QStringList journaled =
+            queryText(dbPath, "select group_concat(RUN || ' ' || TRY, ',') from (select RUN, "
+                              "TRY from FITMARA_RUNS order by ID)")
+                .split(',');
+        // The failed third start was tried once more, under the same run number.
+        EXPECT_EQ(journaled.filter(QRegularExpression(" 2$")).size(), 1)
+            << journaled.join(',').toStdString();
+        lines.sort();
+        journaled.sort();
+        EXPECT_EQ(lines, journaled);
+    }
 }
 
 // DISPLAY naming a display that does not answer: a GO line runs without a

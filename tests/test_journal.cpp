@@ -470,6 +470,34 @@ TEST_F(JournalTest, ResumeTakesTheLatestMatchingOperation) {
     Q_UNUSED(older);
 }
 
+// A journal written when a number was kept as typed resumes with the same
+// value; rows that do not hold what a run writes are set aside and not
+// replayed, and a run number that is no number does not count.
+TEST_F(JournalTest, ResumeComparesValuesAndSetsDamagedRowsAside) {
+    journal.ensureTables();
+    QJsonObject typed = settings;
+    typed["FTOL"] = "0.000001";
+    const qint64 op = journal.beginOperation(OperationKind::Calibration, typed);
+    for (int k = 1; k <= 6; ++k)
+        journal.recordRun(run(op, k, {double(k), 1.0}, 0.5 * k));
+    db.exec("update FITMARA_RUNS set CRITERION = 'abc' where RUN = 2");
+    db.exec("update FITMARA_RUNS set RUN = 'x' where RUN = 3");
+    db.exec("update FITMARA_RUNS set PARAMS = '[4,1' where RUN = 4");
+    db.exec("update FITMARA_RUNS set CRITERION = 9e999 where RUN = 5");
+    db.exec("update FITMARA_RUNS set COMPLETE = 'yes', RUN = 99 where RUN = 6");
+
+    const ResumePoint p = journal.findResumable(OperationKind::Calibration, settings);
+    ASSERT_EQ(p.operation, op) << p.difference.toStdString();
+    EXPECT_EQ(p.completedRuns, 1);
+    EXPECT_EQ(p.lastRun, 99);
+    EXPECT_EQ(p.setAside, (QStringList{"ID 2 (RUN 2: CRITERION 'abc')", "ID 3 (RUN 'x')",
+                                       "ID 4 (RUN 4: PARAMS '[4,1')", "ID 5 (RUN 5: CRITERION inf)",
+                                       "ID 6 (COMPLETE 'yes')"}));
+    EXPECT_TRUE(journal.completedRun(op, {1.0, 1.0}).has_value());
+    for (double k : {2.0, 3.0, 5.0, 6.0})
+        EXPECT_FALSE(journal.completedRun(op, {k, 1.0}).has_value()) << k;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {

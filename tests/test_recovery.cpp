@@ -282,6 +282,66 @@ TEST(Recovery, LockedDatabaseIsSaidToBeLockedAndNothingIsDone) {
     }
 }
 
+// A lock taken by another program in the middle of a calibration, and held:
+// the run ends saying once that the database is locked and by whom, tries no
+// restore that would only wait again, and the next run restores.
+TEST(Recovery, LockHeldMidwayIsSaidOnceAndTheNextRunRestores) {
+    QTemporaryDir dir;
+    const QString db = makeDb(dir.path(), QString(kSql) + "update PARM_INT set AVAL = 0.5;");
+    const QString run =
+        writeRunScript(dir.path(), {"--db", db, "--sql",
+                                    "UPDATE results SET SIM = (SELECT A FROM par WHERE ID=1) * X",
+                                    "--touch", dir.filePath("runs")});
+    QProcess holder;
+    {
+        Session s;
+        s.db.setBusyTimeout(300);
+        setupSession(s, db, run, kRoles);
+        s.setMaxCallText("1000");
+        s.settings.tolerance = "1E-300";
+        // After the second run, while the model runs, another program takes the lock.
+        QTimer timer;
+        QObject::connect(&timer, &QTimer::timeout, [&] {
+            QFile runs(dir.filePath("runs"));
+            if (holder.state() == QProcess::NotRunning && runs.open(QIODevice::ReadOnly) &&
+                runs.readAll().count('\n') >= 2) {
+                holder.start(FIXTURE_DIR "/standin_model",
+                             {"--db", db, "--behave", "hold", "--sleep", "60000"});
+                holder.waitForStarted();
+                QThread::msleep(300); // the lock is taken
+            }
+        });
+        timer.start(5);
+        try {
+            s.startOptimization();
+            ADD_FAILURE() << "no error";
+        } catch (const FitError& e) {
+            EXPECT_TRUE(e.message().contains(
+                QString("is locked by another program (process %1").arg(holder.processId())))
+                << e.message().toStdString();
+        }
+        const QString log = s.lb.lines().join('\n');
+        EXPECT_EQ(log.count("The database is locked by another program, so nothing could be "
+                            "restored now"),
+                  1)
+            << log.toStdString();
+        EXPECT_FALSE(log.contains("already exists")) << log.toStdString();
+        EXPECT_FALSE(log.contains("The restore failed as well")) << log.toStdString();
+    }
+    holder.kill();
+    holder.waitForFinished();
+    ASSERT_TRUE(QFile::exists(db + ".fitmara-run"));
+    writeMarker(db + ".fitmara-run", "4194305"); // as when the program has ended
+    Session s;
+    setupSession(s, db, QString(), kRoles);
+    s.backup();
+    EXPECT_TRUE(s.lb.lines().join('\n').contains("did not finish"));
+    EXPECT_EQ(queryDouble(db, "select A from par"), 1.0);
+    EXPECT_EQ(queryDouble(db, "select AVAL from PARM_INT"), 0.5);
+    EXPECT_EQ(queryDouble(db, "select count(*) from results where SIM = -99"), 0);
+    s.restore();
+}
+
 TEST(Recovery, SecondStopEndsAModelThatHangs) {
     QTemporaryDir dir;
     const QString db = makeDb(dir.path(), kSql);

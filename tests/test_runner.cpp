@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
@@ -530,6 +531,36 @@ TEST_F(RunnerTest, TimeoutEndsTheRunsProcessGroup) {
                 spin(10);
             EXPECT_FALSE(processRuns(model));
         }
+    }
+}
+
+// A helper that the model starts in a session of its own escapes the signals to
+// the run's process group; it still goes when the run ends, however the run
+// ends, and is not left as a zombie.
+TEST_F(RunnerTest, HelperInASessionOfItsOwnEndsWithTheRun) {
+    const QString script = path("run.sh");
+    writeFile(script,
+              "#!/bin/sh\nsetsid sh -c 'echo $$ > helper.pid; exec sleep 60' &\n"
+              "while [ ! -s helper.pid ]; do sleep 0.01; done\nexec \"" +
+                  standin.toUtf8() + "\" --behave \"$1\"\n",
+              true);
+    for (const char* behave : {"hang", "fail"}) {
+        SCOPED_TRACE(behave);
+        QFile::remove(path("helper.pid"));
+        TdvkAppExec run;
+        run.setApplicationName(script);
+        run.setParameters(QString::fromLatin1(behave));
+        run.setCurrentDir(dir.path());
+        run.setTimeoutMs(500);
+        run.setKillGraceMs(300);
+        run.Execute();
+        ASSERT_EQ(run.ResultCode(), -1);
+        ASSERT_TRUE(run.waitForEnd());
+        const int helper = readFile(path("helper.pid")).trimmed().toInt();
+        ASSERT_GT(helper, 0);
+        EXPECT_FALSE(QFileInfo::exists(QStringLiteral("/proc/%1").arg(helper)))
+            << "helper " << helper << " is still there";
+        ::kill(helper, SIGKILL); // a failing test leaves nothing behind
     }
 }
 

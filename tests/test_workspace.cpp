@@ -1,6 +1,7 @@
 // Workspaces for parallel runs, their environment, and the watch on the real
 // database while the runs work on copies.
 #include "base/fit_error.h"
+#include "base/process_identity.h"
 #include "evaluation/foreign_write.h"
 #include "evaluation/workspace.h"
 #include "support/session_fixture.h"
@@ -11,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -18,6 +20,8 @@
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -327,6 +331,51 @@ TEST_F(WorkspaceTest, WorkspacesThatCannotBeMadeLeaveNothingBehind) {
     EXPECT_EQ(readFile(base + "/plainfile"), "not a folder");
 }
 
+// Sets of workspaces whose program was killed are removed by the next set made
+// in the same root (as an MPI rank's folder), or on request; those of a program
+// that runs, of another machine, or of an unknown maker stay.
+TEST_F(WorkspaceTest, SetsOfAProgramThatRunsNoMoreAreRemoved) {
+    const ModelTree t = makeModelTree(base, "model/calib.sqlite");
+    const QString root = base + "/work";
+    WorkspacePlan plan{t.runFile, t.database, root, 1};
+    WorkspaceSet mine = WorkspaceSet::make(plan);
+    // A child that has ended and been reaped: its identity runs no more.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    const QByteArray dead = processIdentity(child);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ASSERT_FALSE(dead.isEmpty());
+    const QByteArray host = QSysInfo::machineHostName().toUtf8();
+    const struct {
+        const char* set;
+        QByteArray owner; // empty: no owner file
+        bool removed;
+    } cases[] = {
+        {"set-dead", host + "\n" + dead + "\n", true},
+        {"set-living", host + "\n" + processIdentity(::getppid()) + "\n", false},
+        {"set-reused-id", host + "\n" + QByteArray::number(::getppid()) + ".1\n", true},
+        {"set-elsewhere", "another-node\n" + dead + "\n", false},
+        {"set-unknown", {}, false},
+    };
+    for (const auto& c : cases) {
+        QDir().mkpath(root + "/" + c.set + "/w1");
+        if (!c.owner.isEmpty())
+            writeFile(root + "/" + c.set + "/.fitmara-owner", c.owner,
+                      QFile::ReadOwner | QFile::WriteOwner);
+    }
+    WorkspaceSet next = WorkspaceSet::make(plan); // cleans its root first
+    for (const auto& c : cases)
+        EXPECT_EQ(QFileInfo::exists(root + "/" + c.set), !c.removed) << c.set;
+    // This program's own sets stay.
+    EXPECT_TRUE(QFileInfo::exists(mine.folder()));
+    EXPECT_TRUE(QFileInfo::exists(next.folder()));
+    EXPECT_EQ(WorkspaceSet::removeAbandoned(root).sets, 0);
+}
+
 TEST_F(WorkspaceTest, RunEnvironmentNamesTheWorkspaceAndItsDatabase) {
     const ModelTree t = makeModelTree(base, "model/data/calib.sqlite");
     WorkspaceSet set = WorkspaceSet::make({t.runFile, t.database, base + "/work", 2});
@@ -339,8 +388,10 @@ TEST_F(WorkspaceTest, RunEnvironmentNamesTheWorkspaceAndItsDatabase) {
     EXPECT_TRUE(QFileInfo(env.value("FITMARA_DB")).isAbsolute());
     EXPECT_EQ(env.value("FITMARA_WORKSPACE"), ws.folder);
     EXPECT_EQ(env.value("FITMARA_RUN"), "17");
+    EXPECT_EQ(env.value("FITMARA_TRY"), "1");
     EXPECT_EQ(env.value("PATH"), "/usr/bin:/bin");
-    EXPECT_EQ(env.keys().size(), 4);
+    EXPECT_EQ(env.keys().size(), 5);
+    EXPECT_EQ(runEnvironment(ws, 17, base0, 3).value("FITMARA_TRY"), "3");
 
     // A script that takes its database from the environment writes into the copy.
     QProcess p;

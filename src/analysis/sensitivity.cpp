@@ -26,10 +26,9 @@ SensitivitySummary SensitivityAnalysis::run() {
 
     SensitivitySummary summary;
     tfmatrix h;
-    // What PARM_INT holds of the last completed run: a run that does not
-    // complete gives it back.
-    const StoredResults before = readStoredResults(db);
-    backup(db, runMarker, log);
+    // The backup keeps what PARM_INT holds of the last completed run and the
+    // simulated column: a run that does not complete gives them back.
+    backup(db, runMarker, log, {cfg.tname, cfg.modelColumn});
     try {
         sensit(b, summary, h);
     } catch (...) {
@@ -42,7 +41,7 @@ SensitivitySummary SensitivityAnalysis::run() {
                                 : QStringLiteral("The sensitivity analysis ended with an error; "
                                                  "the model's tables are restored from their "
                                                  "backups."));
-        putBackStoredResults(db, cfg.db_f_name, before, report);
+        report.parameterValuesChanged();
         throw;
     }
     restore(db, runMarker, log);

@@ -183,6 +183,9 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     void setparameter();
     void backup();
     void restore();
+    // After a run that did not complete: the tables, PARM_INT's stored results
+    // and the simulated column as the backup kept them.
+    void restoreAll();
     void backupClosed();
     void restoreAfterFailure(const QString& why);
     // Restores each model table from its backup, also past one that fails;
@@ -260,6 +263,9 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     int remoteWorkers() const;
     // Ends them: removes the workspaces when `remove`, else keeps them and says where.
     void closeParallel(bool remove);
+    // Ends the models that a run on this database killed outright left running,
+    // and removes its workspaces (one log line when there were any).
+    void endAbandonedRuns();
     // The parallel runs of the operation under way; null when the model runs in place.
     ParallelRuns* parallelRuns();
     void runsGoing(int running, int workers) override;

@@ -181,7 +181,8 @@ void Session::setparameter() {
 }
 
 void Session::backup() {
-    ::backup(db, runMarker, [this](const QString& line, bool select) { lb.append(line, select); });
+    ::backup(db, runMarker, [this](const QString& line, bool select) { lb.append(line, select); },
+             {settings.tname, settings.modelColumn});
 }
 
 void Session::restore() {
@@ -197,9 +198,16 @@ void Session::backupClosed() {
     ::backupClosed(runMarker);
 }
 
+void Session::restoreAll() {
+    ::restoreAll(db, runMarker,
+                 [this](const QString& line, bool select) { lb.append(line, select); });
+    parameterValuesChanged();
+}
+
 void Session::restoreAfterFailure(const QString& why) {
     ::restoreAfterFailure(
         db, runMarker, [this](const QString& line, bool select) { lb.append(line, select); }, why);
+    parameterValuesChanged();
 }
 
 void Session::putBackStoredResults(const StoredResults& stored) {

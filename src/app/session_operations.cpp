@@ -50,6 +50,11 @@ double Session::model_eval(const tfmatrix& vector, int mode, bool* complete) {
 void Session::journaled(journal::OperationKind kind, const std::function<void()>& work) {
     RunJournal book(db);
     book.begin(kind, settings, settings.resume);
+    if (!book.setAside().isEmpty())
+        log(QStringLiteral("Run journal rows set aside (they do not hold what a model run "
+                           "writes; those runs are made again): %1")
+                .arg(book.setAside().join(QStringLiteral(", "))),
+            true);
     switch (kind) {
     case journal::OperationKind::Calibration:
         book.setPhase(journal::Phase::InitialSimplex);
@@ -75,6 +80,11 @@ void Session::journaled(journal::OperationKind kind, const std::function<void()>
     };
     try {
         work();
+    } catch (const DatabaseLocked&) {
+        // Writing the outcome would wait for the same lock and fail again; the
+        // operation stays unended in the journal, as after a kill.
+        evaluator.setJournal(outer);
+        throw;
     } catch (const FitError& e) {
         endAfterError(e.message());
         throw;
@@ -124,9 +134,12 @@ void Session::startOptimization() {
     if (settings.resume)
         probe.checkResumable(settings);
 
-    // What PARM_INT holds of the last completed run: a run that does not
-    // complete gives it back.
-    const StoredResults before = readStoredResults(db);
+    // What a killed run left running would write into the tables restored now.
+    endAbandonedRuns();
+
+    // The backup keeps what PARM_INT holds of the last completed run and the
+    // simulated column beside the tables: a run that does not complete gives
+    // them back, also after a crash (the next run's recovery).
     backup();
     bool madeWorkspaces = false;
     try {
@@ -142,7 +155,6 @@ void Session::startOptimization() {
             closeParallel(false);
         restoreAfterFailure(QStringLiteral("The optimisation ended with an error; the model's "
                                            "tables are restored from their backups."));
-        putBackStoredResults(before);
         throw;
     }
     if (madeWorkspaces)
@@ -154,20 +166,14 @@ void Session::startOptimization() {
     const bool declined = resultOffered && !success;
     if (success) {
         backupClosed();
-    } else {
-        try {
-            restore();
-        } catch (...) {
-            if (stopped || declined)
-                putBackStoredResults(before);
-            throw;
-        }
-        if (stopped || declined)
-            putBackStoredResults(before);
+    } else if (stopped || declined) {
+        restoreAll();
         if (declined)
             lb.append(QStringLiteral("The result was discarded: PARM_INT and the model's tables "
                                      "are as they were before the run."),
                       true);
+    } else {
+        restore();
     }
     if (settings.autorun) {
         if (stopped)
@@ -265,6 +271,7 @@ void Session::analyseSensitivity() {
     runClock.start();
     haveBest = false;
 
+    endAbandonedRuns();
     SensitivityAnalysis analysis(settings, db, runMarker, evaluator, *this);
     const bool madeWorkspaces = openParallel();
     analysis.setParallel(parallelRuns());
@@ -298,10 +305,13 @@ void Session::analyseUncertainty() {
         checkBeforeRun(QStringLiteral("The uncertainty analysis"), NeedsModelRun | NeedsUncertainty,
                        NeedsAval | NeedsUniqueAlias);
         if (!runMarker.held()) {
-            ::backup(db, runMarker, [this](const QString& line, bool select) {
-                if (select)
-                    lb.append(line, true);
-            });
+            endAbandonedRuns();
+            ::backup(db, runMarker,
+                     [this](const QString& line, bool select) {
+                         if (select)
+                             lb.append(line, true);
+                     },
+                     {settings.tname, settings.modelColumn});
             guarded = true;
         }
     };

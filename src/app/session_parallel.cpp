@@ -2,10 +2,14 @@
 // watch on the real database, for the time of one operation.
 #include "app/session.h"
 #include "base/fit_error.h"
+#include "base/process_identity.h"
 #include "evaluation/foreign_write.h"
 #include "evaluation/local_run_pool.h"
 #include "evaluation/parallel_runs.h"
 #include "evaluation/workspace.h"
+#include "model/run_descendants.h"
+
+#include <QDir>
 
 #include <cstdio>
 
@@ -138,4 +142,33 @@ void Session::runsGoing(int running, int workers) {
             std::fflush(stderr);
         }
     }
+}
+
+void Session::endAbandonedRuns() {
+    const QString database = db.path().isEmpty() ? settings.db_f_name : db.path();
+    if (database.isEmpty())
+        return;
+    // The models of a program killed outright go on in place (NP=1) or in its
+    // workspaces, and its workspaces stay: found by the identity its run
+    // marker and its sets of workspaces record, never by a bare process id.
+    int processes = 0;
+    const QByteArray owner = RunMarker::ownerIdentity(database);
+    if (!owner.isEmpty() && owner != ownProcessIdentity())
+        processes += run_descendants::endRunsOfProgram(owner);
+    const QString root =
+        settings.workRoot.isEmpty() ? WorkspaceSet::defaultRoot(database) : settings.workRoot;
+    const WorkspaceSet::Abandoned left = WorkspaceSet::removeAbandoned(root);
+    processes += left.processes;
+    if (processes == 0 && left.sets == 0 && left.failures.isEmpty())
+        return;
+    QString line = QStringLiteral("A run on this database that was ended before it finished had "
+                                  "left %1 model process(es) running and %2 set(s) of workspaces "
+                                  "in \"%3\": ended and removed.")
+                       .arg(processes)
+                       .arg(left.sets + left.failures.size())
+                       .arg(QDir(root).absolutePath());
+    if (!left.failures.isEmpty())
+        line +=
+            QStringLiteral(" Could not remove: %1.").arg(left.failures.join(QStringLiteral("; ")));
+    lb.append(line, true);
 }

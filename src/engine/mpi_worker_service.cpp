@@ -159,13 +159,14 @@ RunResult WorkerService::run(const RunRequest& request) {
         if (stopping)
             return result;
     }
-    runner.setBaseEnvironment(runEnvironment(space, int(request.run), baseEnvironment));
     const Reading reading = request.needFit           ? Reading::ModelValuesAndFit
                             : request.needModelValues ? Reading::ModelValues
                                                       : Reading::Criterion;
     // A run that fails is tried again here, up to RR= times, each try reported.
     for (int attempt = 1;; ++attempt) {
         result.error.clear();
+        runner.setBaseEnvironment(
+            runEnvironment(space, int(request.run), baseEnvironment, attempt));
         try {
             const EvaluationResult r = evaluator->evaluate(request.vector, reading);
             result.complete = r.complete;

@@ -231,8 +231,11 @@ void Evaluator::launch() {
             QStringLiteral("FITMARA_WORKSPACE"),
             QFileInfo(runner.CurrentDir().isEmpty() ? QStringLiteral(".") : runner.CurrentDir())
                 .absoluteFilePath());
+        // The journal's RUN of this vector, the same for each of its tries;
+        // a run outside an operation (no journal) counts on its own.
         runner.setEnvironmentVariable(QStringLiteral("FITMARA_RUN"),
-                                      QString::number(++variableRunNumber));
+                                      QString::number(journaled ? runNumber : ++variableRunNumber));
+        runner.setEnvironmentVariable(QStringLiteral("FITMARA_TRY"), QString::number(attempt));
     }
     // A run file the system cannot start as a script is refused before the
     // database is closed: nothing needs reconnecting.

@@ -102,8 +102,9 @@ class Evaluator : public QObject {
     // Asked before a failed run is tried again: no retry after a stop request.
     void setStopQuery(std::function<bool()> q) { stopQuery = std::move(q); }
     // Gives every run started here FITMARA_DB (the database), FITMARA_WORKSPACE
-    // (the run file's folder) and FITMARA_RUN (a running number), as parallel
-    // runs have them. Off by default: a run pool sets them itself.
+    // (the run file's folder), FITMARA_RUN (the run's number in the journal) and
+    // FITMARA_TRY (1, then 2, 3, ... for its retries), as parallel runs have
+    // them. Off by default: a run pool sets them itself.
     void setTellsRunVariables(bool on) { tellsRunVariables = on; }
 
     // One run from start to end, tried again while it fails (crashed, timed out,
@@ -153,7 +154,7 @@ class Evaluator : public QObject {
     CalibrationSettings cfg;
     ConnectionWatcher* watcher = nullptr;
     bool tellsRunVariables = false;
-    int variableRunNumber = 0; // FITMARA_RUN of runs started here
+    int variableRunNumber = 0; // FITMARA_RUN of runs started here without a journal
 
     // The run under way.
     bool inFlight = false;

@@ -107,7 +107,8 @@ void LocalRunPool::start(const RunTicket& ticket) {
 
 void LocalRunPool::begin(Worker& w) {
     w.runner.clearEnvironmentVariables();
-    for (const auto& [name, value] : runVariables(w.ws, w.ticket.run))
+    for (const auto& [name, value] :
+         runVariables(w.ws, w.ticket.run, int(w.earlierTries.size()) + 1))
         w.runner.setEnvironmentVariable(name, value);
     w.state = Worker::State::Running;
     try {

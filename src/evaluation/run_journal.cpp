@@ -3,6 +3,18 @@
 #include "base/fit_error.h"
 #include "paramdb/database.h"
 
+namespace {
+// A setting typed as text, kept as the number it means; as the text when it is
+// none (the operation refuses it anyway).
+template <typename Read> QJsonValue numberOrText(const QString& typed, Read read) {
+    try {
+        return read();
+    } catch (const FitError&) {
+        return typed;
+    }
+}
+} // namespace
+
 QJsonObject journalSettings(const CalibrationSettings& s, journal::OperationKind kind) {
     QJsonObject o;
     o.insert(QStringLiteral("RT"), s.tname);
@@ -16,10 +28,12 @@ QJsonObject journalSettings(const CalibrationSettings& s, journal::OperationKind
     switch (kind) {
     case journal::OperationKind::Calibration:
         o.insert(QStringLiteral("NX"), s.max_call);
-        o.insert(QStringLiteral("KR"), s.tolerance);
+        // The value, not the text: KR=1e-6 after KR=0.000001 is the same calibration.
+        o.insert(QStringLiteral("KR"), numberOrText(s.tolerance, [&] { return s.ftol(); }));
         break;
     case journal::OperationKind::Sensitivity:
-        o.insert(QStringLiteral("step"), s.sensitivityStep);
+        o.insert(QStringLiteral("step"),
+                 numberOrText(s.sensitivityStep, [&] { return s.stepFraction() * 100; }));
         break;
     case journal::OperationKind::Uncertainty:
         break;
@@ -53,6 +67,7 @@ void RunJournal::begin(journal::OperationKind kind, const CalibrationSettings& s
             book.reopenOperation(point.operation);
             op = point.operation;
             lastRun = point.lastRun;
+            setAsideRows = point.setAside;
             resumed = true;
             return;
         }

@@ -69,6 +69,9 @@ class RunJournal {
     // when the search takes it.
     std::optional<double> replay(const std::vector<double>& x, bool counted = true);
     void countReplayed() { ++replayed; }
+    // The rows of the resumed operation that are not replayed because they do
+    // not hold what a run writes (journal::ResumePoint::setAside).
+    const QStringList& setAside() const { return setAsideRows; }
     int replayedRuns() const { return replayed; }
 
   private:
@@ -82,4 +85,5 @@ class RunJournal {
     int currentWorker = 0;
     bool resumed = false;
     int replayed = 0;
+    QStringList setAsideRows;
 };

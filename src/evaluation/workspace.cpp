@@ -1,9 +1,12 @@
 #include "evaluation/workspace.h"
 
 #include "base/fit_error.h"
+#include "base/process_identity.h"
+#include "model/run_descendants.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSysInfo>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -19,6 +22,8 @@ namespace {
 
 const QString kDefaultRoot = QStringLiteral(".fitmara-work");
 const QString kOutsideDbFolder = QStringLiteral(".fitmara-db");
+// In each set's folder: the machine and the identity of the program that made it.
+const QString kOwnerFile = QStringLiteral(".fitmara-owner");
 
 QString systemText(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
@@ -305,6 +310,7 @@ WorkspaceSet WorkspaceSet::make(const WorkspacePlan& plan) {
         set.rootTop = top;
     }
     const QString root = QFileInfo(set.rootFolder).canonicalFilePath();
+    removeAbandoned(root); // a killed job's, in the same root (an MPI rank's folder)
 
     QByteArray pattern = native(root + QStringLiteral("/set-XXXXXX"));
     if (!::mkdtemp(pattern.data())) {
@@ -313,6 +319,14 @@ WorkspaceSet WorkspaceSet::make(const WorkspacePlan& plan) {
         fail(QStringLiteral("Cannot make the workspaces in"), root, e);
     }
     set.setFolder = QFile::decodeName(pattern);
+    {
+        // Written first, so that a program killed while it works here leaves a
+        // set that the next one can tell from a living program's.
+        QFile owner(set.setFolder + QLatin1Char('/') + kOwnerFile);
+        if (owner.open(QIODevice::WriteOnly))
+            set.bytes += std::max<qint64>(0, owner.write(QSysInfo::machineHostName().toUtf8() +
+                                                         '\n' + ownProcessIdentity() + '\n'));
+    }
 
     set.dbOutside = !isInside(database, modelDir);
     const QString dbRelative =
@@ -377,6 +391,33 @@ void WorkspaceSet::remove() {
     removeMadeRoot();
 }
 
+WorkspaceSet::Abandoned WorkspaceSet::removeAbandoned(const QString& root) {
+    Abandoned found;
+    const QString host = QSysInfo::machineHostName();
+    const QDir dir(root);
+    for (const QString& name : dir.entryList({QStringLiteral("set-*")},
+                                             QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden)) {
+        const QString folder = dir.filePath(name);
+        QFile owner(folder + QLatin1Char('/') + kOwnerFile);
+        if (!owner.open(QIODevice::ReadOnly))
+            continue; // whose it is cannot be told: left alone
+        const QList<QByteArray> lines = owner.read(4096).split('\n');
+        const QByteArray identity = lines.value(1).trimmed();
+        // Another machine's program cannot be seen from here.
+        if (QString::fromUtf8(lines.value(0).trimmed()) != host || identityPid(identity) <= 0 ||
+            identityRuns(identity))
+            continue;
+        found.processes += run_descendants::endRunsOfProgram(identity);
+        QString where;
+        if (const int e = removeTree(folder, &where))
+            found.failures << QStringLiteral("%1 (%2)").arg(
+                where, QString::fromLocal8Bit(std::strerror(e)));
+        else
+            ++found.sets;
+    }
+    return found;
+}
+
 void WorkspaceSet::removeMadeRoot() {
     // The root only when it was made for this set and nothing else is in it;
     // then the parents made with it.
@@ -429,14 +470,16 @@ void WorkspaceSet::refreshTables(const Workspace& ws, const QString& realDatabas
     sqlite3_close(db);
 }
 
-QList<QPair<QString, QString>> runVariables(const Workspace& ws, int run) {
+QList<QPair<QString, QString>> runVariables(const Workspace& ws, int run, int attempt) {
     return {{QStringLiteral("FITMARA_DB"), QFileInfo(ws.database).absoluteFilePath()},
             {QStringLiteral("FITMARA_WORKSPACE"), QFileInfo(ws.folder).absoluteFilePath()},
-            {QStringLiteral("FITMARA_RUN"), QString::number(run)}};
+            {QStringLiteral("FITMARA_RUN"), QString::number(run)},
+            {QStringLiteral("FITMARA_TRY"), QString::number(attempt)}};
 }
 
-QProcessEnvironment runEnvironment(const Workspace& ws, int run, QProcessEnvironment base) {
-    for (const auto& [name, value] : runVariables(ws, run))
+QProcessEnvironment runEnvironment(const Workspace& ws, int run, QProcessEnvironment base,
+                                   int attempt) {
+    for (const auto& [name, value] : runVariables(ws, run, attempt))
         base.insert(name, value);
     return base;
 }

@@ -65,6 +65,18 @@ class WorkspaceSet {
     // and was made for this set. Throws FitError naming what could not be removed.
     void remove();
 
+    // What removeAbandoned() found.
+    struct Abandoned {
+        int sets = 0;         // sets of workspaces removed
+        int processes = 0;    // model processes of theirs that were still running, ended
+        QStringList failures; // what could not be removed, and why
+    };
+    // Removes the sets below `root` whose program (on this machine) runs no
+    // more (killed outright), after ending the models it left running. Sets of
+    // a running program, of another machine, or whose maker cannot be told,
+    // stay. make() does this in its root before it makes a set.
+    static Abandoned removeAbandoned(const QString& root);
+
     // Copies the rows of the given tables from the real database into the
     // workspace's database (all rows replaced, in one transaction), so the copy
     // holds these tables as the real database does now.
@@ -84,9 +96,11 @@ class WorkspaceSet {
 };
 
 // The variables that tell run `run` where it works: FITMARA_DB (absolute path of
-// the database it must use), FITMARA_WORKSPACE and FITMARA_RUN (the running number).
-QList<QPair<QString, QString>> runVariables(const Workspace& ws, int run);
+// the database it must use), FITMARA_WORKSPACE, FITMARA_RUN (the run's number in
+// the journal) and FITMARA_TRY (`attempt`: 1, then 2, 3, ... for its retries).
+QList<QPair<QString, QString>> runVariables(const Workspace& ws, int run, int attempt = 1);
 // `base` with those variables added (or replaced).
 QProcessEnvironment
 runEnvironment(const Workspace& ws, int run,
-               QProcessEnvironment base = QProcessEnvironment::systemEnvironment());
+               QProcessEnvironment base = QProcessEnvironment::systemEnvironment(),
+               int attempt = 1);

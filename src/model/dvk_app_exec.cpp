@@ -1,5 +1,7 @@
 #include "model/dvk_app_exec.h"
 
+#include "model/run_descendants.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QEventLoop>
@@ -283,8 +285,13 @@ void TdvkAppExec::Execute() {
         }
     }
 
-    const QList<QByteArray> env =
+    QList<QByteArray> env =
         environmentFor(Fenvironment, FhasBaseEnvironment ? &FbaseEnvironment : nullptr);
+    // Helpers that leave the run's process group are found by this tag when
+    // the run ends; helpers whose parents have gone are reparented to us.
+    run_descendants::becomeSubreaper();
+    FrunTag = run_descendants::newTagEntry();
+    env << FrunTag;
     const QByteArray workDir = QFile::encodeName(FCurrentDir);
     pid_t pid = -1;
     int rc = spawn(&pid, argv.front(), argv, workDir, env, outputFd);
@@ -482,6 +489,10 @@ void TdvkAppExec::checkWatches() {
         Ftimer->stop();
     if (watchedEnded) {
         FdurationMs = Fclock.elapsed();
+        // The run is over: whatever it started and left running goes too, so
+        // that nothing of it holds the database or the workspace any more.
+        run_descendants::endTagged(FrunTag);
+        FrunTag.clear();
         FdeadlineTimer->stop();
         Fworking = false;
         Ffinished = true;

@@ -207,6 +207,9 @@ class TdvkAppExec : public QObject {
     qint64 FtimeoutMs = 0;
     int FkillGraceMs = 3000;
     QElapsedTimer FtermSent; // when terminate() sent SIGTERM to the current run
+    // The environment entry that marks the processes of the current run (see
+    // model/run_descendants.h): what still carries it when the run has ended is ended.
+    QByteArray FrunTag;
     QString FoutputFile;
     RunEnd FrunEnd = RunEnd::NotEnded;
     QDateTime FstartedAt;

@@ -315,7 +315,13 @@ CalibrationSummary Calibration::optimize() {
         report.parameterListChanged();
     }
 
-    report.log(QStringLiteral("Optimisation finishes - results are stored as AVAL"), true);
+    // An unattended search that was stopped has no result: the operation gives
+    // AVAL back, so the log does not call these values one. (In the window the
+    // person may still keep them in the result dialog.)
+    report.log(summary.outcome == Outcome::Stopped && cfg.autorun
+                   ? QStringLiteral("Optimisation stopped before it finished")
+                   : QStringLiteral("Optimisation finishes - results are stored as AVAL"),
+               true);
     // The one line by which a resumed calibration's protocol differs.
     if (journal && journal->resuming())
         report.log(QStringLiteral("Resumed from the run journal: %1 model runs taken from it, %2 "

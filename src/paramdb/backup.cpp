@@ -6,8 +6,11 @@
 #include "paramdb/database.h"
 #include "paramdb/journal.h"
 #include "paramdb/run_marker.h"
+#include "paramdb/stored_results.h"
 
 #include <QSqlQuery>
+#include <exception>
+#include <vector>
 
 namespace {
 
@@ -31,30 +34,88 @@ QStringList modelTables(Database& db) {
     return names;
 }
 
-// Drops `target` (a missing table is no error) and copies `source` into it, in
-// one transaction: a failing copy leaves `target` as it was. The indexes and
+// Drops `target` (when it exists) and copies `source` into it. The indexes and
 // triggers of `target` are made again on the copy: a restored model table keeps
 // its unique keys, its lookup speed and its triggers. (Backup tables have none.)
+// Only a missing table is passed over: any other failure of the drop (a lock
+// held by another program) is the error, not the "already exists" of the copy.
+void copyOver(Database& db, const QString& target, const QString& source) {
+    QStringList attached;
+    {
+        QSqlQuery q = db.query(QStringLiteral("select sql from sqlite_master where tbl_name = "
+                                              "? collate nocase and type in "
+                                              "('index','trigger') and sql is not null"),
+                               {target});
+        while (q.next())
+            attached << q.value(0).toString();
+    }
+    if (db.hasTable(target))
+        db.exec(QStringLiteral(" drop table ") + target);
+    db.exec(QStringLiteral("select * into ") + target + QStringLiteral(" from ") + source);
+    for (const QString& sql : attached)
+        db.exec(sql);
+}
+
+// copyOver in one transaction: a failing copy leaves `target` as it was.
 void replaceByCopy(Database& db, const QString& target, const QString& source) {
-    db.inTransaction([&] {
-        QStringList attached;
-        {
-            QSqlQuery q = db.query(QStringLiteral("select sql from sqlite_master where tbl_name = "
-                                                  "? collate nocase and type in "
-                                                  "('index','trigger') and sql is not null"),
-                                   {target});
-            while (q.next())
-                attached << q.value(0).toString();
-        }
-        try {
-            db.exec(QStringLiteral(" drop table ") + target);
-        } catch (const FitError&) {
-            // Usually: the table does not exist yet.
-        }
-        db.exec(QStringLiteral("select * into ") + target + QStringLiteral(" from ") + source);
-        for (const QString& sql : attached)
-            db.exec(sql);
-    });
+    db.inTransaction([&] { copyOver(db, target, source); });
+}
+
+const QString kValues = QString::fromLatin1(kBackupValuesTable);
+const QString kStored = QStringLiteral("stored");
+const QString kSimulated = QStringLiteral("simulated");
+
+// Replaces what the table of kept values holds by PARM_INT's stored results
+// and the simulated column as they are now. Inside the backup's transaction.
+void keepValues(Database& db, const SimulatedColumn& simulated) {
+    db.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (WHAT TEXT NOT NULL, TABLE_NAME TEXT "
+                           "NOT NULL, COLUMN_NAME TEXT NOT NULL, ROW_ID INTEGER NOT NULL, VALUE)")
+                .arg(kValues));
+    db.exec(QStringLiteral("DELETE FROM %1").arg(kValues));
+    const QString insert = QStringLiteral("INSERT INTO %1 (WHAT, TABLE_NAME, COLUMN_NAME, ROW_ID, "
+                                          "VALUE) VALUES (?, ?, ?, ?, ?)")
+                               .arg(kValues);
+    const StoredResults stored = readStoredResults(db);
+    for (const StoredResults::Row& row : stored.rows)
+        for (int i = 0; i < stored.columns.size(); ++i)
+            db.exec(insert, {kStored, QStringLiteral("PARM_INT"), stored.columns[i], row.rowid,
+                             row.values.value(i)});
+    if (simulated.table.isEmpty() || simulated.column.isEmpty() ||
+        !db.columns(simulated.table).contains(simulated.column, Qt::CaseInsensitive))
+        return;
+    // Rows are told by rowid, which only a table has (a view has none).
+    QSqlQuery kind = db.query(QStringLiteral("select type from sqlite_master where name = ? "
+                                             "collate nocase"),
+                              {simulated.table});
+    if (!kind.next() || kind.value(0).toString() != QLatin1String("table"))
+        return;
+    kind.finish();
+    // The result table's own names, as the marks of the runs use them.
+    db.exec(QStringLiteral("INSERT INTO %1 (WHAT, TABLE_NAME, COLUMN_NAME, ROW_ID, VALUE) SELECT "
+                           "?, ?, ?, rowid, %2 FROM %3")
+                .arg(kValues, simulated.column, simulated.table),
+            {kSimulated, simulated.table, simulated.column});
+}
+
+// Names the columns of one kind of kept values, each with its table.
+struct KeptColumn {
+    QString table, column;
+};
+std::vector<KeptColumn> keptColumns(Database& db, const QString& what) {
+    std::vector<KeptColumn> out;
+    QSqlQuery q =
+        db.query(QStringLiteral("SELECT DISTINCT TABLE_NAME, COLUMN_NAME FROM %1 WHERE WHAT = ?")
+                     .arg(kValues),
+                 {what});
+    while (q.next())
+        out.push_back({q.value(0).toString(), q.value(1).toString()});
+    return out;
+}
+
+QString quotedName(const QString& name) {
+    QString n = name;
+    n.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    return QLatin1Char('"') + n + QLatin1Char('"');
 }
 
 QString joinedNames(const QStringList& names) {
@@ -67,7 +128,8 @@ void backupClosed(RunMarker& runMarker) {
     runMarker.remove();
 }
 
-void backup(Database& db, RunMarker& runMarker, const LogLine& log) {
+void backup(Database& db, RunMarker& runMarker, const LogLine& log,
+            const SimulatedColumn& simulated) {
     const QStringList names = modelTables(db);
     if (names.isEmpty())
         throw FitError(
@@ -90,7 +152,8 @@ void backup(Database& db, RunMarker& runMarker, const LogLine& log) {
             // backup would overwrite it.
             keepMarker = true;
             log(QStringLiteral("The last run on this database did not finish: the model's "
-                               "tables are restored from their backups first."),
+                               "tables, the stored results of PARM_INT (AVAL, ERROR, r_k) and "
+                               "the simulated column are restored from their backups first."),
                 true);
             QStringList restored, failures;
             restoreTables(db, restored, failures, log);
@@ -106,14 +169,20 @@ void backup(Database& db, RunMarker& runMarker, const LogLine& log) {
                                                 : QStringLiteral("Replaced by their backups: %1. ")
                                                       .arg(joinedNames(restored)),
                              marker));
+            restoreKeptValues(db, log);
             keepMarker = false;
         }
         if (found != RunMarker::Found::Ours)
             runMarker.setBackingUp();
-        for (const QString& n : names) {
-            replaceByCopy(db, n + QStringLiteral("_bop"), n);
+        // One transaction for every copy and the kept values: the backup is
+        // whole or not there, whenever the program is ended.
+        db.inTransaction([&] {
+            for (const QString& n : names)
+                copyOver(db, n + QStringLiteral("_bop"), n);
+            keepValues(db, simulated);
+        });
+        for (const QString& n : names)
             log(n + QStringLiteral(" copied into ") + n + QStringLiteral("_bop"), false);
-        }
         runMarker.setBackedUp();
     } catch (...) {
         if (keepMarker)
@@ -132,6 +201,10 @@ void restoreTables(Database& db, QStringList& restored, QStringList& failures, c
             continue; // nothing was backed up for it
         try {
             replaceByCopy(db, n, n + QStringLiteral("_bop"));
+        } catch (const DatabaseLocked& e) {
+            // The others would wait for the same lock: said once, for all of them.
+            failures << QStringLiteral("%1 was not restored: %2").arg(n, e.message());
+            break;
         } catch (const FitError& e) {
             failures << QStringLiteral("%1 was not restored: %2").arg(n, e.message());
             continue;
@@ -141,7 +214,9 @@ void restoreTables(Database& db, QStringList& restored, QStringList& failures, c
     }
 }
 
-void restore(Database& db, RunMarker& runMarker, const LogLine& log) {
+namespace {
+// restoreTables, with a FitError naming the tables that failed and those restored.
+void restoreEveryTable(Database& db, const LogLine& log) {
     QStringList restored, failures;
     restoreTables(db, restored, failures, log);
     if (!failures.isEmpty())
@@ -150,14 +225,96 @@ void restore(Database& db, RunMarker& runMarker, const LogLine& log) {
             (restored.isEmpty()
                  ? QStringLiteral("No model table was restored.")
                  : QStringLiteral("Restored from their backups: %1.").arg(joinedNames(restored))));
+}
+} // namespace
+
+void restore(Database& db, RunMarker& runMarker, const LogLine& log) {
+    restoreEveryTable(db, log);
     backupClosed(runMarker);
 }
+
+void restoreKeptValues(Database& db, const LogLine& log) {
+    if (!db.hasTable(kValues))
+        return;
+    bool storedBack = false;
+    QStringList simulatedBack;
+    db.inTransaction([&] {
+        // Stored results: cell by cell, in the records and columns PARM_INT still has.
+        const QStringList parmIntColumns = db.columns(QStringLiteral("parm_int"));
+        QSqlQuery q = db.query(QStringLiteral("SELECT COLUMN_NAME, ROW_ID, VALUE FROM %1 WHERE "
+                                              "WHAT = ? ORDER BY ROW_ID")
+                                   .arg(kValues),
+                               {kStored});
+        while (q.next()) {
+            const QString column = q.value(0).toString();
+            if (!parmIntColumns.contains(column, Qt::CaseInsensitive))
+                continue;
+            db.exec(QStringLiteral("update parm_int set %1 = ? where rowid = ?")
+                        .arg(quotedName(column)),
+                    {q.value(2), q.value(1)});
+            storedBack = true;
+        }
+        // The simulated column: the rows that are still there get their value back.
+        for (const KeptColumn& c : keptColumns(db, kSimulated)) {
+            if (!db.columns(c.table).contains(c.column, Qt::CaseInsensitive))
+                continue;
+            db.exec(QStringLiteral("update %1 set %2 = (select VALUE from %3 where WHAT = ? and "
+                                   "TABLE_NAME = ? and COLUMN_NAME = ? and ROW_ID = %1.rowid) "
+                                   "where rowid in (select ROW_ID from %3 where WHAT = ? and "
+                                   "TABLE_NAME = ? and COLUMN_NAME = ?)")
+                        .arg(c.table, c.column, kValues),
+                    {kSimulated, c.table, c.column, kSimulated, c.table, c.column});
+            simulatedBack << c.table + QLatin1Char('.') + c.column;
+        }
+    });
+    if (storedBack)
+        log(QStringLiteral("AVAL, ERROR and the correlations of PARM_INT are as they were before "
+                           "the run."),
+            false);
+    for (const QString& c : simulatedBack)
+        log(QStringLiteral("The simulated values of %1 are as they were before the run.").arg(c),
+            false);
+}
+
+void restoreAll(Database& db, RunMarker& runMarker, const LogLine& log) {
+    restoreEveryTable(db, log);
+    restoreKeptValues(db, log);
+    backupClosed(runMarker);
+}
+
+namespace {
+// True inside the handler of a DatabaseLocked.
+bool handlingLockError() {
+    const std::exception_ptr current = std::current_exception();
+    if (!current)
+        return false;
+    try {
+        std::rethrow_exception(current);
+    } catch (const DatabaseLocked&) {
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+} // namespace
 
 void restoreAfterFailure(Database& db, RunMarker& runMarker, const LogLine& log,
                          const QString& why) {
     log(why, true);
+    if (handlingLockError()) {
+        // Every restore statement would wait for the same lock and fail again.
+        // The marker stays on disk: the next run on the database restores.
+        runMarker.release();
+        log(QStringLiteral("The database is locked by another program, so nothing could be "
+                           "restored now; the next run on this database restores the model's "
+                           "tables and PARM_INT first."),
+            true);
+        return;
+    }
     try {
-        restore(db, runMarker, log);
+        if (!db.isOpen() && !db.path().isEmpty())
+            db.open(db.path());
+        restoreAll(db, runMarker, log);
     } catch (const FitError& r) {
         log(QStringLiteral("The restore failed as well: ") + r.message(), true);
     }

@@ -153,7 +153,7 @@ void Database::open(const QString& path) {
             q = QSqlQuery();
             db.close();
             if (isLockError(error))
-                throw FitError(lockedMessage(path));
+                throw DatabaseLocked(lockedMessage(path));
             throw FitError(
                 QStringLiteral("'%1' is not a SQLite database: %2").arg(path, error.text()));
         }
@@ -179,7 +179,8 @@ void Database::requireOpen() const {
 
 void Database::fail(const QString& what, const QSqlError& error) const {
     if (isLockError(error))
-        throw FitError(lockedMessage(dbPath) + QStringLiteral("\n%1\n%2").arg(error.text(), what));
+        throw DatabaseLocked(lockedMessage(dbPath) +
+                             QStringLiteral("\n%1\n%2").arg(error.text(), what));
     fail(what, error.text());
 }
 

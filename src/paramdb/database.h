@@ -10,12 +10,22 @@
 //  - tables and views are listed without SQLite's own tables, ordered by name
 //    ignoring case.
 // NULL reads as 0 for numbers and "" for text (numberOf / textOf).
+#include "base/fit_error.h"
+
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
+
+// A failure because another program holds a lock on the database (it was
+// still held after the busy timeout). Callers that would only wait again (a
+// restore after the failure) tell it apart from other errors.
+class DatabaseLocked : public FitError {
+  public:
+    using FitError::FitError;
+};
 
 class Database {
   public:

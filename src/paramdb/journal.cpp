@@ -121,11 +121,29 @@ QStringList unionOfKeys(const QJsonObject& a, const QJsonObject& b) {
     return keys;
 }
 
+// Equal values, or the same number once as text and once as a number (a
+// journal written when numbers were kept as typed).
+bool sameSetting(const QJsonValue& a, const QJsonValue& b) {
+    if (a == b)
+        return true;
+    auto number = [](const QJsonValue& v, double& out) {
+        if (v.isDouble()) {
+            out = v.toDouble();
+            return true;
+        }
+        bool ok = false;
+        out = v.isString() ? v.toString().trimmed().toDouble(&ok) : 0;
+        return ok;
+    };
+    double x = 0, y = 0;
+    return (a.isDouble() || b.isDouble()) && number(a, x) && number(b, y) && x == y;
+}
+
 QStringList settingDifferences(const QJsonObject& then, const QJsonObject& now) {
     QStringList out;
     for (const QString& k : unionOfKeys(then, now)) {
         const QJsonValue a = then.value(k), b = now.value(k);
-        if (a != b)
+        if (!sameSetting(a, b))
             out << QStringLiteral("the setting %1 was %2 and is %3 now")
                        .arg(k, valueText(a), valueText(b));
     }
@@ -165,6 +183,44 @@ void requireColumns(Database& db, const QString& table, const QStringList& neede
                                .arg(table, c));
 }
 
+// An integer as the engine hands it over (not a text, a real or NULL).
+bool isWholeNumber(const QVariant& v) {
+    return v.typeId() == QMetaType::LongLong || v.typeId() == QMetaType::Int;
+}
+
+QString shownValue(const QVariant& v) {
+    if (v.isNull())
+        return QStringLiteral("empty");
+    if (v.typeId() == QMetaType::QString)
+        return QLatin1Char('\'') + v.toString() + QLatin1Char('\'');
+    return v.toString();
+}
+
+// Why a row that claims a complete run does not hold what a run writes (a run
+// number from 1, the vector as vectorText writes it, a finite criterion,
+// COMPLETE 1); empty when it does. Such a row is not replayed: the run is made
+// again rather than a damaged value taken for its criterion.
+QString runRowProblem(const QVariant& run, const QVariant& params, const QVariant& criterion,
+                      const QVariant& complete) {
+    if (!isWholeNumber(complete) || complete.toLongLong() != 1)
+        return QStringLiteral("COMPLETE %1").arg(shownValue(complete));
+    if (!isWholeNumber(run) || run.toLongLong() < 1)
+        return QStringLiteral("RUN %1").arg(shownValue(run));
+    const bool number = criterion.typeId() == QMetaType::Double || isWholeNumber(criterion);
+    if (!number || !std::isfinite(criterion.toDouble()))
+        return QStringLiteral("RUN %1: CRITERION %2")
+            .arg(run.toLongLong())
+            .arg(shownValue(criterion));
+    const QString text = params.typeId() == QMetaType::QString ? params.toString() : QString();
+    const std::vector<double> x = parseVector(text);
+    bool finite = true;
+    for (double e : x)
+        finite = finite && std::isfinite(e);
+    if (!finite || Journal::vectorText(x) != text)
+        return QStringLiteral("RUN %1: PARAMS %2").arg(run.toLongLong()).arg(shownValue(params));
+    return QString();
+}
+
 RunRecord runFrom(const QSqlQuery& q) {
     RunRecord r;
     const QSqlRecord rec = q.record();
@@ -191,8 +247,11 @@ RunRecord runFrom(const QSqlQuery& q) {
 
 bool isJournalTable(const QString& table) {
     const QString t = table.trimmed();
+    // The values a backup keeps beside the model's tables (paramdb/backup.h)
+    // are ours as well.
     return t.compare(kOperations, Qt::CaseInsensitive) == 0 ||
-           t.compare(kRuns, Qt::CaseInsensitive) == 0;
+           t.compare(kRuns, Qt::CaseInsensitive) == 0 ||
+           t.compare(QLatin1String("FITMARA_BACKUP_VALUES"), Qt::CaseInsensitive) == 0;
 }
 
 QStringList withoutJournalTables(const QStringList& tables) {
@@ -379,7 +438,7 @@ ResumePoint Journal::findResumable(OperationKind kind, const QJsonObject& settin
     while (q.next()) {
         const QJsonObject then = QJsonDocument::fromJson(q.value(1).toString().toUtf8()).object();
         const bool sameParameters = q.value(3).toString() == print;
-        if (then == settings && sameParameters) {
+        if (sameParameters && settingDifferences(then, settings).isEmpty()) {
             point.operation = q.value(0).toLongLong();
             point.started = QDateTime::fromString(q.value(4).toString(), Qt::ISODateWithMs);
             point.difference.clear();
@@ -396,13 +455,22 @@ ResumePoint Journal::findResumable(OperationKind kind, const QJsonObject& settin
     }
     if (point.operation == 0)
         return point;
-    QSqlQuery runs = db.query(QStringLiteral("SELECT COALESCE(SUM(COMPLETE <> 0), 0), "
-                                             "COALESCE(MAX(RUN), 0) FROM FITMARA_RUNS WHERE "
-                                             "OPERATION_ID = ?"),
-                              {point.operation});
-    if (runs.next()) {
-        point.completedRuns = runs.value(0).toInt();
-        point.lastRun = runs.value(1).toInt();
+    QSqlQuery runs =
+        db.query(QStringLiteral("SELECT ID, RUN, PARAMS, CRITERION, COMPLETE FROM FITMARA_RUNS "
+                                "WHERE OPERATION_ID = ? ORDER BY ID"),
+                 {point.operation});
+    while (runs.next()) {
+        const QVariant run = runs.value(1), complete = runs.value(4);
+        if (isWholeNumber(run) && run.toLongLong() > 0)
+            point.lastRun = std::max(point.lastRun, int(run.toLongLong()));
+        // A row that says "not complete" is never replayed: nothing to check.
+        if (isWholeNumber(complete) && complete.toLongLong() == 0)
+            continue;
+        const QString why = runRowProblem(runs.value(1), runs.value(2), runs.value(3), complete);
+        if (why.isEmpty())
+            ++point.completedRuns;
+        else
+            point.setAside << QStringLiteral("ID %1 (%2)").arg(runs.value(0).toString(), why);
     }
     return point;
 }
@@ -412,11 +480,16 @@ std::optional<RunRecord> Journal::completedRun(qint64 operation, const std::vect
         if (!std::isfinite(v))
             return std::nullopt;
     QSqlQuery q = db.query(QStringLiteral("SELECT * FROM FITMARA_RUNS WHERE OPERATION_ID = ? AND "
-                                          "PARAMS = ? AND COMPLETE <> 0 ORDER BY ID LIMIT 1"),
+                                          "PARAMS = ? AND COMPLETE <> 0 ORDER BY ID"),
                            {operation, vectorText(x)});
-    if (!q.next())
-        return std::nullopt;
-    return runFrom(q);
+    // The first row of the vector that holds what a run writes; the others
+    // were set aside when the operation was taken up.
+    const QSqlRecord rec = q.record();
+    auto v = [&](const char* name) { return q.value(rec.indexOf(QLatin1String(name))); };
+    while (q.next())
+        if (runRowProblem(v("RUN"), v("PARAMS"), v("CRITERION"), v("COMPLETE")).isEmpty())
+            return runFrom(q);
+    return std::nullopt;
 }
 
 } // namespace journal

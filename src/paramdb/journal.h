@@ -55,8 +55,9 @@ namespace journal {
 inline constexpr char kOperationsTable[] = "FITMARA_OPERATIONS";
 inline constexpr char kRunsTable[] = "FITMARA_RUNS";
 
-// True for the journal's tables (any letter case). Lists of tables that offer
-// result tables or model tables leave these out.
+// True for the journal's tables and the table of values a backup keeps (any
+// letter case). Lists of tables that offer result tables or model tables leave
+// these out.
 bool isJournalTable(const QString& table);
 // `tables` without the journal's, order kept.
 QStringList withoutJournalTables(const QStringList& tables);
@@ -94,12 +95,16 @@ struct ResumePoint {
     // The unfinished operation to resume; 0 when there is none that matches.
     qint64 operation = 0;
     QDateTime started;
-    int completedRuns = 0; // runs of it whose criterion can be replayed
+    int completedRuns = 0; // rows of it whose criterion can be replayed
     int lastRun = 0;       // the highest run number it recorded (new runs go on from here)
     // When operation is 0 and an unfinished operation of the kind exists: what
     // differs between the latest one and now, in words ("the setting NMAX was
     // 200 and is 300 now"). Empty when there is no unfinished operation at all.
     QString difference;
+    // Rows of the operation that claim a complete run but do not hold what a
+    // run writes (a criterion that is text, empty or not finite, ...): one
+    // entry each, "ID 17 (RUN 5: CRITERION 'abc')". They are not replayed.
+    QStringList setAside;
 };
 
 // PARM_INT as the journal compares it: every record (in rowid order) as an
@@ -165,8 +170,9 @@ class Journal {
     // are the ones given and those of the database now.
     ResumePoint findResumable(OperationKind kind, const QJsonObject& settings);
     // The first complete run of the operation whose parameter values are
-    // exactly `x` (bit for bit, -0 and 0 apart). None for a vector holding a
-    // value that is not finite.
+    // exactly `x` (bit for bit, -0 and 0 apart) and whose row holds what a run
+    // writes (see ResumePoint::setAside). None for a vector holding a value
+    // that is not finite.
     std::optional<RunRecord> completedRun(qint64 operation, const std::vector<double>& x);
 
     // The text PARAMS holds for a vector (exposed for tests and queries).

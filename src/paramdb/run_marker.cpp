@@ -1,6 +1,7 @@
 #include "paramdb/run_marker.h"
 
 #include "base/fit_error.h"
+#include "base/process_identity.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -76,6 +77,15 @@ bool stillThere(int fd, const QString& path) {
 
 } // namespace
 
+QByteArray RunMarker::ownerIdentity(const QString& dbPath) {
+    QFile f(pathFor(dbPath));
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    const QList<QByteArray> lines = f.read(4096).split('\n');
+    const QByteArray identity = lines.value(2).trimmed();
+    return identityPid(identity) > 0 ? identity : QByteArray();
+}
+
 RunMarker::~RunMarker() {
     release();
 }
@@ -147,8 +157,10 @@ RunMarker::Found RunMarker::acquire(const QString& dbPath) {
 void RunMarker::writeState(const char* state) {
     if (!held())
         return;
-    const QByteArray text =
-        QByteArray::number(QCoreApplication::applicationPid()) + '\n' + state + '\n';
+    // The third line tells this program apart from a later one with the same
+    // process id, for ending the models a killed run left running.
+    const QByteArray text = QByteArray::number(QCoreApplication::applicationPid()) + '\n' + state +
+                            '\n' + ownProcessIdentity() + '\n';
     if (::ftruncate(fd, 0) != 0 ||
         ::pwrite(fd, text.constData(), static_cast<size_t>(text.size()), 0) != text.size())
         throw FitError(QStringLiteral("Cannot write the file '%1': %2").arg(file, systemError()));

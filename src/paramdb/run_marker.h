@@ -8,7 +8,9 @@
 // long as it owns it. The lock goes with the process, so a marker left by a
 // killed run is free to take over, and a program that finds it locked knows that
 // another one is working on the database right now. The first line is the
-// owner's process id; the second says whether its backup is complete.
+// owner's process id; the second says whether its backup is complete; the
+// third is the owner's identity (base/process_identity.h).
+#include <QByteArray>
 #include <QString>
 
 class RunMarker {
@@ -28,6 +30,9 @@ class RunMarker {
 
     // The marker of the database at dbPath.
     static QString pathFor(const QString& dbPath);
+    // The identity of the program that wrote the marker of dbPath, read without
+    // taking it; empty when there is none.
+    static QByteArray ownerIdentity(const QString& dbPath);
 
     // Takes the marker of dbPath for this program, creating it when missing, and
     // says what was there. Throws FitError, leaving the file as it was, when
