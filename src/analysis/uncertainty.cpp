@@ -48,10 +48,9 @@ UncertaintySummary UncertaintyAnalysis::run() {
     summary.lcid = -99; // no workbook yet in this analysis
     const bool autorun = cfg.autorun;
     const bool excel_out = cfg.excel_out;
-    const QString protocolName =
-        autorun ? cfg.result_file + QStringLiteral(".txt") : QStringLiteral("PROT_UNC.TXT");
+    const QString protocolName = cfg.uncertaintyProtocolName();
     if (autorun)
-        report.saveLog(cfg.result_file + QStringLiteral(".txt"));
+        report.saveLog(protocolName);
 
     const QString VAR = cfg.varianceColumn;
     if (VAR.isEmpty()) {
