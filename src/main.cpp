@@ -61,9 +61,9 @@ int runWindowLoop(QApplication& app, Session& session, bool batch) {
     // The exit status of a batch run is kept here rather than trusted to the
     // loop's return code: closing the last window also quits the loop, with 0.
     int batchStatus = -1;
-    QObject::connect(&session, &Session::closeRequested, &app, [&stops, &batchStatus] {
+    QObject::connect(&session, &Session::closeRequested, &app, [&stops, &batchStatus, &session] {
         if (batchStatus < 0)
-            batchStatus = stops ? batchCloseStatus(stops.get()) : int(ExitDone);
+            batchStatus = stops ? batchCloseStatus(stops.get(), session) : int(ExitDone);
         QCoreApplication::exit(batchStatus);
     });
     Topti_main window(session);

@@ -16,6 +16,7 @@
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 
 using namespace fixture;
@@ -196,10 +197,8 @@ TEST_F(Batch, FailuresEndWithStatusOneAndTheMessage) {
     const QStringList model = {"--db", dbPath, "--sql", kModelSql, "--touch", path("runs.txt")};
     const std::vector<Case> cases = {
         {"missing database",
-         {"RF=run.sh", "DB=" + missingDb, "RT=results", "CD=1=1", "GO"},
-         model,
-         "missing.sqlite",
-         false},
+         line({"GO"}).replaceInStrings(QRegularExpression("^DB=.*"), "DB=" + missingDb), model,
+         "missing.sqlite", false},
         {"no database at all",
          {"NX=5", "GO"},
          {},
@@ -217,14 +216,23 @@ TEST_F(Batch, FailuresEndWithStatusOneAndTheMessage) {
         {"model that deletes result rows", line({"GO"}),
          model + QStringList{"--behave", "delete", "--leave", "1"}, "1 is gone"},
         {"RT= naming no table", line({"GO"}).replaceInStrings("RT=results", "RT=resluts"), model,
-         "CD=1=1: no result table is chosen: RT=resluts names no table or view of the database.",
-         false},
+         "RT=resluts: the database has no table or view of that name.", false},
         {"MO= naming no column", line({"MO=SIMM", "GO"}), model,
          "MO=SIMM: the result table results has no column of that name.", false},
         {"OB= missing", line({"GO"}).filter(QRegularExpression("^(?!OB=)")), model,
          "No observed column is chosen: give it with OB=<column>", false},
         {"KR= not a number", line({"KR=0.01.5", "GO"}), model,
-         "KR=0.01.5: '0.01.5' is not a valid floating point value.", false},
+         "KR=0.01.5: KR= needs a tolerance of 0 or more, not '0.01.5'.", false},
+        {"criterion that is none", line({"EF=foo", "GO"}), model,
+         "EF=foo: EF= needs one of the criteria RMSE, NRMSE or CV(RMSE), not 'foo'.", false},
+        {"negative Nmax", line({"NX=-3", "GO"}), model, "NX=-3: Nmax needs a whole number", false},
+        {"key in lower case", line({"nx=5", "GO"}), model,
+         "nx=5: not a known argument; keys are written in upper case: NX=5", false},
+        {"colon for equals", line({"NX:10", "GO"}), model, "did you mean NX=10?", false},
+        {"no variance column", line({"GO"}).filter(QRegularExpression("^(?!OV=)")), model,
+         "No variance column is chosen: give it with OV=<column>.", false},
+        {"no database given", line({"GO"}).filter(QRegularExpression("^(?!DB=)")), model,
+         "No database is open: give one with DB=<file>.", false},
         {"crossed bounds", line({"GO"}), model, "Parameter 2 (b): MINIMUM 5 is above MAXIMUM 4.",
          false, "update PARM_INT set MINIMUM = 5, MAXIMUM = 4 where ALIAS = 'b'"},
         {"run script with CR LF line ends",
@@ -324,7 +332,8 @@ TEST_F(Batch, TerminalOptionsAndTheMissingDisplay) {
          {"RF=", "CD=", "RT=", "DB=", "OB=", "MO=", "IX=", "OV=", "KR=", "NX=", "RS_", "XL_OUT",
           "EF=", "PR=", "PV=", "GO", "?", "Exit statuses", "143"})
         EXPECT_TRUE(r.out.contains(QString::fromUtf8(key))) << key;
-    EXPECT_TRUE(r.out.contains("DB= before RT=, RT= before CD="));
+    EXPECT_TRUE(r.out.contains("The keys act in this order: RF=, DB=, RT=, CD="));
+    EXPECT_TRUE(r.out.contains("  3    the calibration completed"));
 
     r = run({"--version"});
     EXPECT_EQ(r.status, 0);
@@ -341,6 +350,45 @@ TEST_F(Batch, TerminalOptionsAndTheMissingDisplay) {
     r = run({"?"});
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(r.out.contains(batchHelpText() + "\n")) << r.out.toStdString();
+}
+
+// The column keys before CD= find their columns, and a line without RS_ writes
+// its protocol as PROT_UNC.TXT and its workbook as opti_res.xlsx, never a file
+// named by its extension alone.
+TEST_F(Batch, OrderOfTheKeysAndTheProtocolWithoutAName) {
+    writeRunScript(dir.path(), {"--db", dbPath, "--sql", kModelSql});
+    QStringList args = line({"NX=20", "GO"}).filter(QRegularExpression("^(?!RS_)"));
+    std::reverse(args.begin(), args.end());
+    const Outcome r = run(args);
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_TRUE(QFile::exists(path("PROT_UNC.TXT")));
+    EXPECT_TRUE(QFile::exists(path("opti_res.xlsx")));
+    EXPECT_FALSE(QFile::exists(path(".txt")));
+    EXPECT_FALSE(QFile::exists(path(".xlsx")));
+}
+
+// A calibration that ends on a bound: the analysis is refused, which the exit
+// status, standard error and the journal say; the standard errors and
+// correlations of the earlier values are gone beside the new AVAL.
+TEST_F(Batch, RefusedAnalysisEndsWithItsOwnStatusAndNoStaleErrors) {
+    dbPath = makeDb(dir.path(), QString(kDbSql) +
+                                    "alter table PARM_INT add column r_2 double;"
+                                    "update PARM_INT set ERROR = 0.5, r_2 = 0.3;"
+                                    "update PARM_INT set MAXIMUM = 2.5 where ALIAS = 'b';");
+    writeRunScript(dir.path(), {"--db", dbPath, "--sql", kModelSql});
+    const Outcome r = run(line({"NX=60", "GO"}));
+    EXPECT_EQ(r.status, 3) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("the uncertainty analysis was refused: at least one parameter is "
+                               "at the limit"))
+        << r.err.toStdString();
+    EXPECT_NEAR(queryDouble(dbPath, "select AVAL from PARM_INT where ALIAS='b'"), 2.5, 1e-9);
+    EXPECT_EQ(queryText(dbPath, "select count(*) from PARM_INT where ERROR is not null or r_2 is "
+                                "not null"),
+              "0");
+    EXPECT_EQ(queryText(dbPath, "select group_concat(KIND || ':' || OUTCOME || ':' || "
+                                "coalesce(REASON, ''), ' / ') from FITMARA_OPERATIONS"),
+              "calibration:finished: / uncertainty:refused:at least one parameter is at the limit");
+    expectModelTablesUntouched();
 }
 
 // Everything a protocol comparison covers: the two protocol files and every

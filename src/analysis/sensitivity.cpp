@@ -44,6 +44,19 @@ SensitivitySummary SensitivityAnalysis::run() {
         report.parameterValuesChanged();
         throw;
     }
+    // The runs wrote their trial vectors as AVAL; the coefficients are no
+    // values to keep, and a calibration's AVAL with its standard errors must
+    // survive them (a following uncertainty analysis works at AVAL).
+    try {
+        writeStoredResults(db, before);
+    } catch (...) {
+        restoreAfterFailure(db, runMarker, log,
+                            QStringLiteral("The sensitivity analysis could not set PARM_INT "
+                                           "back; the model's tables are restored from their "
+                                           "backups."));
+        putBackStoredResults(db, cfg.db_f_name, before, report);
+        throw;
+    }
     restore(db, runMarker, log);
 
     // The values the runs used: the evaluation clamped each to its bounds.
@@ -129,8 +142,6 @@ void SensitivityAnalysis::sensit(double x, SensitivitySummary& summary, tfmatrix
                 summary.haveBest = true;
             }
         }
-        // AVAL as the runs one after the other leave it: the last run's values.
-        storeAval(db, outcomes.back().result.vector);
         summary.ndim = ndim;
         summary.criteria = std::move(y);
         summary.complete = std::move(done);

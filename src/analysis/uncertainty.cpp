@@ -51,10 +51,9 @@ UncertaintySummary UncertaintyAnalysis::run() {
     // An interactive analysis keeps its workbook in memory, so that the person
     // can save it afterwards without having asked for it at the start.
     const bool buildBook = excel_out || !autorun;
-    const QString protocolName =
-        autorun ? cfg.result_file + QStringLiteral(".txt") : QStringLiteral("PROT_UNC.TXT");
+    const QString protocolName = cfg.uncertaintyProtocolName();
     if (autorun)
-        report.saveLog(cfg.result_file + QStringLiteral(".txt"));
+        report.saveLog(protocolName);
 
     const QString VAR = cfg.varianceColumn;
     if (VAR.isEmpty()) {

@@ -170,8 +170,8 @@ EllipseAxes ellipseAxes(const RCOMat& V) {
 }
 
 QString reportWorkbookPath(const QString& workpath, bool autorun, const QString& resultFile) {
-    return workpath +
-           (autorun ? resultFile + QStringLiteral(".xlsx") : QStringLiteral("opti_res.xlsx"));
+    return workpath + (autorun && !resultFile.isEmpty() ? resultFile + QStringLiteral(".xlsx")
+                                                        : QStringLiteral("opti_res.xlsx"));
 }
 
 void Workbook::checkName(const QString& name) const {

@@ -47,11 +47,12 @@ QString usageText() {
         "WAYLAND_DISPLAY unset, or naming one that does not answer) it runs without a\n"
         "window and needs DB=.\n"
         "\n"
-        "Keys (each argument takes effect at once, in the order given):\n"
+        "Keys (the whole line is checked before any of it is applied; the order of the\n"
+        "arguments does not matter):\n"
         "  RF=<run script>   starts the model; a bare name is taken from the current folder\n"
         "  DB=<database>     the SQLite database file; opened at once\n"
         "  RT=<table>        the result table (its name matched ignoring case)\n"
-        "  CD=<condition>    SQL condition choosing the result rows; opens the result table\n"
+        "  CD=<condition>    SQL condition choosing the result rows (default 1=1)\n"
         "  OB=<column>       observed values\n"
         "  MO=<column>       simulated values (the model writes them)\n"
         "  IX=<column>       index (group) column\n"
@@ -75,10 +76,12 @@ QString usageText() {
         "  GO                run unattended\n"
         "  ?                 show the batch parameters and end\n"
         "\n"
-        "Order: DB= before RT=, RT= before CD=, and CD= before OB=, MO=, IX= and OV=\n"
-        "(opening the result table fills their lists). The other keys may stand anywhere.\n"
-        "Keys are case-sensitive, except XL_OUT and the key EF= (its value is taken as\n"
-        "typed); GO and RESUME only in upper case. Arguments that match no key are ignored.\n"
+        "The keys act in this order: RF=, DB=, RT=, CD=, then OB=, MO=, IX= and OV=.\n"
+        "Keys are written in upper case, except XL_OUT and EF= (its value in any case).\n"
+        "An argument that is no key, or a key whose value cannot be used, is an error\n"
+        "that names it; nothing is applied then. With GO the line must give RF=, DB=,\n"
+        "RT=, OB=, MO= and OV= (IX= for NRMSE and CV(RMSE)). Without RS_ the protocol\n"
+        "is PROT_UNC.TXT and the workbook opti_res.xlsx.\n"
         "The optimisation protocol is written to Opti_Result.TXT in the current folder;\n"
         "the model's output of each run to model.log in the run script's folder.\n"
         "\n"
@@ -90,6 +93,9 @@ QString usageText() {
         "  0    the run completed (also for ?, --help and --version)\n"
         "  1    an error ended the run; its message is on standard error\n"
         "  2    the window was asked for, but no display is available\n"
+        "  3    the calibration completed (AVAL holds its values), but the uncertainty\n"
+        "       analysis was refused (the reason is on standard error); ERROR and r_k\n"
+        "       are empty\n"
         "  130  stopped by SIGINT, 143 stopped by SIGTERM (the model's tables are\n"
         "       restored and the protocol so far is written)\n");
 }
@@ -325,10 +331,17 @@ int batchFailureStatus(const StopSignals* stops) {
     return stops && stops->received() ? exitStatusForSignal(stops->received()) : ExitFailed;
 }
 
-int batchCloseStatus(const StopSignals* stops) {
+int batchCloseStatus(const StopSignals* stops, const Session& session) {
     if (stops && stops->received()) {
         reportBatchError(QStringLiteral("The run was stopped by a signal."));
         return exitStatusForSignal(stops->received());
+    }
+    if (!session.analysisRefusal.isEmpty()) {
+        reportBatchError(QStringLiteral("The calibration completed and its values are stored as "
+                                        "AVAL, but the uncertainty analysis was refused: %1. "
+                                        "ERROR and the correlations r_k of PARM_INT are empty.")
+                             .arg(session.analysisRefusal));
+        return ExitAnalysisRefused;
     }
     return ExitDone;
 }
@@ -360,7 +373,7 @@ int runHeadless(Session& session) {
     // Events still queued (a signal that came during the last model run).
     QCoreApplication::processEvents();
     if (session.closeWasRequested)
-        return batchCloseStatus(&stops);
+        return batchCloseStatus(&stops, session);
     reportBatchError(QStringLiteral("The batch run ended without completing the calibration."));
     return batchFailureStatus(&stops);
 }

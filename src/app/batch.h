@@ -16,6 +16,10 @@ enum BatchExit : int {
     ExitDone = 0,      // the calibration (and its analysis) completed, or "?" / --help / --version
     ExitFailed = 1,    // an error ended the run; the message is on standard error
     ExitNoDisplay = 2, // the window was asked for where no display is available
+    // The calibration completed and its values are stored as AVAL, but the
+    // uncertainty analysis could not be made (a parameter at its limit, ...):
+    // ERROR and r_k are empty. The reason is on standard error.
+    ExitAnalysisRefused = 3,
 };
 constexpr int exitStatusForSignal(int signo) {
     return 128 + signo;
@@ -51,6 +55,7 @@ class HeadlessAsker : public Asker {
     void showResultDialog(Session& session) override;
     void showHelp(const QString& text, const QString& caption) override;
     void editTextFile(const QString& path) override;
+    bool asksThePerson() const override { return false; }
 };
 
 // While it lives, SIGINT and SIGTERM stop the session's running operation like
@@ -82,7 +87,9 @@ class StopSignals : public QObject {
 // The exit status of a batch run that ended with an error (message already
 // printed) or with the window closed, given the signals received.
 int batchFailureStatus(const StopSignals* stops);
-int batchCloseStatus(const StopSignals* stops);
+// At the window's close: a signal's status, ExitAnalysisRefused (said on
+// standard error) when the session's analysis was refused, else ExitDone.
+int batchCloseStatus(const StopSignals* stops, const Session& session);
 
 // Writes "fitmara: <message>" to standard error.
 void reportBatchError(const QString& message);

@@ -1,9 +1,31 @@
-// The command line, applied by the activation handler of the main window: every
-// argument acts at once on the state the earlier ones left, so a working line
-// gives DB= before RT=, RT= before CD=, and CD= before the four column keys.
+// The command line, applied by the activation handler of the main window and by
+// the headless run. The whole line is read and checked first (parseCommandLine):
+// a line with an error applies nothing. Then the keys act in a fixed order,
+// whatever order the line gave them in: the run file, the database, the result
+// table, its condition, its columns.
 #include "app/batch.h"
+#include "app/command_line_parser.h"
 #include "app/session.h"
 #include "base/fit_error.h"
+
+#include <QFileInfo>
+
+namespace {
+
+ColumnRole columnRoleOf(SessionKey key) {
+    switch (key) {
+    case SessionKey::Model:
+        return ColumnRole::Model;
+    case SessionKey::Index:
+        return ColumnRole::Index;
+    case SessionKey::Variance:
+        return ColumnRole::Variance;
+    default:
+        return ColumnRole::Observed;
+    }
+}
+
+} // namespace
 
 void Session::applyCommandLine() {
     // The window activates again when a dialog closes, also during a calibration
@@ -12,71 +34,116 @@ void Session::applyCommandLine() {
     if (busy())
         return;
 
-    settings.autorun = false;
-    settings.excel_out = false;
-    commandLineValues.clear();
-    static const QStringList namedKeys = {
-        "RF=", "CD=", "RT=", "DB=", "OB=", "MO=", "IX=", "OV=", "KR=", "NX="};
-    try {
-        for (const QString& arg : arguments) {
-            try {
-                const QString key = arg.left(3);
-                const QString value = arg.mid(3);
-                if (namedKeys.contains(key))
-                    commandLineValues.insert(key, value);
-                if (key == QLatin1String("RF=")) {
-                    setRunFile(value);
-                } else if (key == QLatin1String("CD=")) {
-                    settings.condition = value;
-                    // Without a result table the statement fails for want of a
-                    // table name: say which argument missed it.
-                    if (settings.tname.isEmpty() &&
-                        commandLineValues.contains(QStringLiteral("RT=")))
-                        throw FitError(
-                            QStringLiteral("no result table is chosen: RT=%1 names no table or "
-                                           "view of the database.")
-                                .arg(commandLineValues.value(QStringLiteral("RT="))));
-                    openResultTable();
-                } else if (key == QLatin1String("RT=")) {
-                    form.table_LIST.selectIgnoringCase(value);
-                    applyTableChoice();
-                } else if (key == QLatin1String("DB=")) {
-                    settings.db_f_name = value;
-                    const int cut = value.lastIndexOf(QLatin1Char('/'));
-                    settings.workpath = cut < 0 ? QString() : value.left(cut + 1);
-                    db_open();
-                } else if (key == QLatin1String("OB=")) {
-                    chooseColumnNamed(ColumnRole::Observed, value);
-                } else if (key == QLatin1String("MO=")) {
-                    chooseColumnNamed(ColumnRole::Model, value);
-                } else if (key == QLatin1String("IX=")) {
-                    chooseColumnNamed(ColumnRole::Index, value);
-                } else if (key == QLatin1String("OV=")) {
-                    chooseColumnNamed(ColumnRole::Variance, value);
-                } else if (settings.applyArgument(arg)) {
-                    if (key == QLatin1String("NX="))
-                        setMaxCallText(QString::number(settings.max_call));
-                } else if (arg == QLatin1String("?")) {
-                    if (asker)
-                        asker->showHelp(batchHelpText(), batchHelpCaption());
-                    emit stateChanged();
-                    requestClose();
-                    return;
-                }
-            } catch (const FitError& e) {
-                // Name the argument: in a long batch line the bare reason ("not a
-                // valid integer") does not tell which one to correct.
-                throw FitError(arg + QStringLiteral(": ") + e.message());
-            }
-            emit stateChanged();
-        }
-
-        settings.applyCriterionName();
+    CommandLineContext context;
+    context.databaseOpen = db.isOpen();
+    context.canAskForDatabase = asker && asker->asksThePerson();
+    context.resultTableChosen = !settings.tname.isEmpty();
+    context.resultTableOpen = !form.resultQuery.isEmpty();
+    const ParsedCommandLine line = parseCommandLine(arguments, settings, context);
+    if (line.help) {
+        if (asker)
+            asker->showHelp(batchHelpText(), batchHelpCaption());
         emit stateChanged();
+        requestClose();
+        return;
+    }
+    if (!line.errors.isEmpty()) {
+        emit stateChanged();
+        throw FitError(line.errors.join(QLatin1Char('\n')));
+    }
+
+    commandLineValues.clear();
+    for (const auto& [key, value] : line.sessionValues)
+        commandLineValues.insert(sessionKeyName(key), value);
+
+    // Each key's failure names the argument: in a long batch line the bare
+    // reason does not tell which one to correct.
+    auto applying = [&](SessionKey key, const std::function<void(const QString&)>& apply) {
+        if (!line.has(key))
+            return;
+        const QString value = line.value(key);
+        try {
+            apply(value);
+        } catch (const FitError& e) {
+            throw FitError(sessionKeyName(key) + value + QStringLiteral(": ") + e.message());
+        }
+        emit stateChanged();
+    };
+    bool tableKeys = false;
+    for (const auto& [key, value] : line.sessionValues)
+        if (key != SessionKey::RunFile && key != SessionKey::Database)
+            tableKeys = true;
+    try {
+        applying(SessionKey::RunFile, [this](const QString& value) {
+            setRunFile(value);
+            if (!QFileInfo::exists(settings.runFile))
+                throw FitError(
+                    QStringLiteral("the run file \"%1\" does not exist. Give an existing run "
+                                   "script with RF=<file>.")
+                        .arg(settings.runFile));
+        });
+        applying(SessionKey::Database, [this](const QString& value) {
+            settings.db_f_name = value;
+            const int cut = value.lastIndexOf(QLatin1Char('/'));
+            settings.workpath = cut < 0 ? QString() : value.left(cut + 1);
+            db_open();
+        });
+        // The keys of the result table need a database: without DB= the person
+        // chooses one first.
+        if (tableKeys && !db.isOpen()) {
+            changeDatabase();
+            if (!db.isOpen())
+                throw FitError(QStringLiteral("No database is open: give one with DB=<file>."));
+        }
+        applying(SessionKey::ResultTable, [this](const QString& value) {
+            form.table_LIST.selectIgnoringCase(value);
+            if (form.table_LIST.index < 0)
+                throw FitError(QStringLiteral("the database has no table or view of that name."));
+            applyTableChoice();
+        });
+        // The column lists are filled by opening the result table: with CD=, or
+        // with the condition it has (1=1 when none) for the column keys.
+        bool columnKeys = false;
+        for (SessionKey k :
+             {SessionKey::Observed, SessionKey::Model, SessionKey::Index, SessionKey::Variance})
+            columnKeys = columnKeys || line.has(k);
+        if (line.has(SessionKey::Condition)) {
+            applying(SessionKey::Condition, [this](const QString& value) {
+                settings.condition = value;
+                openResultTable();
+            });
+        } else if (columnKeys &&
+                   (line.has(SessionKey::ResultTable) || form.resultQuery.isEmpty())) {
+            openResultTable();
+        }
+        for (SessionKey k :
+             {SessionKey::Observed, SessionKey::Model, SessionKey::Index, SessionKey::Variance})
+            applying(k, [this, k](const QString& value) {
+                chooseColumnNamed(columnRoleOf(k), value);
+                if (columnList(columnRoleOf(k)).index < 0)
+                    throw FitError(QStringLiteral("the result table %1 has no column of that name.")
+                                       .arg(settings.tname));
+            });
     } catch (...) {
         emit stateChanged();
         throw;
     }
+    // The values of the line take effect once its keys could all be applied;
+    // the fields the keys above set are kept as they set them.
+    CalibrationSettings applied = line.settings;
+    applied.runFile = settings.runFile;
+    applied.db_f_name = settings.db_f_name;
+    applied.workpath = settings.workpath;
+    applied.tname = settings.tname;
+    applied.condition = settings.condition;
+    applied.observedColumn = settings.observedColumn;
+    applied.modelColumn = settings.modelColumn;
+    applied.indexColumn = settings.indexColumn;
+    applied.varianceColumn = settings.varianceColumn;
+    settings = applied;
+    if (line.maxCallsGiven)
+        form.edit2 = QString::number(settings.max_call);
+    emit stateChanged();
 
     if (!db.isOpen())
         changeDatabase();

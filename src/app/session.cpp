@@ -26,7 +26,7 @@ Session::Session(QObject* parent)
 void Session::setMaxCallText(const QString& text) {
     form.edit2 = text;
     // max_call keeps its last valid value when the text is no integer.
-    settings.max_call = parseDecimalInt(text);
+    settings.max_call = parseMaxCalls(text);
 }
 
 void Session::plotParameter(int index) {

@@ -71,6 +71,9 @@ class Asker {
         (void)path;
         return false;
     }
+    // Whether a person answers (a dialog can choose the database); false for a
+    // run without a window.
+    virtual bool asksThePerson() const { return true; }
 };
 
 // What the controls show beyond the settings: the lists to choose from and the
@@ -123,7 +126,11 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     bool success = false;       // the optimised values were accepted
     OfferedResult offered;      // what the last calibration offered
     bool resultOffered = false; // the result dialog was shown for it
-    QString cs;                 // the connection description of the open database
+    // Why the last uncertainty analysis could not be made ("at least one
+    // parameter is at the limit"); empty when it was made. An unattended run
+    // ends with its own exit status then.
+    QString analysisRefusal;
+    QString cs; // the connection description of the open database
     bool parmintOpen = false;
 
     LogList lb;
@@ -201,7 +208,7 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
         NeedsModelRun = 1,    // run file, result table, condition, simulated column
         NeedsCriterion = 2,   // observed column; the index column for a grouped criterion
         NeedsTolerance = 4,   // the convergence criterion (KR=, Edit3)
-        NeedsUncertainty = 8, // the observed column; a variance column that exists, if one is given
+        NeedsUncertainty = 8, // the observed column and a variance column that exists
     };
     // One line per setting the operation cannot work with, naming the key and the value.
     QStringList settingsProblems(unsigned needs);
@@ -355,7 +362,10 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
   private:
     // Runs an operation with its run journal: the operation's row, one row per
     // model run, the outcome at its end (also for an error, which is rethrown).
-    void journaled(journal::OperationKind kind, const std::function<void()>& work);
+    // `refusal`, when given, tells after the work why it could not be made
+    // (empty: it was made); the operation is then recorded as refused.
+    void journaled(journal::OperationKind kind, const std::function<void()>& work,
+                   const std::function<QString()>& refusal = {});
 
     int busyDepth = 0;
     struct Parallel;

@@ -112,8 +112,11 @@ QStringList Session::settingsProblems(unsigned needs) {
         column(form.obs_fld, QStringLiteral("OB="), QStringLiteral("observed"), false);
     if ((needs & NeedsCriterion) && (settings.criterion == 2 || settings.criterion == 3))
         column(form.idx_fld, QStringLiteral("IX="), QStringLiteral("index"), false);
+    // The observation variances weight the Fisher information: without them
+    // the analysis cannot be made, which an unattended run would otherwise
+    // find only after the calibration.
     if (needs & NeedsUncertainty)
-        column(form.var_fld, QStringLiteral("OV="), QStringLiteral("variance"), true);
+        column(form.var_fld, QStringLiteral("OV="), QStringLiteral("variance"), false);
 
     if (needs & NeedsTolerance) {
         try {

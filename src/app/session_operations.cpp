@@ -47,7 +47,8 @@ double Session::model_eval(const tfmatrix& vector, int mode, bool* complete) {
     return 0;
 }
 
-void Session::journaled(journal::OperationKind kind, const std::function<void()>& work) {
+void Session::journaled(journal::OperationKind kind, const std::function<void()>& work,
+                        const std::function<QString()>& refusal) {
     RunJournal book(db);
     book.begin(kind, settings, settings.resume);
     if (!book.setAside().isEmpty())
@@ -96,8 +97,11 @@ void Session::journaled(journal::OperationKind kind, const std::function<void()>
         throw;
     }
     evaluator.setJournal(outer);
+    const QString refused = refusal ? refusal() : QString();
     if (stopFlag)
         book.end(journal::Outcome::Stopped, QStringLiteral("stopped on request"));
+    else if (!refused.isEmpty())
+        book.end(journal::Outcome::Refused, refused);
     else
         book.end(journal::Outcome::Finished);
 }
@@ -112,6 +116,7 @@ void Session::startOptimization() {
     runClock.start();
     bestSoFar = 0;
     haveBest = false;
+    analysisRefusal.clear();
 
     // Nothing is backed up or run for an empty parameter table, nor for settings
     // or records that cannot work.
@@ -292,6 +297,7 @@ void Session::analyseUncertainty() {
     BusyScope busyScope(*this);
     lcid = -99; // no workbook yet in this analysis
     lastWorkbook.reset();
+    analysisRefusal.clear();
     UncertaintyAnalysis analysis(settings, db, evaluator, *this,
                                  {criterionSeries, criterionSeriesName});
     // On its own (not after a calibration, which guards its tables) the analysis
@@ -341,7 +347,12 @@ void Session::analyseUncertainty() {
     const bool madeWorkspaces = openParallel();
     analysis.setParallel(parallelRuns());
     try {
-        journaled(journal::OperationKind::Uncertainty, [&] { analysis.run(); });
+        journaled(
+            journal::OperationKind::Uncertainty, [&] { analysis.run(); },
+            [&] {
+                const UncertaintySummary& found = analysis.summary();
+                return found.outcome == Outcome::Refused ? found.reason : QString();
+            });
     } catch (...) {
         if (madeWorkspaces)
             closeParallel(false);
@@ -351,6 +362,8 @@ void Session::analyseUncertainty() {
     if (madeWorkspaces)
         closeParallel(true);
     keepResults();
+    if (analysis.summary().outcome == Outcome::Refused)
+        analysisRefusal = analysis.summary().reason;
     const QString& workbook = analysis.summary().workbook;
     if (!workbook.isEmpty() && asker && !settings.autorun)
         asker->openWorkbook(workbook);

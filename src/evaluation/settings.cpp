@@ -3,6 +3,7 @@
 #include "base/fit_error.h"
 #include "base/number_format.h"
 
+#include <cmath>
 #include <functional>
 
 namespace {
@@ -38,7 +39,34 @@ int parseParallelRuns(const QString& key, const QString& value) {
     return n;
 }
 
+// The convergence tolerance: a number of 0 or more, kept as typed (the journal
+// compares it as given).
+QString checkedTolerance(const QString& value) {
+    double t = -1;
+    try {
+        t = parseNumberText(value);
+    } catch (const FitError&) {
+    }
+    if (!std::isfinite(t) || t < 0)
+        throw FitError(QStringLiteral("KR= needs a tolerance of 0 or more, not '%1'.").arg(value));
+    return value;
+}
+
+// The error criterion by its name, in any letter case; stored as the name is spelt.
+QString checkedCriterionName(const QString& value) {
+    for (const char* name : {"RMSE", "NRMSE", "CV(RMSE)"})
+        if (value.trimmed().compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
+            return QLatin1String(name);
+    throw FitError(
+        QStringLiteral("EF= needs one of the criteria RMSE, NRMSE or CV(RMSE), not '%1'.")
+            .arg(value));
+}
+
 // A key of three characters and what its value sets.
+//
+// A new setting of the command line is one entry here: its key, the case in
+// which it is recognised, and what its value sets. Whatever the entry throws
+// (FitError) makes the argument an error of the line, named with it.
 struct ValueKey {
     const char* key;
     Qt::CaseSensitivity cs;
@@ -47,13 +75,17 @@ struct ValueKey {
 
 const ValueKey kValueKeys[] = {
     {"KR=", Qt::CaseSensitive,
-     [](CalibrationSettings& s, const QString&, const QString& v) { s.tolerance = v; }},
+     [](CalibrationSettings& s, const QString&, const QString& v) {
+         s.tolerance = checkedTolerance(v);
+     }},
     {"NX=", Qt::CaseSensitive,
      [](CalibrationSettings& s, const QString&, const QString& v) {
-         s.max_call = parseDecimalInt(v);
+         s.max_call = parseMaxCalls(v);
      }},
     {"EF=", Qt::CaseInsensitive,
-     [](CalibrationSettings& s, const QString&, const QString& v) { s.errfun = v; }},
+     [](CalibrationSettings& s, const QString&, const QString& v) {
+         s.errfun = checkedCriterionName(v);
+     }},
     {"PR=", Qt::CaseSensitive,
      [](CalibrationSettings& s, const QString& k, const QString& v) {
          s.pauseAfterRunMs = parsePauseMs(k, v);
@@ -88,6 +120,16 @@ const ValueKey kValueKeys[] = {
 
 } // namespace
 
+int parseMaxCalls(const QString& text) {
+    bool ok = false;
+    const int n = text.trimmed().toInt(&ok, 10);
+    if (!ok || n < 1)
+        throw FitError(
+            QStringLiteral("Nmax needs a whole number of model evaluations of 1 or more, not '%1'.")
+                .arg(text));
+    return n;
+}
+
 QString CalibrationSettings::criterionName() const {
     switch (criterion) {
     case 2:
@@ -97,6 +139,11 @@ QString CalibrationSettings::criterionName() const {
     default:
         return QStringLiteral("RMSE");
     }
+}
+
+QString CalibrationSettings::uncertaintyProtocolName() const {
+    return autorun && !result_file.isEmpty() ? result_file + QStringLiteral(".txt")
+                                             : QStringLiteral("PROT_UNC.TXT");
 }
 
 double CalibrationSettings::ftol() const {

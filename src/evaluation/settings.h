@@ -12,6 +12,10 @@
 // in the key table of applyArgument().
 #include <QString>
 
+// Nmax as typed (NX=, the window's edit box): a whole number of 1 or more;
+// FitError naming the text otherwise.
+int parseMaxCalls(const QString& text);
+
 struct CalibrationSettings {
     // ---- the database and the result table ----
     QString db_f_name; // the database file
@@ -49,16 +53,19 @@ struct CalibrationSettings {
 
     // The name of the criterion (RMSE, NRMSE, CV(RMSE)).
     QString criterionName() const;
+    // The uncertainty protocol: RS_<name>.txt in a batch run that names one,
+    // else PROT_UNC.TXT (never a name of its extension alone).
+    QString uncertaintyProtocolName() const;
     // The tolerance read with the locale's settings; FitError when it is no number.
     double ftol() const;
     // The sensitivity step as a fraction (percent / 100); FitError when it is no number.
     double stepFraction() const;
 
     // Applies one command-line argument that only sets a value (KR=, NX=, PR=,
-    // PV=, NP=, WD=, EF=, TO=, RR=, RS_..., XL_OUT, GO, RESUME). False when the argument is
-    // none of these;
-    // FitError for a value that is not valid. Keys that act on the database
-    // (DB=, RT=, CD=, the column roles, RF=) are applied by the session.
+    // PV=, NP=, WD=, EF=, TO=, RR=, RS_..., XL_OUT, GO, RESUME). False when the
+    // argument is none of these; FitError for a value that is not valid. Keys
+    // that act on the database (DB=, RT=, CD=, the column roles, RF=) are read
+    // by the command-line parser and applied by the session.
     bool applyArgument(const QString& arg);
     // The "parallel runs" field: FitError naming it when the text is no whole
     // number from 1 to 256.

@@ -6,6 +6,7 @@
 #include "evaluation/parallel_runs.h"
 #include "evaluation/run_journal.h"
 #include "paramdb/database.h"
+#include "paramdb/stored_results.h"
 
 #include <QElapsedTimer>
 #include <QSqlQuery>
@@ -307,10 +308,13 @@ CalibrationSummary Calibration::optimize() {
         while (q.next())
             rowids.push_back(q.value(0).toLongLong());
         q.finish();
+        // The standard errors of an earlier analysis do not belong to the new
+        // values: they go with them, and an analysis after this one fills them.
         db.inTransaction([&] {
             for (int k = 0; k < static_cast<int>(rowids.size()) && k + 1 <= ndim; ++k)
                 db.exec(QStringLiteral("update parm_int set AVAL=? where rowid=?"),
                         {summary.result[k + 1], rowids[k]});
+            clearAnalysisResults(db);
         });
         report.parameterListChanged();
     }

@@ -308,6 +308,8 @@ QString outcomeName(Outcome outcome) {
         return QStringLiteral("stopped");
     case Outcome::Failed:
         return QStringLiteral("failed");
+    case Outcome::Refused:
+        return QStringLiteral("refused");
     }
     return {};
 }

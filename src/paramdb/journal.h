@@ -13,8 +13,10 @@
 //     FINGERPRINT  SHA-256 (hex) of PARAMETERS
 //     STARTED, ENDED  UTC, ISO 8601 with milliseconds ("2024-05-01T12:00:00.125Z");
 //                  ENDED is NULL while it runs, and for ever when it was killed
-//     OUTCOME      'finished' | 'stopped' | 'failed'; NULL: not ended
-//     REASON       the error or stop message, for 'stopped' and 'failed'
+//     OUTCOME      'finished' | 'stopped' | 'failed' | 'refused' (an analysis
+//                  that could not be made); NULL: not ended
+//     REASON       the error or stop message, for 'stopped' and 'failed'; why
+//                  the analysis could not be made, for 'refused'
 //     RESUMED      how many times it was resumed
 //   FITMARA_RUNS  one row per model run (each try of a retried run its own)
 //     ID, OPERATION_ID (FITMARA_OPERATIONS.ID)
@@ -69,7 +71,7 @@ enum class Phase { InitialSimplex, Search, Shrink, Speculative, Sensitivity, Unc
 QString phaseName(Phase phase); // "initial simplex", ...
 std::optional<Phase> phaseFromName(const QString& name);
 
-enum class Outcome { Finished, Stopped, Failed };
+enum class Outcome { Finished, Stopped, Failed, Refused };
 QString outcomeName(Outcome outcome); // "finished", ...
 
 // One model run, as recordRun() stores it and completedRun() gives it back.

@@ -49,3 +49,14 @@ void writeStoredResults(Database& db, const StoredResults& stored) {
             db.exec(sql, row.values + QVariantList{row.rowid});
     });
 }
+
+void clearAnalysisResults(Database& db) {
+    static const QRegularExpression analysed(QStringLiteral("^(error|r_[0-9]+)$"),
+                                             QRegularExpression::CaseInsensitiveOption);
+    QStringList set;
+    for (const QString& c : db.columns(QStringLiteral("parm_int")))
+        if (analysed.match(c).hasMatch())
+            set << quoted(c) + QStringLiteral(" = NULL");
+    if (!set.isEmpty())
+        db.exec(QStringLiteral("update parm_int set ") + set.join(QStringLiteral(", ")));
+}

@@ -21,3 +21,7 @@ struct StoredResults {
 StoredResults readStoredResults(Database& db);
 // Writes the values back, all or none.
 void writeStoredResults(Database& db, const StoredResults& stored);
+// Empties ERROR and r_2 ... r_n: standard errors and correlations belong to the
+// AVAL they were found at, and go when a new AVAL is stored. One statement, no
+// transaction of its own (it goes into the one that stores AVAL).
+void clearAnalysisResults(Database& db);
