@@ -2,7 +2,8 @@
 """Writes a model folder for the comparison: calib.sqlite with a polynomial model
 of NPARAMS coefficients over ROWS result rows, and run.sh, which runs the
 stand-in model (it sleeps SLEEP_MS, then computes every row with one UPDATE)
-and appends the model's own time in nanoseconds to model_ns.
+on the calib.sqlite of its working folder (so that parallel runs use their
+workspace's copy) and appends the model's own time in nanoseconds to model_ns.
 
     make_model.py DIR ROWS NPARAMS SLEEP_MS STANDIN_MODEL
 """
@@ -58,7 +59,7 @@ def main():
         f.write(
             "#!/bin/sh\n"
             "s=$(date +%s%N)\n"
-            f"'{standin}' --db '{db}' --behave slow --sleep {sleep_ms} "
+            f"'{standin}' --db calib.sqlite --behave slow --sleep {sleep_ms} "
             f"--sql 'UPDATE results SET SIM = {terms}'\n"
             "r=$?\n"
             f"echo $(( $(date +%s%N) - s )) >> '{os.path.abspath(folder)}/model_ns'\n"

@@ -10,6 +10,7 @@ Fitmara does, and prints the number of runs and the time of the search.
 
 A benchmark of the project, not a part of the program (Debian's python3-scipy).
 """
+import os
 import sqlite3
 import subprocess
 import sys
@@ -40,7 +41,7 @@ def main():
                     f"update {fname} set {pname} = ? where {selection}", (min(max(v, lo), hi),)
                 )
         con.close()
-        subprocess.run([run_script], check=True)
+        subprocess.run([run_script], check=True, cwd=os.path.dirname(os.path.abspath(run_script)))
         con = sqlite3.connect(db)
         (e,) = con.execute(
             f"select sqrt(avg(({obs} - {sim}) * ({obs} - {sim}))) from {table}"
