@@ -215,25 +215,16 @@ void Evaluator::start(const tfmatrix& vector, Reading what) {
         if (!chosen.known())
             chosen = chosenRows(db, s.tname, s.condition);
     };
-    // The trial's transaction is consistent but not flushed to the disk at its
-    // commit (fewer syncs to the disk than a durable commit): after a
-    // power cut it may be the previous trial that stands, never a torn file.
-    // Either state is a trial that the backup and the run marker undo; a
-    // journal row lost so only makes a resumed calibration run that point again.
-    db.exec(QStringLiteral("PRAGMA synchronous = NORMAL"));
-    struct FullSyncAgain {
-        Database& db;
-        ~FullSyncAgain() {
-            try {
-                db.exec(QStringLiteral("PRAGMA synchronous = FULL"));
-            } catch (const FitError&) {
-            }
-        }
-    } fullSyncAgain{db};
-    if (book)
-        book->inTransaction(writeBack);
-    else
-        db.inTransaction(writeBack);
+    // After a power cut the previous trial may stand instead of this one:
+    // either is undone by the backup, and a journal row lost so only makes a
+    // resumed calibration run that point again.
+    {
+        const UnflushedCommits trialWrites(db);
+        if (book)
+            book->inTransaction(writeBack);
+        else
+            db.inTransaction(writeBack);
+    }
     reference = chosen;
     removeWaitMarker();
 
