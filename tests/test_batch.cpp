@@ -214,7 +214,29 @@ TEST_F(Batch, FailuresEndWithStatusOneAndTheMessage) {
          "of the 6 rows of results that the condition chose, 1 holds no simulated value in SIM "
          "(rowid 1: NULL)"},
         {"model that deletes result rows", line({"GO"}),
-         model + QStringList{"--behave", "delete", "--leave", "1"}, "1 is gone"},
+         model + QStringList{"--behave", "delete", "--leave", "1"},
+         "in the last one, of the 6 rows of results that the condition chose, 3 are gone"},
+        // The rows chosen at the start stay the reference of every later run:
+        // runs on the rows that are left are no results either.
+        {"model that deletes result rows in its first run only", line({"GO"}),
+         model + QStringList{"--run-mode", "1=delete", "--leave", "2"},
+         "of the 6 rows of results that the condition chose, 2 are gone"},
+        {"model that deletes every result row in its first run", line({"GO"}),
+         model + QStringList{"--run-mode", "1=delete", "--leave", "100"},
+         "of the 6 rows of results that the condition chose, 6 are gone"},
+        {"model that puts other rows in the place of chosen ones", line({"GO"}),
+         model + QStringList{"--sql",
+                             "insert into results (X, OBS, SIM, GRP, VAR) select X, OBS, SIM, "
+                             "GRP, VAR from results where ID = 1; delete from results where "
+                             "ID = 1"},
+         "some were deleted and other rows put in their place"},
+        {"model that adds chosen rows", line({"GO"}),
+         model + QStringList{"--sql", "insert into results (X, OBS, SIM, GRP, VAR) values "
+                                      "(6, 20, 20, 2, 0.01)"},
+         "in the last one, of the 6 rows of results that the condition chose, 3 more rows are "
+         "chosen now (added during the run)"},
+        {"condition that chooses no row", line({"GO"}).replaceInStrings("CD=1=1", "CD=X>100"),
+         model, "a criterion over no rows is no result"},
         {"RT= naming no table", line({"GO"}).replaceInStrings("RT=results", "RT=resluts"), model,
          "RT=resluts: the database has no table or view of that name.", false},
         {"MO= naming no column", line({"MO=SIMM", "GO"}), model,

@@ -211,17 +211,22 @@ TEST_F(Calibration, ObjectiveCriteriaOverGroupsAndConditions) {
         {"grp=1", 1, 1.0},
         {"grp=2", 2, r2 / 2},
         {"grp=1 OR grp=2", 1, std::sqrt(6.0 / 4)},
-        {"grp=9", 1, 0}, // no rows: the aggregate is null
-        {"grp=9", 2, 0}, // no groups: an empty sum
-        {"grp=9", 3, 0},
+        // No rows: a criterion over nothing is no result (not a perfect fit).
+        {"grp=9", 1, -1},
+        {"grp=9", 2, -1},
+        {"grp=9", 3, -1},
     };
     for (const auto& tc : cases) {
         Session s;
         open(s, kTwoParams, {model}, "complete", tc.condition);
         s.settings.criterion = tc.criterion;
         s.cnt = 4;
-        bool complete = false;
+        bool complete = tc.expected >= 0;
         const double e = s.model_eval({0, 1, 0}, 1, &complete);
+        if (tc.expected < 0) {
+            EXPECT_FALSE(complete) << tc.condition << " " << tc.criterion;
+            continue;
+        }
         EXPECT_TRUE(complete) << tc.condition << " " << tc.criterion;
         EXPECT_NEAR(e, tc.expected, 1e-12) << tc.condition << " " << tc.criterion;
         ASSERT_EQ(s.series.size(), 1);

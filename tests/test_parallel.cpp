@@ -174,6 +174,26 @@ TEST_F(Parallel, FourWorkersGiveTheProtocolsAndValuesOfOneAfterTheOther) {
             << d.toStdString();
 }
 
+// No more workspaces than a round of the operation can use: the three
+// parameters' initial simplex and analysis run four at once, and so does an
+// iteration of the search at most.
+TEST_F(Parallel, WorkspacesMadeFollowWhatARoundCanUse) {
+    const struct {
+        const char* np;
+        const char* made;
+    } cases[] = {{"NP=8", "4 workspaces made"},
+                 {"NP=4", "4 workspaces made"},
+                 {"NP=2", "2 workspaces made"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.np);
+        const QString d = folder(QString::fromLatin1(c.np).mid(3));
+        const Ended e = finish(startProgram(d, line(d, {c.np, "NX=12"})));
+        ASSERT_EQ(e.status, 0) << e.err.toStdString();
+        const QByteArray protocol = fileBytes(d + "/Opti_Result.TXT");
+        EXPECT_TRUE(protocol.contains(c.made)) << protocol.right(300).toStdString();
+    }
+}
+
 // The lines of the stand-in's touch file that say `mode` (the runs that behaved so).
 static int runsThat(const QString& touch, const char* mode) {
     return int(fileBytes(touch).split('\n').count(QByteArray("run ") + mode));

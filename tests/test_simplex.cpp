@@ -843,10 +843,36 @@ TEST(SpeculativeSimplex, TakesTheSerialDecisionsWithTheSerialValues) {
             // One point per batch is exactly the serial search, nothing wasted.
             if (width == 1)
                 EXPECT_EQ(batch.speculative, 0) << what;
-            else
+            else if (width == 0)
                 EXPECT_GT(batch.speculative, 0) << what;
         }
     }
+}
+
+// With two workers the search evaluates the reflection and at most one guess
+// ahead: the move the last iterations made, when they agree, and nothing
+// otherwise. Over the cases the guesses it evaluates in vain are fewer than
+// those it uses, and fewer than one guess in every iteration would waste.
+TEST(SpeculativeSimplex, TwoWorkersEvaluateAheadOnlyWhatPays) {
+    int wasted = 0, used = 0, alwaysGuessing = 0;
+    for (const auto& tc : searchCases()) {
+        const SearchRun serial = search(tc.set, -1);
+        const SearchRun two = search(tc.set, 2);
+        expectSameSearch(serial, two, tc.name);
+        int ahead = 0; // points handed over beside the first of their batch
+        for (std::size_t n : two.batchSizes) {
+            EXPECT_LE(static_cast<int>(n), std::max(2, tc.set.ndim)) << tc.name;
+            ahead += static_cast<int>(n) - 1;
+        }
+        wasted += two.speculative;
+        used += ahead - two.speculative;
+        // A guess in every iteration misses in each that is neither an expansion
+        // nor a contraction.
+        alwaysGuessing +=
+            serial.moves.reflections - serial.moves.expansions - serial.moves.contractions;
+    }
+    EXPECT_LT(wasted, used);
+    EXPECT_LT(wasted, alwaysGuessing / 2) << used;
 }
 
 // The budget is tested where the serial search tests it: the same count, the

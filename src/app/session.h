@@ -263,7 +263,9 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     // (before any run) when a workspace cannot be made.
     // With a remote pool set, the operations run on it instead, whatever NP=
     // says: it has its own workers and makes their workspaces (prepare()).
-    bool openParallel();
+    // usefulWorkers: the most runs one round of the operation can use at once;
+    // no more workspaces than that are made, whatever NP= allows.
+    bool openParallel(int usefulWorkers);
     // The workers of an MPI job (null: none). The pool must outlive its use.
     void setRemoteRunPool(RunPool* pool) { remotePool = pool; }
     // Its workers; 0 without one.

@@ -149,7 +149,9 @@ void Session::startOptimization() {
     bool madeWorkspaces = false;
     try {
         // The workspaces hold the tables as the operation starts.
-        madeWorkspaces = openParallel();
+        // The uncertainty analysis that may follow runs n + 1 at once, no more
+        // than the calibration can use.
+        madeWorkspaces = openParallel(Calibration::usefulWorkers(parameters));
         journaled(journal::OperationKind::Calibration, [this] { optimize(); });
         if (settings.autorun && !stopRequested())
             analyseUncertainty();
@@ -278,7 +280,7 @@ void Session::analyseSensitivity() {
 
     endAbandonedRuns();
     SensitivityAnalysis analysis(settings, db, runMarker, evaluator, *this);
-    const bool madeWorkspaces = openParallel();
+    const bool madeWorkspaces = openParallel(progressTotal); // its n + 1 runs at once
     analysis.setParallel(parallelRuns());
     try {
         journaled(journal::OperationKind::Sensitivity, [&] { analysis.run(); });
@@ -344,7 +346,8 @@ void Session::analyseUncertainty() {
             fimdt = found.fimdt;
         }
     };
-    const bool madeWorkspaces = openParallel();
+    // The analysis runs its n + 1 runs at once.
+    const bool madeWorkspaces = openParallel(parameterCount(db) + 1);
     analysis.setParallel(parallelRuns());
     try {
         journaled(

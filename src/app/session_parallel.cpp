@@ -11,6 +11,7 @@
 
 #include <QDir>
 
+#include <algorithm>
 #include <cstdio>
 
 struct Session::Parallel {
@@ -23,7 +24,7 @@ struct Session::Parallel {
 
 Session::~Session() = default;
 
-bool Session::openParallel() {
+bool Session::openParallel(int usefulWorkers) {
     if (par)
         return false;
     if (remotePool)
@@ -35,7 +36,7 @@ bool Session::openParallel() {
     plan.runFile = settings.runFile;
     plan.database = db.path().isEmpty() ? settings.db_f_name : db.path();
     plan.root = settings.workRoot;
-    plan.count = settings.parallelRuns;
+    plan.count = std::min(settings.parallelRuns, std::max(usefulWorkers, 1));
     if (plan.runFile.isEmpty())
         throw FitError(QStringLiteral("Parallel runs (NP=%1) need a run file: no run file has "
                                       "been chosen.")

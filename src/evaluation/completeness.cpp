@@ -26,40 +26,93 @@ QString described(const QVariant& v, const QString& type) {
 
 } // namespace
 
+ChosenRows chosenRows(Database& db, const QString& t, const QString& c) {
+    const QString where =
+        QStringLiteral(" from ") + t + QStringLiteral(" where (\n") + c + QStringLiteral("\n)");
+    ChosenRows r;
+    try {
+        QSqlQuery q = db.query(QStringLiteral("select count(*), total(rowid), min(rowid), "
+                                              "max(rowid)") +
+                               where);
+        if (q.next()) {
+            r.count = q.value(0).toLongLong();
+            r.rowidTotal = q.value(1).toDouble();
+            r.firstRowid = q.value(2).toLongLong();
+            r.lastRowid = q.value(3).toLongLong();
+        }
+        return r;
+    } catch (const FitError&) {
+        // A table without rowids: its rows are known by their number only.
+    }
+    r.hasRowids = false;
+    QSqlQuery q = db.query(QStringLiteral("select count(*)") + where);
+    r.count = q.next() ? q.value(0).toLongLong() : 0;
+    return r;
+}
+
 RunCompleteness runCompleteness(Database& db, const QString& t, const QString& c,
-                                const QString& mod, qint64 chosenBefore) {
+                                const QString& mod, const ChosenRows& reference,
+                                const QString& alsoCompute) {
     // NaN is stored as NULL by SQLite; abs() of an infinity exceeds the largest double.
     const QString bad =
         QStringLiteral("typeof(") + mod + QStringLiteral(") not in ('integer','real') or ") + mod +
         QStringLiteral(" = -99 or abs(") + mod + QStringLiteral(") > 1.7976931348623157e308");
-    qint64 rows = 0, badRows = 0, marks = 0;
+    const bool rowids = !reference.known() || reference.hasRowids;
+    qint64 rows = 0, badRows = 0, marks = 0, firstRowid = 0, lastRowid = 0;
+    double rowidTotal = 0;
+    RunCompleteness r;
     {
-        QSqlQuery q = db.query(QStringLiteral("select count(*), count(case when ") + bad +
-                               QStringLiteral(" then 1 end), count(case when ") + mod +
-                               QStringLiteral(" = -99 then 1 end) from ") + t +
-                               QStringLiteral(" where (") + c + QStringLiteral(")"));
+        // One scan: the counts, the rowids and the caller's aggregate together.
+        QString sql = QStringLiteral("select count(*), count(case when ") + bad +
+                      QStringLiteral(" then 1 end), count(case when ") + mod +
+                      QStringLiteral(" = -99 then 1 end), ") +
+                      (rowids ? QStringLiteral("total(rowid), min(rowid), max(rowid)")
+                              : QStringLiteral("0, 0, 0"));
+        if (!alsoCompute.isEmpty())
+            sql += QStringLiteral(", ") + alsoCompute;
+        sql +=
+            QStringLiteral(" from ") + t + QStringLiteral(" where (\n") + c + QStringLiteral("\n)");
+        QSqlQuery q = db.query(sql);
         if (q.next()) {
             rows = q.value(0).toLongLong();
             badRows = q.value(1).toLongLong();
             marks = q.value(2).toLongLong();
+            rowidTotal = q.value(3).toDouble();
+            firstRowid = q.value(4).toLongLong();
+            lastRowid = q.value(5).toLongLong();
+            if (!alsoCompute.isEmpty())
+                r.value = numberOf(q.value(6));
         }
     }
-    const qint64 gone = chosenBefore > rows ? chosenBefore - rows : 0;
-    RunCompleteness r;
-    if (badRows == 0 && gone == 0)
+    const qint64 chosen = reference.known() ? reference.count : rows;
+    const qint64 gone = chosen > rows ? chosen - rows : 0;
+    const qint64 added = rows > chosen ? rows - chosen : 0;
+    // The same number of rows, but not the same rows: some were deleted and
+    // others inserted in their place.
+    const bool replaced = gone == 0 && added == 0 && reference.known() && reference.hasRowids &&
+                          (rowidTotal != reference.rowidTotal ||
+                           firstRowid != reference.firstRowid || lastRowid != reference.lastRowid);
+    if (badRows == 0 && gone == 0 && added == 0 && !replaced && chosen > 0)
         return r;
     r.complete = false;
-    r.onlyMarks = gone == 0 && marks == badRows;
+    r.value = 0;
+    if (chosen == 0 && rows == 0) {
+        r.reason = QStringLiteral("the condition chooses no rows of %1: a criterion over no rows "
+                                  "is no result")
+                       .arg(t);
+        return r;
+    }
+    r.onlyMarks = gone == 0 && added == 0 && !replaced && marks == badRows;
 
     QStringList parts;
     if (badRows > 0) {
         // The first few rows by rowid; a table without rowids is described by counts only.
         QStringList examples;
         try {
-            QSqlQuery q = db.query(QStringLiteral("select rowid, ") + mod +
-                                   QStringLiteral(", typeof(") + mod + QStringLiteral(") from ") +
-                                   t + QStringLiteral(" where (") + c + QStringLiteral(") and (") +
-                                   bad + QStringLiteral(") order by rowid limit 6"));
+            QSqlQuery q = db.query(
+                QStringLiteral("select rowid, ") + mod + QStringLiteral(", typeof(") + mod +
+                QStringLiteral(") from ") + t + QStringLiteral(" where (\n") + c +
+                QStringLiteral("\n) and (") + bad + QStringLiteral(") order by rowid limit 6"));
             while (q.next())
                 examples << QStringLiteral("rowid %1: %2")
                                 .arg(q.value(0).toString(),
@@ -86,8 +139,14 @@ RunCompleteness runCompleteness(Database& db, const QString& t, const QString& c
         parts << QStringLiteral("%1 %2 gone (deleted during the run)")
                      .arg(gone)
                      .arg(gone == 1 ? QStringLiteral("is") : QStringLiteral("are"));
+    if (added > 0)
+        parts << QStringLiteral("%1 more %2 chosen now (added during the run)")
+                     .arg(added)
+                     .arg(added == 1 ? QStringLiteral("row is") : QStringLiteral("rows are"));
+    if (replaced)
+        parts << QStringLiteral("some were deleted and other rows put in their place");
     r.reason = QStringLiteral("of the %1 rows of %2 that the condition chose, %3")
-                   .arg(chosenBefore >= 0 ? chosenBefore : rows)
+                   .arg(chosen)
                    .arg(t, parts.join(QStringLiteral(" and ")));
     return r;
 }

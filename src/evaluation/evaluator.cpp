@@ -51,6 +51,12 @@ QStringList criterionLines(int criterion, const QString& t, const QString& c, co
     }
 }
 
+// The RMSE of the rows as one aggregate, the same arithmetic as its statement above.
+QString rmseAggregate(const QString& obs, const QString& mod) {
+    return QStringLiteral("sqr(avg((") + obs + QStringLiteral("-") + mod + QStringLiteral(") * (") +
+           obs + QStringLiteral("-") + mod + QStringLiteral(")))");
+}
+
 // The engine yields NULL for a division by zero, which would read as 0: a group
 // that cannot be measured would count as a perfect fit. Groups whose observed
 // values are all missing stay NULL (read as 0) as before; a zero divisor is an
@@ -164,19 +170,22 @@ void Evaluator::setparameter() {
     removeWaitMarker();
 }
 
-tfmatrix Evaluator::clampedVector(const tfmatrix& vector, std::vector<qlonglong>& rowids) {
+tfmatrix Evaluator::clampedVector(const tfmatrix& vector) {
+    if (records.empty()) {
+        QSqlQuery q = db.query(QStringLiteral("select rowid, MINIMUM, MAXIMUM from parm_int"));
+        while (q.next())
+            records.push_back(
+                {q.value(0).toLongLong(), numberOf(q.value(1)), numberOf(q.value(2))});
+    }
+    if (records.size() >= vector.size())
+        throw FitError(QStringLiteral("The parameter vector holds %1 values, but "
+                                      "PARM_INT has more records.")
+                           .arg(static_cast<int>(vector.size()) - 1));
     // The upper bound is applied first, the lower one second.
     tfmatrix values(1, 0.0);
-    QSqlQuery q = db.query(QStringLiteral("select rowid, MINIMUM, MAXIMUM from parm_int"));
-    while (q.next()) {
-        const std::size_t i = values.size();
-        if (i >= vector.size())
-            throw FitError(QStringLiteral("The parameter vector holds %1 values, but "
-                                          "PARM_INT has more records.")
-                               .arg(static_cast<int>(vector.size()) - 1));
-        rowids.push_back(q.value(0).toLongLong());
-        values.push_back(clampToBounds(vector[i], numberOf(q.value(1)), numberOf(q.value(2))));
-    }
+    values.reserve(records.size() + 1);
+    for (const Record& r : records)
+        values.push_back(clampToBounds(vector[values.size()], r.minimum, r.maximum));
     return values;
 }
 
@@ -188,28 +197,35 @@ void Evaluator::start(const tfmatrix& vector, Reading what) {
     const CalibrationSettings s = cfg;
 
     // 1. The vector, clipped to the bounds of its record, becomes AVAL.
-    std::vector<qlonglong> rowids;
-    tfmatrix values = clampedVector(vector, rowids);
+    tfmatrix values = clampedVector(vector);
 
     // 2. and 3. AVAL, the model's tables and the -99 marks of the result rows go
     //    in together: a failure leaves none of them half written. The journal's
     //    rows of the runs that ended before go into the same transaction.
-    qint64 chosen = -1;
+    //    The first marks of the operation choose the rows that every run of it
+    //    must give a result for.
+    ChosenRows chosen = reference;
     auto writeBack = [&] {
-        for (std::size_t k = 0; k < rowids.size(); ++k)
+        for (std::size_t k = 0; k < records.size(); ++k)
             db.exec(QStringLiteral("update parm_int set AVAL=? where rowid=?"),
-                    {values[k + 1], rowids[k]});
+                    {values[k + 1], records[k].rowid});
         writeParameterValues(db);
-        QSqlQuery mark = db.query(QStringLiteral(" update ") + s.tname + QStringLiteral(" set ") +
-                                  s.modelColumn + QStringLiteral("= -99 where ") + s.condition);
-        chosen = mark.numRowsAffected();
+        db.exec(QStringLiteral(" update ") + s.tname + QStringLiteral(" set ") + s.modelColumn +
+                QStringLiteral("= -99 where ") + s.condition);
+        if (!chosen.known())
+            chosen = chosenRows(db, s.tname, s.condition);
     };
-    if (book)
-        book->inTransaction(writeBack);
-    else
-        db.inTransaction(writeBack);
-    // Every one of these rows must hold a result after the run.
-    chosenRows = chosen;
+    // After a power cut the previous trial may stand instead of this one:
+    // either is undone by the backup, and a journal row lost so only makes a
+    // resumed calibration run that point again.
+    {
+        const UnflushedCommits trialWrites(db);
+        if (book)
+            book->inTransaction(writeBack);
+        else
+            db.inTransaction(writeBack);
+    }
+    reference = chosen;
     removeWaitMarker();
 
     run = s;
@@ -265,7 +281,6 @@ void Evaluator::runModel() {
     journaled = false;
     reading = Reading::RunOnly;
     clamped.clear();
-    chosenRows = -1;
     launch();
     if (!runner.waitForEnd())
         failStart();
@@ -336,14 +351,18 @@ EvaluationResult Evaluator::finish() {
         case Reading::ModelValuesAndFit: {
             // 10. A row still at -99 proves the model did not finish; one that holds
             //     no finite number, or is gone, leaves no result to measure either.
-            const RunCompleteness done =
-                runCompleteness(db, run.tname, run.condition, run.modelColumn, chosenRows);
+            //     The RMSE is read in the same scan; the grouped criteria after it.
+            const bool oneScan =
+                reading == Reading::Criterion && run.criterion != 2 && run.criterion != 3;
+            const RunCompleteness done = runCompleteness(
+                db, run.tname, run.condition, run.modelColumn, reference,
+                oneScan ? rmseAggregate(run.observedColumn, run.modelColumn) : QString());
             r.complete = done.complete;
             r.onlyMarks = done.onlyMarks;
             r.why = done.reason;
             if (reading == Reading::Criterion) {
                 if (r.complete)
-                    r.criterion = criterionOf(db, run);
+                    r.criterion = oneScan ? done.value : criterionOf(db, run);
             } else {
                 r.values = readModelValues(db, run);
             }

@@ -13,6 +13,7 @@
 // on its own database copy and run script, can so be started one after the other
 // and be finished as their models end, all watched by one event loop in one
 // thread. evaluate() is both halves with the wait in between.
+#include "evaluation/completeness.h"
 #include "evaluation/fit_points.h"
 #include "evaluation/settings.h"
 
@@ -92,7 +93,14 @@ class Evaluator : public QObject {
     Evaluator(Database& db, TdvkAppExec& runner, QObject* parent = nullptr);
 
     // The settings of the next runs; each run keeps the copy it started with.
-    void setSettings(const CalibrationSettings& settings) { cfg = settings; }
+    // New settings begin an operation: the result rows its first run chooses are
+    // the reference of every later run, and PARM_INT's records and bounds are
+    // read again once.
+    void setSettings(const CalibrationSettings& settings) {
+        cfg = settings;
+        reference = ChosenRows{};
+        records.clear();
+    }
     const CalibrationSettings& settings() const { return cfg; }
     void setConnectionWatcher(ConnectionWatcher* w) { watcher = w; }
     // The run journal that receives one row per model run (each try its own),
@@ -143,8 +151,8 @@ class Evaluator : public QObject {
 
   private:
     void launch();
-    // The vector held to the bounds of PARM_INT (index 1..), and the rowids of the records.
-    tfmatrix clampedVector(const tfmatrix& vector, std::vector<qlonglong>& rowids);
+    // The vector held to the bounds of PARM_INT (index 1..).
+    tfmatrix clampedVector(const tfmatrix& vector);
     void journalRun(const EvaluationResult* result, const QString& status);
     [[noreturn]] void failStart();
     void reconnect();
@@ -169,5 +177,14 @@ class Evaluator : public QObject {
     EvaluationResult lastFailed;
     RunJournal* book = nullptr;
     std::function<bool()> stopQuery;
-    qint64 chosenRows = -1; // result rows marked -99 before the run
+    // The result rows the condition chose at the first marks of the operation:
+    // a run is complete only when each of them holds a result.
+    ChosenRows reference;
+    // PARM_INT's records in their order, read at the first run of the operation:
+    // the bounds do not change while it runs.
+    struct Record {
+        qlonglong rowid;
+        double minimum, maximum;
+    };
+    std::vector<Record> records;
 };

@@ -32,7 +32,7 @@ std::vector<RunOutcome> ParallelRuns::round(std::vector<RunTicket> tickets, bool
     // database is written by us only between rounds, and during one only for
     // the journal (see below).
     if (book && book->hasPendingWrites())
-        book->inTransaction([] {});
+        book->writeStagedRows();
     if (watch)
         watch->arm();
     RunRound how;
@@ -59,7 +59,7 @@ std::vector<RunOutcome> ParallelRuns::round(std::vector<RunTicket> tickets, bool
             return;
         if (watch && watch->changed())
             foreignWrite = true;
-        book->inTransaction([] {});
+        book->writeStagedRows();
         if (watch)
             watch->arm();
     };
@@ -87,7 +87,7 @@ std::vector<RunOutcome> ParallelRuns::round(std::vector<RunTicket> tickets, bool
                            "$FITMARA_DB, never the database itself.")
                 .arg(watch->database()));
     if (book && book->hasPendingWrites())
-        book->inTransaction([] {});
+        book->writeStagedRows();
     return outcomes;
 }
 

@@ -59,6 +59,13 @@ class RunJournal {
     template <typename Work> void inTransaction(Work&& work) {
         book.inTransaction(std::forward<Work>(work));
     }
+    // Writes the staged rows of runs made elsewhere (parallel runs), in a
+    // commit that is not flushed to the disk: a row lost in a power cut only
+    // makes a resume run that point again.
+    void writeStagedRows() {
+        const UnflushedCommits rowsOnly(db);
+        book.inTransaction([] {});
+    }
 
     // ---- resume ----
     // True when this operation took up an earlier one.

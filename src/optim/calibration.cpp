@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QSqlQuery>
 #include <QThread>
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <optional>
@@ -56,6 +57,10 @@ int parameterCount(Database& db) {
 Calibration::Calibration(const CalibrationSettings& settings, Database& database, Evaluator& eval,
                          Reporter& reporter)
     : cfg(settings), db(database), evaluator(eval), report(reporter) {}
+
+int Calibration::usefulWorkers(int parameters) {
+    return std::max(parameters + 1, Simplex::kMostPointsAhead);
+}
 
 CalibrationSummary Calibration::optimize() {
     QElapsedTimer clock;

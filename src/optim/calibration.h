@@ -40,6 +40,11 @@ class Calibration {
     // evaluations; the model's tables then hold the last trial vector.
     CalibrationSummary optimize();
 
+    // The most model runs one round of a calibration of `parameters` parameters
+    // can use at once: the initial simplex and a shrink n + 1, an iteration of
+    // the search the points it may take. More workers would only wait.
+    static int usefulWorkers(int parameters);
+
     // Runs the model in parallel, on the workspaces of `runs`: the initial
     // simplex at once, and the search with its points evaluated ahead. The
     // search's decisions, log and count stay those of the serial one; a last

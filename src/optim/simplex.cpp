@@ -3,6 +3,7 @@
 #include "base/fit_error.h"
 #include "base/number_format.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -194,20 +195,48 @@ void Simplex::prefetch(std::vector<tfmatrix> points) {
         stopAskedAhead = false;
 }
 
+namespace {
+// The points of an iteration by their place in its batch.
+enum FollowUp {
+    kOnlyReflection = 0,
+    kExpansion = 1,
+    kInsideContraction = 2,
+    kOutsideContraction = 3
+};
+} // namespace
+
+int Simplex::guessedFollowUp() const {
+    // The move the last iterations all made; none when they differ. Moves
+    // change often near a valley or a failing region, and a guess that misses
+    // as often as it hits only takes a core from the run the search waits for.
+    for (int f : recentFollowUps)
+        if (f != recentFollowUps[0])
+            return kOnlyReflection;
+    return recentFollowUps[0];
+}
+
 void Simplex::prefetchIteration(const tsimplex& p, const tfmatrix& psum, int ihi) {
     // The points are computed exactly as amotry will compute them: the reflection
     // from the simplex as it is, the others from the simplex with the reflected
     // point in place of vertex ihi (the psum update of amotry), or without it.
     const tfmatrix reflected = trialPoint(p[ihi], psum, -1.0);
     const tfmatrix acceptedSum = replacedSum(ndim, psum, reflected, p[ihi]);
+    static_assert(kMostPointsAhead == 4, "the iteration's points listed below");
     std::vector<tfmatrix> points = {
         reflected,
         trialPoint(reflected, acceptedSum, 2.0),
         trialPoint(p[ihi], psum, 0.5),
         trialPoint(reflected, acceptedSum, 0.5),
     };
-    if (sink.batchWidth > 0 && static_cast<int>(points.size()) > sink.batchWidth)
-        points.resize(sink.batchWidth);
+    if (sink.batchWidth > 0 && static_cast<int>(points.size()) > sink.batchWidth) {
+        const int guess = guessedFollowUp();
+        if (guess == kOnlyReflection) {
+            points.resize(1);
+        } else {
+            std::rotate(points.begin() + 1, points.begin() + guess, points.begin() + guess + 1);
+            points.resize(sink.batchWidth);
+        }
+    }
     prefetch(std::move(points));
 }
 
@@ -256,6 +285,8 @@ void Simplex::amoeba(tsimplex& p, tfmatrix1& y, int& count, double ftol) {
     moveCount = Moves();
     discardPrefetched();
     speculative = 0;
+    std::fill(std::begin(recentFollowUps), std::end(recentFollowUps), int(kOnlyReflection));
+    recentAt = 0;
     // Whichever way amoeba ends, what was evaluated ahead and not used is counted.
     struct Discard {
         Simplex* s;
@@ -322,9 +353,15 @@ void Simplex::amoeba(tsimplex& p, tfmatrix1& y, int& count, double ftol) {
 
         if (batches)
             prefetchIteration(p, psum, ihi);
+        const double worst = y[ihi];
         double ytry = amotry(p, y, psum, ihi, count, -1.0);
         if (stopFlag)
             return stopExit();
+        recentAt = (recentAt + 1) % kRecentIterations;
+        recentFollowUps[recentAt] = ytry <= y[ilo] && ytry < HUGE_VAL ? kExpansion
+                                    : ytry < y[inhi]                  ? kOnlyReflection
+                                    : ytry < worst                    ? kOutsideContraction
+                                                                      : kInsideContraction;
         // An infinite trial is never an improvement, not even over a simplex whose
         // values are all infinite, so it leads to contraction, not expansion.
         if (ytry <= y[ilo] && ytry < HUGE_VAL) {

@@ -50,6 +50,9 @@ struct SimplexSink {
     // contraction without and with the reflection accepted. A shrink's vertices
     // are always handed over together.
     int batchWidth = 0;
+    // With fewer workers than the iteration's points, the reflection comes
+    // first and, when the last iterations all made the same move after it,
+    // that move's point; otherwise nothing is evaluated ahead.
     // Appends a line to the log list; select=true scrolls the list to it.
     std::function<void(const QString& line, bool select)> log;
     // Asked before every evaluation; may be empty.
@@ -61,6 +64,10 @@ struct SimplexSink {
 
 class Simplex {
   public:
+    // The most points one iteration of the search can use: the reflection, the
+    // expansion and the two contractions.
+    static constexpr int kMostPointsAhead = 4;
+
     enum class Termination { None, Converged, Budget, Stopped };
 
     // mnp and mxp hold the lower and upper bounds at indices 1..ndim.
@@ -127,6 +134,13 @@ class Simplex {
     bool stopAskedAhead = false;
     std::vector<Prefetched> prefetched;
     int speculative = 0;
+    // Which point after the reflection the last iterations evaluated (their
+    // FollowUp, the latest at recentAt); with fewer free workers than points,
+    // what to guess.
+    static constexpr int kRecentIterations = 4;
+    int recentFollowUps[kRecentIterations] = {};
+    int recentAt = 0;
+    int guessedFollowUp() const;
     Moves moveCount;
 };
 

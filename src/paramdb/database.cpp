@@ -379,3 +379,15 @@ bool isNumberValue(const QVariant& v) {
         return false;
     }
 }
+
+UnflushedCommits::UnflushedCommits(Database& database) : db(database) {
+    db.exec(QStringLiteral("PRAGMA synchronous = NORMAL"));
+}
+
+UnflushedCommits::~UnflushedCommits() {
+    try {
+        if (db.isOpen())
+            db.exec(QStringLiteral("PRAGMA synchronous = FULL"));
+    } catch (const FitError&) {
+    }
+}

@@ -96,6 +96,22 @@ class Database {
     int busyTimeoutMs = 30000;
 };
 
+// For its lifetime the connection's commits are consistent but not flushed to
+// the disk (synchronous NORMAL instead of FULL: fewer syncs): after a power cut
+// the last of them may be missing, the file is never torn. For the writes of a
+// model run (trial values, marks, journal rows), which the backup and the run
+// marker undo and a resume makes again.
+class UnflushedCommits {
+  public:
+    explicit UnflushedCommits(Database& db);
+    ~UnflushedCommits();
+    UnflushedCommits(const UnflushedCommits&) = delete;
+    UnflushedCommits& operator=(const UnflushedCommits&) = delete;
+
+  private:
+    Database& db;
+};
+
 // Query objects hold their statement as lines, sent joined by line breaks.
 inline QString joinLines(const QStringList& lines) {
     return lines.join(QLatin1Char('\n'));
