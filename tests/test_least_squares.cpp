@@ -1,0 +1,230 @@
+// The Levenberg-Marquardt search on problems whose answer is known in closed form.
+#include "base/fit_error.h"
+#include "optim/least_squares.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+
+using lsq::Vector;
+
+namespace {
+
+using Model = std::function<Vector(const Vector& x)>;
+
+struct SearchRun {
+    lsq::Result result;
+    QStringList log;
+    std::vector<std::pair<lsq::Purpose, std::size_t>> batches; // what, how many points
+    std::vector<Vector> accepted;
+};
+
+// Evaluates every batch with the model; `fails` marks points whose run does not
+// complete. `width` cuts each batch into rounds, as a pool of that many workers
+// would, to show that the search does not depend on it.
+SearchRun solve(const lsq::Problem& p, const lsq::Options& o, const Model& model,
+                std::function<bool(const Vector&)> fails = {}) {
+    SearchRun run;
+    lsq::Sink sink;
+    sink.evaluate = [&](const std::vector<Vector>& points, lsq::Purpose purpose) {
+        run.batches.emplace_back(purpose, points.size());
+        std::vector<lsq::PointResult> out;
+        for (const Vector& x : points) {
+            lsq::PointResult r;
+            r.evaluated = true;
+            if (fails && fails(x)) {
+                r.why = QStringLiteral("rows left at -99");
+            } else {
+                r.complete = true;
+                r.simulated = model(x);
+            }
+            out.push_back(r);
+        }
+        return out;
+    };
+    sink.log = [&](const QString& line, bool) { run.log << line; };
+    sink.accepted = [&](const Vector& x, const Vector&, double) { run.accepted.push_back(x); };
+    run.result = lsq::minimise(p, o, sink);
+    return run;
+}
+
+lsq::Problem problem(Vector observed, Vector start, Vector lower, Vector upper) {
+    lsq::Problem p;
+    p.weights.assign(observed.size(), 1.0);
+    p.observed = std::move(observed);
+    p.scale.assign(start.size(), 1.0);
+    p.start = std::move(start);
+    p.lower = std::move(lower);
+    p.upper = std::move(upper);
+    p.names = {QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")};
+    return p;
+}
+
+// y = a + b t at t = 0..4.
+const Vector kT = {0, 1, 2, 3, 4};
+Vector line(const Vector& x) {
+    Vector y;
+    for (double t : kT)
+        y.push_back(x[0] + x[1] * t);
+    return y;
+}
+
+// Exponential decay y = a exp(-b t) at the same t.
+Vector decay(const Vector& x) {
+    Vector y;
+    for (double t : kT)
+        y.push_back(x[0] * std::exp(-x[1] * t));
+    return y;
+}
+
+} // namespace
+
+TEST(LeastSquares, LinearProblemIsSolvedExactlyInOneIteration) {
+    // Observations off the line: the answer is the normal-equation solution,
+    // a = 1.04, b = 1.97 (worked by hand); weights of 1.
+    const Vector obs = {1.1, 2.9, 5.1, 6.8, 9.0};
+    for (bool central : {false, true}) {
+        lsq::Options o;
+        o.central = central;
+        o.maxRuns = 100;
+        const SearchRun run = solve(problem(obs, {5, -3}, {-100, -100}, {100, 100}), o, line);
+        ASSERT_GE(run.accepted.size(), 2u) << central;
+        // The first accepted step is the Gauss-Newton one, exact for a linear model.
+        EXPECT_NEAR(run.accepted[1][0], 1.04, 1e-9) << central;
+        EXPECT_NEAR(run.accepted[1][1], 1.97, 1e-9) << central;
+        EXPECT_NEAR(run.result.x[0], 1.04, 1e-9);
+        // Jacobian: 2 runs forward, 4 central, in one batch; then the ladder in one.
+        ASSERT_GE(run.batches.size(), 3u);
+        EXPECT_EQ(run.batches[0], std::make_pair(lsq::Purpose::Start, std::size_t(1)));
+        EXPECT_EQ(run.batches[1],
+                  std::make_pair(lsq::Purpose::Jacobian, std::size_t(central ? 4 : 2)));
+        EXPECT_EQ(run.batches[2].first, lsq::Purpose::Upgrade);
+        EXPECT_TRUE(run.result.undetermined.isEmpty());
+    }
+}
+
+TEST(LeastSquares, OptimumOnABoundIsReachedAndTrialsStayInside) {
+    // Unconstrained optimum a = 1.04, b = 1.97; with b <= 1.5 the optimum is b = 1.5 and
+    // a = mean(obs - 1.5 t) = 4.98 - 3 = 1.98.
+    const Vector obs = {1.1, 2.9, 5.1, 6.8, 9.0};
+    lsq::Options o;
+    o.maxRuns = 200;
+    std::vector<Vector> seen;
+    const SearchRun run =
+        solve(problem(obs, {0, 0}, {-10, -10}, {10, 1.5}), o, [&](const Vector& x) {
+            seen.push_back(x);
+            return line(x);
+        });
+    for (const Vector& x : seen) {
+        EXPECT_LE(x[1], 1.5);
+        EXPECT_GE(x[0], -10);
+    }
+    EXPECT_DOUBLE_EQ(run.result.x[1], 1.5);
+    EXPECT_NEAR(run.result.x[0], 1.98, 1e-6);
+}
+
+TEST(LeastSquares, RankDeficientProblemNamesTheParametersItCannotDetermine) {
+    // y = (a + b) t, and c without any effect: only a + b is determined.
+    const Vector obs = {0, 2, 4, 6, 8};
+    auto model = [](const Vector& x) {
+        Vector y;
+        for (double t : kT)
+            y.push_back((x[0] + x[1]) * t);
+        return y;
+    };
+    lsq::Options o;
+    o.maxRuns = 100;
+    const SearchRun run =
+        solve(problem(obs, {0.5, 0.5, 3}, {-10, -10, -10}, {10, 10, 10}), o, model);
+    for (double v : run.result.x)
+        EXPECT_TRUE(std::isfinite(v));
+    EXPECT_NEAR(run.result.x[0] + run.result.x[1], 2.0, 1e-8);
+    EXPECT_DOUBLE_EQ(run.result.x[2], 3.0);
+    const QString u = run.result.undetermined;
+    EXPECT_TRUE(u.contains(QStringLiteral("c (it does not change"))) << u.toStdString();
+    EXPECT_TRUE(u.contains(QStringLiteral("a, b (they change the simulated values only together)")))
+        << u.toStdString();
+    EXPECT_TRUE(run.log.join('\n').contains(QStringLiteral("The data cannot determine: ")));
+}
+
+TEST(LeastSquares, RunsThatFailAreReportedAndTheSearchGoesOn) {
+    // Exponential decay y = a exp(-b t); every run with b > 0.75 fails (the steps
+    // from the start overshoot there).
+    const Vector obs = decay({3.0, 0.7});
+    const Model model = decay;
+    int failed = 0;
+    lsq::Options o;
+    o.maxRuns = 300;
+    o.objectiveTolerance = 1e-12;
+    const SearchRun run =
+        solve(problem(obs, {1, 0.1}, {0, 0}, {10, 10}), o, model, [&](const Vector& x) {
+            const bool f = x[1] > 0.75;
+            failed += f;
+            return f;
+        });
+    EXPECT_GT(failed, 0);
+    EXPECT_TRUE(
+        run.log.join('\n').contains(QStringLiteral("model run incomplete (rows left at -99)")));
+    EXPECT_NEAR(run.result.x[0], 3.0, 1e-5);
+    EXPECT_NEAR(run.result.x[1], 0.7, 1e-6);
+}
+
+TEST(LeastSquares, NeverMoreRunsThanTheBudgetAndEachEndSaysWhy) {
+    const Vector obs = decay({3.0, 0.7});
+    const Model model = decay;
+    for (int budget : {1, 2, 3, 4, 5, 6, 7, 9, 12}) {
+        lsq::Options o;
+        o.maxRuns = budget;
+        o.objectiveTolerance = 0;
+        o.stepTolerance = 0;
+        std::size_t made = 0;
+        const SearchRun run =
+            solve(problem(obs, {1, 0.1}, {0, 0}, {10, 10}), o, [&](const Vector& x) {
+                ++made;
+                return model(x);
+            });
+        EXPECT_LE(int(made), budget);
+        EXPECT_EQ(run.result.runs, int(made));
+        EXPECT_EQ(run.result.termination, lsq::Termination::Budget) << budget;
+        EXPECT_TRUE(
+            run.log.last().contains(QStringLiteral("the model runs allowed (NX) are spent")));
+    }
+}
+
+TEST(LeastSquares, StartRunThatFailsIsAnError) {
+    lsq::Options o;
+    EXPECT_THROW(solve(problem({1, 2, 3, 4, 5}, {0, 0}, {-1, -1}, {1, 1}), o, line,
+                       [](const Vector&) { return true; }),
+                 FitError);
+}
+
+TEST(LeastSquares, DifferenceStepsStayInsideTheBounds) {
+    // At the upper bound the forward difference steps down; central differences
+    // there are one-sided (two points below).
+    for (bool central : {false, true}) {
+        lsq::Options o;
+        o.central = central;
+        o.maxRuns = 1 + (central ? 4 : 2);
+        std::vector<Vector> seen;
+        solve(problem({1.1, 2.9, 5.1, 6.8, 9.0}, {2, 1}, {-10, -10}, {2, 10}), o,
+              [&](const Vector& x) {
+                  seen.push_back(x);
+                  return line(x);
+              });
+        ASSERT_EQ(seen.size(), std::size_t(o.maxRuns));
+        EXPECT_DOUBLE_EQ(seen[1][0], 2 - 0.02);
+        if (central) {
+            EXPECT_DOUBLE_EQ(seen[2][0], 2 - 0.04);
+            EXPECT_DOUBLE_EQ(seen[3][1], 1.01);
+            EXPECT_DOUBLE_EQ(seen[4][1], 0.99);
+        } else {
+            EXPECT_DOUBLE_EQ(seen[2][1], 1.01);
+        }
+    }
+}
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
