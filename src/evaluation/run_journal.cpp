@@ -17,6 +17,14 @@ QJsonObject journalSettings(const CalibrationSettings& s, journal::OperationKind
     case journal::OperationKind::Calibration:
         o.insert(QStringLiteral("NX"), s.max_call);
         o.insert(QStringLiteral("KR"), s.tolerance);
+        // Only where they differ from the simplex's defaults, so that the
+        // journals of simplex calibrations read as before.
+        if (s.leastSquares) {
+            o.insert(QStringLiteral("SM"), QStringLiteral("LM"));
+            o.insert(QStringLiteral("JD"),
+                     s.centralDifferences ? QStringLiteral("central") : QStringLiteral("forward"));
+            o.insert(QStringLiteral("DS"), s.differenceStep);
+        }
         break;
     case journal::OperationKind::Sensitivity:
         o.insert(QStringLiteral("step"), s.sensitivityStep);
@@ -79,4 +87,14 @@ std::optional<double> RunJournal::replay(const std::vector<double>& x, bool coun
     if (counted)
         ++replayed;
     return run->criterion;
+}
+
+std::optional<std::vector<double>> RunJournal::replayValues(const std::vector<double>& x) {
+    if (!resumed)
+        return std::nullopt;
+    const auto run = book.completedRun(op, x);
+    if (!run || run->simulated.empty())
+        return std::nullopt;
+    ++replayed;
+    return run->simulated;
 }

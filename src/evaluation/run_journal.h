@@ -69,6 +69,10 @@ class RunJournal {
     // when the search takes it.
     std::optional<double> replay(const std::vector<double>& x, bool counted = true);
     void countReplayed() { ++replayed; }
+    // The simulated values a complete run of the resumed operation with exactly
+    // this vector read (the least-squares search's runs), counted as taken
+    // from the journal.
+    std::optional<std::vector<double>> replayValues(const std::vector<double>& x);
     int replayedRuns() const { return replayed; }
 
   private:
