@@ -1,6 +1,7 @@
 // The Levenberg-Marquardt search on problems whose answer is known in closed form.
 #include "base/fit_error.h"
 #include "optim/least_squares.h"
+#include "optim/least_squares_uncertainty.h"
 
 #include <gtest/gtest.h>
 
@@ -222,6 +223,52 @@ TEST(LeastSquares, DifferenceStepsStayInsideTheBounds) {
             EXPECT_DOUBLE_EQ(seen[2][1], 1.01);
         }
     }
+}
+
+TEST(LeastSquaresUncertainty, StraightLineErrorsAndIntervalsAsInTheTextbook) {
+    // y = a + b t at t = 0..4 without variances: s^2 = S / 3, se(b) = s / sqrt(Sxx),
+    // Sxx = 10, se(a) = s * sqrt(1/5 + mean(t)^2 / Sxx), and Student's t with 3 dof.
+    const Vector obs = {1.1, 2.9, 5.1, 6.8, 9.0};
+    lsq::Options o;
+    o.maxRuns = 100;
+    o.jacobianAtResult = true;
+    const lsq::Problem p = problem(obs, {5, -3}, {-100, -100}, {100, 100});
+    const SearchRun run = solve(p, o, line);
+    ASSERT_TRUE(run.result.jacobianAtResult);
+    const LeastSquaresUncertainty u = leastSquaresUncertainty(p, run.result, false);
+    ASSERT_TRUE(u.determined);
+    const double s = std::sqrt(run.result.objective / 3);
+    EXPECT_NEAR(u.standardError[1], s / std::sqrt(10.0), 1e-9);
+    EXPECT_NEAR(u.standardError[0], s * std::sqrt(0.2 + 0.4), 1e-9);
+    EXPECT_NEAR(u.upper[1] - run.result.x[1], 3.1824463 * u.standardError[1], 1e-9);
+    // r(a, b) = -mean(t) / sqrt(mean(t^2)) = -2 / sqrt(6).
+    EXPECT_NEAR(u.correlation[0][1], -2 / std::sqrt(6.0), 1e-9);
+    // With given variances the intervals are normal.
+    const LeastSquaresUncertainty known = leastSquaresUncertainty(p, run.result, true);
+    EXPECT_NEAR(known.upper[1] - run.result.x[1], 1.959964 * known.standardError[1], 1e-6);
+    EXPECT_NEAR(known.standardError[1], 1 / std::sqrt(10.0), 1e-9);
+
+    // A direction the data cannot see: no standard errors, the parameters named.
+    const SearchRun flat =
+        solve(problem({0, 2, 4, 6, 8}, {0.5, 0.5}, {-10, -10}, {10, 10}), o, [](const Vector& x) {
+            Vector y;
+            for (double t : kT)
+                y.push_back((x[0] + x[1]) * t);
+            return y;
+        });
+    const LeastSquaresUncertainty none = leastSquaresUncertainty(p, flat.result, true);
+    EXPECT_FALSE(none.determined);
+    EXPECT_TRUE(none.lines.join('\n').contains("cannot determine: a, b"))
+        << none.lines.join('\n').toStdString();
+}
+
+TEST(LeastSquaresUncertainty, StudentQuantiles) {
+    // scipy.stats.t.ppf(0.975, dof)
+    const std::pair<int, double> cases[] = {{1, 12.7062047}, {3, 3.1824463},  {11, 2.2009852},
+                                            {15, 2.1314495}, {30, 2.0422725}, {100, 1.9839715},
+                                            {0, 1.9599640}};
+    for (const auto& [dof, q] : cases)
+        EXPECT_NEAR(studentT975(dof), q, 2e-4 * q) << dof;
 }
 
 int main(int argc, char** argv) {

@@ -111,6 +111,9 @@ TEST_F(LeastSquaresRuns, FindsTheTrueValuesWithTheSameProtocolOnOneAndOnFourWork
         << serial.toStdString();
     EXPECT_TRUE(serial.contains("  RMSE=")) << serial.toStdString();
     EXPECT_TRUE(serial.contains("Least-squares search ends: ")) << serial.toStdString();
+    // The uncertainty from the Jacobian at the result, as the analysis after it finds.
+    EXPECT_TRUE(serial.contains("  a: 2 +/- 0.0948683298050")) << serial.toStdString();
+    EXPECT_TRUE(serial.contains("  parameters the data cannot determine: none"));
     const QByteArray parallel = fileBytes(four + "/Opti_Result.TXT");
     EXPECT_TRUE(parallel.contains("Parallel runs: ")) << parallel.toStdString();
     EXPECT_EQ(withoutParallelLine(parallel), serial);

@@ -235,8 +235,14 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
     for (std::size_t j = 0; j < n; ++j)
         x[j] = clamp(p.start[j], p.lower[j], p.upper[j]);
 
+    // Set once the Jacobian can be made: the Jacobian at the result, for its
+    // uncertainty, where the search did not end with one there.
+    std::function<void()> jacobianAtEnd;
     auto finish = [&](Termination t) {
         res.termination = t;
+        if (opt.jacobianAtResult && jacobianAtEnd && !res.jacobianAtResult &&
+            t != Termination::Stopped && t != Termination::Budget)
+            jacobianAtEnd();
         if (!res.jacobian.empty()) {
             std::vector<Vector> weighted = res.jacobian;
             for (std::size_t i = 0; i < m; ++i)
@@ -284,6 +290,78 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
     bool haveJacobian = false; // made at x
     bool retry = false;        // the last ladder on this Jacobian lowered nothing
 
+    // The Jacobian at x: every difference run in one batch.
+    enum class JacobianEnd { Made, Budget, Stopped };
+    auto makeJacobian = [&](const QString& heading) {
+        // ---- the Jacobian: every difference run of the iteration in one batch ----
+        std::vector<Difference> diffs(n);
+        std::vector<Vector> points;
+        std::vector<std::size_t> firstPoint(n, 0);
+        for (std::size_t j = 0; j < n; ++j) {
+            const double h = differenceStep(x[j], p.scale[j], opt.relativeStep);
+            diffs[j] = differenceOf(x[j], p.lower[j], p.upper[j], h, opt.central);
+            firstPoint[j] = points.size();
+            for (double v : diffs[j].values) {
+                Vector q = x;
+                q[j] = v;
+                points.push_back(std::move(q));
+            }
+        }
+        if (res.runs + static_cast<int>(points.size()) > opt.maxRuns)
+            return JacobianEnd::Budget;
+        log(heading.arg(points.size()), false);
+        std::vector<PointResult> got;
+        if (!points.empty())
+            got = sink.evaluate(points, Purpose::Jacobian);
+        if (anyUnevaluated(got, points.size()))
+            return JacobianEnd::Stopped;
+        res.runs += static_cast<int>(points.size());
+        const VectorXd sim0 =
+            Eigen::Map<const VectorXd>(res.simulated.data(), static_cast<Eigen::Index>(m));
+        for (std::size_t j = 0; j < n; ++j) {
+            const Eigen::Index c = static_cast<Eigen::Index>(j);
+            J.col(c).setZero();
+            noDerivative[j] = !diffs[j].possible;
+            if (!diffs[j].possible)
+                continue;
+            VectorXd sum = diffs[j].coef0 * sim0;
+            for (std::size_t k = 0; k < diffs[j].values.size(); ++k) {
+                const PointResult& r = got[firstPoint[j] + k];
+                if (!r.complete || r.simulated.size() != m) {
+                    noDerivative[j] = true;
+                    log(QStringLiteral("  the run for the derivative by %1 did not complete%2; "
+                                       "%1 is held this iteration")
+                            .arg(nameOf(p.names, int(j)),
+                                 r.why.isEmpty()
+                                     ? QString()
+                                     : QStringLiteral(" (") + r.why + QStringLiteral(")")),
+                        false);
+                    break;
+                }
+                sum += diffs[j].coef[k] *
+                       Eigen::Map<const VectorXd>(r.simulated.data(), static_cast<Eigen::Index>(m));
+            }
+            if (!noDerivative[j])
+                J.col(c) = sum / diffs[j].denominator;
+            if (!J.col(c).allFinite()) {
+                J.col(c).setZero();
+                noDerivative[j] = true;
+            }
+        }
+        res.jacobian.assign(m, Vector(n, 0.0));
+        for (std::size_t i = 0; i < m; ++i)
+            for (std::size_t j = 0; j < n; ++j)
+                res.jacobian[i][j] = J(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j));
+        res.jacobianAtResult = true;
+        return JacobianEnd::Made;
+    };
+
+    jacobianAtEnd = [&] {
+        if (makeJacobian(QStringLiteral("Jacobian at the result from %1 model runs")) ==
+            JacobianEnd::Budget)
+            log(QStringLiteral("No Jacobian at the result: its runs would exceed NX"), false);
+    };
+
     for (;;) {
         if (res.objective == 0)
             return finish(Termination::ObjectiveConverged);
@@ -294,70 +372,13 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
             return finish(Termination::Stopped);
 
         if (!haveJacobian) {
-            // ---- the Jacobian: every difference run of the iteration in one batch ----
-            std::vector<Difference> diffs(n);
-            std::vector<Vector> points;
-            std::vector<std::size_t> firstPoint(n, 0);
-            for (std::size_t j = 0; j < n; ++j) {
-                const double h = differenceStep(x[j], p.scale[j], opt.relativeStep);
-                diffs[j] = differenceOf(x[j], p.lower[j], p.upper[j], h, opt.central);
-                firstPoint[j] = points.size();
-                for (double v : diffs[j].values) {
-                    Vector q = x;
-                    q[j] = v;
-                    points.push_back(std::move(q));
-                }
-            }
-            if (res.runs + static_cast<int>(points.size()) > opt.maxRuns)
+            const JacobianEnd made =
+                makeJacobian(QStringLiteral("Iteration %1: Jacobian from %2 model runs")
+                                 .arg(res.iterations + 1));
+            if (made == JacobianEnd::Budget)
                 return finish(Termination::Budget);
-            log(QStringLiteral("Iteration %1: Jacobian from %2 model runs")
-                    .arg(res.iterations + 1)
-                    .arg(points.size()),
-                false);
-            std::vector<PointResult> got;
-            if (!points.empty())
-                got = sink.evaluate(points, Purpose::Jacobian);
-            if (anyUnevaluated(got, points.size()))
+            if (made == JacobianEnd::Stopped)
                 return finish(Termination::Stopped);
-            res.runs += static_cast<int>(points.size());
-            const VectorXd sim0 =
-                Eigen::Map<const VectorXd>(res.simulated.data(), static_cast<Eigen::Index>(m));
-            for (std::size_t j = 0; j < n; ++j) {
-                const Eigen::Index c = static_cast<Eigen::Index>(j);
-                J.col(c).setZero();
-                noDerivative[j] = !diffs[j].possible;
-                if (!diffs[j].possible)
-                    continue;
-                VectorXd sum = diffs[j].coef0 * sim0;
-                for (std::size_t k = 0; k < diffs[j].values.size(); ++k) {
-                    const PointResult& r = got[firstPoint[j] + k];
-                    if (!r.complete || r.simulated.size() != m) {
-                        noDerivative[j] = true;
-                        log(QStringLiteral("  the run for the derivative by %1 did not complete%2; "
-                                           "%1 is held this iteration")
-                                .arg(nameOf(p.names, int(j)),
-                                     r.why.isEmpty()
-                                         ? QString()
-                                         : QStringLiteral(" (") + r.why + QStringLiteral(")")),
-                            false);
-                        break;
-                    }
-                    sum += diffs[j].coef[k] * Eigen::Map<const VectorXd>(
-                                                  r.simulated.data(), static_cast<Eigen::Index>(m));
-                }
-                if (!noDerivative[j])
-                    J.col(c) = sum / diffs[j].denominator;
-                if (!J.col(c).allFinite()) {
-                    J.col(c).setZero();
-                    noDerivative[j] = true;
-                }
-            }
-            res.jacobian.assign(m, Vector(n, 0.0));
-            for (std::size_t i = 0; i < m; ++i)
-                for (std::size_t j = 0; j < n; ++j)
-                    res.jacobian[i][j] =
-                        J(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j));
-            res.jacobianAtResult = true;
             haveJacobian = true;
         } else {
             log(QStringLiteral("Iteration %1: the same Jacobian, more damping")

@@ -55,6 +55,9 @@ struct Options {
     // fraction of its magnitude (or of its scale, for a value of 0).
     double stepTolerance = 1e-10;
     int maxRuns = 50; // NX=: never more model runs than this, the start run included
+    // At a converged end, make the Jacobian at the result when the last one was
+    // made elsewhere (within maxRuns), so that Result::jacobian belongs to x.
+    bool jacobianAtResult = false;
 };
 
 struct Sink {

@@ -6,6 +6,7 @@
 #include "evaluation/parallel_runs.h"
 #include "evaluation/run_journal.h"
 #include "optim/least_squares.h"
+#include "optim/least_squares_uncertainty.h"
 #include "paramdb/database.h"
 
 #include <QElapsedTimer>
@@ -161,6 +162,7 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
     options.central = cfg.centralDifferences;
     options.objectiveTolerance = cfg.ftol();
     options.maxRuns = cfg.max_call;
+    options.jacobianAtResult = true;
 
     report.clearLog();
     const QString step = formatGeneral(cfg.differenceStep);
@@ -296,6 +298,11 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
         summary.lastError = criterionOf(rows, result.simulated, cfg.criterion);
         summary.haveLastError = true;
     }
+
+    if (result.termination != lsq::Termination::Stopped)
+        for (const QString& line :
+             leastSquaresUncertainty(problem, result, !cfg.varianceColumn.isEmpty()).lines)
+            report.log(line);
 
     storeAval(db, summary.result);
     report.parameterListChanged();
