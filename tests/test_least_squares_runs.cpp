@@ -129,6 +129,27 @@ TEST_F(LeastSquaresRuns, FindsTheTrueValuesWithTheSameProtocolOnOneAndOnFourWork
               0);
 }
 
+TEST_F(LeastSquaresRuns, AnMpiJobGivesTheSameProtocolWithCentralDifferences) {
+    const QString one = folder("one");
+    const QString job = folder("job");
+    const ProgramEnd a = run(one, line(one, {"JD=central"}));
+    ASSERT_EQ(a.status, 0) << a.err.toStdString();
+    const ProgramEnd b =
+        finishProgram(startProgram(QStringLiteral(MPIEXEC), job,
+                                   QStringList{"--allow-run-as-root", "--oversubscribe",
+                                               "--bind-to", "none", "-np", "3", program} +
+                                       line(job, {"JD=central"}),
+                                   headlessEnvironment()),
+                      300000);
+    ASSERT_EQ(b.status, 0) << b.err.toStdString();
+    const QByteArray serial = fileBytes(one + "/Opti_Result.TXT");
+    EXPECT_TRUE(serial.contains("Jacobian: central differences")) << serial.toStdString();
+    const QByteArray parallel = fileBytes(job + "/Opti_Result.TXT");
+    EXPECT_TRUE(parallel.contains("Parallel runs: ")) << parallel.toStdString();
+    EXPECT_EQ(withoutParallelLine(parallel), serial);
+    EXPECT_EQ(avals(job + "/calib.sqlite"), avals(one + "/calib.sqlite"));
+}
+
 TEST_F(LeastSquaresRuns, NeverMoreModelRunsThanTheBudget) {
     for (int budget : {1, 4, 5, 9}) {
         const QString d = folder(QStringLiteral("nx%1").arg(budget),
