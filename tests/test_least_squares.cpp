@@ -271,6 +271,43 @@ TEST(LeastSquaresUncertainty, StudentQuantiles) {
         EXPECT_NEAR(studentT975(dof), q, 2e-4 * q) << dof;
 }
 
+TEST(LeastSquares, NistMisra1aFromBothStartsToTheCertifiedValues) {
+    // NIST StRD nonlinear regression, Misra1a (public domain): y = b1 (1 - exp(-b2 x)).
+    const Vector x = {77.6,  114.9, 141.1, 190.8, 239.9, 289.0, 332.8,
+                      378.4, 434.8, 477.3, 536.8, 593.1, 689.1, 760.0};
+    const Vector y = {10.07, 14.73, 17.94, 23.93, 29.61, 35.18, 40.02,
+                      44.82, 50.76, 55.05, 61.01, 66.40, 75.47, 81.78};
+    const double b1 = 2.3894212918E+02, b2 = 5.5015643181E-04;
+    const double se1 = 2.7070075241E+00, se2 = 7.2668688436E-06;
+    auto model = [&](const Vector& b) {
+        Vector out;
+        for (double t : x)
+            out.push_back(b[0] * (1 - std::exp(-b[1] * t)));
+        return out;
+    };
+    for (const Vector& start : {Vector{500, 1e-4}, Vector{250, 5e-4}}) {
+        for (bool central : {false, true}) {
+            // Bounds a decade or more either side of the start and the certified values.
+            lsq::Problem p = problem(y, start, {10, 1e-6}, {5000, 1e-2});
+            lsq::Options o;
+            o.central = central;
+            o.relativeStep = central ? 0.01 : 1e-4;
+            o.maxRuns = 400;
+            o.objectiveTolerance = 1e-12;
+            o.jacobianAtResult = true;
+            const SearchRun run = solve(p, o, model);
+            EXPECT_NEAR(run.result.x[0], b1, 1e-5 * b1)
+                << start[0] << central << run.log.join('\n').toStdString();
+            EXPECT_NEAR(run.result.x[1], b2, 1e-5 * b2) << start[0] << central;
+            EXPECT_NEAR(run.result.objective, 1.2455138894E-01, 1e-8);
+            const LeastSquaresUncertainty u = leastSquaresUncertainty(p, run.result, false);
+            ASSERT_TRUE(u.determined);
+            EXPECT_NEAR(u.standardError[0], se1, 0.01 * se1) << start[0] << central;
+            EXPECT_NEAR(u.standardError[1], se2, 0.01 * se2) << start[0] << central;
+        }
+    }
+}
+
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -433,9 +433,13 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
             if (l == 0) {
                 // Rank-revealing: the least-squares step of smallest length, also
                 // where the free columns depend on each other.
-                Eigen::CompleteOrthogonalDecomposition<MatrixXd> cod(Jf);
+                // Columns scaled to unit length first, so that the threshold
+                // judges dependence, not the parameters' units.
+                const VectorXd norms = Jf.colwise().norm().transpose();
+                Eigen::CompleteOrthogonalDecomposition<MatrixXd> cod(
+                    Jf * norms.cwiseInverse().asDiagonal());
                 cod.setThreshold(kUndeterminedRatio);
-                delta = cod.solve(current.scaled);
+                delta = cod.solve(current.scaled).cwiseQuotient(norms);
             } else {
                 Eigen::LLT<MatrixXd> llt(M);
                 if (llt.info() != Eigen::Success)
