@@ -441,6 +441,30 @@ TEST_F(Analysis, TwoParametersOnALinearModelMatchTheClosedForm) {
     EXPECT_FALSE(QFile::exists("opti_res.xlsx"));
 }
 
+TEST_F(Analysis, CentralDifferencesWithAChosenStepMatchTheClosedForm) {
+    Session s;
+    TestAsker asker;
+    s.asker = &asker;
+    s.settings.centralDifferences = true;
+    s.settings.differenceStep = 0.001;
+    open(s, param("a", 0, 2, "  slope ") + param("b", 0, 1, "icpt"), kLinear);
+    s.analyseUncertainty();
+
+    // The base run, and each parameter raised and lowered.
+    EXPECT_EQ(modelRuns(), 5);
+    const Closed cf = closedFormTwo();
+    EXPECT_NEAR(num("SELECT ERROR FROM PARM_INT WHERE PNAME='a'"), cf.se1, 1e-7 * cf.se1);
+    EXPECT_NEAR(num("SELECT ERROR FROM PARM_INT WHERE PNAME='b'"), cf.se2, 1e-7 * cf.se2);
+    EXPECT_EQ(num("SELECT a FROM mpar"), 2);
+    const double xOrder[] = {2, 4, 3, 1};
+    for (int k = 1; k <= 4; ++k) {
+        EXPECT_NEAR(double(s.fimdt[k][1]), xOrder[k - 1], 1e-7);
+        EXPECT_NEAR(double(s.fimdt[k][2]), 1, 1e-7);
+    }
+    EXPECT_TRUE(s.lb.lines().contains(" finite differences: central, relative step 0.001"))
+        << s.lb.lines().join('\n').toStdString();
+}
+
 // On its own the analysis guards the model's tables as a calibration does:
 // while its models run, the run marker stands (a program killed now leaves it,
 // and the next run restores the tables from their backups); afterwards it is

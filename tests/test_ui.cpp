@@ -466,6 +466,16 @@ TEST_F(WindowTest, OtherEditsAndChoicesReachTheSession) {
     emit session->stateChanged();
     EXPECT_TRUE(find<QRadioButton>(window.get(), "RadioButton2")->isChecked());
 
+    // The search: the simplex unless the person (or SM=LM) chooses least squares.
+    auto* search = find<QComboBox>(window.get(), "searchMethodBox");
+    EXPECT_EQ(search->currentIndex(), 0);
+    EXPECT_FALSE(session->settings.leastSquares);
+    search->setCurrentIndex(1);
+    EXPECT_TRUE(session->settings.leastSquares);
+    session->settings.leastSquares = false;
+    emit session->stateChanged();
+    EXPECT_EQ(search->currentIndex(), 0);
+
     find<QSpinBox>(window.get(), "EditPauseRun")->setValue(250);
     find<QSpinBox>(window.get(), "EditPauseVertex")->setValue(40);
     EXPECT_EQ(session->settings.pauseAfterRunMs, 250);

@@ -9,6 +9,7 @@
 #include "analysis/matrix_unit.h"
 #include "analysis/workbook.h"
 #include "base/fit_error.h"
+#include "base/number_format.h"
 #include "evaluation/bounds.h"
 #include "evaluation/evaluator.h"
 #include "evaluation/parallel_runs.h"
@@ -19,6 +20,7 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <cmath>
+#include <optional>
 
 namespace {
 
@@ -100,6 +102,12 @@ UncertaintySummary UncertaintyAnalysis::run() {
     }
 
     const int ndim = static_cast<int>(records.size());
+    // DS= and JD=: the default is a forward step of 1 % (the literal, so that
+    // the default analysis computes exactly what it always did); central
+    // differences add a run with each parameter lowered by its step.
+    const long double relativeStep =
+        cfg.differenceStep == 0.01 ? 0.01L : static_cast<long double>(cfg.differenceStep);
+    const bool central = cfg.centralDifferences;
     tfmatrix x(ndim + 1);
     std::vector<double> d(ndim + 1);
     QStringList aliases{QString()};
@@ -109,7 +117,7 @@ UncertaintySummary UncertaintyAnalysis::run() {
         const double p = parameterNumber(records[i - 1].aval, QStringLiteral("AVAL"), i);
         y[i] = p;
         x[i] = p;
-        d[i] = static_cast<double>(0.01L * std::fabs(static_cast<long double>(p)));
+        d[i] = static_cast<double>(relativeStep * std::fabs(static_cast<long double>(p)));
     }
     const std::vector<double> p = y;
 
@@ -125,6 +133,7 @@ UncertaintySummary UncertaintyAnalysis::run() {
     // divided by d would misstate the sensitivity: the step actually taken is
     // used instead, and a parameter the bounds hold still cannot be analysed.
     std::vector<double> taken(d);
+    std::vector<double> takenDown(d); // central differences: the step below
     for (int i = 1; i <= ndim; ++i) {
         const double mn = numberOf(records[i - 1].minimum);
         const double mx = numberOf(records[i - 1].maximum);
@@ -132,6 +141,9 @@ UncertaintySummary UncertaintyAnalysis::run() {
         const double raised = clampToBounds(p[i] + d[i], mn, mx);
         if (base != p[i] || raised != p[i] + d[i])
             taken[i] = static_cast<double>(static_cast<long double>(raised) - base);
+        if (central)
+            takenDown[i] = static_cast<double>(static_cast<long double>(base) -
+                                               clampToBounds(p[i] - d[i], mn, mx));
         if (taken[i] == 0)
             return stop({QStringLiteral(" parameter ") + QString::number(i) + QStringLiteral(" [") +
                          trimAlias(aliases[i]) +
@@ -160,7 +172,7 @@ UncertaintySummary UncertaintyAnalysis::run() {
     // A run that left rows at -99, or changed the number of rows, cannot be
     // differenced against the base run.
     int rowCount = -1; // of the base run
-    auto checkRun = [&](const EvaluationResult& done, int run) {
+    auto checkRun = [&](const EvaluationResult& done, int run, bool lowered = false) {
         const ModelValues& rows = done.values;
         QString what;
         if (rowCount >= 0 && int(rows.mod.size()) != rowCount)
@@ -178,9 +190,10 @@ UncertaintySummary UncertaintyAnalysis::run() {
             what = QStringLiteral("Model run incomplete ! ") + done.why;
         if (what.isEmpty())
             return;
-        const QString which = run == 0 ? QStringLiteral("the base run")
-                                       : QStringLiteral("the run with parameter ") +
-                                             QString::number(run) + QStringLiteral(" raised");
+        const QString which =
+            run == 0 ? QStringLiteral("the base run")
+                     : QStringLiteral("the run with parameter ") + QString::number(run) +
+                           (lowered ? QStringLiteral(" lowered") : QStringLiteral(" raised"));
         const QString message = QStringLiteral(" uncertainty analysis stopped after ") + which +
                                 QStringLiteral(": ") + what;
         report.log(message, true);
@@ -225,9 +238,11 @@ UncertaintySummary UncertaintyAnalysis::run() {
     try {
         stopIfRequested();
         if (parallel) {
-            std::vector<tfmatrix> vectors(ndim + 1, x);
+            std::vector<tfmatrix> vectors(central ? 2 * ndim + 1 : ndim + 1, x);
             for (int j = 1; j <= ndim; ++j)
                 vectors[j][j] = p[j] + d[j];
+            for (int j = 1; central && j <= ndim; ++j)
+                vectors[ndim + j][j] = p[j] - d[j];
             std::vector<RunTicket> tickets;
             for (const tfmatrix& v : vectors)
                 tickets.push_back({0, v, Reading::ModelValues, 0});
@@ -264,16 +279,30 @@ UncertaintySummary UncertaintyAnalysis::run() {
             ++summary.modelRuns;
             const EvaluationResult done =
                 parallel ? outcome(j) : evaluator.evaluate(x, Reading::ModelValues);
+            std::optional<EvaluationResult> lowered;
+            if (central) {
+                if (!parallel)
+                    stopIfRequested();
+                x[j] = p[j] - d[j];
+                ++summary.modelRuns;
+                lowered =
+                    parallel ? outcome(ndim + j) : evaluator.evaluate(x, Reading::ModelValues);
+            }
             x[j] = p[j];
             if (!parallel || j == ndim) {
                 restoreStart();
                 atStart = true;
             }
             checkRun(done, j);
+            if (lowered)
+                checkRun(*lowered, j, true);
             const ModelValues& run = done.values;
             for (int k = 1; k <= rowCount; ++k)
                 fimdtNew[k][j] =
-                    (static_cast<long double>(run.mod[k - 1]) - fimdtNew[k][0]) / taken[j];
+                    lowered
+                        ? (static_cast<long double>(run.mod[k - 1]) - lowered->values.mod[k - 1]) /
+                              (static_cast<long double>(taken[j]) + takenDown[j])
+                        : (static_cast<long double>(run.mod[k - 1]) - fimdtNew[k][0]) / taken[j];
         }
     } catch (...) {
         // Whatever stopped the runs, the model is not left at a raised value.
@@ -311,6 +340,11 @@ UncertaintySummary UncertaintyAnalysis::run() {
     if (buildBook)
         book.addMatrixSheet(Workbook::fisherSheet, 1, ndim, 1, ndim, F);
 
+    // Said only when chosen: the default protocol stays as it always was.
+    if (central || cfg.differenceStep != 0.01)
+        report.log(QStringLiteral(" finite differences: %1, relative step %2")
+                       .arg(central ? QStringLiteral("central") : QStringLiteral("forward"),
+                            formatGeneral(cfg.differenceStep)));
     const UncertaintyReport rep = uncertaintyReport(V, singular, p, aliases, ndim);
     for (const QString& line : rep.lines)
         report.log(line);

@@ -12,6 +12,7 @@
 #include "evaluation/parallel_runs.h"
 #include "evaluation/run_journal.h"
 #include "optim/calibration.h"
+#include "optim/least_squares_calibration.h"
 #include "paramdb/backup.h"
 #include "paramdb/parm_int_check.h"
 
@@ -195,9 +196,16 @@ void Session::optimize() {
     resultOffered = false;
     offered = OfferedResult{};
     lastIncomplete.clear();
-    Calibration calibration(settings, db, evaluator, *this);
-    calibration.setParallel(parallelRuns());
-    const CalibrationSummary summary = calibration.optimize();
+    CalibrationSummary summary;
+    if (settings.leastSquares) {
+        LeastSquaresCalibration calibration(settings, db, evaluator, *this);
+        calibration.setParallel(parallelRuns());
+        summary = calibration.optimize();
+    } else {
+        Calibration calibration(settings, db, evaluator, *this);
+        calibration.setParallel(parallelRuns());
+        summary = calibration.optimize();
+    }
     if (summary.haveLastError)
         last_error = summary.lastError;
     offered.haveResult = !summary.result.empty();

@@ -112,13 +112,20 @@ ModelValues readModelValues(Database& db, const CalibrationSettings& s) {
     QSqlQuery q = db.query(statement);
     const QSqlRecord rec = q.record();
     const int modCol = rec.indexOf(s.modelColumn);
-    const int varCol = rec.indexOf(s.varianceColumn);
-    if (modCol < 0 || varCol < 0)
+    // Without a variance column every row weighs the same (the least-squares
+    // search); the uncertainty analysis refuses to run without one.
+    const bool withVariances = !s.varianceColumn.isEmpty();
+    const int varCol = withVariances ? rec.indexOf(s.varianceColumn) : -1;
+    if (modCol < 0 || (withVariances && varCol < 0))
         throw FitError(QStringLiteral("The result rows have no column '%1'.")
                            .arg(modCol < 0 ? s.modelColumn : s.varianceColumn));
     ModelValues rows;
     while (q.next()) {
         rows.mod.push_back(numberOf(q.value(modCol)));
+        if (!withVariances) {
+            rows.var.push_back(1.0);
+            continue;
+        }
         const QVariant v = q.value(varCol);
         bool ok = false;
         const double w = v.isNull() ? 0 : v.toDouble(&ok);
@@ -418,6 +425,8 @@ void Evaluator::journalRun(const EvaluationResult* result, const QString& status
     rec.complete = result && result->complete;
     if (rec.complete && reading == Reading::Criterion)
         rec.criterion = result->criterion;
+    if (rec.complete && reading == Reading::ModelValues)
+        rec.simulated = result->values.mod;
     rec.status = status;
     rec.exitStatus = runner.statusText();
     rec.started = runner.startedAt();

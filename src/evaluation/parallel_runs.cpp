@@ -154,6 +154,8 @@ void ParallelRuns::journalRun(const tfmatrix& vector, const RunOutcome& o, journ
     rec.complete = !o.failed && !o.stopped && r.complete;
     if (rec.complete && reading == Reading::Criterion)
         rec.criterion = r.criterion;
+    if (rec.complete && reading == Reading::ModelValues)
+        rec.simulated = r.values.mod;
     if (o.stopped)
         rec.status = QStringLiteral("stopped: the model run was ended on request");
     else if (o.failed)

@@ -30,6 +30,14 @@ QJsonObject journalSettings(const CalibrationSettings& s, journal::OperationKind
         o.insert(QStringLiteral("NX"), s.max_call);
         // The value, not the text: KR=1e-6 after KR=0.000001 is the same calibration.
         o.insert(QStringLiteral("KR"), numberOrText(s.tolerance, [&] { return s.ftol(); }));
+        // Only where they differ from the simplex's defaults, so that the
+        // journals of simplex calibrations read as before.
+        if (s.leastSquares) {
+            o.insert(QStringLiteral("SM"), QStringLiteral("LM"));
+            o.insert(QStringLiteral("JD"),
+                     s.centralDifferences ? QStringLiteral("central") : QStringLiteral("forward"));
+            o.insert(QStringLiteral("DS"), s.differenceStep);
+        }
         break;
     case journal::OperationKind::Sensitivity:
         o.insert(QStringLiteral("step"),
@@ -94,4 +102,14 @@ std::optional<double> RunJournal::replay(const std::vector<double>& x, bool coun
     if (counted)
         ++replayed;
     return run->criterion;
+}
+
+std::optional<std::vector<double>> RunJournal::replayValues(const std::vector<double>& x) {
+    if (!resumed)
+        return std::nullopt;
+    const auto run = book.completedRun(op, x);
+    if (!run || run->simulated.empty())
+        return std::nullopt;
+    ++replayed;
+    return run->simulated;
 }

@@ -79,6 +79,10 @@ class RunJournal {
     // The rows of the resumed operation that are not replayed because they do
     // not hold what a run writes (journal::ResumePoint::setAside).
     const QStringList& setAside() const { return setAsideRows; }
+    // The simulated values a complete run of the resumed operation with exactly
+    // this vector read (the least-squares search's runs), counted as taken
+    // from the journal.
+    std::optional<std::vector<double>> replayValues(const std::vector<double>& x);
     int replayedRuns() const { return replayed; }
 
   private:

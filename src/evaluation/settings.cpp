@@ -110,6 +110,34 @@ const ValueKey kValueKeys[] = {
      [](CalibrationSettings& s, const QString& k, const QString& v) {
          s.parallelRuns = parseParallelRuns(k, v);
      }},
+    {"SM=", Qt::CaseSensitive,
+     [](CalibrationSettings& s, const QString&, const QString& v) {
+         const QString m = v.trimmed().toUpper();
+         if (m != QLatin1String("NM") && m != QLatin1String("LM"))
+             throw FitError(QStringLiteral("SM= chooses the search: NM (the downhill simplex) "
+                                           "or LM (Levenberg-Marquardt least squares), not '%1'.")
+                                .arg(v));
+         s.leastSquares = m == QLatin1String("LM");
+     }},
+    {"JD=", Qt::CaseSensitive,
+     [](CalibrationSettings& s, const QString&, const QString& v) {
+         const QString d = v.trimmed().toLower();
+         if (d != QLatin1String("forward") && d != QLatin1String("central"))
+             throw FitError(QStringLiteral("JD= chooses the differences: forward or central, "
+                                           "not '%1'.")
+                                .arg(v));
+         s.centralDifferences = d == QLatin1String("central");
+     }},
+    {"DS=", Qt::CaseSensitive,
+     [](CalibrationSettings& s, const QString&, const QString& v) {
+         bool ok = false;
+         const double step = v.trimmed().toDouble(&ok);
+         if (!ok || !(step > 0) || !(step < 1))
+             throw FitError(QStringLiteral("DS= needs a relative difference step above 0 and "
+                                           "below 1 (0.01 is 1 %), not '%1'.")
+                                .arg(v));
+         s.differenceStep = step;
+     }},
     {"WD=", Qt::CaseSensitive,
      [](CalibrationSettings& s, const QString& k, const QString& v) {
          if (v.trimmed().isEmpty())

@@ -44,6 +44,15 @@ struct CalibrationSettings {
     int max_call = 50;                             // Nmax: most evaluations of the search
     QString tolerance = QStringLiteral("0.0001");  // convergence tolerance, as typed
     QString sensitivityStep = QStringLiteral("5"); // step of the sensitivities in percent, as typed
+    // SM=: the search. false: the downhill simplex (NM); true: Levenberg-Marquardt
+    // least squares (LM).
+    bool leastSquares = false;
+    // JD=central: central differences for the least-squares Jacobian and the
+    // uncertainty analysis; forward differences otherwise.
+    bool centralDifferences = false;
+    // DS=: the relative finite-difference step of the Jacobian and of the
+    // uncertainty analysis.
+    double differenceStep = 0.01;
 
     // ---- the outcome ----
     QString result_file;    // RS_<name> of a batch run; "" without one
@@ -62,7 +71,7 @@ struct CalibrationSettings {
     double stepFraction() const;
 
     // Applies one command-line argument that only sets a value (KR=, NX=, PR=,
-    // PV=, NP=, WD=, EF=, TO=, RR=, RS_..., XL_OUT, GO, RESUME). False when the
+    // PV=, NP=, WD=, EF=, TO=, RR=, SM=, JD=, DS=, RS_..., XL_OUT, GO, RESUME). False when the
     // argument is none of these; FitError for a value that is not valid. Keys
     // that act on the database (DB=, RT=, CD=, the column roles, RF=) are read
     // by the command-line parser and applied by the session.

@@ -240,6 +240,9 @@ RunRecord runFrom(const QSqlQuery& q) {
     r.durationSeconds = v("DURATION").toDouble();
     r.worker = v("WORKER").toInt();
     r.output = v("OUTPUT").toString();
+    const int simulated = rec.indexOf(QStringLiteral("SIMULATED"));
+    if (simulated >= 0 && !q.value(simulated).isNull())
+        r.simulated = parseVector(q.value(simulated).toString());
     return r;
 }
 
@@ -288,13 +291,20 @@ QString phaseName(Phase phase) {
         return QStringLiteral("sensitivity");
     case Phase::Uncertainty:
         return QStringLiteral("uncertainty");
+    case Phase::Start:
+        return QStringLiteral("start");
+    case Phase::Jacobian:
+        return QStringLiteral("jacobian");
+    case Phase::Upgrade:
+        return QStringLiteral("upgrade");
     }
     return {};
 }
 
 std::optional<Phase> phaseFromName(const QString& name) {
-    for (Phase p : {Phase::InitialSimplex, Phase::Search, Phase::Shrink, Phase::Speculative,
-                    Phase::Sensitivity, Phase::Uncertainty})
+    for (Phase p :
+         {Phase::InitialSimplex, Phase::Search, Phase::Shrink, Phase::Speculative,
+          Phase::Sensitivity, Phase::Uncertainty, Phase::Start, Phase::Jacobian, Phase::Upgrade})
         if (phaseName(p) == name)
             return p;
     return std::nullopt;
@@ -365,6 +375,8 @@ void Journal::ensureTables() {
     db.exec(kCreateRuns);
     requireColumns(db, kOperations, kOperationColumns);
     requireColumns(db, kRuns, kRunColumns);
+    if (!db.columns(kRuns).contains(QStringLiteral("SIMULATED"), Qt::CaseInsensitive))
+        db.exec(QStringLiteral("ALTER TABLE FITMARA_RUNS ADD COLUMN SIMULATED TEXT"));
     db.exec(kCreateRunsIndex);
 }
 
@@ -396,14 +408,15 @@ qint64 Journal::recordRun(const RunRecord& run) {
     QSqlQuery q = db.query(
         QStringLiteral("INSERT INTO FITMARA_RUNS (OPERATION_ID, RUN, TRY, PHASE, PARAMS, "
                        "CRITERION, COMPLETE, STATUS, EXIT_STATUS, STARTED, DURATION, WORKER, "
-                       "OUTPUT) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                       "OUTPUT, SIMULATED) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
         {run.operation, run.run, run.attempt, phaseName(run.phase), vectorText(run.x),
          run.criterion ? QVariant(*run.criterion) : QVariant(), run.complete ? 1 : 0,
          !run.status.isEmpty() ? run.status
          : run.complete        ? QStringLiteral("complete")
                                : QStringLiteral("incomplete"),
          run.exitStatus.isEmpty() ? QVariant() : QVariant(run.exitStatus), timeText(run.started),
-         run.durationSeconds, run.worker, run.output});
+         run.durationSeconds, run.worker, run.output,
+         run.simulated.empty() ? QVariant() : QVariant(vectorText(run.simulated))});
     return q.lastInsertId().toLongLong();
 }
 

@@ -23,7 +23,8 @@
 //     RUN          running number in the operation, from 1 (FITMARA_RUN)
 //     TRY          1, and 2, 3, ... for the retries of the same run
 //     PHASE        'initial simplex' | 'search' | 'shrink' | 'speculative' |
-//                  'sensitivity' | 'uncertainty'
+//                  'sensitivity' | 'uncertainty' | and of the least-squares
+//                  search 'start' | 'jacobian' | 'upgrade'
 //     PARAMS       the parameter vector as the search used it, a JSON array of
 //                  numbers written so that they read back exactly (the shortest
 //                  text that does: 0.1, not 0.10000000000000001)
@@ -35,6 +36,10 @@
 //     STARTED      as above; DURATION in seconds
 //     WORKER       the worker that ran it (0 when runs are not parallel)
 //     OUTPUT       the last lines of the model's output, joined by line breaks
+//     SIMULATED    of a complete run that read the simulated values of the
+//                  chosen rows (ordered by observed value): those values, a
+//                  JSON array as PARAMS; NULL otherwise. Added to older
+//                  journals when they are opened.
 //
 // These tables are never model tables: they are not backed up, restored, or
 // offered where the user picks a result table or a model table (see
@@ -67,7 +72,17 @@ QStringList withoutJournalTables(const QStringList& tables);
 enum class OperationKind { Calibration, Sensitivity, Uncertainty };
 QString kindName(OperationKind kind); // "calibration", ...
 
-enum class Phase { InitialSimplex, Search, Shrink, Speculative, Sensitivity, Uncertainty };
+enum class Phase {
+    InitialSimplex,
+    Search,
+    Shrink,
+    Speculative,
+    Sensitivity,
+    Uncertainty,
+    Start,    // the least-squares search's start point
+    Jacobian, // its difference runs
+    Upgrade,  // its trial steps
+};
 QString phaseName(Phase phase); // "initial simplex", ...
 std::optional<Phase> phaseFromName(const QString& name);
 
@@ -89,7 +104,8 @@ struct RunRecord {
     QDateTime started;  // TdvkAppExec::startedAt(); invalid: now
     double durationSeconds = 0;
     int worker = 0;
-    QString output; // the last lines of the model's output
+    QString output;                // the last lines of the model's output
+    std::vector<double> simulated; // SIMULATED; empty: NULL
 };
 
 // What findResumable() found.

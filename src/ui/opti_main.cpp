@@ -421,6 +421,17 @@ void Topti_main::buildFitmaraTab() {
     Edit3->setObjectName(QStringLiteral("Edit3"));
     Edit3->setFixedWidth(65);
     opt->addWidget(Edit3, 2, 1);
+    opt->addWidget(makeLabel(QStringLiteral("LabelSearch"), QStringLiteral("search"), TabSheet4), 3,
+                   0, Qt::AlignRight);
+    searchMethodBox = new QComboBox(TabSheet4);
+    searchMethodBox->setObjectName(QStringLiteral("searchMethodBox"));
+    searchMethodBox->addItem(QStringLiteral("simplex (NM)"));
+    searchMethodBox->addItem(QStringLiteral("least squares (LM)"));
+    searchMethodBox->setToolTip(
+        QStringLiteral("The downhill simplex minimises the error criterion; Levenberg-Marquardt "
+                       "minimises the weighted sum of squared residuals and makes the runs of "
+                       "each step at once on parallel runs (SM= on the command line)."));
+    opt->addWidget(searchMethodBox, 3, 1);
     controls->addLayout(opt);
     controls->addSpacing(39);
 
@@ -576,6 +587,8 @@ void Topti_main::buildFitmaraTab() {
         s.settings.sensitivityStep = t;
         shownEdit1 = t;
     });
+    connect(searchMethodBox, &QComboBox::currentIndexChanged, this,
+            [this](int index) { s.settings.leastSquares = index == 1; });
     connect(Edit3, &QLineEdit::textEdited, this, [this](const QString& t) {
         s.settings.tolerance = t;
         shownEdit3 = t;
@@ -688,6 +701,10 @@ void Topti_main::refreshFromSession() {
     mirrorText(Edit1, s.settings.sensitivityStep, shownEdit1);
     mirrorText(Edit2, s.form.edit2, shownEdit2);
     mirrorText(Edit3, s.settings.tolerance, shownEdit3);
+    {
+        const QSignalBlocker block(searchMethodBox);
+        searchMethodBox->setCurrentIndex(s.settings.leastSquares ? 1 : 0);
+    }
     {
         const QSignalBlocker b1(EditPauseRun), b2(EditPauseVertex), b3(EditParallel);
         EditPauseRun->setValue(s.settings.pauseAfterRunMs);

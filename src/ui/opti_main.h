@@ -155,6 +155,7 @@ class Topti_main : public QMainWindow, public Asker {
     QPushButton* ButtonStop = nullptr;
     QLineEdit* Edit2 = nullptr;
     QLineEdit* Edit3 = nullptr;
+    QComboBox* searchMethodBox = nullptr; // the simplex or the least-squares search
     QLineEdit* Edit1 = nullptr;
     QSpinBox* EditPauseRun = nullptr;
     QSpinBox* EditPauseVertex = nullptr;

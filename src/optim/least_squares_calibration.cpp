@@ -1,0 +1,322 @@
+#include "optim/least_squares_calibration.h"
+
+#include "base/fit_error.h"
+#include "base/number_format.h"
+#include "evaluation/evaluator.h"
+#include "evaluation/parallel_runs.h"
+#include "evaluation/run_journal.h"
+#include "optim/least_squares.h"
+#include "optim/least_squares_uncertainty.h"
+#include "paramdb/database.h"
+
+#include <QElapsedTimer>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <cmath>
+#include <map>
+#include <optional>
+
+namespace {
+
+// The chosen result rows as every run reads them: ordered by observed value.
+struct ObservedRows {
+    std::vector<double> observed;
+    std::vector<double> variance; // empty without a variance column
+    std::vector<QString> group;   // the index column's value; empty without one
+};
+
+ObservedRows readObservedRows(Database& db, const CalibrationSettings& s) {
+    // The statement of readModelValues, so that the rows come in the same order.
+    QSqlQuery q = db.query(joinLines(
+        {QStringLiteral(" select * from ") + s.tname + QStringLiteral(" where ") + s.condition,
+         QStringLiteral(" order by ") + s.observedColumn}));
+    const QSqlRecord rec = q.record();
+    const int obsCol = rec.indexOf(s.observedColumn);
+    const int varCol = s.varianceColumn.isEmpty() ? -1 : rec.indexOf(s.varianceColumn);
+    const int idxCol = s.indexColumn.isEmpty() ? -1 : rec.indexOf(s.indexColumn);
+    if (obsCol < 0)
+        throw FitError(
+            QStringLiteral("The result rows have no column '%1'.").arg(s.observedColumn));
+    if (!s.varianceColumn.isEmpty() && varCol < 0)
+        throw FitError(
+            QStringLiteral("The result rows have no column '%1'.").arg(s.varianceColumn));
+    ObservedRows rows;
+    int badVariances = 0;
+    while (q.next()) {
+        rows.observed.push_back(numberOf(q.value(obsCol)));
+        if (varCol >= 0) {
+            bool ok = false;
+            const QVariant v = q.value(varCol);
+            const double var = v.isNull() ? 0 : v.toDouble(&ok);
+            if (!ok || !(var > 0) || !std::isfinite(var))
+                ++badVariances;
+            rows.variance.push_back(var);
+        }
+        if (idxCol >= 0)
+            rows.group.push_back(q.value(idxCol).toString());
+    }
+    if (badVariances > 0)
+        throw FitError(QStringLiteral("The least-squares search weighs each row by 1 / its "
+                                      "variance, but %1 chosen result rows have a variance (%2) "
+                                      "that is empty, 0 or negative.")
+                           .arg(badVariances)
+                           .arg(s.varianceColumn));
+    return rows;
+}
+
+// The criterion of EF= from the simulated values, as the SQL of the evaluator
+// computes it: RMSE over all rows, NRMSE and CV(RMSE) summed over the groups.
+double criterionOf(const ObservedRows& rows, const std::vector<double>& sim, int criterion) {
+    struct Group {
+        long double squares = 0, sum = 0;
+        double lo = HUGE_VAL, hi = -HUGE_VAL;
+        int count = 0;
+    };
+    std::map<QString, Group> groups;
+    for (std::size_t i = 0; i < rows.observed.size() && i < sim.size(); ++i) {
+        const bool grouped = criterion != 1 && !rows.group.empty();
+        Group& g = groups[grouped ? rows.group[i] : QString()];
+        const long double d = static_cast<long double>(rows.observed[i]) - sim[i];
+        g.squares += d * d;
+        g.sum += rows.observed[i];
+        g.lo = std::min(g.lo, rows.observed[i]);
+        g.hi = std::max(g.hi, rows.observed[i]);
+        ++g.count;
+    }
+    long double total = 0;
+    for (const auto& [key, g] : groups) {
+        if (g.count == 0)
+            continue;
+        const long double rmse = std::sqrt(g.squares / g.count);
+        if (criterion == 2)
+            total += rmse / (g.hi - g.lo);
+        else if (criterion == 3)
+            total += rmse / (g.sum / g.count);
+        else
+            total += rmse;
+    }
+    return static_cast<double>(total);
+}
+
+journal::Phase phaseOf(lsq::Purpose purpose) {
+    switch (purpose) {
+    case lsq::Purpose::Start:
+        return journal::Phase::Start;
+    case lsq::Purpose::Jacobian:
+        return journal::Phase::Jacobian;
+    case lsq::Purpose::Upgrade:
+        return journal::Phase::Upgrade;
+    }
+    return journal::Phase::Search;
+}
+
+tfmatrix oneBased(const lsq::Vector& x) {
+    tfmatrix v(x.size() + 1, 0.0);
+    std::copy(x.begin(), x.end(), v.begin() + 1);
+    return v;
+}
+
+} // namespace
+
+LeastSquaresCalibration::LeastSquaresCalibration(const CalibrationSettings& settings,
+                                                 Database& database, Evaluator& eval,
+                                                 Reporter& reporter)
+    : cfg(settings), db(database), evaluator(eval), report(reporter) {}
+
+CalibrationSummary LeastSquaresCalibration::optimize() {
+    QElapsedTimer clock;
+    clock.start();
+    evaluator.setSettings(cfg);
+    CalibrationSummary summary;
+
+    db.exec(QStringLiteral("update parm_int set AVAL = IVAL"));
+    const int ndim = parameterCount(db);
+    if (ndim == 0)
+        throw FitError(
+            QStringLiteral("PARM_INT holds no parameters: there is nothing to optimise."));
+    summary.ndim = ndim;
+
+    lsq::Problem problem;
+    {
+        QSqlQuery q =
+            db.query(QStringLiteral("select IVAL, STEP, MAXIMUM, MINIMUM, ALIAS from parm_int"));
+        while (q.next() && int(problem.start.size()) < ndim) {
+            const double lo = numberOf(q.value(3)), hi = numberOf(q.value(2));
+            const double step = std::fabs(numberOf(q.value(1)));
+            problem.start.push_back(numberOf(q.value(0)));
+            problem.upper.push_back(hi);
+            problem.lower.push_back(lo);
+            // The scale of a parameter at 0: its STEP, else the width of its bounds.
+            problem.scale.push_back(step > 0 ? step : hi > lo ? hi - lo : 1.0);
+            problem.names << textOf(q.value(4)).trimmed();
+        }
+    }
+    const ObservedRows rows = readObservedRows(db, cfg);
+    problem.observed = rows.observed;
+    problem.weights.assign(rows.observed.size(), 1.0);
+    for (std::size_t i = 0; i < rows.variance.size(); ++i)
+        problem.weights[i] = 1.0 / rows.variance[i];
+
+    lsq::Options options;
+    options.relativeStep = cfg.differenceStep;
+    options.central = cfg.centralDifferences;
+    options.objectiveTolerance = cfg.ftol();
+    options.maxRuns = cfg.max_call;
+    options.jacobianAtResult = true;
+
+    report.clearLog();
+    const QString step = formatGeneral(cfg.differenceStep);
+    report.log(QStringLiteral("Least-squares search (Levenberg-Marquardt, SM=LM)"));
+    report.log(QStringLiteral("It minimises S = sum of w_i * (obs_i - sim_i)^2 over the %1 chosen "
+                              "result rows, w_i = %2")
+                   .arg(rows.observed.size())
+                   .arg(cfg.varianceColumn.isEmpty()
+                            ? QStringLiteral("1 (no variance column is chosen)")
+                            : QStringLiteral("1 / ") + cfg.varianceColumn));
+    report.log(
+        QStringLiteral("Jacobian: %1 differences with the step h_j = %2 * |x_j| (%2 * "
+                       "|STEP_j| where x_j = 0), away from a bound where the step would "
+                       "cross it")
+            .arg(cfg.centralDifferences ? QStringLiteral("central") : QStringLiteral("forward"),
+                 step));
+    report.log(QStringLiteral("Each iteration tries the Gauss-Newton step and two Marquardt "
+                              "dampings; it ends when S changes by less than %1 over two "
+                              "iterations, or after at most %2 model runs")
+                   .arg(cfg.tolerance)
+                   .arg(cfg.max_call));
+
+    RunJournal* journal = evaluator.journal();
+    const std::size_t m = rows.observed.size();
+    QString lastIncomplete;
+    auto noteBest = [&](double e) {
+        if (!summary.haveBest || e < summary.best) {
+            summary.best = e;
+            summary.haveBest = true;
+        }
+    };
+
+    lsq::Sink sink;
+    sink.log = [this](const QString& line, bool select) { report.log(line, select); };
+    sink.stopRequested = [this] { return report.stopRequested(); };
+    sink.accepted = [&](const lsq::Vector&, const lsq::Vector& sim, double) {
+        report.log(QStringLiteral("  %1=%2").arg(
+            cfg.criterionName(), formatGeneral(criterionOf(rows, sim, cfg.criterion))));
+    };
+    sink.evaluate = [&](const std::vector<lsq::Vector>& points, lsq::Purpose purpose) {
+        if (journal)
+            journal->setPhase(phaseOf(purpose));
+        std::vector<lsq::PointResult> out(points.size());
+        std::vector<std::optional<std::vector<double>>> replayed(points.size());
+        std::vector<tfmatrix> toRun;
+        std::vector<std::size_t> runIndex;
+        for (std::size_t k = 0; k < points.size(); ++k) {
+            if (journal)
+                replayed[k] = journal->replayValues(points[k]);
+            if (!replayed[k]) {
+                toRun.push_back(oneBased(points[k]));
+                runIndex.push_back(k);
+            }
+        }
+        std::vector<std::optional<EvaluationResult>> made(points.size());
+        if (parallel && !toRun.empty() && !report.stopRequested()) {
+            const std::vector<RunOutcome> outcomes =
+                parallel->round(toRun, Reading::ModelValues, 0, false);
+            for (std::size_t i = 0; i < toRun.size(); ++i) {
+                const RunOutcome& o = outcomes[i];
+                if (o.failed && !o.stopped)
+                    throw FitError(ParallelRuns::failureText(o));
+                if (o.failed || o.stopped || !o.started)
+                    continue; // ended by a stop: not evaluated
+                made[runIndex[i]] = o.result;
+            }
+        } else if (!parallel) {
+            for (std::size_t i = 0; i < toRun.size(); ++i) {
+                if (report.stopRequested())
+                    break;
+                made[runIndex[i]] = evaluator.evaluate(toRun[i], Reading::ModelValues);
+                report.processEvents();
+            }
+        }
+        // Reported in the order of the points, whatever order the runs ended in.
+        for (std::size_t k = 0; k < points.size(); ++k) {
+            lsq::PointResult& r = out[k];
+            if (replayed[k]) {
+                r.evaluated = r.complete = true;
+                r.simulated = *replayed[k];
+                const double e = criterionOf(rows, r.simulated, cfg.criterion);
+                report.evaluated(e);
+                noteBest(e);
+                continue;
+            }
+            if (!made[k])
+                continue;
+            EvaluationResult& done = *made[k];
+            if (done.complete && done.values.mod.size() != m) {
+                done.complete = false;
+                done.why = QStringLiteral("the run simulated %1 chosen rows, not %2")
+                               .arg(done.values.mod.size())
+                               .arg(m);
+            }
+            if (done.complete)
+                done.criterion = criterionOf(rows, done.values.mod, cfg.criterion);
+            bool complete = true;
+            const double e = reportRun(report, done, &complete, &lastIncomplete);
+            ++summary.modelRuns;
+            r.evaluated = true;
+            r.complete = complete;
+            if (complete) {
+                noteBest(e);
+                r.simulated = done.values.mod;
+            } else {
+                r.why = !done.failure.isEmpty() ? done.failure
+                        : done.onlyMarks        ? QStringLiteral("result rows left at -99")
+                                                : done.why;
+            }
+        }
+        report.processEvents();
+        return out;
+    };
+
+    const lsq::Result result = lsq::minimise(problem, options, sink);
+    if (journal)
+        journal->setPhase(journal::Phase::Search);
+
+    switch (result.termination) {
+    case lsq::Termination::Budget:
+        summary.outcome = Outcome::BudgetSpent;
+        break;
+    case lsq::Termination::Stopped:
+        summary.outcome = Outcome::Stopped;
+        break;
+    default:
+        summary.outcome = Outcome::Converged;
+        break;
+    }
+    summary.reason = lsq::terminationText(result.termination);
+    summary.result = oneBased(result.x);
+    if (!result.simulated.empty()) {
+        summary.lastError = criterionOf(rows, result.simulated, cfg.criterion);
+        summary.haveLastError = true;
+    }
+
+    if (result.termination != lsq::Termination::Stopped)
+        for (const QString& line :
+             leastSquaresUncertainty(problem, result, !cfg.varianceColumn.isEmpty()).lines)
+            report.log(line);
+
+    storeAval(db, summary.result);
+    report.parameterListChanged();
+
+    report.log(QStringLiteral("Optimisation finishes - results are stored as AVAL"), true);
+    if (journal && journal->resuming())
+        report.log(QStringLiteral("Resumed from the run journal: %1 model runs taken from it, %2 "
+                                  "made now")
+                       .arg(journal->replayedRuns())
+                       .arg(summary.modelRuns),
+                   true);
+    if (parallel)
+        report.log(parallel->closingLine(0), true);
+    report.saveLog(QStringLiteral("Opti_Result.TXT"));
+    summary.elapsedMs = clock.elapsed();
+    return summary;
+}
