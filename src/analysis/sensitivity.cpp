@@ -47,17 +47,8 @@ SensitivitySummary SensitivityAnalysis::run() {
     // The runs wrote their trial vectors as AVAL; the coefficients are no
     // values to keep, and a calibration's AVAL with its standard errors must
     // survive them (a following uncertainty analysis works at AVAL).
-    try {
-        writeStoredResults(db, before);
-    } catch (...) {
-        restoreAfterFailure(db, runMarker, log,
-                            QStringLiteral("The sensitivity analysis could not set PARM_INT "
-                                           "back; the model's tables are restored from their "
-                                           "backups."));
-        putBackStoredResults(db, cfg.db_f_name, before, report);
-        throw;
-    }
-    restore(db, runMarker, log);
+    restoreAll(db, runMarker, log);
+    report.parameterValuesChanged();
 
     // The values the runs used: the evaluation clamped each to its bounds.
     std::vector<double> minimum, maximum;
