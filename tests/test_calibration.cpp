@@ -529,7 +529,7 @@ TEST_F(Calibration, RunWithoutBudgetStoresTheCentroidOfTheInitialSimplex) {
     TestAsker asker;
     s.asker = &asker;
     open(s, kTwoParams, {kLinearModel});
-    s.setMaxCallText("0");
+    s.settings.max_call = 0; // the initial simplex only (the field takes 1 or more)
     double offered1 = 0, offered2 = 0;
     asker.whenShown = [&](Session&) {
         offered1 = num("select AVAL from PARM_INT where ITEM_IX=1");
@@ -586,7 +586,7 @@ TEST_F(Calibration, ResultStaysWithinTheBounds) {
         VALUES ('soil','K',-5,5,-5,-3,'ID=1');
     )",
          {kLinearModel});
-    s.setMaxCallText("0");
+    s.settings.max_call = 0; // the initial simplex only (the field takes 1 or more)
     s.startOptimization();
     EXPECT_EQ(num("select AVAL from PARM_INT where ITEM_IX=1"), 5);
     EXPECT_EQ(num("select AVAL from PARM_INT where ITEM_IX=2"), -5);
@@ -927,7 +927,9 @@ TEST_F(Calibration, RunThatDoesNotCompleteKeepsTheStoredResults) {
         s.asker = &asker;
         open(s, stored, {kLinearModel});
         s.settings.autorun = tc.batch;
-        s.setMaxCallText(which == "the analysis of a batch run fails" ? "0" : "200");
+        s.setMaxCallText("200");
+        if (which == "the analysis of a batch run fails")
+            s.settings.max_call = 0; // the initial simplex only: it ends at a bound
         QObject::connect(&s, &Session::progress, [&](int done, int, double, qint64) {
             if (done == 2 && which == "the model cannot start any more")
                 QFile::remove(s.settings.runFile);

@@ -311,7 +311,7 @@ TEST(ReportWorkbookPath, BatchRunsUseTheResultName) {
     const PathCase cases[] = {
         {"/data/", true, "run1", "/data/run1.xlsx"},
         {"/data/", false, "run1", "/data/opti_res.xlsx"},
-        {"", true, "", ".xlsx"},
+        {"", true, "", "opti_res.xlsx"},
         {"", false, "", "opti_res.xlsx"},
     };
     for (const PathCase& c : cases)

@@ -200,14 +200,29 @@ QString shownValue(const QVariant& v) {
 // number from 1, the vector as vectorText writes it, a finite criterion,
 // COMPLETE 1); empty when it does. Such a row is not replayed: the run is made
 // again rather than a damaged value taken for its criterion.
+// A run of the least-squares search keeps its simulated values instead of a
+// criterion: either must hold what a run writes.
+bool holdsSimulatedValues(const QVariant& simulated) {
+    if (simulated.isNull() || simulated.typeId() != QMetaType::QString)
+        return false;
+    const std::vector<double> values = parseVector(simulated.toString());
+    if (values.empty())
+        return false;
+    for (double e : values)
+        if (!std::isfinite(e))
+            return false;
+    return true;
+}
+
 QString runRowProblem(const QVariant& run, const QVariant& params, const QVariant& criterion,
-                      const QVariant& complete) {
+                      const QVariant& complete, const QVariant& simulated = QVariant()) {
     if (!isWholeNumber(complete) || complete.toLongLong() != 1)
         return QStringLiteral("COMPLETE %1").arg(shownValue(complete));
     if (!isWholeNumber(run) || run.toLongLong() < 1)
         return QStringLiteral("RUN %1").arg(shownValue(run));
     const bool number = criterion.typeId() == QMetaType::Double || isWholeNumber(criterion);
-    if (!number || !std::isfinite(criterion.toDouble()))
+    if ((!number || !std::isfinite(criterion.toDouble())) &&
+        !(criterion.isNull() && holdsSimulatedValues(simulated)))
         return QStringLiteral("RUN %1: CRITERION %2")
             .arg(run.toLongLong())
             .arg(shownValue(criterion));
@@ -471,8 +486,11 @@ ResumePoint Journal::findResumable(OperationKind kind, const QJsonObject& settin
     if (point.operation == 0)
         return point;
     QSqlQuery runs =
-        db.query(QStringLiteral("SELECT ID, RUN, PARAMS, CRITERION, COMPLETE FROM FITMARA_RUNS "
-                                "WHERE OPERATION_ID = ? ORDER BY ID"),
+        db.query(QStringLiteral("SELECT ID, RUN, PARAMS, CRITERION, COMPLETE, %1 FROM FITMARA_RUNS "
+                                "WHERE OPERATION_ID = ? ORDER BY ID")
+                     .arg(db.columns(kRuns).contains(QStringLiteral("SIMULATED"), Qt::CaseInsensitive)
+                              ? QStringLiteral("SIMULATED")
+                              : QStringLiteral("NULL")),
                  {point.operation});
     while (runs.next()) {
         const QVariant run = runs.value(1), complete = runs.value(4);
@@ -481,7 +499,8 @@ ResumePoint Journal::findResumable(OperationKind kind, const QJsonObject& settin
         // A row that says "not complete" is never replayed: nothing to check.
         if (isWholeNumber(complete) && complete.toLongLong() == 0)
             continue;
-        const QString why = runRowProblem(runs.value(1), runs.value(2), runs.value(3), complete);
+        const QString why = runRowProblem(runs.value(1), runs.value(2), runs.value(3), complete,
+                                          runs.value(5));
         if (why.isEmpty())
             ++point.completedRuns;
         else
@@ -502,7 +521,10 @@ std::optional<RunRecord> Journal::completedRun(qint64 operation, const std::vect
     const QSqlRecord rec = q.record();
     auto v = [&](const char* name) { return q.value(rec.indexOf(QLatin1String(name))); };
     while (q.next())
-        if (runRowProblem(v("RUN"), v("PARAMS"), v("CRITERION"), v("COMPLETE")).isEmpty())
+        if (runRowProblem(v("RUN"), v("PARAMS"), v("CRITERION"), v("COMPLETE"),
+                          rec.indexOf(QStringLiteral("SIMULATED")) >= 0 ? v("SIMULATED")
+                                                                        : QVariant())
+                .isEmpty())
             return runFrom(q);
     return std::nullopt;
 }
