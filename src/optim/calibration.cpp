@@ -58,6 +58,14 @@ Calibration::Calibration(const CalibrationSettings& settings, Database& database
                          Reporter& reporter)
     : cfg(settings), db(database), evaluator(eval), report(reporter) {}
 
+int startFromInitialValues(Database& db) {
+    db.exec(QStringLiteral("update parm_int set AVAL = IVAL"));
+    const int ndim = parameterCount(db);
+    if (ndim == 0)
+        throw FitError(kEmptyParmInt);
+    return ndim;
+}
+
 int Calibration::usefulWorkers(int parameters) {
     return std::max(parameters + 1, Simplex::kMostPointsAhead);
 }
@@ -68,11 +76,7 @@ CalibrationSummary Calibration::optimize() {
     evaluator.setSettings(cfg);
     CalibrationSummary summary;
 
-    // AVAL := IVAL for every record; the records are counted.
-    db.exec(QStringLiteral("update parm_int set AVAL = IVAL"));
-    const int ndim = parameterCount(db);
-    if (ndim == 0)
-        throw FitError(kEmptyParmInt);
+    const int ndim = startFromInitialValues(db);
     summary.ndim = ndim;
 
     tfmatrix mnp(ndim + 1, 0.0), mxp(ndim + 1, 0.0), ival(ndim + 1, 0.0), step(ndim + 1, 0.0);

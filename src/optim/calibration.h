@@ -29,6 +29,9 @@ struct CalibrationSummary : Summary {
 
 // The number of PARM_INT records.
 int parameterCount(Database& db);
+// Every search starts from IVAL: sets AVAL := IVAL in every record and
+// returns the number of parameters; FitError when PARM_INT holds none.
+int startFromInitialValues(Database& db);
 
 class Calibration {
   public:

@@ -129,11 +129,7 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
     evaluator.setSettings(cfg);
     CalibrationSummary summary;
 
-    db.exec(QStringLiteral("update parm_int set AVAL = IVAL"));
-    const int ndim = parameterCount(db);
-    if (ndim == 0)
-        throw FitError(
-            QStringLiteral("PARM_INT holds no parameters: there is nothing to optimise."));
+    const int ndim = startFromInitialValues(db);
     summary.ndim = ndim;
 
     lsq::Problem problem;

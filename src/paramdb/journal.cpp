@@ -485,13 +485,13 @@ ResumePoint Journal::findResumable(OperationKind kind, const QJsonObject& settin
     }
     if (point.operation == 0)
         return point;
-    QSqlQuery runs =
-        db.query(QStringLiteral("SELECT ID, RUN, PARAMS, CRITERION, COMPLETE, %1 FROM FITMARA_RUNS "
-                                "WHERE OPERATION_ID = ? ORDER BY ID")
-                     .arg(db.columns(kRuns).contains(QStringLiteral("SIMULATED"), Qt::CaseInsensitive)
-                              ? QStringLiteral("SIMULATED")
-                              : QStringLiteral("NULL")),
-                 {point.operation});
+    QSqlQuery runs = db.query(
+        QStringLiteral("SELECT ID, RUN, PARAMS, CRITERION, COMPLETE, %1 FROM FITMARA_RUNS "
+                       "WHERE OPERATION_ID = ? ORDER BY ID")
+            .arg(db.columns(kRuns).contains(QStringLiteral("SIMULATED"), Qt::CaseInsensitive)
+                     ? QStringLiteral("SIMULATED")
+                     : QStringLiteral("NULL")),
+        {point.operation});
     while (runs.next()) {
         const QVariant run = runs.value(1), complete = runs.value(4);
         if (isWholeNumber(run) && run.toLongLong() > 0)
@@ -499,8 +499,8 @@ ResumePoint Journal::findResumable(OperationKind kind, const QJsonObject& settin
         // A row that says "not complete" is never replayed: nothing to check.
         if (isWholeNumber(complete) && complete.toLongLong() == 0)
             continue;
-        const QString why = runRowProblem(runs.value(1), runs.value(2), runs.value(3), complete,
-                                          runs.value(5));
+        const QString why =
+            runRowProblem(runs.value(1), runs.value(2), runs.value(3), complete, runs.value(5));
         if (why.isEmpty())
             ++point.completedRuns;
         else
