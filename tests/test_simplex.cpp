@@ -836,10 +836,11 @@ TEST(SpeculativeSimplex, TakesTheSerialDecisionsWithTheSerialValues) {
             // Without a limit every point the search needs was among those
             // evaluated ahead, computed bit for bit as the search computes it:
             // one batch per iteration and one per shrink, nothing evaluated alone.
-            if (width == 0)
+            if (width == 0) {
                 EXPECT_EQ(static_cast<int>(batch.batchSizes.size()),
                           serial.moves.reflections + serial.moves.shrinks)
                     << what;
+            }
             // One point per batch is exactly the serial search, nothing wasted.
             if (width == 1)
                 EXPECT_EQ(batch.speculative, 0) << what;

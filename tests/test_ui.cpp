@@ -2,7 +2,7 @@
 // driven through their widgets against real SQLite files (offscreen).
 #include "app/session.h"
 #include "base/fit_error.h"
-#include "evaluation/run_pool.h"
+#include "runs/run_pool.h"
 #include "support/session_fixture.h"
 #include "ui/error_chart.h"
 #include "ui/fit_chart.h"
@@ -185,8 +185,9 @@ TEST_F(WindowTest, ControlsCarryTheirCaptionsAndDefaults) {
         {"ButtonStop", "stop"},
     };
     for (const auto& [name, caption] : buttons)
-        if (auto* b = find<QPushButton>(w, name))
+        if (auto* b = find<QPushButton>(w, name)) {
             EXPECT_EQ(b->text(), QString::fromLatin1(caption)) << name;
+        }
     EXPECT_FALSE(find<QPushButton>(w, "Button3")->isEnabled());
     EXPECT_FALSE(find<QPushButton>(w, "ButtonStop")->isEnabled());
 
@@ -199,8 +200,9 @@ TEST_F(WindowTest, ControlsCarryTheirCaptionsAndDefaults) {
         {"Label12", "Nmax"},       {"Label15", "run timeout [s]"},
     };
     for (const auto& [name, caption] : labels)
-        if (auto* l = find<QLabel>(w, name))
+        if (auto* l = find<QLabel>(w, name)) {
             EXPECT_EQ(l->text(), QString::fromLatin1(caption)) << name;
+        }
 
     EXPECT_EQ(find<QLineEdit>(w, "Edit1")->text(), QStringLiteral("5"));
     EXPECT_EQ(find<QLineEdit>(w, "Edit2")->text(), QStringLiteral("50"));
@@ -214,8 +216,9 @@ TEST_F(WindowTest, ControlsCarryTheirCaptionsAndDefaults) {
                                                           {"RadioButton2", "NRMSE (groups)"},
                                                           {"RadioButton3", "CV(RMSE) (groups)"}};
     for (const auto& [name, caption] : radios)
-        if (auto* r = find<QRadioButton>(w, name))
+        if (auto* r = find<QRadioButton>(w, name)) {
             EXPECT_EQ(r->text(), QString::fromLatin1(caption)) << name;
+        }
     EXPECT_TRUE(find<QRadioButton>(w, "RadioButton1")->isChecked());
     EXPECT_EQ(find<QRadioButton>(w, "RadioButton3")->toolTip(),
               QStringLiteral("coefficient of variation of the RMSE"));
@@ -1099,6 +1102,10 @@ TEST_F(WindowTest, ScreenshotsOfEveryTab) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Widgets need a platform even when ctest lists the cases at build time;
+    // without a display the offscreen one serves.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     applyStyle(app); // the screenshots show the program's own look
     ::testing::InitGoogleTest(&argc, argv);

@@ -4,10 +4,10 @@
 #include "base/fit_error.h"
 #include "evaluation/bounds.h"
 #include "evaluation/evaluator.h"
-#include "evaluation/parallel_runs.h"
 #include "paramdb/backup.h"
 #include "paramdb/database.h"
 #include "paramdb/stored_results.h"
+#include "runs/parallel_runs.h"
 
 #include <QElapsedTimer>
 #include <QSqlQuery>

@@ -11,8 +11,8 @@
 #include "base/fit_error.h"
 #include "evaluation/bounds.h"
 #include "evaluation/evaluator.h"
-#include "evaluation/parallel_runs.h"
 #include "paramdb/database.h"
+#include "runs/parallel_runs.h"
 
 #include <QElapsedTimer>
 #include <QLocale>

@@ -7,11 +7,11 @@
 #include "analysis/uncertainty.h"
 #include "app/session.h"
 #include "base/fit_error.h"
-#include "evaluation/parallel_runs.h"
 #include "evaluation/run_journal.h"
 #include "optim/calibration.h"
 #include "paramdb/backup.h"
 #include "paramdb/parm_int_check.h"
+#include "runs/parallel_runs.h"
 
 #include <QSqlQuery>
 

@@ -3,9 +3,9 @@
 #include "app/session.h"
 #include "base/fit_error.h"
 #include "evaluation/foreign_write.h"
-#include "evaluation/local_run_pool.h"
-#include "evaluation/parallel_runs.h"
-#include "evaluation/workspace.h"
+#include "runs/local_run_pool.h"
+#include "runs/parallel_runs.h"
+#include "runs/workspace.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "evaluation/workspace.h"
+#include "runs/workspace.h"
 
 #include "base/fit_error.h"
 
