@@ -10,6 +10,7 @@
 #include "evaluation/run_journal.h"
 #include "optim/calibration.h"
 #include "paramdb/backup.h"
+#include "paramdb/parameter_table.h"
 #include "paramdb/parm_int_check.h"
 #include "runs/parallel_runs.h"
 
@@ -174,11 +175,11 @@ void Session::analyseSensitivity() {
     sens_ana = true;
 
     {
-        QSqlQuery q = db.query(QStringLiteral("select count(*) from parm_int"));
-        if (!q.next() || q.value(0).toInt() == 0)
+        const int parameters = ParameterTable(db).count();
+        if (parameters == 0)
             throw FitError(
                 QStringLiteral("PARM_INT holds no parameters: there is nothing to analyse."));
-        progressTotal = q.value(0).toInt() + 1;
+        progressTotal = parameters + 1;
     }
     checkBeforeRun(QStringLiteral("The sensitivity analysis"), NeedsModelRun | NeedsCriterion,
                    NeedsIval);

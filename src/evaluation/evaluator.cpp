@@ -7,6 +7,7 @@
 #include "model/dvk_app_exec.h"
 #include "model/run_file.h"
 #include "paramdb/database.h"
+#include "paramdb/parameter_table.h"
 #include "paramdb/writeback.h"
 
 #include <QDir>
@@ -124,17 +125,7 @@ ModelValues readModelValues(Database& db, const CalibrationSettings& s) {
 }
 
 void storeAval(Database& db, const tfmatrix& values) {
-    std::vector<qlonglong> rowids;
-    {
-        QSqlQuery q = db.query(QStringLiteral("select rowid from parm_int"));
-        while (q.next())
-            rowids.push_back(q.value(0).toLongLong());
-    }
-    db.inTransaction([&] {
-        for (std::size_t k = 0; k < rowids.size() && k + 1 < values.size(); ++k)
-            db.exec(QStringLiteral("update parm_int set AVAL=? where rowid=?"),
-                    {values[k + 1], rowids[k]});
-    });
+    db.inTransaction([&] { ParameterTable(db).writeColumn(QStringLiteral("AVAL"), values); });
 }
 
 Evaluator::Evaluator(Database& database, TdvkAppExec& modelRunner, QObject* parent)
@@ -164,18 +155,16 @@ void Evaluator::setparameter() {
     removeWaitMarker();
 }
 
-tfmatrix Evaluator::clampedVector(const tfmatrix& vector, std::vector<qlonglong>& rowids) {
+tfmatrix Evaluator::clampedVector(const tfmatrix& vector) {
     // The upper bound is applied first, the lower one second.
     tfmatrix values(1, 0.0);
-    QSqlQuery q = db.query(QStringLiteral("select rowid, MINIMUM, MAXIMUM from parm_int"));
-    while (q.next()) {
+    for (const ParameterRecord& r : ParameterTable(db).records()) {
         const std::size_t i = values.size();
         if (i >= vector.size())
             throw FitError(QStringLiteral("The parameter vector holds %1 values, but "
                                           "PARM_INT has more records.")
                                .arg(static_cast<int>(vector.size()) - 1));
-        rowids.push_back(q.value(0).toLongLong());
-        values.push_back(clampToBounds(vector[i], numberOf(q.value(1)), numberOf(q.value(2))));
+        values.push_back(clampToBounds(vector[i], numberOf(r.minimum), numberOf(r.maximum)));
     }
     return values;
 }
@@ -188,17 +177,14 @@ void Evaluator::start(const tfmatrix& vector, Reading what) {
     const CalibrationSettings s = cfg;
 
     // 1. The vector, clipped to the bounds of its record, becomes AVAL.
-    std::vector<qlonglong> rowids;
-    tfmatrix values = clampedVector(vector, rowids);
+    tfmatrix values = clampedVector(vector);
 
     // 2. and 3. AVAL, the model's tables and the -99 marks of the result rows go
     //    in together: a failure leaves none of them half written. The journal's
     //    rows of the runs that ended before go into the same transaction.
     qint64 chosen = -1;
     auto writeBack = [&] {
-        for (std::size_t k = 0; k < rowids.size(); ++k)
-            db.exec(QStringLiteral("update parm_int set AVAL=? where rowid=?"),
-                    {values[k + 1], rowids[k]});
+        ParameterTable(db).writeColumn(QStringLiteral("AVAL"), values);
         writeParameterValues(db);
         QSqlQuery mark = db.query(QStringLiteral(" update ") + s.tname + QStringLiteral(" set ") +
                                   s.modelColumn + QStringLiteral("= -99 where ") + s.condition);

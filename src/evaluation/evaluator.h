@@ -138,8 +138,8 @@ class Evaluator : public QObject {
 
   private:
     void launch();
-    // The vector held to the bounds of PARM_INT (index 1..), and the rowids of the records.
-    tfmatrix clampedVector(const tfmatrix& vector, std::vector<qlonglong>& rowids);
+    // The vector held to the bounds of PARM_INT's records (index 1..).
+    tfmatrix clampedVector(const tfmatrix& vector);
     void journalRun(const EvaluationResult* result, const QString& status);
     [[noreturn]] void failStart();
     void reconnect();

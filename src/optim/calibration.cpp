@@ -5,6 +5,7 @@
 #include "evaluation/evaluator.h"
 #include "evaluation/run_journal.h"
 #include "paramdb/database.h"
+#include "paramdb/parameter_table.h"
 #include "runs/parallel_runs.h"
 
 #include <QElapsedTimer>
@@ -48,8 +49,7 @@ bool withoutResult(const RunOutcome& o) {
 } // namespace
 
 int parameterCount(Database& db) {
-    QSqlQuery q = db.query(QStringLiteral("select count(*) from parm_int"));
-    return q.next() ? q.value(0).toInt() : 0;
+    return ParameterTable(db).count();
 }
 
 Calibration::Calibration(const CalibrationSettings& settings, Database& database, Evaluator& eval,
@@ -63,7 +63,7 @@ CalibrationSummary Calibration::optimize() {
     CalibrationSummary summary;
 
     // AVAL := IVAL for every record; the records are counted.
-    db.exec(QStringLiteral("update parm_int set AVAL = IVAL"));
+    ParameterTable(db).resetToInitial();
     const int ndim = parameterCount(db);
     if (ndim == 0)
         throw FitError(kEmptyParmInt);
@@ -73,12 +73,13 @@ CalibrationSummary Calibration::optimize() {
     tfmatrix1 y(ndim + 2, 0.0);
     tsimplex p(ndim + 2, tfmatrix(ndim + 1, 0.0));
     {
-        QSqlQuery q = db.query(QStringLiteral("select IVAL, STEP, MAXIMUM, MINIMUM from parm_int"));
-        for (int i = 1; i <= ndim && q.next(); ++i) {
-            ival[i] = numberOf(q.value(0));
-            step[i] = numberOf(q.value(1));
-            mxp[i] = numberOf(q.value(2));
-            mnp[i] = numberOf(q.value(3));
+        const std::vector<ParameterRecord> records = ParameterTable(db).records();
+        for (int i = 1; i <= ndim && i <= static_cast<int>(records.size()); ++i) {
+            const ParameterRecord& r = records[i - 1];
+            ival[i] = numberOf(r.initial);
+            step[i] = numberOf(r.step);
+            mxp[i] = numberOf(r.maximum);
+            mnp[i] = numberOf(r.minimum);
         }
     }
 
@@ -279,19 +280,9 @@ CalibrationSummary Calibration::optimize() {
         summary.result[j] = clampToBounds(static_cast<double>(sum / (ndim + 1)), mnp[j], mxp[j]);
     }
 
-    {
-        std::vector<qlonglong> rowids;
-        QSqlQuery q = db.query(QStringLiteral("select rowid from parm_int"));
-        while (q.next())
-            rowids.push_back(q.value(0).toLongLong());
-        q.finish();
-        db.inTransaction([&] {
-            for (int k = 0; k < static_cast<int>(rowids.size()) && k + 1 <= ndim; ++k)
-                db.exec(QStringLiteral("update parm_int set AVAL=? where rowid=?"),
-                        {summary.result[k + 1], rowids[k]});
-        });
-        report.parameterListChanged();
-    }
+    db.inTransaction(
+        [&] { ParameterTable(db).writeColumn(QStringLiteral("AVAL"), summary.result); });
+    report.parameterListChanged();
 
     report.log(QStringLiteral("Optimisation finishes - results are stored as AVAL"), true);
     // The one line by which a resumed calibration's protocol differs.
