@@ -13,8 +13,10 @@
 
 namespace {
 const QStringList kCreateParmInt = {
-    QStringLiteral("create table PARM_INT  ( ITEM_IX counter, FNAME CHAR(16), PNAME CHAR(10), "
-                   "MINIMUM DOUBLE, MAXIMUM DOUBLE, "),
+    QStringLiteral(
+        "create table PARM_INT  ( ITEM_IX INTEGER PRIMARY KEY AUTOINCREMENT, FNAME CHAR(16), "
+        "PNAME CHAR(10), "
+        "MINIMUM DOUBLE, MAXIMUM DOUBLE, "),
     QStringLiteral(" IVAL DOUBLE, STEP DOUBLE, AVAL DOUBLE, SELECTION CHAR(50),ALIAS char(15), "
                    "ERROR Double)"),
 };

@@ -51,7 +51,7 @@ void replaceByCopy(Database& db, const QString& target, const QString& source) {
         } catch (const FitError&) {
             // Usually: the table does not exist yet.
         }
-        db.exec(QStringLiteral("select * into ") + target + QStringLiteral(" from ") + source);
+        db.copyTable(target, source);
         for (const QString& sql : attached)
             db.exec(sql);
     });
