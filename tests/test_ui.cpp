@@ -1070,8 +1070,9 @@ TEST_F(FitChartTest, ContextMenuSavesThePictureAsPng) {
     EXPECT_TRUE(failures[0].contains("missing/fit.png"));
 }
 
-// Pictures of every tab with content, for a look at the layout.
-TEST_F(WindowTest, ScreenshotsOfEveryTab) {
+// What the session holds shows on every tab once it says its state changed;
+// the pictures of the tabs are kept for a look at the layout.
+TEST_F(WindowTest, EveryTabShowsTheSessionsStateAndIsPictured) {
     openDatabase();
     openResultTable(QStringLiteral("1=1"));
     session->form.run_lb = {QStringLiteral("#!/bin/sh"),
@@ -1091,12 +1092,30 @@ TEST_F(WindowTest, ScreenshotsOfEveryTab) {
         const QString file = QStringLiteral(BINARY_DIR "/screenshots/tab%1_%2.png")
                                  .arg(i + 1)
                                  .arg(tabs->tabText(i).replace(' ', '_'));
-        EXPECT_TRUE(window->grab().save(file)) << file.toStdString();
+        ASSERT_TRUE(window->grab().save(file)) << file.toStdString();
+        EXPECT_EQ(QImage(file).size(), window->size() * window->devicePixelRatio());
     }
+
+    // The run file's lines, the log with its last line selected, the chart's points.
+    auto* runFile = find<QListWidget>(window.get(), "run_lb");
+    ASSERT_EQ(runFile->count(), 2);
+    EXPECT_EQ(runFile->item(1)->text(), QStringLiteral("exec ./model --db calib.sqlite"));
+    auto* log = find<QListWidget>(window.get(), "lb");
+    ASSERT_EQ(log->count(), 12);
+    EXPECT_EQ(log->currentRow(), 11);
+    EXPECT_EQ(log->item(11)->text(), QStringLiteral("12  error %1").arg(1.0 / 144));
+    const QVector<QPointF> points = find<ErrorChart>(window.get(), "Chart1")->points();
+    ASSERT_EQ(points.size(), 12);
+    EXPECT_EQ(points.front(), QPointF(1, 1));
+    EXPECT_EQ(points.back(), QPointF(12, 1.0 / 144));
+    // The result grid shows the rows of the open result query.
+    EXPECT_GT(find<QTableView>(window.get(), "DBGrid2")->model()->rowCount(), 0);
+
     TForm1 dialog(*session, window.get());
     dialog.show();
     QCoreApplication::processEvents();
     EXPECT_TRUE(dialog.grab().save(QStringLiteral(BINARY_DIR "/screenshots/result_dialog.png")));
+    EXPECT_GT(dialog.grid()->model()->rowCount(), 0);
 }
 
 } // namespace
