@@ -2,7 +2,7 @@
 // folder holding a 100 MB database, compared with plain copies of the same
 // files (QFile::copy), which is the least any copy costs on this disk.
 #include "base/fit_error.h"
-#include "evaluation/workspace.h"
+#include "runs/workspace.h"
 
 #include <QDir>
 #include <QElapsedTimer>

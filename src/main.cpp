@@ -6,12 +6,12 @@
 #include "app/batch.h"
 #include "app/session.h"
 #include "base/fit_error.h"
-#include "engine/mpi_guard.h"
-#include "engine/mpi_launch.h"
-#include "engine/mpi_run_pool.h"
-#include "engine/mpi_transport.h"
-#include "engine/mpi_worker_service.h"
-#include "engine/mpi_world.h"
+#include "mpi/mpi_guard.h"
+#include "mpi/mpi_launch.h"
+#include "mpi/mpi_run_pool.h"
+#include "mpi/mpi_transport.h"
+#include "mpi/mpi_worker_service.h"
+#include "mpi/mpi_world.h"
 
 #include <QCoreApplication>
 #include <QStringList>

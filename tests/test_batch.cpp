@@ -288,8 +288,9 @@ TEST_F(Batch, FailuresEndWithStatusOneAndTheMessage) {
         EXPECT_TRUE(r.err.contains(QString::fromUtf8(c.message))) << r.err.toStdString();
         EXPECT_FALSE(QFile::exists(missingDb)); // opening never creates a database
         EXPECT_FALSE(QFile::exists(path("RS_line.txt")));
-        if (!c.modelRuns)
+        if (!c.modelRuns) {
             EXPECT_EQ(runsSoFar(), 0);
+        }
         expectModelTablesUntouched();
         EXPECT_EQ(storedResults(), before);
         // No row is left marked as waiting for a result.

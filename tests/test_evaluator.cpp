@@ -195,6 +195,24 @@ TEST_F(EvaluatorTest, WhatARunReadsAndWhenItIsIncomplete) {
     }
 }
 
+TEST_F(EvaluatorTest, AnIndexOnParmIntDoesNotMoveValuesToOtherRecords) {
+    // The index lists K (MINIMUM -5) before A (MINIMUM 0), so SQLite may answer
+    // a query of PARM_INT in that order; the vector still goes by rowid: A = 2, K = 1.
+    Copy copy(tmp.path(), "a", {});
+    copy.db->exec("create index parm_bounds on PARM_INT (MINIMUM, MAXIMUM)");
+    copy.db->exec("update PARM_INT set MAXIMUM = 3 where PNAME = 'A'");
+    const EvaluationResult r = copy.evaluator->evaluate({0, 2, 1}, Reading::Criterion);
+    EXPECT_TRUE(r.complete);
+    EXPECT_NEAR(r.criterion, 0, 1e-12);
+    EXPECT_EQ(copy.text("select group_concat(PNAME || '=' || AVAL, ' ') from "
+                        "(select * from PARM_INT order by rowid)"),
+              "A=2.0 K=1.0");
+    EXPECT_EQ(copy.num("select A from crop where ID=1"), 2);
+    EXPECT_EQ(copy.num("select K from soil where ID=1"), 1);
+    // Each value is held to its own record's bounds: 4 is above A's maximum 3.
+    EXPECT_EQ(copy.evaluator->evaluate({0, 4, 4}, Reading::Criterion).vector, (tfmatrix{0, 3, 4}));
+}
+
 TEST_F(EvaluatorTest, ARunThatCannotBeMadeLeavesTheConnectionUsable) {
     Copy copy(tmp.path(), "a", {});
     // A vector shorter than PARM_INT: nothing is written or run.

@@ -219,8 +219,9 @@ TEST_F(FitSheet, WithoutRowsOrCriterionTheChartsThatHaveNothingToShowAreLeftOut)
         const XlsxReader xlsx(path("small.xlsx"));
         const QList<XlsxChart> charts = xlsx.charts("fit");
         ASSERT_EQ(charts.size(), c.charts);
-        if (!c.criterion.isEmpty())
+        if (!c.criterion.isEmpty()) {
             EXPECT_EQ(charts.back().logScale, c.logScale);
+        }
         if (!c.points) {
             EXPECT_FALSE(xlsx.cell("fit", 2, 6).has_value()) << "no 1:1 line without rows";
             EXPECT_TRUE(xlsx.cell("fit", 2, 1)->isText);

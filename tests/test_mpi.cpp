@@ -1,9 +1,9 @@
 // The MPI engine: its messages and launch detection on their own, and real
 // jobs of three ranks (mpirun on tests/mpi/mpi_ranks) for the transport.
 #include "base/fit_error.h"
-#include "engine/mpi_launch.h"
-#include "engine/mpi_messages.h"
-#include "engine/mpi_worker_service.h"
+#include "mpi/mpi_launch.h"
+#include "mpi/mpi_messages.h"
+#include "mpi/mpi_worker_service.h"
 #include "support/session_fixture.h"
 #include "support/xlsx_reader.h"
 
@@ -276,8 +276,9 @@ TEST(MpiLaunch, DetectsLaunchersFromTheEnvironmentOnly) {
         EXPECT_EQ(l.rank, c.rank);
         EXPECT_EQ(l.size, c.size);
         EXPECT_EQ(!l.problem.isEmpty(), c.problem) << l.problem.toStdString();
-        if (c.problem)
+        if (c.problem) {
             EXPECT_TRUE(l.problem.contains(QLatin1String("--mpi=pmix")));
+        }
     }
 }
 

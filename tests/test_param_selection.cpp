@@ -541,6 +541,10 @@ TEST_F(DialogTest, UseSelectionIsDisabledWhileTheModelRuns) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Widgets need a platform even when ctest lists the cases at build time;
+    // without a display the offscreen one serves.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -87,9 +87,10 @@ TEST_F(RunnerTest, StartsWatchesAndReapsAShortProgram) {
     EXPECT_TRUE(run.finished());
     EXPECT_FALSE(run.working());
     EXPECT_EQ(ended.count(), 1);
-    // The exit code is not part of the contract...
-    EXPECT_EQ(run.ExitCode(), 0u);
-    // ...but the wait status is kept for messages.
+    // A non-zero exit is an end, not a normal one, and messages say which.
+    EXPECT_EQ(run.runEnd(), RunEnd::Exited);
+    EXPECT_FALSE(run.endedNormally());
+    EXPECT_EQ(run.statusText(), QStringLiteral("exit status 7"));
     ASSERT_TRUE(WIFEXITED(run.exitStatus()));
     EXPECT_EQ(WEXITSTATUS(run.exitStatus()), 7);
     EXPECT_TRUE(reaped(run.apid()));

@@ -283,9 +283,16 @@ TEST(Amoeba, ConvergedSimplexReturnsSilentlyBeforeTheBudgetTest) {
         int max_call;
         bool budgetLine;
     } cases[] = {
-        {"equal values", 4, 4, 4, 0, false},     {"all zero (incomplete runs)", 0, 0, 0, 0, false},
-        {"spread, no budget", 1, 2, 3, 0, true}, {"all infinite", kInf, kInf, kInf, 0, true},
-        {"one infinite", 1, 1, kInf, 0, true},   {"NaN value", 1, 1, std::nan(""), 0, true},
+        {"equal values", 4, 4, 4, 0, false},
+        {"all zero (incomplete runs)", 0, 0, 0, 0, false},
+        {"spread, no budget", 1, 2, 3, 0, true},
+        {"all infinite", kInf, kInf, kInf, 0, true},
+        {"one infinite", 1, 1, kInf, 0, true},
+        {"NaN value", 1, 1, std::nan(""), 0, true},
+        // The spread is 2|hi - lo| / (|hi| + |lo|) against the tolerance 1e-4:
+        // 1.5e-4 just above it, 9e-5 just below (without the 2: 7.5e-5 and 4.5e-5).
+        {"spread just above the tolerance", 1, 1, 1.00015, 0, true},
+        {"spread just below the tolerance", 1, 1, 1.00009, 0, false},
     };
     for (const auto& tc : cases) {
         Recorder rec;
@@ -836,15 +843,17 @@ TEST(SpeculativeSimplex, TakesTheSerialDecisionsWithTheSerialValues) {
             // Without a limit every point the search needs was among those
             // evaluated ahead, computed bit for bit as the search computes it:
             // one batch per iteration and one per shrink, nothing evaluated alone.
-            if (width == 0)
+            if (width == 0) {
                 EXPECT_EQ(static_cast<int>(batch.batchSizes.size()),
                           serial.moves.reflections + serial.moves.shrinks)
                     << what;
+            }
             // One point per batch is exactly the serial search, nothing wasted.
-            if (width == 1)
+            if (width == 1) {
                 EXPECT_EQ(batch.speculative, 0) << what;
-            else if (width == 0)
+            } else if (width == 0) {
                 EXPECT_GT(batch.speculative, 0) << what;
+            }
         }
     }
 }

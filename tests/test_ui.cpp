@@ -3,7 +3,7 @@
 #include "app/session.h"
 #include "base/fit_error.h"
 #include "base/number_format.h"
-#include "evaluation/run_pool.h"
+#include "runs/run_pool.h"
 #include "support/session_fixture.h"
 #include "support/xlsx_reader.h"
 #include "ui/error_chart.h"
@@ -207,8 +207,9 @@ TEST_F(WindowTest, ControlsCarryTheirCaptionsAndDefaults) {
         {"ButtonStop", "stop"},
     };
     for (const auto& [name, caption] : buttons)
-        if (auto* b = find<QPushButton>(w, name))
+        if (auto* b = find<QPushButton>(w, name)) {
             EXPECT_EQ(b->text(), QString::fromLatin1(caption)) << name;
+        }
     EXPECT_FALSE(find<QPushButton>(w, "Button3")->isEnabled());
     EXPECT_FALSE(find<QPushButton>(w, "ButtonStop")->isEnabled());
     // Nothing to save before an uncertainty analysis.
@@ -232,8 +233,9 @@ TEST_F(WindowTest, ControlsCarryTheirCaptionsAndDefaults) {
         {"sensitivityPlotLabel", "plot sensitivities to"},
     };
     for (const auto& [name, caption] : labels)
-        if (auto* l = find<QLabel>(w, name))
+        if (auto* l = find<QLabel>(w, name)) {
             EXPECT_EQ(l->text(), QString::fromLatin1(caption)) << name;
+        }
 
     EXPECT_EQ(find<QLineEdit>(w, "Edit1")->text(), QStringLiteral("5"));
     EXPECT_EQ(find<QLineEdit>(w, "Edit2")->text(), QStringLiteral("50"));
@@ -247,8 +249,9 @@ TEST_F(WindowTest, ControlsCarryTheirCaptionsAndDefaults) {
                                                           {"RadioButton2", "NRMSE (groups)"},
                                                           {"RadioButton3", "CV(RMSE) (groups)"}};
     for (const auto& [name, caption] : radios)
-        if (auto* r = find<QRadioButton>(w, name))
+        if (auto* r = find<QRadioButton>(w, name)) {
             EXPECT_EQ(r->text(), QString::fromLatin1(caption)) << name;
+        }
     EXPECT_TRUE(find<QRadioButton>(w, "RadioButton1")->isChecked());
     EXPECT_EQ(find<QRadioButton>(w, "RadioButton3")->toolTip(),
               QStringLiteral("coefficient of variation of the RMSE"));
@@ -1451,8 +1454,9 @@ TEST_F(FitChartTest, ContextMenuSavesThePictureAsPng) {
     EXPECT_TRUE(failures[0].contains("missing/fit.png"));
 }
 
-// Pictures of every tab with content, for a look at the layout.
-TEST_F(WindowTest, ScreenshotsOfEveryTab) {
+// What the session holds shows on every tab once it says its state changed;
+// the pictures of the tabs are kept for a look at the layout.
+TEST_F(WindowTest, EveryTabShowsTheSessionsStateAndIsPictured) {
     openDatabase();
     openResultTable(QStringLiteral("1=1"));
     session->form.run_lb = {QStringLiteral("#!/bin/sh"),
@@ -1472,17 +1476,39 @@ TEST_F(WindowTest, ScreenshotsOfEveryTab) {
         const QString file = QStringLiteral(BINARY_DIR "/screenshots/tab%1_%2.png")
                                  .arg(i + 1)
                                  .arg(tabs->tabText(i).replace(' ', '_'));
-        EXPECT_TRUE(window->grab().save(file)) << file.toStdString();
+        ASSERT_TRUE(window->grab().save(file)) << file.toStdString();
+        EXPECT_EQ(QImage(file).size(), window->size() * window->devicePixelRatio());
     }
+
+    // The run file's lines, the log with its last line selected, the chart's points.
+    auto* runFile = find<QListWidget>(window.get(), "run_lb");
+    ASSERT_EQ(runFile->count(), 2);
+    EXPECT_EQ(runFile->item(1)->text(), QStringLiteral("exec ./model --db calib.sqlite"));
+    auto* log = find<QListWidget>(window.get(), "lb");
+    ASSERT_EQ(log->count(), 12);
+    EXPECT_EQ(log->currentRow(), 11);
+    EXPECT_EQ(log->item(11)->text(), QStringLiteral("12  error %1").arg(1.0 / 144));
+    const QVector<QPointF> points = find<ErrorChart>(window.get(), "Chart1")->points();
+    ASSERT_EQ(points.size(), 12);
+    EXPECT_EQ(points.front(), QPointF(1, 1));
+    EXPECT_EQ(points.back(), QPointF(12, 1.0 / 144));
+    // The result grid shows the rows of the open result query.
+    EXPECT_GT(find<QTableView>(window.get(), "DBGrid2")->model()->rowCount(), 0);
+
     TForm1 dialog(*session, window.get());
     dialog.show();
     QCoreApplication::processEvents();
     EXPECT_TRUE(dialog.grab().save(QStringLiteral(BINARY_DIR "/screenshots/result_dialog.png")));
+    EXPECT_GT(dialog.grid()->model()->rowCount(), 0);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    // Widgets need a platform even when ctest lists the cases at build time;
+    // without a display the offscreen one serves.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     applyStyle(app); // the screenshots show the program's own look
     ::testing::InitGoogleTest(&argc, argv);

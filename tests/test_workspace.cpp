@@ -3,7 +3,7 @@
 #include "base/fit_error.h"
 #include "base/process_identity.h"
 #include "evaluation/foreign_write.h"
-#include "evaluation/workspace.h"
+#include "runs/workspace.h"
 #include "support/session_fixture.h"
 
 #include <QCoreApplication>
@@ -319,8 +319,9 @@ TEST_F(WorkspaceTest, WorkspacesThatCannotBeMadeLeaveNothingBehind) {
         setrlimit(RLIMIT_FSIZE, &saved);
         EXPECT_TRUE(message.contains(tc.named)) << tc.name << ": " << message.toStdString();
         if (tc.rootAfter.isEmpty()) {
-            if (tc.root != base + "/plainfile")
+            if (tc.root != base + "/plainfile") {
                 EXPECT_FALSE(QFileInfo::exists(tc.root)) << tc.name;
+            }
         } else {
             EXPECT_EQ(QDir(tc.rootAfter)
                           .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
@@ -455,10 +456,11 @@ TEST_F(WorkspaceTest, ForeignWriteDetectorSeesWritesFromOtherProcesses) {
         EXPECT_FALSE(watch.changed()) << mode.name;
 
         const QByteArray mainBefore = readFileElsewhere(db);
-        if (wal)
+        if (wal) {
             ASSERT_EQ(
                 sqlite3_exec(holder, "BEGIN; SELECT count(*) FROM mtab", nullptr, nullptr, nullptr),
                 SQLITE_OK);
+        }
         writeFromOtherProcess(db, "update results set sim = 5 where ID = 1");
         EXPECT_TRUE(watch.changed()) << mode.name;
         EXPECT_TRUE(watch.changed()) << mode.name << ": stays changed until armed again";

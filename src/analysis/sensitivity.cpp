@@ -4,10 +4,11 @@
 #include "base/fit_error.h"
 #include "evaluation/bounds.h"
 #include "evaluation/evaluator.h"
-#include "evaluation/parallel_runs.h"
 #include "paramdb/backup.h"
 #include "paramdb/database.h"
+#include "paramdb/parameter_table.h"
 #include "paramdb/stored_results.h"
+#include "runs/parallel_runs.h"
 
 #include <QElapsedTimer>
 #include <QSqlQuery>
@@ -52,13 +53,9 @@ SensitivitySummary SensitivityAnalysis::run() {
 
     // The values the runs used: the evaluation clamped each to its bounds.
     std::vector<double> minimum, maximum;
-    {
-        QSqlQuery q =
-            db.query(QStringLiteral("select MINIMUM, MAXIMUM from parm_int order by rowid"));
-        while (q.next()) {
-            minimum.push_back(numberOf(q.value(0)));
-            maximum.push_back(numberOf(q.value(1)));
-        }
+    for (const ParameterRecord& r : ParameterTable(db).records()) {
+        minimum.push_back(numberOf(r.minimum));
+        maximum.push_back(numberOf(r.maximum));
     }
     const std::vector<double>& y = summary.criteria;
     for (int i = 1; i <= summary.ndim; ++i) {
@@ -76,13 +73,11 @@ SensitivitySummary SensitivityAnalysis::run() {
 
 void SensitivityAnalysis::sensit(double x, SensitivitySummary& summary, tfmatrix& h) {
     // Every AVAL starts from its IVAL, copied as it is (also when empty).
-    db.exec(QStringLiteral("update parm_int set AVAL=IVAL"));
+    ParameterTable parameters(db);
+    parameters.resetToInitial();
     std::vector<QVariant> initial;
-    {
-        QSqlQuery q = db.query(QStringLiteral("select IVAL from parm_int order by rowid"));
-        while (q.next())
-            initial.push_back(q.value(0));
-    }
+    for (const ParameterRecord& r : parameters.records())
+        initial.push_back(r.initial);
     const int ndim = static_cast<int>(initial.size());
     h.assign(ndim + 1, 0.0);
     for (int i = 1; i <= ndim; ++i)

@@ -12,8 +12,9 @@
 #include "base/number_format.h"
 #include "evaluation/bounds.h"
 #include "evaluation/evaluator.h"
-#include "evaluation/parallel_runs.h"
 #include "paramdb/database.h"
+#include "paramdb/parameter_table.h"
+#include "runs/parallel_runs.h"
 
 #include <QElapsedTimer>
 #include <QLocale>
@@ -25,14 +26,6 @@
 namespace {
 
 const QString kNoAnalysis = QStringLiteral(" no uncertainty analysis possible !");
-
-struct ParmRecord {
-    qlonglong rowid = 0;
-    QVariant aval;
-    QVariant maximum;
-    QString alias;
-    QVariant minimum;
-};
 
 } // namespace
 
@@ -64,14 +57,7 @@ UncertaintySummary UncertaintyAnalysis::run() {
         return summary;
     }
 
-    std::vector<ParmRecord> records;
-    {
-        QSqlQuery q = db.query(QStringLiteral(
-            "select rowid, AVAL, maximum, alias, minimum from parm_int order by rowid"));
-        while (q.next())
-            records.push_back(
-                {q.value(0).toLongLong(), q.value(1), q.value(2), textOf(q.value(3)), q.value(4)});
-    }
+    const std::vector<ParameterRecord> records = ParameterTable(db).records();
     if (records.empty())
         throw FitError(
             QStringLiteral("PARM_INT holds no parameters: there is nothing to analyse."));
@@ -93,7 +79,8 @@ UncertaintySummary UncertaintyAnalysis::run() {
 
     // Only the upper bound is tested, with 1.01 * AVAL.
     for (std::size_t i = 0; i < records.size(); ++i) {
-        const long double a = parameterNumber(records[i].aval, QStringLiteral("AVAL"), int(i) + 1);
+        const long double a =
+            parameterNumber(records[i].current, QStringLiteral("AVAL"), int(i) + 1);
         const long double m =
             parameterNumber(records[i].maximum, QStringLiteral("MAXIMUM"), int(i) + 1);
         if (1.01L * a > m) {
@@ -114,7 +101,7 @@ UncertaintySummary UncertaintyAnalysis::run() {
     std::vector<double> y(ndim + 1, 0);
     for (int i = 1; i <= ndim; ++i) {
         aliases << records[i - 1].alias;
-        const double p = parameterNumber(records[i - 1].aval, QStringLiteral("AVAL"), i);
+        const double p = parameterNumber(records[i - 1].current, QStringLiteral("AVAL"), i);
         y[i] = p;
         x[i] = p;
         d[i] = static_cast<double>(relativeStep * std::fabs(static_cast<long double>(p)));
@@ -162,11 +149,7 @@ UncertaintySummary UncertaintyAnalysis::run() {
 
     // AVAL and the model's tables back at the start values.
     auto restoreStart = [&]() {
-        db.inTransaction([&] {
-            for (int k = 1; k <= ndim; ++k)
-                db.exec(QStringLiteral("update parm_int set AVAL=? where rowid=?"),
-                        {p[k], records[k - 1].rowid});
-        });
+        db.inTransaction([&] { ParameterTable(db).writeColumn(QStringLiteral("AVAL"), p); });
         evaluator.setparameter();
     };
     // A run that left rows at -99, or changed the number of rows, cannot be
@@ -353,19 +336,19 @@ UncertaintySummary UncertaintyAnalysis::run() {
     // Without a result the cells are emptied, so that values of an earlier
     // analysis cannot pass for this one's.
     const QStringList columns = db.columns(QStringLiteral("parm_int"));
-    auto recordOf = [&](int i) -> const ParmRecord* {
+    auto recordOf = [&](int i) -> const ParameterRecord* {
         const QString key = trimAlias(aliases[i]);
-        for (const ParmRecord& r : records)
+        for (const ParameterRecord& r : records)
             if (trimAlias(r.alias) == key)
                 return &r;
         return nullptr;
     };
     auto value = [&](double v) { return rep.determined ? QVariant(v) : QVariant(); };
+    ParameterTable table(db);
     db.inTransaction([&] {
         for (int i = 1; i <= ndim; ++i)
-            if (const ParmRecord* r = recordOf(i))
-                db.exec(QStringLiteral("update parm_int set ERROR=? where rowid=?"),
-                        {value(rep.se[i]), r->rowid});
+            if (const ParameterRecord* r = recordOf(i))
+                table.writeValue(r->rowid, QStringLiteral("ERROR"), value(rep.se[i]));
         for (int i = 1; i <= ndim; ++i)
             for (int j = i + 1; j <= ndim; ++j) {
                 const QString n = QStringLiteral("r_") + QString::number(j);
@@ -373,11 +356,9 @@ UncertaintySummary UncertaintyAnalysis::run() {
                 for (const QString& c : columns)
                     if (c.compare(n, Qt::CaseInsensitive) == 0)
                         column = c;
-                const ParmRecord* r = recordOf(i);
+                const ParameterRecord* r = recordOf(i);
                 if (r && !column.isEmpty())
-                    db.exec(QStringLiteral("update parm_int set ") + column +
-                                QStringLiteral("=? where rowid=?"),
-                            {value(rep.r[i][j]), r->rowid});
+                    table.writeValue(r->rowid, column, value(rep.r[i][j]));
             }
     });
     report.parameterValuesChanged();

@@ -6,14 +6,17 @@
 #include "base/fit_error.h"
 #include "paramdb/backup.h"
 #include "paramdb/journal.h"
+#include "paramdb/parameter_table.h"
 
 #include <QSqlQuery>
 #include <QSqlRecord>
 
 namespace {
 const QStringList kCreateParmInt = {
-    QStringLiteral("create table PARM_INT  ( ITEM_IX counter, FNAME CHAR(16), PNAME CHAR(10), "
-                   "MINIMUM DOUBLE, MAXIMUM DOUBLE, "),
+    QStringLiteral(
+        "create table PARM_INT  ( ITEM_IX INTEGER PRIMARY KEY AUTOINCREMENT, FNAME CHAR(16), "
+        "PNAME CHAR(10), "
+        "MINIMUM DOUBLE, MAXIMUM DOUBLE, "),
     QStringLiteral(" IVAL DOUBLE, STEP DOUBLE, AVAL DOUBLE, SELECTION CHAR(50),ALIAS char(15), "
                    "ERROR Double)"),
 };
@@ -56,16 +59,8 @@ void Session::db_open() {
 
 void Session::parmintAfterOpen() {
     parmintOpen = true;
-    QSqlQuery q = db.query(QStringLiteral("select * from parm_int"));
-    const QSqlRecord rec = q.record();
-    const int aliasCol = rec.indexOf(QStringLiteral("ALIAS"));
-    const int pnameCol = rec.indexOf(QStringLiteral("PNAME"));
-    form.comboBox1.items.clear(); // its text stays
+    form.comboBox1.items = ParameterTable(db).labels(); // its text stays
     form.comboBox1.index = -1;
-    while (q.next()) {
-        const int col = aliasCol >= 0 ? aliasCol : pnameCol;
-        form.comboBox1.items << (col >= 0 ? textOf(q.value(col)) : QString());
-    }
     if (!form.comboBox1.items.isEmpty())
         form.comboBox1.select(0);
     emit parmintOpened();

@@ -9,11 +9,12 @@
 #include "app/session.h"
 #include "base/fit_error.h"
 #include "base/number_format.h"
-#include "evaluation/parallel_runs.h"
+#include "runs/parallel_runs.h"
 #include "evaluation/run_journal.h"
 #include "optim/calibration.h"
 #include "optim/least_squares_calibration.h"
 #include "paramdb/backup.h"
+#include "paramdb/parameter_table.h"
 #include "paramdb/parm_int_check.h"
 
 #include <QFileInfo>
@@ -275,11 +276,11 @@ void Session::analyseSensitivity() {
     sens_ana = true;
 
     {
-        QSqlQuery q = db.query(QStringLiteral("select count(*) from parm_int"));
-        if (!q.next() || q.value(0).toInt() == 0)
+        const int parameters = ParameterTable(db).count();
+        if (parameters == 0)
             throw FitError(
                 QStringLiteral("PARM_INT holds no parameters: there is nothing to analyse."));
-        progressTotal = q.value(0).toInt() + 1;
+        progressTotal = parameters + 1;
     }
     checkBeforeRun(QStringLiteral("The sensitivity analysis"), NeedsModelRun | NeedsCriterion,
                    NeedsIval);

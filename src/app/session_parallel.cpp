@@ -4,9 +4,9 @@
 #include "base/fit_error.h"
 #include "base/process_identity.h"
 #include "evaluation/foreign_write.h"
-#include "evaluation/local_run_pool.h"
-#include "evaluation/parallel_runs.h"
-#include "evaluation/workspace.h"
+#include "runs/local_run_pool.h"
+#include "runs/parallel_runs.h"
+#include "runs/workspace.h"
 #include "model/run_descendants.h"
 
 #include <QDir>

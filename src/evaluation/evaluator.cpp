@@ -7,6 +7,7 @@
 #include "model/dvk_app_exec.h"
 #include "model/run_file.h"
 #include "paramdb/database.h"
+#include "paramdb/parameter_table.h"
 #include "paramdb/writeback.h"
 
 #include <QDir>
@@ -137,17 +138,7 @@ ModelValues readModelValues(Database& db, const CalibrationSettings& s) {
 }
 
 void storeAval(Database& db, const tfmatrix& values) {
-    std::vector<qlonglong> rowids;
-    {
-        QSqlQuery q = db.query(QStringLiteral("select rowid from parm_int"));
-        while (q.next())
-            rowids.push_back(q.value(0).toLongLong());
-    }
-    db.inTransaction([&] {
-        for (std::size_t k = 0; k < rowids.size() && k + 1 < values.size(); ++k)
-            db.exec(QStringLiteral("update parm_int set AVAL=? where rowid=?"),
-                    {values[k + 1], rowids[k]});
-    });
+    db.inTransaction([&] { ParameterTable(db).writeColumn(QStringLiteral("AVAL"), values); });
 }
 
 Evaluator::Evaluator(Database& database, TdvkAppExec& modelRunner, QObject* parent)
@@ -178,12 +169,9 @@ void Evaluator::setparameter() {
 }
 
 tfmatrix Evaluator::clampedVector(const tfmatrix& vector) {
-    if (records.empty()) {
-        QSqlQuery q = db.query(QStringLiteral("select rowid, MINIMUM, MAXIMUM from parm_int"));
-        while (q.next())
-            records.push_back(
-                {q.value(0).toLongLong(), numberOf(q.value(1)), numberOf(q.value(2))});
-    }
+    if (records.empty())
+        for (const ParameterRecord& r : ParameterTable(db).records())
+            records.push_back({r.rowid, numberOf(r.minimum), numberOf(r.maximum)});
     if (records.size() >= vector.size())
         throw FitError(QStringLiteral("The parameter vector holds %1 values, but "
                                       "PARM_INT has more records.")
@@ -213,9 +201,9 @@ void Evaluator::start(const tfmatrix& vector, Reading what) {
     //    must give a result for.
     ChosenRows chosen = reference;
     auto writeBack = [&] {
+        ParameterTable parameters(db);
         for (std::size_t k = 0; k < records.size(); ++k)
-            db.exec(QStringLiteral("update parm_int set AVAL=? where rowid=?"),
-                    {values[k + 1], records[k].rowid});
+            parameters.writeValue(records[k].rowid, QStringLiteral("AVAL"), values[k + 1]);
         writeParameterValues(db);
         db.exec(QStringLiteral(" update ") + s.tname + QStringLiteral(" set ") + s.modelColumn +
                 QStringLiteral("= -99 where ") + s.condition);

@@ -151,7 +151,7 @@ class Evaluator : public QObject {
 
   private:
     void launch();
-    // The vector held to the bounds of PARM_INT (index 1..).
+    // The vector held to the bounds of PARM_INT's records (index 1..).
     tfmatrix clampedVector(const tfmatrix& vector);
     void journalRun(const EvaluationResult* result, const QString& status);
     [[noreturn]] void failStart();
@@ -180,7 +180,7 @@ class Evaluator : public QObject {
     // The result rows the condition chose at the first marks of the operation:
     // a run is complete only when each of them holds a result.
     ChosenRows reference;
-    // PARM_INT's records in their order, read at the first run of the operation:
+    // PARM_INT's records in rowid order, read at the first run of the operation:
     // the bounds do not change while it runs.
     struct Record {
         qlonglong rowid;

@@ -26,7 +26,7 @@ QJsonObject journalSettings(const CalibrationSettings& settings, journal::Operat
 
 class RunJournal {
   public:
-    explicit RunJournal(Database& db) : db(db), book(db) {}
+    explicit RunJournal(Database& database) : db(database), book(database) {}
 
     // Creates the tables where missing and starts the operation's row. With
     // `resume`, a calibration takes up the latest unfinished one with the same

@@ -3,10 +3,11 @@
 #include "base/fit_error.h"
 #include "evaluation/bounds.h"
 #include "evaluation/evaluator.h"
-#include "evaluation/parallel_runs.h"
 #include "evaluation/run_journal.h"
 #include "paramdb/database.h"
+#include "paramdb/parameter_table.h"
 #include "paramdb/stored_results.h"
+#include "runs/parallel_runs.h"
 
 #include <QElapsedTimer>
 #include <QSqlQuery>
@@ -50,8 +51,7 @@ bool withoutResult(const RunOutcome& o) {
 } // namespace
 
 int parameterCount(Database& db) {
-    QSqlQuery q = db.query(QStringLiteral("select count(*) from parm_int"));
-    return q.next() ? q.value(0).toInt() : 0;
+    return ParameterTable(db).count();
 }
 
 Calibration::Calibration(const CalibrationSettings& settings, Database& database, Evaluator& eval,
@@ -59,7 +59,7 @@ Calibration::Calibration(const CalibrationSettings& settings, Database& database
     : cfg(settings), db(database), evaluator(eval), report(reporter) {}
 
 int startFromInitialValues(Database& db) {
-    db.exec(QStringLiteral("update parm_int set AVAL = IVAL"));
+    ParameterTable(db).resetToInitial();
     const int ndim = parameterCount(db);
     if (ndim == 0)
         throw FitError(kEmptyParmInt);
@@ -83,12 +83,13 @@ CalibrationSummary Calibration::optimize() {
     tfmatrix1 y(ndim + 2, 0.0);
     tsimplex p(ndim + 2, tfmatrix(ndim + 1, 0.0));
     {
-        QSqlQuery q = db.query(QStringLiteral("select IVAL, STEP, MAXIMUM, MINIMUM from parm_int"));
-        for (int i = 1; i <= ndim && q.next(); ++i) {
-            ival[i] = numberOf(q.value(0));
-            step[i] = numberOf(q.value(1));
-            mxp[i] = numberOf(q.value(2));
-            mnp[i] = numberOf(q.value(3));
+        const std::vector<ParameterRecord> records = ParameterTable(db).records();
+        for (int i = 1; i <= ndim && i <= static_cast<int>(records.size()); ++i) {
+            const ParameterRecord& r = records[i - 1];
+            ival[i] = numberOf(r.initial);
+            step[i] = numberOf(r.step);
+            mxp[i] = numberOf(r.maximum);
+            mnp[i] = numberOf(r.minimum);
         }
     }
 
@@ -311,22 +312,13 @@ CalibrationSummary Calibration::optimize() {
         summary.resultSimulated = true;
     }
 
-    {
-        std::vector<qlonglong> rowids;
-        QSqlQuery q = db.query(QStringLiteral("select rowid from parm_int"));
-        while (q.next())
-            rowids.push_back(q.value(0).toLongLong());
-        q.finish();
-        // The standard errors of an earlier analysis do not belong to the new
-        // values: they go with them, and an analysis after this one fills them.
-        db.inTransaction([&] {
-            for (int k = 0; k < static_cast<int>(rowids.size()) && k + 1 <= ndim; ++k)
-                db.exec(QStringLiteral("update parm_int set AVAL=? where rowid=?"),
-                        {summary.result[k + 1], rowids[k]});
-            clearAnalysisResults(db);
-        });
-        report.parameterListChanged();
-    }
+    // The standard errors of an earlier analysis do not belong to the new
+    // values: they go with them, and an analysis after this one fills them.
+    db.inTransaction([&] {
+        ParameterTable(db).writeColumn(QStringLiteral("AVAL"), summary.result);
+        clearAnalysisResults(db);
+    });
+    report.parameterListChanged();
 
     // An unattended search that was stopped has no result: the operation gives
     // AVAL back, so the log does not call these values one. (In the window the

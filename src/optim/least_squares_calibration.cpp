@@ -3,11 +3,12 @@
 #include "base/fit_error.h"
 #include "base/number_format.h"
 #include "evaluation/evaluator.h"
-#include "evaluation/parallel_runs.h"
+#include "runs/parallel_runs.h"
 #include "evaluation/run_journal.h"
 #include "optim/least_squares.h"
 #include "optim/least_squares_uncertainty.h"
 #include "paramdb/database.h"
+#include "paramdb/parameter_table.h"
 
 #include <QElapsedTimer>
 #include <QSqlQuery>
@@ -133,19 +134,17 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
     summary.ndim = ndim;
 
     lsq::Problem problem;
-    {
-        QSqlQuery q =
-            db.query(QStringLiteral("select IVAL, STEP, MAXIMUM, MINIMUM, ALIAS from parm_int"));
-        while (q.next() && int(problem.start.size()) < ndim) {
-            const double lo = numberOf(q.value(3)), hi = numberOf(q.value(2));
-            const double step = std::fabs(numberOf(q.value(1)));
-            problem.start.push_back(numberOf(q.value(0)));
-            problem.upper.push_back(hi);
-            problem.lower.push_back(lo);
-            // The scale of a parameter at 0: its STEP, else the width of its bounds.
-            problem.scale.push_back(step > 0 ? step : hi > lo ? hi - lo : 1.0);
-            problem.names << textOf(q.value(4)).trimmed();
-        }
+    for (const ParameterRecord& r : ParameterTable(db).records()) {
+        if (int(problem.start.size()) >= ndim)
+            break;
+        const double lo = numberOf(r.minimum), hi = numberOf(r.maximum);
+        const double step = std::fabs(numberOf(r.step));
+        problem.start.push_back(numberOf(r.initial));
+        problem.upper.push_back(hi);
+        problem.lower.push_back(lo);
+        // The scale of a parameter at 0: its STEP, else the width of its bounds.
+        problem.scale.push_back(step > 0 ? step : hi > lo ? hi - lo : 1.0);
+        problem.names << r.alias.trimmed();
     }
     const ObservedRows rows = readObservedRows(db, cfg);
     problem.observed = rows.observed;

@@ -81,8 +81,9 @@ void show_simplex(int ndim, int iteration, const tfmatrix1& y, const tsimplex& p
     log(values, false);
 }
 
-Simplex::Simplex(int ndim, const tfmatrix& mnp, const tfmatrix& mxp, int max_call, SimplexSink sink)
-    : ndim(ndim), mnp(mnp), mxp(mxp), max_call(max_call), sink(std::move(sink)),
+Simplex::Simplex(int dimensions, const tfmatrix& lower, const tfmatrix& upper, int maxCalls,
+                 SimplexSink reporting)
+    : ndim(dimensions), mnp(lower), mxp(upper), max_call(maxCalls), sink(std::move(reporting)),
       lastError(std::nan("")) {
     if (ndim < 1)
         throw FitError(QStringLiteral("There are no parameters to optimise."));

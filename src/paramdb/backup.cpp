@@ -51,7 +51,7 @@ void copyOver(Database& db, const QString& target, const QString& source) {
     }
     if (db.hasTable(target))
         db.exec(QStringLiteral(" drop table ") + target);
-    db.exec(QStringLiteral("select * into ") + target + QStringLiteral(" from ") + source);
+    db.copyTable(target, source);
     for (const QString& sql : attached)
         db.exec(sql);
 }

@@ -219,20 +219,7 @@ QStringList Database::columns(const QString& table) const {
     return out;
 }
 
-QString Database::adapt(const QString& sql) {
-    QString s = sql;
-    static const QRegularExpression createTable(QStringLiteral("^\\s*create\\s+table\\b"),
-                                                QRegularExpression::CaseInsensitiveOption);
-    if (createTable.match(s).hasMatch()) {
-        static const QRegularExpression counter(
-            QStringLiteral("\\b([A-Za-z_][A-Za-z0-9_]*)\\s+counter\\b"),
-            QRegularExpression::CaseInsensitiveOption);
-        s.replace(counter, QStringLiteral("\\1 INTEGER PRIMARY KEY AUTOINCREMENT"));
-    }
-    return s;
-}
-
-void Database::copyTable(const QString& target, const QString& source) {
+void Database::createCopy(const QString& target, const QString& source) {
     QSqlDatabase db = handle();
     QSqlQuery q(db);
     q.prepare(QStringLiteral("select type, sql from sqlite_master where name = ? collate nocase "
@@ -280,31 +267,28 @@ void Database::exec(const QString& sql) {
 
 void Database::exec(const QString& sql, const QVariantList& values) {
     requireOpen();
-    static const QRegularExpression selectInto(
-        QStringLiteral("^\\s*select\\s+\\*\\s+into\\s+(\\S+)\\s+from\\s+(\\S+)\\s*;?\\s*$"),
-        QRegularExpression::CaseInsensitiveOption);
-    const auto m = selectInto.match(sql);
-    if (m.hasMatch() && values.isEmpty()) {
-        // One copy is all or nothing: a failed copy leaves no half-filled table.
-        QSqlQuery sp(handle());
-        sp.exec(QStringLiteral("SAVEPOINT fitmara_copy"));
-        try {
-            copyTable(m.captured(1), m.captured(2));
-        } catch (...) {
-            sp.exec(QStringLiteral("ROLLBACK TO fitmara_copy"));
-            sp.exec(QStringLiteral("RELEASE fitmara_copy"));
-            throw;
-        }
-        sp.exec(QStringLiteral("RELEASE fitmara_copy"));
-        return;
-    }
     run(sql, values);
+}
+
+void Database::copyTable(const QString& target, const QString& source) {
+    requireOpen();
+    // One copy is all or nothing: a failed copy leaves no half-filled table.
+    QSqlQuery sp(handle());
+    sp.exec(QStringLiteral("SAVEPOINT fitmara_copy"));
+    try {
+        createCopy(target, source);
+    } catch (...) {
+        sp.exec(QStringLiteral("ROLLBACK TO fitmara_copy"));
+        sp.exec(QStringLiteral("RELEASE fitmara_copy"));
+        throw;
+    }
+    sp.exec(QStringLiteral("RELEASE fitmara_copy"));
 }
 
 QSqlQuery Database::run(const QString& sql, const QVariantList& values) {
     QSqlQuery q(handle());
     q.setForwardOnly(true);
-    if (!q.prepare(adapt(sql)))
+    if (!q.prepare(sql))
         fail(sql, q.lastError());
     for (const QVariant& v : values)
         q.addBindValue(v);

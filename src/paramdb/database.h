@@ -1,12 +1,11 @@
 #pragma once
 // The engine adapter: one SQLite connection through Qt SQL.
 //
-// Call sites send the statements of the program as they are written there; this
-// class maps onto SQLite what it lacks:
-//  - `counter` in CREATE TABLE becomes an auto-increment integer key;
+// The program writes its own statements in SQLite's SQL; the user's conditions,
+// tables and columns go into them as given. What SQLite lacks, this class adds:
 //  - `sqr()` is registered as the square root;
-//  - `SELECT * INTO new FROM old` becomes a full copy of the table (its declared
-//    columns and types, and all rows);
+//  - copyTable() makes a full copy of a table (its declared columns and types,
+//    and all rows), as the backup of the model's tables needs it;
 //  - tables and views are listed without SQLite's own tables, ordered by name
 //    ignoring case.
 // NULL reads as 0 for numbers and "" for text (numberOf / textOf).
@@ -79,15 +78,17 @@ class Database {
         }
     }
 
-    // The statement sent to SQLite for a statement of the program.
-    static QString adapt(const QString& sql);
+    // A full copy of the table (or view) `source` as the new table `target`:
+    // declared like the source (columns and their types), with all its rows.
+    // All or nothing; FitError when `target` exists or `source` does not.
+    void copyTable(const QString& target, const QString& source);
 
   private:
     void requireOpen() const;
     [[noreturn]] void fail(const QString& what, const QString& engineText) const;
     // A lock held by another program is said as such, before the engine's text.
     [[noreturn]] void fail(const QString& what, const QSqlError& error) const;
-    void copyTable(const QString& target, const QString& source);
+    void createCopy(const QString& target, const QString& source);
     // Prepares, binds and executes one statement; raises FitError on failure.
     QSqlQuery run(const QString& sql, const QVariantList& values);
 

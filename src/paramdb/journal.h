@@ -134,7 +134,7 @@ QString fingerprint(const QJsonArray& snapshot);
 
 class Journal {
   public:
-    explicit Journal(Database& db) : db(db) {}
+    explicit Journal(Database& database) : db(database) {}
 
     // Creates the two tables and their index where they are missing. Raises
     // FitError when a table of the name exists with a layout we cannot use.

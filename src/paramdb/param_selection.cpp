@@ -3,6 +3,7 @@
 #include "base/fit_error.h"
 #include "base/number_format.h"
 #include "paramdb/journal.h"
+#include "paramdb/parameter_table.h"
 
 #include <QLocale>
 #include <QSqlError>
@@ -88,12 +89,7 @@ QString selectionCondition(const QString& indexField, const QVariant& value,
 }
 
 QStringList addCorrelationColumns(Database& db) {
-    int n = 0;
-    {
-        QSqlQuery q = db.query(QStringLiteral("select count(*) from parm_int"));
-        if (q.next())
-            n = q.value(0).toInt();
-    }
+    const int n = ParameterTable(db).count();
     QStringList present = db.columns(QStringLiteral("parm_int"));
     QStringList added;
     for (int k = 2; k <= n; ++k) {

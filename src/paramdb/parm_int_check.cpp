@@ -32,7 +32,7 @@ QString numberProblem(const QVariant& v, bool allowInfinite) {
 
 QStringList parmIntProblems(Database& db, unsigned needs, QStringList* warnings) {
     QStringList problems;
-    QSqlQuery q = db.query(QStringLiteral("select * from parm_int"));
+    QSqlQuery q = db.query(QStringLiteral("select * from parm_int order by rowid"));
     const QSqlRecord rec = q.record();
     QStringList fields = {QStringLiteral("FNAME"), QStringLiteral("PNAME"),
                           QStringLiteral("SELECTION"), QStringLiteral("MINIMUM"),

@@ -23,7 +23,7 @@ void writeParameterValues(Database& db) {
     // reading PARM_INT would keep it locked.
     std::vector<Target> targets;
     {
-        QSqlQuery q = db.query(QStringLiteral("select * from parm_int"));
+        QSqlQuery q = db.query(QStringLiteral("select * from parm_int order by rowid"));
         const QSqlRecord rec = q.record();
         const int f = rec.indexOf(QStringLiteral("FNAME"));
         const int p = rec.indexOf(QStringLiteral("PNAME"));

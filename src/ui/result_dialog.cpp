@@ -103,7 +103,7 @@ void TForm1::reload() {
     if (!session.db.isOpen())
         return;
     QSqlQuery q(session.db.handle());
-    if (!q.exec(QStringLiteral("select * from parm_int"))) {
+    if (!q.exec(QStringLiteral("select * from parm_int order by rowid"))) {
         showError(q.lastError().text());
         return;
     }

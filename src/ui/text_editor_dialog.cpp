@@ -42,12 +42,12 @@ bool TextEditorDialog::load() {
         error = tr("Cannot open file \"%1\". %2").arg(file, f.errorString());
         return false;
     }
-    QByteArray data = f.readAll();
-    utf8Bom = data.startsWith("\xEF\xBB\xBF");
+    QByteArray bytes = f.readAll();
+    utf8Bom = bytes.startsWith("\xEF\xBB\xBF");
     if (utf8Bom)
-        data.remove(0, 3);
-    crlf = data.contains("\r\n");
-    QString text = utf8Bom ? QString::fromUtf8(data) : QString::fromLocal8Bit(data);
+        bytes.remove(0, 3);
+    crlf = bytes.contains("\r\n");
+    QString text = utf8Bom ? QString::fromUtf8(bytes) : QString::fromLocal8Bit(bytes);
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     edit->setPlainText(text);
     edit->document()->setModified(false);
@@ -60,11 +60,11 @@ bool TextEditorDialog::save() {
     // Keep the line ends the file had: a script written with CR LF stays so.
     if (crlf)
         text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
-    QByteArray data = utf8Bom ? QByteArray("\xEF\xBB\xBF") + text.toUtf8() : text.toLocal8Bit();
+    QByteArray bytes = utf8Bom ? QByteArray("\xEF\xBB\xBF") + text.toUtf8() : text.toLocal8Bit();
     // QSaveFile replaces the file only when everything was written; the
     // permissions (the execute bit of a script) are kept by QSaveFile.
     QSaveFile out(file);
-    if (!out.open(QIODevice::WriteOnly) || out.write(data) != data.size() || !out.commit()) {
+    if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit()) {
         error = tr("Cannot write file \"%1\". %2").arg(file, out.errorString());
         return false;
     }

@@ -10,11 +10,11 @@
 // test can tell whether any survived. Rank 0 writes "ok: ..." lines to standard
 // output and problems to standard error; exit 0 when all held.
 #include "base/fit_error.h"
-#include "engine/mpi_guard.h"
-#include "engine/mpi_launch.h"
-#include "engine/mpi_transport.h"
-#include "engine/mpi_world.h"
 #include "model/dvk_app_exec.h"
+#include "mpi/mpi_guard.h"
+#include "mpi/mpi_launch.h"
+#include "mpi/mpi_transport.h"
+#include "mpi/mpi_world.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -3,7 +3,7 @@
 // numbered on through the operation, watched for writes into the real database,
 // with the number of runs going on told to the reporter.
 #include "evaluation/report.h"
-#include "evaluation/run_pool.h"
+#include "runs/run_pool.h"
 
 #include "paramdb/journal.h"
 

@@ -1,4 +1,4 @@
-#include "evaluation/run_pool.h"
+#include "runs/run_pool.h"
 
 #include <QEventLoop>
 #include <QTimer>

@@ -6,9 +6,9 @@
 // The workers make their workspaces anew for each operation (prepare(), after the
 // operation's backup, so the copies hold the tables as the operation starts).
 // Rank 0 never opens a worker's database: all it gets is the result message.
-#include "engine/mpi_messages.h"
-#include "engine/mpi_transport.h"
-#include "evaluation/run_pool.h"
+#include "mpi/mpi_messages.h"
+#include "mpi/mpi_transport.h"
+#include "runs/run_pool.h"
 
 #include <QString>
 #include <QTimer>
@@ -36,7 +36,6 @@ class MpiRunPool : public RunPool {
     // Makes the workspaces now, if that has not happened. FitError naming every
     // worker that could not (rank, node, reason).
     void setUp();
-    bool isSetUp() const { return ready; }
 
     // How long workers get to make their workspaces (copying the model's folder).
     int setupTimeoutMs = 30 * 60 * 1000;

@@ -1,4 +1,4 @@
-#include "evaluation/workspace.h"
+#include "runs/workspace.h"
 
 #include "base/fit_error.h"
 #include "base/process_identity.h"
@@ -12,13 +12,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
+
+namespace fs = std::filesystem;
 
 const QString kDefaultRoot = QStringLiteral(".fitmara-work");
 const QString kOutsideDbFolder = QStringLiteral(".fitmara-db");
@@ -105,32 +107,31 @@ qint64 copyFile(const QString& from, const QString& to, mode_t mode) {
     return copied;
 }
 
+fs::path fsPath(const QString& path) {
+    return fs::path(native(path).toStdString());
+}
+
 // Copies the tree below `from` into the new folder `to`. Entries whose path is in
 // `skip` are left out; so are sockets, pipes and devices, which a copy cannot hold.
+// Links are copied as links.
 qint64 copyTree(const QString& from, const QString& to, const QStringList& skip) {
-    struct stat st {};
-    if (::stat(native(from).constData(), &st) != 0)
-        fail(QStringLiteral("Cannot read the folder"), from, errno);
-    if (::mkdir(native(to).constData(), 0700) != 0)
-        fail(QStringLiteral("Cannot create the folder"), to, errno);
+    std::error_code ec;
+    const fs::file_status st = fs::status(fsPath(from), ec);
+    if (ec)
+        fail(QStringLiteral("Cannot read the folder"), from, ec.value());
+    if (!fs::create_directory(fsPath(to), ec))
+        fail(QStringLiteral("Cannot create the folder"), to, ec ? ec.value() : EEXIST);
 
-    DIR* dir = ::opendir(native(from).constData());
-    if (!dir)
-        fail(QStringLiteral("Cannot read the folder"), from, errno);
-    QStringList names;
-    errno = 0;
-    while (const dirent* e = ::readdir(dir)) {
-        const QString name = QFile::decodeName(e->d_name);
-        if (name != QLatin1String(".") && name != QLatin1String(".."))
-            names << name;
-    }
-    const int readError = errno;
-    ::closedir(dir);
-    if (readError != 0)
-        fail(QStringLiteral("Cannot read the folder"), from, readError);
+    // The names first: the walk must not see what the copy adds below `from`.
+    std::vector<fs::directory_entry> entries;
+    for (fs::directory_iterator it(fsPath(from), ec), end; !ec && it != end; it.increment(ec))
+        entries.push_back(*it);
+    if (ec)
+        fail(QStringLiteral("Cannot read the folder"), from, ec.value());
 
     qint64 bytes = 0;
-    for (const QString& name : names) {
+    for (const fs::directory_entry& e : entries) {
+        const QString name = QFile::decodeName(e.path().filename().c_str());
         const QString src = from + QLatin1Char('/') + name;
         const QString dst = to + QLatin1Char('/') + name;
         if (skip.contains(src))
@@ -138,57 +139,51 @@ qint64 copyTree(const QString& from, const QString& to, const QStringList& skip)
         // Workspaces kept from an earlier operation are no part of the model.
         if (name == kDefaultRoot)
             continue;
-        struct stat es {};
-        if (::lstat(native(src).constData(), &es) != 0)
-            fail(QStringLiteral("Cannot read"), src, errno);
-        if (S_ISDIR(es.st_mode)) {
+        const fs::file_status es = e.symlink_status(ec);
+        if (ec)
+            fail(QStringLiteral("Cannot read"), src, ec.value());
+        if (fs::is_directory(es)) {
             bytes += copyTree(src, dst, skip);
-        } else if (S_ISREG(es.st_mode)) {
-            bytes += copyFile(src, dst, es.st_mode);
-        } else if (S_ISLNK(es.st_mode)) {
-            std::vector<char> target(static_cast<std::size_t>(es.st_size > 0 ? es.st_size : 255) +
-                                     1);
-            const ssize_t n = ::readlink(native(src).constData(), target.data(), target.size());
-            if (n < 0)
-                fail(QStringLiteral("Cannot read the link"), src, errno);
-            target[std::min<std::size_t>(static_cast<std::size_t>(n), target.size() - 1)] = '\0';
-            if (::symlink(target.data(), native(dst).constData()) != 0)
-                fail(QStringLiteral("Cannot create the link"), dst, errno);
+        } else if (fs::is_regular_file(es)) {
+            bytes += copyFile(src, dst, static_cast<mode_t>(es.permissions()));
+        } else if (fs::is_symlink(es)) {
+            fs::copy_symlink(e.path(), fsPath(dst), ec);
+            if (ec)
+                fail(QStringLiteral("Cannot create the link"), dst, ec.value());
         }
     }
     // The folder's own permissions last, so a read-only folder could be filled.
-    if (::chmod(native(to).constData(), st.st_mode & 07777) != 0)
-        fail(QStringLiteral("Cannot set the permissions of"), to, errno);
+    fs::permissions(fsPath(to), st.permissions(), ec);
+    if (ec)
+        fail(QStringLiteral("Cannot set the permissions of"), to, ec.value());
     return bytes;
 }
 
 // Removes a tree, making its folders writable first (a copy of a read-only
 // folder must go too). Returns 0, or the errno of the first failure in *where.
 int removeTree(const QString& path, QString* where) {
-    struct stat st {};
-    if (::lstat(native(path).constData(), &st) != 0)
-        return errno == ENOENT ? 0 : (*where = path, errno);
-    if (!S_ISDIR(st.st_mode)) {
-        if (::unlink(native(path).constData()) != 0)
-            return *where = path, errno;
-        return 0;
+    const fs::path top = fsPath(path);
+    std::error_code ec;
+    const fs::file_status st = fs::symlink_status(top, ec);
+    if (ec || !fs::exists(st))
+        return ec && ec.value() != ENOENT ? (*where = path, ec.value()) : 0;
+    auto writable = [](const fs::path& dir) {
+        std::error_code ignored; // what cannot be made writable fails below, with its name
+        fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, ignored);
+    };
+    if (fs::is_directory(st)) {
+        writable(top);
+        // Each folder is made writable before the walk goes into it.
+        for (fs::recursive_directory_iterator it(top, ec), end; !ec && it != end; it.increment(ec))
+            if (it->is_directory(ec) && !it->is_symlink(ec))
+                writable(it->path());
     }
-    ::chmod(native(path).constData(), (st.st_mode & 07777) | S_IRWXU);
-    DIR* dir = ::opendir(native(path).constData());
-    if (!dir)
-        return *where = path, errno;
-    QStringList names;
-    while (const dirent* e = ::readdir(dir)) {
-        const QString name = QFile::decodeName(e->d_name);
-        if (name != QLatin1String(".") && name != QLatin1String(".."))
-            names << name;
+    try {
+        fs::remove_all(top);
+    } catch (const fs::filesystem_error& e) {
+        *where = e.path1().empty() ? path : QFile::decodeName(e.path1().c_str());
+        return e.code().value();
     }
-    ::closedir(dir);
-    for (const QString& name : names)
-        if (const int e = removeTree(path + QLatin1Char('/') + name, where))
-            return e;
-    if (::rmdir(native(path).constData()) != 0)
-        return *where = path, errno;
     return 0;
 }
 

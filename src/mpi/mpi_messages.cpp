@@ -1,4 +1,4 @@
-#include "engine/mpi_messages.h"
+#include "mpi/mpi_messages.h"
 
 #include "base/fit_error.h"
 
@@ -47,7 +47,7 @@ class Writer {
 
 class Reader {
   public:
-    Reader(const QByteArray& bytes, quint8 marker, const char* what) : in(bytes), what(what) {
+    Reader(const QByteArray& bytes, quint8 marker, const char* message) : in(bytes), what(message) {
         if (u8() != marker)
             fail("it holds another kind of message");
     }

@@ -1,4 +1,4 @@
-#include "evaluation/parallel_runs.h"
+#include "runs/parallel_runs.h"
 
 #include "base/fit_error.h"
 #include "evaluation/foreign_write.h"

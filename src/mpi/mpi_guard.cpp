@@ -1,4 +1,4 @@
-#include "engine/mpi_guard.h"
+#include "mpi/mpi_guard.h"
 
 #include <QByteArray>
 #include <QList>

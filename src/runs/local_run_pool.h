@@ -6,8 +6,8 @@
 // evaluator. All workers live in the calling thread and are watched by its
 // event loop; the pauses before and after a run are timers of the worker, so
 // one worker's pause never holds up another.
-#include "evaluation/run_pool.h"
-#include "evaluation/workspace.h"
+#include "runs/run_pool.h"
+#include "runs/workspace.h"
 
 #include <memory>
 #include <vector>

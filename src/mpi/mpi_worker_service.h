@@ -6,13 +6,13 @@
 // The settings of the evaluation (result table, condition, columns, criterion,
 // pause) travel once, in the setup message, beside the model's folder and the
 // database; workerSetup() and workerSettings() are the two ends of that.
-#include "engine/mpi_guard.h"
-#include "engine/mpi_messages.h"
 #include "evaluation/evaluator.h"
 #include "evaluation/settings.h"
-#include "evaluation/workspace.h"
 #include "model/dvk_app_exec.h"
+#include "mpi/mpi_guard.h"
+#include "mpi/mpi_messages.h"
 #include "paramdb/database.h"
+#include "runs/workspace.h"
 
 #include <QProcessEnvironment>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "engine/mpi_launch.h"
+#include "mpi/mpi_launch.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "engine/mpi_world.h"
+#include "mpi/mpi_world.h"
 
 #include "base/fit_error.h"
 

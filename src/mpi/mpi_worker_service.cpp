@@ -1,9 +1,9 @@
-#include "engine/mpi_worker_service.h"
+#include "mpi/mpi_worker_service.h"
 
 #include "base/fit_error.h"
-#include "engine/mpi_launch.h"
-#include "engine/mpi_transport.h"
-#include "engine/mpi_world.h"
+#include "mpi/mpi_launch.h"
+#include "mpi/mpi_transport.h"
+#include "mpi/mpi_world.h"
 
 #include <QDir>
 #include <QEventLoop>

@@ -12,7 +12,7 @@
 // the timer costs almost nothing, and the window (or a run's wait) stays live
 // because all of it happens between other events. Sends are non-blocking too;
 // their buffers are kept until MPI is done with them.
-#include "engine/mpi_messages.h"
+#include "mpi/mpi_messages.h"
 
 #include <QList>
 #include <QObject>

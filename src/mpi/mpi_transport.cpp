@@ -1,7 +1,7 @@
-#include "engine/mpi_transport.h"
+#include "mpi/mpi_transport.h"
 
 #include "base/fit_error.h"
-#include "engine/mpi_world.h"
+#include "mpi/mpi_world.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -32,8 +32,9 @@ class MpiMailbox {
     using Deliver = std::function<void(int source, MessageKind kind, const QByteArray& payload)>;
     using Fail = std::function<void(const QString& message)>;
 
-    MpiMailbox(QObject* owner, PollTiming timing, Deliver deliver, Fail fail)
-        : owner(owner), timing(timing), deliver(std::move(deliver)), fail(std::move(fail)) {
+    MpiMailbox(QObject* context, PollTiming pollTiming, Deliver onMessage, Fail onFailure)
+        : owner(context), timing(pollTiming), deliver(std::move(onMessage)),
+          fail(std::move(onFailure)) {
         timer.setSingleShot(true);
         QObject::connect(&timer, &QTimer::timeout, owner, [this] { poll(); });
     }
@@ -176,8 +177,8 @@ class MpiMailbox {
 // ---------------------------------------------------------------------------
 // Rank 0
 
-RemoteWorkerPool::RemoteWorkerPool(MpiWorld& world, PollTiming timing, QObject* parent)
-    : QObject(parent), world(world), workers(std::size_t(std::max(0, world.size() - 1))) {
+RemoteWorkerPool::RemoteWorkerPool(MpiWorld& job, PollTiming timing, QObject* parent)
+    : QObject(parent), world(job), workers(std::size_t(std::max(0, job.size() - 1))) {
     mailbox = std::make_unique<MpiMailbox>(
         this, timing,
         [this](int source, MessageKind kind, const QByteArray& payload) {
@@ -432,9 +433,9 @@ const int stopSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 } // namespace
 
-RemoteWorker::RemoteWorker(MpiWorld& world, SetupHandler setup, RunHandler run, StopHandler stop,
+RemoteWorker::RemoteWorker(MpiWorld& job, SetupHandler setup, RunHandler run, StopHandler stop,
                            PollTiming timing, QObject* parent)
-    : QObject(parent), world(world), setupHandler(std::move(setup)), runHandler(std::move(run)),
+    : QObject(parent), world(job), setupHandler(std::move(setup)), runHandler(std::move(run)),
       stopHandler(std::move(stop)) {
     mailbox = std::make_unique<MpiMailbox>(
         this, timing,

@@ -1,8 +1,8 @@
-#include "engine/mpi_run_pool.h"
+#include "mpi/mpi_run_pool.h"
 
 #include "base/fit_error.h"
-#include "engine/mpi_transport.h"
-#include "engine/mpi_worker_service.h"
+#include "mpi/mpi_transport.h"
+#include "mpi/mpi_worker_service.h"
 
 #include <QDateTime>
 

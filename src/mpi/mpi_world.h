@@ -1,7 +1,7 @@
 #pragma once
 // The MPI job this process is a rank of: initialised once, finalised when the
 // object goes, unless the job is being torn down anyway.
-#include "engine/mpi_launch.h"
+#include "mpi/mpi_launch.h"
 
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "evaluation/local_run_pool.h"
+#include "runs/local_run_pool.h"
 
 #include "base/fit_error.h"
 #include "evaluation/fit_points.h"
