@@ -1,4 +1,4 @@
-// Per-evaluation overhead of the objective function: everything model_eval does
+// Per-evaluation overhead of the objective function: everything evaluateModel does
 // apart from the model's own work and the fixed pauses, compared with the bare
 // cost of the same SQL statements run back to back on SQLite plus one start of
 // a program that does nothing.
@@ -161,9 +161,9 @@ int main(int argc, char** argv) {
         s.settings.pauseAfterRunMs = 0;
         s.settings.pauseBeforeVertexMs = 0;
         s.settings.db_f_name = dbPath;
-        s.db_open();
+        s.openDatabase();
         s.setRunFile(script);
-        s.form.table_LIST.selectIgnoringCase("res");
+        s.form.resultTableCombo.selectIgnoringCase("res");
         s.applyTableChoice();
         s.settings.condition = "1=1";
         s.openResultTable();
@@ -180,8 +180,8 @@ int main(int argc, char** argv) {
 
         // The two are interleaved round by round and compared by their medians, so
         // that other load on the machine affects both alike.
-        tfmatrix v(kParams + 1, 0.0);
-        s.model_eval(v, 1); // warm-up
+        ParameterVector v(kParams + 1, 0.0);
+        s.evaluateModel(v, 1); // warm-up
         bareRound(bare, 0);
         // The same evaluation with the run journal on: each run's row staged and
         // written with the next run's write-back.
@@ -196,7 +196,7 @@ int main(int argc, char** argv) {
                 QElapsedTimer t;
                 t.start();
                 bool complete = false;
-                s.model_eval(v, 1, &complete);
+                s.evaluateModel(v, 1, &complete);
                 (journaled ? journalTimes : evalTimes).push_back(t.nsecsElapsed() / 1e6);
                 if (!complete) {
                     std::fprintf(stderr, "the stand-in model run was incomplete\n");

@@ -94,9 +94,9 @@ Timed runOnce(const QString& dir, int n, int np, bool calibrate) {
         s.settings.pauseAfterRunMs = 0;
         s.settings.pauseBeforeVertexMs = 0;
         s.settings.db_f_name = db;
-        s.db_open();
+        s.openDatabase();
         s.setRunFile(dir + "/run.sh");
-        s.form.table_LIST.selectIgnoringCase("results");
+        s.form.resultTableCombo.selectIgnoringCase("results");
         s.applyTableChoice();
         s.settings.condition = "1=1";
         s.openResultTable();
@@ -105,7 +105,7 @@ Timed runOnce(const QString& dir, int n, int np, bool calibrate) {
         s.chooseColumnNamed(ColumnRole::Index, "GRP");
         s.chooseColumnNamed(ColumnRole::Variance, "VAR");
         s.settings.parallelRuns = np;
-        s.settings.max_call = 53; // with the 7 runs of the initial simplex: about 60
+        s.settings.maxEvaluations = 53; // with the 7 runs of the initial simplex: about 60
         s.settings.tolerance = "1E-12";
         QElapsedTimer clock;
         clock.start();
@@ -115,7 +115,7 @@ Timed runOnce(const QString& dir, int n, int np, bool calibrate) {
             s.analyseUncertainty();
         t.seconds = clock.elapsed() / 1000.0;
         t.values = parmInt(s);
-        t.modelRuns = s.cnt;
+        t.modelRuns = s.evaluationCount;
     }
     QDir::setCurrent(oldCwd);
     return t;

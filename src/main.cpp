@@ -19,8 +19,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "ui/frm_prmsel.h"
-#include "ui/opti_main.h"
+#include "ui/main_window.h"
+#include "ui/parameter_selection_dialog.h"
 #include "ui/style.h"
 
 #include <QApplication>
@@ -66,7 +66,7 @@ int runWindowLoop(QApplication& app, Session& session, bool batch) {
             batchStatus = stops ? batchCloseStatus(stops.get(), session) : int(ExitDone);
         QCoreApplication::exit(batchStatus);
     });
-    Topti_main window(session);
+    MainWindow window(session);
     window.onAddParameter = [&session, &window] { showParameterSelection(session, &window); };
     // The window has written the message to standard error. The loop is left
     // through the event queue: an error of the first activation may come before

@@ -115,7 +115,7 @@ class Analysis : public fixture::WorkDirTest {
 
     // The log's last n lines before those naming the files the operation wrote.
     static QStringList tail(const Session& s, int n) {
-        QStringList lines = s.lb.lines();
+        QStringList lines = s.logList.lines();
         while (!lines.isEmpty() && lines.last().startsWith("written: "))
             lines.removeLast();
         return lines.mid(lines.size() - n);
@@ -165,7 +165,7 @@ TEST_F(Analysis, SensitivityCoefficientsForThreeParametersAndBothStepSigns) {
         s.analyseSensitivity();
 
         EXPECT_EQ(modelRuns(), 4);
-        EXPECT_EQ(s.cnt, 4);
+        EXPECT_EQ(s.evaluationCount, 4);
         ASSERT_EQ(s.series.size(), 4);
         const double y0 = 2, yRaised = 2 + c.b;
         const QList<QPointF> expectedChart{{0, y0}, {1, yRaised}, {2, yRaised}, {3, y0}};
@@ -322,7 +322,7 @@ TEST_F(Analysis, SensitivityErrorRestoresTheModelTablesBeforeReporting) {
     s.settings.sensitivityStep = "5";
     EXPECT_THROW(s.analyseSensitivity(), FitError);
     EXPECT_EQ(modelRuns(), 1);
-    EXPECT_TRUE(s.lb.lines().join('\n').contains("restored"));
+    EXPECT_TRUE(s.logList.lines().join('\n').contains("restored"));
     EXPECT_EQ(num("SELECT a FROM mpar"), 7);
     EXPECT_EQ(num("SELECT b FROM mpar"), 7);
     EXPECT_EQ(text("SELECT group_concat(AVAL) FROM PARM_INT"), "0.5,0.5"); // not IVAL
@@ -335,7 +335,7 @@ TEST_F(Analysis, SensitivityErrorRestoresTheModelTablesBeforeReporting) {
 // ---------------------------------------------------------- uncertainty: pure
 
 TEST(UncertaintyArithmetic, WorkedExampleLines) {
-    const RCOMat V{{0.0625L, -0.05L}, {-0.05L, 0.16L}};
+    const LongMatrix V{{0.0625L, -0.05L}, {-0.05L, 0.16L}};
     const UncertaintyReport rep = uncertaintyReport(V, false, {0, 0.5, 2}, {"", " k1  ", "k2"}, 2);
     EXPECT_TRUE(rep.determined);
     EXPECT_EQ(rep.lines, (QStringList{"standard errors of parameters", "prm1[k1]:  MW=0.5 +/- 0.25",
@@ -347,7 +347,7 @@ TEST(UncertaintyArithmetic, WorkedExampleLines) {
 }
 
 TEST(UncertaintyArithmetic, SingularOrNonPositiveVariancesDetermineNothing) {
-    const std::vector<RCOMat> cases{{{0, 0}, {0, 0}}, {{1, 0}, {0, -1e-30L}}};
+    const std::vector<LongMatrix> cases{{{0, 0}, {0, 0}}, {{1, 0}, {0, -1e-30L}}};
     for (std::size_t n = 0; n < cases.size(); ++n) {
         const UncertaintyReport rep =
             uncertaintyReport(cases[n], n == 0, {0, 1, 2}, {"", "a", "b"}, 2);
@@ -360,13 +360,13 @@ TEST(UncertaintyArithmetic, SingularOrNonPositiveVariancesDetermineNothing) {
 
 TEST(UncertaintyArithmetic, FisherInformationIsJacobianTransposeWeightedJacobian) {
     // Row 0 carries nothing; column 0 holds base values that must not enter F.
-    const RCOMat fimdt{{99, 99, 99}, {5, 1, 2}, {6, 3, -1}, {7, 0.5L, 4}};
+    const LongMatrix sensitivityRows{{99, 99, 99}, {5, 1, 2}, {6, 3, -1}, {7, 0.5L, 4}};
     const std::vector<double> w{99, 2, 0.5, 4};
-    const RCOMat F = fisherInformation(fimdt, w, 2, 3);
+    const LongMatrix F = fisherInformation(sensitivityRows, w, 2, 3);
     const long double f00 = 1.0L / 2 + 9 / 0.5L + 0.25L / 4;
     const long double f01 = 2.0L / 2 - 3 / 0.5L + 2.0L / 4;
     const long double f11 = 4.0L / 2 + 1 / 0.5L + 16.0L / 4;
-    EXPECT_EQ(F, (RCOMat{{f00, f01}, {f01, f11}}));
+    EXPECT_EQ(F, (LongMatrix{{f00, f01}, {f01, f11}}));
     EXPECT_EQ(trimAlias(QString(" \t k1 \x01")), "k1");
 }
 
@@ -394,7 +394,7 @@ TEST_F(Analysis, TwoParametersOnALinearModelMatchTheClosedForm) {
     TestAsker asker;
     s.asker = &asker;
     open(s, param("a", 0, 2, "  slope ") + param("b", 0, 1, "icpt"), kLinear);
-    s.lb.append("earlier line");
+    s.logList.append("earlier line");
     s.analyseUncertainty();
 
     EXPECT_EQ(modelRuns(), 3);
@@ -425,17 +425,17 @@ TEST_F(Analysis, TwoParametersOnALinearModelMatchTheClosedForm) {
 
     // Rows in the order of obs (20 < 30 < 40 for x = 4, 3, 1 after 10 for x = 2):
     // column 0 the base values, then the sensitivities x and 1.
-    ASSERT_EQ(s.nobs, 4);
+    ASSERT_EQ(s.observationCount, 4);
     const double xOrder[] = {2, 4, 3, 1};
     for (int k = 1; k <= 4; ++k) {
-        EXPECT_NEAR(double(s.fimdt[k][0]), 2 * xOrder[k - 1] + 1, 1e-12);
-        EXPECT_NEAR(double(s.fimdt[k][1]), xOrder[k - 1], 1e-9);
-        EXPECT_NEAR(double(s.fimdt[k][2]), 1, 1e-9);
+        EXPECT_NEAR(double(s.sensitivityRows[k][0]), 2 * xOrder[k - 1] + 1, 1e-12);
+        EXPECT_NEAR(double(s.sensitivityRows[k][1]), xOrder[k - 1], 1e-9);
+        EXPECT_NEAR(double(s.sensitivityRows[k][2]), 1, 1e-9);
     }
     s.plotParameter(0);
     ASSERT_EQ(s.series.size(), 4);
     EXPECT_NEAR(s.series[1].y(), 4, 1e-9);
-    EXPECT_EQ(s.lcid, -99);
+    EXPECT_EQ(s.workbookLanguage, -99);
     EXPECT_TRUE(asker.opened.isEmpty());
     EXPECT_FALSE(QFile::exists("opti_res.xlsx"));
 }
@@ -457,11 +457,11 @@ TEST_F(Analysis, CentralDifferencesWithAChosenStepMatchTheClosedForm) {
     EXPECT_EQ(num("SELECT a FROM mpar"), 2);
     const double xOrder[] = {2, 4, 3, 1};
     for (int k = 1; k <= 4; ++k) {
-        EXPECT_NEAR(double(s.fimdt[k][1]), xOrder[k - 1], 1e-7);
-        EXPECT_NEAR(double(s.fimdt[k][2]), 1, 1e-7);
+        EXPECT_NEAR(double(s.sensitivityRows[k][1]), xOrder[k - 1], 1e-7);
+        EXPECT_NEAR(double(s.sensitivityRows[k][2]), 1, 1e-7);
     }
-    EXPECT_TRUE(s.lb.lines().contains(" finite differences: central, relative step 0.001"))
-        << s.lb.lines().join('\n').toStdString();
+    EXPECT_TRUE(s.logList.lines().contains(" finite differences: central, relative step 0.001"))
+        << s.logList.lines().join('\n').toStdString();
 }
 
 // On its own the analysis guards the model's tables as a calibration does:
@@ -481,7 +481,7 @@ TEST_F(Analysis, UncertaintyOnItsOwnHoldsTheRunMarkerWhileItsModelsRun) {
     EXPECT_FALSE(QFile::exists(marker));
     EXPECT_EQ(num("SELECT a FROM mpar"), 2);
     EXPECT_EQ(num("SELECT b FROM mpar"), 1);
-    EXPECT_FALSE(s.lb.lines().join('\n').contains("_bop")) << "the backup is not logged";
+    EXPECT_FALSE(s.logList.lines().join('\n').contains("_bop")) << "the backup is not logged";
 }
 
 TEST_F(Analysis, ThreeParametersFillTheUpperTriangleOfCorrelations) {
@@ -567,7 +567,7 @@ TEST_F(Analysis, StopsBeforeAnyRunWhenAnalysisIsImpossible) {
     EXPECT_EQ(modelRuns(), 2);
     // The raised value -9.9 was clamped to -9.95: the difference divides by the
     // step the model saw, 0.05, not by 0.1, and gives the true slope x.
-    EXPECT_NEAR(double(s.fimdt[1][1]), 2, 1e-9); // first row by obs: x = 2
+    EXPECT_NEAR(double(s.sensitivityRows[1][1]), 2, 1e-9); // first row by obs: x = 2
     EXPECT_NEAR(num("SELECT ERROR FROM PARM_INT"), 1 / std::sqrt(23.0), 1e-9);
     EXPECT_EQ(num("SELECT AVAL FROM PARM_INT"), -10);
 }
@@ -598,10 +598,10 @@ TEST_F(Analysis, WithoutVarianceColumnNothingHappensButBatchSavesTheLog) {
         s.chooseColumn(ColumnRole::Variance, -1);
         s.settings.autorun = true;
         s.settings.result_file = name;
-        s.lb.append("optimisation log");
-        const int before = s.lb.count();
+        s.logList.append("optimisation log");
+        const int before = s.logList.count();
         s.analyseUncertainty();
-        EXPECT_EQ(s.lb.count(), before);
+        EXPECT_EQ(s.logList.count(), before);
         EXPECT_EQ(modelRuns(), 0);
         EXPECT_EQ(protocol(name.isEmpty() ? QString("PROT_UNC.TXT") : name + ".txt"),
                   "optimisation log\r\n");
@@ -662,7 +662,7 @@ TEST_F(Analysis, SingularFisherMatrixIsReportedNotWrittenAsCertainty) {
     s.settings.excel_out = true;
     fixture::execSql(dbPath, "UPDATE PARM_INT SET ERROR = 1, r_2 = 0.5");
     s.analyseUncertainty();
-    const QString log = s.lb.lines().join('\n');
+    const QString log = s.logList.lines().join('\n');
     EXPECT_TRUE(log.contains(singularFisherLine));
     EXPECT_FALSE(log.contains("+/-"));
     EXPECT_FALSE(log.contains("r="));
@@ -684,7 +684,7 @@ TEST_F(Analysis, WorkbookAfterABatchRunWithExcelOutput) {
     s.settings.result_file = "run1";
     s.settings.excel_out = true;
     s.analyseUncertainty();
-    EXPECT_NE(s.lcid, -99);
+    EXPECT_NE(s.workbookLanguage, -99);
     EXPECT_TRUE(asker.opened.isEmpty()) << "a batch run opens no window";
     EXPECT_TRUE(QFile::exists("run1.txt"));
 
@@ -740,7 +740,7 @@ TEST_F(Analysis, StopRequestEndsBothAnalysesAfterTheCurrentRun) {
         EXPECT_EQ(num("SELECT a FROM mpar"), 2);
         EXPECT_EQ(num("SELECT b FROM mpar"), 1);
         EXPECT_EQ(num("SELECT min(ERROR) FROM PARM_INT"), 9); // untouched
-        EXPECT_FALSE(s.lb.lines().contains("standard errors of parameters"));
+        EXPECT_FALSE(s.logList.lines().contains("standard errors of parameters"));
         EXPECT_TRUE(protocol("PROT_UNC.TXT").contains("stopped"));
         EXPECT_FALSE(s.busy());
     }
@@ -757,7 +757,7 @@ TEST_F(Analysis, StopRequestEndsBothAnalysesAfterTheCurrentRun) {
         EXPECT_EQ(modelRuns(), 2);
         EXPECT_EQ(num("SELECT a FROM mpar"), 7); // back from the backup
         EXPECT_EQ(num("SELECT b FROM mpar"), 7);
-        EXPECT_FALSE(s.lb.lines().join('\n').contains("Sensitivity of Parm"));
+        EXPECT_FALSE(s.logList.lines().join('\n').contains("Sensitivity of Parm"));
         EXPECT_FALSE(s.busy());
     }
 }
@@ -772,14 +772,14 @@ TEST_F(Analysis, AModelStillRunningBlocksBothAnalysesBeforeTheyTouchAnything) {
     bool tried = false;
     QTimer::singleShot(200, &s, [&] {
         tried = true;
-        ASSERT_TRUE(s.mrun.working());
-        const int lines = s.lb.count();
+        ASSERT_TRUE(s.modelProcess.working());
+        const int lines = s.logList.count();
         EXPECT_THROW(s.analyseUncertainty(), FitError);
         EXPECT_THROW(s.analyseSensitivity(), FitError);
         // Neither wrote into the model's tables under the running model.
         EXPECT_EQ(num("SELECT a FROM mpar"), 7);
         EXPECT_EQ(num("SELECT b FROM mpar"), 7);
-        EXPECT_EQ(s.lb.count(), lines) << s.lb.lines().join("\n").toStdString();
+        EXPECT_EQ(s.logList.count(), lines) << s.logList.lines().join("\n").toStdString();
     });
     s.checkModelRun();
     EXPECT_TRUE(tried);
@@ -790,14 +790,15 @@ TEST_F(Analysis, TermSignalInABatchRunStopsTheUncertaintyAnalysis) {
     open(s, param("a", 0, 2, "pa") + param("b", 0, 1, "pb"), kLinear);
     s.settings.autorun = true;
     s.settings.result_file = "RS_sig";
-    s.settings.max_call = 4;
+    s.settings.maxEvaluations = 4;
     QFile::remove(touchFile);
     StopSignals stops(s);
     // The analysis starts after the optimisation has logged its end; the signal
     // comes during its second model run.
     int analysisRuns = 0;
     QObject::connect(&s, &Session::connectionChanged, &s, [&](bool open) {
-        if (!open && s.lb.lines().contains("Optimisation finishes - results are stored as AVAL") &&
+        if (!open &&
+            s.logList.lines().contains("Optimisation finishes - results are stored as AVAL") &&
             ++analysisRuns == 2)
             ::raise(SIGTERM);
     });

@@ -117,7 +117,7 @@ TEST_F(Calibration, WriteBackPutsEachValueIntoTheRowsItsSelectionNames) {
     ASSERT_TRUE(marker.open(QIODevice::WriteOnly));
     marker.close();
 
-    s.setparameter();
+    s.writeParameters();
     // Three wheat rows get 1.5, the maize row its own record's 7, every row B = 2.25,
     // and a selection without a match writes nothing and is no error.
     const QString expected = "1:wheat:1.5:2.25 2:wheat:1.5:2.25 3:wheat:1.5:2.25 4:maize:7.0:2.25";
@@ -126,19 +126,19 @@ TEST_F(Calibration, WriteBackPutsEachValueIntoTheRowsItsSelectionNames) {
     EXPECT_FALSE(QFile::exists("wait_now.dvk"));
 
     // Unchanged AVAL: a second write-back changes nothing.
-    s.setparameter();
+    s.writeParameters();
     EXPECT_EQ(cropState(), expected);
 
     // Two records on one cell: the later one in table order wins.
     fixture::execSql(dbPath, "INSERT INTO PARM_INT (FNAME,PNAME,AVAL,SELECTION) VALUES "
                              "('crop','A',9,'ID=2')");
-    s.setparameter();
+    s.writeParameters();
     EXPECT_EQ(num("select A from crop where ID=2"), 9);
     EXPECT_EQ(num("select A from crop where ID=1"), 1.5);
 
     // An empty AVAL empties the target.
     fixture::execSql(dbPath, "UPDATE PARM_INT SET AVAL=NULL WHERE ITEM_IX=3");
-    s.setparameter();
+    s.writeParameters();
     EXPECT_EQ(text("select count(*) from crop where B is null"), "4");
 }
 
@@ -150,7 +150,7 @@ TEST_F(Calibration, FailingWriteBackNamesTheRecordAndWritesNothing) {
     )",
          {});
     try {
-        s.setparameter();
+        s.writeParameters();
         FAIL() << "no error";
     } catch (const FitError& e) {
         EXPECT_TRUE(e.message().contains("parameter 2")) << e.message().toStdString();
@@ -180,17 +180,17 @@ TEST_F(Calibration, ObjectiveClipsTheVectorUpperBoundFirst) {
         {0, 3},     {4, 0}, // empty bounds read as 0
         {-4, 0},
     };
-    tfmatrix v(cases.size() + 1, 0.0);
+    ParameterVector v(cases.size() + 1, 0.0);
     for (std::size_t i = 0; i < cases.size(); ++i)
         v[i + 1] = cases[i].first;
-    s.model_eval(v, 1);
+    s.evaluateModel(v, 1);
     for (std::size_t i = 0; i < cases.size(); ++i)
         EXPECT_EQ(num(QString("select AVAL from PARM_INT where ITEM_IX=%1").arg(i + 1)),
                   cases[i].second)
             << "record " << i + 1;
 
     // A vector shorter than PARM_INT is refused before anything is run.
-    EXPECT_THROW(s.model_eval(tfmatrix(3, 0.0), 1), FitError);
+    EXPECT_THROW(s.evaluateModel(ParameterVector(3, 0.0), 1), FitError);
     EXPECT_EQ(modelRuns(), 1);
 }
 
@@ -220,9 +220,9 @@ TEST_F(Calibration, ObjectiveCriteriaOverGroupsAndConditions) {
         Session s;
         open(s, kTwoParams, {model}, "complete", tc.condition);
         s.settings.criterion = tc.criterion;
-        s.cnt = 4;
+        s.evaluationCount = 4;
         bool complete = tc.expected >= 0;
-        const double e = s.model_eval({0, 1, 0}, 1, &complete);
+        const double e = s.evaluateModel({0, 1, 0}, 1, &complete);
         if (tc.expected < 0) {
             EXPECT_FALSE(complete) << tc.condition << " " << tc.criterion;
             continue;
@@ -231,36 +231,36 @@ TEST_F(Calibration, ObjectiveCriteriaOverGroupsAndConditions) {
         EXPECT_NEAR(e, tc.expected, 1e-12) << tc.condition << " " << tc.criterion;
         ASSERT_EQ(s.series.size(), 1);
         EXPECT_EQ(s.series[0], QPointF(4, e));
-        EXPECT_EQ(s.cnt, 5);
-        EXPECT_TRUE(s.lb.lines().isEmpty()); // an OR condition does not fake an incomplete run
+        EXPECT_EQ(s.evaluationCount, 5);
+        EXPECT_TRUE(s.logList.lines().isEmpty()); // an OR condition does not fake an incomplete run
     }
 }
 
 TEST_F(Calibration, ObjectiveWritesParametersAndRunsTheModel) {
     Session s;
     open(s, kTwoParams, {kLinearModel});
-    const double e = s.model_eval({0, 2, 1}, 1);
+    const double e = s.evaluateModel({0, 2, 1}, 1);
     EXPECT_NEAR(e, 0, 1e-12); // exactly the observations' line
     EXPECT_EQ(cropState(), "1:wheat:2.0:0.0 2:wheat:2.0:0.0 3:wheat:2.0:0.0 4:maize:0.0:0.0");
     EXPECT_EQ(num("select K from soil where ID=1"), 1);
     EXPECT_EQ(num("select AVAL from PARM_INT where ITEM_IX=2"), 1);
 
     // RMSE of sim = x against obs = 2x + 1 over x = 1..6.
-    const double e2 = s.model_eval({0, 1, 0}, 1);
+    const double e2 = s.evaluateModel({0, 1, 0}, 1);
     EXPECT_NEAR(e2, std::sqrt((4 + 9 + 16 + 25 + 36 + 49) / 6.0), 1e-12);
-    EXPECT_EQ(s.cnt, 2);
+    EXPECT_EQ(s.evaluationCount, 2);
     EXPECT_EQ(modelRuns(), 2);
 }
 
 TEST_F(Calibration, ObjectiveModeZeroOnlyRunsTheModel) {
     Session s;
     open(s, kTwoParams, {}, "leave"); // would be incomplete, but mode 0 does not look
-    s.cnt = 3;
-    EXPECT_EQ(s.model_eval({0, 4, 2}, 0), 0);
+    s.evaluationCount = 3;
+    EXPECT_EQ(s.evaluateModel({0, 4, 2}, 0), 0);
     EXPECT_EQ(modelRuns(), 1);
-    EXPECT_EQ(s.cnt, 3);
+    EXPECT_EQ(s.evaluationCount, 3);
     EXPECT_TRUE(s.series.isEmpty());
-    EXPECT_TRUE(s.lb.lines().isEmpty());
+    EXPECT_TRUE(s.logList.lines().isEmpty());
     EXPECT_EQ(num("select A from crop where ID=3"), 4);
 }
 
@@ -285,11 +285,11 @@ TEST_F(Calibration, ObjectiveReportsAnIncompleteRun) {
         Session s;
         open(s, kTwoParams, {kLinearModel}, tc.behave, tc.condition);
         bool complete = true;
-        EXPECT_EQ(s.model_eval({0, 2, 1}, 1, &complete), 0) << what;
+        EXPECT_EQ(s.evaluateModel({0, 2, 1}, 1, &complete), 0) << what;
         EXPECT_FALSE(complete) << what;
-        EXPECT_EQ(s.lb.lines(), QStringList{"Model run incomplete !"} + tc.more) << what;
+        EXPECT_EQ(s.logList.lines(), QStringList{"Model run incomplete !"} + tc.more) << what;
         EXPECT_TRUE(s.series.isEmpty()) << what;
-        EXPECT_EQ(s.cnt, 0) << what;
+        EXPECT_EQ(s.evaluationCount, 0) << what;
         EXPECT_TRUE(s.db.isOpen()) << what; // reconnected after the run
         EXPECT_EQ(num("select A from crop where ID=1"), 2) << what;
     }
@@ -313,7 +313,7 @@ TEST_F(Calibration, GroupedCriterionRefusesToDivideByZero) {
                                      .arg(obs[0], obs[1]));
         s.settings.criterion = tc.criterion;
         try {
-            s.model_eval({0, 1, 0}, 1);
+            s.evaluateModel({0, 1, 0}, 1);
             ADD_FAILURE() << "no error for criterion " << tc.criterion;
         } catch (const FitError& e) {
             EXPECT_TRUE(e.message().contains(tc.message)) << e.message().toStdString();
@@ -327,7 +327,7 @@ TEST_F(Calibration, GroupedCriterionRefusesToDivideByZero) {
     open(s, kTwoParams, {"UPDATE results SET sim = coalesce(obs, 0) + 1"});
     fixture::execSql(dbPath, "UPDATE results SET obs = NULL WHERE grp = 3");
     s.settings.criterion = 2;
-    EXPECT_NEAR(s.model_eval({0, 1, 0}, 1), 1.0 / 2 + 1.0 / 2, 1e-12);
+    EXPECT_NEAR(s.evaluateModel({0, 1, 0}, 1), 1.0 / 2 + 1.0 / 2, 1e-12);
 }
 
 TEST_F(Calibration, ObjectiveDoesNotJoinAModelRunStillUnderWay) {
@@ -339,9 +339,9 @@ TEST_F(Calibration, ObjectiveDoesNotJoinAModelRunStillUnderWay) {
     bool tried = false;
     QTimer::singleShot(100, &s, [&] {
         tried = true;
-        ASSERT_TRUE(s.mrun.working());
+        ASSERT_TRUE(s.modelProcess.working());
         try {
-            s.model_eval({0, 3, 1}, 1);
+            s.evaluateModel({0, 3, 1}, 1);
             ADD_FAILURE() << "no error";
         } catch (const FitError& e) {
             EXPECT_TRUE(e.message().contains("still running")) << e.message().toStdString();
@@ -351,11 +351,11 @@ TEST_F(Calibration, ObjectiveDoesNotJoinAModelRunStillUnderWay) {
     });
     s.checkModelRun();
     EXPECT_TRUE(tried);
-    EXPECT_FALSE(s.mrun.working());
+    EXPECT_FALSE(s.modelProcess.working());
     EXPECT_EQ(num("select sum(A) from crop"), 0);
     EXPECT_EQ(modelRuns(), 1);
     // Once it has ended, evaluations run as usual.
-    EXPECT_NEAR(s.model_eval({0, 2, 1}, 1), 0, 1e-12);
+    EXPECT_NEAR(s.evaluateModel({0, 2, 1}, 1), 0, 1e-12);
 }
 
 TEST_F(Calibration, WorkDuringTheModelRunFailsCleanlyAndLeavesTheEvaluationIntact) {
@@ -373,13 +373,13 @@ TEST_F(Calibration, WorkDuringTheModelRunFailsCleanlyAndLeavesTheEvaluationIntac
         // Served by the wait for the model, which sleeps long enough for it.
         QTimer::singleShot(0, &s, [&] {
             const std::vector<std::pair<const char*, std::function<void()>>> actions = {
-                {"model_eval",
+                {"evaluateModel",
                  [&] {
-                     s.model_eval({0, 5, 5}, 1);
+                     s.evaluateModel({0, 5, 5}, 1);
                  }},
-                {"setparameter", [&] { s.setparameter(); }},
-                {"parmintAfterOpen", [&] { s.parmintAfterOpen(); }},
-                {"Button3Click", [&] { s.openResultTable(); }},
+                {"writeParameters", [&] { s.writeParameters(); }},
+                {"afterParmIntOpened", [&] { s.afterParmIntOpened(); }},
+                {"onOpenResultTable", [&] { s.openResultTable(); }},
                 {"backup", [&] { s.backup(); }},
             };
             for (const auto& [name, action] : actions) {
@@ -392,9 +392,9 @@ TEST_F(Calibration, WorkDuringTheModelRunFailsCleanlyAndLeavesTheEvaluationIntac
             EXPECT_FALSE(s.db.isOpen()); // nothing reopened it under the model
         });
     });
-    const double e = s.model_eval({0, 2, 1}, 1);
-    EXPECT_EQ(errors, (QStringList{"model_eval", "setparameter", "parmintAfterOpen", "Button3Click",
-                                   "backup"}));
+    const double e = s.evaluateModel({0, 2, 1}, 1);
+    EXPECT_EQ(errors, (QStringList{"evaluateModel", "writeParameters", "afterParmIntOpened",
+                                   "onOpenResultTable", "backup"}));
     EXPECT_NEAR(e, 0, 1e-12); // the columns chosen when the evaluation began
     EXPECT_EQ(modelRuns(), 1);
     EXPECT_EQ(num("select A from crop where ID=1"), 2);
@@ -407,7 +407,7 @@ TEST_F(Calibration, ObjectiveStopsWhenTheModelCannotStart) {
     const QString script = s.settings.runFile;
     QFile::remove(script);
     try {
-        s.model_eval({0, 2, 1}, 1);
+        s.evaluateModel({0, 2, 1}, 1);
         FAIL() << "no error";
     } catch (const FitError& e) {
         EXPECT_TRUE(e.message().contains(script)) << e.message().toStdString();
@@ -426,7 +426,7 @@ TEST_F(Calibration, BackupAndRestoreGiveBackTheTablesExactly) {
          {});
     const QString before = cropState();
     s.backup();
-    EXPECT_EQ(s.lb.lines(),
+    EXPECT_EQ(s.logList.lines(),
               (QStringList{"crop copied into crop_bop", "soil copied into soil_bop"}));
     EXPECT_TRUE(s.db.hasTable("crop_bop"));
 
@@ -438,11 +438,11 @@ TEST_F(Calibration, BackupAndRestoreGiveBackTheTablesExactly) {
 
     fixture::execSql(dbPath, "UPDATE crop SET A = 5; DELETE FROM crop WHERE ID=2; "
                              "INSERT INTO crop VALUES (9,'rye',1,1)");
-    s.lb.clear();
+    s.logList.clear();
     s.restore();
     EXPECT_EQ(cropState(), changed);
     EXPECT_NE(changed, before);
-    EXPECT_EQ(s.lb.lines(),
+    EXPECT_EQ(s.logList.lines(),
               (QStringList{"crop restored from crop_bop", "soil restored from soil_bop"}));
     // The declared columns survive the round trip, the backup stays.
     EXPECT_EQ(s.db.columns("crop"), (QStringList{"ID", "NAME", "A", "B"}));
@@ -455,7 +455,7 @@ TEST_F(Calibration, FailedRestoreCopyKeepsTheModelTableAndRestoresTheOthers) {
     s.backup();
     fixture::execSql(dbPath, "UPDATE crop SET A = 3; UPDATE soil SET K = 4; DROP TABLE crop_bop");
     const QString current = cropState();
-    s.lb.clear();
+    s.logList.clear();
     try {
         s.restore();
         FAIL() << "no error";
@@ -465,7 +465,7 @@ TEST_F(Calibration, FailedRestoreCopyKeepsTheModelTableAndRestoresTheOthers) {
     EXPECT_EQ(cropState(), current);
     // The table after the failing one does not stay at the trial values.
     EXPECT_EQ(num("select sum(K) from soil"), 0);
-    EXPECT_EQ(s.lb.lines(), QStringList{"soil restored from soil_bop"});
+    EXPECT_EQ(s.logList.lines(), QStringList{"soil restored from soil_bop"});
 }
 
 TEST_F(Calibration, RestoreKeepsTheIndexesAndTriggersOfTheModelTable) {
@@ -529,7 +529,7 @@ TEST_F(Calibration, RunWithoutBudgetStoresTheCentroidOfTheInitialSimplex) {
     TestAsker asker;
     s.asker = &asker;
     open(s, kTwoParams, {kLinearModel});
-    s.settings.max_call = 0; // the initial simplex only (the field takes 1 or more)
+    s.settings.maxEvaluations = 0; // the initial simplex only (the field takes 1 or more)
     double offered1 = 0, offered2 = 0;
     asker.whenShown = [&](Session&) {
         offered1 = num("select AVAL from PARM_INT where ITEM_IX=1");
@@ -586,7 +586,7 @@ TEST_F(Calibration, ResultStaysWithinTheBounds) {
         VALUES ('soil','K',-5,5,-5,-3,'ID=1');
     )",
          {kLinearModel});
-    s.settings.max_call = 0; // the initial simplex only (the field takes 1 or more)
+    s.settings.maxEvaluations = 0; // the initial simplex only (the field takes 1 or more)
     s.startOptimization();
     EXPECT_EQ(num("select AVAL from PARM_INT where ITEM_IX=1"), 5);
     EXPECT_EQ(num("select AVAL from PARM_INT where ITEM_IX=2"), -5);
@@ -600,7 +600,7 @@ TEST_F(Calibration, AcceptedRunKeepsTheOptimisedValuesInTheModelTables) {
     asker.accept = true;
     s.asker = &asker;
     open(s, kTwoParams, {kLinearModel});
-    s.setMaxCallText("60");
+    s.setMaxEvaluationsText("60");
     s.startOptimization();
 
     EXPECT_TRUE(s.success);
@@ -633,7 +633,7 @@ TEST_F(Calibration, IncompleteModelStopsTheRunAndRestoresTheTables) {
     }
     EXPECT_EQ(modelRuns(), 3);
     EXPECT_EQ(num("select sum(A) from crop"), 0);
-    EXPECT_TRUE(s.lb.lines().contains("crop restored from crop_bop"));
+    EXPECT_TRUE(s.logList.lines().contains("crop restored from crop_bop"));
     EXPECT_FALSE(QFile::exists("Opti_Result.TXT"));
 }
 
@@ -666,7 +666,7 @@ TEST_F(Calibration, ErrorsDuringTheRunRestoreTheTables) {
         EXPECT_EQ(modelRuns(), tc.runs) << which;
         EXPECT_EQ(num("select sum(A) from crop"), 0) << which;
         EXPECT_EQ(num("select sum(K) from soil"), 0) << which;
-        EXPECT_TRUE(s.lb.lines().contains("soil restored from soil_bop")) << which;
+        EXPECT_TRUE(s.logList.lines().contains("soil restored from soil_bop")) << which;
         EXPECT_FALSE(s.busy()) << which;
     }
 }
@@ -676,7 +676,7 @@ TEST_F(Calibration, StopRequestEndsTheSearchAndTheRunFinishesAsUsual) {
     TestAsker asker;
     s.asker = &asker;
     open(s, kTwoParams, {kLinearModel});
-    s.setMaxCallText("200");
+    s.setMaxEvaluationsText("200");
     QObject::connect(&s, &Session::progress, [&](int done, int, double, qint64) {
         if (done == 6)
             s.requestStop();
@@ -696,7 +696,7 @@ TEST_F(Calibration, StopInABatchRunWritesTheProtocolRestoresAndFails) {
     Session s;
     open(s, kTwoParams, {kLinearModel});
     s.settings.autorun = true;
-    s.setMaxCallText("200");
+    s.setMaxEvaluationsText("200");
     QObject::connect(&s, &Session::progress, [&](int done, int, double, qint64) {
         if (done == 5)
             s.requestStop();
@@ -775,25 +775,25 @@ TEST_F(Calibration, ChecksBeforeTheBackupNameEveryProblemAndTouchNothing) {
         {"result table named by RT=",
          twoParams,
          [](Session& s) {
-             s.settings.tname.clear();
+             s.settings.resultTable.clear();
              s.commandLineValues.insert("RT=", "resluts");
          },
          {"RT=resluts: the database has no table or view of that name."}},
         {"model column named by MO=",
          twoParams,
          [](Session& s) {
-             s.form.mod_fld.index = -1;
+             s.form.modelColumnCombo.index = -1;
              s.commandLineValues.insert("MO=", "simm");
          },
          {"MO=simm: the result table results has no column of that name."}},
         {"observed column not given",
          twoParams,
-         [](Session& s) { s.form.obs_fld.index = -1; },
+         [](Session& s) { s.form.observedColumnCombo.index = -1; },
          {"No observed column is chosen: give it with OB=<column>"}},
         {"index column of a grouped criterion",
          twoParams,
          [](Session& s) {
-             s.form.idx_fld.index = -1;
+             s.form.indexColumnCombo.index = -1;
              s.settings.criterion = 2;
          },
          {"No index column is chosen: give it with IX=<column>"}},
@@ -801,7 +801,7 @@ TEST_F(Calibration, ChecksBeforeTheBackupNameEveryProblemAndTouchNothing) {
          twoParams,
          [](Session& s) {
              s.settings.autorun = true;
-             s.form.var_fld.index = -1;
+             s.form.varianceColumnCombo.index = -1;
              s.commandLineValues.insert("OV=", "varr");
          },
          {"OV=varr: the result table results has no column of that name."}},
@@ -838,10 +838,10 @@ TEST_F(Calibration, ChecksBeforeTheBackupNameEveryProblemAndTouchNothing) {
     Session s;
     open(s, QString(kTwoParams).replace("'ID=1'", "'ID=99'"), {kLinearModel});
     s.checkBeforeRun("The optimisation", Session::NeedsModelRun, NeedsIval | NeedsStep);
-    EXPECT_TRUE(s.lb.lines().contains(
+    EXPECT_TRUE(s.logList.lines().contains(
         "Warning: Parameter 2 (intercept): SELECTION 'ID=99' matches no row of table soil today, "
         "so its value is written nowhere."))
-        << s.lb.lines().join('\n').toStdString();
+        << s.logList.lines().join('\n').toStdString();
 }
 
 TEST_F(Calibration, ModelOutputThatIsNoNumberOrIsGoneMakesTheRunIncomplete) {
@@ -864,16 +864,16 @@ TEST_F(Calibration, ModelOutputThatIsNoNumberOrIsGoneMakesTheRunIncomplete) {
         Session s;
         open(s, kTwoParams, {kLinearModel}, tc.behave, "1=1", {"--leave", "2"});
         bool complete = true;
-        EXPECT_EQ(s.model_eval({0, 2, 1}, 1, &complete), 0);
+        EXPECT_EQ(s.evaluateModel({0, 2, 1}, 1, &complete), 0);
         EXPECT_FALSE(complete);
         EXPECT_TRUE(s.lastIncomplete.contains(tc.detail)) << s.lastIncomplete.toStdString();
-        ASSERT_FALSE(s.lb.lines().isEmpty());
-        EXPECT_EQ(s.lb.lines().first(), "Model run incomplete !");
+        ASSERT_FALSE(s.logList.lines().isEmpty());
+        EXPECT_EQ(s.logList.lines().first(), "Model run incomplete !");
         // Rows left at -99 are said by that line alone, as ever; the rest is explained.
         if (std::string(tc.behave) == "leave")
-            EXPECT_EQ(s.lb.count(), 1);
+            EXPECT_EQ(s.logList.count(), 1);
         else
-            EXPECT_EQ(s.lb.lines().value(1), "  " + s.lastIncomplete);
+            EXPECT_EQ(s.logList.lines().value(1), "  " + s.lastIncomplete);
         EXPECT_TRUE(s.series.isEmpty());
     }
 
@@ -927,9 +927,9 @@ TEST_F(Calibration, RunThatDoesNotCompleteKeepsTheStoredResults) {
         s.asker = &asker;
         open(s, stored, {kLinearModel});
         s.settings.autorun = tc.batch;
-        s.setMaxCallText("200");
+        s.setMaxEvaluationsText("200");
         if (which == "the analysis of a batch run fails")
-            s.settings.max_call = 0; // the initial simplex only: it ends at a bound
+            s.settings.maxEvaluations = 0; // the initial simplex only: it ends at a bound
         QObject::connect(&s, &Session::progress, [&](int done, int, double, qint64) {
             if (done == 2 && which == "the model cannot start any more")
                 QFile::remove(s.settings.runFile);
@@ -966,7 +966,7 @@ TEST_F(Calibration, JournalHoldsOneRowPerModelRunWhateverItsEnd) {
     open(s, kTwoParams, {kLinearModel}, "complete", "1=1",
          {"--print", "25", "--run-mode", "2=crash", "--run-mode", "4=hang", "--run-mode", "6=leave",
           "--run-mode", "8=fail", "--run-mode", "9=leave"});
-    s.setMaxCallText("12");
+    s.setMaxEvaluationsText("12");
     s.settings.runTimeoutS = 0.5;
     s.settings.retries = 1;
     s.startOptimization();
@@ -1023,11 +1023,11 @@ TEST_F(Calibration, StoppedRunIsJournaledAndTheOperationMarkedStopped) {
     // The fifth run hangs; the stop button pressed twice ends it.
     Session s;
     open(s, kTwoParams, {kLinearModel}, "complete", "1=1", {"--run-mode", "5=hang"});
-    s.setMaxCallText("200");
+    s.setMaxEvaluationsText("200");
     s.settings.retries = 3; // no retry after a stop
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (modelRuns() == 5 && s.mrun.working()) {
+        if (modelRuns() == 5 && s.modelProcess.working()) {
             s.requestStop();
             s.requestStop();
         }
@@ -1045,11 +1045,11 @@ TEST_F(Calibration, StoppedRunIsJournaledAndTheOperationMarkedStopped) {
 TEST_F(Calibration, JournalTablesAreNeverModelOrResultTables) {
     Session s;
     open(s, kTwoParams, {kLinearModel});
-    s.setMaxCallText("3");
+    s.setMaxEvaluationsText("3");
     s.startOptimization();
-    s.db_open();
-    EXPECT_FALSE(s.form.table_LIST.items.contains("FITMARA_RUNS", Qt::CaseInsensitive));
-    EXPECT_FALSE(s.form.table_LIST.items.contains("FITMARA_OPERATIONS", Qt::CaseInsensitive));
+    s.openDatabase();
+    EXPECT_FALSE(s.form.resultTableCombo.items.contains("FITMARA_RUNS", Qt::CaseInsensitive));
+    EXPECT_FALSE(s.form.resultTableCombo.items.contains("FITMARA_OPERATIONS", Qt::CaseInsensitive));
     // A PARM_INT record naming a journal table is refused before anything is run.
     fixture::setupSession(s, dbPath, s.settings.runFile,
                           {"results", "obs", "sim", "grp", "var", "1=1"});

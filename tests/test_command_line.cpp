@@ -87,26 +87,26 @@ TEST_F(CommandLine, FullLineAppliesEveryKeyInOrder) {
     ASSERT_TRUE(err.isEmpty()) << err.toStdString();
 
     EXPECT_EQ(s.settings.runFile, script);
-    EXPECT_EQ(s.mrun.ApplicationName(), script);
-    EXPECT_EQ(s.mrun.CurrentDir(), dir.path() + "/");
-    EXPECT_FALSE(s.form.run_lb.isEmpty());
+    EXPECT_EQ(s.modelProcess.program(), script);
+    EXPECT_EQ(s.modelProcess.workingDirectory(), dir.path() + "/");
+    EXPECT_FALSE(s.form.runFileLines.isEmpty());
 
     EXPECT_TRUE(s.db.isOpen());
     EXPECT_EQ(s.settings.db_f_name, dbPath);
     EXPECT_EQ(s.settings.workpath, dir.path() + "/");
     EXPECT_TRUE(s.db.hasTable("PARM_INT")); // created on opening
 
-    EXPECT_EQ(s.settings.tname, "Results"); // the listed name, not the typed one
+    EXPECT_EQ(s.settings.resultTable, "Results"); // the listed name, not the typed one
     EXPECT_EQ(s.settings.condition, "GRP > 0");
     EXPECT_EQ(s.form.resultQuery, "select * from Results where GRP > 0");
-    EXPECT_EQ(s.form.obs_fld.selected(), "OBS");
-    EXPECT_EQ(s.form.mod_fld.selected(), "SIM");
-    EXPECT_EQ(s.form.idx_fld.selected(), "GRP");
-    EXPECT_EQ(s.form.var_fld.selected(), "VAR");
+    EXPECT_EQ(s.form.observedColumnCombo.selected(), "OBS");
+    EXPECT_EQ(s.form.modelColumnCombo.selected(), "SIM");
+    EXPECT_EQ(s.form.indexColumnCombo.selected(), "GRP");
+    EXPECT_EQ(s.form.varianceColumnCombo.selected(), "VAR");
 
     EXPECT_EQ(s.settings.tolerance, "1E-5");
-    EXPECT_EQ(s.settings.max_call, 77);
-    EXPECT_EQ(s.form.edit2, "77");
+    EXPECT_EQ(s.settings.maxEvaluations, 77);
+    EXPECT_EQ(s.form.maxEvaluationsText, "77");
     EXPECT_EQ(s.settings.result_file, "RS_out");
     EXPECT_TRUE(s.settings.excel_out);
     EXPECT_EQ(s.settings.errfun, "NRMSE");
@@ -160,8 +160,8 @@ TEST(CommandLineKeys, KeysFollowTheirCaseRules) {
         {"NX= with blanks",
          {"NX= 12 "},
          [](const Session& s) {
-             EXPECT_EQ(s.settings.max_call, 12);
-             EXPECT_EQ(s.form.edit2, "12");
+             EXPECT_EQ(s.settings.maxEvaluations, 12);
+             EXPECT_EQ(s.form.maxEvaluationsText, "12");
          }},
         {"PR=0 PV=0",
          {"PR=0", "PV=0"},
@@ -194,15 +194,15 @@ TEST_F(CommandLine, FlagsAreClearedOnEveryActivationAndValuesKept) {
     EXPECT_FALSE(s.settings.autorun);
     EXPECT_FALSE(s.settings.excel_out);
     EXPECT_EQ(s.settings.result_file, "RS_a");
-    EXPECT_EQ(s.settings.max_call, 9);
+    EXPECT_EQ(s.settings.maxEvaluations, 9);
     EXPECT_EQ(s.settings.criterion, 3);
     EXPECT_EQ(asker.databaseAsked, 2); // no connection: asked on each activation
 }
 
 TEST_F(CommandLine, ResultTableIsMatchedIgnoringCase) {
     ASSERT_TRUE(activate({"DB=" + dbPath, "RT=RESULTS"}).isEmpty());
-    EXPECT_EQ(s.settings.tname, "Results");
-    EXPECT_TRUE(s.form.button3Enabled);
+    EXPECT_EQ(s.settings.resultTable, "Results");
+    EXPECT_TRUE(s.form.openResultTableEnabled);
 }
 
 // A name the database or the result table does not hold is an error naming the
@@ -230,10 +230,10 @@ TEST(CommandLineOrder, ColumnKeysWorkInAnyOrder) {
         s.asker = &a;
         s.arguments = args;
         ASSERT_NO_THROW(s.applyCommandLine());
-        EXPECT_EQ(s.form.obs_fld.selected(), "OBS");
-        EXPECT_EQ(s.form.mod_fld.selected(), "SIM");
-        EXPECT_EQ(s.form.idx_fld.selected(), "GRP");
-        EXPECT_EQ(s.form.var_fld.selected(), "VAR");
+        EXPECT_EQ(s.form.observedColumnCombo.selected(), "OBS");
+        EXPECT_EQ(s.form.modelColumnCombo.selected(), "SIM");
+        EXPECT_EQ(s.form.indexColumnCombo.selected(), "GRP");
+        EXPECT_EQ(s.form.varianceColumnCombo.selected(), "VAR");
         EXPECT_EQ(s.settings.condition, args.contains("CD=GRP > 1") ? "GRP > 1" : "1=1");
     }
 }
@@ -284,7 +284,7 @@ TEST(CommandLineKeys, AnErrorAppliesNothingOfTheLine) {
                 << e.message().toStdString();
         }
         EXPECT_FALSE(fresh.settings.autorun);
-        EXPECT_EQ(fresh.settings.max_call, 50);
+        EXPECT_EQ(fresh.settings.maxEvaluations, 50);
         EXPECT_EQ(a.databaseAsked, 0); // the steps after the arguments were not carried out
         EXPECT_EQ(fresh.settings.tolerance, "0.0001");
         EXPECT_FALSE(fresh.settings.excel_out);
@@ -354,7 +354,7 @@ TEST_F(CommandLine, NothingIsAppliedWhileAnOperationRuns) {
         Session::BusyScope busy(s);
         s.applyCommandLine();
         EXPECT_EQ(s.settings.tolerance, "0.0001");
-        EXPECT_EQ(s.settings.max_call, 50);
+        EXPECT_EQ(s.settings.maxEvaluations, 50);
         EXPECT_FALSE(s.settings.autorun);
         EXPECT_EQ(asker.databaseAsked, 0);
     }
@@ -508,7 +508,7 @@ TEST(CommandLineParser, GivesTheSettingsAndTheSessionKeys) {
     EXPECT_EQ(line.settings.tolerance, "0.5");
     EXPECT_EQ(line.settings.errfun, "CV(RMSE)");
     EXPECT_EQ(line.settings.criterion, 3);
-    EXPECT_EQ(line.settings.max_call, 7);
+    EXPECT_EQ(line.settings.maxEvaluations, 7);
     EXPECT_TRUE(line.maxCallsGiven);
     EXPECT_EQ(line.settings.result_file, "RS_x");
     const std::map<SessionKey, QString> expected = {

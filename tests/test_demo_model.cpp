@@ -1,6 +1,6 @@
 // The demo example: its database script, its model and its run script, put
 // together in a work folder the way the demo is run.
-#include "model/dvk_app_exec.h"
+#include "model/model_process.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -87,11 +87,11 @@ class DemoTest : public ::testing::Test {
 
     // Runs the model through the run script; returns the wait status.
     int runModel() {
-        TdvkAppExec run;
-        run.setApplicationName(work.filePath("run.sh"));
-        run.setCurrentDir(work.path());
-        run.Execute();
-        EXPECT_EQ(run.ResultCode(), -1) << run.errorString().toStdString();
+        ModelProcess run;
+        run.setProgram(work.filePath("run.sh"));
+        run.setWorkingDirectory(work.path());
+        run.start();
+        EXPECT_EQ(run.startError(), -1) << run.errorString().toStdString();
         EXPECT_TRUE(run.waitForEnd());
         return run.exitStatus();
     }

@@ -3,7 +3,7 @@
 // one thread, each finished when its own model ends.
 #include "base/fit_error.h"
 #include "evaluation/evaluator.h"
-#include "model/dvk_app_exec.h"
+#include "model/model_process.h"
 #include "paramdb/database.h"
 #include "support/session_fixture.h"
 
@@ -51,7 +51,7 @@ double rmse(double a, double k) {
 struct Copy {
     QString dir, dbPath, touchFile;
     std::unique_ptr<Database> db;
-    std::unique_ptr<TdvkAppExec> runner;
+    std::unique_ptr<ModelProcess> runner;
     std::unique_ptr<Evaluator> evaluator;
 
     Copy(const QString& parent, const QString& name, const QStringList& modelArgs,
@@ -65,13 +65,13 @@ struct Copy {
             QStringList{"--db", dbPath, "--sql", kLinearModel, "--touch", touchFile} + modelArgs);
         db = std::make_unique<Database>("evaluator-" + name);
         db->open(dbPath);
-        runner = std::make_unique<TdvkAppExec>();
-        runner->setApplicationName(script);
-        runner->setCurrentDir(dir + "/");
+        runner = std::make_unique<ModelProcess>();
+        runner->setProgram(script);
+        runner->setWorkingDirectory(dir + "/");
         evaluator = std::make_unique<Evaluator>(*db, *runner);
         CalibrationSettings s;
         s.db_f_name = dbPath;
-        s.tname = "results";
+        s.resultTable = "results";
         s.condition = condition;
         s.observedColumn = "obs";
         s.modelColumn = "sim";
@@ -121,10 +121,10 @@ TEST_F(EvaluatorTest, TwoEvaluatorsRunTheirModelsAtOnceEachOnItsOwnCopy) {
 
     EXPECT_TRUE(results[0].complete);
     EXPECT_NEAR(results[0].criterion, 0, 1e-12);
-    EXPECT_EQ(results[0].vector, (tfmatrix{0, 2, 1}));
+    EXPECT_EQ(results[0].vector, (ParameterVector{0, 2, 1}));
     EXPECT_TRUE(results[1].complete);
     EXPECT_NEAR(results[1].criterion, rmse(5, 0), 1e-12);
-    EXPECT_EQ(results[1].vector, (tfmatrix{0, 5, 0}));
+    EXPECT_EQ(results[1].vector, (ParameterVector{0, 5, 0}));
 
     // Each copy holds its own run: AVAL, the model's tables, the simulated values.
     EXPECT_EQ(slow.text("select group_concat(AVAL, ' ') from PARM_INT"), "2.0 1.0");
@@ -210,7 +210,8 @@ TEST_F(EvaluatorTest, AnIndexOnParmIntDoesNotMoveValuesToOtherRecords) {
     EXPECT_EQ(copy.num("select A from crop where ID=1"), 2);
     EXPECT_EQ(copy.num("select K from soil where ID=1"), 1);
     // Each value is held to its own record's bounds: 4 is above A's maximum 3.
-    EXPECT_EQ(copy.evaluator->evaluate({0, 4, 4}, Reading::Criterion).vector, (tfmatrix{0, 3, 4}));
+    EXPECT_EQ(copy.evaluator->evaluate({0, 4, 4}, Reading::Criterion).vector,
+              (ParameterVector{0, 3, 4}));
 }
 
 TEST_F(EvaluatorTest, ARunThatCannotBeMadeLeavesTheConnectionUsable) {
@@ -220,7 +221,7 @@ TEST_F(EvaluatorTest, ARunThatCannotBeMadeLeavesTheConnectionUsable) {
     EXPECT_EQ(copy.text("select group_concat(coalesce(AVAL, 'null'), ' ') from PARM_INT"),
               "null null");
     // A run script that is gone: the error names it, the connection is back.
-    const QString script = copy.runner->ApplicationName();
+    const QString script = copy.runner->program();
     QFile::remove(script);
     try {
         copy.evaluator->evaluate({0, 2, 1}, Reading::Criterion);

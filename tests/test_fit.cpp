@@ -138,9 +138,9 @@ class FitSheet : public ::testing::Test {
 
 TEST_F(FitSheet, RowsGroupedAfterTheOtherSheetsWithBothChartsOnTheirRanges) {
     Workbook book;
-    book.addMatrixSheet(Workbook::sensitivitySheet, 1, 1, 1, 1, RCOMat{{1}});
-    book.addMatrixSheet(Workbook::fisherSheet, 1, 1, 1, 1, RCOMat{{2}});
-    book.addMatrixSheet(Workbook::covarianceSheet, 1, 1, 1, 1, RCOMat{{3}});
+    book.addMatrixSheet(Workbook::sensitivitySheet, 1, 1, 1, 1, LongMatrix{{1}});
+    book.addMatrixSheet(Workbook::fisherSheet, 1, 1, 1, 1, LongMatrix{{2}});
+    book.addMatrixSheet(Workbook::covarianceSheet, 1, 1, 1, 1, LongMatrix{{3}});
     addFitSheet(book, sample(), {{0, 0.9}, {1, 0.5}, {2, 0.25}}, QStringLiteral("RMSE"));
     book.saveCopyAs(path("report.xlsx"));
 

@@ -17,12 +17,12 @@ namespace {
 
 constexpr long double sentinel = 7777.25L;
 
-RCOMat filled(std::size_t rows, std::size_t cols, long double value = sentinel) {
-    return RCOMat(rows, RCOVec(cols, value));
+LongMatrix filled(std::size_t rows, std::size_t cols, long double value = sentinel) {
+    return LongMatrix(rows, LongVector(cols, value));
 }
 
 // Determinant by cofactor expansion: independent of the elimination.
-long double cofactorDet(const RCOMat& a) {
+long double cofactorDet(const LongMatrix& a) {
     const std::size_t n = a.size();
     if (n == 0)
         return 1;
@@ -30,9 +30,9 @@ long double cofactorDet(const RCOMat& a) {
         return a[0][0];
     long double det = 0;
     for (std::size_t c = 0; c < n; ++c) {
-        RCOMat minor;
+        LongMatrix minor;
         for (std::size_t i = 1; i < n; ++i) {
-            RCOVec row;
+            LongVector row;
             for (std::size_t j = 0; j < n; ++j)
                 if (j != c)
                     row.push_back(a[i][j]);
@@ -46,11 +46,11 @@ long double cofactorDet(const RCOMat& a) {
 
 struct FactorCase {
     const char* name;
-    RCOMat a;
-    RCoVecE colPerm;
-    RCoVecE rowPerm;
+    LongMatrix a;
+    PivotVector colPerm;
+    PivotVector rowPerm;
     long double det;
-    RCOMat inverse; // empty when singular
+    LongMatrix inverse; // empty when singular
 };
 
 class WorkedExamples : public ::testing::TestWithParam<FactorCase> {};
@@ -60,8 +60,8 @@ TEST_P(WorkedExamples, FactorAndInverseMatchHandResults) {
     const auto n = static_cast<std::int32_t>(tc.a.size());
     MatSetDim(n);
 
-    RCOMat lu = filled(n, n);
-    RCoVecE colPerm(n, -1), rowPerm(n, -1);
+    LongMatrix lu = filled(n, n);
+    PivotVector colPerm(n, -1), rowPerm(n, -1);
     long double det = sentinel;
     MatFactor(tc.a, lu, colPerm, rowPerm, det);
     EXPECT_EQ(colPerm, tc.colPerm);
@@ -69,7 +69,7 @@ TEST_P(WorkedExamples, FactorAndInverseMatchHandResults) {
     EXPECT_EQ(det, tc.det);
 
     MatSetDim(n);
-    RCOMat inv = filled(n, n);
+    LongMatrix inv = filled(n, n);
     det = sentinel;
     MatInverse(tc.a, inv, det);
     EXPECT_EQ(det, tc.det);
@@ -111,18 +111,18 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(MatrixUnit, FactorStoresUpperFactorAndInverseLowerFactor) {
     // [[1,2],[3,4]] permuted to [[4,3],[2,1]]; multiplier 0.5 stored negated.
     MatSetDim(2);
-    RCOMat lu = filled(2, 2);
-    RCoVecE colPerm(2), rowPerm(2);
+    LongMatrix lu = filled(2, 2);
+    PivotVector colPerm(2), rowPerm(2);
     long double det = 0;
     MatFactor({{1, 2}, {3, 4}}, lu, colPerm, rowPerm, det);
-    EXPECT_EQ(lu, (RCOMat{{4, 3}, {-0.5L, -0.5L}}));
+    EXPECT_EQ(lu, (LongMatrix{{4, 3}, {-0.5L, -0.5L}}));
     EXPECT_EQ(MatStatus, MatOk);
 }
 
 TEST(MatrixUnit, ZeroMatrixStopsBeforeAnyElimination) {
     MatSetDim(3);
-    RCOMat lu = filled(3, 3);
-    RCoVecE colPerm(3), rowPerm(3);
+    LongMatrix lu = filled(3, 3);
+    PivotVector colPerm(3), rowPerm(3);
     long double det = sentinel;
     MatFactor(filled(3, 3, 0), lu, colPerm, rowPerm, det);
     EXPECT_EQ(MatStatus, MatSingular);
@@ -132,7 +132,7 @@ TEST(MatrixUnit, ZeroMatrixStopsBeforeAnyElimination) {
 
 TEST(MatrixUnit, DimensionZeroWritesNothing) {
     MatSetDim(0);
-    RCOMat inv = filled(2, 2);
+    LongMatrix inv = filled(2, 2);
     long double det = sentinel;
     MatInverse(filled(2, 2, 1), inv, det);
     EXPECT_EQ(det, 1);
@@ -143,7 +143,7 @@ TEST(MatrixUnit, DimensionZeroWritesNothing) {
 TEST(MatrixUnit, OnlyTheLeadingBlockOfLargerArraysIsUsed) {
     // A 2 x 2 problem inside 4 x 5 arrays whose extra elements would make it singular
     // or change the result if they were read.
-    RCOMat a = filled(4, 5, 0);
+    LongMatrix a = filled(4, 5, 0);
     a[0][0] = 1;
     a[0][1] = 2;
     a[1][0] = 3;
@@ -151,11 +151,11 @@ TEST(MatrixUnit, OnlyTheLeadingBlockOfLargerArraysIsUsed) {
     a[0][2] = 1e6L;
     a[2][0] = 1e6L;
     MatSetDim(2);
-    RCOMat inv = filled(4, 5);
+    LongMatrix inv = filled(4, 5);
     long double det = 0;
     MatInverse(a, inv, det);
     EXPECT_EQ(det, -2);
-    RCOMat expected = filled(4, 5);
+    LongMatrix expected = filled(4, 5);
     expected[0][0] = -2;
     expected[0][1] = 1;
     expected[1][0] = 1.5L;
@@ -164,22 +164,22 @@ TEST(MatrixUnit, OnlyTheLeadingBlockOfLargerArraysIsUsed) {
 }
 
 TEST(MatrixUnit, SolveAcceptsTheSameVectorForRightHandSideAndResult) {
-    const RCOMat a{{2, 1, 1}, {1, 3, 2}, {1, 0, 0}};
+    const LongMatrix a{{2, 1, 1}, {1, 3, 2}, {1, 0, 0}};
     MatSetDim(3);
-    RCOMat lu = filled(3, 3);
-    RCoVecE colPerm(3), rowPerm(3);
+    LongMatrix lu = filled(3, 3);
+    PivotVector colPerm(3), rowPerm(3);
     long double det = 0;
     MatFactor(a, lu, colPerm, rowPerm, det);
     ASSERT_EQ(MatStatus, MatOk);
 
-    const RCOVec x{1, -2, 3};
-    RCOVec b(3);
+    const LongVector x{1, -2, 3};
+    LongVector b(3);
     for (int i = 0; i < 3; ++i)
         b[i] = a[i][0] * x[0] + a[i][1] * x[1] + a[i][2] * x[2];
 
-    RCOVec separate(3, sentinel);
+    LongVector separate(3, sentinel);
     MatSolve(lu, separate, b, colPerm, rowPerm);
-    RCOVec shared = b;
+    LongVector shared = b;
     MatSolve(lu, shared, shared, colPerm, rowPerm);
     for (int i = 0; i < 3; ++i) {
         EXPECT_NEAR(static_cast<double>(separate[i]), static_cast<double>(x[i]), 1e-15);
@@ -192,17 +192,17 @@ TEST(MatrixUnit, LargerMatricesInvertToExtendedPrecision) {
     // multipliers must move with their rows.
     // det(H5) = 1 / 266716800000 exactly.
     {
-        RCOMat h5(5, RCOVec(5));
+        LongMatrix h5(5, LongVector(5));
         for (int i = 0; i < 5; ++i)
             for (int j = 0; j < 5; ++j)
                 h5[i][j] = 1.0L / (i + j + 1);
         MatSetDim(5);
-        RCOMat inv = filled(5, 5);
+        LongMatrix inv = filled(5, 5);
         long double det = 0;
         MatInverse(h5, inv, det);
         EXPECT_NEAR(static_cast<double>(det * 266716800000.0L), 1.0, 1e-14);
     }
-    const std::vector<RCOMat> cases{
+    const std::vector<LongMatrix> cases{
         {{1, 2, 3}, {4, 5, 6}, {7, 8, 10}},
         {{0, 0, 1, 2}, {3, 0, 1, 0}, {1, 9, 0, 4}, {2, 1, 8, 1}},
         {{1e-3L, 5, 0, 2, 1},
@@ -217,11 +217,11 @@ TEST(MatrixUnit, LargerMatricesInvertToExtendedPrecision) {
          {1.0L / 4, 1.0L / 5, 1.0L / 6, 1.0L / 7, 1.0L / 8},
          {1.0L / 5, 1.0L / 6, 1.0L / 7, 1.0L / 8, 1.0L / 9}},
     };
-    for (const RCOMat& a : cases) {
+    for (const LongMatrix& a : cases) {
         const auto n = static_cast<std::int32_t>(a.size());
         SCOPED_TRACE(n);
         MatSetDim(n);
-        RCOMat inv = filled(n, n);
+        LongMatrix inv = filled(n, n);
         long double det = 0;
         MatInverse(a, inv, det);
         ASSERT_EQ(MatStatus, MatOk);
@@ -242,11 +242,11 @@ TEST(MatrixUnit, LargerMatricesInvertToExtendedPrecision) {
 TEST(MatrixUnit, KnownInverseOfHilbertThreeIsExact) {
     // inv(H3) is the integer matrix [[9,-36,30],[-36,192,-180],[30,-180,180]];
     // extended precision gets within a few units of the last double bit.
-    const RCOMat h{
+    const LongMatrix h{
         {1.0L, 1.0L / 2, 1.0L / 3}, {1.0L / 2, 1.0L / 3, 1.0L / 4}, {1.0L / 3, 1.0L / 4, 1.0L / 5}};
     const double expected[3][3] = {{9, -36, 30}, {-36, 192, -180}, {30, -180, 180}};
     MatSetDim(3);
-    RCOMat inv = filled(3, 3);
+    LongMatrix inv = filled(3, 3);
     long double det = 0;
     MatInverse(h, inv, det);
     EXPECT_NEAR(static_cast<double>(det), 1.0 / 2160, 1e-18);
@@ -257,14 +257,14 @@ TEST(MatrixUnit, KnownInverseOfHilbertThreeIsExact) {
 
 TEST(MatrixUnit, StatusIsResetByTheNextInversion) {
     MatSetDim(2);
-    RCOMat inv = filled(2, 2);
+    LongMatrix inv = filled(2, 2);
     long double det = 0;
     MatInverse({{1, 2}, {2, 4}}, inv, det);
     ASSERT_EQ(MatStatus, MatSingular);
     MatInverse({{2, 0}, {0, 4}}, inv, det);
     EXPECT_EQ(MatStatus, MatOk);
     EXPECT_EQ(det, 8);
-    EXPECT_EQ(inv, (RCOMat{{0.5L, 0}, {0, 0.25L}}));
+    EXPECT_EQ(inv, (LongMatrix{{0.5L, 0}, {0, 0.25L}}));
     // A later dimension replaces the earlier one.
     MatSetDim(1);
     EXPECT_EQ(MatDim, 1);
@@ -301,7 +301,7 @@ TEST(MatrixUnitUninitialised, UnwritableStandardOutputRaisesInsteadOfStopping) {
 }
 
 int runUninitialisedChild(const char* mode) {
-    RCOMat inv = filled(2, 2);
+    LongMatrix inv = filled(2, 2);
     long double det = 0;
     if (std::strcmp(mode, childClosedStdout) == 0) {
         ::close(STDOUT_FILENO);

@@ -773,7 +773,7 @@ TEST_F(MpiCalibration, AWorkerSetUpAgainCopiesTheDatabaseAsItIsThen) {
     const QString db = dir + QStringLiteral("/demo.sqlite");
     const QString work = scratch.filePath(QStringLiteral("work"));
     CalibrationSettings s;
-    s.tname = QStringLiteral("biomass");
+    s.resultTable = QStringLiteral("biomass");
     s.condition = QStringLiteral("1=1");
     s.observedColumn = QStringLiteral("OBS");
     s.modelColumn = QStringLiteral("SIM");

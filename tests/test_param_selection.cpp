@@ -5,7 +5,7 @@
 #include "base/fit_error.h"
 #include "paramdb/param_selection.h"
 #include "support/session_fixture.h"
-#include "ui/frm_prmsel.h"
+#include "ui/parameter_selection_dialog.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -47,7 +47,7 @@ class ParamSelectionTest : public ::testing::Test {
         s.settings.pauseAfterRunMs = 0;
         s.settings.pauseBeforeVertexMs = 0;
         s.settings.db_f_name = dbPath;
-        s.db_open();
+        s.openDatabase();
     }
 
     std::vector<ParmRow> parmRows() {
@@ -153,7 +153,7 @@ TEST_F(ParamSelectionTest, SelectionPicksTheChosenRecordForEveryKeyType) {
         s.db.exec(QString("insert into %1 values (%2, 42)").arg(table, c.chosen));
         ParamSelection sel(s);
         sel.openTable(table);
-        ASSERT_EQ(sel.ix_field.selected(), "k");
+        ASSERT_EQ(sel.indexFieldCombo.selected(), "k");
         ASSERT_TRUE(sel.setChecked("x"));
         sel.currentRow = 1;
         sel.useSelection();
@@ -186,12 +186,12 @@ TEST_F(ParamSelectionTest, WriteBackFindsTheRecordByItsTextKey) {
         s.db.exec("delete from parm_int");
         ParamSelection sel(s);
         sel.openTable(c.table);
-        sel.ix_field.selectIgnoringCase(c.index);
+        sel.indexFieldCombo.selectIgnoringCase(c.index);
         sel.currentRow = c.row;
         sel.setChecked("kf");
         sel.useSelection();
         s.db.exec("update parm_int set AVAL = ?", {value});
-        s.setparameter();
+        s.writeParameters();
         const QString written =
             QString("select count(*) from %1 where kf = %2").arg(c.table).arg(value);
         EXPECT_EQ(queryDouble(dbPath, written), 1.0);
@@ -218,7 +218,7 @@ TEST_F(ParamSelectionTest, EachTickedFieldBecomesOneRecordFromTheCurrentRow) {
     EXPECT_EQ(sel.checkListBox1,
               QStringList({"ITEM_IX", "code", "kf", "porosity", "depth", "label"}));
     EXPECT_EQ(sel.currentRow, 0);
-    EXPECT_EQ(sel.ix_field.selected(), "ITEM_IX");
+    EXPECT_EQ(sel.indexFieldCombo.selected(), "ITEM_IX");
     for (const char* f : {"kf", "porosity", "depth"})
         ASSERT_TRUE(sel.setChecked(f));
 
@@ -251,7 +251,7 @@ TEST_F(ParamSelectionTest, EachTickedFieldBecomesOneRecordFromTheCurrentRow) {
     EXPECT_EQ(out.addedColumns, QStringList({"r_2", "r_3"}));
     EXPECT_EQ(correlationColumns(), QStringList({"r_2", "r_3"}));
     // The main window's parameter list was read again.
-    EXPECT_EQ(s.form.comboBox1.items.size(), 3);
+    EXPECT_EQ(s.form.parameterPlotCombo.items.size(), 3);
 }
 
 TEST_F(ParamSelectionTest, OneRecordInAnEmptyTableAddsNoColumn) {
@@ -309,20 +309,20 @@ TEST_F(ParamSelectionTest, NonNumericFieldStopsThePressKeepingEarlierRecords) {
     // The press ended before the columns were completed.
     EXPECT_TRUE(correlationColumns().isEmpty());
     // The records that were kept show in the main window at once.
-    EXPECT_EQ(s.form.comboBox1.items.size(), 2);
+    EXPECT_EQ(s.form.parameterPlotCombo.items.size(), 2);
 }
 
 TEST_F(ParamSelectionTest, IndexFieldIsItemIxIgnoringCaseElseTheFirstField) {
     ParamSelection sel(s);
     sel.openTable("crop");
-    EXPECT_EQ(sel.ix_field.selected(), "item_ix");
+    EXPECT_EQ(sel.indexFieldCombo.selected(), "item_ix");
     sel.setChecked("growth");
     sel.useSelection();
     EXPECT_EQ(parmRows().back().selection, "item_ix=4");
 
     s.db.exec("create table plain (zone text, w double)");
     sel.openTable("plain");
-    EXPECT_EQ(sel.ix_field.selected(), "zone");
+    EXPECT_EQ(sel.indexFieldCombo.selected(), "zone");
     EXPECT_EQ(sel.currentRow, -1);
     // An empty table offers no record to take the values from.
     sel.setChecked("w");
@@ -333,7 +333,7 @@ TEST_F(ParamSelectionTest, IndexFieldIsItemIxIgnoringCaseElseTheFirstField) {
 TEST_F(ParamSelectionTest, PressAfterAModelRunTakesTheRecordsCurrentValue) {
     ParamSelection sel(s);
     sel.listTables();
-    EXPECT_TRUE(sel.tab_list.contains("soil"));
+    EXPECT_TRUE(sel.tableList.contains("soil"));
     sel.openTable("soil");
     sel.currentRow = 1;
     sel.setChecked("kf");
@@ -363,7 +363,7 @@ TEST_F(ParamSelectionTest, NothingIsAppendedWhileTheModelRuns) {
     // With the connection closed (the model holds the file) the table list is empty.
     s.db.close();
     sel.listTables();
-    EXPECT_TRUE(sel.tab_list.isEmpty());
+    EXPECT_TRUE(sel.tableList.isEmpty());
 }
 
 // ---- the dialog ----
@@ -374,19 +374,19 @@ class DialogTest : public ParamSelectionTest {
         ParamSelectionTest::SetUp();
         showParameterSelection(s, nullptr);
         for (QWidget* w : QApplication::topLevelWidgets())
-            if (auto* d = qobject_cast<Tfrm_prmsel*>(w); d && &d->session() == &s)
+            if (auto* d = qobject_cast<ParameterSelectionDialog*>(w); d && &d->session() == &s)
                 dlg = d;
         ASSERT_NE(dlg, nullptr);
         dlg->errorPresenter = [this](const QString& m) { errors << m; };
         // The activation lists the tables; offscreen platforms may not report it.
         if (!QTest::qWaitForWindowActive(dlg, 2000))
-            dlg->FormActivate();
-        tabList = dlg->findChild<QListWidget*>("tab_list");
-        fields = dlg->findChild<QListWidget*>("CheckListBox1");
-        ixField = dlg->findChild<QComboBox*>("ix_field");
-        grid = dlg->findChild<QTableView*>("DBGrid1");
-        closeBox = dlg->findChild<QCheckBox*>("CheckBox1");
-        useButton = dlg->findChild<QPushButton*>("Button1");
+            dlg->onActivated();
+        tabList = dlg->findChild<QListWidget*>("tableList");
+        fields = dlg->findChild<QListWidget*>("parameterList");
+        ixField = dlg->findChild<QComboBox*>("indexFieldCombo");
+        grid = dlg->findChild<QTableView*>("recordGrid");
+        closeBox = dlg->findChild<QCheckBox*>("closeAfterAddCheck");
+        useButton = dlg->findChild<QPushButton*>("addButton");
         ASSERT_TRUE(tabList && fields && ixField && grid && closeBox && useButton);
     }
     void TearDown() override { delete dlg; }
@@ -408,7 +408,7 @@ class DialogTest : public ParamSelectionTest {
         QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, r.center());
     }
 
-    Tfrm_prmsel* dlg = nullptr;
+    ParameterSelectionDialog* dlg = nullptr;
     QStringList errors;
     QListWidget* tabList = nullptr;
     QListWidget* fields = nullptr;
@@ -422,10 +422,11 @@ TEST_F(DialogTest, CaptionsAndDefaults) {
     EXPECT_EQ(dlg->windowTitle(), "Parameter selection");
     EXPECT_FALSE(dlg->isModal());
     EXPECT_TRUE(dlg->isWindow());
-    const std::pair<const char*, const char*> labels[] = {{"Label1", "available tables"},
-                                                          {"Label2", "selectable parameters"},
-                                                          {"Label3", "index field"},
-                                                          {"Label4", "selectable records"}};
+    const std::pair<const char*, const char*> labels[] = {
+        {"tablesLabel", "available tables"},
+        {"parametersLabel", "selectable parameters"},
+        {"indexFieldLabel", "index field"},
+        {"recordsLabel", "selectable records"}};
     for (const auto& [name, text] : labels)
         EXPECT_EQ(dlg->findChild<QLabel*>(name)->text(), text) << name;
     EXPECT_EQ(closeBox->text(), "close window after selection");
@@ -446,7 +447,7 @@ TEST_F(DialogTest, CaptionsAndDefaults) {
     showParameterSelection(s, nullptr);
     int dialogs = 0;
     for (QWidget* w : QApplication::topLevelWidgets())
-        if (qobject_cast<Tfrm_prmsel*>(w))
+        if (qobject_cast<ParameterSelectionDialog*>(w))
             ++dialogs;
     EXPECT_EQ(dialogs, 1);
 }
@@ -495,7 +496,7 @@ TEST_F(DialogTest, TickPickAndUseThroughTheControls) {
 TEST_F(DialogTest, HeadingsDoNotOverlapAndTheRecordsGrowWithTheDialog) {
     openByDoubleClick("soil");
     QCoreApplication::processEvents();
-    const QStringList names = {"Label1", "Label2", "Label4"};
+    const QStringList names = {"tablesLabel", "parametersLabel", "recordsLabel"};
     for (int i = 0; i < names.size(); ++i)
         for (int j = i + 1; j < names.size(); ++j) {
             const QLabel* a = dlg->findChild<QLabel*>(names[i]);
@@ -578,9 +579,9 @@ TEST(ParameterTablesTest, ANewAliasIsTheFieldNameMadeUnique) {
 
 TEST_F(DialogTest, TheResultTableAndBackupsAreNotOffered) {
     s.db.exec("create table soil_bop (ITEM_IX integer, kf double)");
-    s.settings.tname = "crop";
+    s.settings.resultTable = "crop";
     s.form.resultQuery = "select * from crop where 1=1"; // opened as the result table
-    dlg->FormActivate();
+    dlg->onActivated();
     QStringList listed;
     for (int i = 0; i < tabList->count(); ++i)
         listed << tabList->item(i)->text();

@@ -31,7 +31,7 @@ TEST_F(ParamDb, MissingFileIsAnErrorNamingThePathAndCreatesNothing) {
     const QString path = dir.path() + "/nowhere.sqlite";
     s.settings.db_f_name = path;
     try {
-        s.db_open();
+        s.openDatabase();
         FAIL() << "no error";
     } catch (const FitError& e) {
         EXPECT_TRUE(e.message().contains(path)) << e.message().toStdString();
@@ -49,31 +49,31 @@ TEST_F(ParamDb, FileThatIsNoDatabaseFailsWhenOpened) {
     f.write(QByteArray(4096, 'x'));
     f.close();
     s.settings.db_f_name = path;
-    EXPECT_THROW(s.db_open(), FitError);
+    EXPECT_THROW(s.openDatabase(), FitError);
     EXPECT_FALSE(s.db.isOpen());
     EXPECT_EQ(QFile(path).size(), 4096);
 }
 
 TEST_F(ParamDb, FailedOpenKeepsTheOldListsAndClosesTheConnection) {
     s.settings.db_f_name = makeDb(dir.path(), kModelSql);
-    s.db_open();
-    const QStringList before = s.form.table_LIST.items;
+    s.openDatabase();
+    const QStringList before = s.form.resultTableCombo.items;
     s.settings.db_f_name = dir.path() + "/missing.sqlite";
-    EXPECT_THROW(s.db_open(), FitError);
-    EXPECT_EQ(s.form.table_LIST.items, before);
+    EXPECT_THROW(s.openDatabase(), FitError);
+    EXPECT_EQ(s.form.resultTableCombo.items, before);
     EXPECT_TRUE(s.form.resultQuery.isEmpty());
 }
 
 TEST_F(ParamDb, CreatesParmIntWithItsElevenColumnsListedOnlyAfterTheNextOpening) {
     const QString path = makeDb(dir.path(), kModelSql);
     s.settings.db_f_name = path;
-    s.db_open();
+    s.openDatabase();
     // Listed without SQLite's own tables, ordered by name ignoring case.
-    EXPECT_EQ(s.form.table_LIST.items, (QStringList{"crop", "results", "results_v"}));
-    EXPECT_EQ(s.settings.tname, "crop");
-    EXPECT_EQ(s.form.table_LIST.index, 0);
+    EXPECT_EQ(s.form.resultTableCombo.items, (QStringList{"crop", "results", "results_v"}));
+    EXPECT_EQ(s.settings.resultTable, "crop");
+    EXPECT_EQ(s.form.resultTableCombo.index, 0);
     EXPECT_EQ(s.form.caption, path);
-    EXPECT_TRUE(s.form.comboBox1.items.isEmpty());
+    EXPECT_TRUE(s.form.parameterPlotCombo.items.isEmpty());
     EXPECT_EQ(s.db.columns("PARM_INT"),
               (QStringList{"ITEM_IX", "FNAME", "PNAME", "MINIMUM", "MAXIMUM", "IVAL", "STEP",
                            "AVAL", "SELECTION", "ALIAS", "ERROR"}));
@@ -83,10 +83,11 @@ TEST_F(ParamDb, CreatesParmIntWithItsElevenColumnsListedOnlyAfterTheNextOpening)
     EXPECT_EQ(queryDouble(path, "select max(ITEM_IX) from parm_int"), 2.0);
     EXPECT_EQ(queryText(path, "select type from pragma_table_info('PARM_INT') where name='FNAME'"),
               "CHAR(16)");
-    s.db_open();
-    EXPECT_EQ(s.form.table_LIST.items, (QStringList{"crop", "PARM_INT", "results", "results_v"}));
-    EXPECT_EQ(s.form.comboBox1.items, (QStringList{"g", ""}));
-    EXPECT_EQ(s.form.comboBox1.index, 0);
+    s.openDatabase();
+    EXPECT_EQ(s.form.resultTableCombo.items,
+              (QStringList{"crop", "PARM_INT", "results", "results_v"}));
+    EXPECT_EQ(s.form.parameterPlotCombo.items, (QStringList{"g", ""}));
+    EXPECT_EQ(s.form.parameterPlotCombo.index, 0);
 }
 
 TEST_F(ParamDb, ExistingParmIntInAnyCaseIsKeptAndWithoutAliasListsPname) {
@@ -95,15 +96,15 @@ TEST_F(ParamDb, ExistingParmIntInAnyCaseIsKeptAndWithoutAliasListsPname) {
                                                 "insert into parm_int values ('crop', 'GROWTH');"
                                                 "insert into parm_int values ('crop', 'NAME');");
     s.settings.db_f_name = path;
-    s.db_open();
+    s.openDatabase();
     EXPECT_EQ(s.db.columns("PARM_INT"), (QStringList{"FNAME", "PNAME"}));
-    EXPECT_EQ(s.form.comboBox1.items, (QStringList{"GROWTH", "NAME"}));
+    EXPECT_EQ(s.form.parameterPlotCombo.items, (QStringList{"GROWTH", "NAME"}));
 }
 
 TEST_F(ParamDb, AdapterCopiesTablesKeepsTypesRegistersSqrAndReadsNulls) {
     const QString path = makeDb(dir.path(), kModelSql);
     s.settings.db_f_name = path;
-    s.db_open();
+    s.openDatabase();
     s.db.copyTable("crop_bop", "crop");
     // The copy is declared like the original: same columns, same declared types.
     EXPECT_EQ(queryText(path, "select sql from sqlite_master where name='crop_bop'").toStdString(),
@@ -132,21 +133,22 @@ TEST_F(ParamDb, AdapterCopiesTablesKeepsTypesRegistersSqrAndReadsNulls) {
 
 TEST_F(ParamDb, ResultTableChoiceConditionAndColumnLists) {
     s.settings.db_f_name = makeDb(dir.path(), kModelSql);
-    s.db_open();
-    EXPECT_EQ(s.form.button3Caption, "open result table");
-    EXPECT_FALSE(s.form.button3Enabled);
+    s.openDatabase();
+    EXPECT_EQ(s.form.openResultTableCaption, "open result table");
+    EXPECT_FALSE(s.form.openResultTableEnabled);
 
-    s.form.table_LIST.selectIgnoringCase("RESULTS");
+    s.form.resultTableCombo.selectIgnoringCase("RESULTS");
     s.applyTableChoice();
-    EXPECT_EQ(s.settings.tname, "results");
-    EXPECT_EQ(s.form.button3Caption, "open results as result table");
-    EXPECT_TRUE(s.form.button3Enabled);
+    EXPECT_EQ(s.settings.resultTable, "results");
+    EXPECT_EQ(s.form.openResultTableCaption, "open results as result table");
+    EXPECT_TRUE(s.form.openResultTableEnabled);
 
     s.settings.condition = "   ";
     s.openResultTable();
     EXPECT_EQ(s.settings.condition, "1=1");
     EXPECT_EQ(s.form.resultQuery, "select * from results where 1=1");
-    for (ComboState* c : {&s.form.obs_fld, &s.form.mod_fld, &s.form.idx_fld, &s.form.var_fld}) {
+    for (ComboState* c : {&s.form.observedColumnCombo, &s.form.modelColumnCombo,
+                          &s.form.indexColumnCombo, &s.form.varianceColumnCombo}) {
         EXPECT_EQ(c->items, (QStringList{"SITE", "OBS", "SIM", "VAR"}));
         EXPECT_EQ(c->index, -1);
     }
@@ -155,21 +157,21 @@ TEST_F(ParamDb, ResultTableChoiceConditionAndColumnLists) {
     // selects no row still fills the lists.
     s.settings.condition = "SITE = 99";
     s.openResultTable();
-    EXPECT_EQ(s.form.obs_fld.selected(), "OBS");
+    EXPECT_EQ(s.form.observedColumnCombo.selected(), "OBS");
     EXPECT_EQ(s.settings.observedColumn, "OBS");
-    EXPECT_EQ(s.form.mod_fld.index, -1);
-    EXPECT_EQ(s.form.obs_fld.items.size(), 4);
+    EXPECT_EQ(s.form.modelColumnCombo.index, -1);
+    EXPECT_EQ(s.form.observedColumnCombo.items.size(), 4);
 
     // A rejected condition: the lists stay empty and the query closed.
     s.settings.condition = "NOSUCH = 1";
     EXPECT_THROW(s.openResultTable(), FitError);
-    EXPECT_TRUE(s.form.obs_fld.items.isEmpty());
+    EXPECT_TRUE(s.form.observedColumnCombo.items.isEmpty());
     EXPECT_TRUE(s.form.resultQuery.isEmpty());
 
     // No table selected: two blanks in the caption, and opening fails.
-    s.form.table_LIST.index = -1;
+    s.form.resultTableCombo.index = -1;
     s.applyTableChoice();
-    EXPECT_EQ(s.form.button3Caption, "open  as result table");
+    EXPECT_EQ(s.form.openResultTableCaption, "open  as result table");
     s.settings.condition = "1=1";
     EXPECT_THROW(s.openResultTable(), FitError);
 }
@@ -178,14 +180,14 @@ TEST_F(ParamDb, RunFileLinesAndRunnerSettings) {
     const QString script = writeRunScript(dir.path(), {"--db", "x.sqlite"}, "my run.sh");
     s.setRunFile(script);
     EXPECT_EQ(s.settings.runFile, script);
-    ASSERT_EQ(s.form.run_lb.size(), 2);
-    EXPECT_EQ(s.form.run_lb[0], "#!/bin/sh");
-    EXPECT_EQ(s.mrun.ApplicationName(), script);
-    EXPECT_EQ(s.mrun.CurrentDir(), dir.path() + "/");
+    ASSERT_EQ(s.form.runFileLines.size(), 2);
+    EXPECT_EQ(s.form.runFileLines[0], "#!/bin/sh");
+    EXPECT_EQ(s.modelProcess.program(), script);
+    EXPECT_EQ(s.modelProcess.workingDirectory(), dir.path() + "/");
     // A missing run file is skipped without a word.
     s.setRunFile(dir.path() + "/missing.sh");
-    EXPECT_EQ(s.mrun.ApplicationName(), script);
-    EXPECT_EQ(s.form.run_lb.size(), 2);
+    EXPECT_EQ(s.modelProcess.program(), script);
+    EXPECT_EQ(s.form.runFileLines.size(), 2);
 }
 
 // "edit runfile" with $VISUAL / $EDITOR: the run file reaches the editor as one
@@ -220,32 +222,32 @@ TEST_F(ParamDb, EditorGetsTheRunFileAsOneArgument) {
         qunsetenv("EDITOR");
         qputenv(tc.variable, tc.value.toLocal8Bit());
         QFile::remove(record);
-        const int lines = s.form.run_lb.size();
+        const int lines = s.form.runFileLines.size();
         s.editRunFile();
         QFile f(record);
         ASSERT_TRUE(f.open(QIODevice::ReadOnly));
         EXPECT_EQ(QString::fromLocal8Bit(f.readAll()), tc.arguments);
-        EXPECT_EQ(s.form.run_lb.size(), lines + 1); // the list shows the edited file
+        EXPECT_EQ(s.form.runFileLines.size(), lines + 1); // the list shows the edited file
     }
     for (const auto& [name, value] : {std::pair{"VISUAL", savedVisual}, {"EDITOR", savedEditor}})
         value.isNull() ? qunsetenv(name) : qputenv(name, value);
 }
 
 TEST_F(ParamDb, NmaxEditKeepsTheLastValidValue) {
-    EXPECT_EQ(s.settings.max_call, 50);
-    EXPECT_EQ(s.form.edit2, "50");
-    s.setMaxCallText("1");
-    s.setMaxCallText("12");
-    EXPECT_EQ(s.settings.max_call, 12);
-    EXPECT_THROW(s.setMaxCallText(""), FitError);
-    EXPECT_EQ(s.settings.max_call, 12);
+    EXPECT_EQ(s.settings.maxEvaluations, 50);
+    EXPECT_EQ(s.form.maxEvaluationsText, "50");
+    s.setMaxEvaluationsText("1");
+    s.setMaxEvaluationsText("12");
+    EXPECT_EQ(s.settings.maxEvaluations, 12);
+    EXPECT_THROW(s.setMaxEvaluationsText(""), FitError);
+    EXPECT_EQ(s.settings.maxEvaluations, 12);
 }
 
 TEST_F(ParamDb, ParameterPlotShowsTheChosenColumnOfFimdt) {
     s.plotParameter(0);
     EXPECT_TRUE(s.series.isEmpty());
-    s.nobs = 2;
-    s.fimdt = {{0, 0, 0}, {10, 1, 2}, {20, 3, 4}};
+    s.observationCount = 2;
+    s.sensitivityRows = {{0, 0, 0}, {10, 1, 2}, {20, 3, 4}};
     s.plotParameter(1); // parameter 2
     ASSERT_EQ(s.series.size(), 2);
     EXPECT_EQ(s.series[0], QPointF(1, 2));

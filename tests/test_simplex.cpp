@@ -25,7 +25,7 @@ struct LogLine {
 // Collects everything the simplex reports, and counts the objective's calls.
 struct Recorder {
     std::vector<LogLine> lines;
-    std::vector<tfmatrix> points;
+    std::vector<ParameterVector> points;
 
     QStringList texts() const {
         QStringList out;
@@ -36,9 +36,9 @@ struct Recorder {
     std::function<void(const QString&, bool)> logger() {
         return [this](const QString& s, bool sel) { lines.push_back({s, sel}); };
     }
-    SimplexSink sink(std::function<double(const tfmatrix&)> f) {
+    SimplexSink sink(std::function<double(const ParameterVector&)> f) {
         SimplexSink s;
-        s.eval = [this, f](const tfmatrix& x) {
+        s.eval = [this, f](const ParameterVector& x) {
             points.push_back(x);
             return f(x);
         };
@@ -48,32 +48,32 @@ struct Recorder {
 };
 
 // Vertices given as plain coordinate lists become a 1-based simplex.
-tsimplex makeSimplex(std::initializer_list<std::vector<double>> vertices) {
-    tsimplex p(1);
+SimplexVertices makeSimplex(std::initializer_list<std::vector<double>> vertices) {
+    SimplexVertices p(1);
     for (const auto& v : vertices) {
-        tfmatrix row(1, 0.0);
+        ParameterVector row(1, 0.0);
         row.insert(row.end(), v.begin(), v.end());
         p.push_back(row);
     }
     return p;
 }
 
-tfmatrix oneBased(std::initializer_list<double> values) {
-    tfmatrix v(1, 0.0);
+ParameterVector oneBased(std::initializer_list<double> values) {
+    ParameterVector v(1, 0.0);
     v.insert(v.end(), values);
     return v;
 }
 
-tfmatrix1 evaluateAll(const tsimplex& p, int ndim,
-                      const std::function<double(const tfmatrix&)>& f) {
-    tfmatrix1 y(ndim + 2, 0.0);
+ValueVector evaluateAll(const SimplexVertices& p, int ndim,
+                        const std::function<double(const ParameterVector&)>& f) {
+    ValueVector y(ndim + 2, 0.0);
     for (int i = 1; i <= ndim + 1; ++i)
         y[i] = f(p[i]);
     return y;
 }
 
-tfmatrix centroid(const tsimplex& p, int ndim) {
-    tfmatrix c(ndim + 1, 0.0);
+ParameterVector centroid(const SimplexVertices& p, int ndim) {
+    ParameterVector c(ndim + 1, 0.0);
     for (int j = 1; j <= ndim; ++j) {
         for (int i = 1; i <= ndim + 1; ++i)
             c[j] += p[i][j];
@@ -83,9 +83,9 @@ tfmatrix centroid(const tsimplex& p, int ndim) {
 }
 
 // Returns the given values in order, one per evaluation.
-std::function<double(const tfmatrix&)> scripted(std::deque<double> values) {
+std::function<double(const ParameterVector&)> scripted(std::deque<double> values) {
     auto queue = std::make_shared<std::deque<double>>(std::move(values));
-    return [queue](const tfmatrix&) {
+    return [queue](const ParameterVector&) {
         if (queue->empty())
             throw FitError(QStringLiteral("script exhausted"));
         const double v = queue->front();
@@ -96,12 +96,12 @@ std::function<double(const tfmatrix&)> scripted(std::deque<double> values) {
 
 const double kInf = HUGE_VAL;
 
-double bowl(const tfmatrix& x) {
+double bowl(const ParameterVector& x) {
     // Minimum 1 at (1.5, -0.5): an offset keeps the relative tolerance meaningful.
     return 1.0 + (x[1] - 1.5) * (x[1] - 1.5) + 4.0 * (x[2] + 0.5) * (x[2] + 0.5);
 }
 
-double rosenbrock(const tfmatrix& x) {
+double rosenbrock(const ParameterVector& x) {
     const double a = 1.0 - x[1];
     const double b = x[2] - x[1] * x[1];
     return 1.0 + a * a + 100.0 * b * b;
@@ -141,13 +141,13 @@ TEST(RoundR, RoundsToFourSignificantDigits) {
     EXPECT_TRUE(std::isnan(roundR(std::nan(""))));
 }
 
-// ---------------------------------------------------------------- show_simplex
+// ---------------------------------------------------------------- logSimplex
 
 TEST(ShowSimplex, LogsVerticesAndValuesByteForByte) {
     Recorder rec;
-    const tsimplex p = makeSimplex({{1.5, -2}, {0.1, 1e20}, {1.5e-7, 3}});
-    const tfmatrix1 y = oneBased({0.25, 12, kInf});
-    show_simplex(2, 0, y, p, rec.logger());
+    const SimplexVertices p = makeSimplex({{1.5, -2}, {0.1, 1e20}, {1.5e-7, 3}});
+    const ValueVector y = oneBased({0.25, 12, kInf});
+    logSimplex(2, 0, y, p, rec.logger());
     const QStringList expected = {
         "Iteration 0",
         "1.5    -2    ",
@@ -166,12 +166,12 @@ TEST(ShowSimplex, LogsVerticesAndValuesByteForByte) {
 // value 0, which ties the best value and so triggers expansion to (-2,1.5).
 TEST(Amoeba, LogsAcceptedStepsAndBudgetExit) {
     Recorder rec;
-    tsimplex p = makeSimplex({{0, 0}, {1, 0}, {0, 1}});
-    auto f = [](const tfmatrix& x) { return x[1] + x[2]; };
-    tfmatrix1 y = evaluateAll(p, 2, f);
+    SimplexVertices p = makeSimplex({{0, 0}, {1, 0}, {0, 1}});
+    auto f = [](const ParameterVector& x) { return x[1] + x[2]; };
+    ValueVector y = evaluateAll(p, 2, f);
     Simplex s(2, oneBased({-100, -100}), oneBased({100, 100}), 2, rec.sink(f));
     int count = -1;
-    s.amoeba(p, y, count, 1e-4);
+    s.minimise(p, y, count, 1e-4);
 
     EXPECT_EQ(count, 2);
     const QStringList expected = {
@@ -192,22 +192,22 @@ TEST(Amoeba, LogsAcceptedStepsAndBudgetExit) {
     EXPECT_EQ(rec.points[1], oneBased({-2, 1.5}));
     EXPECT_EQ(p[2], oneBased({-2, 1.5}));
     EXPECT_DOUBLE_EQ(y[2], -0.5);
-    EXPECT_DOUBLE_EQ(s.last_error(), -0.5);
+    EXPECT_DOUBLE_EQ(s.finalValue(), -0.5);
 }
 
 // Scripted values walk through reflection, contraction and a shrink, then a
 // reflection and a rejected expansion. v1=(0,0) y=1, v2=(4,0) y=5, v3=(0,4) y=6.
 TEST(Amoeba, ShrinkCountsNdimEvaluationsAndMovesAllButTheBest) {
     Recorder rec;
-    tsimplex p = makeSimplex({{0, 0}, {4, 0}, {0, 4}});
-    tfmatrix1 y = oneBased({1, 5, 6});
+    SimplexVertices p = makeSimplex({{0, 0}, {4, 0}, {0, 4}});
+    ValueVector y = oneBased({1, 5, 6});
     Simplex s(2, oneBased({-100, -100}), oneBased({100, 100}), 6,
               rec.sink(scripted({10, 10, 2, 3, 0.5, 0.7})));
     int count = 0;
-    s.amoeba(p, y, count, 1e-4);
+    s.minimise(p, y, count, 1e-4);
 
     EXPECT_EQ(count, 6);
-    const std::vector<tfmatrix> expectedPoints = {
+    const std::vector<ParameterVector> expectedPoints = {
         oneBased({4, -4}), // reflection of v3 through (2,0): not better, no log
         oneBased({1, 2}),  // contraction: not better than 6 either
         oneBased({2, 0}),  // shrink of v2 towards v1
@@ -229,12 +229,12 @@ TEST(Amoeba, ShrinkCountsNdimEvaluationsAndMovesAllButTheBest) {
 // A three-dimensional shrink: after it the step counter has advanced by ndim.
 TEST(Amoeba, ShrinkInThreeDimensionsAdvancesCountByNdim) {
     Recorder rec;
-    tsimplex p = makeSimplex({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}});
-    tfmatrix1 y = oneBased({1, 2, 3, 4});
+    SimplexVertices p = makeSimplex({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}});
+    ValueVector y = oneBased({1, 2, 3, 4});
     Simplex s(3, oneBased({-9, -9, -9}), oneBased({9, 9, 9}), 6,
               rec.sink(scripted({10, 10, 2, 3, 4, 0.5, 9})));
     int count = 0;
-    s.amoeba(p, y, count, 1e-4);
+    s.minimise(p, y, count, 1e-4);
     EXPECT_EQ(count, 7); // 2 trials + 3 shrink evaluations + reflection + expansion
     ASSERT_GE(rec.texts().size(), 1);
     EXPECT_EQ(rec.texts().first(), "step6");
@@ -249,23 +249,23 @@ TEST(Amoeba, RankingTies) {
     // y1 == y2: the highest starts at vertex 2, so vertex 2 is the one reflected.
     {
         Recorder rec;
-        tsimplex p = makeSimplex({{0, 0}, {2, 0}, {0, 2}});
-        tfmatrix1 y = oneBased({3, 3, 1});
+        SimplexVertices p = makeSimplex({{0, 0}, {2, 0}, {0, 2}});
+        ValueVector y = oneBased({3, 3, 1});
         Simplex s(2, oneBased({-9, -9}), oneBased({9, 9}), 1,
-                  rec.sink([](const tfmatrix&) { return 100.0; }));
+                  rec.sink([](const ParameterVector&) { return 100.0; }));
         int count = 0;
-        s.amoeba(p, y, count, 1e-4);
+        s.minimise(p, y, count, 1e-4);
         ASSERT_FALSE(rec.points.empty());
         EXPECT_EQ(rec.points[0], oneBased({-2, 2})); // 2 * (0,1) - (2,0)
     }
     // Equal lowest values: the first is the best vertex, the one a shrink keeps.
     {
         Recorder rec;
-        tsimplex p = makeSimplex({{0, 0}, {2, 0}, {0, 2}});
-        tfmatrix1 y = oneBased({1, 1, 5});
+        SimplexVertices p = makeSimplex({{0, 0}, {2, 0}, {0, 2}});
+        ValueVector y = oneBased({1, 1, 5});
         Simplex s(2, oneBased({-9, -9}), oneBased({9, 9}), 1, rec.sink(scripted({10, 10, 7, 8})));
         int count = 0;
-        s.amoeba(p, y, count, 1e-4);
+        s.minimise(p, y, count, 1e-4);
         EXPECT_EQ(count, 4);
         EXPECT_EQ(p[1], oneBased({0, 0}));
         EXPECT_EQ(p[2], oneBased({1, 0}));
@@ -280,7 +280,7 @@ TEST(Amoeba, ConvergedSimplexReturnsSilentlyBeforeTheBudgetTest) {
     const struct {
         const char* name;
         double y1, y2, y3;
-        int max_call;
+        int maxEvaluations;
         bool budgetLine;
     } cases[] = {
         {"equal values", 4, 4, 4, 0, false},
@@ -296,11 +296,12 @@ TEST(Amoeba, ConvergedSimplexReturnsSilentlyBeforeTheBudgetTest) {
     };
     for (const auto& tc : cases) {
         Recorder rec;
-        tsimplex p = makeSimplex({{0, 0}, {1, 0}, {0, 1}});
-        tfmatrix1 y = oneBased({tc.y1, tc.y2, tc.y3});
-        Simplex s(2, oneBased({-9, -9}), oneBased({9, 9}), tc.max_call, rec.sink(scripted({})));
+        SimplexVertices p = makeSimplex({{0, 0}, {1, 0}, {0, 1}});
+        ValueVector y = oneBased({tc.y1, tc.y2, tc.y3});
+        Simplex s(2, oneBased({-9, -9}), oneBased({9, 9}), tc.maxEvaluations,
+                  rec.sink(scripted({})));
         int count = 7;
-        s.amoeba(p, y, count, 1e-4);
+        s.minimise(p, y, count, 1e-4);
         EXPECT_EQ(count, 0) << tc.name;
         EXPECT_TRUE(rec.points.empty()) << tc.name;
         const QStringList expected =
@@ -315,7 +316,7 @@ TEST(Amoeba, ConvergedSimplexReturnsSilentlyBeforeTheBudgetTest) {
 TEST(Amoeba, FindsKnownMinimaOfAnalyticFunctions) {
     const struct {
         const char* name;
-        double (*f)(const tfmatrix&);
+        double (*f)(const ParameterVector&);
         std::vector<double> start;
         std::vector<double> step;
         std::vector<double> lo, hi;
@@ -344,19 +345,19 @@ TEST(Amoeba, FindsKnownMinimaOfAnalyticFunctions) {
     for (const auto& tc : cases) {
         Recorder rec;
         const int ndim = 2;
-        tsimplex p(ndim + 2, tfmatrix(ndim + 1, 0.0));
+        SimplexVertices p(ndim + 2, ParameterVector(ndim + 1, 0.0));
         for (int i = 1; i <= ndim + 1; ++i)
             for (int j = 1; j <= ndim; ++j)
                 p[i][j] = tc.start[j - 1] + (i == j + 1 ? tc.step[j - 1] : 0.0);
-        tfmatrix1 y = evaluateAll(p, ndim, tc.f);
-        const int max_call = 3000;
-        Simplex s(ndim, oneBased({tc.lo[0], tc.lo[1]}), oneBased({tc.hi[0], tc.hi[1]}), max_call,
-                  rec.sink(tc.f));
+        ValueVector y = evaluateAll(p, ndim, tc.f);
+        const int maxEvaluations = 3000;
+        Simplex s(ndim, oneBased({tc.lo[0], tc.lo[1]}), oneBased({tc.hi[0], tc.hi[1]}),
+                  maxEvaluations, rec.sink(tc.f));
         int count = 0;
-        s.amoeba(p, y, count, 1e-12);
+        s.minimise(p, y, count, 1e-12);
         EXPECT_EQ(s.termination(), Simplex::Termination::Converged) << tc.name;
         EXPECT_EQ(static_cast<int>(rec.points.size()), count) << tc.name;
-        const tfmatrix c = centroid(p, ndim);
+        const ParameterVector c = centroid(p, ndim);
         EXPECT_NEAR(c[1], tc.xmin[0], tc.tol) << tc.name;
         EXPECT_NEAR(c[2], tc.xmin[1], tc.tol) << tc.name;
         // Every evaluated point stays inside the box.
@@ -373,26 +374,26 @@ TEST(Amoeba, FindsKnownMinimaOfAnalyticFunctions) {
 
 TEST(Amoeba, BudgetIsTestedOnlyAtTheStartOfAnIteration) {
     Recorder rec;
-    tsimplex p = makeSimplex({{-1.2, 1}, {-0.7, 1}, {-1.2, 1.5}});
-    tfmatrix1 y = evaluateAll(p, 2, rosenbrock);
-    const int max_call = 25;
-    Simplex s(2, oneBased({-2, -2}), oneBased({2, 2}), max_call, rec.sink(rosenbrock));
+    SimplexVertices p = makeSimplex({{-1.2, 1}, {-0.7, 1}, {-1.2, 1.5}});
+    ValueVector y = evaluateAll(p, 2, rosenbrock);
+    const int maxEvaluations = 25;
+    Simplex s(2, oneBased({-2, -2}), oneBased({2, 2}), maxEvaluations, rec.sink(rosenbrock));
     int count = 0;
-    s.amoeba(p, y, count, 1e-12);
+    s.minimise(p, y, count, 1e-12);
     EXPECT_EQ(s.termination(), Simplex::Termination::Budget);
-    EXPECT_GE(count, max_call);
-    EXPECT_LE(count, max_call + 2 + 2);
+    EXPECT_GE(count, maxEvaluations);
+    EXPECT_LE(count, maxEvaluations + 2 + 2);
     EXPECT_EQ(rec.texts().last(), " exit AMOEBA - too many iterations");
 }
 
 TEST(Amoeba, OneDimensionalSegment) {
     Recorder rec;
-    auto f = [](const tfmatrix& x) { return 2.0 + (x[1] - 3.0) * (x[1] - 3.0); };
-    tsimplex p = makeSimplex({{0}, {1}});
-    tfmatrix1 y = evaluateAll(p, 1, f);
+    auto f = [](const ParameterVector& x) { return 2.0 + (x[1] - 3.0) * (x[1] - 3.0); };
+    SimplexVertices p = makeSimplex({{0}, {1}});
+    ValueVector y = evaluateAll(p, 1, f);
     Simplex s(1, oneBased({-10}), oneBased({10}), 500, rec.sink(f));
     int count = 0;
-    s.amoeba(p, y, count, 1e-12);
+    s.minimise(p, y, count, 1e-12);
     EXPECT_EQ(s.termination(), Simplex::Termination::Converged);
     EXPECT_NEAR((p[1][1] + p[2][1]) / 2, 3.0, 1e-4);
     // The first reflection of vertex 1 (value 11) through vertex 2 lands on 2.
@@ -417,13 +418,13 @@ TEST(Amotry, ClipsEachCoordinateOnItsOwn) {
     };
     for (const auto& tc : cases) {
         Recorder rec;
-        tsimplex p = makeSimplex({{0, 0}, {1, 0}, {0, -1}});
-        tfmatrix1 y = oneBased({0, 1, 2});
-        tfmatrix psum = oneBased({1, -1});
+        SimplexVertices p = makeSimplex({{0, 0}, {1, 0}, {0, -1}});
+        ValueVector y = oneBased({0, 1, 2});
+        ParameterVector psum = oneBased({1, -1});
         Simplex s(2, oneBased({tc.mn1, tc.mn2}), oneBased({tc.mx1, tc.mx2}), 10,
                   rec.sink(scripted({0.5})));
         int count = 3;
-        const double ytry = s.amotry(p, y, psum, 3, count, -1.0);
+        const double ytry = s.tryPoint(p, y, psum, 3, count, -1.0);
         EXPECT_EQ(ytry, 0.5) << tc.name;
         EXPECT_EQ(count, 4) << tc.name;
         ASSERT_EQ(rec.points.size(), 1u) << tc.name;
@@ -438,14 +439,14 @@ TEST(Amotry, ClipsEachCoordinateOnItsOwn) {
 
 TEST(Amotry, WorseTrialIsCountedButLeavesNoTrace) {
     Recorder rec;
-    tsimplex p = makeSimplex({{0, 0}, {1, 0}, {0, 1}});
-    const tsimplex before = p;
-    tfmatrix1 y = oneBased({0, 1, 2});
-    tfmatrix psum = oneBased({1, 1});
+    SimplexVertices p = makeSimplex({{0, 0}, {1, 0}, {0, 1}});
+    const SimplexVertices before = p;
+    ValueVector y = oneBased({0, 1, 2});
+    ParameterVector psum = oneBased({1, 1});
     Simplex s(2, oneBased({-9, -9}), oneBased({9, 9}), 10, rec.sink(scripted({2, kInf})));
     int count = 0;
-    EXPECT_EQ(s.amotry(p, y, psum, 3, count, 0.5), 2.0); // equal is not better
-    EXPECT_EQ(s.amotry(p, y, psum, 3, count, -1.0), kInf);
+    EXPECT_EQ(s.tryPoint(p, y, psum, 3, count, 0.5), 2.0); // equal is not better
+    EXPECT_EQ(s.tryPoint(p, y, psum, 3, count, -1.0), kInf);
     EXPECT_EQ(count, 2);
     EXPECT_EQ(p, before);
     EXPECT_EQ(y, oneBased({0, 1, 2}));
@@ -459,12 +460,12 @@ TEST(Amotry, WorseTrialIsCountedButLeavesNoTrace) {
 // the bowl lies in that region, so the best complete fit is on x1 + x2 = 0.5.
 TEST(Amoeba, IncompleteRunsAreNeverTakenAsAFit) {
     Recorder rec;
-    auto f = [](const tfmatrix& x) { return x[1] + x[2] > 0.5 ? kInf : bowl(x); };
-    tsimplex p = makeSimplex({{0, 0}, {0.25, 0}, {0, 0.25}});
-    tfmatrix1 y = evaluateAll(p, 2, f);
+    auto f = [](const ParameterVector& x) { return x[1] + x[2] > 0.5 ? kInf : bowl(x); };
+    SimplexVertices p = makeSimplex({{0, 0}, {0.25, 0}, {0, 0.25}});
+    ValueVector y = evaluateAll(p, 2, f);
     Simplex s(2, oneBased({-5, -5}), oneBased({5, 5}), 2000, rec.sink(f));
     int count = 0;
-    s.amoeba(p, y, count, 1e-10);
+    s.minimise(p, y, count, 1e-10);
     EXPECT_EQ(s.termination(), Simplex::Termination::Converged);
     for (int i = 1; i <= 3; ++i) {
         EXPECT_TRUE(std::isfinite(y[i])) << i;
@@ -472,39 +473,39 @@ TEST(Amoeba, IncompleteRunsAreNeverTakenAsAFit) {
     }
     // Some trials did fail, and none of them was logged as a step.
     EXPECT_TRUE(std::any_of(rec.points.begin(), rec.points.end(),
-                            [&](const tfmatrix& x) { return std::isinf(f(x)); }));
+                            [&](const ParameterVector& x) { return std::isinf(f(x)); }));
     for (const auto& l : rec.lines)
         EXPECT_FALSE(l.text.contains("INF")) << l.text.toStdString();
     // Constrained minimum of the bowl on x1 + x2 = 0.5: (1.1, -0.6).
-    const tfmatrix c = centroid(p, 2);
+    const ParameterVector c = centroid(p, 2);
     EXPECT_NEAR(c[1], 1.1, 1e-2);
     EXPECT_NEAR(c[2], -0.6, 1e-2);
 }
 
 TEST(Amoeba, IncompleteInitialVertexIsReplacedFirst) {
     Recorder rec;
-    tsimplex p = makeSimplex({{0, 0}, {1, 0}, {0, 1}});
-    tfmatrix1 y = oneBased({kInf, 2, 3});
+    SimplexVertices p = makeSimplex({{0, 0}, {1, 0}, {0, 1}});
+    ValueVector y = oneBased({kInf, 2, 3});
     Simplex s(2, oneBased({-9, -9}), oneBased({9, 9}), 1, rec.sink(scripted({2.5})));
     int count = 0;
-    s.amoeba(p, y, count, 1e-4);
+    s.minimise(p, y, count, 1e-4);
     // Vertex 1 is the worst: its reflection through (0.5,0.5) is tried and accepted.
-    EXPECT_EQ(rec.points, std::vector<tfmatrix>{oneBased({1, 1})});
+    EXPECT_EQ(rec.points, std::vector<ParameterVector>{oneBased({1, 1})});
     EXPECT_EQ(y, oneBased({2.5, 2, 3}));
 }
 
 TEST(Amoeba, AllIncompleteSimplexContractsInsteadOfExpanding) {
     Recorder rec;
-    tsimplex p = makeSimplex({{0, 0}, {1, 0}, {0, 1}});
-    tfmatrix1 y = oneBased({kInf, kInf, kInf});
+    SimplexVertices p = makeSimplex({{0, 0}, {1, 0}, {0, 1}});
+    ValueVector y = oneBased({kInf, kInf, kInf});
     // NaN from the objective ranks like an incomplete run.
     Simplex s(2, oneBased({-9, -9}), oneBased({9, 9}), 1,
               rec.sink(scripted({kInf, std::nan(""), kInf, 4})));
     int count = 0;
-    s.amoeba(p, y, count, 1e-4);
+    s.minimise(p, y, count, 1e-4);
     // ihi = 2 (ties), reflection through (0,0.5), then contraction, then a shrink.
-    const std::vector<tfmatrix> expected = {oneBased({-1, 1}), oneBased({0.5, 0.25}),
-                                            oneBased({0.5, 0}), oneBased({0, 0.5})};
+    const std::vector<ParameterVector> expected = {oneBased({-1, 1}), oneBased({0.5, 0.25}),
+                                                   oneBased({0.5, 0}), oneBased({0, 0.5})};
     EXPECT_EQ(rec.points, expected);
     EXPECT_EQ(count, 4);
     EXPECT_TRUE(std::isinf(y[2]));
@@ -518,11 +519,11 @@ TEST(Amoeba, StopRequestEndsAtAnEvaluationBoundaryWithAConsistentSimplex) {
     // after the reflection, the contraction, inside the shrink, after the shrink.
     for (int allowed = 0; allowed <= 4; ++allowed) {
         Recorder rec;
-        tsimplex p = makeSimplex({{0, 0}, {4, 0}, {0, 4}});
-        tfmatrix1 y = oneBased({1, 5, 6});
+        SimplexVertices p = makeSimplex({{0, 0}, {4, 0}, {0, 4}});
+        ValueVector y = oneBased({1, 5, 6});
         std::map<std::vector<double>, double> value = {
             {{0, 4, -4}, 10}, {{0, 1, 2}, 10}, {{0, 2, 0}, 2}, {{0, 0, 2}, 3}};
-        auto f = [&](const tfmatrix& x) {
+        auto f = [&](const ParameterVector& x) {
             auto it = value.find(x);
             return it == value.end() ? 0.5 : it->second;
         };
@@ -530,7 +531,7 @@ TEST(Amoeba, StopRequestEndsAtAnEvaluationBoundaryWithAConsistentSimplex) {
         sink.stopRequested = [&] { return static_cast<int>(rec.points.size()) >= allowed; };
         Simplex s(2, oneBased({-9, -9}), oneBased({9, 9}), 100, sink);
         int count = 0;
-        s.amoeba(p, y, count, 1e-4);
+        s.minimise(p, y, count, 1e-4);
         EXPECT_EQ(count, allowed) << allowed;
         EXPECT_EQ(static_cast<int>(rec.points.size()), allowed);
         EXPECT_EQ(s.termination(), Simplex::Termination::Stopped) << allowed;
@@ -552,14 +553,14 @@ TEST(Amoeba, StopRequestEndsAtAnEvaluationBoundaryWithAConsistentSimplex) {
 
 TEST(Amoeba, ObjectiveErrorReachesTheCaller) {
     Recorder rec;
-    tsimplex p = makeSimplex({{0, 0}, {4, 0}, {0, 4}});
-    tfmatrix1 y = oneBased({1, 5, 6});
+    SimplexVertices p = makeSimplex({{0, 0}, {4, 0}, {0, 4}});
+    ValueVector y = oneBased({1, 5, 6});
     // The error strikes inside the shrink, on the second vertex to move.
     auto f = scripted({10, 10, 2});
     Simplex s(2, oneBased({-9, -9}), oneBased({9, 9}), 100, rec.sink(f));
     int count = 0;
     try {
-        s.amoeba(p, y, count, 1e-4);
+        s.minimise(p, y, count, 1e-4);
         FAIL() << "no error";
     } catch (const FitError& e) {
         EXPECT_EQ(e.message(), "script exhausted");
@@ -572,15 +573,15 @@ TEST(Amoeba, ObjectiveErrorReachesTheCaller) {
 
 TEST(Simplex, RejectsUnusableSetUp) {
     SimplexSink sink;
-    sink.eval = [](const tfmatrix&) { return 0.0; };
+    sink.eval = [](const ParameterVector&) { return 0.0; };
     EXPECT_THROW(Simplex(0, oneBased({}), oneBased({}), 1, sink), FitError);
     EXPECT_THROW(Simplex(2, oneBased({0}), oneBased({1, 1}), 1, sink), FitError);
     EXPECT_THROW(Simplex(1, oneBased({0}), oneBased({1}), 1, SimplexSink{}), FitError);
     Simplex s(2, oneBased({0, 0}), oneBased({1, 1}), 1, sink);
-    tsimplex p = makeSimplex({{0, 0}, {1, 0}}); // one vertex short
-    tfmatrix1 y = oneBased({1, 2, 3});
+    SimplexVertices p = makeSimplex({{0, 0}, {1, 0}}); // one vertex short
+    ValueVector y = oneBased({1, 2, 3});
     int count = 0;
-    EXPECT_THROW(s.amoeba(p, y, count, 1e-4), FitError);
+    EXPECT_THROW(s.minimise(p, y, count, 1e-4), FitError);
 }
 
 // ---------------------------------------------------------------- speculative batches
@@ -596,32 +597,32 @@ bool sameBits(const std::vector<double>& a, const std::vector<double>& b) {
 // Everything a search leaves behind.
 struct SearchRun {
     std::vector<LogLine> lines;
-    tsimplex p;
-    tfmatrix1 y;
+    SimplexVertices p;
+    ValueVector y;
     int count = -1;
     Simplex::Termination term = Simplex::Termination::None;
     double lastError = 0;
     QString error;
     // Serial: the points evaluated. Batches: every point handed over, in order.
-    std::vector<tfmatrix> points;
+    std::vector<ParameterVector> points;
     std::vector<std::size_t> batchSizes;
     // The values the search took, with their points, as it took them.
-    std::vector<std::pair<tfmatrix, double>> taken;
+    std::vector<std::pair<ParameterVector, double>> taken;
     int speculative = -1;
     Simplex::Moves moves;
 };
 
 struct SearchSetup {
     int ndim;
-    std::function<double(const tfmatrix&)> f;
+    std::function<double(const ParameterVector&)> f;
     std::vector<std::vector<double>> start; // vertices
     std::vector<double> lo, hi;
-    int max_call;
+    int maxEvaluations;
     double ftol;
 };
 
-tfmatrix fromList(const std::vector<double>& v) {
-    tfmatrix x(1, 0.0);
+ParameterVector fromList(const std::vector<double>& v) {
+    ParameterVector x(1, 0.0);
     x.insert(x.end(), v.begin(), v.end());
     return x;
 }
@@ -630,17 +631,17 @@ tfmatrix fromList(const std::vector<double>& v) {
 // (or, serially, every evaluation) as it starts, with the count at that moment.
 struct Steering {
     std::function<bool(const int& count)> stop;
-    std::function<void(const std::vector<tfmatrix>&, int count)> onEvaluation;
+    std::function<void(const std::vector<ParameterVector>&, int count)> onEvaluation;
 };
 
 // width < 0: serial (eval only). Otherwise batches (evalBatch only) of at most
 // `width` speculative points (0: no limit).
 SearchRun search(const SearchSetup& set, int width, const Steering& steer = {}) {
     SearchRun run;
-    run.p = tsimplex(1);
+    run.p = SimplexVertices(1);
     for (const auto& v : set.start)
         run.p.push_back(fromList(v));
-    run.y = tfmatrix1(set.ndim + 2, 0.0);
+    run.y = ValueVector(set.ndim + 2, 0.0);
     for (int i = 1; i <= set.ndim + 1; ++i)
         run.y[i] = set.f(run.p[i]);
 
@@ -649,13 +650,13 @@ SearchRun search(const SearchSetup& set, int width, const Steering& steer = {}) 
     sink.log = [&](const QString& s, bool sel) { run.lines.push_back({s, sel}); };
     if (steer.stop)
         sink.stopRequested = [&] { return steer.stop(count); };
-    sink.taken = [&](const tfmatrix& x, double v) {
+    sink.taken = [&](const ParameterVector& x, double v) {
         // Told before the count moves on: the value belongs to evaluation count + 1.
         EXPECT_EQ(static_cast<int>(run.taken.size()), count);
         run.taken.push_back({x, v});
     };
     if (width < 0) {
-        sink.eval = [&](const tfmatrix& x) {
+        sink.eval = [&](const ParameterVector& x) {
             if (steer.onEvaluation)
                 steer.onEvaluation({x}, count);
             run.points.push_back(x);
@@ -663,7 +664,7 @@ SearchRun search(const SearchSetup& set, int width, const Steering& steer = {}) 
         };
     } else {
         sink.batchWidth = width;
-        sink.evalBatch = [&](const std::vector<tfmatrix>& xs) {
+        sink.evalBatch = [&](const std::vector<ParameterVector>& xs) {
             if (steer.onEvaluation)
                 steer.onEvaluation(xs, count);
             run.batchSizes.push_back(xs.size());
@@ -682,22 +683,23 @@ SearchRun search(const SearchSetup& set, int width, const Steering& steer = {}) 
             return out;
         };
     }
-    Simplex s(set.ndim, fromList(set.lo), fromList(set.hi), set.max_call, sink);
+    Simplex s(set.ndim, fromList(set.lo), fromList(set.hi), set.maxEvaluations, sink);
     try {
-        s.amoeba(run.p, run.y, count, set.ftol);
+        s.minimise(run.p, run.y, count, set.ftol);
     } catch (const FitError& e) {
         run.error = e.message();
     }
     run.count = count;
     run.term = s.termination();
-    run.lastError = s.last_error();
-    run.speculative = s.speculative_evaluations();
+    run.lastError = s.finalValue();
+    run.speculative = s.speculativeEvaluations();
     run.moves = s.moves();
     return run;
 }
 
 // The serial run's evaluations appear, in their order, among the batch's points.
-bool isSubsequence(const std::vector<tfmatrix>& part, const std::vector<tfmatrix>& whole) {
+bool isSubsequence(const std::vector<ParameterVector>& part,
+                   const std::vector<ParameterVector>& whole) {
     std::size_t k = 0;
     for (const auto& x : whole)
         if (k < part.size() && sameBits(part[k], x))
@@ -734,24 +736,24 @@ void expectSameSearch(const SearchRun& serial, const SearchRun& batch, const std
 }
 
 // Egg crate on a shallow bowl: its ridges make contractions fail, so it shrinks.
-double eggCrate(const tfmatrix& x) {
+double eggCrate(const ParameterVector& x) {
     return 3.0 + 0.1 * (x[1] * x[1] + x[2] * x[2]) + std::sin(3 * x[1]) * std::sin(3 * x[2]);
 }
 
 // A bowl whose cells are alternately raised: steps everywhere, and shrinks.
-double checkeredBowl(const tfmatrix& x) {
+double checkeredBowl(const ParameterVector& x) {
     const bool even = std::fmod(std::floor(x[1] * 7) + std::floor(x[2] * 5), 2.0) == 0;
     return even ? bowl(x) : bowl(x) + 5;
 }
 
-double ellipsoid4(const tfmatrix& x) {
+double ellipsoid4(const ParameterVector& x) {
     double s = 1.0;
     for (int j = 1; j <= 4; ++j)
         s += j * (x[j] - 0.1 * j) * (x[j] - 0.1 * j);
     return s;
 }
 
-double failsAboveLine(const tfmatrix& x) {
+double failsAboveLine(const ParameterVector& x) {
     return x[1] + x[2] > 0.5 ? kInf : bowl(x);
 }
 
@@ -806,7 +808,7 @@ std::vector<SearchCase> searchCases() {
          false},
         {"one dimension",
          {1,
-          [](const tfmatrix& x) { return 2.0 + (x[1] - 3.0) * (x[1] - 3.0); },
+          [](const ParameterVector& x) { return 2.0 + (x[1] - 3.0) * (x[1] - 3.0); },
           {{0}, {1}},
           {-10},
           {10},
@@ -891,15 +893,15 @@ TEST(SpeculativeSimplex, BudgetEndsTheSearchWhereTheSerialOneEnds) {
         if (!tc.shrinks)
             continue;
         const int total = search(tc.set, -1).count;
-        for (int max_call = 0; max_call <= total; ++max_call) {
+        for (int maxEvaluations = 0; maxEvaluations <= total; ++maxEvaluations) {
             SearchSetup set = tc.set;
-            set.max_call = max_call;
+            set.maxEvaluations = maxEvaluations;
             const std::string what =
-                std::string(tc.name) + ", max_call " + std::to_string(max_call);
+                std::string(tc.name) + ", maxEvaluations " + std::to_string(maxEvaluations);
             const SearchRun serial = search(set, -1);
             // Budgets beyond the start of the last iteration let it converge.
             EXPECT_EQ(serial.term,
-                      max_call < total / 2 ? Simplex::Termination::Budget : serial.term)
+                      maxEvaluations < total / 2 ? Simplex::Termination::Budget : serial.term)
                 << what;
             for (int width : {0, 2})
                 expectSameSearch(serial, search(set, width), what);
@@ -929,7 +931,7 @@ TEST(SpeculativeSimplex, StopRequestsEndTheSearchAsTheyEndTheSerialOne) {
         int calls = 0;
         Steering inBatch;
         inBatch.stop = [stopFlag](const int&) { return *stopFlag; };
-        inBatch.onEvaluation = [&, stopFlag, firstOfBatch](const std::vector<tfmatrix>&,
+        inBatch.onEvaluation = [&, stopFlag, firstOfBatch](const std::vector<ParameterVector>&,
                                                            int count) {
             if (calls++ == b) {
                 *stopFlag = true;
@@ -943,7 +945,7 @@ TEST(SpeculativeSimplex, StopRequestsEndTheSearchAsTheyEndTheSerialOne) {
         auto serialStop = std::make_shared<bool>(false);
         Steering inRun;
         inRun.stop = [serialStop](const int&) { return *serialStop; };
-        inRun.onEvaluation = [serialStop, n = *firstOfBatch](const std::vector<tfmatrix>&,
+        inRun.onEvaluation = [serialStop, n = *firstOfBatch](const std::vector<ParameterVector>&,
                                                              int count) {
             if (count + 1 == n)
                 *serialStop = true;
@@ -959,9 +961,9 @@ TEST(SpeculativeSimplex, ObjectiveErrorsReachTheCallerWhenTheSearchNeedsThePoint
         const SearchRun clean = search(tc.set, -1);
         // An error at the n-th point the serial search evaluates.
         for (int n : {1, 2, 5, clean.count / 2, clean.count}) {
-            const tfmatrix bad = clean.points[n - 1];
+            const ParameterVector bad = clean.points[n - 1];
             SearchSetup set = tc.set;
-            set.f = [f = tc.set.f, bad](const tfmatrix& x) {
+            set.f = [f = tc.set.f, bad](const ParameterVector& x) {
                 if (sameBits(x, bad))
                     throw FitError(QStringLiteral("model run failed"));
                 return f(x);
@@ -975,10 +977,10 @@ TEST(SpeculativeSimplex, ObjectiveErrorsReachTheCallerWhenTheSearchNeedsThePoint
         }
         // Errors only where the serial search never goes: they are never seen.
         SearchSetup set = tc.set;
-        std::vector<tfmatrix> needed = clean.points;
+        std::vector<ParameterVector> needed = clean.points;
         for (const auto& v : tc.set.start)
             needed.push_back(fromList(v));
-        set.f = [f = tc.set.f, needed](const tfmatrix& x) {
+        set.f = [f = tc.set.f, needed](const ParameterVector& x) {
             for (const auto& n : needed)
                 if (sameBits(n, x))
                     return f(x);
@@ -1012,7 +1014,7 @@ TEST(SpeculativeSimplex, PointsLeftOutOfABatch) {
         bool stop = false;
         SimplexSink sink;
         sink.stopRequested = [&] { return stop; };
-        sink.evalBatch = [&](const std::vector<tfmatrix>& xs) {
+        sink.evalBatch = [&](const std::vector<ParameterVector>& xs) {
             std::vector<BatchValue> out;
             const bool second = ++batches == 2;
             if (second && tc.stop)
@@ -1024,15 +1026,15 @@ TEST(SpeculativeSimplex, PointsLeftOutOfABatch) {
             }
             return out;
         };
-        Simplex s(set.ndim, fromList(set.lo), fromList(set.hi), set.max_call, sink);
-        tsimplex p(1);
+        Simplex s(set.ndim, fromList(set.lo), fromList(set.hi), set.maxEvaluations, sink);
+        SimplexVertices p(1);
         for (const auto& v : set.start)
             p.push_back(fromList(v));
-        tfmatrix1 y = evaluateAll(p, set.ndim, set.f);
+        ValueVector y = evaluateAll(p, set.ndim, set.f);
         int count = 0;
         bool threw = false;
         try {
-            s.amoeba(p, y, count, set.ftol);
+            s.minimise(p, y, count, set.ftol);
         } catch (const FitError&) {
             threw = true;
         }

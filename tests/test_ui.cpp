@@ -8,7 +8,7 @@
 #include "support/xlsx_reader.h"
 #include "ui/error_chart.h"
 #include "ui/fit_chart.h"
-#include "ui/opti_main.h"
+#include "ui/main_window.h"
 #include "ui/result_dialog.h"
 #include "ui/style.h"
 #include "ui/text_editor_dialog.h"
@@ -140,7 +140,7 @@ class WindowTest : public ::testing::Test {
         session = std::make_unique<Session>();
         session->settings.pauseAfterRunMs = 0;
         session->settings.pauseBeforeVertexMs = 0;
-        window = std::make_unique<Topti_main>(*session);
+        window = std::make_unique<MainWindow>(*session);
         session->asker = &asker;
         window->errorPresenter = [this](const QString& m) { errors << m; };
         window->confirmPresenter = [this](const QString& q) {
@@ -155,7 +155,7 @@ class WindowTest : public ::testing::Test {
 
     void openDatabase() {
         session->settings.db_f_name = dbFile;
-        window->runAction([this] { session->db_open(); });
+        window->runAction([this] { session->openDatabase(); });
         ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
     }
 
@@ -167,13 +167,13 @@ class WindowTest : public ::testing::Test {
     }
 
     void openResultTable(const QString& cond) {
-        choose(find<QComboBox>(window.get(), "table_LIST"),
-               session->form.table_LIST.items.indexOf(QStringLiteral("results")));
+        choose(find<QComboBox>(window.get(), "resultTableCombo"),
+               session->form.resultTableCombo.items.indexOf(QStringLiteral("results")));
         auto* edit = find<QLineEdit>(window.get(), "condition");
         edit->selectAll();
         QTest::keyClick(edit, Qt::Key_Delete);
         QTest::keyClicks(edit, cond);
-        QTest::mouseClick(find<QPushButton>(window.get(), "Button3"), Qt::LeftButton);
+        QTest::mouseClick(find<QPushButton>(window.get(), "openResultTableButton"), Qt::LeftButton);
         QCoreApplication::processEvents();
     }
 
@@ -181,37 +181,37 @@ class WindowTest : public ::testing::Test {
     QString dbFile;
     ScriptedAsker asker;
     std::unique_ptr<Session> session;
-    std::unique_ptr<Topti_main> window;
+    std::unique_ptr<MainWindow> window;
     QStringList errors;
     QStringList questions;     // what the window asked the person
     bool confirmAnswer = true; // and the answer
 };
 
 TEST_F(WindowTest, ControlsCarryTheirCaptionsAndDefaults) {
-    Topti_main* w = window.get();
+    MainWindow* w = window.get();
     EXPECT_EQ(w->windowTitle(), QStringLiteral("Fitmara parameter calibration"));
     EXPECT_NEAR(w->width(), 965, 40);
     EXPECT_NEAR(w->height(), 521, 40);
 
     const std::pair<const char*, const char*> buttons[] = {
-        {"Button1", "open runfile"},
-        {"Button2", "change database"},
-        {"Button3", "open result table"},
-        {"Button4", "start optimization "},
-        {"Button5", "edit runfile"},
-        {"Button6", "exit"},
-        {"Button7", "check model run"},
-        {"Button8", "sensitivity coefficient"},
-        {"Button9", "add parameter record"},
-        {"Button10", "uncertainty (FIM)"},
-        {"ButtonStop", "stop"},
+        {"openRunFileButton", "open runfile"},
+        {"changeDatabaseButton", "change database"},
+        {"openResultTableButton", "open result table"},
+        {"startCalibrationButton", "start optimization "},
+        {"editRunFileButton", "edit runfile"},
+        {"exitButton", "exit"},
+        {"checkModelRunButton", "check model run"},
+        {"sensitivityButton", "sensitivity coefficient"},
+        {"addParameterButton", "add parameter record"},
+        {"uncertaintyButton", "uncertainty (FIM)"},
+        {"stopButton", "stop"},
     };
     for (const auto& [name, caption] : buttons)
         if (auto* b = find<QPushButton>(w, name)) {
             EXPECT_EQ(b->text(), QString::fromLatin1(caption)) << name;
         }
-    EXPECT_FALSE(find<QPushButton>(w, "Button3")->isEnabled());
-    EXPECT_FALSE(find<QPushButton>(w, "ButtonStop")->isEnabled());
+    EXPECT_FALSE(find<QPushButton>(w, "openResultTableButton")->isEnabled());
+    EXPECT_FALSE(find<QPushButton>(w, "stopButton")->isEnabled());
     // Nothing to save before an uncertainty analysis.
     EXPECT_EQ(find<QPushButton>(w, "saveWorkbookButton")->text(), QStringLiteral("save workbook…"));
     EXPECT_FALSE(find<QPushButton>(w, "saveWorkbookButton")->isEnabled());
@@ -237,49 +237,50 @@ TEST_F(WindowTest, ControlsCarryTheirCaptionsAndDefaults) {
             EXPECT_EQ(l->text(), QString::fromLatin1(caption)) << name;
         }
 
-    EXPECT_EQ(find<QLineEdit>(w, "Edit1")->text(), QStringLiteral("5"));
-    EXPECT_EQ(find<QLineEdit>(w, "Edit2")->text(), QStringLiteral("50"));
-    EXPECT_EQ(find<QLineEdit>(w, "Edit3")->text(), QStringLiteral("0.0001"));
+    EXPECT_EQ(find<QLineEdit>(w, "sensitivityStepEdit")->text(), QStringLiteral("5"));
+    EXPECT_EQ(find<QLineEdit>(w, "maxEvaluationsEdit")->text(), QStringLiteral("50"));
+    EXPECT_EQ(find<QLineEdit>(w, "toleranceEdit")->text(), QStringLiteral("0.0001"));
     EXPECT_EQ(find<QLineEdit>(w, "condition")->text(), QString());
-    EXPECT_EQ(session->settings.max_call, 50);
+    EXPECT_EQ(session->settings.maxEvaluations, 50);
     EXPECT_EQ(find<QSpinBox>(w, "EditPauseRun")->value(), 0); // the fixture's setting
     EXPECT_EQ(find<QSpinBox>(w, "EditPauseVertex")->value(), 0);
 
-    const std::pair<const char*, const char*> radios[] = {{"RadioButton1", "RMSE no groups"},
-                                                          {"RadioButton2", "NRMSE (groups)"},
-                                                          {"RadioButton3", "CV(RMSE) (groups)"}};
+    const std::pair<const char*, const char*> radios[] = {{"rmseRadio", "RMSE no groups"},
+                                                          {"nrmseRadio", "NRMSE (groups)"},
+                                                          {"cvRmseRadio", "CV(RMSE) (groups)"}};
     for (const auto& [name, caption] : radios)
         if (auto* r = find<QRadioButton>(w, name)) {
             EXPECT_EQ(r->text(), QString::fromLatin1(caption)) << name;
         }
-    EXPECT_TRUE(find<QRadioButton>(w, "RadioButton1")->isChecked());
-    EXPECT_EQ(find<QRadioButton>(w, "RadioButton3")->toolTip(),
+    EXPECT_TRUE(find<QRadioButton>(w, "rmseRadio")->isChecked());
+    EXPECT_EQ(find<QRadioButton>(w, "cvRmseRadio")->toolTip(),
               QStringLiteral("coefficient of variation of the RMSE"));
 
     const std::pair<const char*, const char*> combos[] = {
-        {"table_LIST", "?"},   {"idx_fld", "select"}, {"obs_fld", "select"},
-        {"var_fld", "select"}, {"mod_fld", "select"}, {"ComboBox1", "choose a parameter"}};
+        {"resultTableCombo", "?"},         {"indexColumnCombo", "select"},
+        {"observedColumnCombo", "select"}, {"varianceColumnCombo", "select"},
+        {"modelColumnCombo", "select"},    {"parameterPlotCombo", "choose a parameter"}};
     for (const auto& [name, text] : combos)
         if (auto* c = find<QComboBox>(w, name)) {
             EXPECT_EQ(c->count(), 0) << name;
             EXPECT_EQ(c->placeholderText(), QString::fromLatin1(text)) << name;
         }
-    for (const char* name : {"DBGrid1", "DBGrid2"})
+    for (const char* name : {"parameterGrid", "resultGrid"})
         find<QTableView>(w, name);
-    for (const char* name : {"run_lb", "lb"})
+    for (const char* name : {"runFileLines", "logList"})
         find<QListWidget>(w, name);
 
-    auto* tabs = find<QTabWidget>(w, "PageControl1");
-    const char* tabNames[] = {"TabSheet1", "TabSheet2", "TabSheet3", "TabSheet4"};
+    auto* tabs = find<QTabWidget>(w, "pageTabs");
+    const char* tabNames[] = {"parametersTab", "resultTab", "modelCallTab", "fitmaraTab"};
     const char* tabTitles[] = {"parameters", "result table", "model call", "fitmara"};
     ASSERT_EQ(tabs->count(), 4);
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(tabs->widget(i)->objectName(), QString::fromLatin1(tabNames[i]));
         EXPECT_EQ(tabs->tabText(i), QString::fromLatin1(tabTitles[i]));
     }
-    EXPECT_EQ(tabs->currentWidget()->objectName(), QStringLiteral("TabSheet4"));
+    EXPECT_EQ(tabs->currentWidget()->objectName(), QStringLiteral("fitmaraTab"));
 
-    auto* chart = find<ErrorChart>(w, "Chart1");
+    auto* chart = find<ErrorChart>(w, "criterionChart");
     EXPECT_EQ(chart->chart()->title(), QStringLiteral("error function"));
     EXPECT_FALSE(chart->chart()->legend()->isVisible());
     EXPECT_EQ(chart->series()->objectName(), QStringLiteral("Series2"));
@@ -291,7 +292,7 @@ TEST_F(WindowTest, ControlsCarryTheirCaptionsAndDefaults) {
 TEST_F(WindowTest, OpeningADatabaseShowsParmIntAndTheParameterList) {
     openDatabase();
     EXPECT_EQ(window->windowTitle(), dbFile);
-    auto* grid = find<QTableView>(window.get(), "DBGrid1");
+    auto* grid = find<QTableView>(window.get(), "parameterGrid");
     ASSERT_NE(grid->model(), nullptr);
     EXPECT_EQ(grid->model()->rowCount(), 2);
     EXPECT_EQ(grid->model()->columnCount(), 11);
@@ -305,17 +306,17 @@ TEST_F(WindowTest, OpeningADatabaseShowsParmIntAndTheParameterList) {
     EXPECT_EQ(cellText(1, 5), QStringLiteral("0.0001"));
     EXPECT_EQ(cellText(0, 10), QString()); // ERROR is NULL
 
-    auto* combo = find<QComboBox>(window.get(), "ComboBox1");
+    auto* combo = find<QComboBox>(window.get(), "parameterPlotCombo");
     ASSERT_EQ(combo->count(), 2);
     EXPECT_EQ(combo->itemText(0), QStringLiteral("growth"));
     EXPECT_EQ(combo->itemText(1), QStringLiteral("decay"));
     EXPECT_EQ(combo->currentIndex(), 0);
 
-    auto* tables = find<QComboBox>(window.get(), "table_LIST");
+    auto* tables = find<QComboBox>(window.get(), "resultTableCombo");
     QStringList shown;
     for (int i = 0; i < tables->count(); ++i)
         shown << tables->itemText(i);
-    EXPECT_EQ(shown, session->form.table_LIST.items);
+    EXPECT_EQ(shown, session->form.resultTableCombo.items);
     EXPECT_TRUE(shown.contains(QStringLiteral("results")));
 
     // A model run closes the connection: the grid empties, and fills again
@@ -333,9 +334,9 @@ TEST_F(WindowTest, EditingAParmIntCellWritesTheDatabase) {
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     errors.clear(); // the first activation may have complained; not this test's matter
-    auto* tabs = find<QTabWidget>(window.get(), "PageControl1");
+    auto* tabs = find<QTabWidget>(window.get(), "pageTabs");
     tabs->setCurrentIndex(0);
-    auto* grid = find<QTableView>(window.get(), "DBGrid1");
+    auto* grid = find<QTableView>(window.get(), "parameterGrid");
 
     // Types into a cell's editor and closes it with Enter.
     auto typeInto = [&](int row, int column, const QString& text) {
@@ -369,23 +370,24 @@ TEST_F(WindowTest, EditingAParmIntCellWritesTheDatabase) {
 
 TEST_F(WindowTest, ResultTableOpensWithFilterAndFillsTheFourLists) {
     openDatabase();
-    auto* button3 = find<QPushButton>(window.get(), "Button3");
-    choose(find<QComboBox>(window.get(), "table_LIST"),
-           session->form.table_LIST.items.indexOf(QStringLiteral("results")));
-    EXPECT_EQ(session->settings.tname, QStringLiteral("results"));
+    auto* button3 = find<QPushButton>(window.get(), "openResultTableButton");
+    choose(find<QComboBox>(window.get(), "resultTableCombo"),
+           session->form.resultTableCombo.items.indexOf(QStringLiteral("results")));
+    EXPECT_EQ(session->settings.resultTable, QStringLiteral("results"));
     EXPECT_EQ(button3->text(), QStringLiteral("open results as result table"));
     EXPECT_TRUE(button3->isEnabled());
 
     openResultTable(QStringLiteral("obs > 1"));
     EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
     EXPECT_EQ(session->settings.condition, QStringLiteral("obs > 1"));
-    auto* grid = find<QTableView>(window.get(), "DBGrid2");
+    auto* grid = find<QTableView>(window.get(), "resultGrid");
     ASSERT_NE(grid->model(), nullptr);
     EXPECT_EQ(grid->model()->rowCount(), 2);
     EXPECT_EQ(grid->model()->columnCount(), 5);
 
     const QStringList columns = {"nr", "grp", "obs", "sim", "var"};
-    for (const char* name : {"idx_fld", "obs_fld", "var_fld", "mod_fld"}) {
+    for (const char* name :
+         {"indexColumnCombo", "observedColumnCombo", "varianceColumnCombo", "modelColumnCombo"}) {
         auto* c = find<QComboBox>(window.get(), name);
         QStringList shown;
         for (int i = 0; i < c->count(); ++i)
@@ -393,53 +395,54 @@ TEST_F(WindowTest, ResultTableOpensWithFilterAndFillsTheFourLists) {
         EXPECT_EQ(shown, columns) << name;
         EXPECT_EQ(c->currentIndex(), -1) << name;
     }
-    choose(find<QComboBox>(window.get(), "obs_fld"), 2);
-    choose(find<QComboBox>(window.get(), "mod_fld"), 3);
-    EXPECT_EQ(session->form.obs_fld.selected(), QStringLiteral("obs"));
-    EXPECT_EQ(session->form.mod_fld.selected(), QStringLiteral("sim"));
+    choose(find<QComboBox>(window.get(), "observedColumnCombo"), 2);
+    choose(find<QComboBox>(window.get(), "modelColumnCombo"), 3);
+    EXPECT_EQ(session->form.observedColumnCombo.selected(), QStringLiteral("obs"));
+    EXPECT_EQ(session->form.modelColumnCombo.selected(), QStringLiteral("sim"));
 
     // An empty condition becomes "1=1" and the edit shows it. The columns the
     // person chose stay chosen where the rows still have them.
     openResultTable(QString());
     EXPECT_EQ(find<QLineEdit>(window.get(), "condition")->text(), QStringLiteral("1=1"));
     EXPECT_EQ(grid->model()->rowCount(), 3);
-    EXPECT_EQ(session->form.obs_fld.selected(), QStringLiteral("obs"));
-    EXPECT_EQ(find<QComboBox>(window.get(), "mod_fld")->currentText(), QStringLiteral("sim"));
+    EXPECT_EQ(session->form.observedColumnCombo.selected(), QStringLiteral("obs"));
+    EXPECT_EQ(find<QComboBox>(window.get(), "modelColumnCombo")->currentText(),
+              QStringLiteral("sim"));
     EXPECT_EQ(session->settings.modelColumn, QStringLiteral("sim"));
-    EXPECT_EQ(session->form.idx_fld.index, -1);
+    EXPECT_EQ(session->form.indexColumnCombo.index, -1);
     sqlExec(dbFile, QStringLiteral("create table other (nr integer, sim double)"));
-    session->form.table_LIST.items << QStringLiteral("other");
+    session->form.resultTableCombo.items << QStringLiteral("other");
     emit session->stateChanged();
-    choose(find<QComboBox>(window.get(), "table_LIST"),
-           session->form.table_LIST.items.indexOf(QStringLiteral("other")));
-    QTest::mouseClick(find<QPushButton>(window.get(), "Button3"), Qt::LeftButton);
+    choose(find<QComboBox>(window.get(), "resultTableCombo"),
+           session->form.resultTableCombo.items.indexOf(QStringLiteral("other")));
+    QTest::mouseClick(find<QPushButton>(window.get(), "openResultTableButton"), Qt::LeftButton);
     EXPECT_EQ(session->settings.modelColumn, QStringLiteral("sim"));
     EXPECT_EQ(session->settings.observedColumn, QString()); // "other" has no obs
-    choose(find<QComboBox>(window.get(), "table_LIST"),
-           session->form.table_LIST.items.indexOf(QStringLiteral("results")));
+    choose(find<QComboBox>(window.get(), "resultTableCombo"),
+           session->form.resultTableCombo.items.indexOf(QStringLiteral("results")));
 
     // A condition the engine rejects: a message, an empty grid, empty lists.
     openResultTable(QStringLiteral("nosuchcolumn = 1"));
     ASSERT_EQ(errors.size(), 1);
     EXPECT_EQ(grid->model()->rowCount(), 0);
-    EXPECT_EQ(find<QComboBox>(window.get(), "obs_fld")->count(), 0);
+    EXPECT_EQ(find<QComboBox>(window.get(), "observedColumnCombo")->count(), 0);
 }
 
 TEST_F(WindowTest, NmaxFollowsEveryKeystrokeAndKeepsItsValueWhileEmpty) {
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     errors.clear();
-    auto* edit = find<QLineEdit>(window.get(), "Edit2");
+    auto* edit = find<QLineEdit>(window.get(), "maxEvaluationsEdit");
     edit->setFocus();
     edit->selectAll();
     QTest::keyClick(edit, Qt::Key_Delete);
     EXPECT_EQ(edit->text(), QString());
-    EXPECT_EQ(session->settings.max_call, 50);
+    EXPECT_EQ(session->settings.maxEvaluations, 50);
 
     QList<int> seen;
     for (QChar c : QStringLiteral("123")) {
         QTest::keyClicks(edit, QString(c));
-        seen << session->settings.max_call;
+        seen << session->settings.maxEvaluations;
     }
     EXPECT_EQ(seen, (QList<int>{1, 12, 123}));
 
@@ -448,26 +451,26 @@ TEST_F(WindowTest, NmaxFollowsEveryKeystrokeAndKeepsItsValueWhileEmpty) {
     for (int i = 0; i < 3; ++i)
         QTest::keyClick(edit, Qt::Key_Backspace);
     EXPECT_EQ(edit->text(), QString());
-    EXPECT_EQ(session->settings.max_call, 1);
+    EXPECT_EQ(session->settings.maxEvaluations, 1);
     EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
 
     // A value set by the program (NX= on the command line) shows in the field.
-    session->setMaxCallText(QStringLiteral("77"));
+    session->setMaxEvaluationsText(QStringLiteral("77"));
     emit session->stateChanged();
     EXPECT_EQ(edit->text(), QStringLiteral("77"));
 }
 
 TEST_F(WindowTest, OtherEditsAndChoicesReachTheSession) {
-    QTest::keyClicks(find<QLineEdit>(window.get(), "Edit1"), QStringLiteral("0"));
-    QTest::keyClicks(find<QLineEdit>(window.get(), "Edit3"), QStringLiteral("5"));
+    QTest::keyClicks(find<QLineEdit>(window.get(), "sensitivityStepEdit"), QStringLiteral("0"));
+    QTest::keyClicks(find<QLineEdit>(window.get(), "toleranceEdit"), QStringLiteral("5"));
     EXPECT_EQ(session->settings.sensitivityStep, QStringLiteral("50"));
     EXPECT_EQ(session->settings.tolerance, QStringLiteral("0.00015"));
 
-    find<QRadioButton>(window.get(), "RadioButton3")->click();
+    find<QRadioButton>(window.get(), "cvRmseRadio")->click();
     EXPECT_EQ(session->settings.criterion, 3);
     session->settings.criterion = 2; // EF=NRMSE
     emit session->stateChanged();
-    EXPECT_TRUE(find<QRadioButton>(window.get(), "RadioButton2")->isChecked());
+    EXPECT_TRUE(find<QRadioButton>(window.get(), "nrmseRadio")->isChecked());
 
     // The search: the simplex unless the person (or SM=LM) chooses least squares.
     auto* search = find<QComboBox>(window.get(), "searchMethodBox");
@@ -499,14 +502,14 @@ TEST_F(WindowTest, OtherEditsAndChoicesReachTheSession) {
     EXPECT_EQ(timeout->value(), 7);
     EXPECT_FALSE(resume->isChecked());
 
-    session->lb.append(QStringLiteral("first"));
-    session->lb.append(QStringLiteral("second"), true);
-    auto* lb = find<QListWidget>(window.get(), "lb");
-    ASSERT_EQ(lb->count(), 2);
-    EXPECT_EQ(lb->item(1)->text(), QStringLiteral("second"));
-    EXPECT_EQ(lb->currentRow(), 1);
-    session->lb.clear();
-    EXPECT_EQ(lb->count(), 0);
+    session->logList.append(QStringLiteral("first"));
+    session->logList.append(QStringLiteral("second"), true);
+    auto* logList = find<QListWidget>(window.get(), "logList");
+    ASSERT_EQ(logList->count(), 2);
+    EXPECT_EQ(logList->item(1)->text(), QStringLiteral("second"));
+    EXPECT_EQ(logList->currentRow(), 1);
+    session->logList.clear();
+    EXPECT_EQ(logList->count(), 0);
 
     emit session->progress(3, 50, 0.25, 65000);
     EXPECT_EQ(window->statusBar()->currentMessage(),
@@ -528,7 +531,7 @@ TEST_F(WindowTest, TheWorkersOfAnMpiJobSetTheParallelRuns) {
     // As the program does: the pool first, then the window.
     window.reset();
     session->setRemoteRunPool(&workers);
-    window = std::make_unique<Topti_main>(*session);
+    window = std::make_unique<MainWindow>(*session);
     auto* box = find<QSpinBox>(window.get(), "EditParallel");
     EXPECT_EQ(box->value(), 3);
     EXPECT_FALSE(box->isEnabled());
@@ -569,30 +572,30 @@ TEST_F(WindowTest, ChartFollowsTheSessionAndSurvivesValuesBelowTheLogAxis) {
     // Showing another tab hides the parameter list; that is no choice of a parameter.
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-    auto* tabs = find<QTabWidget>(window.get(), "PageControl1");
+    auto* tabs = find<QTabWidget>(window.get(), "pageTabs");
     tabs->setCurrentIndex(0);
     tabs->setCurrentIndex(3);
     QCoreApplication::processEvents();
     EXPECT_EQ(chart->points().size(), 2);
 
     // The parameter plot replaces the course, x ascending.
-    session->nobs = 3;
-    session->fimdt = {{}, {5.0L, 0.1L}, {6.0L, -0.2L}, {7.0L, 0.3L}};
-    choose(find<QComboBox>(window.get(), "ComboBox1"), -1);
+    session->observationCount = 3;
+    session->sensitivityRows = {{}, {5.0L, 0.1L}, {6.0L, -0.2L}, {7.0L, 0.3L}};
+    choose(find<QComboBox>(window.get(), "parameterPlotCombo"), -1);
     EXPECT_EQ(chart->points(), (QList<QPointF>{{1, 5}, {2, 6}, {3, 7}}));
     EXPECT_EQ(chart->omittedCount(), 0);
-    session->form.comboBox1.items = {QStringLiteral("growth")};
+    session->form.parameterPlotCombo.items = {QStringLiteral("growth")};
     emit session->stateChanged();
     // Through the real list: it opens, the entry is taken, it closes.
-    auto* combo1 = find<QComboBox>(window.get(), "ComboBox1");
+    auto* combo1 = find<QComboBox>(window.get(), "parameterPlotCombo");
     combo1->showPopup();
     combo1->setCurrentIndex(0);
     combo1->hidePopup();
     QTRY_COMPARE(chart->points(), (QList<QPointF>{{1, 0.1}, {3, 0.3}}));
     EXPECT_EQ(chart->omittedCount(), 1);
 
-    session->nobs = 0;
-    choose(find<QComboBox>(window.get(), "ComboBox1"), 0);
+    session->observationCount = 0;
+    choose(find<QComboBox>(window.get(), "parameterPlotCombo"), 0);
     EXPECT_TRUE(chart->points().isEmpty());
 
     chart->replace({{3, 1.0}, {1, 10.0}, {2, 100.0}});
@@ -622,21 +625,23 @@ TEST_F(WindowTest, ChartKeepsPointsNearADecadeClearOfItsEdges) {
 
 TEST_F(WindowTest, WhileTheModelRunsTheStartingActionsAreDisabled) {
     openDatabase();
-    choose(find<QComboBox>(window.get(), "table_LIST"), 0); // enables Button3
-    const char* guarded[] = {"Button1", "Button2", "Button3", "Button4", "Button5",
-                             "Button7", "Button8", "Button9", "Button10"};
-    auto* stop = find<QPushButton>(window.get(), "ButtonStop");
-    auto* grid = find<QTableView>(window.get(), "DBGrid1");
+    choose(find<QComboBox>(window.get(), "resultTableCombo"), 0); // enables openResultTableButton
+    const char* guarded[] = {
+        "openRunFileButton",      "changeDatabaseButton", "openResultTableButton",
+        "startCalibrationButton", "editRunFileButton",    "checkModelRunButton",
+        "sensitivityButton",      "addParameterButton",   "uncertaintyButton"};
+    auto* stop = find<QPushButton>(window.get(), "stopButton");
+    auto* grid = find<QTableView>(window.get(), "parameterGrid");
     {
         Session::BusyScope busy(*session);
         emit session->stateChanged(); // a refresh in the middle of the run keeps it so
         for (const char* name : guarded)
             EXPECT_FALSE(find<QPushButton>(window.get(), name)->isEnabled()) << name;
-        EXPECT_FALSE(find<QComboBox>(window.get(), "table_LIST")->isEnabled());
+        EXPECT_FALSE(find<QComboBox>(window.get(), "resultTableCombo")->isEnabled());
         EXPECT_EQ(grid->editTriggers(), QAbstractItemView::NoEditTriggers);
-        for (const char* name : {"lb", "run_lb"})
+        for (const char* name : {"logList", "runFileLines"})
             EXPECT_TRUE(find<QWidget>(window.get(), name)->isEnabled()) << name;
-        for (const char* name : {"Chart1", "DBGrid1", "DBGrid2", "Button6"})
+        for (const char* name : {"criterionChart", "parameterGrid", "resultGrid", "exitButton"})
             EXPECT_TRUE(find<QWidget>(window.get(), name)->isEnabled()) << name;
         EXPECT_TRUE(stop->isEnabled());
         QTest::mouseClick(stop, Qt::LeftButton);
@@ -665,7 +670,7 @@ TEST_F(WindowTest, StopEndsEveryParallelRunAndRestoresTheTables) {
         dir.path(), {"--db", "calib.sqlite", "--behave", "hang", "--touch", touch});
     fixture::setupSession(*session, dbFile, script, {"results", "obs", "sim", "grp", "var"});
     session->settings.parallelRuns = 3;
-    auto* stop = find<QPushButton>(window.get(), "ButtonStop");
+    auto* stop = find<QPushButton>(window.get(), "stopButton");
     int seen = 0;
     QTimer watch;
     QElapsedTimer clock;
@@ -679,7 +684,7 @@ TEST_F(WindowTest, StopEndsEveryParallelRunAndRestoresTheTables) {
         }
     });
     watch.start(50);
-    QTest::mouseClick(find<QPushButton>(window.get(), "Button4"), Qt::LeftButton);
+    QTest::mouseClick(find<QPushButton>(window.get(), "startCalibrationButton"), Qt::LeftButton);
     EXPECT_EQ(seen, 3) << "three models should have been running";
     EXPECT_LT(clock.elapsed(), 15000);
     EXPECT_FALSE(session->busy());
@@ -693,7 +698,7 @@ TEST_F(WindowTest, StopEndsEveryParallelRunAndRestoresTheTables) {
 TEST_F(WindowTest, ExitAndCloseRequestsCloseTheWindow) {
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-    QTest::mouseClick(find<QPushButton>(window.get(), "Button6"), Qt::LeftButton);
+    QTest::mouseClick(find<QPushButton>(window.get(), "exitButton"), Qt::LeftButton);
     EXPECT_FALSE(window->isVisible());
     EXPECT_TRUE(session->closeWasRequested);
 
@@ -719,7 +724,7 @@ TEST_F(WindowTest, TheCommandLineIsAppliedOnceAtTheFirstShowingNotDuringARunNorN
 
     {
         Session::BusyScope busy(*session);
-        window->FormActivate();
+        window->onActivated();
     }
     EXPECT_EQ(runs(), 1);
 
@@ -735,7 +740,7 @@ TEST_F(WindowTest, TheCommandLineIsAppliedOnceAtTheFirstShowingNotDuringARunNorN
     focusGoesTo(&other);
     focusGoesTo(window.get());
     {
-        TForm1 dialog(*session, window.get());
+        ResultDialog dialog(*session, window.get());
         dialog.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
         focusGoesTo(&dialog);
@@ -747,16 +752,16 @@ TEST_F(WindowTest, TheCommandLineIsAppliedOnceAtTheFirstShowingNotDuringARunNorN
 
     // An activation that arrives while the first one is under way is not nested in it.
     window.reset();
-    window = std::make_unique<Topti_main>(*session);
+    window = std::make_unique<MainWindow>(*session);
     int nested = 0;
     errors.clear();
     window->errorPresenter = [&](const QString& m) {
         errors << m;
         if (nested++ == 0)
-            window->FormActivate();
+            window->onActivated();
     };
     session->arguments = {QStringLiteral("NX=abc")};
-    window->FormActivate();
+    window->onActivated();
     EXPECT_EQ(errors.size(), 1);
 }
 
@@ -769,24 +774,24 @@ TEST_F(WindowTest, ClosingADialogKeepsWhatThePersonChangedAfterTheStart) {
                           "OB=obs",           "MO=sim",       "NX=7"};
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-    QTRY_COMPARE(session->settings.max_call, 7);
+    QTRY_COMPARE(session->settings.maxEvaluations, 7);
     ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
     ASSERT_EQ(session->settings.condition, QStringLiteral("nr > 0"));
 
     // The person's own choices.
     openResultTable(QStringLiteral("obs > 1"));
-    choose(find<QComboBox>(window.get(), "obs_fld"), 4); // var as observed, say
-    auto* nmax = find<QLineEdit>(window.get(), "Edit2");
+    choose(find<QComboBox>(window.get(), "observedColumnCombo"), 4); // var as observed, say
+    auto* nmax = find<QLineEdit>(window.get(), "maxEvaluationsEdit");
     nmax->setFocus();
     nmax->selectAll();
     QTest::keyClicks(nmax, QStringLiteral("9"));
     asker.runFileAnswer = chosenScript;
-    QTest::mouseClick(find<QPushButton>(window.get(), "Button1"), Qt::LeftButton);
-    ASSERT_EQ(session->mrun.ApplicationName(), chosenScript);
+    QTest::mouseClick(find<QPushButton>(window.get(), "openRunFileButton"), Qt::LeftButton);
+    ASSERT_EQ(session->modelProcess.program(), chosenScript);
 
     // A dialog of the program comes and goes, twice.
     for (int i = 0; i < 2; ++i) {
-        TForm1 dialog(*session, window.get());
+        ResultDialog dialog(*session, window.get());
         dialog.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
         dialog.activateWindow();
@@ -800,10 +805,10 @@ TEST_F(WindowTest, ClosingADialogKeepsWhatThePersonChangedAfterTheStart) {
     EXPECT_EQ(find<QLineEdit>(window.get(), "condition")->text(), QStringLiteral("obs > 1"));
     EXPECT_EQ(session->settings.observedColumn, QStringLiteral("var"));
     EXPECT_EQ(session->settings.modelColumn, QStringLiteral("sim"));
-    EXPECT_EQ(session->settings.max_call, 9);
+    EXPECT_EQ(session->settings.maxEvaluations, 9);
     EXPECT_EQ(nmax->text(), QStringLiteral("9"));
     EXPECT_EQ(session->settings.runFile, chosenScript);
-    EXPECT_EQ(session->mrun.ApplicationName(), chosenScript);
+    EXPECT_EQ(session->modelProcess.program(), chosenScript);
     EXPECT_TRUE(find<QLabel>(window.get(), "runFileLabel")->text().contains(chosenScript));
     EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
 }
@@ -826,11 +831,11 @@ TEST_F(WindowTest, AddParameterRecordOpensTheSelectionDialogBesideTheWindow) {
     openDatabase();
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-    auto* b = find<QPushButton>(window.get(), "Button9");
+    auto* b = find<QPushButton>(window.get(), "addParameterButton");
     auto selectionDialogs = [] {
         int n = 0;
         for (QWidget* w : QApplication::topLevelWidgets())
-            n += w->inherits("Tfrm_prmsel") && w->isVisible();
+            n += w->inherits("ParameterSelectionDialog") && w->isVisible();
         return n;
     };
     QTest::mouseClick(b, Qt::LeftButton);
@@ -848,14 +853,14 @@ class ResultDialogTest : public WindowTest {};
 
 TEST_F(ResultDialogTest, ShowsTheNamesWithTheInitialAndOptimisedValues) {
     openDatabase();
-    TForm1 dialog(*session, window.get());
+    ResultDialog dialog(*session, window.get());
     dialog.show();
     EXPECT_EQ(dialog.windowTitle(), QStringLiteral("FINISH"));
-    EXPECT_EQ(find<QLabel>(&dialog, "Label1")->text(),
+    EXPECT_EQ(find<QLabel>(&dialog, "explanationLabel")->text(),
               QStringLiteral("IVAL: inital values;   AVAL: values after optimisation"));
-    EXPECT_EQ(find<QPushButton>(&dialog, "Button1")->text(),
+    EXPECT_EQ(find<QPushButton>(&dialog, "acceptButton")->text(),
               QStringLiteral("make the result values usable  "));
-    EXPECT_EQ(find<QPushButton>(&dialog, "Button2")->text(),
+    EXPECT_EQ(find<QPushButton>(&dialog, "discardButton")->text(),
               QStringLiteral("discard: keep the values from before the run"));
     QTableView* grid = dialog.grid();
     ASSERT_EQ(grid->model()->rowCount(), 2);
@@ -872,10 +877,11 @@ TEST_F(ResultDialogTest, ShowsTheNamesWithTheInitialAndOptimisedValues) {
 TEST_F(ResultDialogTest, DeclineAndCloseBoxLeaveWithoutAccepting) {
     openDatabase();
     for (int way = 0; way < 2; ++way) {
-        TForm1 dialog(*session, window.get());
+        ResultDialog dialog(*session, window.get());
         dialog.show();
         if (way == 0)
-            QTest::mouseClick(find<QPushButton>(&dialog, "Button2"), Qt::LeftButton);
+            QTest::mouseClick(find<QPushButton>(&dialog, "discardButton"),
+                              Qt::LeftButton);
         else
             dialog.close();
         EXPECT_FALSE(dialog.isVisible()) << way;
@@ -887,11 +893,11 @@ TEST_F(ResultDialogTest, DeclineAndCloseBoxLeaveWithoutAccepting) {
 
 TEST_F(ResultDialogTest, AcceptWritesTheOptimisedValuesIntoTheModelTables) {
     openDatabase();
-    TForm1 dialog(*session, window.get());
+    ResultDialog dialog(*session, window.get());
     QStringList shown;
     dialog.errorPresenter = [&](const QString& m) { shown << m; };
     dialog.show();
-    QTest::mouseClick(find<QPushButton>(&dialog, "Button1"), Qt::LeftButton);
+    QTest::mouseClick(find<QPushButton>(&dialog, "acceptButton"), Qt::LeftButton);
     EXPECT_TRUE(shown.isEmpty()) << shown.join('\n').toStdString();
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
@@ -905,11 +911,11 @@ TEST_F(ResultDialogTest, AFailedWriteBackKeepsTheDialogOpen) {
     // The parameter names a model table that does not exist: the write-back fails.
     sqlExec(dbFile, QStringLiteral("update PARM_INT set FNAME='no_such_table'"));
     openDatabase();
-    TForm1 dialog(*session, window.get());
+    ResultDialog dialog(*session, window.get());
     QStringList shown;
     dialog.errorPresenter = [&](const QString& m) { shown << m; };
     dialog.show();
-    QTest::mouseClick(find<QPushButton>(&dialog, "Button1"), Qt::LeftButton);
+    QTest::mouseClick(find<QPushButton>(&dialog, "acceptButton"), Qt::LeftButton);
     EXPECT_EQ(shown.size(), 1);
     EXPECT_TRUE(dialog.isVisible());
     EXPECT_FALSE(session->success);
@@ -919,17 +925,18 @@ TEST_F(ResultDialogTest, AFailedWriteBackKeepsTheDialogOpen) {
 // for the person. `during` runs once the dialog is up; then the accept button
 // is pressed, as the person would. Returns whether the dialog was still there
 // to be pressed.
-bool answerResultDialogAfter(Topti_main& window, Session& session,
+bool answerResultDialogAfter(MainWindow& window, Session& session,
                              const std::function<void()>& during) {
     bool pressed = false;
     QTimer::singleShot(0, [&] {
         during();
         QTimer::singleShot(20, [&] {
             for (QWidget* w : QApplication::topLevelWidgets()) {
-                auto* dialog = qobject_cast<TForm1*>(w);
+                auto* dialog = qobject_cast<ResultDialog*>(w);
                 if (dialog && dialog->isVisible()) {
-                    QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("Button1")),
-                                      Qt::LeftButton);
+                    QTest::mouseClick(
+                        dialog->findChild<QPushButton*>(QStringLiteral("acceptButton")),
+                        Qt::LeftButton);
                     pressed = true;
                 }
             }
@@ -988,11 +995,11 @@ class CalibrationEndTest : public WindowTest {
         emit session->stateChanged();
     }
     // Calls `act` once with the result dialog as soon as it is shown.
-    void whenDialogShows(std::function<void(TForm1&)> act) {
+    void whenDialogShows(std::function<void(ResultDialog&)> act) {
         auto* poll = new QTimer(window.get());
         QObject::connect(poll, &QTimer::timeout, poll, [this, poll, act] {
             for (QWidget* w : QApplication::topLevelWidgets())
-                if (auto* d = qobject_cast<TForm1*>(w); d && d->isVisible()) {
+                if (auto* d = qobject_cast<ResultDialog*>(w); d && d->isVisible()) {
                     poll->stop();
                     poll->deleteLater();
                     ++dialogsShown;
@@ -1009,7 +1016,7 @@ class CalibrationEndTest : public WindowTest {
     QString modelState() const {
         return sqlValue(dbFile, QStringLiteral("select k1 || ' ' || k2 from model_par"));
     }
-    static QStringList visibleColumns(TForm1& d) {
+    static QStringList visibleColumns(ResultDialog& d) {
         QStringList out;
         for (int c = 0; c < d.grid()->model()->columnCount(); ++c)
             if (!d.grid()->isColumnHidden(c))
@@ -1025,25 +1032,26 @@ class CalibrationEndTest : public WindowTest {
 // they were before the run, as the button says.
 TEST_F(CalibrationEndTest, DecliningLeavesParmIntAndTheTablesAsBeforeTheRun) {
     setUpModel();
-    session->setMaxCallText(QStringLiteral("4"));
+    session->setMaxEvaluationsText(QStringLiteral("4"));
     const QString parmBefore = parmState(), modelBefore = modelState();
     ASSERT_EQ(parmBefore, QStringLiteral("2.25/0.5 0.0002/0.5"));
     for (int way = 0; way < 2; ++way) {
         SCOPED_TRACE(way);
         QString title, outcome, avalShown;
         QStringList columns;
-        whenDialogShows([&](TForm1& d) {
+        whenDialogShows([&](ResultDialog& d) {
             title = d.windowTitle();
             outcome = d.outcome()->text();
             columns = visibleColumns(d);
             avalShown = parmState();
             if (way == 0)
-                QTest::mouseClick(d.findChild<QPushButton*>(QStringLiteral("Button2")),
+                QTest::mouseClick(d.findChild<QPushButton*>(QStringLiteral("discardButton")),
                                   Qt::LeftButton);
             else
                 QTest::keyClick(&d, Qt::Key_Escape);
         });
-        QTest::mouseClick(find<QPushButton>(window.get(), "Button4"), Qt::LeftButton);
+        QTest::mouseClick(find<QPushButton>(window.get(), "startCalibrationButton"),
+                          Qt::LeftButton);
         ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
         EXPECT_EQ(title, QStringLiteral("FINISH"));
         EXPECT_TRUE(outcome.contains(QLatin1String("Nmax"))) << outcome.toStdString();
@@ -1061,8 +1069,8 @@ TEST_F(CalibrationEndTest, DecliningLeavesParmIntAndTheTablesAsBeforeTheRun) {
 TEST_F(CalibrationEndTest, AStopBeforeAnyRunCompletedOffersNothingAndChangesNothing) {
     setUpModel({"--behave", "hang"});
     const QString parmBefore = parmState(), modelBefore = modelState();
-    whenDialogShows([](TForm1& d) { d.reject(); });
-    auto* stop = find<QPushButton>(window.get(), "ButtonStop");
+    whenDialogShows([](ResultDialog& d) { d.reject(); });
+    auto* stop = find<QPushButton>(window.get(), "stopButton");
     QTimer watch;
     int presses = 0;
     QObject::connect(&watch, &QTimer::timeout, [&] {
@@ -1075,10 +1083,10 @@ TEST_F(CalibrationEndTest, AStopBeforeAnyRunCompletedOffersNothingAndChangesNoth
             watch.stop();
     });
     watch.start(100);
-    QTest::mouseClick(find<QPushButton>(window.get(), "Button4"), Qt::LeftButton);
+    QTest::mouseClick(find<QPushButton>(window.get(), "startCalibrationButton"), Qt::LeftButton);
     EXPECT_EQ(presses, 2);
     EXPECT_EQ(dialogsShown, 0);
-    EXPECT_TRUE(session->lb.lines().join('\n').contains(
+    EXPECT_TRUE(session->logList.lines().join('\n').contains(
         QLatin1String("stopped before any model run completed")));
     EXPECT_EQ(parmState(), parmBefore);
     EXPECT_EQ(modelState(), modelBefore);
@@ -1090,19 +1098,20 @@ TEST_F(CalibrationEndTest, AStopBeforeAnyRunCompletedOffersNothingAndChangesNoth
 // then holds what those values simulate.
 TEST_F(CalibrationEndTest, AStoppedRunOffersItsBestCompletedRun) {
     setUpModel();
-    session->setMaxCallText(QStringLiteral("40"));
+    session->setMaxEvaluationsText(QStringLiteral("40"));
     QObject::connect(session.get(), &Session::progress, window.get(), [this](int done) {
         if (done == 3)
             session->requestStop();
     });
     QString title, outcome, offered;
-    whenDialogShows([&](TForm1& d) {
+    whenDialogShows([&](ResultDialog& d) {
         title = d.windowTitle();
         outcome = d.outcome()->text();
         offered = sqlValue(dbFile, QStringLiteral("select group_concat(AVAL, ' ') from PARM_INT"));
-        QTest::mouseClick(d.findChild<QPushButton*>(QStringLiteral("Button1")), Qt::LeftButton);
+        QTest::mouseClick(d.findChild<QPushButton*>(QStringLiteral("acceptButton")),
+                          Qt::LeftButton);
     });
-    QTest::mouseClick(find<QPushButton>(window.get(), "Button4"), Qt::LeftButton);
+    QTest::mouseClick(find<QPushButton>(window.get(), "startCalibrationButton"), Qt::LeftButton);
     ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
     EXPECT_EQ(title, QStringLiteral("calibration stopped"));
     // Vertices (1.5, 0.0001), (1.623.., 0.0001), (1.5, 0.0101): the first is the
@@ -1116,7 +1125,7 @@ TEST_F(CalibrationEndTest, AStoppedRunOffersItsBestCompletedRun) {
     // result table holds sim = obs * 1.5 after it, and the log says so.
     EXPECT_EQ(sqlValue(dbFile, QStringLiteral("select group_concat(sim, ' ') from results")),
               QStringLiteral("1.5 3.0 4.5"));
-    EXPECT_TRUE(session->lb.lines().join('\n').contains(
+    EXPECT_TRUE(session->logList.lines().join('\n').contains(
         QLatin1String("simulated values at the accepted values")));
 }
 
@@ -1126,16 +1135,16 @@ TEST_F(CalibrationEndTest, CheckModelRunTellsHowTheModelEndedAndRefreshesTheGrid
     setUpModel();
     sqlExec(dbFile, QStringLiteral("update results set sim = -99 where nr = 3; "
                                    "update model_par set k1 = 2"));
-    QTest::mouseClick(find<QPushButton>(window.get(), "Button7"), Qt::LeftButton);
+    QTest::mouseClick(find<QPushButton>(window.get(), "checkModelRunButton"), Qt::LeftButton);
     ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
-    const QString log = session->lb.lines().join('\n');
+    const QString log = session->logList.lines().join('\n');
     EXPECT_TRUE(log.contains(QLatin1String("exit status 0"))) << log.toStdString();
     EXPECT_TRUE(log.contains(QLatin1String("3 of 3 rows of results hold simulated values in sim")))
         << log.toStdString();
     // sim = 2 obs: RMSE = sqrt((1 + 4 + 9) / 3).
     EXPECT_TRUE(log.contains(QStringLiteral("RMSE = ") + formatGeneral(std::sqrt(14.0 / 3.0))))
         << log.toStdString();
-    auto* grid = find<QTableView>(window.get(), "DBGrid2");
+    auto* grid = find<QTableView>(window.get(), "resultGrid");
     ASSERT_EQ(grid->model()->rowCount(), 3);
     EXPECT_EQ(grid->model()->index(2, 3).data().toDouble(), 6.0);
     EXPECT_FALSE(session->busy());
@@ -1146,7 +1155,7 @@ TEST_F(CalibrationEndTest, CheckModelRunCanBeStoppedAndExitEndsTheModel) {
     setUpModel({"--behave", "hang"});
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-    auto* stop = find<QPushButton>(window.get(), "ButtonStop");
+    auto* stop = find<QPushButton>(window.get(), "stopButton");
     for (int way = 0; way < 2; ++way) {
         SCOPED_TRACE(way);
         QFile::remove(touch);
@@ -1160,17 +1169,18 @@ TEST_F(CalibrationEndTest, CheckModelRunCanBeStoppedAndExitEndsTheModel) {
             if (way == 0)
                 QTest::mouseClick(stop, Qt::LeftButton);
             else
-                QTest::mouseClick(find<QPushButton>(window.get(), "Button6"), Qt::LeftButton);
+                QTest::mouseClick(find<QPushButton>(window.get(), "exitButton"), Qt::LeftButton);
         });
         watch.start(50);
         QElapsedTimer clock;
         clock.start();
-        QTest::mouseClick(find<QPushButton>(window.get(), "Button7"), Qt::LeftButton);
+        QTest::mouseClick(find<QPushButton>(window.get(), "checkModelRunButton"), Qt::LeftButton);
         EXPECT_TRUE(stopWasEnabled);
         EXPECT_LT(clock.elapsed(), 10000);
         EXPECT_FALSE(session->busy());
         EXPECT_TRUE(fixture::processesMentioning(touch).isEmpty());
-        EXPECT_TRUE(session->lb.lines().join('\n').contains(QLatin1String("ended on request")));
+        EXPECT_TRUE(
+            session->logList.lines().join('\n').contains(QLatin1String("ended on request")));
     }
     EXPECT_EQ(questions.size(), 1); // "exit" asked before it ended the model
     QTRY_VERIFY(!window->isVisible());
@@ -1181,12 +1191,12 @@ TEST_F(CalibrationEndTest, CheckModelRunCanBeStoppedAndExitEndsTheModel) {
 TEST_F(CalibrationEndTest, TheStatusBarTellsTheProgressOfParallelRuns) {
     setUpModel({"--behave", "slow", "--sleep", "300"});
     session->settings.parallelRuns = 3;
-    session->setMaxCallText(QStringLiteral("6"));
-    whenDialogShows([](TForm1& d) { d.reject(); });
+    session->setMaxEvaluationsText(QStringLiteral("6"));
+    whenDialogShows([](ResultDialog& d) { d.reject(); });
     QStringList seen;
     QObject::connect(session.get(), &Session::progress, window.get(),
                      [&] { seen << window->statusBar()->currentMessage(); });
-    QTest::mouseClick(find<QPushButton>(window.get(), "Button4"), Qt::LeftButton);
+    QTest::mouseClick(find<QPushButton>(window.get(), "startCalibrationButton"), Qt::LeftButton);
     ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
     const QRegularExpression going(
         QStringLiteral("^evaluation \\d+ of 9(, best [0-9.E-]+)?, elapsed \\d\\d:\\d\\d; "
@@ -1215,27 +1225,28 @@ TEST_F(CalibrationEndTest, SaveWorkbookWritesTheLastAnalysisAndSaysWhere) {
     auto* save = find<QPushButton>(window.get(), "saveWorkbookButton");
     EXPECT_FALSE(save->isEnabled());
     session->asker = &asker;
-    QTest::mouseClick(find<QPushButton>(window.get(), "Button10"), Qt::LeftButton);
+    QTest::mouseClick(find<QPushButton>(window.get(), "uncertaintyButton"), Qt::LeftButton);
     ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
     ASSERT_TRUE(save->isEnabled());
     // The protocol's full path is in the log.
-    EXPECT_TRUE(session->lb.lines().contains(QStringLiteral("written: ") +
-                                             QDir::current().absoluteFilePath("PROT_UNC.TXT")));
+    EXPECT_TRUE(session->logList.lines().contains(
+        QStringLiteral("written: ") + QDir::current().absoluteFilePath("PROT_UNC.TXT")));
 
     asker.workbookAnswer = dir.filePath(QStringLiteral("mine"));
     QTest::mouseClick(save, Qt::LeftButton);
     ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
     const QString file = dir.filePath(QStringLiteral("mine.xlsx"));
     ASSERT_TRUE(QFile::exists(file));
-    EXPECT_TRUE(session->lb.lines().last().contains(file))
-        << session->lb.lines().last().toStdString();
+    EXPECT_TRUE(session->logList.lines().last().contains(file))
+        << session->logList.lines().last().toStdString();
     const XlsxReader book(file);
     EXPECT_EQ(book.sheetNames(),
               (QStringList{"covariance", "Fisher information", "sensitivities", "fit"}));
     // The sensitivity sheet: "P1" labels and the base run's model values.
     EXPECT_EQ(book.cell("sensitivities", 1, 2), XlsxReader::text("P1"));
     ASSERT_TRUE(book.cell("sensitivities", 3, 2).has_value());
-    EXPECT_NEAR(book.cell("sensitivities", 3, 2)->number, double(session->fimdt[1][0]), 1e-9);
+    EXPECT_NEAR(book.cell("sensitivities", 3, 2)->number, double(session->sensitivityRows[1][0]),
+                1e-9);
 }
 
 TEST(TextEditorDialogTest, SavesTheEditedFileKeepingLineEndsAndExecuteBit) {
@@ -1276,21 +1287,21 @@ TEST_F(WindowTest, AnOptimisationRunIsMirroredWhileItRuns) {
                                     "where id = 1)")});
     openDatabase();
     session->setRunFile(runScript);
-    choose(find<QComboBox>(window.get(), "table_LIST"),
-           session->form.table_LIST.items.indexOf(QStringLiteral("results")));
+    choose(find<QComboBox>(window.get(), "resultTableCombo"),
+           session->form.resultTableCombo.items.indexOf(QStringLiteral("results")));
     openResultTable(QStringLiteral("1=1"));
-    choose(find<QComboBox>(window.get(), "obs_fld"), 2);
-    choose(find<QComboBox>(window.get(), "mod_fld"), 3);
-    choose(find<QComboBox>(window.get(), "idx_fld"), 1);
-    choose(find<QComboBox>(window.get(), "var_fld"), 4);
-    auto* nmax = find<QLineEdit>(window.get(), "Edit2");
+    choose(find<QComboBox>(window.get(), "observedColumnCombo"), 2);
+    choose(find<QComboBox>(window.get(), "modelColumnCombo"), 3);
+    choose(find<QComboBox>(window.get(), "indexColumnCombo"), 1);
+    choose(find<QComboBox>(window.get(), "varianceColumnCombo"), 4);
+    auto* nmax = find<QLineEdit>(window.get(), "maxEvaluationsEdit");
     nmax->selectAll();
     QTest::keyClicks(nmax, QStringLiteral("6"));
-    ASSERT_EQ(session->settings.max_call, 6);
+    ASSERT_EQ(session->settings.maxEvaluations, 6);
 
     int pointsSeen = 0, disabledWhilePointAdded = 0;
-    auto* start = find<QPushButton>(window.get(), "Button4");
-    auto* stop = find<QPushButton>(window.get(), "ButtonStop");
+    auto* start = find<QPushButton>(window.get(), "startCalibrationButton");
+    auto* stop = find<QPushButton>(window.get(), "stopButton");
     QObject::connect(session.get(), &Session::chartPointAdded, window.get(), [&] {
         ++pointsSeen;
         disabledWhilePointAdded += !start->isEnabled() && stop->isEnabled();
@@ -1302,12 +1313,12 @@ TEST_F(WindowTest, AnOptimisationRunIsMirroredWhileItRuns) {
     EXPECT_EQ(disabledWhilePointAdded, pointsSeen);
     EXPECT_EQ(window->errorChart()->points().size() + window->errorChart()->omittedCount(),
               session->series.size());
-    EXPECT_EQ(find<QListWidget>(window.get(), "lb")->count(), session->lb.count());
-    EXPECT_GT(session->lb.count(), 0);
+    EXPECT_EQ(find<QListWidget>(window.get(), "logList")->count(), session->logList.count());
+    EXPECT_GT(session->logList.count(), 0);
     EXPECT_TRUE(start->isEnabled());
     EXPECT_FALSE(stop->isEnabled());
     // PARM_INT was reopened after the runs and is shown again.
-    auto* grid = find<QTableView>(window.get(), "DBGrid1");
+    auto* grid = find<QTableView>(window.get(), "parameterGrid");
     ASSERT_NE(grid->model(), nullptr);
     EXPECT_EQ(grid->model()->rowCount(), 2);
 }
@@ -1326,12 +1337,12 @@ class FitChartTest : public WindowTest {
         openDatabase();
         window->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-        find<QTabWidget>(window.get(), "PageControl1")
-            ->setCurrentWidget(find<QWidget>(window.get(), "TabSheet2"));
+        find<QTabWidget>(window.get(), "pageTabs")
+            ->setCurrentWidget(find<QWidget>(window.get(), "resultTab"));
         openResultTable(QStringLiteral("1=1"));
-        choose(find<QComboBox>(window.get(), "obs_fld"), 2);
-        choose(find<QComboBox>(window.get(), "mod_fld"), 3);
-        choose(find<QComboBox>(window.get(), "idx_fld"), 1);
+        choose(find<QComboBox>(window.get(), "observedColumnCombo"), 2);
+        choose(find<QComboBox>(window.get(), "modelColumnCombo"), 3);
+        choose(find<QComboBox>(window.get(), "indexColumnCombo"), 1);
     }
 
     // (observed, simulated) of every drawn point, group by group.
@@ -1388,7 +1399,7 @@ TEST_F(FitChartTest, EachGroupInItsOwnColourBesideTheGridWithTheOneToOneLine) {
 
     // Beside the grid, in a splitter the person can drag.
     auto* splitter = find<QSplitter>(window.get(), "resultSplitter");
-    EXPECT_EQ(splitter->indexOf(find<QTableView>(window.get(), "DBGrid2")), 0);
+    EXPECT_EQ(splitter->indexOf(find<QTableView>(window.get(), "resultGrid")), 0);
     EXPECT_EQ(splitter->indexOf(chart), 1);
     window->grab().save(QStringLiteral(BINARY_DIR "/screenshots/result_table_with_fit.png"));
 }
@@ -1407,25 +1418,25 @@ TEST_F(FitChartTest, FollowsEveryModelRunReadingAtMostOncePerInterval) {
         dir.path(), {QStringLiteral("--db"), dbFile, QStringLiteral("--sql"),
                      QStringLiteral("UPDATE results SET sim = obs * (select k1 from model_par "
                                     "where id = 1)")}));
-    window->runAction([this] { session->model_eval({0, 2.0, 0.0002}, 0); });
+    window->runAction([this] { session->evaluateModel({0, 2.0, 0.0002}, 0); });
     ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
     QTRY_COMPARE(drawn(), (QList<QList<QPointF>>{
                               {{1.0, 2.0}, {2.0, 4.0}}, {{3.0, 6.0}}, {{4.0, 8.0}, {5.0, 10.0}}}));
     EXPECT_TRUE(chart->note().contains(QStringLiteral("1 row(s)")));
 
     // Out of sight it does not read; it catches up when it comes into view.
-    auto* tabs = find<QTabWidget>(window.get(), "PageControl1");
-    tabs->setCurrentWidget(find<QWidget>(window.get(), "TabSheet4"));
+    auto* tabs = find<QTabWidget>(window.get(), "pageTabs");
+    tabs->setCurrentWidget(find<QWidget>(window.get(), "fitmaraTab"));
     const int hidden = chart->readCount();
     sqlExec(dbFile, "update results set sim = 0.5 where nr = 1");
     emit session->resultOpened();
     QTest::qWait(3 * FitChart::refreshIntervalMs);
     EXPECT_EQ(chart->readCount(), hidden);
-    tabs->setCurrentWidget(find<QWidget>(window.get(), "TabSheet2"));
+    tabs->setCurrentWidget(find<QWidget>(window.get(), "resultTab"));
     QTRY_COMPARE(chart->groupSeries().value(0)->points().value(0), QPointF(1.0, 0.5));
 
     // A closed result table leaves nothing to draw.
-    window->runAction([this] { session->db_open(); });
+    window->runAction([this] { session->openDatabase(); });
     QTRY_COMPARE(chart->groupSeries().size(), 0);
     EXPECT_TRUE(chart->identityLine()->points().isEmpty());
 }
@@ -1459,17 +1470,17 @@ TEST_F(FitChartTest, ContextMenuSavesThePictureAsPng) {
 TEST_F(WindowTest, EveryTabShowsTheSessionsStateAndIsPictured) {
     openDatabase();
     openResultTable(QStringLiteral("1=1"));
-    session->form.run_lb = {QStringLiteral("#!/bin/sh"),
-                            QStringLiteral("exec ./model --db calib.sqlite")};
+    session->form.runFileLines = {QStringLiteral("#!/bin/sh"),
+                                  QStringLiteral("exec ./model --db calib.sqlite")};
     for (int i = 1; i <= 12; ++i) {
-        session->lb.append(QStringLiteral("%1  error %2").arg(i).arg(1.0 / (i * i)), i == 12);
+        session->logList.append(QStringLiteral("%1  error %2").arg(i).arg(1.0 / (i * i)), i == 12);
         session->addChartPoint(i, 1.0 / (i * i));
     }
     emit session->stateChanged();
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     QDir().mkpath(QStringLiteral(BINARY_DIR "/screenshots"));
-    auto* tabs = find<QTabWidget>(window.get(), "PageControl1");
+    auto* tabs = find<QTabWidget>(window.get(), "pageTabs");
     for (int i = 0; i < tabs->count(); ++i) {
         tabs->setCurrentIndex(i);
         QCoreApplication::processEvents();
@@ -1481,21 +1492,21 @@ TEST_F(WindowTest, EveryTabShowsTheSessionsStateAndIsPictured) {
     }
 
     // The run file's lines, the log with its last line selected, the chart's points.
-    auto* runFile = find<QListWidget>(window.get(), "run_lb");
+    auto* runFile = find<QListWidget>(window.get(), "runFileLines");
     ASSERT_EQ(runFile->count(), 2);
     EXPECT_EQ(runFile->item(1)->text(), QStringLiteral("exec ./model --db calib.sqlite"));
-    auto* log = find<QListWidget>(window.get(), "lb");
+    auto* log = find<QListWidget>(window.get(), "logList");
     ASSERT_EQ(log->count(), 12);
     EXPECT_EQ(log->currentRow(), 11);
     EXPECT_EQ(log->item(11)->text(), QStringLiteral("12  error %1").arg(1.0 / 144));
-    const QVector<QPointF> points = find<ErrorChart>(window.get(), "Chart1")->points();
+    const QVector<QPointF> points = find<ErrorChart>(window.get(), "criterionChart")->points();
     ASSERT_EQ(points.size(), 12);
     EXPECT_EQ(points.front(), QPointF(1, 1));
     EXPECT_EQ(points.back(), QPointF(12, 1.0 / 144));
     // The result grid shows the rows of the open result query.
-    EXPECT_GT(find<QTableView>(window.get(), "DBGrid2")->model()->rowCount(), 0);
+    EXPECT_GT(find<QTableView>(window.get(), "resultGrid")->model()->rowCount(), 0);
 
-    TForm1 dialog(*session, window.get());
+    ResultDialog dialog(*session, window.get());
     dialog.show();
     QCoreApplication::processEvents();
     EXPECT_TRUE(dialog.grab().save(QStringLiteral(BINARY_DIR "/screenshots/result_dialog.png")));

@@ -45,12 +45,12 @@ class WorkbookFile : public ::testing::Test {
 // Two parameters, three result rows: the three sheets of one analysis, added in
 // the order the analysis produces them.
 TEST_F(WorkbookFile, AnalysisReportHasThreeSheetsInTabOrderWithLabelsAndValues) {
-    const RCOMat fimdt{{0, 0, 0}, {10.5L, 1, -2}, {11, 0.25L, 3}, {12, -1, 4.5L}};
-    const RCOMat fisher{{4, -1}, {-1, 3}};
-    const RCOMat cov{{2, 1}, {1, 2}};
+    const LongMatrix sensitivityRows{{0, 0, 0}, {10.5L, 1, -2}, {11, 0.25L, 3}, {12, -1, 4.5L}};
+    const LongMatrix fisher{{4, -1}, {-1, 3}};
+    const LongMatrix cov{{2, 1}, {1, 2}};
 
     Workbook book;
-    book.addMatrixSheet(Workbook::sensitivitySheet, 1, 4, 1, 3, fimdt);
+    book.addMatrixSheet(Workbook::sensitivitySheet, 1, 4, 1, 3, sensitivityRows);
     book.addMatrixSheet(Workbook::fisherSheet, 1, 2, 1, 2, fisher);
     book.addMatrixSheet(Workbook::covarianceSheet, 1, 2, 1, 2, cov);
     book.writeEllipseBlock(cov, QStringLiteral("k1    "), QStringLiteral(" k2"));
@@ -110,7 +110,7 @@ TEST_F(WorkbookFile, AnalysisReportHasThreeSheetsInTabOrderWithLabelsAndValues) 
 }
 
 TEST_F(WorkbookFile, ThreeParametersGetNoEllipseBlock) {
-    const RCOMat v{{1, 0.5L, 0}, {0.5L, 2, 0}, {0, 0, 1e-20L}};
+    const LongMatrix v{{1, 0.5L, 0}, {0.5L, 2, 0}, {0, 0, 1e-20L}};
     Workbook book;
     book.addMatrixSheet(Workbook::covarianceSheet, 1, 3, 1, 3, v);
     book.saveCopyAs(path("three.xlsx"));
@@ -124,7 +124,7 @@ TEST_F(WorkbookFile, ThreeParametersGetNoEllipseBlock) {
 // The pair is uncorrelated: the axes are the parameter axes, and the one parallel
 // to parameter 2 shows as text rather than a division by zero.
 TEST_F(WorkbookFile, UncorrelatedPairWritesParameterAxes) {
-    const RCOMat v{{4, 0}, {0, 1}};
+    const LongMatrix v{{4, 0}, {0, 1}};
     Workbook book;
     book.addMatrixSheet(Workbook::covarianceSheet, 1, 2, 1, 2, v);
     book.writeEllipseBlock(v, QStringLiteral("a"), QStringLiteral("b"));
@@ -138,7 +138,7 @@ TEST_F(WorkbookFile, UncorrelatedPairWritesParameterAxes) {
 
 struct AxesCase {
     const char* name;
-    RCOMat v;
+    LongMatrix v;
     double lambda1, lambda2, s1, s2;
 };
 
@@ -170,14 +170,14 @@ INSTANTIATE_TEST_SUITE_P(
 // Slopes of correlated pairs checked against the eigenvector equations
 // V (1, s1) = lambda2 (1, s1) and V (1, s2) = lambda1 (1, s2).
 TEST(EllipseAxesEigenvectors, SlopesAreEigenvectorDirections) {
-    const std::vector<RCOMat> cases{
+    const std::vector<LongMatrix> cases{
         {{0.0625L, -0.05L}, {-0.05L, 0.16L}},
         {{3, 0.2L}, {0.2L, 0.5L}},
         {{1e-6L, 3e-7L}, {3e-7L, 4e-6L}},
         // Correlation too weak to survive V[0][0] - lambda1 in double precision.
         {{2, 1e-9L}, {1e-9L, 1}},
     };
-    for (const RCOMat& v : cases) {
+    for (const LongMatrix& v : cases) {
         const double a = static_cast<double>(v[0][0]), b = static_cast<double>(v[0][1]),
                      d = static_cast<double>(v[1][1]);
         SCOPED_TRACE(testing::Message() << a << " " << b << " " << d);
@@ -198,9 +198,9 @@ TEST(EllipseAxesEigenvectors, SlopesAreEigenvectorDirections) {
 }
 
 TEST_F(WorkbookFile, NumbersWithoutAFiniteValueBecomeText) {
-    const RCOMat m{{std::numeric_limits<long double>::quiet_NaN(),
-                    std::numeric_limits<long double>::infinity()},
-                   {-std::numeric_limits<long double>::infinity(), -0.0L}};
+    const LongMatrix m{{std::numeric_limits<long double>::quiet_NaN(),
+                        std::numeric_limits<long double>::infinity()},
+                       {-std::numeric_limits<long double>::infinity(), -0.0L}};
     Workbook book;
     book.addMatrixSheet(Workbook::fisherSheet, 1, 2, 1, 2, m);
     book.saveCopyAs(path("nonfinite.xlsx"));
@@ -214,7 +214,7 @@ TEST_F(WorkbookFile, NumbersWithoutAFiniteValueBecomeText) {
 // The file holds 16 significant digits per number, as many as the spreadsheet
 // itself shows and more than the 15 of the log lines.
 TEST_F(WorkbookFile, ValuesKeepSixteenSignificantDigits) {
-    const RCOMat m{{1.0L / 3, 123456789.123456789L}, {6.02214076e23L, -2.5e-300L}};
+    const LongMatrix m{{1.0L / 3, 123456789.123456789L}, {6.02214076e23L, -2.5e-300L}};
     Workbook book;
     book.addMatrixSheet(Workbook::covarianceSheet, 1, 2, 1, 2, m);
     book.saveCopyAs(path("precision.xlsx"));
@@ -236,11 +236,11 @@ TEST_F(WorkbookFile, SavingReplacesAnExistingFileAndCanBeRepeated) {
         old.write("not a workbook");
     }
     Workbook book;
-    book.addMatrixSheet(Workbook::fisherSheet, 1, 1, 1, 1, RCOMat{{5}});
+    book.addMatrixSheet(Workbook::fisherSheet, 1, 1, 1, 1, LongMatrix{{5}});
     book.saveCopyAs(file);
     EXPECT_EQ(XlsxReader(file).cell("Fisher information", 2, 2), N(5));
 
-    book.addMatrixSheet(Workbook::covarianceSheet, 1, 1, 1, 1, RCOMat{{0.2L}});
+    book.addMatrixSheet(Workbook::covarianceSheet, 1, 1, 1, 1, LongMatrix{{0.2L}});
     book.saveCopyAs(file);
     const XlsxReader again(file);
     EXPECT_EQ(again.sheetNames(), (QStringList{"covariance", "Fisher information"}));
@@ -254,7 +254,7 @@ TEST_F(WorkbookFile, RelativeNameLandsInTheWorkingDirectory) {
     const QString previous = QDir::currentPath();
     ASSERT_TRUE(QDir::setCurrent(dir.path()));
     Workbook book;
-    book.addMatrixSheet(Workbook::fisherSheet, 1, 1, 1, 1, RCOMat{{1}});
+    book.addMatrixSheet(Workbook::fisherSheet, 1, 1, 1, 1, LongMatrix{{1}});
     book.saveCopyAs(reportWorkbookPath(QString(), false, QStringLiteral("ignored")));
     QDir::setCurrent(previous);
     EXPECT_TRUE(QFile::exists(path("opti_res.xlsx")));
@@ -269,7 +269,7 @@ TEST_F(WorkbookFile, WriteFailuresRaiseWithPathAndReason) {
     const QStringList badPaths{path("missing/opti_res.xlsx"), path("plain/opti_res.xlsx"),
                                path("sub"), QString()};
     Workbook book;
-    book.addMatrixSheet(Workbook::fisherSheet, 1, 1, 1, 1, RCOMat{{1}});
+    book.addMatrixSheet(Workbook::fisherSheet, 1, 1, 1, 1, LongMatrix{{1}});
     for (const QString& bad : badPaths) {
         SCOPED_TRACE(bad.toStdString());
         try {

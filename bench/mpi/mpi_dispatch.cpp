@@ -132,7 +132,7 @@ CalibrationSettings modelSettings(const QString& dir) {
     CalibrationSettings s;
     s.db_f_name = QDir(dir).absoluteFilePath(QStringLiteral("calib.sqlite"));
     s.runFile = QDir(dir).absoluteFilePath(QStringLiteral("run.sh"));
-    s.tname = QStringLiteral("results");
+    s.resultTable = QStringLiteral("results");
     s.condition = QStringLiteral("1=1");
     s.observedColumn = QStringLiteral("OBS");
     s.modelColumn = QStringLiteral("SIM");
@@ -160,7 +160,7 @@ Figures drive(RunPool& pool, int runs) {
     std::vector<RunTicket> tickets;
     tickets.reserve(std::size_t(runs));
     for (int i = 0; i < runs; ++i) {
-        tfmatrix v(kParameters + 1, 0.0);
+        ParameterVector v(kParameters + 1, 0.0);
         for (int k = 1; k <= kParameters; ++k)
             v[std::size_t(k)] = 1.0 + 0.01 * ((i * k) % 50);
         tickets.push_back({i + 1, v, Reading::Criterion, 0});

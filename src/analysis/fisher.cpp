@@ -48,17 +48,18 @@ QString sensitivityLine(int i, double b, double ival, double base, double raised
                                                     (static_cast<long double>(y0) + yi)));
 }
 
-RCOMat fisherInformation(const RCOMat& fimdt, const std::vector<double>& w, int ndim, int nobs) {
-    RCOMat f(ndim, RCOVec(ndim, 0));
+LongMatrix fisherInformation(const LongMatrix& sensitivityRows, const std::vector<double>& w,
+                             int ndim, int observationCount) {
+    LongMatrix f(ndim, LongVector(ndim, 0));
     // Row by row through the sensitivities: every element still sums over k in
     // ascending order, so the result is the same as summing element by element,
-    // but each row of fimdt is read once while it is in the cache.
-    for (int k = 1; k <= nobs; ++k) {
-        const RCOVec& row = fimdt[k];
+    // but each row of sensitivityRows is read once while it is in the cache.
+    for (int k = 1; k <= observationCount; ++k) {
+        const LongVector& row = sensitivityRows[k];
         const long double wk = w[k];
         for (int p = 0; p < ndim; ++p) {
             const long double jp = row[p + 1];
-            RCOVec& fp = f[p];
+            LongVector& fp = f[p];
             for (int q = 0; q < ndim; ++q)
                 fp[q] = jp * row[q + 1] / wk + fp[q];
         }
@@ -76,8 +77,9 @@ QString trimAlias(const QString& text) {
     return text.mid(begin, end - begin);
 }
 
-UncertaintyReport uncertaintyReport(const RCOMat& V, bool singular, const std::vector<double>& p,
-                                    const QStringList& aliases, int ndim) {
+UncertaintyReport uncertaintyReport(const LongMatrix& V, bool singular,
+                                    const std::vector<double>& p, const QStringList& aliases,
+                                    int ndim) {
     UncertaintyReport rep;
     rep.determined = !singular;
     for (int i = 0; i < ndim && rep.determined; ++i) {

@@ -22,10 +22,11 @@ QString sensitivityLine(int i, double b, double y0, bool baseComplete, double yi
 QString sensitivityLine(int i, double b, double ival, double base, double raised, double y0,
                         bool baseComplete, double yi, bool runComplete);
 
-// F = J^T W^-1 J from the sensitivities fimdt[k][1..ndim] and the variances
-// w[k] of the rows k = 1..nobs; every element is summed over k in ascending
+// F = J^T W^-1 J from the sensitivities sensitivityRows[k][1..ndim] and the variances
+// w[k] of the rows k = 1..observationCount; every element is summed over k in ascending
 // order in extended precision. F is ndim x ndim, indexed from 0.
-RCOMat fisherInformation(const RCOMat& fimdt, const std::vector<double>& w, int ndim, int nobs);
+LongMatrix fisherInformation(const LongMatrix& sensitivityRows, const std::vector<double>& w,
+                             int ndim, int observationCount);
 
 // Removes blanks and control characters at both ends, as the aliases are
 // compared and shown.
@@ -42,8 +43,9 @@ struct UncertaintyReport {
     std::vector<std::vector<double>> r; // r[i][j] for 1 <= i < j <= ndim
     QStringList lines;                  // the log lines, headers included
 };
-UncertaintyReport uncertaintyReport(const RCOMat& V, bool singular, const std::vector<double>& p,
-                                    const QStringList& aliases, int ndim);
+UncertaintyReport uncertaintyReport(const LongMatrix& V, bool singular,
+                                    const std::vector<double>& p, const QStringList& aliases,
+                                    int ndim);
 
 // The lines written instead of standard errors and correlations for a
 // singular information matrix.

@@ -49,7 +49,8 @@ void MatCheckInit() {
     std::exit(1);
 }
 
-void MatFactor(const RCOMat& A, RCOMat& LU, RCoVecE& ColPerm, RCoVecE& RowPerm, long double& Det) {
+void MatFactor(const LongMatrix& A, LongMatrix& LU, PivotVector& ColPerm, PivotVector& RowPerm,
+               long double& Det) {
     const std::int32_t n = MatDim;
     for (std::int32_t i = 0; i < n; ++i) {
         ColPerm[i] = i;
@@ -116,10 +117,10 @@ void MatFactor(const RCOMat& A, RCOMat& LU, RCoVecE& ColPerm, RCoVecE& RowPerm, 
         MatStatus = MatSingular;
 }
 
-void MatSolve(const RCOMat& LU, RCOVec& X, const RCOVec& B, const RCoVecE& ColPerm,
-              const RCoVecE& RowPerm) {
+void MatSolve(const LongMatrix& LU, LongVector& X, const LongVector& B, const PivotVector& ColPerm,
+              const PivotVector& RowPerm) {
     const std::int32_t n = MatDim;
-    RCOVec y(n > 0 ? n : 0);
+    LongVector y(n > 0 ? n : 0);
     // B is only read here and X only written afterwards, so both may be one vector.
     for (std::int32_t i = n - 1; i >= 0; --i) {
         long double s = B[RowPerm[i]];
@@ -134,14 +135,14 @@ void MatSolve(const RCOMat& LU, RCOVec& X, const RCOVec& B, const RCoVecE& ColPe
     MatStatus = MatOk;
 }
 
-void MatInverse(const RCOMat& A, RCOMat& AInv, long double& Det) {
+void MatInverse(const LongMatrix& A, LongMatrix& AInv, long double& Det) {
     MatCheckInit();
     const std::int32_t n = MatDim;
     const std::size_t size = n > 0 ? static_cast<std::size_t>(n) : 0;
-    RCOMat lu(size, RCOVec(size));
-    RCOVec e(size);
-    RCoVecE colPerm(size);
-    RCoVecE rowPerm(size);
+    LongMatrix lu(size, LongVector(size));
+    LongVector e(size);
+    PivotVector colPerm(size);
+    PivotVector rowPerm(size);
     MatFactor(A, lu, colPerm, rowPerm, Det);
     if (MatStatus != MatOk)
         return;

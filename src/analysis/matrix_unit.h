@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <vector>
 
-using RCOVec = std::vector<long double>;
-using RCoVecE = std::vector<std::int32_t>;
-using RCOMat = std::vector<RCOVec>;
+using LongVector = std::vector<long double>;
+using PivotVector = std::vector<std::int32_t>;
+using LongMatrix = std::vector<LongVector>;
 
 // Status codes of the last operation.
 enum : std::int32_t {
@@ -36,12 +36,13 @@ void MatCheckInit();
 // Complete-pivoting elimination of A. LU receives U in its upper triangle and
 // the strict lower part of M = L^-1 below it, with M * A' = U where
 // A'[i][j] = A[RowPerm[i]][ColPerm[j]]. Sets MatStatus to 3 when A is singular.
-void MatFactor(const RCOMat& A, RCOMat& LU, RCoVecE& ColPerm, RCoVecE& RowPerm, long double& Det);
+void MatFactor(const LongMatrix& A, LongMatrix& LU, PivotVector& ColPerm, PivotVector& RowPerm,
+               long double& Det);
 
 // Solves A * X = B from the factors of MatFactor. X and B may be one vector.
-void MatSolve(const RCOMat& LU, RCOVec& X, const RCOVec& B, const RCoVecE& ColPerm,
-              const RCoVecE& RowPerm);
+void MatSolve(const LongMatrix& LU, LongVector& X, const LongVector& B, const PivotVector& ColPerm,
+              const PivotVector& RowPerm);
 
 // Inverse and determinant of A. When A is singular, AInv is left untouched and
 // Det is 0.
-void MatInverse(const RCOMat& A, RCOMat& AInv, long double& Det);
+void MatInverse(const LongMatrix& A, LongMatrix& AInv, long double& Det);

@@ -26,12 +26,12 @@ SensitivitySummary SensitivityAnalysis::run() {
     const LogLine log = [this](const QString& line, bool select) { report.log(line, select); };
 
     SensitivitySummary summary;
-    tfmatrix h;
+    ParameterVector h;
     // The backup keeps what PARM_INT holds of the last completed run and the
     // simulated column: a run that does not complete gives them back.
-    backup(db, runMarker, log, {cfg.tname, cfg.modelColumn});
+    backup(db, runMarker, log, {cfg.resultTable, cfg.modelColumn});
     try {
-        sensit(b, summary, h);
+        computeSensitivities(b, summary, h);
     } catch (...) {
         // The model's tables must not stay at a raised value: they go back to
         // the backup before the error is reported.
@@ -71,7 +71,8 @@ SensitivitySummary SensitivityAnalysis::run() {
     return summary;
 }
 
-void SensitivityAnalysis::sensit(double x, SensitivitySummary& summary, tfmatrix& h) {
+void SensitivityAnalysis::computeSensitivities(double x, SensitivitySummary& summary,
+                                               ParameterVector& h) {
     // Every AVAL starts from its IVAL, copied as it is (also when empty).
     ParameterTable parameters(db);
     parameters.resetToInitial();
@@ -95,7 +96,7 @@ void SensitivityAnalysis::sensit(double x, SensitivitySummary& summary, tfmatrix
     auto evaluate = [&](int i) {
         bool ok = true;
         ++summary.modelRuns;
-        y[i] = model_eval(evaluator, report, h, &ok);
+        y[i] = evaluateModel(evaluator, report, h, &ok);
         done[i] = ok;
         if (ok && (!summary.haveBest || y[i] < summary.best)) {
             summary.best = y[i];
@@ -104,7 +105,7 @@ void SensitivityAnalysis::sensit(double x, SensitivitySummary& summary, tfmatrix
     };
 
     if (parallel) {
-        std::vector<tfmatrix> vectors(ndim + 1, h);
+        std::vector<ParameterVector> vectors(ndim + 1, h);
         for (int i = 1; i <= ndim; ++i)
             vectors[i][i] = h[i] * (1 + x);
         stopIfRequested();

@@ -33,7 +33,7 @@ class SensitivityAnalysis {
 
   private:
     ParallelRuns* parallel = nullptr;
-    void sensit(double x, SensitivitySummary& summary, tfmatrix& h);
+    void computeSensitivities(double x, SensitivitySummary& summary, ParameterVector& h);
 
     CalibrationSettings cfg;
     Database& db;

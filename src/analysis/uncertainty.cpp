@@ -40,7 +40,7 @@ UncertaintySummary UncertaintyAnalysis::run() {
     evaluator.setSettings(cfg);
     out = UncertaintySummary{};
     UncertaintySummary& summary = out;
-    summary.lcid = -99; // no workbook yet in this analysis
+    summary.workbookLanguage = -99; // no workbook yet in this analysis
     const bool autorun = cfg.autorun;
     const bool excel_out = cfg.excel_out;
     // An interactive analysis keeps its workbook in memory, so that the person
@@ -95,7 +95,7 @@ UncertaintySummary UncertaintyAnalysis::run() {
     const long double relativeStep =
         cfg.differenceStep == 0.01 ? 0.01L : static_cast<long double>(cfg.differenceStep);
     const bool central = cfg.centralDifferences;
-    tfmatrix x(ndim + 1);
+    ParameterVector x(ndim + 1);
     std::vector<double> d(ndim + 1);
     QStringList aliases{QString()};
     std::vector<double> y(ndim + 1, 0);
@@ -150,7 +150,7 @@ UncertaintySummary UncertaintyAnalysis::run() {
     // AVAL and the model's tables back at the start values.
     auto restoreStart = [&]() {
         db.inTransaction([&] { ParameterTable(db).writeColumn(QStringLiteral("AVAL"), p); });
-        evaluator.setparameter();
+        evaluator.writeParameters();
     };
     // A run that left rows at -99, or changed the number of rows, cannot be
     // differenced against the base run.
@@ -197,7 +197,7 @@ UncertaintySummary UncertaintyAnalysis::run() {
         throw FitError(message.trimmed());
     };
 
-    RCOMat fimdtNew;
+    LongMatrix fimdtNew;
     std::vector<double> w;
     FitData fit; // the base run's rows, for the report
     bool atStart = true;
@@ -221,13 +221,13 @@ UncertaintySummary UncertaintyAnalysis::run() {
     try {
         stopIfRequested();
         if (parallel) {
-            std::vector<tfmatrix> vectors(central ? 2 * ndim + 1 : ndim + 1, x);
+            std::vector<ParameterVector> vectors(central ? 2 * ndim + 1 : ndim + 1, x);
             for (int j = 1; j <= ndim; ++j)
                 vectors[j][j] = p[j] + d[j];
             for (int j = 1; central && j <= ndim; ++j)
                 vectors[ndim + j][j] = p[j] - d[j];
             std::vector<RunTicket> tickets;
-            for (const tfmatrix& v : vectors)
+            for (const ParameterVector& v : vectors)
                 tickets.push_back({0, v, Reading::ModelValues, 0});
             // The base run's rows also feed the workbook's "fit" sheet.
             if (buildBook)
@@ -242,11 +242,11 @@ UncertaintySummary UncertaintyAnalysis::run() {
         const ModelValues& base = baseRun.values;
         if (buildBook)
             fit = parallel ? outcome(0).fit
-                           : readFitPoints(db, cfg.tname, cfg.condition, cfg.observedColumn,
+                           : readFitPoints(db, cfg.resultTable, cfg.condition, cfg.observedColumn,
                                            cfg.modelColumn, cfg.indexColumn);
         rowCount = static_cast<int>(base.mod.size());
         w.assign(rowCount + 1, 0);
-        fimdtNew.assign(rowCount + 1, RCOVec(ndim + 1, 0));
+        fimdtNew.assign(rowCount + 1, LongVector(ndim + 1, 0));
         for (int k = 1; k <= rowCount; ++k) {
             w[k] = base.var[k - 1];
             fimdtNew[k][0] = base.mod[k - 1];
@@ -299,23 +299,24 @@ UncertaintySummary UncertaintyAnalysis::run() {
         }
         throw;
     }
-    const int nobs = rowCount;
-    summary.nobs = nobs;
-    summary.fimdt = std::move(fimdtNew);
+    const int observationCount = rowCount;
+    summary.observationCount = observationCount;
+    summary.sensitivityRows = std::move(fimdtNew);
     summary.haveSensitivities = true;
-    const RCOMat& fimdt = summary.fimdt;
+    const LongMatrix& sensitivityRows = summary.sensitivityRows;
 
-    const RCOMat F = fisherInformation(fimdt, w, ndim, nobs);
+    const LongMatrix F = fisherInformation(sensitivityRows, w, ndim, observationCount);
 
     Workbook book;
     if (excel_out)
-        summary.lcid = static_cast<int>(QLocale::system().language());
+        summary.workbookLanguage = static_cast<int>(QLocale::system().language());
     if (buildBook) {
-        book.addMatrixSheet(Workbook::sensitivitySheet, 1, nobs + 1, 1, ndim + 1, fimdt);
+        book.addMatrixSheet(Workbook::sensitivitySheet, 1, observationCount + 1, 1, ndim + 1,
+                            sensitivityRows);
     }
 
     MatSetDim(ndim);
-    RCOMat V(ndim, RCOVec(ndim, 0));
+    LongMatrix V(ndim, LongVector(ndim, 0));
     long double det = 0;
     MatInverse(F, V, det);
     const bool singular = MatStatus == MatSingular;

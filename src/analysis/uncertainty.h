@@ -18,11 +18,13 @@ class ParallelRuns;
 class Workbook;
 
 struct UncertaintySummary : Summary {
-    bool haveSensitivities = false; // every run was made: nobs and fimdt hold them
-    int nobs = 0;
-    RCOMat fimdt;     // rows 1..nobs: [0] the base run's value, [j] its sensitivity to parameter j
-    int lcid = -99;   // the language of the workbook; -99 without one
-    QString workbook; // the workbook written; "" without one
+    bool haveSensitivities =
+        false; // every run was made: observationCount and sensitivityRows hold them
+    int observationCount = 0;
+    LongMatrix sensitivityRows; // rows 1..observationCount: [0] the base run's value, [j] its
+                                // sensitivity to parameter j
+    int workbookLanguage = -99; // the language of the workbook; -99 without one
+    QString workbook;           // the workbook written; "" without one
     // The workbook of an interactive analysis (also when none was written), to
     // be saved later; null in a batch run without XL_OUT.
     std::shared_ptr<const Workbook> book;

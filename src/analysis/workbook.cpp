@@ -123,7 +123,7 @@ lxw_error insertChart(lxw_workbook* book, lxw_worksheet* ws, const QString& shee
 
 } // namespace
 
-EllipseAxes ellipseAxes(const RCOMat& V) {
+EllipseAxes ellipseAxes(const LongMatrix& V) {
     // Each step is worked out in extended precision and kept as a double.
     const long double v00 = V[0][0], v01 = V[0][1], v10 = V[1][0], v11 = V[1][1];
     const double mean = static_cast<double>((v11 + v00) / 2);
@@ -249,7 +249,7 @@ void Workbook::setNumber(int row, int column, double value) {
 }
 
 void Workbook::addMatrixSheet(const QString& name, int r1, int r2, int c1, int c2,
-                              const RCOMat& M) {
+                              const LongMatrix& M) {
     addSheet(name);
     for (int c = c1; c <= c2; ++c)
         setText(1, c + 1, QStringLiteral("P") + QString::number(c));
@@ -260,7 +260,8 @@ void Workbook::addMatrixSheet(const QString& name, int r1, int r2, int c1, int c
             setNumber(r + 1, c + 1, static_cast<double>(M[r - 1][c - 1]));
 }
 
-void Workbook::writeEllipseBlock(const RCOMat& V, const QString& alias1, const QString& alias2) {
+void Workbook::writeEllipseBlock(const LongMatrix& V, const QString& alias1,
+                                 const QString& alias2) {
     const EllipseAxes axes = ellipseAxes(V);
     auto setSlope = [this](int row, double slope) {
         if (std::isinf(slope))

@@ -26,7 +26,7 @@ struct EllipseAxes {
     double s1 = 0;
     double s2 = 0;
 };
-EllipseAxes ellipseAxes(const RCOMat& V);
+EllipseAxes ellipseAxes(const LongMatrix& V);
 
 // The report file name: <workpath><result_file>.xlsx in a batch run, otherwise
 // <workpath>opti_res.xlsx. An empty workpath leaves the name relative to the
@@ -62,13 +62,13 @@ class Workbook {
     // A new sheet holding positions r1..r2 x c1..c2 of M (position (r, c) is
     // M[r-1][c-1]): "P" + c labels in row 1 from column c + 1, "P" + r labels in
     // column A from row r + 1, and the values at (r + 1, c + 1); A1 stays empty.
-    void addMatrixSheet(const QString& name, int r1, int r2, int c1, int c2, const RCOMat& M);
+    void addMatrixSheet(const QString& name, int r1, int r2, int c1, int c2, const LongMatrix& M);
 
     // The eigenvalues and main axes of the confidence ellipse of a pair of
     // parameters, below the 2 x 2 matrix of the active sheet: A4 "Eigenvalues",
     // B5 lambda1, B6 lambda2, A7 "main axes of conf. ellipse", A8/B8 alias1 and s1,
     // A9/B9 alias2 and s2. An axis parallel to parameter 2 shows as "vertical".
-    void writeEllipseBlock(const RCOMat& V, const QString& alias1, const QString& alias2);
+    void writeEllipseBlock(const LongMatrix& V, const QString& alias1, const QString& alias2);
 
     // A cell by 1-based row and column; row 0 stands for none.
     struct CellRef {

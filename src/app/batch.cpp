@@ -356,7 +356,7 @@ int runHeadless(Session& session) {
     HeadlessAsker asker;
     Asker* const previousAsker = session.asker;
     session.asker = &asker;
-    session.lb.echoToStdout = true;
+    session.logList.echoToStdout = true;
     StopSignals stops(session);
     struct RestoreAsker {
         Session& s;

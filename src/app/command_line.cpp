@@ -37,7 +37,7 @@ void Session::applyCommandLine() {
     CommandLineContext context;
     context.databaseOpen = db.isOpen();
     context.canAskForDatabase = asker && asker->asksThePerson();
-    context.resultTableChosen = !settings.tname.isEmpty();
+    context.resultTableChosen = !settings.resultTable.isEmpty();
     context.resultTableOpen = !form.resultQuery.isEmpty();
     const ParsedCommandLine line = parseCommandLine(arguments, settings, context);
     if (line.help) {
@@ -86,7 +86,7 @@ void Session::applyCommandLine() {
             settings.db_f_name = value;
             const int cut = value.lastIndexOf(QLatin1Char('/'));
             settings.workpath = cut < 0 ? QString() : value.left(cut + 1);
-            db_open();
+            openDatabase();
         });
         // The keys of the result table need a database: without DB= the person
         // chooses one first.
@@ -96,8 +96,8 @@ void Session::applyCommandLine() {
                 throw FitError(QStringLiteral("No database is open: give one with DB=<file>."));
         }
         applying(SessionKey::ResultTable, [this](const QString& value) {
-            form.table_LIST.selectIgnoringCase(value);
-            if (form.table_LIST.index < 0)
+            form.resultTableCombo.selectIgnoringCase(value);
+            if (form.resultTableCombo.index < 0)
                 throw FitError(QStringLiteral("the database has no table or view of that name."));
             applyTableChoice();
         });
@@ -122,7 +122,7 @@ void Session::applyCommandLine() {
                 chooseColumnNamed(columnRoleOf(k), value);
                 if (columnList(columnRoleOf(k)).index < 0)
                     throw FitError(QStringLiteral("the result table %1 has no column of that name.")
-                                       .arg(settings.tname));
+                                       .arg(settings.resultTable));
             });
     } catch (...) {
         emit stateChanged();
@@ -134,7 +134,7 @@ void Session::applyCommandLine() {
     applied.runFile = settings.runFile;
     applied.db_f_name = settings.db_f_name;
     applied.workpath = settings.workpath;
-    applied.tname = settings.tname;
+    applied.resultTable = settings.resultTable;
     applied.condition = settings.condition;
     applied.observedColumn = settings.observedColumn;
     applied.modelColumn = settings.modelColumn;
@@ -142,7 +142,7 @@ void Session::applyCommandLine() {
     applied.varianceColumn = settings.varianceColumn;
     settings = applied;
     if (line.maxCallsGiven)
-        form.edit2 = QString::number(settings.max_call);
+        form.maxEvaluationsText = QString::number(settings.maxEvaluations);
     emit stateChanged();
 
     if (!db.isOpen())
@@ -151,7 +151,7 @@ void Session::applyCommandLine() {
         // Without a run script every model run fails, but only after the
         // calibration has backed up the tables and reset AVAL to IVAL, which
         // would wipe the values of the last calibration for nothing.
-        if (mrun.ApplicationName().isEmpty())
+        if (modelProcess.program().isEmpty())
             throw FitError(
                 settings.runFile.isEmpty()
                     ? QStringLiteral("The model could not be started: no run file is given. Give "

@@ -7,35 +7,37 @@
 #include <QFileInfo>
 
 Session::Session(QObject* parent)
-    : QObject(parent), lb(this), mrun(this), rfedit(this), evaluator(db, mrun, this) {
-    form.table_LIST.text = QStringLiteral("?");
-    for (ComboState* c : {&form.obs_fld, &form.mod_fld, &form.idx_fld, &form.var_fld})
+    : QObject(parent), logList(this), modelProcess(this), editorProcess(this),
+      evaluator(db, modelProcess, this) {
+    form.resultTableCombo.text = QStringLiteral("?");
+    for (ComboState* c : {&form.observedColumnCombo, &form.modelColumnCombo, &form.indexColumnCombo,
+                          &form.varianceColumnCombo})
         c->text = QStringLiteral("select");
-    form.comboBox1.text = QStringLiteral("choose a parameter");
-    mrun.setShowType(sstShowMinimized);
-    rfedit.setShowType(sstShowNormal);
+    form.parameterPlotCombo.text = QStringLiteral("choose a parameter");
+    modelProcess.setShowType(sstShowMinimized);
+    editorProcess.setShowType(sstShowNormal);
     evaluator.setConnectionWatcher(this);
     evaluator.setStopQuery([this] { return stopFlag; });
     evaluator.setTellsRunVariables(true);
     // Creation: the counter, Nmax and its edit box.
-    cnt = 0;
-    settings.max_call = 50;
-    setMaxCallText(QStringLiteral("50"));
+    evaluationCount = 0;
+    settings.maxEvaluations = 50;
+    setMaxEvaluationsText(QStringLiteral("50"));
 }
 
-void Session::setMaxCallText(const QString& text) {
-    form.edit2 = text;
-    // max_call keeps its last valid value when the text is no integer.
-    settings.max_call = parseMaxCalls(text);
+void Session::setMaxEvaluationsText(const QString& text) {
+    form.maxEvaluationsText = text;
+    // maxEvaluations keeps its last valid value when the text is no integer.
+    settings.maxEvaluations = parseMaxCalls(text);
 }
 
 void Session::plotParameter(int index) {
     const int k = index + 1; // entries count from 0, parameters from 1; none selected gives 0
-    form.comboBox1.index = index;
+    form.parameterPlotCombo.index = index;
     series.clear();
-    for (int e = 1; e <= nobs; ++e) {
-        if (e < int(fimdt.size()) && k >= 0 && k < int(fimdt[e].size()))
-            series.append(QPointF(e, double(fimdt[e][k])));
+    for (int e = 1; e <= observationCount; ++e) {
+        if (e < int(sensitivityRows.size()) && k >= 0 && k < int(sensitivityRows[e].size()))
+            series.append(QPointF(e, double(sensitivityRows[e][k])));
     }
     emit chartReplaced();
 }
@@ -72,18 +74,18 @@ void Session::requestStop() {
     // "check model run" has no run boundary to wait for: the stop ends the model.
     if (checkRunGoing) {
         stopFlag = true;
-        if (mrun.working()) {
-            lb.append(QStringLiteral("check model run: stopped, the model is ended."), true);
-            mrun.kill();
+        if (modelProcess.working()) {
+            logList.append(QStringLiteral("check model run: stopped, the model is ended."), true);
+            modelProcess.kill();
         }
         return;
     }
     // Asked twice while the model still runs: a model that hangs would keep the
     // first request from ever being honoured, so the model run is ended. The run
     // then counts as incomplete and the stop goes its usual way.
-    if (stopFlag && mrun.working()) {
-        lb.append(QStringLiteral("Stop requested again: the running model is ended."), true);
-        mrun.kill();
+    if (stopFlag && modelProcess.working()) {
+        logList.append(QStringLiteral("Stop requested again: the running model is ended."), true);
+        modelProcess.kill();
         return;
     }
     stopFlag = true;
@@ -95,9 +97,9 @@ void Session::endRunningModels() {
     stopFlag = true;
     // Parallel runs end with the stop (their pool ends every run going on); the
     // run in place is ended here, as a second stop would.
-    if (mrun.working()) {
-        lb.append(QStringLiteral("The running model is ended."), true);
-        mrun.kill();
+    if (modelProcess.working()) {
+        logList.append(QStringLiteral("The running model is ended."), true);
+        modelProcess.kill();
     }
 }
 
@@ -127,8 +129,9 @@ QString Session::progressDetails() const {
             parts << QStringLiteral("run %1 going on for %2")
                          .arg(oldest.key())
                          .arg(clockText(now - oldest.value()));
-    } else if (mrun.working() && mrun.durationMs() >= kLongRunMs) {
-        parts << QStringLiteral("the model run going on for %1").arg(clockText(mrun.durationMs()));
+    } else if (modelProcess.working() && modelProcess.durationMs() >= kLongRunMs) {
+        parts << QStringLiteral("the model run going on for %1")
+                     .arg(clockText(modelProcess.durationMs()));
     }
     QString text = parts.join(QStringLiteral(", "));
     if (stopFlag) {
@@ -147,15 +150,15 @@ void Session::refuseWhileModelRuns() {
 // ---- Reporter ----
 
 void Session::log(const QString& line, bool select) {
-    lb.append(line, select);
+    logList.append(line, select);
 }
 
 void Session::clearLog() {
-    lb.clear();
+    logList.clear();
 }
 
 void Session::saveLog(const QString& fileName) {
-    lb.save(fileName);
+    logList.save(fileName);
     noteFileWritten(fileName);
 }
 
@@ -170,39 +173,39 @@ void Session::logFilesWritten() {
     // person at the window is told where the files went.
     if (!settings.autorun)
         for (const QString& file : filesWritten)
-            lb.append(QStringLiteral("written: ") + file, true);
+            logList.append(QStringLiteral("written: ") + file, true);
     filesWritten.clear();
 }
 
 void Session::evaluated(double criterion) {
-    addChartPoint(cnt, criterion);
-    cnt = cnt + 1;
+    addChartPoint(evaluationCount, criterion);
+    evaluationCount = evaluationCount + 1;
     if (!haveBest || criterion < bestSoFar) {
         bestSoFar = criterion;
         haveBest = true;
     }
-    emit progress(cnt, progressTotal > 0 ? progressTotal : settings.max_call, bestSoFar,
-                  runClock.isValid() ? runClock.elapsed() : 0);
+    emit progress(evaluationCount, progressTotal > 0 ? progressTotal : settings.maxEvaluations,
+                  bestSoFar, runClock.isValid() ? runClock.elapsed() : 0);
 }
 
 void Session::parameterListChanged() {
-    parmintAfterOpen();
+    afterParmIntOpened();
 }
 
 void Session::parameterValuesChanged() {
-    emit parmintOpened();
+    emit parmIntOpened();
 }
 
 // ---- ConnectionWatcher ----
 
 void Session::connectionClosed() {
-    parmintOpen = false;
+    parmIntIsOpen = false;
     emit connectionChanged(false);
 }
 
 void Session::connectionReopened() {
     emit connectionChanged(true);
-    parmintAfterOpen();
+    afterParmIntOpened();
     if (!form.resultQuery.isEmpty()) {
         db.query(form.resultQuery); // fails like the reopening of the result query
         emit resultOpened();

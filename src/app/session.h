@@ -18,7 +18,7 @@
 #include "evaluation/evaluator.h"
 #include "evaluation/report.h"
 #include "evaluation/settings.h"
-#include "model/dvk_app_exec.h"
+#include "model/model_process.h"
 #include "model/run_file.h"
 #include "paramdb/database.h"
 #include "paramdb/journal.h"
@@ -43,7 +43,7 @@ class Workbook;
 
 class Session;
 
-using tfmatrix = std::vector<double>; // parameter vectors, used from index 1
+using ParameterVector = std::vector<double>; // parameter vectors, used from index 1
 using ExtMatrix = std::vector<std::vector<long double>>;
 
 // What the program asks the person. The window answers with dialogs; tests and
@@ -80,14 +80,15 @@ class Asker {
 // texts as typed. The command line selects in the lists as the person does.
 struct FormState {
     QString caption = QStringLiteral("Fitmara parameter calibration");
-    ComboState table_LIST; // text "?" at start
-    QString button3Caption = QStringLiteral("open result table");
-    bool button3Enabled = false;
-    ComboState obs_fld, mod_fld, idx_fld, var_fld; // text "select" at start
-    QString resultQuery;                  // statement of the open result query; empty when closed
-    QString edit2 = QStringLiteral("50"); // Nmax as typed
-    QStringList run_lb;                   // lines of the run file
-    ComboState comboBox1;                 // parameter list of the "fitmara" tab
+    ComboState resultTableCombo; // text "?" at start
+    QString openResultTableCaption = QStringLiteral("open result table");
+    bool openResultTableEnabled = false;
+    ComboState observedColumnCombo, modelColumnCombo, indexColumnCombo,
+        varianceColumnCombo; // text "select" at start
+    QString resultQuery;     // statement of the open result query; empty when closed
+    QString maxEvaluationsText = QStringLiteral("50"); // Nmax as typed
+    QStringList runFileLines;                          // lines of the run file
+    ComboState parameterPlotCombo;                     // parameter list of the "fitmara" tab
 };
 
 // What the result dialog offers at the end of an interactive calibration.
@@ -101,7 +102,7 @@ struct OfferedResult {
     // The criterion is the one of the run at AVAL (a stopped search offers its
     // best run); otherwise AVAL is the mean of the final vertices, not itself run.
     bool criterionAtResult = false;
-    tfmatrix values; // the offered AVAL values, 1..n
+    ParameterVector values; // the offered AVAL values, 1..n
 };
 
 // The four column roles of the result table.
@@ -117,23 +118,23 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     FormState form;               // what the controls show
 
     // ---- results of the operations ----
-    int cnt = 0;                // completed evaluations of the running operation (chart's x)
-    bool sens_ana = false;      // the last operation was the sensitivity analysis
-    int nobs = 0;               // rows of the last uncertainty analysis
-    ExtMatrix fimdt;            // and their sensitivities (the parameter plot)
-    int lcid = 0;               // language of its workbook; -99 without one
-    double last_error = 0;      // the last value of the last search
-    bool success = false;       // the optimised values were accepted
-    OfferedResult offered;      // what the last calibration offered
-    bool resultOffered = false; // the result dialog was shown for it
+    int evaluationCount = 0;         // completed evaluations of the running operation (chart's x)
+    bool lastWasSensitivity = false; // the last operation was the sensitivity analysis
+    int observationCount = 0;        // rows of the last uncertainty analysis
+    ExtMatrix sensitivityRows;       // and their sensitivities (the parameter plot)
+    int workbookLanguage = 0;        // language of its workbook; -99 without one
+    double finalValue = 0;           // the last value of the last search
+    bool success = false;            // the optimised values were accepted
+    OfferedResult offered;           // what the last calibration offered
+    bool resultOffered = false;      // the result dialog was shown for it
     // Why the last uncertainty analysis could not be made ("at least one
     // parameter is at the limit"); empty when it was made. An unattended run
     // ends with its own exit status then.
     QString analysisRefusal;
     QString cs; // the connection description of the open database
-    bool parmintOpen = false;
+    bool parmIntIsOpen = false;
 
-    LogList lb;
+    LogList logList;
     RunMarker runMarker;     // held from the backup until the tables are restored or kept
     QVector<QPointF> series; // Series2 of the chart
     // The criterion per model run as the chart last received it, kept also while
@@ -142,9 +143,9 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     QString criterionSeriesName;
 
     Database db;
-    TdvkAppExec mrun;
-    TdvkAppExec rfedit;
-    Evaluator evaluator; // on db and mrun
+    ModelProcess modelProcess;
+    ModelProcess editorProcess;
+    Evaluator evaluator; // on db and modelProcess
 
     Asker* asker = nullptr;
     QStringList arguments; // the command line without the program name
@@ -155,20 +156,20 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     // ---- small actions of the "fitmara" tab ----
     // Nmax as typed; throws FitError for a text that is no integer (Nmax keeps
     // its last valid value).
-    void setMaxCallText(const QString& text);
+    void setMaxEvaluationsText(const QString& text);
     // The parameter plot: Series2 becomes the sensitivities to parameter index+1.
     void plotParameter(int index);
     // "exit": the main window is to be closed.
     void requestClose();
 
     // ---- database and PARM_INT ----
-    void db_open();
+    void openDatabase();
     void changeDatabase(); // asks for a database file and opens it
-    void parmintAfterOpen();
+    void afterParmIntOpened();
     void reopen(); // reconnect and reopen parmint and the result query
 
     // ---- result table ----
-    // The table chosen in form.table_LIST becomes the result table.
+    // The table chosen in form.resultTableCombo becomes the result table.
     void applyTableChoice();
     // Opens the result query with the condition and fills the four column lists.
     void openResultTable();
@@ -183,11 +184,11 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     void editRunFile();   // an editor on the run file
     void checkModelRun(); // runs the model once and tells how it ended
     void reportCheckRun();
-    void loadRunFile(const QString& fileName); // fills form.run_lb; throws when unreadable
+    void loadRunFile(const QString& fileName); // fills form.runFileLines; throws when unreadable
     void setRunFile(const QString& fileName);  // as choosing it in the dialog
 
     // ---- write-back, backup ----
-    void setparameter();
+    void writeParameters();
     void backup();
     void restore();
     // After a run that did not complete: the tables, PARM_INT's stored results
@@ -207,7 +208,7 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     enum SettingsNeeds : unsigned {
         NeedsModelRun = 1,    // run file, result table, condition, simulated column
         NeedsCriterion = 2,   // observed column; the index column for a grouped criterion
-        NeedsTolerance = 4,   // the convergence criterion (KR=, Edit3)
+        NeedsTolerance = 4,   // the convergence criterion (KR=, toleranceEdit)
         NeedsUncertainty = 8, // the observed column and a variance column that exists
     };
     // One line per setting the operation cannot work with, naming the key and the value.
@@ -221,7 +222,7 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     // and, for mode 1, returns the criterion and reports it (chart point,
     // counter, progress). An incomplete run returns 0 and sets *complete to
     // false; the reason is in lastIncomplete.
-    double model_eval(const tfmatrix& vector, int mode, bool* complete = nullptr);
+    double evaluateModel(const ParameterVector& vector, int mode, bool* complete = nullptr);
     // Why the last incomplete model run was incomplete (which rows, what they held).
     QString lastIncomplete;
     // Only the model run: close, start, wait, reconnect.
@@ -311,10 +312,10 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
 
     // ---- SelectionHost ----
     Database& database() override { return db; }
-    // Only once it is opened as the result table: until then tname is merely
+    // Only once it is opened as the result table: until then resultTable is merely
     // the first table of the database.
     QString resultTable() const override {
-        return form.resultQuery.isEmpty() ? QString() : settings.tname;
+        return form.resultQuery.isEmpty() ? QString() : settings.resultTable;
     }
 
     // Marks an operation that runs the model; nests.
@@ -332,7 +333,7 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
   signals:
     void stateChanged();               // any control state changed: the window refreshes
     void connectionChanged(bool open); // the connection was opened or closed
-    void parmintOpened();              // PARM_INT (re)opened: its grid reloads
+    void parmIntOpened();              // PARM_INT (re)opened: its grid reloads
     void resultOpened();               // the result query (re)opened or closed
     void chartCleared();
     void chartPointAdded(double x, double y);

@@ -27,20 +27,20 @@ QStringList Session::settingsProblems(unsigned needs) {
     };
 
     if (needs & NeedsModelRun) {
-        if (mrun.ApplicationName().isEmpty()) {
+        if (modelProcess.program().isEmpty()) {
             problems << (settings.runFile.isEmpty()
                              ? QStringLiteral("No run file is given: give the run script with "
                                               "RF=<file> or choose it with \"open runfile\".")
                              : given(QStringLiteral("RF=")) +
                                    QStringLiteral("the run file \"%1\" does not exist.")
                                        .arg(settings.runFile));
-        } else if (mrun.ApplicationName().contains(QLatin1Char('/')) &&
-                   !QFileInfo::exists(mrun.ApplicationName())) {
+        } else if (modelProcess.program().contains(QLatin1Char('/')) &&
+                   !QFileInfo::exists(modelProcess.program())) {
             problems << given(QStringLiteral("RF=")) +
                             QStringLiteral("the run file \"%1\" does not exist.")
-                                .arg(mrun.ApplicationName());
-        } else if (QFileInfo(mrun.ApplicationName()).isFile()) {
-            const QString p = runFileProblem(mrun.ApplicationName());
+                                .arg(modelProcess.program());
+        } else if (QFileInfo(modelProcess.program()).isFile()) {
+            const QString p = runFileProblem(modelProcess.program());
             if (!p.isEmpty())
                 problems << given(QStringLiteral("RF=")) + p;
         }
@@ -51,24 +51,24 @@ QStringList Session::settingsProblems(unsigned needs) {
 
     // The result table and its condition.
     bool tableOk = false;
-    if (settings.tname.trimmed().isEmpty()) {
+    if (settings.resultTable.trimmed().isEmpty()) {
         problems << (commandLineValues.contains(QStringLiteral("RT="))
                          ? given(QStringLiteral("RT=")) +
                                QStringLiteral("the database has no table or view of that name.")
                          : QStringLiteral("No result table is chosen: give it with RT=<table> or "
                                           "choose it on the \"result table\" tab."));
-    } else if (!db.hasTable(settings.tname)) {
+    } else if (!db.hasTable(settings.resultTable)) {
         problems << given(QStringLiteral("RT=")) +
                         QStringLiteral("the result table %1 does not exist in the database.")
-                            .arg(settings.tname);
+                            .arg(settings.resultTable);
     } else {
         tableOk = true;
     }
-    const QStringList columns = tableOk ? db.columns(settings.tname) : QStringList();
+    const QStringList columns = tableOk ? db.columns(settings.resultTable) : QStringList();
     bool conditionOk = false;
     if (tableOk) {
         try {
-            db.query(QStringLiteral("select count(*) from ") + settings.tname +
+            db.query(QStringLiteral("select count(*) from ") + settings.resultTable +
                      QStringLiteral(" where ") + settings.condition);
             conditionOk = true;
         } catch (const FitError& e) {
@@ -78,7 +78,7 @@ QStringList Session::settingsProblems(unsigned needs) {
                         ? given(QStringLiteral("CD="))
                         : QStringLiteral("The filter condition \"%1\": ").arg(settings.condition)) +
                        QStringLiteral("it cannot choose rows of %1: %2")
-                           .arg(settings.tname, firstLine(e.message()));
+                           .arg(settings.resultTable, firstLine(e.message()));
         }
     }
 
@@ -90,7 +90,7 @@ QStringList Session::settingsProblems(unsigned needs) {
             if (commandLineValues.contains(key) && !value.isEmpty())
                 problems << given(key) +
                                 QStringLiteral("the result table %1 has no column of that name.")
-                                    .arg(settings.tname);
+                                    .arg(settings.resultTable);
             else if (!optional)
                 problems << QStringLiteral("No %1 column is chosen: give it with %2<column> or "
                                            "choose it on the \"result table\" tab.")
@@ -99,24 +99,24 @@ QStringList Session::settingsProblems(unsigned needs) {
         }
         if (tableOk && !columns.contains(name, Qt::CaseInsensitive)) {
             problems << given(key) + QStringLiteral("the result table %1 has no column %2.")
-                                         .arg(settings.tname, name);
+                                         .arg(settings.resultTable, name);
             return false;
         }
         return true;
     };
     bool modOk = false;
     if (needs & NeedsModelRun)
-        modOk =
-            column(form.mod_fld, QStringLiteral("MO="), QStringLiteral("simulated (model)"), false);
+        modOk = column(form.modelColumnCombo, QStringLiteral("MO="),
+                       QStringLiteral("simulated (model)"), false);
     if (needs & (NeedsCriterion | NeedsUncertainty))
-        column(form.obs_fld, QStringLiteral("OB="), QStringLiteral("observed"), false);
+        column(form.observedColumnCombo, QStringLiteral("OB="), QStringLiteral("observed"), false);
     if ((needs & NeedsCriterion) && (settings.criterion == 2 || settings.criterion == 3))
-        column(form.idx_fld, QStringLiteral("IX="), QStringLiteral("index"), false);
+        column(form.indexColumnCombo, QStringLiteral("IX="), QStringLiteral("index"), false);
     // The observation variances weight the Fisher information: without them
     // the analysis cannot be made, which an unattended run would otherwise
     // find only after the calibration.
     if (needs & NeedsUncertainty)
-        column(form.var_fld, QStringLiteral("OV="), QStringLiteral("variance"), false);
+        column(form.varianceColumnCombo, QStringLiteral("OV="), QStringLiteral("variance"), false);
 
     if (needs & NeedsTolerance) {
         try {
@@ -135,8 +135,9 @@ QStringList Session::settingsProblems(unsigned needs) {
         try {
             db.transaction();
             try {
-                db.exec(QStringLiteral(" update ") + settings.tname + QStringLiteral(" set ") +
-                        settings.modelColumn + QStringLiteral("= -99 where ") + settings.condition);
+                db.exec(QStringLiteral(" update ") + settings.resultTable +
+                        QStringLiteral(" set ") + settings.modelColumn +
+                        QStringLiteral("= -99 where ") + settings.condition);
             } catch (...) {
                 db.rollback();
                 throw;
@@ -144,7 +145,8 @@ QStringList Session::settingsProblems(unsigned needs) {
             db.rollback();
         } catch (const FitError& e) {
             problems << QStringLiteral("The simulated column %1 of %2 cannot be written: %3")
-                            .arg(settings.modelColumn, settings.tname, firstLine(e.message()));
+                            .arg(settings.modelColumn, settings.resultTable,
+                                 firstLine(e.message()));
         }
     }
     return problems;
@@ -155,7 +157,7 @@ void Session::checkBeforeRun(const QString& operation, unsigned needs, unsigned 
     QStringList warnings;
     problems += parmIntProblems(db, parmIntNeeds, &warnings);
     for (const QString& w : warnings)
-        lb.append(QStringLiteral("Warning: ") + w, true);
+        logList.append(QStringLiteral("Warning: ") + w, true);
     if (problems.isEmpty())
         return;
     throw FitError(

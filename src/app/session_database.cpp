@@ -22,7 +22,7 @@ const QStringList kCreateParmInt = {
 };
 }
 
-void Session::db_open() {
+void Session::openDatabase() {
     form.caption = settings.db_f_name;
     // The engine's own connection description: the file, shared access (other
     // programs may open it while we do), no password, existing files only.
@@ -31,7 +31,7 @@ void Session::db_open() {
                         "Busy Timeout=30000;");
     // Closing the connection closes PARM_INT and the result query too.
     db.close();
-    parmintOpen = false;
+    parmIntIsOpen = false;
     form.resultQuery.clear();
     emit connectionChanged(false);
     emit resultOpened();
@@ -40,30 +40,30 @@ void Session::db_open() {
     db.open(settings.db_f_name);
     emit connectionChanged(true);
 
-    form.table_LIST.clear();
-    form.table_LIST.items = journal::withoutJournalTables(db.tables());
-    form.table_LIST.select(0);
-    settings.tname = form.table_LIST.selected();
+    form.resultTableCombo.clear();
+    form.resultTableCombo.items = journal::withoutJournalTables(db.tables());
+    form.resultTableCombo.select(0);
+    settings.resultTable = form.resultTableCombo.selected();
     emit stateChanged();
 
     bool found = false;
-    for (const QString& t : form.table_LIST.items)
+    for (const QString& t : form.resultTableCombo.items)
         if (t.compare(QLatin1String("PARM_INT"), Qt::CaseInsensitive) == 0)
             found = true;
     if (!found) {
         // Each line of the command text is followed by a line break.
         db.exec(kCreateParmInt.join(QLatin1Char('\n')) + QLatin1Char('\n'));
     }
-    parmintAfterOpen();
+    afterParmIntOpened();
 }
 
-void Session::parmintAfterOpen() {
-    parmintOpen = true;
-    form.comboBox1.items = ParameterTable(db).labels(); // its text stays
-    form.comboBox1.index = -1;
-    if (!form.comboBox1.items.isEmpty())
-        form.comboBox1.select(0);
-    emit parmintOpened();
+void Session::afterParmIntOpened() {
+    parmIntIsOpen = true;
+    form.parameterPlotCombo.items = ParameterTable(db).labels(); // its text stays
+    form.parameterPlotCombo.index = -1;
+    if (!form.parameterPlotCombo.items.isEmpty())
+        form.parameterPlotCombo.select(0);
+    emit parmIntOpened();
     emit stateChanged();
 }
 
@@ -74,7 +74,7 @@ void Session::changeDatabase() {
     if (!asker->chooseDatabase(path))
         return;
     settings.db_f_name = path;
-    db_open();
+    openDatabase();
 }
 
 void Session::reopen() {
@@ -84,10 +84,10 @@ void Session::reopen() {
 
 void Session::applyTableChoice() {
     processEvents();
-    settings.tname = form.table_LIST.selected();
-    form.button3Caption =
-        QStringLiteral("open ") + settings.tname + QStringLiteral(" as result table");
-    form.button3Enabled = true;
+    settings.resultTable = form.resultTableCombo.selected();
+    form.openResultTableCaption =
+        QStringLiteral("open ") + settings.resultTable + QStringLiteral(" as result table");
+    form.openResultTableEnabled = true;
     emit stateChanged();
 }
 
@@ -108,13 +108,14 @@ void Session::openResultTable() {
     emit resultOpened();
     emit stateChanged();
 
-    const QString sql = QStringLiteral("select * from ") + settings.tname +
+    const QString sql = QStringLiteral("select * from ") + settings.resultTable +
                         QStringLiteral(" where ") + settings.condition;
     QSqlQuery q = db.query(sql);
     form.resultQuery = sql;
     const QSqlRecord rec = q.record();
     for (int i = 0; i < rec.count(); ++i)
-        for (ComboState* c : {&form.obs_fld, &form.mod_fld, &form.idx_fld, &form.var_fld})
+        for (ComboState* c : {&form.observedColumnCombo, &form.modelColumnCombo,
+                              &form.indexColumnCombo, &form.varianceColumnCombo})
             c->items << rec.fieldName(i);
     for (int k = 0; k < 4; ++k)
         if (!chosen[k].isEmpty())
@@ -126,15 +127,15 @@ void Session::openResultTable() {
 ComboState& Session::columnList(ColumnRole role) {
     switch (role) {
     case ColumnRole::Observed:
-        return form.obs_fld;
+        return form.observedColumnCombo;
     case ColumnRole::Model:
-        return form.mod_fld;
+        return form.modelColumnCombo;
     case ColumnRole::Index:
-        return form.idx_fld;
+        return form.indexColumnCombo;
     case ColumnRole::Variance:
         break;
     }
-    return form.var_fld;
+    return form.varianceColumnCombo;
 }
 
 namespace {
@@ -170,23 +171,25 @@ void Session::chooseColumnNamed(ColumnRole role, const QString& name) {
 
 // ---- write-back, backup ----
 
-void Session::setparameter() {
+void Session::writeParameters() {
     evaluator.setSettings(settings);
-    evaluator.setparameter();
+    evaluator.writeParameters();
 }
 
 void Session::backup() {
-    ::backup(db, runMarker, [this](const QString& line, bool select) { lb.append(line, select); },
-             {settings.tname, settings.modelColumn});
+    ::backup(db, runMarker,
+             [this](const QString& line, bool select) { logList.append(line, select); },
+             {settings.resultTable, settings.modelColumn});
 }
 
 void Session::restore() {
-    ::restore(db, runMarker, [this](const QString& line, bool select) { lb.append(line, select); });
+    ::restore(db, runMarker,
+              [this](const QString& line, bool select) { logList.append(line, select); });
 }
 
 void Session::restoreTables(QStringList& restored, QStringList& failures) {
     ::restoreTables(db, restored, failures,
-                    [this](const QString& line, bool select) { lb.append(line, select); });
+                    [this](const QString& line, bool select) { logList.append(line, select); });
 }
 
 void Session::backupClosed() {
@@ -195,13 +198,14 @@ void Session::backupClosed() {
 
 void Session::restoreAll() {
     ::restoreAll(db, runMarker,
-                 [this](const QString& line, bool select) { lb.append(line, select); });
+                 [this](const QString& line, bool select) { logList.append(line, select); });
     parameterValuesChanged();
 }
 
 void Session::restoreAfterFailure(const QString& why) {
     ::restoreAfterFailure(
-        db, runMarker, [this](const QString& line, bool select) { lb.append(line, select); }, why);
+        db, runMarker, [this](const QString& line, bool select) { logList.append(line, select); },
+        why);
     parameterValuesChanged();
 }
 

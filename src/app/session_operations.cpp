@@ -9,13 +9,13 @@
 #include "app/session.h"
 #include "base/fit_error.h"
 #include "base/number_format.h"
-#include "runs/parallel_runs.h"
 #include "evaluation/run_journal.h"
 #include "optim/calibration.h"
 #include "optim/least_squares_calibration.h"
 #include "paramdb/backup.h"
 #include "paramdb/parameter_table.h"
 #include "paramdb/parm_int_check.h"
+#include "runs/parallel_runs.h"
 
 #include <QFileInfo>
 #include <QSqlQuery>
@@ -39,10 +39,10 @@ struct FilesWrittenNote {
 };
 } // namespace
 
-double Session::model_eval(const tfmatrix& vector, int mode, bool* complete) {
+double Session::evaluateModel(const ParameterVector& vector, int mode, bool* complete) {
     evaluator.setSettings(settings);
     if (mode == 1)
-        return ::model_eval(evaluator, *this, vector, complete, &lastIncomplete);
+        return ::evaluateModel(evaluator, *this, vector, complete, &lastIncomplete);
     if (complete)
         *complete = true;
     evaluator.evaluate(vector, Reading::RunOnly);
@@ -78,7 +78,8 @@ void Session::journaled(journal::OperationKind kind, const std::function<void()>
         try {
             book.end(stopFlag ? journal::Outcome::Stopped : journal::Outcome::Failed, why);
         } catch (const FitError& e) {
-            lb.append(QStringLiteral("The run journal could not be completed: ") + e.message());
+            logList.append(QStringLiteral("The run journal could not be completed: ") +
+                           e.message());
         }
     };
     try {
@@ -112,9 +113,9 @@ void Session::startOptimization() {
     refuseWhileModelRuns();
     FilesWrittenNote filesNote(*this);
     BusyScope busyScope(*this);
-    cnt = 0;
+    evaluationCount = 0;
     clearChart();
-    sens_ana = false;
+    lastWasSensitivity = false;
     runClock.start();
     bestSoFar = 0;
     haveBest = false;
@@ -132,7 +133,7 @@ void Session::startOptimization() {
                    NeedsModelRun | NeedsCriterion | NeedsTolerance |
                        (autorun ? NeedsUncertainty : 0u),
                    NeedsIval | NeedsStep | (autorun ? NeedsUniqueAlias : 0u));
-    progressTotal = parameters + 1 + settings.max_call;
+    progressTotal = parameters + 1 + settings.maxEvaluations;
 
     // A calibration to resume is found (or the settings that differ named)
     // before anything is backed up; the tables of a killed run are restored by
@@ -178,9 +179,10 @@ void Session::startOptimization() {
     } else if (stopped || declined) {
         restoreAll();
         if (declined)
-            lb.append(QStringLiteral("The result was discarded: PARM_INT and the model's tables "
-                                     "are as they were before the run."),
-                      true);
+            logList.append(
+                QStringLiteral("The result was discarded: PARM_INT and the model's tables "
+                               "are as they were before the run."),
+                true);
     } else {
         restore();
     }
@@ -208,7 +210,7 @@ void Session::optimize() {
         summary = calibration.optimize();
     }
     if (summary.haveLastError)
-        last_error = summary.lastError;
+        finalValue = summary.lastError;
     offered.haveResult = !summary.result.empty();
     offered.values = summary.result;
     offered.stopped = summary.outcome == Outcome::Stopped;
@@ -220,10 +222,11 @@ void Session::optimize() {
     if (!offered.haveResult) {
         // Nothing was simulated: there is nothing to offer, and the caller puts
         // PARM_INT and the model's tables back as they were.
-        lb.append(QStringLiteral("The calibration was stopped before any model run completed: "
-                                 "there is no result, and PARM_INT and the model's tables stay "
-                                 "as they were."),
-                  true);
+        logList.append(
+            QStringLiteral("The calibration was stopped before any model run completed: "
+                           "there is no result, and PARM_INT and the model's tables stay "
+                           "as they were."),
+            true);
         setStatus(QStringLiteral("The calibration was stopped before any model run completed."));
         return;
     }
@@ -244,25 +247,26 @@ void Session::runAtAcceptedValues() {
         evaluator.setSettings(settings);
         const EvaluationResult r = evaluator.evaluate(offered.values, Reading::Criterion);
         if (r.complete)
-            lb.append(QStringLiteral("The result table shows the simulated values at the "
-                                     "accepted values (%1 %2).")
-                          .arg(settings.criterionName(), formatGeneral(r.criterion)),
-                      true);
+            logList.append(QStringLiteral("The result table shows the simulated values at the "
+                                          "accepted values (%1 %2).")
+                               .arg(settings.criterionName(), formatGeneral(r.criterion)),
+                           true);
         else
-            lb.append(QStringLiteral("The model run at the accepted values did not complete, so "
-                                     "the result table does not show their simulated values: ") +
-                          r.why,
-                      true);
+            logList.append(
+                QStringLiteral("The model run at the accepted values did not complete, so "
+                               "the result table does not show their simulated values: ") +
+                    r.why,
+                true);
     } catch (const FitError& e) {
-        lb.append(QStringLiteral("The model run at the accepted values failed, so the result "
-                                 "table does not show their simulated values: ") +
-                      e.message(),
-                  true);
+        logList.append(QStringLiteral("The model run at the accepted values failed, so the result "
+                                      "table does not show their simulated values: ") +
+                           e.message(),
+                       true);
     }
 }
 
 void Session::acceptResult() {
-    setparameter();
+    writeParameters();
     success = true;
 }
 
@@ -270,10 +274,10 @@ void Session::analyseSensitivity() {
     refuseWhileModelRuns();
     FilesWrittenNote filesNote(*this);
     BusyScope busyScope(*this);
-    cnt = 0;
+    evaluationCount = 0;
     settings.stepFraction(); // a step that is no number ends it here
     clearChart();
-    sens_ana = true;
+    lastWasSensitivity = true;
 
     {
         const int parameters = ParameterTable(db).count();
@@ -306,7 +310,7 @@ void Session::analyseUncertainty() {
     refuseWhileModelRuns();
     FilesWrittenNote filesNote(*this);
     BusyScope busyScope(*this);
-    lcid = -99; // no workbook yet in this analysis
+    workbookLanguage = -99; // no workbook yet in this analysis
     lastWorkbook.reset();
     analysisRefusal.clear();
     UncertaintyAnalysis analysis(settings, db, evaluator, *this,
@@ -326,9 +330,9 @@ void Session::analyseUncertainty() {
             ::backup(db, runMarker,
                      [this](const QString& line, bool select) {
                          if (select)
-                             lb.append(line, true);
+                             logList.append(line, true);
                      },
-                     {settings.tname, settings.modelColumn});
+                     {settings.resultTable, settings.modelColumn});
             guarded = true;
         }
     };
@@ -345,14 +349,14 @@ void Session::analyseUncertainty() {
     // made, also when storing the results fails afterwards.
     auto keepResults = [&] {
         const UncertaintySummary& found = analysis.summary();
-        lcid = found.lcid;
+        workbookLanguage = found.workbookLanguage;
         lastWorkbook = found.book;
         if (!found.workbook.isEmpty())
             noteFileWritten(found.workbook);
         emit stateChanged(); // "save workbook…" follows whether there is one
         if (found.haveSensitivities) {
-            nobs = found.nobs;
-            fimdt = found.fimdt;
+            observationCount = found.observationCount;
+            sensitivityRows = found.sensitivityRows;
         }
     };
     // The analysis runs its n + 1 runs at once.
@@ -394,6 +398,6 @@ void Session::saveWorkbook() {
     lastWorkbook->saveCopyAs(path);
     const QString where =
         QStringLiteral("The workbook was written to ") + QFileInfo(path).absoluteFilePath();
-    lb.append(where, true);
+    logList.append(where, true);
     setStatus(where);
 }

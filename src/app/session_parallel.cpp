@@ -4,10 +4,10 @@
 #include "base/fit_error.h"
 #include "base/process_identity.h"
 #include "evaluation/foreign_write.h"
+#include "model/run_descendants.h"
 #include "runs/local_run_pool.h"
 #include "runs/parallel_runs.h"
 #include "runs/workspace.h"
-#include "model/run_descendants.h"
 
 #include <QDir>
 
@@ -45,7 +45,7 @@ bool Session::openParallel(int usefulWorkers) {
     try {
         made->watch = std::make_unique<ForeignWriteDetector>(plan.database);
         made->pool = std::make_unique<LocalRunPool>(settings, made->workspaces);
-        made->pool->setTimeoutMs(mrun.timeoutMs());
+        made->pool->setTimeoutMs(modelProcess.timeoutMs());
     } catch (...) {
         made->pool.reset();
         try {
@@ -103,9 +103,9 @@ void Session::closeParallel(bool remove) {
     if (remove) {
         ending->workspaces.remove();
     } else {
-        lb.append(QStringLiteral("The workspaces of the parallel runs are kept in ") +
-                      ending->workspaces.folder(),
-                  true);
+        logList.append(QStringLiteral("The workspaces of the parallel runs are kept in ") +
+                           ending->workspaces.folder(),
+                       true);
     }
 }
 
@@ -128,14 +128,14 @@ void Session::runsGoing(int running, int workers) {
     runsRunning = running;
     runsWorkers = workers;
     // The window shows it with the evaluation count, the best value and the time.
-    emit progress(cnt, progressTotal > 0 ? progressTotal : settings.max_call, bestSoFar,
-                  runClock.isValid() ? runClock.elapsed() : 0);
+    emit progress(evaluationCount, progressTotal > 0 ? progressTotal : settings.maxEvaluations,
+                  bestSoFar, runClock.isValid() ? runClock.elapsed() : 0);
     const QString text = QStringLiteral("%1 of %2 model runs going on, %3 completed")
                              .arg(running)
                              .arg(workers)
-                             .arg(cnt);
+                             .arg(evaluationCount);
     // Headless: a short line on standard error now and then, never in the log.
-    if (lb.echoToStdout) {
+    if (logList.echoToStdout) {
         const qint64 now = runClock.isValid() ? runClock.elapsed() : 0;
         if (lastProgressLineMs < 0 || now - lastProgressLineMs >= 10000) {
             lastProgressLineMs = now;
@@ -171,5 +171,5 @@ void Session::endAbandonedRuns() {
     if (!left.failures.isEmpty())
         line +=
             QStringLiteral(" Could not remove: %1.").arg(left.failures.join(QStringLiteral("; ")));
-    lb.append(line, true);
+    logList.append(line, true);
 }

@@ -46,7 +46,7 @@ void Session::loadRunFile(const QString& fileName) {
             l.chop(1);
     if (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast();
-    form.run_lb = lines;
+    form.runFileLines = lines;
     emit stateChanged();
 }
 
@@ -57,8 +57,8 @@ void Session::openRunFile() {
         loadRunFile(settings.runFile);
     }
     // Also after a cancel: the runner is set to the name the dialog holds.
-    mrun.setCurrentDir(dirOf(settings.runFile, true));
-    mrun.setApplicationName(settings.runFile);
+    modelProcess.setWorkingDirectory(dirOf(settings.runFile, true));
+    modelProcess.setProgram(settings.runFile);
     emit stateChanged();
 }
 
@@ -70,8 +70,8 @@ void Session::setRunFile(const QString& value) {
     if (!QFileInfo::exists(name))
         return;
     loadRunFile(name);
-    mrun.setCurrentDir(dirOf(name, true));
-    mrun.setApplicationName(name);
+    modelProcess.setWorkingDirectory(dirOf(name, true));
+    modelProcess.setProgram(name);
 }
 
 void Session::editRunFile() {
@@ -90,9 +90,9 @@ void Session::editRunFile() {
         if (asker)
             asker->editTextFile(settings.runFile);
     } else {
-        rfedit.setCurrentDir(dirOf(settings.runFile, false));
-        rfedit.setApplicationName(editor.trimmed());
-        rfedit.setParameters(settings.runFile);
+        editorProcess.setWorkingDirectory(dirOf(settings.runFile, false));
+        editorProcess.setProgram(editor.trimmed());
+        editorProcess.setParameters(settings.runFile);
         QProcess process;
         process.setWorkingDirectory(dirOf(settings.runFile, false));
         process.setProgram(command.takeFirst());
@@ -122,15 +122,15 @@ void Session::editRunFile() {
 
 void Session::checkModelRun() {
     refuseWhileModelRuns();
-    mrun.setCurrentDir(dirOf(settings.runFile, false));
-    if (mrun.ApplicationName().isEmpty()) {
+    modelProcess.setWorkingDirectory(dirOf(settings.runFile, false));
+    if (modelProcess.program().isEmpty()) {
         setStatus(
             QStringLiteral("No run file has been chosen: choose one with \"open runfile\" first."));
-        mrun.Execute(); // fails like any start without a program and records the reason
+        modelProcess.start(); // fails like any start without a program and records the reason
         return;
     }
-    const QString problem = QFileInfo(mrun.ApplicationName()).isFile()
-                                ? runFileProblem(mrun.ApplicationName())
+    const QString problem = QFileInfo(modelProcess.program()).isFile()
+                                ? runFileProblem(modelProcess.program())
                                 : QString();
     if (!problem.isEmpty()) {
         setStatus(QStringLiteral("The model was not started: ") + problem);
@@ -142,37 +142,38 @@ void Session::checkModelRun() {
     checkRunGoing = true;
     const auto notGoing = qScopeGuard([this] { checkRunGoing = false; });
     runClock.start();
-    lb.append(QStringLiteral("check model run: %1").arg(mrun.ApplicationName()), true);
+    logList.append(QStringLiteral("check model run: %1").arg(modelProcess.program()), true);
     if (db.isOpen()) {
         // Closed for the model and opened again after it, so that the grids and
         // the chart show what the model wrote.
         evaluator.setSettings(settings);
         evaluator.runModel();
     } else {
-        const QString folder =
-            mrun.CurrentDir().isEmpty() ? QDir::currentPath() : mrun.CurrentDir();
-        mrun.setOutputFile(QDir(folder).filePath(QLatin1String(Evaluator::kModelLog)));
-        mrun.setTimeoutMs(static_cast<qint64>(settings.runTimeoutS * 1000.0 + 0.5));
-        mrun.Execute();
-        if (mrun.ResultCode() != -1 || !mrun.waitForEnd())
-            throw FitError(
-                QStringLiteral("The model could not be started: %1").arg(mrun.errorString()));
+        const QString folder = modelProcess.workingDirectory().isEmpty()
+                                   ? QDir::currentPath()
+                                   : modelProcess.workingDirectory();
+        modelProcess.setOutputFile(QDir(folder).filePath(QLatin1String(Evaluator::kModelLog)));
+        modelProcess.setTimeoutMs(static_cast<qint64>(settings.runTimeoutS * 1000.0 + 0.5));
+        modelProcess.start();
+        if (modelProcess.startError() != -1 || !modelProcess.waitForEnd())
+            throw FitError(QStringLiteral("The model could not be started: %1")
+                               .arg(modelProcess.errorString()));
     }
     reportCheckRun();
 }
 
 // How the model of "check model run" ended, and what it left in the result table.
 void Session::reportCheckRun() {
-    const QString how = stopFlag ? QStringLiteral("ended on request") : mrun.endText();
-    lb.append(
+    const QString how = stopFlag ? QStringLiteral("ended on request") : modelProcess.endText();
+    logList.append(
         QStringLiteral("check model run: the model ended (%1) after %2 s; its output is in %3")
-            .arg(how, formatGeneral(mrun.durationMs() / 1000.0), mrun.outputFile()),
+            .arg(how, formatGeneral(modelProcess.durationMs() / 1000.0), modelProcess.outputFile()),
         true);
     const CalibrationSettings& c = settings;
     if (!db.isOpen() || form.resultQuery.isEmpty() || c.modelColumn.isEmpty()) {
-        lb.append(QStringLiteral("check model run: open the result table and choose its model "
-                                 "column to see what the model wrote."),
-                  true);
+        logList.append(QStringLiteral("check model run: open the result table and choose its model "
+                                      "column to see what the model wrote."),
+                       true);
         setStatus(QStringLiteral("check model run: the model ended (%1).").arg(how));
         return;
     }
@@ -180,13 +181,13 @@ void Session::reportCheckRun() {
     try {
         QSqlQuery q = db.query(QStringLiteral("select count(*), sum(case when ") + c.modelColumn +
                                QStringLiteral(" is not null and ") + c.modelColumn +
-                               QStringLiteral(" <> -99 then 1 else 0 end) from ") + c.tname +
+                               QStringLiteral(" <> -99 then 1 else 0 end) from ") + c.resultTable +
                                QStringLiteral(" where ") + c.condition);
         if (q.next())
             rows = QStringLiteral("%1 of %2 rows of %3 hold simulated values in %4")
                        .arg(q.value(1).toLongLong())
                        .arg(q.value(0).toLongLong())
-                       .arg(c.tname, c.modelColumn);
+                       .arg(c.resultTable, c.modelColumn);
     } catch (const FitError& e) {
         rows = QStringLiteral("the result table cannot be read: ") + e.message();
     }
@@ -201,7 +202,7 @@ void Session::reportCheckRun() {
     }
     const QString line = QStringLiteral("check model run: ") + rows +
                          (criterion.isEmpty() ? QString() : QStringLiteral("; ") + criterion);
-    lb.append(line, true);
+    logList.append(line, true);
     setStatus(line);
 }
 

@@ -1,5 +1,5 @@
 #pragma once
-// The log list `lb`: the program's progress and protocol channel. The window
+// The log list `logList`: the program's progress and protocol channel. The window
 // mirrors it through the signals; a headless run prints each line as it comes.
 #include <QObject>
 #include <QStringList>

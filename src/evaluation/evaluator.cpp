@@ -4,7 +4,7 @@
 #include "evaluation/bounds.h"
 #include "evaluation/completeness.h"
 #include "evaluation/run_journal.h"
-#include "model/dvk_app_exec.h"
+#include "model/model_process.h"
 #include "model/run_file.h"
 #include "paramdb/database.h"
 #include "paramdb/parameter_table.h"
@@ -86,8 +86,8 @@ void checkGroupDivisors(Database& db, int criterion, const QString& t, const QSt
 
 // 11. to 13. The criterion; a grouped one is the sum of its groups.
 double criterionOf(Database& db, const CalibrationSettings& s) {
-    const QString &t = s.tname, &c = s.condition, &obs = s.observedColumn, &mod = s.modelColumn,
-                  &idx = s.indexColumn;
+    const QString &t = s.resultTable, &c = s.condition, &obs = s.observedColumn,
+                  &mod = s.modelColumn, &idx = s.indexColumn;
     double e = 0;
     bool nullGroup = false;
     {
@@ -107,9 +107,9 @@ double criterionOf(Database& db, const CalibrationSettings& s) {
 }
 
 ModelValues readModelValues(Database& db, const CalibrationSettings& s) {
-    const QString statement = joinLines(
-        {QStringLiteral(" select * from ") + s.tname + QStringLiteral(" where ") + s.condition,
-         QStringLiteral(" order by ") + s.observedColumn});
+    const QString statement = joinLines({QStringLiteral(" select * from ") + s.resultTable +
+                                             QStringLiteral(" where ") + s.condition,
+                                         QStringLiteral(" order by ") + s.observedColumn});
     QSqlQuery q = db.query(statement);
     const QSqlRecord rec = q.record();
     const int modCol = rec.indexOf(s.modelColumn);
@@ -137,13 +137,13 @@ ModelValues readModelValues(Database& db, const CalibrationSettings& s) {
     return rows;
 }
 
-void storeAval(Database& db, const tfmatrix& values) {
+void storeAval(Database& db, const ParameterVector& values) {
     db.inTransaction([&] { ParameterTable(db).writeColumn(QStringLiteral("AVAL"), values); });
 }
 
-Evaluator::Evaluator(Database& database, TdvkAppExec& modelRunner, QObject* parent)
+Evaluator::Evaluator(Database& database, ModelProcess& modelRunner, QObject* parent)
     : QObject(parent), db(database), runner(modelRunner) {
-    connect(&runner, &TdvkAppExec::ended, this, [this] {
+    connect(&runner, &ModelProcess::ended, this, [this] {
         if (inFlight)
             emit modelEnded();
     });
@@ -155,7 +155,7 @@ void Evaluator::refuseWhileModelRuns() const {
                                       "has ended, then start again."));
 }
 
-void Evaluator::setparameter() {
+void Evaluator::writeParameters() {
     // While the model runs the connection is closed on purpose: opening it here
     // would change the model's parameters under the running model.
     if (runner.working())
@@ -168,7 +168,7 @@ void Evaluator::setparameter() {
     removeWaitMarker();
 }
 
-tfmatrix Evaluator::clampedVector(const tfmatrix& vector) {
+ParameterVector Evaluator::clampedVector(const ParameterVector& vector) {
     if (records.empty())
         for (const ParameterRecord& r : ParameterTable(db).records())
             records.push_back({r.rowid, numberOf(r.minimum), numberOf(r.maximum)});
@@ -177,14 +177,14 @@ tfmatrix Evaluator::clampedVector(const tfmatrix& vector) {
                                       "PARM_INT has more records.")
                            .arg(static_cast<int>(vector.size()) - 1));
     // The upper bound is applied first, the lower one second.
-    tfmatrix values(1, 0.0);
+    ParameterVector values(1, 0.0);
     values.reserve(records.size() + 1);
     for (const Record& r : records)
         values.push_back(clampToBounds(vector[values.size()], r.minimum, r.maximum));
     return values;
 }
 
-void Evaluator::start(const tfmatrix& vector, Reading what) {
+void Evaluator::start(const ParameterVector& vector, Reading what) {
     // Also the run this call would be nested in: writing parameters or marking
     // rows under a running model, or starting a second one beside it, would mix
     // two runs.
@@ -192,7 +192,7 @@ void Evaluator::start(const tfmatrix& vector, Reading what) {
     const CalibrationSettings s = cfg;
 
     // 1. The vector, clipped to the bounds of its record, becomes AVAL.
-    tfmatrix values = clampedVector(vector);
+    ParameterVector values = clampedVector(vector);
 
     // 2. and 3. AVAL, the model's tables and the -99 marks of the result rows go
     //    in together: a failure leaves none of them half written. The journal's
@@ -205,10 +205,10 @@ void Evaluator::start(const tfmatrix& vector, Reading what) {
         for (std::size_t k = 0; k < records.size(); ++k)
             parameters.writeValue(records[k].rowid, QStringLiteral("AVAL"), values[k + 1]);
         writeParameterValues(db);
-        db.exec(QStringLiteral(" update ") + s.tname + QStringLiteral(" set ") + s.modelColumn +
-                QStringLiteral("= -99 where ") + s.condition);
+        db.exec(QStringLiteral(" update ") + s.resultTable + QStringLiteral(" set ") +
+                s.modelColumn + QStringLiteral("= -99 where ") + s.condition);
         if (!chosen.known())
-            chosen = chosenRows(db, s.tname, s.condition);
+            chosen = chosenRows(db, s.resultTable, s.condition);
     };
     // After a power cut the previous trial may stand instead of this one:
     // either is undone by the backup, and a journal row lost so only makes a
@@ -238,10 +238,11 @@ void Evaluator::launch() {
         const QString dbFile = db.path().isEmpty() ? run.db_f_name : db.path();
         runner.setEnvironmentVariable(QStringLiteral("FITMARA_DB"),
                                       QFileInfo(dbFile).absoluteFilePath());
-        runner.setEnvironmentVariable(
-            QStringLiteral("FITMARA_WORKSPACE"),
-            QFileInfo(runner.CurrentDir().isEmpty() ? QStringLiteral(".") : runner.CurrentDir())
-                .absoluteFilePath());
+        runner.setEnvironmentVariable(QStringLiteral("FITMARA_WORKSPACE"),
+                                      QFileInfo(runner.workingDirectory().isEmpty()
+                                                    ? QStringLiteral(".")
+                                                    : runner.workingDirectory())
+                                          .absoluteFilePath());
         // The journal's RUN of this vector, the same for each of its tries;
         // a run outside an operation (no journal) counts on its own.
         runner.setEnvironmentVariable(QStringLiteral("FITMARA_RUN"),
@@ -250,15 +251,15 @@ void Evaluator::launch() {
     }
     // A run file the system cannot start as a script is refused before the
     // database is closed: nothing needs reconnecting.
-    if (QFileInfo(runner.ApplicationName()).isFile()) {
-        const QString problem = runFileProblem(runner.ApplicationName());
+    if (QFileInfo(runner.program()).isFile()) {
+        const QString problem = runFileProblem(runner.program());
         if (!problem.isEmpty())
             throw FitError(QStringLiteral("The model could not be started: ") + problem);
     }
     // The model's output goes to model.log in the run's folder, replaced by each
     // run; a run longer than the timeout is ended.
     const QString folder =
-        runner.CurrentDir().isEmpty() ? QDir::currentPath() : runner.CurrentDir();
+        runner.workingDirectory().isEmpty() ? QDir::currentPath() : runner.workingDirectory();
     runner.setOutputFile(QDir(folder).filePath(QLatin1String(kModelLog)));
     runner.setTimeoutMs(static_cast<qint64>(run.runTimeoutS * 1000.0 + 0.5));
     // 4. and 5. The database file is free for the model while it runs.
@@ -266,8 +267,8 @@ void Evaluator::launch() {
     inFlight = true;
     if (watcher)
         watcher->connectionClosed();
-    runner.Execute();
-    if (runner.ResultCode() != -1)
+    runner.start();
+    if (runner.startError() != -1)
         failStart();
 }
 
@@ -287,8 +288,7 @@ void Evaluator::failStart() {
     inFlight = false;
     QString message =
         QStringLiteral("The model could not be started from the run file \"%1\": %2")
-            .arg(runner.ApplicationName().isEmpty() ? QStringLiteral("(none chosen)")
-                                                    : runner.ApplicationName(),
+            .arg(runner.program().isEmpty() ? QStringLiteral("(none chosen)") : runner.program(),
                  runner.errorString().isEmpty() ? QStringLiteral("no run file has been chosen")
                                                 : runner.errorString());
     // Reconnect first, so the caller can still restore the model's tables; the
@@ -308,7 +308,7 @@ void Evaluator::reconnect() {
         watcher->connectionReopened();
 }
 
-EvaluationResult Evaluator::evaluate(const tfmatrix& vector, Reading what) {
+EvaluationResult Evaluator::evaluate(const ParameterVector& vector, Reading what) {
     struct FirstTry {
         int& attempt;
         ~FirstTry() { attempt = 1; }
@@ -350,7 +350,7 @@ EvaluationResult Evaluator::finish() {
             const bool oneScan =
                 reading == Reading::Criterion && run.criterion != 2 && run.criterion != 3;
             const RunCompleteness done = runCompleteness(
-                db, run.tname, run.condition, run.modelColumn, reference,
+                db, run.resultTable, run.condition, run.modelColumn, reference,
                 oneScan ? rmseAggregate(run.observedColumn, run.modelColumn) : QString());
             r.complete = done.complete;
             r.onlyMarks = done.onlyMarks;
@@ -362,7 +362,7 @@ EvaluationResult Evaluator::finish() {
                 r.values = readModelValues(db, run);
             }
             if (reading == Reading::ModelValuesAndFit)
-                r.fit = readFitPoints(db, run.tname, run.condition, run.observedColumn,
+                r.fit = readFitPoints(db, run.resultTable, run.condition, run.observedColumn,
                                       run.modelColumn, run.indexColumn);
             break;
         }

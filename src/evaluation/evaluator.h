@@ -27,9 +27,9 @@
 
 class Database;
 class RunJournal;
-class TdvkAppExec;
+class ModelProcess;
 
-using tfmatrix = std::vector<double>; // parameter vectors, used from index 1
+using ParameterVector = std::vector<double>; // parameter vectors, used from index 1
 
 // What a run reads once the model has ended.
 enum class Reading {
@@ -51,7 +51,7 @@ struct ModelValues {
 ModelValues readModelValues(Database& db, const CalibrationSettings& settings);
 
 struct EvaluationResult {
-    tfmatrix vector;        // the values the model saw (held to their bounds), 1..records
+    ParameterVector vector; // the values the model saw (held to their bounds), 1..records
     bool complete = true;   // false: chosen rows left at -99, without a number, or gone
     bool onlyMarks = false; // incomplete only through rows still at -99
     QString why;            // which rows and what they hold; "" when complete
@@ -73,7 +73,7 @@ double criterionOf(Database& db, const CalibrationSettings& settings);
 
 // Stores values[1..] as AVAL of the PARM_INT records, in their order, as a run
 // stores the vector it was given (the model's tables are not written).
-void storeAval(Database& db, const tfmatrix& values);
+void storeAval(Database& db, const ParameterVector& values);
 
 // Told when the evaluator closes the connection for the model and opens it again.
 // The session shows the parameter table and the result query again there; an
@@ -90,7 +90,7 @@ class Evaluator : public QObject {
   public:
     // db: the model's database (opened and closed here); runner: starts the run
     // file. Both stay owned by the caller and must outlive the evaluator.
-    Evaluator(Database& db, TdvkAppExec& runner, QObject* parent = nullptr);
+    Evaluator(Database& db, ModelProcess& runner, QObject* parent = nullptr);
 
     // The settings of the next runs; each run keeps the copy it started with.
     // New settings begin an operation: the result rows its first run chooses are
@@ -120,11 +120,11 @@ class Evaluator : public QObject {
     // (a model still running, a vector too short, a failing write-back or SQL,
     // a model that cannot be started, a criterion that divides by zero); the
     // connection is open again when the model was started or could not be.
-    EvaluationResult evaluate(const tfmatrix& vector, Reading reading);
+    EvaluationResult evaluate(const ParameterVector& vector, Reading reading);
 
     // The first half: write-back, marks, closing, starting the model. Returns
     // at once; modelEnded() follows when the model has ended.
-    void start(const tfmatrix& vector, Reading reading);
+    void start(const ParameterVector& vector, Reading reading);
     // True between start() and finish().
     bool running() const { return inFlight; }
     // The second half, once the model has ended: reconnect, pause, completeness,
@@ -136,7 +136,7 @@ class Evaluator : public QObject {
 
     // Writes AVAL of every PARM_INT record into the model's tables, all or none.
     // Refused while the model runs (the connection is closed then on purpose).
-    void setparameter();
+    void writeParameters();
     // Throws FitError while a model started through the runner is still running.
     void refuseWhileModelRuns() const;
 
@@ -152,13 +152,13 @@ class Evaluator : public QObject {
   private:
     void launch();
     // The vector held to the bounds of PARM_INT's records (index 1..).
-    tfmatrix clampedVector(const tfmatrix& vector);
+    ParameterVector clampedVector(const ParameterVector& vector);
     void journalRun(const EvaluationResult* result, const QString& status);
     [[noreturn]] void failStart();
     void reconnect();
 
     Database& db;
-    TdvkAppExec& runner;
+    ModelProcess& runner;
     CalibrationSettings cfg;
     ConnectionWatcher* watcher = nullptr;
     bool tellsRunVariables = false;
@@ -168,8 +168,8 @@ class Evaluator : public QObject {
     bool inFlight = false;
     CalibrationSettings run;
     Reading reading = Reading::RunOnly;
-    tfmatrix clamped;
-    tfmatrix asked;         // the vector as the caller gave it (for the journal)
+    ParameterVector clamped;
+    ParameterVector asked;  // the vector as the caller gave it (for the journal)
     bool journaled = false; // the run under way still owes its journal row
     int runNumber = 0;      // in the journal
     int attempt = 1;

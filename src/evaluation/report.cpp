@@ -19,8 +19,8 @@ void reportIncomplete(Reporter& reporter, const EvaluationResult& r) {
         reporter.log(QStringLiteral("  | ") + line);
 }
 
-double model_eval(Evaluator& evaluator, Reporter& reporter, const tfmatrix& vector, bool* complete,
-                  QString* why) {
+double evaluateModel(Evaluator& evaluator, Reporter& reporter, const ParameterVector& vector,
+                     bool* complete, QString* why) {
     if (complete)
         *complete = true;
     return reportRun(reporter, evaluator.evaluate(vector, Reading::Criterion), complete, why);

@@ -15,7 +15,7 @@ class Database;
 class Evaluator;
 struct StoredResults;
 struct EvaluationResult;
-using tfmatrix = std::vector<double>;
+using ParameterVector = std::vector<double>;
 
 class Reporter {
   public:
@@ -77,8 +77,8 @@ void reportIncomplete(Reporter& reporter, const EvaluationResult& r);
 // result (and why, unless rows were only left at -99), and the criterion of a
 // complete run reported. Returns the criterion, 0 for an incomplete run
 // (complete, if given, tells which; why receives the reason).
-double model_eval(Evaluator& evaluator, Reporter& reporter, const tfmatrix& vector,
-                  bool* complete = nullptr, QString* why = nullptr);
+double evaluateModel(Evaluator& evaluator, Reporter& reporter, const ParameterVector& vector,
+                     bool* complete = nullptr, QString* why = nullptr);
 
 // Puts back AVAL, ERROR and r_k of PARM_INT as they were before a run that did
 // not complete, and reports the list changed. A failure is logged, not thrown:
@@ -86,7 +86,7 @@ double model_eval(Evaluator& evaluator, Reporter& reporter, const tfmatrix& vect
 // to when the connection is closed.
 void putBackStoredResults(Database& db, const QString& dbFile, const StoredResults& stored,
                           Reporter& reporter);
-// What model_eval reports of a run made elsewhere (a parallel run), at the
+// What evaluateModel reports of a run made elsewhere (a parallel run), at the
 // moment the operation takes it: the same lines or chart point, the same return.
 double reportRun(Reporter& reporter, const EvaluationResult& result, bool* complete = nullptr,
                  QString* why = nullptr);

@@ -17,7 +17,7 @@ template <typename Read> QJsonValue numberOrText(const QString& typed, Read read
 
 QJsonObject journalSettings(const CalibrationSettings& s, journal::OperationKind kind) {
     QJsonObject o;
-    o.insert(QStringLiteral("RT"), s.tname);
+    o.insert(QStringLiteral("RT"), s.resultTable);
     o.insert(QStringLiteral("CD"), s.condition);
     o.insert(QStringLiteral("OB"), s.observedColumn);
     o.insert(QStringLiteral("MO"), s.modelColumn);
@@ -27,7 +27,7 @@ QJsonObject journalSettings(const CalibrationSettings& s, journal::OperationKind
     o.insert(QStringLiteral("RF"), s.runFile);
     switch (kind) {
     case journal::OperationKind::Calibration:
-        o.insert(QStringLiteral("NX"), s.max_call);
+        o.insert(QStringLiteral("NX"), s.maxEvaluations);
         // The value, not the text: KR=1e-6 after KR=0.000001 is the same calibration.
         o.insert(QStringLiteral("KR"), numberOrText(s.tolerance, [&] { return s.ftol(); }));
         // Only where they differ from the simplex's defaults, so that the

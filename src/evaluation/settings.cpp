@@ -80,7 +80,7 @@ const ValueKey kValueKeys[] = {
      }},
     {"NX=", Qt::CaseSensitive,
      [](CalibrationSettings& s, const QString&, const QString& v) {
-         s.max_call = parseMaxCalls(v);
+         s.maxEvaluations = parseMaxCalls(v);
      }},
     {"EF=", Qt::CaseInsensitive,
      [](CalibrationSettings& s, const QString&, const QString& v) {

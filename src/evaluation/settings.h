@@ -18,10 +18,10 @@ int parseMaxCalls(const QString& text);
 
 struct CalibrationSettings {
     // ---- the database and the result table ----
-    QString db_f_name; // the database file
-    QString workpath;  // folder of DB= with its trailing '/', "" without one
-    QString tname;     // the result table
-    QString condition; // SQL condition that chooses the result rows
+    QString db_f_name;   // the database file
+    QString workpath;    // folder of DB= with its trailing '/', "" without one
+    QString resultTable; // the result table
+    QString condition;   // SQL condition that chooses the result rows
     QString observedColumn;
     QString modelColumn; // written by the model; -99 marks a row not yet simulated
     QString indexColumn; // groups of NRMSE and CV(RMSE)
@@ -41,7 +41,7 @@ struct CalibrationSettings {
     QString workRoot; // WD=: where the workspaces go; "" beside the database
 
     // ---- the search and the analyses ----
-    int max_call = 50;                             // Nmax: most evaluations of the search
+    int maxEvaluations = 50;                       // Nmax: most evaluations of the search
     QString tolerance = QStringLiteral("0.0001");  // convergence tolerance, as typed
     QString sensitivityStep = QStringLiteral("5"); // step of the sensitivities in percent, as typed
     // SM=: the search. false: the downhill simplex (NM); true: Levenberg-Marquardt

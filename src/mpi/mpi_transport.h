@@ -115,7 +115,7 @@ class RemoteWorkerPool : public QObject {
 //    must process events while it waits (so stop requests are seen); an
 //    exception becomes the result's error;
 //  - stop ends the model of the running run, and returns once its processes
-//    are gone (TdvkAppExec::kill does).
+//    are gone (ModelProcess::kill does).
 class RemoteWorker : public QObject {
     Q_OBJECT
   public:

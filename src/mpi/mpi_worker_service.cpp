@@ -44,7 +44,7 @@ SetupMap workerSetup(const CalibrationSettings& s, const QString& database,
     setup.insert(setupkey::database, QFileInfo(database).absoluteFilePath());
     setup.insert(setupkey::workFolder,
                  s.workRoot.isEmpty() ? QString() : QDir(s.workRoot).absolutePath());
-    setup.insert(key::table, s.tname);
+    setup.insert(key::table, s.resultTable);
     setup.insert(key::condition, s.condition);
     setup.insert(key::observed, s.observedColumn);
     setup.insert(key::model, s.modelColumn);
@@ -62,7 +62,7 @@ CalibrationSettings workerSettings(const SetupMap& setup) {
     s.db_f_name = setup.value(setupkey::database);
     s.runFile = setup.value(setupkey::runFile);
     s.workRoot = setup.value(setupkey::workFolder);
-    s.tname = setup.value(key::table);
+    s.resultTable = setup.value(key::table);
     s.condition = setup.value(key::condition);
     s.observedColumn = setup.value(key::observed);
     s.modelColumn = setup.value(key::model);
@@ -127,8 +127,8 @@ WorkspaceInfo WorkerService::setUp(const SetupMap& setup) {
     settings.db_f_name = space.database;
     settings.runFile = space.runFile;
     db.open(space.database);
-    runner.setApplicationName(space.runFile);
-    runner.setCurrentDir(space.folder);
+    runner.setProgram(space.runFile);
+    runner.setWorkingDirectory(space.folder);
     runner.setOutputFile(outputFile);
     runner.setKillGraceMs(killGraceMs);
     evaluator = std::make_unique<Evaluator>(db, runner);

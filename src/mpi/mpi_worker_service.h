@@ -8,7 +8,7 @@
 // database; workerSetup() and workerSettings() are the two ends of that.
 #include "evaluation/evaluator.h"
 #include "evaluation/settings.h"
-#include "model/dvk_app_exec.h"
+#include "model/model_process.h"
 #include "mpi/mpi_guard.h"
 #include "mpi/mpi_messages.h"
 #include "paramdb/database.h"
@@ -71,7 +71,7 @@ class WorkerService {
     QString outputFile;    // the model's output, beside the workspace
     QProcessEnvironment baseEnvironment;
     Database db;
-    TdvkAppExec runner;
+    ModelProcess runner;
     std::unique_ptr<Evaluator> evaluator;
     bool made = false;
     bool keep = false;     // a run failed: the workspace stays

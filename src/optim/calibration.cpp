@@ -22,7 +22,7 @@ const QString kEmptyParmInt =
     QStringLiteral("PARM_INT holds no parameters: there is nothing to optimise.");
 
 // The same point, bit for bit (the simplex matches points evaluated ahead so).
-bool samePoint(const tfmatrix& a, const tfmatrix& b) {
+bool samePoint(const ParameterVector& a, const ParameterVector& b) {
     return a.size() == b.size() &&
            (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
@@ -79,17 +79,18 @@ CalibrationSummary Calibration::optimize() {
     const int ndim = startFromInitialValues(db);
     summary.ndim = ndim;
 
-    tfmatrix mnp(ndim + 1, 0.0), mxp(ndim + 1, 0.0), ival(ndim + 1, 0.0), step(ndim + 1, 0.0);
-    tfmatrix1 y(ndim + 2, 0.0);
-    tsimplex p(ndim + 2, tfmatrix(ndim + 1, 0.0));
+    ParameterVector lowerBounds(ndim + 1, 0.0), upperBounds(ndim + 1, 0.0), ival(ndim + 1, 0.0),
+        step(ndim + 1, 0.0);
+    ValueVector y(ndim + 2, 0.0);
+    SimplexVertices p(ndim + 2, ParameterVector(ndim + 1, 0.0));
     {
         const std::vector<ParameterRecord> records = ParameterTable(db).records();
         for (int i = 1; i <= ndim && i <= static_cast<int>(records.size()); ++i) {
             const ParameterRecord& r = records[i - 1];
             ival[i] = numberOf(r.initial);
             step[i] = numberOf(r.step);
-            mxp[i] = numberOf(r.maximum);
-            mnp[i] = numberOf(r.minimum);
+            upperBounds[i] = numberOf(r.maximum);
+            lowerBounds[i] = numberOf(r.minimum);
         }
     }
 
@@ -104,18 +105,18 @@ CalibrationSummary Calibration::optimize() {
     // from the journal, and reports it as if the model had run.
     RunJournal* journal = evaluator.journal();
     QString lastIncomplete; // why the last incomplete run was incomplete
-    auto objective = [&](const tfmatrix& x) {
+    auto objective = [&](const ParameterVector& x) {
         bool complete = true;
         double e = 0;
         std::optional<double> replayed;
         if (journal)
-            replayed = journal->replay(tfmatrix(x.begin() + 1, x.begin() + 1 + ndim));
+            replayed = journal->replay(ParameterVector(x.begin() + 1, x.begin() + 1 + ndim));
         if (replayed) {
             e = *replayed;
             report.evaluated(e);
             noteBest(summary, true, e);
         } else {
-            e = model_eval(evaluator, report, x, &complete, &lastIncomplete);
+            e = evaluateModel(evaluator, report, x, &complete, &lastIncomplete);
             countRun(summary, complete, e);
         }
         return complete ? e : HUGE_VAL;
@@ -172,7 +173,7 @@ CalibrationSummary Calibration::optimize() {
 
     report.clearLog();
     auto logLine = [this](const QString& line, bool select) { report.log(line, select); };
-    show_simplex(ndim, 0, y, p, logLine);
+    logSimplex(ndim, 0, y, p, logLine);
 
     const double ftol = cfg.ftol();
 
@@ -185,22 +186,23 @@ CalibrationSummary Calibration::optimize() {
     // never takes stay speculative. A resumed calibration takes the values its
     // earlier start completed from the journal instead of running them again.
     struct Waiting {
-        tfmatrix x;
+        ParameterVector x;
         RunOutcome outcome;
         std::optional<double> replayed;
     };
     std::vector<Waiting> waiting;
     if (parallel) {
         sink.batchWidth = parallel->workers();
-        sink.evalBatch = [&](const std::vector<tfmatrix>& points) {
+        sink.evalBatch = [&](const std::vector<ParameterVector>& points) {
             std::vector<BatchValue> values(points.size());
-            std::vector<tfmatrix> toRun;
+            std::vector<ParameterVector> toRun;
             std::vector<std::size_t> runIndex;
             for (std::size_t k = 0; k < points.size(); ++k) {
                 std::optional<double> replayed;
                 if (journal)
                     replayed = journal->replay(
-                        tfmatrix(points[k].begin() + 1, points[k].begin() + 1 + ndim), false);
+                        ParameterVector(points[k].begin() + 1, points[k].begin() + 1 + ndim),
+                        false);
                 if (replayed) {
                     values[k].evaluated = true;
                     values[k].value = *replayed;
@@ -233,7 +235,7 @@ CalibrationSummary Calibration::optimize() {
             }
             return values;
         };
-        sink.taken = [&](const tfmatrix& x, double) {
+        sink.taken = [&](const ParameterVector& x, double) {
             for (auto it = waiting.rbegin(); it != waiting.rend(); ++it) {
                 if (!samePoint(it->x, x))
                     continue;
@@ -262,11 +264,11 @@ CalibrationSummary Calibration::optimize() {
         sink.shrinking = [journal](bool shrinking) {
             journal->setPhase(shrinking ? journal::Phase::Shrink : journal::Phase::Search);
         };
-    Simplex simplex(ndim, mnp, mxp, cfg.max_call, sink);
+    Simplex simplex(ndim, lowerBounds, upperBounds, cfg.maxEvaluations, sink);
     int count = 0;
-    simplex.amoeba(p, y, count, ftol);
-    if (!std::isnan(simplex.last_error())) {
-        summary.lastError = simplex.last_error();
+    simplex.minimise(p, y, count, ftol);
+    if (!std::isnan(simplex.finalValue())) {
+        summary.lastError = simplex.finalValue();
         summary.haveLastError = true;
     }
     switch (simplex.termination()) {
@@ -305,7 +307,7 @@ CalibrationSummary Calibration::optimize() {
             sum += p[i][j];
         const double value =
             offerBestVertex ? p[bestVertex][j] : static_cast<double>(sum / (ndim + 1));
-        summary.result[j] = clampToBounds(value, mnp[j], mxp[j]);
+        summary.result[j] = clampToBounds(value, lowerBounds[j], upperBounds[j]);
     }
     if (offerBestVertex) {
         summary.resultCriterion = y[bestVertex];
@@ -335,25 +337,25 @@ CalibrationSummary Calibration::optimize() {
                        .arg(summary.modelRuns),
                    true);
     if (parallel)
-        report.log(parallel->closingLine(simplex.speculative_evaluations()), true);
+        report.log(parallel->closingLine(simplex.speculativeEvaluations()), true);
     report.saveLog(QStringLiteral("Opti_Result.TXT"));
     summary.elapsedMs = clock.elapsed();
     return summary;
 }
 
-void Calibration::initialSimplexInParallel(const tsimplex& p, tfmatrix1& y, int ndim,
+void Calibration::initialSimplexInParallel(const SimplexVertices& p, ValueVector& y, int ndim,
                                            CalibrationSummary& summary, QString& lastIncomplete) {
-    std::vector<tfmatrix> vertices(p.begin() + 1, p.begin() + ndim + 2);
+    std::vector<ParameterVector> vertices(p.begin() + 1, p.begin() + ndim + 2);
     // A resumed calibration takes the vertices its earlier start completed from
     // the journal; only the others are run.
     RunJournal* journal = evaluator.journal();
     std::vector<std::optional<double>> replayed(vertices.size());
-    std::vector<tfmatrix> toRun;
+    std::vector<ParameterVector> toRun;
     std::vector<int> runVertex;
     for (std::size_t k = 0; k < vertices.size(); ++k) {
         if (journal)
-            replayed[k] =
-                journal->replay(tfmatrix(vertices[k].begin() + 1, vertices[k].begin() + 1 + ndim));
+            replayed[k] = journal->replay(
+                ParameterVector(vertices[k].begin() + 1, vertices[k].begin() + 1 + ndim));
         if (!replayed[k]) {
             toRun.push_back(vertices[k]);
             runVertex.push_back(static_cast<int>(k) + 1);

@@ -20,7 +20,7 @@ struct CalibrationSummary : Summary {
     // The stored AVAL values, 1..ndim: the centroid of the final simplex, or for
     // a stopped search its best vertex (a vector the model has run). Empty when
     // the search was stopped before any model run completed: nothing is stored.
-    tfmatrix result;
+    ParameterVector result;
     double resultCriterion = 0; // the criterion at `result` when the model ran it
     bool resultSimulated = false;
     double lastError = 0; // the value of the last evaluation of the search
@@ -56,7 +56,7 @@ class Calibration {
     void setParallel(ParallelRuns* runs) { parallel = runs; }
 
   private:
-    void initialSimplexInParallel(const tsimplex& p, tfmatrix1& y, int ndim,
+    void initialSimplexInParallel(const SimplexVertices& p, ValueVector& y, int ndim,
                                   CalibrationSummary& summary, QString& lastIncomplete);
 
     ParallelRuns* parallel = nullptr;

@@ -3,12 +3,12 @@
 #include "base/fit_error.h"
 #include "base/number_format.h"
 #include "evaluation/evaluator.h"
-#include "runs/parallel_runs.h"
 #include "evaluation/run_journal.h"
 #include "optim/least_squares.h"
 #include "optim/least_squares_uncertainty.h"
 #include "paramdb/database.h"
 #include "paramdb/parameter_table.h"
+#include "runs/parallel_runs.h"
 
 #include <QElapsedTimer>
 #include <QSqlQuery>
@@ -28,9 +28,9 @@ struct ObservedRows {
 
 ObservedRows readObservedRows(Database& db, const CalibrationSettings& s) {
     // The statement of readModelValues, so that the rows come in the same order.
-    QSqlQuery q = db.query(joinLines(
-        {QStringLiteral(" select * from ") + s.tname + QStringLiteral(" where ") + s.condition,
-         QStringLiteral(" order by ") + s.observedColumn}));
+    QSqlQuery q = db.query(joinLines({QStringLiteral(" select * from ") + s.resultTable +
+                                          QStringLiteral(" where ") + s.condition,
+                                      QStringLiteral(" order by ") + s.observedColumn}));
     const QSqlRecord rec = q.record();
     const int obsCol = rec.indexOf(s.observedColumn);
     const int varCol = s.varianceColumn.isEmpty() ? -1 : rec.indexOf(s.varianceColumn);
@@ -111,8 +111,8 @@ journal::Phase phaseOf(lsq::Purpose purpose) {
     return journal::Phase::Search;
 }
 
-tfmatrix oneBased(const lsq::Vector& x) {
-    tfmatrix v(x.size() + 1, 0.0);
+ParameterVector oneBased(const lsq::Vector& x) {
+    ParameterVector v(x.size() + 1, 0.0);
     std::copy(x.begin(), x.end(), v.begin() + 1);
     return v;
 }
@@ -156,7 +156,7 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
     options.relativeStep = cfg.differenceStep;
     options.central = cfg.centralDifferences;
     options.objectiveTolerance = cfg.ftol();
-    options.maxRuns = cfg.max_call;
+    options.maxRuns = cfg.maxEvaluations;
     options.jacobianAtResult = true;
 
     report.clearLog();
@@ -178,7 +178,7 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
                               "dampings; it ends when S changes by less than %1 over two "
                               "iterations, or after at most %2 model runs")
                    .arg(cfg.tolerance)
-                   .arg(cfg.max_call));
+                   .arg(cfg.maxEvaluations));
 
     RunJournal* journal = evaluator.journal();
     const std::size_t m = rows.observed.size();
@@ -202,7 +202,7 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
             journal->setPhase(phaseOf(purpose));
         std::vector<lsq::PointResult> out(points.size());
         std::vector<std::optional<std::vector<double>>> replayed(points.size());
-        std::vector<tfmatrix> toRun;
+        std::vector<ParameterVector> toRun;
         std::vector<std::size_t> runIndex;
         for (std::size_t k = 0; k < points.size(); ++k) {
             if (journal)

@@ -18,7 +18,7 @@ double sane(double v) {
     return std::isnan(v) ? HUGE_VAL : v;
 }
 
-void sumCoordinates(int ndim, const tsimplex& p, tfmatrix& psum) {
+void sumCoordinates(int ndim, const SimplexVertices& p, ParameterVector& psum) {
     for (int j = 1; j <= ndim; ++j) {
         long double sum = 0.0L;
         for (int i = 1; i <= ndim + 1; ++i)
@@ -28,16 +28,17 @@ void sumCoordinates(int ndim, const tsimplex& p, tfmatrix& psum) {
 }
 
 // psum after vertex `old` has been replaced by `x`.
-tfmatrix replacedSum(int ndim, const tfmatrix& psum, const tfmatrix& x, const tfmatrix& old) {
-    tfmatrix next = psum;
+ParameterVector replacedSum(int ndim, const ParameterVector& psum, const ParameterVector& x,
+                            const ParameterVector& old) {
+    ParameterVector next = psum;
     for (int j = 1; j <= ndim; ++j)
         next[j] = static_cast<double>(static_cast<long double>(psum[j]) + x[j] - old[j]);
     return next;
 }
 
 // Vertex v moved halfway towards the best vertex.
-tfmatrix shrunkVertex(int ndim, const tfmatrix& v, const tfmatrix& best) {
-    tfmatrix x(ndim + 1, 0.0);
+ParameterVector shrunkVertex(int ndim, const ParameterVector& v, const ParameterVector& best) {
+    ParameterVector x(ndim + 1, 0.0);
     for (int j = 1; j <= ndim; ++j)
         x[j] = static_cast<double>(0.5L * (static_cast<long double>(v[j]) + best[j]));
     return x;
@@ -45,7 +46,7 @@ tfmatrix shrunkVertex(int ndim, const tfmatrix& v, const tfmatrix& best) {
 
 // A value evaluated ahead stands for a point only if it is the very same point:
 // bit for bit, so that -0 and 0 (which a model may well tell apart) differ.
-bool samePoint(const tfmatrix& a, const tfmatrix& b) {
+bool samePoint(const ParameterVector& a, const ParameterVector& b) {
     return a.size() == b.size() &&
            (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
@@ -65,8 +66,8 @@ double roundR(double x) {
     return std::isfinite(result) ? result : x;
 }
 
-void show_simplex(int ndim, int iteration, const tfmatrix1& y, const tsimplex& p,
-                  const std::function<void(const QString&, bool)>& log) {
+void logSimplex(int ndim, int iteration, const ValueVector& y, const SimplexVertices& p,
+                const std::function<void(const QString&, bool)>& log) {
     log(QStringLiteral("Iteration ") + QString::number(iteration), false);
     const QString gap = QStringLiteral("    ");
     for (int i = 1; i <= ndim + 1; ++i) {
@@ -81,13 +82,14 @@ void show_simplex(int ndim, int iteration, const tfmatrix1& y, const tsimplex& p
     log(values, false);
 }
 
-Simplex::Simplex(int dimensions, const tfmatrix& lower, const tfmatrix& upper, int maxCalls,
-                 SimplexSink reporting)
-    : ndim(dimensions), mnp(lower), mxp(upper), max_call(maxCalls), sink(std::move(reporting)),
-      lastError(std::nan("")) {
+Simplex::Simplex(int dimensions, const ParameterVector& lower, const ParameterVector& upper,
+                 int maxCalls, SimplexSink reporting)
+    : ndim(dimensions), lowerBounds(lower), upperBounds(upper), maxEvaluations(maxCalls),
+      sink(std::move(reporting)), lastError(std::nan("")) {
     if (ndim < 1)
         throw FitError(QStringLiteral("There are no parameters to optimise."));
-    if (static_cast<int>(mnp.size()) < ndim + 1 || static_cast<int>(mxp.size()) < ndim + 1)
+    if (static_cast<int>(lowerBounds.size()) < ndim + 1 ||
+        static_cast<int>(upperBounds.size()) < ndim + 1)
         throw FitError(
             QStringLiteral("The parameter bounds do not cover all %1 parameters.").arg(ndim));
     if (!this->sink.eval && !this->sink.evalBatch)
@@ -113,7 +115,7 @@ bool Simplex::stopNow() {
     return stopFlag;
 }
 
-double Simplex::evaluate(const tfmatrix& x) {
+double Simplex::evaluate(const ParameterVector& x) {
     for (auto& ahead : prefetched) {
         if (ahead.used || !samePoint(ahead.x, x))
             continue;
@@ -144,17 +146,18 @@ double Simplex::evaluate(const tfmatrix& x) {
     return lastError;
 }
 
-tfmatrix Simplex::trialPoint(const tfmatrix& worst, const tfmatrix& psum, double fac) const {
+ParameterVector Simplex::trialPoint(const ParameterVector& worst, const ParameterVector& psum,
+                                    double fac) const {
     const long double fac1 = (1.0L - fac) / ndim;
     const long double fac2 = fac1 - fac;
-    tfmatrix ptry(ndim + 1, 0.0);
+    ParameterVector ptry(ndim + 1, 0.0);
     for (int j = 1; j <= ndim; ++j) {
         long double t = psum[j] * fac1 - worst[j] * fac2;
         // Lower bound first, then the upper one: with crossed bounds the upper wins.
-        if (t <= mnp[j])
-            t = mnp[j];
-        if (t >= mxp[j])
-            t = mxp[j];
+        if (t <= lowerBounds[j])
+            t = lowerBounds[j];
+        if (t >= upperBounds[j])
+            t = upperBounds[j];
         ptry[j] = static_cast<double>(t);
     }
     return ptry;
@@ -168,13 +171,13 @@ void Simplex::discardPrefetched() {
     stopAskedAhead = false;
 }
 
-void Simplex::prefetch(std::vector<tfmatrix> points) {
+void Simplex::prefetch(std::vector<ParameterVector> points) {
     discardPrefetched();
     // The stop question of the batch's first point is asked now, before any run.
     if (stopNow())
         return;
     stopAskedAhead = true;
-    std::vector<tfmatrix> distinct;
+    std::vector<ParameterVector> distinct;
     for (auto& x : points) {
         bool seen = false;
         for (const auto& d : distinct)
@@ -216,14 +219,14 @@ int Simplex::guessedFollowUp() const {
     return recentFollowUps[0];
 }
 
-void Simplex::prefetchIteration(const tsimplex& p, const tfmatrix& psum, int ihi) {
-    // The points are computed exactly as amotry will compute them: the reflection
+void Simplex::prefetchIteration(const SimplexVertices& p, const ParameterVector& psum, int ihi) {
+    // The points are computed exactly as tryPoint will compute them: the reflection
     // from the simplex as it is, the others from the simplex with the reflected
-    // point in place of vertex ihi (the psum update of amotry), or without it.
-    const tfmatrix reflected = trialPoint(p[ihi], psum, -1.0);
-    const tfmatrix acceptedSum = replacedSum(ndim, psum, reflected, p[ihi]);
+    // point in place of vertex ihi (the psum update of tryPoint), or without it.
+    const ParameterVector reflected = trialPoint(p[ihi], psum, -1.0);
+    const ParameterVector acceptedSum = replacedSum(ndim, psum, reflected, p[ihi]);
     static_assert(kMostPointsAhead == 4, "the iteration's points listed below");
-    std::vector<tfmatrix> points = {
+    std::vector<ParameterVector> points = {
         reflected,
         trialPoint(reflected, acceptedSum, 2.0),
         trialPoint(p[ihi], psum, 0.5),
@@ -241,20 +244,21 @@ void Simplex::prefetchIteration(const tsimplex& p, const tfmatrix& psum, int ihi
     prefetch(std::move(points));
 }
 
-void Simplex::prefetchShrink(const tsimplex& p, int ilo) {
-    std::vector<tfmatrix> points;
+void Simplex::prefetchShrink(const SimplexVertices& p, int ilo) {
+    std::vector<ParameterVector> points;
     for (int i = 1; i <= ndim + 1; ++i)
         if (i != ilo)
             points.push_back(shrunkVertex(ndim, p[i], p[ilo]));
     prefetch(std::move(points));
 }
 
-double Simplex::amotry(tsimplex& p, tfmatrix1& y, tfmatrix& psum, int ihi, int& count, double fac) {
+double Simplex::tryPoint(SimplexVertices& p, ValueVector& y, ParameterVector& psum, int ihi,
+                         int& count, double fac) {
     // A stop leaves the simplex as it is: no trial point is evaluated.
     if (stopNow())
         return HUGE_VAL;
 
-    const tfmatrix ptry = trialPoint(p[ihi], psum, fac);
+    const ParameterVector ptry = trialPoint(p[ihi], psum, fac);
     if (fac < 0)
         ++moveCount.reflections;
     else if (fac > 1)
@@ -279,7 +283,7 @@ double Simplex::amotry(tsimplex& p, tfmatrix1& y, tfmatrix& psum, int ihi, int& 
     return ytry;
 }
 
-void Simplex::amoeba(tsimplex& p, tfmatrix1& y, int& count, double ftol) {
+void Simplex::minimise(SimplexVertices& p, ValueVector& y, int& count, double ftol) {
     count = 0;
     term = Termination::None;
     stopFlag = false;
@@ -288,7 +292,7 @@ void Simplex::amoeba(tsimplex& p, tfmatrix1& y, int& count, double ftol) {
     speculative = 0;
     std::fill(std::begin(recentFollowUps), std::end(recentFollowUps), int(kOnlyReflection));
     recentAt = 0;
-    // Whichever way amoeba ends, what was evaluated ahead and not used is counted.
+    // Whichever way minimise ends, what was evaluated ahead and not used is counted.
     struct Discard {
         Simplex* s;
         ~Discard() { s->discardPrefetched(); }
@@ -304,7 +308,7 @@ void Simplex::amoeba(tsimplex& p, tfmatrix1& y, int& count, double ftol) {
         y[i] = sane(y[i]);
     }
 
-    tfmatrix psum(ndim + 1, 0.0);
+    ParameterVector psum(ndim + 1, 0.0);
     sumCoordinates(ndim, p, psum);
 
     auto stopExit = [&] {
@@ -346,7 +350,7 @@ void Simplex::amoeba(tsimplex& p, tfmatrix1& y, int& count, double ftol) {
             return;
         }
 
-        if (count >= max_call) {
+        if (count >= maxEvaluations) {
             term = Termination::Budget;
             log(kBudgetLine, false);
             return;
@@ -355,7 +359,7 @@ void Simplex::amoeba(tsimplex& p, tfmatrix1& y, int& count, double ftol) {
         if (batches)
             prefetchIteration(p, psum, ihi);
         const double worst = y[ihi];
-        double ytry = amotry(p, y, psum, ihi, count, -1.0);
+        double ytry = tryPoint(p, y, psum, ihi, count, -1.0);
         if (stopFlag)
             return stopExit();
         recentAt = (recentAt + 1) % kRecentIterations;
@@ -366,12 +370,12 @@ void Simplex::amoeba(tsimplex& p, tfmatrix1& y, int& count, double ftol) {
         // An infinite trial is never an improvement, not even over a simplex whose
         // values are all infinite, so it leads to contraction, not expansion.
         if (ytry <= y[ilo] && ytry < HUGE_VAL) {
-            amotry(p, y, psum, ihi, count, 2.0);
+            tryPoint(p, y, psum, ihi, count, 2.0);
             if (stopFlag)
                 return stopExit();
         } else if (ytry >= y[inhi]) {
             const double ysave = y[ihi];
-            ytry = amotry(p, y, psum, ihi, count, 0.5);
+            ytry = tryPoint(p, y, psum, ihi, count, 0.5);
             if (stopFlag)
                 return stopExit();
             if (ytry >= ysave) {

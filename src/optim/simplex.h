@@ -12,9 +12,9 @@
 #include <limits>
 #include <vector>
 
-using tfmatrix = std::vector<double>;   // index 0 unused, 1..ndim
-using tfmatrix1 = std::vector<double>;  // index 0 unused, 1..ndim+1
-using tsimplex = std::vector<tfmatrix>; // vertices 1..ndim+1
+using ParameterVector = std::vector<double>;          // index 0 unused, 1..ndim
+using ValueVector = std::vector<double>;              // index 0 unused, 1..ndim+1
+using SimplexVertices = std::vector<ParameterVector>; // vertices 1..ndim+1
 
 // The outcome of one point of a batch evaluation.
 struct BatchValue {
@@ -27,24 +27,24 @@ struct BatchValue {
 
 // How the simplex talks to its owner.
 struct SimplexSink {
-    // The objective; may throw (the error leaves amoeba unchanged). A return of
+    // The objective; may throw (the error leaves minimise unchanged). A return of
     // +infinity (an incomplete model run) or NaN ranks worse than every finite value.
-    std::function<double(const tfmatrix&)> eval;
+    std::function<double(const ParameterVector&)> eval;
     // Optional: evaluates several points at once (parallel model runs) and returns
     // one outcome per point, in the order of the points. When set, each iteration
     // evaluates, together with the reflected point, the points the search may need
     // next (expansion, and contraction with and without the reflection accepted),
     // and a shrink evaluates its vertices together. The search takes the same
     // decisions, with the same values, log and count, as with eval alone; points it
-    // did not need are counted apart (Simplex::speculative_evaluations). A point
+    // did not need are counted apart (Simplex::speculativeEvaluations). A point
     // needed outside a batch is evaluated by eval, or as a batch of one when eval is
-    // empty. An exception thrown by evalBatch itself ends amoeba at once.
-    std::function<std::vector<BatchValue>(const std::vector<tfmatrix>&)> evalBatch;
+    // empty. An exception thrown by evalBatch itself ends minimise at once.
+    std::function<std::vector<BatchValue>(const std::vector<ParameterVector>&)> evalBatch;
     // Optional: told of every value the search takes, in the search's order, just
     // before it decides on it (after a batch, in the order the serial search
     // evaluates). The place for chart points and counters, which must follow the
     // algorithm, not the order in which runs finish. Not called for a failed point.
-    std::function<void(const tfmatrix& x, double value)> taken;
+    std::function<void(const ParameterVector& x, double value)> taken;
     // At most this many points in one speculative batch (the free workers); 0: no
     // limit. The reflected point always comes first, then the expansion, then the
     // contraction without and with the reflection accepted. A shrink's vertices
@@ -70,33 +70,35 @@ class Simplex {
 
     enum class Termination { None, Converged, Budget, Stopped };
 
-    // mnp and mxp hold the lower and upper bounds at indices 1..ndim.
+    // lowerBounds and upperBounds hold the lower and upper bounds at indices 1..ndim.
     // Throws FitError when ndim < 1 or a bound vector is too short.
-    Simplex(int ndim, const tfmatrix& mnp, const tfmatrix& mxp, int max_call, SimplexSink sink);
+    Simplex(int ndim, const ParameterVector& lowerBounds, const ParameterVector& upperBounds,
+            int maxEvaluations, SimplexSink sink);
 
     // Minimises in place: p holds vertices 1..ndim+1 (coordinates 1..ndim), y their
     // values. On return they describe the final simplex, and count the number of
     // evaluations made here. Ends silently on convergence (relative spread of the
     // values below ftol), with a log line on the budget or on a stop request.
-    void amoeba(tsimplex& p, tfmatrix1& y, int& count, double ftol);
+    void minimise(SimplexVertices& p, ValueVector& y, int& count, double ftol);
 
     // One trial point on the line through vertex ihi and the centroid of the
     // others (fac -1 reflection, 2 expansion, 0.5 contraction), clipped to the
     // bounds and evaluated; replaces vertex ihi when strictly better. Returns the
     // trial's value, or +infinity without evaluating when a stop was requested.
-    double amotry(tsimplex& p, tfmatrix1& y, tfmatrix& psum, int ihi, int& count, double fac);
+    double tryPoint(SimplexVertices& p, ValueVector& y, ParameterVector& psum, int ihi, int& count,
+                    double fac);
 
     // The value returned by the most recent evaluation (NaN before the first).
-    double last_error() const { return lastError; }
-    // Why the last amoeba call ended.
+    double finalValue() const { return lastError; }
+    // Why the last minimise call ended.
     Termination termination() const { return term; }
     // True once a stop request has been honoured.
     bool stopped() const { return stopFlag; }
-    // Evaluations made ahead in batches that the last amoeba call did not use; they
+    // Evaluations made ahead in batches that the last minimise call did not use; they
     // are not in its count.
-    int speculative_evaluations() const { return speculative; }
+    int speculativeEvaluations() const { return speculative; }
 
-    // The steps the last amoeba call tried: trial points of each kind, and shrinks.
+    // The steps the last minimise call tried: trial points of each kind, and shrinks.
     struct Moves {
         int reflections = 0;
         int expansions = 0;
@@ -108,24 +110,25 @@ class Simplex {
   private:
     // A point evaluated ahead, waiting to be asked for.
     struct Prefetched {
-        tfmatrix x;
+        ParameterVector x;
         BatchValue outcome;
         bool used = false;
     };
 
     bool stopNow();
-    double evaluate(const tfmatrix& x);
-    tfmatrix trialPoint(const tfmatrix& worst, const tfmatrix& psum, double fac) const;
-    void prefetchIteration(const tsimplex& p, const tfmatrix& psum, int ihi);
-    void prefetchShrink(const tsimplex& p, int ilo);
-    void prefetch(std::vector<tfmatrix> points);
+    double evaluate(const ParameterVector& x);
+    ParameterVector trialPoint(const ParameterVector& worst, const ParameterVector& psum,
+                               double fac) const;
+    void prefetchIteration(const SimplexVertices& p, const ParameterVector& psum, int ihi);
+    void prefetchShrink(const SimplexVertices& p, int ilo);
+    void prefetch(std::vector<ParameterVector> points);
     void discardPrefetched();
     void log(const QString& line, bool select) const;
 
     int ndim;
-    tfmatrix mnp;
-    tfmatrix mxp;
-    int max_call;
+    ParameterVector lowerBounds;
+    ParameterVector upperBounds;
+    int maxEvaluations;
     SimplexSink sink;
     double lastError;
     Termination term = Termination::None;
@@ -146,8 +149,8 @@ class Simplex {
 
 // Appends the whole simplex and its values to the log: "Iteration n", one line per
 // vertex, one line of values.
-void show_simplex(int ndim, int iteration, const tfmatrix1& y, const tsimplex& p,
-                  const std::function<void(const QString&, bool)>& log);
+void logSimplex(int ndim, int iteration, const ValueVector& y, const SimplexVertices& p,
+                const std::function<void(const QString&, bool)>& log);
 
 // R(x) of the log: x rounded to four significant digits (magnitude rounded half
 // away from zero). R(0) = 0; infinities and NaN are returned unchanged.

@@ -100,8 +100,8 @@ struct RunRecord {
     std::optional<double> criterion; // present when the run is complete
     bool complete = false;
     QString status;     // "complete", or why not
-    QString exitStatus; // TdvkAppExec::statusText(); empty when it did not start
-    QDateTime started;  // TdvkAppExec::startedAt(); invalid: now
+    QString exitStatus; // ModelProcess::statusText(); empty when it did not start
+    QDateTime started;  // ModelProcess::startedAt(); invalid: now
     double durationSeconds = 0;
     int worker = 0;
     QString output;                // the last lines of the model's output

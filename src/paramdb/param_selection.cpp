@@ -191,33 +191,34 @@ void SelectableRecords::replaceRow(int row, const QVariantList& values) {
 // ---- ParamSelection ----
 
 ParamSelection::ParamSelection(SelectionHost& selectionHost) : host(selectionHost) {
-    ix_field.text = QStringLiteral("ix_field");
+    indexFieldCombo.text = QStringLiteral("ix_field");
 }
 
 void ParamSelection::listTables() {
-    const QString was =
-        tab_listIndex >= 0 && tab_listIndex < tab_list.size() ? tab_list[tab_listIndex] : QString();
-    tab_list.clear();
-    tab_listIndex = -1;
+    const QString was = tableListIndex >= 0 && tableListIndex < tableList.size()
+                            ? tableList[tableListIndex]
+                            : QString();
+    tableList.clear();
+    tableListIndex = -1;
     // While a model runs the connection is closed; the list fills again at the
     // next activation instead of raising an error at every focus change.
     if (!host.database().isOpen())
         return;
-    tab_list = parameterTables(host.database().tables(), host.resultTable());
+    tableList = parameterTables(host.database().tables(), host.resultTable());
     if (!was.isEmpty())
-        tab_listIndex = int(tab_list.indexOf(was));
+        tableListIndex = int(tableList.indexOf(was));
 }
 
 void ParamSelection::openChosenTable() {
-    if (tab_listIndex < 0 || tab_listIndex >= tab_list.size())
+    if (tableListIndex < 0 || tableListIndex >= tableList.size())
         return;
-    openTable(tab_list[tab_listIndex]);
+    openTable(tableList[tableListIndex]);
 }
 
 void ParamSelection::openTable(const QString& table) {
     // Whatever was open is closed first, so a failure leaves no half-shown table.
-    ix_field.items.clear();
-    ix_field.index = -1;
+    indexFieldCombo.items.clear();
+    indexFieldCombo.index = -1;
     checkListBox1.clear();
     checked.clear();
     tableName.clear();
@@ -293,11 +294,11 @@ void ParamSelection::openTable(const QString& table) {
     currentRow = rows.isEmpty() ? -1 : 0;
     checkListBox1 = fields;
     checked = QVector<bool>(fields.size(), false);
-    ix_field.items = fields;
-    ix_field.select(0);
+    indexFieldCombo.items = fields;
+    indexFieldCombo.select(0);
     for (int i = 0; i < fields.size(); ++i) {
         if (fields[i].compare(QLatin1String("ITEM_IX"), Qt::CaseInsensitive) == 0) {
-            ix_field.select(i);
+            indexFieldCombo.select(i);
             break;
         }
     }
@@ -363,7 +364,7 @@ SelectionOutcome ParamSelection::useSelection() {
                 throw FitError(QStringLiteral("The table %1 has no record to take the values "
                                               "from.")
                                    .arg(tableName));
-            const QString ixName = ix_field.selected();
+            const QString ixName = indexFieldCombo.selected();
             const int ixPos = int(checkListBox1.indexOf(ixName));
             if (ixPos < 0)
                 throw FitError(QStringLiteral("Choose the index field that identifies the "

@@ -111,12 +111,12 @@ class ParamSelection {
     explicit ParamSelection(SelectionHost& host);
 
     // ---- state of the dialog's controls ----
-    QStringList tab_list;            // tables and views of the database
-    int tab_listIndex = -1;          // the selected entry
+    QStringList tableList;           // tables and views of the database
+    int tableListIndex = -1;         // the selected entry
     QString tableName;               // the opened table, as listed
     QStringList checkListBox1;       // its field names in field order
     QVector<bool> checked;           // the ticks, one per entry
-    ComboState ix_field;             // text "ix_field" at start
+    ComboState indexFieldCombo;      // text "indexFieldCombo" at start
     int currentRow = -1;             // the grid's current row (-1: none)
     bool closeAfterSelection = true; // CheckBox1 "close window after selection"
     SelectableRecords records;       // the rows of the opened table
@@ -124,10 +124,10 @@ class ParamSelection {
     // The dialog became the active window: lists the database's tables again.
     // With no connection open (a model is running) the list is left empty.
     void listTables();
-    // Opens the selected entry of tab_list: field lists, rows, first row current.
+    // Opens the selected entry of tableList: field lists, rows, first row current.
     // The index field is ITEM_IX when the table has one, else its first field.
     void openChosenTable();
-    // Opens a table by name, as choosing it in tab_list and double-clicking.
+    // Opens a table by name, as choosing it in tableList and double-clicking.
     void openTable(const QString& table);
     // Ticks a field by name (ignoring case); false when there is no such field.
     bool setChecked(const QString& field, bool on = true);

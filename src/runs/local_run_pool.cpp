@@ -2,7 +2,7 @@
 
 #include "base/fit_error.h"
 #include "evaluation/fit_points.h"
-#include "model/dvk_app_exec.h"
+#include "model/model_process.h"
 #include "paramdb/database.h"
 
 #include <QTimer>
@@ -21,7 +21,7 @@ struct LocalRunPool::Worker {
     int number;
     const Workspace& ws;
     Database db;
-    TdvkAppExec runner;
+    ModelProcess runner;
     Evaluator evaluator;
     QTimer pause; // before the run (pauseBeforeMs) and after it (pauseAfterRunMs)
     State state = State::Idle;
@@ -41,8 +41,8 @@ LocalRunPool::LocalRunPool(const CalibrationSettings& settings, const WorkspaceS
         own.pauseAfterRunMs = 0; // the worker's own timer makes this pause
         wp->evaluator.setSettings(own);
         wp->runner.setShowType(sstShowMinimized);
-        wp->runner.setCurrentDir(ws.folder);
-        wp->runner.setApplicationName(ws.runFile);
+        wp->runner.setWorkingDirectory(ws.folder);
+        wp->runner.setProgram(ws.runFile);
         wp->db.open(ws.database);
         connect(&wp->evaluator, &Evaluator::modelEnded, this, [this, wp] { modelEnded(*wp); });
         connect(&wp->pause, &QTimer::timeout, this, [this, wp] {

@@ -13,12 +13,12 @@
 ParallelRuns::ParallelRuns(RunPool& runPool, Reporter& reporter, ForeignWriteDetector* w)
     : pool(runPool), report(reporter), watch(w) {}
 
-std::vector<RunOutcome> ParallelRuns::round(const std::vector<tfmatrix>& vectors, Reading reading,
-                                            int pauseBeforeMs, bool endOnFailure,
+std::vector<RunOutcome> ParallelRuns::round(const std::vector<ParameterVector>& vectors,
+                                            Reading reading, int pauseBeforeMs, bool endOnFailure,
                                             bool provisional) {
     std::vector<RunTicket> tickets;
     tickets.reserve(vectors.size());
-    for (const tfmatrix& v : vectors)
+    for (const ParameterVector& v : vectors)
         tickets.push_back({0, v, reading, pauseBeforeMs});
     return round(std::move(tickets), endOnFailure, provisional);
 }
@@ -117,7 +117,7 @@ QString statusOf(const EvaluationResult& r) {
 }
 } // namespace
 
-void ParallelRuns::retake(const tfmatrix& vector, const RunOutcome& o, journal::Phase phase,
+void ParallelRuns::retake(const ParameterVector& vector, const RunOutcome& o, journal::Phase phase,
                           Reading reading) const {
     RunJournal* book = journal();
     if (!book)
@@ -126,8 +126,8 @@ void ParallelRuns::retake(const tfmatrix& vector, const RunOutcome& o, journal::
     journalRun(vector, o, phase, reading);
 }
 
-void ParallelRuns::journalRun(const tfmatrix& vector, const RunOutcome& o, journal::Phase phase,
-                              Reading reading) const {
+void ParallelRuns::journalRun(const ParameterVector& vector, const RunOutcome& o,
+                              journal::Phase phase, Reading reading) const {
     RunJournal* book = journal();
     if (!book || !o.started || (o.stopped && o.exitStatus.isEmpty() && !o.failed))
         return; // never started: a stop came first

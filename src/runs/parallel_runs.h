@@ -30,7 +30,7 @@ class ParallelRuns {
     // the round, in the order of the vectors), in the journal's phase; or,
     // `provisional`, as speculative: the caller retakes (retake()) the rows of
     // the runs it uses once it knows what they were, as the search does.
-    std::vector<RunOutcome> round(const std::vector<tfmatrix>& vectors, Reading reading,
+    std::vector<RunOutcome> round(const std::vector<ParameterVector>& vectors, Reading reading,
                                   int pauseBeforeMs = 0, bool endOnFailure = true,
                                   bool provisional = false);
     // The same for tickets made by the caller; their running numbers are given here.
@@ -46,12 +46,12 @@ class ParallelRuns {
     void setJournal(std::function<RunJournal*()> source) { journalOf = std::move(source); }
     // Stages the row of one run of a round (nothing when no journal or when the
     // run was never started): the worker that made it, how it ended.
-    void journalRun(const tfmatrix& vector, const RunOutcome& outcome, journal::Phase phase,
+    void journalRun(const ParameterVector& vector, const RunOutcome& outcome, journal::Phase phase,
                     Reading reading = Reading::Criterion) const;
     RunJournal* journal() const { return journalOf ? journalOf() : nullptr; }
     // Replaces the provisional row of a run with one in `phase`, staged now:
     // the rows of the runs the search uses stand in the order it used them.
-    void retake(const tfmatrix& vector, const RunOutcome& outcome, journal::Phase phase,
+    void retake(const ParameterVector& vector, const RunOutcome& outcome, journal::Phase phase,
                 Reading reading = Reading::Criterion) const;
 
     // The error of a run that could not be made, naming the folder it ran in.

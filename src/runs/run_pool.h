@@ -24,8 +24,8 @@
 
 // One model run to make.
 struct RunTicket {
-    int run = 0;     // running number (FITMARA_RUN), unique within the operation
-    tfmatrix vector; // the parameter vector, 1..records
+    int run = 0;            // running number (FITMARA_RUN), unique within the operation
+    ParameterVector vector; // the parameter vector, 1..records
     Reading reading = Reading::Criterion;
     int pauseBeforeMs = 0; // waited in the worker before the run (initial simplex vertices)
 };

@@ -17,56 +17,58 @@
 #include <QTableView>
 #include <QVBoxLayout>
 
-TForm1::TForm1(Session& s, QWidget* parent) : QDialog(parent), session(s) {
-    setObjectName(QStringLiteral("TForm1"));
+ResultDialog::ResultDialog(Session& s, QWidget* parent) : QDialog(parent), session(s) {
+    setObjectName(QStringLiteral("ResultDialog"));
     setWindowTitle(QStringLiteral("FINISH"));
     setModal(true);
 
-    Label1 =
+    explanationLabel =
         new QLabel(QStringLiteral("IVAL: inital values;   AVAL: values after optimisation"), this);
-    Label1->setObjectName(QStringLiteral("Label1"));
+    explanationLabel->setObjectName(QStringLiteral("explanationLabel"));
     outcomeLabel = new QLabel(this);
     outcomeLabel->setObjectName(QStringLiteral("outcomeLabel"));
     outcomeLabel->setWordWrap(true);
 
-    prmqry = new QSqlQueryModel(this);
-    prmqry->setObjectName(QStringLiteral("prmqry"));
-    DBGrid1 = new QTableView(this);
-    DBGrid1->setObjectName(QStringLiteral("DBGrid1"));
-    DBGrid1->setModel(prmqry);
-    DBGrid1->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    DBGrid1->setItemDelegate(new NumberDelegate(DBGrid1, nullptr));
-    DBGrid1->setSelectionBehavior(QAbstractItemView::SelectRows);
-    DBGrid1->verticalHeader()->setDefaultSectionSize(DBGrid1->fontMetrics().height() + 6);
+    parameterQuery = new QSqlQueryModel(this);
+    parameterQuery->setObjectName(QStringLiteral("parameterQuery"));
+    resultGrid = new QTableView(this);
+    resultGrid->setObjectName(QStringLiteral("resultGrid"));
+    resultGrid->setModel(parameterQuery);
+    resultGrid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    resultGrid->setItemDelegate(new NumberDelegate(resultGrid, nullptr));
+    resultGrid->setSelectionBehavior(QAbstractItemView::SelectRows);
+    resultGrid->verticalHeader()->setDefaultSectionSize(resultGrid->fontMetrics().height() + 6);
 
-    Button1 = new QPushButton(QStringLiteral("make the result values usable  "), this);
-    Button1->setObjectName(QStringLiteral("Button1"));
+    acceptButton = new QPushButton(QStringLiteral("make the result values usable  "), this);
+    acceptButton->setObjectName(QStringLiteral("acceptButton"));
     // Declining puts PARM_INT and the model's tables back as they were before
     // the run (not at IVAL): the caption says what happens.
-    Button2 = new QPushButton(QStringLiteral("discard: keep the values from before the run"), this);
-    Button2->setObjectName(QStringLiteral("Button2"));
+    discardButton =
+        new QPushButton(QStringLiteral("discard: keep the values from before the run"), this);
+    discardButton->setObjectName(QStringLiteral("discardButton"));
     // Enter must not accept the values by accident.
-    Button1->setAutoDefault(false);
-    Button2->setAutoDefault(false);
+    acceptButton->setAutoDefault(false);
+    discardButton->setAutoDefault(false);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(24, 8, 24, 16);
-    layout->addWidget(Label1);
+    layout->addWidget(explanationLabel);
     layout->addWidget(outcomeLabel);
-    layout->addWidget(DBGrid1, 1);
+    layout->addWidget(resultGrid, 1);
     auto* buttons = new QHBoxLayout;
-    buttons->addWidget(Button1);
+    buttons->addWidget(acceptButton);
     buttons->addStretch(1);
-    buttons->addWidget(Button2);
+    buttons->addWidget(discardButton);
     layout->addSpacing(12);
     layout->addLayout(buttons);
 
-    connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
-    connect(Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
+    connect(acceptButton, &QPushButton::clicked, this, &ResultDialog::onAccept);
+    connect(discardButton, &QPushButton::clicked, this,
+            &ResultDialog::onDiscard);
     resize(700, 380); // the names beside the values
 }
 
-void TForm1::showEvent(QShowEvent* event) {
+void ResultDialog::showEvent(QShowEvent* event) {
     reload();
     QDialog::showEvent(event);
 }
@@ -93,13 +95,13 @@ QString outcomeText(const OfferedResult& r) {
 
 } // namespace
 
-void TForm1::reload() {
+void ResultDialog::reload() {
     const OfferedResult& offered = session.offered;
     setWindowTitle(offered.haveResult && offered.stopped ? QStringLiteral("calibration stopped")
                                                          : QStringLiteral("FINISH"));
     outcomeLabel->setText(outcomeText(offered));
     outcomeLabel->setVisible(offered.haveResult);
-    prmqry->clear();
+    parameterQuery->clear();
     if (!session.db.isOpen())
         return;
     QSqlQuery q(session.db.handle());
@@ -107,28 +109,29 @@ void TForm1::reload() {
         showError(q.lastError().text());
         return;
     }
-    prmqry->setQuery(std::move(q));
+    parameterQuery->setQuery(std::move(q));
     // Read every row now: no statement stays open on the database.
-    while (prmqry->canFetchMore())
-        prmqry->fetchMore();
-    const QSqlRecord rec = prmqry->record();
+    while (parameterQuery->canFetchMore())
+        parameterQuery->fetchMore();
+    const QSqlRecord rec = parameterQuery->record();
     const int ivalCol = rec.indexOf(QStringLiteral("IVAL"));
     const int avalCol = rec.indexOf(QStringLiteral("AVAL"));
     // The values with the names the person knows them by.
     const int pnameCol = rec.indexOf(QStringLiteral("PNAME"));
     const int aliasCol = rec.indexOf(QStringLiteral("ALIAS"));
     for (int c = 0; c < rec.count(); ++c)
-        DBGrid1->setColumnHidden(c, c != ivalCol && c != avalCol && c != pnameCol && c != aliasCol);
+        resultGrid->setColumnHidden(c,
+                                    c != ivalCol && c != avalCol && c != pnameCol && c != aliasCol);
     if (ivalCol >= 0)
-        DBGrid1->setColumnWidth(ivalCol, 189);
+        resultGrid->setColumnWidth(ivalCol, 189);
     if (avalCol >= 0)
-        DBGrid1->setColumnWidth(avalCol, 248);
+        resultGrid->setColumnWidth(avalCol, 248);
 }
 
 // Accept: write the optimised values into the model's tables. If that fails
 // the dialog stays open, so the person can still decline (and get the backup
 // restored).
-void TForm1::Button1Click() {
+void ResultDialog::onAccept() {
     try {
         session.acceptResult();
     } catch (const FitError& e) {
@@ -141,11 +144,11 @@ void TForm1::Button1Click() {
     accept();
 }
 
-void TForm1::Button2Click() {
+void ResultDialog::onDiscard() {
     reject();
 }
 
-void TForm1::showError(const QString& message) {
+void ResultDialog::showError(const QString& message) {
     if (errorPresenter)
         errorPresenter(message);
     else

@@ -13,16 +13,16 @@ class QPushButton;
 class QSqlQueryModel;
 class QTableView;
 
-class TForm1 : public QDialog {
+class ResultDialog : public QDialog {
     Q_OBJECT
   public:
-    explicit TForm1(Session& session, QWidget* parent = nullptr);
+    explicit ResultDialog(Session& session, QWidget* parent = nullptr);
 
     // Reads "select * from parm_int" again (the dialog does so whenever it is shown).
     void reload();
 
-    QTableView* grid() const { return DBGrid1; }
-    QSqlQueryModel* model() const { return prmqry; }
+    QTableView* grid() const { return resultGrid; }
+    QSqlQueryModel* model() const { return parameterQuery; }
     QLabel* outcome() const { return outcomeLabel; }
 
     // How an error of the accept button reaches the person; a message box unless set.
@@ -32,15 +32,15 @@ class TForm1 : public QDialog {
     void showEvent(QShowEvent* event) override;
 
   private:
-    void Button1Click();
-    void Button2Click();
+    void onAccept();
+    void onDiscard();
     void showError(const QString& message);
 
     Session& session;
-    QLabel* Label1 = nullptr;
+    QLabel* explanationLabel = nullptr;
     QLabel* outcomeLabel = nullptr; // why the search ended, and its criterion
-    QTableView* DBGrid1 = nullptr;
-    QPushButton* Button1 = nullptr;
-    QPushButton* Button2 = nullptr;
-    QSqlQueryModel* prmqry = nullptr;
+    QTableView* resultGrid = nullptr;
+    QPushButton* acceptButton = nullptr;
+    QPushButton* discardButton = nullptr;
+    QSqlQueryModel* parameterQuery = nullptr;
 };

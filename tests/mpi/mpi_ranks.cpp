@@ -10,7 +10,7 @@
 // test can tell whether any survived. Rank 0 writes "ok: ..." lines to standard
 // output and problems to standard error; exit 0 when all held.
 #include "base/fit_error.h"
-#include "model/dvk_app_exec.h"
+#include "model/model_process.h"
 #include "mpi/mpi_guard.h"
 #include "mpi/mpi_launch.h"
 #include "mpi/mpi_transport.h"
@@ -88,7 +88,7 @@ QString waitText(int status) {
 
 int workerMain(MpiWorld& world, ModelGuard& guard) {
     QString workspace;
-    TdvkAppExec model;
+    ModelProcess model;
     auto setup = [&](const SetupMap& s) {
         workspace = s.value(setupkey::workFolder) + QStringLiteral("/rank-%1").arg(world.rank());
         // As fitmara's workers: a guard ends this worker's models if it is killed.
@@ -110,8 +110,8 @@ int workerMain(MpiWorld& world, ModelGuard& guard) {
             throw FitError(QStringLiteral("The model of run %1 could not be started.").arg(r.run));
         if (first == freezeRun)
             std::this_thread::sleep_for(std::chrono::seconds(120));
-        model.setCurrentDir(workspace);
-        model.setApplicationName(standin);
+        model.setWorkingDirectory(workspace);
+        model.setProgram(standin);
         model.setEnvironmentVariable(QStringLiteral("FITMARA_WORKSPACE"), workspace);
         const QString touch = first == hangRun ? scratch + QStringLiteral("/started.log")
                                                : workspace + QStringLiteral("/runs.log");
@@ -119,7 +119,7 @@ int workerMain(MpiWorld& world, ModelGuard& guard) {
             QStringLiteral("--db %1/model.db --touch %2 --behave %3 --sleep 20")
                 .arg(workspace, touch,
                      first == hangRun ? QStringLiteral("hang") : QStringLiteral("slow")));
-        model.Execute();
+        model.start();
         if (!model.waitForEnd())
             throw FitError(model.errorString());
         result.exitText = waitText(model.exitStatus());

@@ -98,10 +98,10 @@ void setupSession(Session& s, const QString& dbPath, const QString& runScript,
     s.settings.pauseAfterRunMs = 0;
     s.settings.pauseBeforeVertexMs = 0;
     s.settings.db_f_name = dbPath;
-    s.db_open();
+    s.openDatabase();
     if (!runScript.isEmpty())
         s.setRunFile(runScript);
-    s.form.table_LIST.selectIgnoringCase(roles.table);
+    s.form.resultTableCombo.selectIgnoringCase(roles.table);
     s.applyTableChoice();
     s.settings.condition = roles.condition;
     s.openResultTable();

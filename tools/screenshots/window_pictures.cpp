@@ -15,8 +15,8 @@
 // picture that cannot be taken is named on standard error and the exit status
 // is 1; the others are still written.
 #include "app/session.h"
-#include "ui/frm_prmsel.h"
-#include "ui/opti_main.h"
+#include "ui/parameter_selection_dialog.h"
+#include "ui/main_window.h"
 #include "ui/style.h"
 
 #include <QAbstractButton>
@@ -139,7 +139,7 @@ QDialog* visibleDialog(const QString& except = QString()) {
 // The drop-down of the "fitmara" tab that lists the parameters by alias.
 QComboBox* parameterList(QWidget* tab, const QStringList& aliases) {
     if (auto* c =
-            findWidget<QComboBox>(tab, {"ComboBox1", "parameterPlot", "sensitivityParameter"}))
+            findWidget<QComboBox>(tab, {"parameterPlotCombo"}))
         return c;
     for (QComboBox* c : tab->findChildren<QComboBox*>()) {
         QStringList items;
@@ -181,7 +181,7 @@ int main(int argc, char** argv) {
                          QStringLiteral("NX=300"),
                          QStringLiteral("PR=0"),
                          QStringLiteral("PV=0")};
-    Topti_main window(session);
+    MainWindow window(session);
     QStringList errors;
     window.errorPresenter = [&errors](const QString& message) {
         errors << message;
@@ -209,7 +209,7 @@ int main(int argc, char** argv) {
         note(QStringLiteral("the command line was not applied within 10 s"));
     settle(500);
     // The log of the "fitmara" tab: what a run has done so far.
-    auto* log = findWidget<QListWidget>(fitmaraTab, {"lb", "log"});
+    auto* log = findWidget<QListWidget>(fitmaraTab, {"logList"});
     if (!log) {
         const QList<QListWidget*> lists = fitmaraTab->findChildren<QListWidget*>();
         log = lists.isEmpty() ? nullptr : lists.first();
@@ -225,13 +225,13 @@ int main(int argc, char** argv) {
     // the record of site 2 chosen; closed without adding anything.
     showTab(tabs, "parameters", 0);
     if (QPushButton* add =
-            findButton(&window, {"Button9", "addParameterButton"}, {"add parameter"})) {
+            findButton(&window, {"addParameterButton"}, {"add parameter"})) {
         add->click();
         settle();
         QDialog* dialog = nullptr;
         for (QWidget* w : QApplication::topLevelWidgets())
             if (w->isVisible() &&
-                (w->inherits("Tfrm_prmsel") || w->objectName() == QLatin1String("frm_prmsel")))
+                (w->inherits("ParameterSelectionDialog") || w->objectName() == QLatin1String("parameterSelectionDialog")))
                 dialog = qobject_cast<QDialog*>(w);
         if (dialog) {
             dialog->resize(820, 380);
@@ -307,7 +307,7 @@ int main(int argc, char** argv) {
         }
         if (tookResult)
             return;
-        QDialog* dialog = visibleDialog(QStringLiteral("frm_prmsel"));
+        QDialog* dialog = visibleDialog(QStringLiteral("parameterSelectionDialog"));
         if (!dialog)
             return;
         tookResult = true;
@@ -316,19 +316,19 @@ int main(int argc, char** argv) {
         QTimer::singleShot(400, dialog, [dialog] {
             save(dialog, QStringLiteral("result-dialog.png"));
             if (QPushButton* keep =
-                    findButton(dialog, {"Button1", "acceptButton"}, {"usable", "keep", "accept"}))
+                    findButton(dialog, {"acceptButton"}, {"usable", "keep", "accept"}))
                 keep->click();
             else
                 dialog->accept();
         });
     });
     QPushButton* start =
-        findButton(fitmaraTab, {"Button4", "startButton"}, {"start optim", "calibrat"});
+        findButton(fitmaraTab, {"startCalibrationButton"}, {"start optim", "calibrat"});
     if (start) {
         watcher.start();
         start->click();
         watcher.stop();
-        waitFor([] { return !visibleDialog(QStringLiteral("frm_prmsel")); }, 10000);
+        waitFor([] { return !visibleDialog(QStringLiteral("parameterSelectionDialog")); }, 10000);
         settle(800);
     } else {
         note(QStringLiteral("no start button on the \"fitmara\" tab"));
@@ -343,7 +343,7 @@ int main(int argc, char** argv) {
     // of every observation to the second parameter in the chart.
     showTab(tabs, "fitmara", 3);
     QPushButton* uncertainty =
-        findButton(fitmaraTab, {"Button10", "uncertaintyButton"}, {"uncertainty"});
+        findButton(fitmaraTab, {"uncertaintyButton"}, {"uncertainty"});
     QComboBox* plotted = nullptr;
     if (uncertainty) {
         uncertainty->click();

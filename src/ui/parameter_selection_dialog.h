@@ -15,10 +15,10 @@ class QListWidget;
 class QPushButton;
 class QTableView;
 
-class Tfrm_prmsel : public QDialog {
+class ParameterSelectionDialog : public QDialog {
     Q_OBJECT
   public:
-    explicit Tfrm_prmsel(Session& session, QWidget* parent = nullptr);
+    explicit ParameterSelectionDialog(Session& session, QWidget* parent = nullptr);
 
     Session& session() const { return s; }
     ParamSelection& selection() { return sel; }
@@ -28,9 +28,9 @@ class Tfrm_prmsel : public QDialog {
     std::function<void(const QString&)> errorPresenter;
 
     // Each activation lists the database's tables again.
-    void FormActivate();
-    void tab_listDblClick();
-    void Button1Click();
+    void onActivated();
+    void onTableDoubleClicked();
+    void onAdd();
 
   protected:
     bool event(QEvent* e) override;
@@ -43,16 +43,16 @@ class Tfrm_prmsel : public QDialog {
     Session& s;
     ParamSelection sel;
 
-    QLabel* Label1 = nullptr;
-    QListWidget* tab_list = nullptr;
-    QLabel* Label2 = nullptr;
-    QListWidget* CheckListBox1 = nullptr;
-    QLabel* Label3 = nullptr;
-    QComboBox* ix_field = nullptr;
-    QLabel* Label4 = nullptr;
-    QTableView* DBGrid1 = nullptr;
-    QCheckBox* CheckBox1 = nullptr;
-    QPushButton* Button1 = nullptr;
+    QLabel* tablesLabel = nullptr;
+    QListWidget* tableList = nullptr;
+    QLabel* parametersLabel = nullptr;
+    QListWidget* parameterList = nullptr;
+    QLabel* indexFieldLabel = nullptr;
+    QComboBox* indexFieldCombo = nullptr;
+    QLabel* recordsLabel = nullptr;
+    QTableView* recordGrid = nullptr;
+    QCheckBox* closeAfterAddCheck = nullptr;
+    QPushButton* addButton = nullptr;
     QLabel* hintLabel = nullptr;     // how the dialog is used
     QLabel* defaultsLabel = nullptr; // where the proposed values come from
     bool filling = false;            // widgets are being filled from the selection's state

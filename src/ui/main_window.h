@@ -33,11 +33,11 @@ class ErrorChart;
 class FitChart;
 class CloseUpCombo;
 
-class Topti_main : public QMainWindow, public Asker {
+class MainWindow : public QMainWindow, public Asker {
     Q_OBJECT
   public:
-    explicit Topti_main(Session& session, QWidget* parent = nullptr);
-    ~Topti_main() override;
+    explicit MainWindow(Session& session, QWidget* parent = nullptr);
+    ~MainWindow() override;
 
     // ---- Asker ----
     bool chooseDatabase(QString& path) override;
@@ -63,7 +63,7 @@ class Topti_main : public QMainWindow, public Asker {
     // The first activation of the window applies the command line; later ones
     // (the focus coming back from a dialog) leave what the person set alone.
     // Never while an operation runs the model, never re-entered.
-    void FormActivate();
+    void onActivated();
 
     // Runs one of the person's actions; a failure ends it and is reported.
     void runAction(const std::function<void()>& action);
@@ -72,7 +72,7 @@ class Topti_main : public QMainWindow, public Asker {
     bool batchMode() const;
 
     Session& session() const { return s; }
-    ErrorChart* errorChart() const { return Chart1; }
+    ErrorChart* errorChart() const { return criterionChart; }
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -100,82 +100,82 @@ class Topti_main : public QMainWindow, public Asker {
 
     // The handlers of the controls: each turns the person's action into a call
     // of the session, and reports what fails.
-    void Button1Click();  // "open runfile"
-    void Button2Click();  // "change database"
-    void Button3Click();  // "open result table"
-    void Button4Click();  // "start optimization "
-    void Button5Click();  // "edit runfile"
-    void Button6Click();  // "exit"
-    void Button7Click();  // "check model run"
-    void Button8Click();  // "sensitivity coefficient"
-    void Button9Click();  // "add parameter record"
-    void Button10Click(); // "uncertainty (FIM)"
-    void Edit2Change(const QString& text);
-    void table_LISTCloseUp();
-    void ComboBox1CloseUp();
+    void onOpenRunFile();        // "open runfile"
+    void onChangeDatabase();     // "change database"
+    void onOpenResultTable();    // "open result table"
+    void onStartCalibration();   // "start optimization "
+    void onEditRunFile();        // "edit runfile"
+    void onExit();               // "exit"
+    void onCheckModelRun();      // "check model run"
+    void onSensitivity();        // "sensitivity coefficient"
+    void onAddParameterRecord(); // "add parameter record"
+    void onUncertainty();        // "uncertainty (FIM)"
+    void onMaxEvaluationsEdited(const QString& text);
+    void onResultTableChosen();
+    void onParameterPlotChosen();
 
     Session& s;
 
-    QTabWidget* PageControl1 = nullptr;
-    QPushButton* Button6 = nullptr;
+    QTabWidget* pageTabs = nullptr;
+    QPushButton* exitButton = nullptr;
 
     // "parameters"
-    QWidget* TabSheet1 = nullptr;
-    QPushButton* Button2 = nullptr;
-    QTableView* DBGrid1 = nullptr;
-    QPushButton* Button9 = nullptr;
+    QWidget* parametersTab = nullptr;
+    QPushButton* changeDatabaseButton = nullptr;
+    QTableView* parameterGrid = nullptr;
+    QPushButton* addParameterButton = nullptr;
     QSqlTableModel* parmModel = nullptr;
     QByteArray parmHeaderState;
     int parmHeaderColumns = -1;
 
     // "result table"
-    QWidget* TabSheet2 = nullptr;
-    CloseUpCombo* table_LIST = nullptr;
+    QWidget* resultTab = nullptr;
+    CloseUpCombo* resultTableCombo = nullptr;
     QLineEdit* condition = nullptr;
-    QPushButton* Button3 = nullptr;
-    QTableView* DBGrid2 = nullptr;
+    QPushButton* openResultTableButton = nullptr;
+    QTableView* resultGrid = nullptr;
     QStandardItemModel* resultModel = nullptr;
-    QComboBox* idx_fld = nullptr;
-    QComboBox* obs_fld = nullptr;
-    QComboBox* var_fld = nullptr;
-    QComboBox* mod_fld = nullptr;
+    QComboBox* indexColumnCombo = nullptr;
+    QComboBox* observedColumnCombo = nullptr;
+    QComboBox* varianceColumnCombo = nullptr;
+    QComboBox* modelColumnCombo = nullptr;
     FitChart* fitChart = nullptr; // beside the grid
 
     // "model call"
-    QWidget* TabSheet3 = nullptr;
-    QPushButton* Button1 = nullptr;
-    QPushButton* Button5 = nullptr;
-    QListWidget* run_lb = nullptr;
-    QPushButton* Button7 = nullptr;
+    QWidget* modelCallTab = nullptr;
+    QPushButton* openRunFileButton = nullptr;
+    QPushButton* editRunFileButton = nullptr;
+    QListWidget* runFileLines = nullptr;
+    QPushButton* checkModelRunButton = nullptr;
     QLabel* runFileLabel = nullptr; // the run file in use
 
     // "fitmara"
-    QWidget* TabSheet4 = nullptr;
-    QPushButton* Button4 = nullptr;
-    QPushButton* ButtonStop = nullptr;
-    QLineEdit* Edit2 = nullptr;
-    QLineEdit* Edit3 = nullptr;
+    QWidget* fitmaraTab = nullptr;
+    QPushButton* startCalibrationButton = nullptr;
+    QPushButton* stopButton = nullptr;
+    QLineEdit* maxEvaluationsEdit = nullptr;
+    QLineEdit* toleranceEdit = nullptr;
     QComboBox* searchMethodBox = nullptr; // the simplex or the least-squares search
-    QLineEdit* Edit1 = nullptr;
+    QLineEdit* sensitivityStepEdit = nullptr;
     QSpinBox* EditPauseRun = nullptr;
     QSpinBox* EditPauseVertex = nullptr;
     QDoubleSpinBox* EditTimeout = nullptr;
     QCheckBox* CheckResume = nullptr;
     QSpinBox* EditParallel = nullptr; // "parallel runs" (NP=)
-    QRadioButton* RadioButton1 = nullptr;
-    QRadioButton* RadioButton2 = nullptr;
-    QRadioButton* RadioButton3 = nullptr;
+    QRadioButton* rmseRadio = nullptr;
+    QRadioButton* nrmseRadio = nullptr;
+    QRadioButton* cvRmseRadio = nullptr;
     QButtonGroup* criterionGroup = nullptr;
-    QPushButton* Button8 = nullptr;
-    QPushButton* Button10 = nullptr;
-    CloseUpCombo* ComboBox1 = nullptr;
+    QPushButton* sensitivityButton = nullptr;
+    QPushButton* uncertaintyButton = nullptr;
+    CloseUpCombo* parameterPlotCombo = nullptr;
     QPushButton* saveWorkbookButton = nullptr; // "save workbook…"
-    QListWidget* lb = nullptr;
-    ErrorChart* Chart1 = nullptr;
+    QListWidget* logList = nullptr;
+    ErrorChart* criterionChart = nullptr;
 
     // The texts last taken from the Session, so that a refresh does not
     // overwrite what the person is typing unless the Session changed it.
-    QString shownCondition, shownEdit1, shownEdit2, shownEdit3;
+    QString shownCondition, shownSensitivityStep, shownMaxEvaluations, shownTolerance;
 
     bool activatedOnce = false;
     bool activationQueued = false;

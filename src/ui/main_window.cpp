@@ -1,12 +1,12 @@
-#include "ui/opti_main.h"
+#include "ui/main_window.h"
 
 #include "app/batch.h"
 #include "base/fit_error.h"
 #include "base/number_format.h"
 #include "ui/error_chart.h"
 #include "ui/fit_chart.h"
-#include "ui/frm_prmsel.h"
 #include "ui/number_delegate.h"
+#include "ui/parameter_selection_dialog.h"
 #include "ui/result_dialog.h"
 #include "ui/text_editor_dialog.h"
 
@@ -164,122 +164,123 @@ QString mmss(qint64 ms) {
 
 } // namespace
 
-Topti_main::Topti_main(Session& session, QWidget* parent) : QMainWindow(parent), s(session) {
-    setObjectName(QStringLiteral("opti_main"));
+MainWindow::MainWindow(Session& session, QWidget* parent) : QMainWindow(parent), s(session) {
+    setObjectName(QStringLiteral("mainWindow"));
     if (!s.asker)
         s.asker = this;
 
-    PageControl1 = new QTabWidget(this);
-    PageControl1->setObjectName(QStringLiteral("PageControl1"));
-    Button6 = makeButton(QStringLiteral("Button6"), QStringLiteral("exit"), PageControl1, 76);
+    pageTabs = new QTabWidget(this);
+    pageTabs->setObjectName(QStringLiteral("pageTabs"));
+    exitButton = makeButton(QStringLiteral("exitButton"), QStringLiteral("exit"), pageTabs, 76);
     // Above the tabs at the right.
-    PageControl1->setCornerWidget(Button6, Qt::TopRightCorner);
+    pageTabs->setCornerWidget(exitButton, Qt::TopRightCorner);
 
     buildParametersTab();
     buildResultTab();
     buildModelCallTab();
     buildFitmaraTab();
-    PageControl1->setCurrentWidget(TabSheet4);
+    pageTabs->setCurrentWidget(fitmaraTab);
 
     auto* central = new QWidget(this);
     auto* centralLayout = new QVBoxLayout(central);
     centralLayout->setContentsMargins(4, 8, 4, 0);
-    centralLayout->addWidget(PageControl1);
+    centralLayout->addWidget(pageTabs);
     setCentralWidget(central);
     statusBar()->setObjectName(QStringLiteral("StatusBar1"));
 
     runStatusTimer = new QTimer(this);
     runStatusTimer->setInterval(1000);
-    connect(runStatusTimer, &QTimer::timeout, this, &Topti_main::refreshRunStatus);
+    connect(runStatusTimer, &QTimer::timeout, this, &MainWindow::refreshRunStatus);
     connectSession();
     refreshFromSession();
-    for (const QString& line : s.lb.lines())
-        lb->addItem(line);
-    Chart1->replace(s.series);
+    for (const QString& line : s.logList.lines())
+        logList->addItem(line);
+    criterionChart->replace(s.series);
     applyBusy(s.busy());
     resize(965, 521);
 }
 
-Topti_main::~Topti_main() {
+MainWindow::~MainWindow() {
     if (s.asker == this)
         s.asker = nullptr;
 }
 
 // ---------------------------------------------------------------- the tabs
 
-void Topti_main::buildParametersTab() {
-    TabSheet1 = new QWidget;
-    TabSheet1->setObjectName(QStringLiteral("TabSheet1"));
-    auto* layout = new QVBoxLayout(TabSheet1);
+void MainWindow::buildParametersTab() {
+    parametersTab = new QWidget;
+    parametersTab->setObjectName(QStringLiteral("parametersTab"));
+    auto* layout = new QVBoxLayout(parametersTab);
     layout->setContentsMargins(3, 12, 3, 6);
 
-    Button2 =
-        makeButton(QStringLiteral("Button2"), QStringLiteral("change database"), TabSheet1, 145);
-    layout->addWidget(Button2, 0, Qt::AlignLeft);
+    changeDatabaseButton = makeButton(QStringLiteral("changeDatabaseButton"),
+                                      QStringLiteral("change database"), parametersTab, 145);
+    layout->addWidget(changeDatabaseButton, 0, Qt::AlignLeft);
     layout->addSpacing(14);
 
-    DBGrid1 = new QTableView(TabSheet1);
-    DBGrid1->setObjectName(QStringLiteral("DBGrid1"));
-    DBGrid1->setAlternatingRowColors(true);
-    DBGrid1->horizontalHeader()->setMinimumSectionSize(64);
-    DBGrid1->setItemDelegate(
-        new NumberDelegate(DBGrid1, [this](const QString& m) { reportError(m); }));
-    DBGrid1->verticalHeader()->setDefaultSectionSize(DBGrid1->fontMetrics().height() + 6);
-    layout->addWidget(DBGrid1, 1);
+    parameterGrid = new QTableView(parametersTab);
+    parameterGrid->setObjectName(QStringLiteral("parameterGrid"));
+    parameterGrid->setAlternatingRowColors(true);
+    parameterGrid->horizontalHeader()->setMinimumSectionSize(64);
+    parameterGrid->setItemDelegate(
+        new NumberDelegate(parameterGrid, [this](const QString& m) { reportError(m); }));
+    parameterGrid->verticalHeader()->setDefaultSectionSize(parameterGrid->fontMetrics().height() +
+                                                           6);
+    layout->addWidget(parameterGrid, 1);
     layout->addSpacing(10);
 
-    Button9 = makeButton(QStringLiteral("Button9"), QStringLiteral("add parameter record"),
-                         TabSheet1, 142);
-    layout->addWidget(Button9, 0, Qt::AlignLeft);
+    addParameterButton = makeButton(QStringLiteral("addParameterButton"),
+                                    QStringLiteral("add parameter record"), parametersTab, 142);
+    layout->addWidget(addParameterButton, 0, Qt::AlignLeft);
 
-    PageControl1->addTab(TabSheet1, QStringLiteral("parameters"));
+    pageTabs->addTab(parametersTab, QStringLiteral("parameters"));
 
-    connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
-    connect(Button9, &QPushButton::clicked, this, &Topti_main::Button9Click);
+    connect(changeDatabaseButton, &QPushButton::clicked, this, [this] { onChangeDatabase(); });
+    connect(addParameterButton, &QPushButton::clicked, this, &MainWindow::onAddParameterRecord);
 }
 
-void Topti_main::buildResultTab() {
-    TabSheet2 = new QWidget;
-    TabSheet2->setObjectName(QStringLiteral("TabSheet2"));
-    auto* layout = new QVBoxLayout(TabSheet2);
+void MainWindow::buildResultTab() {
+    resultTab = new QWidget;
+    resultTab->setObjectName(QStringLiteral("resultTab"));
+    auto* layout = new QVBoxLayout(resultTab);
     layout->setContentsMargins(21, 3, 21, 6);
 
     auto* top = new QGridLayout;
     top->setHorizontalSpacing(26);
-    top->addWidget(makeLabel(QStringLiteral("Label1"), QStringLiteral("table name"), TabSheet2), 0,
+    top->addWidget(makeLabel(QStringLiteral("Label1"), QStringLiteral("table name"), resultTab), 0,
                    0);
     top->addWidget(
-        makeLabel(QStringLiteral("Label2"), QStringLiteral("filter condition"), TabSheet2), 0, 1);
-    table_LIST = makeCombo<CloseUpCombo>(QStringLiteral("table_LIST"), TabSheet2, 200);
-    top->addWidget(table_LIST, 1, 0);
-    condition = new QLineEdit(TabSheet2);
+        makeLabel(QStringLiteral("Label2"), QStringLiteral("filter condition"), resultTab), 0, 1);
+    resultTableCombo = makeCombo<CloseUpCombo>(QStringLiteral("resultTableCombo"), resultTab, 200);
+    top->addWidget(resultTableCombo, 1, 0);
+    condition = new QLineEdit(resultTab);
     condition->setObjectName(QStringLiteral("condition"));
     top->addWidget(condition, 1, 1);
-    Button3 =
-        makeButton(QStringLiteral("Button3"), QStringLiteral("open result table"), TabSheet2, 177);
-    Button3->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
-    top->addWidget(Button3, 2, 1, Qt::AlignLeft);
+    openResultTableButton = makeButton(QStringLiteral("openResultTableButton"),
+                                       QStringLiteral("open result table"), resultTab, 177);
+    openResultTableButton->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    top->addWidget(openResultTableButton, 2, 1, Qt::AlignLeft);
     top->setColumnStretch(0, 361);
     top->setColumnStretch(1, 486);
     top->setRowMinimumHeight(2, 45);
     layout->addLayout(top);
     layout->addSpacing(8);
 
-    DBGrid2 = new QTableView(TabSheet2);
-    DBGrid2->setObjectName(QStringLiteral("DBGrid2"));
-    DBGrid2->setAlternatingRowColors(true);
-    DBGrid2->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    DBGrid2->setItemDelegate(
-        new NumberDelegate(DBGrid2, [this](const QString& m) { reportError(m); }));
-    DBGrid2->verticalHeader()->setDefaultSectionSize(DBGrid2->fontMetrics().height() + 6);
+    resultGrid = new QTableView(resultTab);
+    resultGrid->setObjectName(QStringLiteral("resultGrid"));
+    resultGrid->setAlternatingRowColors(true);
+    resultGrid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    resultGrid->setItemDelegate(
+        new NumberDelegate(resultGrid, [this](const QString& m) { reportError(m); }));
+    resultGrid->verticalHeader()->setDefaultSectionSize(resultGrid->fontMetrics().height() + 6);
     // A copy of the rows rather than a live query: it stays readable while the
     // model holds the database, so the grid is not blank during a run.
     resultModel = new QStandardItemModel(this);
     resultModel->setObjectName(QStringLiteral("observations"));
-    DBGrid2->setModel(resultModel);
-    auto* splitter = new QSplitter(Qt::Horizontal, TabSheet2);
+    resultGrid->setModel(resultModel);
+    auto* splitter = new QSplitter(Qt::Horizontal, resultTab);
     splitter->setObjectName(QStringLiteral("resultSplitter"));
-    splitter->addWidget(DBGrid2);
+    splitter->addWidget(resultGrid);
     fitChart = new FitChart(splitter);
     fitChart->setObjectName(QStringLiteral("fitChart"));
     splitter->addWidget(fitChart);
@@ -290,46 +291,49 @@ void Topti_main::buildResultTab() {
 
     // The four column roles below the grid: index at the left, observation and
     // its variance one above the other, model at the right.
-    idx_fld = makeCombo<QComboBox>(QStringLiteral("idx_fld"), TabSheet2, 105);
-    obs_fld = makeCombo<QComboBox>(QStringLiteral("obs_fld"), TabSheet2, 105);
-    var_fld = makeCombo<QComboBox>(QStringLiteral("var_fld"), TabSheet2, 105);
-    mod_fld = makeCombo<QComboBox>(QStringLiteral("mod_fld"), TabSheet2, 105);
+    indexColumnCombo = makeCombo<QComboBox>(QStringLiteral("indexColumnCombo"), resultTab, 105);
+    observedColumnCombo =
+        makeCombo<QComboBox>(QStringLiteral("observedColumnCombo"), resultTab, 105);
+    varianceColumnCombo =
+        makeCombo<QComboBox>(QStringLiteral("varianceColumnCombo"), resultTab, 105);
+    modelColumnCombo = makeCombo<QComboBox>(QStringLiteral("modelColumnCombo"), resultTab, 105);
     auto* roles = new QGridLayout;
     roles->setHorizontalSpacing(8);
     roles->setColumnStretch(0, 1);
-    roles->addWidget(makeLabel(QStringLiteral("Label9"), QStringLiteral("index field"), TabSheet2),
+    roles->addWidget(makeLabel(QStringLiteral("Label9"), QStringLiteral("index field"), resultTab),
                      0, 1, Qt::AlignRight);
-    roles->addWidget(idx_fld, 0, 2);
+    roles->addWidget(indexColumnCombo, 0, 2);
     roles->setColumnMinimumWidth(3, 60);
-    roles->addWidget(makeLabel(QStringLiteral("Label6"), QStringLiteral("observation"), TabSheet2),
+    roles->addWidget(makeLabel(QStringLiteral("Label6"), QStringLiteral("observation"), resultTab),
                      0, 4, Qt::AlignRight);
-    roles->addWidget(obs_fld, 0, 5);
-    roles->addWidget(makeLabel(QStringLiteral("Label10"), QStringLiteral("ob.variance"), TabSheet2),
+    roles->addWidget(observedColumnCombo, 0, 5);
+    roles->addWidget(makeLabel(QStringLiteral("Label10"), QStringLiteral("ob.variance"), resultTab),
                      1, 4, Qt::AlignRight);
-    roles->addWidget(var_fld, 1, 5);
+    roles->addWidget(varianceColumnCombo, 1, 5);
     roles->setColumnMinimumWidth(6, 30);
-    roles->addWidget(makeLabel(QStringLiteral("Label7"), QStringLiteral("model"), TabSheet2), 0, 7,
+    roles->addWidget(makeLabel(QStringLiteral("Label7"), QStringLiteral("model"), resultTab), 0, 7,
                      Qt::AlignRight);
-    roles->addWidget(mod_fld, 0, 8);
+    roles->addWidget(modelColumnCombo, 0, 8);
     layout->addLayout(roles);
 
-    PageControl1->addTab(TabSheet2, QStringLiteral("result table"));
+    pageTabs->addTab(resultTab, QStringLiteral("result table"));
 
-    table_LIST->onCloseUp = [this] { table_LISTCloseUp(); };
-    table_LIST->onFocusLeft = [this] { table_LISTCloseUp(); };
-    connect(table_LIST, &QComboBox::activated, this, [this] {
-        if (!table_LIST->closeUpPending())
-            table_LISTCloseUp();
+    resultTableCombo->onCloseUp = [this] { onResultTableChosen(); };
+    resultTableCombo->onFocusLeft = [this] { onResultTableChosen(); };
+    connect(resultTableCombo, &QComboBox::activated, this, [this] {
+        if (!resultTableCombo->closeUpPending())
+            onResultTableChosen();
     });
     connect(condition, &QLineEdit::textEdited, this, [this](const QString& t) {
         s.settings.condition = t;
         shownCondition = t;
     });
-    connect(Button3, &QPushButton::clicked, this, [this] { Button3Click(); });
-    const std::pair<QComboBox*, ColumnRole> roleLists[] = {{idx_fld, ColumnRole::Index},
-                                                           {obs_fld, ColumnRole::Observed},
-                                                           {var_fld, ColumnRole::Variance},
-                                                           {mod_fld, ColumnRole::Model}};
+    connect(openResultTableButton, &QPushButton::clicked, this, [this] { onOpenResultTable(); });
+    const std::pair<QComboBox*, ColumnRole> roleLists[] = {
+        {indexColumnCombo, ColumnRole::Index},
+        {observedColumnCombo, ColumnRole::Observed},
+        {varianceColumnCombo, ColumnRole::Variance},
+        {modelColumnCombo, ColumnRole::Model}};
     for (const auto& [combo, role] : roleLists) {
         const ColumnRole r = role;
         connect(combo, &QComboBox::activated, this, [this, r](int index) {
@@ -346,54 +350,56 @@ void Topti_main::buildResultTab() {
         if (s.form.resultQuery.isEmpty())
             return FitData{};
         const CalibrationSettings& c = s.settings;
-        return readFitPoints(s.db, c.tname, c.condition, c.observedColumn, c.modelColumn,
+        return readFitPoints(s.db, c.resultTable, c.condition, c.observedColumn, c.modelColumn,
                              c.indexColumn);
     });
 }
 
-void Topti_main::buildModelCallTab() {
-    TabSheet3 = new QWidget;
-    TabSheet3->setObjectName(QStringLiteral("TabSheet3"));
-    auto* layout = new QVBoxLayout(TabSheet3);
+void MainWindow::buildModelCallTab() {
+    modelCallTab = new QWidget;
+    modelCallTab->setObjectName(QStringLiteral("modelCallTab"));
+    auto* layout = new QVBoxLayout(modelCallTab);
     layout->setContentsMargins(24, 24, 24, 6);
 
     auto* buttons = new QHBoxLayout;
-    Button1 = makeButton(QStringLiteral("Button1"), QStringLiteral("open runfile"), TabSheet3, 153);
-    Button5 = makeButton(QStringLiteral("Button5"), QStringLiteral("edit runfile"), TabSheet3, 156);
-    buttons->addWidget(Button1);
+    openRunFileButton = makeButton(QStringLiteral("openRunFileButton"),
+                                   QStringLiteral("open runfile"), modelCallTab, 153);
+    editRunFileButton = makeButton(QStringLiteral("editRunFileButton"),
+                                   QStringLiteral("edit runfile"), modelCallTab, 156);
+    buttons->addWidget(openRunFileButton);
     buttons->addSpacing(6);
-    buttons->addWidget(Button5);
+    buttons->addWidget(editRunFileButton);
     buttons->addStretch(1);
     layout->addLayout(buttons);
     layout->addSpacing(23);
 
     // Which run file the model runs are made with: the list below shows its lines.
-    runFileLabel = makeLabel(QStringLiteral("runFileLabel"), QString(), TabSheet3);
+    runFileLabel = makeLabel(QStringLiteral("runFileLabel"), QString(), modelCallTab);
     runFileLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(runFileLabel);
     layout->addSpacing(4);
-    run_lb = new QListWidget(TabSheet3);
-    run_lb->setObjectName(QStringLiteral("run_lb"));
-    run_lb->setSelectionMode(QAbstractItemView::SingleSelection);
-    run_lb->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    layout->addWidget(run_lb, 1);
+    runFileLines = new QListWidget(modelCallTab);
+    runFileLines->setObjectName(QStringLiteral("runFileLines"));
+    runFileLines->setSelectionMode(QAbstractItemView::SingleSelection);
+    runFileLines->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    layout->addWidget(runFileLines, 1);
     layout->addSpacing(19);
 
-    Button7 =
-        makeButton(QStringLiteral("Button7"), QStringLiteral("check model run"), TabSheet3, 129);
-    layout->addWidget(Button7, 0, Qt::AlignLeft);
+    checkModelRunButton = makeButton(QStringLiteral("checkModelRunButton"),
+                                     QStringLiteral("check model run"), modelCallTab, 129);
+    layout->addWidget(checkModelRunButton, 0, Qt::AlignLeft);
 
-    PageControl1->addTab(TabSheet3, QStringLiteral("model call"));
+    pageTabs->addTab(modelCallTab, QStringLiteral("model call"));
 
-    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
-    connect(Button5, &QPushButton::clicked, this, [this] { Button5Click(); });
-    connect(Button7, &QPushButton::clicked, this, [this] { Button7Click(); });
+    connect(openRunFileButton, &QPushButton::clicked, this, [this] { onOpenRunFile(); });
+    connect(editRunFileButton, &QPushButton::clicked, this, [this] { onEditRunFile(); });
+    connect(checkModelRunButton, &QPushButton::clicked, this, [this] { onCheckModelRun(); });
 }
 
-void Topti_main::buildFitmaraTab() {
-    TabSheet4 = new QWidget;
-    TabSheet4->setObjectName(QStringLiteral("TabSheet4"));
-    auto* layout = new QVBoxLayout(TabSheet4);
+void MainWindow::buildFitmaraTab() {
+    fitmaraTab = new QWidget;
+    fitmaraTab->setObjectName(QStringLiteral("fitmaraTab"));
+    auto* layout = new QVBoxLayout(fitmaraTab);
     layout->setContentsMargins(3, 10, 3, 6);
 
     auto* controls = new QHBoxLayout;
@@ -402,28 +408,28 @@ void Topti_main::buildFitmaraTab() {
     // Optimisation: start, Nmax, tolerance.
     auto* opt = new QGridLayout;
     opt->setVerticalSpacing(4);
-    Button4 = makeButton(QStringLiteral("Button4"), QStringLiteral("start optimization "),
-                         TabSheet4, 142);
-    opt->addWidget(Button4, 0, 0, 1, 2);
-    opt->addWidget(makeLabel(QStringLiteral("Label12"), QStringLiteral("Nmax"), TabSheet4), 1, 0,
+    startCalibrationButton = makeButton(QStringLiteral("startCalibrationButton"),
+                                        QStringLiteral("start optimization "), fitmaraTab, 142);
+    opt->addWidget(startCalibrationButton, 0, 0, 1, 2);
+    opt->addWidget(makeLabel(QStringLiteral("Label12"), QStringLiteral("Nmax"), fitmaraTab), 1, 0,
                    Qt::AlignRight);
-    Edit2 = new QLineEdit(QStringLiteral("50"), TabSheet4);
-    Edit2->setObjectName(QStringLiteral("Edit2"));
-    Edit2->setFixedWidth(65);
+    maxEvaluationsEdit = new QLineEdit(QStringLiteral("50"), fitmaraTab);
+    maxEvaluationsEdit->setObjectName(QStringLiteral("maxEvaluationsEdit"));
+    maxEvaluationsEdit->setFixedWidth(65);
     // Digits only, at most nine: every text the field can hold is either empty
     // (while the person retypes) or a valid count, so no conversion error arises.
-    Edit2->setValidator(
-        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,9}")), Edit2));
-    opt->addWidget(Edit2, 1, 1);
-    opt->addWidget(makeLabel(QStringLiteral("Label3"), QStringLiteral("criterion"), TabSheet4), 2,
+    maxEvaluationsEdit->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("[0-9]{0,9}")), maxEvaluationsEdit));
+    opt->addWidget(maxEvaluationsEdit, 1, 1);
+    opt->addWidget(makeLabel(QStringLiteral("Label3"), QStringLiteral("criterion"), fitmaraTab), 2,
                    0, Qt::AlignRight);
-    Edit3 = new QLineEdit(QStringLiteral("0.0001"), TabSheet4);
-    Edit3->setObjectName(QStringLiteral("Edit3"));
-    Edit3->setFixedWidth(65);
-    opt->addWidget(Edit3, 2, 1);
-    opt->addWidget(makeLabel(QStringLiteral("LabelSearch"), QStringLiteral("search"), TabSheet4), 3,
-                   0, Qt::AlignRight);
-    searchMethodBox = new QComboBox(TabSheet4);
+    toleranceEdit = new QLineEdit(QStringLiteral("0.0001"), fitmaraTab);
+    toleranceEdit->setObjectName(QStringLiteral("toleranceEdit"));
+    toleranceEdit->setFixedWidth(65);
+    opt->addWidget(toleranceEdit, 2, 1);
+    opt->addWidget(makeLabel(QStringLiteral("LabelSearch"), QStringLiteral("search"), fitmaraTab),
+                   3, 0, Qt::AlignRight);
+    searchMethodBox = new QComboBox(fitmaraTab);
     searchMethodBox->setObjectName(QStringLiteral("searchMethodBox"));
     searchMethodBox->addItem(QStringLiteral("simplex (NM)"));
     searchMethodBox->addItem(QStringLiteral("least squares (LM)"));
@@ -439,22 +445,22 @@ void Topti_main::buildFitmaraTab() {
     auto* crit = new QVBoxLayout;
     crit->setSpacing(2);
     crit->addWidget(
-        makeLabel(QStringLiteral("Label8"), QStringLiteral("error assessment"), TabSheet4));
-    RadioButton1 = new QRadioButton(QStringLiteral("RMSE no groups"), TabSheet4);
-    RadioButton1->setObjectName(QStringLiteral("RadioButton1"));
-    RadioButton2 = new QRadioButton(QStringLiteral("NRMSE (groups)"), TabSheet4);
-    RadioButton2->setObjectName(QStringLiteral("RadioButton2"));
-    RadioButton3 = new QRadioButton(QStringLiteral("CV(RMSE) (groups)"), TabSheet4);
-    RadioButton3->setObjectName(QStringLiteral("RadioButton3"));
-    RadioButton3->setToolTip(QStringLiteral("coefficient of variation of the RMSE"));
-    RadioButton1->setChecked(true);
+        makeLabel(QStringLiteral("Label8"), QStringLiteral("error assessment"), fitmaraTab));
+    rmseRadio = new QRadioButton(QStringLiteral("RMSE no groups"), fitmaraTab);
+    rmseRadio->setObjectName(QStringLiteral("rmseRadio"));
+    nrmseRadio = new QRadioButton(QStringLiteral("NRMSE (groups)"), fitmaraTab);
+    nrmseRadio->setObjectName(QStringLiteral("nrmseRadio"));
+    cvRmseRadio = new QRadioButton(QStringLiteral("CV(RMSE) (groups)"), fitmaraTab);
+    cvRmseRadio->setObjectName(QStringLiteral("cvRmseRadio"));
+    cvRmseRadio->setToolTip(QStringLiteral("coefficient of variation of the RMSE"));
+    rmseRadio->setChecked(true);
     criterionGroup = new QButtonGroup(this);
-    criterionGroup->addButton(RadioButton1, 1);
-    criterionGroup->addButton(RadioButton2, 2);
-    criterionGroup->addButton(RadioButton3, 3);
-    crit->addWidget(RadioButton1);
-    crit->addWidget(RadioButton2);
-    crit->addWidget(RadioButton3);
+    criterionGroup->addButton(rmseRadio, 1);
+    criterionGroup->addButton(nrmseRadio, 2);
+    criterionGroup->addButton(cvRmseRadio, 3);
+    crit->addWidget(rmseRadio);
+    crit->addWidget(nrmseRadio);
+    crit->addWidget(cvRmseRadio);
     crit->addStretch(1);
     controls->addLayout(crit);
     controls->addSpacing(40);
@@ -462,16 +468,16 @@ void Topti_main::buildFitmaraTab() {
     // Sensitivity coefficients.
     auto* sens = new QGridLayout;
     sens->setVerticalSpacing(4);
-    Button8 = makeButton(QStringLiteral("Button8"), QStringLiteral("sensitivity coefficient"),
-                         TabSheet4, 129);
-    sens->addWidget(Button8, 0, 0, 1, 3);
-    sens->addWidget(makeLabel(QStringLiteral("Label4"), QStringLiteral("step size"), TabSheet4), 1,
+    sensitivityButton = makeButton(QStringLiteral("sensitivityButton"),
+                                   QStringLiteral("sensitivity coefficient"), fitmaraTab, 129);
+    sens->addWidget(sensitivityButton, 0, 0, 1, 3);
+    sens->addWidget(makeLabel(QStringLiteral("Label4"), QStringLiteral("step size"), fitmaraTab), 1,
                     0);
-    Edit1 = new QLineEdit(QStringLiteral("5"), TabSheet4);
-    Edit1->setObjectName(QStringLiteral("Edit1"));
-    Edit1->setFixedWidth(40);
-    sens->addWidget(Edit1, 1, 1);
-    sens->addWidget(makeLabel(QStringLiteral("Label5"), QStringLiteral("%"), TabSheet4), 1, 2);
+    sensitivityStepEdit = new QLineEdit(QStringLiteral("5"), fitmaraTab);
+    sensitivityStepEdit->setObjectName(QStringLiteral("sensitivityStepEdit"));
+    sensitivityStepEdit->setFixedWidth(40);
+    sens->addWidget(sensitivityStepEdit, 1, 1);
+    sens->addWidget(makeLabel(QStringLiteral("Label5"), QStringLiteral("%"), fitmaraTab), 1, 2);
     sens->setRowStretch(2, 1);
     controls->addLayout(sens);
     controls->addSpacing(40);
@@ -479,22 +485,23 @@ void Topti_main::buildFitmaraTab() {
     // Uncertainty analysis and the parameter plot.
     auto* unc = new QVBoxLayout;
     unc->setSpacing(4);
-    Button10 =
-        makeButton(QStringLiteral("Button10"), QStringLiteral("uncertainty (FIM)"), TabSheet4, 153);
-    unc->addWidget(Button10);
-    ComboBox1 = makeCombo<CloseUpCombo>(QStringLiteral("ComboBox1"), TabSheet4, 153);
+    uncertaintyButton = makeButton(QStringLiteral("uncertaintyButton"),
+                                   QStringLiteral("uncertainty (FIM)"), fitmaraTab, 153);
+    unc->addWidget(uncertaintyButton);
+    parameterPlotCombo =
+        makeCombo<CloseUpCombo>(QStringLiteral("parameterPlotCombo"), fitmaraTab, 153);
     auto* plotLabel = makeLabel(QStringLiteral("sensitivityPlotLabel"),
-                                QStringLiteral("plot sensitivities to"), TabSheet4);
-    plotLabel->setBuddy(ComboBox1);
+                                QStringLiteral("plot sensitivities to"), fitmaraTab);
+    plotLabel->setBuddy(parameterPlotCombo);
     const QString plotHint =
         QStringLiteral("after an uncertainty analysis: the change of each observation's model "
                        "value per unit change of the chosen parameter");
     plotLabel->setToolTip(plotHint);
-    ComboBox1->setToolTip(plotHint);
+    parameterPlotCombo->setToolTip(plotHint);
     unc->addWidget(plotLabel);
-    unc->addWidget(ComboBox1);
+    unc->addWidget(parameterPlotCombo);
     saveWorkbookButton = makeButton(QStringLiteral("saveWorkbookButton"),
-                                    QStringLiteral("save workbook…"), TabSheet4, 153);
+                                    QStringLiteral("save workbook…"), fitmaraTab, 153);
     saveWorkbookButton->setToolTip(
         QStringLiteral("writes the last uncertainty analysis as an .xlsx workbook"));
     unc->addWidget(saveWorkbookButton);
@@ -505,30 +512,30 @@ void Topti_main::buildFitmaraTab() {
     // Stopping a run and the pauses around each model run.
     auto* run = new QGridLayout;
     run->setVerticalSpacing(4);
-    ButtonStop = makeButton(QStringLiteral("ButtonStop"), QStringLiteral("stop"), TabSheet4, 90);
-    ButtonStop->setToolTip(
+    stopButton = makeButton(QStringLiteral("stopButton"), QStringLiteral("stop"), fitmaraTab, 90);
+    stopButton->setToolTip(
         QStringLiteral("ends the running operation after the current model run"));
-    run->addWidget(ButtonStop, 0, 1, Qt::AlignRight);
+    run->addWidget(stopButton, 0, 1, Qt::AlignRight);
     run->addWidget(
-        makeLabel(QStringLiteral("Label13"), QStringLiteral("pause after run [ms]"), TabSheet4), 1,
+        makeLabel(QStringLiteral("Label13"), QStringLiteral("pause after run [ms]"), fitmaraTab), 1,
         0, Qt::AlignRight);
-    EditPauseRun = new QSpinBox(TabSheet4);
+    EditPauseRun = new QSpinBox(fitmaraTab);
     EditPauseRun->setObjectName(QStringLiteral("EditPauseRun"));
     EditPauseRun->setRange(0, 3600000);
     EditPauseRun->setValue(s.settings.pauseAfterRunMs);
     run->addWidget(EditPauseRun, 1, 1);
-    run->addWidget(
-        makeLabel(QStringLiteral("Label14"), QStringLiteral("pause before vertex [ms]"), TabSheet4),
-        2, 0, Qt::AlignRight);
-    EditPauseVertex = new QSpinBox(TabSheet4);
+    run->addWidget(makeLabel(QStringLiteral("Label14"), QStringLiteral("pause before vertex [ms]"),
+                             fitmaraTab),
+                   2, 0, Qt::AlignRight);
+    EditPauseVertex = new QSpinBox(fitmaraTab);
     EditPauseVertex->setObjectName(QStringLiteral("EditPauseVertex"));
     EditPauseVertex->setRange(0, 3600000);
     EditPauseVertex->setValue(s.settings.pauseBeforeVertexMs);
     run->addWidget(EditPauseVertex, 2, 1);
     run->addWidget(
-        makeLabel(QStringLiteral("Label15"), QStringLiteral("run timeout [s]"), TabSheet4), 3, 0,
+        makeLabel(QStringLiteral("Label15"), QStringLiteral("run timeout [s]"), fitmaraTab), 3, 0,
         Qt::AlignRight);
-    EditTimeout = new QDoubleSpinBox(TabSheet4);
+    EditTimeout = new QDoubleSpinBox(fitmaraTab);
     EditTimeout->setObjectName(QStringLiteral("EditTimeout"));
     EditTimeout->setRange(0, 1e7);
     EditTimeout->setDecimals(1);
@@ -537,15 +544,15 @@ void Topti_main::buildFitmaraTab() {
                                            "failed; 0: no limit"));
     EditTimeout->setValue(s.settings.runTimeoutS);
     run->addWidget(EditTimeout, 3, 1);
-    CheckResume = new QCheckBox(QStringLiteral("resume"), TabSheet4);
+    CheckResume = new QCheckBox(QStringLiteral("resume"), fitmaraTab);
     CheckResume->setObjectName(QStringLiteral("CheckResume"));
     CheckResume->setToolTip(QStringLiteral("replays an unfinished calibration with the same "
                                            "settings from the run journal and carries it on"));
     run->addWidget(CheckResume, 4, 1);
     run->addWidget(
-        makeLabel(QStringLiteral("LabelParallel"), QStringLiteral("parallel runs"), TabSheet4), 5,
+        makeLabel(QStringLiteral("LabelParallel"), QStringLiteral("parallel runs"), fitmaraTab), 5,
         0, Qt::AlignRight);
-    EditParallel = new QSpinBox(TabSheet4);
+    EditParallel = new QSpinBox(fitmaraTab);
     EditParallel->setObjectName(QStringLiteral("EditParallel"));
     EditParallel->setRange(1, 256);
     EditParallel->setValue(s.settings.parallelRuns);
@@ -559,39 +566,39 @@ void Topti_main::buildFitmaraTab() {
 
     // The log at the left, the chart at the right; both grow with the window.
     auto* bottom = new QHBoxLayout;
-    lb = new QListWidget(TabSheet4);
-    lb->setObjectName(QStringLiteral("lb"));
-    lb->setUniformItemSizes(true);
-    lb->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    bottom->addWidget(lb, 374);
+    logList = new QListWidget(fitmaraTab);
+    logList->setObjectName(QStringLiteral("logList"));
+    logList->setUniformItemSizes(true);
+    logList->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    bottom->addWidget(logList, 374);
     bottom->addSpacing(12);
-    Chart1 = new ErrorChart(TabSheet4);
-    Chart1->setObjectName(QStringLiteral("Chart1"));
-    bottom->addWidget(Chart1, 561);
+    criterionChart = new ErrorChart(fitmaraTab);
+    criterionChart->setObjectName(QStringLiteral("criterionChart"));
+    bottom->addWidget(criterionChart, 561);
     layout->addLayout(bottom, 1);
 
-    PageControl1->addTab(TabSheet4, QStringLiteral("fitmara"));
+    pageTabs->addTab(fitmaraTab, QStringLiteral("fitmara"));
 
-    connect(Button4, &QPushButton::clicked, this, [this] { Button4Click(); });
-    connect(Button8, &QPushButton::clicked, this, [this] { Button8Click(); });
-    connect(Button10, &QPushButton::clicked, this, [this] { Button10Click(); });
+    connect(startCalibrationButton, &QPushButton::clicked, this, [this] { onStartCalibration(); });
+    connect(sensitivityButton, &QPushButton::clicked, this, [this] { onSensitivity(); });
+    connect(uncertaintyButton, &QPushButton::clicked, this, [this] { onUncertainty(); });
     connect(saveWorkbookButton, &QPushButton::clicked, this,
             [this] { runAction([this] { s.saveWorkbook(); }); });
-    connect(ButtonStop, &QPushButton::clicked, this, [this] {
+    connect(stopButton, &QPushButton::clicked, this, [this] {
         s.requestStop();
         refreshRunStatus();
     });
-    connect(Button6, &QPushButton::clicked, this, [this] { Button6Click(); });
-    connect(Edit2, &QLineEdit::textEdited, this, &Topti_main::Edit2Change);
-    connect(Edit1, &QLineEdit::textEdited, this, [this](const QString& t) {
+    connect(exitButton, &QPushButton::clicked, this, [this] { onExit(); });
+    connect(maxEvaluationsEdit, &QLineEdit::textEdited, this, &MainWindow::onMaxEvaluationsEdited);
+    connect(sensitivityStepEdit, &QLineEdit::textEdited, this, [this](const QString& t) {
         s.settings.sensitivityStep = t;
-        shownEdit1 = t;
+        shownSensitivityStep = t;
     });
     connect(searchMethodBox, &QComboBox::currentIndexChanged, this,
             [this](int index) { s.settings.leastSquares = index == 1; });
-    connect(Edit3, &QLineEdit::textEdited, this, [this](const QString& t) {
+    connect(toleranceEdit, &QLineEdit::textEdited, this, [this](const QString& t) {
         s.settings.tolerance = t;
-        shownEdit3 = t;
+        shownTolerance = t;
     });
     connect(criterionGroup, &QButtonGroup::idToggled, this, [this](int id, bool checked) {
         if (checked)
@@ -607,12 +614,12 @@ void Topti_main::buildFitmaraTab() {
     connect(EditParallel, &QSpinBox::valueChanged, this, [this](int v) {
         runAction([this, v] { s.settings.setParallelRuns(QString::number(v)); });
     });
-    ComboBox1->onCloseUp = [this] { ComboBox1CloseUp(); };
-    connect(ComboBox1, &QComboBox::activated, this, [this] {
-        if (!ComboBox1->closeUpPending())
-            ComboBox1CloseUp();
+    parameterPlotCombo->onCloseUp = [this] { onParameterPlotChosen(); };
+    connect(parameterPlotCombo, &QComboBox::activated, this, [this] {
+        if (!parameterPlotCombo->closeUpPending())
+            onParameterPlotChosen();
     });
-    connect(Chart1, &ErrorChart::pointsOmitted, this, [this](int n) {
+    connect(criterionChart, &ErrorChart::pointsOmitted, this, [this](int n) {
         statusBar()->showMessage(
             QStringLiteral("%1 value(s) not greater than zero are not drawn on the logarithmic "
                            "axis.")
@@ -622,28 +629,28 @@ void Topti_main::buildFitmaraTab() {
 
 // ---------------------------------------------------------------- the Session
 
-void Topti_main::connectSession() {
-    connect(&s, &Session::stateChanged, this, &Topti_main::refreshFromSession);
-    connect(&s.lb, &LogList::lineAppended, this, &Topti_main::appendLogLine);
-    connect(&s.lb, &LogList::cleared, lb, &QListWidget::clear);
+void MainWindow::connectSession() {
+    connect(&s, &Session::stateChanged, this, &MainWindow::refreshFromSession);
+    connect(&s.logList, &LogList::lineAppended, this, &MainWindow::appendLogLine);
+    connect(&s.logList, &LogList::cleared, logList, &QListWidget::clear);
     connect(&s, &Session::chartCleared, this, [this] {
-        Chart1->clear();
-        Chart1->showCriterionCourse(s.settings.criterionName());
+        criterionChart->clear();
+        criterionChart->showCriterionCourse(s.settings.criterionName());
     });
-    connect(&s, &Session::chartPointAdded, Chart1, &ErrorChart::addPoint);
+    connect(&s, &Session::chartPointAdded, criterionChart, &ErrorChart::addPoint);
     connect(&s, &Session::chartReplaced, this, [this] {
         // The parameter plot: the sensitivities to the chosen parameter, or
         // with none chosen the model values.
-        Chart1->showSensitivities(s.form.comboBox1.selected());
-        Chart1->replace(s.series);
+        criterionChart->showSensitivities(s.form.parameterPlotCombo.selected());
+        criterionChart->replace(s.series);
     });
     connect(&s, &Session::connectionChanged, this, [this](bool open) {
         if (!open)
             clearParmInt();
         refreshFromSession();
     });
-    connect(&s, &Session::parmintOpened, this, &Topti_main::reloadParmInt);
-    connect(&s, &Session::resultOpened, this, &Topti_main::reloadResult);
+    connect(&s, &Session::parmIntOpened, this, &MainWindow::reloadParmInt);
+    connect(&s, &Session::resultOpened, this, &MainWindow::reloadResult);
     // Opened, reopened after every model run, or closed.
     connect(&s, &Session::resultOpened, fitChart, &FitChart::requestRefresh);
     connect(&s, &Session::statusMessage, this,
@@ -652,7 +659,7 @@ void Topti_main::connectSession() {
         // A cell editor already open would write into PARM_INT while the model
         // runs: it is closed without storing its text.
         if (busy)
-            DBGrid1->reset();
+            parameterGrid->reset();
         progressShown = false;
         if (busy) {
             runStatusTimer->start();
@@ -665,31 +672,31 @@ void Topti_main::connectSession() {
         }
         applyBusy(busy);
     });
-    connect(&s, &Session::progress, this, &Topti_main::showProgress);
+    connect(&s, &Session::progress, this, &MainWindow::showProgress);
     connect(&s, &Session::closeRequested, this, &QWidget::close);
-    connect(qApp, &QGuiApplication::focusWindowChanged, this, &Topti_main::onFocusWindowChanged);
+    connect(qApp, &QGuiApplication::focusWindowChanged, this, &MainWindow::onFocusWindowChanged);
 }
 
-void Topti_main::refreshFromSession() {
+void MainWindow::refreshFromSession() {
     setWindowTitle(s.form.caption);
-    setComboFromState(table_LIST, s.form.table_LIST);
+    setComboFromState(resultTableCombo, s.form.resultTableCombo);
     mirrorText(condition, s.settings.condition, shownCondition);
-    Button3->setText(s.form.button3Caption);
-    setComboFromState(idx_fld, s.form.idx_fld);
-    setComboFromState(obs_fld, s.form.obs_fld);
-    setComboFromState(var_fld, s.form.var_fld);
-    setComboFromState(mod_fld, s.form.mod_fld);
+    openResultTableButton->setText(s.form.openResultTableCaption);
+    setComboFromState(indexColumnCombo, s.form.indexColumnCombo);
+    setComboFromState(observedColumnCombo, s.form.observedColumnCombo);
+    setComboFromState(varianceColumnCombo, s.form.varianceColumnCombo);
+    setComboFromState(modelColumnCombo, s.form.modelColumnCombo);
 
     QStringList shownRun;
-    for (int i = 0; i < run_lb->count(); ++i)
-        shownRun << run_lb->item(i)->text();
-    if (shownRun != s.form.run_lb) {
-        run_lb->clear();
-        run_lb->addItems(s.form.run_lb);
+    for (int i = 0; i < runFileLines->count(); ++i)
+        shownRun << runFileLines->item(i)->text();
+    if (shownRun != s.form.runFileLines) {
+        runFileLines->clear();
+        runFileLines->addItems(s.form.runFileLines);
     }
 
-    setComboFromState(ComboBox1, s.form.comboBox1);
-    const QString runFile = s.mrun.ApplicationName();
+    setComboFromState(parameterPlotCombo, s.form.parameterPlotCombo);
+    const QString runFile = s.modelProcess.program();
     runFileLabel->setText(runFile.isEmpty()
                               ? QStringLiteral("No run file is in use: choose one with \"open "
                                                "runfile\".")
@@ -698,9 +705,9 @@ void Topti_main::refreshFromSession() {
         const QSignalBlocker block(criterionGroup);
         b->setChecked(true);
     }
-    mirrorText(Edit1, s.settings.sensitivityStep, shownEdit1);
-    mirrorText(Edit2, s.form.edit2, shownEdit2);
-    mirrorText(Edit3, s.settings.tolerance, shownEdit3);
+    mirrorText(sensitivityStepEdit, s.settings.sensitivityStep, shownSensitivityStep);
+    mirrorText(maxEvaluationsEdit, s.form.maxEvaluationsText, shownMaxEvaluations);
+    mirrorText(toleranceEdit, s.settings.tolerance, shownTolerance);
     {
         const QSignalBlocker block(searchMethodBox);
         searchMethodBox->setCurrentIndex(s.settings.leastSquares ? 1 : 0);
@@ -730,36 +737,38 @@ void Topti_main::refreshFromSession() {
 // While an operation runs the model, nothing may start another model run or
 // change the database or the run file under it. The log, the chart and the
 // grids keep showing the progress; "stop" is the one way to end the run early.
-void Topti_main::applyBusy(bool busy) {
-    for (QWidget* w : std::initializer_list<QWidget*>{Button1, Button2, Button4, Button5, Button7,
-                                                      Button8, Button9, Button10, table_LIST})
+void MainWindow::applyBusy(bool busy) {
+    for (QWidget* w : std::initializer_list<QWidget*>{
+             openRunFileButton, changeDatabaseButton, startCalibrationButton, editRunFileButton,
+             checkModelRunButton, sensitivityButton, addParameterButton, uncertaintyButton,
+             resultTableCombo})
         w->setEnabled(!busy);
-    Button3->setEnabled(s.form.button3Enabled && !busy);
+    openResultTableButton->setEnabled(s.form.openResultTableEnabled && !busy);
     saveWorkbookButton->setEnabled(s.lastWorkbook != nullptr && !busy);
-    ButtonStop->setEnabled(busy);
-    DBGrid1->setEditTriggers(busy ? QAbstractItemView::NoEditTriggers
-                                  : QAbstractItemView::DoubleClicked |
-                                        QAbstractItemView::EditKeyPressed |
-                                        QAbstractItemView::AnyKeyPressed);
+    stopButton->setEnabled(busy);
+    parameterGrid->setEditTriggers(busy ? QAbstractItemView::NoEditTriggers
+                                        : QAbstractItemView::DoubleClicked |
+                                              QAbstractItemView::EditKeyPressed |
+                                              QAbstractItemView::AnyKeyPressed);
     if (!busy && closeWhenIdle) {
         closeWhenIdle = false;
         QTimer::singleShot(0, this, &QWidget::close);
     }
 }
 
-void Topti_main::clearParmInt() {
-    if (DBGrid1->model() && DBGrid1->model()->columnCount() > 0) {
-        parmHeaderState = DBGrid1->horizontalHeader()->saveState();
-        parmHeaderColumns = DBGrid1->model()->columnCount();
+void MainWindow::clearParmInt() {
+    if (parameterGrid->model() && parameterGrid->model()->columnCount() > 0) {
+        parmHeaderState = parameterGrid->horizontalHeader()->saveState();
+        parmHeaderColumns = parameterGrid->model()->columnCount();
     }
-    DBGrid1->setModel(nullptr);
+    parameterGrid->setModel(nullptr);
     if (parmModel) {
         parmModel->deleteLater();
         parmModel = nullptr;
     }
 }
 
-void Topti_main::reloadParmInt() {
+void MainWindow::reloadParmInt() {
     clearParmInt();
     if (!s.db.isOpen())
         return;
@@ -776,16 +785,16 @@ void Topti_main::reloadParmInt() {
     }
     fetchAll(model);
     parmModel = model;
-    DBGrid1->setModel(parmModel);
+    parameterGrid->setModel(parmModel);
     // The grid is rebuilt after every model run: keep the widths the person set.
     if (parmHeaderColumns != parmModel->columnCount() ||
-        !DBGrid1->horizontalHeader()->restoreState(parmHeaderState))
-        DBGrid1->resizeColumnsToContents();
+        !parameterGrid->horizontalHeader()->restoreState(parmHeaderState))
+        parameterGrid->resizeColumnsToContents();
 }
 
-void Topti_main::reloadResult() {
+void MainWindow::reloadResult() {
     const int oldColumns = resultModel->columnCount();
-    const QByteArray header = DBGrid2->horizontalHeader()->saveState();
+    const QByteArray header = resultGrid->horizontalHeader()->saveState();
     if (s.form.resultQuery.isEmpty()) {
         resultModel->clear();
         return;
@@ -821,19 +830,19 @@ void Topti_main::reloadResult() {
     for (const QList<QStandardItem*>& row : rows)
         resultModel->appendRow(row);
     if (resultModel->columnCount() != oldColumns ||
-        !DBGrid2->horizontalHeader()->restoreState(header))
-        DBGrid2->resizeColumnsToContents();
+        !resultGrid->horizontalHeader()->restoreState(header))
+        resultGrid->resizeColumnsToContents();
 }
 
-void Topti_main::appendLogLine(const QString& line, bool select) {
-    lb->addItem(line);
+void MainWindow::appendLogLine(const QString& line, bool select) {
+    logList->addItem(line);
     if (select) {
-        lb->setCurrentRow(lb->count() - 1);
-        lb->scrollToBottom();
+        logList->setCurrentRow(logList->count() - 1);
+        logList->scrollToBottom();
     }
 }
 
-void Topti_main::showProgress(int done, int maximum, double best, qint64 elapsedMs) {
+void MainWindow::showProgress(int done, int maximum, double best, qint64 elapsedMs) {
     shownProgress = {done, maximum, best};
     progressShown = true;
     QString text = QStringLiteral("evaluation %1 of %2").arg(done).arg(maximum);
@@ -847,19 +856,19 @@ void Topti_main::showProgress(int done, int maximum, double best, qint64 elapsed
     showRunStatus(text);
 }
 
-void Topti_main::showRunStatus(const QString& text) {
+void MainWindow::showRunStatus(const QString& text) {
     stopNoteShown = s.stopFlag;
     statusBar()->showMessage(text);
 }
 
 // Once a second while an operation runs: the elapsed time, and how long a run
 // that may hang has been going on, stay current between two model runs.
-void Topti_main::refreshRunStatus() {
+void MainWindow::refreshRunStatus() {
     if (!s.busy())
         return;
     if (s.checkRunGoing) {
         QString text = QStringLiteral("check model run: the model has been running for %1")
-                           .arg(mmss(s.mrun.durationMs()));
+                           .arg(mmss(s.modelProcess.durationMs()));
         if (!s.stopFlag)
             text += QStringLiteral(" (stop ends it)");
         showRunStatus(text);
@@ -873,67 +882,67 @@ void Topti_main::refreshRunStatus() {
 
 // ---------------------------------------------------------------- handlers
 
-void Topti_main::Edit2Change(const QString& text) {
-    shownEdit2 = text;
+void MainWindow::onMaxEvaluationsEdited(const QString& text) {
+    shownMaxEvaluations = text;
     // While the field is empty (the person retypes the number) Nmax keeps its
     // last value; the validator lets nothing but digits in.
     if (text.isEmpty())
         return;
-    runAction([this, text] { s.setMaxCallText(text); });
-    shownEdit2 = s.form.edit2;
+    runAction([this, text] { s.setMaxEvaluationsText(text); });
+    shownMaxEvaluations = s.form.maxEvaluationsText;
 }
 
-void Topti_main::table_LISTCloseUp() {
+void MainWindow::onResultTableChosen() {
     if (s.busy())
         return;
-    s.form.table_LIST.select(table_LIST->currentIndex());
-    if (table_LIST->currentIndex() < 0)
-        s.form.table_LIST.index = -1;
+    s.form.resultTableCombo.select(resultTableCombo->currentIndex());
+    if (resultTableCombo->currentIndex() < 0)
+        s.form.resultTableCombo.index = -1;
     runAction([this] { s.applyTableChoice(); });
 }
 
-void Topti_main::ComboBox1CloseUp() {
-    const int index = ComboBox1->currentIndex();
+void MainWindow::onParameterPlotChosen() {
+    const int index = parameterPlotCombo->currentIndex();
     runAction([this, index] { s.plotParameter(index); });
 }
 
-void Topti_main::Button1Click() {
+void MainWindow::onOpenRunFile() {
     runAction([this] { s.openRunFile(); });
 }
 
-void Topti_main::Button2Click() {
+void MainWindow::onChangeDatabase() {
     runAction([this] { s.changeDatabase(); });
 }
 
-void Topti_main::Button3Click() {
+void MainWindow::onOpenResultTable() {
     runAction([this] { s.openResultTable(); });
 }
 
-void Topti_main::Button4Click() {
+void MainWindow::onStartCalibration() {
     runAction([this] { s.startOptimization(); });
 }
 
-void Topti_main::Button5Click() {
+void MainWindow::onEditRunFile() {
     runAction([this] { s.editRunFile(); });
 }
 
-void Topti_main::Button6Click() {
+void MainWindow::onExit() {
     runAction([this] { s.requestClose(); });
 }
 
-void Topti_main::Button7Click() {
+void MainWindow::onCheckModelRun() {
     runAction([this] { s.checkModelRun(); });
 }
 
-void Topti_main::Button8Click() {
+void MainWindow::onSensitivity() {
     runAction([this] { s.analyseSensitivity(); });
 }
 
-void Topti_main::Button10Click() {
+void MainWindow::onUncertainty() {
     runAction([this] { s.analyseUncertainty(); });
 }
 
-void Topti_main::Button9Click() {
+void MainWindow::onAddParameterRecord() {
     if (onAddParameter)
         runAction(onAddParameter);
     else
@@ -942,11 +951,11 @@ void Topti_main::Button9Click() {
 
 // ---------------------------------------------------------------- errors
 
-bool Topti_main::batchMode() const {
+bool MainWindow::batchMode() const {
     return s.arguments.contains(QStringLiteral("GO"));
 }
 
-void Topti_main::runAction(const std::function<void()>& action) {
+void MainWindow::runAction(const std::function<void()>& action) {
     try {
         action();
     } catch (const FitError& e) {
@@ -956,7 +965,7 @@ void Topti_main::runAction(const std::function<void()>& action) {
     }
 }
 
-void Topti_main::reportError(const QString& message) {
+void MainWindow::reportError(const QString& message) {
     if (batchMode()) {
         // Nobody is there to close a message box: the failure goes to standard
         // error and the run ends with a non-zero status.
@@ -975,7 +984,7 @@ void Topti_main::reportError(const QString& message) {
 
 // ---------------------------------------------------------------- activation
 
-void Topti_main::FormActivate() {
+void MainWindow::onActivated() {
     activatedOnce = true;
     // The command line is applied once, when the window first opens. Applied
     // again whenever a dialog gives the focus back, it would undo what the
@@ -988,7 +997,7 @@ void Topti_main::FormActivate() {
     runAction([this] { s.applyCommandLine(); });
 }
 
-void Topti_main::showEvent(QShowEvent* event) {
+void MainWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     // The first showing counts as an activation even where the window system
     // does not give the window the focus (a headless display).
@@ -998,25 +1007,25 @@ void Topti_main::showEvent(QShowEvent* event) {
 
 // The command line is applied from the event loop, not inside the window
 // system's focus notification: with GO it runs a whole optimisation.
-void Topti_main::queueActivation() {
+void MainWindow::queueActivation() {
     activatedOnce = true;
     if (activationQueued)
         return;
     activationQueued = true;
     QTimer::singleShot(0, this, [this] {
         activationQueued = false;
-        FormActivate();
+        onActivated();
     });
 }
 
-void Topti_main::onFocusWindowChanged(QWindow* window) {
+void MainWindow::onFocusWindowChanged(QWindow* window) {
     if (!window || activatedOnce)
         return;
     if (window == windowHandle())
         queueActivation();
 }
 
-void Topti_main::closeEvent(QCloseEvent* event) {
+void MainWindow::closeEvent(QCloseEvent* event) {
     if (s.busy()) {
         // The model is running and the program waits for it inside the
         // operation. The person is asked first; then the run is stopped, the
@@ -1045,7 +1054,7 @@ void Topti_main::closeEvent(QCloseEvent* event) {
     QMainWindow::closeEvent(event);
 }
 
-bool Topti_main::confirm(const QString& question) {
+bool MainWindow::confirm(const QString& question) {
     if (confirmPresenter)
         return confirmPresenter(question);
     return QMessageBox::question(this, QStringLiteral("Fitmara"), question,
@@ -1055,7 +1064,7 @@ bool Topti_main::confirm(const QString& question) {
 
 // ---------------------------------------------------------------- Asker
 
-bool Topti_main::chooseDatabase(QString& path) {
+bool MainWindow::chooseDatabase(QString& path) {
     const QString chosen =
         QFileDialog::getOpenFileName(this, QStringLiteral("select the database"), QString(),
                                      QStringLiteral("database (*.sqlite *.sqlite3 *.db)"));
@@ -1065,7 +1074,7 @@ bool Topti_main::chooseDatabase(QString& path) {
     return true;
 }
 
-bool Topti_main::chooseWorkbookPath(QString& path) {
+bool MainWindow::chooseWorkbookPath(QString& path) {
     const QString chosen = QFileDialog::getSaveFileName(this, QStringLiteral("save workbook"), path,
                                                         QStringLiteral("workbook (*.xlsx)"));
     if (chosen.isEmpty())
@@ -1074,7 +1083,7 @@ bool Topti_main::chooseWorkbookPath(QString& path) {
     return true;
 }
 
-bool Topti_main::chooseRunFile(QString& path) {
+bool MainWindow::chooseRunFile(QString& path) {
     const QString chosen = QFileDialog::getOpenFileName(this, QString(), path,
                                                         QStringLiteral("run scripts (*.sh *.bat)"));
     if (chosen.isEmpty())
@@ -1105,8 +1114,8 @@ class UnaskedQuitFilter : public QObject {
 
 } // namespace
 
-void Topti_main::showResultDialog(Session& session) {
-    TForm1 dialog(session, this);
+void MainWindow::showResultDialog(Session& session) {
+    ResultDialog dialog(session, this);
     dialog.errorPresenter = errorPresenter;
     UnaskedQuitFilter filter(session);
     qApp->installEventFilter(&filter);
@@ -1126,12 +1135,12 @@ void Topti_main::showResultDialog(Session& session) {
         session.runAtAcceptedValues();
 }
 
-void Topti_main::showHelp(const QString& text, const QString& caption) {
+void MainWindow::showHelp(const QString& text, const QString& caption) {
     QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, this);
     box.exec();
 }
 
-void Topti_main::editTextFile(const QString& path) {
+void MainWindow::editTextFile(const QString& path) {
     TextEditorDialog dialog(path, this);
     if (!dialog.load()) {
         reportError(dialog.errorString());
@@ -1140,7 +1149,7 @@ void Topti_main::editTextFile(const QString& path) {
     dialog.exec();
 }
 
-void Topti_main::openWorkbook(const QString& path) {
+void MainWindow::openWorkbook(const QString& path) {
     // Where no desktop program is registered for workbooks, the person is told
     // where the file is rather than finding an error on standard error.
     const bool opener = !QStandardPaths::findExecutable(QStringLiteral("xdg-open")).isEmpty();

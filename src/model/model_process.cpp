@@ -1,4 +1,4 @@
-#include "model/dvk_app_exec.h"
+#include "model/model_process.h"
 
 #include "model/run_descendants.h"
 
@@ -175,17 +175,17 @@ int spawn(pid_t* pid, const QByteArray& program, const QList<QByteArray>& args,
 
 } // namespace
 
-TdvkAppExec::TdvkAppExec(QObject* owner) : QObject(owner) {
+ModelProcess::ModelProcess(QObject* owner) : QObject(owner) {
     Ftimer = new QTimer(this);
     Ftimer->setInterval(10);
-    connect(Ftimer, &QTimer::timeout, this, &TdvkAppExec::checkWatches);
+    connect(Ftimer, &QTimer::timeout, this, &ModelProcess::checkWatches);
     FdeadlineTimer = new QTimer(this);
     FdeadlineTimer->setSingleShot(true);
     FdeadlineTimer->setTimerType(Qt::PreciseTimer);
-    connect(FdeadlineTimer, &QTimer::timeout, this, &TdvkAppExec::timeoutExpired);
+    connect(FdeadlineTimer, &QTimer::timeout, this, &ModelProcess::timeoutExpired);
 }
 
-TdvkAppExec::~TdvkAppExec() {
+ModelProcess::~ModelProcess() {
     for (Watch& w : watches) {
         const pid_t pid = w.pid;
         // A timed-out run is not left to finish its grace on its own.
@@ -199,7 +199,7 @@ TdvkAppExec::~TdvkAppExec() {
     watches.clear();
 }
 
-void TdvkAppExec::setEnvironmentVariable(const QString& name, const QString& value) {
+void ModelProcess::setEnvironmentVariable(const QString& name, const QString& value) {
     if (name.isEmpty() || name.contains(QLatin1Char('=')))
         return;
     for (auto& entry : Fenvironment) {
@@ -211,7 +211,7 @@ void TdvkAppExec::setEnvironmentVariable(const QString& name, const QString& val
     Fenvironment.append({name, value});
 }
 
-void TdvkAppExec::failStart(int error, const QString& program) {
+void ModelProcess::failStart(int error, const QString& program) {
     FResultCode = error;
     FrunEnd = RunEnd::StartFailed;
     FErrorString =
@@ -219,7 +219,7 @@ void TdvkAppExec::failStart(int error, const QString& program) {
                                      QString::fromLocal8Bit(std::strerror(error)));
 }
 
-void TdvkAppExec::Execute() {
+void ModelProcess::start() {
     reapOrphans();
     Fworking = false;
     Ffinished = false;
@@ -318,7 +318,7 @@ void TdvkAppExec::Execute() {
         FdeadlineTimer->start(int(std::min<qint64>(FtimeoutMs, INT_MAX)));
 }
 
-void TdvkAppExec::timeoutExpired() {
+void ModelProcess::timeoutExpired() {
     if (!Fworking)
         return;
     for (Watch& w : watches) {
@@ -334,7 +334,7 @@ void TdvkAppExec::timeoutExpired() {
     }
 }
 
-void TdvkAppExec::forceEnd(pid_t pid) {
+void ModelProcess::forceEnd(pid_t pid) {
     // Only while it is still ours, unreaped: then its id cannot have been
     // given to another process.
     for (const Watch& w : watches)
@@ -342,11 +342,11 @@ void TdvkAppExec::forceEnd(pid_t pid) {
             signalGroup(pid, SIGKILL);
 }
 
-bool TdvkAppExec::endedNormally() const {
+bool ModelProcess::endedNormally() const {
     return FrunEnd == RunEnd::Exited && WIFEXITED(FExitStatus) && WEXITSTATUS(FExitStatus) == 0;
 }
 
-QString TdvkAppExec::statusText() const {
+QString ModelProcess::statusText() const {
     if (FrunEnd == RunEnd::NotEnded || FrunEnd == RunEnd::StartFailed)
         return {};
     if (FExitStatus == -1)
@@ -360,7 +360,7 @@ QString TdvkAppExec::statusText() const {
     return QStringLiteral("wait status %1").arg(FExitStatus);
 }
 
-QString TdvkAppExec::endText() const {
+QString ModelProcess::endText() const {
     switch (FrunEnd) {
     case RunEnd::NotEnded:
         return {};
@@ -375,13 +375,13 @@ QString TdvkAppExec::endText() const {
     return statusText();
 }
 
-qint64 TdvkAppExec::durationMs() const {
+qint64 ModelProcess::durationMs() const {
     if (FdurationMs >= 0)
         return FdurationMs;
     return Fworking ? Fclock.elapsed() : 0;
 }
 
-QStringList TdvkAppExec::lastLines(const QString& path, int count, qint64 maxBytes) {
+QStringList ModelProcess::lastLines(const QString& path, int count, qint64 maxBytes) {
     QStringList out;
     if (count <= 0 || path.isEmpty())
         return out;
@@ -431,13 +431,13 @@ QStringList TdvkAppExec::lastLines(const QString& path, int count, qint64 maxByt
     return out;
 }
 
-void TdvkAppExec::watch(pid_t pid) {
+void ModelProcess::watch(pid_t pid) {
     Watch w;
     w.pid = pid;
     w.pidfd = openPidfd(pid);
     if (w.pidfd >= 0) {
         w.notifier = new QSocketNotifier(w.pidfd, QSocketNotifier::Read, this);
-        connect(w.notifier, &QSocketNotifier::activated, this, &TdvkAppExec::checkWatches);
+        connect(w.notifier, &QSocketNotifier::activated, this, &ModelProcess::checkWatches);
     } else if (!Ftimer->isActive()) {
         Ftimer->start();
     }
@@ -446,7 +446,7 @@ void TdvkAppExec::watch(pid_t pid) {
     // the descriptor being readable already; nothing to do here.
 }
 
-void TdvkAppExec::releaseWatch(Watch& w) {
+void ModelProcess::releaseWatch(Watch& w) {
     // The notifier goes before its descriptor is closed. Deleting it from its
     // own activation is safe: the notifier guards its emission.
     delete w.notifier;
@@ -456,7 +456,7 @@ void TdvkAppExec::releaseWatch(Watch& w) {
     w.pidfd = -1;
 }
 
-void TdvkAppExec::checkWatches() {
+void ModelProcess::checkWatches() {
     bool watchedEnded = false;
     bool needPolling = false;
     for (auto it = watches.begin(); it != watches.end();) {
@@ -500,7 +500,7 @@ void TdvkAppExec::checkWatches() {
     }
 }
 
-bool TdvkAppExec::waitForEnd() {
+bool ModelProcess::waitForEnd() {
     QEventLoop loop;
     // A start from an event handled meanwhile may fail; then nothing would
     // ever end, so that ends the wait as well.
@@ -512,14 +512,14 @@ bool TdvkAppExec::waitForEnd() {
     return true;
 }
 
-void TdvkAppExec::terminate() {
+void ModelProcess::terminate() {
     if (!Fworking || FtermSent.isValid())
         return;
     signalGroup(Fapid, SIGTERM);
     FtermSent.start();
 }
 
-void TdvkAppExec::kill() {
+void ModelProcess::kill() {
     if (!Fworking)
         return;
     const pid_t pid = Fapid;

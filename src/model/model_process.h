@@ -42,50 +42,50 @@ enum TsfShowType {
 // How the last started program ended, as runEnd() tells it.
 enum class RunEnd {
     NotEnded,    // nothing started yet, or still running
-    StartFailed, // it could not be started (ResultCode, errorString)
+    StartFailed, // it could not be started (startError, errorString)
     Exited,      // it ended with an exit status (0: ended normally)
     Signalled,   // a signal ended it (a crash, or kill())
     TimedOut     // it ran longer than the time limit and was ended
 };
 
-class TdvkAppExec : public QObject {
+class ModelProcess : public QObject {
     Q_OBJECT
-    Q_PROPERTY(QString CurrentDir READ CurrentDir WRITE setCurrentDir)
-    Q_PROPERTY(QString ApplicationName READ ApplicationName WRITE setApplicationName)
+    Q_PROPERTY(QString workingDirectory READ workingDirectory WRITE setWorkingDirectory)
+    Q_PROPERTY(QString program READ program WRITE setProgram)
     Q_PROPERTY(QString Parameters READ Parameters WRITE setParameters)
     Q_PROPERTY(int ShowType READ showTypeOrdinal WRITE setShowTypeOrdinal)
     Q_PROPERTY(bool finished READ finished)
     Q_PROPERTY(bool working READ working)
-    Q_PROPERTY(int ResultCode READ ResultCode)
+    Q_PROPERTY(int startError READ startError)
     Q_PROPERTY(quint32 ExitCode READ ExitCode)
 
   public:
-    explicit TdvkAppExec(QObject* owner = nullptr);
-    ~TdvkAppExec() override;
+    explicit ModelProcess(QObject* owner = nullptr);
+    ~ModelProcess() override;
 
     // Working directory of the program; empty means our own.
-    QString CurrentDir() const { return FCurrentDir; }
-    void setCurrentDir(const QString& dir) { FCurrentDir = dir; }
+    QString workingDirectory() const { return FCurrentDir; }
+    void setWorkingDirectory(const QString& dir) { FCurrentDir = dir; }
     // The program, or the program followed by its first arguments.
-    QString ApplicationName() const { return FApplicationName; }
-    void setApplicationName(const QString& name) { FApplicationName = name; }
+    QString program() const { return FApplicationName; }
+    void setProgram(const QString& name) { FApplicationName = name; }
     // Further arguments, separated by blanks.
     QString Parameters() const { return FParameters; }
     void setParameters(const QString& parameters) { FParameters = parameters; }
     TsfShowType ShowType() const { return FShowType; }
     void setShowType(TsfShowType type) { FShowType = type; }
 
-    // True once the watched program has ended; false again at the next Execute.
+    // True once the watched program has ended; false again at the next start.
     bool finished() const { return Ffinished; }
     // True while a started program is being watched.
     bool working() const { return Fworking; }
     // -1 after a successful start, the system's error number (errno) after a
     // failed one, 0 before any start.
-    int ResultCode() const { return FResultCode; }
+    int startError() const { return FResultCode; }
     // Always 0: the program's exit code is not part of the contract.
     quint32 ExitCode() const { return FExitCode; }
     // Process id of the last started program; -99 before any start.
-    int apid() const { return Fapid; }
+    int processId() const { return Fapid; }
 
     // The system's reason for the last failed start (with the program name);
     // empty after a successful one.
@@ -110,7 +110,7 @@ class TdvkAppExec : public QObject {
     // Time limit of a run in milliseconds; 0 (the default) means none. A run
     // still going at the limit is ended: its whole process group gets SIGTERM,
     // and SIGKILL when it has not ended `killGraceMs` later. It then ends as
-    // RunEnd::TimedOut. Applies from the next Execute on.
+    // RunEnd::TimedOut. Applies from the next start on.
     void setTimeoutMs(qint64 ms) { FtimeoutMs = ms < 0 ? 0 : ms; }
     qint64 timeoutMs() const { return FtimeoutMs; }
     void setKillGraceMs(int ms) { FkillGraceMs = ms < 0 ? 0 : ms; }
@@ -151,7 +151,7 @@ class TdvkAppExec : public QObject {
     // Starts the program described by the properties and returns at once. A
     // program still watched from an earlier call is left running (and reaped
     // when it ends); from now on only the new one is watched.
-    void Execute();
+    void start();
 
     // Processes events until the watched program has ended; true then. False at
     // once when the last start failed, since nothing would ever end.

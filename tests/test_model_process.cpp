@@ -1,6 +1,6 @@
 // The process runner against real programs: shell scripts, the no-op program
 // and the stand-in model.
-#include "model/dvk_app_exec.h"
+#include "model/model_process.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -66,21 +66,21 @@ class RunnerTest : public ::testing::Test {
 };
 
 TEST_F(RunnerTest, StartsWatchesAndReapsAShortProgram) {
-    TdvkAppExec run;
-    EXPECT_EQ(run.ResultCode(), 0);
-    EXPECT_EQ(run.apid(), -99);
+    ModelProcess run;
+    EXPECT_EQ(run.startError(), 0);
+    EXPECT_EQ(run.processId(), -99);
     EXPECT_EQ(run.ShowType(), sstShowNormal);
     EXPECT_FALSE(run.working());
     EXPECT_FALSE(run.finished());
 
-    QSignalSpy ended(&run, &TdvkAppExec::ended);
+    QSignalSpy ended(&run, &ModelProcess::ended);
     writeFile(path("exit7.sh"), "#!/bin/sh\nexit 7\n", true);
-    run.setApplicationName(path("exit7.sh"));
-    run.Execute();
-    EXPECT_EQ(run.ResultCode(), -1);
+    run.setProgram(path("exit7.sh"));
+    run.start();
+    EXPECT_EQ(run.startError(), -1);
     EXPECT_TRUE(run.working());
     EXPECT_FALSE(run.finished());
-    EXPECT_GT(run.apid(), 0);
+    EXPECT_GT(run.processId(), 0);
     EXPECT_TRUE(run.errorString().isEmpty());
 
     EXPECT_TRUE(run.waitForEnd());
@@ -93,7 +93,7 @@ TEST_F(RunnerTest, StartsWatchesAndReapsAShortProgram) {
     EXPECT_EQ(run.statusText(), QStringLiteral("exit status 7"));
     ASSERT_TRUE(WIFEXITED(run.exitStatus()));
     EXPECT_EQ(WEXITSTATUS(run.exitStatus()), 7);
-    EXPECT_TRUE(reaped(run.apid()));
+    EXPECT_TRUE(reaped(run.processId()));
     // Waiting again after the end returns at once.
     EXPECT_TRUE(run.waitForEnd());
 }
@@ -115,16 +115,16 @@ TEST_F(RunnerTest, FailedStartsReportTheErrorNumberAndNeverFinish) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        TdvkAppExec run;
-        QSignalSpy ended(&run, &TdvkAppExec::ended);
-        run.setApplicationName(c.application);
+        ModelProcess run;
+        QSignalSpy ended(&run, &ModelProcess::ended);
+        run.setProgram(c.application);
         run.setParameters(c.parameters);
-        run.setCurrentDir(c.currentDir);
-        run.Execute();
-        EXPECT_EQ(run.ResultCode(), c.error);
+        run.setWorkingDirectory(c.currentDir);
+        run.start();
+        EXPECT_EQ(run.startError(), c.error);
         EXPECT_FALSE(run.errorString().isEmpty());
         EXPECT_FALSE(run.working());
-        EXPECT_EQ(run.apid(), -99);
+        EXPECT_EQ(run.processId(), -99);
         QElapsedTimer t;
         t.start();
         EXPECT_FALSE(run.waitForEnd());
@@ -136,24 +136,24 @@ TEST_F(RunnerTest, FailedStartsReportTheErrorNumberAndNeverFinish) {
 }
 
 TEST_F(RunnerTest, ErrorStringNamesTheProgram) {
-    TdvkAppExec run;
-    run.setApplicationName(path("no_such_model"));
-    run.Execute();
+    ModelProcess run;
+    run.setProgram(path("no_such_model"));
+    run.start();
     EXPECT_TRUE(run.errorString().contains(QStringLiteral("no_such_model")))
         << run.errorString().toStdString();
 }
 
 TEST_F(RunnerTest, FailedStartAfterASuccessfulOneResetsTheState) {
-    TdvkAppExec run;
-    run.setApplicationName(noop);
-    run.Execute();
+    ModelProcess run;
+    run.setProgram(noop);
+    run.start();
     ASSERT_TRUE(run.waitForEnd());
-    const int firstPid = run.apid();
-    run.setApplicationName(path("missing"));
-    run.Execute();
-    EXPECT_EQ(run.ResultCode(), ENOENT);
+    const int firstPid = run.processId();
+    run.setProgram(path("missing"));
+    run.start();
+    EXPECT_EQ(run.startError(), ENOENT);
     EXPECT_FALSE(run.finished());
-    EXPECT_EQ(run.apid(), firstPid);
+    EXPECT_EQ(run.processId(), firstPid);
     EXPECT_FALSE(run.waitForEnd());
 }
 
@@ -187,12 +187,12 @@ TEST_F(RunnerTest, CommandLineAndWorkingDirectory) {
         SCOPED_TRACE(c.what);
         QFile::remove(path("work/args.txt"));
         QFile::remove(path("work/pwd.txt"));
-        TdvkAppExec run;
-        run.setApplicationName(c.application);
+        ModelProcess run;
+        run.setProgram(c.application);
         run.setParameters(c.parameters);
-        run.setCurrentDir(path("work"));
-        run.Execute();
-        ASSERT_EQ(run.ResultCode(), -1) << run.errorString().toStdString();
+        run.setWorkingDirectory(path("work"));
+        run.start();
+        ASSERT_EQ(run.startError(), -1) << run.errorString().toStdString();
         ASSERT_TRUE(run.waitForEnd());
         EXPECT_EQ(readFile(path("work/args.txt")), c.args);
         EXPECT_EQ(readFile(path("work/pwd.txt")).trimmed(),
@@ -202,40 +202,40 @@ TEST_F(RunnerTest, CommandLineAndWorkingDirectory) {
 
 TEST_F(RunnerTest, EmptyCurrentDirInheritsOurs) {
     writeFile(path("pwd.sh"), "#!/bin/sh\npwd > \"$1\"\n", true);
-    TdvkAppExec run;
-    run.setApplicationName(path("pwd.sh"));
+    ModelProcess run;
+    run.setProgram(path("pwd.sh"));
     run.setParameters(path("out.txt"));
-    run.Execute();
+    run.start();
     ASSERT_TRUE(run.waitForEnd());
     EXPECT_EQ(readFile(path("out.txt")).trimmed(), QFile::encodeName(QDir::currentPath()));
 }
 
 TEST_F(RunnerTest, SecondExecuteWatchesOnlyTheNewProgram) {
-    TdvkAppExec run;
-    QSignalSpy ended(&run, &TdvkAppExec::ended);
+    ModelProcess run;
+    QSignalSpy ended(&run, &ModelProcess::ended);
 
     // A long program, then a short one: the end of the short one counts.
-    run.setApplicationName(standin);
+    run.setProgram(standin);
     run.setParameters(QStringLiteral("--behave hang"));
-    run.Execute();
-    ASSERT_EQ(run.ResultCode(), -1);
-    const int hanging = run.apid();
-    run.setApplicationName(noop);
+    run.start();
+    ASSERT_EQ(run.startError(), -1);
+    const int hanging = run.processId();
+    run.setProgram(noop);
     run.setParameters({});
-    run.Execute();
-    ASSERT_EQ(run.ResultCode(), -1);
-    EXPECT_NE(run.apid(), hanging);
+    run.start();
+    ASSERT_EQ(run.startError(), -1);
+    EXPECT_NE(run.processId(), hanging);
     EXPECT_TRUE(run.waitForEnd());
     EXPECT_EQ(ended.count(), 1);
     EXPECT_FALSE(reaped(hanging)); // left running, not killed
 
     // A short program, then a long one: the end of the short one is ignored.
-    run.setApplicationName(noop);
-    run.Execute();
-    const int shortPid = run.apid();
-    run.setApplicationName(standin);
+    run.setProgram(noop);
+    run.start();
+    const int shortPid = run.processId();
+    run.setProgram(standin);
     run.setParameters(QStringLiteral("--behave hang"));
-    run.Execute();
+    run.start();
     spin(300);
     EXPECT_FALSE(run.finished());
     EXPECT_TRUE(run.working());
@@ -258,11 +258,11 @@ TEST_F(RunnerTest, SecondExecuteWatchesOnlyTheNewProgram) {
 }
 
 TEST_F(RunnerTest, KillEndsAHangingProgram) {
-    TdvkAppExec run;
-    run.setApplicationName(standin);
+    ModelProcess run;
+    run.setProgram(standin);
     run.setParameters(QStringLiteral("--behave hang"));
-    run.Execute();
-    ASSERT_EQ(run.ResultCode(), -1);
+    run.start();
+    ASSERT_EQ(run.startError(), -1);
     spin(50);
     EXPECT_FALSE(run.finished());
     run.kill();
@@ -270,7 +270,7 @@ TEST_F(RunnerTest, KillEndsAHangingProgram) {
     EXPECT_FALSE(run.working());
     ASSERT_TRUE(WIFSIGNALED(run.exitStatus()));
     EXPECT_EQ(WTERMSIG(run.exitStatus()), SIGTERM);
-    EXPECT_TRUE(reaped(run.apid()));
+    EXPECT_TRUE(reaped(run.processId()));
     run.kill(); // nothing left to kill: harmless
 }
 
@@ -291,13 +291,13 @@ TEST_F(RunnerTest, ProgramRunsInItsOwnProcessGroupAndKillEndsAllOfIt) {
               "#!/bin/sh\n\"" + standin.toUtf8() + "\" --behave hang &\necho $! > \"" +
                   pidFile.toUtf8() + "\"\nwait\n",
               true);
-    TdvkAppExec run;
-    run.setApplicationName(script);
-    run.Execute();
-    ASSERT_EQ(run.ResultCode(), -1);
+    ModelProcess run;
+    run.setProgram(script);
+    run.start();
+    ASSERT_EQ(run.startError(), -1);
     // Ctrl-C in our terminal goes to our process group, not to the model's.
-    EXPECT_EQ(::getpgid(run.apid()), run.apid());
-    EXPECT_NE(::getpgid(run.apid()), ::getpgrp());
+    EXPECT_EQ(::getpgid(run.processId()), run.processId());
+    EXPECT_NE(::getpgid(run.processId()), ::getpgrp());
     int model = 0;
     for (int i = 0; i < 500 && model <= 0; ++i) {
         spin(10);
@@ -315,25 +315,25 @@ TEST_F(RunnerTest, ProgramRunsInItsOwnProcessGroupAndKillEndsAllOfIt) {
 TEST_F(RunnerTest, DestroyedRunnerLeavesNoZombies) {
     int pid = -1;
     {
-        TdvkAppExec run;
-        run.setApplicationName(QStringLiteral("sleep"));
+        ModelProcess run;
+        run.setProgram(QStringLiteral("sleep"));
         run.setParameters(QStringLiteral("0.1"));
-        run.Execute();
-        ASSERT_EQ(run.ResultCode(), -1);
-        pid = run.apid();
+        run.start();
+        ASSERT_EQ(run.startError(), -1);
+        pid = run.processId();
     }
     QThread::msleep(300);
     // The next start of any runner collects it.
-    TdvkAppExec other;
-    other.setApplicationName(noop);
-    other.Execute();
+    ModelProcess other;
+    other.setProgram(noop);
+    other.start();
     ASSERT_TRUE(other.waitForEnd());
     EXPECT_TRUE(reaped(pid));
 }
 
 TEST_F(RunnerTest, EndIsNoticedQuickly) {
-    TdvkAppExec run;
-    run.setApplicationName(noop);
+    ModelProcess run;
+    run.setProgram(noop);
     const int rounds = 50;
     QElapsedTimer t;
     qint64 worst = 0;
@@ -341,7 +341,7 @@ TEST_F(RunnerTest, EndIsNoticedQuickly) {
     for (int i = 0; i < rounds; ++i) {
         QElapsedTimer one;
         one.start();
-        run.Execute();
+        run.start();
         ASSERT_TRUE(run.waitForEnd());
         worst = std::max(worst, one.nsecsElapsed());
     }
@@ -356,11 +356,11 @@ TEST_F(RunnerTest, EndIsNoticedQuickly) {
 // file, and how a run ended.
 
 // Processes events until every runner has finished, or `ms` have passed.
-bool waitForAll(const std::vector<TdvkAppExec*>& runs, int ms) {
+bool waitForAll(const std::vector<ModelProcess*>& runs, int ms) {
     QElapsedTimer t;
     t.start();
     auto allDone = [&] {
-        return std::all_of(runs.begin(), runs.end(), [](TdvkAppExec* r) { return r->finished(); });
+        return std::all_of(runs.begin(), runs.end(), [](ModelProcess* r) { return r->finished(); });
     };
     while (!allDone() && t.elapsed() < ms)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
@@ -371,9 +371,9 @@ TEST_F(RunnerTest, EnvironmentAddsTheCallersVariablesToOurs) {
     qputenv("FITMARA_TEST_INHERITED", "from us");
     qputenv("FITMARA_RUN", "stale");
     writeFile(path("env.sh"), "#!/bin/sh\nenv > env.txt\n", true);
-    TdvkAppExec run;
-    run.setApplicationName(path("env.sh"));
-    run.setCurrentDir(dir.path());
+    ModelProcess run;
+    run.setProgram(path("env.sh"));
+    run.setWorkingDirectory(dir.path());
     run.setEnvironmentVariable(QStringLiteral("FITMARA_DB"), path("a b/model=1.sqlite"));
     run.setEnvironmentVariable(QStringLiteral("FITMARA_RUN"), QStringLiteral("6"));
     run.setEnvironmentVariable(QStringLiteral("FITMARA_RUN"), QStringLiteral("7"));
@@ -381,7 +381,7 @@ TEST_F(RunnerTest, EnvironmentAddsTheCallersVariablesToOurs) {
     run.setEnvironmentVariable(QString(), QStringLiteral("ignored"));
     run.setEnvironmentVariable(QStringLiteral("A=B"), QStringLiteral("ignored"));
     EXPECT_EQ(run.environmentVariables().size(), 3);
-    run.Execute();
+    run.start();
     ASSERT_TRUE(run.waitForEnd());
     qunsetenv("FITMARA_TEST_INHERITED");
     qunsetenv("FITMARA_RUN");
@@ -402,7 +402,7 @@ TEST_F(RunnerTest, EnvironmentAddsTheCallersVariablesToOurs) {
 
     // Without variables of the caller, the program gets exactly ours.
     run.clearEnvironmentVariables();
-    run.Execute();
+    run.start();
     ASSERT_TRUE(run.waitForEnd());
     EXPECT_FALSE(readFile(path("env.txt")).contains("FITMARA_DB="));
 }
@@ -424,11 +424,11 @@ TEST_F(RunnerTest, HowARunEndedInWords) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        TdvkAppExec run;
+        ModelProcess run;
         EXPECT_EQ(run.runEnd(), RunEnd::NotEnded);
-        run.setApplicationName(c.application);
+        run.setProgram(c.application);
         run.setParameters(c.parameters);
-        run.Execute();
+        run.start();
         EXPECT_EQ(run.runEnd(), RunEnd::NotEnded);
         EXPECT_TRUE(run.statusText().isEmpty());
         ASSERT_TRUE(run.waitForEnd());
@@ -440,9 +440,9 @@ TEST_F(RunnerTest, HowARunEndedInWords) {
         EXPECT_GE(run.durationMs(), 0);
     }
 
-    TdvkAppExec run;
-    run.setApplicationName(path("no_such_model"));
-    run.Execute();
+    ModelProcess run;
+    run.setProgram(path("no_such_model"));
+    run.start();
     EXPECT_EQ(run.runEnd(), RunEnd::StartFailed);
     EXPECT_TRUE(run.statusText().isEmpty());
     EXPECT_TRUE(run.endText().startsWith(QStringLiteral("could not be started: ")));
@@ -450,9 +450,9 @@ TEST_F(RunnerTest, HowARunEndedInWords) {
     EXPECT_FALSE(run.endedNormally());
 
     // Ended by kill(): a signal, not a time-out.
-    run.setApplicationName(standin);
+    run.setProgram(standin);
     run.setParameters(QStringLiteral("--behave hang"));
-    run.Execute();
+    run.start();
     spin(50);
     run.kill();
     EXPECT_EQ(run.runEnd(), RunEnd::Signalled);
@@ -460,11 +460,11 @@ TEST_F(RunnerTest, HowARunEndedInWords) {
 }
 
 TEST_F(RunnerTest, DurationCoversTheRun) {
-    TdvkAppExec run;
-    run.setApplicationName(standin);
+    ModelProcess run;
+    run.setProgram(standin);
     run.setParameters(QStringLiteral("--behave slow --sleep 200"));
     const QDateTime before = QDateTime::currentDateTimeUtc();
-    run.Execute();
+    run.start();
     ASSERT_TRUE(run.waitForEnd()); // exits 2 (no database), after the sleep
     EXPECT_GE(run.startedAt(), before.addMSecs(-1));
     EXPECT_GE(run.durationMs(), 200);
@@ -495,17 +495,17 @@ TEST_F(RunnerTest, TimeoutEndsTheRunsProcessGroup) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         QFile::remove(path("model.pid"));
-        TdvkAppExec run;
-        QSignalSpy ended(&run, &TdvkAppExec::ended);
-        run.setApplicationName(c.application);
+        ModelProcess run;
+        QSignalSpy ended(&run, &ModelProcess::ended);
+        run.setProgram(c.application);
         run.setParameters(c.parameters);
-        run.setCurrentDir(dir.path());
+        run.setWorkingDirectory(dir.path());
         run.setTimeoutMs(300);
         run.setKillGraceMs(c.graceMs);
         QElapsedTimer t;
         t.start();
-        run.Execute();
-        ASSERT_EQ(run.ResultCode(), -1);
+        run.start();
+        ASSERT_EQ(run.startError(), -1);
         int model = 0;
         if (c.fromPid) {
             for (int i = 0; i < 200 && model <= 0; ++i) {
@@ -526,7 +526,7 @@ TEST_F(RunnerTest, TimeoutEndsTheRunsProcessGroup) {
                                      .arg(c.signal)
                                      .arg(c.signal == SIGTERM ? "SIGTERM" : "SIGKILL"));
         EXPECT_FALSE(run.endedNormally());
-        EXPECT_TRUE(reaped(run.apid()));
+        EXPECT_TRUE(reaped(run.processId()));
         if (model > 0) {
             for (int i = 0; i < 200 && processRuns(model); ++i)
                 spin(10);
@@ -548,14 +548,14 @@ TEST_F(RunnerTest, HelperInASessionOfItsOwnEndsWithTheRun) {
     for (const char* behave : {"hang", "fail"}) {
         SCOPED_TRACE(behave);
         QFile::remove(path("helper.pid"));
-        TdvkAppExec run;
-        run.setApplicationName(script);
+        ModelProcess run;
+        run.setProgram(script);
         run.setParameters(QString::fromLatin1(behave));
-        run.setCurrentDir(dir.path());
+        run.setWorkingDirectory(dir.path());
         run.setTimeoutMs(500);
         run.setKillGraceMs(300);
-        run.Execute();
-        ASSERT_EQ(run.ResultCode(), -1);
+        run.start();
+        ASSERT_EQ(run.startError(), -1);
         ASSERT_TRUE(run.waitForEnd());
         const int helper = readFile(path("helper.pid")).trimmed().toInt();
         ASSERT_GT(helper, 0);
@@ -568,25 +568,25 @@ TEST_F(RunnerTest, HelperInASessionOfItsOwnEndsWithTheRun) {
 // Models stopped together (a pool's stop) share one grace: SIGTERM goes to all
 // of them first, then each that ignored it gets SIGKILL.
 TEST_F(RunnerTest, ModelsTerminatedTogetherShareOneGrace) {
-    TdvkAppExec runs[3];
-    for (TdvkAppExec& r : runs) {
-        r.setApplicationName(standin);
+    ModelProcess runs[3];
+    for (ModelProcess& r : runs) {
+        r.setProgram(standin);
         r.setParameters(QStringLiteral("--behave stubborn"));
         r.setKillGraceMs(800);
-        r.Execute();
-        ASSERT_EQ(r.ResultCode(), -1);
+        r.start();
+        ASSERT_EQ(r.startError(), -1);
     }
     spin(300); // the models have set up their signal handling
     QElapsedTimer t;
     t.start();
-    for (TdvkAppExec& r : runs)
+    for (ModelProcess& r : runs)
         r.terminate();
-    for (TdvkAppExec& r : runs)
+    for (ModelProcess& r : runs)
         r.kill();
     const qint64 took = t.elapsed();
     EXPECT_GE(took, 750);
     EXPECT_LT(took, 1600); // one after the other: 2400 ms
-    for (TdvkAppExec& r : runs) {
+    for (ModelProcess& r : runs) {
         EXPECT_FALSE(r.working());
         ASSERT_TRUE(WIFSIGNALED(r.exitStatus()));
         EXPECT_EQ(WTERMSIG(r.exitStatus()), SIGKILL);
@@ -594,10 +594,10 @@ TEST_F(RunnerTest, ModelsTerminatedTogetherShareOneGrace) {
 }
 
 TEST_F(RunnerTest, RunWithinTheTimeLimitEndsAsUsual) {
-    TdvkAppExec run;
+    ModelProcess run;
     run.setTimeoutMs(2000);
-    run.setApplicationName(noop);
-    run.Execute();
+    run.setProgram(noop);
+    run.start();
     ASSERT_TRUE(run.waitForEnd());
     EXPECT_EQ(run.runEnd(), RunEnd::Exited);
     EXPECT_TRUE(run.endedNormally());
@@ -605,15 +605,15 @@ TEST_F(RunnerTest, RunWithinTheTimeLimitEndsAsUsual) {
     // A run that timed out does not mark the next one of the same runner.
     run.setTimeoutMs(100);
     run.setKillGraceMs(100);
-    run.setApplicationName(standin);
+    run.setProgram(standin);
     run.setParameters(QStringLiteral("--behave hang"));
-    run.Execute();
+    run.start();
     ASSERT_TRUE(run.waitForEnd());
     EXPECT_EQ(run.runEnd(), RunEnd::TimedOut);
     run.setTimeoutMs(0);
-    run.setApplicationName(QStringLiteral("sleep"));
+    run.setProgram(QStringLiteral("sleep"));
     run.setParameters(QStringLiteral("0.3")); // outlasts the earlier limit and grace
-    run.Execute();
+    run.start();
     ASSERT_TRUE(run.waitForEnd());
     EXPECT_EQ(run.runEnd(), RunEnd::Exited);
     EXPECT_EQ(run.statusText(), QStringLiteral("exit status 0"));
@@ -621,22 +621,22 @@ TEST_F(RunnerTest, RunWithinTheTimeLimitEndsAsUsual) {
 
 // Several runners in one event loop: a run in its grace time blocks nobody.
 TEST_F(RunnerTest, RunnersAtOnceInOneEventLoop) {
-    TdvkAppExec stubborn, hang, sleeper, quick;
-    stubborn.setApplicationName(standin);
+    ModelProcess stubborn, hang, sleeper, quick;
+    stubborn.setProgram(standin);
     stubborn.setParameters(QStringLiteral("--behave stubborn"));
     stubborn.setTimeoutMs(100);
     stubborn.setKillGraceMs(1500);
-    hang.setApplicationName(standin);
+    hang.setProgram(standin);
     hang.setParameters(QStringLiteral("--behave hang"));
     hang.setTimeoutMs(200);
-    sleeper.setApplicationName(QStringLiteral("sleep"));
+    sleeper.setProgram(QStringLiteral("sleep"));
     sleeper.setParameters(QStringLiteral("0.5"));
-    quick.setApplicationName(noop);
+    quick.setProgram(noop);
     QElapsedTimer t;
     t.start();
-    for (TdvkAppExec* r : {&stubborn, &hang, &sleeper, &quick}) {
-        r->Execute();
-        ASSERT_EQ(r->ResultCode(), -1);
+    for (ModelProcess* r : {&stubborn, &hang, &sleeper, &quick}) {
+        r->start();
+        ASSERT_EQ(r->startError(), -1);
     }
     // The quick, the hanging (ended by SIGTERM) and the sleeping one are all
     // seen to end while the stubborn one is still in its grace time.
@@ -654,12 +654,12 @@ TEST_F(RunnerTest, RunnersAtOnceInOneEventLoop) {
 }
 
 TEST_F(RunnerTest, OutputGoesToTheFileReplacedAtEachRun) {
-    TdvkAppExec run;
-    run.setApplicationName(standin);
-    run.setCurrentDir(dir.path());
+    ModelProcess run;
+    run.setProgram(standin);
+    run.setWorkingDirectory(dir.path());
     run.setOutputFile(path("model.log"));
     run.setParameters(QStringLiteral("--print 5 --behave fail"));
-    run.Execute();
+    run.start();
     ASSERT_TRUE(run.waitForEnd());
     // Both streams, in the order written.
     EXPECT_EQ(readFile(path("model.log")),
@@ -668,15 +668,15 @@ TEST_F(RunnerTest, OutputGoesToTheFileReplacedAtEachRun) {
                                               QStringLiteral("standin_model: failing as asked")}));
 
     run.setParameters(QStringLiteral("--print 2 --behave fail"));
-    run.Execute();
+    run.start();
     ASSERT_TRUE(run.waitForEnd());
     EXPECT_EQ(readFile(path("model.log")), "out 1\nerr 2\nstandin_model: failing as asked\n");
 
     // A file that cannot be made: nothing is started.
     run.setOutputFile(path("no_such_dir/model.log"));
     run.setParameters(QStringLiteral("--touch ") + path("runs.txt"));
-    run.Execute();
-    EXPECT_EQ(run.ResultCode(), ENOENT);
+    run.start();
+    EXPECT_EQ(run.startError(), ENOENT);
     EXPECT_EQ(run.runEnd(), RunEnd::StartFailed);
     EXPECT_TRUE(run.errorString().contains(QStringLiteral("no_such_dir/model.log")));
     spin(100);
@@ -687,12 +687,12 @@ TEST_F(RunnerTest, RelativeOutputFileIsOursNotTheProgramsDirectory) {
     QDir().mkpath(path("work"));
     const QString was = QDir::currentPath();
     ASSERT_TRUE(QDir::setCurrent(dir.path()));
-    TdvkAppExec run;
-    run.setApplicationName(standin);
+    ModelProcess run;
+    run.setProgram(standin);
     run.setParameters(QStringLiteral("--print 1 --behave fail"));
-    run.setCurrentDir(path("work"));
+    run.setWorkingDirectory(path("work"));
     run.setOutputFile(QStringLiteral("model.log"));
-    run.Execute();
+    run.start();
     const bool ended = run.waitForEnd();
     QDir::setCurrent(was);
     ASSERT_TRUE(ended);
@@ -740,10 +740,10 @@ TEST_F(RunnerTest, LastLinesOfAFile) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         writeFile(path("out.log"), c.content, false);
-        EXPECT_EQ(TdvkAppExec::lastLines(path("out.log"), c.count, c.maxBytes), c.lines);
+        EXPECT_EQ(ModelProcess::lastLines(path("out.log"), c.count, c.maxBytes), c.lines);
     }
-    EXPECT_TRUE(TdvkAppExec::lastLines(path("missing.log")).isEmpty());
-    EXPECT_TRUE(TdvkAppExec::lastLines(QString()).isEmpty());
+    EXPECT_TRUE(ModelProcess::lastLines(path("missing.log")).isEmpty());
+    EXPECT_TRUE(ModelProcess::lastLines(QString()).isEmpty());
 }
 
 // A huge log costs what a small one costs: only its end is read. A sparse
@@ -759,10 +759,10 @@ TEST_F(RunnerTest, LastLinesOfAHugeFileReadsOnlyItsEnd) {
     f.close();
     QElapsedTimer t;
     t.start();
-    EXPECT_EQ(TdvkAppExec::lastLines(path("huge.log"), 2),
+    EXPECT_EQ(ModelProcess::lastLines(path("huge.log"), 2),
               (QStringList{QStringLiteral("last but one"), QStringLiteral("last")}));
     // Asked for more lines than the end holds: the byte limit stops the read.
-    const QStringList more = TdvkAppExec::lastLines(path("huge.log"), 5, 4096);
+    const QStringList more = ModelProcess::lastLines(path("huge.log"), 5, 4096);
     ASSERT_EQ(more.size(), 3);
     EXPECT_TRUE(more[0].startsWith(QStringLiteral("...")));
     EXPECT_EQ(more[1], QStringLiteral("last but one"));
@@ -801,19 +801,19 @@ class StandinModelTest : public RunnerTest {
         return out;
     }
     // Runs the model through a run script, as the program does.
-    TdvkAppExec& runModel(const QByteArray& args) {
+    ModelProcess& runModel(const QByteArray& args) {
         const QByteArray script = "#!/bin/sh\nexec \"" + standin.toUtf8() + "\" --db \"" +
                                   db.toUtf8() + "\" --touch runs.txt " + args + "\n";
         writeFile(path("run.sh"), script, false);
-        runner.setApplicationName(path("run.sh"));
-        runner.setCurrentDir(dir.path());
-        runner.Execute();
-        EXPECT_EQ(runner.ResultCode(), -1);
+        runner.setProgram(path("run.sh"));
+        runner.setWorkingDirectory(dir.path());
+        runner.start();
+        EXPECT_EQ(runner.startError(), -1);
         EXPECT_TRUE(runner.waitForEnd());
         return runner;
     }
     QString db;
-    TdvkAppExec runner;
+    ModelProcess runner;
 };
 
 const QByteArray linearModel =
@@ -866,9 +866,9 @@ TEST_F(StandinModelTest, HangsUntilKilled) {
     const QByteArray script = "#!/bin/sh\nexec \"" + standin.toUtf8() + "\" --db \"" + db.toUtf8() +
                               "\" --behave hang " + linearModel + "\n";
     writeFile(path("run.sh"), script, true);
-    runner.setApplicationName(path("run.sh"));
-    runner.Execute();
-    ASSERT_EQ(runner.ResultCode(), -1);
+    runner.setProgram(path("run.sh"));
+    runner.start();
+    ASSERT_EQ(runner.startError(), -1);
     spin(300);
     EXPECT_FALSE(runner.finished());
     runner.kill();
