@@ -69,7 +69,6 @@ TEST_F(RunnerTest, StartsWatchesAndReapsAShortProgram) {
     ModelProcess run;
     EXPECT_EQ(run.startError(), 0);
     EXPECT_EQ(run.processId(), -99);
-    EXPECT_EQ(run.ShowType(), sstShowNormal);
     EXPECT_FALSE(run.working());
     EXPECT_FALSE(run.finished());
 
@@ -118,7 +117,7 @@ TEST_F(RunnerTest, FailedStartsReportTheErrorNumberAndNeverFinish) {
         ModelProcess run;
         QSignalSpy ended(&run, &ModelProcess::ended);
         run.setProgram(c.application);
-        run.setParameters(c.parameters);
+        run.setArguments(c.parameters);
         run.setWorkingDirectory(c.currentDir);
         run.start();
         EXPECT_EQ(run.startError(), c.error);
@@ -189,7 +188,7 @@ TEST_F(RunnerTest, CommandLineAndWorkingDirectory) {
         QFile::remove(path("work/pwd.txt"));
         ModelProcess run;
         run.setProgram(c.application);
-        run.setParameters(c.parameters);
+        run.setArguments(c.parameters);
         run.setWorkingDirectory(path("work"));
         run.start();
         ASSERT_EQ(run.startError(), -1) << run.errorString().toStdString();
@@ -204,7 +203,7 @@ TEST_F(RunnerTest, EmptyCurrentDirInheritsOurs) {
     writeFile(path("pwd.sh"), "#!/bin/sh\npwd > \"$1\"\n", true);
     ModelProcess run;
     run.setProgram(path("pwd.sh"));
-    run.setParameters(path("out.txt"));
+    run.setArguments(path("out.txt"));
     run.start();
     ASSERT_TRUE(run.waitForEnd());
     EXPECT_EQ(readFile(path("out.txt")).trimmed(), QFile::encodeName(QDir::currentPath()));
@@ -216,12 +215,12 @@ TEST_F(RunnerTest, SecondExecuteWatchesOnlyTheNewProgram) {
 
     // A long program, then a short one: the end of the short one counts.
     run.setProgram(standin);
-    run.setParameters(QStringLiteral("--behave hang"));
+    run.setArguments(QStringLiteral("--behave hang"));
     run.start();
     ASSERT_EQ(run.startError(), -1);
     const int hanging = run.processId();
     run.setProgram(noop);
-    run.setParameters({});
+    run.setArguments({});
     run.start();
     ASSERT_EQ(run.startError(), -1);
     EXPECT_NE(run.processId(), hanging);
@@ -234,7 +233,7 @@ TEST_F(RunnerTest, SecondExecuteWatchesOnlyTheNewProgram) {
     run.start();
     const int shortPid = run.processId();
     run.setProgram(standin);
-    run.setParameters(QStringLiteral("--behave hang"));
+    run.setArguments(QStringLiteral("--behave hang"));
     run.start();
     spin(300);
     EXPECT_FALSE(run.finished());
@@ -260,7 +259,7 @@ TEST_F(RunnerTest, SecondExecuteWatchesOnlyTheNewProgram) {
 TEST_F(RunnerTest, KillEndsAHangingProgram) {
     ModelProcess run;
     run.setProgram(standin);
-    run.setParameters(QStringLiteral("--behave hang"));
+    run.setArguments(QStringLiteral("--behave hang"));
     run.start();
     ASSERT_EQ(run.startError(), -1);
     spin(50);
@@ -317,7 +316,7 @@ TEST_F(RunnerTest, DestroyedRunnerLeavesNoZombies) {
     {
         ModelProcess run;
         run.setProgram(QStringLiteral("sleep"));
-        run.setParameters(QStringLiteral("0.1"));
+        run.setArguments(QStringLiteral("0.1"));
         run.start();
         ASSERT_EQ(run.startError(), -1);
         pid = run.processId();
@@ -427,7 +426,7 @@ TEST_F(RunnerTest, HowARunEndedInWords) {
         ModelProcess run;
         EXPECT_EQ(run.runEnd(), RunEnd::NotEnded);
         run.setProgram(c.application);
-        run.setParameters(c.parameters);
+        run.setArguments(c.parameters);
         run.start();
         EXPECT_EQ(run.runEnd(), RunEnd::NotEnded);
         EXPECT_TRUE(run.statusText().isEmpty());
@@ -451,7 +450,7 @@ TEST_F(RunnerTest, HowARunEndedInWords) {
 
     // Ended by kill(): a signal, not a time-out.
     run.setProgram(standin);
-    run.setParameters(QStringLiteral("--behave hang"));
+    run.setArguments(QStringLiteral("--behave hang"));
     run.start();
     spin(50);
     run.kill();
@@ -462,7 +461,7 @@ TEST_F(RunnerTest, HowARunEndedInWords) {
 TEST_F(RunnerTest, DurationCoversTheRun) {
     ModelProcess run;
     run.setProgram(standin);
-    run.setParameters(QStringLiteral("--behave slow --sleep 200"));
+    run.setArguments(QStringLiteral("--behave slow --sleep 200"));
     const QDateTime before = QDateTime::currentDateTimeUtc();
     run.start();
     ASSERT_TRUE(run.waitForEnd()); // exits 2 (no database), after the sleep
@@ -498,7 +497,7 @@ TEST_F(RunnerTest, TimeoutEndsTheRunsProcessGroup) {
         ModelProcess run;
         QSignalSpy ended(&run, &ModelProcess::ended);
         run.setProgram(c.application);
-        run.setParameters(c.parameters);
+        run.setArguments(c.parameters);
         run.setWorkingDirectory(dir.path());
         run.setTimeoutMs(300);
         run.setKillGraceMs(c.graceMs);
@@ -550,7 +549,7 @@ TEST_F(RunnerTest, HelperInASessionOfItsOwnEndsWithTheRun) {
         QFile::remove(path("helper.pid"));
         ModelProcess run;
         run.setProgram(script);
-        run.setParameters(QString::fromLatin1(behave));
+        run.setArguments(QString::fromLatin1(behave));
         run.setWorkingDirectory(dir.path());
         run.setTimeoutMs(500);
         run.setKillGraceMs(300);
@@ -571,7 +570,7 @@ TEST_F(RunnerTest, ModelsTerminatedTogetherShareOneGrace) {
     ModelProcess runs[3];
     for (ModelProcess& r : runs) {
         r.setProgram(standin);
-        r.setParameters(QStringLiteral("--behave stubborn"));
+        r.setArguments(QStringLiteral("--behave stubborn"));
         r.setKillGraceMs(800);
         r.start();
         ASSERT_EQ(r.startError(), -1);
@@ -606,13 +605,13 @@ TEST_F(RunnerTest, RunWithinTheTimeLimitEndsAsUsual) {
     run.setTimeoutMs(100);
     run.setKillGraceMs(100);
     run.setProgram(standin);
-    run.setParameters(QStringLiteral("--behave hang"));
+    run.setArguments(QStringLiteral("--behave hang"));
     run.start();
     ASSERT_TRUE(run.waitForEnd());
     EXPECT_EQ(run.runEnd(), RunEnd::TimedOut);
     run.setTimeoutMs(0);
     run.setProgram(QStringLiteral("sleep"));
-    run.setParameters(QStringLiteral("0.3")); // outlasts the earlier limit and grace
+    run.setArguments(QStringLiteral("0.3")); // outlasts the earlier limit and grace
     run.start();
     ASSERT_TRUE(run.waitForEnd());
     EXPECT_EQ(run.runEnd(), RunEnd::Exited);
@@ -623,14 +622,14 @@ TEST_F(RunnerTest, RunWithinTheTimeLimitEndsAsUsual) {
 TEST_F(RunnerTest, RunnersAtOnceInOneEventLoop) {
     ModelProcess stubborn, hang, sleeper, quick;
     stubborn.setProgram(standin);
-    stubborn.setParameters(QStringLiteral("--behave stubborn"));
+    stubborn.setArguments(QStringLiteral("--behave stubborn"));
     stubborn.setTimeoutMs(100);
     stubborn.setKillGraceMs(1500);
     hang.setProgram(standin);
-    hang.setParameters(QStringLiteral("--behave hang"));
+    hang.setArguments(QStringLiteral("--behave hang"));
     hang.setTimeoutMs(200);
     sleeper.setProgram(QStringLiteral("sleep"));
-    sleeper.setParameters(QStringLiteral("0.5"));
+    sleeper.setArguments(QStringLiteral("0.5"));
     quick.setProgram(noop);
     QElapsedTimer t;
     t.start();
@@ -658,7 +657,7 @@ TEST_F(RunnerTest, OutputGoesToTheFileReplacedAtEachRun) {
     run.setProgram(standin);
     run.setWorkingDirectory(dir.path());
     run.setOutputFile(path("model.log"));
-    run.setParameters(QStringLiteral("--print 5 --behave fail"));
+    run.setArguments(QStringLiteral("--print 5 --behave fail"));
     run.start();
     ASSERT_TRUE(run.waitForEnd());
     // Both streams, in the order written.
@@ -667,14 +666,14 @@ TEST_F(RunnerTest, OutputGoesToTheFileReplacedAtEachRun) {
     EXPECT_EQ(run.outputTail(2), (QStringList{QStringLiteral("out 5"),
                                               QStringLiteral("standin_model: failing as asked")}));
 
-    run.setParameters(QStringLiteral("--print 2 --behave fail"));
+    run.setArguments(QStringLiteral("--print 2 --behave fail"));
     run.start();
     ASSERT_TRUE(run.waitForEnd());
     EXPECT_EQ(readFile(path("model.log")), "out 1\nerr 2\nstandin_model: failing as asked\n");
 
     // A file that cannot be made: nothing is started.
     run.setOutputFile(path("no_such_dir/model.log"));
-    run.setParameters(QStringLiteral("--touch ") + path("runs.txt"));
+    run.setArguments(QStringLiteral("--touch ") + path("runs.txt"));
     run.start();
     EXPECT_EQ(run.startError(), ENOENT);
     EXPECT_EQ(run.runEnd(), RunEnd::StartFailed);
@@ -689,7 +688,7 @@ TEST_F(RunnerTest, RelativeOutputFileIsOursNotTheProgramsDirectory) {
     ASSERT_TRUE(QDir::setCurrent(dir.path()));
     ModelProcess run;
     run.setProgram(standin);
-    run.setParameters(QStringLiteral("--print 1 --behave fail"));
+    run.setArguments(QStringLiteral("--print 1 --behave fail"));
     run.setWorkingDirectory(path("work"));
     run.setOutputFile(QStringLiteral("model.log"));
     run.start();

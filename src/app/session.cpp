@@ -14,8 +14,6 @@ Session::Session(QObject* parent)
                           &form.varianceColumnCombo})
         c->text = QStringLiteral("select");
     form.parameterPlotCombo.text = QStringLiteral("choose a parameter");
-    modelProcess.setShowType(sstShowMinimized);
-    editorProcess.setShowType(sstShowNormal);
     evaluator.setConnectionWatcher(this);
     evaluator.setStopQuery([this] { return stopFlag; });
     evaluator.setTellsRunVariables(true);
@@ -199,7 +197,6 @@ void Session::parameterValuesChanged() {
 // ---- ConnectionWatcher ----
 
 void Session::connectionClosed() {
-    parmIntIsOpen = false;
     emit connectionChanged(false);
 }
 

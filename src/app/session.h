@@ -119,11 +119,9 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
 
     // ---- results of the operations ----
     int evaluationCount = 0;         // completed evaluations of the running operation (chart's x)
-    bool lastWasSensitivity = false; // the last operation was the sensitivity analysis
     int observationCount = 0;        // rows of the last uncertainty analysis
     ExtMatrix sensitivityRows;       // and their sensitivities (the parameter plot)
     int workbookLanguage = 0;        // language of its workbook; -99 without one
-    double finalValue = 0;           // the last value of the last search
     bool success = false;            // the optimised values were accepted
     OfferedResult offered;           // what the last calibration offered
     bool resultOffered = false;      // the result dialog was shown for it
@@ -131,8 +129,6 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     // parameter is at the limit"); empty when it was made. An unattended run
     // ends with its own exit status then.
     QString analysisRefusal;
-    QString cs; // the connection description of the open database
-    bool parmIntIsOpen = false;
 
     LogList logList;
     RunMarker runMarker;     // held from the backup until the tables are restored or kept
@@ -273,6 +269,37 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     int remoteWorkers() const;
     // Ends them: removes the workspaces when `remove`, else keeps them and says where.
     void closeParallel(bool remove);
+    // The parallel runs of one operation: made on construction when NP > 1 and
+    // none are open yet, ended when the scope ends. An operation that ends
+    // normally calls finish() (the workspaces go); one that ends by an error
+    // leaves the scope (or calls close()) and its workspaces stay, named in
+    // the log, for the failed run's output. A scope that found the runs open
+    // (an analysis inside a calibration) leaves them to the outer one.
+    class ParallelScope {
+      public:
+        ParallelScope(Session& session, int usefulWorkers)
+            : owner(session), made(session.openParallel(usefulWorkers)) {}
+        ~ParallelScope() {
+            try {
+                close();
+            } catch (...) {
+                // The error that ended the operation is the one to report.
+            }
+        }
+        ParallelScope(const ParallelScope&) = delete;
+        ParallelScope& operator=(const ParallelScope&) = delete;
+        void finish() { end(true); }
+        void close() { end(false); }
+
+      private:
+        void end(bool remove) {
+            if (made)
+                owner.closeParallel(remove);
+            made = false;
+        }
+        Session& owner;
+        bool made;
+    };
     // Ends the models that a run on this database killed outright left running,
     // and removes its workspaces (one log line when there were any).
     void endAbandonedRuns();

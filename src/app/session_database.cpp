@@ -24,14 +24,8 @@ const QStringList kCreateParmInt = {
 
 void Session::openDatabase() {
     form.caption = settings.db_f_name;
-    // The engine's own connection description: the file, shared access (other
-    // programs may open it while we do), no password, existing files only.
-    cs = QStringLiteral("Driver=QSQLITE;Data Source=") + settings.db_f_name + QStringLiteral(" ") +
-         QStringLiteral(";Mode=Share Deny None;Open=ReadWrite,Existing Only;Password=\"\";"
-                        "Busy Timeout=30000;");
     // Closing the connection closes PARM_INT and the result query too.
     db.close();
-    parmIntIsOpen = false;
     form.resultQuery.clear();
     emit connectionChanged(false);
     emit resultOpened();
@@ -58,7 +52,6 @@ void Session::openDatabase() {
 }
 
 void Session::afterParmIntOpened() {
-    parmIntIsOpen = true;
     form.parameterPlotCombo.items = ParameterTable(db).labels(); // its text stays
     form.parameterPlotCombo.index = -1;
     if (!form.parameterPlotCombo.items.isEmpty())

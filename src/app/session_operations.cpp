@@ -115,7 +115,6 @@ void Session::startOptimization() {
     BusyScope busyScope(*this);
     evaluationCount = 0;
     clearChart();
-    lastWasSensitivity = false;
     runClock.start();
     bestSoFar = 0;
     haveBest = false;
@@ -149,26 +148,23 @@ void Session::startOptimization() {
     // simulated column beside the tables: a run that does not complete gives
     // them back, also after a crash (the next run's recovery).
     backup();
-    bool madeWorkspaces = false;
     try {
         // The workspaces hold the tables as the operation starts.
         // The uncertainty analysis that may follow runs n + 1 at once, no more
         // than the calibration can use.
-        madeWorkspaces = openParallel(Calibration::usefulWorkers(parameters));
+        ParallelScope parallel(*this, Calibration::usefulWorkers(parameters));
         journaled(journal::OperationKind::Calibration, [this] { optimize(); });
         if (settings.autorun && !stopRequested())
             analyseUncertainty();
+        parallel.finish();
     } catch (...) {
         // The model's tables must not stay at a trial vector, whatever the error:
-        // they go back to the state of the backup before the error is reported.
-        if (madeWorkspaces)
-            closeParallel(false);
+        // they go back to the state of the backup before the error is reported
+        // (the parallel runs have ended with the scope, their workspaces kept).
         restoreAfterFailure(QStringLiteral("The optimisation ended with an error; the model's "
                                            "tables are restored from their backups."));
         throw;
     }
-    if (madeWorkspaces)
-        closeParallel(true);
     // A stopped search is no result, unless the person kept its values in the
     // result dialog; a declined one leaves PARM_INT as it was before the run,
     // as it leaves the model's tables.
@@ -209,8 +205,6 @@ void Session::optimize() {
         calibration.setParallel(parallelRuns());
         summary = calibration.optimize();
     }
-    if (summary.haveLastError)
-        finalValue = summary.lastError;
     offered.haveResult = !summary.result.empty();
     offered.values = summary.result;
     offered.stopped = summary.outcome == Outcome::Stopped;
@@ -277,7 +271,6 @@ void Session::analyseSensitivity() {
     evaluationCount = 0;
     settings.stepFraction(); // a step that is no number ends it here
     clearChart();
-    lastWasSensitivity = true;
 
     {
         const int parameters = ParameterTable(db).count();
@@ -293,17 +286,10 @@ void Session::analyseSensitivity() {
 
     endAbandonedRuns();
     SensitivityAnalysis analysis(settings, db, runMarker, evaluator, *this);
-    const bool madeWorkspaces = openParallel(progressTotal); // its n + 1 runs at once
+    ParallelScope parallel(*this, progressTotal); // its n + 1 runs at once
     analysis.setParallel(parallelRuns());
-    try {
-        journaled(journal::OperationKind::Sensitivity, [&] { analysis.run(); });
-    } catch (...) {
-        if (madeWorkspaces)
-            closeParallel(false);
-        throw;
-    }
-    if (madeWorkspaces)
-        closeParallel(true);
+    journaled(journal::OperationKind::Sensitivity, [&] { analysis.run(); });
+    parallel.finish();
 }
 
 void Session::analyseUncertainty() {
@@ -360,7 +346,7 @@ void Session::analyseUncertainty() {
         }
     };
     // The analysis runs its n + 1 runs at once.
-    const bool madeWorkspaces = openParallel(parameterCount(db) + 1);
+    ParallelScope parallel(*this, parameterCount(db) + 1);
     analysis.setParallel(parallelRuns());
     try {
         journaled(
@@ -370,13 +356,11 @@ void Session::analyseUncertainty() {
                 return found.outcome == Outcome::Refused ? found.reason : QString();
             });
     } catch (...) {
-        if (madeWorkspaces)
-            closeParallel(false);
+        parallel.close();
         keepResults();
         throw;
     }
-    if (madeWorkspaces)
-        closeParallel(true);
+    parallel.finish();
     keepResults();
     if (analysis.summary().outcome == Outcome::Refused)
         analysisRefusal = analysis.summary().reason;

@@ -45,7 +45,6 @@ bool Session::openParallel(int usefulWorkers) {
     try {
         made->watch = std::make_unique<ForeignWriteDetector>(plan.database);
         made->pool = std::make_unique<LocalRunPool>(settings, made->workspaces);
-        made->pool->setTimeoutMs(modelProcess.timeoutMs());
     } catch (...) {
         made->pool.reset();
         try {

@@ -92,7 +92,7 @@ void Session::editRunFile() {
     } else {
         editorProcess.setWorkingDirectory(dirOf(settings.runFile, false));
         editorProcess.setProgram(editor.trimmed());
-        editorProcess.setParameters(settings.runFile);
+        editorProcess.setArguments(settings.runFile);
         QProcess process;
         process.setWorkingDirectory(dirOf(settings.runFile, false));
         process.setProgram(command.takeFirst());
@@ -153,7 +153,7 @@ void Session::checkModelRun() {
                                    ? QDir::currentPath()
                                    : modelProcess.workingDirectory();
         modelProcess.setOutputFile(QDir(folder).filePath(QLatin1String(Evaluator::kModelLog)));
-        modelProcess.setTimeoutMs(static_cast<qint64>(settings.runTimeoutS * 1000.0 + 0.5));
+        modelProcess.setTimeoutMs(settings.runTimeoutMs());
         modelProcess.start();
         if (modelProcess.startError() != -1 || !modelProcess.waitForEnd())
             throw FitError(QStringLiteral("The model could not be started: %1")

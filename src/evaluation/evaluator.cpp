@@ -84,7 +84,7 @@ void checkGroupDivisors(Database& db, int criterion, const QString& t, const QSt
 
 } // namespace
 
-// 11. to 13. The criterion; a grouped one is the sum of its groups.
+// The criterion from the chosen rows; a grouped one is the sum of its groups.
 double criterionOf(Database& db, const CalibrationSettings& s) {
     const QString &t = s.resultTable, &c = s.condition, &obs = s.observedColumn,
                   &mod = s.modelColumn, &idx = s.indexColumn;
@@ -191,10 +191,10 @@ void Evaluator::start(const ParameterVector& vector, Reading what) {
     refuseWhileModelRuns();
     const CalibrationSettings s = cfg;
 
-    // 1. The vector, clipped to the bounds of its record, becomes AVAL.
+    // Values: the vector, clipped to the bounds of its record, becomes AVAL.
     ParameterVector values = clampedVector(vector);
 
-    // 2. and 3. AVAL, the model's tables and the -99 marks of the result rows go
+    // Write-back and marks: AVAL, the model's tables and the -99 marks of the result rows go
     //    in together: a failure leaves none of them half written. The journal's
     //    rows of the runs that ended before go into the same transaction.
     //    The first marks of the operation choose the rows that every run of it
@@ -261,8 +261,8 @@ void Evaluator::launch() {
     const QString folder =
         runner.workingDirectory().isEmpty() ? QDir::currentPath() : runner.workingDirectory();
     runner.setOutputFile(QDir(folder).filePath(QLatin1String(kModelLog)));
-    runner.setTimeoutMs(static_cast<qint64>(run.runTimeoutS * 1000.0 + 0.5));
-    // 4. and 5. The database file is free for the model while it runs.
+    runner.setTimeoutMs(run.runTimeoutMs());
+    // The model's run: the database file is free for the model while it runs.
     db.close();
     inFlight = true;
     if (watcher)
@@ -315,7 +315,7 @@ EvaluationResult Evaluator::evaluate(const ParameterVector& vector, Reading what
     } reset{attempt};
     for (attempt = 1;; ++attempt) {
         start(vector, what);
-        // 6. Wait for the model's end; a start that fails meanwhile ends the wait.
+        // Waiting: for the model's end; a start that fails meanwhile ends the wait.
         if (!runner.waitForEnd())
             failStart();
         EvaluationResult r = finish();
@@ -329,9 +329,9 @@ EvaluationResult Evaluator::finish() {
     inFlight = false;
     EvaluationResult r;
     r.vector = std::move(clamped);
-    // 7. Reconnect.
+    // Reconnect.
     reconnect();
-    // 8. Give the model's last writes time to settle.
+    // Give the model's last writes time to settle.
     if (run.pauseAfterRunMs > 0)
         QThread::msleep(static_cast<unsigned long>(run.pauseAfterRunMs));
 
@@ -344,7 +344,7 @@ EvaluationResult Evaluator::finish() {
         case Reading::Criterion:
         case Reading::ModelValues:
         case Reading::ModelValuesAndFit: {
-            // 10. A row still at -99 proves the model did not finish; one that holds
+            // Completeness: a row still at -99 proves the model did not finish; one that holds
             //     no finite number, or is gone, leaves no result to measure either.
             //     The RMSE is read in the same scan; the grouped criteria after it.
             const bool oneScan =
@@ -408,7 +408,7 @@ void Evaluator::journalRun(const EvaluationResult* result, const QString& status
     rec.run = runNumber;
     rec.attempt = attempt;
     rec.phase = book->phase();
-    rec.worker = book->worker();
+    rec.worker = 0; // a run of the program itself, not of a workspace or a rank
     rec.x.assign(asked.size() > 1 ? asked.begin() + 1 : asked.end(), asked.end());
     rec.complete = result && result->complete;
     if (rec.complete && reading == Reading::Criterion)

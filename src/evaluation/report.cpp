@@ -37,7 +37,7 @@ double reportRun(Reporter& reporter, const EvaluationResult& r, bool* complete, 
             *complete = false;
         return 0;
     }
-    // 14. One chart point per completed evaluation.
+    // One chart point per completed evaluation.
     reporter.evaluated(r.criterion);
     return r.criterion;
 }

@@ -44,9 +44,6 @@ class RunJournal {
     // The phase and worker of the runs from now on.
     void setPhase(journal::Phase p) { currentPhase = p; }
     journal::Phase phase() const { return currentPhase; }
-    void setWorker(int w) { currentWorker = w; }
-    int worker() const { return currentWorker; }
-
     // The running number of a new run (its first try).
     int nextRun() { return ++lastRun; }
     // Stages a run's row (see above).
@@ -93,7 +90,6 @@ class RunJournal {
     qint64 op = 0;
     int lastRun = 0;
     journal::Phase currentPhase = journal::Phase::Search;
-    int currentWorker = 0;
     bool resumed = false;
     int replayed = 0;
     QStringList setAsideRows;

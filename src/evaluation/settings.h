@@ -34,6 +34,8 @@ struct CalibrationSettings {
     int pauseAfterRunMs = 500;      // after each model run, before its results are read
     int pauseBeforeVertexMs = 1000; // before each evaluation of an initial simplex vertex
     double runTimeoutS = 0;         // TO=: a run longer than this is ended; 0: no limit
+    // The same limit as the model process takes it, in whole milliseconds.
+    qint64 runTimeoutMs() const { return static_cast<qint64>(runTimeoutS * 1000.0 + 0.5); }
     int retries = 0;                // RR=: a failed run is started again up to this often
     // NP=: model runs at the same time. 1 runs the model in place on the
     // database; more run it in workspaces, one copy of the model's folder each.

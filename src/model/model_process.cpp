@@ -236,10 +236,10 @@ void ModelProcess::start() {
     // line is the application name and the parameters, split on blanks.
     if (!FApplicationName.isEmpty() && QFileInfo(FApplicationName).isFile()) {
         program = QFileInfo(FApplicationName).absoluteFilePath();
-        args = FParameters.split(blanks, Qt::SkipEmptyParts);
+        args = FArguments.split(blanks, Qt::SkipEmptyParts);
     } else {
         QStringList words =
-            (FApplicationName + QLatin1Char(' ') + FParameters).split(blanks, Qt::SkipEmptyParts);
+            (FApplicationName + QLatin1Char(' ') + FArguments).split(blanks, Qt::SkipEmptyParts);
         if (words.isEmpty()) {
             failStart(ENOENT, QString());
             return;

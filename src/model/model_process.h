@@ -24,21 +24,6 @@
 class QSocketNotifier;
 class QTimer;
 
-// How the started program's main window should be shown. Kept for the callers'
-// settings; on this platform it is only a hint and does not change the start.
-enum TsfShowType {
-    sstHide,
-    sstMinimize,
-    sstRestore,
-    sstShow,
-    sstShowMaximized,
-    sstShowMinimized,
-    sstShowMinNoActive,
-    sstShowNA,
-    sstShowNoActivate,
-    sstShowNormal
-};
-
 // How the last started program ended, as runEnd() tells it.
 enum class RunEnd {
     NotEnded,    // nothing started yet, or still running
@@ -50,14 +35,6 @@ enum class RunEnd {
 
 class ModelProcess : public QObject {
     Q_OBJECT
-    Q_PROPERTY(QString workingDirectory READ workingDirectory WRITE setWorkingDirectory)
-    Q_PROPERTY(QString program READ program WRITE setProgram)
-    Q_PROPERTY(QString Parameters READ Parameters WRITE setParameters)
-    Q_PROPERTY(int ShowType READ showTypeOrdinal WRITE setShowTypeOrdinal)
-    Q_PROPERTY(bool finished READ finished)
-    Q_PROPERTY(bool working READ working)
-    Q_PROPERTY(int startError READ startError)
-    Q_PROPERTY(quint32 ExitCode READ ExitCode)
 
   public:
     explicit ModelProcess(QObject* owner = nullptr);
@@ -70,10 +47,8 @@ class ModelProcess : public QObject {
     QString program() const { return FApplicationName; }
     void setProgram(const QString& name) { FApplicationName = name; }
     // Further arguments, separated by blanks.
-    QString Parameters() const { return FParameters; }
-    void setParameters(const QString& parameters) { FParameters = parameters; }
-    TsfShowType ShowType() const { return FShowType; }
-    void setShowType(TsfShowType type) { FShowType = type; }
+    QString arguments() const { return FArguments; }
+    void setArguments(const QString& parameters) { FArguments = parameters; }
 
     // True once the watched program has ended; false again at the next start.
     bool finished() const { return Ffinished; }
@@ -82,8 +57,6 @@ class ModelProcess : public QObject {
     // -1 after a successful start, the system's error number (errno) after a
     // failed one, 0 before any start.
     int startError() const { return FResultCode; }
-    // Always 0: the program's exit code is not part of the contract.
-    quint32 ExitCode() const { return FExitCode; }
     // Process id of the last started program; -99 before any start.
     int processId() const { return Fapid; }
 
@@ -180,8 +153,6 @@ class ModelProcess : public QObject {
         bool terminating = false;
     };
 
-    int showTypeOrdinal() const { return static_cast<int>(FShowType); }
-    void setShowTypeOrdinal(int ordinal) { FShowType = static_cast<TsfShowType>(ordinal); }
 
     void watch(pid_t pid);
     void checkWatches();
@@ -192,12 +163,10 @@ class ModelProcess : public QObject {
 
     QString FCurrentDir;
     QString FApplicationName;
-    QString FParameters;
-    TsfShowType FShowType = sstShowNormal;
+    QString FArguments;
     bool Fworking = false;
     bool Ffinished = false;
     qint32 FResultCode = 0;
-    quint32 FExitCode = 0;
     int Fapid = -99;
     QString FErrorString;
     int FExitStatus = -1;

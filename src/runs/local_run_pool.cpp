@@ -40,7 +40,6 @@ LocalRunPool::LocalRunPool(const CalibrationSettings& settings, const WorkspaceS
         own.db_f_name = ws.database;
         own.pauseAfterRunMs = 0; // the worker's own timer makes this pause
         wp->evaluator.setSettings(own);
-        wp->runner.setShowType(sstShowMinimized);
         wp->runner.setWorkingDirectory(ws.folder);
         wp->runner.setProgram(ws.runFile);
         wp->db.open(ws.database);
@@ -79,11 +78,6 @@ int LocalRunPool::workspaceCount() const {
 
 qint64 LocalRunPool::workspaceBytes() const {
     return set.totalBytes();
-}
-
-void LocalRunPool::setTimeoutMs(qint64 ms) {
-    for (auto& w : workers)
-        w->runner.setTimeoutMs(ms);
 }
 
 void LocalRunPool::start(const RunTicket& ticket) {

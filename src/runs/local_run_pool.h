@@ -28,9 +28,6 @@ class LocalRunPool : public RunPool {
     int workspaceCount() const override;
     qint64 workspaceBytes() const override;
 
-    // The time limit of each run (0: none), as the runner takes it.
-    void setTimeoutMs(qint64 ms);
-
   private:
     struct Worker;
     void begin(Worker& w);

@@ -115,7 +115,7 @@ int workerMain(MpiWorld& world, ModelGuard& guard) {
         model.setEnvironmentVariable(QStringLiteral("FITMARA_WORKSPACE"), workspace);
         const QString touch = first == hangRun ? scratch + QStringLiteral("/started.log")
                                                : workspace + QStringLiteral("/runs.log");
-        model.setParameters(
+        model.setArguments(
             QStringLiteral("--db %1/model.db --touch %2 --behave %3 --sleep 20")
                 .arg(workspace, touch,
                      first == hangRun ? QStringLiteral("hang") : QStringLiteral("slow")));
