@@ -110,7 +110,7 @@ QString noDisplayMessage() {
                           "To calibrate unattended, give the whole run on the command line and "
                           "end it with GO,\n"
                           "for example: fitmara RF=run.sh DB=model.sqlite RT=results CD=1=1 "
-                          "OB=obs MO=sim GO\n"
+                          "OB=obs MO=sim OV=obs_var GO\n"
                           "See fitmara --help.\n")
         .arg(why.isEmpty() ? QStringLiteral("none could be opened") : why);
 }

@@ -102,6 +102,9 @@ struct OfferedResult {
     // The criterion is the one of the run at AVAL (a stopped search offers its
     // best run); otherwise AVAL is the mean of the final vertices, not itself run.
     bool criterionAtResult = false;
+    // The least-squares search offers its last accepted point, the simplex the
+    // mean of its final vertices.
+    bool leastSquares = false;
     ParameterVector values; // the offered AVAL values, 1..n
 };
 

@@ -211,6 +211,7 @@ void Session::optimize() {
     offered.reason = summary.reason;
     offered.criterionName = settings.criterionName();
     offered.criterionAtResult = summary.resultSimulated;
+    offered.leastSquares = settings.leastSquares;
     offered.criterion = summary.resultSimulated ? summary.resultCriterion : summary.best;
     offered.haveCriterion = summary.resultSimulated || summary.haveBest;
     if (!offered.haveResult) {

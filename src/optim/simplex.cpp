@@ -115,14 +115,25 @@ bool Simplex::stopNow() {
     return stopFlag;
 }
 
+bool Simplex::stoppedWhileLeftOut() {
+    if (!stopFlag && sink.stopRequested && sink.stopRequested())
+        stopFlag = true;
+    return stopFlag;
+}
+
 double Simplex::evaluate(const ParameterVector& x) {
     for (auto& ahead : prefetched) {
         if (ahead.used || !samePoint(ahead.x, x))
             continue;
-        if (!ahead.outcome.evaluated)
-            throw FitError(QStringLiteral("A point of the search was not evaluated although no "
-                                          "stop was requested."));
         ahead.used = true;
+        // A point of a batch can be left out when a stop arrived while the batch
+        // ran, after the stop question of the batch's first point. The stop
+        // holds then; a point left out for another reason is run now.
+        if (!ahead.outcome.evaluated) {
+            if (stoppedWhileLeftOut())
+                return HUGE_VAL;
+            break;
+        }
         if (ahead.outcome.error)
             std::rethrow_exception(ahead.outcome.error);
         lastError = sane(ahead.outcome.value);
@@ -134,6 +145,8 @@ double Simplex::evaluate(const ParameterVector& x) {
         lastError = sane(sink.eval(x));
     } else {
         const std::vector<BatchValue> one = sink.evalBatch({x});
+        if ((one.empty() || !one[0].evaluated) && stoppedWhileLeftOut())
+            return HUGE_VAL;
         if (one.empty() || !one[0].evaluated)
             throw FitError(QStringLiteral("A point of the search was not evaluated although no "
                                           "stop was requested."));
@@ -267,6 +280,8 @@ double Simplex::tryPoint(SimplexVertices& p, ValueVector& y, ParameterVector& ps
         ++moveCount.contractions;
 
     const double ytry = evaluate(ptry);
+    if (stopFlag)
+        return HUGE_VAL;
     ++count;
     if (ytry < y[ihi]) {
         y[ihi] = ytry;
@@ -401,6 +416,8 @@ void Simplex::minimise(SimplexVertices& p, ValueVector& y, int& count, double ft
                         break;
                     psum = shrunkVertex(ndim, p[i], p[ilo]);
                     const double v = evaluate(psum);
+                    if (stopFlag)
+                        break;
                     for (int j = 1; j <= ndim; ++j)
                         p[i][j] = psum[j];
                     y[i] = v;

@@ -115,6 +115,9 @@ class Simplex {
         bool used = false;
     };
 
+    // After a batch point that was left out: true (and stopped) when a stop is
+    // requested now.
+    bool stoppedWhileLeftOut();
     bool stopNow();
     double evaluate(const ParameterVector& x);
     ParameterVector trialPoint(const ParameterVector& worst, const ParameterVector& psum,

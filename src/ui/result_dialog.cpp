@@ -86,7 +86,11 @@ QString outcomeText(const OfferedResult& r) {
                               "the values of its best completed model run (%1).")
             .arg(criterion);
     QString text = QStringLiteral("The search ended: %1.").arg(r.reason);
-    if (r.haveCriterion)
+    if (r.haveCriterion && r.leastSquares)
+        text += QStringLiteral(" Best completed model run: %1. AVAL is the last point the "
+                               "least-squares search accepted.")
+                    .arg(criterion);
+    else if (r.haveCriterion)
         text += QStringLiteral(" Best completed model run: %1. AVAL is the mean of the vertices "
                                "of the final simplex.")
                     .arg(criterion);
