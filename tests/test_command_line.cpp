@@ -80,10 +80,10 @@ class CommandLine : public ::testing::Test {
 TEST_F(CommandLine, FullLineAppliesEveryKeyInOrder) {
     const QString script = writeRunScript(dir.path(), {"--db", dbPath});
     QSignalSpy changed(&s, &Session::stateChanged);
-    const QString err =
-        activate({"RF=" + script, "DB=" + dbPath, "RT=results", "CD=GRP > 0", "OB=obs", "MO=SIM",
-                  "IX=grp", "OV=Var", "KR=1E-5", "NX=77", "RS_out", "XL_OUT", "EF=NRMSE", "PR=0",
-                  "PV=3", "TO=2.5", "RR=2", "RESUME"});
+    const QString err = activate(
+        {"RF=" + script, "DB=" + dbPath, "RT=results", "CD=GRP > 0", "OB=obs", "MO=SIM",   "IX=grp",
+         "OV=Var",       "KR=1E-5",      "NX=77",      "RS_out",     "XL_OUT", "EF=NRMSE", "PR=0",
+         "PV=3",         "TO=2.5",       "RR=2",       "NR=2",       "MS=4",   "RESUME"});
     ASSERT_TRUE(err.isEmpty()) << err.toStdString();
 
     EXPECT_EQ(s.settings.runFile, script);
@@ -115,6 +115,8 @@ TEST_F(CommandLine, FullLineAppliesEveryKeyInOrder) {
     EXPECT_EQ(s.settings.pauseBeforeVertexMs, 3);
     EXPECT_EQ(s.settings.runTimeoutS, 2.5);
     EXPECT_EQ(s.settings.retries, 2);
+    EXPECT_EQ(s.settings.restarts, 2);
+    EXPECT_EQ(s.settings.starts, 4);
     EXPECT_TRUE(s.settings.resume);
     EXPECT_FALSE(s.settings.autorun);
 
@@ -440,6 +442,12 @@ TEST(CommandLineParser, EveryUnusableArgumentIsNamed) {
          {"KR=abc"},
          {"KR=abc: KR= needs a tolerance of 0 or more, not 'abc'."}},
         {"negative tolerance", {"KR=-1"}, {"KR=-1: KR= needs a tolerance of 0 or more, not '-1'."}},
+        {"restarts and starts out of range",
+         {"NR=-1", "NR=101", "MS=0", "MS=2x"},
+         {"NR=-1: NR= needs a whole number of restarts of the simplex from 0 to 100, not '-1'.",
+          "NR=101: NR= needs a whole number of restarts of the simplex from 0 to 100, not '101'.",
+          "MS=0: MS= needs a whole number of starts of the search from 1 to 100, not '0'.",
+          "MS=2x: MS= needs a whole number of starts of the search from 1 to 100, not '2x'."}},
         {"key with an empty value",
          {db, "RT= "},
          {"RT= : the key needs its value, the result table."}},

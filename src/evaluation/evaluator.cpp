@@ -408,6 +408,7 @@ void Evaluator::journalRun(const EvaluationResult* result, const QString& status
     rec.run = runNumber;
     rec.attempt = attempt;
     rec.phase = book->phase();
+    rec.stage = book->stage();
     rec.worker = 0; // a run of the program itself, not of a workspace or a rank
     rec.x.assign(asked.size() > 1 ? asked.begin() + 1 : asked.end(), asked.end());
     rec.complete = result && result->complete;

@@ -38,6 +38,11 @@ QJsonObject journalSettings(const CalibrationSettings& s, journal::OperationKind
                      s.centralDifferences ? QStringLiteral("central") : QStringLiteral("forward"));
             o.insert(QStringLiteral("DS"), s.differenceStep);
         }
+        // Likewise only when they are asked for.
+        if (s.restarts != 0)
+            o.insert(QStringLiteral("NR"), s.restarts);
+        if (s.starts != 1)
+            o.insert(QStringLiteral("MS"), s.starts);
         break;
     case journal::OperationKind::Sensitivity:
         o.insert(QStringLiteral("step"),

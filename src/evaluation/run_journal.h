@@ -44,6 +44,11 @@ class RunJournal {
     // The phase and worker of the runs from now on.
     void setPhase(journal::Phase p) { currentPhase = p; }
     journal::Phase phase() const { return currentPhase; }
+    // The start or restart of the search the runs from now on belong to
+    // ("start 2", "restart 1"); empty: the search has only one.
+    void setStage(const QString& stage) { currentStage = stage; }
+    const QString& stage() const { return currentStage; }
+
     // The running number of a new run (its first try).
     int nextRun() { return ++lastRun; }
     // Stages a run's row (see above).
@@ -90,6 +95,7 @@ class RunJournal {
     qint64 op = 0;
     int lastRun = 0;
     journal::Phase currentPhase = journal::Phase::Search;
+    QString currentStage;
     bool resumed = false;
     int replayed = 0;
     QStringList setAsideRows;

@@ -39,6 +39,19 @@ int parseParallelRuns(const QString& key, const QString& value) {
     return n;
 }
 
+// A whole number from `least` to `most`; FitError saying what the key counts.
+int parseCount(const QString& key, const QString& value, int least, int most, const char* what) {
+    bool ok = false;
+    const int n = value.trimmed().toInt(&ok, 10);
+    if (!ok || n < least || n > most)
+        throw FitError(QStringLiteral("%1 needs a whole number of %2 from %3 to %4, not '%5'.")
+                           .arg(key, QLatin1String(what))
+                           .arg(least)
+                           .arg(most)
+                           .arg(value));
+    return n;
+}
+
 // The convergence tolerance: a number of 0 or more, kept as typed (the journal
 // compares it as given).
 QString checkedTolerance(const QString& value) {
@@ -137,6 +150,14 @@ const ValueKey kValueKeys[] = {
                                            "below 1 (0.01 is 1 %), not '%1'.")
                                 .arg(v));
          s.differenceStep = step;
+     }},
+    {"NR=", Qt::CaseSensitive,
+     [](CalibrationSettings& s, const QString& k, const QString& v) {
+         s.restarts = parseCount(k, v, 0, 100, "restarts of the simplex");
+     }},
+    {"MS=", Qt::CaseSensitive,
+     [](CalibrationSettings& s, const QString& k, const QString& v) {
+         s.starts = parseCount(k, v, 1, 100, "starts of the search");
      }},
     {"WD=", Qt::CaseSensitive,
      [](CalibrationSettings& s, const QString& k, const QString& v) {

@@ -55,6 +55,14 @@ struct CalibrationSettings {
     // DS=: the relative finite-difference step of the Jacobian and of the
     // uncertainty analysis.
     double differenceStep = 0.01;
+    // NR=: after the simplex has converged, it starts again around its result
+    // up to this often, while that still lowers the criterion by more than the
+    // tolerance (a simplex that has lost a dimension on a bound's face finds it
+    // again). 0: no restart.
+    int restarts = 0;
+    // MS=: the search starts from IVAL and from this many less one further
+    // points spread over the box of the bounds; the best end is the result.
+    int starts = 1;
 
     // ---- the outcome ----
     QString result_file;    // RS_<name> of a batch run; "" without one
@@ -73,10 +81,10 @@ struct CalibrationSettings {
     double stepFraction() const;
 
     // Applies one command-line argument that only sets a value (KR=, NX=, PR=,
-    // PV=, NP=, WD=, EF=, TO=, RR=, SM=, JD=, DS=, RS_..., XL_OUT, GO, RESUME). False when the
-    // argument is none of these; FitError for a value that is not valid. Keys
-    // that act on the database (DB=, RT=, CD=, the column roles, RF=) are read
-    // by the command-line parser and applied by the session.
+    // PV=, NP=, WD=, EF=, TO=, RR=, SM=, JD=, DS=, NR=, MS=, RS_..., XL_OUT, GO, RESUME). False
+    // when the argument is none of these; FitError for a value that is not valid. Keys that act on
+    // the database (DB=, RT=, CD=, the column roles, RF=) are read by the command-line parser and
+    // applied by the session.
     bool applyArgument(const QString& arg);
     // The "parallel runs" field: FitError naming it when the text is no whole
     // number from 1 to 256.

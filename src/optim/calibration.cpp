@@ -1,9 +1,11 @@
 #include "optim/calibration.h"
 
 #include "base/fit_error.h"
+#include "base/number_format.h"
 #include "evaluation/bounds.h"
 #include "evaluation/evaluator.h"
 #include "evaluation/run_journal.h"
+#include "optim/multi_start.h"
 #include "paramdb/database.h"
 #include "paramdb/parameter_table.h"
 #include "paramdb/stored_results.h"
@@ -40,6 +42,70 @@ void noteBest(CalibrationSummary& summary, bool complete, double e) {
 void countRun(CalibrationSummary& summary, bool complete, double e) {
     ++summary.modelRuns;
     noteBest(summary, complete, e);
+}
+
+// A vector indexed from 1 as one indexed from 0, and back.
+std::vector<double> zeroBased(const ParameterVector& x) {
+    return std::vector<double>(x.begin() + 1, x.end());
+}
+ParameterVector oneBased(const std::vector<double>& x) {
+    ParameterVector v(x.size() + 1, 0.0);
+    std::copy(x.begin(), x.end(), v.begin() + 1);
+    return v;
+}
+
+// The centroid of a simplex (1..ndim+1), summed in extended precision.
+ParameterVector centroidOf(const SimplexVertices& p, int ndim) {
+    ParameterVector c(ndim + 1, 0.0);
+    for (int j = 1; j <= ndim; ++j) {
+        long double sum = 0.0L;
+        for (int i = 1; i <= ndim + 1; ++i)
+            sum += p[i][j];
+        c[j] = static_cast<double>(sum / (ndim + 1));
+    }
+    return c;
+}
+
+double lowestValue(const ValueVector& y, int ndim) {
+    double lowest = HUGE_VAL;
+    for (int i = 1; i <= ndim + 1; ++i)
+        lowest = std::min(lowest, y[i]);
+    return lowest;
+}
+
+// A simplex around x (held to the bounds): x, and one vertex per parameter
+// displaced by its step, away from a bound the step would cross, or to the
+// farther bound where neither direction has room for the whole step. A
+// vertex beyond a bound would be clipped by the evaluation and lie in the
+// bound's face with x, the very loss of a dimension a new simplex repairs.
+SimplexVertices simplexAround(const ParameterVector& x, const ParameterVector& step,
+                              const ParameterVector& lowerBounds,
+                              const ParameterVector& upperBounds, int ndim) {
+    ParameterVector centre = x;
+    for (int j = 1; j <= ndim; ++j)
+        centre[j] = clampToBounds(x[j], lowerBounds[j], upperBounds[j]);
+    SimplexVertices p(ndim + 2, centre);
+    for (int j = 1; j <= ndim; ++j) {
+        const double c = centre[j];
+        double moved = c + step[j];
+        if (moved > upperBounds[j] || moved < lowerBounds[j])
+            moved = c - step[j];
+        if (moved > upperBounds[j] || moved < lowerBounds[j])
+            moved = upperBounds[j] - c >= c - lowerBounds[j] ? upperBounds[j] : lowerBounds[j];
+        p[j + 1][j] = moved;
+    }
+    return p;
+}
+
+QString endText(Simplex::Termination t) {
+    switch (t) {
+    case Simplex::Termination::Converged:
+        return QStringLiteral("converged");
+    case Simplex::Termination::Budget:
+        return QStringLiteral("its share of the evaluations (NX) spent");
+    default:
+        return QStringLiteral("stopped");
+    }
 }
 
 // A parallel run that did not end as a result: stopped (or never started), or failed.
@@ -81,8 +147,6 @@ CalibrationSummary Calibration::optimize() {
 
     ParameterVector lowerBounds(ndim + 1, 0.0), upperBounds(ndim + 1, 0.0), ival(ndim + 1, 0.0),
         step(ndim + 1, 0.0);
-    ValueVector y(ndim + 2, 0.0);
-    SimplexVertices p(ndim + 2, ParameterVector(ndim + 1, 0.0));
     {
         const std::vector<ParameterRecord> records = ParameterTable(db).records();
         for (int i = 1; i <= ndim && i <= static_cast<int>(records.size()); ++i) {
@@ -94,11 +158,12 @@ CalibrationSummary Calibration::optimize() {
         }
     }
 
-    // The initial vector and one vertex per parameter displaced by its step; not
-    // clipped here, the evaluation clips what it stores.
-    for (int v = 1; v <= ndim + 1; ++v)
-        for (int j = 1; j <= ndim; ++j)
-            p[v][j] = ival[j] + (v == j + 1 ? step[j] : 0.0);
+    // The start points: IVAL, and with MS= further points spread over the box.
+    const int starts = std::max(cfg.starts, 1);
+    std::vector<ParameterVector> from(1, ival);
+    for (const auto& point :
+         multistart::spreadPoints(starts - 1, zeroBased(lowerBounds), zeroBased(upperBounds)))
+        from.push_back(oneBased(point));
 
     // An incomplete model run is worse than every complete one. A resumed
     // calibration takes the criterion of a vector its earlier start completed
@@ -122,60 +187,36 @@ CalibrationSummary Calibration::optimize() {
         return complete ? e : HUGE_VAL;
     };
 
-    if (journal)
-        journal->setPhase(journal::Phase::InitialSimplex);
-    bool anyComplete = false;
-    if (parallel) {
-        initialSimplexInParallel(p, y, ndim, summary, lastIncomplete);
-        for (int v = 1; v <= ndim + 1; ++v)
-            anyComplete = anyComplete || std::isfinite(y[v]);
-    }
-    for (int v = 1; v <= ndim + 1 && !parallel; ++v) {
-        if (report.stopRequested()) {
-            y[v] = HUGE_VAL; // not evaluated
-            continue;
+    // The vertices of an initial simplex; returns how many were evaluated (a
+    // stop leaves the others at +infinity).
+    auto evaluateVertices = [&](const SimplexVertices& p, ValueVector& y) {
+        if (journal)
+            journal->setPhase(journal::Phase::InitialSimplex);
+        if (parallel)
+            return initialSimplexInParallel(p, y, ndim, summary, lastIncomplete);
+        int evaluated = 0;
+        for (int v = 1; v <= ndim + 1; ++v) {
+            if (report.stopRequested()) {
+                y[v] = HUGE_VAL; // not evaluated
+                continue;
+            }
+            if (cfg.pauseBeforeVertexMs > 0 && !(journal && journal->resuming()))
+                QThread::msleep(static_cast<unsigned long>(cfg.pauseBeforeVertexMs));
+            report.processEvents();
+            y[v] = objective(p[v]);
+            ++evaluated;
+            report.processEvents();
         }
-        if (cfg.pauseBeforeVertexMs > 0 && !(journal && journal->resuming()))
-            QThread::msleep(static_cast<unsigned long>(cfg.pauseBeforeVertexMs));
-        report.processEvents();
-        y[v] = objective(p[v]);
-        report.processEvents();
-        if (std::isfinite(y[v]))
-            anyComplete = true;
-    }
-    if (!anyComplete && report.stopRequested()) {
-        // No vector has been simulated: there is no result to offer, and AVAL
-        // must not be given values the model has never seen.
-        summary.outcome = Outcome::Stopped;
-        summary.reason = QStringLiteral("stopped before any model run completed");
-        summary.elapsedMs = clock.elapsed();
-        return summary;
-    }
-    if (!anyComplete) {
-        QString message =
-            QStringLiteral("None of the %1 model runs of the initial simplex completed "
-                           "(\"Model run incomplete !\"): %2. Check the run file and "
-                           "the model.")
-                .arg(ndim + 1)
-                .arg(lastIncomplete.isEmpty()
-                         ? QStringLiteral("the model left no results")
-                         : QStringLiteral("in the last one, ") + lastIncomplete);
-        const EvaluationResult& last = evaluator.lastIncomplete();
-        if (!last.failure.isEmpty())
-            message += QStringLiteral("\nThe last run: ") + last.failure;
-        if (!last.output.isEmpty())
-            message += QStringLiteral("\nThe model's last output (%1):\n").arg(last.outputFile) +
-                       last.output.join(QLatin1Char('\n'));
-        throw FitError(message);
-    }
-    if (journal)
-        journal->setPhase(journal::Phase::Search);
+        return evaluated;
+    };
+    auto anyFinite = [ndim](const ValueVector& y) {
+        for (int v = 1; v <= ndim + 1; ++v)
+            if (std::isfinite(y[v]))
+                return true;
+        return false;
+    };
 
-    report.clearLog();
     auto logLine = [this](const QString& line, bool select) { report.log(line, select); };
-    logSimplex(ndim, 0, y, p, logLine);
-
-    const double ftol = cfg.ftol();
 
     SimplexSink sink;
     sink.log = logLine;
@@ -264,14 +305,234 @@ CalibrationSummary Calibration::optimize() {
         sink.shrinking = [journal](bool shrinking) {
             journal->setPhase(shrinking ? journal::Phase::Shrink : journal::Phase::Search);
         };
-    Simplex simplex(ndim, lowerBounds, upperBounds, cfg.maxEvaluations, sink);
-    int count = 0;
-    simplex.minimise(p, y, count, ftol);
-    if (!std::isnan(simplex.finalValue())) {
-        summary.lastError = simplex.finalValue();
-        summary.haveLastError = true;
+
+    double ftol = 0;
+    int speculativeRuns = 0;
+    // One search of the simplex on the budget `limit`, the evaluations counted
+    // before it being `used`; returns how it ended, and `used` afterwards.
+    auto search = [&](SimplexVertices& p, ValueVector& y, int& used, int limit) {
+        if (journal)
+            journal->setPhase(journal::Phase::Search);
+        Simplex simplex(ndim, lowerBounds, upperBounds, limit, sink);
+        int count = 0;
+        simplex.minimise(p, y, count, ftol, used);
+        used = count;
+        speculativeRuns += simplex.speculativeEvaluations();
+        waiting.clear(); // what was run ahead and not taken belongs to this search only
+        if (!std::isnan(simplex.finalValue())) {
+            summary.lastError = simplex.finalValue();
+            summary.haveLastError = true;
+        }
+        return simplex.termination();
+    };
+
+    // The end of every start, and the one whose end is the best (the result).
+    std::vector<multistart::StartEnd> ends;
+    int chosen = -1;
+    double chosenValue = HUGE_VAL;
+    SimplexVertices chosenP;
+    Simplex::Termination chosenEnd = Simplex::Termination::None;
+    // The best vertex seen at the end of a search: the result of a stopped one.
+    ParameterVector bestVertex;
+    double bestVertexValue = HUGE_VAL;
+    auto noteVertices = [&](const SimplexVertices& p, const ValueVector& y) {
+        for (int i = 1; i <= ndim + 1; ++i)
+            if (std::isfinite(y[i]) && (bestVertex.empty() || y[i] < bestVertexValue)) {
+                bestVertex = p[i];
+                bestVertexValue = y[i];
+            }
+    };
+    bool stopped = false;
+    int used = 0; // evaluations counted against NX (the first initial simplex is not)
+
+    for (int k = 0; k < starts && !stopped; ++k) {
+        const QString stage = starts > 1 ? QStringLiteral("start %1").arg(k + 1) : QString();
+        if (journal)
+            journal->setStage(stage);
+        const int limit =
+            starts > 1 ? used + multistart::shareOfBudget(cfg.maxEvaluations, used, starts - k)
+                       : cfg.maxEvaluations;
+        const int usedBefore = used;
+        if (k > 0) {
+            if (report.stopRequested()) {
+                stopped = true;
+                break;
+            }
+            if (limit - used < ndim + 2) {
+                report.log(QStringLiteral("Start %1 is left out: fewer than %2 of the evaluations "
+                                          "allowed (NX) are left for it")
+                               .arg(k + 1)
+                               .arg(ndim + 2));
+                ends.push_back({zeroBased(from[k]), {}, 0, 0, QStringLiteral("left out")});
+                continue;
+            }
+            report.log(QStringLiteral("Start %1 of %2 from   ").arg(k + 1).arg(starts) +
+                           multistart::valuesText(zeroBased(from[k])),
+                       true);
+        }
+
+        // The first start: the initial vector and one vertex per parameter
+        // displaced by its step; not clipped here, the evaluation clips what it
+        // stores. A further start steps away from a bound it would cross.
+        SimplexVertices p = k == 0 ? SimplexVertices(ndim + 2, ParameterVector(ndim + 1, 0.0))
+                                   : simplexAround(from[k], step, lowerBounds, upperBounds, ndim);
+        if (k == 0)
+            for (int v = 1; v <= ndim + 1; ++v)
+                for (int j = 1; j <= ndim; ++j)
+                    p[v][j] = ival[j] + (v == j + 1 ? step[j] : 0.0);
+        ValueVector y(ndim + 2, 0.0);
+        const int evaluated = evaluateVertices(p, y);
+        if (k > 0)
+            used += evaluated;
+        if (!anyFinite(y) && report.stopRequested()) {
+            if (k == 0) {
+                // No vector has been simulated: there is no result to offer, and
+                // AVAL must not be given values the model has never seen.
+                summary.outcome = Outcome::Stopped;
+                summary.reason = QStringLiteral("stopped before any model run completed");
+                summary.elapsedMs = clock.elapsed();
+                return summary;
+            }
+            stopped = true;
+            ends.push_back(
+                {zeroBased(from[k]), {}, 0, used - usedBefore, QStringLiteral("stopped")});
+            break;
+        }
+        if (!anyFinite(y) && k == 0) {
+            QString message =
+                QStringLiteral("None of the %1 model runs of the initial simplex completed "
+                               "(\"Model run incomplete !\"): %2. Check the run file and "
+                               "the model.")
+                    .arg(ndim + 1)
+                    .arg(lastIncomplete.isEmpty()
+                             ? QStringLiteral("the model left no results")
+                             : QStringLiteral("in the last one, ") + lastIncomplete);
+            const EvaluationResult& last = evaluator.lastIncomplete();
+            if (!last.failure.isEmpty())
+                message += QStringLiteral("\nThe last run: ") + last.failure;
+            if (!last.output.isEmpty())
+                message +=
+                    QStringLiteral("\nThe model's last output (%1):\n").arg(last.outputFile) +
+                    last.output.join(QLatin1Char('\n'));
+            throw FitError(message);
+        }
+        if (!anyFinite(y)) {
+            report.log(QStringLiteral("Start %1 is left out: none of the %2 model runs of its "
+                                      "simplex completed")
+                           .arg(k + 1)
+                           .arg(ndim + 1));
+            ends.push_back({zeroBased(from[k]),
+                            {},
+                            0,
+                            used - usedBefore,
+                            QStringLiteral("no run of its simplex completed")});
+            continue;
+        }
+        if (k == 0) {
+            if (journal)
+                journal->setPhase(journal::Phase::Search);
+            report.clearLog();
+            if (starts > 1)
+                report.log(QStringLiteral("Start 1 of %1 from IVAL").arg(starts));
+        }
+        logSimplex(ndim, 0, y, p, logLine);
+        if (k == 0)
+            ftol = cfg.ftol();
+
+        Simplex::Termination end = search(p, y, used, limit);
+        stopped = end == Simplex::Termination::Stopped;
+
+        // Trial points are clipped to the bounds, so vertices can come to share a
+        // bound's value and the simplex loses that dimension for good. A simplex
+        // started afresh around the result has it again.
+        for (int r = 1; r <= cfg.restarts && end == Simplex::Termination::Converged; ++r) {
+            const double before = lowestValue(y, ndim);
+            if (limit - used < ndim + 2) {
+                report.log(QStringLiteral("No restart: fewer than %1 of the evaluations allowed "
+                                          "(NX) are left")
+                               .arg(ndim + 2));
+                break;
+            }
+            if (journal)
+                journal->setStage(stage.isEmpty() ? QStringLiteral("restart %1").arg(r)
+                                                  : stage + QStringLiteral(", restart %1").arg(r));
+            report.log(QStringLiteral("Restart %1 around the centroid, %2=%3 at the best vertex "
+                                      "so far")
+                           .arg(r)
+                           .arg(cfg.criterionName(), formatGeneral(before)),
+                       true);
+            noteVertices(p, y);
+            SimplexVertices q =
+                simplexAround(centroidOf(p, ndim), step, lowerBounds, upperBounds, ndim);
+            ValueVector qy(ndim + 2, 0.0);
+            used += evaluateVertices(q, qy);
+            if (!anyFinite(qy)) {
+                stopped = report.stopRequested();
+                if (!stopped)
+                    report.log(QStringLiteral("Restart %1 ends: none of the %2 model runs of its "
+                                              "simplex completed")
+                                   .arg(r)
+                                   .arg(ndim + 1));
+                break;
+            }
+            logSimplex(ndim, 0, qy, q, logLine);
+            const Simplex::Termination again = search(q, qy, used, limit);
+            const double after = lowestValue(qy, ndim);
+            if (again == Simplex::Termination::Stopped) {
+                stopped = true;
+                noteVertices(q, qy);
+                break;
+            }
+            report.log(QStringLiteral("Restart %1 ends: %2=%3 at the best vertex, %4 before it")
+                           .arg(r)
+                           .arg(cfg.criterionName(), formatGeneral(after), formatGeneral(before)),
+                       true);
+            // The relative improvement, measured as the simplex measures its spread.
+            const double gain = after < before
+                                    ? 2 * (before - after) / (std::fabs(before) + std::fabs(after))
+                                    : 0.0;
+            // The restart's simplex becomes the result when it is better by more
+            // than the tolerance, or better and converged. One that spent the
+            // budget for a gain within the tolerance is still spread out, and its
+            // centroid would be a worse result than the converged one before it.
+            if (after < before && (gain > ftol || again == Simplex::Termination::Converged)) {
+                p = q;
+                y = qy;
+                end = again;
+            } else {
+                report.log(QStringLiteral("Restart %1 is not kept: the simplex before it stays "
+                                          "the result")
+                               .arg(r));
+            }
+            if (!(gain > ftol)) {
+                if (r < cfg.restarts)
+                    report.log(QStringLiteral("No further restart: the criterion improved by "
+                                              "less than the tolerance"));
+                break;
+            }
+        }
+        if (journal)
+            journal->setStage(stage);
+
+        noteVertices(p, y);
+        const double endValue = lowestValue(y, ndim);
+        const int runs = used - usedBefore + (k == 0 ? evaluated : 0);
+        ParameterVector endPoint = centroidOf(p, ndim);
+        for (int j = 1; j <= ndim; ++j)
+            endPoint[j] = clampToBounds(endPoint[j], lowerBounds[j], upperBounds[j]);
+        ends.push_back({zeroBased(from[k]), zeroBased(endPoint), endValue, runs,
+                        endText(stopped ? Simplex::Termination::Stopped : end)});
+        if (chosen < 0 || endValue < chosenValue) {
+            chosen = k;
+            chosenValue = endValue;
+            chosenP = p;
+            chosenEnd = end;
+        }
     }
-    switch (simplex.termination()) {
+    if (journal)
+        journal->setStage(QString());
+
+    switch (stopped ? Simplex::Termination::Stopped : chosenEnd) {
     case Simplex::Termination::Converged:
         summary.outcome = Outcome::Converged;
         summary.reason = QStringLiteral("the values of the simplex agree within the tolerance");
@@ -295,22 +556,12 @@ CalibrationSummary Calibration::optimize() {
     // A stopped search has not converged, and the centroid of its simplex was
     // never simulated: it offers its best vertex instead, a vector whose run
     // completed (the simplex never gives up its best vertex).
-    int bestVertex = 0;
-    for (int i = 1; i <= ndim + 1; ++i)
-        if (std::isfinite(y[i]) && (bestVertex == 0 || y[i] < y[bestVertex]))
-            bestVertex = i;
-    const bool offerBestVertex = summary.outcome == Outcome::Stopped && bestVertex > 0;
-    summary.result.assign(ndim + 1, 0.0);
-    for (int j = 1; j <= ndim; ++j) {
-        long double sum = 0.0L;
-        for (int i = 1; i <= ndim + 1; ++i)
-            sum += p[i][j];
-        const double value =
-            offerBestVertex ? p[bestVertex][j] : static_cast<double>(sum / (ndim + 1));
-        summary.result[j] = clampToBounds(value, lowerBounds[j], upperBounds[j]);
-    }
+    const bool offerBestVertex = summary.outcome == Outcome::Stopped && !bestVertex.empty();
+    summary.result = offerBestVertex ? bestVertex : centroidOf(chosenP, ndim);
+    for (int j = 1; j <= ndim; ++j)
+        summary.result[j] = clampToBounds(summary.result[j], lowerBounds[j], upperBounds[j]);
     if (offerBestVertex) {
-        summary.resultCriterion = y[bestVertex];
+        summary.resultCriterion = bestVertexValue;
         summary.resultSimulated = true;
     }
 
@@ -321,6 +572,15 @@ CalibrationSummary Calibration::optimize() {
         clearAnalysisResults(db);
     });
     report.parameterListChanged();
+
+    if (starts > 1)
+        for (const QString& line :
+             multistart::startList(ends, offerBestVertex ? -1 : chosen,
+                                   QStringLiteral("the criterion of each end is that of its best "
+                                                  "vertex; the result is the centroid of the "
+                                                  "best end's simplex"),
+                                   cfg.criterionName()))
+            report.log(line);
 
     // An unattended search that was stopped has no result: the operation gives
     // AVAL back, so the log does not call these values one. (In the window the
@@ -337,14 +597,14 @@ CalibrationSummary Calibration::optimize() {
                        .arg(summary.modelRuns),
                    true);
     if (parallel)
-        report.log(parallel->closingLine(simplex.speculativeEvaluations()), true);
+        report.log(parallel->closingLine(speculativeRuns), true);
     report.saveLog(QStringLiteral("Opti_Result.TXT"));
     summary.elapsedMs = clock.elapsed();
     return summary;
 }
 
-void Calibration::initialSimplexInParallel(const SimplexVertices& p, ValueVector& y, int ndim,
-                                           CalibrationSummary& summary, QString& lastIncomplete) {
+int Calibration::initialSimplexInParallel(const SimplexVertices& p, ValueVector& y, int ndim,
+                                          CalibrationSummary& summary, QString& lastIncomplete) {
     std::vector<ParameterVector> vertices(p.begin() + 1, p.begin() + ndim + 2);
     // A resumed calibration takes the vertices its earlier start completed from
     // the journal; only the others are run.
@@ -370,11 +630,13 @@ void Calibration::initialSimplexInParallel(const SimplexVertices& p, ValueVector
     for (std::size_t i = 0; i < toRun.size(); ++i)
         outcomes[runVertex[i] - 1] = ran[i];
     // Reported in the order of the vertices, whatever order they ended in.
+    int evaluated = 0;
     for (int v = 1; v <= ndim + 1; ++v) {
         if (replayed[v - 1]) {
             y[v] = *replayed[v - 1];
             report.evaluated(y[v]);
             noteBest(summary, true, y[v]);
+            ++evaluated;
             continue;
         }
         const RunOutcome& o = outcomes[v - 1];
@@ -382,10 +644,12 @@ void Calibration::initialSimplexInParallel(const SimplexVertices& p, ValueVector
             y[v] = HUGE_VAL; // not evaluated
             continue;
         }
+        ++evaluated;
         bool complete = true;
         const double e = reportRun(report, o.result, &complete, &lastIncomplete);
         countRun(summary, complete, e);
         y[v] = complete ? e : HUGE_VAL;
         report.processEvents();
     }
+    return evaluated;
 }

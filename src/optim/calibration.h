@@ -56,8 +56,9 @@ class Calibration {
     void setParallel(ParallelRuns* runs) { parallel = runs; }
 
   private:
-    void initialSimplexInParallel(const SimplexVertices& p, ValueVector& y, int ndim,
-                                  CalibrationSummary& summary, QString& lastIncomplete);
+    // Returns how many vertices were evaluated (taken from the journal or run).
+    int initialSimplexInParallel(const SimplexVertices& p, ValueVector& y, int ndim,
+                                 CalibrationSummary& summary, QString& lastIncomplete);
 
     ParallelRuns* parallel = nullptr;
     CalibrationSettings cfg;

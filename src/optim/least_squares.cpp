@@ -144,6 +144,8 @@ QString terminationText(Termination t) {
         return QStringLiteral("the model runs allowed (NX) are spent");
     case Termination::Stopped:
         return QStringLiteral("stopped on request");
+    case Termination::StartIncomplete:
+        return QStringLiteral("the model run at the start point did not complete");
     }
     return {};
 }
@@ -270,6 +272,8 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
         return finish(Termination::Stopped);
     res.runs = 1;
     Residuals current = residualsOf(p, first[0]);
+    if (!current.ok && opt.startMayFail)
+        return finish(Termination::StartIncomplete);
     if (!current.ok)
         throw FitError(
             QStringLiteral("The model run at the start point of the least-squares "

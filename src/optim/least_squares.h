@@ -58,6 +58,10 @@ struct Options {
     // At a converged end, make the Jacobian at the result when the last one was
     // made elsewhere (within maxRuns), so that Result::jacobian belongs to x.
     bool jacobianAtResult = false;
+    // A start run that does not complete ends the search (StartIncomplete)
+    // instead of raising an error: one of several starts may fall where the
+    // model fails.
+    bool startMayFail = false;
 };
 
 struct Sink {
@@ -79,6 +83,7 @@ enum class Termination {
     AllHeld,            // every parameter is held at a bound or has no effect
     Budget,             // the next batch would exceed NX runs
     Stopped,            // a stop was requested
+    StartIncomplete,    // the run at the start point did not complete (startMayFail)
 };
 // The words the log and the summary use for an end.
 QString terminationText(Termination t);
@@ -102,7 +107,8 @@ struct Result {
 
 // The search. Throws FitError when the problem is malformed (sizes, weights,
 // a start outside finite bounds is clipped, not refused) and when the run at
-// the start point does not complete.
+// the start point does not complete (unless startMayFail). Result::x is empty
+// when the search has no point whose run completed.
 Result minimise(const Problem& problem, const Options& options, const Sink& sink);
 
 // The difference step of parameter j at x: relativeStep * |x_j|, or

@@ -6,6 +6,7 @@
 #include "evaluation/run_journal.h"
 #include "optim/least_squares.h"
 #include "optim/least_squares_uncertainty.h"
+#include "optim/multi_start.h"
 #include "paramdb/database.h"
 #include "paramdb/parameter_table.h"
 #include "runs/parallel_runs.h"
@@ -272,9 +273,66 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
         return out;
     };
 
-    const lsq::Result result = lsq::minimise(problem, options, sink);
-    if (journal)
+    // The starts one after the other, each on its share of NX; the best end is
+    // the result. Every start's path is that of a search of its own, so the
+    // whole does not depend on the number of workers either.
+    const int starts = std::max(cfg.starts, 1);
+    std::vector<lsq::Vector> from{problem.start};
+    for (auto& point : multistart::spreadPoints(starts - 1, problem.lower, problem.upper))
+        from.push_back(std::move(point));
+    std::vector<multistart::StartEnd> ends;
+    lsq::Result result;
+    int chosen = -1;
+    int used = 0;
+    bool stopped = false;
+    for (int k = 0; k < starts && !stopped; ++k) {
+        if (journal)
+            journal->setStage(starts > 1 ? QStringLiteral("start %1").arg(k + 1) : QString());
+        if (k > 0 && report.stopRequested()) {
+            stopped = true;
+            break;
+        }
+        options.maxRuns = starts > 1
+                              ? multistart::shareOfBudget(cfg.maxEvaluations, used, starts - k)
+                              : cfg.maxEvaluations;
+        if (k == 0)
+            options.maxRuns = std::max(options.maxRuns, 1);
+        // A further start may fall where the model fails; the others go on.
+        options.startMayFail = k > 0;
+        if (starts > 1)
+            report.log(k == 0 ? QStringLiteral("Start 1 of %1 from IVAL").arg(starts)
+                              : QStringLiteral("Start %1 of %2 from   ").arg(k + 1).arg(starts) +
+                                    multistart::valuesText(from[static_cast<std::size_t>(k)]),
+                       true);
+        if (options.maxRuns < 1) {
+            report.log(QStringLiteral("Start %1 is left out: no model run of NX is left for it")
+                           .arg(k + 1));
+            ends.push_back(
+                {from[static_cast<std::size_t>(k)], {}, 0, 0, QStringLiteral("left out")});
+            continue;
+        }
+        problem.start = from[static_cast<std::size_t>(k)];
+        lsq::Result ended = lsq::minimise(problem, options, sink);
+        used += ended.runs;
+        stopped = ended.termination == lsq::Termination::Stopped;
+        ends.push_back({problem.start, ended.x, ended.objective, ended.runs,
+                        lsq::terminationText(ended.termination)});
+        if (k == 0 ||
+            (!ended.x.empty() && (result.x.empty() || ended.objective < result.objective))) {
+            chosen = ended.x.empty() ? -1 : k;
+            result = std::move(ended);
+        }
+    }
+    if (journal) {
         journal->setPhase(journal::Phase::Search);
+        journal->setStage(QString());
+    }
+    if (starts > 1)
+        for (const QString& line : multistart::startList(
+                 ends, chosen, QStringLiteral("the objective S at each end"), QStringLiteral("S")))
+            report.log(line);
+    if (stopped)
+        result.termination = lsq::Termination::Stopped;
 
     switch (result.termination) {
     case lsq::Termination::Budget:

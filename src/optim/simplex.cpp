@@ -68,7 +68,12 @@ double roundR(double x) {
 
 void logSimplex(int ndim, int iteration, const ValueVector& y, const SimplexVertices& p,
                 const std::function<void(const QString&, bool)>& log) {
-    log(QStringLiteral("Iteration ") + QString::number(iteration), false);
+    show_vertices(ndim, QStringLiteral("Iteration ") + QString::number(iteration), y, p, log);
+}
+
+void show_vertices(int ndim, const QString& heading, const ValueVector& y, const SimplexVertices& p,
+                   const std::function<void(const QString&, bool)>& log) {
+    log(heading, false);
     const QString gap = QStringLiteral("    ");
     for (int i = 1; i <= ndim + 1; ++i) {
         QString line = i == 1 ? QString() : gap;
@@ -298,8 +303,9 @@ double Simplex::tryPoint(SimplexVertices& p, ValueVector& y, ParameterVector& ps
     return ytry;
 }
 
-void Simplex::minimise(SimplexVertices& p, ValueVector& y, int& count, double ftol) {
-    count = 0;
+void Simplex::minimise(SimplexVertices& p, ValueVector& y, int& count, double ftol,
+                       int firstCount) {
+    count = firstCount;
     term = Termination::None;
     stopFlag = false;
     moveCount = Moves();

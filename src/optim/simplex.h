@@ -79,7 +79,10 @@ class Simplex {
     // values. On return they describe the final simplex, and count the number of
     // evaluations made here. Ends silently on convergence (relative spread of the
     // values below ftol), with a log line on the budget or on a stop request.
-    void minimise(SimplexVertices& p, ValueVector& y, int& count, double ftol);
+    // firstCount: the evaluations made before this call that count against the
+    // budget (another search before this one, on the same budget); count starts
+    // from it, and the log's step numbers go on from it.
+    void minimise(SimplexVertices& p, ValueVector& y, int& count, double ftol, int firstCount = 0);
 
     // One trial point on the line through vertex ihi and the centroid of the
     // others (fac -1 reflection, 2 expansion, 0.5 contraction), clipped to the
@@ -154,6 +157,9 @@ class Simplex {
 // vertex, one line of values.
 void logSimplex(int ndim, int iteration, const ValueVector& y, const SimplexVertices& p,
                 const std::function<void(const QString&, bool)>& log);
+// The same under another heading.
+void show_vertices(int ndim, const QString& heading, const ValueVector& y, const SimplexVertices& p,
+                   const std::function<void(const QString&, bool)>& log);
 
 // R(x) of the log: x rounded to four significant digits (magnitude rounded half
 // away from zero). R(0) = 0; infinities and NaN are returned unchanged.

@@ -244,7 +244,13 @@ RunRecord runFrom(const QSqlQuery& q) {
     r.operation = v("OPERATION_ID").toLongLong();
     r.run = v("RUN").toInt();
     r.attempt = v("TRY").toInt();
-    r.phase = phaseFromName(v("PHASE").toString()).value_or(Phase::Search);
+    QString phase = v("PHASE").toString();
+    const int staged = phase.indexOf(QLatin1String(": "));
+    if (staged >= 0) {
+        r.stage = phase.left(staged);
+        phase = phase.mid(staged + 2);
+    }
+    r.phase = phaseFromName(phase).value_or(Phase::Search);
     r.x = parseVector(v("PARAMS").toString());
     if (!v("CRITERION").isNull())
         r.criterion = v("CRITERION").toDouble();
@@ -424,8 +430,11 @@ qint64 Journal::recordRun(const RunRecord& run) {
         QStringLiteral("INSERT INTO FITMARA_RUNS (OPERATION_ID, RUN, TRY, PHASE, PARAMS, "
                        "CRITERION, COMPLETE, STATUS, EXIT_STATUS, STARTED, DURATION, WORKER, "
                        "OUTPUT, SIMULATED) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
-        {run.operation, run.run, run.attempt, phaseName(run.phase), vectorText(run.x),
-         run.criterion ? QVariant(*run.criterion) : QVariant(), run.complete ? 1 : 0,
+        {run.operation, run.run, run.attempt,
+         run.stage.isEmpty() ? phaseName(run.phase)
+                             : run.stage + QStringLiteral(": ") + phaseName(run.phase),
+         vectorText(run.x), run.criterion ? QVariant(*run.criterion) : QVariant(),
+         run.complete ? 1 : 0,
          !run.status.isEmpty() ? run.status
          : run.complete        ? QStringLiteral("complete")
                                : QStringLiteral("incomplete"),

@@ -24,7 +24,9 @@
 //     TRY          1, and 2, 3, ... for the retries of the same run
 //     PHASE        'initial simplex' | 'search' | 'shrink' | 'speculative' |
 //                  'sensitivity' | 'uncertainty' | and of the least-squares
-//                  search 'start' | 'jacobian' | 'upgrade'
+//                  search 'start' | 'jacobian' | 'upgrade'; in a search of
+//                  several starts or restarts the phase follows the one it
+//                  belongs to: 'start 2: search', 'restart 1: shrink'
 //     PARAMS       the parameter vector as the search used it, a JSON array of
 //                  numbers written so that they read back exactly (the shortest
 //                  text that does: 0.1, not 0.10000000000000001)
@@ -96,6 +98,9 @@ struct RunRecord {
     int run = 0;     // running number in the operation, from 1
     int attempt = 1; // the try: 1, then 2, 3, ... for retries
     Phase phase = Phase::Search;
+    // The start or restart of the search the run belongs to ("start 2",
+    // "restart 1"); empty for a search of one start. PHASE is "stage: phase".
+    QString stage;
     std::vector<double> x;           // the parameter values, as the search used them
     std::optional<double> criterion; // present when the run is complete
     bool complete = false;

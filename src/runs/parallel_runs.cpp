@@ -134,6 +134,7 @@ void ParallelRuns::journalRun(const ParameterVector& vector, const RunOutcome& o
     journal::RunRecord rec;
     rec.run = o.run;
     rec.phase = phase;
+    rec.stage = book->stage();
     rec.worker = o.worker;
     rec.x.assign(vector.size() > 1 ? vector.begin() + 1 : vector.end(), vector.end());
     // The failed tries before the last, each its own row.
