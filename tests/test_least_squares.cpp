@@ -262,6 +262,28 @@ TEST(LeastSquaresUncertainty, StraightLineErrorsAndIntervalsAsInTheTextbook) {
         << none.lines.join('\n').toStdString();
 }
 
+TEST(LeastSquaresUncertainty, ParametersDecadesApartInSizeStillHaveStandardErrors) {
+    // The straight line in units that make F's own condition number about 1e25:
+    // y = 1e-6 a + 1e6 b t. The data determine both as well as before.
+    const Vector obs = {1.1, 2.9, 5.1, 6.8, 9.0};
+    lsq::Result r;
+    r.x = {1.07e6, 1.97e-6};
+    r.objective = 0;
+    for (std::size_t i = 0; i < kT.size(); ++i) {
+        r.jacobian.push_back({1e-6, 1e6 * kT[i]});
+        const double e = obs[i] - (1e-6 * r.x[0] + 1e6 * r.x[1] * kT[i]);
+        r.objective += e * e;
+    }
+    r.jacobianAtResult = true;
+    const lsq::Problem p = problem(obs, r.x, {-1e9, -1}, {1e9, 1});
+    const LeastSquaresUncertainty u = leastSquaresUncertainty(p, r, false);
+    ASSERT_TRUE(u.determined) << u.lines.join('\n').toStdString();
+    const double s = std::sqrt(r.objective / 3);
+    EXPECT_NEAR(u.standardError[0], 1e6 * s * std::sqrt(0.6), 1e-6 * u.standardError[0]);
+    EXPECT_NEAR(u.standardError[1], 1e-6 * s / std::sqrt(10.0), 1e-6 * u.standardError[1]);
+    EXPECT_NEAR(u.correlation[0][1], -2 / std::sqrt(6.0), 1e-9);
+}
+
 TEST(LeastSquaresUncertainty, StudentQuantiles) {
     // scipy.stats.t.ppf(0.975, dof)
     const std::pair<int, double> cases[] = {{1, 12.7062047}, {3, 3.1824463},  {11, 2.2009852},
@@ -305,6 +327,49 @@ TEST(LeastSquares, NistMisra1aFromBothStartsToTheCertifiedValues) {
             EXPECT_NEAR(u.standardError[0], se1, 0.01 * se1) << start[0] << central;
             EXPECT_NEAR(u.standardError[1], se2, 0.01 * se2) << start[0] << central;
         }
+    }
+}
+
+TEST(LeastSquares, NistLanczos1FollowsItsCurvedValleyToTheCertifiedValues) {
+    // NIST StRD Lanczos1 (public domain): y = b1 exp(-b2 x) + b3 exp(-b4 x) + b5 exp(-b6 x),
+    // x = 0, 0.05, ..., 1.15, data exact to 13 digits. From either start the
+    // search must follow a bending valley; steps of the linear model alone take
+    // thousands of runs to creep along it.
+    const Vector y = {2.5134,          2.044333373291,  1.668404436564,   1.366418021208,
+                      1.123232487372,  0.9268897180037, 0.7679338563728,  0.6388775523106,
+                      0.5337835317402, 0.4479363617347, 0.377584788435,   0.3197393199326,
+                      0.2720130773746, 0.2324965529032, 0.1996589546065,  0.1722704126914,
+                      0.1493405660168, 0.1300700206922, 0.1138119324644,  0.1000415587559,
+                      0.0883320908454, 0.0783354401935, 0.06976693743449, 0.06239312536719};
+    const Vector certified = {9.5100000027E-02, 1.0000000001E+00, 8.6070000013E-01,
+                              3.0000000002E+00, 1.5575999998E+00, 5.0000000001E+00};
+    auto model = [&](const Vector& b) {
+        Vector out;
+        for (std::size_t i = 0; i < y.size(); ++i) {
+            const double t = 0.05 * double(i);
+            out.push_back(b[0] * std::exp(-b[1] * t) + b[2] * std::exp(-b[3] * t) +
+                          b[4] * std::exp(-b[5] * t));
+        }
+        return out;
+    };
+    for (const Vector& start :
+         {Vector{1.2, 0.3, 5.6, 5.5, 6.5, 7.6}, Vector{0.5, 0.7, 3.6, 4.2, 4, 6.3}}) {
+        lsq::Problem p = problem(y, start, {}, {});
+        for (std::size_t j = 0; j < start.size(); ++j) {
+            // A decade beyond the start and the certified value.
+            p.lower.push_back(std::min(start[j], certified[j]) / 10);
+            p.upper.push_back(std::max(start[j], certified[j]) * 10);
+        }
+        p.scale.assign(start.size(), 1.0);
+        lsq::Options o;
+        o.central = true;
+        o.relativeStep = 1e-4;
+        o.maxRuns = 1000;
+        o.objectiveTolerance = 1e-12;
+        const SearchRun run = solve(p, o, model);
+        for (std::size_t j = 0; j < certified.size(); ++j)
+            EXPECT_NEAR(run.result.x[j], certified[j], 1e-6 * certified[j])
+                << start[0] << " b" << j + 1 << " after " << run.result.runs << " runs";
     }
 }
 

@@ -25,6 +25,13 @@ constexpr double kLargestLambda = 1e12;
 // largest mark directions the data cannot determine. Forward differences carry
 // relative errors of about 1e-8, so exact dependence shows well above that.
 constexpr double kUndeterminedRatio = 1e-6;
+// Geodesic acceleration: the second derivative of the simulated values along a
+// step v is taken from one run at x + kProbeFraction * v, and the correction
+// it gives is used only while it stays below kLargestCorrection of the step
+// (in the scaled norm); a larger one means the quadratic model is not to be
+// trusted that far.
+constexpr double kProbeFraction = 0.1;
+constexpr double kLargestCorrection = 0.75;
 
 double clamp(double v, double lo, double hi) {
     // As the evaluator holds a vector: upper bound first, then lower.
@@ -293,6 +300,9 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
     std::vector<bool> noDerivative(n, false);
     bool haveJacobian = false; // made at x
     bool retry = false;        // the last ladder on this Jacobian lowered nothing
+    // The last iteration took a damped step or none: S is curved along the
+    // steps, so they are bent along the second derivative (below).
+    bool curved = false;
 
     // The Jacobian at x: every difference run in one batch.
     enum class JacobianEnd { Made, Budget, Stopped };
@@ -427,8 +437,12 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
         else
             ladder = {lambda, 10 * lambda, 100 * lambda};
 
-        std::vector<Vector> trials;
-        std::vector<double> trialLambda;
+        // The steps of the ladder in the free parameters.
+        std::vector<VectorXd> steps;
+        std::vector<double> stepLambda;
+        std::vector<MatrixXd> stepMatrix;
+        const VectorXd norms = Jf.colwise().norm().transpose();
+        Eigen::CompleteOrthogonalDecomposition<MatrixXd> cod;
         for (double l : ladder) {
             MatrixXd M = A;
             for (Eigen::Index k = 0; k < nf; ++k)
@@ -439,9 +453,7 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
                 // where the free columns depend on each other.
                 // Columns scaled to unit length first, so that the threshold
                 // judges dependence, not the parameters' units.
-                const VectorXd norms = Jf.colwise().norm().transpose();
-                Eigen::CompleteOrthogonalDecomposition<MatrixXd> cod(
-                    Jf * norms.cwiseInverse().asDiagonal());
+                cod.compute(Jf * norms.cwiseInverse().asDiagonal());
                 cod.setThreshold(kUndeterminedRatio);
                 delta = cod.solve(current.scaled).cwiseQuotient(norms);
             } else {
@@ -452,16 +464,83 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
             }
             if (!delta.allFinite())
                 continue;
+            steps.push_back(std::move(delta));
+            stepLambda.push_back(l);
+            stepMatrix.push_back(std::move(M));
+        }
+        auto pointOf = [&](const VectorXd& delta, double fraction, bool clip) {
             Vector t = x;
             for (Eigen::Index k = 0; k < nf; ++k) {
                 const std::size_t j =
                     static_cast<std::size_t>(freeSet[static_cast<std::size_t>(k)]);
-                t[j] = clamp(x[j] + delta[k], p.lower[j], p.upper[j]);
+                t[j] = x[j] + fraction * delta[k];
+                if (clip)
+                    t[j] = clamp(t[j], p.lower[j], p.upper[j]);
             }
+            return t;
+        };
+
+        // Where S is curved along the steps (a valley that bends), a step of
+        // the linear model overshoots and the search creeps. One run a little
+        // way along each step gives the second derivative of the simulated
+        // values there, and the step is bent to follow it: v + a / 2 with
+        // (J^T J + lambda D) a = -J^T f_vv. The probes are one batch of their
+        // own, the same whatever the number of workers.
+        if (curved && !steps.empty()) {
+            std::vector<Vector> probes;
+            std::vector<std::size_t> probed;
+            for (std::size_t k = 0; k < steps.size(); ++k) {
+                Vector q = pointOf(steps[k], kProbeFraction, false);
+                if (q != pointOf(steps[k], kProbeFraction, true) || q == x)
+                    continue; // a probe beyond a bound would not be along the step
+                probes.push_back(std::move(q));
+                probed.push_back(k);
+            }
+            // The probes only when the trials still fit into NX after them.
+            if (!probes.empty() &&
+                res.runs + static_cast<int>(probes.size() + steps.size()) <= opt.maxRuns) {
+                log(QStringLiteral("  the steps bent along the second derivative, from %1 model "
+                                   "runs")
+                        .arg(probes.size()),
+                    false);
+                const std::vector<PointResult> got = sink.evaluate(probes, Purpose::Upgrade);
+                if (anyUnevaluated(got, probes.size()))
+                    return finish(Termination::Stopped);
+                res.runs += static_cast<int>(probes.size());
+                const VectorXd sim0 =
+                    Eigen::Map<const VectorXd>(res.simulated.data(), static_cast<Eigen::Index>(m));
+                const VectorXd scaleD = D.cwiseMax(0.0).cwiseSqrt();
+                for (std::size_t q = 0; q < probed.size(); ++q) {
+                    const PointResult& r = got[q];
+                    if (!r.complete || r.simulated.size() != m)
+                        continue;
+                    const std::size_t k = probed[q];
+                    const VectorXd simProbe = Eigen::Map<const VectorXd>(
+                        r.simulated.data(), static_cast<Eigen::Index>(m));
+                    const VectorXd fvv =
+                        (2 / kProbeFraction) *
+                        (sw.cwiseProduct(simProbe - sim0) / kProbeFraction - Jf * steps[k]);
+                    VectorXd a;
+                    if (stepLambda[k] == 0)
+                        a = -cod.solve(fvv).cwiseQuotient(norms);
+                    else
+                        a = -stepMatrix[k].llt().solve(Jf.transpose() * fvv);
+                    const double along = scaleD.cwiseProduct(steps[k]).norm();
+                    if (a.allFinite() &&
+                        2 * scaleD.cwiseProduct(a).norm() <= kLargestCorrection * along)
+                        steps[k] += a / 2;
+                }
+            }
+        }
+
+        std::vector<Vector> trials;
+        std::vector<double> trialLambda;
+        for (std::size_t k = 0; k < steps.size(); ++k) {
+            Vector t = pointOf(steps[k], 1.0, true);
             if (t == x || std::find(trials.begin(), trials.end(), t) != trials.end())
                 continue; // no move, or the same point as a step before it
             trials.push_back(std::move(t));
-            trialLambda.push_back(l);
+            trialLambda.push_back(stepLambda[k]);
         }
         if (trials.empty())
             return finish(Termination::SmallStep);
@@ -499,6 +578,7 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
                 bestResiduals = std::move(r);
             }
         }
+        curved = best < 0 || trialLambda[static_cast<std::size_t>(best)] != 0;
         if (best < 0) {
             lambda = 10 * trialLambda.back();
             if (lambda == 0)

@@ -72,10 +72,23 @@ LeastSquaresUncertainty leastSquaresUncertainty(const lsq::Problem& p, const lsq
                          .arg(formatGeneral(scale))
                          .arg(dof);
     }
-    const bool invertible = std::isfinite(out.conditionNumber) && out.conditionNumber < 1e14 &&
-                            (variancesGiven || dof > 0);
+    // Whether F can be inverted is judged on F scaled to a unit diagonal (the
+    // correlation form): the condition number of F itself grows with the
+    // parameters' units, and a problem whose parameters differ by decades in
+    // size would be refused although the data determine every one of them.
+    const Eigen::VectorXd unit = F.diagonal().cwiseSqrt();
+    bool invertible = (variancesGiven || dof > 0) && unit.allFinite() && (unit.array() > 0).all();
+    Eigen::MatrixXd Fs;
     if (invertible) {
-        const Eigen::MatrixXd V = scale * F.ldlt().solve(Eigen::MatrixXd::Identity(n, n));
+        Fs = unit.cwiseInverse().asDiagonal() * F * unit.cwiseInverse().asDiagonal();
+        const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> scaled(Fs, Eigen::EigenvaluesOnly);
+        const double low = scaled.eigenvalues().minCoeff();
+        invertible = low > 0 && scaled.eigenvalues().maxCoeff() / low < 1e14;
+    }
+    if (invertible) {
+        const Eigen::MatrixXd V = scale * unit.cwiseInverse().asDiagonal() *
+                                  Fs.ldlt().solve(Eigen::MatrixXd::Identity(n, n)) *
+                                  unit.cwiseInverse().asDiagonal();
         out.determined = V.diagonal().allFinite() && (V.diagonal().array() > 0).all();
         if (out.determined) {
             out.standardError.resize(static_cast<std::size_t>(n));

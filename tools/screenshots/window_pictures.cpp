@@ -4,11 +4,13 @@
 //
 // The model folder holds a fresh copy of the example (demo.sqlite, run.sh and
 // the model program); scripts/screenshots.sh makes it. The program opens the
-// window on it as a person would from the command line, shows each tab, opens
-// the parameter-selection dialog, runs a calibration (a picture while it runs,
-// one of the result dialog, one when it has finished) and an uncertainty
-// analysis (the sensitivities of one parameter in the chart), and saves every
-// picture as PNG into the picture folder.
+// window on it as a person would from the command line, checks a model run and
+// shows each tab, opens the parameter-selection dialog, runs a calibration on
+// four parallel runs (a picture while it runs, one of the result dialog, one
+// when it has finished), an uncertainty analysis (the sensitivities of one
+// parameter in the chart) and saves its workbook, then stops a second
+// calibration half-way (the dialog of a stopped calibration, discarded), and
+// saves every picture as PNG into the picture folder.
 //
 // Widgets are found by their object names, falling back to their captions or
 // the tab order, so that a renamed button costs one picture, not the run. A
@@ -25,10 +27,12 @@
 #include <QDialog>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QListWidget>
 #include <QPixmap>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTableView>
@@ -136,6 +140,23 @@ QDialog* visibleDialog(const QString& except = QString()) {
     return nullptr;
 }
 
+// Takes the picture of the result dialog and answers it: keeps the values, or
+// discards them. Shown a moment first, so that its grid has its rows.
+void answerResultDialog(QDialog* dialog, const QString& picture, bool keep) {
+    QTimer::singleShot(400, dialog, [dialog, picture, keep] {
+        save(dialog, picture);
+        QPushButton* button =
+            keep ? findButton(dialog, {"acceptButton"}, {"usable", "keep", "accept"})
+                 : findButton(dialog, {"discardButton"}, {"discard", "initial"});
+        if (button)
+            button->click();
+        else if (keep)
+            dialog->accept();
+        else
+            dialog->reject();
+    });
+}
+
 // The drop-down of the "fitmara" tab that lists the parameters by alias.
 QComboBox* parameterList(QWidget* tab, const QStringList& aliases) {
     if (auto* c =
@@ -216,9 +237,16 @@ int main(int argc, char** argv) {
     }
 
     std::printf("Pictures of the window:\n");
-    if (showTab(tabs, "model call", 2))
+    // The model run once as it stands: the status bar tells how it ended.
+    if (showTab(tabs, "model call", 2)) {
+        if (QPushButton* check =
+                findButton(tabs->currentWidget(), {"checkModelRunButton"}, {"check model"}))
+            check->click(); // returns when the model has ended
+        else
+            note(QStringLiteral("no \"check model run\" button on the \"model call\" tab"));
+        settle();
         save(&window, QStringLiteral("window-model-call.png"));
-    else
+    } else
         save(nullptr, QStringLiteral("window-model-call.png"));
 
     // The parameter-selection dialog on the model's table, one field ticked and
@@ -236,7 +264,7 @@ int main(int argc, char** argv) {
         if (dialog) {
             dialog->resize(820, 380);
             settle();
-            auto* tables = findWidget<QListWidget>(dialog, {"tab_list", "tableList"});
+            auto* tables = findWidget<QListWidget>(dialog, {"tableList"});
             if (!tables) {
                 const QList<QListWidget*> lists = dialog->findChildren<QListWidget*>();
                 tables = lists.isEmpty() ? nullptr : lists.first();
@@ -285,6 +313,11 @@ int main(int argc, char** argv) {
         save(nullptr, QStringLiteral("parameter-selection.png"));
     }
 
+    // Four model runs at a time, as a person sets it on the "fitmara" tab.
+    if (auto* parallel = findWidget<QSpinBox>(fitmaraTab, {"EditParallel", "parallelRuns"}))
+        parallel->setValue(4);
+    else
+        note(QStringLiteral("no \"parallel runs\" field on the \"fitmara\" tab"));
     if (showTab(tabs, "fitmara", 3))
         save(&window, QStringLiteral("window-fitmara.png"));
     else
@@ -295,13 +328,17 @@ int main(int argc, char** argv) {
     // result dialog are taken from a timer. The dialog is answered with
     // "make the result values usable", so the window ends at the result.
     bool tookRunning = false, tookResult = false;
-    // The log starts afresh after the initial simplex and grows by about three
-    // lines a model run: this many lines are well into the search.
-    const int runningAfterLines = 45;
+    // This many completed model runs are well into the search.
+    const int runningAfterRuns = 20;
     QTimer watcher;
     watcher.setInterval(50);
     QObject::connect(&watcher, &QTimer::timeout, [&] {
-        if (!tookRunning && log && log->count() >= runningAfterLines) {
+        // While runs are going on side by side, so that the status bar
+        // counts them; the simplex does not always have more than one to make.
+        const int done = session.evaluationCount, going = session.runsRunning;
+        if (!tookRunning && done >= runningAfterRuns &&
+            (going >= 2 || (going > 0 && done >= 3 * runningAfterRuns) ||
+             done >= 4 * runningAfterRuns)) {
             tookRunning = true;
             save(&window, QStringLiteral("window-calibration-running.png"));
         }
@@ -312,15 +349,7 @@ int main(int argc, char** argv) {
             return;
         tookResult = true;
         watcher.stop();
-        // Shown a moment first, so that its grid has its rows.
-        QTimer::singleShot(400, dialog, [dialog] {
-            save(dialog, QStringLiteral("result-dialog.png"));
-            if (QPushButton* keep =
-                    findButton(dialog, {"acceptButton"}, {"usable", "keep", "accept"}))
-                keep->click();
-            else
-                dialog->accept();
-        });
+        answerResultDialog(dialog, QStringLiteral("result-dialog.png"), true);
     });
     QPushButton* start =
         findButton(fitmaraTab, {"startCalibrationButton"}, {"start optim", "calibrat"});
@@ -362,8 +391,21 @@ int main(int argc, char** argv) {
     } else {
         note(QStringLiteral("no \"uncertainty\" button on the \"fitmara\" tab"));
     }
+    // "save workbook…" answered with the file name it proposes: the log then
+    // says where the workbook went.
+    if (QPushButton* saveBook = findButton(fitmaraTab, {"saveWorkbookButton"}, {"save workbook"})) {
+        QTimer::singleShot(300, [] {
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (auto* files = qobject_cast<QFileDialog*>(w); files && files->isVisible())
+                    static_cast<QDialog*>(files)->accept(); // the name it proposes
+        });
+        saveBook->click(); // returns when the file dialog has been answered
+        settle();
+    } else {
+        note(QStringLiteral("no \"save workbook…\" button on the \"fitmara\" tab"));
+    }
     if (log)
-        log->scrollToBottom(); // the standard errors and correlations
+        log->scrollToBottom(); // the standard errors, correlations, files written
     settle();
     save(plotted ? &window : nullptr, QStringLiteral("window-uncertainty.png"));
 
@@ -378,11 +420,47 @@ int main(int argc, char** argv) {
         save(nullptr, QStringLiteral("window-parameters.png"));
     }
     if (showTab(tabs, "result table", 1)) {
+        // The grid keeps the widths of its first opening, when the model
+        // column held short numbers.
+        for (QTableView* grid : tabs->currentWidget()->findChildren<QTableView*>())
+            grid->resizeColumnsToContents();
         settle(500); // the chart redraws at most four times a second
         save(&window, QStringLiteral("window-result-table.png"));
     } else {
         save(nullptr, QStringLiteral("window-result-table.png"));
     }
+
+    // A second calibration stopped half-way: the dialog offers its best
+    // completed run; discarded, everything stays as the first one left it.
+    bool tookStopped = false;
+    QTimer stopper;
+    stopper.setInterval(50);
+    QObject::connect(&stopper, &QTimer::timeout, [&] {
+        if (session.evaluationCount >= runningAfterRuns && !session.stopFlag)
+            if (QPushButton* stop = findButton(fitmaraTab, {"stopButton"}, {"stop"}))
+                stop->click();
+        QDialog* dialog = visibleDialog(QStringLiteral("parameterSelectionDialog"));
+        if (!dialog || tookStopped)
+            return;
+        tookStopped = true;
+        stopper.stop();
+        answerResultDialog(dialog, QStringLiteral("result-dialog-stopped.png"), false);
+    });
+    // One model run at a time: on two or three parallel runs a stop that lands
+    // while the simplex evaluates ahead now and then ends the calibration with
+    // an error ("A point of the search was not evaluated ...") instead of
+    // this dialog.
+    if (auto* parallel = findWidget<QSpinBox>(fitmaraTab, {"EditParallel", "parallelRuns"}))
+        parallel->setValue(1);
+    if (start && showTab(tabs, "fitmara", 3)) {
+        stopper.start();
+        start->click();
+        stopper.stop();
+        waitFor([] { return !visibleDialog(QStringLiteral("parameterSelectionDialog")); }, 10000);
+        settle();
+    }
+    if (!tookStopped)
+        save(nullptr, QStringLiteral("result-dialog-stopped.png"));
 
     if (!errors.isEmpty())
         note(QStringLiteral("%1 error(s) reported by the window (above)").arg(errors.size()));
