@@ -687,6 +687,9 @@ TEST_F(Analysis, WorkbookAfterABatchRunWithExcelOutput) {
     EXPECT_NE(s.workbookLanguage, -99);
     EXPECT_TRUE(asker.opened.isEmpty()) << "a batch run opens no window";
     EXPECT_TRUE(QFile::exists("run1.txt"));
+    // Nothing to plot in a batch run: the runs' values are not kept after it.
+    EXPECT_TRUE(s.sensitivityRows.empty());
+    EXPECT_EQ(s.observationCount, 0);
 
     const XlsxReader xlsx(tmp.filePath("data/run1.xlsx"));
     EXPECT_EQ(xlsx.sheetNames(),

@@ -195,6 +195,25 @@ TEST_F(EvaluatorTest, WhatARunReadsAndWhenItIsIncomplete) {
     }
 }
 
+// The marks are stored as an integer or a real depending on the simulated
+// column's declared type; a row left at -99 is a mark either way.
+TEST_F(EvaluatorTest, ARowLeftAtTheMarkIsSeenWhateverTheColumnsType) {
+    int n = 0;
+    for (const char* type : {"", "INTEGER", "NUMERIC", "REAL"}) {
+        SCOPED_TRACE(type);
+        Copy copy(tmp.path(), "typed" + QString::number(++n), {"--behave", "leave"});
+        copy.db->exec("DROP TABLE results");
+        copy.db->exec(QString("CREATE TABLE results (ID INTEGER PRIMARY KEY, grp INTEGER, "
+                              "x DOUBLE, obs DOUBLE, sim %1, var DOUBLE)")
+                          .arg(type));
+        copy.db->exec("INSERT INTO results VALUES (1,1,1,3,0,1),(2,1,2,5,0,2),(3,2,4,9,0,1)");
+        const EvaluationResult r = copy.evaluator->evaluate({0, 1, 0}, Reading::Criterion);
+        EXPECT_FALSE(r.complete);
+        EXPECT_TRUE(r.onlyMarks);
+        EXPECT_TRUE(r.why.contains("1 is still at -99")) << r.why.toStdString();
+    }
+}
+
 TEST_F(EvaluatorTest, AnIndexOnParmIntDoesNotMoveValuesToOtherRecords) {
     // The index lists K (MINIMUM -5) before A (MINIMUM 0), so SQLite may answer
     // a query of PARM_INT in that order; the vector still goes by rowid: A = 2, K = 1.

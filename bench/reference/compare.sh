@@ -6,6 +6,9 @@
 #   compare.sh BUILD_DIR WORK_DIR ROWS NPARAMS SLEEP_MS NMAX [NP]
 #
 # ONLY=fitmara leaves the script out (to compare Fitmara with itself, by NP).
+# An unattended Fitmara run ends with its uncertainty analysis (n + 1 runs more,
+# which read the simulated values ordered by observed value): its runs are
+# counted with the others.
 set -eu
 build=$(cd "$1" && pwd); work=$2; rows=$3; n=$4; sleep_ms=$5; nmax=$6; np=${7:-1}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -17,7 +20,7 @@ done
 now() { date +%s%N; }
 t0=$(now)
 (cd "$work/fitmara" && "$build/fitmara" RF=run.sh DB="$work/fitmara/calib.sqlite" RT=results \
-    CD=1=1 OB=OBS MO=SIM NX="$nmax" KR=1E-12 PR=0 PV=0 NP="$np" GO >/dev/null 2>&1) || true
+    CD=1=1 OB=OBS MO=SIM OV=VAR NX="$nmax" KR=1E-12 PR=0 PV=0 NP="$np" GO >/dev/null 2>&1) || true
 t1=$(now)
 [ "${ONLY:-}" = fitmara ] || (cd "$work/script" && /usr/bin/python3 "$here/scipy_nelder_mead.py" "$work/script/calib.sqlite" \
     "$work/script/run.sh" results OBS SIM "$nmax" >/dev/null)

@@ -48,15 +48,17 @@ QString sensitivityLine(int i, double b, double ival, double base, double raised
                                                     (static_cast<long double>(y0) + yi)));
 }
 
-LongMatrix fisherInformation(const LongMatrix& sensitivityRows, const std::vector<double>& w,
-                             int ndim, int observationCount) {
+namespace {
+
+// Row by row through the sensitivities: every element still sums over k in
+// ascending order, so the result is the same as summing element by element,
+// but each row is read once while it is in the cache. rowOf(k) gives row k.
+template <typename RowOf, typename VarianceOf>
+LongMatrix informationOf(RowOf&& rowOf, VarianceOf&& varianceOf, int ndim, int observationCount) {
     LongMatrix f(ndim, LongVector(ndim, 0));
-    // Row by row through the sensitivities: every element still sums over k in
-    // ascending order, so the result is the same as summing element by element,
-    // but each row of sensitivityRows is read once while it is in the cache.
     for (int k = 1; k <= observationCount; ++k) {
-        const LongVector& row = sensitivityRows[k];
-        const long double wk = w[k];
+        const LongVector& row = rowOf(k);
+        const long double wk = varianceOf(k);
         for (int p = 0; p < ndim; ++p) {
             const long double jp = row[p + 1];
             LongVector& fp = f[p];
@@ -65,6 +67,26 @@ LongMatrix fisherInformation(const LongMatrix& sensitivityRows, const std::vecto
         }
     }
     return f;
+}
+
+} // namespace
+
+LongMatrix fisherInformation(const LongMatrix& sensitivityRows, const std::vector<double>& w,
+                             int ndim, int observationCount) {
+    return informationOf([&](int k) -> const LongVector& { return sensitivityRows[k]; },
+                         [&](int k) { return w[std::size_t(k)]; }, ndim, observationCount);
+}
+
+LongMatrix fisherInformation(const SensitivityTable& sensitivityRows,
+                             const std::vector<double>& variances, int ndim, int observationCount) {
+    LongVector row(ndim + 1, 0);
+    return informationOf(
+        [&](int k) -> const LongVector& {
+            for (int j = 1; j <= ndim; ++j)
+                row[j] = sensitivityRows.at(k, j);
+            return row;
+        },
+        [&](int k) { return variances[std::size_t(k - 1)]; }, ndim, observationCount);
 }
 
 QString trimAlias(const QString& text) {

@@ -2,6 +2,7 @@
 // The arithmetic of the sensitivity and uncertainty analyses, apart from the
 // model runs and the database, so that it can be checked on its own.
 #include "analysis/matrix_unit.h"
+#include "analysis/sensitivity_table.h"
 
 #include <QString>
 #include <QStringList>
@@ -27,6 +28,10 @@ QString sensitivityLine(int i, double b, double ival, double base, double raised
 // order in extended precision. F is ndim x ndim, indexed from 0.
 LongMatrix fisherInformation(const LongMatrix& sensitivityRows, const std::vector<double>& w,
                              int ndim, int observationCount);
+// The same from a table of the runs' values; its variances are counted from 0
+// (variances[k - 1] is the variance of row k), as the runs read them.
+LongMatrix fisherInformation(const SensitivityTable& sensitivityRows,
+                             const std::vector<double>& variances, int ndim, int observationCount);
 
 // Removes blanks and control characters at both ends, as the aliases are
 // compared and shown.

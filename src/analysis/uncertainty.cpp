@@ -197,9 +197,9 @@ UncertaintySummary UncertaintyAnalysis::run() {
         throw FitError(message.trimmed());
     };
 
-    LongMatrix fimdtNew;
-    std::vector<double> w;
-    FitData fit; // the base run's rows, for the report
+    SensitivityTable sensitivities;
+    std::vector<double> variances; // of the base run's rows, from 0
+    FitData fit;                   // the base run's rows, for the report
     bool atStart = true;
     // Parallel: the base run and the parameter runs at once, in workspaces; the
     // real database is not touched by them. Taken below in the serial order.
@@ -236,21 +236,22 @@ UncertaintySummary UncertaintyAnalysis::run() {
         }
         atStart = false;
         ++summary.modelRuns;
-        const EvaluationResult baseRun =
-            parallel ? outcome(0) : evaluator.evaluate(x, Reading::ModelValues);
+        EvaluationResult baseRun =
+            parallel ? std::move(outcome(0)) : evaluator.evaluate(x, Reading::ModelValues);
         checkRun(baseRun, 0);
-        const ModelValues& base = baseRun.values;
+        ModelValues& base = baseRun.values;
         if (buildBook)
-            fit = parallel ? outcome(0).fit
+            fit = parallel ? std::move(baseRun.fit)
                            : readFitPoints(db, cfg.resultTable, cfg.condition, cfg.observedColumn,
                                            cfg.modelColumn, cfg.indexColumn);
         rowCount = static_cast<int>(base.mod.size());
-        w.assign(rowCount + 1, 0);
-        fimdtNew.assign(rowCount + 1, LongVector(ndim + 1, 0));
-        for (int k = 1; k <= rowCount; ++k) {
-            w[k] = base.var[k - 1];
-            fimdtNew[k][0] = base.mod[k - 1];
-        }
+        variances = std::move(base.var);
+        // The runs' values are moved into the table as they come; what else a
+        // run read is let go at once.
+        auto release = [](EvaluationResult& r) { r.values = ModelValues{}; };
+        sensitivities.reset(rowCount, ndim, central);
+        sensitivities.setBase(std::move(base.mod));
+        release(baseRun);
 
         for (int j = 1; j <= ndim; ++j) {
             if (!parallel)
@@ -260,16 +261,16 @@ UncertaintySummary UncertaintyAnalysis::run() {
             x[j] = p[j] + d[j];
             atStart = false;
             ++summary.modelRuns;
-            const EvaluationResult done =
-                parallel ? outcome(j) : evaluator.evaluate(x, Reading::ModelValues);
+            EvaluationResult done =
+                parallel ? std::move(outcome(j)) : evaluator.evaluate(x, Reading::ModelValues);
             std::optional<EvaluationResult> lowered;
             if (central) {
                 if (!parallel)
                     stopIfRequested();
                 x[j] = p[j] - d[j];
                 ++summary.modelRuns;
-                lowered =
-                    parallel ? outcome(ndim + j) : evaluator.evaluate(x, Reading::ModelValues);
+                lowered = parallel ? std::move(outcome(ndim + j))
+                                   : evaluator.evaluate(x, Reading::ModelValues);
             }
             x[j] = p[j];
             if (!parallel || j == ndim) {
@@ -279,13 +280,12 @@ UncertaintySummary UncertaintyAnalysis::run() {
             checkRun(done, j);
             if (lowered)
                 checkRun(*lowered, j, true);
-            const ModelValues& run = done.values;
-            for (int k = 1; k <= rowCount; ++k)
-                fimdtNew[k][j] =
-                    lowered
-                        ? (static_cast<long double>(run.mod[k - 1]) - lowered->values.mod[k - 1]) /
-                              (static_cast<long double>(taken[j]) + takenDown[j])
-                        : (static_cast<long double>(run.mod[k - 1]) - fimdtNew[k][0]) / taken[j];
+            sensitivities.setRaised(j, std::move(done.values.mod), taken[j]);
+            release(done);
+            if (lowered) {
+                sensitivities.setLowered(j, std::move(lowered->values.mod), takenDown[j]);
+                release(*lowered);
+            }
         }
     } catch (...) {
         // Whatever stopped the runs, the model is not left at a raised value.
@@ -301,11 +301,12 @@ UncertaintySummary UncertaintyAnalysis::run() {
     }
     const int observationCount = rowCount;
     summary.observationCount = observationCount;
-    summary.sensitivityRows = std::move(fimdtNew);
+    summary.sensitivityRows = std::move(sensitivities);
     summary.haveSensitivities = true;
-    const LongMatrix& sensitivityRows = summary.sensitivityRows;
+    const SensitivityTable& sensitivityRows = summary.sensitivityRows;
 
-    const LongMatrix F = fisherInformation(sensitivityRows, w, ndim, observationCount);
+    const LongMatrix F = fisherInformation(sensitivityRows, variances, ndim, observationCount);
+    variances = {};
 
     Workbook book;
     if (excel_out)

@@ -4,6 +4,7 @@
 // errors and correlations of the parameters in the log, the protocol file,
 // PARM_INT and, on request, a workbook.
 #include "analysis/matrix_unit.h"
+#include "analysis/sensitivity_table.h"
 #include "evaluation/report.h"
 #include "evaluation/settings.h"
 
@@ -21,8 +22,8 @@ struct UncertaintySummary : Summary {
     bool haveSensitivities =
         false; // every run was made: observationCount and sensitivityRows hold them
     int observationCount = 0;
-    LongMatrix sensitivityRows; // rows 1..observationCount: [0] the base run's value, [j] its
-                                // sensitivity to parameter j
+    // Rows 1..observationCount: [0] the base run's value, [j] its sensitivity to parameter j.
+    SensitivityTable sensitivityRows;
     int workbookLanguage = -99; // the language of the workbook; -99 without one
     QString workbook;           // the workbook written; "" without one
     // The workbook of an interactive analysis (also when none was written), to
@@ -58,6 +59,8 @@ class UncertaintyAnalysis {
 
     // What the last run found so far; also after it threw.
     const UncertaintySummary& summary() const { return out; }
+    // Hands the sensitivities of the last run over, leaving none here.
+    SensitivityTable takeSensitivities() { return std::move(out.sensitivityRows); }
 
   private:
     ParallelRuns* parallel = nullptr;

@@ -248,16 +248,31 @@ void Workbook::setNumber(int row, int column, double value) {
         setCell(row, column, numberText(value));
 }
 
-void Workbook::addMatrixSheet(const QString& name, int r1, int r2, int c1, int c2,
-                              const LongMatrix& M) {
-    addSheet(name);
+namespace {
+
+template <typename Matrix>
+void writeMatrixSheet(Workbook& book, const QString& name, int r1, int r2, int c1, int c2,
+                      const Matrix& M) {
+    book.addSheet(name);
     for (int c = c1; c <= c2; ++c)
-        setText(1, c + 1, QStringLiteral("P") + QString::number(c));
+        book.setText(1, c + 1, QStringLiteral("P") + QString::number(c));
     for (int r = r1; r <= r2; ++r)
-        setText(r + 1, 1, QStringLiteral("P") + QString::number(r));
+        book.setText(r + 1, 1, QStringLiteral("P") + QString::number(r));
     for (int r = r1; r <= r2; ++r)
         for (int c = c1; c <= c2; ++c)
-            setNumber(r + 1, c + 1, static_cast<double>(M[r - 1][c - 1]));
+            book.setNumber(r + 1, c + 1, static_cast<double>(M[r - 1][c - 1]));
+}
+
+} // namespace
+
+void Workbook::addMatrixSheet(const QString& name, int r1, int r2, int c1, int c2,
+                              const LongMatrix& M) {
+    writeMatrixSheet(*this, name, r1, r2, c1, c2, M);
+}
+
+void Workbook::addMatrixSheet(const QString& name, int r1, int r2, int c1, int c2,
+                              const SensitivityTable& M) {
+    writeMatrixSheet(*this, name, r1, r2, c1, c2, M);
 }
 
 void Workbook::writeEllipseBlock(const LongMatrix& V, const QString& alias1,

@@ -8,6 +8,7 @@
 // Fisher information, sensitivities from left to right. appendSheet puts a sheet
 // behind all of them instead.
 #include "analysis/matrix_unit.h"
+#include "analysis/sensitivity_table.h"
 
 #include <QList>
 #include <QMap>
@@ -63,6 +64,8 @@ class Workbook {
     // M[r-1][c-1]): "P" + c labels in row 1 from column c + 1, "P" + r labels in
     // column A from row r + 1, and the values at (r + 1, c + 1); A1 stays empty.
     void addMatrixSheet(const QString& name, int r1, int r2, int c1, int c2, const LongMatrix& M);
+    void addMatrixSheet(const QString& name, int r1, int r2, int c1, int c2,
+                        const SensitivityTable& M);
 
     // The eigenvalues and main axes of the confidence ellipse of a pair of
     // parameters, below the 2 x 2 matrix of the active sheet: A4 "Eigenvalues",

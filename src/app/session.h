@@ -13,6 +13,7 @@
 // a copy of the settings, the evaluator and itself as the place to report to
 // (Reporter), and frames them: the guard against a model still running, the
 // backup and restore around the search, the result dialog, the batch run's end.
+#include "analysis/sensitivity_table.h"
 #include "base/combo_state.h"
 #include "base/log_list.h"
 #include "evaluation/evaluator.h"
@@ -44,7 +45,6 @@ class Workbook;
 class Session;
 
 using ParameterVector = std::vector<double>; // parameter vectors, used from index 1
-using ExtMatrix = std::vector<std::vector<long double>>;
 
 // What the program asks the person. The window answers with dialogs; tests and
 // headless runs answer without them.
@@ -121,13 +121,13 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     FormState form;               // what the controls show
 
     // ---- results of the operations ----
-    int evaluationCount = 0;         // completed evaluations of the running operation (chart's x)
-    int observationCount = 0;        // rows of the last uncertainty analysis
-    ExtMatrix sensitivityRows;       // and their sensitivities (the parameter plot)
-    int workbookLanguage = 0;        // language of its workbook; -99 without one
-    bool success = false;            // the optimised values were accepted
-    OfferedResult offered;           // what the last calibration offered
-    bool resultOffered = false;      // the result dialog was shown for it
+    int evaluationCount = 0;          // completed evaluations of the running operation (chart's x)
+    int observationCount = 0;         // rows of the last uncertainty analysis
+    SensitivityTable sensitivityRows; // and their sensitivities (the parameter plot)
+    int workbookLanguage = 0;         // language of its workbook; -99 without one
+    bool success = false;             // the optimised values were accepted
+    OfferedResult offered;            // what the last calibration offered
+    bool resultOffered = false;       // the result dialog was shown for it
     // Why the last uncertainty analysis could not be made ("at least one
     // parameter is at the limit"); empty when it was made. An unattended run
     // ends with its own exit status then.

@@ -19,8 +19,20 @@
 
 #include <QFileInfo>
 #include <QSqlQuery>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace {
+// The analysis of a large result table frees arrays of many megabytes; the C
+// library keeps such freed memory for later allocations unless told to give
+// it back, and a program that goes on (the window) would hold it until it ends.
+void returnFreedMemory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
+
 // Names the files an operation wrote once it has ended, however it ended; only
 // for the outermost one (a batch calibration runs the analysis inside it).
 struct FilesWrittenNote {
@@ -341,10 +353,15 @@ void Session::analyseUncertainty() {
         if (!found.workbook.isEmpty())
             noteFileWritten(found.workbook);
         emit stateChanged(); // "save workbook…" follows whether there is one
+        // Kept for the window's parameter plot; a batch run has none to show.
         if (found.haveSensitivities) {
-            observationCount = found.observationCount;
-            sensitivityRows = found.sensitivityRows;
+            SensitivityTable table = analysis.takeSensitivities();
+            if (!settings.autorun) {
+                observationCount = found.observationCount;
+                sensitivityRows = std::move(table);
+            }
         }
+        returnFreedMemory();
     };
     // The analysis runs its n + 1 runs at once.
     ParallelScope parallel(*this, parameterCount(db) + 1);

@@ -6,16 +6,18 @@
 // of others leave the criterion to other rows than the operation chose, and a
 // criterion over no rows at all is never a result.
 #include <QString>
+#include <cstdint>
 
 class Database;
 
 // The rows the condition chose at the start of an operation, after the marks:
-// their number, and the sum and range of their rowids so that rows deleted and
-// others inserted in their place are noticed without keeping every rowid.
+// their number, and the sum (modulo 2^64) and range of their rowids so that
+// rows deleted and others inserted in their place are noticed without keeping
+// every rowid.
 struct ChosenRows {
     qint64 count = -1; // negative: not taken yet
     bool hasRowids = true;
-    double rowidTotal = 0;
+    std::uint64_t rowidSum = 0;
     qint64 firstRowid = 0, lastRowid = 0;
 
     bool known() const { return count >= 0; }

@@ -106,7 +106,12 @@ double criterionOf(Database& db, const CalibrationSettings& s) {
     return e;
 }
 
-ModelValues readModelValues(Database& db, const CalibrationSettings& s) {
+ModelValues readModelValues(Database& db, const CalibrationSettings& s, qint64 expectedRows) {
+    if (expectedRows < 0) {
+        QSqlQuery count = db.query(QStringLiteral("select count(*) from ") + s.resultTable +
+                                   QStringLiteral(" where ") + s.condition);
+        expectedRows = count.next() ? count.value(0).toLongLong() : 0;
+    }
     const QString statement = joinLines({QStringLiteral(" select * from ") + s.resultTable +
                                              QStringLiteral(" where ") + s.condition,
                                          QStringLiteral(" order by ") + s.observedColumn});
@@ -121,6 +126,8 @@ ModelValues readModelValues(Database& db, const CalibrationSettings& s) {
         throw FitError(QStringLiteral("The result rows have no column '%1'.")
                            .arg(modCol < 0 ? s.modelColumn : s.varianceColumn));
     ModelValues rows;
+    rows.mod.reserve(std::size_t(expectedRows));
+    rows.var.reserve(std::size_t(expectedRows));
     while (q.next()) {
         rows.mod.push_back(numberOf(q.value(modCol)));
         if (!withVariances) {
@@ -359,7 +366,7 @@ EvaluationResult Evaluator::finish() {
                 if (r.complete)
                     r.criterion = oneScan ? done.value : criterionOf(db, run);
             } else {
-                r.values = readModelValues(db, run);
+                r.values = readModelValues(db, run, reference.count);
             }
             if (reading == Reading::ModelValuesAndFit)
                 r.fit = readFitPoints(db, run.resultTable, run.condition, run.observedColumn,
@@ -414,7 +421,7 @@ void Evaluator::journalRun(const EvaluationResult* result, const QString& status
     rec.complete = result && result->complete;
     if (rec.complete && reading == Reading::Criterion)
         rec.criterion = result->criterion;
-    if (rec.complete && reading == Reading::ModelValues)
+    if (rec.complete && reading == Reading::ModelValues && book->keepsSimulatedValues())
         rec.simulated = result->values.mod;
     rec.status = status;
     rec.exitStatus = runner.statusText();

@@ -48,7 +48,10 @@ struct ModelValues {
     int badVariances = 0;    // variances that are empty, 0 or negative
 };
 // Reads them; FitError when the rows lack the simulated or the variance column.
-ModelValues readModelValues(Database& db, const CalibrationSettings& settings);
+// expectedRows: how many rows the condition chooses, when known (the arrays are
+// sized once); negative: counted first.
+ModelValues readModelValues(Database& db, const CalibrationSettings& settings,
+                            qint64 expectedRows = -1);
 
 struct EvaluationResult {
     ParameterVector vector; // the values the model saw (held to their bounds), 1..records

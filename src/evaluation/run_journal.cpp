@@ -71,9 +71,10 @@ void RunJournal::checkResumable(const CalibrationSettings& settings) {
     resumePoint(settings);
 }
 
-void RunJournal::begin(journal::OperationKind kind, const CalibrationSettings& settings,
+void RunJournal::begin(journal::OperationKind operation, const CalibrationSettings& settings,
                        bool resume) {
     book.ensureTables();
+    kind = operation;
     if (resume && kind == journal::OperationKind::Calibration) {
         const journal::ResumePoint point = resumePoint(settings);
         if (point.operation != 0) {

@@ -40,6 +40,11 @@ class RunJournal {
     // Writes the staged runs and the operation's end.
     void end(journal::Outcome outcome, const QString& reason = QString());
     qint64 operation() const { return op; }
+    // Whether a run's row keeps the simulated values it read: only a calibration
+    // is taken up again from its rows (the least-squares search replays them);
+    // the analyses' runs would only fill the journal with a copy of the result
+    // column per run.
+    bool keepsSimulatedValues() const { return kind == journal::OperationKind::Calibration; }
 
     // The phase and worker of the runs from now on.
     void setPhase(journal::Phase p) { currentPhase = p; }
@@ -93,6 +98,7 @@ class RunJournal {
     Database& db;
     journal::Journal book;
     qint64 op = 0;
+    journal::OperationKind kind = journal::OperationKind::Calibration;
     int lastRun = 0;
     journal::Phase currentPhase = journal::Phase::Search;
     QString currentStage;

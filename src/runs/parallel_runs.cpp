@@ -155,7 +155,7 @@ void ParallelRuns::journalRun(const ParameterVector& vector, const RunOutcome& o
     rec.complete = !o.failed && !o.stopped && r.complete;
     if (rec.complete && reading == Reading::Criterion)
         rec.criterion = r.criterion;
-    if (rec.complete && reading == Reading::ModelValues)
+    if (rec.complete && reading == Reading::ModelValues && book->keepsSimulatedValues())
         rec.simulated = r.values.mod;
     if (o.stopped)
         rec.status = QStringLiteral("stopped: the model run was ended on request");
