@@ -488,7 +488,7 @@ TEST_F(WindowTest, OtherEditsAndChoicesReachTheSession) {
     EXPECT_EQ(session->settings.pauseBeforeVertexMs, 40);
 
     // The run timeout and the resume box, both ways.
-    auto* timeout = find<QDoubleSpinBox>(window.get(), "EditTimeout");
+    auto* timeout = find<QDoubleSpinBox>(window.get(), "runTimeoutEdit");
     auto* resume = find<QCheckBox>(window.get(), "CheckResume");
     EXPECT_EQ(timeout->text(), QStringLiteral("none"));
     EXPECT_EQ(resume->text(), QStringLiteral("resume"));
@@ -527,12 +527,12 @@ TEST_F(WindowTest, TheWorkersOfAnMpiJobSetTheParallelRuns) {
         void start(const RunTicket&) override {}
         void stopAll() override {}
     } workers;
-    EXPECT_TRUE(find<QSpinBox>(window.get(), "EditParallel")->isEnabled());
+    EXPECT_TRUE(find<QSpinBox>(window.get(), "parallelRunsEdit")->isEnabled());
     // As the program does: the pool first, then the window.
     window.reset();
     session->setRemoteRunPool(&workers);
     window = std::make_unique<MainWindow>(*session);
-    auto* box = find<QSpinBox>(window.get(), "EditParallel");
+    auto* box = find<QSpinBox>(window.get(), "parallelRunsEdit");
     EXPECT_EQ(box->value(), 3);
     EXPECT_FALSE(box->isEnabled());
     EXPECT_TRUE(box->toolTip().contains(QLatin1String("MPI"))) << box->toolTip().toStdString();

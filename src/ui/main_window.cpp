@@ -535,15 +535,15 @@ void MainWindow::buildFitmaraTab() {
     run->addWidget(
         makeLabel(QStringLiteral("Label15"), QStringLiteral("run timeout [s]"), fitmaraTab), 3, 0,
         Qt::AlignRight);
-    EditTimeout = new QDoubleSpinBox(fitmaraTab);
-    EditTimeout->setObjectName(QStringLiteral("EditTimeout"));
-    EditTimeout->setRange(0, 1e7);
-    EditTimeout->setDecimals(1);
-    EditTimeout->setSpecialValueText(QStringLiteral("none"));
-    EditTimeout->setToolTip(QStringLiteral("a model run longer than this is ended and counts as "
-                                           "failed; 0: no limit"));
-    EditTimeout->setValue(s.settings.runTimeoutS);
-    run->addWidget(EditTimeout, 3, 1);
+    runTimeoutEdit = new QDoubleSpinBox(fitmaraTab);
+    runTimeoutEdit->setObjectName(QStringLiteral("runTimeoutEdit"));
+    runTimeoutEdit->setRange(0, 1e7);
+    runTimeoutEdit->setDecimals(1);
+    runTimeoutEdit->setSpecialValueText(QStringLiteral("none"));
+    runTimeoutEdit->setToolTip(QStringLiteral("a model run longer than this is ended and counts as "
+                                              "failed; 0: no limit"));
+    runTimeoutEdit->setValue(s.settings.runTimeoutS);
+    run->addWidget(runTimeoutEdit, 3, 1);
     CheckResume = new QCheckBox(QStringLiteral("resume"), fitmaraTab);
     CheckResume->setObjectName(QStringLiteral("CheckResume"));
     CheckResume->setToolTip(QStringLiteral("replays an unfinished calibration with the same "
@@ -552,13 +552,14 @@ void MainWindow::buildFitmaraTab() {
     run->addWidget(
         makeLabel(QStringLiteral("LabelParallel"), QStringLiteral("parallel runs"), fitmaraTab), 5,
         0, Qt::AlignRight);
-    EditParallel = new QSpinBox(fitmaraTab);
-    EditParallel->setObjectName(QStringLiteral("EditParallel"));
-    EditParallel->setRange(1, 256);
-    EditParallel->setValue(s.settings.parallelRuns);
-    EditParallel->setToolTip(QStringLiteral("model runs at the same time (NP=); more than 1 runs "
-                                            "each in a copy of the model's folder"));
-    run->addWidget(EditParallel, 5, 1);
+    parallelRunsEdit = new QSpinBox(fitmaraTab);
+    parallelRunsEdit->setObjectName(QStringLiteral("parallelRunsEdit"));
+    parallelRunsEdit->setRange(1, 256);
+    parallelRunsEdit->setValue(s.settings.parallelRuns);
+    parallelRunsEdit->setToolTip(
+        QStringLiteral("model runs at the same time (NP=); more than 1 runs "
+                       "each in a copy of the model's folder"));
+    run->addWidget(parallelRunsEdit, 5, 1);
     controls->addLayout(run);
 
     layout->addLayout(controls);
@@ -608,10 +609,10 @@ void MainWindow::buildFitmaraTab() {
             [this](int v) { s.settings.pauseAfterRunMs = v; });
     connect(EditPauseVertex, &QSpinBox::valueChanged, this,
             [this](int v) { s.settings.pauseBeforeVertexMs = v; });
-    connect(EditTimeout, &QDoubleSpinBox::valueChanged, this,
+    connect(runTimeoutEdit, &QDoubleSpinBox::valueChanged, this,
             [this](double v) { s.settings.runTimeoutS = v; });
     connect(CheckResume, &QCheckBox::toggled, this, [this](bool on) { s.settings.resume = on; });
-    connect(EditParallel, &QSpinBox::valueChanged, this, [this](int v) {
+    connect(parallelRunsEdit, &QSpinBox::valueChanged, this, [this](int v) {
         runAction([this, v] { s.settings.setParallelRuns(QString::number(v)); });
     });
     parameterPlotCombo->onCloseUp = [this] { onParameterPlotChosen(); };
@@ -713,22 +714,22 @@ void MainWindow::refreshFromSession() {
         searchMethodBox->setCurrentIndex(s.settings.leastSquares ? 1 : 0);
     }
     {
-        const QSignalBlocker b1(EditPauseRun), b2(EditPauseVertex), b3(EditParallel);
+        const QSignalBlocker b1(EditPauseRun), b2(EditPauseVertex), b3(parallelRunsEdit);
         EditPauseRun->setValue(s.settings.pauseAfterRunMs);
         EditPauseVertex->setValue(s.settings.pauseBeforeVertexMs);
         // In an MPI job the number of runs at once is that of its workers.
         const int workers = s.remoteWorkers();
-        EditParallel->setValue(workers > 0 ? workers : s.settings.parallelRuns);
-        EditParallel->setEnabled(workers == 0);
+        parallelRunsEdit->setValue(workers > 0 ? workers : s.settings.parallelRuns);
+        parallelRunsEdit->setEnabled(workers == 0);
         if (workers > 0)
-            EditParallel->setToolTip(
+            parallelRunsEdit->setToolTip(
                 QStringLiteral("the %1 workers of the MPI job: %1 model runs at the same time, "
                                "each in a workspace on its worker's node")
                     .arg(workers));
     }
     {
-        const QSignalBlocker b1(EditTimeout), b2(CheckResume);
-        EditTimeout->setValue(s.settings.runTimeoutS);
+        const QSignalBlocker b1(runTimeoutEdit), b2(CheckResume);
+        runTimeoutEdit->setValue(s.settings.runTimeoutS);
         CheckResume->setChecked(s.settings.resume);
     }
     applyBusy(s.busy());

@@ -159,9 +159,9 @@ class MainWindow : public QMainWindow, public Asker {
     QLineEdit* sensitivityStepEdit = nullptr;
     QSpinBox* EditPauseRun = nullptr;
     QSpinBox* EditPauseVertex = nullptr;
-    QDoubleSpinBox* EditTimeout = nullptr;
+    QDoubleSpinBox* runTimeoutEdit = nullptr;
     QCheckBox* CheckResume = nullptr;
-    QSpinBox* EditParallel = nullptr; // "parallel runs" (NP=)
+    QSpinBox* parallelRunsEdit = nullptr; // "parallel runs" (NP=)
     QRadioButton* rmseRadio = nullptr;
     QRadioButton* nrmseRadio = nullptr;
     QRadioButton* cvRmseRadio = nullptr;

@@ -17,8 +17,8 @@
 // picture that cannot be taken is named on standard error and the exit status
 // is 1; the others are still written.
 #include "app/session.h"
-#include "ui/parameter_selection_dialog.h"
 #include "ui/main_window.h"
+#include "ui/parameter_selection_dialog.h"
 #include "ui/style.h"
 
 #include <QAbstractButton>
@@ -159,8 +159,7 @@ void answerResultDialog(QDialog* dialog, const QString& picture, bool keep) {
 
 // The drop-down of the "fitmara" tab that lists the parameters by alias.
 QComboBox* parameterList(QWidget* tab, const QStringList& aliases) {
-    if (auto* c =
-            findWidget<QComboBox>(tab, {"parameterPlotCombo"}))
+    if (auto* c = findWidget<QComboBox>(tab, {"parameterPlotCombo"}))
         return c;
     for (QComboBox* c : tab->findChildren<QComboBox*>()) {
         QStringList items;
@@ -252,14 +251,13 @@ int main(int argc, char** argv) {
     // The parameter-selection dialog on the model's table, one field ticked and
     // the record of site 2 chosen; closed without adding anything.
     showTab(tabs, "parameters", 0);
-    if (QPushButton* add =
-            findButton(&window, {"addParameterButton"}, {"add parameter"})) {
+    if (QPushButton* add = findButton(&window, {"addParameterButton"}, {"add parameter"})) {
         add->click();
         settle();
         QDialog* dialog = nullptr;
         for (QWidget* w : QApplication::topLevelWidgets())
-            if (w->isVisible() &&
-                (w->inherits("ParameterSelectionDialog") || w->objectName() == QLatin1String("parameterSelectionDialog")))
+            if (w->isVisible() && (w->inherits("ParameterSelectionDialog") ||
+                                   w->objectName() == QLatin1String("parameterSelectionDialog")))
                 dialog = qobject_cast<QDialog*>(w);
         if (dialog) {
             dialog->resize(820, 380);
@@ -314,7 +312,7 @@ int main(int argc, char** argv) {
     }
 
     // Four model runs at a time, as a person sets it on the "fitmara" tab.
-    if (auto* parallel = findWidget<QSpinBox>(fitmaraTab, {"EditParallel", "parallelRuns"}))
+    if (auto* parallel = findWidget<QSpinBox>(fitmaraTab, {"parallelRunsEdit"}))
         parallel->setValue(4);
     else
         note(QStringLiteral("no \"parallel runs\" field on the \"fitmara\" tab"));
@@ -371,8 +369,7 @@ int main(int argc, char** argv) {
     // The uncertainty analysis at the calibrated values, then the sensitivities
     // of every observation to the second parameter in the chart.
     showTab(tabs, "fitmara", 3);
-    QPushButton* uncertainty =
-        findButton(fitmaraTab, {"uncertaintyButton"}, {"uncertainty"});
+    QPushButton* uncertainty = findButton(fitmaraTab, {"uncertaintyButton"}, {"uncertainty"});
     QComboBox* plotted = nullptr;
     if (uncertainty) {
         uncertainty->click();
@@ -450,7 +447,7 @@ int main(int argc, char** argv) {
     // while the simplex evaluates ahead now and then ends the calibration with
     // an error ("A point of the search was not evaluated ...") instead of
     // this dialog.
-    if (auto* parallel = findWidget<QSpinBox>(fitmaraTab, {"EditParallel", "parallelRuns"}))
+    if (auto* parallel = findWidget<QSpinBox>(fitmaraTab, {"parallelRunsEdit"}))
         parallel->setValue(1);
     if (start && showTab(tabs, "fitmara", 3)) {
         stopper.start();
