@@ -3,6 +3,7 @@
 // workspaces, a budget that is never exceeded, and a killed calibration resumed
 // from the run journal to the same end.
 #include "support/session_fixture.h"
+#include "support/xlsx_reader.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -127,6 +128,39 @@ TEST_F(LeastSquaresRuns, FindsTheTrueValuesWithTheSameProtocolOnOneAndOnFourWork
     EXPECT_EQ(queryDouble(db, "select count(*) from FITMARA_RUNS where OPERATION_ID = 1 and "
                               "COMPLETE = 1 and SIMULATED is null"),
               0);
+}
+
+TEST_F(LeastSquaresRuns, TheWorkbookGetsASheetOfTheUncertaintyAtTheResult) {
+    const QString d = folder("book");
+    const ProgramEnd end = run(d, line(d, {"NP=1", "XL_OUT"}));
+    ASSERT_EQ(end.status, 0) << end.err.toStdString();
+    const XlsxReader book(d + "/RS_lm.xlsx");
+    // The analysis' own sheets keep their places; the new one comes last.
+    ASSERT_EQ(book.sheetNames().size(), 5) << book.sheetNames().join(',').toStdString();
+    EXPECT_EQ(book.sheetNames().value(3), QStringLiteral("fit"));
+    EXPECT_EQ(book.sheetNames().value(4), QStringLiteral("least squares"));
+    const QString sheet = QStringLiteral("least squares");
+    EXPECT_EQ(book.cell(sheet, 1, 3), XlsxReader::text("standard error"));
+    const QString db = d + "/calib.sqlite";
+    const char* names[] = {"a", "b", "c"};
+    for (int j = 0; j < 3; ++j) {
+        SCOPED_TRACE(names[j]);
+        EXPECT_EQ(book.cell(sheet, j + 2, 1), XlsxReader::text(names[j]));
+        EXPECT_DOUBLE_EQ(
+            book.cell(sheet, j + 2, 2)->number,
+            queryDouble(db, QString("select AVAL from PARM_INT where ALIAS='%1'").arg(names[j])));
+        // The interval is the estimate give or take 1.96 standard errors (OV= given).
+        const double se = book.cell(sheet, j + 2, 3)->number;
+        EXPECT_NEAR(book.cell(sheet, j + 2, 5)->number - book.cell(sheet, j + 2, 4)->number,
+                    2 * 1.959964 * se, 1e-6 * se);
+        // A parameter's correlation with itself.
+        EXPECT_DOUBLE_EQ(book.cell(sheet, 7 + j, 2 + j)->number, 1.0);
+    }
+    // As the protocol gives it: "a: 2 +/- 0.0948683298050".
+    EXPECT_NEAR(book.cell(sheet, 2, 3)->number, 0.0948683298050, 1e-12);
+    EXPECT_EQ(book.cell(sheet, 6, 1), XlsxReader::text("correlation"));
+    ASSERT_EQ(book.cell(sheet, 11, 1), XlsxReader::text("condition number of F"));
+    EXPECT_GE(book.cell(sheet, 11, 2)->number, 1.0);
 }
 
 TEST_F(LeastSquaresRuns, AnMpiJobGivesTheSameProtocolWithCentralDifferences) {

@@ -382,6 +382,8 @@ UncertaintySummary UncertaintyAnalysis::run() {
             book.setText(ndim + 3, 1, singularFisherLine);
         }
         addFitSheet(book, fit, history.points, history.name);
+        if (addSheets)
+            addSheets(book);
         summary.book = std::make_shared<const Workbook>(book);
     }
     if (excel_out) {

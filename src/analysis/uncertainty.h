@@ -56,6 +56,9 @@ class UncertaintyAnalysis {
     // before the first run of an interactive analysis (a batch run made them
     // before its optimisation); throws FitError. May be empty.
     std::function<void()> checkBeforeRun;
+    // Adds sheets of the caller's after the analysis' own; the existing sheets
+    // keep their places. May be empty.
+    std::function<void(Workbook&)> addSheets;
 
     // What the last run found so far; also after it threw.
     const UncertaintySummary& summary() const { return out; }

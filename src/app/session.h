@@ -21,6 +21,7 @@
 #include "evaluation/settings.h"
 #include "model/model_process.h"
 #include "model/run_file.h"
+#include "optim/least_squares_uncertainty.h"
 #include "paramdb/database.h"
 #include "paramdb/journal.h"
 #include "paramdb/param_selection.h"
@@ -241,6 +242,10 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     void saveWorkbook();
     // The workbook of the last uncertainty analysis of this session (null: none).
     std::shared_ptr<const Workbook> lastWorkbook;
+    // The uncertainty the least-squares search found at the values it stored;
+    // the workbook of the analysis that follows gets a sheet of it. Null after
+    // the simplex and once those values are no longer AVAL.
+    std::shared_ptr<const LeastSquaresUncertainty> lastLeastSquares;
     // The files the running operation wrote (protocols, workbook), full paths.
     QStringList filesWritten;
     // Names them in the log at the end of an operation started in the window.

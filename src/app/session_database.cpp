@@ -24,6 +24,8 @@ const QStringList kCreateParmInt = {
 
 void Session::openDatabase() {
     form.caption = settings.db_f_name;
+    lastLeastSquares.reset(); // it belonged to the database before
+
     // Closing the connection closes PARM_INT and the result query too.
     db.close();
     form.resultQuery.clear();

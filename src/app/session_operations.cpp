@@ -182,6 +182,8 @@ void Session::startOptimization() {
     // as it leaves the model's tables.
     const bool stopped = stopRequested();
     const bool declined = resultOffered && !success;
+    if (!success)
+        lastLeastSquares.reset(); // AVAL is no longer the search's result
     if (success) {
         backupClosed();
     } else if (stopped || declined) {
@@ -217,6 +219,7 @@ void Session::optimize() {
         calibration.setParallel(parallelRuns());
         summary = calibration.optimize();
     }
+    lastLeastSquares = summary.leastSquares;
     offered.haveResult = !summary.result.empty();
     offered.values = summary.result;
     offered.stopped = summary.outcome == Outcome::Stopped;
@@ -305,6 +308,50 @@ void Session::analyseSensitivity() {
     parallel.finish();
 }
 
+namespace {
+
+// The sheet "least squares": per parameter the estimate, its standard error
+// and 95 % interval from the Jacobian at the least-squares result, then the
+// correlations and the condition number of F.
+void addLeastSquaresSheet(Workbook& book, const LeastSquaresUncertainty& u) {
+    book.appendSheet(QStringLiteral("least squares"));
+    const int n = static_cast<int>(u.estimate.size());
+    const QStringList heads = {QStringLiteral("parameter"), QStringLiteral("estimate"),
+                               QStringLiteral("standard error"), QStringLiteral("95 % lower"),
+                               QStringLiteral("95 % upper")};
+    for (int c = 0; c < heads.size(); ++c)
+        book.setText(1, c + 1, heads[c]);
+    for (int j = 0; j < n; ++j) {
+        book.setText(j + 2, 1, u.names.value(j));
+        book.setNumber(j + 2, 2, u.estimate[j]);
+        if (u.determined) {
+            book.setNumber(j + 2, 3, u.standardError[j]);
+            book.setNumber(j + 2, 4, u.lower[j]);
+            book.setNumber(j + 2, 5, u.upper[j]);
+        }
+    }
+    int row = n + 3;
+    if (u.determined) {
+        book.setText(row, 1, QStringLiteral("correlation"));
+        for (int j = 0; j < n; ++j) {
+            book.setText(row, j + 2, u.names.value(j));
+            book.setText(row + j + 1, 1, u.names.value(j));
+            for (int k = 0; k < n; ++k)
+                book.setNumber(row + j + 1, k + 2, u.correlation[j][k]);
+        }
+        row += n + 2;
+    } else {
+        book.setText(row, 1,
+                     QStringLiteral("F cannot be inverted: the data do not determine "
+                                    "every parameter (see the protocol)"));
+        row += 2;
+    }
+    book.setText(row, 1, QStringLiteral("condition number of F"));
+    book.setNumber(row, 2, u.conditionNumber);
+}
+
+} // namespace
+
 void Session::analyseUncertainty() {
     refuseWhileModelRuns();
     FilesWrittenNote filesNote(*this);
@@ -320,6 +367,10 @@ void Session::analyseUncertainty() {
     // killed while a raised value stands in a model table leaves the marker, so
     // that the next run restores the tables. The backup is silent; a recovery
     // of an earlier run that did not finish is told.
+    if (lastLeastSquares) {
+        std::shared_ptr<const LeastSquaresUncertainty> found = lastLeastSquares;
+        analysis.addSheets = [found](Workbook& book) { addLeastSquaresSheet(book, *found); };
+    }
     bool guarded = false;
     analysis.checkBeforeRun = [this, &guarded] {
         checkBeforeRun(QStringLiteral("The uncertainty analysis"), NeedsModelRun | NeedsUncertainty,

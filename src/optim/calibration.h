@@ -9,7 +9,10 @@
 // and deciding on the result, are left to the caller.
 #include "evaluation/report.h"
 #include "evaluation/settings.h"
+#include "optim/least_squares_uncertainty.h"
 #include "optim/simplex.h"
+
+#include <memory>
 
 class Database;
 class Evaluator;
@@ -25,6 +28,9 @@ struct CalibrationSummary : Summary {
     bool resultSimulated = false;
     double lastError = 0; // the value of the last evaluation of the search
     bool haveLastError = false;
+    // After the least-squares search: the uncertainty at its result, from the
+    // Jacobian there; null after the simplex or a stopped search.
+    std::shared_ptr<const LeastSquaresUncertainty> leastSquares;
 };
 
 // The number of PARM_INT records.

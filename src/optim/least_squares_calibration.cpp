@@ -352,10 +352,15 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
         summary.haveLastError = true;
     }
 
-    if (result.termination != lsq::Termination::Stopped)
-        for (const QString& line :
-             leastSquaresUncertainty(problem, result, !cfg.varianceColumn.isEmpty()).lines)
+    if (result.termination != lsq::Termination::Stopped) {
+        auto found = std::make_shared<LeastSquaresUncertainty>(
+            leastSquaresUncertainty(problem, result, !cfg.varianceColumn.isEmpty()));
+        for (const QString& line : found->lines)
             report.log(line);
+        found->names = problem.names;
+        found->estimate = result.x;
+        summary.leastSquares = std::move(found);
+    }
 
     storeAval(db, summary.result);
     report.parameterListChanged();

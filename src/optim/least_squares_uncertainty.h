@@ -14,6 +14,9 @@ struct LeastSquaresUncertainty {
     std::vector<std::vector<double>> correlation;    // n x n
     double conditionNumber = 0;                      // +infinity for a singular F
     QStringList lines;                               // for the protocol
+    // What they belong to: the parameters' names and estimates, from 0.
+    QStringList names;
+    std::vector<double> estimate;
 };
 
 // `variancesGiven`: the weights are 1 / the known variances (OV=), so the
