@@ -43,25 +43,6 @@ const QString kModelSql = QStringLiteral(
     "UPDATE results SET SIM = (SELECT A FROM model_par WHERE ID=1) + "
     "(SELECT B FROM model_par WHERE ID=1) * X + (SELECT C FROM model_par WHERE ID=1) * X * X");
 
-QByteArray fileBytes(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(missing)");
-}
-
-int lines(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? int(f.readAll().count('\n')) : 0;
-}
-
-// The protocol without the closing line of parallel runs.
-QByteArray withoutParallelLine(const QByteArray& protocol) {
-    QList<QByteArray> rows = protocol.split('\n');
-    rows.erase(std::remove_if(rows.begin(), rows.end(),
-                              [](const QByteArray& r) { return r.startsWith("Parallel runs: "); }),
-               rows.end());
-    return rows.join('\n');
-}
-
 QString avals(const QString& db) {
     return queryText(db, "select group_concat(quote(AVAL), ' ') from (select AVAL from PARM_INT "
                          "order by ITEM_IX)");
@@ -119,7 +100,7 @@ TEST_F(LeastSquaresRuns, FindsTheTrueValuesWithTheSameProtocolOnOneAndOnFourWork
     EXPECT_TRUE(parallel.contains("Parallel runs: ")) << parallel.toStdString();
     EXPECT_EQ(withoutParallelLine(parallel), serial);
     EXPECT_EQ(avals(four + "/calib.sqlite"), avals(db));
-    EXPECT_EQ(lines(tmp.path() + "/runs-four.txt"), lines(tmp.path() + "/runs-one.txt"));
+    EXPECT_EQ(lineCount(tmp.path() + "/runs-four.txt"), lineCount(tmp.path() + "/runs-one.txt"));
 
     // Every run is journaled with what it was for.
     EXPECT_EQ(queryText(db, "select group_concat(PHASE, ',') from (select distinct PHASE from "
@@ -189,7 +170,7 @@ TEST_F(LeastSquaresRuns, NeverMoreModelRunsThanTheBudget) {
         const QString d = folder(QStringLiteral("nx%1").arg(budget),
                                  {"--touch", tmp.path() + QStringLiteral("/nx%1.txt").arg(budget)});
         const ProgramEnd r = run(d, line(d, {QStringLiteral("NX=%1").arg(budget), "NP=3"}));
-        const int made = lines(tmp.path() + QStringLiteral("/nx%1.txt").arg(budget));
+        const int made = lineCount(tmp.path() + QStringLiteral("/nx%1.txt").arg(budget));
         const int calibrationRuns = int(queryDouble(
             d + "/calib.sqlite", "select count(*) from FITMARA_RUNS where OPERATION_ID = 1"));
         EXPECT_LE(calibrationRuns, budget) << budget << r.err.toStdString();
@@ -212,12 +193,12 @@ TEST_F(LeastSquaresRuns, KilledCalibrationResumesToTheSameEnd) {
     QProcess* p = startProgram(program, d, line(d, {"NP=2"}), headlessEnvironment());
     QElapsedTimer clock;
     clock.start();
-    while (lines(touch) < 9 && clock.elapsed() < 60000)
+    while (lineCount(touch) < 9 && clock.elapsed() < 60000)
         QThread::msleep(5);
     ::kill(static_cast<pid_t>(p->processId()), SIGKILL);
     finishProgram(p, 60000);
     QThread::msleep(300);
-    const int killedRuns = lines(touch);
+    const int killedRuns = lineCount(touch);
     ASSERT_GE(killedRuns, 9);
 
     const ProgramEnd resumed = run(d, line(d, {"NP=2", "RESUME"}));
@@ -234,7 +215,7 @@ TEST_F(LeastSquaresRuns, KilledCalibrationResumesToTheSameEnd) {
     // The runs the first start completed were not made again.
     const int refRuns = int(queryDouble(
         ref + "/calib.sqlite", "select count(*) from FITMARA_RUNS where OPERATION_ID = 1"));
-    EXPECT_LT(lines(touch) - killedRuns, refRuns) << resumedLine;
+    EXPECT_LT(lineCount(touch) - killedRuns, refRuns) << resumedLine;
 }
 
 } // namespace

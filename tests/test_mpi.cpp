@@ -572,16 +572,6 @@ class MpiCalibration : public ::testing::Test {
     QTemporaryDir scratch;
 };
 
-// A protocol without the closing line of parallel runs, which counts the
-// points evaluated ahead and the workspaces.
-QByteArray withoutParallelLine(const QByteArray& protocol) {
-    QList<QByteArray> kept;
-    for (const QByteArray& line : protocol.split('\n'))
-        if (!line.startsWith("Parallel runs: "))
-            kept.append(line);
-    return kept.join('\n');
-}
-
 // The search and the analysis take the same values and decisions whether the
 // runs go in the database itself or on worker ranks: the same protocols (but
 // for the closing line of parallel runs) and PARM_INT. Each worker's model sees
@@ -606,7 +596,7 @@ TEST_F(MpiCalibration, ThreeRanksCalibrateExactlyAsOneProcess) {
         const QByteArray expected = contents(one + QLatin1Char('/') + QLatin1String(file));
         EXPECT_GT(expected.size(), 200);
         const QByteArray got = contents(three + QLatin1Char('/') + QLatin1String(file));
-        EXPECT_EQ(withoutParallelLine(got), expected);
+        EXPECT_EQ(fixture::withoutParallelLine(got), expected);
         // The two workers ran the phases: two workspaces, runs evaluated ahead.
         EXPECT_TRUE(got.contains("speculative model runs not needed; 2 workspaces made"));
     }
@@ -699,8 +689,8 @@ TEST_F(MpiCalibration, AModelFailingOnAWorkerIsReportedAsLocallyWithItsPlace) {
         EXPECT_TRUE(protocol.contains("Model run incomplete !"));
         EXPECT_TRUE(protocol.contains(c.said)) << protocol.data();
         // The lines under "Model run incomplete !" name the run's own folder.
-        EXPECT_EQ(withoutParallelLine(withoutIncompleteDetail(protocol)),
-                  withoutParallelLine(
+        EXPECT_EQ(fixture::withoutParallelLine(withoutIncompleteDetail(protocol)),
+                  fixture::withoutParallelLine(
                       withoutIncompleteDetail(contents(two + QStringLiteral("/Opti_Result.TXT")))));
         const QRegularExpression output(
             QStringLiteral("  the model's last output \\(%1/\\.fitmara-work/rank-[12]/\\S+/"
@@ -821,7 +811,8 @@ TEST_F(MpiCalibration, RankZeroShowsTheWindowWhereThereIsADisplay) {
     ASSERT_EQ(job.exitCode, 0) << report(job);
     const QByteArray protocol = contents(three + QStringLiteral("/Opti_Result.TXT"));
     EXPECT_TRUE(protocol.contains("Parallel runs: ")) << protocol.data();
-    EXPECT_EQ(withoutParallelLine(protocol), contents(one + QStringLiteral("/Opti_Result.TXT")));
+    EXPECT_EQ(fixture::withoutParallelLine(protocol),
+              contents(one + QStringLiteral("/Opti_Result.TXT")));
     // The log was in the window; a headless run also writes it to standard output.
     EXPECT_TRUE(local.out.contains(QLatin1String("Optimisation finishes"))) << report(local);
     EXPECT_FALSE(job.out.contains(QLatin1String("Optimisation finishes"))) << report(job);

@@ -55,11 +55,6 @@ Ended finish(QProcess* p, int timeoutMs = 300000) {
     return fixture::finishProgram(p, timeoutMs);
 }
 
-QByteArray fileBytes(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(missing)");
-}
-
 // Every PARM_INT value as text, row by row.
 QString parmInt(const QString& db) {
     return queryText(db, "select group_concat(ITEM_IX || '|' || quote(AVAL) || '|' || "
@@ -70,11 +65,6 @@ QString parmInt(const QString& db) {
 // Processes whose command line mentions `marker` (the stand-in's touch file).
 int processesWith(const QString& marker) {
     return int(processesMentioning(marker).size());
-}
-
-int lines(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? int(f.readAll().count('\n')) : 0;
 }
 
 class Parallel : public ::testing::Test {
@@ -121,7 +111,8 @@ TEST_F(Parallel, FourWorkersGiveTheProtocolsAndValuesOfOneAfterTheOther) {
         << parallelLines[closing].toStdString();
     parallelLines.removeAt(closing);
     EXPECT_EQ(parallelLines.join('\n'), serial);
-    EXPECT_GT(lines(tmp.path() + "/runs-one.txt"), 60) << "the search did too little to compare";
+    EXPECT_GT(lineCount(tmp.path() + "/runs-one.txt"), 60)
+        << "the search did too little to compare";
 
     // The uncertainty protocol holds the same log, and the same closing line.
     QList<QByteArray> rs = fileBytes(four + "/RS_par.txt").split('\n');
@@ -147,7 +138,7 @@ TEST_F(Parallel, FourWorkersGiveTheProtocolsAndValuesOfOneAfterTheOther) {
     EXPECT_FALSE(serialRuns.isEmpty());
     EXPECT_EQ(queryText(four + "/calib.sqlite", used), serialRuns);
     EXPECT_EQ(queryText(one + "/calib.sqlite", "select count(*) from FITMARA_RUNS").toInt(),
-              lines(tmp.path() + "/runs-one.txt"));
+              lineCount(tmp.path() + "/runs-one.txt"));
     EXPECT_EQ(queryText(one + "/calib.sqlite",
                         "select count(*) from FITMARA_RUNS where PHASE = 'speculative'"),
               "0");
@@ -212,7 +203,7 @@ TEST_F(Parallel, FailedRunsInWorkspacesAreTriedAgainAndEachTryIsJournaled) {
     const int left = runsThat(touch, "leave");
     ASSERT_GE(crashed + left, 1);
     // Every model run started has its row, the failed tries included.
-    EXPECT_EQ(queryText(db, "select count(*) from FITMARA_RUNS").toInt(), lines(touch));
+    EXPECT_EQ(queryText(db, "select count(*) from FITMARA_RUNS").toInt(), lineCount(touch));
     EXPECT_EQ(queryText(db, "select count(*) from FITMARA_RUNS where TRY = 2").toInt(),
               crashed + left);
     EXPECT_EQ(queryText(db, "select count(*) from FITMARA_RUNS where TRY = 2 and COMPLETE = 0"),
@@ -281,7 +272,7 @@ TEST_F(Parallel, KilledParallelCalibrationResumesFromTheJournalToTheSameEnd) {
     QProcess* p = startProgram(d, args);
     QElapsedTimer clock;
     clock.start();
-    while (lines(touch) < 16 && clock.elapsed() < 60000)
+    while (lineCount(touch) < 16 && clock.elapsed() < 60000)
         QThread::msleep(5);
     ::kill(static_cast<pid_t>(p->processId()), SIGKILL);
     finish(p);
@@ -293,7 +284,7 @@ TEST_F(Parallel, KilledParallelCalibrationResumesFromTheJournalToTheSameEnd) {
     // The runs of the round under way that had not ended have no row; no row
     // tells of a run that did not happen.
     const int rowsAfterKill = queryText(db, "select count(*) from FITMARA_RUNS").toInt();
-    const int runsAfterKill = lines(touch);
+    const int runsAfterKill = lineCount(touch);
     EXPECT_LE(rowsAfterKill, runsAfterKill);
 
     const Ended resumed = finish(startProgram(d, args + QStringList{"RESUME"}));
@@ -319,7 +310,7 @@ TEST_F(Parallel, KilledParallelCalibrationResumesFromTheJournalToTheSameEnd) {
               "calibration:finished:1 uncertainty:finished:0");
     // One row per model run of the second start.
     EXPECT_EQ(queryText(db, "select count(*) from FITMARA_RUNS").toInt() - rowsAfterKill,
-              lines(touch) - runsAfterKill);
+              lineCount(touch) - runsAfterKill);
 }
 
 // The runs of a round that ended are journaled while the round goes on, also
@@ -334,14 +325,14 @@ TEST_F(Parallel, RunsThatEndedAreJournaledBeforeTheRoundIsOver) {
     QElapsedTimer clock;
     clock.start();
     auto rows = [&] { return queryText(db, "select count(*) from FITMARA_RUNS").toInt(); };
-    while ((lines(touch) < 4 || rows() < 3) && clock.elapsed() < 30000)
+    while ((lineCount(touch) < 4 || rows() < 3) && clock.elapsed() < 30000)
         QThread::msleep(50);
     ::kill(static_cast<pid_t>(p->processId()), SIGKILL);
     finish(p);
     // The hanging model outlives the killed program: end it.
     for (int pid : processesMentioning(touch))
         ::kill(pid, SIGKILL);
-    EXPECT_EQ(lines(touch), 4);
+    EXPECT_EQ(lineCount(touch), 4);
     EXPECT_EQ(queryText(db, "select count(distinct RUN) || ' ' || group_concat(distinct PHASE) "
                             "|| ' ' || sum(COMPLETE) from FITMARA_RUNS"),
               "3 initial simplex 3");
@@ -371,7 +362,7 @@ TEST_F(Parallel, WorkspacesThatCannotBeMadeAreAnErrorBeforeAnyRun) {
     const Ended r = finish(startProgram(d, line(d, {"NP=2", "WD=" + tmp.path() + "/file/x"})));
     EXPECT_EQ(r.status, 1) << r.err.toStdString();
     EXPECT_TRUE(r.err.contains(tmp.path() + "/file")) << r.err.toStdString();
-    EXPECT_EQ(lines(tmp.path() + "/runs-nowhere.txt"), 0);
+    EXPECT_EQ(lineCount(tmp.path() + "/runs-nowhere.txt"), 0);
     EXPECT_EQ(queryText(d + "/calib.sqlite", "select A||' '||B||' '||C from model_par"),
               "1.0 1.0 0.0");
 }
@@ -382,9 +373,9 @@ TEST_F(Parallel, SigtermEndsEveryRunningModelAndRestoresTheTables) {
     QProcess* p = startProgram(d, line(d, {"NP=4"}));
     QElapsedTimer clock;
     clock.start();
-    while ((lines(touch) < 4 || processesWith(touch) < 4) && clock.elapsed() < 60000)
+    while ((lineCount(touch) < 4 || processesWith(touch) < 4) && clock.elapsed() < 60000)
         QThread::msleep(50);
-    ASSERT_EQ(lines(touch), 4) << "four runs should be going on";
+    ASSERT_EQ(lineCount(touch), 4) << "four runs should be going on";
     ::kill(static_cast<pid_t>(p->processId()), SIGTERM);
     const Ended r = finish(p, 60000);
     EXPECT_FALSE(r.crashed);

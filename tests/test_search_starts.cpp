@@ -82,26 +82,12 @@ const QString kModelSql =
     QStringLiteral("UPDATE results SET SIM = (SELECT A FROM model_par WHERE ID=1) + "
                    "(SELECT B FROM model_par WHERE ID=1) * X");
 
-QByteArray fileBytes(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(missing)");
-}
-
-int lines(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? int(f.readAll().count('\n')) : 0;
-}
-
 QByteArray withoutLinesStarting(const QByteArray& protocol, const QByteArray& start) {
     QList<QByteArray> rows = protocol.split('\n');
     rows.erase(std::remove_if(rows.begin(), rows.end(),
                               [&](const QByteArray& r) { return r.startsWith(start); }),
                rows.end());
     return rows.join('\n');
-}
-
-QByteArray withoutParallelLine(const QByteArray& protocol) {
-    return withoutLinesStarting(protocol, "Parallel runs: ");
 }
 
 double aval(const QString& db, const char* alias) {
@@ -292,7 +278,7 @@ TEST_F(SearchStarts, AKilledCalibrationOfSeveralStartsResumesToTheSameEnd) {
     const QString ref = folder("ref", {"--touch", tmp.path() + "/runs-ref.txt"});
     const ProgramEnd a = run(ref, line(ref, keys));
     ASSERT_EQ(a.status, 0) << a.err.toStdString();
-    const int refRuns = lines(tmp.path() + "/runs-ref.txt");
+    const int refRuns = lineCount(tmp.path() + "/runs-ref.txt");
 
     // Killed in the second half of the runs: after the first start.
     const QString touch = tmp.path() + "/runs-killed.txt";
@@ -300,12 +286,12 @@ TEST_F(SearchStarts, AKilledCalibrationOfSeveralStartsResumesToTheSameEnd) {
     QProcess* p = startProgram(program, d, line(d, keys), headlessEnvironment());
     QElapsedTimer clock;
     clock.start();
-    while (lines(touch) < refRuns * 2 / 3 && clock.elapsed() < 120000)
+    while (lineCount(touch) < refRuns * 2 / 3 && clock.elapsed() < 120000)
         QThread::msleep(5);
     ::kill(static_cast<pid_t>(p->processId()), SIGKILL);
     finishProgram(p, 60000);
     QThread::msleep(300);
-    const int killedRuns = lines(touch);
+    const int killedRuns = lineCount(touch);
     ASSERT_GE(killedRuns, refRuns * 2 / 3);
     ASSERT_LT(killedRuns, refRuns);
 
@@ -314,7 +300,7 @@ TEST_F(SearchStarts, AKilledCalibrationOfSeveralStartsResumesToTheSameEnd) {
     EXPECT_NE(refused.status, 0);
     EXPECT_TRUE(refused.err.contains("the setting MS was 3 and is 2 now"))
         << refused.err.toStdString();
-    EXPECT_EQ(lines(touch), killedRuns);
+    EXPECT_EQ(lineCount(touch), killedRuns);
 
     const ProgramEnd resumed = run(d, line(d, keys + QStringList{"RESUME"}));
     ASSERT_EQ(resumed.status, 0) << resumed.err.toStdString();
@@ -323,7 +309,7 @@ TEST_F(SearchStarts, AKilledCalibrationOfSeveralStartsResumesToTheSameEnd) {
     EXPECT_EQ(withoutLinesStarting(withoutParallelLine(protocol), "Resumed from the run journal: "),
               withoutParallelLine(fileBytes(ref + "/Opti_Result.TXT")));
     EXPECT_EQ(avals(d + "/calib.sqlite"), avals(ref + "/calib.sqlite"));
-    EXPECT_LT(lines(touch) - killedRuns, refRuns - killedRuns / 2);
+    EXPECT_LT(lineCount(touch) - killedRuns, refRuns - killedRuns / 2);
 }
 
 } // namespace

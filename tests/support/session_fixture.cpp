@@ -180,4 +180,22 @@ QList<int> processesMentioning(const QString& text) {
     return found;
 }
 
+QByteArray fileBytes(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(missing)");
+}
+
+int lineCount(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? int(f.readAll().count('\n')) : 0;
+}
+
+QByteArray withoutParallelLine(const QByteArray& protocol) {
+    QList<QByteArray> kept;
+    for (const QByteArray& line : protocol.split('\n'))
+        if (!line.startsWith("Parallel runs: "))
+            kept.append(line);
+    return kept.join('\n');
+}
+
 } // namespace fixture

@@ -48,6 +48,14 @@ void execSql(const QString& dbPath, const QString& sql);
 double queryDouble(const QString& dbPath, const QString& sql);
 QString queryText(const QString& dbPath, const QString& sql);
 
+// The bytes of a file, or "(missing)" when it cannot be read.
+QByteArray fileBytes(const QString& path);
+// The number of lines of a file (0 when it cannot be read).
+int lineCount(const QString& path);
+// A protocol without its closing "Parallel runs: " line, which is the one line
+// in which runs of one and of several workers differ.
+QByteArray withoutParallelLine(const QByteArray& protocol);
+
 struct ResultRoles {
     QString table, obs, mod, idx, var, condition = "1=1";
 };
