@@ -165,7 +165,7 @@ TEST_F(Analysis, SensitivityCoefficientsForThreeParametersAndBothStepSigns) {
         s.analyseSensitivity();
 
         EXPECT_EQ(modelRuns(), 4);
-        EXPECT_EQ(s.evaluationCount, 4);
+        EXPECT_EQ(s.operationProgress().evaluations(), 4);
         ASSERT_EQ(s.series.size(), 4);
         const double y0 = 2, yRaised = 2 + c.b;
         const QList<QPointF> expectedChart{{0, y0}, {1, yRaised}, {2, yRaised}, {3, y0}};

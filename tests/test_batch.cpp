@@ -765,7 +765,7 @@ TEST(StopSignalsInProcess, EarlySignalStopsTheNextOperation) {
         EXPECT_EQ(stops.received(), SIGINT);
         EXPECT_FALSE(s.stopRequested()); // nothing runs yet
         {
-            Session::BusyScope busy(s);
+            OperationRunner::BusyScope busy(s.operations());
             EXPECT_TRUE(s.stopRequested());
         }
         EXPECT_EQ(batchFailureStatus(&stops), 130);

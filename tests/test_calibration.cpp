@@ -220,7 +220,7 @@ TEST_F(Calibration, ObjectiveCriteriaOverGroupsAndConditions) {
         Session s;
         open(s, kTwoParams, {model}, "complete", tc.condition);
         s.settings.criterion = tc.criterion;
-        s.evaluationCount = 4;
+        s.operationProgress().setEvaluations(4);
         bool complete = tc.expected >= 0;
         const double e = s.evaluateModel({0, 1, 0}, 1, &complete);
         if (tc.expected < 0) {
@@ -231,7 +231,7 @@ TEST_F(Calibration, ObjectiveCriteriaOverGroupsAndConditions) {
         EXPECT_NEAR(e, tc.expected, 1e-12) << tc.condition << " " << tc.criterion;
         ASSERT_EQ(s.series.size(), 1);
         EXPECT_EQ(s.series[0], QPointF(4, e));
-        EXPECT_EQ(s.evaluationCount, 5);
+        EXPECT_EQ(s.operationProgress().evaluations(), 5);
         EXPECT_TRUE(s.logList.lines().isEmpty()); // an OR condition does not fake an incomplete run
     }
 }
@@ -248,17 +248,17 @@ TEST_F(Calibration, ObjectiveWritesParametersAndRunsTheModel) {
     // RMSE of sim = x against obs = 2x + 1 over x = 1..6.
     const double e2 = s.evaluateModel({0, 1, 0}, 1);
     EXPECT_NEAR(e2, std::sqrt((4 + 9 + 16 + 25 + 36 + 49) / 6.0), 1e-12);
-    EXPECT_EQ(s.evaluationCount, 2);
+    EXPECT_EQ(s.operationProgress().evaluations(), 2);
     EXPECT_EQ(modelRuns(), 2);
 }
 
 TEST_F(Calibration, ObjectiveModeZeroOnlyRunsTheModel) {
     Session s;
     open(s, kTwoParams, {}, "leave"); // would be incomplete, but mode 0 does not look
-    s.evaluationCount = 3;
+    s.operationProgress().setEvaluations(3);
     EXPECT_EQ(s.evaluateModel({0, 4, 2}, 0), 0);
     EXPECT_EQ(modelRuns(), 1);
-    EXPECT_EQ(s.evaluationCount, 3);
+    EXPECT_EQ(s.operationProgress().evaluations(), 3);
     EXPECT_TRUE(s.series.isEmpty());
     EXPECT_TRUE(s.logList.lines().isEmpty());
     EXPECT_EQ(num("select A from crop where ID=3"), 4);
@@ -289,7 +289,7 @@ TEST_F(Calibration, ObjectiveReportsAnIncompleteRun) {
         EXPECT_FALSE(complete) << what;
         EXPECT_EQ(s.logList.lines(), QStringList{"Model run incomplete !"} + tc.more) << what;
         EXPECT_TRUE(s.series.isEmpty()) << what;
-        EXPECT_EQ(s.evaluationCount, 0) << what;
+        EXPECT_EQ(s.operationProgress().evaluations(), 0) << what;
         EXPECT_TRUE(s.db.isOpen()) << what; // reconnected after the run
         EXPECT_EQ(num("select A from crop where ID=1"), 2) << what;
     }
@@ -380,7 +380,7 @@ TEST_F(Calibration, WorkDuringTheModelRunFailsCleanlyAndLeavesTheEvaluationIntac
                 {"writeParameters", [&] { s.writeParameters(); }},
                 {"afterParmIntOpened", [&] { s.afterParmIntOpened(); }},
                 {"onOpenResultTable", [&] { s.openResultTable(); }},
-                {"backup", [&] { s.backup(); }},
+                {"backup", [&] { s.operations().backup(); }},
             };
             for (const auto& [name, action] : actions) {
                 try {
@@ -425,7 +425,7 @@ TEST_F(Calibration, BackupAndRestoreGiveBackTheTablesExactly) {
                                "('crop   ','B','ID=1'), ('Crop','B','ID=2');",
          {});
     const QString before = cropState();
-    s.backup();
+    s.operations().backup();
     EXPECT_EQ(s.logList.lines(),
               (QStringList{"crop copied into crop_bop", "soil copied into soil_bop"}));
     EXPECT_TRUE(s.db.hasTable("crop_bop"));
@@ -433,13 +433,13 @@ TEST_F(Calibration, BackupAndRestoreGiveBackTheTablesExactly) {
     // A second backup replaces the first with a fresh copy.
     fixture::execSql(dbPath, "UPDATE crop SET B = 8 WHERE ID = 4");
     const QString changed = cropState();
-    s.backup();
+    s.operations().backup();
     EXPECT_EQ(text("select B from crop_bop where ID=4"), "8.0");
 
     fixture::execSql(dbPath, "UPDATE crop SET A = 5; DELETE FROM crop WHERE ID=2; "
                              "INSERT INTO crop VALUES (9,'rye',1,1)");
     s.logList.clear();
-    s.restore();
+    s.operations().restore();
     EXPECT_EQ(cropState(), changed);
     EXPECT_NE(changed, before);
     EXPECT_EQ(s.logList.lines(),
@@ -452,12 +452,12 @@ TEST_F(Calibration, BackupAndRestoreGiveBackTheTablesExactly) {
 TEST_F(Calibration, FailedRestoreCopyKeepsTheModelTableAndRestoresTheOthers) {
     Session s;
     open(s, kTwoParams, {});
-    s.backup();
+    s.operations().backup();
     fixture::execSql(dbPath, "UPDATE crop SET A = 3; UPDATE soil SET K = 4; DROP TABLE crop_bop");
     const QString current = cropState();
     s.logList.clear();
     try {
-        s.restore();
+        s.operations().restore();
         FAIL() << "no error";
     } catch (const FitError& e) {
         EXPECT_TRUE(e.message().contains("crop_bop")) << e.message().toStdString();
@@ -483,10 +483,10 @@ TEST_F(Calibration, RestoreKeepsTheIndexesAndTriggersOfTheModelTable) {
     };
     const QString before = schema();
     ASSERT_EQ(before, "crop_audit crop_name soil_id");
-    s.backup();
-    s.backup(); // a second backup neither fails on nor copies them
+    s.operations().backup();
+    s.operations().backup(); // a second backup neither fails on nor copies them
     fixture::execSql(dbPath, "UPDATE crop SET A = 1; UPDATE soil SET K = 2");
-    s.restore();
+    s.operations().restore();
     EXPECT_EQ(schema(), before);
     EXPECT_EQ(num("select sum(A) from crop"), 0);
     EXPECT_EQ(num("select count(*) from sqlite_master where name like '%bop' and type='index'"), 0);
@@ -500,7 +500,7 @@ TEST_F(Calibration, RestoreKeepsTheIndexesAndTriggersOfTheModelTable) {
 TEST_F(Calibration, EmptyParameterTableIsRefusedAtOnce) {
     Session s;
     open(s, "", {kLinearModel});
-    EXPECT_THROW(s.backup(), FitError);
+    EXPECT_THROW(s.operations().backup(), FitError);
     try {
         s.startOptimization();
         FAIL() << "no error";

@@ -353,7 +353,7 @@ TEST(CommandLineKeys, WithoutAnyoneToAskAMissingDatabaseIsAnError) {
 TEST_F(CommandLine, NothingIsAppliedWhileAnOperationRuns) {
     s.arguments = {"KR=9", "NX=3", "GO"};
     {
-        Session::BusyScope busy(s);
+        OperationRunner::BusyScope busy(s.operations());
         s.applyCommandLine();
         EXPECT_EQ(s.settings.tolerance, "0.0001");
         EXPECT_EQ(s.settings.maxEvaluations, 50);

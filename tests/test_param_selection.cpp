@@ -356,7 +356,7 @@ TEST_F(ParamSelectionTest, NothingIsAppendedWhileTheModelRuns) {
     sel.openTable("soil");
     sel.setChecked("kf");
     {
-        Session::BusyScope busy(s);
+        OperationRunner::BusyScope busy(s.operations());
         EXPECT_THROW(sel.useSelection(), FitError);
     }
     EXPECT_TRUE(parmRows().empty());
@@ -533,7 +533,7 @@ TEST_F(DialogTest, FailedPressIsReportedAndTheDialogStaysOpen) {
 
 TEST_F(DialogTest, UseSelectionIsDisabledWhileTheModelRuns) {
     {
-        Session::BusyScope busy(s);
+        OperationRunner::BusyScope busy(s.operations());
         EXPECT_FALSE(useButton->isEnabled());
     }
     EXPECT_TRUE(useButton->isEnabled());

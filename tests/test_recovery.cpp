@@ -54,12 +54,12 @@ TEST(Recovery, BackupAfterAnUnfinishedRunRestoresInsteadOfOverwritingTheGoodCopy
     {
         Session s;
         setupSession(s, db, QString(), kRoles);
-        s.backup();
+        s.operations().backup();
         EXPECT_TRUE(QFile::exists(marker));
         // A trial value, then the program ends without restoring (killed): its
         // marker names a process that no longer runs.
         s.db.exec("update par set A = 7.5");
-        s.backup(); // the same program backing up again follows the plain rule
+        s.operations().backup(); // the same program backing up again follows the plain rule
         EXPECT_EQ(queryDouble(db, "select A from par_bop"), 7.5);
         s.db.exec("update par_bop set A = 1.0");
         writeMarker(marker, "4194305"); // above any process id
@@ -67,21 +67,21 @@ TEST(Recovery, BackupAfterAnUnfinishedRunRestoresInsteadOfOverwritingTheGoodCopy
     {
         Session s;
         setupSession(s, db, QString(), kRoles);
-        s.backup();
+        s.operations().backup();
         EXPECT_TRUE(s.logList.lines().join('\n').contains("did not finish"));
         // The model table is back at its state before the unfinished run, and the
         // new backup copies that state, not the trial value.
         EXPECT_EQ(queryDouble(db, "select A from par"), 1.0);
         EXPECT_EQ(queryDouble(db, "select A from par_bop"), 1.0);
         s.db.exec("update par set A = 3");
-        s.restore();
+        s.operations().restore();
         EXPECT_FALSE(QFile::exists(marker));
         EXPECT_EQ(queryDouble(db, "select A from par"), 1.0);
         // A normal backup after a finished run restores nothing.
         s.db.exec("update par set A = 2");
-        s.backup();
+        s.operations().backup();
         EXPECT_EQ(queryDouble(db, "select A from par_bop"), 2.0);
-        s.backupClosed(); // a result was accepted
+        s.operations().backupClosed(); // a result was accepted
         EXPECT_FALSE(QFile::exists(marker));
     }
 }
@@ -92,10 +92,10 @@ TEST(Recovery, BackupOfAnotherRunningProgramIsNotTouched) {
     const QString marker = db + ".fitmara-run";
     Session s;
     setupSession(s, db, QString(), kRoles);
-    s.backup();
+    s.operations().backup();
     s.db.exec("update par set A = 7.5");
     writeMarker(marker, QString::number(::getppid())); // a process that is alive
-    EXPECT_THROW(s.backup(), FitError);
+    EXPECT_THROW(s.operations().backup(), FitError);
     EXPECT_EQ(queryDouble(db, "select A from par"), 7.5);
     EXPECT_EQ(queryDouble(db, "select A from par_bop"), 1.0);
 }
@@ -121,12 +121,12 @@ TEST(Recovery, BackupOfAProgramThatHasEndedButIsNotYetReapedIsRestored) {
     {
         Session s;
         setupSession(s, db, QString(), kRoles);
-        s.backup();
+        s.operations().backup();
         s.db.exec("update par set A = 7.5");
         writeMarker(marker, QString::number(child));
-        EXPECT_NO_THROW(s.backup());
+        EXPECT_NO_THROW(s.operations().backup());
         EXPECT_EQ(queryDouble(db, "select A from par"), 1.0);
-        s.restore();
+        s.operations().restore();
     }
     ::waitpid(child, nullptr, 0);
 }
@@ -136,12 +136,12 @@ TEST(Recovery, UnfinishedRunWhoseBackupIsGoneStopsWithoutOverwritingAnything) {
     const QString db = makeDb(dir.path(), kSql);
     Session s;
     setupSession(s, db, QString(), kRoles);
-    s.backup();
+    s.operations().backup();
     s.db.exec("update par set A = 7.5");
     s.db.exec("drop table par_bop");
     writeMarker(db + ".fitmara-run", "garbage"); // no owner: left behind
     try {
-        s.backup();
+        s.operations().backup();
         FAIL() << "no error";
     } catch (const FitError& e) {
         EXPECT_TRUE(e.message().contains(".fitmara-run")) << e.message().toStdString();
@@ -172,7 +172,7 @@ TEST(Recovery, FailedBackupLeavesNoMarkerAndTheNextRunRestoresNothing) {
         setupSession(s, db, run, kRoles);
         execSql(db, "insert into PARM_INT (FNAME, PNAME, MINIMUM, MAXIMUM, IVAL, STEP, ALIAS) "
                     "values ('parr', 'A', 0, 10, 1, 0.5, 'b')");
-        EXPECT_THROW(s.backup(), FitError);
+        EXPECT_THROW(s.operations().backup(), FitError);
         EXPECT_FALSE(QFile::exists(marker));
         EXPECT_THROW(s.startOptimization(), FitError); // found by the checks, before any backup
         EXPECT_FALSE(QFile::exists(marker));
@@ -180,10 +180,10 @@ TEST(Recovery, FailedBackupLeavesNoMarkerAndTheNextRunRestoresNothing) {
     }
     Session s;
     setupSession(s, db, run, kRoles);
-    s.backup();
+    s.operations().backup();
     EXPECT_FALSE(s.logList.lines().join('\n').contains("did not finish"));
     EXPECT_EQ(queryDouble(db, "select A from par"), 6.0);
-    s.restore();
+    s.operations().restore();
     EXPECT_EQ(queryDouble(db, "select A from par"), 6.0);
     EXPECT_FALSE(QFile::exists(marker));
 }
@@ -210,12 +210,12 @@ TEST(Recovery, PartialRecoveryNamesWhatItReplaced) {
         const QString marker = db + ".fitmara-run";
         Session s;
         setupSession(s, db, QString(), kRoles);
-        s.backup();
-        s.backupClosed();
+        s.operations().backup();
+        s.operations().backupClosed();
         execSql(db, QString("update par set A = 7.5; update par2 set B = 8.5; ") + tc.dropped);
         writeMarker(marker, "4194305"); // a killed run's
         try {
-            s.backup();
+            s.operations().backup();
             FAIL() << "no error";
         } catch (const FitError& e) {
             EXPECT_TRUE(e.message().contains("par2 was not restored: no such table: par2_bop"))
@@ -334,12 +334,12 @@ TEST(Recovery, LockHeldMidwayIsSaidOnceAndTheNextRunRestores) {
     writeMarker(db + ".fitmara-run", "4194305"); // as when the program has ended
     Session s;
     setupSession(s, db, QString(), kRoles);
-    s.backup();
+    s.operations().backup();
     EXPECT_TRUE(s.logList.lines().join('\n').contains("did not finish"));
     EXPECT_EQ(queryDouble(db, "select A from par"), 1.0);
     EXPECT_EQ(queryDouble(db, "select AVAL from PARM_INT"), 0.5);
     EXPECT_EQ(queryDouble(db, "select count(*) from results where SIM = -99"), 0);
-    s.restore();
+    s.operations().restore();
 }
 
 TEST(Recovery, SecondStopEndsAModelThatHangs) {

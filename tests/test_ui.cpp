@@ -633,7 +633,7 @@ TEST_F(WindowTest, WhileTheModelRunsTheStartingActionsAreDisabled) {
     auto* stop = find<QPushButton>(window.get(), "stopButton");
     auto* grid = find<QTableView>(window.get(), "parameterGrid");
     {
-        Session::BusyScope busy(*session);
+        OperationRunner::BusyScope busy(session->operations());
         emit session->stateChanged(); // a refresh in the middle of the run keeps it so
         for (const char* name : guarded)
             EXPECT_FALSE(find<QPushButton>(window.get(), name)->isEnabled()) << name;
@@ -705,7 +705,7 @@ TEST_F(WindowTest, ExitAndCloseRequestsCloseTheWindow) {
     // A close asked for during a run happens when the run has returned.
     window->show();
     {
-        Session::BusyScope busy(*session);
+        OperationRunner::BusyScope busy(session->operations());
         emit session->closeRequested();
         EXPECT_TRUE(window->isVisible());
     }
@@ -723,7 +723,7 @@ TEST_F(WindowTest, TheCommandLineIsAppliedOnceAtTheFirstShowingNotDuringARunNorN
     EXPECT_EQ(runs(), 1); // once, although the showing and the focus both announce it
 
     {
-        Session::BusyScope busy(*session);
+        OperationRunner::BusyScope busy(session->operations());
         window->onActivated();
     }
     EXPECT_EQ(runs(), 1);
@@ -1210,11 +1210,12 @@ TEST_F(CalibrationEndTest, TheStatusBarTellsTheProgressOfParallelRuns) {
     EXPECT_GT(withBest, 0) << seen.join('\n').toStdString();
 
     // A run going on for long is named with its time.
-    session->runClock.start();
-    session->runsInFlight = {{17, -72000}, {18, -3000}};
+    session->operationProgress().startClock();
+    session->operationProgress().setRunStarted(17, -72000);
+    session->operationProgress().setRunStarted(18, -3000);
     EXPECT_TRUE(session->progressDetails().contains(QLatin1String("run 17 going on for 01:12")))
         << session->progressDetails().toStdString();
-    session->runsInFlight = {{18, -3000}};
+    session->operationProgress().runChanged(17, false);
     EXPECT_FALSE(session->progressDetails().contains(QLatin1String("going on for")));
 }
 

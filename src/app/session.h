@@ -14,6 +14,8 @@
 // (Reporter), and frames them: the guard against a model still running, the
 // backup and restore around the search, the result dialog, the batch run's end.
 #include "analysis/sensitivity_table.h"
+#include "app/operation_progress.h"
+#include "app/operation_runner.h"
 #include "base/combo_state.h"
 #include "base/log_list.h"
 #include "evaluation/evaluator.h"
@@ -25,12 +27,9 @@
 #include "paramdb/database.h"
 #include "paramdb/journal.h"
 #include "paramdb/param_selection.h"
-#include "paramdb/run_marker.h"
 #include "paramdb/stored_results.h"
 
-#include <QElapsedTimer>
 #include <QHash>
-#include <QMap>
 #include <QObject>
 #include <QPointF>
 #include <QStringList>
@@ -122,7 +121,6 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     FormState form;               // what the controls show
 
     // ---- results of the operations ----
-    int evaluationCount = 0;          // completed evaluations of the running operation (chart's x)
     int observationCount = 0;         // rows of the last uncertainty analysis
     SensitivityTable sensitivityRows; // and their sensitivities (the parameter plot)
     int workbookLanguage = 0;         // language of its workbook; -99 without one
@@ -135,7 +133,6 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     QString analysisRefusal;
 
     LogList logList;
-    RunMarker runMarker;     // held from the backup until the tables are restored or kept
     QVector<QPointF> series; // Series2 of the chart
     // The criterion per model run as the chart last received it, kept also while
     // the chart shows the parameter plot (for the report's "fit" sheet).
@@ -187,21 +184,8 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     void loadRunFile(const QString& fileName); // fills form.runFileLines; throws when unreadable
     void setRunFile(const QString& fileName);  // as choosing it in the dialog
 
-    // ---- write-back, backup ----
+    // ---- write-back ----
     void writeParameters();
-    void backup();
-    void restore();
-    // After a run that did not complete: the tables, PARM_INT's stored results
-    // and the simulated column as the backup kept them.
-    void restoreAll();
-    void backupClosed();
-    void restoreAfterFailure(const QString& why);
-    // Restores each model table from its backup, also past one that fails;
-    // names the tables restored and, one line each, the failures.
-    void restoreTables(QStringList& restored, QStringList& failures);
-    // Puts back AVAL, ERROR and r_k as they were before a run that did not
-    // complete. A failure is logged, not thrown (the caller's error stays).
-    void putBackStoredResults(const StoredResults& stored);
 
     // ---- checks before anything is backed up or run ----
     // What an operation needs of the settings (ParmIntNeeds say what it needs of PARM_INT).
@@ -246,73 +230,30 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     // the workbook of the analysis that follows gets a sheet of it. Null after
     // the simplex and once those values are no longer AVAL.
     std::shared_ptr<const LeastSquaresUncertainty> lastLeastSquares;
-    // The files the running operation wrote (protocols, workbook), full paths.
-    QStringList filesWritten;
-    // Names them in the log at the end of an operation started in the window.
+    // Names the files the operation wrote in the log, at the end of an
+    // operation started in the window.
     void logFilesWritten();
-    void noteFileWritten(const QString& fileName);
     // The "stop" button, SIGINT/SIGTERM: the operation ends at the next evaluation
     // boundary. Asked again while the model runs, the model run is ended.
     void requestStop();
     // Ends the running operation at once: a stop, and the model runs going on
     // are ended with their process groups ("exit" during a run).
     void endRunningModels();
-    // What the progress in the status bar tells beside the evaluation count:
-    // the runs going on (NP > 1), a run that has been going on for long (which,
-    // and how long), and a stop under way. Empty when there is nothing to add.
+    // How far the running operation has come (evaluations, best, time, runs).
+    const OperationProgress& operationProgress() const { return progressState; }
+    OperationProgress& operationProgress() { return progressState; }
+    // What the progress in the status bar tells beside the evaluation count
+    // (see OperationProgress::details).
     QString progressDetails() const;
 
-    // ---- parallel runs (NP > 1) ----
-    // Makes the workspaces, the run pool and the watch on the database when
-    // NP > 1 and none are open yet; true when this call made them. FitError
-    // (before any run) when a workspace cannot be made.
-    // With a remote pool set, the operations run on it instead, whatever NP=
-    // says: it has its own workers and makes their workspaces (prepare()).
-    // usefulWorkers: the most runs one round of the operation can use at once;
-    // no more workspaces than that are made, whatever NP= allows.
-    bool openParallel(int usefulWorkers);
+    // ---- the frame of the operations ----
+    // Busy state and stop, backup and restore, run journal, parallel runs.
+    OperationRunner& operations() { return operationRunner; }
+    const OperationRunner& operations() const { return operationRunner; }
     // The workers of an MPI job (null: none). The pool must outlive its use.
-    void setRemoteRunPool(RunPool* pool) { remotePool = pool; }
-    // Its workers; 0 without one.
-    int remoteWorkers() const;
-    // Ends them: removes the workspaces when `remove`, else keeps them and says where.
-    void closeParallel(bool remove);
-    // The parallel runs of one operation: made on construction when NP > 1 and
-    // none are open yet, ended when the scope ends. An operation that ends
-    // normally calls finish() (the workspaces go); one that ends by an error
-    // leaves the scope (or calls close()) and its workspaces stay, named in
-    // the log, for the failed run's output. A scope that found the runs open
-    // (an analysis inside a calibration) leaves them to the outer one.
-    class ParallelScope {
-      public:
-        ParallelScope(Session& session, int usefulWorkers)
-            : owner(session), made(session.openParallel(usefulWorkers)) {}
-        ~ParallelScope() {
-            try {
-                close();
-            } catch (...) {
-                // The error that ended the operation is the one to report.
-            }
-        }
-        ParallelScope(const ParallelScope&) = delete;
-        ParallelScope& operator=(const ParallelScope&) = delete;
-        void finish() { end(true); }
-        void close() { end(false); }
-
-      private:
-        void end(bool remove) {
-            if (made)
-                owner.closeParallel(remove);
-            made = false;
-        }
-        Session& owner;
-        bool made;
-    };
-    // Ends the models that a run on this database killed outright left running,
-    // and removes its workspaces (one log line when there were any).
-    void endAbandonedRuns();
+    void setRemoteRunPool(RunPool* pool) { operationRunner.parallelRuns().setRemotePool(pool); }
     // The parallel runs of the operation under way; null when the model runs in place.
-    ParallelRuns* parallelRuns();
+    ParallelRuns* parallelRuns() { return operationRunner.parallelRuns().runs(); }
     void runsGoing(int running, int workers) override;
     void runChanged(int run, bool going) override;
 
@@ -322,8 +263,10 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
 
     // ---- helpers shared by the operations ----
     // True while an operation that runs the model is under way.
-    bool busy() const override { return busyDepth > 0; }
-    bool stopRequested() const override { return stopFlag; }
+    bool busy() const override { return operationRunner.busy(); }
+    bool stopRequested() const override { return operationRunner.stopRequested(); }
+    // "check model run" is waiting for the model: a stop ends the model at once.
+    bool modelCheckGoing() const { return checkRunGoing; }
     // A model still running (started by "check model run") works on the tables
     // the operations write, back up and evaluate: throws FitError while it runs.
     void refuseWhileModelRuns();
@@ -353,18 +296,6 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
         return form.resultQuery.isEmpty() ? QString() : settings.resultTable;
     }
 
-    // Marks an operation that runs the model; nests.
-    class BusyScope {
-      public:
-        explicit BusyScope(Session& s);
-        ~BusyScope();
-        BusyScope(const BusyScope&) = delete;
-        BusyScope& operator=(const BusyScope&) = delete;
-
-      private:
-        Session& s;
-    };
-
   signals:
     void stateChanged();               // any control state changed: the window refreshes
     void connectionChanged(bool open); // the connection was opened or closed
@@ -379,38 +310,12 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     void closeRequested(); // the main window is to be closed
 
   public:
-    // Progress of an operation, shown in the status bar.
-    QElapsedTimer runClock;
-    // Evaluations the running operation expects in all (the initial simplex and
-    // Nmax for an optimisation, one per parameter and the base run for the
-    // sensitivities); 0: Nmax.
-    int progressTotal = 0;
-    double bestSoFar = 0;
-    bool haveBest = false;
     bool closeWasRequested = false;
-    bool stopFlag = false;
-    // "check model run" is waiting for the model: a stop ends the model at once.
-    bool checkRunGoing = false;
-    // Parallel runs of the running operation: going on now, of how many workers,
-    // and when each run going on started (runClock's milliseconds, by run number).
-    int runsRunning = 0;
-    int runsWorkers = 0;
-    QMap<int, qint64> runsInFlight;
 
   private:
-    // Runs an operation with its run journal: the operation's row, one row per
-    // model run, the outcome at its end (also for an error, which is rethrown).
-    // `refusal`, when given, tells after the work why it could not be made
-    // (empty: it was made); the operation is then recorded as refused.
-    void journaled(journal::OperationKind kind, const std::function<void()>& work,
-                   const std::function<QString()>& refusal = {});
-
-    int busyDepth = 0;
-    struct Parallel;
-    std::shared_ptr<Parallel> par; // shared: its type is complete in session_parallel.cpp only
-    RunPool* remotePool = nullptr;
-    bool openRemote(); // openParallel() on the remote pool
-    // The parallel runs of the operation on `pool`, with `made`'s watch.
-    void useParallel(std::unique_ptr<Parallel> made, RunPool& pool);
-    qint64 lastProgressLineMs = -1;
+    OperationRunner operationRunner;
+    bool checkRunGoing = false;
+    OperationProgress progressState;
+    // Tells the window how far the operation has come.
+    void emitProgress();
 };

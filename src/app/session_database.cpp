@@ -1,10 +1,9 @@
 // The "parameters" and "result table" tabs: opening the database, creating
 // PARM_INT and filling the parameter list; the result table, its condition and
-// the four column roles; the write-back, backup and restore of the open database.
+// the four column roles; the write-back of the parameter values.
 #include "app/session.h"
 
 #include "base/fit_error.h"
-#include "paramdb/backup.h"
 #include "paramdb/journal.h"
 #include "paramdb/parameter_table.h"
 
@@ -164,46 +163,9 @@ void Session::chooseColumnNamed(ColumnRole role, const QString& name) {
     columnSetting(settings, role) = list.selected();
 }
 
-// ---- write-back, backup ----
+// ---- write-back ----
 
 void Session::writeParameters() {
     evaluator.setSettings(settings);
     evaluator.writeParameters();
-}
-
-void Session::backup() {
-    ::backup(db, runMarker,
-             [this](const QString& line, bool select) { logList.append(line, select); },
-             {settings.resultTable, settings.modelColumn});
-}
-
-void Session::restore() {
-    ::restore(db, runMarker,
-              [this](const QString& line, bool select) { logList.append(line, select); });
-}
-
-void Session::restoreTables(QStringList& restored, QStringList& failures) {
-    ::restoreTables(db, restored, failures,
-                    [this](const QString& line, bool select) { logList.append(line, select); });
-}
-
-void Session::backupClosed() {
-    ::backupClosed(runMarker);
-}
-
-void Session::restoreAll() {
-    ::restoreAll(db, runMarker,
-                 [this](const QString& line, bool select) { logList.append(line, select); });
-    parameterValuesChanged();
-}
-
-void Session::restoreAfterFailure(const QString& why) {
-    ::restoreAfterFailure(
-        db, runMarker, [this](const QString& line, bool select) { logList.append(line, select); },
-        why);
-    parameterValuesChanged();
-}
-
-void Session::putBackStoredResults(const StoredResults& stored) {
-    ::putBackStoredResults(db, settings.db_f_name, stored, *this);
 }

@@ -40,7 +40,7 @@ struct FilesWrittenNote {
     bool outer;
     explicit FilesWrittenNote(Session& session) : s(session), outer(!session.busy()) {
         if (outer)
-            s.filesWritten.clear();
+            s.operations().clearFilesWritten();
     }
     ~FilesWrittenNote() {
         if (outer)
@@ -61,75 +61,12 @@ double Session::evaluateModel(const ParameterVector& vector, int mode, bool* com
     return 0;
 }
 
-void Session::journaled(journal::OperationKind kind, const std::function<void()>& work,
-                        const std::function<QString()>& refusal) {
-    RunJournal book(db);
-    book.begin(kind, settings, settings.resume);
-    if (!book.setAside().isEmpty())
-        log(QStringLiteral("Run journal rows set aside (they do not hold what a model run "
-                           "writes; those runs are made again): %1")
-                .arg(book.setAside().join(QStringLiteral(", "))),
-            true);
-    switch (kind) {
-    case journal::OperationKind::Calibration:
-        book.setPhase(journal::Phase::InitialSimplex);
-        break;
-    case journal::OperationKind::Sensitivity:
-        book.setPhase(journal::Phase::Sensitivity);
-        break;
-    case journal::OperationKind::Uncertainty:
-        book.setPhase(journal::Phase::Uncertainty);
-        break;
-    }
-    RunJournal* outer = evaluator.journal();
-    evaluator.setJournal(&book);
-    // The outcome goes in with the staged runs; an error in writing it must not
-    // hide the operation's own error.
-    auto endAfterError = [&](const QString& why) {
-        evaluator.setJournal(outer);
-        try {
-            book.end(stopFlag ? journal::Outcome::Stopped : journal::Outcome::Failed, why);
-        } catch (const FitError& e) {
-            logList.append(QStringLiteral("The run journal could not be completed: ") +
-                           e.message());
-        }
-    };
-    try {
-        work();
-    } catch (const DatabaseLocked&) {
-        // Writing the outcome would wait for the same lock and fail again; the
-        // operation stays unended in the journal, as after a kill.
-        evaluator.setJournal(outer);
-        throw;
-    } catch (const FitError& e) {
-        endAfterError(e.message());
-        throw;
-    } catch (const std::exception& e) {
-        endAfterError(QString::fromLocal8Bit(e.what()));
-        throw;
-    } catch (...) {
-        endAfterError(QStringLiteral("an unknown error"));
-        throw;
-    }
-    evaluator.setJournal(outer);
-    const QString refused = refusal ? refusal() : QString();
-    if (stopFlag)
-        book.end(journal::Outcome::Stopped, QStringLiteral("stopped on request"));
-    else if (!refused.isEmpty())
-        book.end(journal::Outcome::Refused, refused);
-    else
-        book.end(journal::Outcome::Finished);
-}
-
 void Session::startOptimization() {
     refuseWhileModelRuns();
     FilesWrittenNote filesNote(*this);
-    BusyScope busyScope(*this);
-    evaluationCount = 0;
+    OperationRunner::BusyScope busyScope(operationRunner);
+    progressState.start(0);
     clearChart();
-    runClock.start();
-    bestSoFar = 0;
-    haveBest = false;
     analysisRefusal.clear();
 
     // Nothing is backed up or run for an empty parameter table, nor for settings
@@ -144,7 +81,7 @@ void Session::startOptimization() {
                    NeedsModelRun | NeedsCriterion | NeedsTolerance |
                        (autorun ? NeedsUncertainty : 0u),
                    NeedsIval | NeedsStep | (autorun ? NeedsUniqueAlias : 0u));
-    progressTotal = parameters + 1 + settings.maxEvaluations;
+    progressState.setExpected(parameters + 1 + settings.maxEvaluations);
 
     // A calibration to resume is found (or the settings that differ named)
     // before anything is backed up; the tables of a killed run are restored by
@@ -154,18 +91,19 @@ void Session::startOptimization() {
         probe.checkResumable(settings);
 
     // What a killed run left running would write into the tables restored now.
-    endAbandonedRuns();
+    operationRunner.endAbandonedRuns();
 
     // The backup keeps what PARM_INT holds of the last completed run and the
     // simulated column beside the tables: a run that does not complete gives
     // them back, also after a crash (the next run's recovery).
-    backup();
+    operationRunner.backup();
     try {
         // The workspaces hold the tables as the operation starts.
         // The uncertainty analysis that may follow runs n + 1 at once, no more
         // than the calibration can use.
-        ParallelScope parallel(*this, Calibration::usefulWorkers(parameters));
-        journaled(journal::OperationKind::Calibration, [this] { optimize(); });
+        OperationRunner::ParallelScope parallel(operationRunner,
+                                                Calibration::usefulWorkers(parameters));
+        operationRunner.journaled(journal::OperationKind::Calibration, [this] { optimize(); });
         if (settings.autorun && !stopRequested())
             analyseUncertainty();
         parallel.finish();
@@ -173,8 +111,9 @@ void Session::startOptimization() {
         // The model's tables must not stay at a trial vector, whatever the error:
         // they go back to the state of the backup before the error is reported
         // (the parallel runs have ended with the scope, their workspaces kept).
-        restoreAfterFailure(QStringLiteral("The optimisation ended with an error; the model's "
-                                           "tables are restored from their backups."));
+        operationRunner.restoreAfterFailure(
+            QStringLiteral("The optimisation ended with an error; the model's "
+                           "tables are restored from their backups."));
         throw;
     }
     // A stopped search is no result, unless the person kept its values in the
@@ -185,16 +124,16 @@ void Session::startOptimization() {
     if (!success)
         lastLeastSquares.reset(); // AVAL is no longer the search's result
     if (success) {
-        backupClosed();
+        operationRunner.backupClosed();
     } else if (stopped || declined) {
-        restoreAll();
+        operationRunner.restoreAll();
         if (declined)
             logList.append(
                 QStringLiteral("The result was discarded: PARM_INT and the model's tables "
                                "are as they were before the run."),
                 true);
     } else {
-        restore();
+        operationRunner.restore();
     }
     if (settings.autorun) {
         if (stopped)
@@ -283,28 +222,25 @@ void Session::acceptResult() {
 void Session::analyseSensitivity() {
     refuseWhileModelRuns();
     FilesWrittenNote filesNote(*this);
-    BusyScope busyScope(*this);
-    evaluationCount = 0;
+    OperationRunner::BusyScope busyScope(operationRunner);
+    progressState.start(0);
     settings.stepFraction(); // a step that is no number ends it here
     clearChart();
 
-    {
-        const int parameters = ParameterTable(db).count();
-        if (parameters == 0)
-            throw FitError(
-                QStringLiteral("PARM_INT holds no parameters: there is nothing to analyse."));
-        progressTotal = parameters + 1;
-    }
+    const int parameters = ParameterTable(db).count();
+    if (parameters == 0)
+        throw FitError(
+            QStringLiteral("PARM_INT holds no parameters: there is nothing to analyse."));
     checkBeforeRun(QStringLiteral("The sensitivity analysis"), NeedsModelRun | NeedsCriterion,
                    NeedsIval);
-    runClock.start();
-    haveBest = false;
+    progressState.start(parameters + 1);
 
-    endAbandonedRuns();
-    SensitivityAnalysis analysis(settings, db, runMarker, evaluator, *this);
-    ParallelScope parallel(*this, progressTotal); // its n + 1 runs at once
+    operationRunner.endAbandonedRuns();
+    SensitivityAnalysis analysis(settings, db, operationRunner.runMarker(), evaluator, *this);
+    OperationRunner::ParallelScope parallel(operationRunner,
+                                            parameters + 1); // its n + 1 runs at once
     analysis.setParallel(parallelRuns());
-    journaled(journal::OperationKind::Sensitivity, [&] { analysis.run(); });
+    operationRunner.journaled(journal::OperationKind::Sensitivity, [&] { analysis.run(); });
     parallel.finish();
 }
 
@@ -355,7 +291,7 @@ void addLeastSquaresSheet(Workbook& book, const LeastSquaresUncertainty& u) {
 void Session::analyseUncertainty() {
     refuseWhileModelRuns();
     FilesWrittenNote filesNote(*this);
-    BusyScope busyScope(*this);
+    OperationRunner::BusyScope busyScope(operationRunner);
     workbookLanguage = -99; // no workbook yet in this analysis
     lastWorkbook.reset();
     analysisRefusal.clear();
@@ -375,9 +311,9 @@ void Session::analyseUncertainty() {
     analysis.checkBeforeRun = [this, &guarded] {
         checkBeforeRun(QStringLiteral("The uncertainty analysis"), NeedsModelRun | NeedsUncertainty,
                        NeedsAval | NeedsUniqueAlias);
-        if (!runMarker.held()) {
-            endAbandonedRuns();
-            ::backup(db, runMarker,
+        if (!operationRunner.runMarker().held()) {
+            operationRunner.endAbandonedRuns();
+            ::backup(db, operationRunner.runMarker(),
                      [this](const QString& line, bool select) {
                          if (select)
                              logList.append(line, true);
@@ -392,7 +328,7 @@ void Session::analyseUncertainty() {
         bool& guarded;
         ~Unguard() {
             if (guarded)
-                s.backupClosed();
+                s.operations().backupClosed();
         }
     } unguard{*this, guarded};
     // The sensitivities are kept for the parameter plot as soon as every run is
@@ -402,7 +338,7 @@ void Session::analyseUncertainty() {
         workbookLanguage = found.workbookLanguage;
         lastWorkbook = found.book;
         if (!found.workbook.isEmpty())
-            noteFileWritten(found.workbook);
+            operationRunner.noteFileWritten(found.workbook);
         emit stateChanged(); // "save workbook…" follows whether there is one
         // Kept for the window's parameter plot; a batch run has none to show.
         if (found.haveSensitivities) {
@@ -415,10 +351,10 @@ void Session::analyseUncertainty() {
         returnFreedMemory();
     };
     // The analysis runs its n + 1 runs at once.
-    ParallelScope parallel(*this, parameterCount(db) + 1);
+    OperationRunner::ParallelScope parallel(operationRunner, parameterCount(db) + 1);
     analysis.setParallel(parallelRuns());
     try {
-        journaled(
+        operationRunner.journaled(
             journal::OperationKind::Uncertainty, [&] { analysis.run(); },
             [&] {
                 const UncertaintySummary& found = analysis.summary();

@@ -138,10 +138,10 @@ void Session::checkModelRun() {
     }
     // The model runs as in an operation: the window waits for it (and stays
     // usable), the stop button ends it, and "exit" asks before it ends it.
-    BusyScope busyScope(*this);
+    OperationRunner::BusyScope busyScope(operationRunner);
     checkRunGoing = true;
     const auto notGoing = qScopeGuard([this] { checkRunGoing = false; });
-    runClock.start();
+    progressState.startClock();
     logList.append(QStringLiteral("check model run: %1").arg(modelProcess.program()), true);
     if (db.isOpen()) {
         // Closed for the model and opened again after it, so that the grids and
@@ -164,7 +164,8 @@ void Session::checkModelRun() {
 
 // How the model of "check model run" ended, and what it left in the result table.
 void Session::reportCheckRun() {
-    const QString how = stopFlag ? QStringLiteral("ended on request") : modelProcess.endText();
+    const QString how = operationRunner.stopRequested() ? QStringLiteral("ended on request")
+                                                        : modelProcess.endText();
     logList.append(
         QStringLiteral("check model run: the model ended (%1) after %2 s; its output is in %3")
             .arg(how, formatGeneral(modelProcess.durationMs() / 1000.0), modelProcess.outputFile()),

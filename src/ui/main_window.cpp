@@ -718,7 +718,7 @@ void MainWindow::refreshFromSession() {
         EditPauseRun->setValue(s.settings.pauseAfterRunMs);
         EditPauseVertex->setValue(s.settings.pauseBeforeVertexMs);
         // In an MPI job the number of runs at once is that of its workers.
-        const int workers = s.remoteWorkers();
+        const int workers = s.operations().parallelRuns().remoteWorkers();
         parallelRunsEdit->setValue(workers > 0 ? workers : s.settings.parallelRuns);
         parallelRunsEdit->setEnabled(workers == 0);
         if (workers > 0)
@@ -848,7 +848,7 @@ void MainWindow::showProgress(int done, int maximum, double best, qint64 elapsed
     progressShown = true;
     QString text = QStringLiteral("evaluation %1 of %2").arg(done).arg(maximum);
     // Before the first completed run there is no best value yet.
-    if (done > 0 || s.haveBest)
+    if (done > 0 || s.operationProgress().haveBest())
         text += QStringLiteral(", best %1").arg(formatGeneral(best));
     text += QStringLiteral(", elapsed %1").arg(mmss(elapsedMs));
     const QString details = s.progressDetails();
@@ -858,7 +858,7 @@ void MainWindow::showProgress(int done, int maximum, double best, qint64 elapsed
 }
 
 void MainWindow::showRunStatus(const QString& text) {
-    stopNoteShown = s.stopFlag;
+    stopNoteShown = s.stopRequested();
     statusBar()->showMessage(text);
 }
 
@@ -867,16 +867,16 @@ void MainWindow::showRunStatus(const QString& text) {
 void MainWindow::refreshRunStatus() {
     if (!s.busy())
         return;
-    if (s.checkRunGoing) {
+    if (s.modelCheckGoing()) {
         QString text = QStringLiteral("check model run: the model has been running for %1")
                            .arg(mmss(s.modelProcess.durationMs()));
-        if (!s.stopFlag)
+        if (!s.stopRequested())
             text += QStringLiteral(" (stop ends it)");
         showRunStatus(text);
     } else if (progressShown) {
         showProgress(shownProgress.done, shownProgress.maximum, shownProgress.best,
-                     s.runClock.isValid() ? s.runClock.elapsed() : 0);
-    } else if (s.stopFlag) {
+                     s.operationProgress().elapsedMs());
+    } else if (s.stopRequested()) {
         showRunStatus(s.progressDetails());
     }
 }
