@@ -595,7 +595,7 @@ TEST_F(Analysis, WithoutVarianceColumnNothingHappensButBatchSavesTheLog) {
         SCOPED_TRACE(name.toStdString());
         Session s;
         open(s, param("a", 0, 2, "pa"), kLinear);
-        s.chooseColumn(ColumnRole::Variance, -1);
+        s.setup().chooseColumn(ColumnRole::Variance, -1);
         s.settings.autorun = true;
         s.settings.result_file = name;
         s.logList.append("optimisation log");
@@ -640,7 +640,7 @@ TEST_F(Analysis, VariancesSpoiltByTheBaseRunStopTheAnalysis) {
     Session s;
     open(s, param("a", 0, 2, "pa") + "UPDATE results SET sim = 1;",
          "UPDATE results SET sim = (SELECT a FROM mpar) * x - 100");
-    s.chooseColumnNamed(ColumnRole::Variance, "sim");
+    s.setup().chooseColumnNamed(ColumnRole::Variance, "sim");
     QFile::remove(touchFile);
     try {
         s.analyseUncertainty();

@@ -290,7 +290,7 @@ TEST_F(Calibration, ObjectiveReportsAnIncompleteRun) {
         EXPECT_EQ(s.logList.lines(), QStringList{"Model run incomplete !"} + tc.more) << what;
         EXPECT_TRUE(s.series.isEmpty()) << what;
         EXPECT_EQ(s.operationProgress().evaluations(), 0) << what;
-        EXPECT_TRUE(s.db.isOpen()) << what; // reconnected after the run
+        EXPECT_TRUE(s.database().isOpen()) << what; // reconnected after the run
         EXPECT_EQ(num("select A from crop where ID=1"), 2) << what;
     }
 }
@@ -379,7 +379,7 @@ TEST_F(Calibration, WorkDuringTheModelRunFailsCleanlyAndLeavesTheEvaluationIntac
                  }},
                 {"writeParameters", [&] { s.writeParameters(); }},
                 {"afterParmIntOpened", [&] { s.afterParmIntOpened(); }},
-                {"onOpenResultTable", [&] { s.openResultTable(); }},
+                {"onOpenResultTable", [&] { s.setup().openResultTable(); }},
                 {"backup", [&] { s.operations().backup(); }},
             };
             for (const auto& [name, action] : actions) {
@@ -389,7 +389,7 @@ TEST_F(Calibration, WorkDuringTheModelRunFailsCleanlyAndLeavesTheEvaluationIntac
                     errors << name;
                 }
             }
-            EXPECT_FALSE(s.db.isOpen()); // nothing reopened it under the model
+            EXPECT_FALSE(s.database().isOpen()); // nothing reopened it under the model
         });
     });
     const double e = s.evaluateModel({0, 2, 1}, 1);
@@ -398,7 +398,7 @@ TEST_F(Calibration, WorkDuringTheModelRunFailsCleanlyAndLeavesTheEvaluationIntac
     EXPECT_NEAR(e, 0, 1e-12); // the columns chosen when the evaluation began
     EXPECT_EQ(modelRuns(), 1);
     EXPECT_EQ(num("select A from crop where ID=1"), 2);
-    EXPECT_TRUE(s.db.isOpen());
+    EXPECT_TRUE(s.database().isOpen());
 }
 
 TEST_F(Calibration, ObjectiveStopsWhenTheModelCannotStart) {
@@ -412,7 +412,7 @@ TEST_F(Calibration, ObjectiveStopsWhenTheModelCannotStart) {
     } catch (const FitError& e) {
         EXPECT_TRUE(e.message().contains(script)) << e.message().toStdString();
     }
-    EXPECT_TRUE(s.db.isOpen()); // reconnected, so the caller can still restore
+    EXPECT_TRUE(s.database().isOpen()); // reconnected, so the caller can still restore
 }
 
 // ------------------------------------------------------------------ backup and restore
@@ -428,7 +428,7 @@ TEST_F(Calibration, BackupAndRestoreGiveBackTheTablesExactly) {
     s.operations().backup();
     EXPECT_EQ(s.logList.lines(),
               (QStringList{"crop copied into crop_bop", "soil copied into soil_bop"}));
-    EXPECT_TRUE(s.db.hasTable("crop_bop"));
+    EXPECT_TRUE(s.database().hasTable("crop_bop"));
 
     // A second backup replaces the first with a fresh copy.
     fixture::execSql(dbPath, "UPDATE crop SET B = 8 WHERE ID = 4");
@@ -445,8 +445,8 @@ TEST_F(Calibration, BackupAndRestoreGiveBackTheTablesExactly) {
     EXPECT_EQ(s.logList.lines(),
               (QStringList{"crop restored from crop_bop", "soil restored from soil_bop"}));
     // The declared columns survive the round trip, the backup stays.
-    EXPECT_EQ(s.db.columns("crop"), (QStringList{"ID", "NAME", "A", "B"}));
-    EXPECT_TRUE(s.db.hasTable("crop_bop"));
+    EXPECT_EQ(s.database().columns("crop"), (QStringList{"ID", "NAME", "A", "B"}));
+    EXPECT_TRUE(s.database().hasTable("crop_bop"));
 }
 
 TEST_F(Calibration, FailedRestoreCopyKeepsTheModelTableAndRestoresTheOthers) {
@@ -491,9 +491,9 @@ TEST_F(Calibration, RestoreKeepsTheIndexesAndTriggersOfTheModelTable) {
     EXPECT_EQ(num("select sum(A) from crop"), 0);
     EXPECT_EQ(num("select count(*) from sqlite_master where name like '%bop' and type='index'"), 0);
     // The unique index still guards the table, the trigger still fires.
-    EXPECT_THROW(s.db.exec("INSERT INTO soil VALUES (1, 9)"), FitError);
+    EXPECT_THROW(s.database().exec("INSERT INTO soil VALUES (1, 9)"), FitError);
     const double audited = num("select count(*) from audit");
-    s.db.exec("UPDATE crop SET B = 1 WHERE ID = 1");
+    s.database().exec("UPDATE crop SET B = 1 WHERE ID = 1");
     EXPECT_EQ(num("select count(*) from audit"), audited + 1);
 }
 
@@ -508,7 +508,7 @@ TEST_F(Calibration, EmptyParameterTableIsRefusedAtOnce) {
         EXPECT_TRUE(e.message().contains("PARM_INT holds no parameters"));
     }
     EXPECT_EQ(modelRuns(), 0);
-    EXPECT_FALSE(s.db.hasTable("crop_bop"));
+    EXPECT_FALSE(s.database().hasTable("crop_bop"));
 }
 
 // ------------------------------------------------------------------ the optimisation run
@@ -782,18 +782,18 @@ TEST_F(Calibration, ChecksBeforeTheBackupNameEveryProblemAndTouchNothing) {
         {"model column named by MO=",
          twoParams,
          [](Session& s) {
-             s.form.modelColumnCombo.index = -1;
+             s.setup().columnList(ColumnRole::Model).index = -1;
              s.commandLineValues.insert("MO=", "simm");
          },
          {"MO=simm: the result table results has no column of that name."}},
         {"observed column not given",
          twoParams,
-         [](Session& s) { s.form.observedColumnCombo.index = -1; },
+         [](Session& s) { s.setup().columnList(ColumnRole::Observed).index = -1; },
          {"No observed column is chosen: give it with OB=<column>"}},
         {"index column of a grouped criterion",
          twoParams,
          [](Session& s) {
-             s.form.indexColumnCombo.index = -1;
+             s.setup().columnList(ColumnRole::Index).index = -1;
              s.settings.criterion = 2;
          },
          {"No index column is chosen: give it with IX=<column>"}},
@@ -801,7 +801,7 @@ TEST_F(Calibration, ChecksBeforeTheBackupNameEveryProblemAndTouchNothing) {
          twoParams,
          [](Session& s) {
              s.settings.autorun = true;
-             s.form.varianceColumnCombo.index = -1;
+             s.setup().columnList(ColumnRole::Variance).index = -1;
              s.commandLineValues.insert("OV=", "varr");
          },
          {"OV=varr: the result table results has no column of that name."}},
@@ -826,7 +826,7 @@ TEST_F(Calibration, ChecksBeforeTheBackupNameEveryProblemAndTouchNothing) {
                     << "missing: " << part.toStdString() << "\nin: " << e.message().toStdString();
         }
         EXPECT_EQ(modelRuns(), 0);
-        EXPECT_FALSE(s.db.hasTable("crop_bop"));
+        EXPECT_FALSE(s.database().hasTable("crop_bop"));
         EXPECT_FALSE(QFile::exists(dbPath + ".fitmara-run"));
         EXPECT_EQ(cropState(), before);
         EXPECT_EQ(text("select group_concat(AVAL || '/' || ERROR) from PARM_INT where ERROR = 0.25 "
@@ -1048,8 +1048,8 @@ TEST_F(Calibration, JournalTablesAreNeverModelOrResultTables) {
     s.setMaxEvaluationsText("3");
     s.startOptimization();
     s.openDatabase();
-    EXPECT_FALSE(s.form.resultTableCombo.items.contains("FITMARA_RUNS", Qt::CaseInsensitive));
-    EXPECT_FALSE(s.form.resultTableCombo.items.contains("FITMARA_OPERATIONS", Qt::CaseInsensitive));
+    EXPECT_FALSE(s.setup().tables().items.contains("FITMARA_RUNS", Qt::CaseInsensitive));
+    EXPECT_FALSE(s.setup().tables().items.contains("FITMARA_OPERATIONS", Qt::CaseInsensitive));
     // A PARM_INT record naming a journal table is refused before anything is run.
     fixture::setupSession(s, dbPath, s.settings.runFile,
                           {"results", "obs", "sim", "grp", "var", "1=1"});

@@ -91,18 +91,18 @@ TEST_F(CommandLine, FullLineAppliesEveryKeyInOrder) {
     EXPECT_EQ(s.modelProcess.workingDirectory(), dir.path() + "/");
     EXPECT_FALSE(s.form.runFileLines.isEmpty());
 
-    EXPECT_TRUE(s.db.isOpen());
+    EXPECT_TRUE(s.database().isOpen());
     EXPECT_EQ(s.settings.db_f_name, dbPath);
     EXPECT_EQ(s.settings.workpath, dir.path() + "/");
-    EXPECT_TRUE(s.db.hasTable("PARM_INT")); // created on opening
+    EXPECT_TRUE(s.database().hasTable("PARM_INT")); // created on opening
 
     EXPECT_EQ(s.settings.resultTable, "Results"); // the listed name, not the typed one
     EXPECT_EQ(s.settings.condition, "GRP > 0");
-    EXPECT_EQ(s.form.resultQuery, "select * from Results where GRP > 0");
-    EXPECT_EQ(s.form.observedColumnCombo.selected(), "OBS");
-    EXPECT_EQ(s.form.modelColumnCombo.selected(), "SIM");
-    EXPECT_EQ(s.form.indexColumnCombo.selected(), "GRP");
-    EXPECT_EQ(s.form.varianceColumnCombo.selected(), "VAR");
+    EXPECT_EQ(s.setup().resultQuery(), "select * from Results where GRP > 0");
+    EXPECT_EQ(s.setup().columnList(ColumnRole::Observed).selected(), "OBS");
+    EXPECT_EQ(s.setup().columnList(ColumnRole::Model).selected(), "SIM");
+    EXPECT_EQ(s.setup().columnList(ColumnRole::Index).selected(), "GRP");
+    EXPECT_EQ(s.setup().columnList(ColumnRole::Variance).selected(), "VAR");
 
     EXPECT_EQ(s.settings.tolerance, "1E-5");
     EXPECT_EQ(s.settings.maxEvaluations, 77);
@@ -184,7 +184,7 @@ TEST(CommandLineKeys, KeysFollowTheirCaseRules) {
             ADD_FAILURE() << e.message().toStdString();
         }
         c.check(fresh);
-        EXPECT_FALSE(fresh.db.isOpen());
+        EXPECT_FALSE(fresh.database().isOpen());
         EXPECT_EQ(cancel.databaseAsked, 1); // steps after the arguments ran
     }
 }
@@ -204,7 +204,7 @@ TEST_F(CommandLine, FlagsAreClearedOnEveryActivationAndValuesKept) {
 TEST_F(CommandLine, ResultTableIsMatchedIgnoringCase) {
     ASSERT_TRUE(activate({"DB=" + dbPath, "RT=RESULTS"}).isEmpty());
     EXPECT_EQ(s.settings.resultTable, "Results");
-    EXPECT_TRUE(s.form.openResultTableEnabled);
+    EXPECT_TRUE(s.setup().openTableEnabled());
 }
 
 // A name the database or the result table does not hold is an error naming the
@@ -232,10 +232,10 @@ TEST(CommandLineOrder, ColumnKeysWorkInAnyOrder) {
         s.asker = &a;
         s.arguments = args;
         ASSERT_NO_THROW(s.applyCommandLine());
-        EXPECT_EQ(s.form.observedColumnCombo.selected(), "OBS");
-        EXPECT_EQ(s.form.modelColumnCombo.selected(), "SIM");
-        EXPECT_EQ(s.form.indexColumnCombo.selected(), "GRP");
-        EXPECT_EQ(s.form.varianceColumnCombo.selected(), "VAR");
+        EXPECT_EQ(s.setup().columnList(ColumnRole::Observed).selected(), "OBS");
+        EXPECT_EQ(s.setup().columnList(ColumnRole::Model).selected(), "SIM");
+        EXPECT_EQ(s.setup().columnList(ColumnRole::Index).selected(), "GRP");
+        EXPECT_EQ(s.setup().columnList(ColumnRole::Variance).selected(), "VAR");
         EXPECT_EQ(s.settings.condition, args.contains("CD=GRP > 1") ? "GRP > 1" : "1=1");
     }
 }
@@ -246,7 +246,7 @@ TEST_F(CommandLine, BareDatabaseNameGivesEmptyWorkpath) {
     const QString err = activate({"DB=calib.sqlite"});
     QDir::setCurrent(old);
     ASSERT_TRUE(err.isEmpty()) << err.toStdString();
-    EXPECT_TRUE(s.db.isOpen());
+    EXPECT_TRUE(s.database().isOpen());
     EXPECT_EQ(s.settings.db_f_name, "calib.sqlite");
     EXPECT_TRUE(s.settings.workpath.isEmpty());
 }
@@ -297,7 +297,7 @@ TEST(CommandLineKeys, AnErrorAppliesNothingOfTheLine) {
 TEST_F(CommandLine, HelpKeyShowsTheTextClosesAndStops) {
     // "?" wherever it stands: the help, and nothing of the line is applied.
     ASSERT_TRUE(activate({"DB=" + dbPath, "?", "KR=9", "nx=5", "GO"}).isEmpty());
-    EXPECT_FALSE(s.db.isOpen());
+    EXPECT_FALSE(s.database().isOpen());
     EXPECT_EQ(asker.helpShown, 1);
     EXPECT_EQ(asker.helpText,
               "CD=<condition> RT=<res.tab.> DB=<database> OB=<observ.> MO=<model> EF=<error fct> "
@@ -319,14 +319,14 @@ TEST(CommandLineKeys, HelpKeyAloneOpensNothing) {
     EXPECT_EQ(closed.count(), 1);
     EXPECT_EQ(a.helpShown, 1);
     EXPECT_EQ(a.databaseAsked, 0);
-    EXPECT_FALSE(fresh.db.isOpen());
+    EXPECT_FALSE(fresh.database().isOpen());
 }
 
 TEST_F(CommandLine, DatabaseDialogWhenNoneIsOpen) {
     asker.databaseAnswer = dbPath;
     ASSERT_TRUE(activate({"KR=3"}).isEmpty());
     EXPECT_EQ(asker.databaseAsked, 1);
-    EXPECT_TRUE(s.db.isOpen());
+    EXPECT_TRUE(s.database().isOpen());
     EXPECT_TRUE(s.settings.workpath.isEmpty()); // only DB= sets it
     // Open now: the next activation does not ask again.
     ASSERT_TRUE(activate({}).isEmpty());
@@ -387,7 +387,7 @@ TEST_F(CommandLine, BatchLineWithoutARunFileFailsBeforeTheCalibration) {
         EXPECT_TRUE(err.contains(QString::fromUtf8(c.messagePart))) << err.toStdString();
         EXPECT_TRUE(err.contains("RF=<file>")) << err.toStdString();
         EXPECT_DOUBLE_EQ(queryDouble(dbPath, "select AVAL from PARM_INT"), 0.75);
-        EXPECT_FALSE(s.db.hasTable("model_par_bop")); // nothing was backed up
+        EXPECT_FALSE(s.database().hasTable("model_par_bop")); // nothing was backed up
     }
 }
 

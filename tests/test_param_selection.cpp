@@ -52,8 +52,9 @@ class ParamSelectionTest : public ::testing::Test {
 
     std::vector<ParmRow> parmRows() {
         std::vector<ParmRow> out;
-        QSqlQuery q = s.db.query("select FNAME, PNAME, SELECTION, MINIMUM, MAXIMUM, IVAL, STEP, "
-                                 "AVAL, ALIAS, ERROR from parm_int order by ITEM_IX");
+        QSqlQuery q =
+            s.database().query("select FNAME, PNAME, SELECTION, MINIMUM, MAXIMUM, IVAL, STEP, "
+                               "AVAL, ALIAS, ERROR from parm_int order by ITEM_IX");
         while (q.next())
             out.push_back({q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
                            q.value(3), q.value(4), q.value(5), q.value(6), q.value(7), q.value(8),
@@ -63,7 +64,7 @@ class ParamSelectionTest : public ::testing::Test {
 
     QStringList correlationColumns() {
         QStringList out;
-        for (const QString& c : s.db.columns("parm_int"))
+        for (const QString& c : s.database().columns("parm_int"))
             if (c.startsWith("r_", Qt::CaseInsensitive))
                 out << c;
         return out;
@@ -71,8 +72,9 @@ class ParamSelectionTest : public ::testing::Test {
 
     void addExistingParameters(int n) {
         for (int i = 0; i < n; ++i)
-            s.db.exec("insert into parm_int (FNAME, PNAME, SELECTION) values ('soil', 'kf', "
-                      "'ITEM_IX=1')");
+            s.database().exec(
+                "insert into parm_int (FNAME, PNAME, SELECTION) values ('soil', 'kf', "
+                "'ITEM_IX=1')");
     }
 
     QTemporaryDir dir;
@@ -148,9 +150,9 @@ TEST_F(ParamSelectionTest, SelectionPicksTheChosenRecordForEveryKeyType) {
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.declared) + " " + c.chosen);
         const QString table = QString("keys%1").arg(++n);
-        s.db.exec(QString("create table %1 (k %2, x double)").arg(table, c.declared));
-        s.db.exec(QString("insert into %1 values (%2, 1)").arg(table, c.other));
-        s.db.exec(QString("insert into %1 values (%2, 42)").arg(table, c.chosen));
+        s.database().exec(QString("create table %1 (k %2, x double)").arg(table, c.declared));
+        s.database().exec(QString("insert into %1 values (%2, 1)").arg(table, c.other));
+        s.database().exec(QString("insert into %1 values (%2, 42)").arg(table, c.chosen));
         ParamSelection sel(s);
         sel.openTable(table);
         ASSERT_EQ(sel.indexFieldCombo.selected(), "k");
@@ -159,8 +161,8 @@ TEST_F(ParamSelectionTest, SelectionPicksTheChosenRecordForEveryKeyType) {
         sel.useSelection();
         const QString selection = parmRows().back().selection;
         EXPECT_EQ(selection, c.expected);
-        QSqlQuery q =
-            s.db.query(QString("select count(*), max(x) from %1 where %2").arg(table, selection));
+        QSqlQuery q = s.database().query(
+            QString("select count(*), max(x) from %1 where %2").arg(table, selection));
         ASSERT_TRUE(q.next());
         EXPECT_EQ(q.value(0).toInt(), 1);
         EXPECT_EQ(q.value(1).toDouble(), 42.0);
@@ -168,8 +170,8 @@ TEST_F(ParamSelectionTest, SelectionPicksTheChosenRecordForEveryKeyType) {
 }
 
 TEST_F(ParamSelectionTest, WriteBackFindsTheRecordByItsTextKey) {
-    s.db.exec("create table layer (name char(8), kf double)");
-    s.db.exec("insert into layer values ('top', 1), ('sub', 2), ('O''Neil', 3)");
+    s.database().exec("create table layer (name char(8), kf double)");
+    s.database().exec("insert into layer values ('top', 1), ('sub', 2), ('O''Neil', 3)");
     struct Case {
         const char* table;
         const char* index;
@@ -183,14 +185,14 @@ TEST_F(ParamSelectionTest, WriteBackFindsTheRecordByItsTextKey) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.check);
         value += 1;
-        s.db.exec("delete from parm_int");
+        s.database().exec("delete from parm_int");
         ParamSelection sel(s);
         sel.openTable(c.table);
         sel.indexFieldCombo.selectIgnoringCase(c.index);
         sel.currentRow = c.row;
         sel.setChecked("kf");
         sel.useSelection();
-        s.db.exec("update parm_int set AVAL = ?", {value});
+        s.database().exec("update parm_int set AVAL = ?", {value});
         s.writeParameters();
         const QString written =
             QString("select count(*) from %1 where kf = %2").arg(c.table).arg(value);
@@ -201,8 +203,8 @@ TEST_F(ParamSelectionTest, WriteBackFindsTheRecordByItsTextKey) {
 }
 
 TEST_F(ParamSelectionTest, EmptyIndexValueStopsBeforeAnyRecord) {
-    s.db.exec("create table nokey (k text, x double)");
-    s.db.exec("insert into nokey values (null, 3)");
+    s.database().exec("create table nokey (k text, x double)");
+    s.database().exec("insert into nokey values (null, 3)");
     ParamSelection sel(s);
     sel.openTable("nokey");
     sel.setChecked("x");
@@ -266,7 +268,7 @@ TEST_F(ParamSelectionTest, OneRecordInAnEmptyTableAddsNoColumn) {
 
 TEST_F(ParamSelectionTest, OnlyMissingCorrelationColumnsAreAddedPressAfterPress) {
     addExistingParameters(2);
-    s.db.exec("alter table parm_int add r_2 double");
+    s.database().exec("alter table parm_int add r_2 double");
     ParamSelection sel(s);
     sel.openTable("soil");
     sel.closeAfterSelection = false;
@@ -320,7 +322,7 @@ TEST_F(ParamSelectionTest, IndexFieldIsItemIxIgnoringCaseElseTheFirstField) {
     sel.useSelection();
     EXPECT_EQ(parmRows().back().selection, "item_ix=4");
 
-    s.db.exec("create table plain (zone text, w double)");
+    s.database().exec("create table plain (zone text, w double)");
     sel.openTable("plain");
     EXPECT_EQ(sel.indexFieldCombo.selected(), "zone");
     EXPECT_EQ(sel.currentRow, -1);
@@ -361,7 +363,7 @@ TEST_F(ParamSelectionTest, NothingIsAppendedWhileTheModelRuns) {
     }
     EXPECT_TRUE(parmRows().empty());
     // With the connection closed (the model holds the file) the table list is empty.
-    s.db.close();
+    s.database().close();
     sel.listTables();
     EXPECT_TRUE(sel.tableList.isEmpty());
 }
@@ -437,7 +439,7 @@ TEST_F(DialogTest, CaptionsAndDefaults) {
     QStringList listed;
     for (int i = 0; i < tabList->count(); ++i)
         listed << tabList->item(i)->text();
-    EXPECT_EQ(listed, parameterTables(s.db.tables(), QString()));
+    EXPECT_EQ(listed, parameterTables(s.database().tables(), QString()));
     EXPECT_TRUE(listed.contains("soil"));
     EXPECT_FALSE(listed.contains("PARM_INT", Qt::CaseInsensitive));
     // The dialog says how it is used and where the proposed values come from.
@@ -578,9 +580,9 @@ TEST(ParameterTablesTest, ANewAliasIsTheFieldNameMadeUnique) {
 }
 
 TEST_F(DialogTest, TheResultTableAndBackupsAreNotOffered) {
-    s.db.exec("create table soil_bop (ITEM_IX integer, kf double)");
+    s.database().exec("create table soil_bop (ITEM_IX integer, kf double)");
     s.settings.resultTable = "crop";
-    s.form.resultQuery = "select * from crop where 1=1"; // opened as the result table
+    s.setup().openResultTable(); // opened as the result table
     dlg->onActivated();
     QStringList listed;
     for (int i = 0; i < tabList->count(); ++i)

@@ -37,7 +37,7 @@ TEST_F(ParamDb, MissingFileIsAnErrorNamingThePathAndCreatesNothing) {
         EXPECT_TRUE(e.message().contains(path)) << e.message().toStdString();
     }
     EXPECT_FALSE(QFile::exists(path));
-    EXPECT_FALSE(s.db.isOpen());
+    EXPECT_FALSE(s.database().isOpen());
     // What was done before the failure stays.
     EXPECT_EQ(s.form.caption, path);
 }
@@ -50,18 +50,18 @@ TEST_F(ParamDb, FileThatIsNoDatabaseFailsWhenOpened) {
     f.close();
     s.settings.db_f_name = path;
     EXPECT_THROW(s.openDatabase(), FitError);
-    EXPECT_FALSE(s.db.isOpen());
+    EXPECT_FALSE(s.database().isOpen());
     EXPECT_EQ(QFile(path).size(), 4096);
 }
 
 TEST_F(ParamDb, FailedOpenKeepsTheOldListsAndClosesTheConnection) {
     s.settings.db_f_name = makeDb(dir.path(), kModelSql);
     s.openDatabase();
-    const QStringList before = s.form.resultTableCombo.items;
+    const QStringList before = s.setup().tables().items;
     s.settings.db_f_name = dir.path() + "/missing.sqlite";
     EXPECT_THROW(s.openDatabase(), FitError);
-    EXPECT_EQ(s.form.resultTableCombo.items, before);
-    EXPECT_TRUE(s.form.resultQuery.isEmpty());
+    EXPECT_EQ(s.setup().tables().items, before);
+    EXPECT_TRUE(s.setup().resultQuery().isEmpty());
 }
 
 TEST_F(ParamDb, CreatesParmIntWithItsElevenColumnsListedOnlyAfterTheNextOpening) {
@@ -69,23 +69,22 @@ TEST_F(ParamDb, CreatesParmIntWithItsElevenColumnsListedOnlyAfterTheNextOpening)
     s.settings.db_f_name = path;
     s.openDatabase();
     // Listed without SQLite's own tables, ordered by name ignoring case.
-    EXPECT_EQ(s.form.resultTableCombo.items, (QStringList{"crop", "results", "results_v"}));
+    EXPECT_EQ(s.setup().tables().items, (QStringList{"crop", "results", "results_v"}));
     EXPECT_EQ(s.settings.resultTable, "crop");
-    EXPECT_EQ(s.form.resultTableCombo.index, 0);
+    EXPECT_EQ(s.setup().tables().index, 0);
     EXPECT_EQ(s.form.caption, path);
     EXPECT_TRUE(s.form.parameterPlotCombo.items.isEmpty());
-    EXPECT_EQ(s.db.columns("PARM_INT"),
+    EXPECT_EQ(s.database().columns("PARM_INT"),
               (QStringList{"ITEM_IX", "FNAME", "PNAME", "MINIMUM", "MAXIMUM", "IVAL", "STEP",
                            "AVAL", "SELECTION", "ALIAS", "ERROR"}));
     // The counter numbers the rows itself.
-    s.db.exec("insert into parm_int (FNAME, PNAME, ALIAS) values ('crop', 'GROWTH', 'g')");
-    s.db.exec("insert into parm_int (FNAME, PNAME, ALIAS) values ('crop', 'GROWTH', '')");
+    s.database().exec("insert into parm_int (FNAME, PNAME, ALIAS) values ('crop', 'GROWTH', 'g')");
+    s.database().exec("insert into parm_int (FNAME, PNAME, ALIAS) values ('crop', 'GROWTH', '')");
     EXPECT_EQ(queryDouble(path, "select max(ITEM_IX) from parm_int"), 2.0);
     EXPECT_EQ(queryText(path, "select type from pragma_table_info('PARM_INT') where name='FNAME'"),
               "CHAR(16)");
     s.openDatabase();
-    EXPECT_EQ(s.form.resultTableCombo.items,
-              (QStringList{"crop", "PARM_INT", "results", "results_v"}));
+    EXPECT_EQ(s.setup().tables().items, (QStringList{"crop", "PARM_INT", "results", "results_v"}));
     EXPECT_EQ(s.form.parameterPlotCombo.items, (QStringList{"g", ""}));
     EXPECT_EQ(s.form.parameterPlotCombo.index, 0);
 }
@@ -97,7 +96,7 @@ TEST_F(ParamDb, ExistingParmIntInAnyCaseIsKeptAndWithoutAliasListsPname) {
                                                 "insert into parm_int values ('crop', 'NAME');");
     s.settings.db_f_name = path;
     s.openDatabase();
-    EXPECT_EQ(s.db.columns("PARM_INT"), (QStringList{"FNAME", "PNAME"}));
+    EXPECT_EQ(s.database().columns("PARM_INT"), (QStringList{"FNAME", "PNAME"}));
     EXPECT_EQ(s.form.parameterPlotCombo.items, (QStringList{"GROWTH", "NAME"}));
 }
 
@@ -105,75 +104,76 @@ TEST_F(ParamDb, AdapterCopiesTablesKeepsTypesRegistersSqrAndReadsNulls) {
     const QString path = makeDb(dir.path(), kModelSql);
     s.settings.db_f_name = path;
     s.openDatabase();
-    s.db.copyTable("crop_bop", "crop");
+    s.database().copyTable("crop_bop", "crop");
     // The copy is declared like the original: same columns, same declared types.
     EXPECT_EQ(queryText(path, "select sql from sqlite_master where name='crop_bop'").toStdString(),
               "CREATE TABLE \"crop_bop\" (ID integer, NAME char(10), GROWTH double, note text)");
     EXPECT_EQ(queryDouble(path, "select count(*) from crop_bop"), 3.0);
     EXPECT_EQ(queryDouble(path, "select sum(GROWTH) from crop_bop"), 1.2);
     // The target must not exist yet, as with the engine's own select-into.
-    EXPECT_THROW(s.db.copyTable("crop_bop", "crop"), FitError);
+    EXPECT_THROW(s.database().copyTable("crop_bop", "crop"), FitError);
     // A failed copy leaves nothing behind.
-    EXPECT_THROW(s.db.copyTable("nothing_bop", "nothing"), FitError);
-    EXPECT_FALSE(s.db.hasTable("nothing_bop"));
+    EXPECT_THROW(s.database().copyTable("nothing_bop", "nothing"), FitError);
+    EXPECT_FALSE(s.database().hasTable("nothing_bop"));
 
-    QSqlQuery q =
-        s.db.query(" SELECT sqr(avg(( OBS-SIM) * \n(OBS-SIM))) as hs \n  FROM results where 1=1");
+    QSqlQuery q = s.database().query(
+        " SELECT sqr(avg(( OBS-SIM) * \n(OBS-SIM))) as hs \n  FROM results where 1=1");
     ASSERT_TRUE(q.next());
     EXPECT_NEAR(numberOf(q.value(0)), std::sqrt((1.0 + 4.0 + 9.0) / 3.0), 1e-12);
 
-    QSqlQuery n = s.db.query("select GROWTH, note from crop where ID = 1");
+    QSqlQuery n = s.database().query("select GROWTH, note from crop where ID = 1");
     ASSERT_TRUE(n.next());
     EXPECT_EQ(numberOf(n.value(0)), 0.5);
     EXPECT_EQ(textOf(n.value(1)), QString());
-    EXPECT_EQ(s.db.columns("results_v"), (QStringList{"SITE", "OBS", "SIM", "VAR"}));
-    s.db.exec("alter table parm_int add r_2 double");
-    EXPECT_TRUE(s.db.columns("parm_int").contains("r_2"));
+    EXPECT_EQ(s.database().columns("results_v"), (QStringList{"SITE", "OBS", "SIM", "VAR"}));
+    s.database().exec("alter table parm_int add r_2 double");
+    EXPECT_TRUE(s.database().columns("parm_int").contains("r_2"));
 }
 
 TEST_F(ParamDb, ResultTableChoiceConditionAndColumnLists) {
     s.settings.db_f_name = makeDb(dir.path(), kModelSql);
     s.openDatabase();
-    EXPECT_EQ(s.form.openResultTableCaption, "open result table");
-    EXPECT_FALSE(s.form.openResultTableEnabled);
+    EXPECT_EQ(s.setup().openTableCaption(), "open result table");
+    EXPECT_FALSE(s.setup().openTableEnabled());
 
-    s.form.resultTableCombo.selectIgnoringCase("RESULTS");
-    s.applyTableChoice();
+    s.setup().tables().selectIgnoringCase("RESULTS");
+    s.setup().applyTableChoice();
     EXPECT_EQ(s.settings.resultTable, "results");
-    EXPECT_EQ(s.form.openResultTableCaption, "open results as result table");
-    EXPECT_TRUE(s.form.openResultTableEnabled);
+    EXPECT_EQ(s.setup().openTableCaption(), "open results as result table");
+    EXPECT_TRUE(s.setup().openTableEnabled());
 
     s.settings.condition = "   ";
-    s.openResultTable();
+    s.setup().openResultTable();
     EXPECT_EQ(s.settings.condition, "1=1");
-    EXPECT_EQ(s.form.resultQuery, "select * from results where 1=1");
-    for (ComboState* c : {&s.form.observedColumnCombo, &s.form.modelColumnCombo,
-                          &s.form.indexColumnCombo, &s.form.varianceColumnCombo}) {
+    EXPECT_EQ(s.setup().resultQuery(), "select * from results where 1=1");
+    for (ComboState* c :
+         {&s.setup().columnList(ColumnRole::Observed), &s.setup().columnList(ColumnRole::Model),
+          &s.setup().columnList(ColumnRole::Index), &s.setup().columnList(ColumnRole::Variance)}) {
         EXPECT_EQ(c->items, (QStringList{"SITE", "OBS", "SIM", "VAR"}));
         EXPECT_EQ(c->index, -1);
     }
-    s.chooseColumnNamed(ColumnRole::Observed, "obs");
+    s.setup().chooseColumnNamed(ColumnRole::Observed, "obs");
     // Opening again keeps the choices whose column is still there; a filter that
     // selects no row still fills the lists.
     s.settings.condition = "SITE = 99";
-    s.openResultTable();
-    EXPECT_EQ(s.form.observedColumnCombo.selected(), "OBS");
+    s.setup().openResultTable();
+    EXPECT_EQ(s.setup().columnList(ColumnRole::Observed).selected(), "OBS");
     EXPECT_EQ(s.settings.observedColumn, "OBS");
-    EXPECT_EQ(s.form.modelColumnCombo.index, -1);
-    EXPECT_EQ(s.form.observedColumnCombo.items.size(), 4);
+    EXPECT_EQ(s.setup().columnList(ColumnRole::Model).index, -1);
+    EXPECT_EQ(s.setup().columnList(ColumnRole::Observed).items.size(), 4);
 
     // A rejected condition: the lists stay empty and the query closed.
     s.settings.condition = "NOSUCH = 1";
-    EXPECT_THROW(s.openResultTable(), FitError);
-    EXPECT_TRUE(s.form.observedColumnCombo.items.isEmpty());
-    EXPECT_TRUE(s.form.resultQuery.isEmpty());
+    EXPECT_THROW(s.setup().openResultTable(), FitError);
+    EXPECT_TRUE(s.setup().columnList(ColumnRole::Observed).items.isEmpty());
+    EXPECT_TRUE(s.setup().resultQuery().isEmpty());
 
     // No table selected: two blanks in the caption, and opening fails.
-    s.form.resultTableCombo.index = -1;
-    s.applyTableChoice();
-    EXPECT_EQ(s.form.openResultTableCaption, "open  as result table");
+    s.setup().tables().index = -1;
+    s.setup().applyTableChoice();
+    EXPECT_EQ(s.setup().openTableCaption(), "open  as result table");
     s.settings.condition = "1=1";
-    EXPECT_THROW(s.openResultTable(), FitError);
+    EXPECT_THROW(s.setup().openResultTable(), FitError);
 }
 
 TEST_F(ParamDb, RunFileLinesAndRunnerSettings) {

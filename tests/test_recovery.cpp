@@ -58,10 +58,10 @@ TEST(Recovery, BackupAfterAnUnfinishedRunRestoresInsteadOfOverwritingTheGoodCopy
         EXPECT_TRUE(QFile::exists(marker));
         // A trial value, then the program ends without restoring (killed): its
         // marker names a process that no longer runs.
-        s.db.exec("update par set A = 7.5");
+        s.database().exec("update par set A = 7.5");
         s.operations().backup(); // the same program backing up again follows the plain rule
         EXPECT_EQ(queryDouble(db, "select A from par_bop"), 7.5);
-        s.db.exec("update par_bop set A = 1.0");
+        s.database().exec("update par_bop set A = 1.0");
         writeMarker(marker, "4194305"); // above any process id
     }
     {
@@ -73,12 +73,12 @@ TEST(Recovery, BackupAfterAnUnfinishedRunRestoresInsteadOfOverwritingTheGoodCopy
         // new backup copies that state, not the trial value.
         EXPECT_EQ(queryDouble(db, "select A from par"), 1.0);
         EXPECT_EQ(queryDouble(db, "select A from par_bop"), 1.0);
-        s.db.exec("update par set A = 3");
+        s.database().exec("update par set A = 3");
         s.operations().restore();
         EXPECT_FALSE(QFile::exists(marker));
         EXPECT_EQ(queryDouble(db, "select A from par"), 1.0);
         // A normal backup after a finished run restores nothing.
-        s.db.exec("update par set A = 2");
+        s.database().exec("update par set A = 2");
         s.operations().backup();
         EXPECT_EQ(queryDouble(db, "select A from par_bop"), 2.0);
         s.operations().backupClosed(); // a result was accepted
@@ -93,7 +93,7 @@ TEST(Recovery, BackupOfAnotherRunningProgramIsNotTouched) {
     Session s;
     setupSession(s, db, QString(), kRoles);
     s.operations().backup();
-    s.db.exec("update par set A = 7.5");
+    s.database().exec("update par set A = 7.5");
     writeMarker(marker, QString::number(::getppid())); // a process that is alive
     EXPECT_THROW(s.operations().backup(), FitError);
     EXPECT_EQ(queryDouble(db, "select A from par"), 7.5);
@@ -122,7 +122,7 @@ TEST(Recovery, BackupOfAProgramThatHasEndedButIsNotYetReapedIsRestored) {
         Session s;
         setupSession(s, db, QString(), kRoles);
         s.operations().backup();
-        s.db.exec("update par set A = 7.5");
+        s.database().exec("update par set A = 7.5");
         writeMarker(marker, QString::number(child));
         EXPECT_NO_THROW(s.operations().backup());
         EXPECT_EQ(queryDouble(db, "select A from par"), 1.0);
@@ -137,8 +137,8 @@ TEST(Recovery, UnfinishedRunWhoseBackupIsGoneStopsWithoutOverwritingAnything) {
     Session s;
     setupSession(s, db, QString(), kRoles);
     s.operations().backup();
-    s.db.exec("update par set A = 7.5");
-    s.db.exec("drop table par_bop");
+    s.database().exec("update par set A = 7.5");
+    s.database().exec("drop table par_bop");
     writeMarker(db + ".fitmara-run", "garbage"); // no owner: left behind
     try {
         s.operations().backup();
@@ -147,7 +147,7 @@ TEST(Recovery, UnfinishedRunWhoseBackupIsGoneStopsWithoutOverwritingAnything) {
         EXPECT_TRUE(e.message().contains(".fitmara-run")) << e.message().toStdString();
     }
     EXPECT_EQ(queryDouble(db, "select A from par"), 7.5);
-    EXPECT_FALSE(s.db.hasTable("par_bop"));
+    EXPECT_FALSE(s.database().hasTable("par_bop"));
 }
 
 // The user's data after a run whose backup failed: the marker must not stand for
@@ -238,7 +238,7 @@ TEST(Recovery, LockedDatabaseIsSaidToBeLockedAndNothingIsDone) {
     for (const bool alreadyOpen : {false, true}) {
         SCOPED_TRACE(alreadyOpen ? "locked after opening" : "locked when opened");
         Session s;
-        s.db.setBusyTimeout(200);
+        s.database().setBusyTimeout(200);
         if (alreadyOpen)
             setupSession(s, db, run, kRoles);
         QProcess holder;
@@ -295,7 +295,7 @@ TEST(Recovery, LockHeldMidwayIsSaidOnceAndTheNextRunRestores) {
     QProcess holder;
     {
         Session s;
-        s.db.setBusyTimeout(300);
+        s.database().setBusyTimeout(300);
         setupSession(s, db, run, kRoles);
         s.setMaxEvaluationsText("1000");
         s.settings.tolerance = "1E-300";

@@ -168,7 +168,7 @@ class WindowTest : public ::testing::Test {
 
     void openResultTable(const QString& cond) {
         choose(find<QComboBox>(window.get(), "resultTableCombo"),
-               session->form.resultTableCombo.items.indexOf(QStringLiteral("results")));
+               session->setup().tables().items.indexOf(QStringLiteral("results")));
         auto* edit = find<QLineEdit>(window.get(), "condition");
         edit->selectAll();
         QTest::keyClick(edit, Qt::Key_Delete);
@@ -316,12 +316,12 @@ TEST_F(WindowTest, OpeningADatabaseShowsParmIntAndTheParameterList) {
     QStringList shown;
     for (int i = 0; i < tables->count(); ++i)
         shown << tables->itemText(i);
-    EXPECT_EQ(shown, session->form.resultTableCombo.items);
+    EXPECT_EQ(shown, session->setup().tables().items);
     EXPECT_TRUE(shown.contains(QStringLiteral("results")));
 
     // A model run closes the connection: the grid empties, and fills again
     // when PARM_INT is reopened.
-    session->db.close();
+    session->database().close();
     emit session->connectionChanged(false);
     EXPECT_EQ(grid->model(), nullptr);
     window->runAction([this] { session->reopen(); });
@@ -372,7 +372,7 @@ TEST_F(WindowTest, ResultTableOpensWithFilterAndFillsTheFourLists) {
     openDatabase();
     auto* button3 = find<QPushButton>(window.get(), "openResultTableButton");
     choose(find<QComboBox>(window.get(), "resultTableCombo"),
-           session->form.resultTableCombo.items.indexOf(QStringLiteral("results")));
+           session->setup().tables().items.indexOf(QStringLiteral("results")));
     EXPECT_EQ(session->settings.resultTable, QStringLiteral("results"));
     EXPECT_EQ(button3->text(), QStringLiteral("open results as result table"));
     EXPECT_TRUE(button3->isEnabled());
@@ -397,29 +397,29 @@ TEST_F(WindowTest, ResultTableOpensWithFilterAndFillsTheFourLists) {
     }
     choose(find<QComboBox>(window.get(), "observedColumnCombo"), 2);
     choose(find<QComboBox>(window.get(), "modelColumnCombo"), 3);
-    EXPECT_EQ(session->form.observedColumnCombo.selected(), QStringLiteral("obs"));
-    EXPECT_EQ(session->form.modelColumnCombo.selected(), QStringLiteral("sim"));
+    EXPECT_EQ(session->setup().columnList(ColumnRole::Observed).selected(), QStringLiteral("obs"));
+    EXPECT_EQ(session->setup().columnList(ColumnRole::Model).selected(), QStringLiteral("sim"));
 
     // An empty condition becomes "1=1" and the edit shows it. The columns the
     // person chose stay chosen where the rows still have them.
     openResultTable(QString());
     EXPECT_EQ(find<QLineEdit>(window.get(), "condition")->text(), QStringLiteral("1=1"));
     EXPECT_EQ(grid->model()->rowCount(), 3);
-    EXPECT_EQ(session->form.observedColumnCombo.selected(), QStringLiteral("obs"));
+    EXPECT_EQ(session->setup().columnList(ColumnRole::Observed).selected(), QStringLiteral("obs"));
     EXPECT_EQ(find<QComboBox>(window.get(), "modelColumnCombo")->currentText(),
               QStringLiteral("sim"));
     EXPECT_EQ(session->settings.modelColumn, QStringLiteral("sim"));
-    EXPECT_EQ(session->form.indexColumnCombo.index, -1);
+    EXPECT_EQ(session->setup().columnList(ColumnRole::Index).index, -1);
     sqlExec(dbFile, QStringLiteral("create table other (nr integer, sim double)"));
-    session->form.resultTableCombo.items << QStringLiteral("other");
+    session->setup().tables().items << QStringLiteral("other");
     emit session->stateChanged();
     choose(find<QComboBox>(window.get(), "resultTableCombo"),
-           session->form.resultTableCombo.items.indexOf(QStringLiteral("other")));
+           session->setup().tables().items.indexOf(QStringLiteral("other")));
     QTest::mouseClick(find<QPushButton>(window.get(), "openResultTableButton"), Qt::LeftButton);
     EXPECT_EQ(session->settings.modelColumn, QStringLiteral("sim"));
     EXPECT_EQ(session->settings.observedColumn, QString()); // "other" has no obs
     choose(find<QComboBox>(window.get(), "resultTableCombo"),
-           session->form.resultTableCombo.items.indexOf(QStringLiteral("results")));
+           session->setup().tables().items.indexOf(QStringLiteral("results")));
 
     // A condition the engine rejects: a message, an empty grid, empty lists.
     openResultTable(QStringLiteral("nosuchcolumn = 1"));
@@ -880,8 +880,7 @@ TEST_F(ResultDialogTest, DeclineAndCloseBoxLeaveWithoutAccepting) {
         ResultDialog dialog(*session, window.get());
         dialog.show();
         if (way == 0)
-            QTest::mouseClick(find<QPushButton>(&dialog, "discardButton"),
-                              Qt::LeftButton);
+            QTest::mouseClick(find<QPushButton>(&dialog, "discardButton"), Qt::LeftButton);
         else
             dialog.close();
         EXPECT_FALSE(dialog.isVisible()) << way;
@@ -1289,7 +1288,7 @@ TEST_F(WindowTest, AnOptimisationRunIsMirroredWhileItRuns) {
     openDatabase();
     session->setRunFile(runScript);
     choose(find<QComboBox>(window.get(), "resultTableCombo"),
-           session->form.resultTableCombo.items.indexOf(QStringLiteral("results")));
+           session->setup().tables().items.indexOf(QStringLiteral("results")));
     openResultTable(QStringLiteral("1=1"));
     choose(find<QComboBox>(window.get(), "observedColumnCombo"), 2);
     choose(find<QComboBox>(window.get(), "modelColumnCombo"), 3);

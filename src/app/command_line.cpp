@@ -38,7 +38,7 @@ void Session::applyCommandLine() {
     context.databaseOpen = db.isOpen();
     context.canAskForDatabase = asker && asker->asksThePerson();
     context.resultTableChosen = !settings.resultTable.isEmpty();
-    context.resultTableOpen = !form.resultQuery.isEmpty();
+    context.resultTableOpen = !modelSetup.resultQuery().isEmpty();
     const ParsedCommandLine line = parseCommandLine(arguments, settings, context);
     if (line.help) {
         if (asker)
@@ -96,10 +96,10 @@ void Session::applyCommandLine() {
                 throw FitError(QStringLiteral("No database is open: give one with DB=<file>."));
         }
         applying(SessionKey::ResultTable, [this](const QString& value) {
-            form.resultTableCombo.selectIgnoringCase(value);
-            if (form.resultTableCombo.index < 0)
+            modelSetup.tables().selectIgnoringCase(value);
+            if (modelSetup.tables().index < 0)
                 throw FitError(QStringLiteral("the database has no table or view of that name."));
-            applyTableChoice();
+            modelSetup.applyTableChoice();
         });
         // The column lists are filled by opening the result table: with CD=, or
         // with the condition it has (1=1 when none) for the column keys.
@@ -110,17 +110,17 @@ void Session::applyCommandLine() {
         if (line.has(SessionKey::Condition)) {
             applying(SessionKey::Condition, [this](const QString& value) {
                 settings.condition = value;
-                openResultTable();
+                modelSetup.openResultTable();
             });
         } else if (columnKeys &&
-                   (line.has(SessionKey::ResultTable) || form.resultQuery.isEmpty())) {
-            openResultTable();
+                   (line.has(SessionKey::ResultTable) || modelSetup.resultQuery().isEmpty())) {
+            modelSetup.openResultTable();
         }
         for (SessionKey k :
              {SessionKey::Observed, SessionKey::Model, SessionKey::Index, SessionKey::Variance})
             applying(k, [this, k](const QString& value) {
-                chooseColumnNamed(columnRoleOf(k), value);
-                if (columnList(columnRoleOf(k)).index < 0)
+                modelSetup.chooseColumnNamed(columnRoleOf(k), value);
+                if (modelSetup.columnList(columnRoleOf(k)).index < 0)
                     throw FitError(QStringLiteral("the result table %1 has no column of that name.")
                                        .arg(settings.resultTable));
             });

@@ -6,7 +6,11 @@
 #include <QCoreApplication>
 
 Session::Session(QObject* parent)
-    : QObject(parent), logList(this), modelProcess(this), editorProcess(this),
+    : QObject(parent), logList(this),
+      modelSetup(settings, {[this](bool open) { emit connectionChanged(open); },
+                            [this] { emit resultOpened(); }, [this] { emit stateChanged(); },
+                            [this] { processEvents(); }}),
+      db(modelSetup.database()), modelProcess(this), editorProcess(this),
       evaluator(db, modelProcess, this),
       operationRunner(db, settings, evaluator, *this, [this](bool busyNow) {
           if (busyNow)
@@ -19,10 +23,6 @@ Session::Session(QObject* parent)
         else
             setStatus(QString());
     });
-    form.resultTableCombo.text = QStringLiteral("?");
-    for (ComboState* c : {&form.observedColumnCombo, &form.modelColumnCombo, &form.indexColumnCombo,
-                          &form.varianceColumnCombo})
-        c->text = QStringLiteral("select");
     form.parameterPlotCombo.text = QStringLiteral("choose a parameter");
     evaluator.setConnectionWatcher(this);
     evaluator.setStopQuery([this] { return operationRunner.stopRequested(); });
@@ -172,8 +172,5 @@ void Session::connectionClosed() {
 void Session::connectionReopened() {
     emit connectionChanged(true);
     afterParmIntOpened();
-    if (!form.resultQuery.isEmpty()) {
-        db.query(form.resultQuery); // fails like the reopening of the result query
-        emit resultOpened();
-    }
+    modelSetup.reopenResultQuery();
 }

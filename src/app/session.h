@@ -14,6 +14,7 @@
 // (Reporter), and frames them: the guard against a model still running, the
 // backup and restore around the search, the result dialog, the batch run's end.
 #include "analysis/sensitivity_table.h"
+#include "app/model_setup.h"
 #include "app/operation_progress.h"
 #include "app/operation_runner.h"
 #include "base/combo_state.h"
@@ -80,12 +81,6 @@ class Asker {
 // texts as typed. The command line selects in the lists as the person does.
 struct FormState {
     QString caption = QStringLiteral("Fitmara parameter calibration");
-    ComboState resultTableCombo; // text "?" at start
-    QString openResultTableCaption = QStringLiteral("open result table");
-    bool openResultTableEnabled = false;
-    ComboState observedColumnCombo, modelColumnCombo, indexColumnCombo,
-        varianceColumnCombo; // text "select" at start
-    QString resultQuery;     // statement of the open result query; empty when closed
     QString maxEvaluationsText = QStringLiteral("50"); // Nmax as typed
     QStringList runFileLines;                          // lines of the run file
     ComboState parameterPlotCombo;                     // parameter list of the "fitmara" tab
@@ -107,9 +102,6 @@ struct OfferedResult {
     bool leastSquares = false;
     ParameterVector values; // the offered AVAL values, 1..n
 };
-
-// The four column roles of the result table.
-enum class ColumnRole { Observed, Model, Index, Variance };
 
 class Session : public QObject, public Reporter, public ConnectionWatcher, public SelectionHost {
     Q_OBJECT
@@ -139,7 +131,15 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     QVector<QPointF> criterionSeries;
     QString criterionSeriesName;
 
-    Database db;
+    // The database, the result table and its columns.
+    ModelSetup& setup() { return modelSetup; }
+    const ModelSetup& setup() const { return modelSetup; }
+
+  private:
+    ModelSetup modelSetup;
+    Database& db; // the setup's
+
+  public:
     ModelProcess modelProcess;
     ModelProcess editorProcess;
     Evaluator evaluator; // on db and modelProcess
@@ -164,17 +164,6 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     void changeDatabase(); // asks for a database file and opens it
     void afterParmIntOpened();
     void reopen(); // reconnect and reopen parmint and the result query
-
-    // ---- result table ----
-    // The table chosen in form.resultTableCombo becomes the result table.
-    void applyTableChoice();
-    // Opens the result query with the condition and fills the four column lists.
-    void openResultTable();
-    // Chooses a column for a role: by its entry in the role's list (-1: none),
-    // or by name ignoring case (none when the list has no such entry).
-    void chooseColumn(ColumnRole role, int index);
-    void chooseColumnNamed(ColumnRole role, const QString& name);
-    ComboState& columnList(ColumnRole role);
 
     // ---- run file ----
     void openRunFile();   // the run file dialog
@@ -293,7 +282,7 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     // Only once it is opened as the result table: until then resultTable is merely
     // the first table of the database.
     QString resultTable() const override {
-        return form.resultQuery.isEmpty() ? QString() : settings.resultTable;
+        return modelSetup.resultQuery().isEmpty() ? QString() : settings.resultTable;
     }
 
   signals:

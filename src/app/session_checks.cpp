@@ -106,17 +106,20 @@ QStringList Session::settingsProblems(unsigned needs) {
     };
     bool modOk = false;
     if (needs & NeedsModelRun)
-        modOk = column(form.modelColumnCombo, QStringLiteral("MO="),
+        modOk = column(modelSetup.columnList(ColumnRole::Model), QStringLiteral("MO="),
                        QStringLiteral("simulated (model)"), false);
     if (needs & (NeedsCriterion | NeedsUncertainty))
-        column(form.observedColumnCombo, QStringLiteral("OB="), QStringLiteral("observed"), false);
+        column(modelSetup.columnList(ColumnRole::Observed), QStringLiteral("OB="),
+               QStringLiteral("observed"), false);
     if ((needs & NeedsCriterion) && (settings.criterion == 2 || settings.criterion == 3))
-        column(form.indexColumnCombo, QStringLiteral("IX="), QStringLiteral("index"), false);
+        column(modelSetup.columnList(ColumnRole::Index), QStringLiteral("IX="),
+               QStringLiteral("index"), false);
     // The observation variances weight the Fisher information: without them
     // the analysis cannot be made, which an unattended run would otherwise
     // find only after the calibration.
     if (needs & NeedsUncertainty)
-        column(form.varianceColumnCombo, QStringLiteral("OV="), QStringLiteral("variance"), false);
+        column(modelSetup.columnList(ColumnRole::Variance), QStringLiteral("OV="),
+               QStringLiteral("variance"), false);
 
     if (needs & NeedsTolerance) {
         try {

@@ -171,7 +171,7 @@ void Session::reportCheckRun() {
             .arg(how, formatGeneral(modelProcess.durationMs() / 1000.0), modelProcess.outputFile()),
         true);
     const CalibrationSettings& c = settings;
-    if (!db.isOpen() || form.resultQuery.isEmpty() || c.modelColumn.isEmpty()) {
+    if (!db.isOpen() || modelSetup.resultQuery().isEmpty() || c.modelColumn.isEmpty()) {
         logList.append(QStringLiteral("check model run: open the result table and choose its model "
                                       "column to see what the model wrote."),
                        true);

@@ -337,7 +337,7 @@ void MainWindow::buildResultTab() {
     for (const auto& [combo, role] : roleLists) {
         const ColumnRole r = role;
         connect(combo, &QComboBox::activated, this, [this, r](int index) {
-            s.chooseColumn(r, index);
+            s.setup().chooseColumn(r, index);
             fitChart->requestRefresh();
         });
     }
@@ -345,13 +345,13 @@ void MainWindow::buildResultTab() {
     // condition the criterion uses. While the model runs the database is closed:
     // the chart keeps its picture until the run has ended.
     fitChart->setSource([this]() -> std::optional<FitData> {
-        if (!s.db.isOpen())
+        if (!s.database().isOpen())
             return std::nullopt;
-        if (s.form.resultQuery.isEmpty())
+        if (s.setup().resultQuery().isEmpty())
             return FitData{};
         const CalibrationSettings& c = s.settings;
-        return readFitPoints(s.db, c.resultTable, c.condition, c.observedColumn, c.modelColumn,
-                             c.indexColumn);
+        return readFitPoints(s.database(), c.resultTable, c.condition, c.observedColumn,
+                             c.modelColumn, c.indexColumn);
     });
 }
 
@@ -680,13 +680,13 @@ void MainWindow::connectSession() {
 
 void MainWindow::refreshFromSession() {
     setWindowTitle(s.form.caption);
-    setComboFromState(resultTableCombo, s.form.resultTableCombo);
+    setComboFromState(resultTableCombo, s.setup().tables());
     mirrorText(condition, s.settings.condition, shownCondition);
-    openResultTableButton->setText(s.form.openResultTableCaption);
-    setComboFromState(indexColumnCombo, s.form.indexColumnCombo);
-    setComboFromState(observedColumnCombo, s.form.observedColumnCombo);
-    setComboFromState(varianceColumnCombo, s.form.varianceColumnCombo);
-    setComboFromState(modelColumnCombo, s.form.modelColumnCombo);
+    openResultTableButton->setText(s.setup().openTableCaption());
+    setComboFromState(indexColumnCombo, s.setup().columnList(ColumnRole::Index));
+    setComboFromState(observedColumnCombo, s.setup().columnList(ColumnRole::Observed));
+    setComboFromState(varianceColumnCombo, s.setup().columnList(ColumnRole::Variance));
+    setComboFromState(modelColumnCombo, s.setup().columnList(ColumnRole::Model));
 
     QStringList shownRun;
     for (int i = 0; i < runFileLines->count(); ++i)
@@ -744,7 +744,7 @@ void MainWindow::applyBusy(bool busy) {
              checkModelRunButton, sensitivityButton, addParameterButton, uncertaintyButton,
              resultTableCombo})
         w->setEnabled(!busy);
-    openResultTableButton->setEnabled(s.form.openResultTableEnabled && !busy);
+    openResultTableButton->setEnabled(s.setup().openTableEnabled() && !busy);
     saveWorkbookButton->setEnabled(s.lastWorkbook != nullptr && !busy);
     stopButton->setEnabled(busy);
     parameterGrid->setEditTriggers(busy ? QAbstractItemView::NoEditTriggers
@@ -771,9 +771,9 @@ void MainWindow::clearParmInt() {
 
 void MainWindow::reloadParmInt() {
     clearParmInt();
-    if (!s.db.isOpen())
+    if (!s.database().isOpen())
         return;
-    auto* model = new QSqlTableModel(this, s.db.handle());
+    auto* model = new QSqlTableModel(this, s.database().handle());
     model->setObjectName(QStringLiteral("parmint"));
     model->setTable(QStringLiteral("parm_int"));
     // Every edited cell goes to the database when its editor closes.
@@ -796,16 +796,16 @@ void MainWindow::reloadParmInt() {
 void MainWindow::reloadResult() {
     const int oldColumns = resultModel->columnCount();
     const QByteArray header = resultGrid->horizontalHeader()->saveState();
-    if (s.form.resultQuery.isEmpty()) {
+    if (s.setup().resultQuery().isEmpty()) {
         resultModel->clear();
         return;
     }
     // While the model runs the rows shown stay as they were read last.
-    if (!s.db.isOpen())
+    if (!s.database().isOpen())
         return;
-    QSqlQuery q(s.db.handle());
+    QSqlQuery q(s.database().handle());
     q.setForwardOnly(true);
-    if (!q.exec(s.form.resultQuery)) {
+    if (!q.exec(s.setup().resultQuery())) {
         resultModel->clear();
         statusBar()->showMessage(
             QStringLiteral("The result table cannot be shown: %1").arg(q.lastError().text()));
@@ -896,10 +896,10 @@ void MainWindow::onMaxEvaluationsEdited(const QString& text) {
 void MainWindow::onResultTableChosen() {
     if (s.busy())
         return;
-    s.form.resultTableCombo.select(resultTableCombo->currentIndex());
+    s.setup().tables().select(resultTableCombo->currentIndex());
     if (resultTableCombo->currentIndex() < 0)
-        s.form.resultTableCombo.index = -1;
-    runAction([this] { s.applyTableChoice(); });
+        s.setup().tables().index = -1;
+    runAction([this] { s.setup().applyTableChoice(); });
 }
 
 void MainWindow::onParameterPlotChosen() {
@@ -916,7 +916,7 @@ void MainWindow::onChangeDatabase() {
 }
 
 void MainWindow::onOpenResultTable() {
-    runAction([this] { s.openResultTable(); });
+    runAction([this] { s.setup().openResultTable(); });
 }
 
 void MainWindow::onStartCalibration() {

@@ -106,9 +106,9 @@ void ResultDialog::reload() {
     outcomeLabel->setText(outcomeText(offered));
     outcomeLabel->setVisible(offered.haveResult);
     parameterQuery->clear();
-    if (!session.db.isOpen())
+    if (!session.database().isOpen())
         return;
-    QSqlQuery q(session.db.handle());
+    QSqlQuery q(session.database().handle());
     if (!q.exec(QStringLiteral("select * from parm_int order by rowid"))) {
         showError(q.lastError().text());
         return;

@@ -101,14 +101,14 @@ void setupSession(Session& s, const QString& dbPath, const QString& runScript,
     s.openDatabase();
     if (!runScript.isEmpty())
         s.setRunFile(runScript);
-    s.form.resultTableCombo.selectIgnoringCase(roles.table);
-    s.applyTableChoice();
+    s.setup().tables().selectIgnoringCase(roles.table);
+    s.setup().applyTableChoice();
     s.settings.condition = roles.condition;
-    s.openResultTable();
-    s.chooseColumnNamed(ColumnRole::Observed, roles.obs);
-    s.chooseColumnNamed(ColumnRole::Model, roles.mod);
-    s.chooseColumnNamed(ColumnRole::Index, roles.idx);
-    s.chooseColumnNamed(ColumnRole::Variance, roles.var);
+    s.setup().openResultTable();
+    s.setup().chooseColumnNamed(ColumnRole::Observed, roles.obs);
+    s.setup().chooseColumnNamed(ColumnRole::Model, roles.mod);
+    s.setup().chooseColumnNamed(ColumnRole::Index, roles.idx);
+    s.setup().chooseColumnNamed(ColumnRole::Variance, roles.var);
 }
 
 void WorkDirTest::SetUp() {
