@@ -45,7 +45,7 @@ int runHeadlessProgram(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Fitmara"));
     Session session;
-    session.arguments = QCoreApplication::arguments().mid(1);
+    session.setArguments(QCoreApplication::arguments().mid(1));
     return runHeadless(session);
 }
 
@@ -86,7 +86,7 @@ int runWindow(int argc, char** argv, bool batch) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Fitmara"));
     Session session;
-    session.arguments = QCoreApplication::arguments().mid(1);
+    session.setArguments(QCoreApplication::arguments().mid(1));
     return runWindowLoop(app, session, batch);
 }
 
@@ -108,9 +108,10 @@ int runMpiMaster(MpiWorld& world, const QStringList& args, const QString& launch
         return ExitFailed;
     }
     Session session;
-    session.arguments = args;
+    session.setArguments(args);
     MpiRunPool pool(workers, [&session] {
-        return workerSetup(session.settings, session.settings.db_f_name, session.settings.runFile);
+        return workerSetup(session.settings(), session.settings().db_f_name,
+                           session.settings().runFile);
     });
     // Every operation runs its model runs on the workers, as it would on local
     // workspaces with NP= set to their number.

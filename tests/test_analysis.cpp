@@ -115,7 +115,7 @@ class Analysis : public fixture::WorkDirTest {
 
     // The log's last n lines before those naming the files the operation wrote.
     static QStringList tail(const Session& s, int n) {
-        QStringList lines = s.logList.lines();
+        QStringList lines = s.logList().lines();
         while (!lines.isEmpty() && lines.last().startsWith("written: "))
             lines.removeLast();
         return lines.mid(lines.size() - n);
@@ -161,17 +161,17 @@ TEST_F(Analysis, SensitivityCoefficientsForThreeParametersAndBothStepSigns) {
                  QString::fromUtf8(kOneRowSql).arg(0),
              kAbc);
         QFile::remove(touchFile);
-        s.settings.sensitivityStep = c.step;
+        s.settings().sensitivityStep = c.step;
         s.analyseSensitivity();
 
         EXPECT_EQ(modelRuns(), 4);
         EXPECT_EQ(s.operationProgress().evaluations(), 4);
-        ASSERT_EQ(s.series.size(), 4);
+        ASSERT_EQ(s.chartSeries().size(), 4);
         const double y0 = 2, yRaised = 2 + c.b;
         const QList<QPointF> expectedChart{{0, y0}, {1, yRaised}, {2, yRaised}, {3, y0}};
         for (int i = 0; i < 4; ++i) {
-            EXPECT_EQ(s.series[i].x(), expectedChart[i].x());
-            EXPECT_NEAR(s.series[i].y(), expectedChart[i].y(), 1e-12);
+            EXPECT_EQ(s.chartSeries()[i].x(), expectedChart[i].x());
+            EXPECT_NEAR(s.chartSeries()[i].y(), expectedChart[i].y(), 1e-12);
         }
 
         const QStringList lines = tail(s, 3);
@@ -207,11 +207,11 @@ TEST_F(Analysis, SensitivityLeavesTheStoredCalibrationAsItWas) {
                  QString::fromUtf8(kOneRowSql).arg(0) +
                  "UPDATE PARM_INT SET ERROR = ITEM_IX / 10.0, r_2 = 0.25, r_3 = -0.5;",
              kAbc, script);
-        s.settings.parallelRuns = parallelRuns;
+        s.settings().parallelRuns = parallelRuns;
         const QString stored = "SELECT group_concat(AVAL || '/' || ERROR || '/' || r_2 || '/' || "
                                "r_3, ' ') FROM PARM_INT";
         const QString before = text(stored);
-        s.settings.sensitivityStep = "5";
+        s.settings().sensitivityStep = "5";
         s.analyseSensitivity();
         EXPECT_TRUE(tail(s, 1).first().startsWith(" Sensitivity of Parm3 :"));
         EXPECT_EQ(text(stored), before);
@@ -274,7 +274,7 @@ TEST_F(Analysis, SensitivityWithoutANumberSaysWhy) {
         QFile::remove(touchFile);
         if (c.badRun >= 0)
             s.setRunFile(scriptIncompleteAt(c.badRun, kAbc));
-        s.settings.sensitivityStep = c.step;
+        s.settings().sensitivityStep = c.step;
         s.analyseSensitivity();
         // ":~" marks a number that the error query only gets to within rounding.
         const QStringList lines = tail(s, 3);
@@ -299,7 +299,7 @@ TEST_F(Analysis, SensitivityUsesTheValuesTheModelSaw) {
          param("a", 1, 0, "pa", 1.02) + param("b", 0, 0, "pb") + param("c", 5, 0, "pc") +
              QString::fromUtf8(kOneRowSql).arg(0),
          kAbc);
-    s.settings.sensitivityStep = "5";
+    s.settings().sensitivityStep = "5";
     s.analyseSensitivity();
     const QStringList lines = tail(s, 3);
     // The arc elasticity of |a| with respect to a, sign reversed: -1, whatever the step.
@@ -317,18 +317,18 @@ TEST_F(Analysis, SensitivityErrorRestoresTheModelTablesBeforeReporting) {
     open(s, param("a", 1, 0.5, "pa") + param("b", 1, 0.5, "pb"), kAbc);
     QObject::connect(&s, &Session::progress, [&](int done, int, double, qint64) {
         if (done == 1)
-            QFile::remove(s.settings.runFile);
+            QFile::remove(s.settings().runFile);
     });
-    s.settings.sensitivityStep = "5";
+    s.settings().sensitivityStep = "5";
     EXPECT_THROW(s.analyseSensitivity(), FitError);
     EXPECT_EQ(modelRuns(), 1);
-    EXPECT_TRUE(s.logList.lines().join('\n').contains("restored"));
+    EXPECT_TRUE(s.logList().lines().join('\n').contains("restored"));
     EXPECT_EQ(num("SELECT a FROM mpar"), 7);
     EXPECT_EQ(num("SELECT b FROM mpar"), 7);
     EXPECT_EQ(text("SELECT group_concat(AVAL) FROM PARM_INT"), "0.5,0.5"); // not IVAL
     EXPECT_FALSE(s.busy());
 
-    s.settings.sensitivityStep = "five";
+    s.settings().sensitivityStep = "five";
     EXPECT_THROW(s.analyseSensitivity(), FitError);
 }
 
@@ -392,9 +392,9 @@ Closed closedFormTwo() {
 TEST_F(Analysis, TwoParametersOnALinearModelMatchTheClosedForm) {
     Session s;
     TestAsker asker;
-    s.asker = &asker;
+    s.setAsker(&asker);
     open(s, param("a", 0, 2, "  slope ") + param("b", 0, 1, "icpt"), kLinear);
-    s.logList.append("earlier line");
+    s.logList().append("earlier line");
     s.analyseUncertainty();
 
     EXPECT_EQ(modelRuns(), 3);
@@ -425,17 +425,17 @@ TEST_F(Analysis, TwoParametersOnALinearModelMatchTheClosedForm) {
 
     // Rows in the order of obs (20 < 30 < 40 for x = 4, 3, 1 after 10 for x = 2):
     // column 0 the base values, then the sensitivities x and 1.
-    ASSERT_EQ(s.observationCount, 4);
+    ASSERT_EQ(s.observationCount(), 4);
     const double xOrder[] = {2, 4, 3, 1};
     for (int k = 1; k <= 4; ++k) {
-        EXPECT_NEAR(double(s.sensitivityRows[k][0]), 2 * xOrder[k - 1] + 1, 1e-12);
-        EXPECT_NEAR(double(s.sensitivityRows[k][1]), xOrder[k - 1], 1e-9);
-        EXPECT_NEAR(double(s.sensitivityRows[k][2]), 1, 1e-9);
+        EXPECT_NEAR(double(s.sensitivityRows()[k][0]), 2 * xOrder[k - 1] + 1, 1e-12);
+        EXPECT_NEAR(double(s.sensitivityRows()[k][1]), xOrder[k - 1], 1e-9);
+        EXPECT_NEAR(double(s.sensitivityRows()[k][2]), 1, 1e-9);
     }
     s.plotParameter(0);
-    ASSERT_EQ(s.series.size(), 4);
-    EXPECT_NEAR(s.series[1].y(), 4, 1e-9);
-    EXPECT_EQ(s.workbookLanguage, -99);
+    ASSERT_EQ(s.chartSeries().size(), 4);
+    EXPECT_NEAR(s.chartSeries()[1].y(), 4, 1e-9);
+    EXPECT_EQ(s.workbookLanguage(), -99);
     EXPECT_TRUE(asker.opened.isEmpty());
     EXPECT_FALSE(QFile::exists("opti_res.xlsx"));
 }
@@ -443,9 +443,9 @@ TEST_F(Analysis, TwoParametersOnALinearModelMatchTheClosedForm) {
 TEST_F(Analysis, CentralDifferencesWithAChosenStepMatchTheClosedForm) {
     Session s;
     TestAsker asker;
-    s.asker = &asker;
-    s.settings.centralDifferences = true;
-    s.settings.differenceStep = 0.001;
+    s.setAsker(&asker);
+    s.settings().centralDifferences = true;
+    s.settings().differenceStep = 0.001;
     open(s, param("a", 0, 2, "  slope ") + param("b", 0, 1, "icpt"), kLinear);
     s.analyseUncertainty();
 
@@ -457,11 +457,11 @@ TEST_F(Analysis, CentralDifferencesWithAChosenStepMatchTheClosedForm) {
     EXPECT_EQ(num("SELECT a FROM mpar"), 2);
     const double xOrder[] = {2, 4, 3, 1};
     for (int k = 1; k <= 4; ++k) {
-        EXPECT_NEAR(double(s.sensitivityRows[k][1]), xOrder[k - 1], 1e-7);
-        EXPECT_NEAR(double(s.sensitivityRows[k][2]), 1, 1e-7);
+        EXPECT_NEAR(double(s.sensitivityRows()[k][1]), xOrder[k - 1], 1e-7);
+        EXPECT_NEAR(double(s.sensitivityRows()[k][2]), 1, 1e-7);
     }
-    EXPECT_TRUE(s.logList.lines().contains(" finite differences: central, relative step 0.001"))
-        << s.logList.lines().join('\n').toStdString();
+    EXPECT_TRUE(s.logList().lines().contains(" finite differences: central, relative step 0.001"))
+        << s.logList().lines().join('\n').toStdString();
 }
 
 // On its own the analysis guards the model's tables as a calibration does:
@@ -471,7 +471,7 @@ TEST_F(Analysis, CentralDifferencesWithAChosenStepMatchTheClosedForm) {
 TEST_F(Analysis, UncertaintyOnItsOwnHoldsTheRunMarkerWhileItsModelsRun) {
     Session s;
     TestAsker asker;
-    s.asker = &asker;
+    s.setAsker(&asker);
     open(s, param("a", 0, 2, "slope") + param("b", 0, 1, "icpt"), kLinear);
     const QString marker = dbPath + ".fitmara-run";
     bool markedDuringRun = false;
@@ -481,7 +481,7 @@ TEST_F(Analysis, UncertaintyOnItsOwnHoldsTheRunMarkerWhileItsModelsRun) {
     EXPECT_FALSE(QFile::exists(marker));
     EXPECT_EQ(num("SELECT a FROM mpar"), 2);
     EXPECT_EQ(num("SELECT b FROM mpar"), 1);
-    EXPECT_FALSE(s.logList.lines().join('\n').contains("_bop")) << "the backup is not logged";
+    EXPECT_FALSE(s.logList().lines().join('\n').contains("_bop")) << "the backup is not logged";
 }
 
 TEST_F(Analysis, ThreeParametersFillTheUpperTriangleOfCorrelations) {
@@ -567,7 +567,7 @@ TEST_F(Analysis, StopsBeforeAnyRunWhenAnalysisIsImpossible) {
     EXPECT_EQ(modelRuns(), 2);
     // The raised value -9.9 was clamped to -9.95: the difference divides by the
     // step the model saw, 0.05, not by 0.1, and gives the true slope x.
-    EXPECT_NEAR(double(s.sensitivityRows[1][1]), 2, 1e-9); // first row by obs: x = 2
+    EXPECT_NEAR(double(s.sensitivityRows()[1][1]), 2, 1e-9); // first row by obs: x = 2
     EXPECT_NEAR(num("SELECT ERROR FROM PARM_INT"), 1 / std::sqrt(23.0), 1e-9);
     EXPECT_EQ(num("SELECT AVAL FROM PARM_INT"), -10);
 }
@@ -596,12 +596,12 @@ TEST_F(Analysis, WithoutVarianceColumnNothingHappensButBatchSavesTheLog) {
         Session s;
         open(s, param("a", 0, 2, "pa"), kLinear);
         s.setup().chooseColumn(ColumnRole::Variance, -1);
-        s.settings.autorun = true;
-        s.settings.result_file = name;
-        s.logList.append("optimisation log");
-        const int before = s.logList.count();
+        s.settings().autorun = true;
+        s.settings().result_file = name;
+        s.logList().append("optimisation log");
+        const int before = s.logList().count();
         s.analyseUncertainty();
-        EXPECT_EQ(s.logList.count(), before);
+        EXPECT_EQ(s.logList().count(), before);
         EXPECT_EQ(modelRuns(), 0);
         EXPECT_EQ(protocol(name.isEmpty() ? QString("PROT_UNC.TXT") : name + ".txt"),
                   "optimisation log\r\n");
@@ -659,10 +659,10 @@ TEST_F(Analysis, SingularFisherMatrixIsReportedNotWrittenAsCertainty) {
     Session s;
     // c does not reach the model: its column of the Jacobian is zero.
     open(s, param("a", 0, 2, "pa") + param("b", 0, 1, "pb") + param("c", 0, 3, "pc"), kLinear);
-    s.settings.excel_out = true;
+    s.settings().excel_out = true;
     fixture::execSql(dbPath, "UPDATE PARM_INT SET ERROR = 1, r_2 = 0.5");
     s.analyseUncertainty();
-    const QString log = s.logList.lines().join('\n');
+    const QString log = s.logList().lines().join('\n');
     EXPECT_TRUE(log.contains(singularFisherLine));
     EXPECT_FALSE(log.contains("+/-"));
     EXPECT_FALSE(log.contains("r="));
@@ -676,20 +676,20 @@ TEST_F(Analysis, SingularFisherMatrixIsReportedNotWrittenAsCertainty) {
 TEST_F(Analysis, WorkbookAfterABatchRunWithExcelOutput) {
     Session s;
     TestAsker asker;
-    s.asker = &asker;
+    s.setAsker(&asker);
     open(s, param("a", 0, 2, "slope  ") + param("b", 0, 1, "icpt"), kLinear);
     QDir(tmp.path()).mkdir("data");
-    s.settings.workpath = tmp.filePath("data") + "/";
-    s.settings.autorun = true;
-    s.settings.result_file = "run1";
-    s.settings.excel_out = true;
+    s.settings().workpath = tmp.filePath("data") + "/";
+    s.settings().autorun = true;
+    s.settings().result_file = "run1";
+    s.settings().excel_out = true;
     s.analyseUncertainty();
-    EXPECT_NE(s.workbookLanguage, -99);
+    EXPECT_NE(s.workbookLanguage(), -99);
     EXPECT_TRUE(asker.opened.isEmpty()) << "a batch run opens no window";
     EXPECT_TRUE(QFile::exists("run1.txt"));
     // Nothing to plot in a batch run: the runs' values are not kept after it.
-    EXPECT_TRUE(s.sensitivityRows.empty());
-    EXPECT_EQ(s.observationCount, 0);
+    EXPECT_TRUE(s.sensitivityRows().empty());
+    EXPECT_EQ(s.observationCount(), 0);
 
     const XlsxReader xlsx(tmp.filePath("data/run1.xlsx"));
     EXPECT_EQ(xlsx.sheetNames(),
@@ -720,7 +720,7 @@ TEST_F(Analysis, WorkbookAfterABatchRunWithExcelOutput) {
     EXPECT_EQ(xlsx.charts("fit").size(), 1);
 
     // Interactively the report is opened for the person and named opti_res.xlsx.
-    s.settings.autorun = false;
+    s.settings().autorun = false;
     s.analyseUncertainty();
     EXPECT_EQ(asker.opened, QStringList{tmp.filePath("data/opti_res.xlsx")});
     EXPECT_TRUE(QFile::exists(tmp.filePath("data/opti_res.xlsx")));
@@ -743,7 +743,7 @@ TEST_F(Analysis, StopRequestEndsBothAnalysesAfterTheCurrentRun) {
         EXPECT_EQ(num("SELECT a FROM mpar"), 2);
         EXPECT_EQ(num("SELECT b FROM mpar"), 1);
         EXPECT_EQ(num("SELECT min(ERROR) FROM PARM_INT"), 9); // untouched
-        EXPECT_FALSE(s.logList.lines().contains("standard errors of parameters"));
+        EXPECT_FALSE(s.logList().lines().contains("standard errors of parameters"));
         EXPECT_TRUE(protocol("PROT_UNC.TXT").contains("stopped"));
         EXPECT_FALSE(s.busy());
     }
@@ -760,7 +760,7 @@ TEST_F(Analysis, StopRequestEndsBothAnalysesAfterTheCurrentRun) {
         EXPECT_EQ(modelRuns(), 2);
         EXPECT_EQ(num("SELECT a FROM mpar"), 7); // back from the backup
         EXPECT_EQ(num("SELECT b FROM mpar"), 7);
-        EXPECT_FALSE(s.logList.lines().join('\n').contains("Sensitivity of Parm"));
+        EXPECT_FALSE(s.logList().lines().join('\n').contains("Sensitivity of Parm"));
         EXPECT_FALSE(s.busy());
     }
 }
@@ -775,14 +775,14 @@ TEST_F(Analysis, AModelStillRunningBlocksBothAnalysesBeforeTheyTouchAnything) {
     bool tried = false;
     QTimer::singleShot(200, &s, [&] {
         tried = true;
-        ASSERT_TRUE(s.modelProcess.working());
-        const int lines = s.logList.count();
+        ASSERT_TRUE(s.modelProcess().working());
+        const int lines = s.logList().count();
         EXPECT_THROW(s.analyseUncertainty(), FitError);
         EXPECT_THROW(s.analyseSensitivity(), FitError);
         // Neither wrote into the model's tables under the running model.
         EXPECT_EQ(num("SELECT a FROM mpar"), 7);
         EXPECT_EQ(num("SELECT b FROM mpar"), 7);
-        EXPECT_EQ(s.logList.count(), lines) << s.logList.lines().join("\n").toStdString();
+        EXPECT_EQ(s.logList().count(), lines) << s.logList().lines().join("\n").toStdString();
     });
     s.checkModelRun();
     EXPECT_TRUE(tried);
@@ -791,9 +791,9 @@ TEST_F(Analysis, AModelStillRunningBlocksBothAnalysesBeforeTheyTouchAnything) {
 TEST_F(Analysis, TermSignalInABatchRunStopsTheUncertaintyAnalysis) {
     Session s;
     open(s, param("a", 0, 2, "pa") + param("b", 0, 1, "pb"), kLinear);
-    s.settings.autorun = true;
-    s.settings.result_file = "RS_sig";
-    s.settings.maxEvaluations = 4;
+    s.settings().autorun = true;
+    s.settings().result_file = "RS_sig";
+    s.settings().maxEvaluations = 4;
     QFile::remove(touchFile);
     StopSignals stops(s);
     // The analysis starts after the optimisation has logged its end; the signal
@@ -801,7 +801,7 @@ TEST_F(Analysis, TermSignalInABatchRunStopsTheUncertaintyAnalysis) {
     int analysisRuns = 0;
     QObject::connect(&s, &Session::connectionChanged, &s, [&](bool open) {
         if (!open &&
-            s.logList.lines().contains("Optimisation finishes - results are stored as AVAL") &&
+            s.logList().lines().contains("Optimisation finishes - results are stored as AVAL") &&
             ++analysisRuns == 2)
             ::raise(SIGTERM);
     });
@@ -814,7 +814,7 @@ TEST_F(Analysis, TermSignalInABatchRunStopsTheUncertaintyAnalysis) {
     EXPECT_EQ(num("SELECT a FROM mpar"), 7);
     EXPECT_EQ(num("SELECT b FROM mpar"), 7);
     EXPECT_EQ(text("SELECT group_concat(ERROR) FROM PARM_INT"), "");
-    EXPECT_FALSE(s.closeWasRequested);
+    EXPECT_FALSE(s.closeWasRequested());
 }
 
 } // namespace

@@ -219,7 +219,7 @@ TEST_F(Calibration, ObjectiveCriteriaOverGroupsAndConditions) {
     for (const auto& tc : cases) {
         Session s;
         open(s, kTwoParams, {model}, "complete", tc.condition);
-        s.settings.criterion = tc.criterion;
+        s.settings().criterion = tc.criterion;
         s.operationProgress().setEvaluations(4);
         bool complete = tc.expected >= 0;
         const double e = s.evaluateModel({0, 1, 0}, 1, &complete);
@@ -229,10 +229,11 @@ TEST_F(Calibration, ObjectiveCriteriaOverGroupsAndConditions) {
         }
         EXPECT_TRUE(complete) << tc.condition << " " << tc.criterion;
         EXPECT_NEAR(e, tc.expected, 1e-12) << tc.condition << " " << tc.criterion;
-        ASSERT_EQ(s.series.size(), 1);
-        EXPECT_EQ(s.series[0], QPointF(4, e));
+        ASSERT_EQ(s.chartSeries().size(), 1);
+        EXPECT_EQ(s.chartSeries()[0], QPointF(4, e));
         EXPECT_EQ(s.operationProgress().evaluations(), 5);
-        EXPECT_TRUE(s.logList.lines().isEmpty()); // an OR condition does not fake an incomplete run
+        EXPECT_TRUE(
+            s.logList().lines().isEmpty()); // an OR condition does not fake an incomplete run
     }
 }
 
@@ -259,8 +260,8 @@ TEST_F(Calibration, ObjectiveModeZeroOnlyRunsTheModel) {
     EXPECT_EQ(s.evaluateModel({0, 4, 2}, 0), 0);
     EXPECT_EQ(modelRuns(), 1);
     EXPECT_EQ(s.operationProgress().evaluations(), 3);
-    EXPECT_TRUE(s.series.isEmpty());
-    EXPECT_TRUE(s.logList.lines().isEmpty());
+    EXPECT_TRUE(s.chartSeries().isEmpty());
+    EXPECT_TRUE(s.logList().lines().isEmpty());
     EXPECT_EQ(num("select A from crop where ID=3"), 4);
 }
 
@@ -287,8 +288,8 @@ TEST_F(Calibration, ObjectiveReportsAnIncompleteRun) {
         bool complete = true;
         EXPECT_EQ(s.evaluateModel({0, 2, 1}, 1, &complete), 0) << what;
         EXPECT_FALSE(complete) << what;
-        EXPECT_EQ(s.logList.lines(), QStringList{"Model run incomplete !"} + tc.more) << what;
-        EXPECT_TRUE(s.series.isEmpty()) << what;
+        EXPECT_EQ(s.logList().lines(), QStringList{"Model run incomplete !"} + tc.more) << what;
+        EXPECT_TRUE(s.chartSeries().isEmpty()) << what;
         EXPECT_EQ(s.operationProgress().evaluations(), 0) << what;
         EXPECT_TRUE(s.database().isOpen()) << what; // reconnected after the run
         EXPECT_EQ(num("select A from crop where ID=1"), 2) << what;
@@ -311,7 +312,7 @@ TEST_F(Calibration, GroupedCriterionRefusesToDivideByZero) {
         fixture::execSql(dbPath, QString("UPDATE results SET obs = %1 WHERE ID = 5; "
                                          "UPDATE results SET obs = %2 WHERE ID = 6")
                                      .arg(obs[0], obs[1]));
-        s.settings.criterion = tc.criterion;
+        s.settings().criterion = tc.criterion;
         try {
             s.evaluateModel({0, 1, 0}, 1);
             ADD_FAILURE() << "no error for criterion " << tc.criterion;
@@ -319,14 +320,14 @@ TEST_F(Calibration, GroupedCriterionRefusesToDivideByZero) {
             EXPECT_TRUE(e.message().contains(tc.message)) << e.message().toStdString();
             EXPECT_TRUE(e.message().contains("grp")) << e.message().toStdString();
         }
-        EXPECT_TRUE(s.series.isEmpty());
+        EXPECT_TRUE(s.chartSeries().isEmpty());
     }
 
     // A group whose observed values are all missing still reads as 0, as before.
     Session s;
     open(s, kTwoParams, {"UPDATE results SET sim = coalesce(obs, 0) + 1"});
     fixture::execSql(dbPath, "UPDATE results SET obs = NULL WHERE grp = 3");
-    s.settings.criterion = 2;
+    s.settings().criterion = 2;
     EXPECT_NEAR(s.evaluateModel({0, 1, 0}, 1), 1.0 / 2 + 1.0 / 2, 1e-12);
 }
 
@@ -339,7 +340,7 @@ TEST_F(Calibration, ObjectiveDoesNotJoinAModelRunStillUnderWay) {
     bool tried = false;
     QTimer::singleShot(100, &s, [&] {
         tried = true;
-        ASSERT_TRUE(s.modelProcess.working());
+        ASSERT_TRUE(s.modelProcess().working());
         try {
             s.evaluateModel({0, 3, 1}, 1);
             ADD_FAILURE() << "no error";
@@ -351,7 +352,7 @@ TEST_F(Calibration, ObjectiveDoesNotJoinAModelRunStillUnderWay) {
     });
     s.checkModelRun();
     EXPECT_TRUE(tried);
-    EXPECT_FALSE(s.modelProcess.working());
+    EXPECT_FALSE(s.modelProcess().working());
     EXPECT_EQ(num("select sum(A) from crop"), 0);
     EXPECT_EQ(modelRuns(), 1);
     // Once it has ended, evaluations run as usual.
@@ -404,7 +405,7 @@ TEST_F(Calibration, WorkDuringTheModelRunFailsCleanlyAndLeavesTheEvaluationIntac
 TEST_F(Calibration, ObjectiveStopsWhenTheModelCannotStart) {
     Session s;
     open(s, kTwoParams, {kLinearModel});
-    const QString script = s.settings.runFile;
+    const QString script = s.settings().runFile;
     QFile::remove(script);
     try {
         s.evaluateModel({0, 2, 1}, 1);
@@ -426,7 +427,7 @@ TEST_F(Calibration, BackupAndRestoreGiveBackTheTablesExactly) {
          {});
     const QString before = cropState();
     s.operations().backup();
-    EXPECT_EQ(s.logList.lines(),
+    EXPECT_EQ(s.logList().lines(),
               (QStringList{"crop copied into crop_bop", "soil copied into soil_bop"}));
     EXPECT_TRUE(s.database().hasTable("crop_bop"));
 
@@ -438,11 +439,11 @@ TEST_F(Calibration, BackupAndRestoreGiveBackTheTablesExactly) {
 
     fixture::execSql(dbPath, "UPDATE crop SET A = 5; DELETE FROM crop WHERE ID=2; "
                              "INSERT INTO crop VALUES (9,'rye',1,1)");
-    s.logList.clear();
+    s.logList().clear();
     s.operations().restore();
     EXPECT_EQ(cropState(), changed);
     EXPECT_NE(changed, before);
-    EXPECT_EQ(s.logList.lines(),
+    EXPECT_EQ(s.logList().lines(),
               (QStringList{"crop restored from crop_bop", "soil restored from soil_bop"}));
     // The declared columns survive the round trip, the backup stays.
     EXPECT_EQ(s.database().columns("crop"), (QStringList{"ID", "NAME", "A", "B"}));
@@ -455,7 +456,7 @@ TEST_F(Calibration, FailedRestoreCopyKeepsTheModelTableAndRestoresTheOthers) {
     s.operations().backup();
     fixture::execSql(dbPath, "UPDATE crop SET A = 3; UPDATE soil SET K = 4; DROP TABLE crop_bop");
     const QString current = cropState();
-    s.logList.clear();
+    s.logList().clear();
     try {
         s.operations().restore();
         FAIL() << "no error";
@@ -465,7 +466,7 @@ TEST_F(Calibration, FailedRestoreCopyKeepsTheModelTableAndRestoresTheOthers) {
     EXPECT_EQ(cropState(), current);
     // The table after the failing one does not stay at the trial values.
     EXPECT_EQ(num("select sum(K) from soil"), 0);
-    EXPECT_EQ(s.logList.lines(), QStringList{"soil restored from soil_bop"});
+    EXPECT_EQ(s.logList().lines(), QStringList{"soil restored from soil_bop"});
 }
 
 TEST_F(Calibration, RestoreKeepsTheIndexesAndTriggersOfTheModelTable) {
@@ -527,9 +528,9 @@ QStringList protocolLines(bool* crlf) {
 TEST_F(Calibration, RunWithoutBudgetStoresTheCentroidOfTheInitialSimplex) {
     Session s;
     TestAsker asker;
-    s.asker = &asker;
+    s.setAsker(&asker);
     open(s, kTwoParams, {kLinearModel});
-    s.settings.maxEvaluations = 0; // the initial simplex only (the field takes 1 or more)
+    s.settings().maxEvaluations = 0; // the initial simplex only (the field takes 1 or more)
     double offered1 = 0, offered2 = 0;
     asker.whenShown = [&](Session&) {
         offered1 = num("select AVAL from PARM_INT where ITEM_IX=1");
@@ -539,7 +540,7 @@ TEST_F(Calibration, RunWithoutBudgetStoresTheCentroidOfTheInitialSimplex) {
 
     EXPECT_EQ(modelRuns(), 3);
     EXPECT_EQ(asker.shown, 1);
-    EXPECT_FALSE(s.success);
+    EXPECT_FALSE(s.resultAccepted());
     // Vertices (1,0), (1.5,0), (1,0.5); the result offered is their centroid.
     EXPECT_DOUBLE_EQ(offered1, 3.5 / 3);
     EXPECT_DOUBLE_EQ(offered2, 0.5 / 3);
@@ -567,7 +568,7 @@ TEST_F(Calibration, RunWithoutBudgetStoresTheCentroidOfTheInitialSimplex) {
     EXPECT_TRUE(crlf);
     // Declined: the model's tables are back at their state before the run.
     EXPECT_EQ(cropState(), "1:wheat:0.0:0.0 2:wheat:0.0:0.0 3:wheat:0.0:0.0 4:maize:0.0:0.0");
-    EXPECT_EQ(s.series.size(), 3);
+    EXPECT_EQ(s.chartSeries().size(), 3);
 }
 
 TEST_F(Calibration, ResultStaysWithinTheBounds) {
@@ -578,7 +579,7 @@ TEST_F(Calibration, ResultStaysWithinTheBounds) {
     Session s;
     TestAsker asker;
     asker.accept = true;
-    s.asker = &asker;
+    s.setAsker(&asker);
     open(s, R"(
       INSERT INTO PARM_INT (FNAME,PNAME,MINIMUM,MAXIMUM,IVAL,STEP,SELECTION)
         VALUES ('crop','A',0,5,5,0.5,'NAME=''wheat''');
@@ -586,7 +587,7 @@ TEST_F(Calibration, ResultStaysWithinTheBounds) {
         VALUES ('soil','K',-5,5,-5,-3,'ID=1');
     )",
          {kLinearModel});
-    s.settings.maxEvaluations = 0; // the initial simplex only (the field takes 1 or more)
+    s.settings().maxEvaluations = 0; // the initial simplex only (the field takes 1 or more)
     s.startOptimization();
     EXPECT_EQ(num("select AVAL from PARM_INT where ITEM_IX=1"), 5);
     EXPECT_EQ(num("select AVAL from PARM_INT where ITEM_IX=2"), -5);
@@ -598,12 +599,12 @@ TEST_F(Calibration, AcceptedRunKeepsTheOptimisedValuesInTheModelTables) {
     Session s;
     TestAsker asker;
     asker.accept = true;
-    s.asker = &asker;
+    s.setAsker(&asker);
     open(s, kTwoParams, {kLinearModel});
     s.setMaxEvaluationsText("60");
     s.startOptimization();
 
-    EXPECT_TRUE(s.success);
+    EXPECT_TRUE(s.resultAccepted());
     const double a = num("select AVAL from PARM_INT where ITEM_IX=1");
     const double k = num("select AVAL from PARM_INT where ITEM_IX=2");
     EXPECT_NEAR(a, 2, 0.2);
@@ -613,7 +614,7 @@ TEST_F(Calibration, AcceptedRunKeepsTheOptimisedValuesInTheModelTables) {
     EXPECT_EQ(num("select K from soil where ID=1"), k);
     EXPECT_EQ(num("select sum(A) from crop_bop"), 0); // the backup is untouched
     // Every completed evaluation is a chart point; the protocol ends with the result line.
-    EXPECT_EQ(s.series.size(), modelRuns());
+    EXPECT_EQ(s.chartSeries().size(), modelRuns());
     bool crlf = false;
     const QStringList lines = protocolLines(&crlf);
     ASSERT_FALSE(lines.isEmpty());
@@ -633,7 +634,7 @@ TEST_F(Calibration, IncompleteModelStopsTheRunAndRestoresTheTables) {
     }
     EXPECT_EQ(modelRuns(), 3);
     EXPECT_EQ(num("select sum(A) from crop"), 0);
-    EXPECT_TRUE(s.logList.lines().contains("crop restored from crop_bop"));
+    EXPECT_TRUE(s.logList().lines().contains("crop restored from crop_bop"));
     EXPECT_FALSE(QFile::exists("Opti_Result.TXT"));
 }
 
@@ -651,7 +652,7 @@ TEST_F(Calibration, ErrorsDuringTheRunRestoreTheTables) {
         open(s, kTwoParams, {kLinearModel});
         QObject::connect(&s, &Session::progress, [&](int done, int, double, qint64) {
             if (done == 2 && which == "run file deleted")
-                QFile::remove(s.settings.runFile);
+                QFile::remove(s.settings().runFile);
             if (done == 2 && which == "listener")
                 throw std::runtime_error("listener failed");
         });
@@ -666,7 +667,7 @@ TEST_F(Calibration, ErrorsDuringTheRunRestoreTheTables) {
         EXPECT_EQ(modelRuns(), tc.runs) << which;
         EXPECT_EQ(num("select sum(A) from crop"), 0) << which;
         EXPECT_EQ(num("select sum(K) from soil"), 0) << which;
-        EXPECT_TRUE(s.logList.lines().contains("soil restored from soil_bop")) << which;
+        EXPECT_TRUE(s.logList().lines().contains("soil restored from soil_bop")) << which;
         EXPECT_FALSE(s.busy()) << which;
     }
 }
@@ -674,7 +675,7 @@ TEST_F(Calibration, ErrorsDuringTheRunRestoreTheTables) {
 TEST_F(Calibration, StopRequestEndsTheSearchAndTheRunFinishesAsUsual) {
     Session s;
     TestAsker asker;
-    s.asker = &asker;
+    s.setAsker(&asker);
     open(s, kTwoParams, {kLinearModel});
     s.setMaxEvaluationsText("200");
     QObject::connect(&s, &Session::progress, [&](int done, int, double, qint64) {
@@ -695,7 +696,7 @@ TEST_F(Calibration, StopRequestEndsTheSearchAndTheRunFinishesAsUsual) {
 TEST_F(Calibration, StopInABatchRunWritesTheProtocolRestoresAndFails) {
     Session s;
     open(s, kTwoParams, {kLinearModel});
-    s.settings.autorun = true;
+    s.settings().autorun = true;
     s.setMaxEvaluationsText("200");
     QObject::connect(&s, &Session::progress, [&](int done, int, double, qint64) {
         if (done == 5)
@@ -711,7 +712,7 @@ TEST_F(Calibration, StopInABatchRunWritesTheProtocolRestoresAndFails) {
     EXPECT_EQ(modelRuns(), 5);
     EXPECT_TRUE(QFile::exists("Opti_Result.TXT"));
     EXPECT_EQ(num("select sum(A) from crop"), 0);
-    EXPECT_FALSE(s.closeWasRequested);
+    EXPECT_FALSE(s.closeWasRequested());
 }
 
 // ------------------------------------------------------------------ what needs no model run
@@ -744,27 +745,27 @@ TEST_F(Calibration, ChecksBeforeTheBackupNameEveryProblemAndTouchNothing) {
         {"aliases shared in a batch run, whose analysis stores by alias",
          twoParams + "INSERT INTO PARM_INT (FNAME,PNAME,MINIMUM,MAXIMUM,IVAL,STEP,SELECTION,ALIAS) "
                      "VALUES ('crop','B',0,1,1,0.5,'ID=1','slope ');",
-         [](Session& s) { s.settings.autorun = true; },
+         [](Session& s) { s.settings().autorun = true; },
          {"Parameters 1, 3 share the ALIAS 'slope'"}},
         {"tolerance",
          twoParams,
-         [](Session& s) { s.settings.tolerance = "abc"; },
+         [](Session& s) { s.settings().tolerance = "abc"; },
          {"The convergence criterion: 'abc' is not a valid floating point value."}},
         {"tolerance from the command line",
          twoParams,
          [](Session& s) {
-             s.settings.tolerance = "1e-4x";
-             s.commandLineValues.insert("KR=", "1e-4x");
+             s.settings().tolerance = "1e-4x";
+             s.recordCommandLineValue("KR=", "1e-4x");
          },
          {"KR=1e-4x: '1e-4x' is not a valid floating point value."}},
         {"run file gone",
          twoParams,
-         [](Session& s) { QFile::remove(s.settings.runFile); },
+         [](Session& s) { QFile::remove(s.settings().runFile); },
          {"run.sh\" does not exist."}},
         {"run file with CR LF line ends",
          twoParams,
          [](Session& s) {
-             QFile f(s.settings.runFile);
+             QFile f(s.settings().runFile);
              ASSERT_TRUE(f.open(QIODevice::ReadOnly));
              QByteArray text = f.readAll().replace("\n", "\r\n");
              f.close();
@@ -775,15 +776,15 @@ TEST_F(Calibration, ChecksBeforeTheBackupNameEveryProblemAndTouchNothing) {
         {"result table named by RT=",
          twoParams,
          [](Session& s) {
-             s.settings.resultTable.clear();
-             s.commandLineValues.insert("RT=", "resluts");
+             s.settings().resultTable.clear();
+             s.recordCommandLineValue("RT=", "resluts");
          },
          {"RT=resluts: the database has no table or view of that name."}},
         {"model column named by MO=",
          twoParams,
          [](Session& s) {
              s.setup().columnList(ColumnRole::Model).index = -1;
-             s.commandLineValues.insert("MO=", "simm");
+             s.recordCommandLineValue("MO=", "simm");
          },
          {"MO=simm: the result table results has no column of that name."}},
         {"observed column not given",
@@ -794,20 +795,20 @@ TEST_F(Calibration, ChecksBeforeTheBackupNameEveryProblemAndTouchNothing) {
          twoParams,
          [](Session& s) {
              s.setup().columnList(ColumnRole::Index).index = -1;
-             s.settings.criterion = 2;
+             s.settings().criterion = 2;
          },
          {"No index column is chosen: give it with IX=<column>"}},
         {"variance column named by OV= in a batch run",
          twoParams,
          [](Session& s) {
-             s.settings.autorun = true;
+             s.settings().autorun = true;
              s.setup().columnList(ColumnRole::Variance).index = -1;
-             s.commandLineValues.insert("OV=", "varr");
+             s.recordCommandLineValue("OV=", "varr");
          },
          {"OV=varr: the result table results has no column of that name."}},
         {"condition",
          twoParams,
-         [](Session& s) { s.settings.condition = "gpr=1"; },
+         [](Session& s) { s.settings().condition = "gpr=1"; },
          {"The filter condition \"gpr=1\": it cannot choose rows of results: no such column: gpr"}},
     };
     for (const Case& c : cases) {
@@ -838,10 +839,10 @@ TEST_F(Calibration, ChecksBeforeTheBackupNameEveryProblemAndTouchNothing) {
     Session s;
     open(s, QString(kTwoParams).replace("'ID=1'", "'ID=99'"), {kLinearModel});
     s.checkBeforeRun("The optimisation", Session::NeedsModelRun, NeedsIval | NeedsStep);
-    EXPECT_TRUE(s.logList.lines().contains(
+    EXPECT_TRUE(s.logList().lines().contains(
         "Warning: Parameter 2 (intercept): SELECTION 'ID=99' matches no row of table soil today, "
         "so its value is written nowhere."))
-        << s.logList.lines().join('\n').toStdString();
+        << s.logList().lines().join('\n').toStdString();
 }
 
 TEST_F(Calibration, ModelOutputThatIsNoNumberOrIsGoneMakesTheRunIncomplete) {
@@ -866,15 +867,15 @@ TEST_F(Calibration, ModelOutputThatIsNoNumberOrIsGoneMakesTheRunIncomplete) {
         bool complete = true;
         EXPECT_EQ(s.evaluateModel({0, 2, 1}, 1, &complete), 0);
         EXPECT_FALSE(complete);
-        EXPECT_TRUE(s.lastIncomplete.contains(tc.detail)) << s.lastIncomplete.toStdString();
-        ASSERT_FALSE(s.logList.lines().isEmpty());
-        EXPECT_EQ(s.logList.lines().first(), "Model run incomplete !");
+        EXPECT_TRUE(s.lastIncomplete().contains(tc.detail)) << s.lastIncomplete().toStdString();
+        ASSERT_FALSE(s.logList().lines().isEmpty());
+        EXPECT_EQ(s.logList().lines().first(), "Model run incomplete !");
         // Rows left at -99 are said by that line alone, as ever; the rest is explained.
         if (std::string(tc.behave) == "leave")
-            EXPECT_EQ(s.logList.count(), 1);
+            EXPECT_EQ(s.logList().count(), 1);
         else
-            EXPECT_EQ(s.logList.lines().value(1), "  " + s.lastIncomplete);
-        EXPECT_TRUE(s.series.isEmpty());
+            EXPECT_EQ(s.logList().lines().value(1), "  " + s.lastIncomplete());
+        EXPECT_TRUE(s.chartSeries().isEmpty());
     }
 
     // A model that never writes numbers ends the calibration with the reason,
@@ -924,15 +925,15 @@ TEST_F(Calibration, RunThatDoesNotCompleteKeepsTheStoredResults) {
         Session s;
         TestAsker asker;
         asker.accept = tc.accept;
-        s.asker = &asker;
+        s.setAsker(&asker);
         open(s, stored, {kLinearModel});
-        s.settings.autorun = tc.batch;
+        s.settings().autorun = tc.batch;
         s.setMaxEvaluationsText("200");
         if (which == "the analysis of a batch run fails")
-            s.settings.maxEvaluations = 0; // the initial simplex only: it ends at a bound
+            s.settings().maxEvaluations = 0; // the initial simplex only: it ends at a bound
         QObject::connect(&s, &Session::progress, [&](int done, int, double, qint64) {
             if (done == 2 && which == "the model cannot start any more")
-                QFile::remove(s.settings.runFile);
+                QFile::remove(s.settings().runFile);
             if (done == 5 && which.rfind("stopped", 0) == 0)
                 s.requestStop();
         });
@@ -940,7 +941,7 @@ TEST_F(Calibration, RunThatDoesNotCompleteKeepsTheStoredResults) {
         int starts = 0;
         QObject::connect(&s, &Session::connectionChanged, [&](bool open) {
             if (!open && ++starts == 4 && which == "the analysis of a batch run fails")
-                QFile::remove(s.settings.runFile);
+                QFile::remove(s.settings().runFile);
         });
         try {
             s.startOptimization();
@@ -967,8 +968,8 @@ TEST_F(Calibration, JournalHoldsOneRowPerModelRunWhateverItsEnd) {
          {"--print", "25", "--run-mode", "2=crash", "--run-mode", "4=hang", "--run-mode", "6=leave",
           "--run-mode", "8=fail", "--run-mode", "9=leave"});
     s.setMaxEvaluationsText("12");
-    s.settings.runTimeoutS = 0.5;
-    s.settings.retries = 1;
+    s.settings().runTimeoutS = 0.5;
+    s.settings().retries = 1;
     s.startOptimization();
     const int runs = modelRuns();
     ASSERT_GE(runs, 12);
@@ -1024,10 +1025,10 @@ TEST_F(Calibration, StoppedRunIsJournaledAndTheOperationMarkedStopped) {
     Session s;
     open(s, kTwoParams, {kLinearModel}, "complete", "1=1", {"--run-mode", "5=hang"});
     s.setMaxEvaluationsText("200");
-    s.settings.retries = 3; // no retry after a stop
+    s.settings().retries = 3; // no retry after a stop
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (modelRuns() == 5 && s.modelProcess.working()) {
+        if (modelRuns() == 5 && s.modelProcess().working()) {
             s.requestStop();
             s.requestStop();
         }
@@ -1051,7 +1052,7 @@ TEST_F(Calibration, JournalTablesAreNeverModelOrResultTables) {
     EXPECT_FALSE(s.setup().tables().items.contains("FITMARA_RUNS", Qt::CaseInsensitive));
     EXPECT_FALSE(s.setup().tables().items.contains("FITMARA_OPERATIONS", Qt::CaseInsensitive));
     // A PARM_INT record naming a journal table is refused before anything is run.
-    fixture::setupSession(s, dbPath, s.settings.runFile,
+    fixture::setupSession(s, dbPath, s.settings().runFile,
                           {"results", "obs", "sim", "grp", "var", "1=1"});
     fixture::execSql(dbPath, "INSERT INTO PARM_INT (FNAME,PNAME,MINIMUM,MAXIMUM,IVAL,STEP,"
                              "SELECTION) VALUES ('fitmara_runs','RUN',0,9,1,1,'ID=1')");

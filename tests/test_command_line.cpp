@@ -57,12 +57,12 @@ class CommandLine : public ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
         dbPath = makeDb(dir.path(), kDbSql);
-        s.asker = &asker;
+        s.setAsker(&asker);
     }
 
     // Applies the line; returns the error message, empty when none.
     QString activate(const QStringList& args) {
-        s.arguments = args;
+        s.setArguments(args);
         try {
             s.applyCommandLine();
         } catch (const FitError& e) {
@@ -86,42 +86,42 @@ TEST_F(CommandLine, FullLineAppliesEveryKeyInOrder) {
          "PV=3",         "TO=2.5",       "RR=2",       "NR=2",       "MS=4",   "RESUME"});
     ASSERT_TRUE(err.isEmpty()) << err.toStdString();
 
-    EXPECT_EQ(s.settings.runFile, script);
-    EXPECT_EQ(s.modelProcess.program(), script);
-    EXPECT_EQ(s.modelProcess.workingDirectory(), dir.path() + "/");
-    EXPECT_FALSE(s.form.runFileLines.isEmpty());
+    EXPECT_EQ(s.settings().runFile, script);
+    EXPECT_EQ(s.modelProcess().program(), script);
+    EXPECT_EQ(s.modelProcess().workingDirectory(), dir.path() + "/");
+    EXPECT_FALSE(s.form().runFileLines.isEmpty());
 
     EXPECT_TRUE(s.database().isOpen());
-    EXPECT_EQ(s.settings.db_f_name, dbPath);
-    EXPECT_EQ(s.settings.workpath, dir.path() + "/");
+    EXPECT_EQ(s.settings().db_f_name, dbPath);
+    EXPECT_EQ(s.settings().workpath, dir.path() + "/");
     EXPECT_TRUE(s.database().hasTable("PARM_INT")); // created on opening
 
-    EXPECT_EQ(s.settings.resultTable, "Results"); // the listed name, not the typed one
-    EXPECT_EQ(s.settings.condition, "GRP > 0");
+    EXPECT_EQ(s.settings().resultTable, "Results"); // the listed name, not the typed one
+    EXPECT_EQ(s.settings().condition, "GRP > 0");
     EXPECT_EQ(s.setup().resultQuery(), "select * from Results where GRP > 0");
     EXPECT_EQ(s.setup().columnList(ColumnRole::Observed).selected(), "OBS");
     EXPECT_EQ(s.setup().columnList(ColumnRole::Model).selected(), "SIM");
     EXPECT_EQ(s.setup().columnList(ColumnRole::Index).selected(), "GRP");
     EXPECT_EQ(s.setup().columnList(ColumnRole::Variance).selected(), "VAR");
 
-    EXPECT_EQ(s.settings.tolerance, "1E-5");
-    EXPECT_EQ(s.settings.maxEvaluations, 77);
-    EXPECT_EQ(s.form.maxEvaluationsText, "77");
-    EXPECT_EQ(s.settings.result_file, "RS_out");
-    EXPECT_TRUE(s.settings.excel_out);
-    EXPECT_EQ(s.settings.errfun, "NRMSE");
-    EXPECT_EQ(s.settings.criterion, 2);
-    EXPECT_EQ(s.settings.pauseAfterRunMs, 0);
-    EXPECT_EQ(s.settings.pauseBeforeVertexMs, 3);
-    EXPECT_EQ(s.settings.runTimeoutS, 2.5);
-    EXPECT_EQ(s.settings.retries, 2);
-    EXPECT_EQ(s.settings.restarts, 2);
-    EXPECT_EQ(s.settings.starts, 4);
-    EXPECT_TRUE(s.settings.resume);
-    EXPECT_FALSE(s.settings.autorun);
+    EXPECT_EQ(s.settings().tolerance, "1E-5");
+    EXPECT_EQ(s.settings().maxEvaluations, 77);
+    EXPECT_EQ(s.form().maxEvaluationsText, "77");
+    EXPECT_EQ(s.settings().result_file, "RS_out");
+    EXPECT_TRUE(s.settings().excel_out);
+    EXPECT_EQ(s.settings().errfun, "NRMSE");
+    EXPECT_EQ(s.settings().criterion, 2);
+    EXPECT_EQ(s.settings().pauseAfterRunMs, 0);
+    EXPECT_EQ(s.settings().pauseBeforeVertexMs, 3);
+    EXPECT_EQ(s.settings().runTimeoutS, 2.5);
+    EXPECT_EQ(s.settings().retries, 2);
+    EXPECT_EQ(s.settings().restarts, 2);
+    EXPECT_EQ(s.settings().starts, 4);
+    EXPECT_TRUE(s.settings().resume);
+    EXPECT_FALSE(s.settings().autorun);
 
     EXPECT_EQ(asker.databaseAsked, 0); // the connection is open: no dialog
-    EXPECT_FALSE(s.closeWasRequested);
+    EXPECT_FALSE(s.closeWasRequested());
     EXPECT_GT(changed.count(), 0); // the window refreshes
 }
 
@@ -136,48 +136,48 @@ struct KeyCase {
 // outside the fixture.
 TEST(CommandLineKeys, KeysFollowTheirCaseRules) {
     const std::vector<KeyCase> cases = {
-        {"XL_OUT upper", {"XL_OUT"}, [](const Session& s) { EXPECT_TRUE(s.settings.excel_out); }},
-        {"xl_out lower", {"xl_out"}, [](const Session& s) { EXPECT_TRUE(s.settings.excel_out); }},
+        {"XL_OUT upper", {"XL_OUT"}, [](const Session& s) { EXPECT_TRUE(s.settings().excel_out); }},
+        {"xl_out lower", {"xl_out"}, [](const Session& s) { EXPECT_TRUE(s.settings().excel_out); }},
         {"ef= key in lower case, value as typed",
          {"ef=NRMSE"},
          [](const Session& s) {
-             EXPECT_EQ(s.settings.errfun, "NRMSE");
-             EXPECT_EQ(s.settings.criterion, 2);
+             EXPECT_EQ(s.settings().errfun, "NRMSE");
+             EXPECT_EQ(s.settings().criterion, 2);
          }},
         {"Ef= CV(RMSE)",
          {"Ef=CV(RMSE)"},
-         [](const Session& s) { EXPECT_EQ(s.settings.criterion, 3); }},
+         [](const Session& s) { EXPECT_EQ(s.settings().criterion, 3); }},
         {"EF= value in lower case names the criterion",
          {"EF=nrmse"},
          [](const Session& s) {
-             EXPECT_EQ(s.settings.errfun, "NRMSE");
-             EXPECT_EQ(s.settings.criterion, 2);
+             EXPECT_EQ(s.settings().errfun, "NRMSE");
+             EXPECT_EQ(s.settings().criterion, 2);
          }},
         {"EF=RMSE",
          {"EF=NRMSE", "EF=RMSE"},
-         [](const Session& s) { EXPECT_EQ(s.settings.criterion, 1); }},
+         [](const Session& s) { EXPECT_EQ(s.settings().criterion, 1); }},
         {"RS_ keeps the whole argument",
          {"RS_calib run"},
-         [](const Session& s) { EXPECT_EQ(s.settings.result_file, "RS_calib run"); }},
+         [](const Session& s) { EXPECT_EQ(s.settings().result_file, "RS_calib run"); }},
         {"NX= with blanks",
          {"NX= 12 "},
          [](const Session& s) {
-             EXPECT_EQ(s.settings.maxEvaluations, 12);
-             EXPECT_EQ(s.form.maxEvaluationsText, "12");
+             EXPECT_EQ(s.settings().maxEvaluations, 12);
+             EXPECT_EQ(s.form().maxEvaluationsText, "12");
          }},
         {"PR=0 PV=0",
          {"PR=0", "PV=0"},
          [](const Session& s) {
-             EXPECT_EQ(s.settings.pauseAfterRunMs, 0);
-             EXPECT_EQ(s.settings.pauseBeforeVertexMs, 0);
+             EXPECT_EQ(s.settings().pauseAfterRunMs, 0);
+             EXPECT_EQ(s.settings().pauseBeforeVertexMs, 0);
          }},
     };
     for (const KeyCase& c : cases) {
         SCOPED_TRACE(c.name);
         Session fresh;
         ScriptedAsker cancel;
-        fresh.asker = &cancel;
-        fresh.arguments = c.args;
+        fresh.setAsker(&cancel);
+        fresh.setArguments(c.args);
         try {
             fresh.applyCommandLine();
         } catch (const FitError& e) {
@@ -191,19 +191,19 @@ TEST(CommandLineKeys, KeysFollowTheirCaseRules) {
 
 TEST_F(CommandLine, FlagsAreClearedOnEveryActivationAndValuesKept) {
     ASSERT_TRUE(activate({"XL_OUT", "RS_a", "NX=9", "EF=CV(RMSE)"}).isEmpty());
-    EXPECT_TRUE(s.settings.excel_out);
+    EXPECT_TRUE(s.settings().excel_out);
     ASSERT_TRUE(activate({"KR=2"}).isEmpty());
-    EXPECT_FALSE(s.settings.autorun);
-    EXPECT_FALSE(s.settings.excel_out);
-    EXPECT_EQ(s.settings.result_file, "RS_a");
-    EXPECT_EQ(s.settings.maxEvaluations, 9);
-    EXPECT_EQ(s.settings.criterion, 3);
+    EXPECT_FALSE(s.settings().autorun);
+    EXPECT_FALSE(s.settings().excel_out);
+    EXPECT_EQ(s.settings().result_file, "RS_a");
+    EXPECT_EQ(s.settings().maxEvaluations, 9);
+    EXPECT_EQ(s.settings().criterion, 3);
     EXPECT_EQ(asker.databaseAsked, 2); // no connection: asked on each activation
 }
 
 TEST_F(CommandLine, ResultTableIsMatchedIgnoringCase) {
     ASSERT_TRUE(activate({"DB=" + dbPath, "RT=RESULTS"}).isEmpty());
-    EXPECT_EQ(s.settings.resultTable, "Results");
+    EXPECT_EQ(s.settings().resultTable, "Results");
     EXPECT_TRUE(s.setup().openTableEnabled());
 }
 
@@ -229,14 +229,14 @@ TEST(CommandLineOrder, ColumnKeysWorkInAnyOrder) {
         SCOPED_TRACE(args.join(' ').toStdString());
         Session s;
         ScriptedAsker a;
-        s.asker = &a;
-        s.arguments = args;
+        s.setAsker(&a);
+        s.setArguments(args);
         ASSERT_NO_THROW(s.applyCommandLine());
         EXPECT_EQ(s.setup().columnList(ColumnRole::Observed).selected(), "OBS");
         EXPECT_EQ(s.setup().columnList(ColumnRole::Model).selected(), "SIM");
         EXPECT_EQ(s.setup().columnList(ColumnRole::Index).selected(), "GRP");
         EXPECT_EQ(s.setup().columnList(ColumnRole::Variance).selected(), "VAR");
-        EXPECT_EQ(s.settings.condition, args.contains("CD=GRP > 1") ? "GRP > 1" : "1=1");
+        EXPECT_EQ(s.settings().condition, args.contains("CD=GRP > 1") ? "GRP > 1" : "1=1");
     }
 }
 
@@ -247,8 +247,8 @@ TEST_F(CommandLine, BareDatabaseNameGivesEmptyWorkpath) {
     QDir::setCurrent(old);
     ASSERT_TRUE(err.isEmpty()) << err.toStdString();
     EXPECT_TRUE(s.database().isOpen());
-    EXPECT_EQ(s.settings.db_f_name, "calib.sqlite");
-    EXPECT_TRUE(s.settings.workpath.isEmpty());
+    EXPECT_EQ(s.settings().db_f_name, "calib.sqlite");
+    EXPECT_TRUE(s.settings().workpath.isEmpty());
 }
 
 // A line with an error applies nothing of itself: not the keys before the bad
@@ -276,8 +276,8 @@ TEST(CommandLineKeys, AnErrorAppliesNothingOfTheLine) {
         SCOPED_TRACE(c.name);
         Session fresh;
         ScriptedAsker a;
-        fresh.asker = &a;
-        fresh.arguments = c.args;
+        fresh.setAsker(&a);
+        fresh.setArguments(c.args);
         try {
             fresh.applyCommandLine();
             ADD_FAILURE() << "no error";
@@ -285,11 +285,11 @@ TEST(CommandLineKeys, AnErrorAppliesNothingOfTheLine) {
             EXPECT_TRUE(e.message().contains(QString::fromUtf8(c.messagePart)))
                 << e.message().toStdString();
         }
-        EXPECT_FALSE(fresh.settings.autorun);
-        EXPECT_EQ(fresh.settings.maxEvaluations, 50);
+        EXPECT_FALSE(fresh.settings().autorun);
+        EXPECT_EQ(fresh.settings().maxEvaluations, 50);
         EXPECT_EQ(a.databaseAsked, 0); // the steps after the arguments were not carried out
-        EXPECT_EQ(fresh.settings.tolerance, "0.0001");
-        EXPECT_FALSE(fresh.settings.excel_out);
+        EXPECT_EQ(fresh.settings().tolerance, "0.0001");
+        EXPECT_FALSE(fresh.settings().excel_out);
     }
     EXPECT_FALSE(QFile::exists("/nonexistent/dir/x.sqlite"));
 }
@@ -304,17 +304,17 @@ TEST_F(CommandLine, HelpKeyShowsTheTextClosesAndStops) {
               "IX=<index> OV=<variance> KR=<criterium> NX=<max N> RS_...<output file> XL_OUT GO");
     EXPECT_EQ(asker.helpCaption, " batch parameters:");
     EXPECT_FALSE(asker.helpText.contains("RF="));
-    EXPECT_TRUE(s.closeWasRequested);
-    EXPECT_EQ(s.settings.tolerance, "0.0001");
-    EXPECT_FALSE(s.settings.autorun);
+    EXPECT_TRUE(s.closeWasRequested());
+    EXPECT_EQ(s.settings().tolerance, "0.0001");
+    EXPECT_FALSE(s.settings().autorun);
 }
 
 TEST(CommandLineKeys, HelpKeyAloneOpensNothing) {
     Session fresh;
     ScriptedAsker a;
-    fresh.asker = &a;
+    fresh.setAsker(&a);
     QSignalSpy closed(&fresh, &Session::closeRequested);
-    fresh.arguments = {"?"};
+    fresh.setArguments({"?"});
     fresh.applyCommandLine();
     EXPECT_EQ(closed.count(), 1);
     EXPECT_EQ(a.helpShown, 1);
@@ -327,7 +327,7 @@ TEST_F(CommandLine, DatabaseDialogWhenNoneIsOpen) {
     ASSERT_TRUE(activate({"KR=3"}).isEmpty());
     EXPECT_EQ(asker.databaseAsked, 1);
     EXPECT_TRUE(s.database().isOpen());
-    EXPECT_TRUE(s.settings.workpath.isEmpty()); // only DB= sets it
+    EXPECT_TRUE(s.settings().workpath.isEmpty()); // only DB= sets it
     // Open now: the next activation does not ask again.
     ASSERT_TRUE(activate({}).isEmpty());
     EXPECT_EQ(asker.databaseAsked, 1);
@@ -337,8 +337,8 @@ TEST(CommandLineKeys, WithoutAnyoneToAskAMissingDatabaseIsAnError) {
     HeadlessAsker headless;
     for (Asker* a : {static_cast<Asker*>(nullptr), static_cast<Asker*>(&headless)}) {
         Session fresh;
-        fresh.asker = a;
-        fresh.arguments = {"GO"};
+        fresh.setAsker(a);
+        fresh.setArguments({"GO"});
         try {
             fresh.applyCommandLine();
             ADD_FAILURE() << "no error";
@@ -346,22 +346,22 @@ TEST(CommandLineKeys, WithoutAnyoneToAskAMissingDatabaseIsAnError) {
             EXPECT_TRUE(e.message().startsWith("No database is open: give one with DB=<file>.\n"))
                 << e.message().toStdString();
         }
-        EXPECT_FALSE(fresh.settings.autorun); // a line with an error applies nothing
+        EXPECT_FALSE(fresh.settings().autorun); // a line with an error applies nothing
     }
 }
 
 TEST_F(CommandLine, NothingIsAppliedWhileAnOperationRuns) {
-    s.arguments = {"KR=9", "NX=3", "GO"};
+    s.setArguments({"KR=9", "NX=3", "GO"});
     {
         OperationRunner::BusyScope busy(s.operations());
         s.applyCommandLine();
-        EXPECT_EQ(s.settings.tolerance, "0.0001");
-        EXPECT_EQ(s.settings.maxEvaluations, 50);
-        EXPECT_FALSE(s.settings.autorun);
+        EXPECT_EQ(s.settings().tolerance, "0.0001");
+        EXPECT_EQ(s.settings().maxEvaluations, 50);
+        EXPECT_FALSE(s.settings().autorun);
         EXPECT_EQ(asker.databaseAsked, 0);
     }
     ASSERT_TRUE(activate({"KR=9"}).isEmpty());
-    EXPECT_EQ(s.settings.tolerance, "9");
+    EXPECT_EQ(s.settings().tolerance, "9");
 }
 
 // A batch line whose run file is missing cannot run the model: it fails before

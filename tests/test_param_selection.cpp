@@ -44,9 +44,9 @@ class ParamSelectionTest : public ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
         dbPath = makeDb(dir.path(), kModelSql);
-        s.settings.pauseAfterRunMs = 0;
-        s.settings.pauseBeforeVertexMs = 0;
-        s.settings.db_f_name = dbPath;
+        s.settings().pauseAfterRunMs = 0;
+        s.settings().pauseBeforeVertexMs = 0;
+        s.settings().db_f_name = dbPath;
         s.openDatabase();
     }
 
@@ -253,7 +253,7 @@ TEST_F(ParamSelectionTest, EachTickedFieldBecomesOneRecordFromTheCurrentRow) {
     EXPECT_EQ(out.addedColumns, QStringList({"r_2", "r_3"}));
     EXPECT_EQ(correlationColumns(), QStringList({"r_2", "r_3"}));
     // The main window's parameter list was read again.
-    EXPECT_EQ(s.form.parameterPlotCombo.items.size(), 3);
+    EXPECT_EQ(s.form().parameterPlotCombo.items.size(), 3);
 }
 
 TEST_F(ParamSelectionTest, OneRecordInAnEmptyTableAddsNoColumn) {
@@ -311,7 +311,7 @@ TEST_F(ParamSelectionTest, NonNumericFieldStopsThePressKeepingEarlierRecords) {
     // The press ended before the columns were completed.
     EXPECT_TRUE(correlationColumns().isEmpty());
     // The records that were kept show in the main window at once.
-    EXPECT_EQ(s.form.parameterPlotCombo.items.size(), 2);
+    EXPECT_EQ(s.form().parameterPlotCombo.items.size(), 2);
 }
 
 TEST_F(ParamSelectionTest, IndexFieldIsItemIxIgnoringCaseElseTheFirstField) {
@@ -581,7 +581,7 @@ TEST(ParameterTablesTest, ANewAliasIsTheFieldNameMadeUnique) {
 
 TEST_F(DialogTest, TheResultTableAndBackupsAreNotOffered) {
     s.database().exec("create table soil_bop (ITEM_IX integer, kf double)");
-    s.settings.resultTable = "crop";
+    s.settings().resultTable = "crop";
     s.setup().openResultTable(); // opened as the result table
     dlg->onActivated();
     QStringList listed;

@@ -29,7 +29,7 @@ class ParamDb : public ::testing::Test {
 
 TEST_F(ParamDb, MissingFileIsAnErrorNamingThePathAndCreatesNothing) {
     const QString path = dir.path() + "/nowhere.sqlite";
-    s.settings.db_f_name = path;
+    s.settings().db_f_name = path;
     try {
         s.openDatabase();
         FAIL() << "no error";
@@ -39,7 +39,7 @@ TEST_F(ParamDb, MissingFileIsAnErrorNamingThePathAndCreatesNothing) {
     EXPECT_FALSE(QFile::exists(path));
     EXPECT_FALSE(s.database().isOpen());
     // What was done before the failure stays.
-    EXPECT_EQ(s.form.caption, path);
+    EXPECT_EQ(s.form().caption, path);
 }
 
 TEST_F(ParamDb, FileThatIsNoDatabaseFailsWhenOpened) {
@@ -48,17 +48,17 @@ TEST_F(ParamDb, FileThatIsNoDatabaseFailsWhenOpened) {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(QByteArray(4096, 'x'));
     f.close();
-    s.settings.db_f_name = path;
+    s.settings().db_f_name = path;
     EXPECT_THROW(s.openDatabase(), FitError);
     EXPECT_FALSE(s.database().isOpen());
     EXPECT_EQ(QFile(path).size(), 4096);
 }
 
 TEST_F(ParamDb, FailedOpenKeepsTheOldListsAndClosesTheConnection) {
-    s.settings.db_f_name = makeDb(dir.path(), kModelSql);
+    s.settings().db_f_name = makeDb(dir.path(), kModelSql);
     s.openDatabase();
     const QStringList before = s.setup().tables().items;
-    s.settings.db_f_name = dir.path() + "/missing.sqlite";
+    s.settings().db_f_name = dir.path() + "/missing.sqlite";
     EXPECT_THROW(s.openDatabase(), FitError);
     EXPECT_EQ(s.setup().tables().items, before);
     EXPECT_TRUE(s.setup().resultQuery().isEmpty());
@@ -66,14 +66,14 @@ TEST_F(ParamDb, FailedOpenKeepsTheOldListsAndClosesTheConnection) {
 
 TEST_F(ParamDb, CreatesParmIntWithItsElevenColumnsListedOnlyAfterTheNextOpening) {
     const QString path = makeDb(dir.path(), kModelSql);
-    s.settings.db_f_name = path;
+    s.settings().db_f_name = path;
     s.openDatabase();
     // Listed without SQLite's own tables, ordered by name ignoring case.
     EXPECT_EQ(s.setup().tables().items, (QStringList{"crop", "results", "results_v"}));
-    EXPECT_EQ(s.settings.resultTable, "crop");
+    EXPECT_EQ(s.settings().resultTable, "crop");
     EXPECT_EQ(s.setup().tables().index, 0);
-    EXPECT_EQ(s.form.caption, path);
-    EXPECT_TRUE(s.form.parameterPlotCombo.items.isEmpty());
+    EXPECT_EQ(s.form().caption, path);
+    EXPECT_TRUE(s.form().parameterPlotCombo.items.isEmpty());
     EXPECT_EQ(s.database().columns("PARM_INT"),
               (QStringList{"ITEM_IX", "FNAME", "PNAME", "MINIMUM", "MAXIMUM", "IVAL", "STEP",
                            "AVAL", "SELECTION", "ALIAS", "ERROR"}));
@@ -85,8 +85,8 @@ TEST_F(ParamDb, CreatesParmIntWithItsElevenColumnsListedOnlyAfterTheNextOpening)
               "CHAR(16)");
     s.openDatabase();
     EXPECT_EQ(s.setup().tables().items, (QStringList{"crop", "PARM_INT", "results", "results_v"}));
-    EXPECT_EQ(s.form.parameterPlotCombo.items, (QStringList{"g", ""}));
-    EXPECT_EQ(s.form.parameterPlotCombo.index, 0);
+    EXPECT_EQ(s.form().parameterPlotCombo.items, (QStringList{"g", ""}));
+    EXPECT_EQ(s.form().parameterPlotCombo.index, 0);
 }
 
 TEST_F(ParamDb, ExistingParmIntInAnyCaseIsKeptAndWithoutAliasListsPname) {
@@ -94,15 +94,15 @@ TEST_F(ParamDb, ExistingParmIntInAnyCaseIsKeptAndWithoutAliasListsPname) {
         makeDb(dir.path(), QString(kModelSql) + "create table parm_int (FNAME text, PNAME text);"
                                                 "insert into parm_int values ('crop', 'GROWTH');"
                                                 "insert into parm_int values ('crop', 'NAME');");
-    s.settings.db_f_name = path;
+    s.settings().db_f_name = path;
     s.openDatabase();
     EXPECT_EQ(s.database().columns("PARM_INT"), (QStringList{"FNAME", "PNAME"}));
-    EXPECT_EQ(s.form.parameterPlotCombo.items, (QStringList{"GROWTH", "NAME"}));
+    EXPECT_EQ(s.form().parameterPlotCombo.items, (QStringList{"GROWTH", "NAME"}));
 }
 
 TEST_F(ParamDb, AdapterCopiesTablesKeepsTypesRegistersSqrAndReadsNulls) {
     const QString path = makeDb(dir.path(), kModelSql);
-    s.settings.db_f_name = path;
+    s.settings().db_f_name = path;
     s.openDatabase();
     s.database().copyTable("crop_bop", "crop");
     // The copy is declared like the original: same columns, same declared types.
@@ -131,20 +131,20 @@ TEST_F(ParamDb, AdapterCopiesTablesKeepsTypesRegistersSqrAndReadsNulls) {
 }
 
 TEST_F(ParamDb, ResultTableChoiceConditionAndColumnLists) {
-    s.settings.db_f_name = makeDb(dir.path(), kModelSql);
+    s.settings().db_f_name = makeDb(dir.path(), kModelSql);
     s.openDatabase();
     EXPECT_EQ(s.setup().openTableCaption(), "open result table");
     EXPECT_FALSE(s.setup().openTableEnabled());
 
     s.setup().tables().selectIgnoringCase("RESULTS");
     s.setup().applyTableChoice();
-    EXPECT_EQ(s.settings.resultTable, "results");
+    EXPECT_EQ(s.settings().resultTable, "results");
     EXPECT_EQ(s.setup().openTableCaption(), "open results as result table");
     EXPECT_TRUE(s.setup().openTableEnabled());
 
-    s.settings.condition = "   ";
+    s.settings().condition = "   ";
     s.setup().openResultTable();
-    EXPECT_EQ(s.settings.condition, "1=1");
+    EXPECT_EQ(s.settings().condition, "1=1");
     EXPECT_EQ(s.setup().resultQuery(), "select * from results where 1=1");
     for (ComboState* c :
          {&s.setup().columnList(ColumnRole::Observed), &s.setup().columnList(ColumnRole::Model),
@@ -155,15 +155,15 @@ TEST_F(ParamDb, ResultTableChoiceConditionAndColumnLists) {
     s.setup().chooseColumnNamed(ColumnRole::Observed, "obs");
     // Opening again keeps the choices whose column is still there; a filter that
     // selects no row still fills the lists.
-    s.settings.condition = "SITE = 99";
+    s.settings().condition = "SITE = 99";
     s.setup().openResultTable();
     EXPECT_EQ(s.setup().columnList(ColumnRole::Observed).selected(), "OBS");
-    EXPECT_EQ(s.settings.observedColumn, "OBS");
+    EXPECT_EQ(s.settings().observedColumn, "OBS");
     EXPECT_EQ(s.setup().columnList(ColumnRole::Model).index, -1);
     EXPECT_EQ(s.setup().columnList(ColumnRole::Observed).items.size(), 4);
 
     // A rejected condition: the lists stay empty and the query closed.
-    s.settings.condition = "NOSUCH = 1";
+    s.settings().condition = "NOSUCH = 1";
     EXPECT_THROW(s.setup().openResultTable(), FitError);
     EXPECT_TRUE(s.setup().columnList(ColumnRole::Observed).items.isEmpty());
     EXPECT_TRUE(s.setup().resultQuery().isEmpty());
@@ -172,22 +172,22 @@ TEST_F(ParamDb, ResultTableChoiceConditionAndColumnLists) {
     s.setup().tables().index = -1;
     s.setup().applyTableChoice();
     EXPECT_EQ(s.setup().openTableCaption(), "open  as result table");
-    s.settings.condition = "1=1";
+    s.settings().condition = "1=1";
     EXPECT_THROW(s.setup().openResultTable(), FitError);
 }
 
 TEST_F(ParamDb, RunFileLinesAndRunnerSettings) {
     const QString script = writeRunScript(dir.path(), {"--db", "x.sqlite"}, "my run.sh");
     s.setRunFile(script);
-    EXPECT_EQ(s.settings.runFile, script);
-    ASSERT_EQ(s.form.runFileLines.size(), 2);
-    EXPECT_EQ(s.form.runFileLines[0], "#!/bin/sh");
-    EXPECT_EQ(s.modelProcess.program(), script);
-    EXPECT_EQ(s.modelProcess.workingDirectory(), dir.path() + "/");
+    EXPECT_EQ(s.settings().runFile, script);
+    ASSERT_EQ(s.form().runFileLines.size(), 2);
+    EXPECT_EQ(s.form().runFileLines[0], "#!/bin/sh");
+    EXPECT_EQ(s.modelProcess().program(), script);
+    EXPECT_EQ(s.modelProcess().workingDirectory(), dir.path() + "/");
     // A missing run file is skipped without a word.
     s.setRunFile(dir.path() + "/missing.sh");
-    EXPECT_EQ(s.modelProcess.program(), script);
-    EXPECT_EQ(s.form.runFileLines.size(), 2);
+    EXPECT_EQ(s.modelProcess().program(), script);
+    EXPECT_EQ(s.form().runFileLines.size(), 2);
 }
 
 // "edit runfile" with $VISUAL / $EDITOR: the run file reaches the editor as one
@@ -222,38 +222,37 @@ TEST_F(ParamDb, EditorGetsTheRunFileAsOneArgument) {
         qunsetenv("EDITOR");
         qputenv(tc.variable, tc.value.toLocal8Bit());
         QFile::remove(record);
-        const int lines = s.form.runFileLines.size();
+        const int lines = s.form().runFileLines.size();
         s.editRunFile();
         QFile f(record);
         ASSERT_TRUE(f.open(QIODevice::ReadOnly));
         EXPECT_EQ(QString::fromLocal8Bit(f.readAll()), tc.arguments);
-        EXPECT_EQ(s.form.runFileLines.size(), lines + 1); // the list shows the edited file
+        EXPECT_EQ(s.form().runFileLines.size(), lines + 1); // the list shows the edited file
     }
     for (const auto& [name, value] : {std::pair{"VISUAL", savedVisual}, {"EDITOR", savedEditor}})
         value.isNull() ? qunsetenv(name) : qputenv(name, value);
 }
 
 TEST_F(ParamDb, NmaxEditKeepsTheLastValidValue) {
-    EXPECT_EQ(s.settings.maxEvaluations, 50);
-    EXPECT_EQ(s.form.maxEvaluationsText, "50");
+    EXPECT_EQ(s.settings().maxEvaluations, 50);
+    EXPECT_EQ(s.form().maxEvaluationsText, "50");
     s.setMaxEvaluationsText("1");
     s.setMaxEvaluationsText("12");
-    EXPECT_EQ(s.settings.maxEvaluations, 12);
+    EXPECT_EQ(s.settings().maxEvaluations, 12);
     EXPECT_THROW(s.setMaxEvaluationsText(""), FitError);
-    EXPECT_EQ(s.settings.maxEvaluations, 12);
+    EXPECT_EQ(s.settings().maxEvaluations, 12);
 }
 
-TEST_F(ParamDb, ParameterPlotShowsTheChosenColumnOfFimdt) {
+TEST_F(ParamDb, ParameterPlotShowsTheSensitivitiesToTheChosenParameter) {
     s.plotParameter(0);
-    EXPECT_TRUE(s.series.isEmpty());
-    s.observationCount = 2;
-    s.sensitivityRows = {{0, 0, 0}, {10, 1, 2}, {20, 3, 4}};
+    EXPECT_TRUE(s.chartSeries().isEmpty());
+    s.keepSensitivities(2, {{0, 0, 0}, {10, 1, 2}, {20, 3, 4}});
     s.plotParameter(1); // parameter 2
-    ASSERT_EQ(s.series.size(), 2);
-    EXPECT_EQ(s.series[0], QPointF(1, 2));
-    EXPECT_EQ(s.series[1], QPointF(2, 4));
+    ASSERT_EQ(s.chartSeries().size(), 2);
+    EXPECT_EQ(s.chartSeries()[0], QPointF(1, 2));
+    EXPECT_EQ(s.chartSeries()[1], QPointF(2, 4));
     s.plotParameter(-1); // no entry: the model values
-    EXPECT_EQ(s.series[1], QPointF(2, 20));
+    EXPECT_EQ(s.chartSeries()[1], QPointF(2, 20));
 }
 
 } // namespace

@@ -68,7 +68,7 @@ TEST(Recovery, BackupAfterAnUnfinishedRunRestoresInsteadOfOverwritingTheGoodCopy
         Session s;
         setupSession(s, db, QString(), kRoles);
         s.operations().backup();
-        EXPECT_TRUE(s.logList.lines().join('\n').contains("did not finish"));
+        EXPECT_TRUE(s.logList().lines().join('\n').contains("did not finish"));
         // The model table is back at its state before the unfinished run, and the
         // new backup copies that state, not the trial value.
         EXPECT_EQ(queryDouble(db, "select A from par"), 1.0);
@@ -181,7 +181,7 @@ TEST(Recovery, FailedBackupLeavesNoMarkerAndTheNextRunRestoresNothing) {
     Session s;
     setupSession(s, db, run, kRoles);
     s.operations().backup();
-    EXPECT_FALSE(s.logList.lines().join('\n').contains("did not finish"));
+    EXPECT_FALSE(s.logList().lines().join('\n').contains("did not finish"));
     EXPECT_EQ(queryDouble(db, "select A from par"), 6.0);
     s.operations().restore();
     EXPECT_EQ(queryDouble(db, "select A from par"), 6.0);
@@ -298,7 +298,7 @@ TEST(Recovery, LockHeldMidwayIsSaidOnceAndTheNextRunRestores) {
         s.database().setBusyTimeout(300);
         setupSession(s, db, run, kRoles);
         s.setMaxEvaluationsText("1000");
-        s.settings.tolerance = "1E-300";
+        s.settings().tolerance = "1E-300";
         // After the second run, while the model runs, another program takes the lock.
         QTimer timer;
         QObject::connect(&timer, &QTimer::timeout, [&] {
@@ -320,7 +320,7 @@ TEST(Recovery, LockHeldMidwayIsSaidOnceAndTheNextRunRestores) {
                 QString("is locked by another program (process %1").arg(holder.processId())))
                 << e.message().toStdString();
         }
-        const QString log = s.logList.lines().join('\n');
+        const QString log = s.logList().lines().join('\n');
         EXPECT_EQ(log.count("The database is locked by another program, so nothing could be "
                             "restored now"),
                   1)
@@ -335,7 +335,7 @@ TEST(Recovery, LockHeldMidwayIsSaidOnceAndTheNextRunRestores) {
     Session s;
     setupSession(s, db, QString(), kRoles);
     s.operations().backup();
-    EXPECT_TRUE(s.logList.lines().join('\n').contains("did not finish"));
+    EXPECT_TRUE(s.logList().lines().join('\n').contains("did not finish"));
     EXPECT_EQ(queryDouble(db, "select A from par"), 1.0);
     EXPECT_EQ(queryDouble(db, "select AVAL from PARM_INT"), 0.5);
     EXPECT_EQ(queryDouble(db, "select count(*) from results where SIM = -99"), 0);
@@ -352,7 +352,7 @@ TEST(Recovery, SecondStopEndsAModelThatHangs) {
     QTimer timer;
     int requests = 0;
     QObject::connect(&timer, &QTimer::timeout, [&] {
-        if (s.modelProcess.working() && requests < 2) {
+        if (s.modelProcess().working() && requests < 2) {
             s.requestStop();
             ++requests;
         }
@@ -363,7 +363,7 @@ TEST(Recovery, SecondStopEndsAModelThatHangs) {
     s.startOptimization();
     EXPECT_LT(clock.elapsed(), 20000);
     EXPECT_EQ(requests, 2);
-    EXPECT_FALSE(s.modelProcess.working());
+    EXPECT_FALSE(s.modelProcess().working());
     // The run ended as a stopped one: the model's tables are restored.
     EXPECT_EQ(queryDouble(db, "select A from par"), 1.0);
     EXPECT_FALSE(s.busy());

@@ -138,10 +138,10 @@ class WindowTest : public ::testing::Test {
         dbFile = dir.filePath(QStringLiteral("calib.sqlite"));
         sqlExec(dbFile, QString::fromLatin1(kFixtureSql));
         session = std::make_unique<Session>();
-        session->settings.pauseAfterRunMs = 0;
-        session->settings.pauseBeforeVertexMs = 0;
+        session->settings().pauseAfterRunMs = 0;
+        session->settings().pauseBeforeVertexMs = 0;
         window = std::make_unique<MainWindow>(*session);
-        session->asker = &asker;
+        session->setAsker(&asker);
         window->errorPresenter = [this](const QString& m) { errors << m; };
         window->confirmPresenter = [this](const QString& q) {
             questions << q;
@@ -154,7 +154,7 @@ class WindowTest : public ::testing::Test {
     }
 
     void openDatabase() {
-        session->settings.db_f_name = dbFile;
+        session->settings().db_f_name = dbFile;
         window->runAction([this] { session->openDatabase(); });
         ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
     }
@@ -241,7 +241,7 @@ TEST_F(WindowTest, ControlsCarryTheirCaptionsAndDefaults) {
     EXPECT_EQ(find<QLineEdit>(w, "maxEvaluationsEdit")->text(), QStringLiteral("50"));
     EXPECT_EQ(find<QLineEdit>(w, "toleranceEdit")->text(), QStringLiteral("0.0001"));
     EXPECT_EQ(find<QLineEdit>(w, "condition")->text(), QString());
-    EXPECT_EQ(session->settings.maxEvaluations, 50);
+    EXPECT_EQ(session->settings().maxEvaluations, 50);
     EXPECT_EQ(find<QSpinBox>(w, "EditPauseRun")->value(), 0); // the fixture's setting
     EXPECT_EQ(find<QSpinBox>(w, "EditPauseVertex")->value(), 0);
 
@@ -373,13 +373,13 @@ TEST_F(WindowTest, ResultTableOpensWithFilterAndFillsTheFourLists) {
     auto* button3 = find<QPushButton>(window.get(), "openResultTableButton");
     choose(find<QComboBox>(window.get(), "resultTableCombo"),
            session->setup().tables().items.indexOf(QStringLiteral("results")));
-    EXPECT_EQ(session->settings.resultTable, QStringLiteral("results"));
+    EXPECT_EQ(session->settings().resultTable, QStringLiteral("results"));
     EXPECT_EQ(button3->text(), QStringLiteral("open results as result table"));
     EXPECT_TRUE(button3->isEnabled());
 
     openResultTable(QStringLiteral("obs > 1"));
     EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
-    EXPECT_EQ(session->settings.condition, QStringLiteral("obs > 1"));
+    EXPECT_EQ(session->settings().condition, QStringLiteral("obs > 1"));
     auto* grid = find<QTableView>(window.get(), "resultGrid");
     ASSERT_NE(grid->model(), nullptr);
     EXPECT_EQ(grid->model()->rowCount(), 2);
@@ -408,7 +408,7 @@ TEST_F(WindowTest, ResultTableOpensWithFilterAndFillsTheFourLists) {
     EXPECT_EQ(session->setup().columnList(ColumnRole::Observed).selected(), QStringLiteral("obs"));
     EXPECT_EQ(find<QComboBox>(window.get(), "modelColumnCombo")->currentText(),
               QStringLiteral("sim"));
-    EXPECT_EQ(session->settings.modelColumn, QStringLiteral("sim"));
+    EXPECT_EQ(session->settings().modelColumn, QStringLiteral("sim"));
     EXPECT_EQ(session->setup().columnList(ColumnRole::Index).index, -1);
     sqlExec(dbFile, QStringLiteral("create table other (nr integer, sim double)"));
     session->setup().tables().items << QStringLiteral("other");
@@ -416,8 +416,8 @@ TEST_F(WindowTest, ResultTableOpensWithFilterAndFillsTheFourLists) {
     choose(find<QComboBox>(window.get(), "resultTableCombo"),
            session->setup().tables().items.indexOf(QStringLiteral("other")));
     QTest::mouseClick(find<QPushButton>(window.get(), "openResultTableButton"), Qt::LeftButton);
-    EXPECT_EQ(session->settings.modelColumn, QStringLiteral("sim"));
-    EXPECT_EQ(session->settings.observedColumn, QString()); // "other" has no obs
+    EXPECT_EQ(session->settings().modelColumn, QStringLiteral("sim"));
+    EXPECT_EQ(session->settings().observedColumn, QString()); // "other" has no obs
     choose(find<QComboBox>(window.get(), "resultTableCombo"),
            session->setup().tables().items.indexOf(QStringLiteral("results")));
 
@@ -437,12 +437,12 @@ TEST_F(WindowTest, NmaxFollowsEveryKeystrokeAndKeepsItsValueWhileEmpty) {
     edit->selectAll();
     QTest::keyClick(edit, Qt::Key_Delete);
     EXPECT_EQ(edit->text(), QString());
-    EXPECT_EQ(session->settings.maxEvaluations, 50);
+    EXPECT_EQ(session->settings().maxEvaluations, 50);
 
     QList<int> seen;
     for (QChar c : QStringLiteral("123")) {
         QTest::keyClicks(edit, QString(c));
-        seen << session->settings.maxEvaluations;
+        seen << session->settings().maxEvaluations;
     }
     EXPECT_EQ(seen, (QList<int>{1, 12, 123}));
 
@@ -451,7 +451,7 @@ TEST_F(WindowTest, NmaxFollowsEveryKeystrokeAndKeepsItsValueWhileEmpty) {
     for (int i = 0; i < 3; ++i)
         QTest::keyClick(edit, Qt::Key_Backspace);
     EXPECT_EQ(edit->text(), QString());
-    EXPECT_EQ(session->settings.maxEvaluations, 1);
+    EXPECT_EQ(session->settings().maxEvaluations, 1);
     EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
 
     // A value set by the program (NX= on the command line) shows in the field.
@@ -463,29 +463,29 @@ TEST_F(WindowTest, NmaxFollowsEveryKeystrokeAndKeepsItsValueWhileEmpty) {
 TEST_F(WindowTest, OtherEditsAndChoicesReachTheSession) {
     QTest::keyClicks(find<QLineEdit>(window.get(), "sensitivityStepEdit"), QStringLiteral("0"));
     QTest::keyClicks(find<QLineEdit>(window.get(), "toleranceEdit"), QStringLiteral("5"));
-    EXPECT_EQ(session->settings.sensitivityStep, QStringLiteral("50"));
-    EXPECT_EQ(session->settings.tolerance, QStringLiteral("0.00015"));
+    EXPECT_EQ(session->settings().sensitivityStep, QStringLiteral("50"));
+    EXPECT_EQ(session->settings().tolerance, QStringLiteral("0.00015"));
 
     find<QRadioButton>(window.get(), "cvRmseRadio")->click();
-    EXPECT_EQ(session->settings.criterion, 3);
-    session->settings.criterion = 2; // EF=NRMSE
+    EXPECT_EQ(session->settings().criterion, 3);
+    session->settings().criterion = 2; // EF=NRMSE
     emit session->stateChanged();
     EXPECT_TRUE(find<QRadioButton>(window.get(), "nrmseRadio")->isChecked());
 
     // The search: the simplex unless the person (or SM=LM) chooses least squares.
     auto* search = find<QComboBox>(window.get(), "searchMethodBox");
     EXPECT_EQ(search->currentIndex(), 0);
-    EXPECT_FALSE(session->settings.leastSquares);
+    EXPECT_FALSE(session->settings().leastSquares);
     search->setCurrentIndex(1);
-    EXPECT_TRUE(session->settings.leastSquares);
-    session->settings.leastSquares = false;
+    EXPECT_TRUE(session->settings().leastSquares);
+    session->settings().leastSquares = false;
     emit session->stateChanged();
     EXPECT_EQ(search->currentIndex(), 0);
 
     find<QSpinBox>(window.get(), "EditPauseRun")->setValue(250);
     find<QSpinBox>(window.get(), "EditPauseVertex")->setValue(40);
-    EXPECT_EQ(session->settings.pauseAfterRunMs, 250);
-    EXPECT_EQ(session->settings.pauseBeforeVertexMs, 40);
+    EXPECT_EQ(session->settings().pauseAfterRunMs, 250);
+    EXPECT_EQ(session->settings().pauseBeforeVertexMs, 40);
 
     // The run timeout and the resume box, both ways.
     auto* timeout = find<QDoubleSpinBox>(window.get(), "runTimeoutEdit");
@@ -494,21 +494,21 @@ TEST_F(WindowTest, OtherEditsAndChoicesReachTheSession) {
     EXPECT_EQ(resume->text(), QStringLiteral("resume"));
     timeout->setValue(2.5);
     resume->click();
-    EXPECT_EQ(session->settings.runTimeoutS, 2.5);
-    EXPECT_TRUE(session->settings.resume);
-    session->settings.runTimeoutS = 7; // TO=7
-    session->settings.resume = false;
+    EXPECT_EQ(session->settings().runTimeoutS, 2.5);
+    EXPECT_TRUE(session->settings().resume);
+    session->settings().runTimeoutS = 7; // TO=7
+    session->settings().resume = false;
     emit session->stateChanged();
     EXPECT_EQ(timeout->value(), 7);
     EXPECT_FALSE(resume->isChecked());
 
-    session->logList.append(QStringLiteral("first"));
-    session->logList.append(QStringLiteral("second"), true);
+    session->logList().append(QStringLiteral("first"));
+    session->logList().append(QStringLiteral("second"), true);
     auto* logList = find<QListWidget>(window.get(), "logList");
     ASSERT_EQ(logList->count(), 2);
     EXPECT_EQ(logList->item(1)->text(), QStringLiteral("second"));
     EXPECT_EQ(logList->currentRow(), 1);
-    session->logList.clear();
+    session->logList().clear();
     EXPECT_EQ(logList->count(), 0);
 
     emit session->progress(3, 50, 0.25, 65000);
@@ -579,12 +579,11 @@ TEST_F(WindowTest, ChartFollowsTheSessionAndSurvivesValuesBelowTheLogAxis) {
     EXPECT_EQ(chart->points().size(), 2);
 
     // The parameter plot replaces the course, x ascending.
-    session->observationCount = 3;
-    session->sensitivityRows = {{}, {5.0L, 0.1L}, {6.0L, -0.2L}, {7.0L, 0.3L}};
+    session->keepSensitivities(3, {{}, {5.0L, 0.1L}, {6.0L, -0.2L}, {7.0L, 0.3L}});
     choose(find<QComboBox>(window.get(), "parameterPlotCombo"), -1);
     EXPECT_EQ(chart->points(), (QList<QPointF>{{1, 5}, {2, 6}, {3, 7}}));
     EXPECT_EQ(chart->omittedCount(), 0);
-    session->form.parameterPlotCombo.items = {QStringLiteral("growth")};
+    session->form().parameterPlotCombo.items = {QStringLiteral("growth")};
     emit session->stateChanged();
     // Through the real list: it opens, the entry is taken, it closes.
     auto* combo1 = find<QComboBox>(window.get(), "parameterPlotCombo");
@@ -594,7 +593,7 @@ TEST_F(WindowTest, ChartFollowsTheSessionAndSurvivesValuesBelowTheLogAxis) {
     QTRY_COMPARE(chart->points(), (QList<QPointF>{{1, 0.1}, {3, 0.3}}));
     EXPECT_EQ(chart->omittedCount(), 1);
 
-    session->observationCount = 0;
+    session->keepSensitivities(0, {});
     choose(find<QComboBox>(window.get(), "parameterPlotCombo"), 0);
     EXPECT_TRUE(chart->points().isEmpty());
 
@@ -669,7 +668,7 @@ TEST_F(WindowTest, StopEndsEveryParallelRunAndRestoresTheTables) {
     const QString script = fixture::writeRunScript(
         dir.path(), {"--db", "calib.sqlite", "--behave", "hang", "--touch", touch});
     fixture::setupSession(*session, dbFile, script, {"results", "obs", "sim", "grp", "var"});
-    session->settings.parallelRuns = 3;
+    session->settings().parallelRuns = 3;
     auto* stop = find<QPushButton>(window.get(), "stopButton");
     int seen = 0;
     QTimer watch;
@@ -700,7 +699,7 @@ TEST_F(WindowTest, ExitAndCloseRequestsCloseTheWindow) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     QTest::mouseClick(find<QPushButton>(window.get(), "exitButton"), Qt::LeftButton);
     EXPECT_FALSE(window->isVisible());
-    EXPECT_TRUE(session->closeWasRequested);
+    EXPECT_TRUE(session->closeWasRequested());
 
     // A close asked for during a run happens when the run has returned.
     window->show();
@@ -760,7 +759,7 @@ TEST_F(WindowTest, TheCommandLineIsAppliedOnceAtTheFirstShowingNotDuringARunNorN
         if (nested++ == 0)
             window->onActivated();
     };
-    session->arguments = {QStringLiteral("NX=abc")};
+    session->setArguments({QStringLiteral("NX=abc")});
     window->onActivated();
     EXPECT_EQ(errors.size(), 1);
 }
@@ -770,13 +769,13 @@ TEST_F(WindowTest, TheCommandLineIsAppliedOnceAtTheFirstShowingNotDuringARunNorN
 TEST_F(WindowTest, ClosingADialogKeepsWhatThePersonChangedAfterTheStart) {
     const QString lineScript = fixture::writeRunScript(dir.path(), {"--db", dbFile}, "line.sh");
     const QString chosenScript = fixture::writeRunScript(dir.path(), {"--db", dbFile}, "chosen.sh");
-    session->arguments = {"RF=" + lineScript, "DB=" + dbFile, "RT=results", "CD=nr > 0",
-                          "OB=obs",           "MO=sim",       "NX=7"};
+    session->setArguments({"RF=" + lineScript, "DB=" + dbFile, "RT=results", "CD=nr > 0", "OB=obs",
+                           "MO=sim", "NX=7"});
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-    QTRY_COMPARE(session->settings.maxEvaluations, 7);
+    QTRY_COMPARE(session->settings().maxEvaluations, 7);
     ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
-    ASSERT_EQ(session->settings.condition, QStringLiteral("nr > 0"));
+    ASSERT_EQ(session->settings().condition, QStringLiteral("nr > 0"));
 
     // The person's own choices.
     openResultTable(QStringLiteral("obs > 1"));
@@ -787,7 +786,7 @@ TEST_F(WindowTest, ClosingADialogKeepsWhatThePersonChangedAfterTheStart) {
     QTest::keyClicks(nmax, QStringLiteral("9"));
     asker.runFileAnswer = chosenScript;
     QTest::mouseClick(find<QPushButton>(window.get(), "openRunFileButton"), Qt::LeftButton);
-    ASSERT_EQ(session->modelProcess.program(), chosenScript);
+    ASSERT_EQ(session->modelProcess().program(), chosenScript);
 
     // A dialog of the program comes and goes, twice.
     for (int i = 0; i < 2; ++i) {
@@ -801,14 +800,14 @@ TEST_F(WindowTest, ClosingADialogKeepsWhatThePersonChangedAfterTheStart) {
         QTRY_COMPARE(QGuiApplication::focusWindow(), window->windowHandle());
         QTest::qWait(20);
     }
-    EXPECT_EQ(session->settings.condition, QStringLiteral("obs > 1"));
+    EXPECT_EQ(session->settings().condition, QStringLiteral("obs > 1"));
     EXPECT_EQ(find<QLineEdit>(window.get(), "condition")->text(), QStringLiteral("obs > 1"));
-    EXPECT_EQ(session->settings.observedColumn, QStringLiteral("var"));
-    EXPECT_EQ(session->settings.modelColumn, QStringLiteral("sim"));
-    EXPECT_EQ(session->settings.maxEvaluations, 9);
+    EXPECT_EQ(session->settings().observedColumn, QStringLiteral("var"));
+    EXPECT_EQ(session->settings().modelColumn, QStringLiteral("sim"));
+    EXPECT_EQ(session->settings().maxEvaluations, 9);
     EXPECT_EQ(nmax->text(), QStringLiteral("9"));
-    EXPECT_EQ(session->settings.runFile, chosenScript);
-    EXPECT_EQ(session->modelProcess.program(), chosenScript);
+    EXPECT_EQ(session->settings().runFile, chosenScript);
+    EXPECT_EQ(session->modelProcess().program(), chosenScript);
     EXPECT_TRUE(find<QLabel>(window.get(), "runFileLabel")->text().contains(chosenScript));
     EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
 }
@@ -816,12 +815,12 @@ TEST_F(WindowTest, ClosingADialogKeepsWhatThePersonChangedAfterTheStart) {
 TEST_F(WindowTest, ABatchRunReportsFailuresThroughTheBatchHookNotABox) {
     QStringList batchErrors;
     window->onBatchError = [&](const QString& m) { batchErrors << m; };
-    session->arguments = {QStringLiteral("GO")};
+    session->setArguments({QStringLiteral("GO")});
     window->runAction([] { throw FitError(QStringLiteral("the model failed")); });
     EXPECT_EQ(batchErrors, QStringList{QStringLiteral("the model failed")});
     EXPECT_TRUE(errors.isEmpty());
 
-    session->arguments = {QStringLiteral("go")}; // not the batch key
+    session->setArguments({QStringLiteral("go")}); // not the batch key
     window->runAction([] { throw std::runtime_error("plain failure"); });
     EXPECT_EQ(batchErrors.size(), 1);
     EXPECT_EQ(errors, QStringList{QStringLiteral("plain failure")});
@@ -885,7 +884,7 @@ TEST_F(ResultDialogTest, DeclineAndCloseBoxLeaveWithoutAccepting) {
             dialog.close();
         EXPECT_FALSE(dialog.isVisible()) << way;
         EXPECT_EQ(dialog.result(), QDialog::Rejected) << way;
-        EXPECT_FALSE(session->success) << way;
+        EXPECT_FALSE(session->resultAccepted()) << way;
     }
     EXPECT_EQ(sqlValue(dbFile, QStringLiteral("select k1 from model_par")), QStringLiteral("1.5"));
 }
@@ -900,7 +899,7 @@ TEST_F(ResultDialogTest, AcceptWritesTheOptimisedValuesIntoTheModelTables) {
     EXPECT_TRUE(shown.isEmpty()) << shown.join('\n').toStdString();
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
-    EXPECT_TRUE(session->success);
+    EXPECT_TRUE(session->resultAccepted());
     EXPECT_EQ(sqlValue(dbFile, QStringLiteral("select k1 from model_par")), QStringLiteral("2.25"));
     EXPECT_EQ(sqlValue(dbFile, QStringLiteral("select k2 from model_par")),
               QStringLiteral("0.0002"));
@@ -917,7 +916,7 @@ TEST_F(ResultDialogTest, AFailedWriteBackKeepsTheDialogOpen) {
     QTest::mouseClick(find<QPushButton>(&dialog, "acceptButton"), Qt::LeftButton);
     EXPECT_EQ(shown.size(), 1);
     EXPECT_TRUE(dialog.isVisible());
-    EXPECT_FALSE(session->success);
+    EXPECT_FALSE(session->resultAccepted());
 }
 
 // The result dialog shown by the window as an optimisation shows it: it waits
@@ -952,7 +951,7 @@ TEST_F(ResultDialogTest, AQuitNobodyAskedForDoesNotDeclineTheValuesUnseen) {
     const bool pressed = answerResultDialogAfter(
         *window, *session, [] { QCoreApplication::postEvent(qApp, new QEvent(QEvent::Quit)); });
     EXPECT_TRUE(pressed);
-    EXPECT_TRUE(session->success);
+    EXPECT_TRUE(session->resultAccepted());
     EXPECT_EQ(sqlValue(dbFile, QStringLiteral("select k1 from model_par")), QStringLiteral("2.25"));
 }
 
@@ -962,13 +961,13 @@ TEST_F(ResultDialogTest, TheDialogWaitsForTheAnswerAlsoWhenTheProgramIsToEndAfte
     // optimisation, but the values are still offered first.
     bool pressed = false;
     QTimer::singleShot(0, [&] {
-        session->closeWasRequested = true;
+        session->requestClose();
         QCoreApplication::exit(0);
         pressed = answerResultDialogAfter(*window, *session, [] {});
     });
     QCoreApplication::exec(); // ends at once when the dialog has been answered
     EXPECT_TRUE(pressed);
-    EXPECT_TRUE(session->success);
+    EXPECT_TRUE(session->resultAccepted());
     EXPECT_EQ(sqlValue(dbFile, QStringLiteral("select k1 from model_par")), QStringLiteral("2.25"));
 }
 
@@ -990,7 +989,7 @@ class CalibrationEndTest : public WindowTest {
         args << extraArgs;
         fixture::setupSession(*session, dbFile, fixture::writeRunScript(dir.path(), args),
                               {"results", "obs", "sim", "grp", "var"});
-        session->asker = window.get();
+        session->setAsker(window.get());
         emit session->stateChanged();
     }
     // Calls `act` once with the result dialog as soon as it is shown.
@@ -1059,7 +1058,7 @@ TEST_F(CalibrationEndTest, DecliningLeavesParmIntAndTheTablesAsBeforeTheRun) {
         EXPECT_NE(avalShown, parmBefore); // the dialog offered the new values
         EXPECT_EQ(parmState(), parmBefore);
         EXPECT_EQ(modelState(), modelBefore);
-        EXPECT_FALSE(session->success);
+        EXPECT_FALSE(session->resultAccepted());
     }
     EXPECT_EQ(dialogsShown, 2);
 }
@@ -1085,7 +1084,7 @@ TEST_F(CalibrationEndTest, AStopBeforeAnyRunCompletedOffersNothingAndChangesNoth
     QTest::mouseClick(find<QPushButton>(window.get(), "startCalibrationButton"), Qt::LeftButton);
     EXPECT_EQ(presses, 2);
     EXPECT_EQ(dialogsShown, 0);
-    EXPECT_TRUE(session->logList.lines().join('\n').contains(
+    EXPECT_TRUE(session->logList().lines().join('\n').contains(
         QLatin1String("stopped before any model run completed")));
     EXPECT_EQ(parmState(), parmBefore);
     EXPECT_EQ(modelState(), modelBefore);
@@ -1124,7 +1123,7 @@ TEST_F(CalibrationEndTest, AStoppedRunOffersItsBestCompletedRun) {
     // result table holds sim = obs * 1.5 after it, and the log says so.
     EXPECT_EQ(sqlValue(dbFile, QStringLiteral("select group_concat(sim, ' ') from results")),
               QStringLiteral("1.5 3.0 4.5"));
-    EXPECT_TRUE(session->logList.lines().join('\n').contains(
+    EXPECT_TRUE(session->logList().lines().join('\n').contains(
         QLatin1String("simulated values at the accepted values")));
 }
 
@@ -1136,7 +1135,7 @@ TEST_F(CalibrationEndTest, CheckModelRunTellsHowTheModelEndedAndRefreshesTheGrid
                                    "update model_par set k1 = 2"));
     QTest::mouseClick(find<QPushButton>(window.get(), "checkModelRunButton"), Qt::LeftButton);
     ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
-    const QString log = session->logList.lines().join('\n');
+    const QString log = session->logList().lines().join('\n');
     EXPECT_TRUE(log.contains(QLatin1String("exit status 0"))) << log.toStdString();
     EXPECT_TRUE(log.contains(QLatin1String("3 of 3 rows of results hold simulated values in sim")))
         << log.toStdString();
@@ -1179,7 +1178,7 @@ TEST_F(CalibrationEndTest, CheckModelRunCanBeStoppedAndExitEndsTheModel) {
         EXPECT_FALSE(session->busy());
         EXPECT_TRUE(fixture::processesMentioning(touch).isEmpty());
         EXPECT_TRUE(
-            session->logList.lines().join('\n').contains(QLatin1String("ended on request")));
+            session->logList().lines().join('\n').contains(QLatin1String("ended on request")));
     }
     EXPECT_EQ(questions.size(), 1); // "exit" asked before it ended the model
     QTRY_VERIFY(!window->isVisible());
@@ -1189,7 +1188,7 @@ TEST_F(CalibrationEndTest, CheckModelRunCanBeStoppedAndExitEndsTheModel) {
 
 TEST_F(CalibrationEndTest, TheStatusBarTellsTheProgressOfParallelRuns) {
     setUpModel({"--behave", "slow", "--sleep", "300"});
-    session->settings.parallelRuns = 3;
+    session->settings().parallelRuns = 3;
     session->setMaxEvaluationsText(QStringLiteral("6"));
     whenDialogShows([](ResultDialog& d) { d.reject(); });
     QStringList seen;
@@ -1224,12 +1223,12 @@ TEST_F(CalibrationEndTest, SaveWorkbookWritesTheLastAnalysisAndSaysWhere) {
     setUpModel();
     auto* save = find<QPushButton>(window.get(), "saveWorkbookButton");
     EXPECT_FALSE(save->isEnabled());
-    session->asker = &asker;
+    session->setAsker(&asker);
     QTest::mouseClick(find<QPushButton>(window.get(), "uncertaintyButton"), Qt::LeftButton);
     ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
     ASSERT_TRUE(save->isEnabled());
     // The protocol's full path is in the log.
-    EXPECT_TRUE(session->logList.lines().contains(
+    EXPECT_TRUE(session->logList().lines().contains(
         QStringLiteral("written: ") + QDir::current().absoluteFilePath("PROT_UNC.TXT")));
 
     asker.workbookAnswer = dir.filePath(QStringLiteral("mine"));
@@ -1237,15 +1236,15 @@ TEST_F(CalibrationEndTest, SaveWorkbookWritesTheLastAnalysisAndSaysWhere) {
     ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
     const QString file = dir.filePath(QStringLiteral("mine.xlsx"));
     ASSERT_TRUE(QFile::exists(file));
-    EXPECT_TRUE(session->logList.lines().last().contains(file))
-        << session->logList.lines().last().toStdString();
+    EXPECT_TRUE(session->logList().lines().last().contains(file))
+        << session->logList().lines().last().toStdString();
     const XlsxReader book(file);
     EXPECT_EQ(book.sheetNames(),
               (QStringList{"covariance", "Fisher information", "sensitivities", "fit"}));
     // The sensitivity sheet: "P1" labels and the base run's model values.
     EXPECT_EQ(book.cell("sensitivities", 1, 2), XlsxReader::text("P1"));
     ASSERT_TRUE(book.cell("sensitivities", 3, 2).has_value());
-    EXPECT_NEAR(book.cell("sensitivities", 3, 2)->number, double(session->sensitivityRows[1][0]),
+    EXPECT_NEAR(book.cell("sensitivities", 3, 2)->number, double(session->sensitivityRows()[1][0]),
                 1e-9);
 }
 
@@ -1297,7 +1296,7 @@ TEST_F(WindowTest, AnOptimisationRunIsMirroredWhileItRuns) {
     auto* nmax = find<QLineEdit>(window.get(), "maxEvaluationsEdit");
     nmax->selectAll();
     QTest::keyClicks(nmax, QStringLiteral("6"));
-    ASSERT_EQ(session->settings.maxEvaluations, 6);
+    ASSERT_EQ(session->settings().maxEvaluations, 6);
 
     int pointsSeen = 0, disabledWhilePointAdded = 0;
     auto* start = find<QPushButton>(window.get(), "startCalibrationButton");
@@ -1312,9 +1311,9 @@ TEST_F(WindowTest, AnOptimisationRunIsMirroredWhileItRuns) {
     EXPECT_GE(pointsSeen, 3);
     EXPECT_EQ(disabledWhilePointAdded, pointsSeen);
     EXPECT_EQ(window->errorChart()->points().size() + window->errorChart()->omittedCount(),
-              session->series.size());
-    EXPECT_EQ(find<QListWidget>(window.get(), "logList")->count(), session->logList.count());
-    EXPECT_GT(session->logList.count(), 0);
+              session->chartSeries().size());
+    EXPECT_EQ(find<QListWidget>(window.get(), "logList")->count(), session->logList().count());
+    EXPECT_GT(session->logList().count(), 0);
     EXPECT_TRUE(start->isEnabled());
     EXPECT_FALSE(stop->isEnabled());
     // PARM_INT was reopened after the runs and is shown again.
@@ -1470,10 +1469,11 @@ TEST_F(FitChartTest, ContextMenuSavesThePictureAsPng) {
 TEST_F(WindowTest, EveryTabShowsTheSessionsStateAndIsPictured) {
     openDatabase();
     openResultTable(QStringLiteral("1=1"));
-    session->form.runFileLines = {QStringLiteral("#!/bin/sh"),
-                                  QStringLiteral("exec ./model --db calib.sqlite")};
+    session->form().runFileLines = {QStringLiteral("#!/bin/sh"),
+                                    QStringLiteral("exec ./model --db calib.sqlite")};
     for (int i = 1; i <= 12; ++i) {
-        session->logList.append(QStringLiteral("%1  error %2").arg(i).arg(1.0 / (i * i)), i == 12);
+        session->logList().append(QStringLiteral("%1  error %2").arg(i).arg(1.0 / (i * i)),
+                                  i == 12);
         session->addChartPoint(i, 1.0 / (i * i));
     }
     emit session->stateChanged();

@@ -344,11 +344,11 @@ int batchCloseStatus(const StopSignals* stops, const Session& session) {
         reportBatchError(QStringLiteral("The run was stopped by a signal."));
         return exitStatusForSignal(stops->received());
     }
-    if (!session.analysisRefusal.isEmpty()) {
+    if (!session.analysisRefusal().isEmpty()) {
         reportBatchError(QStringLiteral("The calibration completed and its values are stored as "
                                         "AVAL, but the uncertainty analysis was refused: %1. "
                                         "ERROR and the correlations r_k of PARM_INT are empty.")
-                             .arg(session.analysisRefusal));
+                             .arg(session.analysisRefusal()));
         return ExitAnalysisRefused;
     }
     return ExitDone;
@@ -358,17 +358,17 @@ int batchCloseStatus(const StopSignals* stops, const Session& session) {
 
 int runHeadless(Session& session) {
     HeadlessAsker asker;
-    Asker* const previousAsker = session.asker;
-    session.asker = &asker;
-    session.logList.echoToStdout = true;
+    Asker* const previousAsker = session.asker();
+    session.setAsker(&asker);
+    session.logList().echoToStdout = true;
     StopSignals stops(session);
     struct RestoreAsker {
         Session& s;
         Asker* a;
-        ~RestoreAsker() { s.asker = a; }
+        ~RestoreAsker() { s.setAsker(a); }
     } restoreAsker{session, previousAsker};
 
-    session.closeWasRequested = false;
+    session.clearCloseRequest();
     try {
         session.applyCommandLine();
     } catch (const FitError& e) {
@@ -380,7 +380,7 @@ int runHeadless(Session& session) {
     }
     // Events still queued (a signal that came during the last model run).
     QCoreApplication::processEvents();
-    if (session.closeWasRequested)
+    if (session.closeWasRequested())
         return batchCloseStatus(&stops, session);
     reportBatchError(QStringLiteral("The batch run ended without completing the calibration."));
     return batchFailureStatus(&stops);

@@ -36,13 +36,13 @@ void Session::applyCommandLine() {
 
     CommandLineContext context;
     context.databaseOpen = db.isOpen();
-    context.canAskForDatabase = asker && asker->asksThePerson();
-    context.resultTableChosen = !settings.resultTable.isEmpty();
+    context.canAskForDatabase = personAsker && personAsker->asksThePerson();
+    context.resultTableChosen = !calibrationSettings.resultTable.isEmpty();
     context.resultTableOpen = !modelSetup.resultQuery().isEmpty();
-    const ParsedCommandLine line = parseCommandLine(arguments, settings, context);
+    const ParsedCommandLine line = parseCommandLine(commandArguments, calibrationSettings, context);
     if (line.help) {
-        if (asker)
-            asker->showHelp(batchHelpText(), batchHelpCaption());
+        if (personAsker)
+            personAsker->showHelp(batchHelpText(), batchHelpCaption());
         emit stateChanged();
         requestClose();
         return;
@@ -52,9 +52,9 @@ void Session::applyCommandLine() {
         throw FitError(line.errors.join(QLatin1Char('\n')));
     }
 
-    commandLineValues.clear();
+    keyValues.clear();
     for (const auto& [key, value] : line.sessionValues)
-        commandLineValues.insert(sessionKeyName(key), value);
+        recordCommandLineValue(sessionKeyName(key), value);
 
     // Each key's failure names the argument: in a long batch line the bare
     // reason does not tell which one to correct.
@@ -76,16 +76,16 @@ void Session::applyCommandLine() {
     try {
         applying(SessionKey::RunFile, [this](const QString& value) {
             setRunFile(value);
-            if (!QFileInfo::exists(settings.runFile))
+            if (!QFileInfo::exists(calibrationSettings.runFile))
                 throw FitError(
                     QStringLiteral("the run file \"%1\" does not exist. Give an existing run "
                                    "script with RF=<file>.")
-                        .arg(settings.runFile));
+                        .arg(calibrationSettings.runFile));
         });
         applying(SessionKey::Database, [this](const QString& value) {
-            settings.db_f_name = value;
+            calibrationSettings.db_f_name = value;
             const int cut = value.lastIndexOf(QLatin1Char('/'));
-            settings.workpath = cut < 0 ? QString() : value.left(cut + 1);
+            calibrationSettings.workpath = cut < 0 ? QString() : value.left(cut + 1);
             openDatabase();
         });
         // The keys of the result table need a database: without DB= the person
@@ -109,7 +109,7 @@ void Session::applyCommandLine() {
             columnKeys = columnKeys || line.has(k);
         if (line.has(SessionKey::Condition)) {
             applying(SessionKey::Condition, [this](const QString& value) {
-                settings.condition = value;
+                calibrationSettings.condition = value;
                 modelSetup.openResultTable();
             });
         } else if (columnKeys &&
@@ -122,7 +122,7 @@ void Session::applyCommandLine() {
                 modelSetup.chooseColumnNamed(columnRoleOf(k), value);
                 if (modelSetup.columnList(columnRoleOf(k)).index < 0)
                     throw FitError(QStringLiteral("the result table %1 has no column of that name.")
-                                       .arg(settings.resultTable));
+                                       .arg(calibrationSettings.resultTable));
             });
     } catch (...) {
         emit stateChanged();
@@ -131,34 +131,34 @@ void Session::applyCommandLine() {
     // The values of the line take effect once its keys could all be applied;
     // the fields the keys above set are kept as they set them.
     CalibrationSettings applied = line.settings;
-    applied.runFile = settings.runFile;
-    applied.db_f_name = settings.db_f_name;
-    applied.workpath = settings.workpath;
-    applied.resultTable = settings.resultTable;
-    applied.condition = settings.condition;
-    applied.observedColumn = settings.observedColumn;
-    applied.modelColumn = settings.modelColumn;
-    applied.indexColumn = settings.indexColumn;
-    applied.varianceColumn = settings.varianceColumn;
-    settings = applied;
+    applied.runFile = calibrationSettings.runFile;
+    applied.db_f_name = calibrationSettings.db_f_name;
+    applied.workpath = calibrationSettings.workpath;
+    applied.resultTable = calibrationSettings.resultTable;
+    applied.condition = calibrationSettings.condition;
+    applied.observedColumn = calibrationSettings.observedColumn;
+    applied.modelColumn = calibrationSettings.modelColumn;
+    applied.indexColumn = calibrationSettings.indexColumn;
+    applied.varianceColumn = calibrationSettings.varianceColumn;
+    calibrationSettings = applied;
     if (line.maxCallsGiven)
-        form.maxEvaluationsText = QString::number(settings.maxEvaluations);
+        formState.maxEvaluationsText = QString::number(calibrationSettings.maxEvaluations);
     emit stateChanged();
 
     if (!db.isOpen())
         changeDatabase();
-    if (settings.autorun && db.isOpen()) {
+    if (calibrationSettings.autorun && db.isOpen()) {
         // Without a run script every model run fails, but only after the
         // calibration has backed up the tables and reset AVAL to IVAL, which
         // would wipe the values of the last calibration for nothing.
-        if (modelProcess.program().isEmpty())
+        if (model.program().isEmpty())
             throw FitError(
-                settings.runFile.isEmpty()
+                calibrationSettings.runFile.isEmpty()
                     ? QStringLiteral("The model could not be started: no run file is given. Give "
                                      "the run script with RF=<file>.")
                     : QStringLiteral("The model could not be started: the run file \"%1\" does "
                                      "not exist. Give an existing run script with RF=<file>.")
-                          .arg(settings.runFile));
+                          .arg(calibrationSettings.runFile));
         startOptimization();
     }
 }

@@ -6,13 +6,13 @@
 #include <QCoreApplication>
 
 Session::Session(QObject* parent)
-    : QObject(parent), logList(this),
-      modelSetup(settings, {[this](bool open) { emit connectionChanged(open); },
-                            [this] { emit resultOpened(); }, [this] { emit stateChanged(); },
-                            [this] { processEvents(); }}),
-      db(modelSetup.database()), modelProcess(this), editorProcess(this),
-      evaluator(db, modelProcess, this),
-      operationRunner(db, settings, evaluator, *this, [this](bool busyNow) {
+    : QObject(parent), logLines(this),
+      modelSetup(calibrationSettings,
+                 {[this](bool open) { emit connectionChanged(open); },
+                  [this] { emit resultOpened(); }, [this] { emit stateChanged(); },
+                  [this] { processEvents(); }}),
+      db(modelSetup.database()), model(this), editorProcess(this), evaluator(db, model, this),
+      operationRunner(db, calibrationSettings, evaluator, *this, [this](bool busyNow) {
           if (busyNow)
               progressState.clearRuns();
           emit busyChanged(busyNow);
@@ -23,36 +23,36 @@ Session::Session(QObject* parent)
         else
             setStatus(QString());
     });
-    form.parameterPlotCombo.text = QStringLiteral("choose a parameter");
+    formState.parameterPlotCombo.text = QStringLiteral("choose a parameter");
     evaluator.setConnectionWatcher(this);
     evaluator.setStopQuery([this] { return operationRunner.stopRequested(); });
     evaluator.setTellsRunVariables(true);
     // Creation: Nmax and its edit box.
-    settings.maxEvaluations = 50;
+    calibrationSettings.maxEvaluations = 50;
     setMaxEvaluationsText(QStringLiteral("50"));
 }
 
 Session::~Session() = default;
 
 void Session::setMaxEvaluationsText(const QString& text) {
-    form.maxEvaluationsText = text;
+    formState.maxEvaluationsText = text;
     // maxEvaluations keeps its last valid value when the text is no integer.
-    settings.maxEvaluations = parseMaxCalls(text);
+    calibrationSettings.maxEvaluations = parseMaxCalls(text);
 }
 
 void Session::plotParameter(int index) {
     const int k = index + 1; // entries count from 0, parameters from 1; none selected gives 0
-    form.parameterPlotCombo.index = index;
-    series.clear();
-    for (int e = 1; e <= observationCount; ++e) {
-        if (e < int(sensitivityRows.size()) && k >= 0 && k < int(sensitivityRows[e].size()))
-            series.append(QPointF(e, double(sensitivityRows[e][k])));
+    formState.parameterPlotCombo.index = index;
+    chartPoints.clear();
+    for (int e = 1; e <= analysedRows; ++e) {
+        if (e < int(sensitivities.size()) && k >= 0 && k < int(sensitivities[e].size()))
+            chartPoints.append(QPointF(e, double(sensitivities[e][k])));
     }
     emit chartReplaced();
 }
 
 void Session::requestClose() {
-    closeWasRequested = true;
+    closeAsked = true;
     emit closeRequested();
 }
 
@@ -61,15 +61,15 @@ void Session::processEvents() {
 }
 
 void Session::clearChart() {
-    series.clear();
+    chartPoints.clear();
     criterionSeries.clear();
     emit chartCleared();
 }
 
 void Session::addChartPoint(double x, double yv) {
-    series.append(QPointF(x, yv));
+    chartPoints.append(QPointF(x, yv));
     criterionSeries.append(QPointF(x, yv));
-    criterionSeriesName = settings.criterionName();
+    criterionSeriesName = calibrationSettings.criterionName();
     emit chartPointAdded(x, yv);
 }
 
@@ -83,18 +83,18 @@ void Session::requestStop() {
     // "check model run" has no run boundary to wait for: the stop ends the model.
     if (checkRunGoing) {
         operationRunner.requestStop();
-        if (modelProcess.working()) {
-            logList.append(QStringLiteral("check model run: stopped, the model is ended."), true);
-            modelProcess.kill();
+        if (model.working()) {
+            logLines.append(QStringLiteral("check model run: stopped, the model is ended."), true);
+            model.kill();
         }
         return;
     }
     // Asked twice while the model still runs: a model that hangs would keep the
     // first request from ever being honoured, so the model run is ended. The run
     // then counts as incomplete and the stop goes its usual way.
-    if (operationRunner.stopRequested() && modelProcess.working()) {
-        logList.append(QStringLiteral("Stop requested again: the running model is ended."), true);
-        modelProcess.kill();
+    if (operationRunner.stopRequested() && model.working()) {
+        logLines.append(QStringLiteral("Stop requested again: the running model is ended."), true);
+        model.kill();
         return;
     }
     operationRunner.requestStop();
@@ -106,14 +106,14 @@ void Session::endRunningModels() {
     operationRunner.requestStop();
     // Parallel runs end with the stop (their pool ends every run going on); the
     // run in place is ended here, as a second stop would.
-    if (modelProcess.working()) {
-        logList.append(QStringLiteral("The running model is ended."), true);
-        modelProcess.kill();
+    if (model.working()) {
+        logLines.append(QStringLiteral("The running model is ended."), true);
+        model.kill();
     }
 }
 
 QString Session::progressDetails() const {
-    return progressState.details(modelProcess, operationRunner.stopRequested());
+    return progressState.details(model, operationRunner.stopRequested());
 }
 
 void Session::refuseWhileModelRuns() {
@@ -123,15 +123,15 @@ void Session::refuseWhileModelRuns() {
 // ---- Reporter ----
 
 void Session::log(const QString& line, bool select) {
-    logList.append(line, select);
+    logLines.append(line, select);
 }
 
 void Session::clearLog() {
-    logList.clear();
+    logLines.clear();
 }
 
 void Session::saveLog(const QString& fileName) {
-    logList.save(fileName);
+    logLines.save(fileName);
     operationRunner.noteFileWritten(fileName);
 }
 
@@ -139,9 +139,9 @@ void Session::logFilesWritten() {
     // A batch run's protocols are its product and stay as they are; the
     // person at the window is told where the files went.
     const QStringList files = operationRunner.takeFilesWritten();
-    if (!settings.autorun)
+    if (!calibrationSettings.autorun)
         for (const QString& file : files)
-            logList.append(QStringLiteral("written: ") + file, true);
+            logLines.append(QStringLiteral("written: ") + file, true);
 }
 
 void Session::evaluated(double criterion) {
@@ -151,8 +151,9 @@ void Session::evaluated(double criterion) {
 }
 
 void Session::emitProgress() {
-    emit progress(progressState.evaluations(), progressState.expected(settings.maxEvaluations),
-                  progressState.best(), progressState.elapsedMs());
+    emit progress(progressState.evaluations(),
+                  progressState.expected(calibrationSettings.maxEvaluations), progressState.best(),
+                  progressState.elapsedMs());
 }
 
 void Session::parameterListChanged() {

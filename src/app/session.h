@@ -109,46 +109,60 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     explicit Session(QObject* parent = nullptr);
     ~Session() override;
 
-    CalibrationSettings settings; // what the operations work with
-    FormState form;               // what the controls show
-
-    // ---- results of the operations ----
-    int observationCount = 0;         // rows of the last uncertainty analysis
-    SensitivityTable sensitivityRows; // and their sensitivities (the parameter plot)
-    int workbookLanguage = 0;         // language of its workbook; -99 without one
-    bool success = false;             // the optimised values were accepted
-    OfferedResult offered;            // what the last calibration offered
-    bool resultOffered = false;       // the result dialog was shown for it
-    // Why the last uncertainty analysis could not be made ("at least one
-    // parameter is at the limit"); empty when it was made. An unattended run
-    // ends with its own exit status then.
-    QString analysisRefusal;
-
-    LogList logList;
-    QVector<QPointF> series; // Series2 of the chart
-    // The criterion per model run as the chart last received it, kept also while
-    // the chart shows the parameter plot (for the report's "fit" sheet).
-    QVector<QPointF> criterionSeries;
-    QString criterionSeriesName;
-
+    // ---- what the operations work with and what the controls show ----
+    CalibrationSettings& settings() { return calibrationSettings; }
+    const CalibrationSettings& settings() const { return calibrationSettings; }
+    FormState& form() { return formState; }
+    const FormState& form() const { return formState; }
     // The database, the result table and its columns.
     ModelSetup& setup() { return modelSetup; }
     const ModelSetup& setup() const { return modelSetup; }
+    LogList& logList() { return logLines; }
+    const LogList& logList() const { return logLines; }
+    // The model run in place (not the parallel runs).
+    ModelProcess& modelProcess() { return model; }
+    // Series2 of the chart: the criterion per run, or the parameter plot.
+    const QVector<QPointF>& chartSeries() const { return chartPoints; }
 
-  private:
-    ModelSetup modelSetup;
-    Database& db; // the setup's
+    // ---- results of the operations ----
+    // Rows of the last uncertainty analysis and their sensitivities (the
+    // parameter plot; a batch run keeps none).
+    int observationCount() const { return analysedRows; }
+    const SensitivityTable& sensitivityRows() const { return sensitivities; }
+    // Keeps an analysis' sensitivities for the parameter plot.
+    void keepSensitivities(int observations, SensitivityTable rows) {
+        analysedRows = observations;
+        sensitivities = std::move(rows);
+    }
+    // Language of the last analysis' workbook; -99 without one.
+    int workbookLanguage() const { return workbookLang; }
+    // The workbook of the last uncertainty analysis of this session (null: none).
+    const std::shared_ptr<const Workbook>& lastWorkbook() const { return workbookOfAnalysis; }
+    // Why the last uncertainty analysis could not be made ("at least one
+    // parameter is at the limit"); empty when it was made. An unattended run
+    // ends with its own exit status then.
+    const QString& analysisRefusal() const { return refusalOfAnalysis; }
+    // What the last calibration offered, and whether the person accepted it.
+    const OfferedResult& offeredResult() const { return offer; }
+    bool resultAccepted() const { return accepted; }
+    // Why the last incomplete model run was incomplete (which rows, what they held).
+    const QString& lastIncomplete() const { return incompleteWhy; }
 
-  public:
-    ModelProcess modelProcess;
-    ModelProcess editorProcess;
-    Evaluator evaluator; // on db and modelProcess
-
-    Asker* asker = nullptr;
-    QStringList arguments; // the command line without the program name
+    // ---- who asks the person, and the command line ----
+    Asker* asker() const { return personAsker; }
+    void setAsker(Asker* a) { personAsker = a; }
+    // The command line without the program name.
+    const QStringList& arguments() const { return commandArguments; }
+    void setArguments(const QStringList& a) { commandArguments = a; }
     // The values the command line gave its setting keys ("RT=", "OB=", ...) at
     // the last activation, so that a check can name the key and the value.
-    QHash<QString, QString> commandLineValues;
+    const QHash<QString, QString>& commandLineValues() const { return keyValues; }
+    void recordCommandLineValue(const QString& key, const QString& value) {
+        keyValues.insert(key, value);
+    }
+    // "exit" was asked for (the window closes, a batch run ends).
+    bool closeWasRequested() const { return closeAsked; }
+    void clearCloseRequest() { closeAsked = false; }
 
     // ---- small actions of the "fitmara" tab ----
     // Nmax as typed; throws FitError for a text that is no integer (Nmax keeps
@@ -194,10 +208,8 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     // Runs the model once with vector (indices 1..) under the current settings
     // and, for mode 1, returns the criterion and reports it (chart point,
     // counter, progress). An incomplete run returns 0 and sets *complete to
-    // false; the reason is in lastIncomplete.
+    // false; the reason is in lastIncomplete().
     double evaluateModel(const ParameterVector& vector, int mode, bool* complete = nullptr);
-    // Why the last incomplete model run was incomplete (which rows, what they held).
-    QString lastIncomplete;
     // Only the model run: close, start, wait, reconnect.
     void runModel();
 
@@ -213,12 +225,6 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     // "save workbook…": the workbook of the last uncertainty analysis, to a
     // file the person chooses; the log says where it went.
     void saveWorkbook();
-    // The workbook of the last uncertainty analysis of this session (null: none).
-    std::shared_ptr<const Workbook> lastWorkbook;
-    // The uncertainty the least-squares search found at the values it stored;
-    // the workbook of the analysis that follows gets a sheet of it. Null after
-    // the simplex and once those values are no longer AVAL.
-    std::shared_ptr<const LeastSquaresUncertainty> lastLeastSquares;
     // Names the files the operation wrote in the log, at the end of an
     // operation started in the window.
     void logFilesWritten();
@@ -282,7 +288,7 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     // Only once it is opened as the result table: until then resultTable is merely
     // the first table of the database.
     QString resultTable() const override {
-        return modelSetup.resultQuery().isEmpty() ? QString() : settings.resultTable;
+        return modelSetup.resultQuery().isEmpty() ? QString() : calibrationSettings.resultTable;
     }
 
   signals:
@@ -299,9 +305,48 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     void closeRequested(); // the main window is to be closed
 
   public:
-    bool closeWasRequested = false;
+    bool closeAsked = false;
 
   private:
+    CalibrationSettings calibrationSettings; // what the operations work with
+    FormState formState;                     // what the controls show
+
+    int analysedRows = 0;           // rows of the last uncertainty analysis
+    SensitivityTable sensitivities; // and their sensitivities (the parameter plot)
+    int workbookLang = 0;           // language of its workbook; -99 without one
+    bool accepted = false;          // the optimised values were accepted
+    OfferedResult offer;            // what the last calibration offered
+    bool resultDialogShown = false; // the result dialog was shown for it
+    // Why the last uncertainty analysis could not be made ("at least one
+    // parameter is at the limit"); empty when it was made. An unattended run
+    // ends with its own exit status then.
+    QString refusalOfAnalysis;
+
+    LogList logLines;
+    QVector<QPointF> chartPoints; // Series2 of the chart
+    // The criterion per model run as the chart last received it, kept also while
+    // the chart shows the parameter plot (for the report's "fit" sheet).
+    QVector<QPointF> criterionSeries;
+    QString criterionSeriesName;
+
+    ModelSetup modelSetup;
+    Database& db; // the setup's
+
+    ModelProcess model;
+    ModelProcess editorProcess;
+    Evaluator evaluator; // on db and the model process
+
+    Asker* personAsker = nullptr;
+    QStringList commandArguments; // the command line without the program name
+    // The values the command line gave its setting keys ("RT=", "OB=", ...) at
+    // the last activation, so that a check can name the key and the value.
+    QHash<QString, QString> keyValues;
+    // The uncertainty the least-squares search found at the values it stored;
+    // the workbook of the analysis that follows gets a sheet of it. Null after
+    // the simplex and once those values are no longer AVAL.
+    std::shared_ptr<const LeastSquaresUncertainty> lastLeastSquares;
+    QString incompleteWhy;                              // see lastIncomplete()
+    std::shared_ptr<const Workbook> workbookOfAnalysis; // see lastWorkbook()
     OperationRunner operationRunner;
     bool checkRunGoing = false;
     OperationProgress progressState;

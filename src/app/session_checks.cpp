@@ -21,26 +21,25 @@ QStringList Session::settingsProblems(unsigned needs) {
     // How a setting is named in a message: by its key and value when the command
     // line gave it, else by what it is in the window.
     auto given = [&](const QString& key) {
-        return commandLineValues.contains(key)
-                   ? key + commandLineValues.value(key) + QStringLiteral(": ")
-                   : QString();
+        return keyValues.contains(key) ? key + keyValues.value(key) + QStringLiteral(": ")
+                                       : QString();
     };
 
     if (needs & NeedsModelRun) {
-        if (modelProcess.program().isEmpty()) {
-            problems << (settings.runFile.isEmpty()
+        if (model.program().isEmpty()) {
+            problems << (calibrationSettings.runFile.isEmpty()
                              ? QStringLiteral("No run file is given: give the run script with "
                                               "RF=<file> or choose it with \"open runfile\".")
                              : given(QStringLiteral("RF=")) +
                                    QStringLiteral("the run file \"%1\" does not exist.")
-                                       .arg(settings.runFile));
-        } else if (modelProcess.program().contains(QLatin1Char('/')) &&
-                   !QFileInfo::exists(modelProcess.program())) {
-            problems << given(QStringLiteral("RF=")) +
-                            QStringLiteral("the run file \"%1\" does not exist.")
-                                .arg(modelProcess.program());
-        } else if (QFileInfo(modelProcess.program()).isFile()) {
-            const QString p = runFileProblem(modelProcess.program());
+                                       .arg(calibrationSettings.runFile));
+        } else if (model.program().contains(QLatin1Char('/')) &&
+                   !QFileInfo::exists(model.program())) {
+            problems
+                << given(QStringLiteral("RF=")) +
+                       QStringLiteral("the run file \"%1\" does not exist.").arg(model.program());
+        } else if (QFileInfo(model.program()).isFile()) {
+            const QString p = runFileProblem(model.program());
             if (!p.isEmpty())
                 problems << given(QStringLiteral("RF=")) + p;
         }
@@ -51,34 +50,35 @@ QStringList Session::settingsProblems(unsigned needs) {
 
     // The result table and its condition.
     bool tableOk = false;
-    if (settings.resultTable.trimmed().isEmpty()) {
-        problems << (commandLineValues.contains(QStringLiteral("RT="))
+    if (calibrationSettings.resultTable.trimmed().isEmpty()) {
+        problems << (keyValues.contains(QStringLiteral("RT="))
                          ? given(QStringLiteral("RT=")) +
                                QStringLiteral("the database has no table or view of that name.")
                          : QStringLiteral("No result table is chosen: give it with RT=<table> or "
                                           "choose it on the \"result table\" tab."));
-    } else if (!db.hasTable(settings.resultTable)) {
+    } else if (!db.hasTable(calibrationSettings.resultTable)) {
         problems << given(QStringLiteral("RT=")) +
                         QStringLiteral("the result table %1 does not exist in the database.")
-                            .arg(settings.resultTable);
+                            .arg(calibrationSettings.resultTable);
     } else {
         tableOk = true;
     }
-    const QStringList columns = tableOk ? db.columns(settings.resultTable) : QStringList();
+    const QStringList columns =
+        tableOk ? db.columns(calibrationSettings.resultTable) : QStringList();
     bool conditionOk = false;
     if (tableOk) {
         try {
-            db.query(QStringLiteral("select count(*) from ") + settings.resultTable +
-                     QStringLiteral(" where ") + settings.condition);
+            db.query(QStringLiteral("select count(*) from ") + calibrationSettings.resultTable +
+                     QStringLiteral(" where ") + calibrationSettings.condition);
             conditionOk = true;
         } catch (const FitError& e) {
-            problems
-                << (commandLineValues.value(QStringLiteral("CD=")) == settings.condition &&
-                            commandLineValues.contains(QStringLiteral("CD="))
-                        ? given(QStringLiteral("CD="))
-                        : QStringLiteral("The filter condition \"%1\": ").arg(settings.condition)) +
-                       QStringLiteral("it cannot choose rows of %1: %2")
-                           .arg(settings.resultTable, firstLine(e.message()));
+            problems << (keyValues.value(QStringLiteral("CD=")) == calibrationSettings.condition &&
+                                 keyValues.contains(QStringLiteral("CD="))
+                             ? given(QStringLiteral("CD="))
+                             : QStringLiteral("The filter condition \"%1\": ")
+                                   .arg(calibrationSettings.condition)) +
+                            QStringLiteral("it cannot choose rows of %1: %2")
+                                .arg(calibrationSettings.resultTable, firstLine(e.message()));
         }
     }
 
@@ -86,11 +86,11 @@ QStringList Session::settingsProblems(unsigned needs) {
     auto column = [&](ComboState& role, const QString& key, const QString& what, bool optional) {
         const QString name = role.selected();
         if (name.isEmpty()) {
-            const QString value = commandLineValues.value(key);
-            if (commandLineValues.contains(key) && !value.isEmpty())
+            const QString value = keyValues.value(key);
+            if (keyValues.contains(key) && !value.isEmpty())
                 problems << given(key) +
                                 QStringLiteral("the result table %1 has no column of that name.")
-                                    .arg(settings.resultTable);
+                                    .arg(calibrationSettings.resultTable);
             else if (!optional)
                 problems << QStringLiteral("No %1 column is chosen: give it with %2<column> or "
                                            "choose it on the \"result table\" tab.")
@@ -99,7 +99,7 @@ QStringList Session::settingsProblems(unsigned needs) {
         }
         if (tableOk && !columns.contains(name, Qt::CaseInsensitive)) {
             problems << given(key) + QStringLiteral("the result table %1 has no column %2.")
-                                         .arg(settings.resultTable, name);
+                                         .arg(calibrationSettings.resultTable, name);
             return false;
         }
         return true;
@@ -111,7 +111,8 @@ QStringList Session::settingsProblems(unsigned needs) {
     if (needs & (NeedsCriterion | NeedsUncertainty))
         column(modelSetup.columnList(ColumnRole::Observed), QStringLiteral("OB="),
                QStringLiteral("observed"), false);
-    if ((needs & NeedsCriterion) && (settings.criterion == 2 || settings.criterion == 3))
+    if ((needs & NeedsCriterion) &&
+        (calibrationSettings.criterion == 2 || calibrationSettings.criterion == 3))
         column(modelSetup.columnList(ColumnRole::Index), QStringLiteral("IX="),
                QStringLiteral("index"), false);
     // The observation variances weight the Fisher information: without them
@@ -123,9 +124,9 @@ QStringList Session::settingsProblems(unsigned needs) {
 
     if (needs & NeedsTolerance) {
         try {
-            settings.ftol();
+            calibrationSettings.ftol();
         } catch (const FitError& e) {
-            problems << (commandLineValues.contains(QStringLiteral("KR="))
+            problems << (keyValues.contains(QStringLiteral("KR="))
                              ? given(QStringLiteral("KR="))
                              : QStringLiteral("The convergence criterion: ")) +
                             e.message() + QLatin1Char('.');
@@ -138,9 +139,9 @@ QStringList Session::settingsProblems(unsigned needs) {
         try {
             db.transaction();
             try {
-                db.exec(QStringLiteral(" update ") + settings.resultTable +
-                        QStringLiteral(" set ") + settings.modelColumn +
-                        QStringLiteral("= -99 where ") + settings.condition);
+                db.exec(QStringLiteral(" update ") + calibrationSettings.resultTable +
+                        QStringLiteral(" set ") + calibrationSettings.modelColumn +
+                        QStringLiteral("= -99 where ") + calibrationSettings.condition);
             } catch (...) {
                 db.rollback();
                 throw;
@@ -148,7 +149,7 @@ QStringList Session::settingsProblems(unsigned needs) {
             db.rollback();
         } catch (const FitError& e) {
             problems << QStringLiteral("The simulated column %1 of %2 cannot be written: %3")
-                            .arg(settings.modelColumn, settings.resultTable,
+                            .arg(calibrationSettings.modelColumn, calibrationSettings.resultTable,
                                  firstLine(e.message()));
         }
     }
@@ -160,7 +161,7 @@ void Session::checkBeforeRun(const QString& operation, unsigned needs, unsigned 
     QStringList warnings;
     problems += parmIntProblems(db, parmIntNeeds, &warnings);
     for (const QString& w : warnings)
-        logList.append(QStringLiteral("Warning: ") + w, true);
+        logLines.append(QStringLiteral("Warning: ") + w, true);
     if (problems.isEmpty())
         return;
     throw FitError(

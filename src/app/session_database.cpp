@@ -6,7 +6,7 @@
 #include "paramdb/parameter_table.h"
 
 void Session::openDatabase() {
-    form.caption = settings.db_f_name;
+    formState.caption = calibrationSettings.db_f_name;
     lastLeastSquares.reset(); // it belonged to the database before
 
     modelSetup.openDatabase();
@@ -14,32 +14,32 @@ void Session::openDatabase() {
 }
 
 void Session::afterParmIntOpened() {
-    form.parameterPlotCombo.items = ParameterTable(db).labels(); // its text stays
-    form.parameterPlotCombo.index = -1;
-    if (!form.parameterPlotCombo.items.isEmpty())
-        form.parameterPlotCombo.select(0);
+    formState.parameterPlotCombo.items = ParameterTable(db).labels(); // its text stays
+    formState.parameterPlotCombo.index = -1;
+    if (!formState.parameterPlotCombo.items.isEmpty())
+        formState.parameterPlotCombo.select(0);
     emit parmIntOpened();
     emit stateChanged();
 }
 
 void Session::changeDatabase() {
-    if (!asker)
+    if (!personAsker)
         throw FitError(QStringLiteral("No database is open: give one with DB=<file>."));
     QString path;
-    if (!asker->chooseDatabase(path))
+    if (!personAsker->chooseDatabase(path))
         return;
-    settings.db_f_name = path;
+    calibrationSettings.db_f_name = path;
     openDatabase();
 }
 
 void Session::reopen() {
-    db.open(db.path().isEmpty() ? settings.db_f_name : db.path());
+    db.open(db.path().isEmpty() ? calibrationSettings.db_f_name : db.path());
     connectionReopened();
 }
 
 // ---- write-back ----
 
 void Session::writeParameters() {
-    evaluator.setSettings(settings);
+    evaluator.setSettings(calibrationSettings);
     evaluator.writeParameters();
 }

@@ -52,9 +52,9 @@ struct FilesWrittenNote {
 } // namespace
 
 double Session::evaluateModel(const ParameterVector& vector, int mode, bool* complete) {
-    evaluator.setSettings(settings);
+    evaluator.setSettings(calibrationSettings);
     if (mode == 1)
-        return ::evaluateModel(evaluator, *this, vector, complete, &lastIncomplete);
+        return ::evaluateModel(evaluator, *this, vector, complete, &incompleteWhy);
     if (complete)
         *complete = true;
     evaluator.evaluate(vector, Reading::RunOnly);
@@ -67,7 +67,7 @@ void Session::startOptimization() {
     OperationRunner::BusyScope busyScope(operationRunner);
     progressState.start(0);
     clearChart();
-    analysisRefusal.clear();
+    refusalOfAnalysis.clear();
 
     // Nothing is backed up or run for an empty parameter table, nor for settings
     // or records that cannot work.
@@ -76,19 +76,19 @@ void Session::startOptimization() {
         throw FitError(
             QStringLiteral("PARM_INT holds no parameters: there is nothing to optimise."));
     // A batch run goes on with the uncertainty analysis: what it needs is checked too.
-    const bool autorun = settings.autorun;
+    const bool autorun = calibrationSettings.autorun;
     checkBeforeRun(QStringLiteral("The optimisation"),
                    NeedsModelRun | NeedsCriterion | NeedsTolerance |
                        (autorun ? NeedsUncertainty : 0u),
                    NeedsIval | NeedsStep | (autorun ? NeedsUniqueAlias : 0u));
-    progressState.setExpected(parameters + 1 + settings.maxEvaluations);
+    progressState.setExpected(parameters + 1 + calibrationSettings.maxEvaluations);
 
     // A calibration to resume is found (or the settings that differ named)
     // before anything is backed up; the tables of a killed run are restored by
     // the backup, and the replay starts after it.
     RunJournal probe(db);
-    if (settings.resume)
-        probe.checkResumable(settings);
+    if (calibrationSettings.resume)
+        probe.checkResumable(calibrationSettings);
 
     // What a killed run left running would write into the tables restored now.
     operationRunner.endAbandonedRuns();
@@ -104,7 +104,7 @@ void Session::startOptimization() {
         OperationRunner::ParallelScope parallel(operationRunner,
                                                 Calibration::usefulWorkers(parameters));
         operationRunner.journaled(journal::OperationKind::Calibration, [this] { optimize(); });
-        if (settings.autorun && !stopRequested())
+        if (calibrationSettings.autorun && !stopRequested())
             analyseUncertainty();
         parallel.finish();
     } catch (...) {
@@ -120,22 +120,22 @@ void Session::startOptimization() {
     // result dialog; a declined one leaves PARM_INT as it was before the run,
     // as it leaves the model's tables.
     const bool stopped = stopRequested();
-    const bool declined = resultOffered && !success;
-    if (!success)
+    const bool declined = resultDialogShown && !accepted;
+    if (!accepted)
         lastLeastSquares.reset(); // AVAL is no longer the search's result
-    if (success) {
+    if (accepted) {
         operationRunner.backupClosed();
     } else if (stopped || declined) {
         operationRunner.restoreAll();
         if (declined)
-            logList.append(
+            logLines.append(
                 QStringLiteral("The result was discarded: PARM_INT and the model's tables "
                                "are as they were before the run."),
                 true);
     } else {
         operationRunner.restore();
     }
-    if (settings.autorun) {
+    if (calibrationSettings.autorun) {
         if (stopped)
             throw FitError(QStringLiteral("The calibration was stopped before it finished; the "
                                           "model's tables and PARM_INT were restored."));
@@ -144,34 +144,34 @@ void Session::startOptimization() {
 }
 
 void Session::optimize() {
-    success = false;
-    resultOffered = false;
-    offered = OfferedResult{};
-    lastIncomplete.clear();
+    accepted = false;
+    resultDialogShown = false;
+    offer = OfferedResult{};
+    incompleteWhy.clear();
     CalibrationSummary summary;
-    if (settings.leastSquares) {
-        LeastSquaresCalibration calibration(settings, db, evaluator, *this);
+    if (calibrationSettings.leastSquares) {
+        LeastSquaresCalibration calibration(calibrationSettings, db, evaluator, *this);
         calibration.setParallel(parallelRuns());
         summary = calibration.optimize();
     } else {
-        Calibration calibration(settings, db, evaluator, *this);
+        Calibration calibration(calibrationSettings, db, evaluator, *this);
         calibration.setParallel(parallelRuns());
         summary = calibration.optimize();
     }
     lastLeastSquares = summary.leastSquares;
-    offered.haveResult = !summary.result.empty();
-    offered.values = summary.result;
-    offered.stopped = summary.outcome == Outcome::Stopped;
-    offered.reason = summary.reason;
-    offered.criterionName = settings.criterionName();
-    offered.criterionAtResult = summary.resultSimulated;
-    offered.leastSquares = settings.leastSquares;
-    offered.criterion = summary.resultSimulated ? summary.resultCriterion : summary.best;
-    offered.haveCriterion = summary.resultSimulated || summary.haveBest;
-    if (!offered.haveResult) {
+    offer.haveResult = !summary.result.empty();
+    offer.values = summary.result;
+    offer.stopped = summary.outcome == Outcome::Stopped;
+    offer.reason = summary.reason;
+    offer.criterionName = calibrationSettings.criterionName();
+    offer.criterionAtResult = summary.resultSimulated;
+    offer.leastSquares = calibrationSettings.leastSquares;
+    offer.criterion = summary.resultSimulated ? summary.resultCriterion : summary.best;
+    offer.haveCriterion = summary.resultSimulated || summary.haveBest;
+    if (!offer.haveResult) {
         // Nothing was simulated: there is nothing to offer, and the caller puts
         // PARM_INT and the model's tables back as they were.
-        logList.append(
+        logLines.append(
             QStringLiteral("The calibration was stopped before any model run completed: "
                            "there is no result, and PARM_INT and the model's tables stay "
                            "as they were."),
@@ -179,9 +179,9 @@ void Session::optimize() {
         setStatus(QStringLiteral("The calibration was stopped before any model run completed."));
         return;
     }
-    if (!settings.autorun && asker) {
-        resultOffered = true;
-        asker->showResultDialog(*this);
+    if (!calibrationSettings.autorun && personAsker) {
+        resultDialogShown = true;
+        personAsker->showResultDialog(*this);
     }
 }
 
@@ -190,33 +190,34 @@ void Session::optimize() {
 // last trial of the search. A run that does not complete only leaves the
 // simulated values stale; the accepted values stay.
 void Session::runAtAcceptedValues() {
-    if (offered.values.size() < 2)
+    if (offer.values.size() < 2)
         return;
     try {
-        evaluator.setSettings(settings);
-        const EvaluationResult r = evaluator.evaluate(offered.values, Reading::Criterion);
+        evaluator.setSettings(calibrationSettings);
+        const EvaluationResult r = evaluator.evaluate(offer.values, Reading::Criterion);
         if (r.complete)
-            logList.append(QStringLiteral("The result table shows the simulated values at the "
-                                          "accepted values (%1 %2).")
-                               .arg(settings.criterionName(), formatGeneral(r.criterion)),
-                           true);
+            logLines.append(
+                QStringLiteral("The result table shows the simulated values at the "
+                               "accepted values (%1 %2).")
+                    .arg(calibrationSettings.criterionName(), formatGeneral(r.criterion)),
+                true);
         else
-            logList.append(
+            logLines.append(
                 QStringLiteral("The model run at the accepted values did not complete, so "
                                "the result table does not show their simulated values: ") +
                     r.why,
                 true);
     } catch (const FitError& e) {
-        logList.append(QStringLiteral("The model run at the accepted values failed, so the result "
-                                      "table does not show their simulated values: ") +
-                           e.message(),
-                       true);
+        logLines.append(QStringLiteral("The model run at the accepted values failed, so the result "
+                                       "table does not show their simulated values: ") +
+                            e.message(),
+                        true);
     }
 }
 
 void Session::acceptResult() {
     writeParameters();
-    success = true;
+    accepted = true;
 }
 
 void Session::analyseSensitivity() {
@@ -224,7 +225,7 @@ void Session::analyseSensitivity() {
     FilesWrittenNote filesNote(*this);
     OperationRunner::BusyScope busyScope(operationRunner);
     progressState.start(0);
-    settings.stepFraction(); // a step that is no number ends it here
+    calibrationSettings.stepFraction(); // a step that is no number ends it here
     clearChart();
 
     const int parameters = ParameterTable(db).count();
@@ -236,7 +237,8 @@ void Session::analyseSensitivity() {
     progressState.start(parameters + 1);
 
     operationRunner.endAbandonedRuns();
-    SensitivityAnalysis analysis(settings, db, operationRunner.runMarker(), evaluator, *this);
+    SensitivityAnalysis analysis(calibrationSettings, db, operationRunner.runMarker(), evaluator,
+                                 *this);
     OperationRunner::ParallelScope parallel(operationRunner,
                                             parameters + 1); // its n + 1 runs at once
     analysis.setParallel(parallelRuns());
@@ -292,10 +294,10 @@ void Session::analyseUncertainty() {
     refuseWhileModelRuns();
     FilesWrittenNote filesNote(*this);
     OperationRunner::BusyScope busyScope(operationRunner);
-    workbookLanguage = -99; // no workbook yet in this analysis
-    lastWorkbook.reset();
-    analysisRefusal.clear();
-    UncertaintyAnalysis analysis(settings, db, evaluator, *this,
+    workbookLang = -99; // no workbook yet in this analysis
+    workbookOfAnalysis.reset();
+    refusalOfAnalysis.clear();
+    UncertaintyAnalysis analysis(calibrationSettings, db, evaluator, *this,
                                  {criterionSeries, criterionSeriesName});
     // On its own (not after a calibration, which guards its tables) the analysis
     // takes the run marker and a backup of the model's tables once its checks
@@ -316,9 +318,9 @@ void Session::analyseUncertainty() {
             ::backup(db, operationRunner.runMarker(),
                      [this](const QString& line, bool select) {
                          if (select)
-                             logList.append(line, true);
+                             logLines.append(line, true);
                      },
-                     {settings.resultTable, settings.modelColumn});
+                     {calibrationSettings.resultTable, calibrationSettings.modelColumn});
             guarded = true;
         }
     };
@@ -335,18 +337,16 @@ void Session::analyseUncertainty() {
     // made, also when storing the results fails afterwards.
     auto keepResults = [&] {
         const UncertaintySummary& found = analysis.summary();
-        workbookLanguage = found.workbookLanguage;
-        lastWorkbook = found.book;
+        workbookLang = found.workbookLanguage;
+        workbookOfAnalysis = found.book;
         if (!found.workbook.isEmpty())
             operationRunner.noteFileWritten(found.workbook);
         emit stateChanged(); // "save workbook…" follows whether there is one
         // Kept for the window's parameter plot; a batch run has none to show.
         if (found.haveSensitivities) {
             SensitivityTable table = analysis.takeSensitivities();
-            if (!settings.autorun) {
-                observationCount = found.observationCount;
-                sensitivityRows = std::move(table);
-            }
+            if (!calibrationSettings.autorun)
+                keepSensitivities(found.observationCount, std::move(table));
         }
         returnFreedMemory();
     };
@@ -368,25 +368,26 @@ void Session::analyseUncertainty() {
     parallel.finish();
     keepResults();
     if (analysis.summary().outcome == Outcome::Refused)
-        analysisRefusal = analysis.summary().reason;
+        refusalOfAnalysis = analysis.summary().reason;
     const QString& workbook = analysis.summary().workbook;
-    if (!workbook.isEmpty() && asker && !settings.autorun)
-        asker->openWorkbook(workbook);
+    if (!workbook.isEmpty() && personAsker && !calibrationSettings.autorun)
+        personAsker->openWorkbook(workbook);
 }
 
 void Session::saveWorkbook() {
-    if (!lastWorkbook)
+    if (!workbookOfAnalysis)
         throw FitError(QStringLiteral("There is no workbook to save: run the uncertainty analysis "
                                       "first."));
-    QString path = QFileInfo(reportWorkbookPath(settings.workpath, false, settings.result_file))
+    QString path = QFileInfo(reportWorkbookPath(calibrationSettings.workpath, false,
+                                                calibrationSettings.result_file))
                        .absoluteFilePath();
-    if (!asker || !asker->chooseWorkbookPath(path))
+    if (!personAsker || !personAsker->chooseWorkbookPath(path))
         return;
     if (!path.endsWith(QLatin1String(".xlsx"), Qt::CaseInsensitive))
         path += QStringLiteral(".xlsx");
-    lastWorkbook->saveCopyAs(path);
+    workbookOfAnalysis->saveCopyAs(path);
     const QString where =
         QStringLiteral("The workbook was written to ") + QFileInfo(path).absoluteFilePath();
-    logList.append(where, true);
+    logLines.append(where, true);
     setStatus(where);
 }

@@ -16,7 +16,7 @@ void Session::runsGoing(int running, int workers) {
                              .arg(workers)
                              .arg(progressState.evaluations());
     // Headless: a short line on standard error now and then, never in the log.
-    if (logList.echoToStdout && progressState.progressLineDue()) {
+    if (logLines.echoToStdout && progressState.progressLineDue()) {
         std::fprintf(stderr, "fitmara: %s\n", qPrintable(text));
         std::fflush(stderr);
     }

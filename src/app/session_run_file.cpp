@@ -46,19 +46,19 @@ void Session::loadRunFile(const QString& fileName) {
             l.chop(1);
     if (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast();
-    form.runFileLines = lines;
+    formState.runFileLines = lines;
     emit stateChanged();
 }
 
 void Session::openRunFile() {
-    QString chosen = settings.runFile;
-    if (asker && asker->chooseRunFile(chosen)) {
-        settings.runFile = chosen;
-        loadRunFile(settings.runFile);
+    QString chosen = calibrationSettings.runFile;
+    if (personAsker && personAsker->chooseRunFile(chosen)) {
+        calibrationSettings.runFile = chosen;
+        loadRunFile(calibrationSettings.runFile);
     }
     // Also after a cancel: the runner is set to the name the dialog holds.
-    modelProcess.setWorkingDirectory(dirOf(settings.runFile, true));
-    modelProcess.setProgram(settings.runFile);
+    model.setWorkingDirectory(dirOf(calibrationSettings.runFile, true));
+    model.setProgram(calibrationSettings.runFile);
     emit stateChanged();
 }
 
@@ -66,16 +66,16 @@ void Session::setRunFile(const QString& value) {
     QString name = value;
     if (!name.contains(QLatin1Char('/')))
         name = QDir::currentPath() + QLatin1Char('/') + name;
-    settings.runFile = name;
+    calibrationSettings.runFile = name;
     if (!QFileInfo::exists(name))
         return;
     loadRunFile(name);
-    modelProcess.setWorkingDirectory(dirOf(name, true));
-    modelProcess.setProgram(name);
+    model.setWorkingDirectory(dirOf(name, true));
+    model.setProgram(name);
 }
 
 void Session::editRunFile() {
-    if (settings.runFile.isEmpty()) {
+    if (calibrationSettings.runFile.isEmpty()) {
         setStatus(
             QStringLiteral("No run file has been chosen: choose one with \"open runfile\" first."));
         return;
@@ -87,16 +87,16 @@ void Session::editRunFile() {
     // file goes after them as one argument, blanks and all.
     QStringList command = QProcess::splitCommand(editor);
     if (command.isEmpty()) {
-        if (asker)
-            asker->editTextFile(settings.runFile);
+        if (personAsker)
+            personAsker->editTextFile(calibrationSettings.runFile);
     } else {
-        editorProcess.setWorkingDirectory(dirOf(settings.runFile, false));
+        editorProcess.setWorkingDirectory(dirOf(calibrationSettings.runFile, false));
         editorProcess.setProgram(editor.trimmed());
-        editorProcess.setArguments(settings.runFile);
+        editorProcess.setArguments(calibrationSettings.runFile);
         QProcess process;
-        process.setWorkingDirectory(dirOf(settings.runFile, false));
+        process.setWorkingDirectory(dirOf(calibrationSettings.runFile, false));
         process.setProgram(command.takeFirst());
-        process.setArguments(command << settings.runFile);
+        process.setArguments(command << calibrationSettings.runFile);
         process.setProcessChannelMode(QProcess::ForwardedChannels);
         process.setInputChannelMode(QProcess::ForwardedInputChannel); // a terminal editor
         QEventLoop loop;
@@ -113,25 +113,24 @@ void Session::editRunFile() {
         if (process.error() == QProcess::FailedToStart) {
             setStatus(QStringLiteral("The editor could not be started: %1: %2")
                           .arg(process.program(), process.errorString()));
-            if (asker)
-                asker->editTextFile(settings.runFile);
+            if (personAsker)
+                personAsker->editTextFile(calibrationSettings.runFile);
         }
     }
-    loadRunFile(settings.runFile);
+    loadRunFile(calibrationSettings.runFile);
 }
 
 void Session::checkModelRun() {
     refuseWhileModelRuns();
-    modelProcess.setWorkingDirectory(dirOf(settings.runFile, false));
-    if (modelProcess.program().isEmpty()) {
+    model.setWorkingDirectory(dirOf(calibrationSettings.runFile, false));
+    if (model.program().isEmpty()) {
         setStatus(
             QStringLiteral("No run file has been chosen: choose one with \"open runfile\" first."));
-        modelProcess.start(); // fails like any start without a program and records the reason
+        model.start(); // fails like any start without a program and records the reason
         return;
     }
-    const QString problem = QFileInfo(modelProcess.program()).isFile()
-                                ? runFileProblem(modelProcess.program())
-                                : QString();
+    const QString problem =
+        QFileInfo(model.program()).isFile() ? runFileProblem(model.program()) : QString();
     if (!problem.isEmpty()) {
         setStatus(QStringLiteral("The model was not started: ") + problem);
         return;
@@ -142,39 +141,39 @@ void Session::checkModelRun() {
     checkRunGoing = true;
     const auto notGoing = qScopeGuard([this] { checkRunGoing = false; });
     progressState.startClock();
-    logList.append(QStringLiteral("check model run: %1").arg(modelProcess.program()), true);
+    logLines.append(QStringLiteral("check model run: %1").arg(model.program()), true);
     if (db.isOpen()) {
         // Closed for the model and opened again after it, so that the grids and
         // the chart show what the model wrote.
-        evaluator.setSettings(settings);
+        evaluator.setSettings(calibrationSettings);
         evaluator.runModel();
     } else {
-        const QString folder = modelProcess.workingDirectory().isEmpty()
-                                   ? QDir::currentPath()
-                                   : modelProcess.workingDirectory();
-        modelProcess.setOutputFile(QDir(folder).filePath(QLatin1String(Evaluator::kModelLog)));
-        modelProcess.setTimeoutMs(settings.runTimeoutMs());
-        modelProcess.start();
-        if (modelProcess.startError() != -1 || !modelProcess.waitForEnd())
-            throw FitError(QStringLiteral("The model could not be started: %1")
-                               .arg(modelProcess.errorString()));
+        const QString folder =
+            model.workingDirectory().isEmpty() ? QDir::currentPath() : model.workingDirectory();
+        model.setOutputFile(QDir(folder).filePath(QLatin1String(Evaluator::kModelLog)));
+        model.setTimeoutMs(calibrationSettings.runTimeoutMs());
+        model.start();
+        if (model.startError() != -1 || !model.waitForEnd())
+            throw FitError(
+                QStringLiteral("The model could not be started: %1").arg(model.errorString()));
     }
     reportCheckRun();
 }
 
 // How the model of "check model run" ended, and what it left in the result table.
 void Session::reportCheckRun() {
-    const QString how = operationRunner.stopRequested() ? QStringLiteral("ended on request")
-                                                        : modelProcess.endText();
-    logList.append(
+    const QString how =
+        operationRunner.stopRequested() ? QStringLiteral("ended on request") : model.endText();
+    logLines.append(
         QStringLiteral("check model run: the model ended (%1) after %2 s; its output is in %3")
-            .arg(how, formatGeneral(modelProcess.durationMs() / 1000.0), modelProcess.outputFile()),
+            .arg(how, formatGeneral(model.durationMs() / 1000.0), model.outputFile()),
         true);
-    const CalibrationSettings& c = settings;
+    const CalibrationSettings& c = calibrationSettings;
     if (!db.isOpen() || modelSetup.resultQuery().isEmpty() || c.modelColumn.isEmpty()) {
-        logList.append(QStringLiteral("check model run: open the result table and choose its model "
-                                      "column to see what the model wrote."),
-                       true);
+        logLines.append(
+            QStringLiteral("check model run: open the result table and choose its model "
+                           "column to see what the model wrote."),
+            true);
         setStatus(QStringLiteral("check model run: the model ended (%1).").arg(how));
         return;
     }
@@ -203,11 +202,11 @@ void Session::reportCheckRun() {
     }
     const QString line = QStringLiteral("check model run: ") + rows +
                          (criterion.isEmpty() ? QString() : QStringLiteral("; ") + criterion);
-    logList.append(line, true);
+    logLines.append(line, true);
     setStatus(line);
 }
 
 void Session::runModel() {
-    evaluator.setSettings(settings);
+    evaluator.setSettings(calibrationSettings);
     evaluator.runModel();
 }

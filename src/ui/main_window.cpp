@@ -166,8 +166,8 @@ QString mmss(qint64 ms) {
 
 MainWindow::MainWindow(Session& session, QWidget* parent) : QMainWindow(parent), s(session) {
     setObjectName(QStringLiteral("mainWindow"));
-    if (!s.asker)
-        s.asker = this;
+    if (!s.asker())
+        s.setAsker(this);
 
     pageTabs = new QTabWidget(this);
     pageTabs->setObjectName(QStringLiteral("pageTabs"));
@@ -193,16 +193,16 @@ MainWindow::MainWindow(Session& session, QWidget* parent) : QMainWindow(parent),
     connect(runStatusTimer, &QTimer::timeout, this, &MainWindow::refreshRunStatus);
     connectSession();
     refreshFromSession();
-    for (const QString& line : s.logList.lines())
+    for (const QString& line : s.logList().lines())
         logList->addItem(line);
-    criterionChart->replace(s.series);
+    criterionChart->replace(s.chartSeries());
     applyBusy(s.busy());
     resize(965, 521);
 }
 
 MainWindow::~MainWindow() {
-    if (s.asker == this)
-        s.asker = nullptr;
+    if (s.asker() == this)
+        s.setAsker(nullptr);
 }
 
 // ---------------------------------------------------------------- the tabs
@@ -325,7 +325,7 @@ void MainWindow::buildResultTab() {
             onResultTableChosen();
     });
     connect(condition, &QLineEdit::textEdited, this, [this](const QString& t) {
-        s.settings.condition = t;
+        s.settings().condition = t;
         shownCondition = t;
     });
     connect(openResultTableButton, &QPushButton::clicked, this, [this] { onOpenResultTable(); });
@@ -349,7 +349,7 @@ void MainWindow::buildResultTab() {
             return std::nullopt;
         if (s.setup().resultQuery().isEmpty())
             return FitData{};
-        const CalibrationSettings& c = s.settings;
+        const CalibrationSettings& c = s.settings();
         return readFitPoints(s.database(), c.resultTable, c.condition, c.observedColumn,
                              c.modelColumn, c.indexColumn);
     });
@@ -522,7 +522,7 @@ void MainWindow::buildFitmaraTab() {
     EditPauseRun = new QSpinBox(fitmaraTab);
     EditPauseRun->setObjectName(QStringLiteral("EditPauseRun"));
     EditPauseRun->setRange(0, 3600000);
-    EditPauseRun->setValue(s.settings.pauseAfterRunMs);
+    EditPauseRun->setValue(s.settings().pauseAfterRunMs);
     run->addWidget(EditPauseRun, 1, 1);
     run->addWidget(makeLabel(QStringLiteral("Label14"), QStringLiteral("pause before vertex [ms]"),
                              fitmaraTab),
@@ -530,7 +530,7 @@ void MainWindow::buildFitmaraTab() {
     EditPauseVertex = new QSpinBox(fitmaraTab);
     EditPauseVertex->setObjectName(QStringLiteral("EditPauseVertex"));
     EditPauseVertex->setRange(0, 3600000);
-    EditPauseVertex->setValue(s.settings.pauseBeforeVertexMs);
+    EditPauseVertex->setValue(s.settings().pauseBeforeVertexMs);
     run->addWidget(EditPauseVertex, 2, 1);
     run->addWidget(
         makeLabel(QStringLiteral("Label15"), QStringLiteral("run timeout [s]"), fitmaraTab), 3, 0,
@@ -542,7 +542,7 @@ void MainWindow::buildFitmaraTab() {
     runTimeoutEdit->setSpecialValueText(QStringLiteral("none"));
     runTimeoutEdit->setToolTip(QStringLiteral("a model run longer than this is ended and counts as "
                                               "failed; 0: no limit"));
-    runTimeoutEdit->setValue(s.settings.runTimeoutS);
+    runTimeoutEdit->setValue(s.settings().runTimeoutS);
     run->addWidget(runTimeoutEdit, 3, 1);
     CheckResume = new QCheckBox(QStringLiteral("resume"), fitmaraTab);
     CheckResume->setObjectName(QStringLiteral("CheckResume"));
@@ -555,7 +555,7 @@ void MainWindow::buildFitmaraTab() {
     parallelRunsEdit = new QSpinBox(fitmaraTab);
     parallelRunsEdit->setObjectName(QStringLiteral("parallelRunsEdit"));
     parallelRunsEdit->setRange(1, 256);
-    parallelRunsEdit->setValue(s.settings.parallelRuns);
+    parallelRunsEdit->setValue(s.settings().parallelRuns);
     parallelRunsEdit->setToolTip(
         QStringLiteral("model runs at the same time (NP=); more than 1 runs "
                        "each in a copy of the model's folder"));
@@ -592,28 +592,28 @@ void MainWindow::buildFitmaraTab() {
     connect(exitButton, &QPushButton::clicked, this, [this] { onExit(); });
     connect(maxEvaluationsEdit, &QLineEdit::textEdited, this, &MainWindow::onMaxEvaluationsEdited);
     connect(sensitivityStepEdit, &QLineEdit::textEdited, this, [this](const QString& t) {
-        s.settings.sensitivityStep = t;
+        s.settings().sensitivityStep = t;
         shownSensitivityStep = t;
     });
     connect(searchMethodBox, &QComboBox::currentIndexChanged, this,
-            [this](int index) { s.settings.leastSquares = index == 1; });
+            [this](int index) { s.settings().leastSquares = index == 1; });
     connect(toleranceEdit, &QLineEdit::textEdited, this, [this](const QString& t) {
-        s.settings.tolerance = t;
+        s.settings().tolerance = t;
         shownTolerance = t;
     });
     connect(criterionGroup, &QButtonGroup::idToggled, this, [this](int id, bool checked) {
         if (checked)
-            s.settings.criterion = id;
+            s.settings().criterion = id;
     });
     connect(EditPauseRun, &QSpinBox::valueChanged, this,
-            [this](int v) { s.settings.pauseAfterRunMs = v; });
+            [this](int v) { s.settings().pauseAfterRunMs = v; });
     connect(EditPauseVertex, &QSpinBox::valueChanged, this,
-            [this](int v) { s.settings.pauseBeforeVertexMs = v; });
+            [this](int v) { s.settings().pauseBeforeVertexMs = v; });
     connect(runTimeoutEdit, &QDoubleSpinBox::valueChanged, this,
-            [this](double v) { s.settings.runTimeoutS = v; });
-    connect(CheckResume, &QCheckBox::toggled, this, [this](bool on) { s.settings.resume = on; });
+            [this](double v) { s.settings().runTimeoutS = v; });
+    connect(CheckResume, &QCheckBox::toggled, this, [this](bool on) { s.settings().resume = on; });
     connect(parallelRunsEdit, &QSpinBox::valueChanged, this, [this](int v) {
-        runAction([this, v] { s.settings.setParallelRuns(QString::number(v)); });
+        runAction([this, v] { s.settings().setParallelRuns(QString::number(v)); });
     });
     parameterPlotCombo->onCloseUp = [this] { onParameterPlotChosen(); };
     connect(parameterPlotCombo, &QComboBox::activated, this, [this] {
@@ -632,18 +632,18 @@ void MainWindow::buildFitmaraTab() {
 
 void MainWindow::connectSession() {
     connect(&s, &Session::stateChanged, this, &MainWindow::refreshFromSession);
-    connect(&s.logList, &LogList::lineAppended, this, &MainWindow::appendLogLine);
-    connect(&s.logList, &LogList::cleared, logList, &QListWidget::clear);
+    connect(&s.logList(), &LogList::lineAppended, this, &MainWindow::appendLogLine);
+    connect(&s.logList(), &LogList::cleared, logList, &QListWidget::clear);
     connect(&s, &Session::chartCleared, this, [this] {
         criterionChart->clear();
-        criterionChart->showCriterionCourse(s.settings.criterionName());
+        criterionChart->showCriterionCourse(s.settings().criterionName());
     });
     connect(&s, &Session::chartPointAdded, criterionChart, &ErrorChart::addPoint);
     connect(&s, &Session::chartReplaced, this, [this] {
         // The parameter plot: the sensitivities to the chosen parameter, or
         // with none chosen the model values.
-        criterionChart->showSensitivities(s.form.parameterPlotCombo.selected());
-        criterionChart->replace(s.series);
+        criterionChart->showSensitivities(s.form().parameterPlotCombo.selected());
+        criterionChart->replace(s.chartSeries());
     });
     connect(&s, &Session::connectionChanged, this, [this](bool open) {
         if (!open)
@@ -679,9 +679,9 @@ void MainWindow::connectSession() {
 }
 
 void MainWindow::refreshFromSession() {
-    setWindowTitle(s.form.caption);
+    setWindowTitle(s.form().caption);
     setComboFromState(resultTableCombo, s.setup().tables());
-    mirrorText(condition, s.settings.condition, shownCondition);
+    mirrorText(condition, s.settings().condition, shownCondition);
     openResultTableButton->setText(s.setup().openTableCaption());
     setComboFromState(indexColumnCombo, s.setup().columnList(ColumnRole::Index));
     setComboFromState(observedColumnCombo, s.setup().columnList(ColumnRole::Observed));
@@ -691,35 +691,35 @@ void MainWindow::refreshFromSession() {
     QStringList shownRun;
     for (int i = 0; i < runFileLines->count(); ++i)
         shownRun << runFileLines->item(i)->text();
-    if (shownRun != s.form.runFileLines) {
+    if (shownRun != s.form().runFileLines) {
         runFileLines->clear();
-        runFileLines->addItems(s.form.runFileLines);
+        runFileLines->addItems(s.form().runFileLines);
     }
 
-    setComboFromState(parameterPlotCombo, s.form.parameterPlotCombo);
-    const QString runFile = s.modelProcess.program();
+    setComboFromState(parameterPlotCombo, s.form().parameterPlotCombo);
+    const QString runFile = s.modelProcess().program();
     runFileLabel->setText(runFile.isEmpty()
                               ? QStringLiteral("No run file is in use: choose one with \"open "
                                                "runfile\".")
                               : QStringLiteral("run file in use: ") + runFile);
-    if (QAbstractButton* b = criterionGroup->button(s.settings.criterion)) {
+    if (QAbstractButton* b = criterionGroup->button(s.settings().criterion)) {
         const QSignalBlocker block(criterionGroup);
         b->setChecked(true);
     }
-    mirrorText(sensitivityStepEdit, s.settings.sensitivityStep, shownSensitivityStep);
-    mirrorText(maxEvaluationsEdit, s.form.maxEvaluationsText, shownMaxEvaluations);
-    mirrorText(toleranceEdit, s.settings.tolerance, shownTolerance);
+    mirrorText(sensitivityStepEdit, s.settings().sensitivityStep, shownSensitivityStep);
+    mirrorText(maxEvaluationsEdit, s.form().maxEvaluationsText, shownMaxEvaluations);
+    mirrorText(toleranceEdit, s.settings().tolerance, shownTolerance);
     {
         const QSignalBlocker block(searchMethodBox);
-        searchMethodBox->setCurrentIndex(s.settings.leastSquares ? 1 : 0);
+        searchMethodBox->setCurrentIndex(s.settings().leastSquares ? 1 : 0);
     }
     {
         const QSignalBlocker b1(EditPauseRun), b2(EditPauseVertex), b3(parallelRunsEdit);
-        EditPauseRun->setValue(s.settings.pauseAfterRunMs);
-        EditPauseVertex->setValue(s.settings.pauseBeforeVertexMs);
+        EditPauseRun->setValue(s.settings().pauseAfterRunMs);
+        EditPauseVertex->setValue(s.settings().pauseBeforeVertexMs);
         // In an MPI job the number of runs at once is that of its workers.
         const int workers = s.operations().parallelRuns().remoteWorkers();
-        parallelRunsEdit->setValue(workers > 0 ? workers : s.settings.parallelRuns);
+        parallelRunsEdit->setValue(workers > 0 ? workers : s.settings().parallelRuns);
         parallelRunsEdit->setEnabled(workers == 0);
         if (workers > 0)
             parallelRunsEdit->setToolTip(
@@ -729,8 +729,8 @@ void MainWindow::refreshFromSession() {
     }
     {
         const QSignalBlocker b1(runTimeoutEdit), b2(CheckResume);
-        runTimeoutEdit->setValue(s.settings.runTimeoutS);
-        CheckResume->setChecked(s.settings.resume);
+        runTimeoutEdit->setValue(s.settings().runTimeoutS);
+        CheckResume->setChecked(s.settings().resume);
     }
     applyBusy(s.busy());
 }
@@ -745,7 +745,7 @@ void MainWindow::applyBusy(bool busy) {
              resultTableCombo})
         w->setEnabled(!busy);
     openResultTableButton->setEnabled(s.setup().openTableEnabled() && !busy);
-    saveWorkbookButton->setEnabled(s.lastWorkbook != nullptr && !busy);
+    saveWorkbookButton->setEnabled(s.lastWorkbook() != nullptr && !busy);
     stopButton->setEnabled(busy);
     parameterGrid->setEditTriggers(busy ? QAbstractItemView::NoEditTriggers
                                         : QAbstractItemView::DoubleClicked |
@@ -869,7 +869,7 @@ void MainWindow::refreshRunStatus() {
         return;
     if (s.modelCheckGoing()) {
         QString text = QStringLiteral("check model run: the model has been running for %1")
-                           .arg(mmss(s.modelProcess.durationMs()));
+                           .arg(mmss(s.modelProcess().durationMs()));
         if (!s.stopRequested())
             text += QStringLiteral(" (stop ends it)");
         showRunStatus(text);
@@ -890,7 +890,7 @@ void MainWindow::onMaxEvaluationsEdited(const QString& text) {
     if (text.isEmpty())
         return;
     runAction([this, text] { s.setMaxEvaluationsText(text); });
-    shownMaxEvaluations = s.form.maxEvaluationsText;
+    shownMaxEvaluations = s.form().maxEvaluationsText;
 }
 
 void MainWindow::onResultTableChosen() {
@@ -953,7 +953,7 @@ void MainWindow::onAddParameterRecord() {
 // ---------------------------------------------------------------- errors
 
 bool MainWindow::batchMode() const {
-    return s.arguments.contains(QStringLiteral("GO"));
+    return s.arguments().contains(QStringLiteral("GO"));
 }
 
 void MainWindow::runAction(const std::function<void()>& action) {
@@ -1038,7 +1038,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
                                                   "Fitmara? The running model is ended, and "
                                                   "the model's tables are put back."));
         if (!endIt) {
-            s.closeWasRequested = false;
+            s.clearCloseRequest();
             event->ignore();
             return;
         }
@@ -1104,7 +1104,7 @@ class UnaskedQuitFilter : public QObject {
   public:
     explicit UnaskedQuitFilter(const Session& session) : s(session) {}
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (watched == qApp && event->type() == QEvent::Quit && !s.closeWasRequested)
+        if (watched == qApp && event->type() == QEvent::Quit && !s.closeWasRequested())
             return true;
         return false;
     }
@@ -1132,7 +1132,7 @@ void MainWindow::showResultDialog(Session& session) {
     dialog.activateWindow();
     while (dialog.isVisible())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    if (session.success && !session.closeWasRequested)
+    if (session.resultAccepted() && !session.closeWasRequested())
         session.runAtAcceptedValues();
 }
 

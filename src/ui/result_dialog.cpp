@@ -63,8 +63,7 @@ ResultDialog::ResultDialog(Session& s, QWidget* parent) : QDialog(parent), sessi
     layout->addLayout(buttons);
 
     connect(acceptButton, &QPushButton::clicked, this, &ResultDialog::onAccept);
-    connect(discardButton, &QPushButton::clicked, this,
-            &ResultDialog::onDiscard);
+    connect(discardButton, &QPushButton::clicked, this, &ResultDialog::onDiscard);
     resize(700, 380); // the names beside the values
 }
 
@@ -100,7 +99,7 @@ QString outcomeText(const OfferedResult& r) {
 } // namespace
 
 void ResultDialog::reload() {
-    const OfferedResult& offered = session.offered;
+    const OfferedResult& offered = session.offeredResult();
     setWindowTitle(offered.haveResult && offered.stopped ? QStringLiteral("calibration stopped")
                                                          : QStringLiteral("FINISH"));
     outcomeLabel->setText(outcomeText(offered));

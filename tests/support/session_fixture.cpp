@@ -95,15 +95,15 @@ QString queryText(const QString& dbPath, const QString& sql) {
 
 void setupSession(Session& s, const QString& dbPath, const QString& runScript,
                   const ResultRoles& roles) {
-    s.settings.pauseAfterRunMs = 0;
-    s.settings.pauseBeforeVertexMs = 0;
-    s.settings.db_f_name = dbPath;
+    s.settings().pauseAfterRunMs = 0;
+    s.settings().pauseBeforeVertexMs = 0;
+    s.settings().db_f_name = dbPath;
     s.openDatabase();
     if (!runScript.isEmpty())
         s.setRunFile(runScript);
     s.setup().tables().selectIgnoringCase(roles.table);
     s.setup().applyTableChoice();
-    s.settings.condition = roles.condition;
+    s.settings().condition = roles.condition;
     s.setup().openResultTable();
     s.setup().chooseColumnNamed(ColumnRole::Observed, roles.obs);
     s.setup().chooseColumnNamed(ColumnRole::Model, roles.mod);
