@@ -316,11 +316,9 @@ UncertaintySummary UncertaintyAnalysis::run() {
                             sensitivityRows);
     }
 
-    MatSetDim(ndim);
-    LongMatrix V(ndim, LongVector(ndim, 0));
-    long double det = 0;
-    MatInverse(F, V, det);
-    const bool singular = MatStatus == MatSingular;
+    MatrixInverse inversion = invertMatrix(F);
+    const LongMatrix V = std::move(inversion.inverse);
+    const bool singular = inversion.singular;
 
     if (buildBook)
         book.addMatrixSheet(Workbook::fisherSheet, 1, ndim, 1, ndim, F);
