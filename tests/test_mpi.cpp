@@ -23,8 +23,10 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <functional>
 #include <limits>
 #include <set>
+#include <tuple>
 
 namespace {
 
@@ -150,27 +152,20 @@ TEST(MpiMessages, RunRequestsAndResultsKeepEveryBit) {
 TEST(MpiMessages, TheEncodingIsLittleEndianWhateverTheNode) {
     const QByteArray bytes =
         encode(RunRequest{0x0102030405060708, {1.0}, true, RunPhase::Shrink, 0x0A0B0C0D});
-    // marker, run, count, the double 1.0, flag, phase, pause, fit flag
-    const QByteArray expected = QByteArray::fromHex("a1"
+    // marker, protocol, run, count, the double 1.0, flag, phase, pause, fit flag
+    const QByteArray expected = QByteArray::fromHex("b1"
+                                                    "0400"
                                                     "0807060504030201"
-                                                    "0100000000000000"
+                                                    "01000000"
                                                     "000000000000f03f"
                                                     "01"
                                                     "02"
-                                                    "0d0c0b0a00000000"
+                                                    "0d0c0b0a"
                                                     "00");
     EXPECT_EQ(bytes.toHex(), expected.toHex());
 }
 
-TEST(MpiMessages, SetupAndWorkspaceMessagesRoundTrip) {
-    const SetupMap setup = {{setupkey::modelFolder, QStringLiteral("/shared/model dir")},
-                            {setupkey::database, QStringLiteral("data/model.sqlite")},
-                            {setupkey::runFile, QStringLiteral("run.sh")},
-                            {setupkey::workFolder, QString()},
-                            {QStringLiteral("criterion"), QStringLiteral("2")}};
-    EXPECT_EQ(decodeSetup(encode(setup)), setup);
-    EXPECT_TRUE(decodeSetup(encode(SetupMap())).isEmpty());
-
+TEST(MpiMessages, WorkspaceMessagesRoundTrip) {
     const WorkspaceInfo info{QStringLiteral("n017"), QStringLiteral("/tmp/job 5/ws-3"),
                              qint64(5) << 40};
     const WorkspaceInfo i = decodeWorkspaceInfo(encode(info));
@@ -184,50 +179,172 @@ TEST(MpiMessages, SetupAndWorkspaceMessagesRoundTrip) {
     EXPECT_EQ(f.message, failure.message);
 }
 
-// A damaged or foreign message must never be half read.
+// The settings reach a worker's runs as rank 0 holds them: the run timeout the
+// worker's runner takes is the one rank 0's runner takes, also where seconds
+// round to milliseconds.
+TEST(MpiMessages, AWorkerEvaluatesWithTheSettingsOfRankZero) {
+    for (const double timeoutS : {0.0, 0.0015, 2.5, 1234.5678, 1e9}) {
+        SCOPED_TRACE(timeoutS);
+        CalibrationSettings s;
+        s.resultTable = QStringLiteral("biomass");
+        s.condition = QStringLiteral("1=1");
+        s.observedColumn = QStringLiteral("OBS");
+        s.modelColumn = QStringLiteral("SIM");
+        s.indexColumn = QStringLiteral("SITE_ID");
+        s.varianceColumn = QStringLiteral("OBS_VAR");
+        s.criterion = 2;
+        s.pauseAfterRunMs = 40;
+        s.runTimeoutS = timeoutS;
+        s.retries = 3;
+        s.workRoot = QStringLiteral("/scratch/work");
+        const CalibrationSettings w = workerSettings(decodeSetup(encode(
+            workerSetup(s, QStringLiteral("/data/m.sqlite"), QStringLiteral("/models/a/run.sh")))));
+        EXPECT_EQ(w.runTimeoutMs(), s.runTimeoutMs());
+        EXPECT_EQ(std::bit_cast<quint64>(w.runTimeoutS), std::bit_cast<quint64>(s.runTimeoutS));
+        EXPECT_EQ(w.db_f_name, QStringLiteral("/data/m.sqlite"));
+        EXPECT_EQ(w.runFile, QStringLiteral("/models/a/run.sh"));
+        EXPECT_EQ(w.workRoot, s.workRoot);
+        EXPECT_EQ(w.resultTable, s.resultTable);
+        EXPECT_EQ(w.condition, s.condition);
+        EXPECT_EQ(w.observedColumn, s.observedColumn);
+        EXPECT_EQ(w.modelColumn, s.modelColumn);
+        EXPECT_EQ(w.indexColumn, s.indexColumn);
+        EXPECT_EQ(w.varianceColumn, s.varianceColumn);
+        EXPECT_EQ(w.criterion, s.criterion);
+        EXPECT_EQ(w.pauseAfterRunMs, s.pauseAfterRunMs);
+        EXPECT_EQ(w.retries, s.retries);
+    }
+    // A setup no settings could have given is refused by the worker.
+    const std::vector<std::pair<const char*, std::function<void(WorkerSetup&)>>> wrong = {
+        {"criterion 0", [](WorkerSetup& w) { w.criterion = 0; }},
+        {"criterion 4", [](WorkerSetup& w) { w.criterion = 4; }},
+        {"a negative pause", [](WorkerSetup& w) { w.pauseAfterRunMs = -1; }},
+        {"a negative timeout", [](WorkerSetup& w) { w.runTimeoutS = -0.5; }},
+        {"a timeout of NaN", [](WorkerSetup& w) { w.runTimeoutS = quietNan; }},
+        {"an endless timeout",
+         [](WorkerSetup& w) { w.runTimeoutS = std::numeric_limits<double>::infinity(); }},
+        {"negative retries", [](WorkerSetup& w) { w.retries = -1; }},
+    };
+    for (const auto& [what, spoil] : wrong) {
+        WorkerSetup setup;
+        spoil(setup);
+        EXPECT_THROW(workerSettings(decodeSetup(encode(setup))), FitError) << what;
+    }
+}
+
+// Where two encodings first differ: the place of the field that differs.
+qsizetype firstDifference(const QByteArray& a, const QByteArray& b) {
+    qsizetype i = 0;
+    while (i < a.size() && i < b.size() && a[i] == b[i])
+        ++i;
+    return i;
+}
+
+// The text of the FitError that decoding throws; "" when it throws none.
+QString refusal(const std::function<void()>& decode) {
+    try {
+        decode();
+    } catch (const FitError& e) {
+        return e.message();
+    }
+    return {};
+}
+
+// A message cut short, lengthened, of another build or damaged in a field is
+// refused with an error that says why, never read as a (half-filled) value.
 TEST(MpiMessages, DamagedMessagesAreRefused) {
     RunResult result;
     result.modelValues = {1, 2, 3};
     result.node = QStringLiteral("n1");
-    const QByteArray good = encode(result);
-    for (qsizetype n = 0; n < good.size(); ++n)
-        EXPECT_THROW(decodeRunResult(good.left(n)), FitError) << "cut after " << n << " bytes";
-    EXPECT_THROW(decodeRunResult(good + '\0'), FitError);
-
-    const QByteArray request = encode(RunRequest{1, {0.5}, false, RunPhase::Search});
-    struct Case {
+    result.earlierTries.push_back({QStringLiteral("rows at -99"), true, QStringLiteral("crashed"),
+                                   QStringLiteral("out"), QStringLiteral("exit status 1"), 5, 0.5});
+    for (int kind = 0; kind < 4; ++kind) {
+        FitRow row;
+        row.kind = FitRow::Index(kind);
+        row.text = QStringLiteral("site");
+        result.fit.push_back(row);
+    }
+    WorkerSetup setup;
+    setup.database = QStringLiteral("/d/m.sqlite");
+    setup.runTimeoutS = 2;
+    struct Message {
         const char* what;
-        std::function<void()> decode;
+        QByteArray bytes;
+        std::function<void(const QByteArray&)> decode;
     };
+    const std::vector<Message> messages = {
+        {"run", encode(RunRequest{7, {0.5, -1}, true, RunPhase::Search, 3, true}),
+         [](const QByteArray& b) { decodeRunRequest(b); }},
+        {"result", encode(result), [](const QByteArray& b) { decodeRunResult(b); }},
+        {"setup", encode(setup), [](const QByteArray& b) { decodeSetup(b); }},
+        {"workspace ready", encode(WorkspaceInfo{QStringLiteral("n"), QStringLiteral("/w"), 9}),
+         [](const QByteArray& b) { decodeWorkspaceInfo(b); }},
+        {"workspace failed", encode(WorkspaceFailure{QStringLiteral("n"), QStringLiteral("full")}),
+         [](const QByteArray& b) { decodeWorkspaceFailure(b); }},
+    };
+    for (const Message& m : messages) {
+        SCOPED_TRACE(m.what);
+        ASSERT_TRUE(refusal([&] { m.decode(m.bytes); }).isEmpty());
+        for (qsizetype n = 0; n < m.bytes.size(); ++n) {
+            const QString why = refusal([&] { m.decode(m.bytes.left(n)); });
+            EXPECT_TRUE(why.startsWith(QStringLiteral("A %1 message from another rank cannot be "
+                                                      "read: ")
+                                           .arg(QLatin1String(m.what))))
+                << "cut after " << n << " bytes: " << why.toStdString();
+        }
+        EXPECT_TRUE(refusal([&] { m.decode(m.bytes + '\0'); }).contains("bytes follow its end"));
+        QByteArray otherBuild = m.bytes;
+        otherBuild[1] = char(transportProtocol + 1);
+        EXPECT_TRUE(refusal([&] { m.decode(otherBuild); }).contains("different builds"));
+        // Another message's bytes are not read as this one, whatever they hold.
+        for (const Message& other : messages) {
+            if (&other == &m)
+                continue;
+            EXPECT_TRUE(refusal([&] { m.decode(other.bytes); }).contains("another kind"));
+        }
+    }
+
+    const RunRequest plain{1, {0.5}, false, RunPhase::Search};
+    const QByteArray request = encode(plain);
     QByteArray badFlag = request;
-    badFlag[badFlag.size() - 11] = 2;
-    QByteArray badPhase = request;
-    badPhase[badPhase.size() - 10] = 99;
-    QByteArray negativePause = request;
-    negativePause[negativePause.size() - 2] = char(0x80);
+    RunRequest flagged = plain;
+    flagged.needModelValues = true;
+    badFlag[firstDifference(request, encode(flagged))] = 2;
+    RunRequest phase = plain;
+    phase.phase = RunPhase(99);
+    RunRequest negativePause = plain;
+    negativePause.pauseBeforeMs = -1;
+    RunRequest longer = plain;
+    longer.vector.push_back(0.5);
+    QByteArray hugeCount = request; // the vector's length, little-endian
+    hugeCount.replace(firstDifference(request, encode(longer)), 4, QByteArray::fromHex("ffffff7f"));
     RunResult withFit;
     withFit.fit.push_back(FitRow{});
-    QByteArray badIndexKind = encode(withFit);
-    badIndexKind[badIndexKind.size() - 8 - 16 - 1] = 4; // the row's kind
-    QByteArray hugeCount = request;
-    hugeCount[9 + 7] = char(0x7f); // the vector's length, top byte
-    const SetupMap twice;
-    QByteArray duplicateKey = encode(SetupMap{{QStringLiteral("a"), QStringLiteral("1")},
-                                              {QStringLiteral("b"), QStringLiteral("2")}});
-    duplicateKey.replace("b", "a");
-    const std::vector<Case> cases = {
-        {"a request read as a result", [&] { decodeRunResult(request); }},
-        {"a result read as a request", [&] { decodeRunRequest(good); }},
-        {"a flag of 2", [&] { decodeRunRequest(badFlag); }},
-        {"an unknown phase", [&] { decodeRunRequest(badPhase); }},
-        {"a negative pause", [&] { decodeRunRequest(negativePause); }},
-        {"a length beyond the message", [&] { decodeRunRequest(hugeCount); }},
-        {"a key twice", [&] { decodeSetup(duplicateKey); }},
-        {"an index of no known kind", [&] { decodeRunResult(badIndexKind); }},
-        {"an empty message", [&] { decodeWorkspaceInfo({}); }},
+    withFit.fit.back().kind = FitRow::Index(4);
+    const QByteArray failure = encode(WorkspaceFailure{QStringLiteral("a"), {}});
+    const qsizetype textLength =
+        firstDifference(failure, encode(WorkspaceFailure{QStringLiteral("ab"), {}}));
+    QByteArray oddText = failure; // UTF-16 comes in pairs of bytes
+    oddText[textLength] = 3;
+    QByteArray hugeText = failure;
+    hugeText.replace(textLength, 4, QByteArray::fromHex("f0ffff7f"));
+    const std::vector<std::tuple<const char*, std::function<void()>, const char*>> cases = {
+        {"a flag of 2", [&] { decodeRunRequest(badFlag); }, "a flag is neither 0 nor 1"},
+        {"an unknown phase", [&] { decodeRunRequest(encode(phase)); }, "of an unknown kind"},
+        {"a negative pause", [&] { decodeRunRequest(encode(negativePause)); }, "pause is negative"},
+        {"a length beyond the message", [&] { decodeRunRequest(hugeCount); },
+         "a list is longer than the message"},
+        {"an index of no known kind", [&] { decodeRunResult(encode(withFit)); },
+         "of an unknown kind"},
+        {"a text of an odd number of bytes", [&] { decodeWorkspaceFailure(oddText); },
+         "a damaged value"},
+        {"a text longer than the message", [&] { decodeWorkspaceFailure(hugeText); },
+         "ends too early"},
+        {"an empty message", [&] { decodeWorkspaceInfo({}); }, "ends too early"},
     };
-    for (const Case& c : cases)
-        EXPECT_THROW(c.decode(), FitError) << c.what;
+    for (const auto& [what, decode, why] : cases)
+        EXPECT_TRUE(refusal(decode).contains(QLatin1String(why)))
+            << what << ": " << refusal(decode).toStdString();
 }
 
 QProcessEnvironment envOf(const QStringList& pairs) {
@@ -771,7 +888,7 @@ TEST_F(MpiCalibration, AWorkerSetUpAgainCopiesTheDatabaseAsItIsThen) {
     s.varianceColumn = QStringLiteral("OBS_VAR");
     s.pauseAfterRunMs = 0;
     s.workRoot = work;
-    const SetupMap setup = workerSetup(s, db, dir + QStringLiteral("/run.sh"));
+    const WorkerSetup setup = workerSetup(s, db, dir + QStringLiteral("/run.sh"));
     RunRequest request;
     request.run = 1;
     request.vector = {0, 0.11, 900, 12};

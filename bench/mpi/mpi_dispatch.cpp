@@ -394,7 +394,7 @@ int jobWorker(MpiWorld& world, int modelMs) {
     for (const PollTiming& t : kTimings) {
         QEventLoop* wait = nullptr;
         RemoteWorker worker(
-            world, [](const SetupMap&) { return WorkspaceInfo{}; },
+            world, [](const WorkerSetup&) { return WorkspaceInfo{}; },
             [&](const RunRequest& request) {
                 QEventLoop loop;
                 wait = &loop;

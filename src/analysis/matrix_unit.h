@@ -1,48 +1,28 @@
 #pragma once
-// Extended-precision inversion and determinant of small square matrices.
+// Extended-precision inversion of the small square matrices of the uncertainty
+// analysis (the information matrix: one row and column per parameter).
 //
-// The unit keeps one module-wide dimension: every routine works on the leading
-// n x n block (n = MatDim) of the arrays it is given and never resizes them, so
-// the caller sizes every array to at least n (n x n) elements beforehand.
-// Singularity is not an error: it shows as MatStatus = 3 and a zero determinant.
-// Using the unit before MatSetDim ends the process (see MatCheckInit).
-#include <cstdint>
+// The factorisation is Eigen's FullPivLU in long double: complete pivoting, the
+// largest magnitude of the remaining block, the diagonal element winning ties.
+// The inverse is then formed from those factors with every sum taken in the
+// order the uncertainty protocol's digits were always computed in (see
+// invertMatrix()); Eigen's own inverse() orders its sums differently and
+// changes printed digits.
 #include <vector>
 
 using LongVector = std::vector<long double>;
-using PivotVector = std::vector<std::int32_t>;
 using LongMatrix = std::vector<LongVector>;
 
-// Status codes of the last operation.
-enum : std::int32_t {
-    MatOk = 0,
-    MatNotInitialised = 2,
-    MatSingular = 3,
+struct MatrixInverse {
+    // n x n; all zero when the matrix is singular.
+    LongMatrix inverse;
+    long double determinant = 0;
+    // A pivot of exactly zero, or a determinant that is zero (also by underflow).
+    // A matrix singular only at rounding level may still be inverted into
+    // values of no meaning: the caller judges those (variances not above 0).
+    bool singular = false;
 };
 
-extern std::int32_t MatDim;
-extern bool MatReady;
-extern std::int32_t MatStatus;
-
-// Sets the dimension used by every routine and makes the unit ready.
-void MatSetDim(std::int32_t n);
-
-// Stops the process (message on standard output, exit code 1) when no
-// dimension has been set yet; otherwise resets MatStatus to 0. If standard
-// output cannot be written, the FitError of that failed write ends the calling
-// operation instead.
-void MatCheckInit();
-
-// Complete-pivoting elimination of A. LU receives U in its upper triangle and
-// the strict lower part of M = L^-1 below it, with M * A' = U where
-// A'[i][j] = A[RowPerm[i]][ColPerm[j]]. Sets MatStatus to 3 when A is singular.
-void MatFactor(const LongMatrix& A, LongMatrix& LU, PivotVector& ColPerm, PivotVector& RowPerm,
-               long double& Det);
-
-// Solves A * X = B from the factors of MatFactor. X and B may be one vector.
-void MatSolve(const LongMatrix& LU, LongVector& X, const LongVector& B, const PivotVector& ColPerm,
-              const PivotVector& RowPerm);
-
-// Inverse and determinant of A. When A is singular, AInv is left untouched and
-// Det is 0.
-void MatInverse(const LongMatrix& A, LongMatrix& AInv, long double& Det);
+// The inverse and determinant of a square matrix (n = 0 included: determinant
+// 1). FitError when the rows are not all of the matrix's size.
+MatrixInverse invertMatrix(const LongMatrix& a);

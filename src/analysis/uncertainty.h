@@ -8,6 +8,7 @@
 #include "evaluation/report.h"
 #include "evaluation/settings.h"
 
+#include <QElapsedTimer>
 #include <QPointF>
 #include <QVector>
 #include <functional>
@@ -17,6 +18,10 @@ class Database;
 class Evaluator;
 class ParallelRuns;
 class Workbook;
+struct EvaluationResult;
+struct FitData;
+struct RunOutcome;
+struct UncertaintyReport;
 
 struct UncertaintySummary : Summary {
     bool haveSensitivities =
@@ -66,8 +71,37 @@ class UncertaintyAnalysis {
     SensitivityTable takeSensitivities() { return std::move(out.sensitivityRows); }
 
   private:
+    struct DifferencePlan;
+    struct SensitivityRuns;
+    // The steps of run(), in its order.
+    void begin();
+    QString planDifferences(DifferencePlan& plan); // "" or why there is no analysis
+    UncertaintySummary refuse(const QString& why);
+    SensitivityRuns runDifferences(const DifferencePlan& plan);
+    UncertaintyReport logUncertainty(const DifferencePlan& plan, const MatrixInverse& inversion);
+    void storeInParameterTable(const DifferencePlan& plan, const UncertaintyReport& rep);
+    void finishWorkbook(Workbook& book, const DifferencePlan& plan, const UncertaintyReport& rep,
+                        const LongMatrix& V, const FitData& fit);
+    // Their parts.
+    QString stepsWithinBounds(DifferencePlan& plan);
+    std::vector<RunOutcome> runAllAtOnce(const DifferencePlan& plan);
+    EvaluationResult takeOutcome(RunOutcome& outcome);
+    void takeBaseRun(const DifferencePlan& plan, std::vector<RunOutcome>& outcomes,
+                     SensitivityRuns& runs);
+    void takeParameterRuns(const DifferencePlan& plan, int j, std::vector<RunOutcome>& outcomes,
+                           SensitivityRuns& runs, bool& atStart);
+    void checkRun(const EvaluationResult& done, int run, bool lowered, int rowCount);
+    void restoreStart(const DifferencePlan& plan);
+    void stopIfRequested();
+    [[noreturn]] void stopOnRequest();
+    void addCovarianceSheet(Workbook& book, const DifferencePlan& plan,
+                            const UncertaintyReport& rep, const LongMatrix& V);
+
     ParallelRuns* parallel = nullptr;
     UncertaintySummary out;
+    QElapsedTimer clock;    // of the run going on
+    QString protocolName;   // of the run going on
+    bool buildBook = false; // the run going on makes a workbook (to save or keep)
     CalibrationSettings cfg;
     Database& db;
     Evaluator& evaluator;

@@ -2,117 +2,291 @@
 
 #include "base/fit_error.h"
 
-#include <bit>
-#include <cstdint>
+#include <QDataStream>
+#include <QIODevice>
+
+#include <concepts>
 #include <limits>
+#include <type_traits>
 
 namespace {
 
-// The first byte of every encoded value says what it is, so that bytes of one
-// message read as another are refused rather than misread.
-enum Marker : quint8 {
-    markerRequest = 0xA1,
-    markerResult = 0xA2,
-    markerSetup = 0xA3,
-    markerInfo = 0xA4,
-    markerFailure = 0xA5,
+// A message type or, for the writer, the same type const: one field list
+// serves both directions.
+template <class T, class Message>
+concept either = std::same_as<std::remove_const_t<T>, Message>;
+
+// The field lists. Each message type has exactly one, read by the Reader and
+// written by the Writer, so a field cannot be written one way and read
+// another. `io(field)` carries a value; `io.choice(field, last)` an enum whose
+// values run from 0 to last; `io.notNegative(field, ...)` a count or duration.
+
+template <class Io> void fields(Io& io, either<RunRequest> auto& request) {
+    io(request.run);
+    io(request.vector);
+    io(request.needModelValues);
+    io.choice(request.phase, RunPhase::Uncertainty);
+    io.notNegative(request.pauseBeforeMs, "its pause is negative");
+    io(request.needFit);
+}
+
+template <class Io> void fields(Io& io, either<RunTryReport> auto& tried) {
+    io(tried.incompleteReason);
+    io(tried.onlyMarks);
+    io(tried.failure);
+    io(tried.output);
+    io(tried.exitStatus);
+    io(tried.startedMs);
+    io(tried.durationSeconds);
+}
+
+// Only the value of the index's kind travels.
+template <class Io> void fields(Io& io, either<FitRow> auto& row) {
+    io.choice(row.kind, FitRow::Index::Text);
+    switch (row.kind) {
+    case FitRow::Index::None:
+        break;
+    case FitRow::Index::Whole:
+        io(row.whole);
+        break;
+    case FitRow::Index::Number:
+        io(row.number);
+        break;
+    case FitRow::Index::Text:
+        io(row.text);
+        break;
+    }
+    io(row.observed);
+    io(row.simulated);
+}
+
+template <class Io> void fields(Io& io, either<RunResult> auto& result) {
+    io(result.run);
+    io(result.criterion);
+    io(result.complete);
+    io(result.incompleteReason);
+    io(result.modelValues);
+    io(result.exitText);
+    io(result.outputTail);
+    io(result.node);
+    io(result.workspace);
+    io(result.elapsedUs);
+    io(result.error);
+    io(result.stopped);
+    io(result.onlyMarks);
+    io(result.failure);
+    io(result.outputFile);
+    io(result.exitStatus);
+    io(result.startedMs);
+    io(result.durationSeconds);
+    io(result.earlierTries);
+    io(result.fit);
+    io(result.fitSkipped);
+}
+
+template <class Io> void fields(Io& io, either<WorkerSetup> auto& setup) {
+    io(setup.runFile);
+    io(setup.database);
+    io(setup.workFolder);
+    io(setup.resultTable);
+    io(setup.condition);
+    io(setup.observedColumn);
+    io(setup.modelColumn);
+    io(setup.indexColumn);
+    io(setup.varianceColumn);
+    io(setup.criterion);
+    io(setup.pauseAfterRunMs);
+    io(setup.runTimeoutS);
+    io(setup.retries);
+}
+
+template <class Io> void fields(Io& io, either<WorkspaceInfo> auto& info) {
+    io(info.node);
+    io(info.workspace);
+    io(info.bytes);
+}
+
+template <class Io> void fields(Io& io, either<WorkspaceFailure> auto& failure) {
+    io(failure.node);
+    io(failure.message);
+}
+
+// The first byte of every message says what it is, so that bytes of one
+// message read as another are refused rather than misread. (The layout before
+// QDataStream used 0xA1..0xA5: a rank of that build refuses these outright.)
+enum class Marker : quint8 {
+    request = 0xB1,
+    result = 0xB2,
+    setup = 0xB3,
+    info = 0xB4,
+    failure = 0xB5,
 };
+
+template <class Message> struct Kind;
+template <> struct Kind<RunRequest> {
+    static constexpr Marker marker = Marker::request;
+    static constexpr const char* name = "run";
+};
+template <> struct Kind<RunResult> {
+    static constexpr Marker marker = Marker::result;
+    static constexpr const char* name = "result";
+};
+template <> struct Kind<WorkerSetup> {
+    static constexpr Marker marker = Marker::setup;
+    static constexpr const char* name = "setup";
+};
+template <> struct Kind<WorkspaceInfo> {
+    static constexpr Marker marker = Marker::info;
+    static constexpr const char* name = "workspace ready";
+};
+template <> struct Kind<WorkspaceFailure> {
+    static constexpr Marker marker = Marker::failure;
+    static constexpr const char* name = "workspace failed";
+};
+
+// Both ends read and write the same stream format, whatever Qt's default.
+void configure(QDataStream& stream) {
+    stream.setVersion(QDataStream::Qt_6_0);
+    stream.setByteOrder(QDataStream::LittleEndian);
+    stream.setFloatingPointPrecision(QDataStream::DoublePrecision);
+}
+
+// The fewest bytes one item of a list takes, so that a damaged count cannot
+// make the reader reserve gigabytes before it finds the message short.
+template <class T> constexpr qint64 leastBytes() {
+    if constexpr (std::is_arithmetic_v<T>)
+        return qint64(sizeof(T));
+    else
+        return 1;
+}
 
 class Writer {
   public:
-    explicit Writer(quint8 marker) { u8(marker); }
-    void u8(quint8 v) { out.append(char(v)); }
-    void u64(quint64 v) {
-        for (int i = 0; i < 8; ++i)
-            out.append(char((v >> (8 * i)) & 0xFF));
+    explicit Writer(Marker marker) : stream(&out, QIODevice::WriteOnly) {
+        configure(stream);
+        stream << quint8(marker) << transportProtocol;
     }
-    void i64(qint64 v) { u64(quint64(v)); }
-    void f64(double v) { u64(std::bit_cast<quint64>(v)); }
-    void boolean(bool v) { u8(v ? 1 : 0); }
-    void text(const QString& s) {
-        const QByteArray utf8 = s.toUtf8();
-        u64(quint64(utf8.size()));
-        out.append(utf8);
+    void operator()(bool flag) { stream << quint8(flag ? 1 : 0); }
+    void operator()(const QString& text) { stream << text; }
+    template <class T> void operator()(const std::vector<T>& list) {
+        if (list.size() > std::numeric_limits<quint32>::max())
+            throw FitError(
+                QStringLiteral("A list of %1 items is too long for a message.").arg(list.size()));
+        stream << quint32(list.size());
+        for (const T& item : list)
+            (*this)(item);
     }
-    void doubles(const std::vector<double>& values) {
-        u64(values.size());
-        for (double v : values)
-            f64(v);
+    template <class T> void operator()(const T& value) {
+        if constexpr (std::is_arithmetic_v<T>)
+            stream << value;
+        else
+            fields(*this, value);
     }
+    template <class E> void choice(E value, E) { stream << quint8(value); }
+    template <class T> void notNegative(T value, const char*) { (*this)(value); }
     QByteArray bytes() const { return out; }
 
   private:
     QByteArray out;
+    QDataStream stream;
 };
 
 class Reader {
   public:
-    Reader(const QByteArray& bytes, quint8 marker, const char* message) : in(bytes), what(message) {
-        if (u8() != marker)
+    Reader(const QByteArray& bytes, Marker marker, const char* message)
+        : stream(bytes), what(message) {
+        configure(stream);
+        quint8 kind = 0;
+        read(kind);
+        if (kind != quint8(marker))
             fail("it holds another kind of message");
+        quint16 protocol = 0;
+        read(protocol);
+        if (protocol != transportProtocol)
+            fail(QStringLiteral("it is of transport protocol %1 and this rank speaks %2, so the "
+                                "nodes run different builds of fitmara")
+                     .arg(protocol)
+                     .arg(transportProtocol));
     }
-    quint8 u8() {
-        need(1);
-        return quint8(in[pos++]);
-    }
-    quint64 u64() {
-        need(8);
-        quint64 v = 0;
-        for (int i = 0; i < 8; ++i)
-            v |= quint64(quint8(in[pos + i])) << (8 * i);
-        pos += 8;
-        return v;
-    }
-    qint64 i64() { return qint64(u64()); }
-    double f64() { return std::bit_cast<double>(u64()); }
-    bool boolean() {
-        const quint8 v = u8();
+    void operator()(bool& flag) {
+        quint8 v = 0;
+        read(v);
         if (v > 1)
             fail("a flag is neither 0 nor 1");
-        return v == 1;
+        flag = v == 1;
     }
-    QString text() {
-        const quint64 n = length(1);
-        const QString s = QString::fromUtf8(in.constData() + pos, qsizetype(n));
-        pos += qsizetype(n);
-        return s;
+    void operator()(QString& text) { read(text); }
+    template <class T> void operator()(std::vector<T>& list) {
+        quint32 n = 0;
+        read(n);
+        if (qint64(n) > stream.device()->bytesAvailable() / leastBytes<T>())
+            fail("a list is longer than the message");
+        list.clear();
+        list.reserve(n);
+        for (quint32 k = 0; k < n; ++k) {
+            T item{};
+            (*this)(item);
+            list.push_back(std::move(item));
+        }
     }
-    std::vector<double> doubles() {
-        const quint64 n = length(8);
-        std::vector<double> values(n);
-        for (double& v : values)
-            v = f64();
-        return values;
+    template <class T> void operator()(T& value) {
+        if constexpr (std::is_arithmetic_v<T>)
+            read(value);
+        else
+            fields(*this, value);
     }
-    // A count of items of at least `size` bytes each.
-    quint64 count(quint64 size) { return length(size); }
+    template <class E> void choice(E& value, E last) {
+        quint8 v = 0;
+        read(v);
+        if (v > quint8(last))
+            fail("a value is of an unknown kind");
+        value = E(v);
+    }
+    template <class T> void notNegative(T& value, const char* why) {
+        read(value);
+        if (value < 0)
+            fail(why);
+    }
     void end() {
-        if (pos != in.size())
+        if (!stream.atEnd())
             fail("bytes follow its end");
-    }
-    [[noreturn]] void fail(const char* why) const {
-        throw FitError(QStringLiteral("A %1 message from another rank cannot be read: %2.")
-                           .arg(QLatin1String(what), QLatin1String(why)));
     }
 
   private:
-    void need(qsizetype n) {
-        if (in.size() - pos < n)
+    template <class T> void read(T& value) {
+        stream >> value;
+        switch (stream.status()) {
+        case QDataStream::Ok:
+            return;
+        case QDataStream::ReadPastEnd:
             fail("it ends too early");
+        default:
+            fail("it holds a damaged value");
+        }
     }
-    // A count of items of `size` bytes each, checked against what is left, so a
-    // damaged count cannot ask for gigabytes.
-    quint64 length(quint64 size) {
-        const quint64 n = u64();
-        if (n > quint64(in.size() - pos) / size)
-            fail("it ends too early");
-        return n;
+    [[noreturn]] void fail(const char* why) const { fail(QLatin1String(why)); }
+    [[noreturn]] void fail(const QString& why) const {
+        throw FitError(QStringLiteral("A %1 message from another rank cannot be read: %2.")
+                           .arg(QLatin1String(what), why));
     }
 
-    const QByteArray& in;
+    QDataStream stream;
     const char* what;
-    qsizetype pos = 0;
 };
+
+template <class Message> QByteArray encoded(const Message& message) {
+    Writer writer(Kind<Message>::marker);
+    fields(writer, message);
+    return writer.bytes();
+}
+
+template <class Message> Message decoded(const QByteArray& bytes) {
+    Reader reader(bytes, Kind<Message>::marker, Kind<Message>::name);
+    Message message;
+    fields(reader, message);
+    reader.end();
+    return message;
+}
 
 } // namespace
 
@@ -183,207 +357,33 @@ QVariant indexValue(const FitRow& row) {
 }
 
 QByteArray encode(const RunRequest& request) {
-    Writer w(markerRequest);
-    w.i64(request.run);
-    w.doubles(request.vector);
-    w.boolean(request.needModelValues);
-    w.u8(quint8(request.phase));
-    w.i64(request.pauseBeforeMs);
-    w.boolean(request.needFit);
-    return w.bytes();
+    return encoded(request);
+}
+QByteArray encode(const RunResult& result) {
+    return encoded(result);
+}
+QByteArray encode(const WorkerSetup& setup) {
+    return encoded(setup);
+}
+QByteArray encode(const WorkspaceInfo& info) {
+    return encoded(info);
+}
+QByteArray encode(const WorkspaceFailure& failure) {
+    return encoded(failure);
 }
 
 RunRequest decodeRunRequest(const QByteArray& bytes) {
-    Reader r(bytes, markerRequest, "run");
-    RunRequest request;
-    request.run = r.i64();
-    request.vector = r.doubles();
-    request.needModelValues = r.boolean();
-    const quint8 phase = r.u8();
-    if (phase > quint8(RunPhase::Uncertainty))
-        r.fail("its phase is unknown");
-    request.phase = RunPhase(phase);
-    const qint64 pause = r.i64();
-    if (pause < 0 || pause > std::numeric_limits<int>::max())
-        r.fail("its pause is out of range");
-    request.pauseBeforeMs = int(pause);
-    request.needFit = r.boolean();
-    r.end();
-    return request;
+    return decoded<RunRequest>(bytes);
 }
-
-QByteArray encode(const RunResult& result) {
-    Writer w(markerResult);
-    w.i64(result.run);
-    w.f64(result.criterion);
-    w.boolean(result.complete);
-    w.text(result.incompleteReason);
-    w.doubles(result.modelValues);
-    w.text(result.exitText);
-    w.text(result.outputTail);
-    w.text(result.node);
-    w.text(result.workspace);
-    w.i64(result.elapsedUs);
-    w.text(result.error);
-    w.boolean(result.stopped);
-    w.boolean(result.onlyMarks);
-    w.text(result.failure);
-    w.text(result.outputFile);
-    w.text(result.exitStatus);
-    w.i64(result.startedMs);
-    w.f64(result.durationSeconds);
-    w.u64(result.earlierTries.size());
-    for (const RunTryReport& t : result.earlierTries) {
-        w.text(t.incompleteReason);
-        w.boolean(t.onlyMarks);
-        w.text(t.failure);
-        w.text(t.output);
-        w.text(t.exitStatus);
-        w.i64(t.startedMs);
-        w.f64(t.durationSeconds);
-    }
-    w.u64(result.fit.size());
-    for (const FitRow& row : result.fit) {
-        w.u8(quint8(row.kind));
-        switch (row.kind) {
-        case FitRow::Index::None:
-            break;
-        case FitRow::Index::Whole:
-            w.i64(row.whole);
-            break;
-        case FitRow::Index::Number:
-            w.f64(row.number);
-            break;
-        case FitRow::Index::Text:
-            w.text(row.text);
-            break;
-        }
-        w.f64(row.observed);
-        w.f64(row.simulated);
-    }
-    w.i64(result.fitSkipped);
-    return w.bytes();
-}
-
 RunResult decodeRunResult(const QByteArray& bytes) {
-    Reader r(bytes, markerResult, "result");
-    RunResult result;
-    result.run = r.i64();
-    result.criterion = r.f64();
-    result.complete = r.boolean();
-    result.incompleteReason = r.text();
-    result.modelValues = r.doubles();
-    result.exitText = r.text();
-    result.outputTail = r.text();
-    result.node = r.text();
-    result.workspace = r.text();
-    result.elapsedUs = r.i64();
-    result.error = r.text();
-    result.stopped = r.boolean();
-    result.onlyMarks = r.boolean();
-    result.failure = r.text();
-    result.outputFile = r.text();
-    result.exitStatus = r.text();
-    result.startedMs = r.i64();
-    result.durationSeconds = r.f64();
-    // Each try holds at least its flag and two 8-byte numbers.
-    const quint64 tries = r.count(17);
-    for (quint64 k = 0; k < tries; ++k) {
-        RunTryReport t;
-        t.incompleteReason = r.text();
-        t.onlyMarks = r.boolean();
-        t.failure = r.text();
-        t.output = r.text();
-        t.exitStatus = r.text();
-        t.startedMs = r.i64();
-        t.durationSeconds = r.f64();
-        result.earlierTries.push_back(std::move(t));
-    }
-    // Each row holds at least its kind and two doubles.
-    const quint64 rows = r.count(17);
-    result.fit.reserve(rows);
-    for (quint64 k = 0; k < rows; ++k) {
-        FitRow row;
-        const quint8 kind = r.u8();
-        if (kind > quint8(FitRow::Index::Text))
-            r.fail("an index value is of an unknown kind");
-        row.kind = FitRow::Index(kind);
-        switch (row.kind) {
-        case FitRow::Index::None:
-            break;
-        case FitRow::Index::Whole:
-            row.whole = r.i64();
-            break;
-        case FitRow::Index::Number:
-            row.number = r.f64();
-            break;
-        case FitRow::Index::Text:
-            row.text = r.text();
-            break;
-        }
-        row.observed = r.f64();
-        row.simulated = r.f64();
-        result.fit.push_back(std::move(row));
-    }
-    result.fitSkipped = r.i64();
-    r.end();
-    return result;
+    return decoded<RunResult>(bytes);
 }
-
-QByteArray encode(const SetupMap& setup) {
-    Writer w(markerSetup);
-    w.u64(quint64(setup.size()));
-    for (auto it = setup.cbegin(); it != setup.cend(); ++it) {
-        w.text(it.key());
-        w.text(it.value());
-    }
-    return w.bytes();
+WorkerSetup decodeSetup(const QByteArray& bytes) {
+    return decoded<WorkerSetup>(bytes);
 }
-
-SetupMap decodeSetup(const QByteArray& bytes) {
-    Reader r(bytes, markerSetup, "setup");
-    SetupMap setup;
-    const quint64 n = r.u64();
-    for (quint64 i = 0; i < n; ++i) {
-        const QString key = r.text();
-        if (setup.contains(key))
-            r.fail("a key appears twice");
-        setup.insert(key, r.text());
-    }
-    r.end();
-    return setup;
-}
-
-QByteArray encode(const WorkspaceInfo& info) {
-    Writer w(markerInfo);
-    w.text(info.node);
-    w.text(info.workspace);
-    w.i64(info.bytes);
-    return w.bytes();
-}
-
 WorkspaceInfo decodeWorkspaceInfo(const QByteArray& bytes) {
-    Reader r(bytes, markerInfo, "workspace ready");
-    WorkspaceInfo info;
-    info.node = r.text();
-    info.workspace = r.text();
-    info.bytes = r.i64();
-    r.end();
-    return info;
+    return decoded<WorkspaceInfo>(bytes);
 }
-
-QByteArray encode(const WorkspaceFailure& failure) {
-    Writer w(markerFailure);
-    w.text(failure.node);
-    w.text(failure.message);
-    return w.bytes();
-}
-
 WorkspaceFailure decodeWorkspaceFailure(const QByteArray& bytes) {
-    Reader r(bytes, markerFailure, "workspace failed");
-    WorkspaceFailure failure;
-    failure.node = r.text();
-    failure.message = r.text();
-    r.end();
-    return failure;
+    return decoded<WorkspaceFailure>(bytes);
 }

@@ -3,13 +3,14 @@
 // exact binary form. Nothing here needs MPI: the bytes go through MPI messages
 // whose tag is the MessageKind.
 //
-// The encoding is fixed little-endian whatever the node, so that a cluster of
-// mixed machines still agrees; doubles travel as their 64 bits, so a vector
-// arrives bit for bit as it was sent (signed zeros, NaN payloads, subnormals).
-// Decoding is strict: a short, long or malformed message is a FitError, never a
+// The bytes are a QDataStream of one fixed stream version, little-endian
+// whatever the node, so that a cluster of mixed machines still agrees; doubles
+// travel as their 64 bits, so a vector arrives bit for bit as it was sent
+// (signed zeros, NaN payloads, subnormals). Every message starts with what it
+// is and the transport protocol it was written in. Decoding is strict: a short,
+// long, foreign or malformed message is a FitError saying why, never a
 // half-filled value.
 #include <QByteArray>
-#include <QMap>
 #include <QString>
 #include <QVariant>
 #include <QtGlobal>
@@ -18,7 +19,7 @@
 
 // The MPI tag of each message.
 enum class MessageKind : int {
-    Setup = 1,           // rank 0 -> worker: SetupMap, make your workspace
+    Setup = 1,           // rank 0 -> worker: WorkerSetup, make your workspace
     WorkspaceReady = 2,  // worker -> rank 0: WorkspaceInfo
     WorkspaceFailed = 3, // worker -> rank 0: WorkspaceFailure
     Run = 4,             // rank 0 -> worker: RunRequest
@@ -101,19 +102,32 @@ struct RunResult {
     qint64 fitSkipped = 0;
 };
 
-// Everything a worker needs to make its workspace and to evaluate there, as
-// named text values, so fields can be added without changing the message.
-using SetupMap = QMap<QString, QString>;
-namespace setupkey {
-inline const QString protocol = QStringLiteral("protocol"); // filled by the pool
-inline const QString modelFolder = QStringLiteral("modelFolder");
-inline const QString database = QStringLiteral("database");
-inline const QString runFile = QStringLiteral("runFile");
-inline const QString workFolder = QStringLiteral("workFolder");
-} // namespace setupkey
-// Bumped whenever a message's layout changes: ranks built from different
-// versions must not misread each other.
-constexpr int transportProtocol = 3;
+// Everything a worker needs to make its workspace and to evaluate there: the
+// run file and the database (absolute paths on a file system that every node
+// sees), where the workspaces go, and the settings every run is evaluated with.
+// A field added here is a field of the message: bump transportProtocol.
+struct WorkerSetup {
+    QString runFile;
+    QString database;
+    QString workFolder; // "" beside the database
+    QString resultTable;
+    QString condition;
+    QString observedColumn;
+    QString modelColumn;
+    QString indexColumn;
+    QString varianceColumn;
+    int criterion = 1;
+    int pauseAfterRunMs = 0;
+    // As the settings hold it (seconds, 0: no limit): the worker's settings give
+    // their runner runTimeoutMs() of it, as rank 0's give theirs.
+    double runTimeoutS = 0;
+    int retries = 0;
+    bool operator==(const WorkerSetup&) const = default;
+};
+// Written into every message, and checked first when one is read: ranks built
+// with different message layouts must not misread each other. Bumped whenever
+// a message's layout changes.
+constexpr quint16 transportProtocol = 4;
 
 struct WorkspaceInfo {
     QString node;
@@ -128,13 +142,13 @@ struct WorkspaceFailure {
 
 QByteArray encode(const RunRequest& request);
 QByteArray encode(const RunResult& result);
-QByteArray encode(const SetupMap& setup);
+QByteArray encode(const WorkerSetup& setup);
 QByteArray encode(const WorkspaceInfo& info);
 QByteArray encode(const WorkspaceFailure& failure);
 
 // Each throws FitError when the bytes are not exactly one such value.
 RunRequest decodeRunRequest(const QByteArray& bytes);
 RunResult decodeRunResult(const QByteArray& bytes);
-SetupMap decodeSetup(const QByteArray& bytes);
+WorkerSetup decodeSetup(const QByteArray& bytes);
 WorkspaceInfo decodeWorkspaceInfo(const QByteArray& bytes);
 WorkspaceFailure decodeWorkspaceFailure(const QByteArray& bytes);

@@ -67,7 +67,8 @@ QString placeOf(const QString& node, const QString& workspace) {
     return QStringLiteral("node %1, workspace %2").arg(node, workspace);
 }
 
-MpiRunPool::MpiRunPool(RemoteWorkerPool& remote, std::function<SetupMap()> setup, QObject* parent)
+MpiRunPool::MpiRunPool(RemoteWorkerPool& remote, std::function<WorkerSetup()> setup,
+                       QObject* parent)
     : RunPool(parent), workers(remote), setupSource(std::move(setup)) {
     connect(&workers, &RemoteWorkerPool::finished, this, &MpiRunPool::onFinished);
     connect(&workers, &RemoteWorkerPool::failed, this, &MpiRunPool::onFailed);

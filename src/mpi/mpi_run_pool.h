@@ -20,7 +20,7 @@ class MpiRunPool : public RunPool {
     Q_OBJECT
   public:
     // setup gives the workers' setup message when the first run starts.
-    MpiRunPool(RemoteWorkerPool& workers, std::function<SetupMap()> setup,
+    MpiRunPool(RemoteWorkerPool& workers, std::function<WorkerSetup()> setup,
                QObject* parent = nullptr);
 
     int size() const override;
@@ -54,8 +54,8 @@ class MpiRunPool : public RunPool {
     void endRunning(const QString& error);
 
     RemoteWorkerPool& workers;
-    std::function<SetupMap()> setupSource;
-    SetupMap sent;                 // what the workers were set up with
+    std::function<WorkerSetup()> setupSource;
+    WorkerSetup sent;              // what the workers were set up with
     CalibrationSettings evaluated; // the settings the workers evaluate with
     bool ready = false;
     qint64 bytes = 0; // of every workspace, as the workers said when they made them

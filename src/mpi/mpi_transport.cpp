@@ -235,8 +235,7 @@ bool RemoteWorkerPool::waitFor(const std::function<bool()>& done, int timeoutMs)
     return done();
 }
 
-QList<WorkspaceInfo> RemoteWorkerPool::setUpWorkspaces(SetupMap setup, int timeoutMs) {
-    setup.insert(setupkey::protocol, QString::number(transportProtocol));
+QList<WorkspaceInfo> RemoteWorkerPool::setUpWorkspaces(const WorkerSetup& setup, int timeoutMs) {
     const QByteArray bytes = encode(setup);
     for (int rank = 1; rank <= workerCount(); ++rank) {
         worker(rank).state = State::SettingUp;
@@ -541,24 +540,17 @@ void RemoteWorker::receive(int source, MessageKind kind, const QByteArray& paylo
             if (busy)
                 break;
             ready = false;
-            const SetupMap setup = decodeSetup(payload);
             WorkspaceFailure failure{world.node(), {}};
-            if (setup.value(setupkey::protocol) != QString::number(transportProtocol)) {
-                failure.message = QStringLiteral("this worker speaks transport protocol %1, "
-                                                 "rank 0 speaks %2: the nodes run different "
-                                                 "builds of fitmara.")
-                                      .arg(transportProtocol)
-                                      .arg(setup.value(setupkey::protocol));
-            } else {
-                try {
-                    info = setupHandler(setup);
-                    if (info.node.isEmpty())
-                        info.node = world.node();
-                    ready = true;
-                } catch (const std::exception& e) {
-                    const auto* fit = dynamic_cast<const FitError*>(&e);
-                    failure.message = fit ? fit->message() : QString::fromLocal8Bit(e.what());
-                }
+            try {
+                // A setup from a build of another transport protocol is refused
+                // here, and rank 0 is told so.
+                info = setupHandler(decodeSetup(payload));
+                if (info.node.isEmpty())
+                    info.node = world.node();
+                ready = true;
+            } catch (const std::exception& e) {
+                const auto* fit = dynamic_cast<const FitError*>(&e);
+                failure.message = fit ? fit->message() : QString::fromLocal8Bit(e.what());
             }
             if (ready)
                 mailbox->send(0, MessageKind::WorkspaceReady, encode(info));

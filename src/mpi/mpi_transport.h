@@ -51,7 +51,7 @@ class RemoteWorkerPool : public QObject {
     // Sends `setup` to every worker and processes events until each has made
     // its workspace. Throws FitError naming every worker (rank, node, message)
     // that could not, or that did not answer within timeoutMs.
-    QList<WorkspaceInfo> setUpWorkspaces(SetupMap setup, int timeoutMs);
+    QList<WorkspaceInfo> setUpWorkspaces(const WorkerSetup& setup, int timeoutMs);
 
     // Sends the run to the free worker of the lowest rank and returns that rank.
     // FitError when no worker is free.
@@ -119,7 +119,7 @@ class RemoteWorkerPool : public QObject {
 class RemoteWorker : public QObject {
     Q_OBJECT
   public:
-    using SetupHandler = std::function<WorkspaceInfo(const SetupMap&)>;
+    using SetupHandler = std::function<WorkspaceInfo(const WorkerSetup&)>;
     using RunHandler = std::function<RunResult(const RunRequest&)>;
     using StopHandler = std::function<void()>;
 

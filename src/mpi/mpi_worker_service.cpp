@@ -11,24 +11,11 @@
 #include <QFileInfo>
 #include <QTimer>
 
+#include <cmath>
 #include <cstdio>
 #include <exception>
 
 namespace {
-
-// The settings' keys in the setup message.
-namespace key {
-const QString table = QStringLiteral("settings.table");
-const QString condition = QStringLiteral("settings.condition");
-const QString observed = QStringLiteral("settings.observed");
-const QString model = QStringLiteral("settings.model");
-const QString index = QStringLiteral("settings.index");
-const QString variance = QStringLiteral("settings.variance");
-const QString criterion = QStringLiteral("settings.criterion");
-const QString pauseAfterRun = QStringLiteral("settings.pauseAfterRunMs");
-const QString timeout = QStringLiteral("settings.runTimeoutS");
-const QString retries = QStringLiteral("settings.retries");
-} // namespace key
 
 qint64 msOf(const QDateTime& t) {
     return t.isValid() ? t.toMSecsSinceEpoch() : 0;
@@ -36,55 +23,51 @@ qint64 msOf(const QDateTime& t) {
 
 } // namespace
 
-SetupMap workerSetup(const CalibrationSettings& s, const QString& database,
-                     const QString& runFile) {
-    SetupMap setup;
-    setup.insert(setupkey::runFile, QFileInfo(runFile).absoluteFilePath());
-    setup.insert(setupkey::modelFolder, QFileInfo(runFile).absolutePath());
-    setup.insert(setupkey::database, QFileInfo(database).absoluteFilePath());
-    setup.insert(setupkey::workFolder,
-                 s.workRoot.isEmpty() ? QString() : QDir(s.workRoot).absolutePath());
-    setup.insert(key::table, s.resultTable);
-    setup.insert(key::condition, s.condition);
-    setup.insert(key::observed, s.observedColumn);
-    setup.insert(key::model, s.modelColumn);
-    setup.insert(key::index, s.indexColumn);
-    setup.insert(key::variance, s.varianceColumn);
-    setup.insert(key::criterion, QString::number(s.criterion));
-    setup.insert(key::pauseAfterRun, QString::number(s.pauseAfterRunMs));
-    setup.insert(key::timeout, QString::number(s.runTimeoutS, 'g', 17));
-    setup.insert(key::retries, QString::number(s.retries));
+WorkerSetup workerSetup(const CalibrationSettings& s, const QString& database,
+                        const QString& runFile) {
+    WorkerSetup setup;
+    setup.runFile = QFileInfo(runFile).absoluteFilePath();
+    setup.database = QFileInfo(database).absoluteFilePath();
+    setup.workFolder = s.workRoot.isEmpty() ? QString() : QDir(s.workRoot).absolutePath();
+    setup.resultTable = s.resultTable;
+    setup.condition = s.condition;
+    setup.observedColumn = s.observedColumn;
+    setup.modelColumn = s.modelColumn;
+    setup.indexColumn = s.indexColumn;
+    setup.varianceColumn = s.varianceColumn;
+    setup.criterion = s.criterion;
+    setup.pauseAfterRunMs = s.pauseAfterRunMs;
+    setup.runTimeoutS = s.runTimeoutS;
+    setup.retries = s.retries;
     return setup;
 }
 
-CalibrationSettings workerSettings(const SetupMap& setup) {
+CalibrationSettings workerSettings(const WorkerSetup& setup) {
     CalibrationSettings s;
-    s.db_f_name = setup.value(setupkey::database);
-    s.runFile = setup.value(setupkey::runFile);
-    s.workRoot = setup.value(setupkey::workFolder);
-    s.resultTable = setup.value(key::table);
-    s.condition = setup.value(key::condition);
-    s.observedColumn = setup.value(key::observed);
-    s.modelColumn = setup.value(key::model);
-    s.indexColumn = setup.value(key::index);
-    s.varianceColumn = setup.value(key::variance);
-    bool ok = false;
-    s.criterion = setup.value(key::criterion).toInt(&ok);
-    if (!ok || s.criterion < 1 || s.criterion > 3)
-        throw FitError(QStringLiteral("The setup names no valid criterion (\"%1\").")
-                           .arg(setup.value(key::criterion)));
-    s.pauseAfterRunMs = setup.value(key::pauseAfterRun).toInt(&ok);
-    if (!ok || s.pauseAfterRunMs < 0)
-        throw FitError(QStringLiteral("The setup names no valid pause after a run (\"%1\").")
-                           .arg(setup.value(key::pauseAfterRun)));
-    s.runTimeoutS = setup.value(key::timeout, QStringLiteral("0")).toDouble(&ok);
-    if (!ok || !(s.runTimeoutS >= 0))
-        throw FitError(QStringLiteral("The setup names no valid run timeout (\"%1\").")
-                           .arg(setup.value(key::timeout)));
-    s.retries = setup.value(key::retries, QStringLiteral("0")).toInt(&ok);
-    if (!ok || s.retries < 0)
-        throw FitError(QStringLiteral("The setup names no valid number of retries (\"%1\").")
-                           .arg(setup.value(key::retries)));
+    s.db_f_name = setup.database;
+    s.runFile = setup.runFile;
+    s.workRoot = setup.workFolder;
+    s.resultTable = setup.resultTable;
+    s.condition = setup.condition;
+    s.observedColumn = setup.observedColumn;
+    s.modelColumn = setup.modelColumn;
+    s.indexColumn = setup.indexColumn;
+    s.varianceColumn = setup.varianceColumn;
+    s.criterion = setup.criterion;
+    if (s.criterion < 1 || s.criterion > 3)
+        throw FitError(QStringLiteral("The setup names no valid criterion (%1).").arg(s.criterion));
+    s.pauseAfterRunMs = setup.pauseAfterRunMs;
+    if (s.pauseAfterRunMs < 0)
+        throw FitError(QStringLiteral("The setup names no valid pause after a run (%1 ms).")
+                           .arg(s.pauseAfterRunMs));
+    s.runTimeoutS = setup.runTimeoutS;
+    if (!(s.runTimeoutS >= 0) || !std::isfinite(s.runTimeoutS))
+        throw FitError(
+            QStringLiteral("The setup names no valid run timeout (%1 s).").arg(s.runTimeoutS));
+    s.retries = setup.retries;
+    if (s.retries < 0)
+        throw FitError(
+            QStringLiteral("The setup names no valid number of retries (%1).").arg(s.retries));
     return s;
 }
 
@@ -97,7 +80,7 @@ WorkerService::~WorkerService() {
         runner.kill();
 }
 
-WorkspaceInfo WorkerService::setUp(const SetupMap& setup) {
+WorkspaceInfo WorkerService::setUp(const WorkerSetup& setup) {
     // A new operation: its workspace holds the database as it starts.
     if (made)
         retire();
@@ -261,7 +244,7 @@ void WorkerService::finish(bool clean) {
 int serveWorkerRank(MpiWorld& world, ModelGuard* guard) {
     WorkerService service(world.rank(), world.node(), guard);
     RemoteWorker worker(
-        world, [&service](const SetupMap& setup) { return service.setUp(setup); },
+        world, [&service](const WorkerSetup& setup) { return service.setUp(setup); },
         [&service](const RunRequest& request) { return service.run(request); },
         [&service] { service.stop(); });
     const int status = worker.exec();

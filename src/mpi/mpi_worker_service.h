@@ -4,8 +4,9 @@
 // Evaluator of its own, and ends the model when told to stop.
 //
 // The settings of the evaluation (result table, condition, columns, criterion,
-// pause) travel once, in the setup message, beside the model's folder and the
-// database; workerSetup() and workerSettings() are the two ends of that.
+// pause, run timeout, retries) travel once, as typed fields of the setup
+// message, beside the run file and the database; workerSetup() and
+// workerSettings() are the two ends of that.
 #include "evaluation/evaluator.h"
 #include "evaluation/settings.h"
 #include "model/model_process.h"
@@ -22,10 +23,10 @@
 // The setup message for the workers: the run file and the database (absolute
 // paths on the file system that every node sees), where the workspaces go, and
 // the settings every run is evaluated with.
-SetupMap workerSetup(const CalibrationSettings& settings, const QString& database,
-                     const QString& runFile);
+WorkerSetup workerSetup(const CalibrationSettings& settings, const QString& database,
+                        const QString& runFile);
 // The settings as a worker reads them from the setup message.
-CalibrationSettings workerSettings(const SetupMap& setup);
+CalibrationSettings workerSettings(const WorkerSetup& setup);
 
 class MpiWorld;
 
@@ -46,7 +47,7 @@ class WorkerService {
     // Makes the workspace below the setup's work folder (default: beside the
     // database) in a folder of this rank's own. FitError when it cannot. Called
     // again (the next operation), it first removes the workspace it made before.
-    WorkspaceInfo setUp(const SetupMap& setup);
+    WorkspaceInfo setUp(const WorkerSetup& setup);
     // One run in the workspace: never throws; a failure is the result's error.
     RunResult run(const RunRequest& request);
     // Ends the running model (its whole process group) and returns once it is gone.

@@ -89,8 +89,8 @@ QString waitText(int status) {
 int workerMain(MpiWorld& world, ModelGuard& guard) {
     QString workspace;
     ModelProcess model;
-    auto setup = [&](const SetupMap& s) {
-        workspace = s.value(setupkey::workFolder) + QStringLiteral("/rank-%1").arg(world.rank());
+    auto setup = [&](const WorkerSetup& s) {
+        workspace = s.workFolder + QStringLiteral("/rank-%1").arg(world.rank());
         // As fitmara's workers: a guard ends this worker's models if it is killed.
         guard.watch(workspace);
         if (scenario == QLatin1String("workspace-fail") && world.rank() == 2)
@@ -178,8 +178,11 @@ bool startHangingRuns(RemoteWorkerPool& pool) {
     return true;
 }
 
-SetupMap setupFor() {
-    return {{setupkey::workFolder, scratch}, {setupkey::database, QStringLiteral("model.db")}};
+WorkerSetup setupFor() {
+    WorkerSetup setup;
+    setup.workFolder = scratch;
+    setup.database = QStringLiteral("model.db");
+    return setup;
 }
 
 // Runs out the given requests, no more at once than there are workers.
