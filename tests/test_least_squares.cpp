@@ -111,10 +111,10 @@ TEST(LeastSquares, LinearProblemIsSolvedExactly) {
                   std::make_pair(lsq::Purpose::Jacobian, std::size_t(central ? 4 : 2)));
         EXPECT_EQ(run.batches[2], std::make_pair(lsq::Purpose::Upgrade, std::size_t(1)));
         EXPECT_TRUE(run.result.undetermined.isEmpty());
-        // The damping falls tenfold per accepted step.
+        // The damping falls a hundredfold per accepted step.
         const QString log = run.log.join('\n');
         for (const char* step :
-             {"accepted lambda 0.001 ", "accepted lambda 0.0001 ", "accepted lambda 0.00001 "})
+             {"accepted lambda 0.001 ", "accepted lambda 0.00001 ", "accepted lambda 1E-7 "})
             EXPECT_TRUE(log.contains(QLatin1String(step))) << step << log.toStdString();
     }
 }

@@ -17,8 +17,8 @@ namespace {
 using Eigen::MatrixXd;
 using Eigen::VectorXd;
 
+// The damping of the first trial, and of the trial after an undamped one failed.
 constexpr double kStartLambda = 1e-3;
-constexpr double kFirstLambda = 1e-3;
 // Below this damping the next trial is the undamped (Gauss-Newton) step again.
 constexpr double kUndampedBelow = 1e-7;
 // Beyond this damping the step is a vanishing gradient step: S cannot be
@@ -353,9 +353,10 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
     if (sink.accepted)
         sink.accepted(x, res.simulated, res.objective);
 
-    // The damping of the next trial: 0 (the Gauss-Newton step) after an
-    // iteration that needed little damping, raised tenfold while a trial fails.
-    double lambda = kFirstLambda;
+    // The damping of the next trial: a hundredth of the last accepted one (0,
+    // the Gauss-Newton step, below kUndampedBelow), raised tenfold while a
+    // trial fails.
+    double lambda = kStartLambda;
     std::vector<double> decreases; // relative decrease of S per accepted iteration
     MatrixXd J(static_cast<Eigen::Index>(m), static_cast<Eigen::Index>(n));
     std::vector<bool> noDerivative(n, false);
@@ -642,7 +643,7 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
         // A damped step means S bends along the steps: the next one is bent
         // along the second derivative.
         const double chosen = lambda;
-        lambda = lambda / 10 < kUndampedBelow ? 0 : lambda / 10;
+        lambda = lambda / 100 < kUndampedBelow ? 0 : lambda / 100;
         curved = chosen != 0;
         // A step cut short by a bound has not converged: the next iteration
         // goes on from the bound.
