@@ -592,6 +592,8 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
         // A parameter already at a bound that the step pushes outwards stays
         // there (its component of the step is dropped), as the box would
         // otherwise cut every step to nothing.
+        // Each parameter's own fraction of the step up to the bound it crosses.
+        std::vector<double> reach(static_cast<std::size_t>(nf), 1.0);
         double fraction = 1;
         for (Eigen::Index k = 0; k < nf; ++k) {
             const std::size_t j = static_cast<std::size_t>(freeSet[static_cast<std::size_t>(k)]);
@@ -600,14 +602,23 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
                 continue;
             }
             const double target = x[j] + step[k];
+            double& r = reach[static_cast<std::size_t>(k)];
             if (target > p.upper[j] && step[k] > 0)
-                fraction = std::min(fraction, (p.upper[j] - x[j]) / step[k]);
+                r = (p.upper[j] - x[j]) / step[k];
             else if (target < p.lower[j] && step[k] < 0)
-                fraction = std::min(fraction, (p.lower[j] - x[j]) / step[k]);
+                r = (p.lower[j] - x[j]) / step[k];
+            fraction = std::min(fraction, r);
         }
         Vector trial = pointAlong(step, fraction);
-        for (std::size_t j = 0; j < n; ++j)
+        for (Eigen::Index k = 0; k < nf; ++k) {
+            const std::size_t j = static_cast<std::size_t>(freeSet[static_cast<std::size_t>(k)]);
+            // The parameters that stop the step stand exactly on their bound
+            // (not a rounding error short of it, which would stop the next
+            // step after a hair's breadth).
+            if (fraction < 1 && reach[static_cast<std::size_t>(k)] <= fraction * (1 + 1e-9))
+                trial[j] = step[k] > 0 ? p.upper[j] : p.lower[j];
             trial[j] = clamp(trial[j], p.lower[j], p.upper[j]);
+        }
         if (trial == x)
             return finish(Termination::SmallStep);
         if (res.runsMade + 1 > opt.maxRuns)
