@@ -1,5 +1,6 @@
 // The Levenberg-Marquardt search on problems whose answer is known in closed form.
 #include "base/fit_error.h"
+#include "base/number_format.h"
 #include "optim/least_squares.h"
 #include "optim/least_squares_uncertainty.h"
 
@@ -19,17 +20,19 @@ struct SearchRun {
     QStringList log;
     std::vector<std::pair<lsq::Purpose, std::size_t>> batches; // what, how many points
     std::vector<Vector> accepted;
+    std::size_t made = 0;  // model runs made, runs ahead included
+    std::size_t taken = 0; // runs ahead the search used
 };
 
 // Evaluates every batch with the model; `fails` marks points whose run does not
-// complete. `width` cuts each batch into rounds, as a pool of that many workers
-// would, to show that the search does not depend on it.
+// complete. With more than one worker the search may add runs ahead to a batch.
 SearchRun solve(const lsq::Problem& p, const lsq::Options& o, const Model& model,
-                std::function<bool(const Vector&)> fails = {}) {
+                std::function<bool(const Vector&)> fails = {}, int workers = 1) {
     SearchRun run;
     lsq::Sink sink;
-    sink.evaluate = [&](const std::vector<Vector>& points, lsq::Purpose purpose) {
+    auto evaluate = [&](const std::vector<Vector>& points, lsq::Purpose purpose) {
         run.batches.emplace_back(purpose, points.size());
+        run.made += points.size();
         std::vector<lsq::PointResult> out;
         for (const Vector& x : points) {
             lsq::PointResult r;
@@ -44,6 +47,13 @@ SearchRun solve(const lsq::Problem& p, const lsq::Options& o, const Model& model
         }
         return out;
     };
+    sink.evaluate = evaluate;
+    if (workers > 1) {
+        sink.workers = workers;
+        sink.evaluateAhead = [&](const std::vector<Vector>& points, lsq::Purpose purpose,
+                                 std::size_t) { return evaluate(points, purpose); };
+        sink.taken = [&](const Vector&) { ++run.taken; };
+    }
     sink.log = [&](const QString& line, bool) { run.log << line; };
     sink.accepted = [&](const Vector& x, const Vector&, double) { run.accepted.push_back(x); };
     run.result = lsq::minimise(p, o, sink);
@@ -81,7 +91,7 @@ Vector decay(const Vector& x) {
 
 } // namespace
 
-TEST(LeastSquares, LinearProblemIsSolvedExactlyInOneIteration) {
+TEST(LeastSquares, LinearProblemIsSolvedExactly) {
     // Observations off the line: the answer is the normal-equation solution,
     // a = 1.04, b = 1.97 (worked by hand); weights of 1.
     const Vector obs = {1.1, 2.9, 5.1, 6.8, 9.0};
@@ -89,19 +99,23 @@ TEST(LeastSquares, LinearProblemIsSolvedExactlyInOneIteration) {
         lsq::Options o;
         o.central = central;
         o.maxRuns = 100;
+        o.objectiveTolerance = 1e-12;
         const SearchRun run = solve(problem(obs, {5, -3}, {-100, -100}, {100, 100}), o, line);
         ASSERT_GE(run.accepted.size(), 2u) << central;
-        // The first accepted step is the Gauss-Newton one, exact for a linear model.
-        EXPECT_NEAR(run.accepted[1][0], 1.04, 1e-9) << central;
-        EXPECT_NEAR(run.accepted[1][1], 1.97, 1e-9) << central;
-        EXPECT_NEAR(run.result.x[0], 1.04, 1e-9);
-        // Jacobian: 2 runs forward, 4 central, in one batch; then the ladder in one.
+        EXPECT_NEAR(run.result.x[0], 1.04, 1e-9) << central;
+        EXPECT_NEAR(run.result.x[1], 1.97, 1e-9) << central;
+        // Jacobian: 2 runs forward, 4 central, in one batch; then the trial.
         ASSERT_GE(run.batches.size(), 3u);
         EXPECT_EQ(run.batches[0], std::make_pair(lsq::Purpose::Start, std::size_t(1)));
         EXPECT_EQ(run.batches[1],
                   std::make_pair(lsq::Purpose::Jacobian, std::size_t(central ? 4 : 2)));
-        EXPECT_EQ(run.batches[2].first, lsq::Purpose::Upgrade);
+        EXPECT_EQ(run.batches[2], std::make_pair(lsq::Purpose::Upgrade, std::size_t(1)));
         EXPECT_TRUE(run.result.undetermined.isEmpty());
+        // The damping falls a hundredfold per accepted step.
+        const QString log = run.log.join('\n');
+        for (const char* step :
+             {"accepted lambda 0.001 ", "accepted lambda 0.00001 ", "accepted lambda 1E-7 "})
+            EXPECT_TRUE(log.contains(QLatin1String(step))) << step << log.toStdString();
     }
 }
 
@@ -191,6 +205,93 @@ TEST(LeastSquares, NeverMoreRunsThanTheBudgetAndEachEndSaysWhy) {
         EXPECT_TRUE(
             run.log.last().contains(QStringLiteral("the model runs allowed (NX) are spent")));
     }
+}
+
+TEST(LeastSquares, MoreWorkersMakeRunsEarlierButTakeThePathOfOne) {
+    // The decay with failing runs (rejected trials, damping, bent steps) and the
+    // line (one Gauss-Newton step): every number of workers gives the same log,
+    // point and count of runs used; with n + 1 workers (2n + 1 central) every
+    // Jacobian is made ahead, in the batch of the trial it belongs to.
+    struct Case {
+        Model model;
+        Vector obs, start;
+        std::function<bool(const Vector&)> fails;
+    };
+    const Case cases[] = {
+        {decay, decay({3.0, 0.7}), {1, 0.1}, [](const Vector& x) { return x[1] > 0.75; }},
+        {line, {1.1, 2.9, 5.1, 6.8, 9.0}, {5, -3}, {}},
+    };
+    for (const Case& c : cases) {
+        for (bool central : {false, true}) {
+            lsq::Options o;
+            o.central = central;
+            o.maxRuns = 300;
+            o.objectiveTolerance = 1e-12;
+            o.jacobianAtResult = true;
+            const lsq::Problem p = problem(c.obs, c.start, {0, 0}, {10, 10});
+            const SearchRun one = solve(p, o, c.model, c.fails);
+            EXPECT_EQ(one.result.runsMade, one.result.runs);
+            EXPECT_EQ(one.made, std::size_t(one.result.runs));
+            for (int workers : {2, 3, 5, 8}) {
+                const SearchRun many = solve(p, o, c.model, c.fails, workers);
+                EXPECT_EQ(many.log, one.log) << workers << central;
+                EXPECT_EQ(many.result.x, one.result.x);
+                EXPECT_EQ(many.result.runs, one.result.runs);
+                EXPECT_EQ(many.made, std::size_t(many.result.runsMade));
+                EXPECT_GT(many.taken, 0u) << workers;
+                for (const auto& [purpose, size] : many.batches) {
+                    if (purpose != lsq::Purpose::Jacobian) {
+                        EXPECT_LE(size, std::size_t(workers));
+                    }
+                }
+                std::size_t jacobianBatches = 0;
+                for (const auto& batch : many.batches)
+                    jacobianBatches += batch.first == lsq::Purpose::Jacobian;
+                if (workers >= (central ? 5 : 3)) {
+                    EXPECT_EQ(jacobianBatches, 0u) << workers;
+                }
+            }
+        }
+    }
+}
+
+TEST(LeastSquares, RunsAheadCountAgainstTheBudget) {
+    const Vector obs = decay({3.0, 0.7});
+    for (int budget : {1, 2, 3, 4, 5, 7, 12, 30}) {
+        for (int workers : {1, 3}) {
+            lsq::Options o;
+            o.maxRuns = budget;
+            o.objectiveTolerance = 0;
+            o.stepTolerance = 0;
+            const SearchRun run = solve(
+                problem(obs, {1, 0.1}, {0, 0}, {10, 10}), o, decay,
+                [](const Vector& x) { return x[1] > 0.75; }, workers);
+            EXPECT_LE(int(run.made), budget) << workers;
+            EXPECT_EQ(int(run.made), run.result.runsMade);
+            EXPECT_EQ(run.result.termination, lsq::Termination::Budget) << budget;
+        }
+    }
+}
+
+TEST(LeastSquares, StepLeavingTheBoxIsShortenedAlongItsDirection) {
+    // The line from (0, 0) with b <= 1. The first step d solves
+    // (A + 0.001 diag(A)) d = J^T obs with A = J^T J = [[5, 10], [10, 30]] and
+    // J^T obs = (24.9, 69.5); it leaves the box, and shortened to b = 1 it keeps
+    // its direction: a = d_a / d_b (clipping b alone would give a = d_a).
+    const double a11 = 5.005, a12 = 10, a22 = 30.03, g1 = 24.9, g2 = 69.5;
+    const double det = a11 * a22 - a12 * a12;
+    const double da = (g1 * a22 - a12 * g2) / det, db = (a11 * g2 - a12 * g1) / det;
+    ASSERT_GT(db, 1);
+    lsq::Options o;
+    o.maxRuns = 4;
+    const SearchRun run =
+        solve(problem({1.1, 2.9, 5.1, 6.8, 9.0}, {0, 0}, {-10, -10}, {10, 1}), o, line);
+    ASSERT_GE(run.accepted.size(), 2u) << run.log.join('\n').toStdString();
+    EXPECT_DOUBLE_EQ(run.accepted[1][1], 1.0);
+    EXPECT_NEAR(run.accepted[1][0], da / db, 1e-7);
+    EXPECT_TRUE(run.log.join('\n').contains(
+        QStringLiteral("the step shortened to %1").arg(formatGeneral(1 / db).left(6))))
+        << run.log.join('\n').toStdString();
 }
 
 TEST(LeastSquares, StartRunThatFailsIsAnError) {
@@ -369,7 +470,8 @@ TEST(LeastSquares, NistLanczos1FollowsItsCurvedValleyToTheCertifiedValues) {
         const SearchRun run = solve(p, o, model);
         for (std::size_t j = 0; j < certified.size(); ++j)
             EXPECT_NEAR(run.result.x[j], certified[j], 1e-6 * certified[j])
-                << start[0] << " b" << j + 1 << " after " << run.result.runs << " runs";
+                << start[0] << " b" << j + 1 << " after " << run.result.runs
+                << " runs: " << run.log.mid(run.log.size() - 12).join(QChar(10)).toStdString();
     }
 }
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 namespace lsq {
 
@@ -16,8 +17,10 @@ namespace {
 using Eigen::MatrixXd;
 using Eigen::VectorXd;
 
+// The damping of the first trial, and of the trial after an undamped one failed.
 constexpr double kStartLambda = 1e-3;
-constexpr double kSmallestLambda = 1e-12;
+// Below this damping the next trial is the undamped (Gauss-Newton) step again.
+constexpr double kUndampedBelow = 1e-7;
 // Beyond this damping the step is a vanishing gradient step: S cannot be
 // lowered from here with this Jacobian.
 constexpr double kLargestLambda = 1e12;
@@ -247,6 +250,9 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
     // Set once the Jacobian can be made: the Jacobian at the result, for its
     // uncertainty, where the search did not end with one there.
     std::function<void()> jacobianAtEnd;
+    // Runs made ahead (below) whose results wait for the search to take them:
+    // the difference runs at the point just accepted.
+    std::vector<std::pair<Vector, PointResult>> ahead;
     auto finish = [&](Termination t) {
         res.termination = t;
         if (opt.jacobianAtResult && jacobianAtEnd && !res.jacobianAtResult &&
@@ -269,78 +275,143 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
         return res;
     };
 
+    // The difference runs of the Jacobian at `at`, parameter by parameter.
+    struct DifferencePlan {
+        std::vector<Difference> diffs;
+        std::vector<Vector> points;
+        std::vector<std::size_t> firstPoint;
+    };
+    auto differencesAt = [&](const Vector& at) {
+        DifferencePlan plan;
+        plan.diffs.resize(n);
+        plan.firstPoint.assign(n, 0);
+        for (std::size_t j = 0; j < n; ++j) {
+            const double h = differenceStep(at[j], p.scale[j], opt.relativeStep);
+            plan.diffs[j] = differenceOf(at[j], p.lower[j], p.upper[j], h, opt.central);
+            plan.firstPoint[j] = plan.points.size();
+            for (double v : plan.diffs[j].values) {
+                Vector q = at;
+                q[j] = v;
+                plan.points.push_back(std::move(q));
+            }
+        }
+        return plan;
+    };
+
+    // One batch: `needed` points the search needs now, and after them, with more
+    // than one worker, as many difference runs at `next` as the idle workers and
+    // NX allow (the Jacobian the search needs next if it accepts `next`). They go
+    // into `ahead`; the search takes them when it makes that Jacobian, so the
+    // path, its log and its decisions are those of one worker.
+    auto runBatch = [&](const std::vector<Vector>& needed, Purpose purpose,
+                        const Vector* next) -> std::optional<std::vector<PointResult>> {
+        std::vector<Vector> points = needed;
+        if (next && sink.workers > 1 && sink.evaluateAhead) {
+            const int room = std::min(sink.workers - static_cast<int>(needed.size()),
+                                      opt.maxRuns - res.runsMade - static_cast<int>(needed.size()));
+            const std::vector<Vector> planned = differencesAt(*next).points;
+            for (std::size_t k = 0; k < planned.size() && static_cast<int>(k) < room; ++k)
+                points.push_back(planned[k]);
+        }
+        std::vector<PointResult> got = points.size() > needed.size()
+                                           ? sink.evaluateAhead(points, purpose, needed.size())
+                                           : sink.evaluate(points, purpose);
+        res.runsMade += static_cast<int>(points.size());
+        if (anyUnevaluated(got, needed.size()))
+            return std::nullopt;
+        res.runs += static_cast<int>(needed.size());
+        ahead.clear();
+        for (std::size_t k = needed.size(); k < points.size() && k < got.size(); ++k)
+            if (got[k].evaluated)
+                ahead.emplace_back(std::move(points[k]), std::move(got[k]));
+        got.resize(needed.size());
+        return got;
+    };
+
     // ---- the start point ----
     if (stopNow())
         return finish(Termination::Stopped);
     if (opt.maxRuns < 1)
         return finish(Termination::Budget);
-    const std::vector<PointResult> first = sink.evaluate({x}, Purpose::Start);
-    if (anyUnevaluated(first, 1))
+    const auto first = runBatch({x}, Purpose::Start, &x);
+    if (!first)
         return finish(Termination::Stopped);
-    res.runs = 1;
-    Residuals current = residualsOf(p, first[0]);
+    Residuals current = residualsOf(p, (*first)[0]);
     if (!current.ok && opt.startMayFail)
         return finish(Termination::StartIncomplete);
     if (!current.ok)
-        throw FitError(
-            QStringLiteral("The model run at the start point of the least-squares "
-                           "search did not complete%1.")
-                .arg(first[0].why.isEmpty() ? QString() : QStringLiteral(": ") + first[0].why));
+        throw FitError(QStringLiteral("The model run at the start point of the least-squares "
+                                      "search did not complete%1.")
+                           .arg((*first)[0].why.isEmpty()
+                                    ? QString()
+                                    : QStringLiteral(": ") + (*first)[0].why));
     res.x = x;
-    res.simulated = first[0].simulated;
+    res.simulated = (*first)[0].simulated;
     res.objective = current.objective;
     log(QStringLiteral("Start  S=%1").arg(formatGeneral(current.objective)), false);
     log(vectorLine(x), false);
     if (sink.accepted)
         sink.accepted(x, res.simulated, res.objective);
 
+    // The damping of the next trial: a hundredth of the last accepted one (0,
+    // the Gauss-Newton step, below kUndampedBelow), raised tenfold while a
+    // trial fails.
     double lambda = kStartLambda;
     std::vector<double> decreases; // relative decrease of S per accepted iteration
     MatrixXd J(static_cast<Eigen::Index>(m), static_cast<Eigen::Index>(n));
     std::vector<bool> noDerivative(n, false);
     bool haveJacobian = false; // made at x
-    bool retry = false;        // the last ladder on this Jacobian lowered nothing
     // The last iteration took a damped step or none: S is curved along the
     // steps, so they are bent along the second derivative (below).
     bool curved = false;
 
-    // The Jacobian at x: every difference run in one batch.
+    // The Jacobian at x: every difference run in one batch, less those made
+    // ahead of it.
     enum class JacobianEnd { Made, Budget, Stopped };
     auto makeJacobian = [&](const QString& heading) {
-        // ---- the Jacobian: every difference run of the iteration in one batch ----
-        std::vector<Difference> diffs(n);
-        std::vector<Vector> points;
-        std::vector<std::size_t> firstPoint(n, 0);
-        for (std::size_t j = 0; j < n; ++j) {
-            const double h = differenceStep(x[j], p.scale[j], opt.relativeStep);
-            diffs[j] = differenceOf(x[j], p.lower[j], p.upper[j], h, opt.central);
-            firstPoint[j] = points.size();
-            for (double v : diffs[j].values) {
-                Vector q = x;
-                q[j] = v;
-                points.push_back(std::move(q));
+        const DifferencePlan plan = differencesAt(x);
+        const std::vector<Vector>& points = plan.points;
+        std::vector<PointResult> got(points.size());
+        std::vector<bool> known(points.size(), false);
+        std::vector<Vector> missing;
+        for (std::size_t k = 0; k < points.size(); ++k) {
+            const auto it = std::find_if(ahead.begin(), ahead.end(),
+                                         [&](const auto& a) { return a.first == points[k]; });
+            if (it != ahead.end()) {
+                got[k] = it->second;
+                known[k] = true;
+            } else {
+                missing.push_back(points[k]);
             }
         }
-        if (res.runs + static_cast<int>(points.size()) > opt.maxRuns)
+        if (res.runsMade + static_cast<int>(missing.size()) > opt.maxRuns)
             return JacobianEnd::Budget;
         log(heading.arg(points.size()), false);
-        std::vector<PointResult> got;
-        if (!points.empty())
-            got = sink.evaluate(points, Purpose::Jacobian);
-        if (anyUnevaluated(got, points.size()))
-            return JacobianEnd::Stopped;
-        res.runs += static_cast<int>(points.size());
+        for (std::size_t k = 0; k < points.size(); ++k)
+            if (known[k] && sink.taken)
+                sink.taken(points[k]);
+        res.runs += static_cast<int>(points.size() - missing.size());
+        ahead.clear();
+        if (!missing.empty()) {
+            const auto made = runBatch(missing, Purpose::Jacobian, nullptr);
+            if (!made)
+                return JacobianEnd::Stopped;
+            for (std::size_t k = 0, q = 0; k < points.size(); ++k)
+                if (!known[k])
+                    got[k] = (*made)[q++];
+        }
         const VectorXd sim0 =
             Eigen::Map<const VectorXd>(res.simulated.data(), static_cast<Eigen::Index>(m));
         for (std::size_t j = 0; j < n; ++j) {
             const Eigen::Index c = static_cast<Eigen::Index>(j);
+            const Difference& d = plan.diffs[j];
             J.col(c).setZero();
-            noDerivative[j] = !diffs[j].possible;
-            if (!diffs[j].possible)
+            noDerivative[j] = !d.possible;
+            if (!d.possible)
                 continue;
-            VectorXd sum = diffs[j].coef0 * sim0;
-            for (std::size_t k = 0; k < diffs[j].values.size(); ++k) {
-                const PointResult& r = got[firstPoint[j] + k];
+            VectorXd sum = d.coef0 * sim0;
+            for (std::size_t k = 0; k < d.values.size(); ++k) {
+                const PointResult& r = got[plan.firstPoint[j] + k];
                 if (!r.complete || r.simulated.size() != m) {
                     noDerivative[j] = true;
                     log(QStringLiteral("  the run for the derivative by %1 did not complete%2; "
@@ -352,11 +423,11 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
                         false);
                     break;
                 }
-                sum += diffs[j].coef[k] *
+                sum += d.coef[k] *
                        Eigen::Map<const VectorXd>(r.simulated.data(), static_cast<Eigen::Index>(m));
             }
             if (!noDerivative[j])
-                J.col(c) = sum / diffs[j].denominator;
+                J.col(c) = sum / d.denominator;
             if (!J.col(c).allFinite()) {
                 J.col(c).setZero();
                 noDerivative[j] = true;
@@ -428,186 +499,180 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
         }
         const MatrixXd A = Jf.transpose() * Jf;
         const VectorXd D = A.diagonal();
-
-        // The ladder: with a new Jacobian the undamped Gauss-Newton step and two
-        // damped ones; again on the same Jacobian, three steps damped more.
-        std::vector<double> ladder;
-        if (!retry)
-            ladder = {0.0, lambda, 10 * lambda};
-        else
-            ladder = {lambda, 10 * lambda, 100 * lambda};
-
-        // The steps of the ladder in the free parameters.
-        std::vector<VectorXd> steps;
-        std::vector<double> stepLambda;
-        std::vector<MatrixXd> stepMatrix;
         const VectorXd norms = Jf.colwise().norm().transpose();
+
+        // The step at this iteration's damping, in the free parameters.
+        MatrixXd M = A;
+        for (Eigen::Index k = 0; k < nf; ++k)
+            M(k, k) += lambda * (D[k] > 0 ? D[k] : 1.0);
         Eigen::CompleteOrthogonalDecomposition<MatrixXd> cod;
-        for (double l : ladder) {
-            MatrixXd M = A;
-            for (Eigen::Index k = 0; k < nf; ++k)
-                M(k, k) += l * (D[k] > 0 ? D[k] : 1.0);
-            VectorXd delta;
-            if (l == 0) {
-                // Rank-revealing: the least-squares step of smallest length, also
-                // where the free columns depend on each other.
-                // Columns scaled to unit length first, so that the threshold
-                // judges dependence, not the parameters' units.
-                cod.compute(Jf * norms.cwiseInverse().asDiagonal());
-                cod.setThreshold(kUndeterminedRatio);
-                delta = cod.solve(current.scaled).cwiseQuotient(norms);
-            } else {
-                Eigen::LLT<MatrixXd> llt(M);
-                if (llt.info() != Eigen::Success)
-                    continue;
-                delta = llt.solve(gf);
-            }
-            if (!delta.allFinite())
-                continue;
-            steps.push_back(std::move(delta));
-            stepLambda.push_back(l);
-            stepMatrix.push_back(std::move(M));
+        Eigen::LLT<MatrixXd> llt;
+        VectorXd step;
+        if (lambda == 0) {
+            // Rank-revealing: the least-squares step of smallest length, also
+            // where the free columns depend on each other. Columns scaled to
+            // unit length first, so that the threshold judges dependence, not
+            // the parameters' units.
+            cod.compute(Jf * norms.cwiseInverse().asDiagonal());
+            cod.setThreshold(kUndeterminedRatio);
+            step = cod.solve(current.scaled).cwiseQuotient(norms);
+        } else {
+            llt.compute(M);
+            if (llt.info() == Eigen::Success)
+                step = llt.solve(gf);
         }
-        auto pointOf = [&](const VectorXd& delta, double fraction, bool clip) {
+        auto pointAlong = [&](const VectorXd& delta, double fraction) {
             Vector t = x;
             for (Eigen::Index k = 0; k < nf; ++k) {
                 const std::size_t j =
                     static_cast<std::size_t>(freeSet[static_cast<std::size_t>(k)]);
                 t[j] = x[j] + fraction * delta[k];
-                if (clip)
-                    t[j] = clamp(t[j], p.lower[j], p.upper[j]);
             }
             return t;
         };
+        auto inside = [&](const Vector& t) {
+            for (std::size_t j = 0; j < n; ++j)
+                if (!(t[j] >= p.lower[j] && t[j] <= p.upper[j]))
+                    return false;
+            return true;
+        };
 
-        // Where S is curved along the steps (a valley that bends), a step of
-        // the linear model overshoots and the search creeps. One run a little
-        // way along each step gives the second derivative of the simulated
-        // values there, and the step is bent to follow it: v + a / 2 with
-        // (J^T J + lambda D) a = -J^T f_vv. The probes are one batch of their
-        // own, the same whatever the number of workers.
-        if (curved && !steps.empty()) {
-            std::vector<Vector> probes;
-            std::vector<std::size_t> probed;
-            for (std::size_t k = 0; k < steps.size(); ++k) {
-                Vector q = pointOf(steps[k], kProbeFraction, false);
-                if (q != pointOf(steps[k], kProbeFraction, true) || q == x)
-                    continue; // a probe beyond a bound would not be along the step
-                probes.push_back(std::move(q));
-                probed.push_back(k);
-            }
-            // The probes only when the trials still fit into NX after them.
-            if (!probes.empty() &&
-                res.runs + static_cast<int>(probes.size() + steps.size()) <= opt.maxRuns) {
-                log(QStringLiteral("  the steps bent along the second derivative, from %1 model "
-                                   "runs")
-                        .arg(probes.size()),
+        // Where S is curved along the step (a valley that bends), a step of the
+        // linear model overshoots and the search creeps. One run a little way
+        // along the step gives the second derivative of the simulated values
+        // there, and the step is bent to follow it: v + a / 2 with
+        // (J^T J + lambda D) a = -J^T f_vv.
+        if (curved && step.size() == nf && step.allFinite()) {
+            const Vector probe = pointAlong(step, kProbeFraction);
+            // The probe only when the trial still fits into NX after it, and
+            // only along the step (not beyond a bound).
+            if (inside(probe) && probe != x && res.runsMade + 2 <= opt.maxRuns) {
+                log(QStringLiteral("  the step bent along the second derivative, from 1 model "
+                                   "run"),
                     false);
-                const std::vector<PointResult> got = sink.evaluate(probes, Purpose::Upgrade);
-                if (anyUnevaluated(got, probes.size()))
+                const auto got = runBatch({probe}, Purpose::Upgrade, nullptr);
+                if (!got)
                     return finish(Termination::Stopped);
-                res.runs += static_cast<int>(probes.size());
-                const VectorXd sim0 =
-                    Eigen::Map<const VectorXd>(res.simulated.data(), static_cast<Eigen::Index>(m));
-                const VectorXd scaleD = D.cwiseMax(0.0).cwiseSqrt();
-                for (std::size_t q = 0; q < probed.size(); ++q) {
-                    const PointResult& r = got[q];
-                    if (!r.complete || r.simulated.size() != m)
-                        continue;
-                    const std::size_t k = probed[q];
+                const PointResult& r = (*got)[0];
+                if (r.complete && r.simulated.size() == m) {
+                    const VectorXd sim0 = Eigen::Map<const VectorXd>(res.simulated.data(),
+                                                                     static_cast<Eigen::Index>(m));
                     const VectorXd simProbe = Eigen::Map<const VectorXd>(
                         r.simulated.data(), static_cast<Eigen::Index>(m));
                     const VectorXd fvv =
                         (2 / kProbeFraction) *
-                        (sw.cwiseProduct(simProbe - sim0) / kProbeFraction - Jf * steps[k]);
-                    VectorXd a;
-                    if (stepLambda[k] == 0)
-                        a = -cod.solve(fvv).cwiseQuotient(norms);
-                    else
-                        a = -stepMatrix[k].llt().solve(Jf.transpose() * fvv);
-                    const double along = scaleD.cwiseProduct(steps[k]).norm();
+                        (sw.cwiseProduct(simProbe - sim0) / kProbeFraction - Jf * step);
+                    const VectorXd a = lambda == 0 ? VectorXd(-cod.solve(fvv).cwiseQuotient(norms))
+                                                   : VectorXd(-llt.solve(Jf.transpose() * fvv));
+                    const VectorXd scaleD = D.cwiseMax(0.0).cwiseSqrt();
+                    const double along = scaleD.cwiseProduct(step).norm();
                     if (a.allFinite() &&
                         2 * scaleD.cwiseProduct(a).norm() <= kLargestCorrection * along)
-                        steps[k] += a / 2;
+                        step += a / 2;
                 }
             }
         }
 
-        std::vector<Vector> trials;
-        std::vector<double> trialLambda;
-        for (std::size_t k = 0; k < steps.size(); ++k) {
-            Vector t = pointOf(steps[k], 1.0, true);
-            if (t == x || std::find(trials.begin(), trials.end(), t) != trials.end())
-                continue; // no move, or the same point as a step before it
-            trials.push_back(std::move(t));
-            trialLambda.push_back(stepLambda[k]);
-        }
-        if (trials.empty())
-            return finish(Termination::SmallStep);
-        const int allowed = opt.maxRuns - res.runs;
-        if (allowed < 1)
-            return finish(Termination::Budget);
-        if (static_cast<int>(trials.size()) > allowed) {
-            trials.resize(static_cast<std::size_t>(allowed));
-            trialLambda.resize(static_cast<std::size_t>(allowed));
-        }
-        const std::vector<PointResult> tried = sink.evaluate(trials, Purpose::Upgrade);
-        if (anyUnevaluated(tried, trials.size()))
-            return finish(Termination::Stopped);
-        res.runs += static_cast<int>(trials.size());
-
-        int best = -1;
-        Residuals bestResiduals;
-        for (std::size_t k = 0; k < trials.size(); ++k) {
-            const QString which = trialLambda[k] == 0
-                                      ? QStringLiteral("  lambda 0 (Gauss-Newton)")
-                                      : QStringLiteral("  lambda ") + formatGeneral(trialLambda[k]);
-            Residuals r = residualsOf(p, tried[k]);
-            if (!r.ok) {
-                log(which + QStringLiteral(": model run incomplete") +
-                        (tried[k].why.isEmpty()
-                             ? QString()
-                             : QStringLiteral(" (") + tried[k].why + QStringLiteral(")")),
-                    false);
-                continue;
-            }
-            log(which + QStringLiteral(": S=") + formatGeneral(r.objective), false);
-            if (r.objective < current.objective &&
-                (best < 0 || r.objective < bestResiduals.objective)) {
-                best = static_cast<int>(k);
-                bestResiduals = std::move(r);
-            }
-        }
-        curved = best < 0 || trialLambda[static_cast<std::size_t>(best)] != 0;
-        if (best < 0) {
-            lambda = 10 * trialLambda.back();
-            if (lambda == 0)
-                lambda = kStartLambda;
-            retry = true;
+        auto raiseDamping = [&] {
+            lambda = lambda == 0 ? kStartLambda : 10 * lambda;
+            haveJacobian = true;
+            curved = true;
+        };
+        if (step.size() != nf || !step.allFinite()) {
+            raiseDamping();
             if (lambda > kLargestLambda)
                 return finish(Termination::NoImprovement);
             continue;
         }
 
-        const Vector next = trials[static_cast<std::size_t>(best)];
-        const double chosen = trialLambda[static_cast<std::size_t>(best)];
-        lambda = std::max((chosen == 0 ? lambda : chosen) / 10, kSmallestLambda);
-        bool small = true;
+        // The trial point: the step, shortened along its direction where it
+        // would leave the box, so that it keeps the direction the linear model
+        // chose. (Clipping each coordinate to its bound instead turns the step
+        // into another one, which can lead far off.)
+        // A parameter already at a bound that the step pushes outwards stays
+        // there (its component of the step is dropped), as the box would
+        // otherwise cut every step to nothing.
+        // Each parameter's own fraction of the step up to the bound it crosses.
+        std::vector<double> reach(static_cast<std::size_t>(nf), 1.0);
+        double fraction = 1;
+        for (Eigen::Index k = 0; k < nf; ++k) {
+            const std::size_t j = static_cast<std::size_t>(freeSet[static_cast<std::size_t>(k)]);
+            if ((x[j] >= p.upper[j] && step[k] > 0) || (x[j] <= p.lower[j] && step[k] < 0)) {
+                step[k] = 0;
+                continue;
+            }
+            const double target = x[j] + step[k];
+            double& r = reach[static_cast<std::size_t>(k)];
+            if (target > p.upper[j] && step[k] > 0)
+                r = (p.upper[j] - x[j]) / step[k];
+            else if (target < p.lower[j] && step[k] < 0)
+                r = (p.lower[j] - x[j]) / step[k];
+            fraction = std::min(fraction, r);
+        }
+        Vector trial = pointAlong(step, fraction);
+        for (Eigen::Index k = 0; k < nf; ++k) {
+            const std::size_t j = static_cast<std::size_t>(freeSet[static_cast<std::size_t>(k)]);
+            // The parameters that stop the step stand exactly on their bound
+            // (not a rounding error short of it, which would stop the next
+            // step after a hair's breadth).
+            if (fraction < 1 && reach[static_cast<std::size_t>(k)] <= fraction * (1 + 1e-9))
+                trial[j] = step[k] > 0 ? p.upper[j] : p.lower[j];
+            trial[j] = clamp(trial[j], p.lower[j], p.upper[j]);
+        }
+        if (trial == x)
+            return finish(Termination::SmallStep);
+        if (res.runsMade + 1 > opt.maxRuns)
+            return finish(Termination::Budget);
+        const auto tried = runBatch({trial}, Purpose::Upgrade, &trial);
+        if (!tried)
+            return finish(Termination::Stopped);
+
+        const QString which = lambda == 0 ? QStringLiteral("  lambda 0 (Gauss-Newton)")
+                                          : QStringLiteral("  lambda ") + formatGeneral(lambda);
+        const QString shortened =
+            fraction < 1 ? QStringLiteral(", the step shortened to %1 to stay within the bounds")
+                               .arg(formatGeneral(fraction))
+                         : QString();
+        Residuals r = residualsOf(p, (*tried)[0]);
+        if (!r.ok)
+            log(which + QStringLiteral(": model run incomplete") +
+                    ((*tried)[0].why.isEmpty()
+                         ? QString()
+                         : QStringLiteral(" (") + (*tried)[0].why + QStringLiteral(")")) +
+                    shortened,
+                false);
+        else
+            log(which + QStringLiteral(": S=") + formatGeneral(r.objective) + shortened, false);
+        if (!r.ok || !(r.objective < current.objective)) {
+            ahead.clear(); // the Jacobian made ahead at the trial is not needed
+            raiseDamping();
+            if (lambda > kLargestLambda)
+                return finish(Termination::NoImprovement);
+            continue;
+        }
+
+        // A damped step means S bends along the steps: the next one is bent
+        // along the second derivative.
+        const double chosen = lambda;
+        lambda = lambda / 100 < kUndampedBelow ? 0 : lambda / 100;
+        curved = chosen != 0;
+        // A step cut short by a bound has not converged: the next iteration
+        // goes on from the bound.
+        bool small = fraction == 1;
         for (std::size_t j = 0; j < n; ++j) {
             const double size = x[j] != 0 ? std::fabs(x[j]) : std::fabs(p.scale[j]);
-            if (std::fabs(next[j] - x[j]) > opt.stepTolerance * size)
+            if (std::fabs(trial[j] - x[j]) > opt.stepTolerance * size)
                 small = false;
         }
-        decreases.push_back((current.objective - bestResiduals.objective) / current.objective);
-        current = std::move(bestResiduals);
-        x = next;
+        decreases.push_back((current.objective - r.objective) / current.objective);
+        current = std::move(r);
+        x = trial;
         res.x = x;
-        res.simulated = tried[static_cast<std::size_t>(best)].simulated;
+        res.simulated = (*tried)[0].simulated;
         res.objective = current.objective;
         res.jacobianAtResult = false;
         ++res.iterations;
         haveJacobian = false;
-        retry = false;
         log(QStringLiteral("  accepted lambda %1  S=%2  (%3 model runs so far)")
                 .arg(formatGeneral(chosen), formatGeneral(res.objective))
                 .arg(res.runs),

@@ -3,12 +3,15 @@
 // weighted sum of squared residuals S(x) = sum_i w_i (obs_i - sim_i(x))^2.
 //
 // Every iteration asks for its model runs in batches whose runs are independent
-// of each other, so that a pool of workers can make them at once: first the
-// finite-difference Jacobian (n runs, or 2n with central differences), then a
-// fixed ladder of trial steps (Gauss-Newton and two Marquardt damping values).
-// The ladder does not depend on the number of workers, and every decision is
-// taken on the whole batch, so the search takes the same path whether its runs
-// are made one after the other or all at once.
+// of each other, so that a pool of workers can make them at once: the
+// finite-difference Jacobian (n runs, or 2n with central differences), then one
+// trial step at the current Marquardt damping, raised tenfold while a trial
+// fails. The path is that of one worker whatever their number: with more
+// workers, a trial's batch also carries the Jacobian's runs at the trial point
+// (the Jacobian the search needs next if it accepts it), as many as there are
+// idle workers. They only make runs earlier, never change a decision; the runs
+// made ahead and not needed count against NX, so only a search that ends on NX
+// can end sooner with more workers.
 //
 // The unit knows nothing of models or databases: the owner passes a function
 // that turns parameter vectors into simulated values.
@@ -69,6 +72,19 @@ struct Sink {
     // error ends the search.
     std::function<std::vector<PointResult>(const std::vector<Vector>& points, Purpose purpose)>
         evaluate;
+    // Optional, with more than one worker: like evaluate, but only the first
+    // `needed` points are needed now; the others are runs ahead, whose results
+    // the owner holds back (not reported, journaled as speculative) until the
+    // search takes them (taken). A run ahead that fails is an error only when
+    // it is taken.
+    std::function<std::vector<PointResult>(const std::vector<Vector>& points, Purpose purpose,
+                                           std::size_t needed)>
+        evaluateAhead;
+    // A run made ahead is used now, as a run of the Jacobian.
+    std::function<void(const Vector& point)> taken;
+    // The runs that can go at once; above 1 (and with evaluateAhead) the idle
+    // workers of a batch make runs ahead.
+    int workers = 1;
     std::function<void(const QString& line, bool select)> log;
     std::function<bool()> stopRequested;
     // Told of every point the search accepts (the start included), after its
@@ -93,7 +109,10 @@ struct Result {
     Vector simulated;
     double objective = 0;
     Termination termination = Termination::Stopped;
-    int runs = 0; // model runs made, the start run included
+    int runs = 0; // model runs the search used, the start run included
+    // Model runs made: those used and the runs ahead that were not needed.
+    // This is what NX bounds.
+    int runsMade = 0;
     int iterations = 0;
     // The Jacobian of the simulated values (rows: observations, columns:
     // parameters), and whether it was made at x (it was not when the last

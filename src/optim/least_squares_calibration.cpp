@@ -175,8 +175,9 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
                        "cross it")
             .arg(cfg.centralDifferences ? QStringLiteral("central") : QStringLiteral("forward"),
                  step));
-    report.log(QStringLiteral("Each iteration tries the Gauss-Newton step and two Marquardt "
-                              "dampings; it ends when S changes by less than %1 over two "
+    report.log(QStringLiteral("Each iteration tries one step: the Gauss-Newton step, or a "
+                              "Marquardt-damped one, the damping raised tenfold while a step "
+                              "fails; it ends when S changes by less than %1 over two "
                               "iterations, or after at most %2 model runs")
                    .arg(cfg.tolerance)
                    .arg(cfg.maxEvaluations));
@@ -198,9 +199,62 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
         report.log(QStringLiteral("  %1=%2").arg(
             cfg.criterionName(), formatGeneral(criterionOf(rows, sim, cfg.criterion))));
     };
-    sink.evaluate = [&](const std::vector<lsq::Vector>& points, lsq::Purpose purpose) {
+    // A run's values as the search sees them; a run that simulated another
+    // number of rows is incomplete.
+    auto resultOf = [&](EvaluationResult& done) {
+        if (done.complete && done.values.mod.size() != m) {
+            done.complete = false;
+            done.why = QStringLiteral("the run simulated %1 chosen rows, not %2")
+                           .arg(done.values.mod.size())
+                           .arg(m);
+        }
+        if (done.complete)
+            done.criterion = criterionOf(rows, done.values.mod, cfg.criterion);
+        lsq::PointResult r;
+        r.evaluated = true;
+        r.complete = done.complete;
+        if (done.complete)
+            r.simulated = done.values.mod;
+        else
+            r.why = !done.failure.isEmpty() ? done.failure
+                    : done.onlyMarks        ? QStringLiteral("result rows left at -99")
+                                            : done.why;
+        return r;
+    };
+    // Reports one run the search uses: the chart, the incomplete run's lines.
+    auto reportUsed = [&](const EvaluationResult& done) {
+        bool complete = true;
+        const double e = reportRun(report, done, &complete, &lastIncomplete);
+        ++summary.modelRuns;
+        if (complete)
+            noteBest(e);
+    };
+    auto reportReplayed = [&](const std::vector<double>& values) {
+        const double e = criterionOf(rows, values, cfg.criterion);
+        report.evaluated(e);
+        noteBest(e);
+    };
+
+    // A run ahead, held back until the search takes it (or never does).
+    struct HeldRun {
+        lsq::Vector x;
+        std::optional<std::vector<double>> replayed;
+        RunOutcome outcome;
+    };
+    std::vector<HeldRun> held;
+    int aheadNotNeeded = 0;
+
+    // Runs the points (those the journal holds are taken from it). The first
+    // `needed` are reported, in their order; the others are runs ahead, held
+    // back and journaled as speculative until taken.
+    auto runPoints = [&](const std::vector<lsq::Vector>& points, lsq::Purpose purpose,
+                         std::size_t needed) {
         if (journal)
             journal->setPhase(phaseOf(purpose));
+        const bool withAhead = needed < points.size();
+        // Runs held from an earlier batch were not taken: the search moved on.
+        aheadNotNeeded += static_cast<int>(held.size());
+        held.clear();
         std::vector<lsq::PointResult> out(points.size());
         std::vector<std::optional<std::vector<double>>> replayed(points.size());
         std::vector<ParameterVector> toRun;
@@ -213,23 +267,29 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
                 runIndex.push_back(k);
             }
         }
-        std::vector<std::optional<EvaluationResult>> made(points.size());
+        std::vector<std::optional<RunOutcome>> made(points.size());
         if (parallel && !toRun.empty() && !report.stopRequested()) {
             const std::vector<RunOutcome> outcomes =
-                parallel->round(toRun, Reading::ModelValues, 0, false);
+                parallel->round(toRun, Reading::ModelValues, 0, false, withAhead);
             for (std::size_t i = 0; i < toRun.size(); ++i) {
                 const RunOutcome& o = outcomes[i];
-                if (o.failed && !o.stopped)
+                const std::size_t k = runIndex[i];
+                if (withAhead && k < needed && journal)
+                    parallel->retake(toRun[i], o, phaseOf(purpose), Reading::ModelValues);
+                if (o.failed && !o.stopped && k < needed)
                     throw FitError(ParallelRuns::failureText(o));
-                if (o.failed || o.stopped || !o.started)
+                if (o.stopped || !o.started)
                     continue; // ended by a stop: not evaluated
-                made[runIndex[i]] = o.result;
+                made[k] = o;
             }
         } else if (!parallel) {
             for (std::size_t i = 0; i < toRun.size(); ++i) {
                 if (report.stopRequested())
                     break;
-                made[runIndex[i]] = evaluator.evaluate(toRun[i], Reading::ModelValues);
+                RunOutcome o;
+                o.started = true;
+                o.result = evaluator.evaluate(toRun[i], Reading::ModelValues);
+                made[runIndex[i]] = std::move(o);
                 report.processEvents();
             }
         }
@@ -239,40 +299,49 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
             if (replayed[k]) {
                 r.evaluated = r.complete = true;
                 r.simulated = *replayed[k];
-                const double e = criterionOf(rows, r.simulated, cfg.criterion);
-                report.evaluated(e);
-                noteBest(e);
-                continue;
-            }
-            if (!made[k])
-                continue;
-            EvaluationResult& done = *made[k];
-            if (done.complete && done.values.mod.size() != m) {
-                done.complete = false;
-                done.why = QStringLiteral("the run simulated %1 chosen rows, not %2")
-                               .arg(done.values.mod.size())
-                               .arg(m);
-            }
-            if (done.complete)
-                done.criterion = criterionOf(rows, done.values.mod, cfg.criterion);
-            bool complete = true;
-            const double e = reportRun(report, done, &complete, &lastIncomplete);
-            ++summary.modelRuns;
-            r.evaluated = true;
-            r.complete = complete;
-            if (complete) {
-                noteBest(e);
-                r.simulated = done.values.mod;
-            } else {
-                r.why = !done.failure.isEmpty() ? done.failure
-                        : done.onlyMarks        ? QStringLiteral("result rows left at -99")
-                                                : done.why;
+                if (k < needed)
+                    reportReplayed(r.simulated);
+                else
+                    held.push_back({points[k], replayed[k], RunOutcome{}});
+            } else if (made[k]) {
+                if (made[k]->failed) {
+                    r.evaluated = true; // an error when the search takes it
+                } else {
+                    r = resultOf(made[k]->result);
+                    if (k < needed)
+                        reportUsed(made[k]->result);
+                }
+                if (k >= needed)
+                    held.push_back({points[k], std::nullopt, *made[k]});
             }
         }
         report.processEvents();
         return out;
     };
-
+    sink.workers = parallel ? parallel->workers() : 1;
+    sink.evaluate = [&](const std::vector<lsq::Vector>& points, lsq::Purpose purpose) {
+        return runPoints(points, purpose, points.size());
+    };
+    sink.evaluateAhead = runPoints;
+    sink.taken = [&](const lsq::Vector& x) {
+        const auto it =
+            std::find_if(held.begin(), held.end(), [&](const HeldRun& h) { return h.x == x; });
+        if (it == held.end())
+            return;
+        const HeldRun h = std::move(*it);
+        held.erase(it);
+        if (h.replayed) {
+            reportReplayed(*h.replayed);
+            return;
+        }
+        if (journal)
+            parallel->retake(oneBased(h.x), h.outcome, journal::Phase::Jacobian,
+                             Reading::ModelValues);
+        if (h.outcome.failed)
+            throw FitError(ParallelRuns::failureText(h.outcome));
+        reportUsed(h.outcome.result);
+        report.processEvents();
+    };
     // The starts one after the other, each on its share of NX; the best end is
     // the result. Every start's path is that of a search of its own, so the
     // whole does not depend on the number of workers either.
@@ -313,7 +382,7 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
         }
         problem.start = from[static_cast<std::size_t>(k)];
         lsq::Result ended = lsq::minimise(problem, options, sink);
-        used += ended.runs;
+        used += ended.runsMade;
         stopped = ended.termination == lsq::Termination::Stopped;
         ends.push_back({problem.start, ended.x, ended.objective, ended.runs,
                         lsq::terminationText(ended.termination)});
@@ -373,7 +442,7 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
                        .arg(summary.modelRuns),
                    true);
     if (parallel)
-        report.log(parallel->closingLine(0), true);
+        report.log(parallel->closingLine(aheadNotNeeded + static_cast<int>(held.size())), true);
     report.saveLog(QStringLiteral("Opti_Result.TXT"));
     summary.elapsedMs = clock.elapsed();
     return summary;
