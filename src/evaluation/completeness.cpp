@@ -67,12 +67,7 @@ void tallyFinal(sqlite3_context* ctx) {
 // Makes the tally known to the connection as it is open now (it is opened
 // again after every model run).
 void registerTally(Database& db) {
-    const QVariant v = db.handle().driver()->handle();
-    sqlite3* h = v.isValid() && qstrcmp(v.typeName(), "sqlite3*") == 0
-                     ? *static_cast<sqlite3* const*>(v.constData())
-                     : nullptr;
-    if (!h)
-        throw FitError(QStringLiteral("The database connection gives no SQLite handle."));
+    sqlite3* h = sqliteHandle(db);
     for (int args : {1, 2})
         sqlite3_create_function_v2(h, kTallyFunction, args, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
                                    nullptr, nullptr, tallyStep, tallyFinal, nullptr);
@@ -103,6 +98,16 @@ QString described(const QVariant& v, const QString& type) {
 }
 
 } // namespace
+
+sqlite3* sqliteHandle(Database& db) {
+    const QVariant v = db.handle().driver()->handle();
+    sqlite3* h = v.isValid() && qstrcmp(v.typeName(), "sqlite3*") == 0
+                     ? *static_cast<sqlite3* const*>(v.constData())
+                     : nullptr;
+    if (!h)
+        throw FitError(QStringLiteral("The database connection gives no SQLite handle."));
+    return h;
+}
 
 ChosenRows chosenRows(Database& db, const QString& t, const QString& c) {
     registerTally(db);

@@ -9,6 +9,11 @@
 #include <cstdint>
 
 class Database;
+struct sqlite3;
+
+// The connection's own SQLite handle, for what reads every chosen row (a
+// million of them) without a Qt value per field; FitError when there is none.
+sqlite3* sqliteHandle(Database& db);
 
 // The rows the condition chose at the start of an operation, after the marks:
 // their number, and the sum (modulo 2^64) and range of their rowids so that

@@ -16,6 +16,8 @@
 #include <QSqlRecord>
 #include <QThread>
 #include <cmath>
+#include <memory>
+#include <sqlite3.h>
 
 namespace {
 
@@ -106,41 +108,93 @@ double criterionOf(Database& db, const CalibrationSettings& s) {
     return e;
 }
 
+namespace {
+
+// A field as the number QVariant would make of it (numberOf): NULL and text
+// or blobs that are no number read as 0, with ok false.
+double fieldNumber(sqlite3_stmt* statement, int column, bool& ok) {
+    switch (sqlite3_column_type(statement, column)) {
+    case SQLITE_INTEGER:
+    case SQLITE_FLOAT:
+        ok = true;
+        return sqlite3_column_double(statement, column);
+    case SQLITE_NULL:
+        ok = false;
+        return 0;
+    case SQLITE_TEXT: {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+        const double d =
+            QString::fromUtf8(text, sqlite3_column_bytes(statement, column)).toDouble(&ok);
+        return ok ? d : 0;
+    }
+    default: {
+        const auto* bytes = static_cast<const char*>(sqlite3_column_blob(statement, column));
+        const double d = QByteArray(bytes, sqlite3_column_bytes(statement, column)).toDouble(&ok);
+        return ok ? d : 0;
+    }
+    }
+}
+
+// The index of the result column named `name` (ignoring case, the first one,
+// as a query's record finds it); -1 when there is none.
+int columnIndex(sqlite3_stmt* statement, const QString& name) {
+    for (int k = 0; k < sqlite3_column_count(statement); ++k)
+        if (name.compare(QString::fromUtf8(sqlite3_column_name(statement, k)),
+                         Qt::CaseInsensitive) == 0)
+            return k;
+    return -1;
+}
+
+} // namespace
+
 ModelValues readModelValues(Database& db, const CalibrationSettings& s, qint64 expectedRows) {
     if (expectedRows < 0) {
         QSqlQuery count = db.query(QStringLiteral("select count(*) from ") + s.resultTable +
                                    QStringLiteral(" where ") + s.condition);
         expectedRows = count.next() ? count.value(0).toLongLong() : 0;
     }
+    // The statement the least-squares search reads the observed values with, so
+    // that the rows come in the same order; read field by field from SQLite (a
+    // value object per field cost a second per million rows).
     const QString statement = joinLines({QStringLiteral(" select * from ") + s.resultTable +
                                              QStringLiteral(" where ") + s.condition,
                                          QStringLiteral(" order by ") + s.observedColumn});
-    QSqlQuery q = db.query(statement);
-    const QSqlRecord rec = q.record();
-    const int modCol = rec.indexOf(s.modelColumn);
+    sqlite3_stmt* q = nullptr;
+    const QByteArray sql = statement.toUtf8();
+    if (sqlite3_prepare_v2(sqliteHandle(db), sql.constData(), int(sql.size()), &q, nullptr) !=
+        SQLITE_OK) {
+        sqlite3_finalize(q);
+        db.query(statement); // says the engine's error as every other statement does
+        throw FitError(QStringLiteral("The result rows could not be read:\n") + statement);
+    }
+    const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> owner(q, sqlite3_finalize);
+    const int modCol = columnIndex(q, s.modelColumn);
     // Without a variance column every row weighs the same (the least-squares
     // search); the uncertainty analysis refuses to run without one.
     const bool withVariances = !s.varianceColumn.isEmpty();
-    const int varCol = withVariances ? rec.indexOf(s.varianceColumn) : -1;
+    const int varCol = withVariances ? columnIndex(q, s.varianceColumn) : -1;
     if (modCol < 0 || (withVariances && varCol < 0))
         throw FitError(QStringLiteral("The result rows have no column '%1'.")
                            .arg(modCol < 0 ? s.modelColumn : s.varianceColumn));
     ModelValues rows;
     rows.mod.reserve(std::size_t(expectedRows));
     rows.var.reserve(std::size_t(expectedRows));
-    while (q.next()) {
-        rows.mod.push_back(numberOf(q.value(modCol)));
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(q)) == SQLITE_ROW) {
+        bool ok = false;
+        rows.mod.push_back(fieldNumber(q, modCol, ok));
         if (!withVariances) {
             rows.var.push_back(1.0);
             continue;
         }
-        const QVariant v = q.value(varCol);
-        bool ok = false;
-        const double w = v.isNull() ? 0 : v.toDouble(&ok);
+        const double w = fieldNumber(q, varCol, ok);
         if (!ok || !(w > 0) || !std::isfinite(w))
             ++rows.badVariances;
-        rows.var.push_back(numberOf(v));
+        rows.var.push_back(w);
     }
+    if (step != SQLITE_DONE)
+        throw FitError(QStringLiteral("%1\n%2").arg(
+            QString::fromUtf8(sqlite3_errmsg(sqliteHandle(db))), statement));
     return rows;
 }
 
@@ -217,9 +271,9 @@ void Evaluator::start(const ParameterVector& vector, Reading what) {
         if (!chosen.known())
             chosen = chosenRows(db, s.resultTable, s.condition);
     };
-    // After a power cut the previous trial may stand instead of this one:
-    // either is undone by the backup, and a journal row lost so only makes a
-    // resumed calibration run that point again.
+    // Not synced (UnflushedCommits): if the program dies, the trial is rolled
+    // back from its journal or stands, and either is undone by the backup; a
+    // journal row lost so only makes a resumed calibration run that point again.
     {
         const UnflushedCommits trialWrites(db);
         if (book)

@@ -92,6 +92,7 @@ class MpiMailbox {
 
     void wake() {
         interval = timing.minMs;
+        quiet.start();
         timer.start(interval);
     }
 
@@ -140,8 +141,15 @@ class MpiMailbox {
         }
         if (got) {
             interval = timing.minMs;
+            quiet.start();
         } else {
             interval = std::min(interval * 2, timing.maxMs);
+            // A long wait (a model run of minutes, a worker without work): a
+            // probe costs tens of microseconds with its timer, 200 of them per
+            // second would cost a model on the same node a percent of a core.
+            if (timing.idleMaxMs > timing.maxMs && quiet.isValid())
+                interval =
+                    int(std::clamp<qint64>(quiet.elapsed() / 80, interval, timing.idleMaxMs));
         }
         if (wanted || !pending.empty())
             timer.start(interval);
@@ -168,6 +176,7 @@ class MpiMailbox {
     Fail fail;
     QTimer timer;
     int interval = 1;
+    QElapsedTimer quiet; // since the last message that came or went
     bool wanted = false;
     bool deliveryQueued = false;
     std::list<Pending> pending; // a list: the buffers must not move

@@ -68,9 +68,12 @@ std::vector<RunOutcome> runAll(RunPool& pool, const std::vector<RunTicket>& tick
             if (running == 0)
                 loop.quit();
         });
-    // A stop request comes as an event (the button, a signal): look now and then.
+    // A stop request comes as an event (the button, a signal): look now and
+    // then. Five times a second is soon enough for a person or a signal, and
+    // keeps the waiting program (rank 0 of a job, waiting minutes for its
+    // workers) from waking 20 times a second for nothing.
     QTimer stopWatch;
-    stopWatch.setInterval(50);
+    stopWatch.setInterval(200);
     QObject::connect(&stopWatch, &QTimer::timeout, &loop, [&] {
         if (ending)
             return;
