@@ -365,7 +365,7 @@ bool isNumberValue(const QVariant& v) {
 }
 
 UnflushedCommits::UnflushedCommits(Database& database) : db(database) {
-    db.exec(QStringLiteral("PRAGMA synchronous = OFF"));
+    db.exec(QStringLiteral("PRAGMA synchronous = NORMAL"));
 }
 
 UnflushedCommits::~UnflushedCommits() {

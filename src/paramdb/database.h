@@ -97,17 +97,11 @@ class Database {
     int busyTimeoutMs = 30000;
 };
 
-// For its lifetime the connection's commits are not synced to the disk
-// (synchronous OFF instead of FULL): no sync at all, where a commit at FULL or
-// NORMAL waits for two or three (milliseconds each, as long as a short model
-// run). The rollback journal is still written before the database file, and
-// both stay in the operating system's cache when the program dies, so a crash
-// or kill of the program at any moment leaves a hot journal that the next
-// connection rolls back: the file is never torn by it. Only a crash of the
-// operating system or a power cut within its write-back delay (seconds) can
-// leave such a commit half on the disk. For the writes of a model run (trial
-// values, marks, journal rows), which the backup and the run marker undo and a
-// resume makes again; the backup itself is committed with FULL.
+// For its lifetime the connection's commits are consistent but not flushed to
+// the disk (synchronous NORMAL instead of FULL: fewer syncs): after a power cut
+// the last of them may be missing, the file is never torn. For the writes of a
+// model run (trial values, marks, journal rows), which the backup and the run
+// marker undo and a resume makes again.
 class UnflushedCommits {
   public:
     explicit UnflushedCommits(Database& db);
