@@ -309,8 +309,13 @@ QSqlQuery Database::query(const QString& sql, const QVariantList& values) {
 void Database::transaction() {
     requireOpen();
     QSqlQuery q(handle());
-    if (!q.exec(QStringLiteral("BEGIN")))
-        fail(QStringLiteral("BEGIN"), q.lastError());
+    // IMMEDIATE: the write lock is taken now, waiting as the busy timeout
+    // allows. A deferred transaction that reads first and then writes cannot
+    // wait for a second program that is writing: SQLite refuses it at once
+    // (waiting could deadlock), and two runs started together on one database
+    // failed with "database is locked" instead of one refusing the other.
+    if (!q.exec(QStringLiteral("BEGIN IMMEDIATE")))
+        fail(QStringLiteral("BEGIN IMMEDIATE"), q.lastError());
 }
 
 void Database::commit() {
