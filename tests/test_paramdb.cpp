@@ -8,6 +8,11 @@
 #include <QSqlRecord>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 using namespace fixture;
 
@@ -128,6 +133,35 @@ TEST_F(ParamDb, AdapterCopiesTablesKeepsTypesRegistersSqrAndReadsNulls) {
     EXPECT_EQ(s.database().columns("results_v"), (QStringList{"SITE", "OBS", "SIM", "VAR"}));
     s.database().exec("alter table parm_int add r_2 double");
     EXPECT_TRUE(s.database().columns("parm_int").contains("r_2"));
+}
+
+// A transaction of ours that reads and then writes waits for another program
+// that is writing (up to the busy timeout) instead of failing at once: SQLite
+// does not wait for a lock that a reading transaction asks to upgrade.
+TEST_F(ParamDb, AWriteTransactionWaitsForAnotherProgramWriting) {
+    const QString path = makeDb(dir.path(), kModelSql);
+    s.settings().db_f_name = path;
+    s.openDatabase();
+    std::atomic<bool> writing{false};
+    std::thread other([&] {
+        sqlite3* h = nullptr;
+        ASSERT_EQ(sqlite3_open(path.toUtf8().constData(), &h), SQLITE_OK);
+        sqlite3_busy_timeout(h, 5000);
+        sqlite3_exec(h, "BEGIN IMMEDIATE; INSERT INTO crop (ID) VALUES (100)", nullptr, nullptr,
+                     nullptr);
+        writing = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        EXPECT_EQ(sqlite3_exec(h, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(h);
+    });
+    while (!writing)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_NO_THROW(s.database().inTransaction([&] {
+        s.database().query("select count(*) from crop");
+        s.database().exec("insert into crop (ID) values (101)");
+    }));
+    other.join();
+    EXPECT_EQ(queryDouble(path, "select count(*) from crop where ID >= 100"), 2.0);
 }
 
 TEST_F(ParamDb, ResultTableChoiceConditionAndColumnLists) {
