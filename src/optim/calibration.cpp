@@ -116,6 +116,58 @@ bool withoutResult(const RunOutcome& o) {
 }
 } // namespace
 
+namespace {
+
+// The box and the start of the search, 1..ndim: bounds, IVAL and STEP.
+struct ParameterBox {
+    ParameterVector lower, upper, initial, step;
+};
+
+ParameterBox readParameterBox(Database& db, int ndim) {
+    ParameterBox box{ParameterVector(ndim + 1, 0.0), ParameterVector(ndim + 1, 0.0),
+                     ParameterVector(ndim + 1, 0.0), ParameterVector(ndim + 1, 0.0)};
+    const std::vector<ParameterRecord> records = ParameterTable(db).records();
+    for (int i = 1; i <= ndim && i <= static_cast<int>(records.size()); ++i) {
+        const ParameterRecord& r = records[i - 1];
+        box.initial[i] = numberOf(r.initial);
+        box.step[i] = numberOf(r.step);
+        box.upper[i] = numberOf(r.maximum);
+        box.lower[i] = numberOf(r.minimum);
+    }
+    return box;
+}
+
+} // namespace
+
+// The end of every start and the one whose end is the best (the result), and
+// the best vertex seen at the end of a search: the result of a stopped one.
+struct Calibration::StartEnds {
+    std::vector<multistart::StartEnd> ends;
+    int chosen = -1;
+    double chosenValue = HUGE_VAL;
+    SimplexVertices chosenP;
+    Simplex::Termination chosenEnd = Simplex::Termination::None;
+    ParameterVector bestVertex;
+    double bestVertexValue = HUGE_VAL;
+
+    void noteVertices(const SimplexVertices& p, const ValueVector& y, int ndim) {
+        for (int i = 1; i <= ndim + 1; ++i)
+            if (std::isfinite(y[i]) && (bestVertex.empty() || y[i] < bestVertexValue)) {
+                bestVertex = p[i];
+                bestVertexValue = y[i];
+            }
+    }
+    // Start k ended with this simplex; the best end so far becomes the result.
+    void choose(int k, double endValue, const SimplexVertices& p, Simplex::Termination end) {
+        if (chosen < 0 || endValue < chosenValue) {
+            chosen = k;
+            chosenValue = endValue;
+            chosenP = p;
+            chosenEnd = end;
+        }
+    }
+};
+
 int parameterCount(Database& db) {
     return ParameterTable(db).count();
 }
@@ -145,18 +197,11 @@ CalibrationSummary Calibration::optimize() {
     const int ndim = startFromInitialValues(db);
     summary.ndim = ndim;
 
-    ParameterVector lowerBounds(ndim + 1, 0.0), upperBounds(ndim + 1, 0.0), ival(ndim + 1, 0.0),
-        step(ndim + 1, 0.0);
-    {
-        const std::vector<ParameterRecord> records = ParameterTable(db).records();
-        for (int i = 1; i <= ndim && i <= static_cast<int>(records.size()); ++i) {
-            const ParameterRecord& r = records[i - 1];
-            ival[i] = numberOf(r.initial);
-            step[i] = numberOf(r.step);
-            upperBounds[i] = numberOf(r.maximum);
-            lowerBounds[i] = numberOf(r.minimum);
-        }
-    }
+    const ParameterBox box = readParameterBox(db, ndim);
+    const ParameterVector& lowerBounds = box.lower;
+    const ParameterVector& upperBounds = box.upper;
+    const ParameterVector& ival = box.initial;
+    const ParameterVector& step = box.step;
 
     // The start points: IVAL, and with MS= further points spread over the box.
     const int starts = std::max(cfg.starts, 1);
@@ -326,22 +371,8 @@ CalibrationSummary Calibration::optimize() {
         return simplex.termination();
     };
 
-    // The end of every start, and the one whose end is the best (the result).
-    std::vector<multistart::StartEnd> ends;
-    int chosen = -1;
-    double chosenValue = HUGE_VAL;
-    SimplexVertices chosenP;
-    Simplex::Termination chosenEnd = Simplex::Termination::None;
-    // The best vertex seen at the end of a search: the result of a stopped one.
-    ParameterVector bestVertex;
-    double bestVertexValue = HUGE_VAL;
-    auto noteVertices = [&](const SimplexVertices& p, const ValueVector& y) {
-        for (int i = 1; i <= ndim + 1; ++i)
-            if (std::isfinite(y[i]) && (bestVertex.empty() || y[i] < bestVertexValue)) {
-                bestVertex = p[i];
-                bestVertexValue = y[i];
-            }
-    };
+    StartEnds starting;
+    std::vector<multistart::StartEnd>& ends = starting.ends;
     bool stopped = false;
     int used = 0; // evaluations counted against NX (the first initial simplex is not)
 
@@ -461,7 +492,7 @@ CalibrationSummary Calibration::optimize() {
                            .arg(r)
                            .arg(cfg.criterionName(), formatGeneral(before)),
                        true);
-            noteVertices(p, y);
+            starting.noteVertices(p, y, ndim);
             SimplexVertices q =
                 simplexAround(centroidOf(p, ndim), step, lowerBounds, upperBounds, ndim);
             ValueVector qy(ndim + 2, 0.0);
@@ -480,7 +511,7 @@ CalibrationSummary Calibration::optimize() {
             const double after = lowestValue(qy, ndim);
             if (again == Simplex::Termination::Stopped) {
                 stopped = true;
-                noteVertices(q, qy);
+                starting.noteVertices(q, qy, ndim);
                 break;
             }
             report.log(QStringLiteral("Restart %1 ends: %2=%3 at the best vertex, %4 before it")
@@ -514,7 +545,7 @@ CalibrationSummary Calibration::optimize() {
         if (journal)
             journal->setStage(stage);
 
-        noteVertices(p, y);
+        starting.noteVertices(p, y, ndim);
         const double endValue = lowestValue(y, ndim);
         const int runs = used - usedBefore + (k == 0 ? evaluated : 0);
         ParameterVector endPoint = centroidOf(p, ndim);
@@ -522,15 +553,23 @@ CalibrationSummary Calibration::optimize() {
             endPoint[j] = clampToBounds(endPoint[j], lowerBounds[j], upperBounds[j]);
         ends.push_back({zeroBased(from[k]), zeroBased(endPoint), endValue, runs,
                         endText(stopped ? Simplex::Termination::Stopped : end)});
-        if (chosen < 0 || endValue < chosenValue) {
-            chosen = k;
-            chosenValue = endValue;
-            chosenP = p;
-            chosenEnd = end;
-        }
+        starting.choose(k, endValue, p, end);
     }
     if (journal)
         journal->setStage(QString());
+    storeResult(summary, starting, stopped, lowerBounds, upperBounds, speculativeRuns);
+    summary.elapsedMs = clock.elapsed();
+    return summary;
+}
+
+void Calibration::storeResult(CalibrationSummary& summary, const StartEnds& starting, bool stopped,
+                              const ParameterVector& lowerBounds,
+                              const ParameterVector& upperBounds, int speculativeRuns) {
+    const int ndim = summary.ndim;
+    const int starts = std::max(cfg.starts, 1);
+    const Simplex::Termination chosenEnd = starting.chosenEnd;
+    const ParameterVector& bestVertex = starting.bestVertex;
+    RunJournal* journal = evaluator.journal();
 
     switch (stopped ? Simplex::Termination::Stopped : chosenEnd) {
     case Simplex::Termination::Converged:
@@ -557,11 +596,11 @@ CalibrationSummary Calibration::optimize() {
     // never simulated: it offers its best vertex instead, a vector whose run
     // completed (the simplex never gives up its best vertex).
     const bool offerBestVertex = summary.outcome == Outcome::Stopped && !bestVertex.empty();
-    summary.result = offerBestVertex ? bestVertex : centroidOf(chosenP, ndim);
+    summary.result = offerBestVertex ? bestVertex : centroidOf(starting.chosenP, ndim);
     for (int j = 1; j <= ndim; ++j)
         summary.result[j] = clampToBounds(summary.result[j], lowerBounds[j], upperBounds[j]);
     if (offerBestVertex) {
-        summary.resultCriterion = bestVertexValue;
+        summary.resultCriterion = starting.bestVertexValue;
         summary.resultSimulated = true;
     }
 
@@ -575,7 +614,7 @@ CalibrationSummary Calibration::optimize() {
 
     if (starts > 1)
         for (const QString& line :
-             multistart::startList(ends, offerBestVertex ? -1 : chosen,
+             multistart::startList(starting.ends, offerBestVertex ? -1 : starting.chosen,
                                    QStringLiteral("the criterion of each end is that of its best "
                                                   "vertex; the result is the centroid of the "
                                                   "best end's simplex"),
@@ -599,8 +638,6 @@ CalibrationSummary Calibration::optimize() {
     if (parallel)
         report.log(parallel->closingLine(speculativeRuns), true);
     report.saveLog(QStringLiteral("Opti_Result.TXT"));
-    summary.elapsedMs = clock.elapsed();
-    return summary;
 }
 
 int Calibration::initialSimplexInParallel(const SimplexVertices& p, ValueVector& y, int ndim,

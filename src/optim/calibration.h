@@ -62,6 +62,12 @@ class Calibration {
     void setParallel(ParallelRuns* runs) { parallel = runs; }
 
   private:
+    struct StartEnds;
+    // The end of the search: its outcome and result into `summary`, the result
+    // into AVAL, the list of the starts and the closing lines of the protocol.
+    void storeResult(CalibrationSummary& summary, const StartEnds& starting, bool stopped,
+                     const ParameterVector& lowerBounds, const ParameterVector& upperBounds,
+                     int speculativeRuns);
     // Returns how many vertices were evaluated (taken from the journal or run).
     int initialSimplexInParallel(const SimplexVertices& p, ValueVector& y, int ndim,
                                  CalibrationSummary& summary, QString& lastIncomplete);
