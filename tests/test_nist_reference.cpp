@@ -114,9 +114,12 @@ struct Case {
 
 // BoxBOD's first start lies two decades from the answer, where the exponential
 // has already saturated; MGH09 has a valley towards a minimum at infinity; the
-// cubic ratio of Thurber has seven parameters four decades apart in size.
+// cubic ratio of Thurber has seven parameters four decades apart in size;
+// Bennett5's first start leads into a long curved valley where every
+// Gauss-Newton step fails, and the damping must settle low instead of cycling.
 const Case kCases[] = {
     {"BoxBOD", 1, "forward"},
+    {"Bennett5", 1, "central"},
     {"MGH09", 2, "central"},
     {"Thurber", 2, "central"},
 };

@@ -17,9 +17,10 @@ namespace {
 using Eigen::MatrixXd;
 using Eigen::VectorXd;
 
-// The damping of the first trial, and of the trial after an undamped one failed.
+// The damping of the first trial.
 constexpr double kStartLambda = 1e-3;
-// Below this damping the next trial is the undamped (Gauss-Newton) step again.
+// Below this damping the next trial is the undamped (Gauss-Newton) step again,
+// until a Gauss-Newton step fails.
 constexpr double kUndampedBelow = 1e-7;
 // Beyond this damping the step is a vanishing gradient step: S cannot be
 // lowered from here with this Jacobian.
@@ -354,9 +355,19 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
         sink.accepted(x, res.simulated, res.objective);
 
     // The damping of the next trial: a hundredth of the last accepted one (0,
-    // the Gauss-Newton step, below kUndampedBelow), raised tenfold while a
+    // the Gauss-Newton step, below undampedBelow), raised tenfold while a
     // trial fails.
     double lambda = kStartLambda;
+    // The last damping that gave an accepted step. An undamped step that fails
+    // starts the damping again here, not at kStartLambda: in a long curved
+    // valley the damping would otherwise climb back to kStartLambda after each
+    // failed Gauss-Newton step, fall to 0 again, and cycle with steps that
+    // lower S by parts in a million.
+    double lastWorkingLambda = kStartLambda;
+    // Below this damping the next trial is the Gauss-Newton step. Each failed
+    // Gauss-Newton step lowers it ten-thousandfold, so that the damping after
+    // one falls through the small values instead of jumping to 0 again.
+    double undampedBelow = kUndampedBelow;
     std::vector<double> decreases; // relative decrease of S per accepted iteration
     MatrixXd J(static_cast<Eigen::Index>(m), static_cast<Eigen::Index>(n));
     std::vector<bool> noDerivative(n, false);
@@ -574,7 +585,9 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
         }
 
         auto raiseDamping = [&] {
-            lambda = lambda == 0 ? kStartLambda : 10 * lambda;
+            if (lambda == 0)
+                undampedBelow /= 1e4;
+            lambda = lambda == 0 ? lastWorkingLambda : 10 * lambda;
             haveJacobian = true;
             curved = true;
         };
@@ -654,8 +667,10 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
         // A damped step means S bends along the steps: the next one is bent
         // along the second derivative.
         const double chosen = lambda;
-        lambda = lambda / 100 < kUndampedBelow ? 0 : lambda / 100;
+        lambda = lambda / 100 < undampedBelow ? 0 : lambda / 100;
         curved = chosen != 0;
+        if (chosen != 0)
+            lastWorkingLambda = chosen;
         // A step cut short by a bound has not converged: the next iteration
         // goes on from the bound.
         bool small = fraction == 1;
