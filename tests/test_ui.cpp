@@ -1063,9 +1063,13 @@ TEST_F(CalibrationEndTest, DecliningLeavesParmIntAndTheTablesAsBeforeTheRun) {
     EXPECT_EQ(dialogsShown, 2);
 }
 
-// Stopped before any model run completed: nothing to offer, nothing changed.
-TEST_F(CalibrationEndTest, AStopBeforeAnyRunCompletedOffersNothingAndChangesNothing) {
+// Stopped before any model run completed: nothing to offer, nothing changed,
+// after either search.
+class StopBeforeAnyRun : public CalibrationEndTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(StopBeforeAnyRun, OffersNothingAndChangesNothing) {
     setUpModel({"--behave", "hang"});
+    session->settings().leastSquares = GetParam();
     const QString parmBefore = parmState(), modelBefore = modelState();
     whenDialogShows([](ResultDialog& d) { d.reject(); });
     auto* stop = find<QPushButton>(window.get(), "stopButton");
@@ -1085,11 +1089,17 @@ TEST_F(CalibrationEndTest, AStopBeforeAnyRunCompletedOffersNothingAndChangesNoth
     EXPECT_EQ(presses, 2);
     EXPECT_EQ(dialogsShown, 0);
     EXPECT_TRUE(session->logList().lines().join('\n').contains(
-        QLatin1String("stopped before any model run completed")));
+        QLatin1String("stopped before any model run completed")))
+        << session->logList().lines().join('\n').toStdString();
     EXPECT_EQ(parmState(), parmBefore);
     EXPECT_EQ(modelState(), modelBefore);
     EXPECT_FALSE(session->busy());
 }
+
+INSTANTIATE_TEST_SUITE_P(Searches, StopBeforeAnyRun, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "LeastSquares" : "Simplex");
+                         });
 
 // Stopped after some runs: the dialog says so and offers the best completed
 // run (not the mean of the vertices); accepting writes it, and the result table

@@ -338,6 +338,10 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
     if (!first)
         return finish(Termination::Stopped);
     Residuals current = residualsOf(p, (*first)[0]);
+    // A start run ended by a stop (a model that hung, ended on the second
+    // press) is a stop, not a model that failed.
+    if (!current.ok && stopNow())
+        return finish(Termination::Stopped);
     if (!current.ok && opt.startMayFail)
         return finish(Termination::StartIncomplete);
     if (!current.ok)

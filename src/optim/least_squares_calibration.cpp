@@ -415,6 +415,15 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
         break;
     }
     summary.reason = lsq::terminationText(result.termination);
+    if (result.x.empty()) {
+        // No model run completed: there is no result, and AVAL must not be
+        // offered or stored as one; the operation puts PARM_INT and the model's
+        // tables back as they were.
+        if (result.termination == lsq::Termination::Stopped)
+            summary.reason = QStringLiteral("stopped before any model run completed");
+        summary.elapsedMs = clock.elapsed();
+        return summary;
+    }
     summary.result = oneBased(result.x);
     if (!result.simulated.empty()) {
         summary.lastError = criterionOf(rows, result.simulated, cfg.criterion);
