@@ -182,16 +182,22 @@ TEST(MpiMessages, WorkspaceMessagesRoundTrip) {
 // The settings reach a worker's runs as rank 0 holds them: the run timeout the
 // worker's runner takes is the one rank 0's runner takes, also where seconds
 // round to milliseconds.
+// The result table and columns of the test model's database.
+static CalibrationSettings biomassSettings() {
+    CalibrationSettings s;
+    s.resultTable = QStringLiteral("biomass");
+    s.condition = QStringLiteral("1=1");
+    s.observedColumn = QStringLiteral("OBS");
+    s.modelColumn = QStringLiteral("SIM");
+    s.indexColumn = QStringLiteral("SITE_ID");
+    s.varianceColumn = QStringLiteral("OBS_VAR");
+    return s;
+}
+
 TEST(MpiMessages, AWorkerEvaluatesWithTheSettingsOfRankZero) {
     for (const double timeoutS : {0.0, 0.0015, 2.5, 1234.5678, 1e9}) {
         SCOPED_TRACE(timeoutS);
-        CalibrationSettings s;
-        s.resultTable = QStringLiteral("biomass");
-        s.condition = QStringLiteral("1=1");
-        s.observedColumn = QStringLiteral("OBS");
-        s.modelColumn = QStringLiteral("SIM");
-        s.indexColumn = QStringLiteral("SITE_ID");
-        s.varianceColumn = QStringLiteral("OBS_VAR");
+        CalibrationSettings s = biomassSettings();
         s.criterion = 2;
         s.pauseAfterRunMs = 40;
         s.runTimeoutS = timeoutS;
@@ -879,13 +885,7 @@ TEST_F(MpiCalibration, AWorkerSetUpAgainCopiesTheDatabaseAsItIsThen) {
     const QString dir = makeModel(QStringLiteral("model"));
     const QString db = dir + QStringLiteral("/demo.sqlite");
     const QString work = scratch.filePath(QStringLiteral("work"));
-    CalibrationSettings s;
-    s.resultTable = QStringLiteral("biomass");
-    s.condition = QStringLiteral("1=1");
-    s.observedColumn = QStringLiteral("OBS");
-    s.modelColumn = QStringLiteral("SIM");
-    s.indexColumn = QStringLiteral("SITE_ID");
-    s.varianceColumn = QStringLiteral("OBS_VAR");
+    CalibrationSettings s = biomassSettings();
     s.pauseAfterRunMs = 0;
     s.workRoot = work;
     const WorkerSetup setup = workerSetup(s, db, dir + QStringLiteral("/run.sh"));

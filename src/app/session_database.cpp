@@ -33,7 +33,7 @@ void Session::changeDatabase() {
 }
 
 void Session::reopen() {
-    db.open(db.path().isEmpty() ? calibrationSettings.db_f_name : db.path());
+    db.open(operationRunner.databasePath());
     connectionReopened();
 }
 
