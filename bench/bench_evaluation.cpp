@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
         Session s;
         s.settings.pauseAfterRunMs = 0;
         s.settings.pauseBeforeVertexMs = 0;
-        s.settings.db_f_name = dbPath;
+        s.settings.databaseFile = dbPath;
         s.openDatabase();
         s.setRunFile(script);
         s.form.resultTableCombo.selectIgnoringCase("res");

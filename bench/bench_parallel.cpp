@@ -93,7 +93,7 @@ Timed runOnce(const QString& dir, int n, int np, bool calibrate) {
         Session s;
         s.settings.pauseAfterRunMs = 0;
         s.settings.pauseBeforeVertexMs = 0;
-        s.settings.db_f_name = db;
+        s.settings.databaseFile = db;
         s.openDatabase();
         s.setRunFile(dir + "/run.sh");
         s.form.resultTableCombo.selectIgnoringCase("results");

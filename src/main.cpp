@@ -110,7 +110,7 @@ int runMpiMaster(MpiWorld& world, const QStringList& args, const QString& launch
     Session session;
     session.setArguments(args);
     MpiRunPool pool(workers, [&session] {
-        return workerSetup(session.settings(), session.settings().db_f_name,
+        return workerSetup(session.settings(), session.settings().databaseFile,
                            session.settings().runFile);
     });
     // Every operation runs its model runs on the workers, as it would on local

@@ -92,8 +92,8 @@ TEST_F(CommandLine, FullLineAppliesEveryKeyInOrder) {
     EXPECT_FALSE(s.form().runFileLines.isEmpty());
 
     EXPECT_TRUE(s.database().isOpen());
-    EXPECT_EQ(s.settings().db_f_name, dbPath);
-    EXPECT_EQ(s.settings().workpath, dir.path() + "/");
+    EXPECT_EQ(s.settings().databaseFile, dbPath);
+    EXPECT_EQ(s.settings().databaseFolder, dir.path() + "/");
     EXPECT_TRUE(s.database().hasTable("PARM_INT")); // created on opening
 
     EXPECT_EQ(s.settings().resultTable, "Results"); // the listed name, not the typed one
@@ -107,9 +107,9 @@ TEST_F(CommandLine, FullLineAppliesEveryKeyInOrder) {
     EXPECT_EQ(s.settings().tolerance, "1E-5");
     EXPECT_EQ(s.settings().maxEvaluations, 77);
     EXPECT_EQ(s.form().maxEvaluationsText, "77");
-    EXPECT_EQ(s.settings().result_file, "RS_out");
-    EXPECT_TRUE(s.settings().excel_out);
-    EXPECT_EQ(s.settings().errfun, "NRMSE");
+    EXPECT_EQ(s.settings().batchResultName, "RS_out");
+    EXPECT_TRUE(s.settings().workbookWanted);
+    EXPECT_EQ(s.settings().criterionText, "NRMSE");
     EXPECT_EQ(s.settings().criterion, 2);
     EXPECT_EQ(s.settings().pauseAfterRunMs, 0);
     EXPECT_EQ(s.settings().pauseBeforeVertexMs, 3);
@@ -118,7 +118,7 @@ TEST_F(CommandLine, FullLineAppliesEveryKeyInOrder) {
     EXPECT_EQ(s.settings().restarts, 2);
     EXPECT_EQ(s.settings().starts, 4);
     EXPECT_TRUE(s.settings().resume);
-    EXPECT_FALSE(s.settings().autorun);
+    EXPECT_FALSE(s.settings().unattended);
 
     EXPECT_EQ(asker.databaseAsked, 0); // the connection is open: no dialog
     EXPECT_FALSE(s.closeWasRequested());
@@ -136,12 +136,16 @@ struct KeyCase {
 // outside the fixture.
 TEST(CommandLineKeys, KeysFollowTheirCaseRules) {
     const std::vector<KeyCase> cases = {
-        {"XL_OUT upper", {"XL_OUT"}, [](const Session& s) { EXPECT_TRUE(s.settings().excel_out); }},
-        {"xl_out lower", {"xl_out"}, [](const Session& s) { EXPECT_TRUE(s.settings().excel_out); }},
+        {"XL_OUT upper",
+         {"XL_OUT"},
+         [](const Session& s) { EXPECT_TRUE(s.settings().workbookWanted); }},
+        {"xl_out lower",
+         {"xl_out"},
+         [](const Session& s) { EXPECT_TRUE(s.settings().workbookWanted); }},
         {"ef= key in lower case, value as typed",
          {"ef=NRMSE"},
          [](const Session& s) {
-             EXPECT_EQ(s.settings().errfun, "NRMSE");
+             EXPECT_EQ(s.settings().criterionText, "NRMSE");
              EXPECT_EQ(s.settings().criterion, 2);
          }},
         {"Ef= CV(RMSE)",
@@ -150,7 +154,7 @@ TEST(CommandLineKeys, KeysFollowTheirCaseRules) {
         {"EF= value in lower case names the criterion",
          {"EF=nrmse"},
          [](const Session& s) {
-             EXPECT_EQ(s.settings().errfun, "NRMSE");
+             EXPECT_EQ(s.settings().criterionText, "NRMSE");
              EXPECT_EQ(s.settings().criterion, 2);
          }},
         {"EF=RMSE",
@@ -158,7 +162,7 @@ TEST(CommandLineKeys, KeysFollowTheirCaseRules) {
          [](const Session& s) { EXPECT_EQ(s.settings().criterion, 1); }},
         {"RS_ keeps the whole argument",
          {"RS_calib run"},
-         [](const Session& s) { EXPECT_EQ(s.settings().result_file, "RS_calib run"); }},
+         [](const Session& s) { EXPECT_EQ(s.settings().batchResultName, "RS_calib run"); }},
         {"NX= with blanks",
          {"NX= 12 "},
          [](const Session& s) {
@@ -191,11 +195,11 @@ TEST(CommandLineKeys, KeysFollowTheirCaseRules) {
 
 TEST_F(CommandLine, FlagsAreClearedOnEveryActivationAndValuesKept) {
     ASSERT_TRUE(activate({"XL_OUT", "RS_a", "NX=9", "EF=CV(RMSE)"}).isEmpty());
-    EXPECT_TRUE(s.settings().excel_out);
+    EXPECT_TRUE(s.settings().workbookWanted);
     ASSERT_TRUE(activate({"KR=2"}).isEmpty());
-    EXPECT_FALSE(s.settings().autorun);
-    EXPECT_FALSE(s.settings().excel_out);
-    EXPECT_EQ(s.settings().result_file, "RS_a");
+    EXPECT_FALSE(s.settings().unattended);
+    EXPECT_FALSE(s.settings().workbookWanted);
+    EXPECT_EQ(s.settings().batchResultName, "RS_a");
     EXPECT_EQ(s.settings().maxEvaluations, 9);
     EXPECT_EQ(s.settings().criterion, 3);
     EXPECT_EQ(asker.databaseAsked, 2); // no connection: asked on each activation
@@ -247,8 +251,8 @@ TEST_F(CommandLine, BareDatabaseNameGivesEmptyWorkpath) {
     QDir::setCurrent(old);
     ASSERT_TRUE(err.isEmpty()) << err.toStdString();
     EXPECT_TRUE(s.database().isOpen());
-    EXPECT_EQ(s.settings().db_f_name, "calib.sqlite");
-    EXPECT_TRUE(s.settings().workpath.isEmpty());
+    EXPECT_EQ(s.settings().databaseFile, "calib.sqlite");
+    EXPECT_TRUE(s.settings().databaseFolder.isEmpty());
 }
 
 // A line with an error applies nothing of itself: not the keys before the bad
@@ -285,11 +289,11 @@ TEST(CommandLineKeys, AnErrorAppliesNothingOfTheLine) {
             EXPECT_TRUE(e.message().contains(QString::fromUtf8(c.messagePart)))
                 << e.message().toStdString();
         }
-        EXPECT_FALSE(fresh.settings().autorun);
+        EXPECT_FALSE(fresh.settings().unattended);
         EXPECT_EQ(fresh.settings().maxEvaluations, 50);
         EXPECT_EQ(a.databaseAsked, 0); // the steps after the arguments were not carried out
         EXPECT_EQ(fresh.settings().tolerance, "0.0001");
-        EXPECT_FALSE(fresh.settings().excel_out);
+        EXPECT_FALSE(fresh.settings().workbookWanted);
     }
     EXPECT_FALSE(QFile::exists("/nonexistent/dir/x.sqlite"));
 }
@@ -306,7 +310,7 @@ TEST_F(CommandLine, HelpKeyShowsTheTextClosesAndStops) {
     EXPECT_FALSE(asker.helpText.contains("RF="));
     EXPECT_TRUE(s.closeWasRequested());
     EXPECT_EQ(s.settings().tolerance, "0.0001");
-    EXPECT_FALSE(s.settings().autorun);
+    EXPECT_FALSE(s.settings().unattended);
 }
 
 TEST(CommandLineKeys, HelpKeyAloneOpensNothing) {
@@ -327,7 +331,7 @@ TEST_F(CommandLine, DatabaseDialogWhenNoneIsOpen) {
     ASSERT_TRUE(activate({"KR=3"}).isEmpty());
     EXPECT_EQ(asker.databaseAsked, 1);
     EXPECT_TRUE(s.database().isOpen());
-    EXPECT_TRUE(s.settings().workpath.isEmpty()); // only DB= sets it
+    EXPECT_TRUE(s.settings().databaseFolder.isEmpty()); // only DB= sets it
     // Open now: the next activation does not ask again.
     ASSERT_TRUE(activate({}).isEmpty());
     EXPECT_EQ(asker.databaseAsked, 1);
@@ -346,7 +350,7 @@ TEST(CommandLineKeys, WithoutAnyoneToAskAMissingDatabaseIsAnError) {
             EXPECT_TRUE(e.message().startsWith("No database is open: give one with DB=<file>.\n"))
                 << e.message().toStdString();
         }
-        EXPECT_FALSE(fresh.settings().autorun); // a line with an error applies nothing
+        EXPECT_FALSE(fresh.settings().unattended); // a line with an error applies nothing
     }
 }
 
@@ -357,7 +361,7 @@ TEST_F(CommandLine, NothingIsAppliedWhileAnOperationRuns) {
         s.applyCommandLine();
         EXPECT_EQ(s.settings().tolerance, "0.0001");
         EXPECT_EQ(s.settings().maxEvaluations, 50);
-        EXPECT_FALSE(s.settings().autorun);
+        EXPECT_FALSE(s.settings().unattended);
         EXPECT_EQ(asker.databaseAsked, 0);
     }
     ASSERT_TRUE(activate({"KR=9"}).isEmpty());
@@ -502,8 +506,8 @@ TEST(CommandLineParser, EveryUnusableArgumentIsNamed) {
 
 TEST(CommandLineParser, GivesTheSettingsAndTheSessionKeys) {
     CalibrationSettings current;
-    current.autorun = true; // only the line sets GO and XL_OUT
-    current.excel_out = true;
+    current.unattended = true; // only the line sets GO and XL_OUT
+    current.workbookWanted = true;
     current.tolerance = "0.5";
     const ParsedCommandLine line =
         parseCommandLine({"OV=var", "EF=cv(rmse)", "NX=7", "RS_x", "DB=a b.sqlite", "RT=results",
@@ -511,14 +515,14 @@ TEST(CommandLineParser, GivesTheSettingsAndTheSessionKeys) {
                          current, {});
     ASSERT_TRUE(line.errors.isEmpty()) << line.errors.join('\n').toStdString();
     EXPECT_FALSE(line.help);
-    EXPECT_FALSE(line.settings.autorun);
-    EXPECT_FALSE(line.settings.excel_out);
+    EXPECT_FALSE(line.settings.unattended);
+    EXPECT_FALSE(line.settings.workbookWanted);
     EXPECT_EQ(line.settings.tolerance, "0.5");
-    EXPECT_EQ(line.settings.errfun, "CV(RMSE)");
+    EXPECT_EQ(line.settings.criterionText, "CV(RMSE)");
     EXPECT_EQ(line.settings.criterion, 3);
     EXPECT_EQ(line.settings.maxEvaluations, 7);
     EXPECT_TRUE(line.maxCallsGiven);
-    EXPECT_EQ(line.settings.result_file, "RS_x");
+    EXPECT_EQ(line.settings.batchResultName, "RS_x");
     const std::map<SessionKey, QString> expected = {
         {SessionKey::RunFile, "run.sh"},      {SessionKey::Database, "c.sqlite"},
         {SessionKey::ResultTable, "results"}, {SessionKey::Condition, "GRP > 1"},

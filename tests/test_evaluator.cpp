@@ -70,7 +70,7 @@ struct Copy {
         runner->setWorkingDirectory(dir + "/");
         evaluator = std::make_unique<Evaluator>(*db, *runner);
         CalibrationSettings s;
-        s.db_f_name = dbPath;
+        s.databaseFile = dbPath;
         s.resultTable = "results";
         s.condition = condition;
         s.observedColumn = "obs";

@@ -207,7 +207,7 @@ TEST(MpiMessages, AWorkerEvaluatesWithTheSettingsOfRankZero) {
             workerSetup(s, QStringLiteral("/data/m.sqlite"), QStringLiteral("/models/a/run.sh")))));
         EXPECT_EQ(w.runTimeoutMs(), s.runTimeoutMs());
         EXPECT_EQ(std::bit_cast<quint64>(w.runTimeoutS), std::bit_cast<quint64>(s.runTimeoutS));
-        EXPECT_EQ(w.db_f_name, QStringLiteral("/data/m.sqlite"));
+        EXPECT_EQ(w.databaseFile, QStringLiteral("/data/m.sqlite"));
         EXPECT_EQ(w.runFile, QStringLiteral("/models/a/run.sh"));
         EXPECT_EQ(w.workRoot, s.workRoot);
         EXPECT_EQ(w.resultTable, s.resultTable);

@@ -46,7 +46,7 @@ class ParamSelectionTest : public ::testing::Test {
         dbPath = makeDb(dir.path(), kModelSql);
         s.settings().pauseAfterRunMs = 0;
         s.settings().pauseBeforeVertexMs = 0;
-        s.settings().db_f_name = dbPath;
+        s.settings().databaseFile = dbPath;
         s.openDatabase();
     }
 

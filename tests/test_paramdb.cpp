@@ -34,7 +34,7 @@ class ParamDb : public ::testing::Test {
 
 TEST_F(ParamDb, MissingFileIsAnErrorNamingThePathAndCreatesNothing) {
     const QString path = dir.path() + "/nowhere.sqlite";
-    s.settings().db_f_name = path;
+    s.settings().databaseFile = path;
     try {
         s.openDatabase();
         FAIL() << "no error";
@@ -53,17 +53,17 @@ TEST_F(ParamDb, FileThatIsNoDatabaseFailsWhenOpened) {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(QByteArray(4096, 'x'));
     f.close();
-    s.settings().db_f_name = path;
+    s.settings().databaseFile = path;
     EXPECT_THROW(s.openDatabase(), FitError);
     EXPECT_FALSE(s.database().isOpen());
     EXPECT_EQ(QFile(path).size(), 4096);
 }
 
 TEST_F(ParamDb, FailedOpenKeepsTheOldListsAndClosesTheConnection) {
-    s.settings().db_f_name = makeDb(dir.path(), kModelSql);
+    s.settings().databaseFile = makeDb(dir.path(), kModelSql);
     s.openDatabase();
     const QStringList before = s.setup().tables().items;
-    s.settings().db_f_name = dir.path() + "/missing.sqlite";
+    s.settings().databaseFile = dir.path() + "/missing.sqlite";
     EXPECT_THROW(s.openDatabase(), FitError);
     EXPECT_EQ(s.setup().tables().items, before);
     EXPECT_TRUE(s.setup().resultQuery().isEmpty());
@@ -71,7 +71,7 @@ TEST_F(ParamDb, FailedOpenKeepsTheOldListsAndClosesTheConnection) {
 
 TEST_F(ParamDb, CreatesParmIntWithItsElevenColumnsListedOnlyAfterTheNextOpening) {
     const QString path = makeDb(dir.path(), kModelSql);
-    s.settings().db_f_name = path;
+    s.settings().databaseFile = path;
     s.openDatabase();
     // Listed without SQLite's own tables, ordered by name ignoring case.
     EXPECT_EQ(s.setup().tables().items, (QStringList{"crop", "results", "results_v"}));
@@ -99,7 +99,7 @@ TEST_F(ParamDb, ExistingParmIntInAnyCaseIsKeptAndWithoutAliasListsPname) {
         makeDb(dir.path(), QString(kModelSql) + "create table parm_int (FNAME text, PNAME text);"
                                                 "insert into parm_int values ('crop', 'GROWTH');"
                                                 "insert into parm_int values ('crop', 'NAME');");
-    s.settings().db_f_name = path;
+    s.settings().databaseFile = path;
     s.openDatabase();
     EXPECT_EQ(s.database().columns("PARM_INT"), (QStringList{"FNAME", "PNAME"}));
     EXPECT_EQ(s.form().parameterPlotCombo.items, (QStringList{"GROWTH", "NAME"}));
@@ -107,7 +107,7 @@ TEST_F(ParamDb, ExistingParmIntInAnyCaseIsKeptAndWithoutAliasListsPname) {
 
 TEST_F(ParamDb, AdapterCopiesTablesKeepsTypesRegistersSqrAndReadsNulls) {
     const QString path = makeDb(dir.path(), kModelSql);
-    s.settings().db_f_name = path;
+    s.settings().databaseFile = path;
     s.openDatabase();
     s.database().copyTable("crop_bop", "crop");
     // The copy is declared like the original: same columns, same declared types.
@@ -140,7 +140,7 @@ TEST_F(ParamDb, AdapterCopiesTablesKeepsTypesRegistersSqrAndReadsNulls) {
 // does not wait for a lock that a reading transaction asks to upgrade.
 TEST_F(ParamDb, AWriteTransactionWaitsForAnotherProgramWriting) {
     const QString path = makeDb(dir.path(), kModelSql);
-    s.settings().db_f_name = path;
+    s.settings().databaseFile = path;
     s.openDatabase();
     std::atomic<bool> writing{false};
     std::thread other([&] {
@@ -165,7 +165,7 @@ TEST_F(ParamDb, AWriteTransactionWaitsForAnotherProgramWriting) {
 }
 
 TEST_F(ParamDb, ResultTableChoiceConditionAndColumnLists) {
-    s.settings().db_f_name = makeDb(dir.path(), kModelSql);
+    s.settings().databaseFile = makeDb(dir.path(), kModelSql);
     s.openDatabase();
     EXPECT_EQ(s.setup().openTableCaption(), "open result table");
     EXPECT_FALSE(s.setup().openTableEnabled());

@@ -154,7 +154,7 @@ class WindowTest : public ::testing::Test {
     }
 
     void openDatabase() {
-        session->settings().db_f_name = dbFile;
+        session->settings().databaseFile = dbFile;
         window->runAction([this] { session->openDatabase(); });
         ASSERT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
     }

@@ -301,8 +301,8 @@ TEST(WorkbookSheets, RejectsWhatASpreadsheetWouldReject) {
 }
 
 struct PathCase {
-    const char* workpath;
-    bool autorun;
+    const char* databaseFolder;
+    bool unattended;
     const char* resultFile;
     const char* expected;
 };
@@ -315,7 +315,7 @@ TEST(ReportWorkbookPath, BatchRunsUseTheResultName) {
         {"", false, "", "opti_res.xlsx"},
     };
     for (const PathCase& c : cases)
-        EXPECT_EQ(reportWorkbookPath(c.workpath, c.autorun, c.resultFile),
+        EXPECT_EQ(reportWorkbookPath(c.databaseFolder, c.unattended, c.resultFile),
                   QString::fromUtf8(c.expected));
 }
 

@@ -130,7 +130,7 @@ void writeModel(const QString& dir, int modelMs, int parameters) {
 // The settings every run of the bench is evaluated with (RMSE of all rows).
 CalibrationSettings modelSettings(const QString& dir) {
     CalibrationSettings s;
-    s.db_f_name = QDir(dir).absoluteFilePath(QStringLiteral("calib.sqlite"));
+    s.databaseFile = QDir(dir).absoluteFilePath(QStringLiteral("calib.sqlite"));
     s.runFile = QDir(dir).absoluteFilePath(QStringLiteral("run.sh"));
     s.resultTable = QStringLiteral("results");
     s.condition = QStringLiteral("1=1");
@@ -194,7 +194,7 @@ void printFigures(const char* name, const Figures& f, int modelMs) {
 
 Figures runLocal(const QString& dir, int workers, int runs) {
     const CalibrationSettings s = modelSettings(dir);
-    WorkspaceSet set = WorkspaceSet::make({s.runFile, s.db_f_name, QString(), workers});
+    WorkspaceSet set = WorkspaceSet::make({s.runFile, s.databaseFile, QString(), workers});
     Figures f;
     {
         LocalRunPool pool(s, set);
@@ -354,7 +354,7 @@ int jobMaster(MpiWorld& world, const QString& dir, int runs, int modelMs) {
 
     const CalibrationSettings s = modelSettings(dir);
     RemoteWorkerPool workers(world);
-    MpiRunPool pool(workers, [&s] { return workerSetup(s, s.db_f_name, s.runFile); });
+    MpiRunPool pool(workers, [&s] { return workerSetup(s, s.databaseFile, s.runFile); });
     Figures f;
     try {
         pool.prepare();
@@ -371,7 +371,7 @@ int jobMaster(MpiWorld& world, const QString& dir, int runs, int modelMs) {
     const int calls = 10000;
     const double c0 = cpuSeconds();
     for (int i = 0; i < calls; ++i)
-        (void)workerSetup(s, s.db_f_name, s.runFile);
+        (void)workerSetup(s, s.databaseFile, s.runFile);
     const double setupUs = (cpuSeconds() - c0) / calls * 1e6;
     QFile out(dir + QStringLiteral("/mpi-figures"));
     if (!out.open(QIODevice::WriteOnly))

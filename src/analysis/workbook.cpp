@@ -169,9 +169,11 @@ EllipseAxes ellipseAxes(const LongMatrix& V) {
     return axes;
 }
 
-QString reportWorkbookPath(const QString& workpath, bool autorun, const QString& resultFile) {
-    return workpath + (autorun && !resultFile.isEmpty() ? resultFile + QStringLiteral(".xlsx")
-                                                        : QStringLiteral("opti_res.xlsx"));
+QString reportWorkbookPath(const QString& databaseFolder, bool unattended,
+                           const QString& resultFile) {
+    return databaseFolder + (unattended && !resultFile.isEmpty()
+                                 ? resultFile + QStringLiteral(".xlsx")
+                                 : QStringLiteral("opti_res.xlsx"));
 }
 
 void Workbook::checkName(const QString& name) const {

@@ -29,10 +29,11 @@ struct EllipseAxes {
 };
 EllipseAxes ellipseAxes(const LongMatrix& V);
 
-// The report file name: <workpath><result_file>.xlsx in a batch run, otherwise
-// <workpath>opti_res.xlsx. An empty workpath leaves the name relative to the
+// The report file name: <databaseFolder><batchResultName>.xlsx in a batch run, otherwise
+// <databaseFolder>opti_res.xlsx. An empty databaseFolder leaves the name relative to the
 // working directory.
-QString reportWorkbookPath(const QString& workpath, bool autorun, const QString& resultFile);
+QString reportWorkbookPath(const QString& databaseFolder, bool unattended,
+                           const QString& resultFile);
 
 class Workbook {
   public:

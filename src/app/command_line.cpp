@@ -83,9 +83,9 @@ void Session::applyCommandLine() {
                         .arg(calibrationSettings.runFile));
         });
         applying(SessionKey::Database, [this](const QString& value) {
-            calibrationSettings.db_f_name = value;
+            calibrationSettings.databaseFile = value;
             const int cut = value.lastIndexOf(QLatin1Char('/'));
-            calibrationSettings.workpath = cut < 0 ? QString() : value.left(cut + 1);
+            calibrationSettings.databaseFolder = cut < 0 ? QString() : value.left(cut + 1);
             openDatabase();
         });
         // The keys of the result table need a database: without DB= the person
@@ -132,8 +132,8 @@ void Session::applyCommandLine() {
     // the fields the keys above set are kept as they set them.
     CalibrationSettings applied = line.settings;
     applied.runFile = calibrationSettings.runFile;
-    applied.db_f_name = calibrationSettings.db_f_name;
-    applied.workpath = calibrationSettings.workpath;
+    applied.databaseFile = calibrationSettings.databaseFile;
+    applied.databaseFolder = calibrationSettings.databaseFolder;
     applied.resultTable = calibrationSettings.resultTable;
     applied.condition = calibrationSettings.condition;
     applied.observedColumn = calibrationSettings.observedColumn;
@@ -147,7 +147,7 @@ void Session::applyCommandLine() {
 
     if (!db.isOpen())
         changeDatabase();
-    if (calibrationSettings.autorun && db.isOpen()) {
+    if (calibrationSettings.unattended && db.isOpen()) {
         // Without a run script every model run fails, but only after the
         // calibration has backed up the tables and reset AVAL to IVAL, which
         // would wipe the values of the last calibration for nothing.

@@ -86,8 +86,8 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments, const Calibrati
                                    const CommandLineContext& context) {
     ParsedCommandLine line;
     line.settings = current;
-    line.settings.autorun = false;
-    line.settings.excel_out = false;
+    line.settings.unattended = false;
+    line.settings.workbookWanted = false;
     if (arguments.contains(QStringLiteral("?"))) {
         line.help = true;
         return line;
@@ -120,7 +120,7 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments, const Calibrati
     auto given = [&](SessionKey key) {
         return sessionKeyName(key) + line.value(key) + QStringLiteral(": ");
     };
-    bool needsDatabase = line.settings.autorun;
+    bool needsDatabase = line.settings.unattended;
     for (const auto& [key, value] : line.sessionValues)
         if (key != SessionKey::RunFile && key != SessionKey::Database)
             needsDatabase = true;
@@ -137,7 +137,7 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments, const Calibrati
 
     // An unattended run from the start needs the whole calibration on the line,
     // and the uncertainty analysis that follows it needs the variance column.
-    if (line.settings.autorun && !context.resultTableOpen) {
+    if (line.settings.unattended && !context.resultTableOpen) {
         if (!line.has(SessionKey::RunFile) && current.runFile.isEmpty())
             line.errors << QStringLiteral("The model cannot be started: no run file is given: give "
                                           "the run script with RF=<file>.");

@@ -54,7 +54,7 @@ void ModelSetup::openDatabase() {
     notices.resultOpened();
     notices.changed();
 
-    db.open(settings.db_f_name);
+    db.open(settings.databaseFile);
     notices.connectionChanged(true);
 
     tableList.clear();

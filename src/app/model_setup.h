@@ -32,7 +32,7 @@ class ModelSetup {
     Database& database() { return db; }
     const Database& database() const { return db; }
 
-    // Opens the database settings.db_f_name names: the result table list holds
+    // Opens the database settings.databaseFile names: the result table list holds
     // its tables (the first one chosen), and PARM_INT is made when it is missing.
     void openDatabase();
 

@@ -119,7 +119,7 @@ void OperationRunner::journaled(journal::OperationKind kind, const std::function
 // ---- parallel runs ----
 
 QString OperationRunner::databasePath() const {
-    return db.path().isEmpty() ? settings.db_f_name : db.path();
+    return db.path().isEmpty() ? settings.databaseFile : db.path();
 }
 
 bool OperationRunner::openParallel(int usefulWorkers) {

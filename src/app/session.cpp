@@ -139,7 +139,7 @@ void Session::logFilesWritten() {
     // A batch run's protocols are its product and stay as they are; the
     // person at the window is told where the files went.
     const QStringList files = operationRunner.takeFilesWritten();
-    if (!calibrationSettings.autorun)
+    if (!calibrationSettings.unattended)
         for (const QString& file : files)
             logLines.append(QStringLiteral("written: ") + file, true);
 }

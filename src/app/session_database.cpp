@@ -6,7 +6,7 @@
 #include "paramdb/parameter_table.h"
 
 void Session::openDatabase() {
-    formState.caption = calibrationSettings.db_f_name;
+    formState.caption = calibrationSettings.databaseFile;
     lastLeastSquares.reset(); // it belonged to the database before
 
     modelSetup.openDatabase();
@@ -28,7 +28,7 @@ void Session::changeDatabase() {
     QString path;
     if (!personAsker->chooseDatabase(path))
         return;
-    calibrationSettings.db_f_name = path;
+    calibrationSettings.databaseFile = path;
     openDatabase();
 }
 

@@ -76,11 +76,11 @@ void Session::startOptimization() {
         throw FitError(
             QStringLiteral("PARM_INT holds no parameters: there is nothing to optimise."));
     // A batch run goes on with the uncertainty analysis: what it needs is checked too.
-    const bool autorun = calibrationSettings.autorun;
+    const bool unattended = calibrationSettings.unattended;
     checkBeforeRun(QStringLiteral("The optimisation"),
                    NeedsModelRun | NeedsCriterion | NeedsTolerance |
-                       (autorun ? NeedsUncertainty : 0u),
-                   NeedsIval | NeedsStep | (autorun ? NeedsUniqueAlias : 0u));
+                       (unattended ? NeedsUncertainty : 0u),
+                   NeedsIval | NeedsStep | (unattended ? NeedsUniqueAlias : 0u));
     progressState.setExpected(parameters + 1 + calibrationSettings.maxEvaluations);
 
     // A calibration to resume is found (or the settings that differ named)
@@ -104,7 +104,7 @@ void Session::startOptimization() {
         OperationRunner::ParallelScope parallel(operationRunner,
                                                 Calibration::usefulWorkers(parameters));
         operationRunner.journaled(journal::OperationKind::Calibration, [this] { optimize(); });
-        if (calibrationSettings.autorun && !stopRequested())
+        if (calibrationSettings.unattended && !stopRequested())
             analyseUncertainty();
         parallel.finish();
     } catch (...) {
@@ -135,7 +135,7 @@ void Session::startOptimization() {
     } else {
         operationRunner.restore();
     }
-    if (calibrationSettings.autorun) {
+    if (calibrationSettings.unattended) {
         if (stopped)
             throw FitError(QStringLiteral("The calibration was stopped before it finished; the "
                                           "model's tables and PARM_INT were restored."));
@@ -179,7 +179,7 @@ void Session::optimize() {
         setStatus(QStringLiteral("The calibration was stopped before any model run completed."));
         return;
     }
-    if (!calibrationSettings.autorun && personAsker) {
+    if (!calibrationSettings.unattended && personAsker) {
         resultDialogShown = true;
         personAsker->showResultDialog(*this);
     }
@@ -345,7 +345,7 @@ void Session::analyseUncertainty() {
         // Kept for the window's parameter plot; a batch run has none to show.
         if (found.haveSensitivities) {
             SensitivityTable table = analysis.takeSensitivities();
-            if (!calibrationSettings.autorun)
+            if (!calibrationSettings.unattended)
                 keepSensitivities(found.observationCount, std::move(table));
         }
         returnFreedMemory();
@@ -370,7 +370,7 @@ void Session::analyseUncertainty() {
     if (analysis.summary().outcome == Outcome::Refused)
         refusalOfAnalysis = analysis.summary().reason;
     const QString& workbook = analysis.summary().workbook;
-    if (!workbook.isEmpty() && personAsker && !calibrationSettings.autorun)
+    if (!workbook.isEmpty() && personAsker && !calibrationSettings.unattended)
         personAsker->openWorkbook(workbook);
 }
 
@@ -378,8 +378,8 @@ void Session::saveWorkbook() {
     if (!workbookOfAnalysis)
         throw FitError(QStringLiteral("There is no workbook to save: run the uncertainty analysis "
                                       "first."));
-    QString path = QFileInfo(reportWorkbookPath(calibrationSettings.workpath, false,
-                                                calibrationSettings.result_file))
+    QString path = QFileInfo(reportWorkbookPath(calibrationSettings.databaseFolder, false,
+                                                calibrationSettings.batchResultName))
                        .absoluteFilePath();
     if (!personAsker || !personAsker->chooseWorkbookPath(path))
         return;

@@ -223,7 +223,7 @@ void Evaluator::writeParameters() {
         throw FitError(QStringLiteral(
             "The model is running; the parameter values are written once it has ended."));
     if (!db.isOpen())
-        db.open(db.path().isEmpty() ? cfg.db_f_name : db.path());
+        db.open(db.path().isEmpty() ? cfg.databaseFile : db.path());
     // All records or none: a failing record leaves the model's tables as they were.
     db.inTransaction([&] { writeParameterValues(db); });
     removeWaitMarker();
@@ -296,7 +296,7 @@ void Evaluator::start(const ParameterVector& vector, Reading what) {
 
 void Evaluator::launch() {
     if (tellsRunVariables) {
-        const QString dbFile = db.path().isEmpty() ? run.db_f_name : db.path();
+        const QString dbFile = db.path().isEmpty() ? run.databaseFile : db.path();
         runner.setEnvironmentVariable(QStringLiteral("FITMARA_DB"),
                                       QFileInfo(dbFile).absoluteFilePath());
         runner.setEnvironmentVariable(QStringLiteral("FITMARA_WORKSPACE"),
@@ -364,7 +364,7 @@ void Evaluator::failStart() {
 }
 
 void Evaluator::reconnect() {
-    db.open(db.path().isEmpty() ? run.db_f_name : db.path());
+    db.open(db.path().isEmpty() ? run.databaseFile : db.path());
     if (watcher)
         watcher->connectionReopened();
 }

@@ -97,7 +97,7 @@ const ValueKey kValueKeys[] = {
      }},
     {"EF=", Qt::CaseInsensitive,
      [](CalibrationSettings& s, const QString&, const QString& v) {
-         s.errfun = checkedCriterionName(v);
+         s.criterionText = checkedCriterionName(v);
      }},
     {"PR=", Qt::CaseSensitive,
      [](CalibrationSettings& s, const QString& k, const QString& v) {
@@ -191,8 +191,8 @@ QString CalibrationSettings::criterionName() const {
 }
 
 QString CalibrationSettings::uncertaintyProtocolName() const {
-    return autorun && !result_file.isEmpty() ? result_file + QStringLiteral(".txt")
-                                             : QStringLiteral("PROT_UNC.TXT");
+    return unattended && !batchResultName.isEmpty() ? batchResultName + QStringLiteral(".txt")
+                                                    : QStringLiteral("PROT_UNC.TXT");
 }
 
 double CalibrationSettings::ftol() const {
@@ -212,11 +212,11 @@ bool CalibrationSettings::applyArgument(const QString& arg) {
         }
     }
     if (key == QLatin1String("RS_")) {
-        result_file = arg;
+        batchResultName = arg;
         return true;
     }
     if (arg.compare(QLatin1String("XL_OUT"), Qt::CaseInsensitive) == 0) {
-        excel_out = true;
+        workbookWanted = true;
         return true;
     }
     if (arg == QLatin1String("RESUME")) {
@@ -224,7 +224,7 @@ bool CalibrationSettings::applyArgument(const QString& arg) {
         return true;
     }
     if (arg == QLatin1String("GO")) {
-        autorun = true;
+        unattended = true;
         return true;
     }
     return false;
@@ -235,10 +235,10 @@ void CalibrationSettings::setParallelRuns(const QString& text) {
 }
 
 void CalibrationSettings::applyCriterionName() {
-    if (errfun == QLatin1String("RMSE"))
+    if (criterionText == QLatin1String("RMSE"))
         criterion = 1;
-    else if (errfun == QLatin1String("NRMSE"))
+    else if (criterionText == QLatin1String("NRMSE"))
         criterion = 2;
-    else if (errfun == QLatin1String("CV(RMSE)"))
+    else if (criterionText == QLatin1String("CV(RMSE)"))
         criterion = 3;
 }

@@ -18,16 +18,16 @@ int parseMaxCalls(const QString& text);
 
 struct CalibrationSettings {
     // ---- the database and the result table ----
-    QString db_f_name;   // the database file
-    QString workpath;    // folder of DB= with its trailing '/', "" without one
-    QString resultTable; // the result table
-    QString condition;   // SQL condition that chooses the result rows
+    QString databaseFile;   // the database file
+    QString databaseFolder; // folder of DB= with its trailing '/', "" without one
+    QString resultTable;    // the result table
+    QString condition;      // SQL condition that chooses the result rows
     QString observedColumn;
     QString modelColumn; // written by the model; -99 marks a row not yet simulated
     QString indexColumn; // groups of NRMSE and CV(RMSE)
     QString varianceColumn;
-    int criterion = 1; // 1 RMSE, 2 NRMSE, 3 CV(RMSE)
-    QString errfun;    // EF= as given; chooses the criterion when it names one
+    int criterion = 1;     // 1 RMSE, 2 NRMSE, 3 CV(RMSE)
+    QString criterionText; // EF= as given; chooses the criterion when it names one
 
     // ---- the model ----
     QString runFile;                // the run script, as chosen
@@ -36,7 +36,7 @@ struct CalibrationSettings {
     double runTimeoutS = 0;         // TO=: a run longer than this is ended; 0: no limit
     // The same limit as the model process takes it, in whole milliseconds.
     qint64 runTimeoutMs() const { return static_cast<qint64>(runTimeoutS * 1000.0 + 0.5); }
-    int retries = 0;                // RR=: a failed run is started again up to this often
+    int retries = 0; // RR=: a failed run is started again up to this often
     // NP=: model runs at the same time. 1 runs the model in place on the
     // database; more run it in workspaces, one copy of the model's folder each.
     int parallelRuns = 1;
@@ -65,10 +65,10 @@ struct CalibrationSettings {
     int starts = 1;
 
     // ---- the outcome ----
-    QString result_file;    // RS_<name> of a batch run; "" without one
-    bool excel_out = false; // also write the workbook
-    bool autorun = false;   // GO: unattended calibration, analysis and exit
-    bool resume = false;    // RESUME: replay an unfinished calibration from the run journal
+    QString batchResultName;     // RS_<name> of a batch run; "" without one
+    bool workbookWanted = false; // also write the workbook
+    bool unattended = false;     // GO: unattended calibration, analysis and exit
+    bool resume = false;         // RESUME: replay an unfinished calibration from the run journal
 
     // The name of the criterion (RMSE, NRMSE, CV(RMSE)).
     QString criterionName() const;
@@ -89,6 +89,6 @@ struct CalibrationSettings {
     // The "parallel runs" field: FitError naming it when the text is no whole
     // number from 1 to 256.
     void setParallelRuns(const QString& text);
-    // Chooses the criterion named by errfun; another name leaves it as it is.
+    // Chooses the criterion named by criterionText; another name leaves it as it is.
     void applyCriterionName();
 };

@@ -44,7 +44,7 @@ WorkerSetup workerSetup(const CalibrationSettings& s, const QString& database,
 
 CalibrationSettings workerSettings(const WorkerSetup& setup) {
     CalibrationSettings s;
-    s.db_f_name = setup.database;
+    s.databaseFile = setup.database;
     s.runFile = setup.runFile;
     s.workRoot = setup.workFolder;
     s.resultTable = setup.resultTable;
@@ -87,12 +87,12 @@ WorkspaceInfo WorkerService::setUp(const WorkerSetup& setup) {
     settings = workerSettings(setup);
     // Each rank in a folder of its own: ranks on one node share the work folder.
     const QString root =
-        (settings.workRoot.isEmpty() ? WorkspaceSet::defaultRoot(settings.db_f_name)
+        (settings.workRoot.isEmpty() ? WorkspaceSet::defaultRoot(settings.databaseFile)
                                      : settings.workRoot) +
         QStringLiteral("/rank-%1").arg(rank);
     WorkspacePlan plan;
     plan.runFile = settings.runFile;
-    plan.database = settings.db_f_name;
+    plan.database = settings.databaseFile;
     plan.root = root;
     plan.count = 1;
     set = WorkspaceSet::make(plan); // its errors name the folder
@@ -106,8 +106,8 @@ WorkspaceInfo WorkerService::setUp(const WorkerSetup& setup) {
     baseEnvironment = QProcessEnvironment::systemEnvironment();
     removeMpiLaunchVariables(baseEnvironment);
 
-    setupDatabase = settings.db_f_name;
-    settings.db_f_name = space.database;
+    setupDatabase = settings.databaseFile;
+    settings.databaseFile = space.database;
     settings.runFile = space.runFile;
     db.open(space.database);
     runner.setProgram(space.runFile);

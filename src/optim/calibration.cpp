@@ -624,7 +624,7 @@ void Calibration::storeResult(CalibrationSummary& summary, const StartEnds& star
     // An unattended search that was stopped has no result: the operation gives
     // AVAL back, so the log does not call these values one. (In the window the
     // person may still keep them in the result dialog.)
-    report.log(summary.outcome == Outcome::Stopped && cfg.autorun
+    report.log(summary.outcome == Outcome::Stopped && cfg.unattended
                    ? QStringLiteral("Optimisation stopped before it finished")
                    : QStringLiteral("Optimisation finishes - results are stored as AVAL"),
                true);

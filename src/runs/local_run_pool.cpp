@@ -37,7 +37,7 @@ LocalRunPool::LocalRunPool(const CalibrationSettings& settings, const WorkspaceS
         auto w = std::make_unique<Worker>(static_cast<int>(workers.size()) + 1, ws);
         Worker* wp = w.get();
         CalibrationSettings own = settings;
-        own.db_f_name = ws.database;
+        own.databaseFile = ws.database;
         own.pauseAfterRunMs = 0; // the worker's own timer makes this pause
         wp->evaluator.setSettings(own);
         wp->runner.setWorkingDirectory(ws.folder);

@@ -97,7 +97,7 @@ void setupSession(Session& s, const QString& dbPath, const QString& runScript,
                   const ResultRoles& roles) {
     s.settings().pauseAfterRunMs = 0;
     s.settings().pauseBeforeVertexMs = 0;
-    s.settings().db_f_name = dbPath;
+    s.settings().databaseFile = dbPath;
     s.openDatabase();
     if (!runScript.isEmpty())
         s.setRunFile(runScript);
