@@ -528,6 +528,54 @@ TEST_F(Batch, CalibrationKilledMidwayResumesFromTheJournalToTheSameEnd) {
     EXPECT_EQ(queryDouble(dbPath, "select count(*) from FITMARA_RUNS"), rowsAfterKill + madeNow);
 }
 
+// Killed in the uncertainty analysis that follows the calibration: the
+// calibration had finished and every run of it is in the journal, so RESUME
+// replays it without a model run and makes only the analysis again.
+TEST_F(Batch, KilledInTheAnalysisAfterTheCalibrationResumesWithoutRepeatingTheSearch) {
+    const QString pristine = path("pristine.sqlite");
+    ASSERT_TRUE(QFile::copy(dbPath, pristine));
+    writeRunScript(dir.path(), {"--db", dbPath, "--sql", kModelSql, "--behave", "slow", "--sleep",
+                                "40", "--touch", path("runs.txt")});
+    const QStringList args = line({"NX=40", "GO"});
+    ASSERT_EQ(run(args).status, 0);
+    const int refRuns = runsSoFar();
+    const Ends reference = endsIn(dir.path(), dbPath);
+    const int analysisRuns = 3;
+
+    QFile::remove(dbPath);
+    ASSERT_TRUE(QFile::copy(pristine, dbPath));
+    QFile::remove(path("runs.txt"));
+    QProcess* p = start(args);
+    QElapsedTimer clock;
+    clock.start();
+    // The first run of the analysis has started.
+    while (runsSoFar() < refRuns - analysisRuns + 1 && clock.elapsed() < 60000)
+        QThread::msleep(2);
+    ::kill(static_cast<pid_t>(p->processId()), SIGKILL);
+    finish(p);
+    QThread::msleep(300);
+    const int killedRuns = runsSoFar();
+    ASSERT_LT(killedRuns, refRuns);
+    ASSERT_EQ(queryText(dbPath, "select group_concat(KIND || ':' || coalesce(OUTCOME, 'none'), "
+                                "' ') from FITMARA_OPERATIONS"),
+              "calibration:finished uncertainty:none");
+
+    const Outcome resumed = run(line({"NX=40", "GO", "RESUME"}));
+    ASSERT_EQ(resumed.status, 0) << resumed.err.toStdString();
+    EXPECT_EQ(runsSoFar() - killedRuns, analysisRuns);
+    Ends ends = endsIn(dir.path(), dbPath);
+    const QByteArray note = QStringLiteral("Resumed from the run journal: %1 model runs taken "
+                                           "from it, 0 made now\r\n")
+                                .arg(refRuns - analysisRuns)
+                                .toUtf8();
+    EXPECT_TRUE(ends.protocol.contains(note)) << ends.protocol.toStdString();
+    ends.protocol.replace(note, "");
+    EXPECT_EQ(ends.protocol, reference.protocol);
+    ends.uncertainty.replace(note, "");
+    EXPECT_EQ(ends.uncertainty, reference.uncertainty);
+    EXPECT_EQ(ends.parmInt, reference.parmInt);
+}
+
 TEST_F(Batch, HangingModelRunIsEndedAfterTheTimeoutAndTheCalibrationGoesOn) {
     // The fourth run (the first of the search) hangs; the model prints a few
     // lines each run, which go to model.log, not to our standard output.

@@ -448,6 +448,30 @@ TEST_F(JournalTest, ResumeSaysWhatDiffers) {
     EXPECT_EQ(journal.findResumable(OperationKind::Calibration, settings).operation, op);
 }
 
+// A calibration that finished, followed by an operation the program was killed
+// in (the analysis of a batch run), is taken up: its runs are all in the
+// journal. Once something ran after that, or when it does not match, it is not.
+TEST_F(JournalTest, ResumeTakesUpAFinishedCalibrationWhenTheOperationAfterItWasKilled) {
+    journal.ensureTables();
+    const qint64 calibration = journal.beginOperation(OperationKind::Calibration, settings);
+    journal.recordRun(run(calibration, 1, {1.0, 1.0}, 1.0));
+    journal.endOperation(calibration, Outcome::Finished);
+    EXPECT_EQ(journal.findResumable(OperationKind::Calibration, settings).operation, 0);
+
+    const qint64 analysis = journal.beginOperation(OperationKind::Uncertainty, QJsonObject());
+    const ResumePoint p = journal.findResumable(OperationKind::Calibration, settings);
+    EXPECT_EQ(p.operation, calibration);
+    EXPECT_EQ(p.completedRuns, 1);
+    QJsonObject other = settings;
+    other["NMAX"] = 50;
+    const ResumePoint none = journal.findResumable(OperationKind::Calibration, other);
+    EXPECT_EQ(none.operation, 0);
+    EXPECT_TRUE(none.difference.isEmpty()) << none.difference.toStdString();
+
+    journal.endOperation(analysis, Outcome::Finished);
+    EXPECT_EQ(journal.findResumable(OperationKind::Calibration, settings).operation, 0);
+}
+
 // Of several interrupted operations the latest that matches is resumed; what
 // differs is told of the latest one.
 TEST_F(JournalTest, ResumeTakesTheLatestMatchingOperation) {

@@ -218,18 +218,18 @@ TEST_F(WindowTest, ControlsCarryTheirCaptionsAndDefaults) {
     EXPECT_TRUE(find<QLabel>(w, "runFileLabel")->text().contains(QLatin1String("open runfile")));
 
     const std::pair<const char*, const char*> labels[] = {
-        {"Label1", "table name"},
-        {"Label2", "filter condition"},
-        {"Label3", "criterion"},
-        {"Label4", "step size"},
-        {"Label5", "%"},
-        {"Label6", "observation"},
-        {"Label7", "model"},
-        {"Label8", "error assessment"},
-        {"Label9", "index field"},
-        {"Label10", "ob.variance"},
-        {"Label12", "Nmax"},
-        {"Label15", "run timeout [s]"},
+        {"tableNameLabel", "table name"},
+        {"conditionLabel", "filter condition"},
+        {"toleranceLabel", "criterion"},
+        {"sensitivityStepLabel", "step size"},
+        {"sensitivityPercentLabel", "%"},
+        {"observedColumnLabel", "observation"},
+        {"modelColumnLabel", "model"},
+        {"criterionLabel", "error assessment"},
+        {"indexColumnLabel", "index field"},
+        {"varianceColumnLabel", "ob.variance"},
+        {"maxEvaluationsLabel", "Nmax"},
+        {"runTimeoutLabel", "run timeout [s]"},
         {"sensitivityPlotLabel", "plot sensitivities to"},
     };
     for (const auto& [name, caption] : labels)
@@ -242,8 +242,8 @@ TEST_F(WindowTest, ControlsCarryTheirCaptionsAndDefaults) {
     EXPECT_EQ(find<QLineEdit>(w, "toleranceEdit")->text(), QStringLiteral("0.0001"));
     EXPECT_EQ(find<QLineEdit>(w, "condition")->text(), QString());
     EXPECT_EQ(session->settings().maxEvaluations, 50);
-    EXPECT_EQ(find<QSpinBox>(w, "EditPauseRun")->value(), 0); // the fixture's setting
-    EXPECT_EQ(find<QSpinBox>(w, "EditPauseVertex")->value(), 0);
+    EXPECT_EQ(find<QSpinBox>(w, "pauseAfterRunEdit")->value(), 0); // the fixture's setting
+    EXPECT_EQ(find<QSpinBox>(w, "pauseBeforeVertexEdit")->value(), 0);
 
     const std::pair<const char*, const char*> radios[] = {{"rmseRadio", "RMSE no groups"},
                                                           {"nrmseRadio", "NRMSE (groups)"},
@@ -482,14 +482,14 @@ TEST_F(WindowTest, OtherEditsAndChoicesReachTheSession) {
     emit session->stateChanged();
     EXPECT_EQ(search->currentIndex(), 0);
 
-    find<QSpinBox>(window.get(), "EditPauseRun")->setValue(250);
-    find<QSpinBox>(window.get(), "EditPauseVertex")->setValue(40);
+    find<QSpinBox>(window.get(), "pauseAfterRunEdit")->setValue(250);
+    find<QSpinBox>(window.get(), "pauseBeforeVertexEdit")->setValue(40);
     EXPECT_EQ(session->settings().pauseAfterRunMs, 250);
     EXPECT_EQ(session->settings().pauseBeforeVertexMs, 40);
 
     // The run timeout and the resume box, both ways.
     auto* timeout = find<QDoubleSpinBox>(window.get(), "runTimeoutEdit");
-    auto* resume = find<QCheckBox>(window.get(), "CheckResume");
+    auto* resume = find<QCheckBox>(window.get(), "resumeCheck");
     EXPECT_EQ(timeout->text(), QStringLiteral("none"));
     EXPECT_EQ(resume->text(), QStringLiteral("resume"));
     timeout->setValue(2.5);

@@ -469,10 +469,19 @@ ResumePoint Journal::findResumable(OperationKind kind, const QJsonObject& settin
         return point;
     const QJsonArray snapshot = parmIntSnapshot(db);
     const QString print = fingerprint(snapshot);
-    QSqlQuery q = db.query(QStringLiteral("SELECT ID, SETTINGS, PARAMETERS, FINGERPRINT, STARTED "
-                                          "FROM FITMARA_OPERATIONS WHERE KIND = ? AND (OUTCOME IS "
-                                          "NULL OR OUTCOME <> 'finished') ORDER BY ID DESC"),
-                           {kindName(kind)});
+    // Operations that did not finish, and also the latest operation of the kind
+    // when it finished but the program was killed in the operation after it
+    // (the analysis that follows a calibration in a batch run): the journal
+    // holds every run of it, so taking it up replays it without a model run
+    // instead of repeating the whole search.
+    QSqlQuery q = db.query(
+        QStringLiteral(
+            "SELECT ID, SETTINGS, PARAMETERS, FINGERPRINT, STARTED, OUTCOME = 'finished' "
+            "FROM FITMARA_OPERATIONS o WHERE KIND = ? AND (OUTCOME IS NULL OR OUTCOME <> "
+            "'finished' OR (ID = (SELECT MAX(ID) FROM FITMARA_OPERATIONS WHERE KIND = ?) AND "
+            "(SELECT OUTCOME FROM FITMARA_OPERATIONS ORDER BY ID DESC LIMIT 1) IS NULL)) "
+            "ORDER BY ID DESC"),
+        {kindName(kind), kindName(kind)});
     bool latest = true;
     while (q.next()) {
         const QJsonObject then = QJsonDocument::fromJson(q.value(1).toString().toUtf8()).object();
@@ -483,6 +492,10 @@ ResumePoint Journal::findResumable(OperationKind kind, const QJsonObject& settin
             point.difference.clear();
             break;
         }
+        // A finished operation is taken up only when it matches: what differs
+        // is told of the unfinished ones.
+        if (q.value(5).toBool())
+            continue;
         if (latest) {
             QStringList differences = settingDifferences(then, settings);
             if (!sameParameters)

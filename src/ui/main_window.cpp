@@ -247,10 +247,11 @@ void MainWindow::buildResultTab() {
 
     auto* top = new QGridLayout;
     top->setHorizontalSpacing(26);
-    top->addWidget(makeLabel(QStringLiteral("Label1"), QStringLiteral("table name"), resultTab), 0,
-                   0);
     top->addWidget(
-        makeLabel(QStringLiteral("Label2"), QStringLiteral("filter condition"), resultTab), 0, 1);
+        makeLabel(QStringLiteral("tableNameLabel"), QStringLiteral("table name"), resultTab), 0, 0);
+    top->addWidget(
+        makeLabel(QStringLiteral("conditionLabel"), QStringLiteral("filter condition"), resultTab),
+        0, 1);
     resultTableCombo = makeCombo<CloseUpCombo>(QStringLiteral("resultTableCombo"), resultTab, 200);
     top->addWidget(resultTableCombo, 1, 0);
     condition = new QLineEdit(resultTab);
@@ -300,19 +301,23 @@ void MainWindow::buildResultTab() {
     auto* roles = new QGridLayout;
     roles->setHorizontalSpacing(8);
     roles->setColumnStretch(0, 1);
-    roles->addWidget(makeLabel(QStringLiteral("Label9"), QStringLiteral("index field"), resultTab),
-                     0, 1, Qt::AlignRight);
+    roles->addWidget(
+        makeLabel(QStringLiteral("indexColumnLabel"), QStringLiteral("index field"), resultTab), 0,
+        1, Qt::AlignRight);
     roles->addWidget(indexColumnCombo, 0, 2);
     roles->setColumnMinimumWidth(3, 60);
-    roles->addWidget(makeLabel(QStringLiteral("Label6"), QStringLiteral("observation"), resultTab),
-                     0, 4, Qt::AlignRight);
+    roles->addWidget(
+        makeLabel(QStringLiteral("observedColumnLabel"), QStringLiteral("observation"), resultTab),
+        0, 4, Qt::AlignRight);
     roles->addWidget(observedColumnCombo, 0, 5);
-    roles->addWidget(makeLabel(QStringLiteral("Label10"), QStringLiteral("ob.variance"), resultTab),
-                     1, 4, Qt::AlignRight);
+    roles->addWidget(
+        makeLabel(QStringLiteral("varianceColumnLabel"), QStringLiteral("ob.variance"), resultTab),
+        1, 4, Qt::AlignRight);
     roles->addWidget(varianceColumnCombo, 1, 5);
     roles->setColumnMinimumWidth(6, 30);
-    roles->addWidget(makeLabel(QStringLiteral("Label7"), QStringLiteral("model"), resultTab), 0, 7,
-                     Qt::AlignRight);
+    roles->addWidget(
+        makeLabel(QStringLiteral("modelColumnLabel"), QStringLiteral("model"), resultTab), 0, 7,
+        Qt::AlignRight);
     roles->addWidget(modelColumnCombo, 0, 8);
     layout->addLayout(roles);
 
@@ -404,15 +409,33 @@ void MainWindow::buildFitmaraTab() {
 
     auto* controls = new QHBoxLayout;
     controls->setSpacing(0);
+    controls->addLayout(buildSearchControls());
+    controls->addSpacing(39);
+    controls->addLayout(buildCriterionChoice());
+    controls->addSpacing(40);
+    controls->addLayout(buildSensitivityControls());
+    controls->addSpacing(40);
+    controls->addLayout(buildUncertaintyControls());
+    controls->addStretch(1);
+    controls->addLayout(buildRunControls());
+    layout->addLayout(controls);
+    layout->addSpacing(8);
+    layout->addLayout(buildLogAndChart(), 1);
 
-    // Optimisation: start, Nmax, tolerance.
+    pageTabs->addTab(fitmaraTab, QStringLiteral("fitmara"));
+    connectFitmaraTab();
+}
+
+// The search: start, Nmax, tolerance and the search method.
+QLayout* MainWindow::buildSearchControls() {
     auto* opt = new QGridLayout;
     opt->setVerticalSpacing(4);
     startCalibrationButton = makeButton(QStringLiteral("startCalibrationButton"),
                                         QStringLiteral("start optimization "), fitmaraTab, 142);
     opt->addWidget(startCalibrationButton, 0, 0, 1, 2);
-    opt->addWidget(makeLabel(QStringLiteral("Label12"), QStringLiteral("Nmax"), fitmaraTab), 1, 0,
-                   Qt::AlignRight);
+    opt->addWidget(
+        makeLabel(QStringLiteral("maxEvaluationsLabel"), QStringLiteral("Nmax"), fitmaraTab), 1, 0,
+        Qt::AlignRight);
     maxEvaluationsEdit = new QLineEdit(QStringLiteral("50"), fitmaraTab);
     maxEvaluationsEdit->setObjectName(QStringLiteral("maxEvaluationsEdit"));
     maxEvaluationsEdit->setFixedWidth(65);
@@ -421,14 +444,16 @@ void MainWindow::buildFitmaraTab() {
     maxEvaluationsEdit->setValidator(new QRegularExpressionValidator(
         QRegularExpression(QStringLiteral("[0-9]{0,9}")), maxEvaluationsEdit));
     opt->addWidget(maxEvaluationsEdit, 1, 1);
-    opt->addWidget(makeLabel(QStringLiteral("Label3"), QStringLiteral("criterion"), fitmaraTab), 2,
-                   0, Qt::AlignRight);
+    opt->addWidget(
+        makeLabel(QStringLiteral("toleranceLabel"), QStringLiteral("criterion"), fitmaraTab), 2, 0,
+        Qt::AlignRight);
     toleranceEdit = new QLineEdit(QStringLiteral("0.0001"), fitmaraTab);
     toleranceEdit->setObjectName(QStringLiteral("toleranceEdit"));
     toleranceEdit->setFixedWidth(65);
     opt->addWidget(toleranceEdit, 2, 1);
-    opt->addWidget(makeLabel(QStringLiteral("LabelSearch"), QStringLiteral("search"), fitmaraTab),
-                   3, 0, Qt::AlignRight);
+    opt->addWidget(
+        makeLabel(QStringLiteral("searchMethodLabel"), QStringLiteral("search"), fitmaraTab), 3, 0,
+        Qt::AlignRight);
     searchMethodBox = new QComboBox(fitmaraTab);
     searchMethodBox->setObjectName(QStringLiteral("searchMethodBox"));
     searchMethodBox->addItem(QStringLiteral("simplex (NM)"));
@@ -438,14 +463,15 @@ void MainWindow::buildFitmaraTab() {
                        "minimises the weighted sum of squared residuals and makes the runs of "
                        "each step at once on parallel runs (SM= on the command line)."));
     opt->addWidget(searchMethodBox, 3, 1);
-    controls->addLayout(opt);
-    controls->addSpacing(39);
+    return opt;
+}
 
-    // Error criterion.
+// The error criterion.
+QLayout* MainWindow::buildCriterionChoice() {
     auto* crit = new QVBoxLayout;
     crit->setSpacing(2);
-    crit->addWidget(
-        makeLabel(QStringLiteral("Label8"), QStringLiteral("error assessment"), fitmaraTab));
+    crit->addWidget(makeLabel(QStringLiteral("criterionLabel"), QStringLiteral("error assessment"),
+                              fitmaraTab));
     rmseRadio = new QRadioButton(QStringLiteral("RMSE no groups"), fitmaraTab);
     rmseRadio->setObjectName(QStringLiteral("rmseRadio"));
     nrmseRadio = new QRadioButton(QStringLiteral("NRMSE (groups)"), fitmaraTab);
@@ -462,27 +488,32 @@ void MainWindow::buildFitmaraTab() {
     crit->addWidget(nrmseRadio);
     crit->addWidget(cvRmseRadio);
     crit->addStretch(1);
-    controls->addLayout(crit);
-    controls->addSpacing(40);
+    return crit;
+}
 
-    // Sensitivity coefficients.
+// The sensitivity coefficients and their step.
+QLayout* MainWindow::buildSensitivityControls() {
     auto* sens = new QGridLayout;
     sens->setVerticalSpacing(4);
     sensitivityButton = makeButton(QStringLiteral("sensitivityButton"),
                                    QStringLiteral("sensitivity coefficient"), fitmaraTab, 129);
     sens->addWidget(sensitivityButton, 0, 0, 1, 3);
-    sens->addWidget(makeLabel(QStringLiteral("Label4"), QStringLiteral("step size"), fitmaraTab), 1,
-                    0);
+    sens->addWidget(
+        makeLabel(QStringLiteral("sensitivityStepLabel"), QStringLiteral("step size"), fitmaraTab),
+        1, 0);
     sensitivityStepEdit = new QLineEdit(QStringLiteral("5"), fitmaraTab);
     sensitivityStepEdit->setObjectName(QStringLiteral("sensitivityStepEdit"));
     sensitivityStepEdit->setFixedWidth(40);
     sens->addWidget(sensitivityStepEdit, 1, 1);
-    sens->addWidget(makeLabel(QStringLiteral("Label5"), QStringLiteral("%"), fitmaraTab), 1, 2);
+    sens->addWidget(
+        makeLabel(QStringLiteral("sensitivityPercentLabel"), QStringLiteral("%"), fitmaraTab), 1,
+        2);
     sens->setRowStretch(2, 1);
-    controls->addLayout(sens);
-    controls->addSpacing(40);
+    return sens;
+}
 
-    // Uncertainty analysis and the parameter plot.
+// The uncertainty analysis, the parameter plot and the workbook.
+QLayout* MainWindow::buildUncertaintyControls() {
     auto* unc = new QVBoxLayout;
     unc->setSpacing(4);
     uncertaintyButton = makeButton(QStringLiteral("uncertaintyButton"),
@@ -506,35 +537,37 @@ void MainWindow::buildFitmaraTab() {
         QStringLiteral("writes the last uncertainty analysis as an .xlsx workbook"));
     unc->addWidget(saveWorkbookButton);
     unc->addStretch(1);
-    controls->addLayout(unc);
-    controls->addStretch(1);
+    return unc;
+}
 
-    // Stopping a run and the pauses around each model run.
+// Stopping a run, the pauses around each model run, the timeout, resume and
+// parallel runs.
+QLayout* MainWindow::buildRunControls() {
     auto* run = new QGridLayout;
     run->setVerticalSpacing(4);
     stopButton = makeButton(QStringLiteral("stopButton"), QStringLiteral("stop"), fitmaraTab, 90);
     stopButton->setToolTip(
         QStringLiteral("ends the running operation after the current model run"));
     run->addWidget(stopButton, 0, 1, Qt::AlignRight);
-    run->addWidget(
-        makeLabel(QStringLiteral("Label13"), QStringLiteral("pause after run [ms]"), fitmaraTab), 1,
-        0, Qt::AlignRight);
-    EditPauseRun = new QSpinBox(fitmaraTab);
-    EditPauseRun->setObjectName(QStringLiteral("EditPauseRun"));
-    EditPauseRun->setRange(0, 3600000);
-    EditPauseRun->setValue(s.settings().pauseAfterRunMs);
-    run->addWidget(EditPauseRun, 1, 1);
-    run->addWidget(makeLabel(QStringLiteral("Label14"), QStringLiteral("pause before vertex [ms]"),
-                             fitmaraTab),
+    run->addWidget(makeLabel(QStringLiteral("pauseAfterRunLabel"),
+                             QStringLiteral("pause after run [ms]"), fitmaraTab),
+                   1, 0, Qt::AlignRight);
+    pauseAfterRunEdit = new QSpinBox(fitmaraTab);
+    pauseAfterRunEdit->setObjectName(QStringLiteral("pauseAfterRunEdit"));
+    pauseAfterRunEdit->setRange(0, 3600000);
+    pauseAfterRunEdit->setValue(s.settings().pauseAfterRunMs);
+    run->addWidget(pauseAfterRunEdit, 1, 1);
+    run->addWidget(makeLabel(QStringLiteral("pauseBeforeVertexLabel"),
+                             QStringLiteral("pause before vertex [ms]"), fitmaraTab),
                    2, 0, Qt::AlignRight);
-    EditPauseVertex = new QSpinBox(fitmaraTab);
-    EditPauseVertex->setObjectName(QStringLiteral("EditPauseVertex"));
-    EditPauseVertex->setRange(0, 3600000);
-    EditPauseVertex->setValue(s.settings().pauseBeforeVertexMs);
-    run->addWidget(EditPauseVertex, 2, 1);
+    pauseBeforeVertexEdit = new QSpinBox(fitmaraTab);
+    pauseBeforeVertexEdit->setObjectName(QStringLiteral("pauseBeforeVertexEdit"));
+    pauseBeforeVertexEdit->setRange(0, 3600000);
+    pauseBeforeVertexEdit->setValue(s.settings().pauseBeforeVertexMs);
+    run->addWidget(pauseBeforeVertexEdit, 2, 1);
     run->addWidget(
-        makeLabel(QStringLiteral("Label15"), QStringLiteral("run timeout [s]"), fitmaraTab), 3, 0,
-        Qt::AlignRight);
+        makeLabel(QStringLiteral("runTimeoutLabel"), QStringLiteral("run timeout [s]"), fitmaraTab),
+        3, 0, Qt::AlignRight);
     runTimeoutEdit = new QDoubleSpinBox(fitmaraTab);
     runTimeoutEdit->setObjectName(QStringLiteral("runTimeoutEdit"));
     runTimeoutEdit->setRange(0, 1e7);
@@ -544,14 +577,14 @@ void MainWindow::buildFitmaraTab() {
                                               "failed; 0: no limit"));
     runTimeoutEdit->setValue(s.settings().runTimeoutS);
     run->addWidget(runTimeoutEdit, 3, 1);
-    CheckResume = new QCheckBox(QStringLiteral("resume"), fitmaraTab);
-    CheckResume->setObjectName(QStringLiteral("CheckResume"));
-    CheckResume->setToolTip(QStringLiteral("replays an unfinished calibration with the same "
+    resumeCheck = new QCheckBox(QStringLiteral("resume"), fitmaraTab);
+    resumeCheck->setObjectName(QStringLiteral("resumeCheck"));
+    resumeCheck->setToolTip(QStringLiteral("replays an unfinished calibration with the same "
                                            "settings from the run journal and carries it on"));
-    run->addWidget(CheckResume, 4, 1);
+    run->addWidget(resumeCheck, 4, 1);
     run->addWidget(
-        makeLabel(QStringLiteral("LabelParallel"), QStringLiteral("parallel runs"), fitmaraTab), 5,
-        0, Qt::AlignRight);
+        makeLabel(QStringLiteral("parallelRunsLabel"), QStringLiteral("parallel runs"), fitmaraTab),
+        5, 0, Qt::AlignRight);
     parallelRunsEdit = new QSpinBox(fitmaraTab);
     parallelRunsEdit->setObjectName(QStringLiteral("parallelRunsEdit"));
     parallelRunsEdit->setRange(1, 256);
@@ -560,12 +593,11 @@ void MainWindow::buildFitmaraTab() {
         QStringLiteral("model runs at the same time (NP=); more than 1 runs "
                        "each in a copy of the model's folder"));
     run->addWidget(parallelRunsEdit, 5, 1);
-    controls->addLayout(run);
+    return run;
+}
 
-    layout->addLayout(controls);
-    layout->addSpacing(8);
-
-    // The log at the left, the chart at the right; both grow with the window.
+// The log at the left, the chart at the right; both grow with the window.
+QLayout* MainWindow::buildLogAndChart() {
     auto* bottom = new QHBoxLayout;
     logList = new QListWidget(fitmaraTab);
     logList->setObjectName(QStringLiteral("logList"));
@@ -576,10 +608,11 @@ void MainWindow::buildFitmaraTab() {
     criterionChart = new ErrorChart(fitmaraTab);
     criterionChart->setObjectName(QStringLiteral("criterionChart"));
     bottom->addWidget(criterionChart, 561);
-    layout->addLayout(bottom, 1);
+    return bottom;
+}
 
-    pageTabs->addTab(fitmaraTab, QStringLiteral("fitmara"));
-
+// What the controls of the "fitmara" tab do.
+void MainWindow::connectFitmaraTab() {
     connect(startCalibrationButton, &QPushButton::clicked, this, [this] { onStartCalibration(); });
     connect(sensitivityButton, &QPushButton::clicked, this, [this] { onSensitivity(); });
     connect(uncertaintyButton, &QPushButton::clicked, this, [this] { onUncertainty(); });
@@ -605,13 +638,13 @@ void MainWindow::buildFitmaraTab() {
         if (checked)
             s.settings().criterion = id;
     });
-    connect(EditPauseRun, &QSpinBox::valueChanged, this,
+    connect(pauseAfterRunEdit, &QSpinBox::valueChanged, this,
             [this](int v) { s.settings().pauseAfterRunMs = v; });
-    connect(EditPauseVertex, &QSpinBox::valueChanged, this,
+    connect(pauseBeforeVertexEdit, &QSpinBox::valueChanged, this,
             [this](int v) { s.settings().pauseBeforeVertexMs = v; });
     connect(runTimeoutEdit, &QDoubleSpinBox::valueChanged, this,
             [this](double v) { s.settings().runTimeoutS = v; });
-    connect(CheckResume, &QCheckBox::toggled, this, [this](bool on) { s.settings().resume = on; });
+    connect(resumeCheck, &QCheckBox::toggled, this, [this](bool on) { s.settings().resume = on; });
     connect(parallelRunsEdit, &QSpinBox::valueChanged, this, [this](int v) {
         runAction([this, v] { s.settings().setParallelRuns(QString::number(v)); });
     });
@@ -714,9 +747,9 @@ void MainWindow::refreshFromSession() {
         searchMethodBox->setCurrentIndex(s.settings().leastSquares ? 1 : 0);
     }
     {
-        const QSignalBlocker b1(EditPauseRun), b2(EditPauseVertex), b3(parallelRunsEdit);
-        EditPauseRun->setValue(s.settings().pauseAfterRunMs);
-        EditPauseVertex->setValue(s.settings().pauseBeforeVertexMs);
+        const QSignalBlocker b1(pauseAfterRunEdit), b2(pauseBeforeVertexEdit), b3(parallelRunsEdit);
+        pauseAfterRunEdit->setValue(s.settings().pauseAfterRunMs);
+        pauseBeforeVertexEdit->setValue(s.settings().pauseBeforeVertexMs);
         // In an MPI job the number of runs at once is that of its workers.
         const int workers = s.operations().parallelRuns().remoteWorkers();
         parallelRunsEdit->setValue(workers > 0 ? workers : s.settings().parallelRuns);
@@ -728,9 +761,9 @@ void MainWindow::refreshFromSession() {
                     .arg(workers));
     }
     {
-        const QSignalBlocker b1(runTimeoutEdit), b2(CheckResume);
+        const QSignalBlocker b1(runTimeoutEdit), b2(resumeCheck);
         runTimeoutEdit->setValue(s.settings().runTimeoutS);
-        CheckResume->setChecked(s.settings().resume);
+        resumeCheck->setChecked(s.settings().resume);
     }
     applyBusy(s.busy());
 }

@@ -83,6 +83,13 @@ class MainWindow : public QMainWindow, public Asker {
     void buildResultTab();
     void buildModelCallTab();
     void buildFitmaraTab();
+    QLayout* buildSearchControls();
+    QLayout* buildCriterionChoice();
+    QLayout* buildSensitivityControls();
+    QLayout* buildUncertaintyControls();
+    QLayout* buildRunControls();
+    QLayout* buildLogAndChart();
+    void connectFitmaraTab();
     void connectSession();
 
     void refreshFromSession();
@@ -157,10 +164,10 @@ class MainWindow : public QMainWindow, public Asker {
     QLineEdit* toleranceEdit = nullptr;
     QComboBox* searchMethodBox = nullptr; // the simplex or the least-squares search
     QLineEdit* sensitivityStepEdit = nullptr;
-    QSpinBox* EditPauseRun = nullptr;
-    QSpinBox* EditPauseVertex = nullptr;
+    QSpinBox* pauseAfterRunEdit = nullptr;
+    QSpinBox* pauseBeforeVertexEdit = nullptr;
     QDoubleSpinBox* runTimeoutEdit = nullptr;
-    QCheckBox* CheckResume = nullptr;
+    QCheckBox* resumeCheck = nullptr;
     QSpinBox* parallelRunsEdit = nullptr; // "parallel runs" (NP=)
     QRadioButton* rmseRadio = nullptr;
     QRadioButton* nrmseRadio = nullptr;
