@@ -838,7 +838,7 @@ TEST_F(Calibration, ChecksBeforeTheBackupNameEveryProblemAndTouchNothing) {
     // What may be intended is a warning: the run goes on.
     Session s;
     open(s, QString(kTwoParams).replace("'ID=1'", "'ID=99'"), {kLinearModel});
-    s.checkBeforeRun("The optimisation", Session::NeedsModelRun, NeedsIval | NeedsStep);
+    s.checkBeforeRun("The optimisation", NeedsModelRun, NeedsIval | NeedsStep);
     EXPECT_TRUE(s.logList().lines().contains(
         "Warning: Parameter 2 (intercept): SELECTION 'ID=99' matches no row of table soil today, "
         "so its value is written nowhere."))

@@ -56,6 +56,21 @@ void Session::applyCommandLine() {
     for (const auto& [key, value] : line.sessionValues)
         recordCommandLineValue(sessionKeyName(key), value);
 
+    applySessionKeys(line);
+    adoptLineSettings(line.settings);
+    if (line.maxCallsGiven)
+        formState.maxEvaluationsText = QString::number(calibrationSettings.maxEvaluations);
+    emit stateChanged();
+
+    if (!db.isOpen())
+        changeDatabase();
+    if (calibrationSettings.unattended && db.isOpen())
+        startUnattended();
+}
+
+// The keys that act on the model set-up, in their fixed order: the run file,
+// the database, the result table, its condition, its columns.
+void Session::applySessionKeys(const ParsedCommandLine& line) {
     // Each key's failure names the argument: in a long batch line the bare
     // reason does not tell which one to correct.
     auto applying = [&](SessionKey key, const std::function<void(const QString&)>& apply) {
@@ -128,9 +143,12 @@ void Session::applyCommandLine() {
         emit stateChanged();
         throw;
     }
+}
+
+void Session::adoptLineSettings(const CalibrationSettings& lineSettings) {
     // The values of the line take effect once its keys could all be applied;
     // the fields the keys above set are kept as they set them.
-    CalibrationSettings applied = line.settings;
+    CalibrationSettings applied = lineSettings;
     applied.runFile = calibrationSettings.runFile;
     applied.databaseFile = calibrationSettings.databaseFile;
     applied.databaseFolder = calibrationSettings.databaseFolder;
@@ -141,24 +159,21 @@ void Session::applyCommandLine() {
     applied.indexColumn = calibrationSettings.indexColumn;
     applied.varianceColumn = calibrationSettings.varianceColumn;
     calibrationSettings = applied;
-    if (line.maxCallsGiven)
-        formState.maxEvaluationsText = QString::number(calibrationSettings.maxEvaluations);
-    emit stateChanged();
+}
 
-    if (!db.isOpen())
-        changeDatabase();
-    if (calibrationSettings.unattended && db.isOpen()) {
-        // Without a run script every model run fails, but only after the
-        // calibration has backed up the tables and reset AVAL to IVAL, which
-        // would wipe the values of the last calibration for nothing.
-        if (model.program().isEmpty())
-            throw FitError(
-                calibrationSettings.runFile.isEmpty()
-                    ? QStringLiteral("The model could not be started: no run file is given. Give "
-                                     "the run script with RF=<file>.")
-                    : QStringLiteral("The model could not be started: the run file \"%1\" does "
-                                     "not exist. Give an existing run script with RF=<file>.")
-                          .arg(calibrationSettings.runFile));
-        startOptimization();
-    }
+// GO: the calibration, its analysis and the end of the program, after the
+// whole line has been applied.
+void Session::startUnattended() {
+    // Without a run script every model run fails, but only after the
+    // calibration has backed up the tables and reset AVAL to IVAL, which
+    // would wipe the values of the last calibration for nothing.
+    if (model.program().isEmpty())
+        throw FitError(
+            calibrationSettings.runFile.isEmpty()
+                ? QStringLiteral("The model could not be started: no run file is given. Give "
+                                 "the run script with RF=<file>.")
+                : QStringLiteral("The model could not be started: the run file \"%1\" does "
+                                 "not exist. Give an existing run script with RF=<file>.")
+                      .arg(calibrationSettings.runFile));
+    startOptimization();
 }

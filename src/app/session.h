@@ -17,6 +17,7 @@
 #include "app/model_setup.h"
 #include "app/operation_progress.h"
 #include "app/operation_runner.h"
+#include "app/settings_check.h"
 #include "base/combo_state.h"
 #include "base/log_list.h"
 #include "evaluation/evaluator.h"
@@ -102,6 +103,8 @@ struct OfferedResult {
     bool leastSquares = false;
     ParameterVector values; // the offered AVAL values, 1..n
 };
+
+struct ParsedCommandLine;
 
 class Session : public QObject, public Reporter, public ConnectionWatcher, public SelectionHost {
     Q_OBJECT
@@ -191,17 +194,9 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     void writeParameters();
 
     // ---- checks before anything is backed up or run ----
-    // What an operation needs of the settings (ParmIntNeeds say what it needs of PARM_INT).
-    enum SettingsNeeds : unsigned {
-        NeedsModelRun = 1,    // run file, result table, condition, simulated column
-        NeedsCriterion = 2,   // observed column; the index column for a grouped criterion
-        NeedsTolerance = 4,   // the convergence criterion (KR=, toleranceEdit)
-        NeedsUncertainty = 8, // the observed column and a variance column that exists
-    };
-    // One line per setting the operation cannot work with, naming the key and the value.
-    QStringList settingsProblems(unsigned needs);
-    // Throws one FitError listing every problem of the settings and of PARM_INT
-    // (`parmIntNeeds`, see paramdb/parm_int_check.h); logs the warnings.
+    // Throws one FitError listing every problem of the settings (`needs`: SettingsNeeds,
+    // see settings_check.h) and of PARM_INT (`parmIntNeeds`, see
+    // paramdb/parm_int_check.h); logs the warnings.
     void checkBeforeRun(const QString& operation, unsigned needs, unsigned parmIntNeeds);
 
     // ---- the evaluation ----
@@ -304,10 +299,14 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     void progress(int done, int maximum, double best, qint64 elapsedMs);
     void closeRequested(); // the main window is to be closed
 
-  public:
-    bool closeAsked = false;
-
   private:
+    bool closeAsked = false; // the window is to close (see closeWasRequested)
+    // The parts of applyCommandLine: the keys of the model set-up (FitError
+    // naming the key), the values of the line once they all applied, and GO.
+    void applySessionKeys(const ParsedCommandLine& line);
+    void adoptLineSettings(const CalibrationSettings& lineSettings);
+    void startUnattended();
+
     CalibrationSettings calibrationSettings; // what the operations work with
     FormState formState;                     // what the controls show
 
