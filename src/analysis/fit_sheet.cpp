@@ -21,22 +21,9 @@ void writeIndex(Workbook& book, int row, const QVariant& index) {
         book.setText(row, indexColumn, index.toString());
 }
 
-} // namespace
-
-void addFitSheet(Workbook& book, const FitData& fit, const QVector<QPointF>& criterion,
-                 const QString& criterionName) {
-    book.appendSheet(fitSheetName);
-    book.setText(1, indexColumn, fit.indexColumn);
-    book.setText(1, observedColumn, fit.observedColumn);
-    book.setText(1, simulatedColumn, fit.simulatedColumn);
-    book.setText(1, residualColumn, QStringLiteral("residual"));
-
-    Workbook::ScatterChart scatter;
-    scatter.title = QStringLiteral("observed vs simulated");
-    scatter.xTitle = {1, observedColumn};
-    scatter.yTitle = {1, simulatedColumn};
-    scatter.at = {firstChartRow, chartColumn};
-
+// One block of rows per drawn group (index, observed, simulated, residual),
+// each a series of the scatter chart.
+void writeFitRows(Workbook& book, const FitData& fit, Workbook::ScatterChart& scatter) {
     int row = 2;
     const std::vector<FitGroup> groups = fit.drawnGroups();
     for (int g = 0; g < int(groups.size()); ++g) {
@@ -65,7 +52,11 @@ void addFitSheet(Workbook& book, const FitData& fit, const QVector<QPointF>& cri
         series.rgb = int(fitGroupRgb(g)); // as in the window
         scatter.series.append(series);
     }
+}
 
+// The 1:1 line over the range of the values, and the chart with it; a note in
+// place of the chart when no row holds two numbers.
+void addOneToOneLine(Workbook& book, const FitData& fit, Workbook::ScatterChart& scatter) {
     book.setText(1, lineColumn, QStringLiteral("1:1 line"));
     if (!fit.points.empty()) {
         auto [lo, hi] = fit.range();
@@ -89,11 +80,11 @@ void addFitSheet(Workbook& book, const FitData& fit, const QVector<QPointF>& cri
         book.setText(2, indexColumn,
                      QStringLiteral("No selected row holds an observed and a simulated number."));
     }
-    if (fit.skipped > 0) {
-        book.setText(5, lineColumn, QStringLiteral("rows left out"));
-        book.setNumber(6, lineColumn, fit.skipped);
-    }
+}
 
+// The criterion of every model run of the calibration, and its chart.
+void writeCriterionCourse(Workbook& book, const QVector<QPointF>& criterion,
+                          const QString& criterionName) {
     book.setText(1, runColumn, QStringLiteral("model run"));
     book.setText(1, criterionColumn, criterionName);
     bool allPositive = true;
@@ -121,4 +112,28 @@ void addFitSheet(Workbook& book, const FitData& fit, const QVector<QPointF>& cri
     values.rgb = 0x004080; // the window's error chart
     course.series.append(values);
     book.addScatterChart(course);
+}
+
+} // namespace
+
+void addFitSheet(Workbook& book, const FitData& fit, const QVector<QPointF>& criterion,
+                 const QString& criterionName) {
+    book.appendSheet(fitSheetName);
+    book.setText(1, indexColumn, fit.indexColumn);
+    book.setText(1, observedColumn, fit.observedColumn);
+    book.setText(1, simulatedColumn, fit.simulatedColumn);
+    book.setText(1, residualColumn, QStringLiteral("residual"));
+
+    Workbook::ScatterChart scatter;
+    scatter.title = QStringLiteral("observed vs simulated");
+    scatter.xTitle = {1, observedColumn};
+    scatter.yTitle = {1, simulatedColumn};
+    scatter.at = {firstChartRow, chartColumn};
+    writeFitRows(book, fit, scatter);
+    addOneToOneLine(book, fit, scatter);
+    if (fit.skipped > 0) {
+        book.setText(5, lineColumn, QStringLiteral("rows left out"));
+        book.setNumber(6, lineColumn, fit.skipped);
+    }
+    writeCriterionCourse(book, criterion, criterionName);
 }
