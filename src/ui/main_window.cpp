@@ -244,7 +244,17 @@ void MainWindow::buildResultTab() {
     resultTab->setObjectName(QStringLiteral("resultTab"));
     auto* layout = new QVBoxLayout(resultTab);
     layout->setContentsMargins(21, 3, 21, 6);
+    layout->addLayout(buildResultTableChoice());
+    layout->addSpacing(8);
+    layout->addWidget(buildResultGridAndChart(), 1);
+    layout->addSpacing(12);
+    layout->addLayout(buildColumnRoleChoice());
+    pageTabs->addTab(resultTab, QStringLiteral("result table"));
+    connectResultTab();
+}
 
+// The table, its filter condition and the button that opens it.
+QLayout* MainWindow::buildResultTableChoice() {
     auto* top = new QGridLayout;
     top->setHorizontalSpacing(26);
     top->addWidget(
@@ -264,9 +274,12 @@ void MainWindow::buildResultTab() {
     top->setColumnStretch(0, 361);
     top->setColumnStretch(1, 486);
     top->setRowMinimumHeight(2, 45);
-    layout->addLayout(top);
-    layout->addSpacing(8);
+    return top;
+}
 
+// The rows of the open result table beside the chart of observed against
+// simulated values.
+QWidget* MainWindow::buildResultGridAndChart() {
     resultGrid = new QTableView(resultTab);
     resultGrid->setObjectName(QStringLiteral("resultGrid"));
     resultGrid->setAlternatingRowColors(true);
@@ -287,11 +300,12 @@ void MainWindow::buildResultTab() {
     splitter->addWidget(fitChart);
     splitter->setStretchFactor(0, 3);
     splitter->setStretchFactor(1, 2);
-    layout->addWidget(splitter, 1);
-    layout->addSpacing(12);
+    return splitter;
+}
 
-    // The four column roles below the grid: index at the left, observation and
-    // its variance one above the other, model at the right.
+// The four column roles below the grid: index at the left, observation and
+// its variance one above the other, model at the right.
+QLayout* MainWindow::buildColumnRoleChoice() {
     indexColumnCombo = makeCombo<QComboBox>(QStringLiteral("indexColumnCombo"), resultTab, 105);
     observedColumnCombo =
         makeCombo<QComboBox>(QStringLiteral("observedColumnCombo"), resultTab, 105);
@@ -319,10 +333,12 @@ void MainWindow::buildResultTab() {
         makeLabel(QStringLiteral("modelColumnLabel"), QStringLiteral("model"), resultTab), 0, 7,
         Qt::AlignRight);
     roles->addWidget(modelColumnCombo, 0, 8);
-    layout->addLayout(roles);
+    return roles;
+}
 
-    pageTabs->addTab(resultTab, QStringLiteral("result table"));
-
+// What the controls of the "result table" tab do, and where the fit chart
+// takes its points from.
+void MainWindow::connectResultTab() {
     resultTableCombo->onCloseUp = [this] { onResultTableChosen(); };
     resultTableCombo->onFocusLeft = [this] { onResultTableChosen(); };
     connect(resultTableCombo, &QComboBox::activated, this, [this] {

@@ -81,6 +81,10 @@ class MainWindow : public QMainWindow, public Asker {
   private:
     void buildParametersTab();
     void buildResultTab();
+    QLayout* buildResultTableChoice();
+    QWidget* buildResultGridAndChart();
+    QLayout* buildColumnRoleChoice();
+    void connectResultTab();
     void buildModelCallTab();
     void buildFitmaraTab();
     QLayout* buildSearchControls();
