@@ -176,13 +176,13 @@ int spawn(pid_t* pid, const QByteArray& program, const QList<QByteArray>& args,
 } // namespace
 
 ModelProcess::ModelProcess(QObject* owner) : QObject(owner) {
-    Ftimer = new QTimer(this);
-    Ftimer->setInterval(10);
-    connect(Ftimer, &QTimer::timeout, this, &ModelProcess::checkWatches);
-    FdeadlineTimer = new QTimer(this);
-    FdeadlineTimer->setSingleShot(true);
-    FdeadlineTimer->setTimerType(Qt::PreciseTimer);
-    connect(FdeadlineTimer, &QTimer::timeout, this, &ModelProcess::timeoutExpired);
+    pollTimer = new QTimer(this);
+    pollTimer->setInterval(10);
+    connect(pollTimer, &QTimer::timeout, this, &ModelProcess::checkWatches);
+    deadlineTimer = new QTimer(this);
+    deadlineTimer->setSingleShot(true);
+    deadlineTimer->setTimerType(Qt::PreciseTimer);
+    connect(deadlineTimer, &QTimer::timeout, this, &ModelProcess::timeoutExpired);
 }
 
 ModelProcess::~ModelProcess() {
@@ -202,47 +202,38 @@ ModelProcess::~ModelProcess() {
 void ModelProcess::setEnvironmentVariable(const QString& name, const QString& value) {
     if (name.isEmpty() || name.contains(QLatin1Char('=')))
         return;
-    for (auto& entry : Fenvironment) {
+    for (auto& entry : extraEnvironment) {
         if (entry.first == name) {
             entry.second = value;
             return;
         }
     }
-    Fenvironment.append({name, value});
+    extraEnvironment.append({name, value});
 }
 
 void ModelProcess::failStart(int error, const QString& program) {
-    FResultCode = error;
-    FrunEnd = RunEnd::StartFailed;
-    FErrorString =
+    startErrorCode = error;
+    howEnded = RunEnd::StartFailed;
+    errorText =
         QStringLiteral("%1: %2").arg(program.isEmpty() ? QStringLiteral("(no program)") : program,
                                      QString::fromLocal8Bit(std::strerror(error)));
 }
 
-void ModelProcess::start() {
-    reapOrphans();
-    Fworking = false;
-    Ffinished = false;
-    FExitStatus = -1;
-    FErrorString.clear();
-    FrunEnd = RunEnd::NotEnded;
-    FdurationMs = -1;
-    FdeadlineTimer->stop();
-
+// The program to start and its arguments: a program file named as a whole may
+// contain blanks; otherwise the command line is the program's name and the
+// arguments, split on blanks, and a bare name is looked up on PATH. False (the
+// start failed, as reported) when there is nothing to start.
+bool ModelProcess::resolveCommand(QString& program, QStringList& args) {
     static const QRegularExpression blanks(QStringLiteral("[ \\t]+"));
-    QString program;
-    QStringList args;
-    // A program file named as a whole may contain blanks; otherwise the command
-    // line is the application name and the parameters, split on blanks.
-    if (!FApplicationName.isEmpty() && QFileInfo(FApplicationName).isFile()) {
-        program = QFileInfo(FApplicationName).absoluteFilePath();
-        args = FArguments.split(blanks, Qt::SkipEmptyParts);
+    if (!programName.isEmpty() && QFileInfo(programName).isFile()) {
+        program = QFileInfo(programName).absoluteFilePath();
+        args = argumentText.split(blanks, Qt::SkipEmptyParts);
     } else {
         QStringList words =
-            (FApplicationName + QLatin1Char(' ') + FArguments).split(blanks, Qt::SkipEmptyParts);
+            (programName + QLatin1Char(' ') + argumentText).split(blanks, Qt::SkipEmptyParts);
         if (words.isEmpty()) {
             failStart(ENOENT, QString());
-            return;
+            return false;
         }
         program = words.takeFirst();
         args = words;
@@ -253,11 +244,29 @@ void ModelProcess::start() {
             const QString found = findInPath(program);
             if (found.isEmpty()) {
                 failStart(ENOENT, program);
-                return;
+                return false;
             }
             program = found;
         }
     }
+
+    return true;
+}
+
+void ModelProcess::start() {
+    reapOrphans();
+    isRunning = false;
+    hasFinished = false;
+    waitStatus = -1;
+    errorText.clear();
+    howEnded = RunEnd::NotEnded;
+    durationMillis = -1;
+    deadlineTimer->stop();
+
+    QString program;
+    QStringList args;
+    if (!resolveCommand(program, args))
+        return;
 
     const QByteArray programBytes = QFile::encodeName(program);
     QList<QByteArray> argv;
@@ -276,23 +285,23 @@ void ModelProcess::start() {
     // Opened here rather than in the child, so that a file that cannot be made
     // is reported as such and not as the program's fault.
     int outputFd = -1;
-    if (!FoutputFile.isEmpty()) {
-        const QByteArray out = QFile::encodeName(QFileInfo(FoutputFile).absoluteFilePath());
+    if (!outputPath.isEmpty()) {
+        const QByteArray out = QFile::encodeName(QFileInfo(outputPath).absoluteFilePath());
         outputFd = ::open(out.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (outputFd < 0) {
-            failStart(errno, QStringLiteral("output file %1").arg(FoutputFile));
+            failStart(errno, QStringLiteral("output file %1").arg(outputPath));
             return;
         }
     }
 
     QList<QByteArray> env =
-        environmentFor(Fenvironment, FhasBaseEnvironment ? &FbaseEnvironment : nullptr);
+        environmentFor(extraEnvironment, hasBaseEnvironment ? &baseEnvironment : nullptr);
     // Helpers that leave the run's process group are found by this tag when
     // the run ends; helpers whose parents have gone are reparented to us.
     run_descendants::becomeSubreaper();
-    FrunTag = run_descendants::newTagEntry();
-    env << FrunTag;
-    const QByteArray workDir = QFile::encodeName(FCurrentDir);
+    runTagEntry = run_descendants::newTagEntry();
+    env << runTagEntry;
+    const QByteArray workDir = QFile::encodeName(workingDir);
     pid_t pid = -1;
     int rc = spawn(&pid, argv.front(), argv, workDir, env, outputFd);
     if (rc == ENOEXEC && !viaShell) {
@@ -307,29 +316,29 @@ void ModelProcess::start() {
         return;
     }
 
-    FResultCode = -1;
-    Fapid = pid;
-    Fworking = true;
-    FtermSent.invalidate();
-    FstartedAt = QDateTime::currentDateTimeUtc();
-    Fclock.start();
+    startErrorCode = -1;
+    childPid = pid;
+    isRunning = true;
+    termSentClock.invalidate();
+    startTime = QDateTime::currentDateTimeUtc();
+    runClock.start();
     watch(pid);
-    if (FtimeoutMs > 0)
-        FdeadlineTimer->start(int(std::min<qint64>(FtimeoutMs, INT_MAX)));
+    if (runTimeoutMs > 0)
+        deadlineTimer->start(int(std::min<qint64>(runTimeoutMs, INT_MAX)));
 }
 
 void ModelProcess::timeoutExpired() {
-    if (!Fworking)
+    if (!isRunning)
         return;
     for (Watch& w : watches) {
-        if (w.pid != Fapid || w.terminating)
+        if (w.pid != childPid || w.terminating)
             continue;
         w.terminating = true;
         signalGroup(w.pid, SIGTERM);
         const pid_t pid = w.pid;
         // Not a blocking wait: other runners' programs go on being watched
         // meanwhile.
-        QTimer::singleShot(FkillGraceMs, Qt::PreciseTimer, this, [this, pid] { forceEnd(pid); });
+        QTimer::singleShot(killGrace, Qt::PreciseTimer, this, [this, pid] { forceEnd(pid); });
         return;
     }
 }
@@ -343,31 +352,31 @@ void ModelProcess::forceEnd(pid_t pid) {
 }
 
 bool ModelProcess::endedNormally() const {
-    return FrunEnd == RunEnd::Exited && WIFEXITED(FExitStatus) && WEXITSTATUS(FExitStatus) == 0;
+    return howEnded == RunEnd::Exited && WIFEXITED(waitStatus) && WEXITSTATUS(waitStatus) == 0;
 }
 
 QString ModelProcess::statusText() const {
-    if (FrunEnd == RunEnd::NotEnded || FrunEnd == RunEnd::StartFailed)
+    if (howEnded == RunEnd::NotEnded || howEnded == RunEnd::StartFailed)
         return {};
-    if (FExitStatus == -1)
+    if (waitStatus == -1)
         return QStringLiteral("exit status unknown");
-    if (WIFEXITED(FExitStatus))
-        return QStringLiteral("exit status %1").arg(WEXITSTATUS(FExitStatus));
-    if (WIFSIGNALED(FExitStatus)) {
-        const int sig = WTERMSIG(FExitStatus);
+    if (WIFEXITED(waitStatus))
+        return QStringLiteral("exit status %1").arg(WEXITSTATUS(waitStatus));
+    if (WIFSIGNALED(waitStatus)) {
+        const int sig = WTERMSIG(waitStatus);
         return QStringLiteral("killed by signal %1 (%2)").arg(sig).arg(signalName(sig));
     }
-    return QStringLiteral("wait status %1").arg(FExitStatus);
+    return QStringLiteral("wait status %1").arg(waitStatus);
 }
 
 QString ModelProcess::endText() const {
-    switch (FrunEnd) {
+    switch (howEnded) {
     case RunEnd::NotEnded:
         return {};
     case RunEnd::StartFailed:
-        return QStringLiteral("could not be started: %1").arg(FErrorString);
+        return QStringLiteral("could not be started: %1").arg(errorText);
     case RunEnd::TimedOut:
-        return QStringLiteral("timed out after %1 s (%2)").arg(seconds(FtimeoutMs), statusText());
+        return QStringLiteral("timed out after %1 s (%2)").arg(seconds(runTimeoutMs), statusText());
     case RunEnd::Exited:
     case RunEnd::Signalled:
         break;
@@ -376,9 +385,9 @@ QString ModelProcess::endText() const {
 }
 
 qint64 ModelProcess::durationMs() const {
-    if (FdurationMs >= 0)
-        return FdurationMs;
-    return Fworking ? Fclock.elapsed() : 0;
+    if (durationMillis >= 0)
+        return durationMillis;
+    return isRunning ? runClock.elapsed() : 0;
 }
 
 QStringList ModelProcess::lastLines(const QString& path, int count, qint64 maxBytes) {
@@ -438,8 +447,8 @@ void ModelProcess::watch(pid_t pid) {
     if (w.pidfd >= 0) {
         w.notifier = new QSocketNotifier(w.pidfd, QSocketNotifier::Read, this);
         connect(w.notifier, &QSocketNotifier::activated, this, &ModelProcess::checkWatches);
-    } else if (!Ftimer->isActive()) {
-        Ftimer->start();
+    } else if (!pollTimer->isActive()) {
+        pollTimer->start();
     }
     watches.push_back(w);
     // A program that ended during the start is seen by the first poll or by
@@ -472,30 +481,30 @@ void ModelProcess::checkWatches() {
             ++it;
             continue;
         }
-        if (Fworking && it->pid == Fapid) {
+        if (isRunning && it->pid == childPid) {
             watchedEnded = true;
-            FExitStatus = r == it->pid ? status : -1;
+            waitStatus = r == it->pid ? status : -1;
             if (it->terminating)
-                FrunEnd = RunEnd::TimedOut;
+                howEnded = RunEnd::TimedOut;
             else if (r == it->pid && WIFSIGNALED(status))
-                FrunEnd = RunEnd::Signalled;
+                howEnded = RunEnd::Signalled;
             else
-                FrunEnd = RunEnd::Exited;
+                howEnded = RunEnd::Exited;
         }
         releaseWatch(*it);
         it = watches.erase(it);
     }
     if (!needPolling)
-        Ftimer->stop();
+        pollTimer->stop();
     if (watchedEnded) {
-        FdurationMs = Fclock.elapsed();
+        durationMillis = runClock.elapsed();
         // The run is over: whatever it started and left running goes too, so
         // that nothing of it holds the database or the workspace any more.
-        run_descendants::endTagged(FrunTag);
-        FrunTag.clear();
-        FdeadlineTimer->stop();
-        Fworking = false;
-        Ffinished = true;
+        run_descendants::endTagged(runTagEntry);
+        runTagEntry.clear();
+        deadlineTimer->stop();
+        isRunning = false;
+        hasFinished = true;
         emit ended();
     }
 }
@@ -504,8 +513,8 @@ bool ModelProcess::waitForEnd() {
     QEventLoop loop;
     // A start from an event handled meanwhile may fail; then nothing would
     // ever end, so that ends the wait as well.
-    while (!Ffinished) {
-        if (FResultCode != -1)
+    while (!hasFinished) {
+        if (startErrorCode != -1)
             return false;
         loop.processEvents(QEventLoop::WaitForMoreEvents);
     }
@@ -513,26 +522,26 @@ bool ModelProcess::waitForEnd() {
 }
 
 void ModelProcess::terminate() {
-    if (!Fworking || FtermSent.isValid())
+    if (!isRunning || termSentClock.isValid())
         return;
-    signalGroup(Fapid, SIGTERM);
-    FtermSent.start();
+    signalGroup(childPid, SIGTERM);
+    termSentClock.start();
 }
 
 void ModelProcess::kill() {
-    if (!Fworking)
+    if (!isRunning)
         return;
-    const pid_t pid = Fapid;
+    const pid_t pid = childPid;
     // WNOWAIT: the reaping (and the state change) is left to checkWatches.
     auto hasEnded = [pid]() { return hasEndedUnreaped(pid); };
     // The whole process group: a run script that did not exec its model would
     // otherwise leave the model running and writing after we have moved on.
-    if (!FtermSent.isValid()) {
+    if (!termSentClock.isValid()) {
         signalGroup(pid, SIGTERM);
-        FtermSent.start();
+        termSentClock.start();
     }
-    const qint64 graceMs = std::min(FkillGraceMs, 2000);
-    while (FtermSent.elapsed() < graceMs && !hasEnded())
+    const qint64 graceMs = std::min(killGrace, 2000);
+    while (termSentClock.elapsed() < graceMs && !hasEnded())
         ::usleep(10000);
     if (!hasEnded()) {
         signalGroup(pid, SIGKILL);

@@ -41,62 +41,62 @@ class ModelProcess : public QObject {
     ~ModelProcess() override;
 
     // Working directory of the program; empty means our own.
-    QString workingDirectory() const { return FCurrentDir; }
-    void setWorkingDirectory(const QString& dir) { FCurrentDir = dir; }
+    QString workingDirectory() const { return workingDir; }
+    void setWorkingDirectory(const QString& dir) { workingDir = dir; }
     // The program, or the program followed by its first arguments.
-    QString program() const { return FApplicationName; }
-    void setProgram(const QString& name) { FApplicationName = name; }
+    QString program() const { return programName; }
+    void setProgram(const QString& name) { programName = name; }
     // Further arguments, separated by blanks.
-    QString arguments() const { return FArguments; }
-    void setArguments(const QString& parameters) { FArguments = parameters; }
+    QString arguments() const { return argumentText; }
+    void setArguments(const QString& parameters) { argumentText = parameters; }
 
     // True once the watched program has ended; false again at the next start.
-    bool finished() const { return Ffinished; }
+    bool finished() const { return hasFinished; }
     // True while a started program is being watched.
-    bool working() const { return Fworking; }
+    bool working() const { return isRunning; }
     // -1 after a successful start, the system's error number (errno) after a
     // failed one, 0 before any start.
-    int startError() const { return FResultCode; }
+    int startError() const { return startErrorCode; }
     // Process id of the last started program; -99 before any start.
-    int processId() const { return Fapid; }
+    int processId() const { return childPid; }
 
     // The system's reason for the last failed start (with the program name);
     // empty after a successful one.
-    QString errorString() const { return FErrorString; }
+    QString errorString() const { return errorText; }
     // Raw wait status of the watched program once it has ended (as waitpid
     // reports it), -1 while unknown. Informational only.
-    int exitStatus() const { return FExitStatus; }
+    int exitStatus() const { return waitStatus; }
 
     // Variables added to the environment the program inherits from us (a name
     // given twice: the later value). Kept for every later start until changed.
     // A name that is empty or holds "=" is ignored.
     void setEnvironmentVariable(const QString& name, const QString& value);
-    void clearEnvironmentVariables() { Fenvironment.clear(); }
+    void clearEnvironmentVariables() { extraEnvironment.clear(); }
     // The environment the program inherits instead of ours (the variables above
     // are still added to it); for a program that must not see some of ours.
     void setBaseEnvironment(const QProcessEnvironment& env) {
-        FbaseEnvironment = env;
-        FhasBaseEnvironment = true;
+        baseEnvironment = env;
+        hasBaseEnvironment = true;
     }
-    QList<QPair<QString, QString>> environmentVariables() const { return Fenvironment; }
+    QList<QPair<QString, QString>> environmentVariables() const { return extraEnvironment; }
 
     // Time limit of a run in milliseconds; 0 (the default) means none. A run
     // still going at the limit is ended: its whole process group gets SIGTERM,
     // and SIGKILL when it has not ended `killGraceMs` later. It then ends as
     // RunEnd::TimedOut. Applies from the next start on.
-    void setTimeoutMs(qint64 ms) { FtimeoutMs = ms < 0 ? 0 : ms; }
-    qint64 timeoutMs() const { return FtimeoutMs; }
-    void setKillGraceMs(int ms) { FkillGraceMs = ms < 0 ? 0 : ms; }
-    int killGraceMs() const { return FkillGraceMs; }
+    void setTimeoutMs(qint64 ms) { runTimeoutMs = ms < 0 ? 0 : ms; }
+    qint64 timeoutMs() const { return runTimeoutMs; }
+    void setKillGraceMs(int ms) { killGrace = ms < 0 ? 0 : ms; }
+    int killGraceMs() const { return killGrace; }
 
     // File that receives the program's standard output and standard error,
     // replaced at each start; a relative path is taken from our working
     // directory, not the program's. Empty (the default): the program writes
     // where we write. A file that cannot be made is a failed start.
-    void setOutputFile(const QString& path) { FoutputFile = path; }
-    QString outputFile() const { return FoutputFile; }
+    void setOutputFile(const QString& path) { outputPath = path; }
+    QString outputFile() const { return outputPath; }
     // The last `count` lines of the output file (see lastLines()).
-    QStringList outputTail(int count = 20) const { return lastLines(FoutputFile, count); }
+    QStringList outputTail(int count = 20) const { return lastLines(outputPath, count); }
 
     // The last `count` lines of a text file, oldest first, without their line
     // breaks (a carriage return before a line break goes too). Reads only the
@@ -107,7 +107,7 @@ class ModelProcess : public QObject {
 
     // How the last start ended; see RunEnd. Once ended, exit status or signal
     // (WIFEXITED and so on) are also in exitStatus().
-    RunEnd runEnd() const { return FrunEnd; }
+    RunEnd runEnd() const { return howEnded; }
     // True when the program ended on its own with exit status 0.
     bool endedNormally() const;
     // The exit status or the signal as words: "exit status 3", "killed by
@@ -118,7 +118,7 @@ class ModelProcess : public QObject {
     QString endText() const;
     // When the last successful start happened (UTC), and how long the run took
     // (milliseconds from start to the end being noticed; while it runs, so far).
-    QDateTime startedAt() const { return FstartedAt; }
+    QDateTime startedAt() const { return startTime; }
     qint64 durationMs() const;
 
     // Starts the program described by the properties and returns at once. A
@@ -153,42 +153,42 @@ class ModelProcess : public QObject {
         bool terminating = false;
     };
 
-
     void watch(pid_t pid);
     void checkWatches();
     void releaseWatch(Watch& w);
     void failStart(int error, const QString& program);
+    bool resolveCommand(QString& program, QStringList& args);
     void timeoutExpired();
     void forceEnd(pid_t pid);
 
-    QString FCurrentDir;
-    QString FApplicationName;
-    QString FArguments;
-    bool Fworking = false;
-    bool Ffinished = false;
-    qint32 FResultCode = 0;
-    int Fapid = -99;
-    QString FErrorString;
-    int FExitStatus = -1;
-    QList<QPair<QString, QString>> Fenvironment;
-    QProcessEnvironment FbaseEnvironment;
-    bool FhasBaseEnvironment = false;
-    qint64 FtimeoutMs = 0;
-    int FkillGraceMs = 3000;
-    QElapsedTimer FtermSent; // when terminate() sent SIGTERM to the current run
+    QString workingDir;
+    QString programName;
+    QString argumentText;
+    bool isRunning = false;
+    bool hasFinished = false;
+    qint32 startErrorCode = 0;
+    int childPid = -99;
+    QString errorText;
+    int waitStatus = -1;
+    QList<QPair<QString, QString>> extraEnvironment;
+    QProcessEnvironment baseEnvironment;
+    bool hasBaseEnvironment = false;
+    qint64 runTimeoutMs = 0;
+    int killGrace = 3000;
+    QElapsedTimer termSentClock; // when terminate() sent SIGTERM to the current run
     // The environment entry that marks the processes of the current run (see
     // model/run_descendants.h): what still carries it when the run has ended is ended.
-    QByteArray FrunTag;
-    QString FoutputFile;
-    RunEnd FrunEnd = RunEnd::NotEnded;
-    QDateTime FstartedAt;
-    QElapsedTimer Fclock; // runs from the last successful start
-    qint64 FdurationMs = -1;
-    QTimer* FdeadlineTimer = nullptr;
+    QByteArray runTagEntry;
+    QString outputPath;
+    RunEnd howEnded = RunEnd::NotEnded;
+    QDateTime startTime;
+    QElapsedTimer runClock; // runs from the last successful start
+    qint64 durationMillis = -1;
+    QTimer* deadlineTimer = nullptr;
 
-    // Started programs not yet reaped; the one whose pid is Fapid (while
-    // Fworking) is the watched one, the others are only reaped when they end.
+    // Started programs not yet reaped; the one whose pid is childPid (while
+    // isRunning) is the watched one, the others are only reaped when they end.
     std::vector<Watch> watches;
     // Polls for ends where no process descriptor could be had.
-    QTimer* Ftimer = nullptr;
+    QTimer* pollTimer = nullptr;
 };
