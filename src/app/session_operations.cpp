@@ -100,7 +100,7 @@ void Session::startOptimization() {
     try {
         // The workspaces hold the tables as the operation starts, as many as
         // the search keeps busy; the uncertainty analysis that may follow adds
-        // the ones its n + 1 runs at once need.
+        // those its runs at once need.
         OperationRunner::ParallelScope parallel(
             operationRunner, Calibration::usefulWorkers(calibrationSettings, parameters));
         operationRunner.journaled(journal::OperationKind::Calibration, [this] { optimize(); });
