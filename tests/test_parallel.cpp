@@ -23,18 +23,21 @@ namespace {
 
 const QString program = QStringLiteral(BINARY_DIR "/fitmara");
 
+const QString kParmIntTable = QStringLiteral(R"(
+create table PARM_INT (ITEM_IX integer primary key autoincrement, FNAME char(16), PNAME char(10),
+  MINIMUM double, MAXIMUM double, IVAL double, STEP double, AVAL double, SELECTION char(50),
+  ALIAS char(15), ERROR double, r_2 double, r_3 double);
+)");
+
 // Three parameters; the model is deliberately rough (A counts in quarter steps),
 // so the search meets plateaus: reflections, expansions and contractions.
-const char* kDbSql = R"(
+const QString kDbSql = kParmIntTable + R"(
 create table model_par (ID integer primary key, A double, B double, C double);
 insert into model_par values (1, 1.0, 1.0, 0.0);
 create table results (ID integer primary key, X double, OBS double, SIM double, GRP integer, VAR double);
 insert into results (X, OBS, SIM, GRP, VAR) values
   (0, 2.05, 0, 1, 0.01), (1, 4.97, 0, 1, 0.02), (2, 8.52, 0, 1, 0.01),
   (3, 11.96, 0, 2, 0.03), (4, 16.03, 0, 2, 0.01), (5, 20.99, 0, 2, 0.02);
-create table PARM_INT (ITEM_IX integer primary key autoincrement, FNAME char(16), PNAME char(10),
-  MINIMUM double, MAXIMUM double, IVAL double, STEP double, AVAL double, SELECTION char(50),
-  ALIAS char(15), ERROR double, r_2 double, r_3 double);
 insert into PARM_INT (FNAME, PNAME, MINIMUM, MAXIMUM, IVAL, STEP, AVAL, SELECTION, ALIAS) values
   ('model_par', 'A', -10, 10, 1, 0.5, 1, 'ID=1', 'a'),
   ('model_par', 'B', -10, 10, 1, 0.5, 1, 'ID=1', 'b'),
@@ -165,23 +168,73 @@ TEST_F(Parallel, FourWorkersGiveTheProtocolsAndValuesOfOneAfterTheOther) {
             << d.toStdString();
 }
 
-// No more workspaces than a round of the operation can use: the three
-// parameters' initial simplex and analysis run four at once, and so does an
-// iteration of the search at most.
+// Six parameters, a polynomial over twelve rows.
+const QString kSixParameterDbSql = kParmIntTable + R"(
+create table model_par (ID integer primary key, A double, B double, C double, D double, E double,
+  F double);
+insert into model_par values (1, 1, 1, 0.5, 0.5, 0.5, 0.5);
+create table results (ID integer primary key, X double, OBS double, SIM double, GRP integer,
+  VAR double);
+insert into results (X, OBS, SIM, GRP, VAR) values
+  (0.0, 2.01, 0, 1, 0.01), (0.1, 2.33, 0, 1, 0.01), (0.2, 2.62, 0, 1, 0.01),
+  (0.3, 3.05, 0, 1, 0.01), (0.4, 3.38, 0, 1, 0.01), (0.5, 3.77, 0, 1, 0.01),
+  (0.6, 4.20, 0, 2, 0.01), (0.7, 4.61, 0, 2, 0.01), (0.8, 5.12, 0, 2, 0.01),
+  (0.9, 5.58, 0, 2, 0.01), (1.0, 6.11, 0, 2, 0.01), (1.1, 6.72, 0, 2, 0.01);
+insert into PARM_INT (FNAME, PNAME, MINIMUM, MAXIMUM, IVAL, STEP, AVAL, SELECTION, ALIAS) values
+  ('model_par', 'A', -10, 10, 1, 0.5, 1, 'ID=1', 'a'),
+  ('model_par', 'B', -10, 10, 1, 0.5, 1, 'ID=1', 'b'),
+  ('model_par', 'C', -10, 10, 0.5, 0.5, 0.5, 'ID=1', 'c'),
+  ('model_par', 'D', -10, 10, 0.5, 0.5, 0.5, 'ID=1', 'd'),
+  ('model_par', 'E', -10, 10, 0.5, 0.5, 0.5, 'ID=1', 'e'),
+  ('model_par', 'F', -10, 10, 0.5, 0.5, 0.5, 'ID=1', 'f');
+)";
+
+// No more workspaces than a round of the search can use, and the analysis
+// that follows gets those its n + 1 (2n + 1) runs need: the simplex runs at
+// most four points at once (its initial simplex and shrinks take turns on
+// them), the least-squares search a trial step with its n (2n) differences;
+// within NP. The model sleeps, so that the runs of a round overlap and each
+// worker that exists is given one.
 TEST_F(Parallel, WorkspacesMadeFollowWhatARoundCanUse) {
+    const QString sixParameterModel = QStringLiteral(
+        "UPDATE results SET SIM = (SELECT A + B * X + C * X * X + D * X * X * X + E * X * X * X * "
+        "X + F * X * X * X * X * X FROM model_par WHERE ID = 1)");
     const struct {
-        const char* np;
-        const char* made;
-    } cases[] = {{"NP=8", "4 workspaces made"},
-                 {"NP=4", "4 workspaces made"},
-                 {"NP=2", "2 workspaces made"}};
+        const char* name;
+        bool sixParameters;
+        QStringList keys;
+        const char* searchMade; // in the search's closing line
+        int analysisWorkers;    // the workers the analysis' runs went to
+    } cases[] = {
+        {"3 NM NP=8", false, {"NP=8"}, "4 workspaces made", 4},
+        {"3 NM NP=4", false, {"NP=4"}, "4 workspaces made", 4},
+        {"3 NM NP=2", false, {"NP=2"}, "2 workspaces made", 2},
+        {"6 NM NP=8", true, {"NP=8"}, "4 workspaces made", 7},
+        {"6 NM NP=3", true, {"NP=3"}, "3 workspaces made", 3},
+        {"6 NM central NP=8", true, {"NP=8", "JD=central"}, "4 workspaces made", 8},
+        {"6 LM NP=8", true, {"NP=8", "SM=LM"}, "7 workspaces made", 7},
+        {"6 LM central NP=8", true, {"NP=8", "SM=LM", "JD=central"}, "8 workspaces made", 8},
+    };
+    int k = 0;
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.np);
-        const QString d = folder(QString::fromLatin1(c.np).mid(3));
-        const Ended e = finish(startProgram(d, line(d, {c.np, "NX=12"})));
+        SCOPED_TRACE(c.name);
+        const QString d = tmp.path() + "/made" + QString::number(++k);
+        QDir().mkpath(d);
+        makeDb(d, c.sixParameters ? kSixParameterDbSql : kDbSql);
+        writeRunScript(d, QStringList{"--db", "calib.sqlite", "--sql",
+                                      c.sixParameters ? sixParameterModel : kModelSql, "--behave",
+                                      "slow", "--sleep", "200"});
+        const Ended e = finish(startProgram(d, line(d, c.keys + QStringList{"NX=8"})));
         ASSERT_EQ(e.status, 0) << e.err.toStdString();
         const QByteArray protocol = fileBytes(d + "/Opti_Result.TXT");
-        EXPECT_TRUE(protocol.contains(c.made)) << protocol.right(300).toStdString();
+        EXPECT_TRUE(protocol.contains(c.searchMade)) << protocol.right(300).toStdString();
+        const QString workersOf = QStringLiteral(
+            "select count(distinct r.WORKER) from FITMARA_RUNS r join FITMARA_OPERATIONS o on "
+            "o.ID = r.OPERATION_ID where o.KIND = '%1'");
+        EXPECT_EQ(queryText(d + "/calib.sqlite", workersOf.arg("uncertainty")).toInt(),
+                  c.analysisWorkers);
+        EXPECT_EQ(queryText(d + "/calib.sqlite", workersOf.arg("calibration")),
+                  QString::fromLatin1(c.searchMade).section(' ', 0, 0));
     }
 }
 

@@ -332,6 +332,58 @@ TEST_F(WorkspaceTest, WorkspacesThatCannotBeMadeLeaveNothingBehind) {
     EXPECT_EQ(readFile(base + "/plainfile"), "not a folder");
 }
 
+// Workspaces added to a set (an analysis that runs more at once than the search
+// before it) copy the model's folder and database as they are now, and leave
+// those made before alone; ones that cannot be made leave the set as it was.
+TEST_F(WorkspaceTest, WorkspacesAddedToASetCopyTheModelAsItIsNow) {
+    const ModelTree t = makeModelTree(base, "model/calib.sqlite");
+    WorkspacePlan plan{t.runFile, t.database, base + "/work", 1};
+    WorkspaceSet set = WorkspaceSet::make(plan);
+    fixture::execSql(set.workspaces()[0].database, "update results set sim = -99");
+    fixture::execSql(t.database, "update mtab set p = p * 2");
+
+    plan.count = 3;
+    set.grow(plan);
+    ASSERT_EQ(set.workspaces().size(), 3u);
+    const QString mtab = "select group_concat(p, ' ') from (select p from mtab order by KEY)";
+    const QString sims = "select sum(sim) from results";
+    EXPECT_EQ(fixture::queryText(set.workspaces()[0].database, mtab), "0.5 1.5");
+    EXPECT_EQ(fixture::queryDouble(set.workspaces()[0].database, sims), -198.0);
+    for (int k : {1, 2}) {
+        const Workspace& ws = set.workspaces()[k];
+        EXPECT_EQ(ws.number, k + 1);
+        EXPECT_EQ(QFileInfo(ws.folder).path(), set.folder());
+        EXPECT_EQ(fixture::queryText(ws.database, mtab), "1.0 3.0") << k;
+        EXPECT_EQ(fixture::queryDouble(ws.database, sims), 0.0) << k;
+        EXPECT_EQ(readFile(ws.folder + "/input/climate/rain.csv"), "day;mm\n1;3.5\n");
+    }
+    const qint64 bytes = set.totalBytes();
+    EXPECT_EQ(bytes, bytesBelow(set.folder()));
+
+    // The program file exceeds the size a process may write: a full disk in small.
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit lim = saved;
+    lim.rlim_cur = 20000;
+    setrlimit(RLIMIT_FSIZE, &lim);
+    plan.count = 5;
+    QString message;
+    try {
+        set.grow(plan);
+    } catch (const FitError& e) {
+        message = e.message();
+    }
+    setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_TRUE(message.contains(set.folder())) << message.toStdString();
+    EXPECT_EQ(set.workspaces().size(), 3u);
+    EXPECT_EQ(set.totalBytes(), bytes);
+    EXPECT_EQ(QDir(set.folder()).entryList({"w*"}, QDir::Dirs), QStringList({"w1", "w2", "w3"}));
+
+    set.remove();
+    EXPECT_FALSE(QFileInfo::exists(base + "/work"));
+}
+
 // Sets of workspaces whose program was killed are removed by the next set made
 // in the same root (as an MPI rank's folder), or on request; those of a program
 // that runs, of another machine, or of an unknown maker stay.

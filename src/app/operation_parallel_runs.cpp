@@ -17,6 +17,7 @@
 #include <cstdio>
 
 struct OperationParallelRuns::Open {
+    WorkspacePlan plan;      // of the workspaces made
     WorkspaceSet workspaces; // none for a remote pool: its workers make their own
     std::unique_ptr<ForeignWriteDetector> watch;
     std::unique_ptr<LocalRunPool> pool;
@@ -31,18 +32,23 @@ OperationParallelRuns::~OperationParallelRuns() = default;
 
 bool OperationParallelRuns::open(const CalibrationSettings& settings, const QString& database,
                                  int usefulWorkers) {
-    if (current)
+    const int wanted = std::min(settings.parallelRuns, std::max(usefulWorkers, 1));
+    if (current) {
+        // An analysis after the search may run more at once than the search did.
+        if (current->pool && wanted > current->pool->size())
+            grow(wanted);
         return false;
+    }
     if (remotePool)
         return openRemote(settings, database);
     if (settings.parallelRuns <= 1)
         return false;
     auto made = std::make_unique<Open>();
-    WorkspacePlan plan;
+    WorkspacePlan& plan = made->plan;
     plan.runFile = settings.runFile;
     plan.database = database;
     plan.root = settings.workRoot;
-    plan.count = std::min(settings.parallelRuns, std::max(usefulWorkers, 1));
+    plan.count = wanted;
     if (plan.runFile.isEmpty())
         throw FitError(QStringLiteral("Parallel runs (NP=%1) need a run file: no run file has "
                                       "been chosen.")
@@ -62,6 +68,27 @@ bool OperationParallelRuns::open(const CalibrationSettings& settings, const QStr
     RunPool& pool = *made->pool;
     use(std::move(made), pool);
     return true;
+}
+
+void OperationParallelRuns::grow(int count) {
+    // The new workspaces copy the model's folder and database as they are now:
+    // every run writes its vector and marks its rows, so they start as the
+    // others would for this operation.
+    // Those that cannot be made leave the runs to the workspaces there are.
+    WorkspacePlan plan = current->plan;
+    plan.count = count;
+    try {
+        current->workspaces.grow(plan);
+    } catch (const FitError& e) {
+        reporter.log(QStringLiteral("No more workspaces could be added; the runs go on in the "
+                                    "%1 there are. ")
+                             .arg(current->pool->size()) +
+                         e.message(),
+                     true);
+        return;
+    }
+    current->plan = plan;
+    current->pool->takeNewWorkspaces();
 }
 
 void OperationParallelRuns::use(std::unique_ptr<Open> made, RunPool& pool) {

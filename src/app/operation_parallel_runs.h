@@ -28,6 +28,8 @@ class OperationParallelRuns {
     // operations run on it instead, whatever NP= says: it has its own workers and
     // makes their workspaces (prepare()). usefulWorkers: the most runs one round
     // of the operation can use at once; no more workspaces than that are made.
+    // When they are open already (an analysis after a calibration), workspaces
+    // are added up to that number, within NP; false then.
     bool open(const CalibrationSettings& settings, const QString& database, int usefulWorkers);
     // Ends them: removes the workspaces when `remove`, else keeps them and says
     // where. False when none were open.
@@ -48,6 +50,7 @@ class OperationParallelRuns {
   private:
     struct Open;
     bool openRemote(const CalibrationSettings& settings, const QString& database);
+    void grow(int count);
     void use(std::unique_ptr<Open> made, RunPool& pool);
 
     Reporter& reporter;

@@ -98,11 +98,11 @@ void Session::startOptimization() {
     // them back, also after a crash (the next run's recovery).
     operationRunner.backup();
     try {
-        // The workspaces hold the tables as the operation starts.
-        // The uncertainty analysis that may follow runs n + 1 at once, no more
-        // than the calibration can use.
-        OperationRunner::ParallelScope parallel(operationRunner,
-                                                Calibration::usefulWorkers(parameters));
+        // The workspaces hold the tables as the operation starts, as many as
+        // the search keeps busy; the uncertainty analysis that may follow adds
+        // those its runs at once need.
+        OperationRunner::ParallelScope parallel(
+            operationRunner, Calibration::usefulWorkers(calibrationSettings, parameters));
         operationRunner.journaled(journal::OperationKind::Calibration, [this] { optimize(); });
         if (calibrationSettings.unattended && !stopRequested())
             analyseUncertainty();
@@ -350,8 +350,10 @@ void Session::analyseUncertainty() {
         }
         returnFreedMemory();
     };
-    // The analysis runs its n + 1 runs at once.
-    OperationRunner::ParallelScope parallel(operationRunner, parameterCount(db) + 1);
+    // The analysis runs its n + 1 (with central differences 2n + 1) runs at
+    // once; after a calibration on its workspaces and those added for them.
+    const int differenced = parameterCount(db) * (calibrationSettings.centralDifferences ? 2 : 1);
+    OperationRunner::ParallelScope parallel(operationRunner, differenced + 1);
     analysis.setParallel(parallelRuns());
     try {
         operationRunner.journaled(

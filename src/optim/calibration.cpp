@@ -184,8 +184,10 @@ int startFromInitialValues(Database& db) {
     return ndim;
 }
 
-int Calibration::usefulWorkers(int parameters) {
-    return std::max(parameters + 1, Simplex::kMostPointsAhead);
+int Calibration::usefulWorkers(const CalibrationSettings& settings, int parameters) {
+    if (settings.leastSquares)
+        return 1 + (settings.centralDifferences ? 2 : 1) * std::max(parameters, 1);
+    return Simplex::kMostPointsAhead;
 }
 
 CalibrationSummary Calibration::optimize() {

@@ -49,10 +49,14 @@ class Calibration {
     // evaluations; the model's tables then hold the last trial vector.
     CalibrationSummary optimize();
 
-    // The most model runs one round of a calibration of `parameters` parameters
-    // can use at once: the initial simplex and a shrink n + 1, an iteration of
-    // the search the points it may take. More workers would only wait.
-    static int usefulWorkers(int parameters);
+    // The most model runs that the search these settings choose keeps going at
+    // once for `parameters` parameters; more workers would only wait. The
+    // simplex: the points one iteration may take (4). Its initial simplex and a
+    // shrink have n + 1 and n points, which then run in turns on those workers,
+    // so that the workspaces made are those the search keeps busy. The
+    // least-squares search: a trial step with the differences at it that it
+    // evaluates ahead, n + 1 (2n + 1 with central differences).
+    static int usefulWorkers(const CalibrationSettings& settings, int parameters);
 
     // Runs the model in parallel, on the workspaces of `runs`: the initial
     // simplex at once, and the search with its points evaluated ahead. The

@@ -19,7 +19,7 @@ struct LocalRunPool::Worker {
     }
 
     int number;
-    const Workspace& ws;
+    const Workspace ws; // a copy: the set's list may grow
     Database db;
     ModelProcess runner;
     Evaluator evaluator;
@@ -33,25 +33,33 @@ struct LocalRunPool::Worker {
 LocalRunPool::LocalRunPool(const CalibrationSettings& settings, const WorkspaceSet& workspaces,
                            QObject* parent)
     : RunPool(parent), cfg(settings), set(workspaces) {
-    for (const Workspace& ws : set.workspaces()) {
-        auto w = std::make_unique<Worker>(static_cast<int>(workers.size()) + 1, ws);
-        Worker* wp = w.get();
-        CalibrationSettings own = settings;
-        own.databaseFile = ws.database;
-        own.pauseAfterRunMs = 0; // the worker's own timer makes this pause
-        wp->evaluator.setSettings(own);
-        wp->runner.setWorkingDirectory(ws.folder);
-        wp->runner.setProgram(ws.runFile);
-        wp->db.open(ws.database);
-        connect(&wp->evaluator, &Evaluator::modelEnded, this, [this, wp] { modelEnded(*wp); });
-        connect(&wp->pause, &QTimer::timeout, this, [this, wp] {
-            if (wp->state == Worker::State::Pausing)
-                begin(*wp);
-            else if (wp->state == Worker::State::Settling)
-                complete(*wp);
-        });
-        workers.push_back(std::move(w));
-    }
+    takeNewWorkspaces();
+}
+
+void LocalRunPool::takeNewWorkspaces() {
+    const std::vector<Workspace>& spaces = set.workspaces();
+    for (std::size_t k = workers.size(); k < spaces.size(); ++k)
+        addWorker(spaces[k]);
+}
+
+void LocalRunPool::addWorker(const Workspace& ws) {
+    auto w = std::make_unique<Worker>(static_cast<int>(workers.size()) + 1, ws);
+    Worker* wp = w.get();
+    CalibrationSettings own = cfg;
+    own.databaseFile = ws.database;
+    own.pauseAfterRunMs = 0; // the worker's own timer makes this pause
+    wp->evaluator.setSettings(own);
+    wp->runner.setWorkingDirectory(ws.folder);
+    wp->runner.setProgram(ws.runFile);
+    wp->db.open(ws.database);
+    connect(&wp->evaluator, &Evaluator::modelEnded, this, [this, wp] { modelEnded(*wp); });
+    connect(&wp->pause, &QTimer::timeout, this, [this, wp] {
+        if (wp->state == Worker::State::Pausing)
+            begin(*wp);
+        else if (wp->state == Worker::State::Settling)
+            complete(*wp);
+    });
+    workers.push_back(std::move(w));
 }
 
 LocalRunPool::~LocalRunPool() {

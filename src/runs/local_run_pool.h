@@ -21,6 +21,10 @@ class LocalRunPool : public RunPool {
                  QObject* parent = nullptr);
     ~LocalRunPool() override;
 
+    // Takes on the workspaces added to its set (WorkspaceSet::grow) as new
+    // workers; call between rounds.
+    void takeNewWorkspaces();
+
     int size() const override;
     int idle() const override;
     void start(const RunTicket& ticket) override;
@@ -30,6 +34,7 @@ class LocalRunPool : public RunPool {
 
   private:
     struct Worker;
+    void addWorker(const Workspace& ws);
     void begin(Worker& w);
     void modelEnded(Worker& w);
     void complete(Worker& w);

@@ -237,6 +237,24 @@ QString quoteIdentifier(const QString& name) {
     return QLatin1Char('"') + q + QLatin1Char('"');
 }
 
+// The model's folder and the real database of a plan, both canonical;
+// FitError when either is missing.
+struct ModelPlaces {
+    QString modelDir;
+    QString database;
+};
+ModelPlaces modelPlaces(const WorkspacePlan& plan) {
+    const QFileInfo runInfo(plan.runFile);
+    ModelPlaces places{runInfo.absoluteDir().canonicalPath(),
+                       QFileInfo(plan.database).canonicalFilePath()};
+    if (places.modelDir.isEmpty())
+        throw FitError(QStringLiteral("The model's folder \"%1\" does not exist.")
+                           .arg(runInfo.absolutePath()));
+    if (places.database.isEmpty())
+        throw FitError(QStringLiteral("The database \"%1\" does not exist.").arg(plan.database));
+    return places;
+}
+
 } // namespace
 
 QString WorkspaceSet::defaultRoot(const QString& database) {
@@ -265,14 +283,7 @@ WorkspaceSet& WorkspaceSet::operator=(WorkspaceSet&& other) noexcept {
 WorkspaceSet WorkspaceSet::make(const WorkspacePlan& plan) {
     if (plan.count < 1)
         throw FitError(QStringLiteral("At least one workspace is needed, not %1.").arg(plan.count));
-    const QFileInfo runInfo(plan.runFile);
-    const QString modelDir = runInfo.absoluteDir().canonicalPath();
-    if (modelDir.isEmpty())
-        throw FitError(QStringLiteral("The model's folder \"%1\" does not exist.")
-                           .arg(runInfo.absolutePath()));
-    const QString database = QFileInfo(plan.database).canonicalFilePath();
-    if (database.isEmpty())
-        throw FitError(QStringLiteral("The database \"%1\" does not exist.").arg(plan.database));
+    const QString database = modelPlaces(plan).database;
 
     WorkspaceSet set;
     set.rootFolder = QDir::cleanPath(
@@ -323,47 +334,8 @@ WorkspaceSet WorkspaceSet::make(const WorkspacePlan& plan) {
                                                          '\n' + ownProcessIdentity() + '\n'));
     }
 
-    set.dbOutside = !isInside(database, modelDir);
-    const QString dbRelative =
-        set.dbOutside ? kOutsideDbFolder + QLatin1Char('/') + QFileInfo(database).fileName()
-                      : QDir(modelDir).relativeFilePath(database);
-    // Never the workspaces themselves, and never the live files of the real
-    // database: its copy comes from SQLite, its journal and WAL are in there.
-    QStringList skip = {root,
-                        set.setFolder,
-                        database,
-                        database + QStringLiteral("-wal"),
-                        database + QStringLiteral("-shm"),
-                        database + QStringLiteral("-journal")};
-    if (set.rootMade)
-        skip << QFileInfo(set.rootTop).canonicalFilePath();
-
     try {
-        for (int k = 1; k <= plan.count; ++k) {
-            Workspace ws;
-            ws.number = k;
-            ws.folder = set.setFolder + QStringLiteral("/w") + QString::number(k);
-            ws.runFile = ws.folder + QLatin1Char('/') + runInfo.fileName();
-            ws.database = ws.folder + QLatin1Char('/') + dbRelative;
-            set.bytes += copyTree(modelDir, ws.folder, skip);
-            // Folders of the model's tree are copied by now; only the outside
-            // database's folder is new.
-            const QString dbDir = QFileInfo(ws.database).absolutePath();
-            if (!QFileInfo(dbDir).isDir() && !QDir().mkpath(dbDir))
-                throw FitError(QStringLiteral("Cannot create the folder \"%1\".").arg(dbDir));
-            // One snapshot through SQLite; the others are copies of that file,
-            // which nobody else has open.
-            if (k == 1) {
-                set.bytes += copyDatabase(database, ws.database);
-            } else {
-                const QString first = set.spaces.front().database;
-                struct stat st {};
-                if (::stat(native(first).constData(), &st) != 0)
-                    fail(QStringLiteral("Cannot read"), first, errno);
-                set.bytes += copyFile(first, ws.database, st.st_mode);
-            }
-            set.spaces.push_back(ws);
-        }
+        set.addWorkspaces(plan);
     } catch (const FitError& e) {
         // Nothing half made stays behind.
         QString where;
@@ -373,6 +345,77 @@ WorkspaceSet WorkspaceSet::make(const WorkspacePlan& plan) {
                            .arg(set.setFolder, e.message()));
     }
     return set;
+}
+
+void WorkspaceSet::grow(const WorkspacePlan& plan) {
+    if (setFolder.isEmpty())
+        throw FitError(QStringLiteral("There are no workspaces to add to."));
+    const std::size_t before = spaces.size();
+    const qint64 bytesBefore = bytes;
+    try {
+        addWorkspaces(plan);
+    } catch (const FitError& e) {
+        // The workspaces made before stay as they were.
+        for (std::size_t k = before; k < spaces.size(); ++k) {
+            QString where;
+            removeTree(spaces[k].folder, &where);
+        }
+        const QString failed = QStringLiteral("%1/w%2").arg(setFolder).arg(spaces.size() + 1);
+        QString where;
+        removeTree(failed, &where);
+        spaces.resize(before);
+        bytes = bytesBefore;
+        throw FitError(QStringLiteral("The workspaces in \"%1\" cannot be made: %2")
+                           .arg(setFolder, e.message()));
+    }
+}
+
+void WorkspaceSet::addWorkspaces(const WorkspacePlan& plan) {
+    const QFileInfo runInfo(plan.runFile);
+    const auto [modelDir, database] = modelPlaces(plan);
+    const QString root = QFileInfo(rootFolder).canonicalFilePath();
+
+    dbOutside = !isInside(database, modelDir);
+    const QString dbRelative =
+        dbOutside ? kOutsideDbFolder + QLatin1Char('/') + QFileInfo(database).fileName()
+                  : QDir(modelDir).relativeFilePath(database);
+    // Never the workspaces themselves, and never the live files of the real
+    // database: its copy comes from SQLite, its journal and WAL are in there.
+    QStringList skip = {root,
+                        setFolder,
+                        database,
+                        database + QStringLiteral("-wal"),
+                        database + QStringLiteral("-shm"),
+                        database + QStringLiteral("-journal")};
+    if (!rootTop.isEmpty())
+        skip << QFileInfo(rootTop).canonicalFilePath();
+
+    // One snapshot of the database through SQLite for the workspaces made in
+    // this call; the others are copies of that file, which nobody else has open.
+    QString snapshot;
+    for (int k = static_cast<int>(spaces.size()) + 1; k <= plan.count; ++k) {
+        Workspace ws;
+        ws.number = k;
+        ws.folder = setFolder + QStringLiteral("/w") + QString::number(k);
+        ws.runFile = ws.folder + QLatin1Char('/') + runInfo.fileName();
+        ws.database = ws.folder + QLatin1Char('/') + dbRelative;
+        bytes += copyTree(modelDir, ws.folder, skip);
+        // Folders of the model's tree are copied by now; only the outside
+        // database's folder is new.
+        const QString dbDir = QFileInfo(ws.database).absolutePath();
+        if (!QFileInfo(dbDir).isDir() && !QDir().mkpath(dbDir))
+            throw FitError(QStringLiteral("Cannot create the folder \"%1\".").arg(dbDir));
+        if (snapshot.isEmpty()) {
+            bytes += copyDatabase(database, ws.database);
+            snapshot = ws.database;
+        } else {
+            struct stat st {};
+            if (::stat(native(snapshot).constData(), &st) != 0)
+                fail(QStringLiteral("Cannot read"), snapshot, errno);
+            bytes += copyFile(snapshot, ws.database, st.st_mode);
+        }
+        spaces.push_back(ws);
+    }
 }
 
 void WorkspaceSet::remove() {

@@ -43,6 +43,10 @@ class WorkspaceSet {
     // full, permissions, a missing model folder or database); nothing of the
     // set is left behind then.
     static WorkspaceSet make(const WorkspacePlan& plan);
+    // Adds workspaces to the set up to plan.count (the plan it was made by,
+    // with another count), copying the model's folder and database as they are
+    // now. FitError naming what could not be made; the set then stays as it was.
+    void grow(const WorkspacePlan& plan);
 
     WorkspaceSet() = default;
     WorkspaceSet(WorkspaceSet&& other) noexcept;
@@ -85,6 +89,8 @@ class WorkspaceSet {
 
   private:
     void removeMadeRoot();
+    // Makes workspaces spaces.size() + 1 .. plan.count in the set's folder.
+    void addWorkspaces(const WorkspacePlan& plan);
 
     std::vector<Workspace> spaces;
     QString setFolder;
