@@ -2,6 +2,7 @@
 // Unattended runs: the command line's help texts, the exit statuses, the
 // questions a run without a person answers, the clean stop on SIGINT/SIGTERM and
 // the headless runner that drives a Session without any window.
+#include "app/help_texts.h"
 #include "app/session.h"
 
 #include <QObject>
@@ -25,13 +26,6 @@ constexpr int exitStatusForSignal(int signo) {
     return 128 + signo;
 }
 
-// The "?" help box, text and caption byte for byte.
-QString batchHelpText();
-QString batchHelpCaption();
-// The usage text of --help, for terminal users.
-QString usageText();
-// The text of --version.
-QString versionText();
 // What a run without GO and without a display tells on standard error.
 QString noDisplayMessage();
 // Why no window can be shown (no display named, or the one named does not

@@ -3,7 +3,7 @@
 // a line with an error applies nothing. Then the keys act in a fixed order,
 // whatever order the line gave them in: the run file, the database, the result
 // table, its condition, its columns.
-#include "app/batch.h"
+#include "app/help_texts.h"
 #include "app/command_line_parser.h"
 #include "app/session.h"
 #include "base/fit_error.h"
