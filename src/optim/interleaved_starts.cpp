@@ -136,7 +136,9 @@ std::vector<RunOutcome> InterleavedStarts::round(const std::vector<ParameterVect
         task.asked.push_back({0, v, reading, pauseBeforeMs});
     task.state = Task::State::InRound;
     yieldToScheduler();
-    return std::move(task.outcomes);
+    std::vector<RunOutcome> outcomes;
+    outcomes.swap(task.outcomes);
+    return outcomes;
 }
 
 void InterleavedStarts::awaitEarlierStarts() {
