@@ -266,7 +266,7 @@ TEST_F(SearchStarts, OneAndThreeWorkersAndAnMpiJobGiveTheSameProtocol) {
     const struct {
         QStringList keys;
         bool mpi;
-    } cases[] = {{{"MS=3", "NR=1"}, true}, {{"MS=3", "SM=LM"}, false}};
+    } cases[] = {{{"MS=3", "NR=1"}, true}, {{"MS=3", "SM=LM"}, true}};
     int n = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.keys.join(' ').toStdString());
