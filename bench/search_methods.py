@@ -10,10 +10,12 @@ the speed-up of LM over NM at the same NP and LM's parallel efficiency
 (wall at NP=1 / (NP * wall at NP)).
 
   bench/search_methods.py BUILD_DIR [--sizes 6,12] [--sleep 200] [--nx 3000] [--methods NM,LM]
-                          [--program PATH]
+                          [--program PATH] [--starts K] [--np 1,4]
 
 --methods LM leaves out the simplex (it takes most of the time); --program runs
 another build's fitmara with this build's stand-in model (to compare two versions).
+--starts K gives MS=K (the starts of the search); --np the numbers of workers
+to run (default 1 and n+1).
 """
 import argparse
 import os
@@ -67,10 +69,10 @@ def make_folder(root, n, build, sleep_ms):
     return truth
 
 
-def run(build, folder, method, np_, nx, program=None):
+def run(build, folder, method, np_, nx, program=None, starts=1):
     args = [program or os.path.join(build, "fitmara"), "RF=run.sh", f"DB={folder}/calib.sqlite",
             "RT=results", "CD=1=1", "OB=OBS", "MO=SIM", "OV=VAR", "KR=1E-10", f"NX={nx}", "PR=0", "PV=0",
-            f"SM={method}", f"NP={np_}", "GO"]
+            f"SM={method}", f"NP={np_}", f"MS={starts}", "GO"]
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
     env.pop("DISPLAY", None)
     # A GO line goes on with the uncertainty analysis; the search's wall time
@@ -100,6 +102,8 @@ def main():
     ap.add_argument("--nx", type=int, default=3000)
     ap.add_argument("--methods", default="NM,LM")
     ap.add_argument("--program", default=None)
+    ap.add_argument("--starts", type=int, default=1)
+    ap.add_argument("--np", default=None)
     a = ap.parse_args()
     build = os.path.abspath(a.build)
     methods = [m for m in a.methods.split(",") if m]
@@ -110,17 +114,19 @@ def main():
         for n in [int(v) for v in a.sizes.split(",")]:
             walls = {}
             for method in methods:
-                for np_ in (1, n + 1):
+                nps = [int(v) for v in a.np.split(",")] if a.np else [1, n + 1]
+                for np_ in nps:
                     folder = os.path.join(tmp, f"{method}{n}np{np_}")
                     make_folder(folder, n, build, a.sleep)
-                    wall, runs, made, s, _ = run(build, folder, method, np_, a.nx, program)
+                    wall, runs, made, s, _ = run(build, folder, method, np_, a.nx, program,
+                                                 a.starts)
                     walls[(method, np_)] = wall
                     print(f"{n:<2} {method:6} {np_:<3} {wall:9.1f}  {runs:5d}/{made:<5d}  {s:.3e}")
-            big = n + 1
-            if len(methods) == 2:
+            big = max(nps)
+            if len(methods) == 2 and (1 in nps):
                 print(f"   LM/NM wall at NP={big}: {walls[('LM', big)] / walls[('NM', big)]:.3f}; "
                       f"at NP=1: {walls[('LM', 1)] / walls[('NM', 1)]:.3f}")
-            for method in methods:
+            for method in methods if 1 in nps else []:
                 eff = walls[(method, 1)] / (big * walls[(method, big)])
                 print(f"   {method} parallel efficiency at NP={big}: {eff:.2f}")
     finally:

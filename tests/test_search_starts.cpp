@@ -1,7 +1,8 @@
 // Restarts of the simplex (NR=) and several starts of either search (MS=): the
 // points spread over the bounds, a simplex caught on a bound's face set free
 // by a restart, the list of starts with the best end taken, the same protocol
-// on one and on three workers, and a killed calibration resumed to the same end.
+// on one and on several workers with the starts side by side, and a killed
+// calibration resumed to the same end.
 #include "optim/multi_start.h"
 #include "support/session_fixture.h"
 
@@ -55,6 +56,31 @@ TEST(SpreadPoints, EachStartGetsAnEvenShareOfWhatIsLeft) {
     EXPECT_EQ(multistart::shareOfBudget(100, 40, 2), 30);
     EXPECT_EQ(multistart::shareOfBudget(100, 90, 1), 10);
     EXPECT_EQ(multistart::shareOfBudget(10, 12, 1), 0);
+}
+
+// Side by side, a start runs on lowestShare before it knows its share: no
+// start may get less, however the starts before it use theirs (each at most
+// `overrun` beyond it).
+TEST(SpreadPoints, NoStartGetsLessThanTheLowestShare) {
+    for (int total : {0, 7, 100, 301, 3000})
+        for (int starts : {1, 2, 3, 5, 8})
+            for (int overrun : {0, 3, 13})
+                for (int pattern = 0; pattern < 4; ++pattern) {
+                    const int lowest = multistart::lowestShare(total, starts, overrun);
+                    int used = 0;
+                    for (int k = 0; k < starts; ++k) {
+                        const int share = multistart::shareOfBudget(total, used, starts - k);
+                        ASSERT_GE(share, lowest) << total << " " << starts << " " << overrun
+                                                 << " pattern " << pattern << " start " << k;
+                        // Every start running over, none using any, or alternating.
+                        const bool over = pattern == 0 || (pattern == 2 && k % 2 == 0) ||
+                                          (pattern == 3 && k % 2 == 1);
+                        used += pattern == 1 ? 0 : over ? share + overrun : share;
+                    }
+                }
+    // Not so low as to be useless: an even split where no start can run over.
+    EXPECT_EQ(multistart::lowestShare(300, 3, 0), 100);
+    EXPECT_EQ(multistart::lowestShare(300, 3, 3), 94);
 }
 
 const QString program = QStringLiteral(BINARY_DIR "/fitmara");
@@ -240,7 +266,7 @@ TEST_F(SearchStarts, OneAndThreeWorkersAndAnMpiJobGiveTheSameProtocol) {
     const struct {
         QStringList keys;
         bool mpi;
-    } cases[] = {{{"MS=3", "NR=1"}, true}, {{"MS=3", "SM=LM"}, false}};
+    } cases[] = {{{"MS=3", "NR=1"}, true}, {{"MS=3", "SM=LM"}, true}};
     int n = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.keys.join(' ').toStdString());
@@ -273,43 +299,91 @@ TEST_F(SearchStarts, OneAndThreeWorkersAndAnMpiJobGiveTheSameProtocol) {
     }
 }
 
+// The starts go side by side on the workers: runs of the later starts are
+// made while those of the first one are, and the protocol and the result are
+// those of the starts one after the other on one worker.
+TEST_F(SearchStarts, OnSeveralWorkersTheStartsRunSideBySide) {
+    // The runs of different starts that overlap in time, counted by the later start.
+    const char* overlapping =
+        "select count(distinct substr(b.PHASE, 1, 7)) from FITMARA_RUNS a join FITMARA_RUNS b "
+        "on a.OPERATION_ID = 1 and b.OPERATION_ID = 1 and a.PHASE like 'start 1:%' "
+        "and b.PHASE like 'start _:%' and b.PHASE not like 'start 1:%' "
+        "and julianday(a.STARTED) < julianday(b.STARTED) + b.DURATION / 86400.0 "
+        "and julianday(b.STARTED) < julianday(a.STARTED) + a.DURATION / 86400.0";
+    const struct {
+        const char* name;
+        QStringList keys;
+    } cases[] = {{"simplex", {"MS=3"}}, {"least squares", {"MS=3", "SM=LM"}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString one = folder(QStringLiteral("%1 one").arg(c.name));
+        const ProgramEnd a = run(one, line(one, c.keys + QStringList{"NP=1"}));
+        ASSERT_EQ(a.status, 0) << a.err.toStdString();
+        EXPECT_EQ(queryDouble(one + "/calib.sqlite", overlapping), 0);
+
+        const QString four =
+            folder(QStringLiteral("%1 four").arg(c.name), {"--behave", "slow", "--sleep", "40"});
+        const ProgramEnd b = run(four, line(four, c.keys + QStringList{"NP=4"}));
+        ASSERT_EQ(b.status, 0) << b.err.toStdString();
+        EXPECT_EQ(withoutParallelLine(fileBytes(four + "/Opti_Result.TXT")),
+                  fileBytes(one + "/Opti_Result.TXT"));
+        EXPECT_EQ(avals(four + "/calib.sqlite"), avals(one + "/calib.sqlite"));
+        EXPECT_EQ(phases(four + "/calib.sqlite"), phases(one + "/calib.sqlite"));
+        EXPECT_EQ(queryDouble(four + "/calib.sqlite", overlapping), 2);
+    }
+}
+
 TEST_F(SearchStarts, AKilledCalibrationOfSeveralStartsResumesToTheSameEnd) {
-    const QStringList keys = {"MS=3", "NR=1", "NP=2"};
-    const QString ref = folder("ref", {"--touch", tmp.path() + "/runs-ref.txt"});
-    const ProgramEnd a = run(ref, line(ref, keys));
-    ASSERT_EQ(a.status, 0) << a.err.toStdString();
-    const int refRuns = lineCount(tmp.path() + "/runs-ref.txt");
+    // On two workers the starts go side by side: the kill finds each mid-way.
+    const struct {
+        const char* name;
+        QStringList keys;
+    } cases[] = {{"simplex", {"MS=3", "NR=1", "NP=2"}},
+                 {"least squares", {"MS=3", "SM=LM", "NP=2"}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QStringList& keys = c.keys;
+        const QString runsRef = tmp.path() + "/runs-ref " + c.name + ".txt";
+        const QString ref = folder(QStringLiteral("ref %1").arg(c.name), {"--touch", runsRef});
+        const ProgramEnd a = run(ref, line(ref, keys));
+        ASSERT_EQ(a.status, 0) << a.err.toStdString();
+        const int refRuns = lineCount(runsRef);
 
-    // Killed in the second half of the runs: after the first start.
-    const QString touch = tmp.path() + "/runs-killed.txt";
-    const QString d = folder("killed", {"--behave", "slow", "--sleep", "20", "--touch", touch});
-    QProcess* p = startProgram(program, d, line(d, keys), headlessEnvironment());
-    QElapsedTimer clock;
-    clock.start();
-    while (lineCount(touch) < refRuns * 2 / 3 && clock.elapsed() < 120000)
-        QThread::msleep(5);
-    ::kill(static_cast<pid_t>(p->processId()), SIGKILL);
-    finishProgram(p, 60000);
-    QThread::msleep(300);
-    const int killedRuns = lineCount(touch);
-    ASSERT_GE(killedRuns, refRuns * 2 / 3);
-    ASSERT_LT(killedRuns, refRuns);
+        // Killed in the second half of the runs.
+        const QString touch = tmp.path() + "/runs-killed " + c.name + ".txt";
+        const QString d = folder(QStringLiteral("killed %1").arg(c.name),
+                                 {"--behave", "slow", "--sleep", "20", "--touch", touch});
+        QProcess* p = startProgram(program, d, line(d, keys), headlessEnvironment());
+        QElapsedTimer clock;
+        clock.start();
+        while (lineCount(touch) < refRuns * 2 / 3 && clock.elapsed() < 120000)
+            QThread::msleep(5);
+        ::kill(static_cast<pid_t>(p->processId()), SIGKILL);
+        finishProgram(p, 60000);
+        QThread::msleep(300);
+        const int killedRuns = lineCount(touch);
+        ASSERT_GE(killedRuns, refRuns * 2 / 3);
+        ASSERT_LT(killedRuns, refRuns);
 
-    // Another number of starts is another calibration: it is not taken up.
-    const ProgramEnd refused = run(d, line(d, QStringList{"MS=2", "NR=1", "NP=2", "RESUME"}));
-    EXPECT_NE(refused.status, 0);
-    EXPECT_TRUE(refused.err.contains("the setting MS was 3 and is 2 now"))
-        << refused.err.toStdString();
-    EXPECT_EQ(lineCount(touch), killedRuns);
+        // Another number of starts is another calibration: it is not taken up.
+        QStringList two = keys;
+        two.replaceInStrings(QStringLiteral("MS=3"), QStringLiteral("MS=2"));
+        const ProgramEnd refused = run(d, line(d, two + QStringList{"RESUME"}));
+        EXPECT_NE(refused.status, 0);
+        EXPECT_TRUE(refused.err.contains("the setting MS was 3 and is 2 now"))
+            << refused.err.toStdString();
+        EXPECT_EQ(lineCount(touch), killedRuns);
 
-    const ProgramEnd resumed = run(d, line(d, keys + QStringList{"RESUME"}));
-    ASSERT_EQ(resumed.status, 0) << resumed.err.toStdString();
-    const QByteArray protocol = fileBytes(d + "/Opti_Result.TXT");
-    EXPECT_TRUE(protocol.contains("Resumed from the run journal: ")) << protocol.toStdString();
-    EXPECT_EQ(withoutLinesStarting(withoutParallelLine(protocol), "Resumed from the run journal: "),
-              withoutParallelLine(fileBytes(ref + "/Opti_Result.TXT")));
-    EXPECT_EQ(avals(d + "/calib.sqlite"), avals(ref + "/calib.sqlite"));
-    EXPECT_LT(lineCount(touch) - killedRuns, refRuns - killedRuns / 2);
+        const ProgramEnd resumed = run(d, line(d, keys + QStringList{"RESUME"}));
+        ASSERT_EQ(resumed.status, 0) << resumed.err.toStdString();
+        const QByteArray protocol = fileBytes(d + "/Opti_Result.TXT");
+        EXPECT_TRUE(protocol.contains("Resumed from the run journal: ")) << protocol.toStdString();
+        EXPECT_EQ(
+            withoutLinesStarting(withoutParallelLine(protocol), "Resumed from the run journal: "),
+            withoutParallelLine(fileBytes(ref + "/Opti_Result.TXT")));
+        EXPECT_EQ(avals(d + "/calib.sqlite"), avals(ref + "/calib.sqlite"));
+        EXPECT_LT(lineCount(touch) - killedRuns, refRuns - killedRuns / 2);
+    }
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "evaluation/bounds.h"
 #include "evaluation/evaluator.h"
 #include "evaluation/run_journal.h"
+#include "optim/interleaved_starts.h"
 #include "optim/multi_start.h"
 #include "paramdb/database.h"
 #include "paramdb/parameter_table.h"
@@ -139,6 +140,48 @@ ParameterBox readParameterBox(Database& db, int ndim) {
 
 } // namespace
 
+namespace {
+// What one start of the search keeps while it runs, and how it ended.
+struct StartRun {
+    explicit StartRun(Reporter& reporter) : output(reporter) {}
+    StartOutput output;
+    // A run made ahead, waiting for the search to take it.
+    struct Waiting {
+        ParameterVector x;
+        RunOutcome outcome;
+        std::optional<double> replayed;
+    };
+    std::vector<Waiting> waiting;
+    QString lastIncomplete; // why its last incomplete run was incomplete
+    int used = 0;           // its evaluations counted against NX
+    // Its share of NX, counted from its own first evaluation; until
+    // shareKnown, only a part of it that it has for certain.
+    int share = 0;
+    bool shareKnown = false;
+    std::optional<multistart::StartEnd> end; // for the list of the starts
+    bool stopped = false;
+    bool noResult = false; // stopped before any of its runs completed
+    // Its final simplex, when its search ran.
+    bool searched = false;
+    double endValue = HUGE_VAL;
+    SimplexVertices endSimplex;
+    Simplex::Termination termination = Simplex::Termination::None;
+    ParameterVector bestVertex; // the best vertex it has seen
+    double bestVertexValue = HUGE_VAL;
+    double lastError = 0; // the value of its last evaluation
+    bool haveLastError = false;
+    int speculative = 0;
+
+    void noteVertices(const SimplexVertices& p, const ValueVector& y, int ndim) {
+        for (int i = 1; i <= ndim + 1; ++i)
+            if (std::isfinite(y[i]) && (bestVertex.empty() || y[i] < bestVertexValue)) {
+                bestVertex = p[i];
+                bestVertexValue = y[i];
+            }
+    }
+};
+} // namespace
+
 // The end of every start and the one whose end is the best (the result), and
 // the best vertex seen at the end of a search: the result of a stopped one.
 struct Calibration::StartEnds {
@@ -150,13 +193,6 @@ struct Calibration::StartEnds {
     ParameterVector bestVertex;
     double bestVertexValue = HUGE_VAL;
 
-    void noteVertices(const SimplexVertices& p, const ValueVector& y, int ndim) {
-        for (int i = 1; i <= ndim + 1; ++i)
-            if (std::isfinite(y[i]) && (bestVertex.empty() || y[i] < bestVertexValue)) {
-                bestVertex = p[i];
-                bestVertexValue = y[i];
-            }
-    }
     // Start k ended with this simplex; the best end so far becomes the result.
     void choose(int k, double endValue, const SimplexVertices& p, Simplex::Termination end) {
         if (chosen < 0 || endValue < chosenValue) {
@@ -212,11 +248,48 @@ CalibrationSummary Calibration::optimize() {
          multistart::spreadPoints(starts - 1, zeroBased(lowerBounds), zeroBased(upperBounds)))
         from.push_back(oneBased(point));
 
+    // With several starts and several workers the starts go side by side on
+    // the pool; else one after the other.
+    InterleavedStarts side(parallel && starts > 1 && parallel->workers() > 1 ? parallel : nullptr);
+    std::vector<std::unique_ptr<StartRun>> runs;
+    std::vector<StartOutput*> outputs;
+    for (int k = 0; k < starts; ++k) {
+        runs.push_back(std::make_unique<StartRun>(report));
+        outputs.push_back(&runs.back()->output);
+    }
+    auto currentIndex = [&] { return side.current(); };
+    auto current = [&]() -> StartRun& { return *runs[static_cast<std::size_t>(currentIndex())]; };
+    auto out = [&]() -> Reporter& { return current().output; };
+
+    // The evaluations of the starts before start k: the step numbers of its
+    // log go on from them, and its share of NX is what they left. Known once
+    // they have ended.
+    auto offsetOf = [&](int k) {
+        int used = 0;
+        for (int j = 0; j < k; ++j)
+            used += runs[static_cast<std::size_t>(j)]->used;
+        return used;
+    };
+    // The share of start k: its budget, counted from its own first evaluation.
+    auto settle = [&](int k) {
+        StartRun& s = *runs[static_cast<std::size_t>(k)];
+        if (!s.shareKnown) {
+            side.awaitEarlierStarts();
+            s.share = starts > 1
+                          ? multistart::shareOfBudget(cfg.maxEvaluations, offsetOf(k), starts - k)
+                          : cfg.maxEvaluations;
+            s.shareKnown = true;
+        }
+        return s.share;
+    };
+    auto budgetAtLeast = [&](int k, int need) {
+        return runs[static_cast<std::size_t>(k)]->share >= need || settle(k) >= need;
+    };
+
     // An incomplete model run is worse than every complete one. A resumed
     // calibration takes the criterion of a vector its earlier start completed
     // from the journal, and reports it as if the model had run.
     RunJournal* journal = evaluator.journal();
-    QString lastIncomplete; // why the last incomplete run was incomplete
     auto objective = [&](const ParameterVector& x) {
         bool complete = true;
         double e = 0;
@@ -225,10 +298,10 @@ CalibrationSummary Calibration::optimize() {
             replayed = journal->replay(ParameterVector(x.begin() + 1, x.begin() + 1 + ndim));
         if (replayed) {
             e = *replayed;
-            report.evaluated(e);
+            out().evaluated(e);
             noteBest(summary, true, e);
         } else {
-            e = evaluateModel(evaluator, report, x, &complete, &lastIncomplete);
+            e = evaluateModel(evaluator, out(), x, &complete, &current().lastIncomplete);
             countRun(summary, complete, e);
         }
         return complete ? e : HUGE_VAL;
@@ -240,19 +313,20 @@ CalibrationSummary Calibration::optimize() {
         if (journal)
             journal->setPhase(journal::Phase::InitialSimplex);
         if (parallel)
-            return initialSimplexInParallel(p, y, ndim, summary, lastIncomplete);
+            return initialSimplexInParallel(p, y, ndim, summary, current().lastIncomplete, out(),
+                                            side.sideBySide() ? &side : nullptr);
         int evaluated = 0;
         for (int v = 1; v <= ndim + 1; ++v) {
-            if (report.stopRequested()) {
+            if (out().stopRequested()) {
                 y[v] = HUGE_VAL; // not evaluated
                 continue;
             }
             if (cfg.pauseBeforeVertexMs > 0 && !(journal && journal->resuming()))
                 QThread::msleep(static_cast<unsigned long>(cfg.pauseBeforeVertexMs));
-            report.processEvents();
+            out().processEvents();
             y[v] = objective(p[v]);
             ++evaluated;
-            report.processEvents();
+            out().processEvents();
         }
         return evaluated;
     };
@@ -263,25 +337,31 @@ CalibrationSummary Calibration::optimize() {
         return false;
     };
 
-    auto logLine = [this](const QString& line, bool select) { report.log(line, select); };
+    auto logLine = [&](const QString& line, bool select) { out().log(line, select); };
 
     SimplexSink sink;
     sink.log = logLine;
+    // A step's number counts the evaluations of the starts before this one
+    // too, so it is written once they have ended.
+    sink.logStep = [&](int count) {
+        const int k = currentIndex();
+        current().output.later([&offsetOf, k, count](Reporter& r) {
+            r.log(QStringLiteral("step") + QString::number(offsetOf(k) + count), false);
+        });
+    };
+    sink.exactBudget = [&] { return settle(currentIndex()); };
     // Parallel: the results of the runs made ahead wait here until the search
     // takes them; only then are they reported and counted, in the search's order.
     // Their journal rows are written as the runs end, as speculative, and
     // retaken in the phase of the moment when the search takes them; those it
     // never takes stay speculative. A resumed calibration takes the values its
     // earlier start completed from the journal instead of running them again.
-    struct Waiting {
-        ParameterVector x;
-        RunOutcome outcome;
-        std::optional<double> replayed;
-    };
-    std::vector<Waiting> waiting;
     if (parallel) {
-        sink.batchWidth = parallel->workers();
+        // Side by side, the starts share the workers.
+        sink.batchWidth =
+            side.sideBySide() ? std::max(1, parallel->workers() / starts) : parallel->workers();
         sink.evalBatch = [&](const std::vector<ParameterVector>& points) {
+            std::vector<StartRun::Waiting>& waiting = current().waiting;
             std::vector<BatchValue> values(points.size());
             std::vector<ParameterVector> toRun;
             std::vector<std::size_t> runIndex;
@@ -303,7 +383,8 @@ CalibrationSummary Calibration::optimize() {
             if (toRun.empty())
                 return values;
             const std::vector<RunOutcome> outcomes =
-                parallel->round(toRun, Reading::Criterion, 0, false, true);
+                side.sideBySide() ? side.round(toRun, Reading::Criterion)
+                                  : parallel->round(toRun, Reading::Criterion, 0, false, true);
             for (std::size_t i = 0; i < toRun.size(); ++i) {
                 const std::size_t k = runIndex[i];
                 const RunOutcome& o = outcomes[i];
@@ -324,23 +405,24 @@ CalibrationSummary Calibration::optimize() {
             return values;
         };
         sink.taken = [&](const ParameterVector& x, double) {
+            std::vector<StartRun::Waiting>& waiting = current().waiting;
             for (auto it = waiting.rbegin(); it != waiting.rend(); ++it) {
                 if (!samePoint(it->x, x))
                     continue;
                 if (it->replayed) {
                     journal->countReplayed();
-                    report.evaluated(*it->replayed);
+                    out().evaluated(*it->replayed);
                     noteBest(summary, true, *it->replayed);
                 } else {
                     if (journal)
                         parallel->retake(it->x, it->outcome, journal->phase());
                     bool complete = true;
                     const double e =
-                        reportRun(report, it->outcome.result, &complete, &lastIncomplete);
+                        reportRun(out(), it->outcome.result, &complete, &current().lastIncomplete);
                     countRun(summary, complete, e);
                 }
                 waiting.erase(std::next(it).base());
-                report.processEvents();
+                out().processEvents();
                 return;
             }
         };
@@ -353,55 +435,57 @@ CalibrationSummary Calibration::optimize() {
             journal->setPhase(shrinking ? journal::Phase::Shrink : journal::Phase::Search);
         };
 
-    double ftol = 0;
-    int speculativeRuns = 0;
-    // One search of the simplex on the budget `limit`, the evaluations counted
-    // before it being `used`; returns how it ended, and `used` afterwards.
-    auto search = [&](SimplexVertices& p, ValueVector& y, int& used, int limit) {
+    // One search of the simplex on the start's share of the budget, counting
+    // on from the evaluations the start has used; returns how it ended.
+    auto search = [&](SimplexVertices& p, ValueVector& y, double ftol) {
+        StartRun& s = current();
         if (journal)
             journal->setPhase(journal::Phase::Search);
-        Simplex simplex(ndim, lowerBounds, upperBounds, limit, sink);
+        Simplex simplex(ndim, lowerBounds, upperBounds, s.share, sink);
         int count = 0;
-        simplex.minimise(p, y, count, ftol, used);
-        used = count;
-        speculativeRuns += simplex.speculativeEvaluations();
-        waiting.clear(); // what was run ahead and not taken belongs to this search only
+        simplex.minimise(p, y, count, ftol, s.used);
+        s.used = count;
+        s.speculative += simplex.speculativeEvaluations();
+        s.waiting.clear(); // what was run ahead and not taken belongs to this search only
         if (!std::isnan(simplex.finalValue())) {
-            summary.lastError = simplex.finalValue();
-            summary.haveLastError = true;
+            s.lastError = simplex.finalValue();
+            s.haveLastError = true;
         }
         return simplex.termination();
     };
 
-    StartEnds starting;
-    std::vector<multistart::StartEnd>& ends = starting.ends;
-    bool stopped = false;
-    int used = 0; // evaluations counted against NX (the first initial simplex is not)
-
-    for (int k = 0; k < starts && !stopped; ++k) {
+    // One start, from[k]: its initial simplex, the search and its restarts.
+    // The evaluations it counts against NX are `used` (those of the first
+    // start's initial simplex are not counted).
+    auto runStart = [&](int k) {
+        StartRun& s = *runs[static_cast<std::size_t>(k)];
+        Reporter& log = s.output;
         const QString stage = starts > 1 ? QStringLiteral("start %1").arg(k + 1) : QString();
         if (journal)
             journal->setStage(stage);
-        const int limit =
-            starts > 1 ? used + multistart::shareOfBudget(cfg.maxEvaluations, used, starts - k)
-                       : cfg.maxEvaluations;
-        const int usedBefore = used;
+        // Side by side, a later start knows only a part of its share that the
+        // starts before it cannot take, whatever they use, and waits for them
+        // only when it needs more (see lowestShare).
+        if (side.sideBySide() && k > 0)
+            s.share = multistart::lowestShare(cfg.maxEvaluations, starts, ndim + 1);
+        else
+            settle(k);
         if (k > 0) {
-            if (report.stopRequested()) {
-                stopped = true;
-                break;
+            if (log.stopRequested()) {
+                s.stopped = true;
+                return;
             }
-            if (limit - used < ndim + 2) {
-                report.log(QStringLiteral("Start %1 is left out: fewer than %2 of the evaluations "
-                                          "allowed (NX) are left for it")
-                               .arg(k + 1)
-                               .arg(ndim + 2));
-                ends.push_back({zeroBased(from[k]), {}, 0, 0, QStringLiteral("left out")});
-                continue;
+            if (!budgetAtLeast(k, ndim + 2)) {
+                log.log(QStringLiteral("Start %1 is left out: fewer than %2 of the evaluations "
+                                       "allowed (NX) are left for it")
+                            .arg(k + 1)
+                            .arg(ndim + 2));
+                s.end = {zeroBased(from[k]), {}, 0, 0, QStringLiteral("left out")};
+                return;
             }
-            report.log(QStringLiteral("Start %1 of %2 from   ").arg(k + 1).arg(starts) +
-                           multistart::valuesText(zeroBased(from[k])),
-                       true);
+            log.log(QStringLiteral("Start %1 of %2 from   ").arg(k + 1).arg(starts) +
+                        multistart::valuesText(zeroBased(from[k])),
+                    true);
         }
 
         // The first start: the initial vector and one vertex per parameter
@@ -416,20 +500,17 @@ CalibrationSummary Calibration::optimize() {
         ValueVector y(ndim + 2, 0.0);
         const int evaluated = evaluateVertices(p, y);
         if (k > 0)
-            used += evaluated;
-        if (!anyFinite(y) && report.stopRequested()) {
+            s.used += evaluated;
+        if (!anyFinite(y) && log.stopRequested()) {
+            s.stopped = true;
             if (k == 0) {
                 // No vector has been simulated: there is no result to offer, and
                 // AVAL must not be given values the model has never seen.
-                summary.outcome = Outcome::Stopped;
-                summary.reason = QStringLiteral("stopped before any model run completed");
-                summary.elapsedMs = clock.elapsed();
-                return summary;
+                s.noResult = true;
+                return;
             }
-            stopped = true;
-            ends.push_back(
-                {zeroBased(from[k]), {}, 0, used - usedBefore, QStringLiteral("stopped")});
-            break;
+            s.end = {zeroBased(from[k]), {}, 0, s.used, QStringLiteral("stopped")};
+            return;
         }
         if (!anyFinite(y) && k == 0) {
             QString message =
@@ -437,9 +518,9 @@ CalibrationSummary Calibration::optimize() {
                                "(\"Model run incomplete !\"): %2. Check the run file and "
                                "the model.")
                     .arg(ndim + 1)
-                    .arg(lastIncomplete.isEmpty()
+                    .arg(s.lastIncomplete.isEmpty()
                              ? QStringLiteral("the model left no results")
-                             : QStringLiteral("in the last one, ") + lastIncomplete);
+                             : QStringLiteral("in the last one, ") + s.lastIncomplete);
             const EvaluationResult& last = evaluator.lastIncomplete();
             if (!last.failure.isEmpty())
                 message += QStringLiteral("\nThe last run: ") + last.failure;
@@ -450,76 +531,75 @@ CalibrationSummary Calibration::optimize() {
             throw FitError(message);
         }
         if (!anyFinite(y)) {
-            report.log(QStringLiteral("Start %1 is left out: none of the %2 model runs of its "
-                                      "simplex completed")
-                           .arg(k + 1)
-                           .arg(ndim + 1));
-            ends.push_back({zeroBased(from[k]),
-                            {},
-                            0,
-                            used - usedBefore,
-                            QStringLiteral("no run of its simplex completed")});
-            continue;
+            log.log(QStringLiteral("Start %1 is left out: none of the %2 model runs of its "
+                                   "simplex completed")
+                        .arg(k + 1)
+                        .arg(ndim + 1));
+            s.end = {zeroBased(from[k]),
+                     {},
+                     0,
+                     s.used,
+                     QStringLiteral("no run of its simplex completed")};
+            return;
         }
         if (k == 0) {
             if (journal)
                 journal->setPhase(journal::Phase::Search);
-            report.clearLog();
+            log.clearLog();
             if (starts > 1)
-                report.log(QStringLiteral("Start 1 of %1 from IVAL").arg(starts));
+                log.log(QStringLiteral("Start 1 of %1 from IVAL").arg(starts));
         }
         logSimplex(ndim, 0, y, p, logLine);
-        if (k == 0)
-            ftol = cfg.ftol();
+        const double ftol = cfg.ftol();
 
-        Simplex::Termination end = search(p, y, used, limit);
-        stopped = end == Simplex::Termination::Stopped;
+        Simplex::Termination end = search(p, y, ftol);
+        bool stopped = end == Simplex::Termination::Stopped;
 
         // Trial points are clipped to the bounds, so vertices can come to share a
         // bound's value and the simplex loses that dimension for good. A simplex
         // started afresh around the result has it again.
         for (int r = 1; r <= cfg.restarts && end == Simplex::Termination::Converged; ++r) {
             const double before = lowestValue(y, ndim);
-            if (limit - used < ndim + 2) {
-                report.log(QStringLiteral("No restart: fewer than %1 of the evaluations allowed "
-                                          "(NX) are left")
-                               .arg(ndim + 2));
+            if (!budgetAtLeast(k, s.used + ndim + 2)) {
+                log.log(QStringLiteral("No restart: fewer than %1 of the evaluations allowed "
+                                       "(NX) are left")
+                            .arg(ndim + 2));
                 break;
             }
             if (journal)
                 journal->setStage(stage.isEmpty() ? QStringLiteral("restart %1").arg(r)
                                                   : stage + QStringLiteral(", restart %1").arg(r));
-            report.log(QStringLiteral("Restart %1 around the centroid, %2=%3 at the best vertex "
-                                      "so far")
-                           .arg(r)
-                           .arg(cfg.criterionName(), formatGeneral(before)),
-                       true);
-            starting.noteVertices(p, y, ndim);
+            log.log(QStringLiteral("Restart %1 around the centroid, %2=%3 at the best vertex "
+                                   "so far")
+                        .arg(r)
+                        .arg(cfg.criterionName(), formatGeneral(before)),
+                    true);
+            s.noteVertices(p, y, ndim);
             SimplexVertices q =
                 simplexAround(centroidOf(p, ndim), step, lowerBounds, upperBounds, ndim);
             ValueVector qy(ndim + 2, 0.0);
-            used += evaluateVertices(q, qy);
+            s.used += evaluateVertices(q, qy);
             if (!anyFinite(qy)) {
-                stopped = report.stopRequested();
+                stopped = log.stopRequested();
                 if (!stopped)
-                    report.log(QStringLiteral("Restart %1 ends: none of the %2 model runs of its "
-                                              "simplex completed")
-                                   .arg(r)
-                                   .arg(ndim + 1));
+                    log.log(QStringLiteral("Restart %1 ends: none of the %2 model runs of its "
+                                           "simplex completed")
+                                .arg(r)
+                                .arg(ndim + 1));
                 break;
             }
             logSimplex(ndim, 0, qy, q, logLine);
-            const Simplex::Termination again = search(q, qy, used, limit);
+            const Simplex::Termination again = search(q, qy, ftol);
             const double after = lowestValue(qy, ndim);
             if (again == Simplex::Termination::Stopped) {
                 stopped = true;
-                starting.noteVertices(q, qy, ndim);
+                s.noteVertices(q, qy, ndim);
                 break;
             }
-            report.log(QStringLiteral("Restart %1 ends: %2=%3 at the best vertex, %4 before it")
-                           .arg(r)
-                           .arg(cfg.criterionName(), formatGeneral(after), formatGeneral(before)),
-                       true);
+            log.log(QStringLiteral("Restart %1 ends: %2=%3 at the best vertex, %4 before it")
+                        .arg(r)
+                        .arg(cfg.criterionName(), formatGeneral(after), formatGeneral(before)),
+                    true);
             // The relative improvement, measured as the simplex measures its spread.
             const double gain = after < before
                                     ? 2 * (before - after) / (std::fabs(before) + std::fabs(after))
@@ -533,32 +613,67 @@ CalibrationSummary Calibration::optimize() {
                 y = qy;
                 end = again;
             } else {
-                report.log(QStringLiteral("Restart %1 is not kept: the simplex before it stays "
-                                          "the result")
-                               .arg(r));
+                log.log(QStringLiteral("Restart %1 is not kept: the simplex before it stays "
+                                       "the result")
+                            .arg(r));
             }
             if (!(gain > ftol)) {
                 if (r < cfg.restarts)
-                    report.log(QStringLiteral("No further restart: the criterion improved by "
-                                              "less than the tolerance"));
+                    log.log(QStringLiteral("No further restart: the criterion improved by "
+                                           "less than the tolerance"));
                 break;
             }
         }
         if (journal)
             journal->setStage(stage);
 
-        starting.noteVertices(p, y, ndim);
+        s.noteVertices(p, y, ndim);
         const double endValue = lowestValue(y, ndim);
-        const int runs = used - usedBefore + (k == 0 ? evaluated : 0);
+        const int runsOfStart = s.used + (k == 0 ? evaluated : 0);
         ParameterVector endPoint = centroidOf(p, ndim);
         for (int j = 1; j <= ndim; ++j)
             endPoint[j] = clampToBounds(endPoint[j], lowerBounds[j], upperBounds[j]);
-        ends.push_back({zeroBased(from[k]), zeroBased(endPoint), endValue, runs,
-                        endText(stopped ? Simplex::Termination::Stopped : end)});
-        starting.choose(k, endValue, p, end);
-    }
+        s.end = {zeroBased(from[k]), zeroBased(endPoint), endValue, runsOfStart,
+                 endText(stopped ? Simplex::Termination::Stopped : end)};
+        s.stopped = stopped;
+        s.searched = true;
+        s.endValue = endValue;
+        s.endSimplex = p;
+        s.termination = end;
+    };
+
+    side.run(outputs, runStart, [&](int k) { return runs[static_cast<std::size_t>(k)]->stopped; });
     if (journal)
         journal->setStage(QString());
+    if (runs[0]->noResult) {
+        summary.outcome = Outcome::Stopped;
+        summary.reason = QStringLiteral("stopped before any model run completed");
+        summary.elapsedMs = clock.elapsed();
+        return summary;
+    }
+
+    // The ends in the order of the starts: the first of equal ends is the result.
+    StartEnds starting;
+    bool stopped = false;
+    int speculativeRuns = 0;
+    for (int k = 0; k < starts; ++k) {
+        const StartRun& s = *runs[static_cast<std::size_t>(k)];
+        if (s.end)
+            starting.ends.push_back(*s.end);
+        stopped = stopped || s.stopped;
+        speculativeRuns += s.speculative;
+        if (!s.bestVertex.empty() &&
+            (starting.bestVertex.empty() || s.bestVertexValue < starting.bestVertexValue)) {
+            starting.bestVertex = s.bestVertex;
+            starting.bestVertexValue = s.bestVertexValue;
+        }
+        if (s.searched)
+            starting.choose(k, s.endValue, s.endSimplex, s.termination);
+        if (s.haveLastError) {
+            summary.lastError = s.lastError;
+            summary.haveLastError = true;
+        }
+    }
     storeResult(summary, starting, stopped, lowerBounds, upperBounds, speculativeRuns);
     summary.elapsedMs = clock.elapsed();
     return summary;
@@ -643,7 +758,8 @@ void Calibration::storeResult(CalibrationSummary& summary, const StartEnds& star
 }
 
 int Calibration::initialSimplexInParallel(const SimplexVertices& p, ValueVector& y, int ndim,
-                                          CalibrationSummary& summary, QString& lastIncomplete) {
+                                          CalibrationSummary& summary, QString& lastIncomplete,
+                                          Reporter& out, InterleavedStarts* side) {
     std::vector<ParameterVector> vertices(p.begin() + 1, p.begin() + ndim + 2);
     // A resumed calibration takes the vertices its earlier start completed from
     // the journal; only the others are run.
@@ -663,8 +779,14 @@ int Calibration::initialSimplexInParallel(const SimplexVertices& p, ValueVector&
     const int pause = journal && journal->resuming() ? 0 : cfg.pauseBeforeVertexMs; // as in place
     std::vector<RunOutcome> ran;
     if (!toRun.empty())
-        ran = report.stopRequested() ? std::vector<RunOutcome>(toRun.size())
-                                     : parallel->round(toRun, Reading::Criterion, pause);
+        ran = out.stopRequested() ? std::vector<RunOutcome>(toRun.size())
+              : side              ? side->round(toRun, Reading::Criterion, pause)
+                                  : parallel->round(toRun, Reading::Criterion, pause);
+    // Side by side, the rows of the runs were written as speculative: they
+    // stand in the initial simplex's phase once the start has them.
+    if (side && journal)
+        for (std::size_t i = 0; i < ran.size(); ++i)
+            parallel->retake(toRun[i], ran[i], journal->phase());
     std::vector<RunOutcome> outcomes(vertices.size());
     for (std::size_t i = 0; i < toRun.size(); ++i)
         outcomes[runVertex[i] - 1] = ran[i];
@@ -673,7 +795,7 @@ int Calibration::initialSimplexInParallel(const SimplexVertices& p, ValueVector&
     for (int v = 1; v <= ndim + 1; ++v) {
         if (replayed[v - 1]) {
             y[v] = *replayed[v - 1];
-            report.evaluated(y[v]);
+            out.evaluated(y[v]);
             noteBest(summary, true, y[v]);
             ++evaluated;
             continue;
@@ -685,10 +807,10 @@ int Calibration::initialSimplexInParallel(const SimplexVertices& p, ValueVector&
         }
         ++evaluated;
         bool complete = true;
-        const double e = reportRun(report, o.result, &complete, &lastIncomplete);
+        const double e = reportRun(out, o.result, &complete, &lastIncomplete);
         countRun(summary, complete, e);
         y[v] = complete ? e : HUGE_VAL;
-        report.processEvents();
+        out.processEvents();
     }
     return evaluated;
 }

@@ -16,6 +16,7 @@
 
 class Database;
 class Evaluator;
+class InterleavedStarts;
 class ParallelRuns;
 
 struct CalibrationSummary : Summary {
@@ -73,8 +74,11 @@ class Calibration {
                      const ParameterVector& lowerBounds, const ParameterVector& upperBounds,
                      int speculativeRuns);
     // Returns how many vertices were evaluated (taken from the journal or run).
+    // The runs are made through `side` when the starts go side by side, and
+    // reported to `out`, the start's reporter.
     int initialSimplexInParallel(const SimplexVertices& p, ValueVector& y, int ndim,
-                                 CalibrationSummary& summary, QString& lastIncomplete);
+                                 CalibrationSummary& summary, QString& lastIncomplete,
+                                 Reporter& out, InterleavedStarts* side);
 
     ParallelRuns* parallel = nullptr;
     CalibrationSettings cfg;

@@ -244,6 +244,17 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
     auto stopNow = [&] { return sink.stopRequested && sink.stopRequested(); };
 
     Result res;
+    // The budget; with exactMaxRuns, maxRuns is a part of it that is certain,
+    // and the whole is asked for the first time a batch would go beyond it.
+    int maxRuns = opt.maxRuns;
+    bool maxRunsExact = !opt.exactMaxRuns;
+    auto allows = [&](int more) {
+        if (res.runsMade + more > maxRuns && !maxRunsExact) {
+            maxRuns = opt.exactMaxRuns();
+            maxRunsExact = true;
+        }
+        return res.runsMade + more <= maxRuns;
+    };
     Vector x(n);
     for (std::size_t j = 0; j < n; ++j)
         x[j] = clamp(p.start[j], p.lower[j], p.upper[j]);
@@ -308,8 +319,9 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
                         const Vector* next) -> std::optional<std::vector<PointResult>> {
         std::vector<Vector> points = needed;
         if (next && sink.workers > 1 && sink.evaluateAhead) {
+            allows(sink.workers); // the room below counts on the whole budget
             const int room = std::min(sink.workers - static_cast<int>(needed.size()),
-                                      opt.maxRuns - res.runsMade - static_cast<int>(needed.size()));
+                                      maxRuns - res.runsMade - static_cast<int>(needed.size()));
             const std::vector<Vector> planned = differencesAt(*next).points;
             for (std::size_t k = 0; k < planned.size() && static_cast<int>(k) < room; ++k)
                 points.push_back(planned[k]);
@@ -332,7 +344,7 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
     // ---- the start point ----
     if (stopNow())
         return finish(Termination::Stopped);
-    if (opt.maxRuns < 1)
+    if (!allows(1))
         return finish(Termination::Budget);
     const auto first = runBatch({x}, Purpose::Start, &x);
     if (!first)
@@ -399,7 +411,7 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
                 missing.push_back(points[k]);
             }
         }
-        if (res.runsMade + static_cast<int>(missing.size()) > opt.maxRuns)
+        if (!allows(static_cast<int>(missing.size())))
             return JacobianEnd::Budget;
         log(heading.arg(points.size()), false);
         for (std::size_t k = 0; k < points.size(); ++k)
@@ -561,7 +573,7 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
             const Vector probe = pointAlong(step, kProbeFraction);
             // The probe only when the trial still fits into NX after it, and
             // only along the step (not beyond a bound).
-            if (inside(probe) && probe != x && res.runsMade + 2 <= opt.maxRuns) {
+            if (inside(probe) && probe != x && allows(2)) {
                 log(QStringLiteral("  the step bent along the second derivative, from 1 model "
                                    "run"),
                     false);
@@ -638,7 +650,7 @@ Result minimise(const Problem& p, const Options& opt, const Sink& sink) {
         }
         if (trial == x)
             return finish(Termination::SmallStep);
-        if (res.runsMade + 1 > opt.maxRuns)
+        if (!allows(1))
             return finish(Termination::Budget);
         const auto tried = runBatch({trial}, Purpose::Upgrade, &trial);
         if (!tried)

@@ -58,6 +58,10 @@ struct Options {
     // fraction of its magnitude (or of its scale, for a value of 0).
     double stepTolerance = 1e-10;
     int maxRuns = 50; // NX=: never more model runs than this, the start run included
+    // Optional: maxRuns is only a part of the budget that is certain; the
+    // first time a batch would go beyond it, this gives the whole (it may wait
+    // for what decides it).
+    std::function<int()> exactMaxRuns;
     // At a converged end, make the Jacobian at the result when the last one was
     // made elsewhere (within maxRuns), so that Result::jacobian belongs to x.
     bool jacobianAtResult = false;

@@ -4,6 +4,7 @@
 #include "base/number_format.h"
 #include "evaluation/evaluator.h"
 #include "evaluation/run_journal.h"
+#include "optim/interleaved_starts.h"
 #include "optim/least_squares.h"
 #include "optim/least_squares_uncertainty.h"
 #include "optim/multi_start.h"
@@ -112,6 +113,29 @@ journal::Phase phaseOf(lsq::Purpose purpose) {
     return journal::Phase::Search;
 }
 
+// What one start of the search keeps while it runs, and how it ended.
+struct SearchStart {
+    explicit SearchStart(Reporter& reporter) : output(reporter) {}
+    StartOutput output;
+    // A run ahead, held back until the search takes it (or never does).
+    struct HeldRun {
+        lsq::Vector x;
+        std::optional<std::vector<double>> replayed;
+        RunOutcome outcome;
+    };
+    std::vector<HeldRun> held;
+    int aheadNotNeeded = 0;
+    QString lastIncomplete;
+    int used = 0; // the model runs it made, counted against NX
+    // Its share of NX; until shareKnown, only a part of it that it has for certain.
+    int share = 0;
+    bool shareKnown = false;
+    std::optional<multistart::StartEnd> end;
+    bool stopped = false;
+    bool searched = false;
+    lsq::Result result;
+};
+
 ParameterVector oneBased(const lsq::Vector& x) {
     ParameterVector v(x.size() + 1, 0.0);
     std::copy(x.begin(), x.end(), v.begin() + 1);
@@ -184,7 +208,6 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
 
     RunJournal* journal = evaluator.journal();
     const std::size_t m = rows.observed.size();
-    QString lastIncomplete;
     auto noteBest = [&](double e) {
         if (!summary.haveBest || e < summary.best) {
             summary.best = e;
@@ -192,11 +215,48 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
         }
     };
 
+    // The starts: IVAL, and with MS= further points spread over the box. With
+    // several workers they go side by side on the pool; else one after the
+    // other.
+    const int starts = std::max(cfg.starts, 1);
+    std::vector<lsq::Vector> from{problem.start};
+    for (auto& point : multistart::spreadPoints(starts - 1, problem.lower, problem.upper))
+        from.push_back(std::move(point));
+    InterleavedStarts side(parallel && starts > 1 && parallel->workers() > 1 ? parallel : nullptr);
+    std::vector<std::unique_ptr<SearchStart>> runs;
+    std::vector<StartOutput*> outputs;
+    for (int k = 0; k < starts; ++k) {
+        runs.push_back(std::make_unique<SearchStart>(report));
+        outputs.push_back(&runs.back()->output);
+    }
+    auto currentIndex = [&] { return side.current(); };
+    auto current = [&]() -> SearchStart& {
+        return *runs[static_cast<std::size_t>(currentIndex())];
+    };
+    auto out = [&]() -> Reporter& { return current().output; };
+    // The share of NX of start k: what the starts before it left, known once
+    // they have ended.
+    auto settle = [&](int k) {
+        SearchStart& s = *runs[static_cast<std::size_t>(k)];
+        if (!s.shareKnown) {
+            side.awaitEarlierStarts();
+            int used = 0;
+            for (int j = 0; j < k; ++j)
+                used += runs[static_cast<std::size_t>(j)]->used;
+            s.share = starts > 1 ? multistart::shareOfBudget(cfg.maxEvaluations, used, starts - k)
+                                 : cfg.maxEvaluations;
+            if (k == 0)
+                s.share = std::max(s.share, 1);
+            s.shareKnown = true;
+        }
+        return s.share;
+    };
+
     lsq::Sink sink;
-    sink.log = [this](const QString& line, bool select) { report.log(line, select); };
+    sink.log = [&](const QString& line, bool select) { out().log(line, select); };
     sink.stopRequested = [this] { return report.stopRequested(); };
     sink.accepted = [&](const lsq::Vector&, const lsq::Vector& sim, double) {
-        report.log(QStringLiteral("  %1=%2").arg(
+        out().log(QStringLiteral("  %1=%2").arg(
             cfg.criterionName(), formatGeneral(criterionOf(rows, sim, cfg.criterion))));
     };
     // A run's values as the search sees them; a run that simulated another
@@ -224,38 +284,31 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
     // Reports one run the search uses: the chart, the incomplete run's lines.
     auto reportUsed = [&](const EvaluationResult& done) {
         bool complete = true;
-        const double e = reportRun(report, done, &complete, &lastIncomplete);
+        const double e = reportRun(out(), done, &complete, &current().lastIncomplete);
         ++summary.modelRuns;
         if (complete)
             noteBest(e);
     };
     auto reportReplayed = [&](const std::vector<double>& values) {
         const double e = criterionOf(rows, values, cfg.criterion);
-        report.evaluated(e);
+        out().evaluated(e);
         noteBest(e);
     };
 
-    // A run ahead, held back until the search takes it (or never does).
-    struct HeldRun {
-        lsq::Vector x;
-        std::optional<std::vector<double>> replayed;
-        RunOutcome outcome;
-    };
-    std::vector<HeldRun> held;
-    int aheadNotNeeded = 0;
-
     // Runs the points (those the journal holds are taken from it). The first
     // `needed` are reported, in their order; the others are runs ahead, held
-    // back and journaled as speculative until taken.
+    // back and journaled as speculative until taken. Side by side, every run
+    // is journaled as speculative first and the needed ones retaken.
     auto runPoints = [&](const std::vector<lsq::Vector>& points, lsq::Purpose purpose,
                          std::size_t needed) {
+        std::vector<SearchStart::HeldRun>& held = current().held;
         if (journal)
             journal->setPhase(phaseOf(purpose));
         const bool withAhead = needed < points.size();
         // Runs held from an earlier batch were not taken: the search moved on.
-        aheadNotNeeded += static_cast<int>(held.size());
+        current().aheadNotNeeded += static_cast<int>(held.size());
         held.clear();
-        std::vector<lsq::PointResult> out(points.size());
+        std::vector<lsq::PointResult> results(points.size());
         std::vector<std::optional<std::vector<double>>> replayed(points.size());
         std::vector<ParameterVector> toRun;
         std::vector<std::size_t> runIndex;
@@ -270,11 +323,13 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
         std::vector<std::optional<RunOutcome>> made(points.size());
         if (parallel && !toRun.empty() && !report.stopRequested()) {
             const std::vector<RunOutcome> outcomes =
-                parallel->round(toRun, Reading::ModelValues, 0, false, withAhead);
+                side.sideBySide()
+                    ? side.round(toRun, Reading::ModelValues)
+                    : parallel->round(toRun, Reading::ModelValues, 0, false, withAhead);
             for (std::size_t i = 0; i < toRun.size(); ++i) {
                 const RunOutcome& o = outcomes[i];
                 const std::size_t k = runIndex[i];
-                if (withAhead && k < needed && journal)
+                if ((withAhead || side.sideBySide()) && k < needed && journal)
                     parallel->retake(toRun[i], o, phaseOf(purpose), Reading::ModelValues);
                 if (o.failed && !o.stopped && k < needed)
                     throw FitError(ParallelRuns::failureText(o));
@@ -295,7 +350,7 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
         }
         // Reported in the order of the points, whatever order the runs ended in.
         for (std::size_t k = 0; k < points.size(); ++k) {
-            lsq::PointResult& r = out[k];
+            lsq::PointResult& r = results[k];
             if (replayed[k]) {
                 r.evaluated = r.complete = true;
                 r.simulated = *replayed[k];
@@ -316,19 +371,23 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
             }
         }
         report.processEvents();
-        return out;
+        return results;
     };
-    sink.workers = parallel ? parallel->workers() : 1;
+    // Side by side, the starts share the workers.
+    sink.workers = !parallel           ? 1
+                   : side.sideBySide() ? std::max(1, parallel->workers() / starts)
+                                       : parallel->workers();
     sink.evaluate = [&](const std::vector<lsq::Vector>& points, lsq::Purpose purpose) {
         return runPoints(points, purpose, points.size());
     };
     sink.evaluateAhead = runPoints;
     sink.taken = [&](const lsq::Vector& x) {
-        const auto it =
-            std::find_if(held.begin(), held.end(), [&](const HeldRun& h) { return h.x == x; });
+        std::vector<SearchStart::HeldRun>& held = current().held;
+        const auto it = std::find_if(held.begin(), held.end(),
+                                     [&](const SearchStart::HeldRun& h) { return h.x == x; });
         if (it == held.end())
             return;
-        const HeldRun h = std::move(*it);
+        const SearchStart::HeldRun h = std::move(*it);
         held.erase(it);
         if (h.replayed) {
             reportReplayed(*h.replayed);
@@ -342,54 +401,73 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
         reportUsed(h.outcome.result);
         report.processEvents();
     };
-    // The starts one after the other, each on its share of NX; the best end is
-    // the result. Every start's path is that of a search of its own, so the
-    // whole does not depend on the number of workers either.
-    const int starts = std::max(cfg.starts, 1);
-    std::vector<lsq::Vector> from{problem.start};
-    for (auto& point : multistart::spreadPoints(starts - 1, problem.lower, problem.upper))
-        from.push_back(std::move(point));
+
+    // One start, each on its share of NX. Every start's path is that of a
+    // search of its own, so the whole does not depend on the number of workers
+    // either, nor on whether the starts go side by side.
+    auto runStart = [&](int k) {
+        SearchStart& s = *runs[static_cast<std::size_t>(k)];
+        Reporter& log = s.output;
+        if (journal)
+            journal->setStage(starts > 1 ? QStringLiteral("start %1").arg(k + 1) : QString());
+        if (k > 0 && log.stopRequested()) {
+            s.stopped = true;
+            return;
+        }
+        // Side by side, a later start knows only a part of its share that the
+        // starts before it cannot take, and waits for them only when it needs
+        // more.
+        if (side.sideBySide() && k > 0)
+            s.share = multistart::lowestShare(cfg.maxEvaluations, starts, 0);
+        else
+            settle(k);
+        lsq::Options own = options;
+        own.maxRuns = s.share;
+        if (!s.shareKnown)
+            own.exactMaxRuns = [&settle, k] { return settle(k); };
+        // A further start may fall where the model fails; the others go on.
+        own.startMayFail = k > 0;
+        if (starts > 1)
+            log.log(k == 0 ? QStringLiteral("Start 1 of %1 from IVAL").arg(starts)
+                           : QStringLiteral("Start %1 of %2 from   ").arg(k + 1).arg(starts) +
+                                 multistart::valuesText(from[static_cast<std::size_t>(k)]),
+                    true);
+        if (s.share < 1 && settle(k) < 1) {
+            log.log(QStringLiteral("Start %1 is left out: no model run of NX is left for it")
+                        .arg(k + 1));
+            s.end = {from[static_cast<std::size_t>(k)], {}, 0, 0, QStringLiteral("left out")};
+            return;
+        }
+        lsq::Problem mine = problem;
+        mine.start = from[static_cast<std::size_t>(k)];
+        s.result = lsq::minimise(mine, own, sink);
+        s.used = s.result.runsMade;
+        s.stopped = s.result.termination == lsq::Termination::Stopped;
+        s.searched = true;
+        s.end = {mine.start, s.result.x, s.result.objective, s.result.runs,
+                 lsq::terminationText(s.result.termination)};
+    };
+
+    side.run(outputs, runStart, [&](int k) { return runs[static_cast<std::size_t>(k)]->stopped; });
+
+    // The ends in the order of the starts: the first of equal ends is the result.
     std::vector<multistart::StartEnd> ends;
     lsq::Result result;
     int chosen = -1;
-    int used = 0;
     bool stopped = false;
-    for (int k = 0; k < starts && !stopped; ++k) {
-        if (journal)
-            journal->setStage(starts > 1 ? QStringLiteral("start %1").arg(k + 1) : QString());
-        if (k > 0 && report.stopRequested()) {
-            stopped = true;
-            break;
-        }
-        options.maxRuns = starts > 1
-                              ? multistart::shareOfBudget(cfg.maxEvaluations, used, starts - k)
-                              : cfg.maxEvaluations;
-        if (k == 0)
-            options.maxRuns = std::max(options.maxRuns, 1);
-        // A further start may fall where the model fails; the others go on.
-        options.startMayFail = k > 0;
-        if (starts > 1)
-            report.log(k == 0 ? QStringLiteral("Start 1 of %1 from IVAL").arg(starts)
-                              : QStringLiteral("Start %1 of %2 from   ").arg(k + 1).arg(starts) +
-                                    multistart::valuesText(from[static_cast<std::size_t>(k)]),
-                       true);
-        if (options.maxRuns < 1) {
-            report.log(QStringLiteral("Start %1 is left out: no model run of NX is left for it")
-                           .arg(k + 1));
-            ends.push_back(
-                {from[static_cast<std::size_t>(k)], {}, 0, 0, QStringLiteral("left out")});
+    int aheadNotNeeded = 0;
+    for (int k = 0; k < starts; ++k) {
+        SearchStart& s = *runs[static_cast<std::size_t>(k)];
+        if (s.end)
+            ends.push_back(*s.end);
+        stopped = stopped || s.stopped;
+        aheadNotNeeded += s.aheadNotNeeded + static_cast<int>(s.held.size());
+        if (!s.searched)
             continue;
-        }
-        problem.start = from[static_cast<std::size_t>(k)];
-        lsq::Result ended = lsq::minimise(problem, options, sink);
-        used += ended.runsMade;
-        stopped = ended.termination == lsq::Termination::Stopped;
-        ends.push_back({problem.start, ended.x, ended.objective, ended.runs,
-                        lsq::terminationText(ended.termination)});
         if (k == 0 ||
-            (!ended.x.empty() && (result.x.empty() || ended.objective < result.objective))) {
-            chosen = ended.x.empty() ? -1 : k;
-            result = std::move(ended);
+            (!s.result.x.empty() && (result.x.empty() || s.result.objective < result.objective))) {
+            chosen = s.result.x.empty() ? -1 : k;
+            result = std::move(s.result);
         }
     }
     if (journal) {
@@ -451,7 +529,7 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
                        .arg(summary.modelRuns),
                    true);
     if (parallel)
-        report.log(parallel->closingLine(aheadNotNeeded + static_cast<int>(held.size())), true);
+        report.log(parallel->closingLine(aheadNotNeeded), true);
     report.saveLog(QStringLiteral("Opti_Result.TXT"));
     summary.elapsedMs = clock.elapsed();
     return summary;

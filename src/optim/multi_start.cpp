@@ -58,6 +58,16 @@ int shareOfBudget(int total, int used, int startsLeft) {
     return startsLeft > 0 ? left / startsLeft : left;
 }
 
+int lowestShare(int total, int starts, int overrun) {
+    // With R_k left for start k and r_k = R_k / (starts - k) its even share,
+    // a start using at most r_k + overrun leaves the next one at least
+    // r_k - overrun / (starts - k - 1) >= r_k - overrun; so no start has less
+    // than total / starts - overrun * (starts - 1).
+    if (starts < 1)
+        return std::max(total, 0);
+    return std::max(std::max(total, 0) / starts - overrun * (starts - 1), 0);
+}
+
 QString valuesText(const std::vector<double>& x) {
     QString text;
     for (double v : x)

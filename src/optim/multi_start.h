@@ -41,6 +41,13 @@ std::vector<std::vector<double>> spreadPoints(int count, const std::vector<doubl
 // shared evenly among this start and the ones after it.
 int shareOfBudget(int total, int used, int startsLeft);
 
+// A share every start gets for certain, whatever the starts before it use,
+// when each of them may run over its own share by at most `overrun`
+// evaluations (the simplex finishes the iteration it has begun): the starts
+// that go side by side need not wait for the earlier ones to end before they
+// have used this much.
+int lowestShare(int total, int starts, int overrun);
+
 // How one start ended, for the protocol's list.
 struct StartEnd {
     std::vector<double> from; // the start point, indexed from 0

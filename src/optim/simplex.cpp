@@ -293,7 +293,10 @@ double Simplex::tryPoint(SimplexVertices& p, ValueVector& y, ParameterVector& ps
         psum = replacedSum(ndim, psum, ptry, p[ihi]);
         for (int j = 1; j <= ndim; ++j)
             p[ihi][j] = ptry[j];
-        log(QStringLiteral("step") + QString::number(count), false);
+        if (sink.logStep)
+            sink.logStep(count);
+        else
+            log(QStringLiteral("step") + QString::number(count), false);
         QString tryLine = QStringLiteral("  try   ");
         for (int j = 1; j <= ndim; ++j)
             tryLine += formatGeneral(roundR(ptry[j])) + QStringLiteral("    ");
@@ -371,6 +374,8 @@ void Simplex::minimise(SimplexVertices& p, ValueVector& y, int& count, double ft
             return;
         }
 
+        if (count >= maxEvaluations && sink.exactBudget)
+            maxEvaluations = sink.exactBudget();
         if (count >= maxEvaluations) {
             term = Termination::Budget;
             log(kBudgetLine, false);

@@ -57,6 +57,14 @@ struct SimplexSink {
     std::function<void(const QString& line, bool select)> log;
     // Asked before every evaluation; may be empty.
     std::function<bool()> stopRequested;
+    // Optional: writes the log's line of the accepted step with this count
+    // instead of log("step<count>"), for an owner whose numbering goes on from
+    // evaluations it does not know yet.
+    std::function<void(int count)> logStep;
+    // Optional: the budget given to the constructor is only a part of it that
+    // is certain. When the count reaches it, this gives the whole budget (it
+    // may wait for what decides it); asked again, it gives the same.
+    std::function<int()> exactBudget;
     // Optional: told true before the vertices of a shrink are evaluated, and
     // false after them (the run journal's phase).
     std::function<void(bool shrinking)> shrinking;
