@@ -95,12 +95,12 @@ class Batch : public ::testing::Test {
     }
 
     // Starts a long run, waits for a few model runs, sends SIGTERM.
-    Outcome terminateMidRun(bool withWindow) {
+    Outcome terminateMidRun(bool withWindow, const QString& search = QStringLiteral("SM=NM")) {
         QFile::remove(path("runs.txt"));
         writeRunScript(dir.path(), {"--db", dbPath, "--sql", kModelSql, "--behave", "slow",
                                     "--sleep", "150", "--touch", path("runs.txt")});
         // A budget and tolerance it cannot reach in the test's time.
-        QProcess* p = start(line({"NX=100000", "KR=1E-300", "GO"}), withWindow);
+        QProcess* p = start(line({"NX=100000", "KR=1E-300", search, "GO"}), withWindow);
         QElapsedTimer clock;
         clock.start();
         while (runsSoFar() < 5 && clock.elapsed() < 60000)
@@ -308,20 +308,24 @@ TEST_F(Batch, BadNmaxRunsNoModel) {
 }
 
 TEST_F(Batch, TermSignalStopsCleanly) {
-    execSql(dbPath, "update PARM_INT set ERROR = 0.5; update results set SIM = 10 + ID");
-    const QString before = storedResults();
-    const QString simulatedBefore = simulated();
-    const Outcome r = terminateMidRun(false);
-    EXPECT_EQ(storedResults(), before); // the trial values are no result
-    EXPECT_EQ(simulated(), simulatedBefore);
-    EXPECT_FALSE(r.out.contains("results are stored as AVAL")) << r.out.toStdString();
-    EXPECT_TRUE(r.out.contains("Optimisation stopped before it finished")) << r.out.toStdString();
-    EXPECT_FALSE(r.crashed) << "killed by the signal instead of stopping";
-    EXPECT_EQ(r.status, 128 + SIGTERM);
-    EXPECT_TRUE(r.err.contains("SIGTERM")) << r.err.toStdString();
-    expectModelTablesUntouched();
-    EXPECT_TRUE(QFile::exists(path("Opti_Result.TXT"))); // the protocol so far
-    EXPECT_FALSE(QFile::exists(path("RS_line.txt")));    // no analysis after a stop
+    for (const QString search : {QStringLiteral("SM=NM"), QStringLiteral("SM=LM")}) {
+        SCOPED_TRACE(search.toStdString());
+        execSql(dbPath, "update PARM_INT set ERROR = 0.5; update results set SIM = 10 + ID");
+        const QString before = storedResults();
+        const QString simulatedBefore = simulated();
+        const Outcome r = terminateMidRun(false, search);
+        EXPECT_EQ(storedResults(), before); // the trial values are no result
+        EXPECT_EQ(simulated(), simulatedBefore);
+        EXPECT_FALSE(r.out.contains("results are stored as AVAL")) << r.out.toStdString();
+        EXPECT_TRUE(r.out.contains("Optimisation stopped before it finished"))
+            << r.out.toStdString();
+        EXPECT_FALSE(r.crashed) << "killed by the signal instead of stopping";
+        EXPECT_EQ(r.status, 128 + SIGTERM);
+        EXPECT_TRUE(r.err.contains("SIGTERM")) << r.err.toStdString();
+        expectModelTablesUntouched();
+        EXPECT_TRUE(QFile::exists(path("Opti_Result.TXT"))); // the protocol so far
+        EXPECT_FALSE(QFile::exists(path("RS_line.txt")));    // no analysis after a stop
+    }
 }
 
 TEST_F(Batch, WindowBatchRunEndsWithTheSameStatuses) {

@@ -521,7 +521,12 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
     storeAval(db, summary.result);
     report.parameterListChanged();
 
-    report.log(QStringLiteral("Optimisation finishes - results are stored as AVAL"), true);
+    // As after the simplex: an unattended search that was stopped has no
+    // result, since the operation gives AVAL back.
+    report.log(result.termination == lsq::Termination::Stopped && cfg.unattended
+                   ? QStringLiteral("Optimisation stopped before it finished")
+                   : QStringLiteral("Optimisation finishes - results are stored as AVAL"),
+               true);
     if (journal && journal->resuming())
         report.log(QStringLiteral("Resumed from the run journal: %1 model runs taken from it, %2 "
                                   "made now")
