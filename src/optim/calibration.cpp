@@ -226,52 +226,89 @@ int Calibration::usefulWorkers(const CalibrationSettings& settings, int paramete
     return Simplex::kMostPointsAhead;
 }
 
-CalibrationSummary Calibration::optimize() {
-    QElapsedTimer clock;
-    clock.start();
-    evaluator.setSettings(cfg);
-    CalibrationSummary summary;
-
-    const int ndim = startFromInitialValues(db);
-    summary.ndim = ndim;
-
-    const ParameterBox box = readParameterBox(db, ndim);
-    const ParameterVector& lowerBounds = box.lower;
-    const ParameterVector& upperBounds = box.upper;
-    const ParameterVector& ival = box.initial;
-    const ParameterVector& step = box.step;
-
-    // The start points: IVAL, and with MS= further points spread over the box.
-    const int starts = std::max(cfg.starts, 1);
-    std::vector<ParameterVector> from(1, ival);
-    for (const auto& point :
-         multistart::spreadPoints(starts - 1, zeroBased(lowerBounds), zeroBased(upperBounds)))
-        from.push_back(oneBased(point));
-
-    // With several starts and several workers the starts go side by side on
-    // the pool; else one after the other.
-    InterleavedStarts side(parallel && starts > 1 && parallel->workers() > 1 ? parallel : nullptr);
-    std::vector<std::unique_ptr<StartRun>> runs;
-    std::vector<StartOutput*> outputs;
-    for (int k = 0; k < starts; ++k) {
-        runs.push_back(std::make_unique<StartRun>(report));
-        outputs.push_back(&runs.back()->output);
+// The starts of one calibration and what they share: the box of the
+// parameters, the start points, the pool and the journal, the simplex's
+// callbacks, and each start's own state. `run` makes every start (side by
+// side on the pool when there are several starts and workers), then gathers
+// their ends.
+class Calibration::SimplexStarts {
+  public:
+    SimplexStarts(Calibration& calibration, CalibrationSummary& summary, int ndim)
+        : c(calibration), cfg(calibration.cfg), summary(summary), ndim(ndim),
+          box(readParameterBox(calibration.db, ndim)), starts(std::max(cfg.starts, 1)),
+          side(calibration.parallel && starts > 1 && calibration.parallel->workers() > 1
+                   ? calibration.parallel
+                   : nullptr),
+          journal(calibration.evaluator.journal()) {
+        // The start points: IVAL, and with MS= further points spread over the box.
+        from.push_back(box.initial);
+        for (const auto& point :
+             multistart::spreadPoints(starts - 1, zeroBased(box.lower), zeroBased(box.upper)))
+            from.push_back(oneBased(point));
+        for (int k = 0; k < starts; ++k) {
+            runs.push_back(std::make_unique<StartRun>(c.report));
+            outputs.push_back(&runs.back()->output);
+        }
+        connectSink();
     }
-    auto currentIndex = [&] { return side.current(); };
-    auto current = [&]() -> StartRun& { return *runs[static_cast<std::size_t>(currentIndex())]; };
-    auto out = [&]() -> Reporter& { return current().output; };
+
+    // Makes every start; false when the first was stopped before any of its
+    // runs completed (there is then no result).
+    bool run() {
+        side.run(
+            outputs, [this](int k) { runStart(k); },
+            [this](int k) { return runs[static_cast<std::size_t>(k)]->stopped; });
+        if (journal)
+            journal->setStage(QString());
+        return !runs[0]->noResult;
+    }
+
+    // The ends in the order of the starts: the first of equal ends is the
+    // result. `stopped` and `speculativeRuns` for the protocol's end.
+    StartEnds ends(bool& stopped, int& speculativeRuns) {
+        StartEnds starting;
+        stopped = false;
+        speculativeRuns = 0;
+        for (int k = 0; k < starts; ++k) {
+            const StartRun& s = *runs[static_cast<std::size_t>(k)];
+            if (s.end)
+                starting.ends.push_back(*s.end);
+            stopped = stopped || s.stopped;
+            speculativeRuns += s.speculative;
+            if (!s.bestVertex.empty() &&
+                (starting.bestVertex.empty() || s.bestVertexValue < starting.bestVertexValue)) {
+                starting.bestVertex = s.bestVertex;
+                starting.bestVertexValue = s.bestVertexValue;
+            }
+            if (s.searched)
+                starting.choose(k, s.endValue, s.endSimplex, s.termination);
+            if (s.haveLastError) {
+                summary.lastError = s.lastError;
+                summary.haveLastError = true;
+            }
+        }
+        return starting;
+    }
+
+    const ParameterBox& parameterBox() const { return box; }
+
+  private:
+    int currentIndex() const { return side.current(); }
+    StartRun& current() { return *runs[static_cast<std::size_t>(currentIndex())]; }
+    Reporter& out() { return current().output; }
+    void logLine(const QString& line, bool select) { out().log(line, select); }
 
     // The evaluations of the starts before start k: the step numbers of its
     // log go on from them, and its share of NX is what they left. Known once
     // they have ended.
-    auto offsetOf = [&](int k) {
+    int offsetOf(int k) const {
         int used = 0;
         for (int j = 0; j < k; ++j)
             used += runs[static_cast<std::size_t>(j)]->used;
         return used;
-    };
+    }
     // The share of start k: its budget, counted from its own first evaluation.
-    auto settle = [&](int k) {
+    int settle(int k) {
         StartRun& s = *runs[static_cast<std::size_t>(k)];
         if (!s.shareKnown) {
             side.awaitEarlierStarts();
@@ -281,16 +318,15 @@ CalibrationSummary Calibration::optimize() {
             s.shareKnown = true;
         }
         return s.share;
-    };
-    auto budgetAtLeast = [&](int k, int need) {
+    }
+    bool budgetAtLeast(int k, int need) {
         return runs[static_cast<std::size_t>(k)]->share >= need || settle(k) >= need;
-    };
+    }
 
     // An incomplete model run is worse than every complete one. A resumed
     // calibration takes the criterion of a vector its earlier start completed
     // from the journal, and reports it as if the model had run.
-    RunJournal* journal = evaluator.journal();
-    auto objective = [&](const ParameterVector& x) {
+    double objective(const ParameterVector& x) {
         bool complete = true;
         double e = 0;
         std::optional<double> replayed;
@@ -301,20 +337,20 @@ CalibrationSummary Calibration::optimize() {
             out().evaluated(e);
             noteBest(summary, true, e);
         } else {
-            e = evaluateModel(evaluator, out(), x, &complete, &current().lastIncomplete);
+            e = evaluateModel(c.evaluator, out(), x, &complete, &current().lastIncomplete);
             countRun(summary, complete, e);
         }
         return complete ? e : HUGE_VAL;
-    };
+    }
 
     // The vertices of an initial simplex; returns how many were evaluated (a
     // stop leaves the others at +infinity).
-    auto evaluateVertices = [&](const SimplexVertices& p, ValueVector& y) {
+    int evaluateVertices(const SimplexVertices& p, ValueVector& y) {
         if (journal)
             journal->setPhase(journal::Phase::InitialSimplex);
-        if (parallel)
-            return initialSimplexInParallel(p, y, ndim, summary, current().lastIncomplete, out(),
-                                            side.sideBySide() ? &side : nullptr);
+        if (c.parallel)
+            return c.initialSimplexInParallel(p, y, ndim, summary, current().lastIncomplete, out(),
+                                              side.sideBySide() ? &side : nullptr);
         int evaluated = 0;
         for (int v = 1; v <= ndim + 1; ++v) {
             if (out().stopRequested()) {
@@ -329,119 +365,123 @@ CalibrationSummary Calibration::optimize() {
             out().processEvents();
         }
         return evaluated;
-    };
-    auto anyFinite = [ndim](const ValueVector& y) {
+    }
+
+    bool anyFinite(const ValueVector& y) const {
         for (int v = 1; v <= ndim + 1; ++v)
             if (std::isfinite(y[v]))
                 return true;
         return false;
-    };
-
-    auto logLine = [&](const QString& line, bool select) { out().log(line, select); };
-
-    SimplexSink sink;
-    sink.log = logLine;
-    // A step's number counts the evaluations of the starts before this one
-    // too, so it is written once they have ended.
-    sink.logStep = [&](int count) {
-        const int k = currentIndex();
-        current().output.later([&offsetOf, k, count](Reporter& r) {
-            r.log(QStringLiteral("step") + QString::number(offsetOf(k) + count), false);
-        });
-    };
-    sink.exactBudget = [&] { return settle(currentIndex()); };
-    // Parallel: the results of the runs made ahead wait here until the search
-    // takes them; only then are they reported and counted, in the search's order.
-    // Their journal rows are written as the runs end, as speculative, and
-    // retaken in the phase of the moment when the search takes them; those it
-    // never takes stay speculative. A resumed calibration takes the values its
-    // earlier start completed from the journal instead of running them again.
-    if (parallel) {
-        // Side by side, the starts share the workers.
-        sink.batchWidth =
-            side.sideBySide() ? std::max(1, parallel->workers() / starts) : parallel->workers();
-        sink.evalBatch = [&](const std::vector<ParameterVector>& points) {
-            std::vector<StartRun::Waiting>& waiting = current().waiting;
-            std::vector<BatchValue> values(points.size());
-            std::vector<ParameterVector> toRun;
-            std::vector<std::size_t> runIndex;
-            for (std::size_t k = 0; k < points.size(); ++k) {
-                std::optional<double> replayed;
-                if (journal)
-                    replayed = journal->replay(
-                        ParameterVector(points[k].begin() + 1, points[k].begin() + 1 + ndim),
-                        false);
-                if (replayed) {
-                    values[k].evaluated = true;
-                    values[k].value = *replayed;
-                    waiting.push_back({points[k], RunOutcome{}, replayed});
-                } else {
-                    toRun.push_back(points[k]);
-                    runIndex.push_back(k);
-                }
-            }
-            if (toRun.empty())
-                return values;
-            const std::vector<RunOutcome> outcomes =
-                side.sideBySide() ? side.round(toRun, Reading::Criterion)
-                                  : parallel->round(toRun, Reading::Criterion, 0, false, true);
-            for (std::size_t i = 0; i < toRun.size(); ++i) {
-                const std::size_t k = runIndex[i];
-                const RunOutcome& o = outcomes[i];
-                if (o.failed && !o.stopped) {
-                    if (journal)
-                        parallel->retake(toRun[i], o, journal->phase());
-                    values[k].evaluated = true;
-                    values[k].error =
-                        std::make_exception_ptr(FitError(ParallelRuns::failureText(o)));
-                } else if (!o.failed && !o.stopped && o.started) {
-                    values[k].evaluated = true;
-                    values[k].value = o.result.complete ? o.result.criterion : HUGE_VAL;
-                    waiting.push_back({toRun[i], o, std::nullopt});
-                } else if (journal) {
-                    parallel->retake(toRun[i], o, journal->phase()); // ended by a stop
-                }
-            }
-            return values;
-        };
-        sink.taken = [&](const ParameterVector& x, double) {
-            std::vector<StartRun::Waiting>& waiting = current().waiting;
-            for (auto it = waiting.rbegin(); it != waiting.rend(); ++it) {
-                if (!samePoint(it->x, x))
-                    continue;
-                if (it->replayed) {
-                    journal->countReplayed();
-                    out().evaluated(*it->replayed);
-                    noteBest(summary, true, *it->replayed);
-                } else {
-                    if (journal)
-                        parallel->retake(it->x, it->outcome, journal->phase());
-                    bool complete = true;
-                    const double e =
-                        reportRun(out(), it->outcome.result, &complete, &current().lastIncomplete);
-                    countRun(summary, complete, e);
-                }
-                waiting.erase(std::next(it).base());
-                out().processEvents();
-                return;
-            }
-        };
-    } else {
-        sink.eval = objective;
     }
-    sink.stopRequested = [this] { return report.stopRequested(); };
-    if (journal)
-        sink.shrinking = [journal](bool shrinking) {
-            journal->setPhase(shrinking ? journal::Phase::Shrink : journal::Phase::Search);
+
+    // Parallel: the points of a step, run as one round (or taken from the
+    // journal). Their results wait until the search takes them; only then are
+    // they reported and counted, in the search's order. Their journal rows are
+    // written as the runs end, as speculative, and retaken in the phase of the
+    // moment when the search takes them; those it never takes stay speculative.
+    std::vector<BatchValue> evaluateBatch(const std::vector<ParameterVector>& points) {
+        std::vector<StartRun::Waiting>& waiting = current().waiting;
+        std::vector<BatchValue> values(points.size());
+        std::vector<ParameterVector> toRun;
+        std::vector<std::size_t> runIndex;
+        for (std::size_t k = 0; k < points.size(); ++k) {
+            std::optional<double> replayed;
+            if (journal)
+                replayed = journal->replay(
+                    ParameterVector(points[k].begin() + 1, points[k].begin() + 1 + ndim), false);
+            if (replayed) {
+                values[k].evaluated = true;
+                values[k].value = *replayed;
+                waiting.push_back({points[k], RunOutcome{}, replayed});
+            } else {
+                toRun.push_back(points[k]);
+                runIndex.push_back(k);
+            }
+        }
+        if (toRun.empty())
+            return values;
+        const std::vector<RunOutcome> outcomes =
+            side.sideBySide() ? side.round(toRun, Reading::Criterion)
+                              : c.parallel->round(toRun, Reading::Criterion, 0, false, true);
+        for (std::size_t i = 0; i < toRun.size(); ++i) {
+            const std::size_t k = runIndex[i];
+            const RunOutcome& o = outcomes[i];
+            if (o.failed && !o.stopped) {
+                if (journal)
+                    c.parallel->retake(toRun[i], o, journal->phase());
+                values[k].evaluated = true;
+                values[k].error = std::make_exception_ptr(FitError(ParallelRuns::failureText(o)));
+            } else if (!o.failed && !o.stopped && o.started) {
+                values[k].evaluated = true;
+                values[k].value = o.result.complete ? o.result.criterion : HUGE_VAL;
+                waiting.push_back({toRun[i], o, std::nullopt});
+            } else if (journal) {
+                c.parallel->retake(toRun[i], o, journal->phase()); // ended by a stop
+            }
+        }
+        return values;
+    }
+
+    // Parallel: the search took the value at x; its run is reported and counted now.
+    void taken(const ParameterVector& x) {
+        std::vector<StartRun::Waiting>& waiting = current().waiting;
+        for (auto it = waiting.rbegin(); it != waiting.rend(); ++it) {
+            if (!samePoint(it->x, x))
+                continue;
+            if (it->replayed) {
+                journal->countReplayed();
+                out().evaluated(*it->replayed);
+                noteBest(summary, true, *it->replayed);
+            } else {
+                if (journal)
+                    c.parallel->retake(it->x, it->outcome, journal->phase());
+                bool complete = true;
+                const double e =
+                    reportRun(out(), it->outcome.result, &complete, &current().lastIncomplete);
+                countRun(summary, complete, e);
+            }
+            waiting.erase(std::next(it).base());
+            out().processEvents();
+            return;
+        }
+    }
+
+    void connectSink() {
+        sink.log = [this](const QString& line, bool select) { logLine(line, select); };
+        // A step's number counts the evaluations of the starts before this one
+        // too, so it is written once they have ended.
+        sink.logStep = [this](int count) {
+            const int k = currentIndex();
+            current().output.later([this, k, count](Reporter& r) {
+                r.log(QStringLiteral("step") + QString::number(offsetOf(k) + count), false);
+            });
         };
+        sink.exactBudget = [this] { return settle(currentIndex()); };
+        if (c.parallel) {
+            // Side by side, the starts share the workers.
+            sink.batchWidth = side.sideBySide() ? std::max(1, c.parallel->workers() / starts)
+                                                : c.parallel->workers();
+            sink.evalBatch = [this](const std::vector<ParameterVector>& points) {
+                return evaluateBatch(points);
+            };
+            sink.taken = [this](const ParameterVector& x, double) { taken(x); };
+        } else {
+            sink.eval = [this](const ParameterVector& x) { return objective(x); };
+        }
+        sink.stopRequested = [this] { return c.report.stopRequested(); };
+        if (journal)
+            sink.shrinking = [this](bool shrinking) {
+                journal->setPhase(shrinking ? journal::Phase::Shrink : journal::Phase::Search);
+            };
+    }
 
     // One search of the simplex on the start's share of the budget, counting
     // on from the evaluations the start has used; returns how it ended.
-    auto search = [&](SimplexVertices& p, ValueVector& y, double ftol) {
+    Simplex::Termination search(SimplexVertices& p, ValueVector& y, double ftol) {
         StartRun& s = current();
         if (journal)
             journal->setPhase(journal::Phase::Search);
-        Simplex simplex(ndim, lowerBounds, upperBounds, s.share, sink);
+        Simplex simplex(ndim, box.lower, box.upper, s.share, sink);
         int count = 0;
         simplex.minimise(p, y, count, ftol, s.used);
         s.used = count;
@@ -452,112 +492,17 @@ CalibrationSummary Calibration::optimize() {
             s.haveLastError = true;
         }
         return simplex.termination();
-    };
+    }
 
-    // One start, from[k]: its initial simplex, the search and its restarts.
-    // The evaluations it counts against NX are `used` (those of the first
-    // start's initial simplex are not counted).
-    auto runStart = [&](int k) {
+    // Trial points are clipped to the bounds, so vertices can come to share a
+    // bound's value and the simplex loses that dimension for good. A simplex
+    // started afresh around the result has it again: up to NR= restarts of
+    // start k while they improve by more than the tolerance. p, y and end
+    // become the restart's when it is kept; stopped is set by a stop.
+    void restart(int k, const QString& stage, SimplexVertices& p, ValueVector& y,
+                 Simplex::Termination& end, bool& stopped, double ftol) {
         StartRun& s = *runs[static_cast<std::size_t>(k)];
         Reporter& log = s.output;
-        const QString stage = starts > 1 ? QStringLiteral("start %1").arg(k + 1) : QString();
-        if (journal)
-            journal->setStage(stage);
-        // Side by side, a later start knows only a part of its share that the
-        // starts before it cannot take, whatever they use, and waits for them
-        // only when it needs more (see lowestShare).
-        if (side.sideBySide() && k > 0)
-            s.share = multistart::lowestShare(cfg.maxEvaluations, starts, ndim + 1);
-        else
-            settle(k);
-        if (k > 0) {
-            if (log.stopRequested()) {
-                s.stopped = true;
-                return;
-            }
-            if (!budgetAtLeast(k, ndim + 2)) {
-                log.log(QStringLiteral("Start %1 is left out: fewer than %2 of the evaluations "
-                                       "allowed (NX) are left for it")
-                            .arg(k + 1)
-                            .arg(ndim + 2));
-                s.end = {zeroBased(from[k]), {}, 0, 0, QStringLiteral("left out")};
-                return;
-            }
-            log.log(QStringLiteral("Start %1 of %2 from   ").arg(k + 1).arg(starts) +
-                        multistart::valuesText(zeroBased(from[k])),
-                    true);
-        }
-
-        // The first start: the initial vector and one vertex per parameter
-        // displaced by its step; not clipped here, the evaluation clips what it
-        // stores. A further start steps away from a bound it would cross.
-        SimplexVertices p = k == 0 ? SimplexVertices(ndim + 2, ParameterVector(ndim + 1, 0.0))
-                                   : simplexAround(from[k], step, lowerBounds, upperBounds, ndim);
-        if (k == 0)
-            for (int v = 1; v <= ndim + 1; ++v)
-                for (int j = 1; j <= ndim; ++j)
-                    p[v][j] = ival[j] + (v == j + 1 ? step[j] : 0.0);
-        ValueVector y(ndim + 2, 0.0);
-        const int evaluated = evaluateVertices(p, y);
-        if (k > 0)
-            s.used += evaluated;
-        if (!anyFinite(y) && log.stopRequested()) {
-            s.stopped = true;
-            if (k == 0) {
-                // No vector has been simulated: there is no result to offer, and
-                // AVAL must not be given values the model has never seen.
-                s.noResult = true;
-                return;
-            }
-            s.end = {zeroBased(from[k]), {}, 0, s.used, QStringLiteral("stopped")};
-            return;
-        }
-        if (!anyFinite(y) && k == 0) {
-            QString message =
-                QStringLiteral("None of the %1 model runs of the initial simplex completed "
-                               "(\"Model run incomplete !\"): %2. Check the run file and "
-                               "the model.")
-                    .arg(ndim + 1)
-                    .arg(s.lastIncomplete.isEmpty()
-                             ? QStringLiteral("the model left no results")
-                             : QStringLiteral("in the last one, ") + s.lastIncomplete);
-            const EvaluationResult& last = evaluator.lastIncomplete();
-            if (!last.failure.isEmpty())
-                message += QStringLiteral("\nThe last run: ") + last.failure;
-            if (!last.output.isEmpty())
-                message +=
-                    QStringLiteral("\nThe model's last output (%1):\n").arg(last.outputFile) +
-                    last.output.join(QLatin1Char('\n'));
-            throw FitError(message);
-        }
-        if (!anyFinite(y)) {
-            log.log(QStringLiteral("Start %1 is left out: none of the %2 model runs of its "
-                                   "simplex completed")
-                        .arg(k + 1)
-                        .arg(ndim + 1));
-            s.end = {zeroBased(from[k]),
-                     {},
-                     0,
-                     s.used,
-                     QStringLiteral("no run of its simplex completed")};
-            return;
-        }
-        if (k == 0) {
-            if (journal)
-                journal->setPhase(journal::Phase::Search);
-            log.clearLog();
-            if (starts > 1)
-                log.log(QStringLiteral("Start 1 of %1 from IVAL").arg(starts));
-        }
-        logSimplex(ndim, 0, y, p, logLine);
-        const double ftol = cfg.ftol();
-
-        Simplex::Termination end = search(p, y, ftol);
-        bool stopped = end == Simplex::Termination::Stopped;
-
-        // Trial points are clipped to the bounds, so vertices can come to share a
-        // bound's value and the simplex loses that dimension for good. A simplex
-        // started afresh around the result has it again.
         for (int r = 1; r <= cfg.restarts && end == Simplex::Termination::Converged; ++r) {
             const double before = lowestValue(y, ndim);
             if (!budgetAtLeast(k, s.used + ndim + 2)) {
@@ -576,7 +521,7 @@ CalibrationSummary Calibration::optimize() {
                     true);
             s.noteVertices(p, y, ndim);
             SimplexVertices q =
-                simplexAround(centroidOf(p, ndim), step, lowerBounds, upperBounds, ndim);
+                simplexAround(centroidOf(p, ndim), box.step, box.lower, box.upper, ndim);
             ValueVector qy(ndim + 2, 0.0);
             s.used += evaluateVertices(q, qy);
             if (!anyFinite(qy)) {
@@ -588,7 +533,7 @@ CalibrationSummary Calibration::optimize() {
                                 .arg(ndim + 1));
                 break;
             }
-            logSimplex(ndim, 0, qy, q, logLine);
+            logSimplex(ndim, 0, qy, q, sink.log);
             const Simplex::Termination again = search(q, qy, ftol);
             const double after = lowestValue(qy, ndim);
             if (again == Simplex::Termination::Stopped) {
@@ -624,6 +569,111 @@ CalibrationSummary Calibration::optimize() {
                 break;
             }
         }
+    }
+
+    // One start, from[k]: its initial simplex, the search and its restarts.
+    // The evaluations it counts against NX are `used` (those of the first
+    // start's initial simplex are not counted).
+    void runStart(int k) {
+        StartRun& s = *runs[static_cast<std::size_t>(k)];
+        Reporter& log = s.output;
+        const QString stage = starts > 1 ? QStringLiteral("start %1").arg(k + 1) : QString();
+        if (journal)
+            journal->setStage(stage);
+        // Side by side, a later start knows only a part of its share that the
+        // starts before it cannot take, whatever they use, and waits for them
+        // only when it needs more (see lowestShare).
+        if (side.sideBySide() && k > 0)
+            s.share = multistart::lowestShare(cfg.maxEvaluations, starts, ndim + 1);
+        else
+            settle(k);
+        if (k > 0) {
+            if (log.stopRequested()) {
+                s.stopped = true;
+                return;
+            }
+            if (!budgetAtLeast(k, ndim + 2)) {
+                log.log(QStringLiteral("Start %1 is left out: fewer than %2 of the evaluations "
+                                       "allowed (NX) are left for it")
+                            .arg(k + 1)
+                            .arg(ndim + 2));
+                s.end = {zeroBased(from[k]), {}, 0, 0, QStringLiteral("left out")};
+                return;
+            }
+            log.log(QStringLiteral("Start %1 of %2 from   ").arg(k + 1).arg(starts) +
+                        multistart::valuesText(zeroBased(from[k])),
+                    true);
+        }
+
+        // The first start: the initial vector and one vertex per parameter
+        // displaced by its step; not clipped here, the evaluation clips what it
+        // stores. A further start steps away from a bound it would cross.
+        SimplexVertices p = k == 0 ? SimplexVertices(ndim + 2, ParameterVector(ndim + 1, 0.0))
+                                   : simplexAround(from[k], box.step, box.lower, box.upper, ndim);
+        if (k == 0)
+            for (int v = 1; v <= ndim + 1; ++v)
+                for (int j = 1; j <= ndim; ++j)
+                    p[v][j] = box.initial[j] + (v == j + 1 ? box.step[j] : 0.0);
+        ValueVector y(ndim + 2, 0.0);
+        const int evaluated = evaluateVertices(p, y);
+        if (k > 0)
+            s.used += evaluated;
+        if (!anyFinite(y) && log.stopRequested()) {
+            s.stopped = true;
+            if (k == 0) {
+                // No vector has been simulated: there is no result to offer, and
+                // AVAL must not be given values the model has never seen.
+                s.noResult = true;
+                return;
+            }
+            s.end = {zeroBased(from[k]), {}, 0, s.used, QStringLiteral("stopped")};
+            return;
+        }
+        if (!anyFinite(y) && k == 0) {
+            QString message =
+                QStringLiteral("None of the %1 model runs of the initial simplex completed "
+                               "(\"Model run incomplete !\"): %2. Check the run file and "
+                               "the model.")
+                    .arg(ndim + 1)
+                    .arg(s.lastIncomplete.isEmpty()
+                             ? QStringLiteral("the model left no results")
+                             : QStringLiteral("in the last one, ") + s.lastIncomplete);
+            const EvaluationResult& last = c.evaluator.lastIncomplete();
+            if (!last.failure.isEmpty())
+                message += QStringLiteral("\nThe last run: ") + last.failure;
+            if (!last.output.isEmpty())
+                message +=
+                    QStringLiteral("\nThe model's last output (%1):\n").arg(last.outputFile) +
+                    last.output.join(QLatin1Char('\n'));
+            throw FitError(message);
+        }
+        if (!anyFinite(y)) {
+            log.log(QStringLiteral("Start %1 is left out: none of the %2 model runs of its "
+                                   "simplex completed")
+                        .arg(k + 1)
+                        .arg(ndim + 1));
+            s.end = {zeroBased(from[k]),
+                     {},
+                     0,
+                     s.used,
+                     QStringLiteral("no run of its simplex completed")};
+            return;
+        }
+        if (k == 0) {
+            if (journal)
+                journal->setPhase(journal::Phase::Search);
+            log.clearLog();
+            if (starts > 1)
+                log.log(QStringLiteral("Start 1 of %1 from IVAL").arg(starts));
+        }
+        logSimplex(ndim, 0, y, p, sink.log);
+        const double ftol = cfg.ftol();
+
+        Simplex::Termination end = search(p, y, ftol);
+        bool stopped = end == Simplex::Termination::Stopped;
+
+        restart(k, stage, p, y, end, stopped, ftol);
+
         if (journal)
             journal->setStage(stage);
 
@@ -632,7 +682,7 @@ CalibrationSummary Calibration::optimize() {
         const int runsOfStart = s.used + (k == 0 ? evaluated : 0);
         ParameterVector endPoint = centroidOf(p, ndim);
         for (int j = 1; j <= ndim; ++j)
-            endPoint[j] = clampToBounds(endPoint[j], lowerBounds[j], upperBounds[j]);
+            endPoint[j] = clampToBounds(endPoint[j], box.lower[j], box.upper[j]);
         s.end = {zeroBased(from[k]), zeroBased(endPoint), endValue, runsOfStart,
                  endText(stopped ? Simplex::Termination::Stopped : end)};
         s.stopped = stopped;
@@ -640,41 +690,42 @@ CalibrationSummary Calibration::optimize() {
         s.endValue = endValue;
         s.endSimplex = p;
         s.termination = end;
-    };
+    }
 
-    side.run(outputs, runStart, [&](int k) { return runs[static_cast<std::size_t>(k)]->stopped; });
-    if (journal)
-        journal->setStage(QString());
-    if (runs[0]->noResult) {
+    Calibration& c;
+    const CalibrationSettings& cfg;
+    CalibrationSummary& summary;
+    const int ndim;
+    const ParameterBox box;
+    const int starts;
+    std::vector<ParameterVector> from;
+    InterleavedStarts side;
+    RunJournal* journal;
+    std::vector<std::unique_ptr<StartRun>> runs;
+    std::vector<StartOutput*> outputs;
+    SimplexSink sink;
+};
+
+CalibrationSummary Calibration::optimize() {
+    QElapsedTimer clock;
+    clock.start();
+    evaluator.setSettings(cfg);
+    CalibrationSummary summary;
+    const int ndim = startFromInitialValues(db);
+    summary.ndim = ndim;
+
+    SimplexStarts starting(*this, summary, ndim);
+    if (!starting.run()) {
         summary.outcome = Outcome::Stopped;
         summary.reason = QStringLiteral("stopped before any model run completed");
         summary.elapsedMs = clock.elapsed();
         return summary;
     }
-
-    // The ends in the order of the starts: the first of equal ends is the result.
-    StartEnds starting;
     bool stopped = false;
     int speculativeRuns = 0;
-    for (int k = 0; k < starts; ++k) {
-        const StartRun& s = *runs[static_cast<std::size_t>(k)];
-        if (s.end)
-            starting.ends.push_back(*s.end);
-        stopped = stopped || s.stopped;
-        speculativeRuns += s.speculative;
-        if (!s.bestVertex.empty() &&
-            (starting.bestVertex.empty() || s.bestVertexValue < starting.bestVertexValue)) {
-            starting.bestVertex = s.bestVertex;
-            starting.bestVertexValue = s.bestVertexValue;
-        }
-        if (s.searched)
-            starting.choose(k, s.endValue, s.endSimplex, s.termination);
-        if (s.haveLastError) {
-            summary.lastError = s.lastError;
-            summary.haveLastError = true;
-        }
-    }
-    storeResult(summary, starting, stopped, lowerBounds, upperBounds, speculativeRuns);
+    const StartEnds ends = starting.ends(stopped, speculativeRuns);
+    storeResult(summary, ends, stopped, starting.parameterBox().lower,
+                starting.parameterBox().upper, speculativeRuns);
     summary.elapsedMs = clock.elapsed();
     return summary;
 }

@@ -68,6 +68,8 @@ class Calibration {
 
   private:
     struct StartEnds;
+    // The starts of one search and their runs (calibration.cpp).
+    class SimplexStarts;
     // The end of the search: its outcome and result into `summary`, the result
     // into AVAL, the list of the starts and the closing lines of the protocol.
     void storeResult(CalibrationSummary& summary, const StartEnds& starting, bool stopped,
