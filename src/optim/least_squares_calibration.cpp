@@ -142,24 +142,12 @@ ParameterVector oneBased(const lsq::Vector& x) {
     return v;
 }
 
-} // namespace
-
-LeastSquaresCalibration::LeastSquaresCalibration(const CalibrationSettings& settings,
-                                                 Database& database, Evaluator& eval,
-                                                 Reporter& reporter)
-    : cfg(settings), db(database), evaluator(eval), report(reporter) {}
-
-CalibrationSummary LeastSquaresCalibration::optimize() {
-    QElapsedTimer clock;
-    clock.start();
-    evaluator.setSettings(cfg);
-    CalibrationSummary summary;
-
-    const int ndim = startFromInitialValues(db);
-    summary.ndim = ndim;
-
+// The search's problem: PARM_INT's first ndim records (start, bounds, scale,
+// name) and the chosen rows' observations with their weights.
+lsq::Problem problemOf(const std::vector<ParameterRecord>& records, int ndim,
+                       const ObservedRows& rows) {
     lsq::Problem problem;
-    for (const ParameterRecord& r : ParameterTable(db).records()) {
+    for (const ParameterRecord& r : records) {
         if (int(problem.start.size()) >= ndim)
             break;
         const double lo = numberOf(r.minimum), hi = numberOf(r.maximum);
@@ -171,25 +159,32 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
         problem.scale.push_back(step > 0 ? step : hi > lo ? hi - lo : 1.0);
         problem.names << r.alias.trimmed();
     }
-    const ObservedRows rows = readObservedRows(db, cfg);
     problem.observed = rows.observed;
     problem.weights.assign(rows.observed.size(), 1.0);
     for (std::size_t i = 0; i < rows.variance.size(); ++i)
         problem.weights[i] = 1.0 / rows.variance[i];
+    return problem;
+}
 
+lsq::Options searchOptions(const CalibrationSettings& cfg) {
     lsq::Options options;
     options.relativeStep = cfg.differenceStep;
     options.central = cfg.centralDifferences;
     options.objectiveTolerance = cfg.ftol();
     options.maxRuns = cfg.maxEvaluations;
     options.jacobianAtResult = true;
+    return options;
+}
 
+// The protocol's first lines: what the search minimises, its Jacobian, its
+// steps and its ends.
+void logHeading(Reporter& report, const CalibrationSettings& cfg, std::size_t rowCount) {
     report.clearLog();
     const QString step = formatGeneral(cfg.differenceStep);
     report.log(QStringLiteral("Least-squares search (Levenberg-Marquardt, SM=LM)"));
     report.log(QStringLiteral("It minimises S = sum of w_i * (obs_i - sim_i)^2 over the %1 chosen "
                               "result rows, w_i = %2")
-                   .arg(rows.observed.size())
+                   .arg(rowCount)
                    .arg(cfg.varianceColumn.isEmpty()
                             ? QStringLiteral("1 (no variance column is chosen)")
                             : QStringLiteral("1 / ") + cfg.varianceColumn));
@@ -205,6 +200,74 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
                               "iterations, or after at most %2 model runs")
                    .arg(cfg.tolerance)
                    .arg(cfg.maxEvaluations));
+}
+
+Outcome outcomeOf(lsq::Termination termination) {
+    switch (termination) {
+    case lsq::Termination::Budget:
+        return Outcome::BudgetSpent;
+    case lsq::Termination::Stopped:
+        return Outcome::Stopped;
+    default:
+        return Outcome::Converged;
+    }
+}
+
+} // namespace
+
+LeastSquaresCalibration::LeastSquaresCalibration(const CalibrationSettings& settings,
+                                                 Database& database, Evaluator& eval,
+                                                 Reporter& reporter)
+    : cfg(settings), db(database), evaluator(eval), report(reporter) {}
+
+void LeastSquaresCalibration::storeResult(CalibrationSummary& summary, const lsq::Problem& problem,
+                                          const lsq::Result& result, int aheadNotNeeded) {
+    RunJournal* journal = evaluator.journal();
+    summary.result = oneBased(result.x);
+
+    if (result.termination != lsq::Termination::Stopped) {
+        auto found = std::make_shared<LeastSquaresUncertainty>(
+            leastSquaresUncertainty(problem, result, !cfg.varianceColumn.isEmpty()));
+        for (const QString& line : found->lines)
+            report.log(line);
+        found->names = problem.names;
+        found->estimate = result.x;
+        summary.leastSquares = std::move(found);
+    }
+
+    storeAval(db, summary.result);
+    report.parameterListChanged();
+
+    // As after the simplex: an unattended search that was stopped has no
+    // result, since the operation gives AVAL back.
+    report.log(result.termination == lsq::Termination::Stopped && cfg.unattended
+                   ? QStringLiteral("Optimisation stopped before it finished")
+                   : QStringLiteral("Optimisation finishes - results are stored as AVAL"),
+               true);
+    if (journal && journal->resuming())
+        report.log(QStringLiteral("Resumed from the run journal: %1 model runs taken from it, %2 "
+                                  "made now")
+                       .arg(journal->replayedRuns())
+                       .arg(summary.modelRuns),
+                   true);
+    if (parallel)
+        report.log(parallel->closingLine(aheadNotNeeded), true);
+    report.saveLog(QStringLiteral("Opti_Result.TXT"));
+}
+
+CalibrationSummary LeastSquaresCalibration::optimize() {
+    QElapsedTimer clock;
+    clock.start();
+    evaluator.setSettings(cfg);
+    CalibrationSummary summary;
+
+    const int ndim = startFromInitialValues(db);
+    summary.ndim = ndim;
+
+    const ObservedRows rows = readObservedRows(db, cfg);
+    const lsq::Problem problem = problemOf(ParameterTable(db).records(), ndim, rows);
+    const lsq::Options options = searchOptions(cfg);
+    logHeading(report, cfg, rows.observed.size());
 
     RunJournal* journal = evaluator.journal();
     const std::size_t m = rows.observed.size();
@@ -481,17 +544,7 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
     if (stopped)
         result.termination = lsq::Termination::Stopped;
 
-    switch (result.termination) {
-    case lsq::Termination::Budget:
-        summary.outcome = Outcome::BudgetSpent;
-        break;
-    case lsq::Termination::Stopped:
-        summary.outcome = Outcome::Stopped;
-        break;
-    default:
-        summary.outcome = Outcome::Converged;
-        break;
-    }
+    summary.outcome = outcomeOf(result.termination);
     summary.reason = lsq::terminationText(result.termination);
     if (result.x.empty()) {
         // No model run completed: there is no result, and AVAL must not be
@@ -502,40 +555,11 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
         summary.elapsedMs = clock.elapsed();
         return summary;
     }
-    summary.result = oneBased(result.x);
     if (!result.simulated.empty()) {
         summary.lastError = criterionOf(rows, result.simulated, cfg.criterion);
         summary.haveLastError = true;
     }
-
-    if (result.termination != lsq::Termination::Stopped) {
-        auto found = std::make_shared<LeastSquaresUncertainty>(
-            leastSquaresUncertainty(problem, result, !cfg.varianceColumn.isEmpty()));
-        for (const QString& line : found->lines)
-            report.log(line);
-        found->names = problem.names;
-        found->estimate = result.x;
-        summary.leastSquares = std::move(found);
-    }
-
-    storeAval(db, summary.result);
-    report.parameterListChanged();
-
-    // As after the simplex: an unattended search that was stopped has no
-    // result, since the operation gives AVAL back.
-    report.log(result.termination == lsq::Termination::Stopped && cfg.unattended
-                   ? QStringLiteral("Optimisation stopped before it finished")
-                   : QStringLiteral("Optimisation finishes - results are stored as AVAL"),
-               true);
-    if (journal && journal->resuming())
-        report.log(QStringLiteral("Resumed from the run journal: %1 model runs taken from it, %2 "
-                                  "made now")
-                       .arg(journal->replayedRuns())
-                       .arg(summary.modelRuns),
-                   true);
-    if (parallel)
-        report.log(parallel->closingLine(aheadNotNeeded), true);
-    report.saveLog(QStringLiteral("Opti_Result.TXT"));
+    storeResult(summary, problem, result, aheadNotNeeded);
     summary.elapsedMs = clock.elapsed();
     return summary;
 }

@@ -15,6 +15,11 @@
 // the runs its earlier start completed from the run journal.
 #include "optim/calibration.h"
 
+namespace lsq {
+struct Problem;
+struct Result;
+} // namespace lsq
+
 class LeastSquaresCalibration {
   public:
     LeastSquaresCalibration(const CalibrationSettings& settings, Database& db, Evaluator& evaluator,
@@ -27,6 +32,12 @@ class LeastSquaresCalibration {
     void setParallel(ParallelRuns* runs) { parallel = runs; }
 
   private:
+    // The end of the search at `result`: the uncertainty at it (unless the
+    // search was stopped), AVAL, and the closing lines of the protocol, which
+    // is saved.
+    void storeResult(CalibrationSummary& summary, const lsq::Problem& problem,
+                     const lsq::Result& result, int aheadNotNeeded);
+
     ParallelRuns* parallel = nullptr;
     CalibrationSettings cfg;
     Database& db;
