@@ -233,9 +233,9 @@ int Calibration::usefulWorkers(const CalibrationSettings& settings, int paramete
 // their ends.
 class Calibration::SimplexStarts {
   public:
-    SimplexStarts(Calibration& calibration, CalibrationSummary& summary, int ndim)
-        : c(calibration), cfg(calibration.cfg), summary(summary), ndim(ndim),
-          box(readParameterBox(calibration.db, ndim)), starts(std::max(cfg.starts, 1)),
+    SimplexStarts(Calibration& calibration, CalibrationSummary& operationSummary, int parameters)
+        : c(calibration), cfg(calibration.cfg), summary(operationSummary), ndim(parameters),
+          box(readParameterBox(calibration.db, parameters)), starts(std::max(cfg.starts, 1)),
           side(calibration.parallel && starts > 1 && calibration.parallel->workers() > 1
                    ? calibration.parallel
                    : nullptr),
@@ -789,10 +789,15 @@ void Calibration::storeResult(CalibrationSummary& summary, const StartEnds& star
                                    cfg.criterionName()))
             report.log(line);
 
+    closeCalibrationProtocol(report, summary, cfg.unattended, journal, parallel, speculativeRuns);
+}
+
+void closeCalibrationProtocol(Reporter& report, const CalibrationSummary& summary, bool unattended,
+                              RunJournal* journal, ParallelRuns* parallel, int runsAheadNotNeeded) {
     // An unattended search that was stopped has no result: the operation gives
     // AVAL back, so the log does not call these values one. (In the window the
     // person may still keep them in the result dialog.)
-    report.log(summary.outcome == Outcome::Stopped && cfg.unattended
+    report.log(summary.outcome == Outcome::Stopped && unattended
                    ? QStringLiteral("Optimisation stopped before it finished")
                    : QStringLiteral("Optimisation finishes - results are stored as AVAL"),
                true);
@@ -804,7 +809,7 @@ void Calibration::storeResult(CalibrationSummary& summary, const StartEnds& star
                        .arg(summary.modelRuns),
                    true);
     if (parallel)
-        report.log(parallel->closingLine(speculativeRuns), true);
+        report.log(parallel->closingLine(runsAheadNotNeeded), true);
     report.saveLog(QStringLiteral("Opti_Result.TXT"));
 }
 

@@ -40,6 +40,16 @@ int parameterCount(Database& db);
 // returns the number of parameters; FitError when PARM_INT holds none.
 int startFromInitialValues(Database& db);
 
+class RunJournal;
+
+// The protocol's last lines after either search, and the protocol saved as
+// Opti_Result.TXT: how it ended ("Optimisation finishes - results are stored as
+// AVAL", or for an unattended search that was stopped "Optimisation stopped
+// before it finished": the operation gives AVAL back), the note of a resumed
+// calibration, and the parallel runs' closing line.
+void closeCalibrationProtocol(Reporter& report, const CalibrationSummary& summary, bool unattended,
+                              RunJournal* journal, ParallelRuns* parallel, int runsAheadNotNeeded);
+
 class Calibration {
   public:
     Calibration(const CalibrationSettings& settings, Database& db, Evaluator& evaluator,

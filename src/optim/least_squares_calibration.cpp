@@ -238,21 +238,7 @@ void LeastSquaresCalibration::storeResult(CalibrationSummary& summary, const lsq
     storeAval(db, summary.result);
     report.parameterListChanged();
 
-    // As after the simplex: an unattended search that was stopped has no
-    // result, since the operation gives AVAL back.
-    report.log(result.termination == lsq::Termination::Stopped && cfg.unattended
-                   ? QStringLiteral("Optimisation stopped before it finished")
-                   : QStringLiteral("Optimisation finishes - results are stored as AVAL"),
-               true);
-    if (journal && journal->resuming())
-        report.log(QStringLiteral("Resumed from the run journal: %1 model runs taken from it, %2 "
-                                  "made now")
-                       .arg(journal->replayedRuns())
-                       .arg(summary.modelRuns),
-                   true);
-    if (parallel)
-        report.log(parallel->closingLine(aheadNotNeeded), true);
-    report.saveLog(QStringLiteral("Opti_Result.TXT"));
+    closeCalibrationProtocol(report, summary, cfg.unattended, journal, parallel, aheadNotNeeded);
 }
 
 CalibrationSummary LeastSquaresCalibration::optimize() {
