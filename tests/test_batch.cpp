@@ -308,7 +308,7 @@ TEST_F(Batch, BadNmaxRunsNoModel) {
 }
 
 TEST_F(Batch, TermSignalStopsCleanly) {
-    for (const QString search : {QStringLiteral("SM=NM"), QStringLiteral("SM=LM")}) {
+    for (const QString& search : {QStringLiteral("SM=NM"), QStringLiteral("SM=LM")}) {
         SCOPED_TRACE(search.toStdString());
         execSql(dbPath, "update PARM_INT set ERROR = 0.5; update results set SIM = 10 + ID");
         const QString before = storedResults();

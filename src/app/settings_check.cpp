@@ -8,14 +8,6 @@
 
 #include <QFileInfo>
 
-namespace {
-
-QString firstLine(const QString& text) {
-    return text.section(QLatin1Char('\n'), 0, 0).trimmed();
-}
-
-} // namespace
-
 SettingsCheck::SettingsCheck(const CalibrationSettings& calibrationSettings,
                              const QHash<QString, QString>& commandLineValues,
                              ModelSetup& modelSetup, Database& database, const QString& program)
@@ -92,7 +84,7 @@ void SettingsCheck::checkCondition() {
                       ? given(cd)
                       : QStringLiteral("The filter condition \"%1\": ").arg(settings.condition)) +
                      QStringLiteral("it cannot choose rows of %1: %2")
-                         .arg(settings.resultTable, firstLine(e.message()));
+                         .arg(settings.resultTable, e.firstLine());
     }
 }
 
@@ -159,6 +151,6 @@ void SettingsCheck::checkModelColumnWritable() {
         db.rollback();
     } catch (const FitError& e) {
         found << QStringLiteral("The simulated column %1 of %2 cannot be written: %3")
-                     .arg(settings.modelColumn, settings.resultTable, firstLine(e.message()));
+                     .arg(settings.modelColumn, settings.resultTable, e.firstLine());
     }
 }

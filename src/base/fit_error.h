@@ -8,6 +8,9 @@ class FitError : public std::runtime_error {
     explicit FitError(const QString& message)
         : std::runtime_error(message.toStdString()), msg(message) {}
     const QString& message() const { return msg; }
+    // The message's first line, for a list of problems where the engine's
+    // further lines (the statement, the position) would drown the others.
+    QString firstLine() const { return msg.section(QLatin1Char('\n'), 0, 0).trimmed(); }
 
   private:
     QString msg;

@@ -18,6 +18,7 @@ class Database;
 class Evaluator;
 class InterleavedStarts;
 class ParallelRuns;
+class RunJournal;
 
 struct CalibrationSummary : Summary {
     int ndim = 0;
@@ -39,8 +40,6 @@ int parameterCount(Database& db);
 // Every search starts from IVAL: sets AVAL := IVAL in every record and
 // returns the number of parameters; FitError when PARM_INT holds none.
 int startFromInitialValues(Database& db);
-
-class RunJournal;
 
 // The protocol's last lines after either search, and the protocol saved as
 // Opti_Result.TXT: how it ended ("Optimisation finishes - results are stored as

@@ -11,10 +11,6 @@
 
 namespace {
 
-QString firstLine(const QString& text) {
-    return text.section(QLatin1Char('\n'), 0, 0).trimmed();
-}
-
 // Empty when v is a number (finite unless infinity is allowed), else why not.
 QString numberProblem(const QVariant& v, bool allowInfinite) {
     if (v.isNull() || !v.isValid())
@@ -110,7 +106,7 @@ void targetProblems(Database& db, const Record& r, const QString& who,
                                    .arg(selection.trimmed(), fname);
     } catch (const FitError& e) {
         problem(QStringLiteral("SELECTION '%1' cannot choose rows of table %2: %3")
-                    .arg(selection.trimmed(), fname, firstLine(e.message())));
+                    .arg(selection.trimmed(), fname, e.firstLine()));
     }
 }
 
