@@ -135,6 +135,35 @@ TEST_F(ParamDb, AdapterCopiesTablesKeepsTypesRegistersSqrAndReadsNulls) {
     EXPECT_TRUE(s.database().columns("parm_int").contains("r_2"));
 }
 
+// The person's database keeps its file journal and is synced in full again
+// after a run's trial writes; a workspace's copy (disposable) is journaled in
+// memory and never synced, whatever a run's writes ask, and reopened so, and a
+// failed write-back still leaves nothing of itself.
+TEST_F(ParamDb, OnlyAWorkspaceCopyIsWrittenWithoutSyncsOrAJournalFile) {
+    const QString path = makeDb(dir.path(), kModelSql);
+    const auto setting = [](Database& db, const char* pragma) {
+        QSqlQuery q = db.query(QStringLiteral("PRAGMA ") + pragma);
+        return q.next() ? q.value(0).toString() : QStringLiteral("?");
+    };
+    for (const bool disposable : {false, true}) {
+        SCOPED_TRACE(disposable ? "workspace" : "person's database");
+        Database db(QStringLiteral("durability-test"));
+        db.setDisposable(disposable);
+        db.open(path);
+        db.close();
+        db.open(path); // each run's end opens it again
+        { const UnflushedCommits trialWrites(db); }
+        EXPECT_EQ(setting(db, "journal_mode"), disposable ? "memory" : "delete");
+        EXPECT_EQ(setting(db, "synchronous"), disposable ? "0" : "2"); // OFF, FULL
+        EXPECT_THROW(db.inTransaction([&] {
+            db.exec("update crop set GROWTH = 9");
+            db.exec("update no_such_table set x = 1");
+        }),
+                     FitError);
+        EXPECT_EQ(queryDouble(path, "select count(*) from crop where GROWTH = 9"), 0.0);
+    }
+}
+
 // A transaction of ours that reads and then writes waits for another program
 // that is writing (up to the busy timeout) instead of failing at once: SQLite
 // does not wait for a lock that a reading transaction asks to upgrade.

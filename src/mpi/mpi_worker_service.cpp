@@ -109,6 +109,7 @@ WorkspaceInfo WorkerService::setUp(const WorkerSetup& setup) {
     setupDatabase = settings.databaseFile;
     settings.databaseFile = space.database;
     settings.runFile = space.runFile;
+    db.setDisposable(true); // a workspace: made afresh by each job
     db.open(space.database);
     runner.setProgram(space.runFile);
     runner.setWorkingDirectory(space.folder);

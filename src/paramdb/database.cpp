@@ -162,6 +162,10 @@ void Database::open(const QString& path) {
         sqlite3_create_function_v2(h, "sqr", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                                    sqrFunction, nullptr, nullptr, nullptr);
     }
+    if (disposable) {
+        exec(QStringLiteral("PRAGMA journal_mode = MEMORY"));
+        exec(QStringLiteral("PRAGMA synchronous = OFF"));
+    }
 }
 
 void Database::close() {
@@ -370,12 +374,13 @@ bool isNumberValue(const QVariant& v) {
 }
 
 UnflushedCommits::UnflushedCommits(Database& database) : db(database) {
-    db.exec(QStringLiteral("PRAGMA synchronous = NORMAL"));
+    if (!db.isDisposable())
+        db.exec(QStringLiteral("PRAGMA synchronous = NORMAL"));
 }
 
 UnflushedCommits::~UnflushedCommits() {
     try {
-        if (db.isOpen())
+        if (db.isOpen() && !db.isDisposable())
             db.exec(QStringLiteral("PRAGMA synchronous = FULL"));
     } catch (const FitError&) {
     }

@@ -41,6 +41,16 @@ class Database {
     // How long a statement waits for a lock another program holds; takes effect
     // at the next open. A model that is just ending may still hold its lock.
     void setBusyTimeout(int ms) { busyTimeoutMs = ms; }
+    // A file that nothing needs after a crash: a workspace of parallel runs,
+    // made afresh from the person's database by every operation and removed
+    // after it (a killed one's by the next). Its commits are neither synced
+    // (synchronous OFF) nor journaled to a file (journal_mode MEMORY): each
+    // run's write-back is then a few writes to the system's cache instead of
+    // three syncs, a journal file made and deleted. A rollback still works;
+    // a crash may leave the file torn, and no one opens it again. Takes effect
+    // at the next open.
+    void setDisposable(bool on) { disposable = on; }
+    bool isDisposable() const { return disposable; }
     void close();
     bool isOpen() const;
     QString path() const { return dbPath; }
@@ -95,13 +105,15 @@ class Database {
     QString name;
     QString dbPath;
     int busyTimeoutMs = 30000;
+    bool disposable = false;
 };
 
 // For its lifetime the connection's commits are consistent but not flushed to
 // the disk (synchronous NORMAL instead of FULL: fewer syncs): after a power cut
 // the last of them may be missing, the file is never torn. For the writes of a
 // model run (trial values, marks, journal rows), which the backup and the run
-// marker undo and a resume makes again.
+// marker undo and a resume makes again. A disposable database keeps its own
+// settings (nothing synced at all).
 class UnflushedCommits {
   public:
     explicit UnflushedCommits(Database& db);

@@ -51,6 +51,7 @@ void LocalRunPool::addWorker(const Workspace& ws) {
     wp->evaluator.setSettings(own);
     wp->runner.setWorkingDirectory(ws.folder);
     wp->runner.setProgram(ws.runFile);
+    wp->db.setDisposable(true); // a workspace: made afresh by each operation
     wp->db.open(ws.database);
     connect(&wp->evaluator, &Evaluator::modelEnded, this, [this, wp] { modelEnded(*wp); });
     connect(&wp->pause, &QTimer::timeout, this, [this, wp] {
