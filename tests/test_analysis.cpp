@@ -596,8 +596,8 @@ TEST_F(Analysis, WithoutVarianceColumnNothingHappensButBatchSavesTheLog) {
         Session s;
         open(s, param("a", 0, 2, "pa"), kLinear);
         s.setup().chooseColumn(ColumnRole::Variance, -1);
-        s.settings().unattended = true;
-        s.settings().batchResultName = name;
+        s.batch().unattended = true;
+        s.batch().resultName = name;
         s.logList().append("optimisation log");
         const int before = s.logList().count();
         s.analyseUncertainty();
@@ -659,7 +659,7 @@ TEST_F(Analysis, SingularFisherMatrixIsReportedNotWrittenAsCertainty) {
     Session s;
     // c does not reach the model: its column of the Jacobian is zero.
     open(s, param("a", 0, 2, "pa") + param("b", 0, 1, "pb") + param("c", 0, 3, "pc"), kLinear);
-    s.settings().workbookWanted = true;
+    s.batch().workbookWanted = true;
     fixture::execSql(dbPath, "UPDATE PARM_INT SET ERROR = 1, r_2 = 0.5");
     s.analyseUncertainty();
     const QString log = s.logList().lines().join('\n');
@@ -680,9 +680,9 @@ TEST_F(Analysis, WorkbookAfterABatchRunWithExcelOutput) {
     open(s, param("a", 0, 2, "slope  ") + param("b", 0, 1, "icpt"), kLinear);
     QDir(tmp.path()).mkdir("data");
     s.settings().databaseFolder = tmp.filePath("data") + "/";
-    s.settings().unattended = true;
-    s.settings().batchResultName = "run1";
-    s.settings().workbookWanted = true;
+    s.batch().unattended = true;
+    s.batch().resultName = "run1";
+    s.batch().workbookWanted = true;
     s.analyseUncertainty();
     EXPECT_NE(s.workbookLanguage(), -99);
     EXPECT_TRUE(asker.opened.isEmpty()) << "a batch run opens no window";
@@ -720,7 +720,7 @@ TEST_F(Analysis, WorkbookAfterABatchRunWithExcelOutput) {
     EXPECT_EQ(xlsx.charts("fit").size(), 1);
 
     // Interactively the report is opened for the person and named opti_res.xlsx.
-    s.settings().unattended = false;
+    s.batch().unattended = false;
     s.analyseUncertainty();
     EXPECT_EQ(asker.opened, QStringList{tmp.filePath("data/opti_res.xlsx")});
     EXPECT_TRUE(QFile::exists(tmp.filePath("data/opti_res.xlsx")));
@@ -791,8 +791,8 @@ TEST_F(Analysis, AModelStillRunningBlocksBothAnalysesBeforeTheyTouchAnything) {
 TEST_F(Analysis, TermSignalInABatchRunStopsTheUncertaintyAnalysis) {
     Session s;
     open(s, param("a", 0, 2, "pa") + param("b", 0, 1, "pb"), kLinear);
-    s.settings().unattended = true;
-    s.settings().batchResultName = "RS_sig";
+    s.batch().unattended = true;
+    s.batch().resultName = "RS_sig";
     s.settings().maxEvaluations = 4;
     QFile::remove(touchFile);
     StopSignals stops(s);

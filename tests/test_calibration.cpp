@@ -696,7 +696,7 @@ TEST_F(Calibration, StopRequestEndsTheSearchAndTheRunFinishesAsUsual) {
 TEST_F(Calibration, StopInABatchRunWritesTheProtocolRestoresAndFails) {
     Session s;
     open(s, kTwoParams, {kLinearModel});
-    s.settings().unattended = true;
+    s.batch().unattended = true;
     s.setMaxEvaluationsText("200");
     QObject::connect(&s, &Session::progress, [&](int done, int, double, qint64) {
         if (done == 5)
@@ -745,7 +745,7 @@ TEST_F(Calibration, ChecksBeforeTheBackupNameEveryProblemAndTouchNothing) {
         {"aliases shared in a batch run, whose analysis stores by alias",
          twoParams + "INSERT INTO PARM_INT (FNAME,PNAME,MINIMUM,MAXIMUM,IVAL,STEP,SELECTION,ALIAS) "
                      "VALUES ('crop','B',0,1,1,0.5,'ID=1','slope ');",
-         [](Session& s) { s.settings().unattended = true; },
+         [](Session& s) { s.batch().unattended = true; },
          {"Parameters 1, 3 share the ALIAS 'slope'"}},
         {"tolerance",
          twoParams,
@@ -801,7 +801,7 @@ TEST_F(Calibration, ChecksBeforeTheBackupNameEveryProblemAndTouchNothing) {
         {"variance column named by OV= in a batch run",
          twoParams,
          [](Session& s) {
-             s.settings().unattended = true;
+             s.batch().unattended = true;
              s.setup().columnList(ColumnRole::Variance).index = -1;
              s.recordCommandLineValue("OV=", "varr");
          },
@@ -927,7 +927,7 @@ TEST_F(Calibration, RunThatDoesNotCompleteKeepsTheStoredResults) {
         asker.accept = tc.accept;
         s.setAsker(&asker);
         open(s, stored, {kLinearModel});
-        s.settings().unattended = tc.batch;
+        s.batch().unattended = tc.batch;
         s.setMaxEvaluationsText("200");
         if (which == "the analysis of a batch run fails")
             s.settings().maxEvaluations = 0; // the initial simplex only: it ends at a bound

@@ -107,8 +107,8 @@ TEST_F(CommandLine, FullLineAppliesEveryKeyInOrder) {
     EXPECT_EQ(s.settings().tolerance, "1E-5");
     EXPECT_EQ(s.settings().maxEvaluations, 77);
     EXPECT_EQ(s.form().maxEvaluationsText, "77");
-    EXPECT_EQ(s.settings().batchResultName, "RS_out");
-    EXPECT_TRUE(s.settings().workbookWanted);
+    EXPECT_EQ(s.batch().resultName, "RS_out");
+    EXPECT_TRUE(s.batch().workbookWanted);
     EXPECT_EQ(s.settings().criterionText, "NRMSE");
     EXPECT_EQ(s.settings().criterion, 2);
     EXPECT_EQ(s.settings().pauseAfterRunMs, 0);
@@ -117,8 +117,8 @@ TEST_F(CommandLine, FullLineAppliesEveryKeyInOrder) {
     EXPECT_EQ(s.settings().retries, 2);
     EXPECT_EQ(s.settings().restarts, 2);
     EXPECT_EQ(s.settings().starts, 4);
-    EXPECT_TRUE(s.settings().resume);
-    EXPECT_FALSE(s.settings().unattended);
+    EXPECT_TRUE(s.batch().resume);
+    EXPECT_FALSE(s.batch().unattended);
 
     EXPECT_EQ(asker.databaseAsked, 0); // the connection is open: no dialog
     EXPECT_FALSE(s.closeWasRequested());
@@ -138,10 +138,10 @@ TEST(CommandLineKeys, KeysFollowTheirCaseRules) {
     const std::vector<KeyCase> cases = {
         {"XL_OUT upper",
          {"XL_OUT"},
-         [](const Session& s) { EXPECT_TRUE(s.settings().workbookWanted); }},
+         [](const Session& s) { EXPECT_TRUE(s.batch().workbookWanted); }},
         {"xl_out lower",
          {"xl_out"},
-         [](const Session& s) { EXPECT_TRUE(s.settings().workbookWanted); }},
+         [](const Session& s) { EXPECT_TRUE(s.batch().workbookWanted); }},
         {"ef= key in lower case, value as typed",
          {"ef=NRMSE"},
          [](const Session& s) {
@@ -162,7 +162,7 @@ TEST(CommandLineKeys, KeysFollowTheirCaseRules) {
          [](const Session& s) { EXPECT_EQ(s.settings().criterion, 1); }},
         {"RS_ keeps the whole argument",
          {"RS_calib run"},
-         [](const Session& s) { EXPECT_EQ(s.settings().batchResultName, "RS_calib run"); }},
+         [](const Session& s) { EXPECT_EQ(s.batch().resultName, "RS_calib run"); }},
         {"NX= with blanks",
          {"NX= 12 "},
          [](const Session& s) {
@@ -195,11 +195,11 @@ TEST(CommandLineKeys, KeysFollowTheirCaseRules) {
 
 TEST_F(CommandLine, FlagsAreClearedOnEveryActivationAndValuesKept) {
     ASSERT_TRUE(activate({"XL_OUT", "RS_a", "NX=9", "EF=CV(RMSE)"}).isEmpty());
-    EXPECT_TRUE(s.settings().workbookWanted);
+    EXPECT_TRUE(s.batch().workbookWanted);
     ASSERT_TRUE(activate({"KR=2"}).isEmpty());
-    EXPECT_FALSE(s.settings().unattended);
-    EXPECT_FALSE(s.settings().workbookWanted);
-    EXPECT_EQ(s.settings().batchResultName, "RS_a");
+    EXPECT_FALSE(s.batch().unattended);
+    EXPECT_FALSE(s.batch().workbookWanted);
+    EXPECT_EQ(s.batch().resultName, "RS_a");
     EXPECT_EQ(s.settings().maxEvaluations, 9);
     EXPECT_EQ(s.settings().criterion, 3);
     EXPECT_EQ(asker.databaseAsked, 2); // no connection: asked on each activation
@@ -289,11 +289,11 @@ TEST(CommandLineKeys, AnErrorAppliesNothingOfTheLine) {
             EXPECT_TRUE(e.message().contains(QString::fromUtf8(c.messagePart)))
                 << e.message().toStdString();
         }
-        EXPECT_FALSE(fresh.settings().unattended);
+        EXPECT_FALSE(fresh.batch().unattended);
         EXPECT_EQ(fresh.settings().maxEvaluations, 50);
         EXPECT_EQ(a.databaseAsked, 0); // the steps after the arguments were not carried out
         EXPECT_EQ(fresh.settings().tolerance, "0.0001");
-        EXPECT_FALSE(fresh.settings().workbookWanted);
+        EXPECT_FALSE(fresh.batch().workbookWanted);
     }
     EXPECT_FALSE(QFile::exists("/nonexistent/dir/x.sqlite"));
 }
@@ -310,7 +310,7 @@ TEST_F(CommandLine, HelpKeyShowsTheTextClosesAndStops) {
     EXPECT_FALSE(asker.helpText.contains("RF="));
     EXPECT_TRUE(s.closeWasRequested());
     EXPECT_EQ(s.settings().tolerance, "0.0001");
-    EXPECT_FALSE(s.settings().unattended);
+    EXPECT_FALSE(s.batch().unattended);
 }
 
 TEST(CommandLineKeys, HelpKeyAloneOpensNothing) {
@@ -350,7 +350,7 @@ TEST(CommandLineKeys, WithoutAnyoneToAskAMissingDatabaseIsAnError) {
             EXPECT_TRUE(e.message().startsWith("No database is open: give one with DB=<file>.\n"))
                 << e.message().toStdString();
         }
-        EXPECT_FALSE(fresh.settings().unattended); // a line with an error applies nothing
+        EXPECT_FALSE(fresh.batch().unattended); // a line with an error applies nothing
     }
 }
 
@@ -361,7 +361,7 @@ TEST_F(CommandLine, NothingIsAppliedWhileAnOperationRuns) {
         s.applyCommandLine();
         EXPECT_EQ(s.settings().tolerance, "0.0001");
         EXPECT_EQ(s.settings().maxEvaluations, 50);
-        EXPECT_FALSE(s.settings().unattended);
+        EXPECT_FALSE(s.batch().unattended);
         EXPECT_EQ(asker.databaseAsked, 0);
     }
     ASSERT_TRUE(activate({"KR=9"}).isEmpty());
@@ -493,12 +493,13 @@ TEST(CommandLineParser, EveryUnusableArgumentIsNamed) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const ParsedCommandLine line = parseCommandLine(c.args, CalibrationSettings{}, c.context);
+        const ParsedCommandLine line =
+            parseCommandLine(c.args, CalibrationSettings{}, BatchOptions{}, c.context);
         EXPECT_EQ(line.errors, c.errors);
         // The same line backwards is checked the same (the errors in its order).
         const QStringList backwards(c.args.rbegin(), c.args.rend());
         const ParsedCommandLine reversed =
-            parseCommandLine(backwards, CalibrationSettings{}, c.context);
+            parseCommandLine(backwards, CalibrationSettings{}, BatchOptions{}, c.context);
         EXPECT_EQ(QSet<QString>(reversed.errors.begin(), reversed.errors.end()),
                   QSet<QString>(c.errors.begin(), c.errors.end()));
     }
@@ -506,30 +507,33 @@ TEST(CommandLineParser, EveryUnusableArgumentIsNamed) {
 
 TEST(CommandLineParser, GivesTheSettingsAndTheSessionKeys) {
     CalibrationSettings current;
-    current.unattended = true; // only the line sets GO and XL_OUT
-    current.workbookWanted = true;
+    BatchOptions currentBatch;
+    currentBatch.unattended = true; // only the line sets GO and XL_OUT
+    currentBatch.workbookWanted = true;
+    currentBatch.resume = true; // the window's check box: kept
     current.tolerance = "0.5";
     const ParsedCommandLine line =
         parseCommandLine({"OV=var", "EF=cv(rmse)", "NX=7", "RS_x", "DB=a b.sqlite", "RT=results",
                           "IX=grp", "RF=run.sh", "CD=GRP > 1", "OB=obs", "MO=sim", "DB=c.sqlite"},
-                         current, {});
+                         current, currentBatch, {});
     ASSERT_TRUE(line.errors.isEmpty()) << line.errors.join('\n').toStdString();
     EXPECT_FALSE(line.help);
-    EXPECT_FALSE(line.settings.unattended);
-    EXPECT_FALSE(line.settings.workbookWanted);
+    EXPECT_FALSE(line.batch.unattended);
+    EXPECT_FALSE(line.batch.workbookWanted);
     EXPECT_EQ(line.settings.tolerance, "0.5");
     EXPECT_EQ(line.settings.criterionText, "CV(RMSE)");
     EXPECT_EQ(line.settings.criterion, 3);
     EXPECT_EQ(line.settings.maxEvaluations, 7);
     EXPECT_TRUE(line.maxCallsGiven);
-    EXPECT_EQ(line.settings.batchResultName, "RS_x");
+    EXPECT_EQ(line.batch.resultName, "RS_x");
+    EXPECT_TRUE(line.batch.resume);
     const std::map<SessionKey, QString> expected = {
         {SessionKey::RunFile, "run.sh"},      {SessionKey::Database, "c.sqlite"},
         {SessionKey::ResultTable, "results"}, {SessionKey::Condition, "GRP > 1"},
         {SessionKey::Observed, "obs"},        {SessionKey::Model, "sim"},
         {SessionKey::Index, "grp"},           {SessionKey::Variance, "var"}};
     EXPECT_EQ(line.sessionValues, expected);
-    EXPECT_TRUE(parseCommandLine({"DB=x", "?"}, current, {}).help);
+    EXPECT_TRUE(parseCommandLine({"DB=x", "?"}, current, {}, {}).help);
 }
 
 } // namespace

@@ -495,9 +495,9 @@ TEST_F(WindowTest, OtherEditsAndChoicesReachTheSession) {
     timeout->setValue(2.5);
     resume->click();
     EXPECT_EQ(session->settings().runTimeoutS, 2.5);
-    EXPECT_TRUE(session->settings().resume);
+    EXPECT_TRUE(session->batch().resume);
     session->settings().runTimeoutS = 7; // TO=7
-    session->settings().resume = false;
+    session->batch().resume = false;
     emit session->stateChanged();
     EXPECT_EQ(timeout->value(), 7);
     EXPECT_FALSE(resume->isChecked());

@@ -76,7 +76,7 @@ UncertaintySummary UncertaintyAnalysis::run() {
         throw FitError(
             QStringLiteral("PARM_INT holds no parameters: there is nothing to analyse."));
     // A batch run checked this before its optimisation began.
-    if (!cfg.unattended && checkBeforeRun)
+    if (!batch.unattended && checkBeforeRun)
         checkBeforeRun();
     const QString refusal = planDifferences(plan);
     if (!refusal.isEmpty())
@@ -93,7 +93,7 @@ UncertaintySummary UncertaintyAnalysis::run() {
     runs.variances = {};
 
     Workbook book;
-    if (cfg.workbookWanted)
+    if (batch.workbookWanted)
         out.workbookLanguage = static_cast<int>(QLocale::system().language());
     if (buildBook)
         book.addMatrixSheet(Workbook::sensitivitySheet, 1, observationCount + 1, 1, ndim + 1,
@@ -121,9 +121,9 @@ void UncertaintyAnalysis::begin() {
     out.workbookLanguage = -99; // no workbook yet in this analysis
     // An interactive analysis keeps its workbook in memory, so that the person
     // can save it afterwards without having asked for it at the start.
-    buildBook = cfg.workbookWanted || !cfg.unattended;
-    protocolName = cfg.uncertaintyProtocolName();
-    if (cfg.unattended)
+    buildBook = batch.workbookWanted || !batch.unattended;
+    protocolName = batch.uncertaintyProtocolName();
+    if (batch.unattended)
         report.saveLog(protocolName);
 }
 
@@ -446,9 +446,9 @@ void UncertaintyAnalysis::finishWorkbook(Workbook& book, const DifferencePlan& p
             addSheets(book);
         out.book = std::make_shared<const Workbook>(book);
     }
-    if (cfg.workbookWanted) {
+    if (batch.workbookWanted) {
         const QString path =
-            reportWorkbookPath(cfg.databaseFolder, cfg.unattended, cfg.batchResultName);
+            reportWorkbookPath(cfg.databaseFolder, batch.unattended, batch.resultName);
         book.saveCopyAs(path);
         out.workbook = path;
     }

@@ -57,6 +57,10 @@ class UncertaintyAnalysis {
     // Makes the base run and the parameter runs at once on the workspaces of
     // `runs`; null: one after the other through the evaluator.
     void setParallel(ParallelRuns* runs) { parallel = runs; }
+    // A batch run (GO) saves the protocol as it goes, under RS_<name>.txt when
+    // it names one, and makes no workbook unless asked (XL_OUT), which it saves
+    // as RS_<name>.xlsx; by default the analysis is the window's.
+    void setBatch(const BatchOptions& options) { batch = options; }
     // The checks of the settings and of PARM_INT that need no model run, made
     // before the first run of an interactive analysis (a batch run made them
     // before its optimisation); throws FitError. May be empty.
@@ -103,6 +107,7 @@ class UncertaintyAnalysis {
     QString protocolName;   // of the run going on
     bool buildBook = false; // the run going on makes a workbook (to save or keep)
     CalibrationSettings cfg;
+    BatchOptions batch;
     Database& db;
     Evaluator& evaluator;
     Reporter& report;

@@ -3,8 +3,8 @@
 // a line with an error applies nothing. Then the keys act in a fixed order,
 // whatever order the line gave them in: the run file, the database, the result
 // table, its condition, its columns.
-#include "app/help_texts.h"
 #include "app/command_line_parser.h"
+#include "app/help_texts.h"
 #include "app/session.h"
 #include "base/fit_error.h"
 
@@ -39,7 +39,8 @@ void Session::applyCommandLine() {
     context.canAskForDatabase = personAsker && personAsker->asksThePerson();
     context.resultTableChosen = !calibrationSettings.resultTable.isEmpty();
     context.resultTableOpen = !modelSetup.resultQuery().isEmpty();
-    const ParsedCommandLine line = parseCommandLine(commandArguments, calibrationSettings, context);
+    const ParsedCommandLine line =
+        parseCommandLine(commandArguments, calibrationSettings, batchOptions, context);
     if (line.help) {
         if (personAsker)
             personAsker->showHelp(batchHelpText(), batchHelpCaption());
@@ -57,14 +58,14 @@ void Session::applyCommandLine() {
         recordCommandLineValue(sessionKeyName(key), value);
 
     applySessionKeys(line);
-    adoptLineSettings(line.settings);
+    adoptLineSettings(line.settings, line.batch);
     if (line.maxCallsGiven)
         formState.maxEvaluationsText = QString::number(calibrationSettings.maxEvaluations);
     emit stateChanged();
 
     if (!db.isOpen())
         changeDatabase();
-    if (calibrationSettings.unattended && db.isOpen())
+    if (batchOptions.unattended && db.isOpen())
         startUnattended();
 }
 
@@ -145,7 +146,8 @@ void Session::applySessionKeys(const ParsedCommandLine& line) {
     }
 }
 
-void Session::adoptLineSettings(const CalibrationSettings& lineSettings) {
+void Session::adoptLineSettings(const CalibrationSettings& lineSettings,
+                                const BatchOptions& lineBatch) {
     // The values of the line take effect once its keys could all be applied;
     // the fields the keys above set are kept as they set them.
     CalibrationSettings applied = lineSettings;
@@ -159,6 +161,7 @@ void Session::adoptLineSettings(const CalibrationSettings& lineSettings) {
     applied.indexColumn = calibrationSettings.indexColumn;
     applied.varianceColumn = calibrationSettings.varianceColumn;
     calibrationSettings = applied;
+    batchOptions = lineBatch;
 }
 
 // GO: the calibration, its analysis and the end of the program, after the

@@ -40,8 +40,9 @@ bool isKnownArgument(const QString& arg) {
     if (arg == QLatin1String("?") || sessionKeyOf(arg))
         return true;
     CalibrationSettings scratch;
+    BatchOptions batchScratch;
     try {
-        return scratch.applyArgument(arg);
+        return scratch.applyArgument(arg) || batchScratch.applyArgument(arg);
     } catch (const FitError&) {
         return true; // a known key with an unusable value
     }
@@ -83,11 +84,13 @@ QString sessionKeyName(SessionKey key) {
 }
 
 ParsedCommandLine parseCommandLine(const QStringList& arguments, const CalibrationSettings& current,
+                                   const BatchOptions& currentBatch,
                                    const CommandLineContext& context) {
     ParsedCommandLine line;
     line.settings = current;
-    line.settings.unattended = false;
-    line.settings.workbookWanted = false;
+    line.batch = currentBatch;
+    line.batch.unattended = false;
+    line.batch.workbookWanted = false;
     if (arguments.contains(QStringLiteral("?"))) {
         line.help = true;
         return line;
@@ -108,6 +111,8 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments, const Calibrati
                     line.maxCallsGiven = true;
                 continue;
             }
+            if (line.batch.applyArgument(arg))
+                continue;
         } catch (const FitError& e) {
             line.errors << arg + QStringLiteral(": ") + e.message();
             continue;
@@ -120,7 +125,7 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments, const Calibrati
     auto given = [&](SessionKey key) {
         return sessionKeyName(key) + line.value(key) + QStringLiteral(": ");
     };
-    bool needsDatabase = line.settings.unattended;
+    bool needsDatabase = line.batch.unattended;
     for (const auto& [key, value] : line.sessionValues)
         if (key != SessionKey::RunFile && key != SessionKey::Database)
             needsDatabase = true;
@@ -137,7 +142,7 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments, const Calibrati
 
     // An unattended run from the start needs the whole calibration on the line,
     // and the uncertainty analysis that follows it needs the variance column.
-    if (line.settings.unattended && !context.resultTableOpen) {
+    if (line.batch.unattended && !context.resultTableOpen) {
         if (!line.has(SessionKey::RunFile) && current.runFile.isEmpty())
             line.errors << QStringLiteral("The model cannot be started: no run file is given: give "
                                           "the run script with RF=<file>.");

@@ -11,7 +11,8 @@
 // it; nothing is ignored. Keys are written in upper case (XL_OUT and EF= in any
 // case); a key in another case, or with ':' for '=', is an error that shows the
 // key as it is meant. The value keys and their checks are the table of
-// CalibrationSettings::applyArgument(): a new key is one entry there.
+// CalibrationSettings::applyArgument(): a new key is one entry there; how the
+// operations are asked for (GO, RESUME, RS_, XL_OUT) is BatchOptions'.
 #include "evaluation/settings.h"
 
 #include <QString>
@@ -46,9 +47,11 @@ struct CommandLineContext {
 };
 
 struct ParsedCommandLine {
-    // The settings with the value keys of the line applied (GO and XL_OUT are
-    // cleared first: only the line sets them).
+    // The settings with the value keys of the line applied.
     CalibrationSettings settings;
+    // GO, RESUME, RS_ and XL_OUT of the line (GO and XL_OUT are cleared first:
+    // only the line sets them; RESUME and RS_ stay as they were).
+    BatchOptions batch;
     // The session keys given, with their values (the last one when a key is
     // given twice).
     std::map<SessionKey, QString> sessionValues;
@@ -66,4 +69,5 @@ struct ParsedCommandLine {
 };
 
 ParsedCommandLine parseCommandLine(const QStringList& arguments, const CalibrationSettings& current,
+                                   const BatchOptions& currentBatch,
                                    const CommandLineContext& context);

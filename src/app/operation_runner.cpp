@@ -10,10 +10,11 @@
 
 #include <QFileInfo>
 
-OperationRunner::OperationRunner(Database& database, const CalibrationSettings& s, Evaluator& e,
-                                 Reporter& r, std::function<void(bool)> changed)
-    : db(database), settings(s), evaluator(e), reporter(r), busyChanged(std::move(changed)),
-      parallel(r, [this] { return evaluator.journal(); }) {}
+OperationRunner::OperationRunner(Database& database, const CalibrationSettings& s,
+                                 const BatchOptions& b, Evaluator& e, Reporter& r,
+                                 std::function<void(bool)> changed)
+    : db(database), settings(s), batch(b), evaluator(e), reporter(r),
+      busyChanged(std::move(changed)), parallel(r, [this] { return evaluator.journal(); }) {}
 
 OperationRunner::BusyScope::BusyScope(OperationRunner& r) : runner(r) {
     if (runner.busyDepth++ == 0) {
@@ -60,7 +61,7 @@ void OperationRunner::restoreAfterFailure(const QString& why) {
 void OperationRunner::journaled(journal::OperationKind kind, const std::function<void()>& work,
                                 const std::function<QString()>& refusal) {
     RunJournal book(db);
-    book.begin(kind, settings, settings.resume);
+    book.begin(kind, settings, batch.resume);
     if (!book.setAside().isEmpty())
         reporter.log(QStringLiteral("Run journal rows set aside (they do not hold what a model "
                                     "run writes; those runs are made again): %1")

@@ -12,17 +12,19 @@
 #include <functional>
 
 struct CalibrationSettings;
+struct BatchOptions;
 class Database;
 class Evaluator;
 class Reporter;
 
 class OperationRunner {
   public:
-    // `settings` are the session's, read when an operation starts; `reporter`
+    // `settings` and `batch` are the session's, read when an operation starts; `reporter`
     // gets the log lines and hears of restored parameter values; `busyChanged`
     // is told when the outermost operation starts (true) and ends (false).
-    OperationRunner(Database& db, const CalibrationSettings& settings, Evaluator& evaluator,
-                    Reporter& reporter, std::function<void(bool)> busyChanged);
+    OperationRunner(Database& db, const CalibrationSettings& settings, const BatchOptions& batch,
+                    Evaluator& evaluator, Reporter& reporter,
+                    std::function<void(bool)> busyChanged);
     OperationRunner(const OperationRunner&) = delete;
     OperationRunner& operator=(const OperationRunner&) = delete;
 
@@ -125,6 +127,7 @@ class OperationRunner {
   private:
     Database& db;
     const CalibrationSettings& settings;
+    const BatchOptions& batch;
     Evaluator& evaluator;
     Reporter& reporter;
     std::function<void(bool)> busyChanged;

@@ -12,11 +12,12 @@ Session::Session(QObject* parent)
                   [this] { emit resultOpened(); }, [this] { emit stateChanged(); },
                   [this] { processEvents(); }}),
       db(modelSetup.database()), model(this), editorProcess(this), evaluator(db, model, this),
-      operationRunner(db, calibrationSettings, evaluator, *this, [this](bool busyNow) {
-          if (busyNow)
-              progressState.clearRuns();
-          emit busyChanged(busyNow);
-      }) {
+      operationRunner(db, calibrationSettings, batchOptions, evaluator, *this,
+                      [this](bool busyNow) {
+                          if (busyNow)
+                              progressState.clearRuns();
+                          emit busyChanged(busyNow);
+                      }) {
     operationRunner.setParallelChanged([this](bool open) {
         if (open)
             progressState.resetProgressLines();
@@ -139,7 +140,7 @@ void Session::logFilesWritten() {
     // A batch run's protocols are its product and stay as they are; the
     // person at the window is told where the files went.
     const QStringList files = operationRunner.takeFilesWritten();
-    if (!calibrationSettings.unattended)
+    if (!batchOptions.unattended)
         for (const QString& file : files)
             logLines.append(QStringLiteral("written: ") + file, true);
 }

@@ -115,6 +115,9 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     // ---- what the operations work with and what the controls show ----
     CalibrationSettings& settings() { return calibrationSettings; }
     const CalibrationSettings& settings() const { return calibrationSettings; }
+    // How the operations are asked for: GO, RESUME, RS_, XL_OUT.
+    BatchOptions& batch() { return batchOptions; }
+    const BatchOptions& batch() const { return batchOptions; }
     FormState& form() { return formState; }
     const FormState& form() const { return formState; }
     // The database, the result table and its columns.
@@ -304,10 +307,11 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     // The parts of applyCommandLine: the keys of the model set-up (FitError
     // naming the key), the values of the line once they all applied, and GO.
     void applySessionKeys(const ParsedCommandLine& line);
-    void adoptLineSettings(const CalibrationSettings& lineSettings);
+    void adoptLineSettings(const CalibrationSettings& lineSettings, const BatchOptions& lineBatch);
     void startUnattended();
 
     CalibrationSettings calibrationSettings; // what the operations work with
+    BatchOptions batchOptions;               // how they are asked for
     FormState formState;                     // what the controls show
 
     int analysedRows = 0;           // rows of the last uncertainty analysis

@@ -76,7 +76,7 @@ void Session::startOptimization() {
         throw FitError(
             QStringLiteral("PARM_INT holds no parameters: there is nothing to optimise."));
     // A batch run goes on with the uncertainty analysis: what it needs is checked too.
-    const bool unattended = calibrationSettings.unattended;
+    const bool unattended = batchOptions.unattended;
     checkBeforeRun(QStringLiteral("The optimisation"),
                    NeedsModelRun | NeedsCriterion | NeedsTolerance |
                        (unattended ? NeedsUncertainty : 0u),
@@ -87,7 +87,7 @@ void Session::startOptimization() {
     // before anything is backed up; the tables of a killed run are restored by
     // the backup, and the replay starts after it.
     RunJournal probe(db);
-    if (calibrationSettings.resume)
+    if (batchOptions.resume)
         probe.checkResumable(calibrationSettings);
 
     // What a killed run left running would write into the tables restored now.
@@ -104,7 +104,7 @@ void Session::startOptimization() {
         OperationRunner::ParallelScope parallel(
             operationRunner, Calibration::usefulWorkers(calibrationSettings, parameters));
         operationRunner.journaled(journal::OperationKind::Calibration, [this] { optimize(); });
-        if (calibrationSettings.unattended && !stopRequested())
+        if (batchOptions.unattended && !stopRequested())
             analyseUncertainty();
         parallel.finish();
     } catch (...) {
@@ -135,7 +135,7 @@ void Session::startOptimization() {
     } else {
         operationRunner.restore();
     }
-    if (calibrationSettings.unattended) {
+    if (batchOptions.unattended) {
         if (stopped)
             throw FitError(QStringLiteral("The calibration was stopped before it finished; the "
                                           "model's tables and PARM_INT were restored."));
@@ -152,10 +152,12 @@ void Session::optimize() {
     if (calibrationSettings.leastSquares) {
         LeastSquaresCalibration calibration(calibrationSettings, db, evaluator, *this);
         calibration.setParallel(parallelRuns());
+        calibration.setUnattended(batchOptions.unattended);
         summary = calibration.optimize();
     } else {
         Calibration calibration(calibrationSettings, db, evaluator, *this);
         calibration.setParallel(parallelRuns());
+        calibration.setUnattended(batchOptions.unattended);
         summary = calibration.optimize();
     }
     lastLeastSquares = summary.leastSquares;
@@ -179,7 +181,7 @@ void Session::optimize() {
         setStatus(QStringLiteral("The calibration was stopped before any model run completed."));
         return;
     }
-    if (!calibrationSettings.unattended && personAsker) {
+    if (!batchOptions.unattended && personAsker) {
         resultDialogShown = true;
         personAsker->showResultDialog(*this);
     }
@@ -299,6 +301,7 @@ void Session::analyseUncertainty() {
     refusalOfAnalysis.clear();
     UncertaintyAnalysis analysis(calibrationSettings, db, evaluator, *this,
                                  {criterionSeries, criterionSeriesName});
+    analysis.setBatch(batchOptions);
     // On its own (not after a calibration, which guards its tables) the analysis
     // takes the run marker and a backup of the model's tables once its checks
     // have passed: a second program on the database is refused, and a program
@@ -345,7 +348,7 @@ void Session::analyseUncertainty() {
         // Kept for the window's parameter plot; a batch run has none to show.
         if (found.haveSensitivities) {
             SensitivityTable table = analysis.takeSensitivities();
-            if (!calibrationSettings.unattended)
+            if (!batchOptions.unattended)
                 keepSensitivities(found.observationCount, std::move(table));
         }
         returnFreedMemory();
@@ -372,7 +375,7 @@ void Session::analyseUncertainty() {
     if (analysis.summary().outcome == Outcome::Refused)
         refusalOfAnalysis = analysis.summary().reason;
     const QString& workbook = analysis.summary().workbook;
-    if (!workbook.isEmpty() && personAsker && !calibrationSettings.unattended)
+    if (!workbook.isEmpty() && personAsker && !batchOptions.unattended)
         personAsker->openWorkbook(workbook);
 }
 
@@ -381,7 +384,7 @@ void Session::saveWorkbook() {
         throw FitError(QStringLiteral("There is no workbook to save: run the uncertainty analysis "
                                       "first."));
     QString path = QFileInfo(reportWorkbookPath(calibrationSettings.databaseFolder, false,
-                                                calibrationSettings.batchResultName))
+                                                batchOptions.resultName))
                        .absoluteFilePath();
     if (!personAsker || !personAsker->chooseWorkbookPath(path))
         return;

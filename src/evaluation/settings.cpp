@@ -190,9 +190,9 @@ QString CalibrationSettings::criterionName() const {
     }
 }
 
-QString CalibrationSettings::uncertaintyProtocolName() const {
-    return unattended && !batchResultName.isEmpty() ? batchResultName + QStringLiteral(".txt")
-                                                    : QStringLiteral("PROT_UNC.TXT");
+QString BatchOptions::uncertaintyProtocolName() const {
+    return unattended && !resultName.isEmpty() ? resultName + QStringLiteral(".txt")
+                                               : QStringLiteral("PROT_UNC.TXT");
 }
 
 double CalibrationSettings::ftol() const {
@@ -211,8 +211,12 @@ bool CalibrationSettings::applyArgument(const QString& arg) {
             return true;
         }
     }
-    if (key == QLatin1String("RS_")) {
-        batchResultName = arg;
+    return false;
+}
+
+bool BatchOptions::applyArgument(const QString& arg) {
+    if (arg.left(3) == QLatin1String("RS_")) {
+        resultName = arg;
         return true;
     }
     if (arg.compare(QLatin1String("XL_OUT"), Qt::CaseInsensitive) == 0) {

@@ -64,24 +64,15 @@ struct CalibrationSettings {
     // points spread over the box of the bounds; the best end is the result.
     int starts = 1;
 
-    // ---- the outcome ----
-    QString batchResultName;     // RS_<name> of a batch run; "" without one
-    bool workbookWanted = false; // also write the workbook
-    bool unattended = false;     // GO: unattended calibration, analysis and exit
-    bool resume = false;         // RESUME: replay an unfinished calibration from the run journal
-
     // The name of the criterion (RMSE, NRMSE, CV(RMSE)).
     QString criterionName() const;
-    // The uncertainty protocol: RS_<name>.txt in a batch run that names one,
-    // else PROT_UNC.TXT (never a name of its extension alone).
-    QString uncertaintyProtocolName() const;
     // The tolerance read with the locale's settings; FitError when it is no number.
     double ftol() const;
     // The sensitivity step as a fraction (percent / 100); FitError when it is no number.
     double stepFraction() const;
 
     // Applies one command-line argument that only sets a value (KR=, NX=, PR=,
-    // PV=, NP=, WD=, EF=, TO=, RR=, SM=, JD=, DS=, NR=, MS=, RS_..., XL_OUT, GO, RESUME). False
+    // PV=, NP=, WD=, EF=, TO=, RR=, SM=, JD=, DS=, NR=, MS=). False
     // when the argument is none of these; FitError for a value that is not valid. Keys that act on
     // the database (DB=, RT=, CD=, the column roles, RF=) are read by the command-line parser and
     // applied by the session.
@@ -91,4 +82,22 @@ struct CalibrationSettings {
     void setParallelRuns(const QString& text);
     // Chooses the criterion named by criterionText; another name leaves it as it is.
     void applyCriterionName();
+};
+
+// How the operations are asked for, apart from the values they work with: by
+// a batch line (GO) or in the window, whether a calibration takes up the run
+// journal's unfinished one, and what the reports of a batch run are called.
+struct BatchOptions {
+    QString resultName;          // RS_<name> of a batch run; "" without one
+    bool workbookWanted = false; // XL_OUT: also write the workbook
+    bool unattended = false;     // GO: unattended calibration, analysis and exit
+    // RESUME (or the window's check box): replay an unfinished calibration
+    // from the run journal.
+    bool resume = false;
+
+    // The uncertainty protocol: RS_<name>.txt in a batch run that names one,
+    // else PROT_UNC.TXT (never a name of its extension alone).
+    QString uncertaintyProtocolName() const;
+    // Applies RS_<name>, XL_OUT, GO or RESUME; false for any other argument.
+    bool applyArgument(const QString& arg);
 };

@@ -789,7 +789,7 @@ void Calibration::storeResult(CalibrationSummary& summary, const StartEnds& star
                                    cfg.criterionName()))
             report.log(line);
 
-    closeCalibrationProtocol(report, summary, cfg.unattended, journal, parallel, speculativeRuns);
+    closeCalibrationProtocol(report, summary, unattended, journal, parallel, speculativeRuns);
 }
 
 void closeCalibrationProtocol(Reporter& report, const CalibrationSummary& summary, bool unattended,

@@ -74,6 +74,9 @@ class Calibration {
     // line of the log tells of the runs evaluated ahead and not needed. Null
     // (the default): every run through the evaluator, one after the other.
     void setParallel(ParallelRuns* runs) { parallel = runs; }
+    // An unattended calibration that is stopped gives AVAL back, and its
+    // protocol says that it stopped before it finished.
+    void setUnattended(bool on) { unattended = on; }
 
   private:
     struct StartEnds;
@@ -92,6 +95,7 @@ class Calibration {
                                  Reporter& out, InterleavedStarts* side);
 
     ParallelRuns* parallel = nullptr;
+    bool unattended = false;
     CalibrationSettings cfg;
     Database& db;
     Evaluator& evaluator;

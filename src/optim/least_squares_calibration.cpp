@@ -238,7 +238,7 @@ void LeastSquaresCalibration::storeResult(CalibrationSummary& summary, const lsq
     storeAval(db, summary.result);
     report.parameterListChanged();
 
-    closeCalibrationProtocol(report, summary, cfg.unattended, journal, parallel, aheadNotNeeded);
+    closeCalibrationProtocol(report, summary, unattended, journal, parallel, aheadNotNeeded);
 }
 
 CalibrationSummary LeastSquaresCalibration::optimize() {

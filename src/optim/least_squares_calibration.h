@@ -30,6 +30,9 @@ class LeastSquaresCalibration {
     CalibrationSummary optimize();
 
     void setParallel(ParallelRuns* runs) { parallel = runs; }
+    // An unattended calibration that is stopped gives AVAL back, and its
+    // protocol says that it stopped before it finished.
+    void setUnattended(bool on) { unattended = on; }
 
   private:
     // The end of the search at `result`: the uncertainty at it (unless the
@@ -39,6 +42,7 @@ class LeastSquaresCalibration {
                      const lsq::Result& result, int aheadNotNeeded);
 
     ParallelRuns* parallel = nullptr;
+    bool unattended = false;
     CalibrationSettings cfg;
     Database& db;
     Evaluator& evaluator;

@@ -660,7 +660,7 @@ void MainWindow::connectFitmaraTab() {
             [this](int v) { s.settings().pauseBeforeVertexMs = v; });
     connect(runTimeoutEdit, &QDoubleSpinBox::valueChanged, this,
             [this](double v) { s.settings().runTimeoutS = v; });
-    connect(resumeCheck, &QCheckBox::toggled, this, [this](bool on) { s.settings().resume = on; });
+    connect(resumeCheck, &QCheckBox::toggled, this, [this](bool on) { s.batch().resume = on; });
     connect(parallelRunsEdit, &QSpinBox::valueChanged, this, [this](int v) {
         runAction([this, v] { s.settings().setParallelRuns(QString::number(v)); });
     });
@@ -779,7 +779,7 @@ void MainWindow::refreshFromSession() {
     {
         const QSignalBlocker b1(runTimeoutEdit), b2(resumeCheck);
         runTimeoutEdit->setValue(s.settings().runTimeoutS);
-        resumeCheck->setChecked(s.settings().resume);
+        resumeCheck->setChecked(s.batch().resume);
     }
     applyBusy(s.busy());
 }
