@@ -83,19 +83,10 @@ QString sessionKeyName(SessionKey key) {
     return QString();
 }
 
-ParsedCommandLine parseCommandLine(const QStringList& arguments, const CalibrationSettings& current,
-                                   const BatchOptions& currentBatch,
-                                   const CommandLineContext& context) {
-    ParsedCommandLine line;
-    line.settings = current;
-    line.batch = currentBatch;
-    line.batch.unattended = false;
-    line.batch.workbookWanted = false;
-    if (arguments.contains(QStringLiteral("?"))) {
-        line.help = true;
-        return line;
-    }
+namespace {
 
+// Each argument as a session key, a value key or an error naming it.
+void readArguments(const QStringList& arguments, ParsedCommandLine& line) {
     for (const QString& arg : arguments) {
         if (const SessionKeySpec* k = sessionKeyOf(arg)) {
             const QString value = arg.mid(3);
@@ -119,9 +110,10 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments, const Calibrati
         }
         line.errors << unknownArgumentError(arg);
     }
-    line.settings.applyCriterionName();
+}
 
-    // What the keys given need of each other, whatever their order on the line.
+// What the keys given need of each other, whatever their order on the line.
+void checkKeysTogether(ParsedCommandLine& line, const CommandLineContext& context) {
     auto given = [&](SessionKey key) {
         return sessionKeyName(key) + line.value(key) + QStringLiteral(": ");
     };
@@ -132,39 +124,61 @@ ParsedCommandLine parseCommandLine(const QStringList& arguments, const Calibrati
     if (needsDatabase && !line.has(SessionKey::Database) && !context.databaseOpen &&
         !context.canAskForDatabase)
         line.errors << QStringLiteral("No database is open: give one with DB=<file>.");
-    const bool tableComes = line.has(SessionKey::ResultTable) || context.resultTableChosen;
-    if (!tableComes)
+    if (!line.has(SessionKey::ResultTable) && !context.resultTableChosen)
         for (const auto& [key, value] : line.sessionValues)
             if (key == SessionKey::Condition || isColumnKey(key))
                 line.errors << given(key) +
                                    QStringLiteral("no result table is chosen: give it with "
                                                   "RT=<table>.");
+}
 
-    // An unattended run from the start needs the whole calibration on the line,
-    // and the uncertainty analysis that follows it needs the variance column.
-    if (line.batch.unattended && !context.resultTableOpen) {
-        if (!line.has(SessionKey::RunFile) && current.runFile.isEmpty())
-            line.errors << QStringLiteral("The model cannot be started: no run file is given: give "
-                                          "the run script with RF=<file>.");
-        if (!tableComes)
-            line.errors << QStringLiteral("No result table is chosen: give it with RT=<table>.");
-        struct Needed {
-            SessionKey key;
-            const char* what;
-            bool needed;
-        };
-        const bool grouped = line.settings.criterion == 2 || line.settings.criterion == 3;
-        for (const Needed& n : {Needed{SessionKey::Observed, "observed", true},
-                                Needed{SessionKey::Model, "simulated (model)", true},
-                                Needed{SessionKey::Index, "index", grouped},
-                                Needed{SessionKey::Variance, "variance", true}})
-            if (n.needed && !line.has(n.key))
-                line.errors << QStringLiteral("No %1 column is chosen: give it with %2<column>.")
-                                       .arg(QLatin1String(n.what), sessionKeyName(n.key)) +
-                                   (n.key == SessionKey::Variance
-                                        ? QStringLiteral(" An unattended run goes on with the "
-                                                         "uncertainty analysis, which needs it.")
-                                        : QString());
+// An unattended run from the start needs the whole calibration on the line,
+// and the uncertainty analysis that follows it needs the variance column.
+void checkUnattendedLine(ParsedCommandLine& line, const CalibrationSettings& current,
+                         const CommandLineContext& context) {
+    if (!line.batch.unattended || context.resultTableOpen)
+        return;
+    if (!line.has(SessionKey::RunFile) && current.runFile.isEmpty())
+        line.errors << QStringLiteral("The model cannot be started: no run file is given: give "
+                                      "the run script with RF=<file>.");
+    if (!line.has(SessionKey::ResultTable) && !context.resultTableChosen)
+        line.errors << QStringLiteral("No result table is chosen: give it with RT=<table>.");
+    struct Needed {
+        SessionKey key;
+        const char* what;
+        bool needed;
+    };
+    const bool grouped = line.settings.criterion == 2 || line.settings.criterion == 3;
+    for (const Needed& n : {Needed{SessionKey::Observed, "observed", true},
+                            Needed{SessionKey::Model, "simulated (model)", true},
+                            Needed{SessionKey::Index, "index", grouped},
+                            Needed{SessionKey::Variance, "variance", true}})
+        if (n.needed && !line.has(n.key))
+            line.errors << QStringLiteral("No %1 column is chosen: give it with %2<column>.")
+                                   .arg(QLatin1String(n.what), sessionKeyName(n.key)) +
+                               (n.key == SessionKey::Variance
+                                    ? QStringLiteral(" An unattended run goes on with the "
+                                                     "uncertainty analysis, which needs it.")
+                                    : QString());
+}
+
+} // namespace
+
+ParsedCommandLine parseCommandLine(const QStringList& arguments, const CalibrationSettings& current,
+                                   const BatchOptions& currentBatch,
+                                   const CommandLineContext& context) {
+    ParsedCommandLine line;
+    line.settings = current;
+    line.batch = currentBatch;
+    line.batch.unattended = false;
+    line.batch.workbookWanted = false;
+    if (arguments.contains(QStringLiteral("?"))) {
+        line.help = true;
+        return line;
     }
+    readArguments(arguments, line);
+    line.settings.applyCriterionName();
+    checkKeysTogether(line, context);
+    checkUnattendedLine(line, current, context);
     return line;
 }

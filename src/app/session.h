@@ -42,6 +42,7 @@
 
 class ParallelRuns;
 class RunPool;
+class UncertaintyAnalysis;
 class Workbook;
 
 class Session;
@@ -309,6 +310,19 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     void applySessionKeys(const ParsedCommandLine& line);
     void adoptLineSettings(const CalibrationSettings& lineSettings, const BatchOptions& lineBatch);
     void startUnattended();
+    // The parts of startOptimization: the checks before anything is backed up
+    // (returns the number of parameters); the backup, the search and a batch
+    // run's analysis, the tables restored on an error; what the result dialog
+    // and a stop leave (returns whether the search was stopped).
+    int checkCalibrationCanStart();
+    void runCalibrationGuarded(int parameters);
+    bool settleCalibrationResult();
+    // The parts of analyseUncertainty: the checks before its first run, and
+    // on its own (not after a calibration) the run marker and the backup of
+    // the model's tables (returns whether it took them); what the analysis
+    // leaves for the window (the workbook, the sensitivities).
+    bool checkAndGuardAnalysis();
+    void keepAnalysisResults(UncertaintyAnalysis& analysis);
 
     CalibrationSettings calibrationSettings; // what the operations work with
     BatchOptions batchOptions;               // how they are asked for

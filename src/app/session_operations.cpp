@@ -69,6 +69,20 @@ void Session::startOptimization() {
     clearChart();
     refusalOfAnalysis.clear();
 
+    const int parameters = checkCalibrationCanStart();
+    // What a killed run left running would write into the tables restored now.
+    operationRunner.endAbandonedRuns();
+    runCalibrationGuarded(parameters);
+    const bool stopped = settleCalibrationResult();
+    if (batchOptions.unattended) {
+        if (stopped)
+            throw FitError(QStringLiteral("The calibration was stopped before it finished; the "
+                                          "model's tables and PARM_INT were restored."));
+        requestClose();
+    }
+}
+
+int Session::checkCalibrationCanStart() {
     // Nothing is backed up or run for an empty parameter table, nor for settings
     // or records that cannot work.
     const int parameters = parameterCount(db);
@@ -89,10 +103,10 @@ void Session::startOptimization() {
     RunJournal probe(db);
     if (batchOptions.resume)
         probe.checkResumable(calibrationSettings);
+    return parameters;
+}
 
-    // What a killed run left running would write into the tables restored now.
-    operationRunner.endAbandonedRuns();
-
+void Session::runCalibrationGuarded(int parameters) {
     // The backup keeps what PARM_INT holds of the last completed run and the
     // simulated column beside the tables: a run that does not complete gives
     // them back, also after a crash (the next run's recovery).
@@ -116,6 +130,9 @@ void Session::startOptimization() {
                            "tables are restored from their backups."));
         throw;
     }
+}
+
+bool Session::settleCalibrationResult() {
     // A stopped search is no result, unless the person kept its values in the
     // result dialog; a declined one leaves PARM_INT as it was before the run,
     // as it leaves the model's tables.
@@ -135,12 +152,7 @@ void Session::startOptimization() {
     } else {
         operationRunner.restore();
     }
-    if (batchOptions.unattended) {
-        if (stopped)
-            throw FitError(QStringLiteral("The calibration was stopped before it finished; the "
-                                          "model's tables and PARM_INT were restored."));
-        requestClose();
-    }
+    return stopped;
 }
 
 void Session::optimize() {
@@ -292,6 +304,37 @@ void addLeastSquaresSheet(Workbook& book, const LeastSquaresUncertainty& u) {
 
 } // namespace
 
+bool Session::checkAndGuardAnalysis() {
+    checkBeforeRun(QStringLiteral("The uncertainty analysis"), NeedsModelRun | NeedsUncertainty,
+                   NeedsAval | NeedsUniqueAlias);
+    if (operationRunner.runMarker().held())
+        return false; // after a calibration, which guards its tables
+    operationRunner.endAbandonedRuns();
+    ::backup(db, operationRunner.runMarker(),
+             [this](const QString& line, bool select) {
+                 if (select)
+                     logLines.append(line, true);
+             },
+             {calibrationSettings.resultTable, calibrationSettings.modelColumn});
+    return true;
+}
+
+void Session::keepAnalysisResults(UncertaintyAnalysis& analysis) {
+    const UncertaintySummary& found = analysis.summary();
+    workbookLang = found.workbookLanguage;
+    workbookOfAnalysis = found.book;
+    if (!found.workbook.isEmpty())
+        operationRunner.noteFileWritten(found.workbook);
+    emit stateChanged(); // "save workbook…" follows whether there is one
+    // Kept for the window's parameter plot; a batch run has none to show.
+    if (found.haveSensitivities) {
+        SensitivityTable table = analysis.takeSensitivities();
+        if (!batchOptions.unattended)
+            keepSensitivities(found.observationCount, std::move(table));
+    }
+    returnFreedMemory();
+}
+
 void Session::analyseUncertainty() {
     refuseWhileModelRuns();
     FilesWrittenNote filesNote(*this);
@@ -313,20 +356,7 @@ void Session::analyseUncertainty() {
         analysis.addSheets = [found](Workbook& book) { addLeastSquaresSheet(book, *found); };
     }
     bool guarded = false;
-    analysis.checkBeforeRun = [this, &guarded] {
-        checkBeforeRun(QStringLiteral("The uncertainty analysis"), NeedsModelRun | NeedsUncertainty,
-                       NeedsAval | NeedsUniqueAlias);
-        if (!operationRunner.runMarker().held()) {
-            operationRunner.endAbandonedRuns();
-            ::backup(db, operationRunner.runMarker(),
-                     [this](const QString& line, bool select) {
-                         if (select)
-                             logLines.append(line, true);
-                     },
-                     {calibrationSettings.resultTable, calibrationSettings.modelColumn});
-            guarded = true;
-        }
-    };
+    analysis.checkBeforeRun = [this, &guarded] { guarded = checkAndGuardAnalysis(); };
     // The analysis sets the start values back itself, also when it fails.
     struct Unguard {
         Session& s;
@@ -338,21 +368,7 @@ void Session::analyseUncertainty() {
     } unguard{*this, guarded};
     // The sensitivities are kept for the parameter plot as soon as every run is
     // made, also when storing the results fails afterwards.
-    auto keepResults = [&] {
-        const UncertaintySummary& found = analysis.summary();
-        workbookLang = found.workbookLanguage;
-        workbookOfAnalysis = found.book;
-        if (!found.workbook.isEmpty())
-            operationRunner.noteFileWritten(found.workbook);
-        emit stateChanged(); // "save workbook…" follows whether there is one
-        // Kept for the window's parameter plot; a batch run has none to show.
-        if (found.haveSensitivities) {
-            SensitivityTable table = analysis.takeSensitivities();
-            if (!batchOptions.unattended)
-                keepSensitivities(found.observationCount, std::move(table));
-        }
-        returnFreedMemory();
-    };
+    auto keepResults = [&] { keepAnalysisResults(analysis); };
     // The analysis runs its n + 1 (with central differences 2n + 1) runs at
     // once; after a calibration on its workspaces and those added for them.
     const int differenced = parameterCount(db) * (calibrationSettings.centralDifferences ? 2 : 1);
