@@ -32,6 +32,8 @@ class LeastSquaresCalibration {
     void setParallel(ParallelRuns* runs) { parallel = runs; }
 
   private:
+    // The starts of one search and their runs (least_squares_calibration.cpp).
+    class Starts;
     // The end of the search at `result`: the uncertainty at it (unless the
     // search was stopped), AVAL, and the closing lines of the protocol, which
     // is saved.
