@@ -241,51 +241,102 @@ void LeastSquaresCalibration::storeResult(CalibrationSummary& summary, const lsq
     closeCalibrationProtocol(report, summary, unattended, journal, parallel, aheadNotNeeded);
 }
 
-CalibrationSummary LeastSquaresCalibration::optimize() {
-    QElapsedTimer clock;
-    clock.start();
-    evaluator.setSettings(cfg);
-    CalibrationSummary summary;
-
-    const int ndim = startFromInitialValues(db);
-    summary.ndim = ndim;
-
-    const ObservedRows rows = readObservedRows(db, cfg);
-    const lsq::Problem problem = problemOf(ParameterTable(db).records(), ndim, rows);
-    const lsq::Options options = searchOptions(cfg);
-    logHeading(report, cfg, rows.observed.size());
-
-    RunJournal* journal = evaluator.journal();
-    const std::size_t m = rows.observed.size();
-    auto noteBest = [&](double e) {
-        if (!summary.haveBest || e < summary.best) {
-            summary.best = e;
-            summary.haveBest = true;
+// The starts of one calibration and what they share: the problem and the
+// chosen rows, the start points, the pool and the journal, the search's sink,
+// and each start's own state. `run` makes every start (side by side on the pool
+// when there are several starts and workers); `result` gathers their ends.
+class LeastSquaresCalibration::Starts {
+  public:
+    Starts(LeastSquaresCalibration& calibration, CalibrationSummary& operationSummary,
+           const lsq::Problem& searchProblem, const lsq::Options& searchOptions,
+           const ObservedRows& chosenRows)
+        : c(calibration), cfg(calibration.cfg), summary(operationSummary), problem(searchProblem),
+          options(searchOptions), rows(chosenRows), m(chosenRows.observed.size()),
+          starts(std::max(cfg.starts, 1)),
+          side(c.parallel && starts > 1 && c.parallel->workers() > 1 ? c.parallel : nullptr),
+          journal(c.evaluator.journal()) {
+        // The start points: IVAL, and with MS= further points spread over the box.
+        from.push_back(problem.start);
+        for (auto& point : multistart::spreadPoints(starts - 1, problem.lower, problem.upper))
+            from.push_back(std::move(point));
+        for (int k = 0; k < starts; ++k) {
+            runs.push_back(std::make_unique<SearchStart>(c.report));
+            outputs.push_back(&runs.back()->output);
         }
-    };
-
-    // The starts: IVAL, and with MS= further points spread over the box. With
-    // several workers they go side by side on the pool; else one after the
-    // other.
-    const int starts = std::max(cfg.starts, 1);
-    std::vector<lsq::Vector> from{problem.start};
-    for (auto& point : multistart::spreadPoints(starts - 1, problem.lower, problem.upper))
-        from.push_back(std::move(point));
-    InterleavedStarts side(parallel && starts > 1 && parallel->workers() > 1 ? parallel : nullptr);
-    std::vector<std::unique_ptr<SearchStart>> runs;
-    std::vector<StartOutput*> outputs;
-    for (int k = 0; k < starts; ++k) {
-        runs.push_back(std::make_unique<SearchStart>(report));
-        outputs.push_back(&runs.back()->output);
+        connectSink();
     }
-    auto currentIndex = [&] { return side.current(); };
-    auto current = [&]() -> SearchStart& {
-        return *runs[static_cast<std::size_t>(currentIndex())];
-    };
-    auto out = [&]() -> Reporter& { return current().output; };
+
+    void run() {
+        side.run(
+            outputs, [this](int k) { runStart(k); },
+            [this](int k) { return runs[static_cast<std::size_t>(k)]->stopped; });
+    }
+
+    // The best of the starts' ends, the first of equal ones; stopped when any
+    // start was. Lists the starts in the protocol. `aheadNotNeeded`: the runs
+    // made ahead that no start took.
+    lsq::Result result(int& aheadNotNeeded) {
+        std::vector<multistart::StartEnd> ends;
+        lsq::Result result;
+        int chosen = -1;
+        bool stopped = false;
+        aheadNotNeeded = 0;
+        for (int k = 0; k < starts; ++k) {
+            SearchStart& s = *runs[static_cast<std::size_t>(k)];
+            if (s.end)
+                ends.push_back(*s.end);
+            stopped = stopped || s.stopped;
+            aheadNotNeeded += s.aheadNotNeeded + static_cast<int>(s.held.size());
+            if (!s.searched)
+                continue;
+            if (k == 0 || (!s.result.x.empty() &&
+                           (result.x.empty() || s.result.objective < result.objective))) {
+                chosen = s.result.x.empty() ? -1 : k;
+                result = std::move(s.result);
+            }
+        }
+        if (journal) {
+            journal->setPhase(journal::Phase::Search);
+            journal->setStage(QString());
+        }
+        if (starts > 1)
+            for (const QString& line :
+                 multistart::startList(ends, chosen, QStringLiteral("the objective S at each end"),
+                                       QStringLiteral("S")))
+                c.report.log(line);
+        if (stopped)
+            result.termination = lsq::Termination::Stopped;
+        return result;
+    }
+
+  private:
+    SearchStart& current() { return *runs[static_cast<std::size_t>(side.current())]; }
+    Reporter& out() { return current().output; }
+
+    void connectSink() {
+        sink.log = [this](const QString& line, bool select) { out().log(line, select); };
+        sink.stopRequested = [this] { return c.report.stopRequested(); };
+        sink.accepted = [this](const lsq::Vector&, const lsq::Vector& sim, double) {
+            out().log(QStringLiteral("  %1=%2").arg(
+                cfg.criterionName(), formatGeneral(criterionOf(rows, sim, cfg.criterion))));
+        };
+        // Side by side, the starts share the workers.
+        sink.workers = !c.parallel         ? 1
+                       : side.sideBySide() ? std::max(1, c.parallel->workers() / starts)
+                                           : c.parallel->workers();
+        sink.evaluate = [this](const std::vector<lsq::Vector>& points, lsq::Purpose purpose) {
+            return runPoints(points, purpose, points.size());
+        };
+        sink.evaluateAhead = [this](const std::vector<lsq::Vector>& points, lsq::Purpose purpose,
+                                    std::size_t needed) {
+            return runPoints(points, purpose, needed);
+        };
+        sink.taken = [this](const lsq::Vector& x) { taken(x); };
+    }
+
     // The share of NX of start k: what the starts before it left, known once
     // they have ended.
-    auto settle = [&](int k) {
+    int settle(int k) {
         SearchStart& s = *runs[static_cast<std::size_t>(k)];
         if (!s.shareKnown) {
             side.awaitEarlierStarts();
@@ -299,18 +350,190 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
             s.shareKnown = true;
         }
         return s.share;
-    };
+    }
 
-    lsq::Sink sink;
-    sink.log = [&](const QString& line, bool select) { out().log(line, select); };
-    sink.stopRequested = [this] { return report.stopRequested(); };
-    sink.accepted = [&](const lsq::Vector&, const lsq::Vector& sim, double) {
-        out().log(QStringLiteral("  %1=%2").arg(
-            cfg.criterionName(), formatGeneral(criterionOf(rows, sim, cfg.criterion))));
-    };
+    // One start, on its share of NX. Every start's path is that of a search of
+    // its own, so the whole does not depend on the number of workers either,
+    // nor on whether the starts go side by side.
+    void runStart(int k) {
+        SearchStart& s = *runs[static_cast<std::size_t>(k)];
+        Reporter& log = s.output;
+        const lsq::Vector& start = from[static_cast<std::size_t>(k)];
+        if (journal)
+            journal->setStage(starts > 1 ? QStringLiteral("start %1").arg(k + 1) : QString());
+        if (k > 0 && log.stopRequested()) {
+            s.stopped = true;
+            return;
+        }
+        const lsq::Options own = optionsOf(k);
+        if (starts > 1)
+            log.log(k == 0 ? QStringLiteral("Start 1 of %1 from IVAL").arg(starts)
+                           : QStringLiteral("Start %1 of %2 from   ").arg(k + 1).arg(starts) +
+                                 multistart::valuesText(start),
+                    true);
+        if (s.share < 1 && settle(k) < 1) {
+            log.log(QStringLiteral("Start %1 is left out: no model run of NX is left for it")
+                        .arg(k + 1));
+            s.end = {start, {}, 0, 0, QStringLiteral("left out")};
+            return;
+        }
+        lsq::Problem mine = problem;
+        mine.start = start;
+        s.result = lsq::minimise(mine, own, sink);
+        s.used = s.result.runsMade;
+        s.stopped = s.result.termination == lsq::Termination::Stopped;
+        s.searched = true;
+        s.end = {mine.start, s.result.x, s.result.objective, s.result.runs,
+                 lsq::terminationText(s.result.termination)};
+    }
+
+    // The search's options for start k: its share of NX, as far as it is known.
+    lsq::Options optionsOf(int k) {
+        SearchStart& s = *runs[static_cast<std::size_t>(k)];
+        // Side by side, a later start knows only a part of its share that the
+        // starts before it cannot take, and waits for them only when it needs
+        // more.
+        if (side.sideBySide() && k > 0)
+            s.share = multistart::lowestShare(cfg.maxEvaluations, starts, 0);
+        else
+            settle(k);
+        lsq::Options own = options;
+        own.maxRuns = s.share;
+        if (!s.shareKnown)
+            own.exactMaxRuns = [this, k] { return settle(k); };
+        // A further start may fall where the model fails; the others go on.
+        own.startMayFail = k > 0;
+        return own;
+    }
+
+    // Runs the points (those the journal holds are taken from it). The first
+    // `needed` are reported, in their order; the others are runs ahead, held
+    // back and journaled as speculative until taken. Side by side, every run
+    // is journaled as speculative first and the needed ones retaken.
+    std::vector<lsq::PointResult> runPoints(const std::vector<lsq::Vector>& points,
+                                            lsq::Purpose purpose, std::size_t needed) {
+        if (journal)
+            journal->setPhase(phaseOf(purpose));
+        // Runs held from an earlier batch were not taken: the search moved on.
+        current().aheadNotNeeded += static_cast<int>(current().held.size());
+        current().held.clear();
+        std::vector<std::optional<std::vector<double>>> replayed(points.size());
+        std::vector<ParameterVector> toRun;
+        std::vector<std::size_t> runIndex;
+        for (std::size_t k = 0; k < points.size(); ++k) {
+            if (journal)
+                replayed[k] = journal->replayValues(points[k]);
+            if (!replayed[k]) {
+                toRun.push_back(oneBased(points[k]));
+                runIndex.push_back(k);
+            }
+        }
+        std::vector<std::optional<RunOutcome>> made(points.size());
+        if (c.parallel && !toRun.empty() && !c.report.stopRequested())
+            runOnPool(toRun, runIndex, purpose, needed, needed < points.size(), made);
+        else if (!c.parallel)
+            runOneByOne(toRun, runIndex, made);
+        std::vector<lsq::PointResult> results = inOrder(points, replayed, made, needed);
+        c.report.processEvents();
+        return results;
+    }
+
+    // The runs as one round on the pool (with the other starts' runs when side
+    // by side). An error of a run the search needs now ends it; a run ahead
+    // that failed is an error only when the search takes it.
+    void runOnPool(const std::vector<ParameterVector>& toRun,
+                   const std::vector<std::size_t>& runIndex, lsq::Purpose purpose,
+                   std::size_t needed, bool withAhead,
+                   std::vector<std::optional<RunOutcome>>& made) {
+        const std::vector<RunOutcome> outcomes =
+            side.sideBySide() ? side.round(toRun, Reading::ModelValues)
+                              : c.parallel->round(toRun, Reading::ModelValues, 0, false, withAhead);
+        for (std::size_t i = 0; i < toRun.size(); ++i) {
+            const RunOutcome& o = outcomes[i];
+            const std::size_t k = runIndex[i];
+            if ((withAhead || side.sideBySide()) && k < needed && journal)
+                c.parallel->retake(toRun[i], o, phaseOf(purpose), Reading::ModelValues);
+            if (o.failed && !o.stopped && k < needed)
+                throw FitError(ParallelRuns::failureText(o));
+            if (o.stopped || !o.started)
+                continue; // ended by a stop: not evaluated
+            made[k] = o;
+        }
+    }
+
+    // The runs through the evaluator, one after the other, until a stop.
+    void runOneByOne(const std::vector<ParameterVector>& toRun,
+                     const std::vector<std::size_t>& runIndex,
+                     std::vector<std::optional<RunOutcome>>& made) {
+        for (std::size_t i = 0; i < toRun.size(); ++i) {
+            if (c.report.stopRequested())
+                break;
+            RunOutcome o;
+            o.started = true;
+            o.result = c.evaluator.evaluate(toRun[i], Reading::ModelValues);
+            made[runIndex[i]] = std::move(o);
+            c.report.processEvents();
+        }
+    }
+
+    // The points' results, reported in the order of the points whatever order
+    // the runs ended in; the runs ahead are held back.
+    std::vector<lsq::PointResult>
+    inOrder(const std::vector<lsq::Vector>& points,
+            const std::vector<std::optional<std::vector<double>>>& replayed,
+            std::vector<std::optional<RunOutcome>>& made, std::size_t needed) {
+        std::vector<SearchStart::HeldRun>& held = current().held;
+        std::vector<lsq::PointResult> results(points.size());
+        for (std::size_t k = 0; k < points.size(); ++k) {
+            lsq::PointResult& r = results[k];
+            if (replayed[k]) {
+                r.evaluated = r.complete = true;
+                r.simulated = *replayed[k];
+                if (k < needed)
+                    reportReplayed(r.simulated);
+                else
+                    held.push_back({points[k], replayed[k], RunOutcome{}});
+            } else if (made[k]) {
+                if (made[k]->failed) {
+                    r.evaluated = true; // an error when the search takes it
+                } else {
+                    r = pointResultOf(made[k]->result);
+                    if (k < needed)
+                        reportUsed(made[k]->result);
+                }
+                if (k >= needed)
+                    held.push_back({points[k], std::nullopt, *made[k]});
+            }
+        }
+        return results;
+    }
+
+    // A run made ahead is used now: it is reported (and retaken in the
+    // journal) as a run of the Jacobian.
+    void taken(const lsq::Vector& x) {
+        std::vector<SearchStart::HeldRun>& held = current().held;
+        const auto it = std::find_if(held.begin(), held.end(),
+                                     [&](const SearchStart::HeldRun& h) { return h.x == x; });
+        if (it == held.end())
+            return;
+        const SearchStart::HeldRun h = std::move(*it);
+        held.erase(it);
+        if (h.replayed) {
+            reportReplayed(*h.replayed);
+            return;
+        }
+        if (journal)
+            c.parallel->retake(oneBased(h.x), h.outcome, journal::Phase::Jacobian,
+                               Reading::ModelValues);
+        if (h.outcome.failed)
+            throw FitError(ParallelRuns::failureText(h.outcome));
+        reportUsed(h.outcome.result);
+        c.report.processEvents();
+    }
+
     // A run's values as the search sees them; a run that simulated another
     // number of rows is incomplete.
-    auto resultOf = [&](EvaluationResult& done) {
+    lsq::PointResult pointResultOf(EvaluationResult& done) const {
         if (done.complete && done.values.mod.size() != m) {
             done.complete = false;
             done.why = QStringLiteral("the run simulated %1 chosen rows, not %2")
@@ -329,206 +552,62 @@ CalibrationSummary LeastSquaresCalibration::optimize() {
                     : done.onlyMarks        ? QStringLiteral("result rows left at -99")
                                             : done.why;
         return r;
-    };
+    }
+
     // Reports one run the search uses: the chart, the incomplete run's lines.
-    auto reportUsed = [&](const EvaluationResult& done) {
+    void reportUsed(const EvaluationResult& done) {
         bool complete = true;
         const double e = reportRun(out(), done, &complete, &current().lastIncomplete);
         ++summary.modelRuns;
         if (complete)
             noteBest(e);
-    };
-    auto reportReplayed = [&](const std::vector<double>& values) {
+    }
+    void reportReplayed(const std::vector<double>& values) {
         const double e = criterionOf(rows, values, cfg.criterion);
         out().evaluated(e);
         noteBest(e);
-    };
+    }
+    void noteBest(double e) {
+        if (!summary.haveBest || e < summary.best) {
+            summary.best = e;
+            summary.haveBest = true;
+        }
+    }
 
-    // Runs the points (those the journal holds are taken from it). The first
-    // `needed` are reported, in their order; the others are runs ahead, held
-    // back and journaled as speculative until taken. Side by side, every run
-    // is journaled as speculative first and the needed ones retaken.
-    auto runPoints = [&](const std::vector<lsq::Vector>& points, lsq::Purpose purpose,
-                         std::size_t needed) {
-        std::vector<SearchStart::HeldRun>& held = current().held;
-        if (journal)
-            journal->setPhase(phaseOf(purpose));
-        const bool withAhead = needed < points.size();
-        // Runs held from an earlier batch were not taken: the search moved on.
-        current().aheadNotNeeded += static_cast<int>(held.size());
-        held.clear();
-        std::vector<lsq::PointResult> results(points.size());
-        std::vector<std::optional<std::vector<double>>> replayed(points.size());
-        std::vector<ParameterVector> toRun;
-        std::vector<std::size_t> runIndex;
-        for (std::size_t k = 0; k < points.size(); ++k) {
-            if (journal)
-                replayed[k] = journal->replayValues(points[k]);
-            if (!replayed[k]) {
-                toRun.push_back(oneBased(points[k]));
-                runIndex.push_back(k);
-            }
-        }
-        std::vector<std::optional<RunOutcome>> made(points.size());
-        if (parallel && !toRun.empty() && !report.stopRequested()) {
-            const std::vector<RunOutcome> outcomes =
-                side.sideBySide()
-                    ? side.round(toRun, Reading::ModelValues)
-                    : parallel->round(toRun, Reading::ModelValues, 0, false, withAhead);
-            for (std::size_t i = 0; i < toRun.size(); ++i) {
-                const RunOutcome& o = outcomes[i];
-                const std::size_t k = runIndex[i];
-                if ((withAhead || side.sideBySide()) && k < needed && journal)
-                    parallel->retake(toRun[i], o, phaseOf(purpose), Reading::ModelValues);
-                if (o.failed && !o.stopped && k < needed)
-                    throw FitError(ParallelRuns::failureText(o));
-                if (o.stopped || !o.started)
-                    continue; // ended by a stop: not evaluated
-                made[k] = o;
-            }
-        } else if (!parallel) {
-            for (std::size_t i = 0; i < toRun.size(); ++i) {
-                if (report.stopRequested())
-                    break;
-                RunOutcome o;
-                o.started = true;
-                o.result = evaluator.evaluate(toRun[i], Reading::ModelValues);
-                made[runIndex[i]] = std::move(o);
-                report.processEvents();
-            }
-        }
-        // Reported in the order of the points, whatever order the runs ended in.
-        for (std::size_t k = 0; k < points.size(); ++k) {
-            lsq::PointResult& r = results[k];
-            if (replayed[k]) {
-                r.evaluated = r.complete = true;
-                r.simulated = *replayed[k];
-                if (k < needed)
-                    reportReplayed(r.simulated);
-                else
-                    held.push_back({points[k], replayed[k], RunOutcome{}});
-            } else if (made[k]) {
-                if (made[k]->failed) {
-                    r.evaluated = true; // an error when the search takes it
-                } else {
-                    r = resultOf(made[k]->result);
-                    if (k < needed)
-                        reportUsed(made[k]->result);
-                }
-                if (k >= needed)
-                    held.push_back({points[k], std::nullopt, *made[k]});
-            }
-        }
-        report.processEvents();
-        return results;
-    };
-    // Side by side, the starts share the workers.
-    sink.workers = !parallel           ? 1
-                   : side.sideBySide() ? std::max(1, parallel->workers() / starts)
-                                       : parallel->workers();
-    sink.evaluate = [&](const std::vector<lsq::Vector>& points, lsq::Purpose purpose) {
-        return runPoints(points, purpose, points.size());
-    };
-    sink.evaluateAhead = runPoints;
-    sink.taken = [&](const lsq::Vector& x) {
-        std::vector<SearchStart::HeldRun>& held = current().held;
-        const auto it = std::find_if(held.begin(), held.end(),
-                                     [&](const SearchStart::HeldRun& h) { return h.x == x; });
-        if (it == held.end())
-            return;
-        const SearchStart::HeldRun h = std::move(*it);
-        held.erase(it);
-        if (h.replayed) {
-            reportReplayed(*h.replayed);
-            return;
-        }
-        if (journal)
-            parallel->retake(oneBased(h.x), h.outcome, journal::Phase::Jacobian,
-                             Reading::ModelValues);
-        if (h.outcome.failed)
-            throw FitError(ParallelRuns::failureText(h.outcome));
-        reportUsed(h.outcome.result);
-        report.processEvents();
-    };
+    LeastSquaresCalibration& c;
+    const CalibrationSettings& cfg;
+    CalibrationSummary& summary;
+    const lsq::Problem& problem;
+    const lsq::Options& options;
+    const ObservedRows& rows;
+    const std::size_t m; // the chosen rows
+    const int starts;
+    std::vector<lsq::Vector> from; // the start points
+    InterleavedStarts side;
+    RunJournal* journal;
+    std::vector<std::unique_ptr<SearchStart>> runs;
+    std::vector<StartOutput*> outputs;
+    lsq::Sink sink;
+};
 
-    // One start, each on its share of NX. Every start's path is that of a
-    // search of its own, so the whole does not depend on the number of workers
-    // either, nor on whether the starts go side by side.
-    auto runStart = [&](int k) {
-        SearchStart& s = *runs[static_cast<std::size_t>(k)];
-        Reporter& log = s.output;
-        if (journal)
-            journal->setStage(starts > 1 ? QStringLiteral("start %1").arg(k + 1) : QString());
-        if (k > 0 && log.stopRequested()) {
-            s.stopped = true;
-            return;
-        }
-        // Side by side, a later start knows only a part of its share that the
-        // starts before it cannot take, and waits for them only when it needs
-        // more.
-        if (side.sideBySide() && k > 0)
-            s.share = multistart::lowestShare(cfg.maxEvaluations, starts, 0);
-        else
-            settle(k);
-        lsq::Options own = options;
-        own.maxRuns = s.share;
-        if (!s.shareKnown)
-            own.exactMaxRuns = [&settle, k] { return settle(k); };
-        // A further start may fall where the model fails; the others go on.
-        own.startMayFail = k > 0;
-        if (starts > 1)
-            log.log(k == 0 ? QStringLiteral("Start 1 of %1 from IVAL").arg(starts)
-                           : QStringLiteral("Start %1 of %2 from   ").arg(k + 1).arg(starts) +
-                                 multistart::valuesText(from[static_cast<std::size_t>(k)]),
-                    true);
-        if (s.share < 1 && settle(k) < 1) {
-            log.log(QStringLiteral("Start %1 is left out: no model run of NX is left for it")
-                        .arg(k + 1));
-            s.end = {from[static_cast<std::size_t>(k)], {}, 0, 0, QStringLiteral("left out")};
-            return;
-        }
-        lsq::Problem mine = problem;
-        mine.start = from[static_cast<std::size_t>(k)];
-        s.result = lsq::minimise(mine, own, sink);
-        s.used = s.result.runsMade;
-        s.stopped = s.result.termination == lsq::Termination::Stopped;
-        s.searched = true;
-        s.end = {mine.start, s.result.x, s.result.objective, s.result.runs,
-                 lsq::terminationText(s.result.termination)};
-    };
+CalibrationSummary LeastSquaresCalibration::optimize() {
+    QElapsedTimer clock;
+    clock.start();
+    evaluator.setSettings(cfg);
+    CalibrationSummary summary;
 
-    side.run(outputs, runStart, [&](int k) { return runs[static_cast<std::size_t>(k)]->stopped; });
+    const int ndim = startFromInitialValues(db);
+    summary.ndim = ndim;
 
-    // The ends in the order of the starts: the first of equal ends is the result.
-    std::vector<multistart::StartEnd> ends;
-    lsq::Result result;
-    int chosen = -1;
-    bool stopped = false;
+    const ObservedRows rows = readObservedRows(db, cfg);
+    const lsq::Problem problem = problemOf(ParameterTable(db).records(), ndim, rows);
+    const lsq::Options options = searchOptions(cfg);
+    logHeading(report, cfg, rows.observed.size());
+
+    Starts starting(*this, summary, problem, options, rows);
+    starting.run();
     int aheadNotNeeded = 0;
-    for (int k = 0; k < starts; ++k) {
-        SearchStart& s = *runs[static_cast<std::size_t>(k)];
-        if (s.end)
-            ends.push_back(*s.end);
-        stopped = stopped || s.stopped;
-        aheadNotNeeded += s.aheadNotNeeded + static_cast<int>(s.held.size());
-        if (!s.searched)
-            continue;
-        if (k == 0 ||
-            (!s.result.x.empty() && (result.x.empty() || s.result.objective < result.objective))) {
-            chosen = s.result.x.empty() ? -1 : k;
-            result = std::move(s.result);
-        }
-    }
-    if (journal) {
-        journal->setPhase(journal::Phase::Search);
-        journal->setStage(QString());
-    }
-    if (starts > 1)
-        for (const QString& line : multistart::startList(
-                 ends, chosen, QStringLiteral("the objective S at each end"), QStringLiteral("S")))
-            report.log(line);
-    if (stopped)
-        result.termination = lsq::Termination::Stopped;
+    const lsq::Result result = starting.result(aheadNotNeeded);
 
     summary.outcome = outcomeOf(result.termination);
     summary.reason = lsq::terminationText(result.termination);

@@ -35,6 +35,8 @@ class LeastSquaresCalibration {
     void setUnattended(bool on) { unattended = on; }
 
   private:
+    // The starts of one search and their runs (least_squares_calibration.cpp).
+    class Starts;
     // The end of the search at `result`: the uncertainty at it (unless the
     // search was stopped), AVAL, and the closing lines of the protocol, which
     // is saved.
