@@ -202,7 +202,47 @@ struct Calibration::StartEnds {
             chosenEnd = end;
         }
     }
+
+    // The result, held to the bounds: the best vertex seen when it is offered
+    // (a stopped search), otherwise the centroid of the chosen end's simplex.
+    ParameterVector result(bool offerBestVertex, int ndim, const ParameterVector& lowerBounds,
+                           const ParameterVector& upperBounds) const {
+        ParameterVector x = offerBestVertex ? bestVertex : centroidOf(chosenP, ndim);
+        for (int j = 1; j <= ndim; ++j)
+            x[j] = clampToBounds(x[j], lowerBounds[j], upperBounds[j]);
+        return x;
+    }
+
+    // The protocol's list of the ends; none is marked as the result when the
+    // best vertex is offered instead.
+    QStringList startList(bool offerBestVertex, const QString& criterionName) const {
+        return multistart::startList(ends, offerBestVertex ? -1 : chosen,
+                                     QStringLiteral("the criterion of each end is that of its best "
+                                                    "vertex; the result is the centroid of the "
+                                                    "best end's simplex"),
+                                     criterionName);
+    }
 };
+
+namespace {
+void noteOutcome(CalibrationSummary& summary, Simplex::Termination end) {
+    switch (end) {
+    case Simplex::Termination::Converged:
+        summary.outcome = Outcome::Converged;
+        summary.reason = QStringLiteral("the values of the simplex agree within the tolerance");
+        break;
+    case Simplex::Termination::Budget:
+        summary.outcome = Outcome::BudgetSpent;
+        summary.reason = QStringLiteral("the evaluations allowed (Nmax) are spent");
+        break;
+    case Simplex::Termination::Stopped:
+    case Simplex::Termination::None:
+        summary.outcome = Outcome::Stopped;
+        summary.reason = QStringLiteral("stopped on request");
+        break;
+    }
+}
+} // namespace
 
 int parameterCount(Database& db) {
     return ParameterTable(db).count();
@@ -787,25 +827,8 @@ void Calibration::storeResult(CalibrationSummary& summary, const StartEnds& star
                               const ParameterVector& upperBounds, int speculativeRuns) {
     const int ndim = summary.ndim;
     const int starts = std::max(cfg.starts, 1);
-    const Simplex::Termination chosenEnd = starting.chosenEnd;
-    const ParameterVector& bestVertex = starting.bestVertex;
     RunJournal* journal = evaluator.journal();
-
-    switch (stopped ? Simplex::Termination::Stopped : chosenEnd) {
-    case Simplex::Termination::Converged:
-        summary.outcome = Outcome::Converged;
-        summary.reason = QStringLiteral("the values of the simplex agree within the tolerance");
-        break;
-    case Simplex::Termination::Budget:
-        summary.outcome = Outcome::BudgetSpent;
-        summary.reason = QStringLiteral("the evaluations allowed (Nmax) are spent");
-        break;
-    case Simplex::Termination::Stopped:
-    case Simplex::Termination::None:
-        summary.outcome = Outcome::Stopped;
-        summary.reason = QStringLiteral("stopped on request");
-        break;
-    }
+    noteOutcome(summary, stopped ? Simplex::Termination::Stopped : starting.chosenEnd);
 
     // The result is the centroid of the final simplex, not its best vertex. The
     // initial vertices are not clipped, so where IVAL or IVAL + STEP lies outside
@@ -815,10 +838,9 @@ void Calibration::storeResult(CalibrationSummary& summary, const StartEnds& star
     // A stopped search has not converged, and the centroid of its simplex was
     // never simulated: it offers its best vertex instead, a vector whose run
     // completed (the simplex never gives up its best vertex).
-    const bool offerBestVertex = summary.outcome == Outcome::Stopped && !bestVertex.empty();
-    summary.result = offerBestVertex ? bestVertex : centroidOf(starting.chosenP, ndim);
-    for (int j = 1; j <= ndim; ++j)
-        summary.result[j] = clampToBounds(summary.result[j], lowerBounds[j], upperBounds[j]);
+    const bool offerBestVertex =
+        summary.outcome == Outcome::Stopped && !starting.bestVertex.empty();
+    summary.result = starting.result(offerBestVertex, ndim, lowerBounds, upperBounds);
     if (offerBestVertex) {
         summary.resultCriterion = starting.bestVertexValue;
         summary.resultSimulated = true;
@@ -833,12 +855,7 @@ void Calibration::storeResult(CalibrationSummary& summary, const StartEnds& star
     report.parameterListChanged();
 
     if (starts > 1)
-        for (const QString& line :
-             multistart::startList(starting.ends, offerBestVertex ? -1 : starting.chosen,
-                                   QStringLiteral("the criterion of each end is that of its best "
-                                                  "vertex; the result is the centroid of the "
-                                                  "best end's simplex"),
-                                   cfg.criterionName()))
+        for (const QString& line : starting.startList(offerBestVertex, cfg.criterionName()))
             report.log(line);
 
     closeCalibrationProtocol(report, summary, cfg.unattended, journal, parallel, speculativeRuns);
