@@ -882,44 +882,42 @@ void closeCalibrationProtocol(Reporter& report, const CalibrationSummary& summar
     report.saveLog(QStringLiteral("Opti_Result.TXT"));
 }
 
-int Calibration::initialSimplexInParallel(const SimplexVertices& p, ValueVector& y, int ndim,
-                                          CalibrationSummary& summary, QString& lastIncomplete,
-                                          Reporter& out, InterleavedStarts* side) {
-    std::vector<ParameterVector> vertices(p.begin() + 1, p.begin() + ndim + 2);
-    // A resumed calibration takes the vertices its earlier start completed from
-    // the journal; only the others are run.
-    RunJournal* journal = evaluator.journal();
-    std::vector<std::optional<double>> replayed(vertices.size());
+namespace {
+// The vertices of an initial simplex as a resumed calibration takes them: the
+// values of those its earlier start completed, from the journal, and the
+// others, which are run (with the vertex, 1..n+1, of each).
+struct VertexRuns {
+    std::vector<std::optional<double>> replayed;
     std::vector<ParameterVector> toRun;
     std::vector<int> runVertex;
+};
+
+VertexRuns replayOrRun(const std::vector<ParameterVector>& vertices, RunJournal* journal,
+                       int ndim) {
+    VertexRuns runs;
+    runs.replayed.resize(vertices.size());
     for (std::size_t k = 0; k < vertices.size(); ++k) {
         if (journal)
-            replayed[k] = journal->replay(
+            runs.replayed[k] = journal->replay(
                 ParameterVector(vertices[k].begin() + 1, vertices[k].begin() + 1 + ndim));
-        if (!replayed[k]) {
-            toRun.push_back(vertices[k]);
-            runVertex.push_back(static_cast<int>(k) + 1);
+        if (!runs.replayed[k]) {
+            runs.toRun.push_back(vertices[k]);
+            runs.runVertex.push_back(static_cast<int>(k) + 1);
         }
     }
-    const int pause = journal && journal->resuming() ? 0 : cfg.pauseBeforeVertexMs; // as in place
-    std::vector<RunOutcome> ran;
-    if (!toRun.empty())
-        ran = out.stopRequested() ? std::vector<RunOutcome>(toRun.size())
-              : side              ? side->round(toRun, Reading::Criterion, pause)
-                                  : parallel->round(toRun, Reading::Criterion, pause);
-    // Side by side, the rows of the runs were written as speculative: they
-    // stand in the initial simplex's phase once the start has them.
-    if (side && journal)
-        for (std::size_t i = 0; i < ran.size(); ++i)
-            parallel->retake(toRun[i], ran[i], journal->phase());
-    std::vector<RunOutcome> outcomes(vertices.size());
-    for (std::size_t i = 0; i < toRun.size(); ++i)
-        outcomes[runVertex[i] - 1] = ran[i];
-    // Reported in the order of the vertices, whatever order they ended in.
+    return runs;
+}
+
+// The vertices' values into y, reported in the order of the vertices, whatever
+// order their runs ended in; returns how many were evaluated. `outcomes` holds
+// the run of every vertex that was not replayed, by vertex.
+int takeVertexValues(const VertexRuns& runs, const std::vector<RunOutcome>& outcomes, int ndim,
+                     ValueVector& y, CalibrationSummary& summary, QString& lastIncomplete,
+                     Reporter& out) {
     int evaluated = 0;
     for (int v = 1; v <= ndim + 1; ++v) {
-        if (replayed[v - 1]) {
-            y[v] = *replayed[v - 1];
+        if (runs.replayed[v - 1]) {
+            y[v] = *runs.replayed[v - 1];
             out.evaluated(y[v]);
             noteBest(summary, true, y[v]);
             ++evaluated;
@@ -938,4 +936,29 @@ int Calibration::initialSimplexInParallel(const SimplexVertices& p, ValueVector&
         out.processEvents();
     }
     return evaluated;
+}
+} // namespace
+
+int Calibration::initialSimplexInParallel(const SimplexVertices& p, ValueVector& y, int ndim,
+                                          CalibrationSummary& summary, QString& lastIncomplete,
+                                          Reporter& out, InterleavedStarts* side) {
+    std::vector<ParameterVector> vertices(p.begin() + 1, p.begin() + ndim + 2);
+    RunJournal* journal = evaluator.journal();
+    const VertexRuns runs = replayOrRun(vertices, journal, ndim);
+    const std::vector<ParameterVector>& toRun = runs.toRun;
+    const int pause = journal && journal->resuming() ? 0 : cfg.pauseBeforeVertexMs; // as in place
+    std::vector<RunOutcome> ran;
+    if (!toRun.empty())
+        ran = out.stopRequested() ? std::vector<RunOutcome>(toRun.size())
+              : side              ? side->round(toRun, Reading::Criterion, pause)
+                                  : parallel->round(toRun, Reading::Criterion, pause);
+    // Side by side, the rows of the runs were written as speculative: they
+    // stand in the initial simplex's phase once the start has them.
+    if (side && journal)
+        for (std::size_t i = 0; i < ran.size(); ++i)
+            parallel->retake(toRun[i], ran[i], journal->phase());
+    std::vector<RunOutcome> outcomes(vertices.size());
+    for (std::size_t i = 0; i < toRun.size(); ++i)
+        outcomes[runs.runVertex[i] - 1] = ran[i];
+    return takeVertexValues(runs, outcomes, ndim, y, summary, lastIncomplete, out);
 }
