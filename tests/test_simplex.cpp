@@ -282,6 +282,7 @@ TEST(Amoeba, ConvergedSimplexReturnsSilentlyBeforeTheBudgetTest) {
         double y1, y2, y3;
         int maxEvaluations;
         bool budgetLine;
+        double ftol = 1e-4;
     } cases[] = {
         {"equal values", 4, 4, 4, 0, false},
         {"all zero (incomplete runs)", 0, 0, 0, 0, false},
@@ -293,6 +294,9 @@ TEST(Amoeba, ConvergedSimplexReturnsSilentlyBeforeTheBudgetTest) {
         // 1.5e-4 just above it, 9e-5 just below (without the 2: 7.5e-5 and 4.5e-5).
         {"spread just above the tolerance", 1, 1, 1.00015, 0, true},
         {"spread just below the tolerance", 1, 1, 1.00009, 0, false},
+        // A spread equal to the tolerance has not converged: 2 * 2 / 4 = 1 exactly.
+        {"spread equal to the tolerance", 1, 1, 3, 0, true, 1.0},
+        {"spread just below a tolerance of 1", 1, 1, 3, 0, false, std::nextafter(1.0, 2.0)},
     };
     for (const auto& tc : cases) {
         Recorder rec;
@@ -301,7 +305,7 @@ TEST(Amoeba, ConvergedSimplexReturnsSilentlyBeforeTheBudgetTest) {
         Simplex s(2, oneBased({-9, -9}), oneBased({9, 9}), tc.maxEvaluations,
                   rec.sink(scripted({})));
         int count = 7;
-        s.minimise(p, y, count, 1e-4);
+        s.minimise(p, y, count, tc.ftol);
         EXPECT_EQ(count, 0) << tc.name;
         EXPECT_TRUE(rec.points.empty()) << tc.name;
         const QStringList expected =

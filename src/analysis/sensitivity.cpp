@@ -73,6 +73,20 @@ SensitivitySummary SensitivityAnalysis::run() {
 
 void SensitivityAnalysis::computeSensitivities(double x, SensitivitySummary& summary,
                                                ParameterVector& h) {
+    h = initialValues();
+    const int ndim = static_cast<int>(h.size()) - 1;
+    std::vector<double> y(ndim + 1, 0.0);
+    std::vector<bool> done(ndim + 1, true);
+    if (parallel)
+        runInOneRound(x, summary, h, y, done);
+    else
+        runOneAfterAnother(x, summary, h, y, done);
+    summary.ndim = ndim;
+    summary.criteria = std::move(y);
+    summary.complete = std::move(done);
+}
+
+ParameterVector SensitivityAnalysis::initialValues() {
     // Every AVAL starts from its IVAL, copied as it is (also when empty).
     ParameterTable parameters(db);
     parameters.resetToInitial();
@@ -80,61 +94,66 @@ void SensitivityAnalysis::computeSensitivities(double x, SensitivitySummary& sum
     for (const ParameterRecord& r : parameters.records())
         initial.push_back(r.initial);
     const int ndim = static_cast<int>(initial.size());
-    h.assign(ndim + 1, 0.0);
+    ParameterVector h(ndim + 1, 0.0);
     for (int i = 1; i <= ndim; ++i)
         h[i] = parameterNumber(initial[i - 1], QStringLiteral("IVAL"), i);
-    std::vector<double> y(ndim + 1, 0.0);
-    std::vector<bool> done(ndim + 1, true);
+    return h;
+}
 
+void SensitivityAnalysis::stopIfRequested() {
     // A stop request (the stop button, SIGINT/SIGTERM) ends the runs between
     // two model runs; the caller restores the model's tables.
-    auto stopIfRequested = [this]() {
-        if (report.stopRequested())
+    if (report.stopRequested())
+        throw FitError(QStringLiteral("The sensitivity analysis was stopped before it "
+                                      "finished; no coefficients were computed."));
+}
+
+void SensitivityAnalysis::noteRun(SensitivitySummary& summary, std::vector<double>& y,
+                                  std::vector<bool>& done, int i, double value, bool ok) {
+    y[i] = value;
+    done[i] = ok;
+    if (ok && (!summary.haveBest || y[i] < summary.best)) {
+        summary.best = y[i];
+        summary.haveBest = true;
+    }
+}
+
+void SensitivityAnalysis::runInOneRound(double x, SensitivitySummary& summary,
+                                        const ParameterVector& h, std::vector<double>& y,
+                                        std::vector<bool>& done) {
+    const int ndim = static_cast<int>(h.size()) - 1;
+    std::vector<ParameterVector> vectors(ndim + 1, h);
+    for (int i = 1; i <= ndim; ++i)
+        vectors[i][i] = h[i] * (1 + x);
+    stopIfRequested();
+    const std::vector<RunOutcome> outcomes = parallel->round(vectors, Reading::Criterion);
+    // Reported in the order of the runs, whatever order they ended in.
+    for (int i = 0; i <= ndim; ++i) {
+        const RunOutcome& o = outcomes[i];
+        if (o.failed && !o.stopped)
+            throw FitError(ParallelRuns::failureText(o));
+        if (o.failed || o.stopped || !o.started) {
+            report.stopRequested(); // a stop ended the round
             throw FitError(QStringLiteral("The sensitivity analysis was stopped before it "
                                           "finished; no coefficients were computed."));
-    };
+        }
+        bool ok = true;
+        ++summary.modelRuns;
+        const double value = reportRun(report, o.result, &ok);
+        noteRun(summary, y, done, i, value, ok);
+    }
+}
+
+void SensitivityAnalysis::runOneAfterAnother(double x, SensitivitySummary& summary,
+                                             ParameterVector& h, std::vector<double>& y,
+                                             std::vector<bool>& done) {
+    const int ndim = static_cast<int>(h.size()) - 1;
     auto evaluate = [&](int i) {
         bool ok = true;
         ++summary.modelRuns;
-        y[i] = evaluateModel(evaluator, report, h, &ok);
-        done[i] = ok;
-        if (ok && (!summary.haveBest || y[i] < summary.best)) {
-            summary.best = y[i];
-            summary.haveBest = true;
-        }
+        const double value = evaluateModel(evaluator, report, h, &ok);
+        noteRun(summary, y, done, i, value, ok);
     };
-
-    if (parallel) {
-        std::vector<ParameterVector> vectors(ndim + 1, h);
-        for (int i = 1; i <= ndim; ++i)
-            vectors[i][i] = h[i] * (1 + x);
-        stopIfRequested();
-        const std::vector<RunOutcome> outcomes = parallel->round(vectors, Reading::Criterion);
-        // Reported in the order of the runs, whatever order they ended in.
-        for (int i = 0; i <= ndim; ++i) {
-            const RunOutcome& o = outcomes[i];
-            if (o.failed && !o.stopped)
-                throw FitError(ParallelRuns::failureText(o));
-            if (o.failed || o.stopped || !o.started) {
-                report.stopRequested(); // a stop ended the round
-                throw FitError(QStringLiteral("The sensitivity analysis was stopped before it "
-                                              "finished; no coefficients were computed."));
-            }
-            bool ok = true;
-            ++summary.modelRuns;
-            y[i] = reportRun(report, o.result, &ok);
-            done[i] = ok;
-            if (ok && (!summary.haveBest || y[i] < summary.best)) {
-                summary.best = y[i];
-                summary.haveBest = true;
-            }
-        }
-        summary.ndim = ndim;
-        summary.criteria = std::move(y);
-        summary.complete = std::move(done);
-        return;
-    }
-
     stopIfRequested();
     evaluate(0);
     for (int i = 1; i <= ndim; ++i) {
@@ -144,7 +163,4 @@ void SensitivityAnalysis::computeSensitivities(double x, SensitivitySummary& sum
         evaluate(i);
         h[i] = initialValue;
     }
-    summary.ndim = ndim;
-    summary.criteria = std::move(y);
-    summary.complete = std::move(done);
 }

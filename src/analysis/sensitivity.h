@@ -33,7 +33,19 @@ class SensitivityAnalysis {
 
   private:
     ParallelRuns* parallel = nullptr;
+    // The runs at the initial values h and with each parameter raised by the
+    // fraction x, one after another or in one round; their criteria into summary.
     void computeSensitivities(double x, SensitivitySummary& summary, ParameterVector& h);
+    // AVAL := IVAL in every record; the IVALs, 1..ndim.
+    ParameterVector initialValues();
+    void stopIfRequested();
+    void runInOneRound(double x, SensitivitySummary& summary, const ParameterVector& h,
+                       std::vector<double>& y, std::vector<bool>& done);
+    void runOneAfterAnother(double x, SensitivitySummary& summary, ParameterVector& h,
+                            std::vector<double>& y, std::vector<bool>& done);
+    // Run i's criterion and whether it completed; the best criterion so far.
+    static void noteRun(SensitivitySummary& summary, std::vector<double>& y,
+                        std::vector<bool>& done, int i, double value, bool ok);
 
     CalibrationSettings cfg;
     Database& db;

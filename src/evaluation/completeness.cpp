@@ -134,99 +134,132 @@ ChosenRows chosenRows(Database& db, const QString& t, const QString& c) {
     return r;
 }
 
-RunCompleteness runCompleteness(Database& db, const QString& t, const QString& c,
-                                const QString& mod, const ChosenRows& reference,
-                                const QString& alsoCompute) {
-    // What the rows that hold no result are, for the examples below. NaN is
-    // stored as NULL by SQLite; abs() of an infinity exceeds the largest double.
+namespace {
+
+// One scan of the chosen rows: the tally of the simulated column and, when
+// `alsoCompute` is given, the caller's aggregate into `value`.
+RowTally scanChosenRows(Database& db, const QString& t, const QString& c, const QString& mod,
+                        bool rowids, const QString& alsoCompute, double& value) {
+    RowTally tally;
+    registerTally(db);
+    QString sql = QStringLiteral("select ") + QLatin1String(kTallyFunction) + QStringLiteral("(") +
+                  mod + (rowids ? QStringLiteral(", rowid)") : QStringLiteral(")"));
+    if (!alsoCompute.isEmpty())
+        sql += QStringLiteral(", ") + alsoCompute;
+    sql += QStringLiteral(" from ") + t + QStringLiteral(" where (\n") + c + QStringLiteral("\n)");
+    QSqlQuery q = db.query(sql);
+    if (q.next()) {
+        tally = tallyOf(q.value(0));
+        if (!alsoCompute.isEmpty())
+            value = numberOf(q.value(1));
+    }
+    return tally;
+}
+
+// How the chosen rows differ from those of the reference.
+struct RowChanges {
+    qint64 chosen = 0; // the rows chosen at the start (or now, without a reference)
+    qint64 gone = 0;
+    qint64 added = 0;
+    // The same number of rows, but not the same rows: some were deleted and
+    // others inserted in their place.
+    bool replaced = false;
+
+    bool any() const { return gone != 0 || added != 0 || replaced; }
+};
+
+RowChanges rowChanges(const RowTally& tally, const ChosenRows& reference) {
+    RowChanges d;
+    const qint64 rows = tally.rows;
+    d.chosen = reference.known() ? reference.count : rows;
+    d.gone = d.chosen > rows ? d.chosen - rows : 0;
+    d.added = rows > d.chosen ? rows - d.chosen : 0;
+    d.replaced =
+        d.gone == 0 && d.added == 0 && reference.known() && reference.hasRowids &&
+        (tally.rowidSum != reference.rowidSum || tally.firstRowid != reference.firstRowid ||
+         tally.lastRowid != reference.lastRowid);
+    return d;
+}
+
+// The rows that hold no result, counted, with the first few by rowid as
+// examples; a table without rowids is described by counts only.
+QString badRowsText(Database& db, const QString& t, const QString& c, const QString& mod,
+                    qint64 badRows, qint64 marks) {
+    // What the rows that hold no result are, for the examples. NaN is stored
+    // as NULL by SQLite; abs() of an infinity exceeds the largest double.
     const QString bad =
         QStringLiteral("typeof(") + mod + QStringLiteral(") not in ('integer','real') or ") + mod +
         QStringLiteral(" = -99 or abs(") + mod + QStringLiteral(") > 1.7976931348623157e308");
-    const bool rowids = !reference.known() || reference.hasRowids;
-    RowTally tally;
-    RunCompleteness r;
-    {
-        // One scan: the tally of the rows and the caller's aggregate together.
-        registerTally(db);
-        QString sql = QStringLiteral("select ") + QLatin1String(kTallyFunction) +
-                      QStringLiteral("(") + mod +
-                      (rowids ? QStringLiteral(", rowid)") : QStringLiteral(")"));
-        if (!alsoCompute.isEmpty())
-            sql += QStringLiteral(", ") + alsoCompute;
-        sql +=
-            QStringLiteral(" from ") + t + QStringLiteral(" where (\n") + c + QStringLiteral("\n)");
-        QSqlQuery q = db.query(sql);
-        if (q.next()) {
-            tally = tallyOf(q.value(0));
-            if (!alsoCompute.isEmpty())
-                r.value = numberOf(q.value(1));
-        }
+    QStringList examples;
+    try {
+        QSqlQuery q = db.query(QStringLiteral("select rowid, ") + mod +
+                               QStringLiteral(", typeof(") + mod + QStringLiteral(") from ") + t +
+                               QStringLiteral(" where (\n") + c + QStringLiteral("\n) and (") +
+                               bad + QStringLiteral(") order by rowid limit 6"));
+        while (q.next())
+            examples << QStringLiteral("rowid %1: %2")
+                            .arg(q.value(0).toString(),
+                                 described(q.value(1), q.value(2).toString()));
+    } catch (const FitError&) {
     }
-    const qint64 rows = tally.rows, badRows = tally.badRows, marks = tally.marks;
-    const qint64 chosen = reference.known() ? reference.count : rows;
-    const qint64 gone = chosen > rows ? chosen - rows : 0;
-    const qint64 added = rows > chosen ? rows - chosen : 0;
-    // The same number of rows, but not the same rows: some were deleted and
-    // others inserted in their place.
-    const bool replaced =
-        gone == 0 && added == 0 && reference.known() && reference.hasRowids &&
-        (tally.rowidSum != reference.rowidSum || tally.firstRowid != reference.firstRowid ||
-         tally.lastRowid != reference.lastRowid);
-    if (badRows == 0 && gone == 0 && added == 0 && !replaced && chosen > 0)
+    QString text = QStringLiteral("%1 %2 no simulated value in %3")
+                       .arg(badRows)
+                       .arg(badRows == 1 ? QStringLiteral("holds") : QStringLiteral("hold"), mod);
+    if (marks == badRows)
+        text = QStringLiteral("%1 %2 still at -99 in %3")
+                   .arg(badRows)
+                   .arg(badRows == 1 ? QStringLiteral("is") : QStringLiteral("are"), mod);
+    if (!examples.isEmpty()) {
+        if (badRows > examples.size() && examples.size() == 6)
+            examples.last() = QStringLiteral("...");
+        text += QStringLiteral(" (") + examples.join(QStringLiteral("; ")) + QStringLiteral(")");
+    }
+    return text;
+}
+
+// Why a run whose rows are not all results is incomplete: the rows that hold
+// none, and the rows gone, added or replaced.
+QString incompleteReason(Database& db, const QString& t, const QString& c, const QString& mod,
+                         const RowTally& tally, const RowChanges& d) {
+    QStringList parts;
+    if (tally.badRows > 0)
+        parts << badRowsText(db, t, c, mod, tally.badRows, tally.marks);
+    if (d.gone > 0)
+        parts << QStringLiteral("%1 %2 gone (deleted during the run)")
+                     .arg(d.gone)
+                     .arg(d.gone == 1 ? QStringLiteral("is") : QStringLiteral("are"));
+    if (d.added > 0)
+        parts << QStringLiteral("%1 more %2 chosen now (added during the run)")
+                     .arg(d.added)
+                     .arg(d.added == 1 ? QStringLiteral("row is") : QStringLiteral("rows are"));
+    if (d.replaced)
+        parts << QStringLiteral("some were deleted and other rows put in their place");
+    return QStringLiteral("of the %1 rows of %2 that the condition chose, %3")
+        .arg(d.chosen)
+        .arg(t, parts.join(QStringLiteral(" and ")));
+}
+
+} // namespace
+
+RunCompleteness runCompleteness(Database& db, const QString& t, const QString& c,
+                                const QString& mod, const ChosenRows& reference,
+                                const QString& alsoCompute) {
+    RunCompleteness r;
+    const bool rowids = !reference.known() || reference.hasRowids;
+    // One scan: the tally of the rows and the caller's aggregate together.
+    const RowTally tally = scanChosenRows(db, t, c, mod, rowids, alsoCompute, r.value);
+    const RowChanges changes = rowChanges(tally, reference);
+    if (tally.badRows == 0 && !changes.any() && changes.chosen > 0)
         return r;
     r.complete = false;
     r.value = 0;
-    if (chosen == 0 && rows == 0) {
+    if (changes.chosen == 0 && tally.rows == 0) {
         r.reason = QStringLiteral("the condition chooses no rows of %1: a criterion over no rows "
                                   "is no result")
                        .arg(t);
         return r;
     }
-    r.onlyMarks = gone == 0 && added == 0 && !replaced && marks == badRows;
-
-    QStringList parts;
-    if (badRows > 0) {
-        // The first few rows by rowid; a table without rowids is described by counts only.
-        QStringList examples;
-        try {
-            QSqlQuery q = db.query(
-                QStringLiteral("select rowid, ") + mod + QStringLiteral(", typeof(") + mod +
-                QStringLiteral(") from ") + t + QStringLiteral(" where (\n") + c +
-                QStringLiteral("\n) and (") + bad + QStringLiteral(") order by rowid limit 6"));
-            while (q.next())
-                examples << QStringLiteral("rowid %1: %2")
-                                .arg(q.value(0).toString(),
-                                     described(q.value(1), q.value(2).toString()));
-        } catch (const FitError&) {
-        }
-        QString text =
-            QStringLiteral("%1 %2 no simulated value in %3")
-                .arg(badRows)
-                .arg(badRows == 1 ? QStringLiteral("holds") : QStringLiteral("hold"), mod);
-        if (marks == badRows)
-            text = QStringLiteral("%1 %2 still at -99 in %3")
-                       .arg(badRows)
-                       .arg(badRows == 1 ? QStringLiteral("is") : QStringLiteral("are"), mod);
-        if (!examples.isEmpty()) {
-            if (badRows > examples.size() && examples.size() == 6)
-                examples.last() = QStringLiteral("...");
-            text +=
-                QStringLiteral(" (") + examples.join(QStringLiteral("; ")) + QStringLiteral(")");
-        }
-        parts << text;
-    }
-    if (gone > 0)
-        parts << QStringLiteral("%1 %2 gone (deleted during the run)")
-                     .arg(gone)
-                     .arg(gone == 1 ? QStringLiteral("is") : QStringLiteral("are"));
-    if (added > 0)
-        parts << QStringLiteral("%1 more %2 chosen now (added during the run)")
-                     .arg(added)
-                     .arg(added == 1 ? QStringLiteral("row is") : QStringLiteral("rows are"));
-    if (replaced)
-        parts << QStringLiteral("some were deleted and other rows put in their place");
-    r.reason = QStringLiteral("of the %1 rows of %2 that the condition chose, %3")
-                   .arg(chosen)
-                   .arg(t, parts.join(QStringLiteral(" and ")));
+    r.onlyMarks = !changes.any() && tally.marks == tally.badRows;
+    r.reason = incompleteReason(db, t, c, mod, tally, changes);
     return r;
 }

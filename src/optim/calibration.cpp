@@ -202,7 +202,47 @@ struct Calibration::StartEnds {
             chosenEnd = end;
         }
     }
+
+    // The result, held to the bounds: the best vertex seen when it is offered
+    // (a stopped search), otherwise the centroid of the chosen end's simplex.
+    ParameterVector result(bool offerBestVertex, int ndim, const ParameterVector& lowerBounds,
+                           const ParameterVector& upperBounds) const {
+        ParameterVector x = offerBestVertex ? bestVertex : centroidOf(chosenP, ndim);
+        for (int j = 1; j <= ndim; ++j)
+            x[j] = clampToBounds(x[j], lowerBounds[j], upperBounds[j]);
+        return x;
+    }
+
+    // The protocol's list of the ends; none is marked as the result when the
+    // best vertex is offered instead.
+    QStringList startList(bool offerBestVertex, const QString& criterionName) const {
+        return multistart::startList(ends, offerBestVertex ? -1 : chosen,
+                                     QStringLiteral("the criterion of each end is that of its best "
+                                                    "vertex; the result is the centroid of the "
+                                                    "best end's simplex"),
+                                     criterionName);
+    }
 };
+
+namespace {
+void noteOutcome(CalibrationSummary& summary, Simplex::Termination end) {
+    switch (end) {
+    case Simplex::Termination::Converged:
+        summary.outcome = Outcome::Converged;
+        summary.reason = QStringLiteral("the values of the simplex agree within the tolerance");
+        break;
+    case Simplex::Termination::Budget:
+        summary.outcome = Outcome::BudgetSpent;
+        summary.reason = QStringLiteral("the evaluations allowed (Nmax) are spent");
+        break;
+    case Simplex::Termination::Stopped:
+    case Simplex::Termination::None:
+        summary.outcome = Outcome::Stopped;
+        summary.reason = QStringLiteral("stopped on request");
+        break;
+    }
+}
+} // namespace
 
 int parameterCount(Database& db) {
     return ParameterTable(db).count();
@@ -501,74 +541,89 @@ class Calibration::SimplexStarts {
     // become the restart's when it is kept; stopped is set by a stop.
     void restart(int k, const QString& stage, SimplexVertices& p, ValueVector& y,
                  Simplex::Termination& end, bool& stopped, double ftol) {
+        for (int r = 1; r <= cfg.restarts && end == Simplex::Termination::Converged; ++r)
+            if (!restartOnce(k, r, stage, p, y, end, stopped, ftol))
+                break;
+    }
+
+    // Restart r of start k; false when no further restart is to follow.
+    bool restartOnce(int k, int r, const QString& stage, SimplexVertices& p, ValueVector& y,
+                     Simplex::Termination& end, bool& stopped, double ftol) {
         StartRun& s = *runs[static_cast<std::size_t>(k)];
         Reporter& log = s.output;
-        for (int r = 1; r <= cfg.restarts && end == Simplex::Termination::Converged; ++r) {
-            const double before = lowestValue(y, ndim);
-            if (!budgetAtLeast(k, s.used + ndim + 2)) {
-                log.log(QStringLiteral("No restart: fewer than %1 of the evaluations allowed "
-                                       "(NX) are left")
-                            .arg(ndim + 2));
-                break;
-            }
-            if (journal)
-                journal->setStage(stage.isEmpty() ? QStringLiteral("restart %1").arg(r)
-                                                  : stage + QStringLiteral(", restart %1").arg(r));
-            log.log(QStringLiteral("Restart %1 around the centroid, %2=%3 at the best vertex "
-                                   "so far")
-                        .arg(r)
-                        .arg(cfg.criterionName(), formatGeneral(before)),
-                    true);
-            s.noteVertices(p, y, ndim);
-            SimplexVertices q =
-                simplexAround(centroidOf(p, ndim), box.step, box.lower, box.upper, ndim);
-            ValueVector qy(ndim + 2, 0.0);
-            s.used += evaluateVertices(q, qy);
-            if (!anyFinite(qy)) {
-                stopped = log.stopRequested();
-                if (!stopped)
-                    log.log(QStringLiteral("Restart %1 ends: none of the %2 model runs of its "
-                                           "simplex completed")
-                                .arg(r)
-                                .arg(ndim + 1));
-                break;
-            }
-            logSimplex(ndim, 0, qy, q, sink.log);
-            const Simplex::Termination again = search(q, qy, ftol);
-            const double after = lowestValue(qy, ndim);
-            if (again == Simplex::Termination::Stopped) {
-                stopped = true;
-                s.noteVertices(q, qy, ndim);
-                break;
-            }
-            log.log(QStringLiteral("Restart %1 ends: %2=%3 at the best vertex, %4 before it")
-                        .arg(r)
-                        .arg(cfg.criterionName(), formatGeneral(after), formatGeneral(before)),
-                    true);
-            // The relative improvement, measured as the simplex measures its spread.
-            const double gain = after < before
-                                    ? 2 * (before - after) / (std::fabs(before) + std::fabs(after))
-                                    : 0.0;
-            // The restart's simplex becomes the result when it is better by more
-            // than the tolerance, or better and converged. One that spent the
-            // budget for a gain within the tolerance is still spread out, and its
-            // centroid would be a worse result than the converged one before it.
-            if (after < before && (gain > ftol || again == Simplex::Termination::Converged)) {
-                p = q;
-                y = qy;
-                end = again;
-            } else {
-                log.log(QStringLiteral("Restart %1 is not kept: the simplex before it stays "
-                                       "the result")
-                            .arg(r));
-            }
-            if (!(gain > ftol)) {
-                if (r < cfg.restarts)
-                    log.log(QStringLiteral("No further restart: the criterion improved by "
-                                           "less than the tolerance"));
-                break;
-            }
+        const double before = lowestValue(y, ndim);
+        if (!budgetAtLeast(k, s.used + ndim + 2)) {
+            log.log(QStringLiteral("No restart: fewer than %1 of the evaluations allowed "
+                                   "(NX) are left")
+                        .arg(ndim + 2));
+            return false;
         }
+        if (journal)
+            journal->setStage(stage.isEmpty() ? QStringLiteral("restart %1").arg(r)
+                                              : stage + QStringLiteral(", restart %1").arg(r));
+        log.log(QStringLiteral("Restart %1 around the centroid, %2=%3 at the best vertex "
+                               "so far")
+                    .arg(r)
+                    .arg(cfg.criterionName(), formatGeneral(before)),
+                true);
+        s.noteVertices(p, y, ndim);
+        SimplexVertices q =
+            simplexAround(centroidOf(p, ndim), box.step, box.lower, box.upper, ndim);
+        ValueVector qy(ndim + 2, 0.0);
+        s.used += evaluateVertices(q, qy);
+        if (!anyFinite(qy)) {
+            stopped = log.stopRequested();
+            if (!stopped)
+                log.log(QStringLiteral("Restart %1 ends: none of the %2 model runs of its "
+                                       "simplex completed")
+                            .arg(r)
+                            .arg(ndim + 1));
+            return false;
+        }
+        logSimplex(ndim, 0, qy, q, sink.log);
+        const Simplex::Termination again = search(q, qy, ftol);
+        const double after = lowestValue(qy, ndim);
+        if (again == Simplex::Termination::Stopped) {
+            stopped = true;
+            s.noteVertices(q, qy, ndim);
+            return false;
+        }
+        log.log(QStringLiteral("Restart %1 ends: %2=%3 at the best vertex, %4 before it")
+                    .arg(r)
+                    .arg(cfg.criterionName(), formatGeneral(after), formatGeneral(before)),
+                true);
+        return weighRestart(log, r, before, after, again, q, qy, p, y, end, ftol);
+    }
+
+    // After restart r, which lowered the best value from `before` to `after`:
+    // keeps its simplex q (into p, y and end) when it is better by more than
+    // the tolerance, or better and converged; false when it improved by no
+    // more than the tolerance, so that no further restart follows.
+    bool weighRestart(Reporter& log, int r, double before, double after, Simplex::Termination again,
+                      const SimplexVertices& q, const ValueVector& qy, SimplexVertices& p,
+                      ValueVector& y, Simplex::Termination& end, double ftol) {
+        // The relative improvement, measured as the simplex measures its spread.
+        const double gain =
+            after < before ? 2 * (before - after) / (std::fabs(before) + std::fabs(after)) : 0.0;
+        // One that spent the budget for a gain within the tolerance is still
+        // spread out, and its centroid would be a worse result than the
+        // converged one before it.
+        if (after < before && (gain > ftol || again == Simplex::Termination::Converged)) {
+            p = q;
+            y = qy;
+            end = again;
+        } else {
+            log.log(QStringLiteral("Restart %1 is not kept: the simplex before it stays "
+                                   "the result")
+                        .arg(r));
+        }
+        if (!(gain > ftol)) {
+            if (r < cfg.restarts)
+                log.log(QStringLiteral("No further restart: the criterion improved by "
+                                       "less than the tolerance"));
+            return false;
+        }
+        return true;
     }
 
     // One start, from[k]: its initial simplex, the search and its restarts.
@@ -576,96 +631,21 @@ class Calibration::SimplexStarts {
     // start's initial simplex are not counted).
     void runStart(int k) {
         StartRun& s = *runs[static_cast<std::size_t>(k)];
-        Reporter& log = s.output;
         const QString stage = starts > 1 ? QStringLiteral("start %1").arg(k + 1) : QString();
         if (journal)
             journal->setStage(stage);
-        // Side by side, a later start knows only a part of its share that the
-        // starts before it cannot take, whatever they use, and waits for them
-        // only when it needs more (see lowestShare).
-        if (side.sideBySide() && k > 0)
-            s.share = multistart::lowestShare(cfg.maxEvaluations, starts, ndim + 1);
-        else
-            settle(k);
-        if (k > 0) {
-            if (log.stopRequested()) {
-                s.stopped = true;
-                return;
-            }
-            if (!budgetAtLeast(k, ndim + 2)) {
-                log.log(QStringLiteral("Start %1 is left out: fewer than %2 of the evaluations "
-                                       "allowed (NX) are left for it")
-                            .arg(k + 1)
-                            .arg(ndim + 2));
-                s.end = {zeroBased(from[k]), {}, 0, 0, QStringLiteral("left out")};
-                return;
-            }
-            log.log(QStringLiteral("Start %1 of %2 from   ").arg(k + 1).arg(starts) +
-                        multistart::valuesText(zeroBased(from[k])),
-                    true);
-        }
+        if (!mayBegin(k))
+            return;
 
-        // The first start: the initial vector and one vertex per parameter
-        // displaced by its step; not clipped here, the evaluation clips what it
-        // stores. A further start steps away from a bound it would cross.
-        SimplexVertices p = k == 0 ? SimplexVertices(ndim + 2, ParameterVector(ndim + 1, 0.0))
-                                   : simplexAround(from[k], box.step, box.lower, box.upper, ndim);
-        if (k == 0)
-            for (int v = 1; v <= ndim + 1; ++v)
-                for (int j = 1; j <= ndim; ++j)
-                    p[v][j] = box.initial[j] + (v == j + 1 ? box.step[j] : 0.0);
+        SimplexVertices p = initialSimplex(k);
         ValueVector y(ndim + 2, 0.0);
         const int evaluated = evaluateVertices(p, y);
         if (k > 0)
             s.used += evaluated;
-        if (!anyFinite(y) && log.stopRequested()) {
-            s.stopped = true;
-            if (k == 0) {
-                // No vector has been simulated: there is no result to offer, and
-                // AVAL must not be given values the model has never seen.
-                s.noResult = true;
-                return;
-            }
-            s.end = {zeroBased(from[k]), {}, 0, s.used, QStringLiteral("stopped")};
-            return;
-        }
-        if (!anyFinite(y) && k == 0) {
-            QString message =
-                QStringLiteral("None of the %1 model runs of the initial simplex completed "
-                               "(\"Model run incomplete !\"): %2. Check the run file and "
-                               "the model.")
-                    .arg(ndim + 1)
-                    .arg(s.lastIncomplete.isEmpty()
-                             ? QStringLiteral("the model left no results")
-                             : QStringLiteral("in the last one, ") + s.lastIncomplete);
-            const EvaluationResult& last = c.evaluator.lastIncomplete();
-            if (!last.failure.isEmpty())
-                message += QStringLiteral("\nThe last run: ") + last.failure;
-            if (!last.output.isEmpty())
-                message +=
-                    QStringLiteral("\nThe model's last output (%1):\n").arg(last.outputFile) +
-                    last.output.join(QLatin1Char('\n'));
-            throw FitError(message);
-        }
-        if (!anyFinite(y)) {
-            log.log(QStringLiteral("Start %1 is left out: none of the %2 model runs of its "
-                                   "simplex completed")
-                        .arg(k + 1)
-                        .arg(ndim + 1));
-            s.end = {zeroBased(from[k]),
-                     {},
-                     0,
-                     s.used,
-                     QStringLiteral("no run of its simplex completed")};
-            return;
-        }
-        if (k == 0) {
-            if (journal)
-                journal->setPhase(journal::Phase::Search);
-            log.clearLog();
-            if (starts > 1)
-                log.log(QStringLiteral("Start 1 of %1 from IVAL").arg(starts));
-        }
+        if (!anyFinite(y))
+            return endWithoutCompletedRun(k);
+        if (k == 0)
+            beginSearchLog();
         logSimplex(ndim, 0, y, p, sink.log);
         const double ftol = cfg.ftol();
 
@@ -676,7 +656,119 @@ class Calibration::SimplexStarts {
 
         if (journal)
             journal->setStage(stage);
+        noteEnd(k, p, y, end, stopped, evaluated);
+    }
 
+    // Start k's share of the budget, and for a further start whether it
+    // begins at all (not after a stop, nor without the budget of a simplex
+    // and one step); false when it does not, with its end noted.
+    bool mayBegin(int k) {
+        StartRun& s = *runs[static_cast<std::size_t>(k)];
+        Reporter& log = s.output;
+        // Side by side, a later start knows only a part of its share that the
+        // starts before it cannot take, whatever they use, and waits for them
+        // only when it needs more (see lowestShare).
+        if (side.sideBySide() && k > 0)
+            s.share = multistart::lowestShare(cfg.maxEvaluations, starts, ndim + 1);
+        else
+            settle(k);
+        if (k == 0)
+            return true;
+        if (log.stopRequested()) {
+            s.stopped = true;
+            return false;
+        }
+        if (!budgetAtLeast(k, ndim + 2)) {
+            log.log(QStringLiteral("Start %1 is left out: fewer than %2 of the evaluations "
+                                   "allowed (NX) are left for it")
+                        .arg(k + 1)
+                        .arg(ndim + 2));
+            s.end = {zeroBased(from[k]), {}, 0, 0, QStringLiteral("left out")};
+            return false;
+        }
+        log.log(QStringLiteral("Start %1 of %2 from   ").arg(k + 1).arg(starts) +
+                    multistart::valuesText(zeroBased(from[k])),
+                true);
+        return true;
+    }
+
+    // The first start: the initial vector and one vertex per parameter
+    // displaced by its step; not clipped here, the evaluation clips what it
+    // stores. A further start steps away from a bound it would cross.
+    SimplexVertices initialSimplex(int k) const {
+        SimplexVertices p = k == 0 ? SimplexVertices(ndim + 2, ParameterVector(ndim + 1, 0.0))
+                                   : simplexAround(from[k], box.step, box.lower, box.upper, ndim);
+        if (k == 0)
+            for (int v = 1; v <= ndim + 1; ++v)
+                for (int j = 1; j <= ndim; ++j)
+                    p[v][j] = box.initial[j] + (v == j + 1 ? box.step[j] : 0.0);
+        return p;
+    }
+
+    // No run of start k's initial simplex completed: a stop ends it (the first
+    // start then has no result); otherwise the first start fails and a
+    // further one is left out.
+    void endWithoutCompletedRun(int k) {
+        StartRun& s = *runs[static_cast<std::size_t>(k)];
+        Reporter& log = s.output;
+        if (log.stopRequested()) {
+            s.stopped = true;
+            if (k == 0) {
+                // No vector has been simulated: there is no result to offer, and
+                // AVAL must not be given values the model has never seen.
+                s.noResult = true;
+                return;
+            }
+            s.end = {zeroBased(from[k]), {}, 0, s.used, QStringLiteral("stopped")};
+            return;
+        }
+        if (k == 0)
+            throw FitError(noCompletedRunMessage(s));
+        log.log(QStringLiteral("Start %1 is left out: none of the %2 model runs of its "
+                               "simplex completed")
+                    .arg(k + 1)
+                    .arg(ndim + 1));
+        s.end = {
+            zeroBased(from[k]), {}, 0, s.used, QStringLiteral("no run of its simplex completed")};
+    }
+
+    // Why the calibration cannot go on: what the last incomplete run of the
+    // first start's initial simplex left, its failure and the model's output.
+    QString noCompletedRunMessage(const StartRun& s) const {
+        QString message =
+            QStringLiteral("None of the %1 model runs of the initial simplex completed "
+                           "(\"Model run incomplete !\"): %2. Check the run file and "
+                           "the model.")
+                .arg(ndim + 1)
+                .arg(s.lastIncomplete.isEmpty()
+                         ? QStringLiteral("the model left no results")
+                         : QStringLiteral("in the last one, ") + s.lastIncomplete);
+        const EvaluationResult& last = c.evaluator.lastIncomplete();
+        if (!last.failure.isEmpty())
+            message += QStringLiteral("\nThe last run: ") + last.failure;
+        if (!last.output.isEmpty())
+            message += QStringLiteral("\nThe model's last output (%1):\n").arg(last.outputFile) +
+                       last.output.join(QLatin1Char('\n'));
+        return message;
+    }
+
+    // The first start's protocol begins with its first simplex; the runs
+    // before belong to the initial vertices only.
+    void beginSearchLog() {
+        if (journal)
+            journal->setPhase(journal::Phase::Search);
+        Reporter& log = runs[0]->output;
+        log.clearLog();
+        if (starts > 1)
+            log.log(QStringLiteral("Start 1 of %1 from IVAL").arg(starts));
+    }
+
+    // Start k's end for the list of the starts and the choice of the result:
+    // the centroid of its final simplex held to the bounds, its best value,
+    // its runs and how it ended.
+    void noteEnd(int k, const SimplexVertices& p, const ValueVector& y, Simplex::Termination end,
+                 bool stopped, int evaluated) {
+        StartRun& s = *runs[static_cast<std::size_t>(k)];
         s.noteVertices(p, y, ndim);
         const double endValue = lowestValue(y, ndim);
         const int runsOfStart = s.used + (k == 0 ? evaluated : 0);
@@ -735,25 +827,8 @@ void Calibration::storeResult(CalibrationSummary& summary, const StartEnds& star
                               const ParameterVector& upperBounds, int speculativeRuns) {
     const int ndim = summary.ndim;
     const int starts = std::max(cfg.starts, 1);
-    const Simplex::Termination chosenEnd = starting.chosenEnd;
-    const ParameterVector& bestVertex = starting.bestVertex;
     RunJournal* journal = evaluator.journal();
-
-    switch (stopped ? Simplex::Termination::Stopped : chosenEnd) {
-    case Simplex::Termination::Converged:
-        summary.outcome = Outcome::Converged;
-        summary.reason = QStringLiteral("the values of the simplex agree within the tolerance");
-        break;
-    case Simplex::Termination::Budget:
-        summary.outcome = Outcome::BudgetSpent;
-        summary.reason = QStringLiteral("the evaluations allowed (Nmax) are spent");
-        break;
-    case Simplex::Termination::Stopped:
-    case Simplex::Termination::None:
-        summary.outcome = Outcome::Stopped;
-        summary.reason = QStringLiteral("stopped on request");
-        break;
-    }
+    noteOutcome(summary, stopped ? Simplex::Termination::Stopped : starting.chosenEnd);
 
     // The result is the centroid of the final simplex, not its best vertex. The
     // initial vertices are not clipped, so where IVAL or IVAL + STEP lies outside
@@ -763,10 +838,9 @@ void Calibration::storeResult(CalibrationSummary& summary, const StartEnds& star
     // A stopped search has not converged, and the centroid of its simplex was
     // never simulated: it offers its best vertex instead, a vector whose run
     // completed (the simplex never gives up its best vertex).
-    const bool offerBestVertex = summary.outcome == Outcome::Stopped && !bestVertex.empty();
-    summary.result = offerBestVertex ? bestVertex : centroidOf(starting.chosenP, ndim);
-    for (int j = 1; j <= ndim; ++j)
-        summary.result[j] = clampToBounds(summary.result[j], lowerBounds[j], upperBounds[j]);
+    const bool offerBestVertex =
+        summary.outcome == Outcome::Stopped && !starting.bestVertex.empty();
+    summary.result = starting.result(offerBestVertex, ndim, lowerBounds, upperBounds);
     if (offerBestVertex) {
         summary.resultCriterion = starting.bestVertexValue;
         summary.resultSimulated = true;
@@ -781,12 +855,7 @@ void Calibration::storeResult(CalibrationSummary& summary, const StartEnds& star
     report.parameterListChanged();
 
     if (starts > 1)
-        for (const QString& line :
-             multistart::startList(starting.ends, offerBestVertex ? -1 : starting.chosen,
-                                   QStringLiteral("the criterion of each end is that of its best "
-                                                  "vertex; the result is the centroid of the "
-                                                  "best end's simplex"),
-                                   cfg.criterionName()))
+        for (const QString& line : starting.startList(offerBestVertex, cfg.criterionName()))
             report.log(line);
 
     closeCalibrationProtocol(report, summary, unattended, journal, parallel, speculativeRuns);
@@ -813,44 +882,42 @@ void closeCalibrationProtocol(Reporter& report, const CalibrationSummary& summar
     report.saveLog(QStringLiteral("Opti_Result.TXT"));
 }
 
-int Calibration::initialSimplexInParallel(const SimplexVertices& p, ValueVector& y, int ndim,
-                                          CalibrationSummary& summary, QString& lastIncomplete,
-                                          Reporter& out, InterleavedStarts* side) {
-    std::vector<ParameterVector> vertices(p.begin() + 1, p.begin() + ndim + 2);
-    // A resumed calibration takes the vertices its earlier start completed from
-    // the journal; only the others are run.
-    RunJournal* journal = evaluator.journal();
-    std::vector<std::optional<double>> replayed(vertices.size());
+namespace {
+// The vertices of an initial simplex as a resumed calibration takes them: the
+// values of those its earlier start completed, from the journal, and the
+// others, which are run (with the vertex, 1..n+1, of each).
+struct VertexRuns {
+    std::vector<std::optional<double>> replayed;
     std::vector<ParameterVector> toRun;
     std::vector<int> runVertex;
+};
+
+VertexRuns replayOrRun(const std::vector<ParameterVector>& vertices, RunJournal* journal,
+                       int ndim) {
+    VertexRuns runs;
+    runs.replayed.resize(vertices.size());
     for (std::size_t k = 0; k < vertices.size(); ++k) {
         if (journal)
-            replayed[k] = journal->replay(
+            runs.replayed[k] = journal->replay(
                 ParameterVector(vertices[k].begin() + 1, vertices[k].begin() + 1 + ndim));
-        if (!replayed[k]) {
-            toRun.push_back(vertices[k]);
-            runVertex.push_back(static_cast<int>(k) + 1);
+        if (!runs.replayed[k]) {
+            runs.toRun.push_back(vertices[k]);
+            runs.runVertex.push_back(static_cast<int>(k) + 1);
         }
     }
-    const int pause = journal && journal->resuming() ? 0 : cfg.pauseBeforeVertexMs; // as in place
-    std::vector<RunOutcome> ran;
-    if (!toRun.empty())
-        ran = out.stopRequested() ? std::vector<RunOutcome>(toRun.size())
-              : side              ? side->round(toRun, Reading::Criterion, pause)
-                                  : parallel->round(toRun, Reading::Criterion, pause);
-    // Side by side, the rows of the runs were written as speculative: they
-    // stand in the initial simplex's phase once the start has them.
-    if (side && journal)
-        for (std::size_t i = 0; i < ran.size(); ++i)
-            parallel->retake(toRun[i], ran[i], journal->phase());
-    std::vector<RunOutcome> outcomes(vertices.size());
-    for (std::size_t i = 0; i < toRun.size(); ++i)
-        outcomes[runVertex[i] - 1] = ran[i];
-    // Reported in the order of the vertices, whatever order they ended in.
+    return runs;
+}
+
+// The vertices' values into y, reported in the order of the vertices, whatever
+// order their runs ended in; returns how many were evaluated. `outcomes` holds
+// the run of every vertex that was not replayed, by vertex.
+int takeVertexValues(const VertexRuns& runs, const std::vector<RunOutcome>& outcomes, int ndim,
+                     ValueVector& y, CalibrationSummary& summary, QString& lastIncomplete,
+                     Reporter& out) {
     int evaluated = 0;
     for (int v = 1; v <= ndim + 1; ++v) {
-        if (replayed[v - 1]) {
-            y[v] = *replayed[v - 1];
+        if (runs.replayed[v - 1]) {
+            y[v] = *runs.replayed[v - 1];
             out.evaluated(y[v]);
             noteBest(summary, true, y[v]);
             ++evaluated;
@@ -869,4 +936,29 @@ int Calibration::initialSimplexInParallel(const SimplexVertices& p, ValueVector&
         out.processEvents();
     }
     return evaluated;
+}
+} // namespace
+
+int Calibration::initialSimplexInParallel(const SimplexVertices& p, ValueVector& y, int ndim,
+                                          CalibrationSummary& summary, QString& lastIncomplete,
+                                          Reporter& out, InterleavedStarts* side) {
+    std::vector<ParameterVector> vertices(p.begin() + 1, p.begin() + ndim + 2);
+    RunJournal* journal = evaluator.journal();
+    const VertexRuns runs = replayOrRun(vertices, journal, ndim);
+    const std::vector<ParameterVector>& toRun = runs.toRun;
+    const int pause = journal && journal->resuming() ? 0 : cfg.pauseBeforeVertexMs; // as in place
+    std::vector<RunOutcome> ran;
+    if (!toRun.empty())
+        ran = out.stopRequested() ? std::vector<RunOutcome>(toRun.size())
+              : side              ? side->round(toRun, Reading::Criterion, pause)
+                                  : parallel->round(toRun, Reading::Criterion, pause);
+    // Side by side, the rows of the runs were written as speculative: they
+    // stand in the initial simplex's phase once the start has them.
+    if (side && journal)
+        for (std::size_t i = 0; i < ran.size(); ++i)
+            parallel->retake(toRun[i], ran[i], journal->phase());
+    std::vector<RunOutcome> outcomes(vertices.size());
+    for (std::size_t i = 0; i < toRun.size(); ++i)
+        outcomes[runs.runVertex[i] - 1] = ran[i];
+    return takeVertexValues(runs, outcomes, ndim, y, summary, lastIncomplete, out);
 }

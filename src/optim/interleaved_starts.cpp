@@ -151,99 +151,120 @@ void InterleavedStarts::awaitEarlierStarts() {
 void InterleavedStarts::run(const std::vector<StartOutput*>& outputs,
                             const std::function<void(int)>& work,
                             const std::function<bool(int)>& stopped) {
-    const int count = static_cast<int>(outputs.size());
     body = &work;
     if (!parallel) {
-        for (int k = 0; k < count; ++k) {
-            running = k;
-            outputs[static_cast<std::size_t>(k)]->toFront();
-            work(k);
-            running = -1;
-            if (stopped(k))
-                break;
-        }
+        runOneAfterAnother(outputs, work, stopped);
         body = nullptr;
         return;
     }
+    const int count = static_cast<int>(outputs.size());
     tasks.clear();
     for (int k = 0; k < count; ++k)
         tasks.push_back(std::make_unique<Task>());
     cancelled = false;
     if (count > 0)
         outputs[0]->toFront();
-    auto ready = [&](int k) {
-        const Task& t = *tasks[static_cast<std::size_t>(k)];
-        return t.state == Task::State::Ready ||
-               (t.state == Task::State::Waiting && (cancelled || earlierEnded(k)));
-    };
     for (;;) {
-        // The first task that can go on, in the order of the starts: the
-        // order in which tasks run decides the order of the runs in a round
-        // and of the journal's rows, so it must not depend on timing.
-        int next = -1;
-        for (int k = 0; k < count && next < 0; ++k)
-            if (ready(k))
-                next = k;
-        if (next >= 0) {
-            Task& t = *tasks[static_cast<std::size_t>(next)];
-            t.state = Task::State::Ready;
-            resume(next);
-            if (t.state == Task::State::Ended) {
-                if (t.error && !cancelled) {
-                    // The others unwind at their waits; the runs of a round
-                    // already asked for are not made.
-                    cancelled = true;
-                    for (auto& other : tasks)
-                        if (other->state != Task::State::Ended)
-                            other->state = Task::State::Ready;
-                }
-                // The front moves on to the first start still going; what
-                // the starts on the way kept goes out in their order.
-                for (int k = 0; k < count; ++k) {
-                    outputs[static_cast<std::size_t>(k)]->toFront();
-                    if (tasks[static_cast<std::size_t>(k)]->state != Task::State::Ended)
-                        break;
-                }
-            }
-            continue;
-        }
-        std::vector<RunTicket> tickets;
-        std::vector<int> owner;
-        for (int k = 0; k < count; ++k)
-            for (RunTicket& t : tasks[static_cast<std::size_t>(k)]->asked) {
-                tickets.push_back(std::move(t));
-                owner.push_back(k);
-            }
-        if (tickets.empty())
+        const int next = firstReady();
+        if (next >= 0)
+            resumeTask(next, outputs);
+        else if (!runAskedRound())
             break; // every task has ended
-        for (auto& t : tasks)
-            t->asked.clear();
-        std::vector<RunOutcome> outcomes;
-        try {
-            outcomes = parallel->round(std::move(tickets), false, true);
-        } catch (...) {
-            // The round itself failed (the database written from outside):
-            // the tasks unwind, and the error ends the calibration.
-            cancelled = true;
-            for (auto& t : tasks)
-                if (t->state != Task::State::Ended) {
-                    t->state = Task::State::Ready;
-                }
-            for (int k = 0; k < count; ++k)
-                if (tasks[static_cast<std::size_t>(k)]->state != Task::State::Ended)
-                    resume(k);
-            throw;
-        }
-        for (std::size_t i = 0; i < outcomes.size() && i < owner.size(); ++i)
-            tasks[static_cast<std::size_t>(owner[i])]->outcomes.push_back(std::move(outcomes[i]));
-        for (auto& t : tasks)
-            if (t->state == Task::State::InRound)
-                t->state = Task::State::Ready;
     }
     body = nullptr;
     for (auto& t : tasks)
         if (t->error)
             std::rethrow_exception(t->error);
+}
+
+void InterleavedStarts::runOneAfterAnother(const std::vector<StartOutput*>& outputs,
+                                           const std::function<void(int)>& work,
+                                           const std::function<bool(int)>& stopped) {
+    const int count = static_cast<int>(outputs.size());
+    for (int k = 0; k < count; ++k) {
+        running = k;
+        outputs[static_cast<std::size_t>(k)]->toFront();
+        work(k);
+        running = -1;
+        if (stopped(k))
+            break;
+    }
+}
+
+bool InterleavedStarts::ready(int k) const {
+    const Task& t = *tasks[static_cast<std::size_t>(k)];
+    return t.state == Task::State::Ready ||
+           (t.state == Task::State::Waiting && (cancelled || earlierEnded(k)));
+}
+
+int InterleavedStarts::firstReady() const {
+    // The order in which tasks run decides the order of the runs in a round
+    // and of the journal's rows, so it must not depend on timing.
+    const int count = static_cast<int>(tasks.size());
+    for (int k = 0; k < count; ++k)
+        if (ready(k))
+            return k;
+    return -1;
+}
+
+void InterleavedStarts::resumeTask(int k, const std::vector<StartOutput*>& outputs) {
+    Task& t = *tasks[static_cast<std::size_t>(k)];
+    t.state = Task::State::Ready;
+    resume(k);
+    if (t.state != Task::State::Ended)
+        return;
+    // The others unwind at their waits; the runs of a round already asked
+    // for are not made.
+    if (t.error && !cancelled)
+        cancelTasks();
+    // The front moves on to the first start still going; what the starts on
+    // the way kept goes out in their order.
+    const int count = static_cast<int>(outputs.size());
+    for (int j = 0; j < count; ++j) {
+        outputs[static_cast<std::size_t>(j)]->toFront();
+        if (tasks[static_cast<std::size_t>(j)]->state != Task::State::Ended)
+            break;
+    }
+}
+
+void InterleavedStarts::cancelTasks() {
+    cancelled = true;
+    for (auto& t : tasks)
+        if (t->state != Task::State::Ended)
+            t->state = Task::State::Ready;
+}
+
+bool InterleavedStarts::runAskedRound() {
+    const int count = static_cast<int>(tasks.size());
+    std::vector<RunTicket> tickets;
+    std::vector<int> owner;
+    for (int k = 0; k < count; ++k)
+        for (RunTicket& t : tasks[static_cast<std::size_t>(k)]->asked) {
+            tickets.push_back(std::move(t));
+            owner.push_back(k);
+        }
+    if (tickets.empty())
+        return false;
+    for (auto& t : tasks)
+        t->asked.clear();
+    std::vector<RunOutcome> outcomes;
+    try {
+        outcomes = parallel->round(std::move(tickets), false, true);
+    } catch (...) {
+        // The round itself failed (the database written from outside): the
+        // tasks unwind, and the error ends the calibration.
+        cancelTasks();
+        for (int k = 0; k < count; ++k)
+            if (tasks[static_cast<std::size_t>(k)]->state != Task::State::Ended)
+                resume(k);
+        throw;
+    }
+    for (std::size_t i = 0; i < outcomes.size() && i < owner.size(); ++i)
+        tasks[static_cast<std::size_t>(owner[i])]->outcomes.push_back(std::move(outcomes[i]));
+    for (auto& t : tasks)
+        if (t->state == Task::State::InRound)
+            t->state = Task::State::Ready;
+    return true;
 }
 
 void StartOutput::later(std::function<void(Reporter&)> action) {

@@ -69,6 +69,22 @@ class InterleavedStarts {
     void yieldToScheduler();
     bool earlierEnded(int start) const;
 
+    // The steps of run. Without a pool: each start in turn, until one is stopped.
+    void runOneAfterAnother(const std::vector<StartOutput*>& outputs,
+                            const std::function<void(int)>& work,
+                            const std::function<bool(int)>& stopped);
+    // Task k can go on: it is ready, or waited for the starts before it and they ended.
+    bool ready(int k) const;
+    // The first task that can go on, in the order of the starts; -1 for none.
+    int firstReady() const;
+    // Lets task k go on until it waits or ends; when it ended, the front moves on.
+    void resumeTask(int k, const std::vector<StartOutput*>& outputs);
+    // Every task still going is to unwind (an error ended the starts).
+    void cancelTasks();
+    // One round of the runs the tasks asked for, their outcomes handed back;
+    // false when none asked (every task has ended).
+    bool runAskedRound();
+
     ParallelRuns* parallel;
     std::vector<std::unique_ptr<Task>> tasks;
     const std::function<void(int)>* body = nullptr;

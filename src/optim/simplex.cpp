@@ -306,8 +306,7 @@ double Simplex::tryPoint(SimplexVertices& p, ValueVector& y, ParameterVector& ps
     return ytry;
 }
 
-void Simplex::minimise(SimplexVertices& p, ValueVector& y, int& count, double ftol,
-                       int firstCount) {
+void Simplex::resetSearch(int& count, int firstCount) {
     count = firstCount;
     term = Termination::None;
     stopFlag = false;
@@ -316,13 +315,9 @@ void Simplex::minimise(SimplexVertices& p, ValueVector& y, int& count, double ft
     speculative = 0;
     std::fill(std::begin(recentFollowUps), std::end(recentFollowUps), int(kOnlyReflection));
     recentAt = 0;
-    // Whichever way minimise ends, what was evaluated ahead and not used is counted.
-    struct Discard {
-        Simplex* s;
-        ~Discard() { s->discardPrefetched(); }
-    } discard{this};
-    const bool batches = static_cast<bool>(sink.evalBatch);
+}
 
+void Simplex::takeVertices(const SimplexVertices& p, ValueVector& y) const {
     if (static_cast<int>(p.size()) < ndim + 2 || static_cast<int>(y.size()) < ndim + 2)
         throw FitError(QStringLiteral("The simplex needs %1 vertices.").arg(ndim + 1));
     for (int i = 1; i <= ndim + 1; ++i) {
@@ -331,113 +326,150 @@ void Simplex::minimise(SimplexVertices& p, ValueVector& y, int& count, double ft
                 QStringLiteral("Vertex %1 of the simplex has too few coordinates.").arg(i));
         y[i] = sane(y[i]);
     }
+}
+
+Simplex::Ranking Simplex::rank(const ValueVector& y) const {
+    Ranking r;
+    if (y[1] > y[2]) {
+        r.ihi = 1;
+        r.inhi = 2;
+    } else {
+        r.ihi = 2;
+        r.inhi = 1;
+    }
+    for (int i = 1; i <= ndim + 1; ++i) {
+        if (y[i] < y[r.ilo])
+            r.ilo = i;
+        if (y[i] > y[r.ihi]) {
+            r.inhi = r.ihi;
+            r.ihi = i;
+        } else if (y[i] > y[r.inhi] && i != r.ihi) {
+            r.inhi = i;
+        }
+    }
+    return r;
+}
+
+bool Simplex::hasConverged(const ValueVector& y, const Ranking& r, double ftol) {
+    // Relative spread of the values. Two zero values agree exactly (rtol 0);
+    // an infinite spread gives an infinite or NaN quotient, which must never
+    // count as converged: an incomplete run is not a fit.
+    const long double hi = y[r.ihi];
+    const long double lo = y[r.ilo];
+    const long double denom = std::fabs(hi) + std::fabs(lo);
+    const long double rtol = denom == 0.0L ? 0.0L : 2.0L * std::fabs(hi - lo) / denom;
+    return rtol < ftol;
+}
+
+bool Simplex::budgetSpent(int count) {
+    if (count >= maxEvaluations && sink.exactBudget)
+        maxEvaluations = sink.exactBudget();
+    return count >= maxEvaluations;
+}
+
+void Simplex::endOnStop() {
+    term = Termination::Stopped;
+    log(kStopLine, true);
+}
+
+void Simplex::rememberFollowUp(double ytry, double worst, const ValueVector& y, const Ranking& r) {
+    recentAt = (recentAt + 1) % kRecentIterations;
+    recentFollowUps[recentAt] = ytry <= y[r.ilo] && ytry < HUGE_VAL ? kExpansion
+                                : ytry < y[r.inhi]                  ? kOnlyReflection
+                                : ytry < worst                      ? kOutsideContraction
+                                                                    : kInsideContraction;
+}
+
+bool Simplex::iterate(SimplexVertices& p, ValueVector& y, ParameterVector& psum, const Ranking& r,
+                      int& count) {
+    if (sink.evalBatch)
+        prefetchIteration(p, psum, r.ihi);
+    const double worst = y[r.ihi];
+    const double ytry = tryPoint(p, y, psum, r.ihi, count, -1.0);
+    if (stopFlag)
+        return false;
+    rememberFollowUp(ytry, worst, y, r);
+    // An infinite trial is never an improvement, not even over a simplex whose
+    // values are all infinite, so it leads to contraction, not expansion.
+    if (ytry <= y[r.ilo] && ytry < HUGE_VAL) {
+        tryPoint(p, y, psum, r.ihi, count, 2.0);
+        return !stopFlag;
+    }
+    if (ytry >= y[r.inhi])
+        return contract(p, y, psum, r, count);
+    return true;
+}
+
+bool Simplex::contract(SimplexVertices& p, ValueVector& y, ParameterVector& psum, const Ranking& r,
+                       int& count) {
+    const double ysave = y[r.ihi];
+    const double ytry = tryPoint(p, y, psum, r.ihi, count, 0.5);
+    if (stopFlag)
+        return false;
+    if (ytry >= ysave)
+        return shrink(p, y, psum, r.ilo, count);
+    return true;
+}
+
+bool Simplex::shrink(SimplexVertices& p, ValueVector& y, ParameterVector& psum, int ilo,
+                     int& count) {
+    // Shrink towards the best vertex. Each new vertex is built in psum,
+    // evaluated, and only then stored, so a stop or an error leaves
+    // every vertex with the value that belongs to it.
+    if (sink.shrinking)
+        sink.shrinking(true);
+    struct SearchAgain {
+        const SimplexSink& sink;
+        ~SearchAgain() {
+            if (sink.shrinking)
+                sink.shrinking(false);
+        }
+    } searchAgain{sink};
+    ++moveCount.shrinks;
+    if (sink.evalBatch)
+        prefetchShrink(p, ilo);
+    for (int i = 1; i <= ndim + 1; ++i) {
+        if (i == ilo)
+            continue;
+        if (stopNow())
+            break;
+        psum = shrunkVertex(ndim, p[i], p[ilo]);
+        const double v = evaluate(psum);
+        if (stopFlag)
+            break;
+        for (int j = 1; j <= ndim; ++j)
+            p[i][j] = psum[j];
+        y[i] = v;
+        ++count;
+    }
+    sumCoordinates(ndim, p, psum);
+    return !stopFlag;
+}
+
+void Simplex::minimise(SimplexVertices& p, ValueVector& y, int& count, double ftol,
+                       int firstCount) {
+    resetSearch(count, firstCount);
+    // Whichever way minimise ends, what was evaluated ahead and not used is counted.
+    struct Discard {
+        Simplex* s;
+        ~Discard() { s->discardPrefetched(); }
+    } discard{this};
+    takeVertices(p, y);
 
     ParameterVector psum(ndim + 1, 0.0);
     sumCoordinates(ndim, p, psum);
-
-    auto stopExit = [&] {
-        term = Termination::Stopped;
-        log(kStopLine, true);
-    };
-
     for (;;) {
-        int ilo = 1;
-        int ihi;
-        int inhi;
-        if (y[1] > y[2]) {
-            ihi = 1;
-            inhi = 2;
-        } else {
-            ihi = 2;
-            inhi = 1;
-        }
-        for (int i = 1; i <= ndim + 1; ++i) {
-            if (y[i] < y[ilo])
-                ilo = i;
-            if (y[i] > y[ihi]) {
-                inhi = ihi;
-                ihi = i;
-            } else if (y[i] > y[inhi] && i != ihi) {
-                inhi = i;
-            }
-        }
-
-        // Relative spread of the values. Two zero values agree exactly (rtol 0);
-        // an infinite spread gives an infinite or NaN quotient, which must never
-        // count as converged: an incomplete run is not a fit.
-        const long double hi = y[ihi];
-        const long double lo = y[ilo];
-        const long double denom = std::fabs(hi) + std::fabs(lo);
-        const long double rtol = denom == 0.0L ? 0.0L : 2.0L * std::fabs(hi - lo) / denom;
-        if (rtol < ftol) {
+        const Ranking r = rank(y);
+        if (hasConverged(y, r, ftol)) {
             term = Termination::Converged;
             return;
         }
-
-        if (count >= maxEvaluations && sink.exactBudget)
-            maxEvaluations = sink.exactBudget();
-        if (count >= maxEvaluations) {
+        if (budgetSpent(count)) {
             term = Termination::Budget;
             log(kBudgetLine, false);
             return;
         }
-
-        if (batches)
-            prefetchIteration(p, psum, ihi);
-        const double worst = y[ihi];
-        double ytry = tryPoint(p, y, psum, ihi, count, -1.0);
-        if (stopFlag)
-            return stopExit();
-        recentAt = (recentAt + 1) % kRecentIterations;
-        recentFollowUps[recentAt] = ytry <= y[ilo] && ytry < HUGE_VAL ? kExpansion
-                                    : ytry < y[inhi]                  ? kOnlyReflection
-                                    : ytry < worst                    ? kOutsideContraction
-                                                                      : kInsideContraction;
-        // An infinite trial is never an improvement, not even over a simplex whose
-        // values are all infinite, so it leads to contraction, not expansion.
-        if (ytry <= y[ilo] && ytry < HUGE_VAL) {
-            tryPoint(p, y, psum, ihi, count, 2.0);
-            if (stopFlag)
-                return stopExit();
-        } else if (ytry >= y[inhi]) {
-            const double ysave = y[ihi];
-            ytry = tryPoint(p, y, psum, ihi, count, 0.5);
-            if (stopFlag)
-                return stopExit();
-            if (ytry >= ysave) {
-                // Shrink towards the best vertex. Each new vertex is built in psum,
-                // evaluated, and only then stored, so a stop or an error leaves
-                // every vertex with the value that belongs to it.
-                if (sink.shrinking)
-                    sink.shrinking(true);
-                struct SearchAgain {
-                    const SimplexSink& sink;
-                    ~SearchAgain() {
-                        if (sink.shrinking)
-                            sink.shrinking(false);
-                    }
-                } searchAgain{sink};
-                ++moveCount.shrinks;
-                if (batches)
-                    prefetchShrink(p, ilo);
-                for (int i = 1; i <= ndim + 1; ++i) {
-                    if (i == ilo)
-                        continue;
-                    if (stopNow())
-                        break;
-                    psum = shrunkVertex(ndim, p[i], p[ilo]);
-                    const double v = evaluate(psum);
-                    if (stopFlag)
-                        break;
-                    for (int j = 1; j <= ndim; ++j)
-                        p[i][j] = psum[j];
-                    y[i] = v;
-                    ++count;
-                }
-                sumCoordinates(ndim, p, psum);
-                if (stopFlag)
-                    return stopExit();
-            }
-        }
+        if (!iterate(p, y, psum, r, count))
+            return endOnStop();
     }
 }

@@ -126,6 +126,37 @@ class Simplex {
         bool used = false;
     };
 
+    // The vertices by their values: the best (lowest), the worst and the next
+    // worst.
+    struct Ranking {
+        int ilo = 1;
+        int ihi = 1;
+        int inhi = 1;
+    };
+
+    // The steps of minimise. Each of iterate, contract and shrink returns false
+    // when a stop request ended it (the simplex then holds only evaluated vertices).
+    // Clears what the previous call left: count, termination, stop, moves, batches.
+    void resetSearch(int& count, int firstCount);
+    // Throws FitError when p or y is too short; ranks a NaN value like +infinity.
+    void takeVertices(const SimplexVertices& p, ValueVector& y) const;
+    Ranking rank(const ValueVector& y) const;
+    // The relative spread of the values, 2|hi - lo| / (|hi| + |lo|), below ftol.
+    static bool hasConverged(const ValueVector& y, const Ranking& r, double ftol);
+    // The count has reached the budget (asked of exactBudget when it is given).
+    bool budgetSpent(int count);
+    // Reflection, then expansion or contraction as the reflected value decides.
+    bool iterate(SimplexVertices& p, ValueVector& y, ParameterVector& psum, const Ranking& r,
+                 int& count);
+    // Contraction of the worst vertex, and a shrink when that did not help.
+    bool contract(SimplexVertices& p, ValueVector& y, ParameterVector& psum, const Ranking& r,
+                  int& count);
+    // Every vertex but the best halfway towards it.
+    bool shrink(SimplexVertices& p, ValueVector& y, ParameterVector& psum, int ilo, int& count);
+    // Notes which point after the reflection this iteration needs (see guessedFollowUp).
+    void rememberFollowUp(double ytry, double worst, const ValueVector& y, const Ranking& r);
+    void endOnStop();
+
     // After a batch point that was left out: true (and stopped) when a stop is
     // requested now.
     bool stoppedWhileLeftOut();

@@ -215,8 +215,74 @@ void ParamSelection::openChosenTable() {
     openTable(tableList[tableListIndex]);
 }
 
-void ParamSelection::openTable(const QString& table) {
-    // Whatever was open is closed first, so a failure leaves no half-shown table.
+namespace {
+
+// The rows of an opened table, with the key of each row when it was read.
+struct TableRows {
+    QStringList fields;
+    QVector<QVariantList> rows;
+    QVector<qint64> rowids;
+    bool withKey = false;
+};
+
+// A name under which the rowid can be read: one the table does not use for a
+// column of its own; empty when it uses them all.
+QString rowidAlias(const QStringList& ownColumns) {
+    for (const QString& candidate :
+         {QStringLiteral("_rowid_"), QStringLiteral("rowid"), QStringLiteral("oid")})
+        if (!ownColumns.contains(candidate, Qt::CaseInsensitive))
+            return candidate;
+    return QString();
+}
+
+// Every row of the table, with its key under `alias` when the table has one
+// (views have none).
+TableRows readTable(QSqlDatabase& h, const QString& table, const QString& alias) {
+    QSqlQuery q(h);
+    q.setForwardOnly(true);
+    TableRows t;
+    t.withKey = !alias.isEmpty() && q.exec(QStringLiteral("select *, ") + alias +
+                                           QStringLiteral(" from ") + quoteIdent(table));
+    if (!t.withKey) {
+        q = QSqlQuery(h);
+        q.setForwardOnly(true);
+        if (!q.exec(QStringLiteral("select * from ") + quoteIdent(table)))
+            throw FitError(
+                QStringLiteral("%1\nopening the table %2").arg(q.lastError().text(), table));
+    }
+    const QSqlRecord rec = q.record();
+    const int nFields = rec.count() - (t.withKey ? 1 : 0);
+    for (int i = 0; i < nFields; ++i)
+        t.fields << rec.fieldName(i);
+    while (q.next()) {
+        QVariantList values;
+        values.reserve(nFields);
+        for (int i = 0; i < nFields; ++i)
+            values << q.value(i);
+        t.rows << values;
+        if (t.withKey)
+            t.rowids << q.value(nFields).toLongLong();
+    }
+    q.finish();
+    return t;
+}
+
+// The declared type of each field (empty where there is none).
+QStringList declaredTypesOf(QSqlDatabase& h, const QString& table, const QStringList& fields) {
+    QStringList types;
+    QSqlQuery t(h);
+    QHash<QString, QString> byName;
+    if (t.exec(QStringLiteral("pragma table_info(%1)").arg(quoteIdent(table))))
+        while (t.next())
+            byName.insert(t.value(1).toString().toLower(), t.value(2).toString());
+    for (const QString& f : fields)
+        types << byName.value(f.toLower());
+    return types;
+}
+
+} // namespace
+
+void ParamSelection::closeTable() {
     indexFieldCombo.items.clear();
     indexFieldCombo.index = -1;
     checkListBox1.clear();
@@ -227,7 +293,11 @@ void ParamSelection::openTable(const QString& table) {
     declaredTypes.clear();
     openedFrom.clear();
     records.reset({}, {}, {});
+}
 
+void ParamSelection::openTable(const QString& table) {
+    // Whatever was open is closed first, so a failure leaves no half-shown table.
+    closeTable();
     if (!host.database().isOpen())
         throw FitError(
             QStringLiteral("The database is not open: open one with \"change database\" on the "
@@ -237,59 +307,19 @@ void ParamSelection::openTable(const QString& table) {
     // The record's key lets "use selection" read the chosen record again, so it
     // takes the values the record holds at that moment. It is read under a name
     // the table does not use for a column of its own; views have no key.
-    const QStringList own = host.database().columns(table);
-    QString alias;
-    for (const QString& candidate :
-         {QStringLiteral("_rowid_"), QStringLiteral("rowid"), QStringLiteral("oid")}) {
-        if (!own.contains(candidate, Qt::CaseInsensitive)) {
-            alias = candidate;
-            break;
-        }
-    }
-    QSqlQuery q(h);
-    q.setForwardOnly(true);
-    bool withKey = !alias.isEmpty() && q.exec(QStringLiteral("select *, ") + alias +
-                                              QStringLiteral(" from ") + quoteIdent(table));
-    if (!withKey) {
-        q = QSqlQuery(h);
-        q.setForwardOnly(true);
-        if (!q.exec(QStringLiteral("select * from ") + quoteIdent(table)))
-            throw FitError(
-                QStringLiteral("%1\nopening the table %2").arg(q.lastError().text(), table));
-    }
-    const QSqlRecord rec = q.record();
-    const int nFields = rec.count() - (withKey ? 1 : 0);
-    QStringList fields;
-    for (int i = 0; i < nFields; ++i)
-        fields << rec.fieldName(i);
-    QVector<QVariantList> rows;
-    QVector<qint64> rowids;
-    while (q.next()) {
-        QVariantList values;
-        values.reserve(nFields);
-        for (int i = 0; i < nFields; ++i)
-            values << q.value(i);
-        rows << values;
-        if (withKey)
-            rowids << q.value(nFields).toLongLong();
-    }
-    q.finish();
-
-    QStringList types;
-    {
-        QSqlQuery t(h);
-        QHash<QString, QString> byName;
-        if (t.exec(QStringLiteral("pragma table_info(%1)").arg(quoteIdent(table))))
-            while (t.next())
-                byName.insert(t.value(1).toString().toLower(), t.value(2).toString());
-        for (const QString& f : fields)
-            types << byName.value(f.toLower());
-    }
+    const QString alias = rowidAlias(host.database().columns(table));
+    const TableRows read = readTable(h, table, alias);
+    const QStringList types = declaredTypesOf(h, table, read.fields);
 
     tableName = table;
     openedFrom = host.database().path();
-    rowidName = withKey ? alias : QString();
+    rowidName = read.withKey ? alias : QString();
     declaredTypes = types;
+    showTable(read.fields, read.rows, read.rowids);
+}
+
+void ParamSelection::showTable(const QStringList& fields, const QVector<QVariantList>& rows,
+                               const QVector<qint64>& rowids) {
     records.reset(fields, rows, rowids);
     currentRow = rows.isEmpty() ? -1 : 0;
     checkListBox1 = fields;
@@ -355,60 +385,8 @@ SelectionOutcome ParamSelection::useSelection() {
                                       "run: wait until the operation has ended."));
     SelectionOutcome out;
     try {
-        if (checked.contains(true)) {
-            if (host.database().path() != openedFrom || !host.database().isOpen())
-                throw FitError(QStringLiteral("The table %1 belongs to a database that is no "
-                                              "longer open: open the table again.")
-                                   .arg(tableName));
-            if (currentRow < 0 || currentRow >= records.rowCount())
-                throw FitError(QStringLiteral("The table %1 has no record to take the values "
-                                              "from.")
-                                   .arg(tableName));
-            const QString ixName = indexFieldCombo.selected();
-            const int ixPos = int(checkListBox1.indexOf(ixName));
-            if (ixPos < 0)
-                throw FitError(QStringLiteral("Choose the index field that identifies the "
-                                              "record."));
-            const QVariantList values = currentValues();
-            // Every field of one press comes from the same record, so they share
-            // one condition.
-            const QString selection =
-                selectionCondition(ixName, values[ixPos], declaredType(ixName));
-            // The uncertainty analysis finds each parameter by its ALIAS: a new
-            // record gets one, the field's name made unique.
-            const bool hasAlias = host.database()
-                                      .columns(QStringLiteral("parm_int"))
-                                      .contains(QStringLiteral("ALIAS"), Qt::CaseInsensitive);
-            QStringList aliases;
-            if (hasAlias) {
-                QSqlQuery q = host.database().query(QStringLiteral("select ALIAS from parm_int"));
-                while (q.next())
-                    aliases << q.value(0).toString();
-            }
-            for (int i = 0; i < checkListBox1.size(); ++i) {
-                if (!checked[i])
-                    continue;
-                const double v = parameterValue(values[i], checkListBox1[i]);
-                const ParameterDefaults d = parameterDefaults(v);
-                if (hasAlias) {
-                    const QString alias = uniqueAlias(checkListBox1[i], aliases);
-                    aliases << alias;
-                    host.database().exec(
-                        QStringLiteral("insert into parm_int (FNAME, PNAME, MINIMUM, MAXIMUM, "
-                                       "IVAL, STEP, SELECTION, ALIAS) values (?, ?, ?, ?, ?, ?, "
-                                       "?, ?)"),
-                        {tableName, checkListBox1[i], d.minimum, d.maximum, d.ival, d.step,
-                         selection, alias});
-                } else {
-                    host.database().exec(
-                        QStringLiteral("insert into parm_int (FNAME, PNAME, MINIMUM, MAXIMUM, "
-                                       "IVAL, STEP, SELECTION) values (?, ?, ?, ?, ?, ?, ?)"),
-                        {tableName, checkListBox1[i], d.minimum, d.maximum, d.ival, d.step,
-                         selection});
-                }
-                ++out.appended;
-            }
-        }
+        if (checked.contains(true))
+            out.appended = appendCheckedFields();
         out.addedColumns = addCorrelationColumns(host.database());
     } catch (...) {
         // What was appended or added before the failure stays, and the parameter
@@ -424,6 +402,65 @@ SelectionOutcome ParamSelection::useSelection() {
     host.parameterListChanged();
     out.close = closeAfterSelection;
     return out;
+}
+
+int ParamSelection::appendCheckedFields() {
+    if (host.database().path() != openedFrom || !host.database().isOpen())
+        throw FitError(QStringLiteral("The table %1 belongs to a database that is no "
+                                      "longer open: open the table again.")
+                           .arg(tableName));
+    if (currentRow < 0 || currentRow >= records.rowCount())
+        throw FitError(QStringLiteral("The table %1 has no record to take the values "
+                                      "from.")
+                           .arg(tableName));
+    const QString ixName = indexFieldCombo.selected();
+    const int ixPos = int(checkListBox1.indexOf(ixName));
+    if (ixPos < 0)
+        throw FitError(QStringLiteral("Choose the index field that identifies the "
+                                      "record."));
+    const QVariantList values = currentValues();
+    // Every field of one press comes from the same record, so they share
+    // one condition.
+    const QString selection = selectionCondition(ixName, values[ixPos], declaredType(ixName));
+    // The uncertainty analysis finds each parameter by its ALIAS: a new
+    // record gets one, the field's name made unique.
+    const bool hasAlias = host.database()
+                              .columns(QStringLiteral("parm_int"))
+                              .contains(QStringLiteral("ALIAS"), Qt::CaseInsensitive);
+    QStringList aliases;
+    if (hasAlias) {
+        QSqlQuery q = host.database().query(QStringLiteral("select ALIAS from parm_int"));
+        while (q.next())
+            aliases << q.value(0).toString();
+    }
+    int appended = 0;
+    for (int i = 0; i < checkListBox1.size(); ++i) {
+        if (!checked[i])
+            continue;
+        appendParameter(checkListBox1[i], values[i], selection, hasAlias, aliases);
+        ++appended;
+    }
+    return appended;
+}
+
+void ParamSelection::appendParameter(const QString& field, const QVariant& value,
+                                     const QString& selection, bool hasAlias,
+                                     QStringList& aliases) {
+    const double v = parameterValue(value, field);
+    const ParameterDefaults d = parameterDefaults(v);
+    if (hasAlias) {
+        const QString alias = uniqueAlias(field, aliases);
+        aliases << alias;
+        host.database().exec(
+            QStringLiteral("insert into parm_int (FNAME, PNAME, MINIMUM, MAXIMUM, "
+                           "IVAL, STEP, SELECTION, ALIAS) values (?, ?, ?, ?, ?, ?, "
+                           "?, ?)"),
+            {tableName, field, d.minimum, d.maximum, d.ival, d.step, selection, alias});
+    } else {
+        host.database().exec(QStringLiteral("insert into parm_int (FNAME, PNAME, MINIMUM, MAXIMUM, "
+                                            "IVAL, STEP, SELECTION) values (?, ?, ?, ?, ?, ?, ?)"),
+                             {tableName, field, d.minimum, d.maximum, d.ival, d.step, selection});
+    }
 }
 
 QString ParamSelection::defaultsText() const {

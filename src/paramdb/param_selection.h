@@ -145,6 +145,17 @@ class ParamSelection {
   private:
     QVariantList currentValues();
     QString declaredType(const QString& field) const;
+    // The steps of openTable: nothing open, then the table read shown.
+    void closeTable();
+    void showTable(const QStringList& fields, const QVector<QVariantList>& rows,
+                   const QVector<qint64>& rowids);
+    // The ticked fields of the current record as new PARM_INT records, with
+    // one selection condition; returns how many were appended.
+    int appendCheckedFields();
+    // One record: the field's value with its default bounds and step, and an
+    // ALIAS made unique among `aliases` (which it joins) when PARM_INT has one.
+    void appendParameter(const QString& field, const QVariant& value, const QString& selection,
+                         bool hasAlias, QStringList& aliases);
 
     SelectionHost& host;
     QString openedFrom;        // database file the table was read from

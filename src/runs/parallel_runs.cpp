@@ -23,18 +23,70 @@ std::vector<RunOutcome> ParallelRuns::round(const std::vector<ParameterVector>& 
     return round(std::move(tickets), endOnFailure, provisional);
 }
 
-std::vector<RunOutcome> ParallelRuns::round(std::vector<RunTicket> tickets, bool endOnFailure,
-                                            bool provisional) {
-    RunJournal* book = journal();
-    for (RunTicket& t : tickets)
-        t.run = book ? book->nextRun() : nextRun++;
-    // The rows of runs that ended go in before the watch is armed: the real
-    // database is written by us only between rounds, and during one only for
-    // the journal (see below).
-    if (book && book->hasPendingWrites())
+namespace {
+
+// A round of long runs must not lose the runs that ended when the program is
+// killed before the round is over: their rows are written while it goes on, as
+// the runs end, a moment after they come, so that runs ending together share
+// one commit. Rows that came out of the tickets' order are put in it at the
+// round's end. What another program wrote before each of our writes is looked
+// at first.
+class RowsAsRunsEnd {
+  public:
+    RowsAsRunsEnd(const ParallelRuns& parallelRuns, RunJournal* runJournal,
+                  ForeignWriteDetector* databaseWatch, const std::vector<RunTicket>& roundTickets,
+                  journal::Phase rowPhase)
+        : runs(parallelRuns), book(runJournal), watch(databaseWatch), tickets(roundTickets),
+          phase(rowPhase) {
+        flush.setSingleShot(true);
+    }
+
+    // Stages each run's row as it ends (the journal must be there).
+    void follow(RunRound& how) {
+        QObject::connect(&flush, &QTimer::timeout, [this] { writeRows(); });
+        how.ended = [this](std::size_t k, const RunOutcome& o) {
+            runs.journalRun(tickets[k].vector, o, phase, tickets[k].reading);
+            journaled.push_back(k);
+            if (book->hasPendingWrites() && !flush.isActive())
+                flush.start(runs.journalDelayMs);
+        };
+    }
+
+    // After the round: rows that came out of the tickets' order are put in it.
+    void finish(const std::vector<RunOutcome>& outcomes) {
+        flush.stop();
+        if (book && !std::is_sorted(journaled.begin(), journaled.end()))
+            for (std::size_t k : std::set<std::size_t>(journaled.begin(), journaled.end()))
+                runs.retake(tickets[k].vector, outcomes[k], phase, tickets[k].reading);
+    }
+
+    // Another program wrote the database before one of the writes during the round.
+    bool foreignWrite() const { return foreignWritten; }
+
+  private:
+    void writeRows() {
+        if (!book || !book->hasPendingWrites())
+            return;
+        if (watch && watch->changed())
+            foreignWritten = true;
         book->writeStagedRows();
-    if (watch)
-        watch->arm();
+        if (watch)
+            watch->arm();
+    }
+
+    const ParallelRuns& runs;
+    RunJournal* book;
+    ForeignWriteDetector* watch;
+    const std::vector<RunTicket>& tickets;
+    const journal::Phase phase;
+    bool foreignWritten = false;
+    std::vector<std::size_t> journaled; // tickets whose rows are staged or written, in that order
+    QTimer flush;
+};
+
+} // namespace
+
+RunRound ParallelRuns::roundCallbacks(bool endOnFailure) {
     RunRound how;
     how.stopRequested = [this] {
         report.processEvents();
@@ -43,43 +95,30 @@ std::vector<RunOutcome> ParallelRuns::round(std::vector<RunTicket> tickets, bool
     how.progress = [this](int running) { report.runsGoing(running, pool.size()); };
     how.runChanged = [this](int run, bool going) { report.runChanged(run, going); };
     how.endOnFailure = endOnFailure;
+    return how;
+}
 
-    // A round of long runs must not lose the runs that ended when the program
-    // is killed before the round is over: their rows are written while it goes
-    // on, as the runs end, a moment after they come, so that runs ending
-    // together share one commit. Rows that came out of the tickets' order are
-    // put in it at the round's end. What another program wrote before each of
-    // our writes is looked at first.
-    bool foreignWrite = false;
-    std::vector<std::size_t> journaled; // tickets whose rows are staged or written, in that order
-    QTimer flush;
-    flush.setSingleShot(true);
-    auto writeRows = [&] {
-        if (!book || !book->hasPendingWrites())
-            return;
-        if (watch && watch->changed())
-            foreignWrite = true;
+std::vector<RunOutcome> ParallelRuns::round(std::vector<RunTicket> tickets, bool endOnFailure,
+                                            bool provisional) {
+    RunJournal* book = journal();
+    for (RunTicket& t : tickets)
+        t.run = book ? book->nextRun() : nextRun++;
+    // The rows of runs that ended go in before the watch is armed: the real
+    // database is written by us only between rounds, and during one only for
+    // the journal (see RowsAsRunsEnd).
+    if (book && book->hasPendingWrites())
         book->writeStagedRows();
-        if (watch)
-            watch->arm();
-    };
+    if (watch)
+        watch->arm();
+    RunRound how = roundCallbacks(endOnFailure);
     const journal::Phase phase =
         provisional ? journal::Phase::Speculative : (book ? book->phase() : journal::Phase::Search);
-    if (book) {
-        QObject::connect(&flush, &QTimer::timeout, writeRows);
-        how.ended = [&](std::size_t k, const RunOutcome& o) {
-            journalRun(tickets[k].vector, o, phase, tickets[k].reading);
-            journaled.push_back(k);
-            if (book->hasPendingWrites() && !flush.isActive())
-                flush.start(journalDelayMs);
-        };
-    }
+    RowsAsRunsEnd rows(*this, book, watch, tickets, phase);
+    if (book)
+        rows.follow(how);
     std::vector<RunOutcome> outcomes = runAll(pool, tickets, how);
-    flush.stop();
-    if (book && !std::is_sorted(journaled.begin(), journaled.end()))
-        for (std::size_t k : std::set<std::size_t>(journaled.begin(), journaled.end()))
-            retake(tickets[k].vector, outcomes[k], phase, tickets[k].reading);
-    if (foreignWrite || (watch && watch->changed()))
+    rows.finish(outcomes);
+    if (rows.foreignWrite() || (watch && watch->changed()))
         throw FitError(
             QStringLiteral("The database %1 was written while the model ran in its workspaces. "
                            "Each run must use the database in the run's own folder (a path "

@@ -60,6 +60,9 @@ class ParallelRuns {
     QString closingLine(int speculativeRuns) const;
 
   private:
+    // What a round tells the reporter: the stop question, the runs going on.
+    RunRound roundCallbacks(bool endOnFailure);
+
     RunPool& pool;
     Reporter& report;
     ForeignWriteDetector* watch;

@@ -3,37 +3,68 @@
 #include <QEventLoop>
 #include <QTimer>
 
-std::vector<RunOutcome> runAll(RunPool& pool, const std::vector<RunTicket>& tickets,
-                               const RunRound& round) {
-    std::vector<RunOutcome> outcomes(tickets.size());
-    std::vector<bool> done(tickets.size(), false);
-    std::size_t next = 0; // the next ticket to start
-    int running = 0;
-    bool ending = false; // a stop or a failure: nothing more is started
-    QEventLoop loop;
+namespace {
 
-    auto indexOf = [&](int run) -> std::ptrdiff_t {
+// One round of runAll: the tickets started as workers come free, their
+// outcomes gathered as they end, in the event loop of the calling thread.
+class RoundOfRuns {
+  public:
+    RoundOfRuns(RunPool& runPool, const std::vector<RunTicket>& roundTickets,
+                const RunRound& callbacks)
+        : pool(runPool), tickets(roundTickets), round(callbacks), outcomes(roundTickets.size()),
+          done(roundTickets.size(), false) {}
+
+    std::vector<RunOutcome> run() {
+        const QMetaObject::Connection conn = QObject::connect(
+            &pool, &RunPool::finished, &loop, [this](const RunOutcome& o) { finished(o); });
+        // A stop request comes as an event (the button, a signal): look now and
+        // then. Five times a second is soon enough for a person or a signal, and
+        // keeps the waiting program (rank 0 of a job, waiting minutes for its
+        // workers) from waking 20 times a second for nothing.
+        QTimer stopWatch;
+        stopWatch.setInterval(200);
+        QObject::connect(&stopWatch, &QTimer::timeout, &loop, [this] {
+            if (ending)
+                return;
+            askStop();
+        });
+
+        startMore();
+        if (running > 0) {
+            stopWatch.start();
+            loop.exec();
+            stopWatch.stop();
+        }
+        QObject::disconnect(conn);
+        markNotStarted();
+        return std::move(outcomes); // run() is called once
+    }
+
+  private:
+    // The ticket of a run of ours that is going on; -1 for none.
+    std::ptrdiff_t indexOf(int run) const {
         for (std::size_t i = 0; i < tickets.size(); ++i)
             if (tickets[i].run == run && !done[i] && outcomes[i].started)
                 return static_cast<std::ptrdiff_t>(i);
         return -1;
-    };
-    auto tellProgress = [&] {
+    }
+    void tellProgress() {
         if (round.progress)
             round.progress(running);
-    };
-    auto endRound = [&] {
+    }
+    void endRound() {
         if (ending)
             return;
         ending = true;
         if (running > 0)
             pool.stopAll();
-    };
-    auto askStop = [&] {
+    }
+    void askStop() {
         if (!ending && round.stopRequested && round.stopRequested())
             endRound();
-    };
-    auto startMore = [&] {
+    }
+    // Starts tickets in their order while workers are idle and nothing ends the round.
+    void startMore() {
         askStop();
         while (!ending && next < tickets.size() && pool.idle() > 0) {
             outcomes[next].run = tickets[next].run;
@@ -46,52 +77,48 @@ std::vector<RunOutcome> runAll(RunPool& pool, const std::vector<RunTicket>& tick
             tellProgress();
             askStop();
         }
-    };
-
-    const QMetaObject::Connection conn =
-        QObject::connect(&pool, &RunPool::finished, &loop, [&](const RunOutcome& o) {
-            const std::ptrdiff_t i = indexOf(o.run);
-            if (i < 0)
-                return; // not one of ours
-            outcomes[i] = o;
-            outcomes[i].started = true;
-            done[i] = true;
-            --running;
-            if (round.runChanged)
-                round.runChanged(o.run, false);
-            tellProgress();
-            if (round.ended)
-                round.ended(static_cast<std::size_t>(i), outcomes[i]);
-            if (o.failed && round.endOnFailure)
-                endRound();
-            startMore();
-            if (running == 0)
-                loop.quit();
-        });
-    // A stop request comes as an event (the button, a signal): look now and
-    // then. Five times a second is soon enough for a person or a signal, and
-    // keeps the waiting program (rank 0 of a job, waiting minutes for its
-    // workers) from waking 20 times a second for nothing.
-    QTimer stopWatch;
-    stopWatch.setInterval(200);
-    QObject::connect(&stopWatch, &QTimer::timeout, &loop, [&] {
-        if (ending)
-            return;
-        askStop();
-    });
-
-    startMore();
-    if (running > 0) {
-        stopWatch.start();
-        loop.exec();
-        stopWatch.stop();
     }
-    QObject::disconnect(conn);
+    void finished(const RunOutcome& o) {
+        const std::ptrdiff_t i = indexOf(o.run);
+        if (i < 0)
+            return; // not one of ours
+        outcomes[i] = o;
+        outcomes[i].started = true;
+        done[i] = true;
+        --running;
+        if (round.runChanged)
+            round.runChanged(o.run, false);
+        tellProgress();
+        if (round.ended)
+            round.ended(static_cast<std::size_t>(i), outcomes[i]);
+        if (o.failed && round.endOnFailure)
+            endRound();
+        startMore();
+        if (running == 0)
+            loop.quit();
+    }
+    void markNotStarted() {
+        for (std::size_t i = 0; i < tickets.size(); ++i)
+            if (!outcomes[i].started) {
+                outcomes[i].run = tickets[i].run;
+                outcomes[i].stopped = true;
+            }
+    }
 
-    for (std::size_t i = 0; i < tickets.size(); ++i)
-        if (!outcomes[i].started) {
-            outcomes[i].run = tickets[i].run;
-            outcomes[i].stopped = true;
-        }
-    return outcomes;
+    RunPool& pool;
+    const std::vector<RunTicket>& tickets;
+    const RunRound& round;
+    std::vector<RunOutcome> outcomes;
+    std::vector<bool> done;
+    std::size_t next = 0; // the next ticket to start
+    int running = 0;
+    bool ending = false; // a stop or a failure: nothing more is started
+    QEventLoop loop;
+};
+
+} // namespace
+
+std::vector<RunOutcome> runAll(RunPool& pool, const std::vector<RunTicket>& tickets,
+                               const RunRound& round) {
+    return RoundOfRuns(pool, tickets, round).run();
 }

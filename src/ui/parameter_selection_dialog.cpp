@@ -38,6 +38,15 @@ ParameterSelectionDialog::ParameterSelectionDialog(Session& session, QWidget* pa
     setObjectName(QStringLiteral("parameterSelectionDialog"));
     setWindowTitle(QStringLiteral("Parameter selection"));
     setModal(false);
+    makeWidgets();
+    layOut();
+    resize(664, 420);
+    showDefaults();
+    addButton->setEnabled(!s.busy());
+    connectWidgets();
+}
+
+void ParameterSelectionDialog::makeWidgets() {
     // Three columns: tables, fields with the index field below, records with
     // the options below. Laid out rather than placed, so that long field names
     // and values can be read by making the dialog larger.
@@ -69,7 +78,9 @@ ParameterSelectionDialog::ParameterSelectionDialog(Session& session, QWidget* pa
     hintLabel->setWordWrap(true);
     defaultsLabel = label(this, "defaultsLabel", QString());
     defaultsLabel->setWordWrap(true);
+}
 
+void ParameterSelectionDialog::layOut() {
     auto* grid = new QGridLayout(this);
     grid->setContentsMargins(8, 3, 8, 8);
     grid->setHorizontalSpacing(12);
@@ -91,10 +102,9 @@ ParameterSelectionDialog::ParameterSelectionDialog(Session& session, QWidget* pa
     grid->setColumnStretch(1, 121);
     grid->setColumnStretch(2, 369);
     grid->setRowStretch(1, 1);
-    resize(664, 420);
-    showDefaults();
-    addButton->setEnabled(!s.busy());
+}
 
+void ParameterSelectionDialog::connectWidgets() {
     connect(tableList, &QListWidget::currentRowChanged, this,
             [this](int row) { sel.tableListIndex = row; });
     connect(tableList, &QListWidget::itemDoubleClicked, this, [this] { onTableDoubleClicked(); });

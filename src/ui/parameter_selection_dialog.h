@@ -36,6 +36,10 @@ class ParameterSelectionDialog : public QDialog {
     bool event(QEvent* e) override;
 
   private:
+    // The steps of the constructor: the widgets, their layout, their signals.
+    void makeWidgets();
+    void layOut();
+    void connectWidgets();
     void showFields();
     void showDefaults();
     void reportError(const QString& message);
