@@ -3,7 +3,7 @@
 // by a restart, the list of starts with the best end taken, the same protocol
 // on one and on several workers with the starts side by side, and a killed
 // calibration resumed to the same end.
-#include "optim/multi_start.h"
+#include "starts/multi_start.h"
 #include "support/session_fixture.h"
 
 #include <QCoreApplication>

@@ -1,4 +1,4 @@
-#include "optim/interleaved_starts.h"
+#include "starts/interleaved_starts.h"
 
 #include "evaluation/run_journal.h"
 #include "runs/parallel_runs.h"

@@ -1,4 +1,4 @@
-#include "optim/multi_start.h"
+#include "starts/multi_start.h"
 
 #include "base/number_format.h"
 #include "evaluation/bounds.h"
