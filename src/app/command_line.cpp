@@ -72,78 +72,88 @@ void Session::applyCommandLine() {
 // The keys that act on the model set-up, in their fixed order: the run file,
 // the database, the result table, its condition, its columns.
 void Session::applySessionKeys(const ParsedCommandLine& line) {
-    // Each key's failure names the argument: in a long batch line the bare
-    // reason does not tell which one to correct.
-    auto applying = [&](SessionKey key, const std::function<void(const QString&)>& apply) {
-        if (!line.has(key))
-            return;
-        const QString value = line.value(key);
-        try {
-            apply(value);
-        } catch (const FitError& e) {
-            throw FitError(sessionKeyName(key) + value + QStringLiteral(": ") + e.message());
-        }
-        emit stateChanged();
-    };
-    bool tableKeys = false;
-    for (const auto& [key, value] : line.sessionValues)
-        if (key != SessionKey::RunFile && key != SessionKey::Database)
-            tableKeys = true;
     try {
-        applying(SessionKey::RunFile, [this](const QString& value) {
-            setRunFile(value);
-            if (!QFileInfo::exists(calibrationSettings.runFile))
-                throw FitError(
-                    QStringLiteral("the run file \"%1\" does not exist. Give an existing run "
-                                   "script with RF=<file>.")
-                        .arg(calibrationSettings.runFile));
-        });
-        applying(SessionKey::Database, [this](const QString& value) {
-            calibrationSettings.databaseFile = value;
-            const int cut = value.lastIndexOf(QLatin1Char('/'));
-            calibrationSettings.databaseFolder = cut < 0 ? QString() : value.left(cut + 1);
-            openDatabase();
-        });
-        // The keys of the result table need a database: without DB= the person
-        // chooses one first.
-        if (tableKeys && !db.isOpen()) {
-            changeDatabase();
-            if (!db.isOpen())
-                throw FitError(QStringLiteral("No database is open: give one with DB=<file>."));
-        }
-        applying(SessionKey::ResultTable, [this](const QString& value) {
-            modelSetup.tables().selectIgnoringCase(value);
-            if (modelSetup.tables().index < 0)
-                throw FitError(QStringLiteral("the database has no table or view of that name."));
-            modelSetup.applyTableChoice();
-        });
-        // The column lists are filled by opening the result table: with CD=, or
-        // with the condition it has (1=1 when none) for the column keys.
-        bool columnKeys = false;
-        for (SessionKey k :
-             {SessionKey::Observed, SessionKey::Model, SessionKey::Index, SessionKey::Variance})
-            columnKeys = columnKeys || line.has(k);
-        if (line.has(SessionKey::Condition)) {
-            applying(SessionKey::Condition, [this](const QString& value) {
-                calibrationSettings.condition = value;
-                modelSetup.openResultTable();
-            });
-        } else if (columnKeys &&
-                   (line.has(SessionKey::ResultTable) || modelSetup.resultQuery().isEmpty())) {
-            modelSetup.openResultTable();
-        }
-        for (SessionKey k :
-             {SessionKey::Observed, SessionKey::Model, SessionKey::Index, SessionKey::Variance})
-            applying(k, [this, k](const QString& value) {
-                modelSetup.chooseColumnNamed(columnRoleOf(k), value);
-                if (modelSetup.columnList(columnRoleOf(k)).index < 0)
-                    throw FitError(QStringLiteral("the result table %1 has no column of that name.")
-                                       .arg(calibrationSettings.resultTable));
-            });
+        applyRunAndDatabaseKeys(line);
+        applyResultTableKeys(line);
     } catch (...) {
         emit stateChanged();
         throw;
     }
+}
+
+void Session::applyKey(const ParsedCommandLine& line, SessionKey key,
+                       const std::function<void(const QString&)>& apply) {
+    if (!line.has(key))
+        return;
+    // Each key's failure names the argument: in a long batch line the bare
+    // reason does not tell which one to correct.
+    const QString value = line.value(key);
+    try {
+        apply(value);
+    } catch (const FitError& e) {
+        throw FitError(sessionKeyName(key) + value + QStringLiteral(": ") + e.message());
+    }
+    emit stateChanged();
+}
+
+void Session::applyRunAndDatabaseKeys(const ParsedCommandLine& line) {
+    applyKey(line, SessionKey::RunFile, [this](const QString& value) {
+        setRunFile(value);
+        if (!QFileInfo::exists(calibrationSettings.runFile))
+            throw FitError(
+                QStringLiteral("the run file \"%1\" does not exist. Give an existing run "
+                               "script with RF=<file>.")
+                    .arg(calibrationSettings.runFile));
+    });
+    applyKey(line, SessionKey::Database, [this](const QString& value) {
+        calibrationSettings.databaseFile = value;
+        const int cut = value.lastIndexOf(QLatin1Char('/'));
+        calibrationSettings.databaseFolder = cut < 0 ? QString() : value.left(cut + 1);
+        openDatabase();
+    });
+    // The keys of the result table need a database: without DB= the person
+    // chooses one first.
+    bool tableKeys = false;
+    for (const auto& [key, value] : line.sessionValues)
+        if (key != SessionKey::RunFile && key != SessionKey::Database)
+            tableKeys = true;
+    if (tableKeys && !db.isOpen()) {
+        changeDatabase();
+        if (!db.isOpen())
+            throw FitError(QStringLiteral("No database is open: give one with DB=<file>."));
+    }
+}
+
+void Session::applyResultTableKeys(const ParsedCommandLine& line) {
+    applyKey(line, SessionKey::ResultTable, [this](const QString& value) {
+        modelSetup.tables().selectIgnoringCase(value);
+        if (modelSetup.tables().index < 0)
+            throw FitError(QStringLiteral("the database has no table or view of that name."));
+        modelSetup.applyTableChoice();
+    });
+    // The column lists are filled by opening the result table: with CD=, or
+    // with the condition it has (1=1 when none) for the column keys.
+    const SessionKey columnKeys[] = {SessionKey::Observed, SessionKey::Model, SessionKey::Index,
+                                     SessionKey::Variance};
+    bool anyColumnKey = false;
+    for (SessionKey k : columnKeys)
+        anyColumnKey = anyColumnKey || line.has(k);
+    if (line.has(SessionKey::Condition)) {
+        applyKey(line, SessionKey::Condition, [this](const QString& value) {
+            calibrationSettings.condition = value;
+            modelSetup.openResultTable();
+        });
+    } else if (anyColumnKey &&
+               (line.has(SessionKey::ResultTable) || modelSetup.resultQuery().isEmpty())) {
+        modelSetup.openResultTable();
+    }
+    for (SessionKey k : columnKeys)
+        applyKey(line, k, [this, k](const QString& value) {
+            modelSetup.chooseColumnNamed(columnRoleOf(k), value);
+            if (modelSetup.columnList(columnRoleOf(k)).index < 0)
+                throw FitError(QStringLiteral("the result table %1 has no column of that name.")
+                                   .arg(calibrationSettings.resultTable));
+        });
 }
 
 void Session::adoptLineSettings(const CalibrationSettings& lineSettings,

@@ -106,6 +106,7 @@ struct OfferedResult {
 };
 
 struct ParsedCommandLine;
+enum class SessionKey;
 
 class Session : public QObject, public Reporter, public ConnectionWatcher, public SelectionHost {
     Q_OBJECT
@@ -308,6 +309,13 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     // The parts of applyCommandLine: the keys of the model set-up (FitError
     // naming the key), the values of the line once they all applied, and GO.
     void applySessionKeys(const ParsedCommandLine& line);
+    // Its parts: one key applied when the line gives it, its failure naming
+    // the argument; the run file and the database (the person chooses one
+    // when the table keys need it); the result table, its condition, columns.
+    void applyKey(const ParsedCommandLine& line, SessionKey key,
+                  const std::function<void(const QString&)>& apply);
+    void applyRunAndDatabaseKeys(const ParsedCommandLine& line);
+    void applyResultTableKeys(const ParsedCommandLine& line);
     void adoptLineSettings(const CalibrationSettings& lineSettings, const BatchOptions& lineBatch);
     void startUnattended();
     // The parts of startOptimization: the checks before anything is backed up
