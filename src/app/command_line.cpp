@@ -113,11 +113,7 @@ void Session::applyRunAndDatabaseKeys(const ParsedCommandLine& line) {
     });
     // The keys of the result table need a database: without DB= the person
     // chooses one first.
-    bool tableKeys = false;
-    for (const auto& [key, value] : line.sessionValues)
-        if (key != SessionKey::RunFile && key != SessionKey::Database)
-            tableKeys = true;
-    if (tableKeys && !db.isOpen()) {
+    if (line.hasTableKeys() && !db.isOpen()) {
         changeDatabase();
         if (!db.isOpen())
             throw FitError(QStringLiteral("No database is open: give one with DB=<file>."));

@@ -117,10 +117,7 @@ void checkKeysTogether(ParsedCommandLine& line, const CommandLineContext& contex
     auto given = [&](SessionKey key) {
         return sessionKeyName(key) + line.value(key) + QStringLiteral(": ");
     };
-    bool needsDatabase = line.batch.unattended;
-    for (const auto& [key, value] : line.sessionValues)
-        if (key != SessionKey::RunFile && key != SessionKey::Database)
-            needsDatabase = true;
+    const bool needsDatabase = line.batch.unattended || line.hasTableKeys();
     if (needsDatabase && !line.has(SessionKey::Database) && !context.databaseOpen &&
         !context.canAskForDatabase)
         line.errors << QStringLiteral("No database is open: give one with DB=<file>.");

@@ -62,6 +62,13 @@ struct ParsedCommandLine {
     QStringList errors;
 
     bool has(SessionKey key) const { return sessionValues.count(key) > 0; }
+    // A key of the result table (RT=, CD=, a column) is given: they need a database.
+    bool hasTableKeys() const {
+        for (const auto& [key, value] : sessionValues)
+            if (key != SessionKey::RunFile && key != SessionKey::Database)
+                return true;
+        return false;
+    }
     QString value(SessionKey key) const {
         const auto it = sessionValues.find(key);
         return it == sessionValues.end() ? QString() : it->second;
