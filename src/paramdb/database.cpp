@@ -163,8 +163,15 @@ void Database::open(const QString& path) {
                                    sqrFunction, nullptr, nullptr, nullptr);
     }
     if (disposable) {
-        exec(QStringLiteral("PRAGMA journal_mode = MEMORY"));
-        exec(QStringLiteral("PRAGMA synchronous = OFF"));
+        // As with the failures above, a connection that cannot be set up is
+        // not left open.
+        try {
+            exec(QStringLiteral("PRAGMA journal_mode = MEMORY"));
+            exec(QStringLiteral("PRAGMA synchronous = OFF"));
+        } catch (const FitError&) {
+            close();
+            throw;
+        }
     }
 }
 
