@@ -326,6 +326,35 @@ TEST(LeastSquares, DifferenceStepsStayInsideTheBounds) {
     }
 }
 
+TEST(LeastSquares, AFailedStepWhereTheModelPromisesLessThanTheToleranceEndsTheSearch) {
+    // Noisy observations of a decay; at the optimum the forward differences'
+    // own error turns the next step uphill. From there the search must end on
+    // that failed step instead of raising the damping through every decade.
+    const Vector noise = {0.02, -0.03, 0.01, 0.025, -0.015};
+    Vector obs = decay({3.0, 0.7});
+    for (std::size_t i = 0; i < obs.size(); ++i)
+        obs[i] += noise[i];
+    lsq::Options tight;
+    tight.maxRuns = 400;
+    tight.objectiveTolerance = 1e-15;
+    tight.stepTolerance = 0;
+    const SearchRun first = solve(problem(obs, {1, 0.1}, {0, 0}, {10, 10}), tight, decay);
+
+    lsq::Options o;
+    o.maxRuns = 400;
+    o.stepTolerance = 0;
+    const SearchRun run = solve(problem(obs, first.result.x, {0, 0}, {10, 10}), o, decay);
+    EXPECT_EQ(run.result.termination, lsq::Termination::NothingToGain)
+        << run.log.join('\n').toStdString();
+    // The start, the Jacobian (2 runs) and the trial.
+    EXPECT_EQ(run.result.runs, 4);
+    EXPECT_EQ(run.result.x, first.result.x);
+    EXPECT_TRUE(run.result.jacobianAtResult);
+    EXPECT_TRUE(run.log.last().contains(
+        QStringLiteral("a step failed where no step could lower the objective by more than the "
+                       "tolerance (KR)")));
+}
+
 TEST(LeastSquaresUncertainty, StraightLineErrorsAndIntervalsAsInTheTextbook) {
     // y = a + b t at t = 0..4 without variances: s^2 = S / 3, se(b) = s / sqrt(Sxx),
     // Sxx = 10, se(a) = s * sqrt(1/5 + mean(t)^2 / Sxx), and Student's t with 3 dof.

@@ -149,6 +149,9 @@ QString terminationText(Termination t) {
         return QStringLiteral("the step became smaller than the step tolerance");
     case Termination::NoImprovement:
         return QStringLiteral("no damped step lowers the objective any further");
+    case Termination::NothingToGain:
+        return QStringLiteral("a step failed where no step could lower the objective by more "
+                              "than the tolerance (KR)");
     case Termination::AllHeld:
         return QStringLiteral("every parameter is held at a bound or has no effect");
     case Termination::Budget:
@@ -329,7 +332,7 @@ class LevenbergMarquardt {
         const auto tried = runBatch({trial}, Purpose::Upgrade, &trial);
         if (!tried)
             return Termination::Stopped;
-        return judgeTrial(trial, fraction, (*tried)[0]);
+        return judgeTrial(model, trial, fraction, (*tried)[0]);
     }
 
     void log(const QString& line, bool select = false) const {
@@ -737,16 +740,33 @@ class LevenbergMarquardt {
         return trial;
     }
 
-    // The trial's run: accepted when it lowers S, else more damping.
-    std::optional<Termination> judgeTrial(const Vector& trial, double fraction,
-                                          const PointResult& tried) {
+    // The trial's run: accepted when it lowers S, else more damping, unless
+    // no step could gain more than the tolerance.
+    std::optional<Termination> judgeTrial(const LinearModel& model, const Vector& trial,
+                                          double fraction, const PointResult& tried) {
         Residuals r = residualsOf(p, tried);
         logTrial(r, tried.why, fraction);
         if (!r.ok || !(r.objective < current.objective)) {
             ahead.clear(); // the Jacobian made ahead at the trial is not needed
+            if (r.ok && largestGain(model) <= opt.objectiveTolerance * current.objective)
+                return Termination::NothingToGain;
             return dampMore();
         }
         return acceptStep(trial, fraction, std::move(r), tried.simulated);
+    }
+
+    // The most the linear model lets S fall on the free parameters: that of
+    // the undamped least-squares step, ||Jf s||^2, the bounds left aside. A
+    // damped step is promised less. Where even this is below the tolerance
+    // and a step has failed, further damping would spend runs on gains the
+    // tolerance calls nothing (near the optimum, where the differences'
+    // own error turns the steps uphill).
+    double largestGain(const LinearModel& model) const {
+        const MatrixXd scaled = model.Jf * model.norms.cwiseInverse().asDiagonal();
+        Eigen::CompleteOrthogonalDecomposition<MatrixXd> cod(scaled);
+        cod.setThreshold(kUndeterminedRatio);
+        const VectorXd s = cod.solve(current.scaled);
+        return (scaled * s).squaredNorm();
     }
 
     void logTrial(const Residuals& r, const QString& why, double fraction) const {

@@ -100,6 +100,7 @@ enum class Termination {
     ObjectiveConverged, // the relative change of S stayed below KR
     SmallStep,          // the accepted step was below the step tolerance
     NoImprovement,      // no damping of the step lowers S any further
+    NothingToGain,      // a step failed where the linear model promised less than KR
     AllHeld,            // every parameter is held at a bound or has no effect
     Budget,             // the next batch would exceed NX runs
     Stopped,            // a stop was requested
