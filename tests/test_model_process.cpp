@@ -536,11 +536,12 @@ TEST_F(RunnerTest, TimeoutEndsTheRunsProcessGroup) {
 
 // A helper that the model starts in a session of its own escapes the signals to
 // the run's process group; it still goes when the run ends, however the run
-// ends, and is not left as a zombie.
+// ends, and is not left as a zombie. So does the helper's own child, whose
+// parent lives on until it is ended too.
 TEST_F(RunnerTest, HelperInASessionOfItsOwnEndsWithTheRun) {
     const QString script = path("run.sh");
     writeFile(script,
-              "#!/bin/sh\nsetsid sh -c 'echo $$ > helper.pid; exec sleep 60' &\n"
+              "#!/bin/sh\nsetsid sh -c 'sleep 60 & echo $! > helper.pid; wait' &\n"
               "while [ ! -s helper.pid ]; do sleep 0.01; done\nexec \"" +
                   standin.toUtf8() + "\" --behave \"$1\"\n",
               true);

@@ -8,7 +8,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <optional>
 #include <set>
+#include <vector>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,16 +33,61 @@ bool environmentHolds(pid_t pid, const QByteArray& entry, bool prefix) {
     return false;
 }
 
-std::set<pid_t> processesTagged(const QByteArray& entry, bool prefix) {
-    std::set<pid_t> found;
-    const pid_t self = ::getpid();
-    const QStringList names = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString& n : names) {
+// The numbers of the entries of a /proc folder that are numbers.
+std::vector<pid_t> numberedEntries(const QString& folder) {
+    std::vector<pid_t> out;
+    for (const QString& n : QDir(folder).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         bool ok = false;
         const pid_t pid = pid_t(n.toInt(&ok));
-        if (ok && pid > 0 && pid != self && environmentHolds(pid, entry, prefix))
-            found.insert(pid);
+        if (ok && pid > 0)
+            out.push_back(pid);
     }
+    return out;
+}
+
+// Every process of the system.
+std::vector<pid_t> allProcesses() {
+    return numberedEntries(QStringLiteral("/proc"));
+}
+
+// The processes below this program: its children, theirs, and so on, from the
+// children lists the kernel keeps per thread (a child reparented to this
+// program, the subreaper, may hang below any of its threads). Nothing where
+// the kernel keeps no such lists.
+std::optional<std::vector<pid_t>> processesBelowSelf() {
+    const pid_t self = ::getpid();
+    if (!QFile::exists(QStringLiteral("/proc/%1/task/%1/children").arg(self)))
+        return std::nullopt;
+    std::vector<pid_t> below;
+    std::set<pid_t> seen{self};
+    std::vector<pid_t> parents{self};
+    while (!parents.empty()) {
+        const pid_t parent = parents.back();
+        parents.pop_back();
+        for (pid_t task : numberedEntries(QStringLiteral("/proc/%1/task").arg(parent))) {
+            QFile f(QStringLiteral("/proc/%1/task/%2/children").arg(parent).arg(task));
+            if (!f.open(QIODevice::ReadOnly))
+                continue; // ended meanwhile
+            for (const QByteArray& n : f.readAll().split(' ')) {
+                bool ok = false;
+                const pid_t child = pid_t(n.trimmed().toInt(&ok));
+                if (ok && child > 0 && seen.insert(child).second) {
+                    below.push_back(child);
+                    parents.push_back(child);
+                }
+            }
+        }
+    }
+    return below;
+}
+
+std::set<pid_t> processesTagged(const std::vector<pid_t>& among, const QByteArray& entry,
+                                bool prefix) {
+    std::set<pid_t> found;
+    const pid_t self = ::getpid();
+    for (pid_t pid : among)
+        if (pid != self && environmentHolds(pid, entry, prefix))
+            found.insert(pid);
     return found;
 }
 
@@ -78,13 +125,19 @@ QByteArray newTagEntry() {
 }
 
 namespace {
-int endMatching(const QByteArray& entry, bool prefix) {
+// Kills the processes whose environment holds `entry`: among those below this
+// program only (belowOnly), or among all of the system.
+int endMatching(const QByteArray& entry, bool prefix, bool belowOnly) {
     std::set<pid_t> ended;
     QElapsedTimer clock;
     clock.start();
     // A helper may start another while we look: scan until none is left.
     for (;;) {
-        const std::set<pid_t> found = processesTagged(entry, prefix);
+        std::optional<std::vector<pid_t>> among;
+        if (belowOnly)
+            among = processesBelowSelf();
+        const std::set<pid_t> found =
+            processesTagged(among ? *among : allProcesses(), entry, prefix);
         for (pid_t pid : found)
             if (::kill(pid, SIGKILL) == 0)
                 ended.insert(pid);
@@ -119,15 +172,18 @@ int endTagged(const QByteArray& tagEntry) {
     // one of several in parallel), nothing of the run lives on, and the look at
     // every process of the system (milliseconds on a busy machine, per run) is
     // spared.
+    // Otherwise only the processes below this program are looked at, for the
+    // same reason: on a node of a cluster they are a few among hundreds.
     if (isSubreaper && !hasChildren())
         return 0;
-    return endMatching(tagEntry, false);
+    return endMatching(tagEntry, false, isSubreaper);
 }
 
 int endRunsOfProgram(const QByteArray& programIdentity) {
     if (programIdentity.isEmpty() || identityRuns(programIdentity))
         return 0;
-    return endMatching(kTag + programIdentity + '.', true);
+    // The runs of a program that ended are no longer below this one.
+    return endMatching(kTag + programIdentity + '.', true, false);
 }
 
 } // namespace run_descendants
