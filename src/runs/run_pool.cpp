@@ -48,9 +48,13 @@ class RoundOfRuns {
                 return static_cast<std::ptrdiff_t>(i);
         return -1;
     }
+    // The workers busy with a run, of this round or of another one on the same
+    // pool (the starts of MS= side by side). Not this round's count of runs
+    // without an outcome: a worker whose run ended is free, and may already
+    // have the next, before that outcome is taken.
     void tellProgress() {
         if (round.progress)
-            round.progress(running);
+            round.progress(pool.size() - pool.idle());
     }
     void endRound() {
         if (ending)

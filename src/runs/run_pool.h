@@ -97,8 +97,8 @@ class RunPool : public QObject {
 // When stopRequested() turns true, or a run fails and endOnFailure is set, no
 // further ticket is started and the running models are ended (stopAll); the
 // tickets not started come back with started=false, stopped=true. Returns only
-// when none of its runs is going on any more. progress, when given, is told the
-// number of runs going on after every start and every end.
+// when none of its runs is going on any more. progress, when given, is told
+// after every start and every end how many of the pool's workers are busy.
 struct RunRound {
     std::function<bool()> stopRequested;
     std::function<void(int running)> progress;
