@@ -117,9 +117,13 @@ struct Case {
 // cubic ratio of Thurber has seven parameters four decades apart in size;
 // Bennett5's first start leads into a long curved valley where every
 // Gauss-Newton step fails, and the damping must settle low instead of cycling.
+// From its first start MGH09 creeps along its valley by damped steps in
+// directions the data hardly determine: an end that judged the gain left by
+// the undamped step alone would stop there, far from the answer.
 const Case kCases[] = {
     {"BoxBOD", 1, "forward"},
     {"Bennett5", 1, "central"},
+    {"MGH09", 1, "central"},
     {"MGH09", 2, "central"},
     {"Thurber", 2, "central"},
 };
@@ -130,7 +134,7 @@ TEST(NistReference, LeastSquaresSearchReachesTheCertifiedValuesAndStandardErrors
     std::vector<QProcess*> running;
     for (const Case& c : kCases) {
         const QString name = QString::fromLatin1(c.problem);
-        const QString dir = tmp.path() + "/" + name;
+        const QString dir = tmp.path() + "/" + name + QString::number(c.start);
         QDir().mkpath(dir);
         makeFolder(dir, name, readReference(name), c.start - 1);
         // Every variance 1: the search's report gives the standard errors for a
@@ -143,7 +147,7 @@ TEST(NistReference, LeastSquaresSearchReachesTheCertifiedValuesAndStandardErrors
                                   "MO=SIM",
                                   "OV=VAR",
                                   "KR=1E-12",
-                                  "NX=1000",
+                                  "NX=2000",
                                   "PR=0",
                                   "PV=0",
                                   "SM=LM",
@@ -164,7 +168,7 @@ TEST(NistReference, LeastSquaresSearchReachesTheCertifiedValuesAndStandardErrors
                          .toStdString());
         const Reference ref = readReference(name);
         ASSERT_FALSE(ref.parameters.empty());
-        const QString dir = tmp.path() + "/" + name;
+        const QString dir = tmp.path() + "/" + name + QString::number(c.start);
         const ProgramEnd end = finishProgram(running[k], 300000);
         ASSERT_EQ(end.status, 0) << end.err.toStdString();
         QFile protocolFile(dir + "/Opti_Result.TXT");

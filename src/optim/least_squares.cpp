@@ -755,18 +755,19 @@ class LevenbergMarquardt {
         return acceptStep(trial, fraction, std::move(r), tried.simulated);
     }
 
-    // The most the linear model lets S fall on the free parameters: that of
-    // the undamped least-squares step, ||Jf s||^2, the bounds left aside. A
-    // damped step is promised less. Where even this is below the tolerance
-    // and a step has failed, further damping would spend runs on gains the
-    // tolerance calls nothing (near the optimum, where the differences'
-    // own error turns the steps uphill).
+    // The most the linear model lets S fall on the free parameters, the
+    // bounds left aside: ||Q1^T r||^2, the part of the residuals in the span
+    // of the Jacobian's free columns (Q1 of their QR factors; where the
+    // columns depend on each other it spans more, and the bound is only
+    // higher). No damped step is promised more, also not along directions
+    // the undamped step leaves out as undetermined. Where even this is
+    // below the tolerance and a step has failed, further damping would spend
+    // runs on gains the tolerance calls nothing (near the optimum, where the
+    // differences' own error turns the steps uphill).
     double largestGain(const LinearModel& model) const {
-        const MatrixXd scaled = model.Jf * model.norms.cwiseInverse().asDiagonal();
-        Eigen::CompleteOrthogonalDecomposition<MatrixXd> cod(scaled);
-        cod.setThreshold(kUndeterminedRatio);
-        const VectorXd s = cod.solve(current.scaled);
-        return (scaled * s).squaredNorm();
+        const Eigen::HouseholderQR<MatrixXd> qr(model.Jf);
+        const VectorXd projected = qr.householderQ().adjoint() * current.scaled;
+        return projected.head(std::min(model.nf, projected.size())).squaredNorm();
     }
 
     void logTrial(const Residuals& r, const QString& why, double fraction) const {
