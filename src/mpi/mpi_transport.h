@@ -30,7 +30,9 @@ class MpiMailbox;
 
 struct PollTiming {
     int minMs = 1; // right after a message
-    int maxMs = 5; // after a short quiet spell (up to 80 * maxMs)
+    // After a short quiet spell (up to 80 * maxMs). A search step waits for
+    // one run: its result and the next vector each wait up to this long.
+    int maxMs = 2;
     // After a longer one: an eightieth of its length, up to this. 0: maxMs stays.
     int idleMaxMs = 250;
 };
