@@ -18,7 +18,7 @@ and the standard errors are those of the unweighted problem once scaled.
 
   bench/nist/run_nist.py BUILD_DIR [--sm LM,NM] [--jd central] [--ds 1e-4]
                          [--nx 2000] [--kr 1E-12] [--problems MGH09,Thurber]
-                         [--starts 1,2] [--keep DIR]
+                         [--starts 1,2] [--keep DIR] [--extra 'NP=4 MS=2']
 """
 import argparse
 import glob
@@ -116,7 +116,7 @@ def run_case(build, model, p, start_index, method, a, root):
     args = [os.path.join(build, "fitmara"), "RF=run.sh", f"DB={folder}/calib.sqlite",
             "RT=results", "CD=1=1", "OB=OBS", "MO=SIM", "IX=ID", "OV=VAR", "EF=RMSE",
             f"KR={a.kr}", f"NX={a.nx if method == 'LM' else a.nx_nm}", "PR=0", "PV=0",
-            f"SM={method}", f"JD={a.jd}", f"DS={a.ds}", "RS_nist", "GO"]
+            f"SM={method}", f"JD={a.jd}", f"DS={a.ds}", "RS_nist"] + a.extra.split() + ["GO"]
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
     env.pop("DISPLAY", None)
     began = time.monotonic()
@@ -165,6 +165,7 @@ def main():
     ap.add_argument("--problems", default="")
     ap.add_argument("--starts", default="1,2")
     ap.add_argument("--keep", default="")
+    ap.add_argument("--extra", default="", help="more keys for every run, e.g. 'NP=4 MS=2'")
     a = ap.parse_args()
     build = os.path.abspath(a.build)
     model = os.path.join(build, "tests", "fixtures", "nist_model")
