@@ -387,12 +387,8 @@ TEST_F(WorkspaceTest, WorkspacesAddedToASetCopyTheModelAsItIsNow) {
 // Sets of workspaces whose program was killed are removed by the next set made
 // in the same root (as an MPI rank's folder), or on request; those of a program
 // that runs, of another machine, or of an unknown maker stay.
-TEST_F(WorkspaceTest, SetsOfAProgramThatRunsNoMoreAreRemoved) {
-    const ModelTree t = makeModelTree(base, "model/calib.sqlite");
-    const QString root = base + "/work";
-    WorkspacePlan plan{t.runFile, t.database, root, 1};
-    WorkspaceSet mine = WorkspaceSet::make(plan);
-    // A child that has ended and been reaped: its identity runs no more.
+// The identity of a child that has ended and been reaped: it runs no more.
+QByteArray deadProcessIdentity() {
     const pid_t child = ::fork();
     if (child == 0) {
         ::pause();
@@ -401,6 +397,15 @@ TEST_F(WorkspaceTest, SetsOfAProgramThatRunsNoMoreAreRemoved) {
     const QByteArray dead = processIdentity(child);
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
+    return dead;
+}
+
+TEST_F(WorkspaceTest, SetsOfAProgramThatRunsNoMoreAreRemoved) {
+    const ModelTree t = makeModelTree(base, "model/calib.sqlite");
+    const QString root = base + "/work";
+    WorkspacePlan plan{t.runFile, t.database, root, 1};
+    WorkspaceSet mine = WorkspaceSet::make(plan);
+    const QByteArray dead = deadProcessIdentity();
     ASSERT_FALSE(dead.isEmpty());
     const QByteArray host = QSysInfo::machineHostName().toUtf8();
     const struct {
@@ -427,6 +432,34 @@ TEST_F(WorkspaceTest, SetsOfAProgramThatRunsNoMoreAreRemoved) {
     EXPECT_TRUE(QFileInfo::exists(mine.folder()));
     EXPECT_TRUE(QFileInfo::exists(next.folder()));
     EXPECT_EQ(WorkspaceSet::removeAbandoned(root).sets, 0);
+}
+
+// A killed run leaves its set in the root; the next run removes that set,
+// and when its own set goes, the default folder goes with it (it is the
+// program's own), a folder given with WD= stays (it was there before).
+TEST_F(WorkspaceTest, TheDefaultFolderThatAKilledRunLeftGoesWithTheNextSet) {
+    const ModelTree t = makeModelTree(base, "model/calib.sqlite");
+    const QByteArray owner = QSysInfo::machineHostName().toUtf8() + "\n" +
+                             deadProcessIdentity() + "\n";
+    const struct {
+        const char* name;
+        QString root; // WD=; empty for the default
+        QString rootAt;
+        bool stays;
+    } cases[] = {
+        {"default folder", QString(), base + "/model/.fitmara-work", false},
+        {"folder given", base + "/scratch", base + "/scratch", true},
+    };
+    for (const auto& c : cases) {
+        writeFile(c.rootAt + "/set-killed/.fitmara-owner", owner,
+                  QFile::ReadOwner | QFile::WriteOwner);
+        QDir().mkpath(c.rootAt + "/set-killed/w1");
+        WorkspaceSet set = WorkspaceSet::make({t.runFile, t.database, c.root, 2});
+        EXPECT_FALSE(QFileInfo::exists(c.rootAt + "/set-killed")) << c.name;
+        set.remove();
+        EXPECT_EQ(QFileInfo::exists(c.rootAt), c.stays) << c.name;
+        EXPECT_TRUE(QFileInfo::exists(base + "/model")) << c.name;
+    }
 }
 
 TEST_F(WorkspaceTest, RunEnvironmentNamesTheWorkspaceAndItsDatabase) {

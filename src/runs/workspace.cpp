@@ -264,8 +264,8 @@ QString WorkspaceSet::defaultRoot(const QString& database) {
 WorkspaceSet::WorkspaceSet(WorkspaceSet&& other) noexcept
     : spaces(std::move(other.spaces)), setFolder(std::move(other.setFolder)),
       rootFolder(std::move(other.rootFolder)), rootTop(std::move(other.rootTop)),
-      rootMade(other.rootMade), dbOutside(other.dbOutside), bytes(other.bytes) {
-    other.rootMade = false;
+      rootOwned(other.rootOwned), dbOutside(other.dbOutside), bytes(other.bytes) {
+    other.rootOwned = false;
 }
 
 WorkspaceSet& WorkspaceSet::operator=(WorkspaceSet&& other) noexcept {
@@ -273,10 +273,10 @@ WorkspaceSet& WorkspaceSet::operator=(WorkspaceSet&& other) noexcept {
     setFolder = std::move(other.setFolder);
     rootFolder = std::move(other.rootFolder);
     rootTop = std::move(other.rootTop);
-    rootMade = other.rootMade;
+    rootOwned = other.rootOwned;
     dbOutside = other.dbOutside;
     bytes = other.bytes;
-    other.rootMade = false;
+    other.rootOwned = false;
     return *this;
 }
 
@@ -312,8 +312,13 @@ WorkspaceSet WorkspaceSet::make(const WorkspacePlan& plan) {
                                "Choose another folder with WD=<folder>.")
                     .arg(set.rootFolder, why));
         }
-        set.rootMade = true;
+        set.rootOwned = true;
         set.rootTop = top;
+    } else if (plan.root.isEmpty()) {
+        // The default folder is the program's own: one that a killed run left
+        // goes with this set when nothing else is in it (not its parents).
+        set.rootOwned = true;
+        set.rootTop = set.rootFolder;
     }
     const QString root = QFileInfo(set.rootFolder).canonicalFilePath();
     removeAbandoned(root); // a killed job's, in the same root (an MPI rank's folder)
@@ -321,7 +326,7 @@ WorkspaceSet WorkspaceSet::make(const WorkspacePlan& plan) {
     QByteArray pattern = native(root + QStringLiteral("/set-XXXXXX"));
     if (!::mkdtemp(pattern.data())) {
         const int e = errno;
-        set.removeMadeRoot();
+        set.removeOwnRoot();
         fail(QStringLiteral("Cannot make the workspaces in"), root, e);
     }
     set.setFolder = QFile::decodeName(pattern);
@@ -340,7 +345,7 @@ WorkspaceSet WorkspaceSet::make(const WorkspacePlan& plan) {
         // Nothing half made stays behind.
         QString where;
         removeTree(set.setFolder, &where);
-        set.removeMadeRoot();
+        set.removeOwnRoot();
         throw FitError(QStringLiteral("The workspaces in \"%1\" cannot be made: %2")
                            .arg(set.setFolder, e.message()));
     }
@@ -426,7 +431,7 @@ void WorkspaceSet::remove() {
         fail(QStringLiteral("Cannot remove the workspace file"), where, e);
     spaces.clear();
     setFolder.clear();
-    removeMadeRoot();
+    removeOwnRoot();
 }
 
 WorkspaceSet::Abandoned WorkspaceSet::removeAbandoned(const QString& root) {
@@ -456,12 +461,12 @@ WorkspaceSet::Abandoned WorkspaceSet::removeAbandoned(const QString& root) {
     return found;
 }
 
-void WorkspaceSet::removeMadeRoot() {
-    // The root only when it was made for this set and nothing else is in it;
-    // then the parents made with it.
-    if (!rootMade)
+void WorkspaceSet::removeOwnRoot() {
+    // The root only when it is this set's own (made for it, or the default
+    // folder) and nothing else is in it; then the parents made with it.
+    if (!rootOwned)
         return;
-    rootMade = false;
+    rootOwned = false;
     for (QString dir = rootFolder;; dir = QFileInfo(dir).absolutePath()) {
         if (::rmdir(native(dir).constData()) != 0 || dir == rootTop || dir.count('/') <= 1)
             break;

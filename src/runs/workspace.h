@@ -88,7 +88,7 @@ class WorkspaceSet {
                               const QStringList& tables);
 
   private:
-    void removeMadeRoot();
+    void removeOwnRoot();
     // Makes workspaces spaces.size() + 1 .. plan.count in the set's folder.
     void addWorkspaces(const WorkspacePlan& plan);
 
@@ -96,7 +96,9 @@ class WorkspaceSet {
     QString setFolder;
     QString rootFolder;
     QString rootTop; // the highest folder made with the root
-    bool rootMade = false;
+    // The root goes with the set when empty: it was made for it, or it is the
+    // default folder.
+    bool rootOwned = false;
     bool dbOutside = false;
     qint64 bytes = 0;
 };
