@@ -208,7 +208,15 @@ TEST_F(Batch, FailuresEndWithStatusOneAndTheMessage) {
         {"model that cannot start", line({"RF=no_such_run.sh", "GO"}), {}, "does not exist", false},
         {"model that leaves its results undone", line({"GO"}),
          model + QStringList{"--behave", "leave", "--leave", "100"}, "incomplete"},
-        {"model that fails", line({"GO"}), {"--db", dbPath, "--behave", "fail"}, "incomplete"},
+        {"model that fails", line({"GO"}), {"--db", dbPath, "--behave", "fail"},
+         "standin_model: failing as asked"},
+        // The runs are a worker's: its model's output is told all the same.
+        {"model that fails, two workers", line({"NP=2", "GO"}),
+         {"--db", dbPath, "--behave", "fail"}, "standin_model: failing as asked"},
+        {"model that fails, least squares", line({"SM=LM", "GO"}),
+         {"--db", dbPath, "--behave", "fail"}, "standin_model: failing as asked"},
+        {"model that fails, least squares, two workers", line({"SM=LM", "NP=2", "GO"}),
+         {"--db", dbPath, "--behave", "fail"}, "standin_model: failing as asked"},
         {"model that writes NULL", line({"GO"}),
          model + QStringList{"--behave", "null", "--leave", "1"},
          "of the 6 rows of results that the condition chose, 1 holds no simulated value in SIM "

@@ -42,6 +42,16 @@ double reportRun(Reporter& reporter, const EvaluationResult& r, bool* complete, 
     return r.criterion;
 }
 
+QString incompleteRunDetails(const EvaluationResult& run) {
+    QString details;
+    if (!run.failure.isEmpty())
+        details += QStringLiteral("\nThe last run: ") + run.failure;
+    if (!run.output.isEmpty())
+        details += QStringLiteral("\nThe model's last output (%1):\n").arg(run.outputFile) +
+                   run.output.join(QLatin1Char('\n'));
+    return details;
+}
+
 void putBackStoredResults(Database& db, const QString& dbFile, const StoredResults& stored,
                           Reporter& reporter) {
     try {

@@ -90,3 +90,7 @@ void putBackStoredResults(Database& db, const QString& dbFile, const StoredResul
 // moment the operation takes it: the same lines or chart point, the same return.
 double reportRun(Reporter& reporter, const EvaluationResult& result, bool* complete = nullptr,
                  QString* why = nullptr);
+// For the error that ends an operation on an incomplete run: the lines that
+// tell its failure and the model's last output, each on a line of its own
+// after a line break; empty when the run left neither.
+QString incompleteRunDetails(const EvaluationResult& run);

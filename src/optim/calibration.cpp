@@ -152,7 +152,9 @@ struct StartRun {
         std::optional<double> replayed;
     };
     std::vector<Waiting> waiting;
-    QString lastIncomplete; // why its last incomplete run was incomplete
+    // Its last incomplete run: why, its failure and the model's output, from
+    // this program's evaluator or a worker's.
+    EvaluationResult lastIncomplete;
     int used = 0;           // its evaluations counted against NX
     // Its share of NX, counted from its own first evaluation; until
     // shareKnown, only a part of it that it has for certain.
@@ -377,7 +379,9 @@ class Calibration::SimplexStarts {
             out().evaluated(e);
             noteBest(summary, true, e);
         } else {
-            e = evaluateModel(c.evaluator, out(), x, &complete, &current().lastIncomplete);
+            e = evaluateModel(c.evaluator, out(), x, &complete);
+            if (!complete)
+                current().lastIncomplete = c.evaluator.lastIncomplete();
             countRun(summary, complete, e);
         }
         return complete ? e : HUGE_VAL;
@@ -476,8 +480,9 @@ class Calibration::SimplexStarts {
                 if (journal)
                     c.parallel->retake(it->x, it->outcome, journal->phase());
                 bool complete = true;
-                const double e =
-                    reportRun(out(), it->outcome.result, &complete, &current().lastIncomplete);
+                const double e = reportRun(out(), it->outcome.result, &complete);
+                if (!complete)
+                    current().lastIncomplete = it->outcome.result;
                 countRun(summary, complete, e);
             }
             waiting.erase(std::next(it).base());
@@ -740,16 +745,10 @@ class Calibration::SimplexStarts {
                            "(\"Model run incomplete !\"): %2. Check the run file and "
                            "the model.")
                 .arg(ndim + 1)
-                .arg(s.lastIncomplete.isEmpty()
+                .arg(s.lastIncomplete.why.isEmpty()
                          ? QStringLiteral("the model left no results")
-                         : QStringLiteral("in the last one, ") + s.lastIncomplete);
-        const EvaluationResult& last = c.evaluator.lastIncomplete();
-        if (!last.failure.isEmpty())
-            message += QStringLiteral("\nThe last run: ") + last.failure;
-        if (!last.output.isEmpty())
-            message += QStringLiteral("\nThe model's last output (%1):\n").arg(last.outputFile) +
-                       last.output.join(QLatin1Char('\n'));
-        return message;
+                         : QStringLiteral("in the last one, ") + s.lastIncomplete.why);
+        return message + incompleteRunDetails(s.lastIncomplete);
     }
 
     // The first start's protocol begins with its first simplex; the runs
@@ -912,8 +911,8 @@ VertexRuns replayOrRun(const std::vector<ParameterVector>& vertices, RunJournal*
 // order their runs ended in; returns how many were evaluated. `outcomes` holds
 // the run of every vertex that was not replayed, by vertex.
 int takeVertexValues(const VertexRuns& runs, const std::vector<RunOutcome>& outcomes, int ndim,
-                     ValueVector& y, CalibrationSummary& summary, QString& lastIncomplete,
-                     Reporter& out) {
+                     ValueVector& y, CalibrationSummary& summary,
+                     EvaluationResult& lastIncomplete, Reporter& out) {
     int evaluated = 0;
     for (int v = 1; v <= ndim + 1; ++v) {
         if (runs.replayed[v - 1]) {
@@ -930,7 +929,9 @@ int takeVertexValues(const VertexRuns& runs, const std::vector<RunOutcome>& outc
         }
         ++evaluated;
         bool complete = true;
-        const double e = reportRun(out, o.result, &complete, &lastIncomplete);
+        const double e = reportRun(out, o.result, &complete);
+        if (!complete)
+            lastIncomplete = o.result;
         countRun(summary, complete, e);
         y[v] = complete ? e : HUGE_VAL;
         out.processEvents();
@@ -940,8 +941,9 @@ int takeVertexValues(const VertexRuns& runs, const std::vector<RunOutcome>& outc
 } // namespace
 
 int Calibration::initialSimplexInParallel(const SimplexVertices& p, ValueVector& y, int ndim,
-                                          CalibrationSummary& summary, QString& lastIncomplete,
-                                          Reporter& out, InterleavedStarts* side) {
+                                          CalibrationSummary& summary,
+                                          EvaluationResult& lastIncomplete, Reporter& out,
+                                          InterleavedStarts* side) {
     std::vector<ParameterVector> vertices(p.begin() + 1, p.begin() + ndim + 2);
     RunJournal* journal = evaluator.journal();
     const VertexRuns runs = replayOrRun(vertices, journal, ndim);

@@ -19,6 +19,7 @@ class Evaluator;
 class InterleavedStarts;
 class ParallelRuns;
 class RunJournal;
+struct EvaluationResult;
 
 struct CalibrationSummary : Summary {
     int ndim = 0;
@@ -91,7 +92,7 @@ class Calibration {
     // The runs are made through `side` when the starts go side by side, and
     // reported to `out`, the start's reporter.
     int initialSimplexInParallel(const SimplexVertices& p, ValueVector& y, int ndim,
-                                 CalibrationSummary& summary, QString& lastIncomplete,
+                                 CalibrationSummary& summary, EvaluationResult& lastIncomplete,
                                  Reporter& out, InterleavedStarts* side);
 
     ParallelRuns* parallel = nullptr;

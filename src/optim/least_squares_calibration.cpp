@@ -125,7 +125,10 @@ struct SearchStart {
     };
     std::vector<HeldRun> held;
     int aheadNotNeeded = 0;
-    QString lastIncomplete;
+    int reported = 0; // of its runs, those reported (or replayed)
+    // Its first run, the one at its start, when it did not complete: for the
+    // error that ends the calibration then.
+    EvaluationResult startIncomplete;
     int used = 0; // the model runs it made, counted against NX
     // Its share of NX; until shareKnown, only a part of it that it has for certain.
     int share = 0;
@@ -379,7 +382,15 @@ class LeastSquaresCalibration::Starts {
         }
         lsq::Problem mine = problem;
         mine.start = start;
-        s.result = lsq::minimise(mine, own, sink);
+        try {
+            s.result = lsq::minimise(mine, own, sink);
+        } catch (const FitError& e) {
+            // The run at the start did not complete: what the model said
+            // belongs to the error, as with the simplex.
+            if (!s.startIncomplete.complete)
+                throw FitError(e.message() + incompleteRunDetails(s.startIncomplete));
+            throw;
+        }
         s.used = s.result.runsMade;
         s.stopped = s.result.termination == lsq::Termination::Stopped;
         s.searched = true;
@@ -557,13 +568,16 @@ class LeastSquaresCalibration::Starts {
     // Reports one run the search uses: the chart, the incomplete run's lines.
     void reportUsed(const EvaluationResult& done) {
         bool complete = true;
-        const double e = reportRun(out(), done, &complete, &current().lastIncomplete);
+        const double e = reportRun(out(), done, &complete);
+        if (++current().reported == 1 && !complete)
+            current().startIncomplete = done;
         ++summary.modelRuns;
         if (complete)
             noteBest(e);
     }
     void reportReplayed(const std::vector<double>& values) {
         const double e = criterionOf(rows, values, cfg.criterion);
+        ++current().reported;
         out().evaluated(e);
         noteBest(e);
     }
