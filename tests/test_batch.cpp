@@ -443,6 +443,61 @@ Ends endsIn(const QString& dir, const QString& db) {
             queryText(db, "select group_concat(" + cols + ", '\n') from PARM_INT").toUtf8()};
 }
 
+// A signal that comes during the last model run of the search or of the
+// analysis stops the run as one during any earlier run does: nothing is kept,
+// and no protocol or workbook tells of results that PARM_INT does not hold.
+TEST_F(Batch, SignalDuringTheLastRunOfASearchOrAnalysisIsAStop) {
+    const QString pristine = path("pristine.sqlite");
+    ASSERT_TRUE(QFile::copy(dbPath, pristine));
+    const QStringList model = {"--db", dbPath, "--sql", kModelSql, "--touch", path("runs.txt")};
+    const QStringList args = line({"NX=40", "GO"});
+    writeRunScript(dir.path(), model);
+    ASSERT_EQ(run(args).status, 0);
+    const int allRuns = runsSoFar();
+    const int analysisRuns = 3;
+    struct Case {
+        const char* name;
+        int signalledRun;
+    };
+    for (const Case& c : {Case{"the search's last run", allRuns - analysisRuns},
+                          Case{"the analysis's last run", allRuns}}) {
+        SCOPED_TRACE(c.name);
+        QFile::remove(dbPath);
+        ASSERT_TRUE(QFile::copy(pristine, dbPath));
+        for (const char* name : {"runs.txt", "Opti_Result.TXT", "RS_line.txt", "RS_line.xlsx"})
+            QFile::remove(path(name));
+        const QString before = storedResults();
+        // The run script sends SIGTERM to the program as that run starts.
+        QFile script(writeRunScript(dir.path(), model));
+        ASSERT_TRUE(script.open(QIODevice::ReadWrite));
+        QByteArray text = script.readAll();
+        text.insert(text.indexOf('\n') + 1,
+                    QStringLiteral("[ $(($(cat '%1' 2>/dev/null | wc -l) + 1)) -eq %2 ] && "
+                                   "kill -TERM $PPID\n")
+                        .arg(path("runs.txt"))
+                        .arg(c.signalledRun)
+                        .toUtf8());
+        script.seek(0);
+        script.write(text);
+        script.close();
+
+        const Outcome r = run(args);
+        EXPECT_EQ(r.status, 128 + SIGTERM) << r.err.toStdString();
+        EXPECT_EQ(runsSoFar(), c.signalledRun);
+        EXPECT_EQ(storedResults(), before);
+        expectModelTablesUntouched();
+        EXPECT_FALSE(QFile::exists(path("RS_line.xlsx")));
+        const Ends ends = endsIn(dir.path(), dbPath);
+        EXPECT_FALSE(ends.uncertainty.contains("standard errors"))
+            << ends.uncertainty.toStdString();
+        if (c.signalledRun < allRuns) {
+            EXPECT_FALSE(ends.protocol.contains("results are stored as AVAL"))
+                << ends.protocol.toStdString();
+            EXPECT_TRUE(ends.protocol.contains("Optimisation stopped before it finished"));
+        }
+    }
+}
+
 TEST_F(Batch, CalibrationKilledMidwayResumesFromTheJournalToTheSameEnd) {
     // The reference: the same calibration, uninterrupted, on a copy of the database.
     const QString pristine = path("pristine.sqlite");

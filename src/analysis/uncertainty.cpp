@@ -314,6 +314,9 @@ UncertaintyAnalysis::runDifferences(const DifferencePlan& plan) {
         takeBaseRun(plan, outcomes, runs);
         for (int j = 1; j <= plan.ndim; ++j)
             takeParameterRuns(plan, j, outcomes, runs, atStart);
+        // A stop that came during the last run ends the analysis as one during
+        // any other would: nothing is stored or written as its result.
+        stopIfRequested();
     } catch (...) {
         // Whatever stopped the runs, the model is not left at a raised value.
         try {

@@ -864,8 +864,10 @@ void closeCalibrationProtocol(Reporter& report, const CalibrationSummary& summar
                               RunJournal* journal, ParallelRuns* parallel, int runsAheadNotNeeded) {
     // An unattended search that was stopped has no result: the operation gives
     // AVAL back, so the log does not call these values one. (In the window the
-    // person may still keep them in the result dialog.)
-    report.log(summary.outcome == Outcome::Stopped && unattended
+    // person may still keep them in the result dialog.) A stop that came during
+    // the search's last run, after which it converged, is a stop all the same.
+    const bool stopped = summary.outcome == Outcome::Stopped || report.stopRequested();
+    report.log(stopped && unattended
                    ? QStringLiteral("Optimisation stopped before it finished")
                    : QStringLiteral("Optimisation finishes - results are stored as AVAL"),
                true);
