@@ -94,8 +94,9 @@ class Batch : public ::testing::Test {
         return f.open(QIODevice::ReadOnly) ? int(f.readAll().count('\n')) : 0;
     }
 
-    // Starts a long run, waits for a few model runs, sends SIGTERM.
-    Outcome terminateMidRun(bool withWindow, const QString& search = QStringLiteral("SM=NM")) {
+    // Starts a long run, waits for a few model runs, sends the signal.
+    Outcome terminateMidRun(bool withWindow, const QString& search = QStringLiteral("SM=NM"),
+                            int signal = SIGTERM) {
         QFile::remove(path("runs.txt"));
         writeRunScript(dir.path(), {"--db", dbPath, "--sql", kModelSql, "--behave", "slow",
                                     "--sleep", "150", "--touch", path("runs.txt")});
@@ -106,7 +107,7 @@ class Batch : public ::testing::Test {
         while (runsSoFar() < 5 && clock.elapsed() < 60000)
             QThread::msleep(50);
         EXPECT_GE(runsSoFar(), 5) << "the model was not run";
-        ::kill(static_cast<pid_t>(p->processId()), SIGTERM);
+        ::kill(static_cast<pid_t>(p->processId()), signal);
         return finish(p, 60000);
     }
 
@@ -334,6 +335,32 @@ TEST_F(Batch, TermSignalStopsCleanly) {
         EXPECT_TRUE(QFile::exists(path("Opti_Result.TXT"))); // the protocol so far
         EXPECT_FALSE(QFile::exists(path("RS_line.txt")));    // no analysis after a stop
     }
+}
+
+// A closed terminal stops the run as SIGTERM does; a reader of the log that
+// has gone (`| head`) ends nothing: the run completes and stores its results.
+TEST_F(Batch, HangupStopsCleanlyAndALostLogReaderEndsNothing) {
+    const QString before = storedResults();
+    const Outcome hup = terminateMidRun(false, QStringLiteral("SM=NM"), SIGHUP);
+    EXPECT_FALSE(hup.crashed) << "killed by the signal instead of stopping";
+    EXPECT_EQ(hup.status, 128 + SIGHUP);
+    EXPECT_TRUE(hup.err.contains("SIGHUP")) << hup.err.toStdString();
+    expectModelTablesUntouched();
+    EXPECT_EQ(storedResults(), before);
+    EXPECT_FALSE(QFile::exists(dbPath + ".fitmara-run"));
+
+    // The log goes into a pipe whose reader ends after its first byte; the
+    // shell passes on the program's status (128 + 13 when SIGPIPE ended it).
+    writeRunScript(dir.path(), {"--db", dbPath, "--sql", kModelSql});
+    const Outcome piped = finish(fixture::startProgram(
+        QStringLiteral("/bin/bash"), dir.path(),
+        QStringList{"-c", "\"$0\" \"$@\" | head -c 1 > /dev/null; exit ${PIPESTATUS[0]}", program} +
+            line({"GO"}),
+        fixture::headlessEnvironment()));
+    EXPECT_EQ(piped.status, 0) << piped.err.toStdString();
+    expectModelTablesUntouched();
+    EXPECT_NEAR(queryDouble(dbPath, "select AVAL from PARM_INT where ALIAS = 'b'"), 3.0, 0.1);
+    EXPECT_TRUE(QFile::exists(path("RS_line.xlsx")));
 }
 
 TEST_F(Batch, WindowBatchRunEndsWithTheSameStatuses) {

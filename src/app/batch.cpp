@@ -177,7 +177,7 @@ void HeadlessAsker::editTextFile(const QString& path) {
 namespace {
 int stopPipe[2] = {-1, -1};
 volatile sig_atomic_t signalCount = 0;
-struct sigaction previousInt, previousTerm;
+struct sigaction previousInt, previousTerm, previousHup, previousPipe;
 
 void onStopSignal(int signo) {
     const int savedErrno = errno;
@@ -217,11 +217,22 @@ StopSignals::StopSignals(Session& s, QObject* parent) : QObject(parent), session
     sa.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &sa, &previousInt);
     ::sigaction(SIGTERM, &sa, &previousTerm);
+    // A closed terminal (a lost ssh session) stops the run as SIGTERM does,
+    // instead of ending it with the model's tables at a trial vector.
+    ::sigaction(SIGHUP, &sa, &previousHup);
+    // The log on standard output is a copy of the protocols: a reader of it
+    // that has gone (`| head`, a pager left) must not end the run midway.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGPIPE, &ignore, &previousPipe);
 }
 
 StopSignals::~StopSignals() {
     ::sigaction(SIGINT, &previousInt, nullptr);
     ::sigaction(SIGTERM, &previousTerm, nullptr);
+    ::sigaction(SIGHUP, &previousHup, nullptr);
+    ::sigaction(SIGPIPE, &previousPipe, nullptr);
     delete notifier;
     notifier = nullptr;
     ::close(stopPipe[0]);
@@ -234,9 +245,10 @@ void StopSignals::readPipe() {
     while (::read(stopPipe[0], &b, 1) == 1) {
         if (firstSignal == 0) {
             firstSignal = b;
-            reportBatchError(
-                QStringLiteral("%1 received: stopping after the current model run.")
-                    .arg(b == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM")));
+            reportBatchError(QStringLiteral("%1 received: stopping after the current model run.")
+                                 .arg(b == SIGINT   ? QStringLiteral("SIGINT")
+                                      : b == SIGHUP ? QStringLiteral("SIGHUP")
+                                                    : QStringLiteral("SIGTERM")));
         }
     }
     stopSession();

@@ -1,6 +1,6 @@
 #pragma once
 // Unattended runs: the command line's help texts, the exit statuses, the
-// questions a run without a person answers, the clean stop on SIGINT/SIGTERM and
+// questions a run without a person answers, the clean stop on SIGINT/SIGTERM/SIGHUP and
 // the headless runner that drives a Session without any window.
 #include "app/help_texts.h"
 #include "app/session.h"
@@ -11,8 +11,9 @@
 
 class QSocketNotifier;
 
-// Exit statuses of the program. A run stopped by SIGINT or SIGTERM exits with
-// 128 + the signal's number (130, 143), as a shell reports a program killed by it.
+// Exit statuses of the program. A run stopped by SIGINT, SIGTERM or SIGHUP exits
+// with 128 + the signal's number (130, 143, 129), as a shell reports a program
+// killed by it.
 enum BatchExit : int {
     ExitDone = 0,      // the calibration (and its analysis) completed, or "?" / --help / --version
     ExitFailed = 1,    // an error ended the run; the message is on standard error
@@ -52,12 +53,13 @@ class HeadlessAsker : public Asker {
     bool asksThePerson() const override { return false; }
 };
 
-// While it lives, SIGINT and SIGTERM stop the session's running operation like
+// While it lives, SIGINT, SIGTERM and SIGHUP stop the session's running operation like
 // the stop button (at the next evaluation boundary) instead of killing the
 // program, so that the model's tables are restored and the protocol written. A
 // stop that arrives while nothing runs yet applies to the next operation.
 // A third signal ends the program at once (the default action), for a model
-// that never returns. Only one instance may exist at a time.
+// that never returns. SIGPIPE is ignored meanwhile: a log reader that has gone
+// does not end the run. Only one instance may exist at a time.
 class StopSignals : public QObject {
     Q_OBJECT
   public:

@@ -94,6 +94,6 @@ QString usageText() {
         "  3    the calibration completed (AVAL holds its values), but the uncertainty\n"
         "       analysis was refused (the reason is on standard error); ERROR and r_k\n"
         "       are empty\n"
-        "  130  stopped by SIGINT, 143 stopped by SIGTERM (the model's tables are\n"
-        "       restored and the protocol so far is written)\n");
+        "  130  stopped by SIGINT, 143 stopped by SIGTERM, 129 stopped by SIGHUP (the\n"
+        "       model's tables are restored and the protocol so far is written)\n");
 }
