@@ -111,6 +111,20 @@ class Batch : public ::testing::Test {
         return finish(p, 60000);
     }
 
+    // Two runs on one database at once: one completes, the other is refused
+    // before it backs up anything.
+    void expectOneOfTwoRefused(QProcess* first, QProcess* second) {
+        const Outcome a = finish(first), b = finish(second);
+        EXPECT_FALSE(a.crashed || b.crashed);
+        EXPECT_EQ(std::min(a.status, b.status), 0) << a.err.toStdString() << b.err.toStdString();
+        EXPECT_EQ(std::max(a.status, b.status), 1) << a.err.toStdString() << b.err.toStdString();
+        const Outcome& refused = a.status == 1 ? a : b;
+        EXPECT_TRUE(
+            refused.err.contains("is calibrating or analysing with this database right now"))
+            << refused.err.toStdString();
+        EXPECT_FALSE(refused.out.contains("copied into")); // refused before any backup
+    }
+
     void expectModelTablesUntouched() {
         EXPECT_DOUBLE_EQ(queryDouble(dbPath, "select A from model_par"), 1.0);
         EXPECT_DOUBLE_EQ(queryDouble(dbPath, "select B from model_par"), 1.0);
@@ -715,16 +729,7 @@ TEST_F(Batch, OneRunAtATimeAndAKilledRunIsRecovered) {
     const QStringList args = line({"NX=15", "GO"});
     QElapsedTimer clock;
     clock.start();
-    QProcess* first = start(args);
-    QProcess* second = start(args);
-    const Outcome a = finish(first), b = finish(second);
-    ASSERT_FALSE(a.crashed || b.crashed);
-    EXPECT_EQ(std::min(a.status, b.status), 0) << a.err.toStdString() << b.err.toStdString();
-    EXPECT_EQ(std::max(a.status, b.status), 1) << a.err.toStdString() << b.err.toStdString();
-    const Outcome& refused = a.status == 1 ? a : b;
-    EXPECT_TRUE(refused.err.contains("is calibrating or analysing with this database right now"))
-        << refused.err.toStdString();
-    EXPECT_FALSE(refused.out.contains("copied into")); // refused before any backup
+    expectOneOfTwoRefused(start(args), start(args));
     EXPECT_FALSE(QFile::exists(dbPath + ".fitmara-run"));
     expectModelTablesUntouched();
 
@@ -741,6 +746,24 @@ TEST_F(Batch, OneRunAtATimeAndAKilledRunIsRecovered) {
     EXPECT_TRUE(next.out.contains("The last run on this database did not finish"));
     expectModelTablesUntouched();
     EXPECT_FALSE(QFile::exists(dbPath + ".fitmara-run"));
+}
+
+// The same database named through a symbolic link is the same database: a
+// second run would back up the first one's trial values over its backup.
+TEST_F(Batch, OneRunAtATimeAlsoThroughASymbolicLink) {
+    writeRunScript(dir.path(),
+                   {"--db", dbPath, "--sql", kModelSql, "--behave", "slow", "--sleep", "100"});
+    ASSERT_TRUE(QDir(dir.path()).mkdir("linked"));
+    const QString link = path("linked/line.sqlite");
+    ASSERT_TRUE(QFile::link(dbPath, link));
+    QProcess* first = start(line({"NX=15", "GO"}));
+    QProcess* second = start(
+        line({"NX=15", "GO", "DB=" + link})
+            .filter(QRegularExpression("^(?!DB=" + QRegularExpression::escape(dbPath) + "$)")));
+    expectOneOfTwoRefused(first, second);
+    expectModelTablesUntouched();
+    EXPECT_FALSE(QFile::exists(dbPath + ".fitmara-run"));
+    EXPECT_FALSE(QFile::exists(link + ".fitmara-run"));
 }
 
 // kill -9 in the middle of a calibration, then a run that fails: the stored

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <cstring>
@@ -91,7 +92,10 @@ RunMarker::~RunMarker() {
 }
 
 QString RunMarker::pathFor(const QString& dbPath) {
-    return dbPath + QStringLiteral(".fitmara-run");
+    // Beside the file itself: a database named through a symbolic link, or by
+    // another spelling of its path, has the one marker that every run on it sees.
+    const QString file = QFileInfo(dbPath).canonicalFilePath();
+    return (file.isEmpty() ? dbPath : file) + QStringLiteral(".fitmara-run");
 }
 
 RunMarker::Found RunMarker::acquire(const QString& dbPath) {
