@@ -768,7 +768,8 @@ TEST_F(Batch, OneRunAtATimeAlsoThroughASymbolicLink) {
 
 // kill -9 in the middle of a calibration, then a run that fails: the stored
 // results and the simulated values of before the killed run are back, not the
-// killed run's trial values.
+// killed run's trial values. Also when the next run names the database through
+// a link beside which an earlier build left its marker.
 TEST_F(Batch, KilledRunGivesBackStoredResultsAndSimulatedValues) {
     execSql(dbPath, "update PARM_INT set AVAL = 1.25, ERROR = 0.5; "
                     "alter table PARM_INT add column r_2 double; "
@@ -776,32 +777,45 @@ TEST_F(Batch, KilledRunGivesBackStoredResultsAndSimulatedValues) {
                     "update results set SIM = 10 + ID");
     const QString before = storedResults();
     const QString simulatedBefore = simulated();
-    writeRunScript(dir.path(), {"--db", dbPath, "--sql", kModelSql, "--behave", "slow", "--sleep",
-                                "100", "--touch", path("runs.txt")});
-    QProcess* killed = start(line({"NX=100000", "KR=1E-300", "GO"}));
-    QElapsedTimer clock;
-    clock.start();
-    while (runsSoFar() < 4 && clock.elapsed() < 60000)
-        QThread::msleep(20);
-    ::kill(static_cast<pid_t>(killed->processId()), SIGKILL);
-    finish(killed);
-    QThread::msleep(300);               // the model run under way ends
-    ASSERT_NE(storedResults(), before); // the trial values of the killed run
-    ASSERT_TRUE(QFile::exists(dbPath + ".fitmara-run"));
+    const QString link = path("line-link.sqlite");
+    ASSERT_TRUE(QFile::link(dbPath, link));
+    for (const bool throughLink : {false, true}) {
+        SCOPED_TRACE(throughLink ? "through a link" : "named as it is");
+        QFile::remove(path("runs.txt"));
+        writeRunScript(dir.path(), {"--db", dbPath, "--sql", kModelSql, "--behave", "slow",
+                                    "--sleep", "100", "--touch", path("runs.txt")});
+        QProcess* killed = start(line({"NX=100000", "KR=1E-300", "GO"}));
+        QElapsedTimer clock;
+        clock.start();
+        while (runsSoFar() < 4 && clock.elapsed() < 60000)
+            QThread::msleep(20);
+        ::kill(static_cast<pid_t>(killed->processId()), SIGKILL);
+        finish(killed);
+        QThread::msleep(300);               // the model run under way ends
+        ASSERT_NE(storedResults(), before); // the trial values of the killed run
+        ASSERT_TRUE(QFile::exists(dbPath + ".fitmara-run"));
+        QStringList next = line({"NX=3", "GO"});
+        if (throughLink) {
+            ASSERT_TRUE(QFile::rename(dbPath + ".fitmara-run", link + ".fitmara-run"));
+            next.replaceInStrings(QRegularExpression("^DB=.*"), "DB=" + link);
+        }
 
-    // The next run recovers, then fails with a model that writes nothing.
-    writeRunScript(dir.path(), {"--db", dbPath, "--behave", "fail"});
-    const Outcome next = run(line({"NX=3", "GO"}));
-    EXPECT_EQ(next.status, 1) << next.err.toStdString();
-    EXPECT_TRUE(next.out.contains("The last run on this database did not finish: the model's "
-                                  "tables, the stored results of PARM_INT (AVAL, ERROR, r_k) and "
-                                  "the simulated column are restored from their backups first."))
-        << next.out.toStdString();
-    EXPECT_EQ(storedResults(), before);
-    EXPECT_EQ(queryDouble(dbPath, "select r_2 from PARM_INT where ALIAS = 'a'"), 0.75);
-    EXPECT_EQ(simulated(), simulatedBefore);
-    expectModelTablesUntouched();
-    EXPECT_FALSE(QFile::exists(dbPath + ".fitmara-run"));
+        // The next run recovers, then fails with a model that writes nothing.
+        writeRunScript(dir.path(), {"--db", dbPath, "--behave", "fail"});
+        const Outcome r = run(next);
+        EXPECT_EQ(r.status, 1) << r.err.toStdString();
+        EXPECT_TRUE(r.out.contains("The last run on this database did not finish: the model's "
+                                   "tables, the stored results of PARM_INT (AVAL, ERROR, r_k) "
+                                   "and the simulated column are restored from their backups "
+                                   "first."))
+            << r.out.toStdString();
+        EXPECT_EQ(storedResults(), before);
+        EXPECT_EQ(queryDouble(dbPath, "select r_2 from PARM_INT where ALIAS = 'a'"), 0.75);
+        EXPECT_EQ(simulated(), simulatedBefore);
+        expectModelTablesUntouched();
+        EXPECT_FALSE(QFile::exists(dbPath + ".fitmara-run"));
+        EXPECT_FALSE(QFile::exists(link + ".fitmara-run"));
+    }
 }
 
 // kill -9 while models run, in place and in workspaces: the next run ends the

@@ -1,6 +1,7 @@
 // The engine adapter, opening a database with its PARM_INT, and the result table.
 #include "app/session.h"
 #include "base/fit_error.h"
+#include "paramdb/run_marker.h"
 #include "support/session_fixture.h"
 
 #include <QCoreApplication>
@@ -13,6 +14,11 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace fixture;
 
@@ -316,6 +322,66 @@ TEST_F(ParamDb, ParameterPlotShowsTheSensitivitiesToTheChosenParameter) {
     EXPECT_EQ(s.chartSeries()[1], QPointF(2, 4));
     s.plotParameter(-1); // no entry: the model values
     EXPECT_EQ(s.chartSeries()[1], QPointF(2, 20));
+}
+
+// Earlier builds put the marker beside the database's path as it was named.
+// A killed run's marker beside a link is taken over (its content, then the
+// file goes); one that a running program holds refuses the run.
+TEST(RunMarkerBesideALink, AKilledRunsMarkerIsTakenOverAndALockedOneRefuses) {
+    QTemporaryDir dir;
+    const QString db = dir.filePath("real.sqlite");
+    const QString link = dir.filePath("link.sqlite");
+    ASSERT_TRUE(QFile(db).open(QIODevice::WriteOnly));
+    ASSERT_TRUE(QFile::link(db, link));
+    const QString left = link + ".fitmara-run";
+    auto leave = [&](const QByteArray& text) {
+        QFile f(left);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(text);
+    };
+
+    // The killed run: a child that has ended and been reaped.
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    const QByteArray killed = QByteArray::number(child) +
+                              "\nThis program has backed up the model tables of this database "
+                              "and not yet restored them.\n";
+    leave(killed);
+    {
+        RunMarker marker;
+        EXPECT_EQ(marker.acquire(link), RunMarker::Found::AfterBackup);
+        EXPECT_FALSE(QFile::exists(left));
+        QFile mine(db + ".fitmara-run");
+        ASSERT_TRUE(mine.open(QIODevice::ReadOnly));
+        EXPECT_EQ(mine.readAll(), killed);
+        marker.remove();
+    }
+
+    // An earlier build's run that works now holds its marker's lock.
+    leave(killed);
+    int held[2];
+    ASSERT_EQ(::pipe(held), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        const int f = ::open(QFile::encodeName(left).constData(), O_RDWR);
+        ::flock(f, LOCK_EX);
+        char c = 0;
+        (void)!::write(held[1], &c, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(held[0], &c, 1), 1);
+    RunMarker marker;
+    EXPECT_THROW(marker.acquire(link), FitError);
+    EXPECT_FALSE(marker.held());
+    EXPECT_TRUE(QFile::exists(left));
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    ::close(held[0]);
+    ::close(held[1]);
 }
 
 } // namespace

@@ -48,8 +48,7 @@ struct Content {
     bool backingUp = false;
 };
 
-Content readContent(int fd) {
-    Content c;
+QByteArray readBytes(int fd) {
     QByteArray data;
     char buf[512];
     ssize_t n = 0;
@@ -58,6 +57,11 @@ Content readContent(int fd) {
         data.append(buf, static_cast<int>(n));
         at += n;
     }
+    return data;
+}
+
+Content contentOf(const QByteArray& data) {
+    Content c;
     c.empty = data.trimmed().isEmpty();
     const QList<QByteArray> lines = data.split('\n');
     bool ok = false;
@@ -65,6 +69,27 @@ Content readContent(int fd) {
     c.owner = ok ? pid : -1;
     c.backingUp = lines.value(1).trimmed() == QByteArray(kBackingUp);
     return c;
+}
+
+Content readContent(int fd) {
+    return contentOf(readBytes(fd));
+}
+
+// The owner runs but holds no lock: a program that does not lock its marker,
+// or one whose process id is in use again.
+QString ownerRunsUnlocked(qint64 owner, const QString& path) {
+    return QStringLiteral("Another running program (process %1) has backed up the model tables of "
+                          "this database and not yet restored them. Wait until it has finished; "
+                          "if it is no longer running, delete the file \"%2\".")
+        .arg(owner)
+        .arg(path);
+}
+
+QString anotherProgramWorks(qint64 owner) {
+    return QStringLiteral("Another program%1 is calibrating or analysing with this database right "
+                          "now. Only one run at a time can use its model tables: wait until it "
+                          "has finished, then start again.")
+        .arg(owner > 0 ? QStringLiteral(" (process %1)").arg(owner) : QString());
 }
 
 // True while `fd` is the file that `path` names: a marker deleted (and perhaps
@@ -118,12 +143,7 @@ RunMarker::Found RunMarker::acquire(const QString& dbPath) {
                 if (err != EWOULDBLOCK)
                     throw FitError(QStringLiteral("Cannot lock the file '%1': %2")
                                        .arg(path, QString::fromLocal8Bit(std::strerror(err))));
-                throw FitError(
-                    QStringLiteral("Another program%1 is calibrating or analysing with this "
-                                   "database right now. Only one run at a time can use its "
-                                   "model tables: wait until it has finished, then start again.")
-                        .arg(c.owner > 0 ? QStringLiteral(" (process %1)").arg(c.owner)
-                                         : QString()));
+                throw FitError(anotherProgramWorks(c.owner));
             }
             if (!stillThere(f, path)) {
                 ::close(f);
@@ -136,6 +156,7 @@ RunMarker::Found RunMarker::acquire(const QString& dbPath) {
                                .arg(path));
         fd = f;
         file = path;
+        takeOverMarkerBesideName(dbPath);
     }
 
     const Content c = readContent(fd);
@@ -148,14 +169,46 @@ RunMarker::Found RunMarker::acquire(const QString& dbPath) {
         // marker, or one whose process id is in use again. Not ours to touch.
         if (!already)
             release();
-        throw FitError(QStringLiteral("Another running program (process %1) has backed up the "
-                                      "model tables of this database and not yet restored "
-                                      "them. Wait until it has finished; if it is no longer "
-                                      "running, delete the file \"%2\".")
-                           .arg(c.owner)
-                           .arg(path));
+        throw FitError(ownerRunsUnlocked(c.owner, path));
     }
     return c.backingUp ? Found::BeforeBackup : Found::AfterBackup;
+}
+
+void RunMarker::takeOverMarkerBesideName(const QString& dbPath) {
+    const QString named = QFileInfo(dbPath).absoluteFilePath() + QStringLiteral(".fitmara-run");
+    struct stat mine {
+    }, other{};
+    if (named == file || ::stat(QFile::encodeName(named).constData(), &other) != 0 ||
+        (::fstat(fd, &mine) == 0 && mine.st_dev == other.st_dev && mine.st_ino == other.st_ino))
+        return;
+    const int g = ::open(QFile::encodeName(named).constData(), O_RDWR | O_CLOEXEC);
+    if (g < 0)
+        return;
+    if (::flock(g, LOCK_EX | LOCK_NB) != 0) {
+        // An earlier build works on the database through that name right now.
+        const Content c = readContent(g);
+        ::close(g);
+        release();
+        throw FitError(anotherProgramWorks(c.owner));
+    }
+    const QByteArray left = readBytes(g);
+    const Content c = contentOf(left);
+    if (!c.empty && processAlive(c.owner)) {
+        ::close(g);
+        release();
+        throw FitError(ownerRunsUnlocked(c.owner, named));
+    }
+    if (!c.empty && readContent(fd).empty) {
+        if (::ftruncate(fd, 0) != 0 ||
+            ::pwrite(fd, left.constData(), static_cast<size_t>(left.size()), 0) != left.size()) {
+            ::close(g);
+            throw FitError(
+                QStringLiteral("Cannot write the file '%1': %2").arg(file, systemError()));
+        }
+        ::fdatasync(fd);
+    }
+    ::unlink(QFile::encodeName(named).constData());
+    ::close(g);
 }
 
 void RunMarker::writeState(const char* state) {

@@ -51,6 +51,12 @@ class RunMarker {
 
   private:
     void writeState(const char* state);
+    // An earlier build put the marker beside the database's path as named: a
+    // database named through a link had its marker beside the link. One that
+    // a killed run left there moves into this marker (so that what it guards
+    // is restored); one that a running program holds is refused as another
+    // program's work.
+    void takeOverMarkerBesideName(const QString& dbPath);
 
     int fd = -1;
     QString file;
