@@ -330,6 +330,27 @@ TEST_F(Batch, BadNmaxRunsNoModel) {
     EXPECT_FALSE(QFile::exists(path("Opti_Result.TXT")));
 }
 
+// A result file that could not be written at the end is found before the
+// first model run, not after the calibration.
+TEST_F(Batch, ResultFilesThatCannotBeWrittenAreFoundBeforeAnyModelRun) {
+    writeRunScript(dir.path(), {"--db", dbPath, "--sql", kModelSql, "--touch", path("runs.txt")});
+    const QString before = storedResults();
+    for (const char* taken : {"Opti_Result.TXT", "RS_line.txt", "RS_line.xlsx"}) {
+        SCOPED_TRACE(taken);
+        ASSERT_TRUE(QDir(dir.path()).mkdir(taken));
+        const Outcome r = run(line({"GO"}));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(r.err.contains(QStringLiteral("could not write its results to \"%1\": a "
+                                                  "folder of that name is in the way")
+                                       .arg(path(taken))))
+            << r.err.toStdString();
+        EXPECT_EQ(runsSoFar(), 0);
+        EXPECT_EQ(storedResults(), before);
+        expectModelTablesUntouched();
+        ASSERT_TRUE(QDir(path(taken)).removeRecursively());
+    }
+}
+
 TEST_F(Batch, TermSignalStopsCleanly) {
     for (const QString& search : {QStringLiteral("SM=NM"), QStringLiteral("SM=LM")}) {
         SCOPED_TRACE(search.toStdString());

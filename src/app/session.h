@@ -323,6 +323,7 @@ class Session : public QObject, public Reporter, public ConnectionWatcher, publi
     // run's analysis, the tables restored on an error; what the result dialog
     // and a stop leave (returns whether the search was stopped).
     int checkCalibrationCanStart();
+    void checkBatchFilesCanBeWritten() const;
     void runCalibrationGuarded(int parameters);
     bool settleCalibrationResult();
     // The parts of analyseUncertainty: the checks before its first run, and

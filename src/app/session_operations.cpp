@@ -95,6 +95,8 @@ int Session::checkCalibrationCanStart() {
                    NeedsModelRun | NeedsCriterion | NeedsTolerance |
                        (unattended ? NeedsUncertainty : 0u),
                    NeedsIval | NeedsStep | (unattended ? NeedsUniqueAlias : 0u));
+    if (unattended)
+        checkBatchFilesCanBeWritten();
     progressState.setExpected(parameters + 1 + calibrationSettings.maxEvaluations);
 
     // A calibration to resume is found (or the settings that differ named)
@@ -104,6 +106,31 @@ int Session::checkCalibrationCanStart() {
     if (batchOptions.resume)
         probe.checkResumable(calibrationSettings);
     return parameters;
+}
+
+// The files a batch run writes at its end (each through a temporary file in
+// its folder, then renamed), checked before its first model run: a protocol
+// that cannot be written would otherwise end a calibration of days with an
+// error.
+void Session::checkBatchFilesCanBeWritten() const {
+    QStringList files = {QStringLiteral("Opti_Result.TXT"), batchOptions.uncertaintyProtocolName()};
+    if (batchOptions.workbookWanted)
+        files << reportWorkbookPath(calibrationSettings.databaseFolder, true,
+                                    batchOptions.resultName);
+    for (const QString& file : files) {
+        const QFileInfo info(file);
+        const QFileInfo folder(info.absolutePath());
+        const QString why =
+            info.isDir()        ? QStringLiteral("a folder of that name is in the way")
+            : !folder.isDir()   ? QStringLiteral("its folder does not exist")
+            : !folder.isWritable() ? QStringLiteral("there is no permission to write in its folder")
+                                   : QString();
+        if (!why.isEmpty())
+            throw FitError(QStringLiteral("The run could not write its results to \"%1\": %2. "
+                                          "Start it in a folder you can write to, or clear that "
+                                          "name; no model run was made.")
+                               .arg(info.absoluteFilePath(), why));
+    }
 }
 
 void Session::runCalibrationGuarded(int parameters) {
