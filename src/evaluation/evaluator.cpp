@@ -444,10 +444,8 @@ EvaluationResult Evaluator::finish() {
             QStringLiteral("model run timed out after %1 s").arg(secondsText(run.runTimeoutS));
     else if (signalled && !r.complete)
         r.failure = QStringLiteral("model run ended: %1").arg(runner.statusText());
-    if (!r.complete) {
+    if (!r.complete)
         r.output = runner.outputTail(20);
-        lastFailed = r;
-    }
     QString status = kComplete;
     if (!r.complete) {
         status = !r.failure.isEmpty() ? r.failure

@@ -143,9 +143,6 @@ class Evaluator : public QObject {
     // Throws FitError while a model started through the runner is still running.
     void refuseWhileModelRuns() const;
 
-    // The last run that did not complete (its failure and output), for messages.
-    const EvaluationResult& lastIncomplete() const { return lastFailed; }
-
     // The name of the file that receives the model's output, in the run's folder.
     static constexpr const char* kModelLog = "model.log";
 
@@ -177,7 +174,6 @@ class Evaluator : public QObject {
     int runNumber = 0;      // in the journal
     int attempt = 1;
 
-    EvaluationResult lastFailed;
     RunJournal* book = nullptr;
     std::function<bool()> stopQuery;
     // The result rows the condition chose at the first marks of the operation:

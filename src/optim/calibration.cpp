@@ -45,6 +45,17 @@ void countRun(CalibrationSummary& summary, bool complete, double e) {
     noteBest(summary, complete, e);
 }
 
+// Reports a run (reportRun); an incomplete one is kept in `lastIncomplete`
+// for the error that ends the calibration when no run of its first simplex
+// completes.
+double reportNotingIncomplete(Reporter& out, const EvaluationResult& run, bool& complete,
+                              EvaluationResult& lastIncomplete) {
+    const double e = reportRun(out, run, &complete);
+    if (!complete)
+        lastIncomplete = run;
+    return e;
+}
+
 // A vector indexed from 1 as one indexed from 0, and back.
 std::vector<double> zeroBased(const ParameterVector& x) {
     return std::vector<double>(x.begin() + 1, x.end());
@@ -379,9 +390,8 @@ class Calibration::SimplexStarts {
             out().evaluated(e);
             noteBest(summary, true, e);
         } else {
-            e = evaluateModel(c.evaluator, out(), x, &complete);
-            if (!complete)
-                current().lastIncomplete = c.evaluator.lastIncomplete();
+            e = reportNotingIncomplete(out(), c.evaluator.evaluate(x, Reading::Criterion),
+                                       complete, current().lastIncomplete);
             countRun(summary, complete, e);
         }
         return complete ? e : HUGE_VAL;
@@ -480,9 +490,8 @@ class Calibration::SimplexStarts {
                 if (journal)
                     c.parallel->retake(it->x, it->outcome, journal->phase());
                 bool complete = true;
-                const double e = reportRun(out(), it->outcome.result, &complete);
-                if (!complete)
-                    current().lastIncomplete = it->outcome.result;
+                const double e = reportNotingIncomplete(out(), it->outcome.result, complete,
+                                                        current().lastIncomplete);
                 countRun(summary, complete, e);
             }
             waiting.erase(std::next(it).base());
@@ -931,9 +940,7 @@ int takeVertexValues(const VertexRuns& runs, const std::vector<RunOutcome>& outc
         }
         ++evaluated;
         bool complete = true;
-        const double e = reportRun(out, o.result, &complete);
-        if (!complete)
-            lastIncomplete = o.result;
+        const double e = reportNotingIncomplete(out, o.result, complete, lastIncomplete);
         countRun(summary, complete, e);
         y[v] = complete ? e : HUGE_VAL;
         out.processEvents();
